@@ -1,0 +1,1165 @@
+// Protocol-2 value codec: class registry, encoder, decoder.
+#include "kel_2.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string_view>
+
+#include "kel_codec.h"
+#include "py_compat.h"
+#include "py_ref.h"
+
+void kel1_init();
+PyObject* to_value_prot1_range(const unsigned char* data, size_t length);
+
+// ---------------------------------------------------------------------------
+// Class registry
+// ---------------------------------------------------------------------------
+
+PyObject* datetime_dt = nullptr;
+PyObject* datetime_d = nullptr;
+PyObject* datetime_t = nullptr;
+PyObject* uuid_cl = nullptr;
+PyObject* decimal_cl = nullptr;
+PyObject* namedtuple_cl = nullptr;
+static PyObject* deque_cl = nullptr;
+static PyObject* counter_cl = nullptr;
+static PyObject* ordereddict_cl = nullptr;
+static PyObject* chainmap_cl = nullptr;
+static PyObject* path_cl = nullptr;
+static PyObject* purepath_cl = nullptr;
+
+namespace {
+
+// Replaces whatever the import or lookup raised with the registry's own error.
+int registry_error(PyObject* type, const char* message) {
+    PyErr_Clear();
+    PyErr_SetString(type, message);
+    return -1;
+}
+
+// Imports `name`, or sets the registry's ModuleNotFoundError.
+PyObject* import_registry_module(const char* name, const char* message) {
+    PyObject* module = PyImport_ImportModule(name);
+    if (!module) {
+        registry_error(PyExc_ModuleNotFoundError, message);
+    }
+    return module;
+}
+
+// Stores the module's attribute in `slot` (null when missing), replacing an
+// entry left by an earlier, failed initialisation.
+void fetch_class(PyObject*& slot, PyObject* module, const char* attribute) {
+    Py_XDECREF(slot);
+    slot = PyObject_GetAttrString(module, attribute);
+    PyErr_Clear();
+}
+
+struct ClassCheck {
+    PyObject* cls;
+    const char* message;
+};
+
+template <size_t N>
+int check_classes(const ClassCheck (&checks)[N]) {
+    for (const ClassCheck& check : checks) {
+        if (!check.cls) {
+            return registry_error(PyExc_AttributeError, check.message);
+        }
+    }
+    return 1;
+}
+
+int init_datetime_classes() {
+    PyObject* datetime_m = import_registry_module("datetime", "Could not find module 'datetime'.");
+    if (!datetime_m) {
+        return -1;
+    }
+    fetch_class(datetime_dt, datetime_m, "datetime");
+    fetch_class(datetime_d, datetime_m, "date");
+    fetch_class(datetime_t, datetime_m, "time");
+    const ClassCheck checks[] = {
+        {datetime_dt, "Could not find attribute 'datetime' in module 'datetime'."},
+        {datetime_d, "Could not find attribute 'date' in module 'datetime'."},
+        {datetime_t, "Could not find attribute 'time' in module 'datetime'."},
+    };
+    if (check_classes(checks) < 0) {
+        return -1;  // the module reference is kept, as the registry documents
+    }
+    Py_DECREF(datetime_m);
+    return 1;
+}
+
+int init_single_class(PyObject*& slot, const char* module_name, const char* attribute,
+                      const char* module_message, const char* attribute_message) {
+    PyObject* module = import_registry_module(module_name, module_message);
+    if (!module) {
+        return -1;
+    }
+    fetch_class(slot, module, attribute);
+    Py_DECREF(module);
+    const ClassCheck checks[] = {{slot, attribute_message}};
+    return check_classes(checks);
+}
+
+int init_collections_classes() {
+    PyObject* collections_m =
+        import_registry_module("collections", "Could not find module 'collections'.");
+    if (!collections_m) {
+        return -1;
+    }
+    fetch_class(namedtuple_cl, collections_m, "namedtuple");
+    fetch_class(deque_cl, collections_m, "deque");
+    fetch_class(counter_cl, collections_m, "Counter");
+    fetch_class(ordereddict_cl, collections_m, "OrderedDict");
+    fetch_class(chainmap_cl, collections_m, "ChainMap");
+    Py_DECREF(collections_m);
+    const ClassCheck checks[] = {
+        {namedtuple_cl, "Could not find attribute 'namedtuple' in module 'collections'."},
+        {deque_cl, "Could not find attribute 'deque' in module 'collections'."},
+        {counter_cl, "Could not find attribute 'Counter' in module 'collections'."},
+        {ordereddict_cl, "Could not find attribute 'OrderedDict' in module 'collections'."},
+        {chainmap_cl, "Could not find attribute 'ChainMap' in module 'collections'."},
+    };
+    return check_classes(checks);
+}
+
+int init_pathlib_classes() {
+    PyObject* pathlib_m = import_registry_module("pathlib", "Could not find module 'pathlib'.");
+    if (!pathlib_m) {
+        return -1;
+    }
+    fetch_class(path_cl, pathlib_m, "Path");
+    fetch_class(purepath_cl, pathlib_m, "PurePath");
+    Py_DECREF(pathlib_m);
+    const ClassCheck checks[] = {
+        {path_cl, "Could not fund attribute 'Path' in module 'pathlib'."},
+        {purepath_cl, "Could not fund attribute 'PurePath' in module 'pathlib'."},
+    };
+    return check_classes(checks);
+}
+
+}  // namespace
+
+bool kel1_datetime_api_ready();
+
+int kel2_init() {
+    kel1_init();
+    // A missing capsule is reported below, after the module lookups have had
+    // their say; its own error must not stay pending meanwhile.
+    PyDateTimeAPI = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+    PyErr_Clear();
+    if (init_datetime_classes() < 0 ||
+        init_single_class(uuid_cl, "uuid", "UUID", "Could not find module 'uuid'.",
+                          "Could not find attribute 'UUID' in module 'uuid'.") < 0 ||
+        init_single_class(decimal_cl, "decimal", "Decimal", "Could not find module 'decimal'.",
+                          "Could not find attribute 'Decimal' in module 'decimal'.") < 0 ||
+        init_collections_classes() < 0 || init_pathlib_classes() < 0) {
+        return -1;
+    }
+    if (!PyDateTimeAPI || !kel1_datetime_api_ready()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Could not import the datetime C interface 'datetime.datetime_CAPI'.");
+        return -1;
+    }
+    return 1;
+}
+
+void kel2_cleanup() {
+    for (PyObject** slot : {&datetime_dt, &datetime_d, &datetime_t, &uuid_cl, &decimal_cl,
+                            &namedtuple_cl, &deque_cl, &counter_cl, &ordereddict_cl,
+                            &chainmap_cl, &path_cl, &purepath_cl}) {
+        Py_CLEAR(*slot);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Encoder frame
+// ---------------------------------------------------------------------------
+
+namespace {
+
+enum StatusCode {
+    SC_SUCCESS = 0,
+    SC_INCORRECT = 1,
+    SC_UNSUPPORTED = 2,
+    SC_EXCEPTION = 3,
+    SC_NESTDEPTH = 4,
+    SC_NOMEMORY = 5,
+};
+
+constexpr unsigned char NO_OBJECT_CODE = 103;
+constexpr int32_t NEST_LIMIT = 100;
+constexpr int64_t GROWTH_SLACK = 128;
+
+// The output buffer is the storage of a bytes object under construction, so
+// that the finished encoding is handed out without another copy.
+struct ValueData {
+    int64_t offset;
+    int64_t max_size;
+    int32_t nests;
+    unsigned char* bytes;
+    PyObject* owner;
+};
+
+// A cheap guess at the encoded size of the top-level value; only the number of
+// buffer growths depends on it.
+int64_t size_hint(PyObject* value) {
+    if (PyBytes_Check(value)) {
+        return PyBytes_GET_SIZE(value);
+    }
+    if (PyByteArray_Check(value)) {
+        return PyByteArray_GET_SIZE(value);
+    }
+    if (PyUnicode_Check(value)) {
+        return static_cast<int64_t>(PyUnicode_GET_LENGTH(value)) * 2;
+    }
+    if (PyList_Check(value) || PyTuple_Check(value)) {
+        return static_cast<int64_t>(Py_SIZE(value)) * 16;
+    }
+    if (PyDict_Check(value) || PyAnySet_Check(value)) {
+        return static_cast<int64_t>(PyObject_Size(value)) * 32;
+    }
+    return 0;
+}
+
+bool init_vd(ValueData& vd, PyObject* value) {
+    int64_t capacity = 2 * size_hint(value) + GROWTH_SLACK;
+    vd.owner = PyBytes_FromStringAndSize(nullptr, capacity);
+    if (!vd.owner) {
+        return false;
+    }
+    vd.bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(vd.owner));
+    vd.bytes[0] = kel::PROTOCOL_2;
+    vd.offset = 1;
+    vd.max_size = capacity;
+    vd.nests = 0;
+    return true;
+}
+
+// Grows geometrically so that large values encode in linear time.
+StatusCode grow_vd(ValueData& vd, int64_t jump) {
+    if (jump > PY_SSIZE_T_MAX - vd.offset - GROWTH_SLACK) {
+        return SC_NOMEMORY;
+    }
+    int64_t wanted = vd.offset + jump + GROWTH_SLACK;
+    int64_t geometric = vd.max_size > PY_SSIZE_T_MAX / 2 ? PY_SSIZE_T_MAX : vd.max_size + vd.max_size / 2;
+    int64_t capacity = std::max(wanted, geometric);
+    if (_PyBytes_Resize(&vd.owner, capacity) < 0) {
+        PyErr_Clear();
+        return SC_NOMEMORY;
+    }
+    vd.bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(vd.owner));
+    vd.max_size = capacity;
+    return SC_SUCCESS;
+}
+
+inline StatusCode auto_resize_vd(ValueData& vd, int64_t jump) {
+    if (jump <= vd.max_size - vd.offset) {
+        return SC_SUCCESS;
+    }
+    return grow_vd(vd, jump);
+}
+
+inline void put_byte(ValueData& vd, unsigned char byte) { vd.bytes[vd.offset++] = byte; }
+
+inline void write_raw(ValueData& vd, const void* data, size_t size) {
+    if (size) {
+        std::memcpy(vd.bytes + vd.offset, data, size);
+    }
+    vd.offset += static_cast<int64_t>(size);
+}
+
+StatusCode increment_nests(ValueData& vd) {
+    vd.nests += 1;
+    return vd.nests > NEST_LIMIT ? SC_NESTDEPTH : SC_SUCCESS;
+}
+
+// Number of bytes that hold a non-negative size (0 for 0).
+inline unsigned get_num_bytes(uint64_t value) {
+    return static_cast<unsigned>((std::bit_width(value) + 7) / 8);
+}
+
+inline void write_size_bytes(ValueData& vd, uint64_t num, unsigned num_bytes) {
+    for (unsigned i = 0; i < num_bytes; ++i) {
+        put_byte(vd, static_cast<unsigned char>(num >> (8 * i)));
+    }
+}
+
+inline void write_metadata(ValueData& vd, unsigned char datachar, uint64_t num, unsigned num_bytes) {
+    put_byte(vd, datachar);
+    write_size_bytes(vd, num, num_bytes);
+}
+
+// Writes the shortest size form for `size` at base code `empty`, then the
+// payload when one is given (containers append their members afterwards).
+StatusCode write_E12D(ValueData& vd, uint64_t size, const void* bytes, unsigned char empty) {
+    const int64_t payload = bytes ? static_cast<int64_t>(size) : 0;
+    if (size == 0) {
+        if (StatusCode s = auto_resize_vd(vd, 1); s != SC_SUCCESS) {
+            return s;
+        }
+        put_byte(vd, empty);
+        return SC_SUCCESS;
+    }
+    const unsigned n = get_num_bytes(size);
+    const int64_t header = n <= 2 ? 1 + n : 2 + n;
+    if (payload > PY_SSIZE_T_MAX - header) {
+        return SC_NOMEMORY;
+    }
+    if (StatusCode s = auto_resize_vd(vd, header + payload); s != SC_SUCCESS) {
+        return s;
+    }
+    if (n <= 2) {
+        write_metadata(vd, static_cast<unsigned char>(empty + n), size, n);
+    } else {
+        put_byte(vd, static_cast<unsigned char>(empty + 3));
+        write_metadata(vd, static_cast<unsigned char>(n), size, n);
+    }
+    if (bytes) {
+        write_raw(vd, bytes, size);
+    }
+    return SC_SUCCESS;
+}
+
+StatusCode from_static_value(ValueData& vd, unsigned char datachar) {
+    if (StatusCode s = auto_resize_vd(vd, 1); s != SC_SUCCESS) {
+        return s;
+    }
+    put_byte(vd, datachar);
+    return SC_SUCCESS;
+}
+
+StatusCode from_any_value(ValueData& vd, PyObject* value);
+
+// ---------------------------------------------------------------------------
+// Scalar encoders
+// ---------------------------------------------------------------------------
+
+StatusCode from_string(ValueData& vd, PyObject* value) {
+    if (!PyUnicode_Check(value)) {
+        return SC_INCORRECT;
+    }
+    Py_ssize_t length;
+    const char* utf8;
+    if (PyUnicode_IS_ASCII(value)) {
+        utf8 = static_cast<const char*>(PyUnicode_DATA(value));
+        length = PyUnicode_GET_LENGTH(value);
+    } else {
+        utf8 = PyUnicode_AsUTF8AndSize(value, &length);
+        if (!utf8) {
+            return SC_EXCEPTION;
+        }
+    }
+    return write_E12D(vd, static_cast<uint64_t>(length), utf8, 0);
+}
+
+// Code and count bytes for an int of `num_bytes` value bytes.
+StatusCode write_int_header(ValueData& vd, uint64_t num_bytes) {
+    if (num_bytes <= 5) {
+        put_byte(vd, static_cast<unsigned char>(4 + num_bytes));
+    } else if (num_bytes <= 255) {
+        put_byte(vd, 10);
+        put_byte(vd, static_cast<unsigned char>(num_bytes));
+    } else {
+        const unsigned k = get_num_bytes(num_bytes);
+        put_byte(vd, 11);
+        write_metadata(vd, static_cast<unsigned char>(k), num_bytes, k);
+    }
+    return SC_SUCCESS;
+}
+
+int64_t int_header_size(uint64_t num_bytes) {
+    if (num_bytes <= 5) {
+        return 1;
+    }
+    return num_bytes <= 255 ? 2 : 2 + get_num_bytes(num_bytes);
+}
+
+StatusCode from_small_integer(ValueData& vd, long long v) {
+    const uint64_t magnitude = static_cast<uint64_t>(v < 0 ? ~v : v);
+    const uint64_t num_bytes = (std::bit_width(magnitude) + 8) / 8;
+    if (StatusCode s = auto_resize_vd(vd, int_header_size(num_bytes) + num_bytes); s != SC_SUCCESS) {
+        return s;
+    }
+    write_int_header(vd, num_bytes);
+    write_size_bytes(vd, static_cast<uint64_t>(v), static_cast<unsigned>(num_bytes));
+    return SC_SUCCESS;
+}
+
+StatusCode from_large_integer(ValueData& vd, PyObject* value) {
+    size_t bits;
+    if (_PyLong_Sign(value) < 0) {
+        PyRef inverted(PyNumber_Invert(value));  // -v - 1 has the bit length that matters
+        if (!inverted) {
+            return SC_EXCEPTION;
+        }
+        bits = compat::long_num_bits(inverted.get());
+    } else {
+        bits = compat::long_num_bits(value);
+    }
+    if (bits == static_cast<size_t>(-1)) {
+        return SC_EXCEPTION;
+    }
+    const uint64_t num_bytes = (static_cast<uint64_t>(bits) + 8) / 8;
+    if (StatusCode s = auto_resize_vd(vd, int_header_size(num_bytes) + static_cast<int64_t>(num_bytes));
+        s != SC_SUCCESS) {
+        return s;
+    }
+    write_int_header(vd, num_bytes);
+    if (compat::long_to_bytes(value, vd.bytes + vd.offset, num_bytes) < 0) {
+        return SC_EXCEPTION;
+    }
+    vd.offset += static_cast<int64_t>(num_bytes);
+    return SC_SUCCESS;
+}
+
+StatusCode from_integer(ValueData& vd, PyObject* value) {
+    if (!PyLong_Check(value)) {
+        return SC_INCORRECT;
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow) {
+        return from_large_integer(vd, value);
+    }
+    if (v == -1 && PyErr_Occurred()) {
+        return SC_EXCEPTION;
+    }
+    return from_small_integer(vd, v);
+}
+
+StatusCode from_float(ValueData& vd, PyObject* value) {
+    if (!PyFloat_Check(value)) {
+        return SC_INCORRECT;
+    }
+    const double d = PyFloat_AS_DOUBLE(value);
+    if (StatusCode s = auto_resize_vd(vd, 9); s != SC_SUCCESS) {
+        return s;
+    }
+    put_byte(vd, 12);
+    write_raw(vd, &d, sizeof d);
+    return SC_SUCCESS;
+}
+
+StatusCode from_complex(ValueData& vd, PyObject* value) {
+    if (!PyComplex_Check(value)) {
+        return SC_INCORRECT;
+    }
+    const Py_complex c = PyComplex_AsCComplex(value);
+    if (c.real == -1.0 && PyErr_Occurred()) {
+        return SC_EXCEPTION;
+    }
+    if (StatusCode s = auto_resize_vd(vd, 17); s != SC_SUCCESS) {
+        return s;
+    }
+    put_byte(vd, 15);
+    write_raw(vd, &c.real, sizeof c.real);
+    write_raw(vd, &c.imag, sizeof c.imag);
+    return SC_SUCCESS;
+}
+
+StatusCode from_boolean(ValueData& vd, PyObject* value) {
+    if (!PyBool_Check(value)) {
+        return SC_INCORRECT;
+    }
+    return from_static_value(vd, value == Py_True ? 13 : 14);
+}
+
+StatusCode from_bytes(ValueData& vd, PyObject* value) {
+    if (!PyBytes_Check(value)) {
+        return SC_INCORRECT;
+    }
+    return write_E12D(vd, static_cast<uint64_t>(PyBytes_GET_SIZE(value)), PyBytes_AS_STRING(value), 18);
+}
+
+StatusCode from_bytearray(ValueData& vd, PyObject* value) {
+    if (!PyByteArray_Check(value)) {
+        return SC_INCORRECT;
+    }
+    return write_E12D(vd, static_cast<uint64_t>(PyByteArray_GET_SIZE(value)),
+                      PyByteArray_AS_STRING(value), 23);
+}
+
+// ---------------------------------------------------------------------------
+// Container encoders
+// ---------------------------------------------------------------------------
+
+StatusCode from_list(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
+StatusCode from_tuple(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
+StatusCode from_namedtuple(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
+StatusCode from_iterable(ValueData&, PyObject*, unsigned char, PyObject*) { return SC_UNSUPPORTED; }
+
+// ---------------------------------------------------------------------------
+// Mapping encoders
+// ---------------------------------------------------------------------------
+
+StatusCode from_dict_type(ValueData&, PyObject*, unsigned char) { return SC_UNSUPPORTED; }
+StatusCode from_counter(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
+StatusCode from_chainmap(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
+
+// ---------------------------------------------------------------------------
+// Library-class encoders
+// ---------------------------------------------------------------------------
+
+StatusCode from_datetime(ValueData&, PyObject*, std::string_view) { return SC_UNSUPPORTED; }
+StatusCode from_decimal(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
+StatusCode from_uuid(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
+StatusCode from_memoryview(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
+StatusCode from_range(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
+StatusCode from_path(ValueData&, PyObject*, unsigned char) { return SC_UNSUPPORTED; }
+
+// ---------------------------------------------------------------------------
+// Encoder dispatch
+// ---------------------------------------------------------------------------
+
+// Whether `value` is an instance of `cls`; -1 (an exception) counts as no.
+bool is_instance(PyObject* value, PyObject* cls) {
+    int result = PyObject_IsInstance(value, cls);
+    if (result < 0) {
+        PyErr_Clear();
+    }
+    return result > 0;
+}
+
+bool is_path(PyObject* value) { return is_instance(value, path_cl) || is_instance(value, purepath_cl); }
+
+StatusCode from_path_checked(ValueData& vd, PyObject* value, unsigned char empty) {
+    return is_path(value) ? from_path(vd, value, empty) : SC_INCORRECT;
+}
+
+// Picks the family by the type's name, letter by letter, as the format
+// defines it; a letter past the end of a short name reads as NUL.
+StatusCode from_named_type(ValueData& vd, PyObject* value, PyTypeObject* type) {
+    const std::string_view name(type->tp_name);
+    auto at = [&name](size_t i) { return i < name.size() ? name[i] : '\0'; };
+    switch (at(0)) {
+        case 'C':
+            if (at(1) == 'h') {
+                return is_instance(value, chainmap_cl) ? from_chainmap(vd, value) : SC_INCORRECT;
+            }
+            if (at(1) == 'o') {
+                return is_instance(value, counter_cl) ? from_counter(vd, value) : SC_INCORRECT;
+            }
+            return SC_INCORRECT;
+        case 'N':
+            return value == Py_None ? from_static_value(vd, 16) : SC_UNSUPPORTED;
+        case 'P':
+            return from_path_checked(vd, value, at(1) == 'u' ? 98 : 93);
+        case 'W':
+            return from_path_checked(vd, value, 93);
+        case 'U':
+            return is_instance(value, uuid_cl) ? from_uuid(vd, value) : SC_INCORRECT;
+        case 'b':
+            if (at(1) == 'o') {
+                return from_boolean(vd, value);
+            }
+            if (at(4) == 'a') {
+                return from_bytearray(vd, value);
+            }
+            if (at(4) == 's') {
+                return from_bytes(vd, value);
+            }
+            return SC_INCORRECT;
+        case 'c':
+            if (name.starts_with("collections.")) {
+                if (at(12) == 'O') {
+                    return PyDict_Check(value) ? from_dict_type(vd, value, 83) : SC_INCORRECT;
+                }
+                if (at(12) == 'd') {
+                    return is_instance(value, deque_cl) ? from_iterable(vd, value, 73, deque_cl)
+                                                        : SC_INCORRECT;
+                }
+                return SC_UNSUPPORTED;
+            }
+            return from_complex(vd, value);
+        case 'd':
+            switch (at(1)) {
+                case 'e':
+                    return is_instance(value, decimal_cl) ? from_decimal(vd, value) : SC_INCORRECT;
+                case 'i':
+                    return PyDict_Check(value) ? from_dict_type(vd, value, 43) : SC_INCORRECT;
+                case 'a':
+                    return from_datetime(vd, value, name);
+                default:
+                    return SC_INCORRECT;
+            }
+        case 'e':
+            return value == Py_Ellipsis ? from_static_value(vd, 17) : SC_UNSUPPORTED;
+        case 'f':
+            if (at(1) == 'r') {
+                return PyFrozenSet_Check(value) ? from_iterable(vd, value, 48, (PyObject*)&PyFrozenSet_Type)
+                                                : SC_INCORRECT;
+            }
+            return from_float(vd, value);
+        case 'i':
+            return from_integer(vd, value);
+        case 'l':
+            return from_list(vd, value);
+        case 'm':
+            return from_memoryview(vd, value);
+        case 'r':
+            return from_range(vd, value);
+        case 's':
+            if (at(1) == 'e') {
+                return PySet_Check(value) ? from_iterable(vd, value, 33, (PyObject*)&PySet_Type)
+                                          : SC_INCORRECT;
+            }
+            if (at(1) == 't') {
+                return from_string(vd, value);
+            }
+            return SC_INCORRECT;
+        default:
+            return SC_UNSUPPORTED;
+    }
+}
+
+StatusCode from_any_value(ValueData& vd, PyObject* value) {
+    if (!value) {
+        return from_static_value(vd, NO_OBJECT_CODE);
+    }
+    PyTypeObject* type = Py_TYPE(value);
+    // The exact built-in types first: the outcome is the one the name
+    // dispatch gives them, with fewer steps.
+    if (type == &PyLong_Type) {
+        return from_integer(vd, value);
+    }
+    if (type == &PyUnicode_Type) {
+        return from_string(vd, value);
+    }
+    if (type == &PyFloat_Type) {
+        return from_float(vd, value);
+    }
+    if (type == &PyList_Type) {
+        return from_list(vd, value);
+    }
+    if (type == &PyDict_Type) {
+        return from_dict_type(vd, value, 43);
+    }
+    if (PyType_FastSubclass(type, Py_TPFLAGS_TUPLE_SUBCLASS)) {
+        if (type == &PyTuple_Type) {
+            return from_tuple(vd, value);
+        }
+        return PyObject_HasAttrString(value, "_fields") ? from_namedtuple(vd, value) : SC_UNSUPPORTED;
+    }
+    return from_named_type(vd, value, type);
+}
+
+PyObject* raise_status(StatusCode status) {
+    switch (status) {
+        case SC_INCORRECT:
+        case SC_UNSUPPORTED:
+            PyErr_SetString(PyExc_ValueError, "Received an unsupported datatype.");
+            break;
+        case SC_NESTDEPTH:
+            PyErr_SetString(PyExc_ValueError, "Exceeded the maximum value nest depth.");
+            break;
+        case SC_NOMEMORY:
+            PyErr_SetString(PyExc_MemoryError, "Not enough memory space available for use.");
+            break;
+        case SC_EXCEPTION:
+            if (PyErr_Occurred()) {
+                break;
+            }
+            [[fallthrough]];
+        default:
+            PyErr_SetString(PyExc_RuntimeError,
+                            "Something unexpected went wrong, and we couldn't quite catch what it was.");
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject* from_value(PyObject* value) {
+    if (!value) {
+        const char no_value[] = {static_cast<char>(kel::PROTOCOL_2), static_cast<char>(NO_OBJECT_CODE)};
+        return PyBytes_FromStringAndSize(no_value, sizeof no_value);
+    }
+    ValueData vd;
+    if (!init_vd(vd, value)) {
+        PyErr_SetString(PyExc_MemoryError, "Not enough memory space available for use.");
+        return nullptr;
+    }
+    const StatusCode status = from_any_value(vd, value);
+    if (status != SC_SUCCESS) {
+        Py_XDECREF(vd.owner);
+        if (status != SC_EXCEPTION) {
+            PyErr_Clear();  // the status names the failure, not a stray lookup error
+        }
+        return raise_status(status);
+    }
+    if (_PyBytes_Resize(&vd.owner, vd.offset) < 0) {
+        return nullptr;
+    }
+    return vd.owner;
+}
+
+// ---------------------------------------------------------------------------
+// Decoder: cursor and shared readers
+// ---------------------------------------------------------------------------
+
+namespace kel {
+
+void set_offset_error() {
+    PyErr_SetString(PyExc_ValueError, "Likely received an invalid bytes object: offset exceeded max limit.");
+}
+
+void set_invalid_marker_error() {
+    PyErr_SetString(PyExc_ValueError, "Likely received an invalid bytes object: invalid protocol marker.");
+}
+
+void set_invalid_code_error(unsigned code) {
+    PyErr_Format(PyExc_ValueError,
+                 "Likely received an invalid bytes object: fetched an invalid datatype representative. "
+                 "(Rep. code: %i)",
+                 static_cast<int>(code));
+}
+
+bool read_size(ByteData& bd, uint64_t width, uint64_t& size) {
+    if (width == UINT64_MAX || !ensure_offset(bd, width + 1)) {
+        if (width == UINT64_MAX) {
+            set_offset_error();
+        }
+        return false;
+    }
+    const unsigned char* field = bd.bytes + bd.offset + 1;
+    for (uint64_t i = 8; i < width; ++i) {
+        if (field[i] != 0) {
+            set_offset_error();
+            return false;
+        }
+    }
+    size = bytes_to_size_t(field, std::min<uint64_t>(width, 8));
+    bd.offset += 1 + width;
+    return true;
+}
+
+bool read_payload_size(ByteData& bd, uint64_t width, uint64_t& size) {
+    if (!read_size(bd, width, size)) {
+        return false;
+    }
+    if (size > bd.max_offset - bd.offset) {
+        set_offset_error();
+        return false;
+    }
+    return true;
+}
+
+// Steps over a payload-less code byte.
+static bool step_code(ByteData& bd) {
+    if (!ensure_offset(bd, 1)) {
+        return false;
+    }
+    bd.offset += 1;
+    return true;
+}
+
+PyObject* to_str_e(ByteData& bd) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    return PyUnicode_FromStringAndSize(nullptr, 0);
+}
+
+PyObject* to_str_gen(ByteData& bd, uint64_t size_bytes_length) {
+    uint64_t size;
+    if (!read_payload_size(bd, size_bytes_length, size)) {
+        return nullptr;
+    }
+    PyObject* text =
+        PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bd.bytes + bd.offset), static_cast<Py_ssize_t>(size), "strict");
+    bd.offset += size;
+    return text;
+}
+
+PyObject* to_int_gen(ByteData& bd, uint64_t length) {
+    if (length == UINT64_MAX || !ensure_offset(bd, length + 1)) {
+        if (length == UINT64_MAX) {
+            set_offset_error();
+        }
+        return nullptr;
+    }
+    const unsigned char* value = bd.bytes + bd.offset + 1;
+    bd.offset += 1 + length;
+    if (length > 8) {
+        return compat::long_from_bytes(value, length);
+    }
+    if (length == 0) {
+        return PyLong_FromLong(0);
+    }
+    uint64_t raw = bytes_to_size_t(value, length);
+    const unsigned shift = static_cast<unsigned>(64 - 8 * length);
+    // Sign-extend from the top bit of the last value byte.
+    const int64_t signed_value = static_cast<int64_t>(raw << shift) >> shift;
+    return PyLong_FromLongLong(signed_value);
+}
+
+PyObject* to_float_s(ByteData& bd) {
+    if (!ensure_offset(bd, 9)) {
+        return nullptr;
+    }
+    double d;
+    std::memcpy(&d, bd.bytes + bd.offset + 1, sizeof d);
+    bd.offset += 9;
+    return PyFloat_FromDouble(d);
+}
+
+PyObject* to_complex_s(ByteData& bd) {
+    if (!ensure_offset(bd, 17)) {
+        return nullptr;
+    }
+    double real, imag;
+    std::memcpy(&real, bd.bytes + bd.offset + 1, sizeof real);
+    std::memcpy(&imag, bd.bytes + bd.offset + 9, sizeof imag);
+    bd.offset += 17;
+    return PyComplex_FromDoubles(real, imag);
+}
+
+PyObject* to_bool_gen(ByteData& bd, bool bool_value) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    return PyBool_FromLong(bool_value);
+}
+
+PyObject* to_none_s(ByteData& bd) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* to_ellipsis_s(ByteData& bd) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    Py_INCREF(Py_Ellipsis);
+    return Py_Ellipsis;
+}
+
+PyObject* to_bytes_e(ByteData& bd, int is_bytearray) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    return is_bytearray ? PyByteArray_FromStringAndSize(nullptr, 0) : PyBytes_FromStringAndSize(nullptr, 0);
+}
+
+PyObject* to_bytes_gen(ByteData& bd, uint64_t size_bytes_length, int is_bytearray) {
+    uint64_t size;
+    if (!read_payload_size(bd, size_bytes_length, size)) {
+        return nullptr;
+    }
+    const char* payload = reinterpret_cast<const char*>(bd.bytes + bd.offset);
+    bd.offset += size;
+    const auto n = static_cast<Py_ssize_t>(size);
+    return is_bytearray ? PyByteArray_FromStringAndSize(payload, n) : PyBytes_FromStringAndSize(payload, n);
+}
+
+// ---------------------------------------------------------------------------
+// Container readers
+// ---------------------------------------------------------------------------
+
+static PyObject* not_built_yet() {
+    PyErr_SetString(PyExc_NotImplementedError, "This kind of value cannot be decoded yet.");
+    return nullptr;
+}
+
+PyObject* to_list_e(ByteData&) { return not_built_yet(); }
+PyObject* to_list_gen(ByteData&, uint64_t, MemberDecoder) { return not_built_yet(); }
+PyObject* to_tuple_e(ByteData&) { return not_built_yet(); }
+PyObject* to_tuple_gen(ByteData&, uint64_t, MemberDecoder) { return not_built_yet(); }
+PyObject* to_iterable_e(ByteData&, IterableKind) { return not_built_yet(); }
+PyObject* to_iterable_gen(ByteData&, uint64_t, IterableKind, MemberDecoder) { return not_built_yet(); }
+PyObject* to_dict_e(ByteData&) { return not_built_yet(); }
+PyObject* to_dict_gen(ByteData&, uint64_t, MemberDecoder) { return not_built_yet(); }
+
+// ---------------------------------------------------------------------------
+// Library-class readers
+// ---------------------------------------------------------------------------
+
+PyObject* to_datetime_gen(ByteData&, PyObject*) { return not_built_yet(); }
+PyObject* to_timedelta_s(ByteData&, const PyDateTime_CAPI*) { return not_built_yet(); }
+PyObject* to_uuid_s(ByteData&) { return not_built_yet(); }
+PyObject* to_memoryview_e(ByteData&) { return not_built_yet(); }
+PyObject* to_memoryview_gen(ByteData&, uint64_t) { return not_built_yet(); }
+PyObject* to_decimal_gen(ByteData&, uint64_t) { return not_built_yet(); }
+
+}  // namespace kel
+
+// ---------------------------------------------------------------------------
+// Protocol-2 decoder dispatch
+// ---------------------------------------------------------------------------
+
+namespace kel2 {
+
+using namespace kel;
+
+PyObject* to_any_value(ByteData& bd);
+
+// Protocol-2-only readers.
+PyObject* to_namedtuple_e(ByteData&) { return not_built_yet(); }
+PyObject* to_namedtuple_gen(ByteData&, uint64_t) { return not_built_yet(); }
+PyObject* to_counter_e(ByteData&) { return not_built_yet(); }
+PyObject* to_counter_gen(ByteData&, uint64_t) { return not_built_yet(); }
+PyObject* to_ordereddict_e(ByteData&) { return not_built_yet(); }
+PyObject* to_ordereddict_gen(ByteData&, uint64_t) { return not_built_yet(); }
+PyObject* to_chainmap_e(ByteData&) { return not_built_yet(); }
+PyObject* to_chainmap_gen(ByteData&, uint64_t) { return not_built_yet(); }
+PyObject* to_range_s(ByteData&) { return not_built_yet(); }
+PyObject* to_path_e(ByteData&, PyObject*) { return not_built_yet(); }
+PyObject* to_path_gen(ByteData&, uint64_t, PyObject*) { return not_built_yet(); }
+
+void set_zero_width_error() {
+    PyErr_SetString(PyExc_ValueError, "Likely received an invalid bytes object: size field of zero width.");
+}
+
+// Cursor on the code byte; moves onto the count byte and returns its value.
+bool D1_length(ByteData& bd, uint64_t& width) {
+    if (!ensure_offset(bd, 2)) {
+        return false;
+    }
+    bd.offset += 1;
+    width = bd.bytes[bd.offset];
+    return true;
+}
+
+// Cursor on the code byte; moves onto the last byte of the m-byte field and
+// returns its value.
+bool D2_length(ByteData& bd, uint64_t& width) {
+    if (!ensure_offset(bd, 2)) {
+        return false;
+    }
+    const uint64_t m = bd.bytes[bd.offset + 1];
+    bd.offset += 1;
+    if (!read_size(bd, m, width)) {
+        return false;
+    }
+    bd.offset -= 1;
+    return true;
+}
+
+// Width of the size field of form `form` (1 one-byte, 2 two-byte, 3
+// dynamic-1, 4 dynamic-2); a width of 0 is refused.
+bool size_width(ByteData& bd, unsigned form, uint64_t& width) {
+    bool ok = true;
+    switch (form) {
+        case 1:
+        case 2:
+            width = form;
+            return true;
+        case 3:
+            ok = D1_length(bd, width);
+            break;
+        default:
+            ok = D2_length(bd, width);
+            break;
+    }
+    if (ok && width == 0) {
+        set_zero_width_error();
+        return false;
+    }
+    return ok;
+}
+
+// Families that occupy five codes from a base code; Decimal starts at 62 but
+// has no empty form (code 62 belongs to memoryview).
+enum class Family : unsigned char {
+    None, Str, Bytes, ByteArray, List, Set, Tuple, Dict, FrozenSet, MemoryView, Decimal,
+    NamedTuple, Deque, Counter, OrderedDict, ChainMap, Path, PurePath,
+};
+
+struct FamilyEntry {
+    Family family;
+    unsigned char base;
+};
+
+constexpr FamilyEntry family_of(unsigned code) {
+    struct Range {
+        unsigned char base;
+        Family family;
+    };
+    constexpr Range ranges[] = {
+        {0, Family::Str},         {18, Family::Bytes},      {23, Family::ByteArray},
+        {28, Family::List},       {33, Family::Set},        {38, Family::Tuple},
+        {43, Family::Dict},       {48, Family::FrozenSet},  {58, Family::MemoryView},
+        {68, Family::NamedTuple}, {73, Family::Deque},      {78, Family::Counter},
+        {83, Family::OrderedDict}, {88, Family::ChainMap},  {93, Family::Path},
+        {98, Family::PurePath},
+    };
+    for (const Range& r : ranges) {
+        if (code >= r.base && code < r.base + 5u) {
+            return {r.family, r.base};
+        }
+    }
+    if (code >= 63 && code <= 66) {
+        return {Family::Decimal, 62};
+    }
+    return {Family::None, 0};
+}
+
+// Containers recurse through the dispatcher; hostile nesting must end in a
+// RecursionError, not a stack overflow.
+class RecursionGuard {
+public:
+    RecursionGuard() : entered_(Py_EnterRecursiveCall(" while decoding a value") == 0) {}
+    ~RecursionGuard() {
+        if (entered_) {
+            Py_LeaveRecursiveCall();
+        }
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    bool entered() const { return entered_; }
+
+private:
+    bool entered_;
+};
+
+PyObject* to_empty_form(ByteData& bd, Family family) {
+    switch (family) {
+        case Family::Str: return to_str_e(bd);
+        case Family::Bytes: return to_bytes_e(bd, 0);
+        case Family::ByteArray: return to_bytes_e(bd, 1);
+        case Family::List: return to_list_e(bd);
+        case Family::Set: return to_iterable_e(bd, IterableKind::Set);
+        case Family::Tuple: return to_tuple_e(bd);
+        case Family::Dict: return to_dict_e(bd);
+        case Family::FrozenSet: return to_iterable_e(bd, IterableKind::FrozenSet);
+        case Family::MemoryView: return to_memoryview_e(bd);
+        case Family::NamedTuple: return to_namedtuple_e(bd);
+        case Family::Deque: return to_iterable_e(bd, IterableKind::Deque);
+        case Family::Counter: return to_counter_e(bd);
+        case Family::OrderedDict: return to_ordereddict_e(bd);
+        case Family::ChainMap: return to_chainmap_e(bd);
+        case Family::Path: return to_path_e(bd, path_cl);
+        case Family::PurePath: return to_path_e(bd, purepath_cl);
+        default: break;
+    }
+    PyErr_SetString(PyExc_RuntimeError, "Unexpectedly reached an unknown value family.");
+    return nullptr;
+}
+
+PyObject* to_sized_form(ByteData& bd, Family family, uint64_t width) {
+    switch (family) {
+        case Family::Str: return to_str_gen(bd, width);
+        case Family::Bytes: return to_bytes_gen(bd, width, 0);
+        case Family::ByteArray: return to_bytes_gen(bd, width, 1);
+        case Family::List: return to_list_gen(bd, width, to_any_value);
+        case Family::Set: return to_iterable_gen(bd, width, IterableKind::Set, to_any_value);
+        case Family::Tuple: return to_tuple_gen(bd, width, to_any_value);
+        case Family::Dict: return to_dict_gen(bd, width, to_any_value);
+        case Family::FrozenSet: return to_iterable_gen(bd, width, IterableKind::FrozenSet, to_any_value);
+        case Family::MemoryView: return to_memoryview_gen(bd, width);
+        case Family::Decimal: return to_decimal_gen(bd, width);
+        case Family::NamedTuple: return to_namedtuple_gen(bd, width);
+        case Family::Deque: return to_iterable_gen(bd, width, IterableKind::Deque, to_any_value);
+        case Family::Counter: return to_counter_gen(bd, width);
+        case Family::OrderedDict: return to_ordereddict_gen(bd, width);
+        case Family::ChainMap: return to_chainmap_gen(bd, width);
+        case Family::Path: return to_path_gen(bd, width, path_cl);
+        case Family::PurePath: return to_path_gen(bd, width, purepath_cl);
+        default: break;
+    }
+    PyErr_SetString(PyExc_RuntimeError, "Unexpectedly reached an unknown value family.");
+    return nullptr;
+}
+
+PyObject* to_family_item(ByteData& bd, FamilyEntry entry, unsigned code) {
+    const unsigned form = code - entry.base;
+    if (form == 0) {
+        return to_empty_form(bd, entry.family);
+    }
+    uint64_t width;
+    if (!size_width(bd, form, width)) {
+        return nullptr;
+    }
+    return to_sized_form(bd, entry.family, width);
+}
+
+PyObject* to_counted_int(ByteData& bd, unsigned code) {
+    uint64_t length;
+    if (code == 10) {
+        if (!D1_length(bd, length)) {
+            return nullptr;
+        }
+        return to_int_gen(bd, length);
+    }
+    if (!D2_length(bd, length)) {
+        return nullptr;
+    }
+    if (length == 0) {
+        set_zero_width_error();
+        return nullptr;
+    }
+    return to_int_gen(bd, length);
+}
+
+PyObject* to_any_value(ByteData& bd) {
+    if (!ensure_offset(bd, 1)) {
+        return nullptr;
+    }
+    const unsigned code = bd.bytes[bd.offset];
+    switch (code) {
+        case 5: case 6: case 7: case 8: case 9:
+            return to_int_gen(bd, code - 4);
+        case 10: case 11:
+            return to_counted_int(bd, code);
+        case 12: return to_float_s(bd);
+        case 13: return to_bool_gen(bd, true);
+        case 14: return to_bool_gen(bd, false);
+        case 15: return to_complex_s(bd);
+        case 16: return to_none_s(bd);
+        case 17: return to_ellipsis_s(bd);
+        case 53: return to_datetime_gen(bd, datetime_dt);
+        case 54: return to_timedelta_s(bd, PyDateTimeAPI);
+        case 55: return to_datetime_gen(bd, datetime_d);
+        case 56: return to_datetime_gen(bd, datetime_t);
+        case 57: return to_uuid_s(bd);
+        case 67: {
+            RecursionGuard guard;
+            return guard.entered() ? to_range_s(bd) : nullptr;
+        }
+        default:
+            break;
+    }
+    const FamilyEntry entry = family_of(code);
+    if (entry.family == Family::None) {
+        set_invalid_code_error(code);
+        return nullptr;
+    }
+    RecursionGuard guard;
+    if (!guard.entered()) {
+        return nullptr;
+    }
+    return to_family_item(bd, entry, code);
+}
+
+}  // namespace kel2
+
+PyObject* to_value_range(const unsigned char* data, size_t length) {
+    if (length == 0) {
+        kel::set_invalid_marker_error();
+        return nullptr;
+    }
+    if (data[0] == kel::PROTOCOL_1) {
+        return to_value_prot1_range(data, length);
+    }
+    if (data[0] != kel::PROTOCOL_2) {
+        kel::set_invalid_marker_error();
+        return nullptr;
+    }
+    kel::ByteData bd{1, length, data};
+    return kel2::to_any_value(bd);
+}
+
+PyObject* to_value(PyObject* py_bytes) {
+    if (!PyBytes_Check(py_bytes)) {
+        PyErr_SetString(PyExc_TypeError, "Expected a bytes object to decode.");
+        return nullptr;
+    }
+    // bytes are immutable, so the decoder reads them in place.
+    return to_value_range(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(py_bytes)),
+                          static_cast<size_t>(PyBytes_GET_SIZE(py_bytes)));
+}

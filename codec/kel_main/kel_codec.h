@@ -1,0 +1,92 @@
+// Internals shared by the protocol-2 codec and the protocol-1 decoder: the
+// read cursor, its bounds checks, and the payload readers whose layout the
+// two protocols have in common. The readers are defined in kel_2.cpp.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <datetime.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kel {
+
+inline constexpr unsigned char PROTOCOL_2 = 253;
+inline constexpr unsigned char PROTOCOL_1 = 254;
+
+// Read cursor over one encoded value. `offset` <= `max_offset` always holds.
+struct ByteData {
+    uint64_t offset;
+    uint64_t max_offset;
+    const unsigned char* bytes;
+};
+
+// Decodes the item at the cursor; each protocol has its own dispatcher and
+// hands it to the container readers for their members.
+using MemberDecoder = PyObject* (*)(ByteData& bd);
+
+void set_offset_error();
+void set_invalid_marker_error();
+void set_invalid_code_error(unsigned code);
+
+// True when `jump` more bytes from `offset` lie inside the input.
+inline bool ensure_offset(ByteData& bd, uint64_t jump) {
+    if (jump <= bd.max_offset - bd.offset) {
+        return true;
+    }
+    set_offset_error();
+    return false;
+}
+
+// Little-endian unsigned value of `length` bytes (at most 8).
+inline uint64_t bytes_to_size_t(const unsigned char* bytes, uint64_t length) {
+    uint64_t value = 0;
+    for (uint64_t i = length; i > 0; --i) {
+        value = (value << 8) | bytes[i - 1];
+    }
+    return value;
+}
+
+// Reads a `width`-byte size that follows the byte at the cursor and leaves the
+// cursor on the first byte after it. A size wider than 8 bytes is accepted
+// only when its extra high bytes are zero.
+bool read_size(ByteData& bd, uint64_t width, uint64_t& size);
+
+// Reads the size and checks that that many payload bytes follow; the cursor is
+// left on the first payload byte.
+bool read_payload_size(ByteData& bd, uint64_t width, uint64_t& size);
+
+// Scalars. Each is entered with the cursor on the code byte (a `_gen` reader on
+// the byte just before its size bytes) and leaves it after the item.
+PyObject* to_str_e(ByteData& bd);
+PyObject* to_str_gen(ByteData& bd, uint64_t size_bytes_length);
+PyObject* to_int_gen(ByteData& bd, uint64_t length);
+PyObject* to_float_s(ByteData& bd);
+PyObject* to_complex_s(ByteData& bd);
+PyObject* to_bool_gen(ByteData& bd, bool bool_value);
+PyObject* to_none_s(ByteData& bd);
+PyObject* to_ellipsis_s(ByteData& bd);
+PyObject* to_bytes_e(ByteData& bd, int is_bytearray);
+PyObject* to_bytes_gen(ByteData& bd, uint64_t size_bytes_length, int is_bytearray);
+
+// Containers.
+enum class IterableKind { Set, FrozenSet, Deque };
+PyObject* to_list_e(ByteData& bd);
+PyObject* to_list_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder member);
+PyObject* to_tuple_e(ByteData& bd);
+PyObject* to_tuple_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder member);
+PyObject* to_iterable_e(ByteData& bd, IterableKind kind);
+PyObject* to_iterable_gen(ByteData& bd, uint64_t size_bytes_length, IterableKind kind,
+                          MemberDecoder member);
+PyObject* to_dict_e(ByteData& bd);
+PyObject* to_dict_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder member);
+
+// Library classes.
+PyObject* to_datetime_gen(ByteData& bd, PyObject* method);
+PyObject* to_timedelta_s(ByteData& bd, const PyDateTime_CAPI* api);
+PyObject* to_uuid_s(ByteData& bd);
+PyObject* to_memoryview_e(ByteData& bd);
+PyObject* to_memoryview_gen(ByteData& bd, uint64_t size_bytes_length);
+PyObject* to_decimal_gen(ByteData& bd, uint64_t size_bytes_length);
+
+}  // namespace kel

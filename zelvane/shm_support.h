@@ -1,0 +1,267 @@
+// Building blocks shared by value slots and hosted functions: owners for a
+// descriptor, a mapping, a held mutex and a released GIL; robust mutexes
+// taken in slices; names mapped to /dev/shm; objects published only once
+// they are initialised.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <ctime>
+#include <string>
+#include <utility>
+
+namespace shm {
+
+// Longest wait between two checks for signals (Ctrl-C must get through).
+inline constexpr long SLICE_NS = 200L * 1000 * 1000;
+
+class Fd {
+public:
+    Fd() noexcept = default;
+    explicit Fd(int fd) noexcept : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            reset(std::exchange(other.fd_, -1));
+        }
+        return *this;
+    }
+    ~Fd() { reset(); }
+
+    int get() const noexcept { return fd_; }
+    int release() noexcept { return std::exchange(fd_, -1); }
+    bool valid() const noexcept { return fd_ >= 0; }
+    void reset(int fd = -1) noexcept {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+class Mapping {
+public:
+    Mapping() noexcept = default;
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    Mapping(Mapping&& other) noexcept
+        : addr_(std::exchange(other.addr_, nullptr)), length_(std::exchange(other.length_, 0)) {}
+    Mapping& operator=(Mapping&& other) noexcept {
+        if (this != &other) {
+            reset();
+            addr_ = std::exchange(other.addr_, nullptr);
+            length_ = std::exchange(other.length_, 0);
+        }
+        return *this;
+    }
+    ~Mapping() { reset(); }
+
+    // Maps `length` bytes of `fd` read-write and shared; false (errno set) on failure.
+    bool map(int fd, size_t length) noexcept {
+        reset();
+        void* addr = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (addr == MAP_FAILED) {
+            return false;
+        }
+        addr_ = addr;
+        length_ = length;
+        return true;
+    }
+    void reset() noexcept {
+        if (addr_) {
+            ::munmap(addr_, length_);
+            addr_ = nullptr;
+            length_ = 0;
+        }
+    }
+
+    unsigned char* bytes() const noexcept { return static_cast<unsigned char*>(addr_); }
+    template <typename T>
+    T* as() const noexcept {
+        return static_cast<T*>(addr_);
+    }
+    size_t length() const noexcept { return length_; }
+    bool mapped() const noexcept { return addr_ != nullptr; }
+
+private:
+    void* addr_ = nullptr;
+    size_t length_ = 0;
+};
+
+// Releases the GIL for its scope. No Python API may be called inside it.
+class GilRelease {
+public:
+    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+    ~GilRelease() { PyEval_RestoreThread(state_); }
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// A locked process-shared mutex, unlocked through the same mapping it was
+// locked through (the owner keeps that mapping alive until then).
+class HeldMutex {
+public:
+    HeldMutex() noexcept = default;
+    explicit HeldMutex(pthread_mutex_t* mutex) noexcept : mutex_(mutex) {}
+    HeldMutex(const HeldMutex&) = delete;
+    HeldMutex& operator=(const HeldMutex&) = delete;
+    HeldMutex(HeldMutex&& other) noexcept : mutex_(std::exchange(other.mutex_, nullptr)) {}
+    HeldMutex& operator=(HeldMutex&& other) noexcept {
+        if (this != &other) {
+            unlock();
+            mutex_ = std::exchange(other.mutex_, nullptr);
+        }
+        return *this;
+    }
+    ~HeldMutex() { unlock(); }
+
+    bool held() const noexcept { return mutex_ != nullptr; }
+    void unlock() noexcept {
+        if (mutex_) {
+            pthread_mutex_unlock(mutex_);
+            mutex_ = nullptr;
+        }
+    }
+
+private:
+    pthread_mutex_t* mutex_ = nullptr;
+};
+
+// Initialises a process-shared, robust, error-checking mutex; 0 or an errno.
+inline int init_shared_mutex(pthread_mutex_t* mutex) noexcept {
+    pthread_mutexattr_t attr;
+    int rc = pthread_mutexattr_init(&attr);
+    if (rc != 0) {
+        return rc;
+    }
+    rc = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    if (rc == 0) {
+        rc = pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    }
+    if (rc == 0) {
+        rc = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
+    }
+    if (rc == 0) {
+        rc = pthread_mutex_init(mutex, &attr);
+    }
+    pthread_mutexattr_destroy(&attr);
+    return rc;
+}
+
+inline timespec deadline_after(long nanoseconds) noexcept {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    ts.tv_nsec += nanoseconds;
+    while (ts.tv_nsec >= 1000000000L) {
+        ts.tv_nsec -= 1000000000L;
+        ts.tv_sec += 1;
+    }
+    return ts;
+}
+
+// Takes `mutex` without ever blocking while holding the GIL: a try first,
+// then timed waits with the GIL released, running signal handlers between
+// slices. When the previous owner died, `repair()` mends the shared state
+// before the mutex is marked consistent. On failure an exception naming
+// `what` is set and an empty holder is returned.
+template <typename Repair>
+HeldMutex lock_robust(pthread_mutex_t* mutex, const char* what, Repair&& repair) {
+    int rc = pthread_mutex_trylock(mutex);
+    while (rc == EBUSY || rc == ETIMEDOUT) {
+        {
+            GilRelease nogil;
+            const timespec deadline = deadline_after(SLICE_NS);
+            rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+        }
+        if (rc == ETIMEDOUT && PyErr_CheckSignals() < 0) {
+            return HeldMutex();
+        }
+    }
+    if (rc == EOWNERDEAD) {
+        repair();
+        rc = pthread_mutex_consistent(mutex);
+    }
+    if (rc == 0) {
+        return HeldMutex(mutex);
+    }
+    if (rc == EDEADLK) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "The lock of shared memory address '%s' is already held by this thread.", what);
+    } else if (rc == ENOTRECOVERABLE) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "The lock of shared memory address '%s' cannot be recovered: a process died "
+                     "holding it.",
+                     what);
+    } else {
+        errno = rc;
+        PyErr_Format(PyExc_RuntimeError, "Failed to lock shared memory address '%s'.", what);
+    }
+    return HeldMutex();
+}
+
+// Maps a shared-memory name to its file the way the C library does: leading
+// slashes dropped; an empty name, an inner slash or an over-long name is
+// refused with EINVAL.
+inline bool shm_path(const char* name, std::string& path) {
+    while (*name == '/') {
+        ++name;
+    }
+    const size_t length = std::char_traits<char>::length(name);
+    if (length == 0 || length >= NAME_MAX || std::char_traits<char>::find(name, length, '/')) {
+        errno = EINVAL;
+        return false;
+    }
+    path.assign("/dev/shm/");
+    path.append(name, length);
+    return true;
+}
+
+// Opens an existing object read-write; -1 with errno on failure.
+inline int open_existing(const char* name) {
+    std::string path;
+    if (!shm_path(name, path)) {
+        return -1;
+    }
+    return ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Whether a name already exists, as an exclusive create would see it.
+inline bool name_exists(const char* name) {
+    std::string path;
+    struct stat st;
+    return shm_path(name, path) && ::lstat(path.c_str(), &st) == 0;
+}
+
+// A new, empty object that nobody can open by name yet; invalid (errno set)
+// on failure.
+inline Fd create_unnamed() { return Fd(::open("/dev/shm", O_RDWR | O_TMPFILE | O_CLOEXEC, 0666)); }
+
+// Gives an initialised unnamed object its name; fails with EEXIST exactly
+// like an exclusive create when another process took the name first.
+inline bool publish(int fd, const char* name) {
+    std::string path;
+    if (!shm_path(name, path)) {
+        return false;
+    }
+    const std::string source = "/proc/self/fd/" + std::to_string(fd);
+    return ::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+}  // namespace shm
