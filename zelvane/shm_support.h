@@ -176,31 +176,15 @@ inline timespec deadline_after(long nanoseconds) noexcept {
     return ts;
 }
 
-// Takes `mutex` without ever blocking while holding the GIL: a try first,
-// then timed waits with the GIL released, running signal handlers between
-// slices. When the previous owner died, `repair()` mends the shared state
-// before the mutex is marked consistent. On failure an exception naming
-// `what` is set and an empty holder is returned.
-template <typename Repair>
-HeldMutex lock_robust(pthread_mutex_t* mutex, const char* what, Repair&& repair) {
-    int rc = pthread_mutex_trylock(mutex);
-    while (rc == EBUSY || rc == ETIMEDOUT) {
-        {
-            GilRelease nogil;
-            const timespec deadline = deadline_after(SLICE_NS);
-            rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
-        }
-        if (rc == ETIMEDOUT && PyErr_CheckSignals() < 0) {
-            return HeldMutex();
-        }
-    }
-    if (rc == EOWNERDEAD) {
-        repair();
-        rc = pthread_mutex_consistent(mutex);
-    }
-    if (rc == 0) {
-        return HeldMutex(mutex);
-    }
+// Waits up to one slice for a busy `mutex`; call it with the GIL released.
+// 0, EOWNERDEAD, ETIMEDOUT or another errno, as pthread_mutex_clocklock.
+inline int lock_within_slice(pthread_mutex_t* mutex) noexcept {
+    const timespec deadline = deadline_after(SLICE_NS);
+    return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+}
+
+// Sets the exception for a robust lock that failed with `rc`.
+inline void set_lock_error(int rc, const char* what) {
     if (rc == EDEADLK) {
         PyErr_Format(PyExc_RuntimeError,
                      "The lock of shared memory address '%s' is already held by this thread.", what);
@@ -213,6 +197,33 @@ HeldMutex lock_robust(pthread_mutex_t* mutex, const char* what, Repair&& repair)
         errno = rc;
         PyErr_Format(PyExc_RuntimeError, "Failed to lock shared memory address '%s'.", what);
     }
+}
+
+// Takes `mutex` without ever blocking while holding the GIL: a try first,
+// then timed waits with the GIL released, running signal handlers between
+// slices. When the previous owner died, `repair()` mends the shared state
+// before the mutex is marked consistent. On failure an exception naming
+// `what` is set and an empty holder is returned.
+template <typename Repair>
+HeldMutex lock_robust(pthread_mutex_t* mutex, const char* what, Repair&& repair) {
+    int rc = pthread_mutex_trylock(mutex);
+    while (rc == EBUSY || rc == ETIMEDOUT) {
+        {
+            GilRelease nogil;
+            rc = lock_within_slice(mutex);
+        }
+        if (rc == ETIMEDOUT && PyErr_CheckSignals() < 0) {
+            return HeldMutex();
+        }
+    }
+    if (rc == EOWNERDEAD) {
+        repair();
+        rc = pthread_mutex_consistent(mutex);
+    }
+    if (rc == 0) {
+        return HeldMutex(mutex);
+    }
+    set_lock_error(rc, what);
     return HeldMutex();
 }
 

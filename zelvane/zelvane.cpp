@@ -2,13 +2,17 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
+#include "futex.h"
 #include "kel_2.h"
 #include "py_ref.h"
 #include "shm_support.h"
@@ -257,14 +261,687 @@ PyObject* write_slot(const char* name, PyObject* value, bool create) {
 // Hosted functions
 // ---------------------------------------------------------------------------
 
-PyObject* not_built_yet() {
-    PyErr_SetString(PyExc_NotImplementedError, "Hosted functions are not available yet.");
+constexpr size_t MESSAGE_SIZE = 1024;
+
+struct FunctionShm {
+    pthread_mutex_t mutex;
+    // Both condition variables keep their place in the format but are never
+    // waited on: the call word below carries every wake-up.
+    pthread_cond_t fcond;
+    pthread_cond_t ccond;
+    uint8_t activity;  // 1 while served; 0 asks the serving side to stop
+    uint8_t unused[3];
+    std::atomic<uint32_t> call;  // see CallWord
+};
+static_assert(offsetof(FunctionShm, mutex) == 0 && offsetof(FunctionShm, fcond) == 40 &&
+                  offsetof(FunctionShm, ccond) == 88 && offsetof(FunctionShm, activity) == 136 &&
+                  offsetof(FunctionShm, call) == 140 && sizeof(FunctionShm) == 144,
+              "the function record is part of the shared format");
+static_assert(sizeof(FunctionShm) + MESSAGE_SIZE == FUNCTION_RECORD_SIZE,
+              "the message area follows the record directly");
+
+// A value slot of the record's size reads this in its first eight bytes.
+constexpr uint64_t SLOT_OF_RECORD_SIZE = FUNCTION_RECORD_SIZE - HEADER_SIZE;
+
+// The call word: the state of the one exchange in progress (low byte), its
+// exchange number (next 16 bits) and two flags (top byte). It changes only
+// under the mutex, and every change is followed by a wake of all waiters.
+struct CallWord {
+    static constexpr uint32_t IDLE = 0;       // free for the next caller
+    static constexpr uint32_t POSTED = 1;     // a request waits in the message area
+    static constexpr uint32_t EXECUTING = 2;  // the serving side runs the callable
+    static constexpr uint32_t REPLIED = 3;    // the reply waits for its caller
+    static constexpr uint32_t ABANDONED = 4;  // executing, but its caller gave up
+    static constexpr uint32_t STATE_MASK = 0xff;
+    static constexpr uint32_t NUMBER_MASK = 0xffff00;
+    static constexpr uint32_t NUMBER_ONE = 0x100;
+    // A stop was requested; mirrors `activity` 0 so that the word changes and
+    // its waiters wake.
+    static constexpr uint32_t STOP = 1u << 24;
+    // Serving has ended: nothing will answer any more.
+    static constexpr uint32_t ENDED = 1u << 25;
+
+    uint32_t bits;
+
+    uint32_t state() const { return bits & STATE_MASK; }
+    uint32_t number() const { return bits & NUMBER_MASK; }
+    bool ended() const { return (bits & ENDED) != 0; }
+    CallWord with_state(uint32_t state) const { return {(bits & ~STATE_MASK) | state}; }
+    CallWord with_flag(uint32_t flag) const { return {bits | flag}; }
+    // A new request, under the next exchange number.
+    CallWord next_request() const {
+        return {(bits & ~(STATE_MASK | NUMBER_MASK)) | ((bits + NUMBER_ONE) & NUMBER_MASK) | POSTED};
+    }
+};
+
+// Writes the null message: no data follows.
+void null_function(FunctionShm* shm) { reinterpret_cast<unsigned char*>(shm)[sizeof(FunctionShm)] = 0; }
+
+// One process's view of a function record. The descriptor stays open for the
+// whole access: the serving side holds a shared lock on it while it serves,
+// which is how a caller tells a live server from a dead one.
+struct FunctionRecord {
+    explicit FunctionRecord(const char* record_name) : name(record_name) {}
+
+    const char* name;
+    shm::Fd fd;
+    shm::Mapping mapping;
+
+    FunctionShm* shm() const { return mapping.as<FunctionShm>(); }
+    unsigned char* area() const { return mapping.bytes() + sizeof(FunctionShm); }
+    // Read and written under the mutex, which orders them; the atomic only
+    // makes the word a valid futex.
+    CallWord word() const { return {shm()->call.load(std::memory_order_relaxed)}; }
+    void set_word(CallWord word) { shm()->call.store(word.bits, std::memory_order_relaxed); }
+};
+
+// Locks the record for at most about a slice (the GIL released by the caller):
+// 0, ETIMEDOUT or another errno.
+int lock_record(const FunctionRecord& record) noexcept {
+    pthread_mutex_t* mutex = &record.shm()->mutex;
+    int rc = pthread_mutex_trylock(mutex);
+    if (rc == EBUSY) {
+        rc = shm::lock_within_slice(mutex);
+    }
+    if (rc == EOWNERDEAD) {
+        // Every change publishes its data first and then stores one word, so
+        // a holder that died left nothing half changed to repair.
+        rc = pthread_mutex_consistent(mutex);
+    }
+    return rc;
+}
+
+long nanoseconds_until(const timespec& end) noexcept {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (end.tv_sec - now.tv_sec) * 1000000000L + (end.tv_nsec - now.tv_nsec);
+}
+
+enum class Step { Wait, Done };
+
+// Runs `look` under the record's mutex until it is done, sleeping on the call
+// word in between: 0 when done, ETIMEDOUT when a slice passed first (or a
+// signal arrived), or the errno of a failed lock. Runs without the GIL.
+template <typename Look>
+int look_for_a_slice(FunctionRecord& record, Look& look) noexcept {
+    const timespec slice_end = shm::deadline_after(shm::SLICE_NS);
+    for (;;) {
+        const int rc = lock_record(record);
+        if (rc != 0) {
+            return rc;
+        }
+        const uint32_t before = record.word().bits;
+        const Step step = look(record.word());
+        const uint32_t after = record.word().bits;
+        pthread_mutex_unlock(&record.shm()->mutex);
+        if (after != before) {
+            futex::wake_all(&record.shm()->call);
+        }
+        if (step == Step::Done) {
+            return 0;
+        }
+        const long left = nanoseconds_until(slice_end);
+        if (left <= 0 || !futex::wait(&record.shm()->call, after, left)) {
+            return ETIMEDOUT;
+        }
+    }
+}
+
+enum class WaitEnd { Done, Failed, ServerGone };
+
+// Whether nobody holds the serving side's lock on the record any more.
+bool nobody_serves(const FunctionRecord& record) {
+    if (::flock(record.fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        return false;
+    }
+    ::flock(record.fd.get(), LOCK_UN);
+    return true;
+}
+
+// Calls `look(word)` under the record's mutex, with the GIL released, until it
+// returns Step::Done. Between slices the GIL is taken to run signal handlers
+// and, when `watch_server`, the serving side is checked to be alive. Failed
+// means an exception is set.
+template <typename Look>
+WaitEnd wait_on_record(FunctionRecord& record, bool watch_server, Look&& look) {
+    for (;;) {
+        int rc;
+        {
+            shm::GilRelease nogil;
+            rc = look_for_a_slice(record, look);
+        }
+        if (rc == 0) {
+            return WaitEnd::Done;
+        }
+        if (rc != ETIMEDOUT) {
+            shm::set_lock_error(rc, record.name);
+            return WaitEnd::Failed;
+        }
+        if (PyErr_CheckSignals() < 0) {
+            return WaitEnd::Failed;
+        }
+        if (watch_server && nobody_serves(record)) {
+            return WaitEnd::ServerGone;
+        }
+    }
+}
+
+// Applies `change` under the mutex on a path that is already failing: no
+// signal checks, and after a few slices of a lock held by a stopped process it
+// gives up (a waiter then finds the serving side's lock released).
+template <typename Change>
+void change_on_the_way_out(FunctionRecord& record, Change&& change) {
+    constexpr int SLICES = 5;
+    shm::GilRelease nogil;
+    for (int i = 0; i < SLICES; ++i) {
+        const int rc = lock_record(record);
+        if (rc == ETIMEDOUT) {
+            continue;
+        }
+        if (rc == 0) {
+            const CallWord before = record.word();
+            change(before);
+            const bool changed = record.word().bits != before.bits;
+            pthread_mutex_unlock(&record.shm()->mutex);
+            if (changed) {
+                futex::wake_all(&record.shm()->call);
+            }
+        }
+        return;
+    }
+}
+
+// The records this process serves and the threads serving them, so that a
+// callable calling its own name fails at once instead of waiting for itself.
+// Only touched with the GIL held.
+class ServedHere {
+public:
+    explicit ServedHere(const struct stat& st) : dev_(st.st_dev), ino_(st.st_ino), thread_(pthread_self()), pid_(getpid()) {
+        next_ = head_;
+        head_ = this;
+    }
+    ~ServedHere() {
+        ServedHere** link = &head_;
+        while (*link != this) {
+            link = &(*link)->next_;
+        }
+        *link = next_;
+    }
+    ServedHere(const ServedHere&) = delete;
+    ServedHere& operator=(const ServedHere&) = delete;
+
+    static bool by_this_thread(const struct stat& st) {
+        for (const ServedHere* entry = head_; entry; entry = entry->next_) {
+            if (entry->dev_ == st.st_dev && entry->ino_ == st.st_ino &&
+                pthread_equal(entry->thread_, pthread_self()) && entry->pid_ == getpid()) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    static inline ServedHere* head_ = nullptr;
+    dev_t dev_;
+    ino_t ino_;
+    pthread_t thread_;
+    pid_t pid_;  // a forked child serves nothing
+    ServedHere* next_;
+};
+
+enum class OpenOutcome { Opened, OpenFailed, NotAFunction, MapFailed };
+
+// Opens `record.name` as a function record and maps its first `length` bytes.
+// The object's size is checked before anything is mapped, and a value slot of
+// the same size is refused before its memory is touched.
+OpenOutcome open_function_record(FunctionRecord& record, size_t length, struct stat& st) {
+    record.fd = shm::Fd(shm::open_existing(record.name));
+    if (!record.fd.valid()) {
+        return OpenOutcome::OpenFailed;
+    }
+    if (::fstat(record.fd.get(), &st) != 0 || static_cast<uint64_t>(st.st_size) != FUNCTION_RECORD_SIZE) {
+        return OpenOutcome::NotAFunction;
+    }
+    if (!record.mapping.map(record.fd.get(), length)) {
+        return OpenOutcome::MapFailed;
+    }
+    uint64_t first_word;
+    std::memcpy(&first_word, record.mapping.bytes(), sizeof first_word);
+    return first_word == SLOT_OF_RECORD_SIZE ? OpenOutcome::NotAFunction : OpenOutcome::Opened;
+}
+
+// --- Serving side ---
+
+int init_shared_cond(pthread_cond_t* cond) noexcept {
+    pthread_condattr_t attr;
+    int rc = pthread_condattr_init(&attr);
+    if (rc != 0) {
+        return rc;
+    }
+    rc = pthread_condattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    if (rc == 0) {
+        rc = pthread_cond_init(cond, &attr);
+    }
+    pthread_condattr_destroy(&attr);
+    return rc;
+}
+
+bool creation_failed(const char* format, const char* name) {
+    memory_error(format, name);
+    return false;
+}
+
+// Creates the record of `record.name`, initialised, served (the shared lock
+// taken) and only then published, so nobody ever sees it half made.
+bool create_function_record(FunctionRecord& record) {
+    const char* name = record.name;
+    std::string path;
+    if (!shm::shm_path(name, path)) {
+        return creation_failed("Failed to create memory address '%s'.", name);
+    }
+    if (shm::name_exists(name)) {
+        return creation_failed("The memory address '%s' already exists.", name);
+    }
+    record.fd = shm::create_unnamed();
+    if (!record.fd.valid()) {
+        return creation_failed("Failed to create memory address '%s'.", name);
+    }
+    if (::ftruncate(record.fd.get(), FUNCTION_RECORD_SIZE) != 0) {
+        return creation_failed("Failed to allocate for shared memory address '%s'.", name);
+    }
+    if (!record.mapping.map(record.fd.get(), FUNCTION_RECORD_SIZE)) {
+        return creation_failed("Failed to map shared memory address '%s'.", name);
+    }
+    FunctionShm* shm = record.shm();
+    if (shm::init_shared_mutex(&shm->mutex) != 0) {
+        return creation_failed("Failed to initialize mutex for shared memory address '%s'.", name);
+    }
+    if (init_shared_cond(&shm->fcond) != 0 || init_shared_cond(&shm->ccond) != 0) {
+        return creation_failed("Failed to initialize signal cond for shared memory address '%s'.", name);
+    }
+    shm->activity = 1;
+    if (::flock(record.fd.get(), LOCK_SH) != 0) {
+        return creation_failed("Failed to create memory address '%s'.", name);
+    }
+    if (!shm::publish(record.fd.get(), name)) {
+        return creation_failed(errno == EEXIST ? "The memory address '%s' already exists."
+                                               : "Failed to create memory address '%s'.",
+                               name);
+    }
+    return true;
+}
+
+// Unlinks the record's name unless it meanwhile names another object.
+void unlink_if_ours(const FunctionRecord& record) {
+    std::string path;
+    struct stat ours;
+    struct stat named;
+    if (shm::shm_path(record.name, path) && ::fstat(record.fd.get(), &ours) == 0 &&
+        ::lstat(path.c_str(), &named) == 0 && ours.st_dev == named.st_dev && ours.st_ino == named.st_ino) {
+        ::unlink(path.c_str());
+    }
+}
+
+// Ends serving: the caller of a pending exchange is answered with the null
+// message (an uncollected reply stays for its caller), everybody who waits or
+// comes later finds the record ended, and the name goes.
+void end_serving(FunctionRecord& record) {
+    change_on_the_way_out(record, [&record](CallWord word) {
+        switch (word.state()) {
+            case CallWord::POSTED:
+            case CallWord::EXECUTING:
+                null_function(record.shm());
+                word = word.with_state(CallWord::REPLIED);
+                break;
+            case CallWord::REPLIED:
+                break;
+            default:
+                null_function(record.shm());
+                word = word.with_state(CallWord::IDLE);
+                break;
+        }
+        record.shm()->activity = 0;
+        record.set_word(word.with_flag(CallWord::ENDED));
+    });
+    unlink_if_ours(record);
+}
+
+void print_stop_line() {
+    PySys_WriteStdout("read\n");
+    // The line must reach a pipe at once, not when the process exits.
+    PyObject* out = PySys_GetObject("stdout");
+    if (out != nullptr && out != Py_None) {
+        PyRef flushed(PyObject_CallMethod(out, "flush", nullptr));
+        if (!flushed) {
+            PyErr_Clear();
+        }
+    } else {
+        std::fflush(stdout);
+    }
+}
+
+// The encoded reply to one request: the callable's result, or the no-value
+// encoding when the area holds no argument tuple (or nothing decodable).
+// Null with an exception set when serving must end.
+PyObject* answer(PyObject* func, const unsigned char* request) {
+    PyRef args(to_value_range(request, MESSAGE_SIZE));
+    if (!args) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            return nullptr;  // KeyboardInterrupt and the like end serving
+        }
+        PyErr_Clear();
+    }
+    if (!args || !PyTuple_Check(args.get())) {
+        return from_value(nullptr);
+    }
+    PyRef result(PyObject_Call(func, args.get(), nullptr));
+    if (!result) {
+        return nullptr;
+    }
+    return from_value(result.get());
+}
+
+// The bytes of an encoded reply that fits the message area; false with an
+// exception set otherwise.
+bool reply_bytes(PyObject* reply, const char*& data, size_t& size) {
+    char* buffer;
+    Py_ssize_t length;
+    if (PyBytes_AsStringAndSize(reply, &buffer, &length) < 0) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_RuntimeError, "Failed to convert a Python bytes object to C bytes.");
+        return false;
+    }
+    if (static_cast<size_t>(length) > MESSAGE_SIZE) {
+        PyErr_SetString(PyExc_ValueError,
+                        "The returned value exceeds the maximum accepted return size of 1024 bytes.");
+        return false;
+    }
+    data = buffer;
+    size = static_cast<size_t>(length);
+    return true;
+}
+
+// Takes the next request into `request`; `stop` when a stop request came
+// first. False with an exception set (Ctrl-C, a broken lock).
+bool take_request(FunctionRecord& record, unsigned char* request, uint32_t& number, bool& stop) {
+    stop = false;
+    const WaitEnd end = wait_on_record(record, false, [&](CallWord word) {
+        if (record.shm()->activity == 0) {
+            stop = true;
+            return Step::Done;
+        }
+        if (word.state() != CallWord::POSTED) {
+            return Step::Wait;
+        }
+        std::memcpy(request, record.area(), MESSAGE_SIZE);
+        number = word.number();
+        record.set_word(word.with_state(CallWord::EXECUTING));
+        return Step::Done;
+    });
+    return end == WaitEnd::Done;
+}
+
+bool post_reply(FunctionRecord& record, uint32_t number, const char* data, size_t size) {
+    const WaitEnd end = wait_on_record(record, false, [&](CallWord word) {
+        if (word.number() != number) {
+            return Step::Done;
+        }
+        if (word.state() == CallWord::EXECUTING) {
+            std::memcpy(record.area(), data, size);
+            record.set_word(word.with_state(CallWord::REPLIED));
+        } else if (word.state() == CallWord::ABANDONED) {
+            record.set_word(word.with_state(CallWord::IDLE));
+        }
+        return Step::Done;
+    });
+    return end == WaitEnd::Done;
+}
+
+// Serves requests until a stop request (None) or a failure (null).
+PyObject* serve(FunctionRecord& record, PyObject* func) {
+    unsigned char request[MESSAGE_SIZE];
+    for (;;) {
+        uint32_t number = 0;
+        bool stop;
+        if (!take_request(record, request, number, stop)) {
+            break;
+        }
+        if (stop) {
+            end_serving(record);
+            print_stop_line();
+            Py_RETURN_NONE;
+        }
+        if (request[0] == 0) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "Received a NULL message from the caller. This is likely because the "
+                            "caller sent arguments of too large size.");
+            break;
+        }
+        PyRef reply(answer(func, request));
+        const char* data;
+        size_t size;
+        if (!reply || !reply_bytes(reply.get(), data, size) || !post_reply(record, number, data, size)) {
+            break;
+        }
+    }
+    end_serving(record);
     return nullptr;
 }
 
-PyObject* create_shared_function(const char*, PyObject*) { return not_built_yet(); }
-PyObject* stop_shared_function(const char*) { return not_built_yet(); }
-PyObject* call_shared_function(const char*, PyObject*) { return not_built_yet(); }
+PyObject* create_shared_function(const char* name, PyObject* func) {
+    PyRef func_ref = PyRef::borrow(func);
+    FunctionRecord record(name);
+    if (!create_function_record(record)) {
+        return nullptr;
+    }
+    struct stat st;
+    if (::fstat(record.fd.get(), &st) != 0) {
+        end_serving(record);
+        return memory_error("Failed to create memory address '%s'.", name);
+    }
+    ServedHere served(st);
+    return serve(record, func_ref.get());
+}
+
+// --- Stop request ---
+
+PyObject* stop_shared_function(const char* name) {
+    FunctionRecord record(name);
+    struct stat st;
+    if (open_function_record(record, sizeof(FunctionShm), st) != OpenOutcome::Opened) {
+        Py_RETURN_FALSE;
+    }
+    const WaitEnd end = wait_on_record(record, false, [&record](CallWord word) {
+        record.shm()->activity = 0;
+        record.set_word(word.with_flag(CallWord::STOP));
+        return Step::Done;
+    });
+    if (end != WaitEnd::Done) {
+        return nullptr;
+    }
+    Py_RETURN_TRUE;
+}
+
+// --- Calling side ---
+
+// Tells a reply that its caller died before collecting it from one that is
+// merely waiting for its caller to run: the same reply seen for a second.
+class StaleReply {
+public:
+    bool seen_for_a_second(CallWord word) {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (!watching_ || word.bits != bits_) {
+            watching_ = true;
+            bits_ = word.bits;
+            since_ = now;
+            return false;
+        }
+        return now.tv_sec - since_.tv_sec > 1 ||
+               (now.tv_sec - since_.tv_sec == 1 && now.tv_nsec >= since_.tv_nsec);
+    }
+
+private:
+    bool watching_ = false;
+    uint32_t bits_ = 0;
+    timespec since_{};
+};
+
+enum class CallEnd { Replied, Refused, Lost };
+
+// The calling side of one exchange: waits for the record to be idle, posts
+// the request, then waits for the reply carrying its own exchange number.
+struct Call {
+    Call(FunctionRecord& call_record, const char* call_args, size_t size)
+        : record(call_record), args(call_args), args_size(size) {}
+
+    FunctionRecord& record;
+    const char* args;
+    size_t args_size;
+    bool posted = false;
+    uint32_t number = 0;
+    CallEnd end = CallEnd::Refused;
+    unsigned char reply[MESSAGE_SIZE];
+    StaleReply stale;
+
+    Step look(CallWord word) { return posted ? look_for_reply(word) : try_to_post(word); }
+
+    Step try_to_post(CallWord word) {
+        if (record.shm()->activity == 0 || word.ended()) {
+            end = CallEnd::Refused;
+            return Step::Done;
+        }
+        if (word.state() == CallWord::REPLIED && stale.seen_for_a_second(word)) {
+            word = word.with_state(CallWord::IDLE);
+        }
+        if (word.state() != CallWord::IDLE) {
+            return Step::Wait;
+        }
+        std::memcpy(record.area(), args, args_size);
+        word = word.next_request();
+        record.set_word(word);
+        number = word.number();
+        posted = true;
+        return Step::Wait;
+    }
+
+    Step look_for_reply(CallWord word) {
+        if (word.number() != number || word.state() == CallWord::IDLE) {
+            end = CallEnd::Lost;
+            return Step::Done;
+        }
+        if (word.state() == CallWord::REPLIED) {
+            std::memcpy(reply, record.area(), MESSAGE_SIZE);
+            record.set_word(word.with_state(CallWord::IDLE));
+            end = CallEnd::Replied;
+            return Step::Done;
+        }
+        if (word.ended() || (word.state() == CallWord::POSTED && record.shm()->activity == 0)) {
+            // A stop request wins over a request not yet taken: withdraw it.
+            if (word.state() == CallWord::POSTED) {
+                record.set_word(word.with_state(CallWord::IDLE));
+            }
+            end = CallEnd::Refused;
+            return Step::Done;
+        }
+        return Step::Wait;
+    }
+
+    // After Ctrl-C: withdraws a request not yet taken, has the serving side
+    // drop the reply of one being executed, or drops a reply not collected.
+    void give_up() {
+        if (!posted) {
+            return;
+        }
+        change_on_the_way_out(record, [this](CallWord word) {
+            if (word.number() != number) {
+                return;
+            }
+            if (word.state() == CallWord::POSTED || word.state() == CallWord::REPLIED) {
+                record.set_word(word.with_state(CallWord::IDLE));
+            } else if (word.state() == CallWord::EXECUTING) {
+                record.set_word(word.with_state(CallWord::ABANDONED));
+            }
+        });
+    }
+};
+
+PyObject* null_reply_error() {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Received a NULL message from the function. This is likely because the function "
+                    "returned arguments of too large size.");
+    return nullptr;
+}
+
+bool open_for_call(FunctionRecord& record) {
+    struct stat st;
+    switch (open_function_record(record, FUNCTION_RECORD_SIZE, st)) {
+        case OpenOutcome::Opened:
+            break;
+        case OpenOutcome::OpenFailed:
+            PyErr_SetString(PyExc_MemoryError, "Failed to open the shared memory.");
+            return false;
+        case OpenOutcome::MapFailed:
+            PyErr_SetString(PyExc_MemoryError, "Failed to map the shared memory.");
+            return false;
+        case OpenOutcome::NotAFunction:
+            memory_error("The shared memory address '%s' does not hold a hosted function.", record.name);
+            return false;
+    }
+    if (ServedHere::by_this_thread(st)) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "The function '%s' is served by this thread: calling it from its own callable "
+                     "would wait for itself for ever.",
+                     record.name);
+        return false;
+    }
+    return true;
+}
+
+PyObject* call_shared_function(const char* name, PyObject* args) {
+    FunctionRecord record(name);
+    if (!open_for_call(record)) {
+        return nullptr;
+    }
+    PyRef encoded(from_value(args));
+    if (!encoded) {
+        return nullptr;
+    }
+    char* data;
+    Py_ssize_t length;
+    if (PyBytes_AsStringAndSize(encoded.get(), &data, &length) < 0) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_RuntimeError, "Failed to convert the args to C bytes.");
+        return nullptr;
+    }
+    if (static_cast<size_t>(length) > MESSAGE_SIZE) {
+        PyErr_SetString(PyExc_ValueError,
+                        "The received args exceed the maximum accepted arg size of 1024 bytes.");
+        return nullptr;
+    }
+    Call call(record, data, static_cast<size_t>(length));
+    switch (wait_on_record(record, true, [&call](CallWord word) { return call.look(word); })) {
+        case WaitEnd::Done:
+            break;
+        case WaitEnd::Failed:
+            call.give_up();
+            return nullptr;
+        case WaitEnd::ServerGone:
+            PyErr_Format(PyExc_RuntimeError,
+                         "Nobody serves the function '%s' any more: its serving process has ended.", name);
+            return nullptr;
+    }
+    if (call.end == CallEnd::Lost) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "The reply to this call of '%s' was lost: another caller took over the exchange.",
+                     name);
+        return nullptr;
+    }
+    if (call.end == CallEnd::Refused || call.reply[0] == 0) {
+        return null_reply_error();
+    }
+    return to_value_range(call.reply, MESSAGE_SIZE);
+}
 
 // ---------------------------------------------------------------------------
 // Module functions
