@@ -4,6 +4,7 @@ import os
 import struct
 import subprocess
 import sys
+import time
 import uuid
 
 import pytest
@@ -96,3 +97,73 @@ def run_python(code, timeout=60, env=None):
         full_env.update(env)
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           timeout=timeout, env=full_env)
+
+
+SERVER_SCRIPT = """
+import os, sys, threading, time
+import zelvane
+NAME = {name!r}
+{setup}
+try:
+    result = zelvane.create_function(NAME, {func})
+except BaseException as exc:
+    print("raised", type(exc).__name__, exc, flush=True)
+    sys.exit(3)
+print("returned", repr(result), flush=True)
+{after}
+"""
+
+
+class Server:
+    """A process serving `func` (source text) under `name`."""
+
+    def __init__(self, name, func, setup="", after=""):
+        self.name = name
+        code = SERVER_SCRIPT.format(name=name, func=func, setup=setup, after=after)
+        self.proc = subprocess.Popen([sys.executable, "-c", code], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def wait_serving(self, timeout=60):
+        deadline = time.monotonic() + timeout
+        while not os.path.exists(shm_path(self.name)):
+            if self.proc.poll() is not None:
+                raise AssertionError(f"the server ended early: {self.proc.communicate()}")
+            if time.monotonic() > deadline:
+                raise AssertionError("the server did not start serving")
+            time.sleep(0.01)
+        return self
+
+    def finish(self, timeout=60):
+        """Waits for the server to end; returns (exit code, stdout)."""
+        out, err = self.proc.communicate(timeout=timeout)
+        return self.proc.returncode, out
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.communicate(timeout=60)
+
+
+@pytest.fixture
+def serve(shm_name):
+    """Starts serving processes and waits until they serve; kills them at teardown.
+
+    serve(func_source, name=None, setup="", after="") -> Server."""
+    servers = []
+
+    def start(func, name=None, setup="", after=""):
+        server = Server(name or shm_name("fn"), func, setup, after)
+        servers.append(server)
+        return server.wait_serving()
+
+    yield start
+    for server in servers:
+        server.kill()
+
+
+def wait_until(predicate, timeout=60, what="the condition"):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(0.01)
