@@ -195,16 +195,18 @@ def test_a_callable_may_call_another_served_function_and_stop_its_own(serve, shm
     assert outer.finish() == (0, "read\nreturned None\n")
 
 
-def test_another_thread_of_the_server_stops_it(serve):
+def test_another_thread_of_the_server_stops_it(serve, tmp_path):
     # The thread can only run while create_function waits without the GIL.
-    setup = """
+    flag = tmp_path / "stop"
+    setup = f"""
 def stopper():
-    while not os.path.exists('/dev/shm/' + NAME):
+    while not os.path.exists({str(flag)!r}):
         time.sleep(0.01)
     zelvane.remove_function(NAME)
 threading.Thread(target=stopper).start()
 """
     server = serve(ADD, setup=setup)
+    flag.touch()
     assert server.finish() == (0, "read\nreturned None\n")
 
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -20,18 +21,41 @@ static_assert(sizeof(std::atomic<uint32_t>) == 4 && std::atomic<uint32_t>::is_al
 
 inline uint32_t* raw(std::atomic<uint32_t>* word) noexcept { return reinterpret_cast<uint32_t*>(word); }
 
-// Sleeps while `*word` still holds `expected`, for at most `nanoseconds`.
-// Returns early on a wake or a change of the word (the caller rechecks its
-// predicate); false when a signal arrived, so that its handler runs soon.
-inline bool wait(std::atomic<uint32_t>* word, uint32_t expected, long nanoseconds) noexcept {
-    const timespec timeout{nanoseconds / 1000000000L, nanoseconds % 1000000000L};
-    // Not FUTEX_PRIVATE: the word is shared between processes.
-    return ::syscall(SYS_futex, raw(word), FUTEX_WAIT, expected, &timeout, nullptr, 0) == 0 || errno != EINTR;
+// Sleeps while `*word` still holds `expected`, until `deadline` on the
+// monotonic clock at the latest, unless woken for one of the `kinds` of
+// waiter (a bit mask). Returns early on such a wake or a change of the word
+// (the caller rechecks its predicate); false when a signal arrived, so that
+// its handler runs soon. Not FUTEX_PRIVATE: the word is shared between
+// processes.
+inline bool wait(std::atomic<uint32_t>* word, uint32_t expected, const timespec& deadline,
+                 uint32_t kinds) noexcept {
+    return ::syscall(SYS_futex, raw(word), FUTEX_WAIT_BITSET, expected, &deadline, nullptr, kinds) == 0 ||
+           errno != EINTR;
 }
 
-// Wakes every thread of every process waiting on `word`.
-inline void wake_all(std::atomic<uint32_t>* word) noexcept {
-    ::syscall(SYS_futex, raw(word), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+// Watches `*word` for up to `nanoseconds`, yielding the processor between
+// looks; true once it no longer holds `seen`. An answer that comes within
+// microseconds then costs no sleep and wake-up, and the yield leaves the
+// processor to the other side when the two share it.
+inline bool yield_while(const std::atomic<uint32_t>* word, uint32_t seen, long nanoseconds) noexcept {
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (word->load(std::memory_order_relaxed) != seen) {
+            return true;
+        }
+        sched_yield();
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) >= nanoseconds) {
+            return false;
+        }
+    }
+}
+
+// Wakes every thread of every process waiting on `word` as one of `kinds`.
+inline void wake(std::atomic<uint32_t>* word, uint32_t kinds) noexcept {
+    ::syscall(SYS_futex, raw(word), FUTEX_WAKE_BITSET, INT_MAX, nullptr, nullptr, kinds);
 }
 
 }  // namespace futex

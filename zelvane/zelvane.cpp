@@ -300,6 +300,7 @@ struct CallWord {
     static constexpr uint32_t STOP = 1u << 24;
     // Serving has ended: nothing will answer any more.
     static constexpr uint32_t ENDED = 1u << 25;
+    static constexpr uint32_t FLAGS_MASK = 0xff000000;
 
     uint32_t bits;
 
@@ -351,37 +352,72 @@ int lock_record(const FunctionRecord& record) noexcept {
     return rc;
 }
 
-long nanoseconds_until(const timespec& end) noexcept {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (end.tv_sec - now.tv_sec) * 1000000000L + (end.tv_nsec - now.tv_nsec);
-}
-
 enum class Step { Wait, Done };
 
-// Runs `look` under the record's mutex until it is done, sleeping on the call
-// word in between: 0 when done, ETIMEDOUT when a slice passed first (or a
-// signal arrived), or the errno of a failed lock. Runs without the GIL.
+// How long a waiter watches the call word before it sleeps on it: a short
+// call's reply comes sooner than a sleep and wake-up would take.
+constexpr long YIELD_NS = 30L * 1000;
+
+// Who sleeps on the call word, so that a change wakes only the waiters whose
+// condition it can meet.
+constexpr uint32_t SERVER_WAITS = 1;  // for a request or a stop
+constexpr uint32_t CALLERS_WAIT = 2;  // for an idle record, a reply or an end
+
+uint32_t waiters_to_wake(CallWord before, CallWord after) noexcept {
+    if (before.bits == after.bits) {
+        return 0;
+    }
+    const bool flags_changed = ((before.bits ^ after.bits) & CallWord::FLAGS_MASK) != 0;
+    uint32_t kinds = 0;
+    if (flags_changed || after.state() == CallWord::POSTED) {
+        kinds |= SERVER_WAITS;
+    }
+    if (flags_changed || after.state() == CallWord::IDLE || after.state() == CallWord::REPLIED ||
+        before.state() == CallWord::REPLIED) {
+        kinds |= CALLERS_WAIT;
+    }
+    return kinds;
+}
+
+// Runs `look` on the locked record, unlocks it and wakes whom the change
+// concerns; `seen` is the call word as left.
 template <typename Look>
-int look_for_a_slice(FunctionRecord& record, Look& look) noexcept {
+Step look_and_unlock(FunctionRecord& record, Look& look, CallWord& seen) noexcept {
+    const CallWord before = record.word();
+    const Step step = look(before);
+    seen = record.word();
+    pthread_mutex_unlock(&record.shm()->mutex);
+    if (const uint32_t kinds = waiters_to_wake(before, seen)) {
+        futex::wake(&record.shm()->call, kinds);
+    }
+    return step;
+}
+
+// Runs `look` under the record's mutex until it is done, sleeping on the call
+// word as `kind` of waiter in between: 0 when done, ETIMEDOUT when a slice
+// passed first (or a signal arrived), or the errno of a failed lock. Runs
+// without the GIL.
+template <typename Look>
+int look_for_a_slice(FunctionRecord& record, uint32_t kind, Look& look) noexcept {
     const timespec slice_end = shm::deadline_after(shm::SLICE_NS);
     for (;;) {
         const int rc = lock_record(record);
         if (rc != 0) {
             return rc;
         }
-        const uint32_t before = record.word().bits;
-        const Step step = look(record.word());
-        const uint32_t after = record.word().bits;
-        pthread_mutex_unlock(&record.shm()->mutex);
-        if (after != before) {
-            futex::wake_all(&record.shm()->call);
-        }
-        if (step == Step::Done) {
+        CallWord seen;
+        if (look_and_unlock(record, look, seen) == Step::Done) {
             return 0;
         }
-        const long left = nanoseconds_until(slice_end);
-        if (left <= 0 || !futex::wait(&record.shm()->call, after, left)) {
+        if (futex::yield_while(&record.shm()->call, seen.bits, YIELD_NS)) {
+            continue;
+        }
+        if (!futex::wait(&record.shm()->call, seen.bits, slice_end, kind)) {
+            return ETIMEDOUT;
+        }
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec > slice_end.tv_sec || (now.tv_sec == slice_end.tv_sec && now.tv_nsec >= slice_end.tv_nsec)) {
             return ETIMEDOUT;
         }
     }
@@ -400,15 +436,15 @@ bool nobody_serves(const FunctionRecord& record) {
 
 // Calls `look(word)` under the record's mutex, with the GIL released, until it
 // returns Step::Done. Between slices the GIL is taken to run signal handlers
-// and, when `watch_server`, the serving side is checked to be alive. Failed
-// means an exception is set.
+// and, for a caller, the serving side is checked to be alive. Failed means an
+// exception is set.
 template <typename Look>
-WaitEnd wait_on_record(FunctionRecord& record, bool watch_server, Look&& look) {
+WaitEnd wait_on_record(FunctionRecord& record, uint32_t kind, Look&& look) {
     for (;;) {
         int rc;
         {
             shm::GilRelease nogil;
-            rc = look_for_a_slice(record, look);
+            rc = look_for_a_slice(record, kind, look);
         }
         if (rc == 0) {
             return WaitEnd::Done;
@@ -420,7 +456,7 @@ WaitEnd wait_on_record(FunctionRecord& record, bool watch_server, Look&& look) {
         if (PyErr_CheckSignals() < 0) {
             return WaitEnd::Failed;
         }
-        if (watch_server && nobody_serves(record)) {
+        if (kind == CALLERS_WAIT && nobody_serves(record)) {
             return WaitEnd::ServerGone;
         }
     }
@@ -439,13 +475,12 @@ void change_on_the_way_out(FunctionRecord& record, Change&& change) {
             continue;
         }
         if (rc == 0) {
-            const CallWord before = record.word();
-            change(before);
-            const bool changed = record.word().bits != before.bits;
-            pthread_mutex_unlock(&record.shm()->mutex);
-            if (changed) {
-                futex::wake_all(&record.shm()->call);
-            }
+            auto look = [&change](CallWord word) {
+                change(word);
+                return Step::Done;
+            };
+            CallWord seen;
+            look_and_unlock(record, look, seen);
         }
         return;
     }
@@ -665,7 +700,7 @@ bool reply_bytes(PyObject* reply, const char*& data, size_t& size) {
 // first. False with an exception set (Ctrl-C, a broken lock).
 bool take_request(FunctionRecord& record, unsigned char* request, uint32_t& number, bool& stop) {
     stop = false;
-    const WaitEnd end = wait_on_record(record, false, [&](CallWord word) {
+    const WaitEnd end = wait_on_record(record, SERVER_WAITS, [&](CallWord word) {
         if (record.shm()->activity == 0) {
             stop = true;
             return Step::Done;
@@ -682,7 +717,7 @@ bool take_request(FunctionRecord& record, unsigned char* request, uint32_t& numb
 }
 
 bool post_reply(FunctionRecord& record, uint32_t number, const char* data, size_t size) {
-    const WaitEnd end = wait_on_record(record, false, [&](CallWord word) {
+    const WaitEnd end = wait_on_record(record, SERVER_WAITS, [&](CallWord word) {
         if (word.number() != number) {
             return Step::Done;
         }
@@ -751,7 +786,8 @@ PyObject* stop_shared_function(const char* name) {
     if (open_function_record(record, sizeof(FunctionShm), st) != OpenOutcome::Opened) {
         Py_RETURN_FALSE;
     }
-    const WaitEnd end = wait_on_record(record, false, [&record](CallWord word) {
+    // Never sleeps: only the lock may have to be waited for.
+    const WaitEnd end = wait_on_record(record, SERVER_WAITS, [&record](CallWord word) {
         record.shm()->activity = 0;
         record.set_word(word.with_flag(CallWord::STOP));
         return Step::Done;
@@ -920,7 +956,7 @@ PyObject* call_shared_function(const char* name, PyObject* args) {
         return nullptr;
     }
     Call call(record, data, static_cast<size_t>(length));
-    switch (wait_on_record(record, true, [&call](CallWord word) { return call.look(word); })) {
+    switch (wait_on_record(record, CALLERS_WAIT, [&call](CallWord word) { return call.look(word); })) {
         case WaitEnd::Done:
             break;
         case WaitEnd::Failed:
