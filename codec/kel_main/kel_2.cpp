@@ -486,8 +486,67 @@ StatusCode from_bytearray(ValueData& vd, PyObject* value) {
 // Container encoders
 // ---------------------------------------------------------------------------
 
-StatusCode from_list(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
-StatusCode from_tuple(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
+// A member's encoding can run Python code (instance checks, attribute
+// lookups, iteration) that mutates a container whose count is already
+// written; the encoding must then fail rather than disagree with its count.
+StatusCode changed_size_error() {
+    PyErr_SetString(PyExc_RuntimeError, "A container changed size while it was being encoded.");
+    return SC_EXCEPTION;
+}
+
+inline void close_nest(ValueData& vd) { vd.nests -= 1; }
+
+// Writes the count and the members of a list (also a ChainMap's `maps`).
+// Each member is held while it is encoded, since the list may drop it.
+StatusCode write_list_items(ValueData& vd, PyObject* list, unsigned char empty) {
+    const Py_ssize_t num_items = PyList_GET_SIZE(list);
+    if (StatusCode s = write_E12D(vd, static_cast<uint64_t>(num_items), nullptr, empty); s != SC_SUCCESS) {
+        return s;
+    }
+    for (Py_ssize_t i = 0; i < num_items; ++i) {
+        if (PyList_GET_SIZE(list) != num_items) {
+            return changed_size_error();
+        }
+        PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
+        if (StatusCode s = from_any_value(vd, item.get()); s != SC_SUCCESS) {
+            return s;
+        }
+    }
+    return PyList_GET_SIZE(list) == num_items ? SC_SUCCESS : changed_size_error();
+}
+
+StatusCode from_list(ValueData& vd, PyObject* value) {
+    if (!PyList_Check(value)) {
+        return SC_INCORRECT;
+    }
+    if (StatusCode s = increment_nests(vd); s != SC_SUCCESS) {
+        return s;
+    }
+    if (StatusCode s = write_list_items(vd, value, 28); s != SC_SUCCESS) {
+        return s;
+    }
+    close_nest(vd);
+    return SC_SUCCESS;
+}
+
+// A tuple's members cannot change, and the tuple holds them while it lives.
+StatusCode from_tuple(ValueData& vd, PyObject* value) {
+    if (StatusCode s = increment_nests(vd); s != SC_SUCCESS) {
+        return s;
+    }
+    const Py_ssize_t num_items = PyTuple_GET_SIZE(value);
+    if (StatusCode s = write_E12D(vd, static_cast<uint64_t>(num_items), nullptr, 38); s != SC_SUCCESS) {
+        return s;
+    }
+    for (Py_ssize_t i = 0; i < num_items; ++i) {
+        if (StatusCode s = from_any_value(vd, PyTuple_GET_ITEM(value, i)); s != SC_SUCCESS) {
+            return s;
+        }
+    }
+    close_nest(vd);
+    return SC_SUCCESS;
+}
+
 StatusCode from_namedtuple(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
 StatusCode from_iterable(ValueData&, PyObject*, unsigned char, PyObject*) { return SC_UNSUPPORTED; }
 
@@ -866,10 +925,91 @@ static PyObject* not_built_yet() {
     return nullptr;
 }
 
-PyObject* to_list_e(ByteData&) { return not_built_yet(); }
-PyObject* to_list_gen(ByteData&, uint64_t, MemberDecoder) { return not_built_yet(); }
-PyObject* to_tuple_e(ByteData&) { return not_built_yet(); }
-PyObject* to_tuple_gen(ByteData&, uint64_t, MemberDecoder) { return not_built_yet(); }
+// Every member takes at least its code byte, so a count above the bytes left
+// cannot be satisfied: such a container is grown member by member and fails
+// at the first missing member, without allocating for the stated count.
+static inline bool count_fits(const ByteData& bd, uint64_t count) {
+    return count <= bd.max_offset - bd.offset;
+}
+
+// Reads a container's member count; the cursor is left on the first member.
+static inline bool read_count(ByteData& bd, uint64_t size_bytes_length, uint64_t& count) {
+    return read_size(bd, size_bytes_length, count);
+}
+
+// Decodes `count` members into a new list.
+static PyObject* decode_members(ByteData& bd, uint64_t count, MemberDecoder member) {
+    if (count_fits(bd, count)) {
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+        if (!list) {
+            return nullptr;
+        }
+        for (uint64_t i = 0; i < count; ++i) {
+            PyObject* item = member(bd);
+            if (!item) {
+                return nullptr;
+            }
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return list.release();
+    }
+    PyRef list(PyList_New(0));
+    if (!list) {
+        return nullptr;
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        PyRef item(member(bd));
+        if (!item || PyList_Append(list.get(), item.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return list.release();
+}
+
+PyObject* to_list_e(ByteData& bd) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    return PyList_New(0);
+}
+
+PyObject* to_list_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder member) {
+    uint64_t count;
+    if (!read_count(bd, size_bytes_length, count)) {
+        return nullptr;
+    }
+    return decode_members(bd, count, member);
+}
+
+PyObject* to_tuple_e(ByteData& bd) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    return PyTuple_New(0);
+}
+
+PyObject* to_tuple_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder member) {
+    uint64_t count;
+    if (!read_count(bd, size_bytes_length, count)) {
+        return nullptr;
+    }
+    if (!count_fits(bd, count)) {
+        PyRef list(decode_members(bd, count, member));
+        return list ? PyList_AsTuple(list.get()) : nullptr;
+    }
+    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    if (!tuple) {
+        return nullptr;
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        PyObject* item = member(bd);
+        if (!item) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple.release();
+}
 PyObject* to_iterable_e(ByteData&, IterableKind) { return not_built_yet(); }
 PyObject* to_iterable_gen(ByteData&, uint64_t, IterableKind, MemberDecoder) { return not_built_yet(); }
 PyObject* to_dict_e(ByteData&) { return not_built_yet(); }
