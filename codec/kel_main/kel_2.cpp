@@ -547,16 +547,266 @@ StatusCode from_tuple(ValueData& vd, PyObject* value) {
     return SC_SUCCESS;
 }
 
-StatusCode from_namedtuple(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
-StatusCode from_iterable(ValueData&, PyObject*, unsigned char, PyObject*) { return SC_UNSUPPORTED; }
+// Named tuples open no nesting level, so only the interpreter's recursion
+// limit keeps a chain of them from exhausting the C stack.
+class EncodeRecursionGuard {
+public:
+    EncodeRecursionGuard() : entered_(Py_EnterRecursiveCall(" while encoding a named tuple") == 0) {}
+    ~EncodeRecursionGuard() {
+        if (entered_) {
+            Py_LeaveRecursiveCall();
+        }
+    }
+    EncodeRecursionGuard(const EncodeRecursionGuard&) = delete;
+    EncodeRecursionGuard& operator=(const EncodeRecursionGuard&) = delete;
+    bool entered() const { return entered_; }
+
+private:
+    bool entered_;
+};
+
+// `_fields` must name at most as many fields as the value holds, each by a
+// str, or the members would not match the count written before them.
+bool valid_fields(PyObject* fields, PyObject* value) {
+    if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) > PyTuple_GET_SIZE(value)) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
+        if (!PyUnicode_Check(PyTuple_GET_ITEM(fields, i))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A missing attribute is a value of the wrong shape; any other exception
+// raised by the lookup is passed on.
+StatusCode attribute_failure() {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return SC_INCORRECT;
+    }
+    return SC_EXCEPTION;
+}
+
+StatusCode from_namedtuple(ValueData& vd, PyObject* value) {
+    EncodeRecursionGuard guard;
+    if (!guard.entered()) {
+        return SC_EXCEPTION;
+    }
+    PyRef fields(PyObject_GetAttrString(value, "_fields"));
+    if (!fields) {
+        return attribute_failure();
+    }
+    if (!valid_fields(fields.get(), value)) {
+        return SC_INCORRECT;
+    }
+    PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
+    if (!name) {
+        return attribute_failure();
+    }
+    const Py_ssize_t num_items = PyTuple_GET_SIZE(fields.get());
+    if (StatusCode s = write_E12D(vd, static_cast<uint64_t>(num_items), nullptr, 68); s != SC_SUCCESS) {
+        return s;
+    }
+    if (StatusCode s = from_string(vd, name.get()); s != SC_SUCCESS) {
+        return s;
+    }
+    for (Py_ssize_t i = 0; i < num_items; ++i) {
+        if (StatusCode s = from_string(vd, PyTuple_GET_ITEM(fields.get(), i)); s != SC_SUCCESS) {
+            return s;
+        }
+        if (StatusCode s = from_any_value(vd, PyTuple_GET_ITEM(value, i)); s != SC_SUCCESS) {
+            return s;
+        }
+    }
+    return SC_SUCCESS;
+}
+
+// Number of items the value's iterator yields. Iterating an exact set,
+// frozenset or deque runs no Python code, so its length is that number.
+StatusCode count_items(PyObject* value, Py_ssize_t& num_items) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PySet_Type || type == &PyFrozenSet_Type || type == reinterpret_cast<PyTypeObject*>(deque_cl)) {
+        num_items = PyObject_Size(value);
+        return num_items < 0 ? SC_EXCEPTION : SC_SUCCESS;
+    }
+    PyRef count_iter(PyObject_GetIter(value));
+    if (!count_iter) {
+        return SC_INCORRECT;
+    }
+    num_items = 0;
+    while (PyRef item{PyIter_Next(count_iter.get())}) {
+        ++num_items;
+    }
+    return PyErr_Occurred() ? SC_EXCEPTION : SC_SUCCESS;
+}
+
+// The item pass must yield exactly the counted items.
+StatusCode write_iterated_items(ValueData& vd, PyObject* iter, Py_ssize_t num_items) {
+    for (Py_ssize_t i = 0; i < num_items; ++i) {
+        PyRef item(PyIter_Next(iter));
+        if (!item) {
+            return PyErr_Occurred() ? SC_EXCEPTION : changed_size_error();
+        }
+        if (StatusCode s = from_any_value(vd, item.get()); s != SC_SUCCESS) {
+            return s;
+        }
+    }
+    PyRef extra(PyIter_Next(iter));
+    if (extra) {
+        return changed_size_error();
+    }
+    return PyErr_Occurred() ? SC_EXCEPTION : SC_SUCCESS;
+}
+
+// Sets, frozensets and deques: the count precedes the members, so the value
+// is walked twice.
+StatusCode from_iterable(ValueData& vd, PyObject* value, unsigned char empty, PyObject*) {
+    if (StatusCode s = increment_nests(vd); s != SC_SUCCESS) {
+        return s;
+    }
+    Py_ssize_t num_items;
+    if (StatusCode s = count_items(value, num_items); s != SC_SUCCESS) {
+        return s;
+    }
+    if (StatusCode s = write_E12D(vd, static_cast<uint64_t>(num_items), nullptr, empty); s != SC_SUCCESS) {
+        return s;
+    }
+    PyRef iter(PyObject_GetIter(value));
+    if (!iter) {
+        PyErr_SetString(PyExc_RuntimeError, "Could not get an iterator of a set type.");
+        return SC_EXCEPTION;
+    }
+    if (StatusCode s = write_iterated_items(vd, iter.get(), num_items); s != SC_SUCCESS) {
+        return s;
+    }
+    close_nest(vd);
+    return SC_SUCCESS;
+}
 
 // ---------------------------------------------------------------------------
 // Mapping encoders
 // ---------------------------------------------------------------------------
 
-StatusCode from_dict_type(ValueData&, PyObject*, unsigned char) { return SC_UNSUPPORTED; }
-StatusCode from_counter(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
-StatusCode from_chainmap(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
+using PairWriter = StatusCode (*)(ValueData& vd, PyObject* key, PyObject* value);
+
+StatusCode write_plain_pair(ValueData& vd, PyObject* key, PyObject* value) {
+    if (StatusCode s = from_any_value(vd, key); s != SC_SUCCESS) {
+        return s;
+    }
+    return from_any_value(vd, value);
+}
+
+// A Counter's count is written as an int item even when it is a bool.
+StatusCode write_counter_pair(ValueData& vd, PyObject* key, PyObject* count) {
+    if (StatusCode s = from_any_value(vd, key); s != SC_SUCCESS) {
+        return s;
+    }
+    return PyLong_Check(count) ? from_integer(vd, count) : SC_INCORRECT;
+}
+
+// Pairs in the dict's own listing, whatever order or `items` a subclass
+// defines. Key and value are held while encoded, since encoding can run
+// Python code that mutates the dict.
+StatusCode write_dict_pairs(ValueData& vd, PyObject* dict, PairWriter write_pair) {
+    const Py_ssize_t num_pairs = PyDict_GET_SIZE(dict);
+    Py_ssize_t pos = 0;
+    Py_ssize_t written = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (written == num_pairs || PyDict_GET_SIZE(dict) != num_pairs) {
+            return changed_size_error();
+        }
+        PyRef held_key = PyRef::borrow(key);
+        PyRef held_value = PyRef::borrow(value);
+        if (StatusCode s = write_pair(vd, held_key.get(), held_value.get()); s != SC_SUCCESS) {
+            return s;
+        }
+        ++written;
+    }
+    return written == num_pairs ? SC_SUCCESS : changed_size_error();
+}
+
+// An OrderedDict's order is its own linked order, which `move_to_end` and
+// `popitem` make differ from the order of the underlying dict.
+StatusCode write_ordered_pairs(ValueData& vd, PyObject* odict) {
+    const Py_ssize_t num_pairs = PyDict_GET_SIZE(odict);
+    PyRef items(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyODict_Type), "items", "O", odict));
+    if (!items) {
+        return SC_EXCEPTION;
+    }
+    PyRef iter(PyObject_GetIter(items.get()));
+    if (!iter) {
+        return SC_EXCEPTION;
+    }
+    for (Py_ssize_t i = 0; i < num_pairs; ++i) {
+        PyRef pair(PyIter_Next(iter.get()));
+        if (!pair) {
+            return PyErr_Occurred() ? SC_EXCEPTION : changed_size_error();
+        }
+        if (StatusCode s = write_plain_pair(vd, PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1));
+            s != SC_SUCCESS) {
+            return s;
+        }
+    }
+    PyRef extra(PyIter_Next(iter.get()));
+    if (extra) {
+        return changed_size_error();
+    }
+    return PyErr_Occurred() ? SC_EXCEPTION : SC_SUCCESS;
+}
+
+// Opens a nesting level and writes a mapping's count and pairs.
+StatusCode write_mapping(ValueData& vd, PyObject* dict, unsigned char empty, PairWriter write_pair) {
+    if (StatusCode s = increment_nests(vd); s != SC_SUCCESS) {
+        return s;
+    }
+    const Py_ssize_t num_pairs = PyDict_GET_SIZE(dict);
+    if (StatusCode s = write_E12D(vd, static_cast<uint64_t>(num_pairs), nullptr, empty); s != SC_SUCCESS) {
+        return s;
+    }
+    const StatusCode s = empty == 83 && PyODict_Check(dict) ? write_ordered_pairs(vd, dict)
+                                                            : write_dict_pairs(vd, dict, write_pair);
+    if (s != SC_SUCCESS) {
+        return s;
+    }
+    close_nest(vd);
+    return SC_SUCCESS;
+}
+
+StatusCode from_dict_type(ValueData& vd, PyObject* value, unsigned char empty) {
+    if (!PyDict_Check(value)) {
+        return SC_INCORRECT;
+    }
+    return write_mapping(vd, value, empty, write_plain_pair);
+}
+
+StatusCode from_counter(ValueData& vd, PyObject* value) {
+    if (!PyDict_Check(value)) {
+        return SC_INCORRECT;  // a Counter is a dict; anything else posing as one is refused
+    }
+    return write_mapping(vd, value, 78, write_counter_pair);
+}
+
+StatusCode from_chainmap(ValueData& vd, PyObject* value) {
+    if (StatusCode s = increment_nests(vd); s != SC_SUCCESS) {
+        return s;
+    }
+    PyRef maps(PyObject_GetAttrString(value, "maps"));
+    if (!maps) {
+        return attribute_failure();
+    }
+    if (!PyList_Check(maps.get())) {
+        return SC_INCORRECT;
+    }
+    if (StatusCode s = write_list_items(vd, maps.get(), 88); s != SC_SUCCESS) {
+        return s;
+    }
+    close_nest(vd);
+    return SC_SUCCESS;
+}
 
 // ---------------------------------------------------------------------------
 // Library-class encoders
@@ -1010,10 +1260,66 @@ PyObject* to_tuple_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder m
     }
     return tuple.release();
 }
-PyObject* to_iterable_e(ByteData&, IterableKind) { return not_built_yet(); }
-PyObject* to_iterable_gen(ByteData&, uint64_t, IterableKind, MemberDecoder) { return not_built_yet(); }
-PyObject* to_dict_e(ByteData&) { return not_built_yet(); }
-PyObject* to_dict_gen(ByteData&, uint64_t, MemberDecoder) { return not_built_yet(); }
+// Builds the set, frozenset or deque of a decoded member list in one call.
+static PyObject* iterable_from_list(PyObject* list, IterableKind kind) {
+    switch (kind) {
+        case IterableKind::Set: return PySet_New(list);
+        case IterableKind::FrozenSet: return PyFrozenSet_New(list);
+        case IterableKind::Deque: return PyObject_CallOneArg(deque_cl, list);
+    }
+    PyErr_SetString(PyExc_RuntimeError, "Unexpectedly received an invalid iterable character.");
+    return nullptr;
+}
+
+PyObject* to_iterable_e(ByteData& bd, IterableKind kind) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    if (kind == IterableKind::Deque) {
+        PyRef list(PyList_New(0));
+        return list ? iterable_from_list(list.get(), kind) : nullptr;
+    }
+    return iterable_from_list(nullptr, kind);
+}
+
+PyObject* to_iterable_gen(ByteData& bd, uint64_t size_bytes_length, IterableKind kind, MemberDecoder member) {
+    uint64_t count;
+    if (!read_count(bd, size_bytes_length, count)) {
+        return nullptr;
+    }
+    PyRef list(decode_members(bd, count, member));
+    return list ? iterable_from_list(list.get(), kind) : nullptr;
+}
+
+PyObject* to_dict_e(ByteData& bd) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    return PyDict_New();
+}
+
+// Both key and value are decoded before either is looked at; a key seen
+// twice keeps the later value at the place of its first insertion.
+PyObject* to_dict_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder member) {
+    uint64_t count;
+    if (!read_count(bd, size_bytes_length, count)) {
+        return nullptr;
+    }
+    // A pair takes at least two bytes.
+    const bool fits = count <= (bd.max_offset - bd.offset) / 2;
+    PyRef dict(fits ? _PyDict_NewPresized(static_cast<Py_ssize_t>(count)) : PyDict_New());
+    if (!dict) {
+        return nullptr;
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        PyRef key(member(bd));
+        PyRef value(key ? member(bd) : nullptr);
+        if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return dict.release();
+}
 
 // ---------------------------------------------------------------------------
 // Library-class readers
@@ -1039,14 +1345,84 @@ using namespace kel;
 PyObject* to_any_value(ByteData& bd);
 
 // Protocol-2-only readers.
-PyObject* to_namedtuple_e(ByteData&) { return not_built_yet(); }
-PyObject* to_namedtuple_gen(ByteData&, uint64_t) { return not_built_yet(); }
-PyObject* to_counter_e(ByteData&) { return not_built_yet(); }
-PyObject* to_counter_gen(ByteData&, uint64_t) { return not_built_yet(); }
-PyObject* to_ordereddict_e(ByteData&) { return not_built_yet(); }
-PyObject* to_ordereddict_gen(ByteData&, uint64_t) { return not_built_yet(); }
-PyObject* to_chainmap_e(ByteData&) { return not_built_yet(); }
-PyObject* to_chainmap_gen(ByteData&, uint64_t) { return not_built_yet(); }
+// Every decoded named tuple gets a class of its own, made from the stored
+// class name and field names.
+PyObject* make_namedtuple(PyObject* name, PyObject* fields, PyObject* items) {
+    PyRef nt_type(PyObject_CallFunctionObjArgs(namedtuple_cl, name, fields, nullptr));
+    if (!nt_type) {
+        return nullptr;
+    }
+    return PyObject_Call(nt_type.get(), items, nullptr);
+}
+
+PyObject* to_namedtuple_e(ByteData& bd) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    PyRef name(to_any_value(bd));
+    if (!name) {
+        return nullptr;
+    }
+    PyRef empty_tuple(PyTuple_New(0));
+    return empty_tuple ? make_namedtuple(name.get(), empty_tuple.get(), empty_tuple.get()) : nullptr;
+}
+
+// Field names and values alternate on the wire; both of a field are decoded
+// before either is looked at.
+PyObject* to_namedtuple_gen(ByteData& bd, uint64_t size_bytes_length) {
+    uint64_t count;
+    if (!read_count(bd, size_bytes_length, count)) {
+        return nullptr;
+    }
+    PyRef name(to_any_value(bd));
+    if (!name) {
+        return nullptr;
+    }
+    PyRef fields(PyList_New(0));
+    PyRef items(PyList_New(0));
+    if (!fields || !items) {
+        return nullptr;
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        PyRef field(to_any_value(bd));
+        PyRef item(field ? to_any_value(bd) : nullptr);
+        if (!item || PyList_Append(fields.get(), field.get()) < 0 || PyList_Append(items.get(), item.get()) < 0) {
+            return nullptr;
+        }
+    }
+    PyRef field_tuple(PyList_AsTuple(fields.get()));
+    PyRef item_tuple(field_tuple ? PyList_AsTuple(items.get()) : nullptr);
+    return item_tuple ? make_namedtuple(name.get(), field_tuple.get(), item_tuple.get()) : nullptr;
+}
+
+PyObject* call_with_no_arguments(ByteData& bd, PyObject* cls) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    return PyObject_CallNoArgs(cls);
+}
+
+// Counters and ordered dicts are built from one plain dict in a single call.
+PyObject* call_with_dict(ByteData& bd, uint64_t size_bytes_length, PyObject* cls) {
+    PyRef dict(to_dict_gen(bd, size_bytes_length, to_any_value));
+    return dict ? PyObject_CallOneArg(cls, dict.get()) : nullptr;
+}
+
+PyObject* to_counter_e(ByteData& bd) { return call_with_no_arguments(bd, counter_cl); }
+PyObject* to_counter_gen(ByteData& bd, uint64_t size_bytes_length) {
+    return call_with_dict(bd, size_bytes_length, counter_cl);
+}
+PyObject* to_ordereddict_e(ByteData& bd) { return call_with_no_arguments(bd, ordereddict_cl); }
+PyObject* to_ordereddict_gen(ByteData& bd, uint64_t size_bytes_length) {
+    return call_with_dict(bd, size_bytes_length, ordereddict_cl);
+}
+PyObject* to_chainmap_e(ByteData& bd) { return call_with_no_arguments(bd, chainmap_cl); }
+
+// The maps are passed as positional arguments in wire order.
+PyObject* to_chainmap_gen(ByteData& bd, uint64_t size_bytes_length) {
+    PyRef maps(to_tuple_gen(bd, size_bytes_length, to_any_value));
+    return maps ? PyObject_Call(chainmap_cl, maps.get(), nullptr) : nullptr;
+}
 PyObject* to_range_s(ByteData&) { return not_built_yet(); }
 PyObject* to_path_e(ByteData&, PyObject*) { return not_built_yet(); }
 PyObject* to_path_gen(ByteData&, uint64_t, PyObject*) { return not_built_yet(); }
