@@ -368,7 +368,7 @@ def test_bad_namedtuple_input(shm_name, wire, error):
 from hypothesis import HealthCheck, given, settings  # noqa: E402
 
 from conftest import RawSlot, run_python  # noqa: E402
-from value_util import blocks_in_use_growth, class_refcounts, same, values  # noqa: E402
+from value_util import leak_probe, same, values  # noqa: E402
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -430,7 +430,6 @@ def test_bad_input_releases_everything(shm_name, wire):
     name = shm_name("leak")
     zelvane.create_memory(name, len(h(wire)))
     RawSlot(name).write_payload(h(wire))
-    refs = class_refcounts()
 
     def attempt():
         try:
@@ -440,8 +439,8 @@ def test_bad_input_releases_everything(shm_name, wire):
         else:
             raise AssertionError("bad input decoded")
 
-    assert blocks_in_use_growth(attempt, 3000) < 300
-    assert class_refcounts() == refs
+    blocks, refs = leak_probe(attempt, 3000)
+    assert blocks < 300 and refs == [0] * 5
 
 
 def test_encode_and_decode_each_kind_without_leaks(shm_name):
@@ -449,11 +448,10 @@ def test_encode_and_decode_each_kind_without_leaks(shm_name):
     value = [[1, "a"], (2.0,), {3}, frozenset({4}), collections.deque([5]), Point(6, [7]),
              {"k": 8}, collections.OrderedDict(k=9), collections.Counter(k=10),
              collections.ChainMap({"k": 11}, collections.OrderedDict(j=12))]
-    refs = class_refcounts()
 
     def round_trip():
         zelvane.write_memory(name, value)
         assert zelvane.read_memory(name) == value
 
-    assert blocks_in_use_growth(round_trip, 3000) < 300
-    assert class_refcounts() == refs
+    blocks, refs = leak_probe(round_trip, 3000)
+    assert blocks < 300 and refs == [0] * 5

@@ -59,19 +59,21 @@ def containers(inner):
 values = st.recursive(scalars, containers, max_leaves=25)
 
 
-def blocks_in_use_growth(action, rounds):
-    """Growth of the interpreter's allocated blocks over `rounds` calls of
-    `action`. As many warm-up calls come first, so that free lists and
+def leak_probe(action, rounds):
+    """Growth of the interpreter's allocated blocks, and the change in the
+    reference counts of the cached collections classes, over `rounds` calls
+    of `action`. As many warm-up calls come first, so that free lists and
     caches are settled; a leak of one object per call then shows as
     `rounds` blocks, against a noise of a few dozen."""
     for _ in range(rounds):
         action()
     gc.collect()
-    before = sys.getallocatedblocks()
+    blocks, refs = sys.getallocatedblocks(), class_refcounts()
     for _ in range(rounds):
         action()
     gc.collect()
-    return sys.getallocatedblocks() - before
+    new_refs = class_refcounts()
+    return sys.getallocatedblocks() - blocks, [b - a for a, b in zip(refs, new_refs)]
 
 
 def class_refcounts():
