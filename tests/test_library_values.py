@@ -98,6 +98,9 @@ ROUND_TRIPS = [
     pytest.param(pathlib.PureWindowsPath("dir\\name"), pathlib.PurePosixPath("dir\\name"), id="purewin"),
     pytest.param(pathlib.PurePath("/a/ü b"), pathlib.PurePath("/a/ü b"), id="pure-unicode"),
     pytest.param(pathlib.Path("rel/x" * 60), pathlib.Path("rel/x" * 60), id="path-two-byte-size"),
+    pytest.param(memoryview(array.array("i", [1, 2])), array.array("i", [1, 2]).tobytes(), id="mv-int"),
+    pytest.param(memoryview(bytes(range(6))).cast("B", (2, 3)), bytes(range(6)), id="mv-2d"),
+    pytest.param(memoryview(bytes(70000)), bytes(70000), id="mv-dynamic-1"),
 ]
 
 
@@ -164,8 +167,10 @@ def released_view():
 @pytest.mark.parametrize("view", [memoryview(b"abcdef")[::2], released_view()],
                          ids=["strided", "released"])
 def test_unexportable_memoryview_refused(shm_name, view):
-    with pytest.raises(RuntimeError, match="^Could not get the buffer of a memoryview object.$"):
-        zelvane.write_memory(shm_name("mv"), view)
+    name = shm_name("mv")
+    for value in (view, [1, view], {"k": view}):
+        with pytest.raises(RuntimeError, match="^Could not get the buffer of a memoryview object.$"):
+            zelvane.write_memory(name, value)
 
 
 def test_code_62_is_a_memoryview(shm_name):
@@ -229,9 +234,11 @@ DELTA_OVERFLOW = r"^days=-?\d+; must have magnitude <= 999999999$"
         "delta-days", "delta-max-fields", "delta-min-fields", "delta-carry-past",
         "uuid-not-hex", "uuid-utf8", "dec-not-number", "dec-utf8", "dec-cut", "dec-dynamic-1",
         "range-zero-step", "range-float", "range-cut", "range-str-item", "path-utf8", "path-cut"])
-def test_bad_input(shm_name, raw, exc, message):
+@pytest.mark.parametrize("container", ["fd", "fd1d01", "fd2c0100"], ids=["alone", "in-list", "in-dict"])
+def test_bad_input(shm_name, raw, exc, message, container):
+    # The list and the dict hold the bad item as their one member (the dict's key is "").
     with pytest.raises(exc, match=message) as info:
-        decode(shm_name("bad"), bytes.fromhex(raw))
+        decode(shm_name("bad"), bytes.fromhex(container + raw[2:]))
     assert type(info.value) is exc
 
 
@@ -287,8 +294,10 @@ def with_isoformat(result):
     (with_isoformat("\udc80"), UnicodeEncodeError, None),
 ], ids=["fake-delta", "timezone", "own-name", "iso-int", "iso-256", "iso-surrogate"])
 def test_datetime_family_refusals(shm_name, value, exc, message):
-    with pytest.raises(exc, match=message):
-        zelvane.write_memory(shm_name("dtr"), value)
+    name = shm_name("dtr")
+    for wrapped in (value, [value], {1: value}):
+        with pytest.raises(exc, match=message):
+            zelvane.write_memory(name, wrapped)
 
 
 def test_named_subclasses_read_back_as_the_plain_class(shm_name):
