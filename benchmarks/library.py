@@ -39,8 +39,6 @@ def corpus(size=1000, seed=7):
 
 
 def open_block(name):
-    # Before 3.13 attaching registers the block with the resource tracker,
-    # which would unlink it at exit; the peer must not pay for that either.
     if sys.version_info >= (3, 13):
         return shared_memory.SharedMemory(name, track=False)
     return shared_memory.SharedMemory(name)
@@ -103,13 +101,14 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=50)
     args = parser.parse_args()
-    if sys.version_info < (3, 13):
-        resource_tracker.register = lambda name, rtype: None
     slot = f"zb_library_{os.getpid()}"
     block_name = f"zb_library_pickle_{os.getpid()}"
     items = corpus()
     largest = max(len(pickle.dumps(v, protocol=pickle.HIGHEST_PROTOCOL)) for v in items.values())
     block = shared_memory.SharedMemory(block_name, create=True, size=LENGTH.size + largest)
+    if sys.version_info < (3, 13):
+        # Only the creator tracks the block; attaching must not register it again.
+        resource_tracker.register = lambda name, rtype: None
     zelvane.create_memory(slot)
     try:
         print(f"{'corpus item':<16} {'zelvane w/r (ms)':>18} {'pickle w/r (ms)':>18} "

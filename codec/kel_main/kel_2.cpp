@@ -30,6 +30,11 @@ static PyObject* chainmap_cl = nullptr;
 static PyObject* path_cl = nullptr;
 static PyObject* purepath_cl = nullptr;
 
+// Names of the methods called for every date and time value, made on first
+// use and kept until the module is freed.
+static PyObject* isoformat_name = nullptr;
+static PyObject* fromisoformat_name = nullptr;
+
 namespace {
 
 // Replaces whatever the import or lookup raised with the registry's own error.
@@ -169,7 +174,7 @@ int kel2_init() {
 void kel2_cleanup() {
     for (PyObject** slot : {&datetime_dt, &datetime_d, &datetime_t, &uuid_cl, &decimal_cl,
                             &namedtuple_cl, &deque_cl, &counter_cl, &ordereddict_cl,
-                            &chainmap_cl, &path_cl, &purepath_cl}) {
+                            &chainmap_cl, &path_cl, &purepath_cl, &isoformat_name, &fromisoformat_name}) {
         Py_CLEAR(*slot);
     }
 }
@@ -514,6 +519,15 @@ StatusCode from_chainmap(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
 
 bool is_instance(PyObject* value, PyObject* cls);
 
+// The interned name held in `cache`, made on first use; null with an
+// exception when it cannot be made.
+PyObject* method_name(PyObject*& cache, const char* name) {
+    if (!cache) {
+        cache = PyUnicode_InternFromString(name);
+    }
+    return cache;
+}
+
 StatusCode from_timedelta(ValueData& vd, PyObject* value) {
     if (!PyDelta_Check(value)) {
         return SC_INCORRECT;
@@ -556,7 +570,11 @@ StatusCode from_datetime(ValueData& vd, PyObject* value, std::string_view dataty
     if (datatype == "datetime.timedelta") {
         return from_timedelta(vd, value);
     }
-    PyRef iso(PyObject_CallMethod(value, "isoformat", nullptr));
+    PyObject* name = method_name(isoformat_name, "isoformat");
+    if (!name) {
+        return SC_EXCEPTION;
+    }
+    PyRef iso(PyObject_CallMethodNoArgs(value, name));
     if (!iso) {
         return SC_INCORRECT;
     }
@@ -1077,10 +1095,11 @@ PyObject* to_datetime_gen(ByteData& bd, PyObject* method) {
     const char* text = reinterpret_cast<const char*>(bd.bytes + bd.offset);
     bd.offset += length;
     PyRef iso(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(length), "strict"));
-    if (!iso) {
+    PyObject* name = method_name(fromisoformat_name, "fromisoformat");
+    if (!iso || !name) {
         return nullptr;
     }
-    return PyObject_CallMethod(method, "fromisoformat", "O", iso.get());
+    return PyObject_CallMethodOneArg(method, name, iso.get());
 }
 
 namespace {
