@@ -30,6 +30,11 @@ static PyObject* chainmap_cl = nullptr;
 static PyObject* path_cl = nullptr;
 static PyObject* purepath_cl = nullptr;
 
+// Names of the methods called for every date and time value, made on first
+// use and kept until the module is freed.
+static PyObject* isoformat_name = nullptr;
+static PyObject* fromisoformat_name = nullptr;
+
 namespace {
 
 // Replaces whatever the import or lookup raised with the registry's own error.
@@ -169,7 +174,7 @@ int kel2_init() {
 void kel2_cleanup() {
     for (PyObject** slot : {&datetime_dt, &datetime_d, &datetime_t, &uuid_cl, &decimal_cl,
                             &namedtuple_cl, &deque_cl, &counter_cl, &ordereddict_cl,
-                            &chainmap_cl, &path_cl, &purepath_cl}) {
+                            &chainmap_cl, &path_cl, &purepath_cl, &isoformat_name, &fromisoformat_name}) {
         Py_CLEAR(*slot);
     }
 }
@@ -337,22 +342,31 @@ StatusCode from_any_value(ValueData& vd, PyObject* value);
 // Scalar encoders
 // ---------------------------------------------------------------------------
 
+// UTF-8 form of a str, straight from the object when it is ASCII; null with
+// the encoding error for a text holding lone surrogates.
+const char* utf8_of(PyObject* text, Py_ssize_t& length) {
+    if (PyUnicode_IS_ASCII(text)) {
+        length = PyUnicode_GET_LENGTH(text);
+        return static_cast<const char*>(PyUnicode_DATA(text));
+    }
+    return PyUnicode_AsUTF8AndSize(text, &length);
+}
+
+// Writes the UTF-8 bytes of a str with the size forms at base code `empty`.
+StatusCode write_text(ValueData& vd, PyObject* text, unsigned char empty) {
+    Py_ssize_t length;
+    const char* utf8 = utf8_of(text, length);
+    if (!utf8) {
+        return SC_EXCEPTION;
+    }
+    return write_E12D(vd, static_cast<uint64_t>(length), utf8, empty);
+}
+
 StatusCode from_string(ValueData& vd, PyObject* value) {
     if (!PyUnicode_Check(value)) {
         return SC_INCORRECT;
     }
-    Py_ssize_t length;
-    const char* utf8;
-    if (PyUnicode_IS_ASCII(value)) {
-        utf8 = static_cast<const char*>(PyUnicode_DATA(value));
-        length = PyUnicode_GET_LENGTH(value);
-    } else {
-        utf8 = PyUnicode_AsUTF8AndSize(value, &length);
-        if (!utf8) {
-            return SC_EXCEPTION;
-        }
-    }
-    return write_E12D(vd, static_cast<uint64_t>(length), utf8, 0);
+    return write_text(vd, value, 0);
 }
 
 // Code and count bytes for an int of `num_bytes` value bytes.
@@ -812,12 +826,195 @@ StatusCode from_chainmap(ValueData& vd, PyObject* value) {
 // Library-class encoders
 // ---------------------------------------------------------------------------
 
-StatusCode from_datetime(ValueData&, PyObject*, std::string_view) { return SC_UNSUPPORTED; }
-StatusCode from_decimal(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
-StatusCode from_uuid(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
-StatusCode from_memoryview(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
-StatusCode from_range(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
-StatusCode from_path(ValueData&, PyObject*, unsigned char) { return SC_UNSUPPORTED; }
+bool is_instance(PyObject* value, PyObject* cls);
+
+// The interned name held in `cache`, made on first use; null with an
+// exception when it cannot be made.
+PyObject* method_name(PyObject*& cache, const char* name) {
+    if (!cache) {
+        cache = PyUnicode_InternFromString(name);
+    }
+    return cache;
+}
+
+StatusCode from_timedelta(ValueData& vd, PyObject* value) {
+    if (!PyDelta_Check(value)) {
+        return SC_INCORRECT;
+    }
+    if (StatusCode s = auto_resize_vd(vd, 13); s != SC_SUCCESS) {
+        return s;
+    }
+    put_byte(vd, 54);
+    for (int field : {PyDateTime_DELTA_GET_DAYS(value), PyDateTime_DELTA_GET_SECONDS(value),
+                      PyDateTime_DELTA_GET_MICROSECONDS(value)}) {
+        write_size_bytes(vd, static_cast<uint32_t>(field), 4);
+    }
+    return SC_SUCCESS;
+}
+
+// Code of a date, time or datetime whose type name is exactly one of the
+// three and which is an instance of its class; 0 otherwise.
+unsigned char iso_code(PyObject* value, std::string_view datatype) {
+    struct IsoKind {
+        std::string_view name;
+        PyObject* cls;
+        unsigned char code;
+    };
+    const IsoKind kinds[] = {
+        {"datetime.datetime", datetime_dt, 53},
+        {"datetime.date", datetime_d, 55},
+        {"datetime.time", datetime_t, 56},
+    };
+    for (const IsoKind& kind : kinds) {
+        if (datatype == kind.name) {
+            return is_instance(value, kind.cls) ? kind.code : 0;
+        }
+    }
+    return 0;
+}
+
+// Dates and times travel as their isoformat() text, which is called before
+// the type is confirmed.
+StatusCode from_datetime(ValueData& vd, PyObject* value, std::string_view datatype) {
+    if (datatype == "datetime.timedelta") {
+        return from_timedelta(vd, value);
+    }
+    PyObject* name = method_name(isoformat_name, "isoformat");
+    if (!name) {
+        return SC_EXCEPTION;
+    }
+    PyRef iso(PyObject_CallMethodNoArgs(value, name));
+    if (!iso) {
+        return SC_INCORRECT;
+    }
+    Py_ssize_t length = 0;
+    const char* utf8 = nullptr;
+    if (PyUnicode_Check(iso.get()) && !(utf8 = utf8_of(iso.get(), length))) {
+        return SC_EXCEPTION;
+    }
+    const unsigned char code = iso_code(value, datatype);
+    if (code == 0) {
+        return SC_INCORRECT;
+    }
+    // Only an overridden isoformat() can produce these; the length byte
+    // cannot describe a longer text.
+    if (!utf8) {
+        PyErr_SetString(PyExc_TypeError, "isoformat() of a date or time value returned a non-str object.");
+        return SC_EXCEPTION;
+    }
+    if (length > 255) {
+        PyErr_SetString(PyExc_ValueError,
+                        "isoformat() of a date or time value returned more than 255 bytes of text.");
+        return SC_EXCEPTION;
+    }
+    if (StatusCode s = auto_resize_vd(vd, length + 2); s != SC_SUCCESS) {
+        return s;
+    }
+    write_metadata(vd, code, static_cast<uint64_t>(length), 1);
+    write_raw(vd, utf8, static_cast<size_t>(length));
+    return SC_SUCCESS;
+}
+
+// Written at base 62 with no empty form: code 62 is memoryview's dynamic-2
+// code, so an empty text (only an overridden __str__ gives one) is refused.
+StatusCode from_decimal(ValueData& vd, PyObject* value) {
+    PyRef text(PyObject_Str(value));
+    if (!text || PyUnicode_GET_LENGTH(text.get()) == 0) {
+        return SC_INCORRECT;
+    }
+    return write_text(vd, text.get(), 62);
+}
+
+constexpr Py_ssize_t UUID_HEX_LENGTH = 32;
+
+StatusCode from_uuid(ValueData& vd, PyObject* value) {
+    if (StatusCode s = auto_resize_vd(vd, 1 + UUID_HEX_LENGTH); s != SC_SUCCESS) {
+        return s;
+    }
+    PyRef hex_str(PyObject_GetAttrString(value, "hex"));
+    if (!hex_str) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_RuntimeError, "Could not get the hex representation of a UUID.");
+        return SC_EXCEPTION;
+    }
+    // A subclass may override `hex`; the item is exactly 32 ASCII bytes.
+    if (!PyUnicode_Check(hex_str.get())) {
+        PyErr_SetString(PyExc_TypeError, "The hex representation of a UUID must be a str.");
+        return SC_EXCEPTION;
+    }
+    if (!PyUnicode_IS_ASCII(hex_str.get()) || PyUnicode_GET_LENGTH(hex_str.get()) < UUID_HEX_LENGTH) {
+        PyErr_SetString(PyExc_ValueError,
+                        "The hex representation of a UUID must hold at least 32 ASCII characters.");
+        return SC_EXCEPTION;
+    }
+    put_byte(vd, 57);
+    write_raw(vd, PyUnicode_DATA(hex_str.get()), UUID_HEX_LENGTH);
+    return SC_SUCCESS;
+}
+
+// A buffer obtained from an exporter, released once.
+class HeldBuffer {
+public:
+    // False (the exporter's exception set) when the buffer cannot be had.
+    bool acquire(PyObject* exporter, int flags) {
+        held_ = PyObject_GetBuffer(exporter, &view_, flags) == 0;
+        return held_;
+    }
+    ~HeldBuffer() {
+        if (held_) {
+            PyBuffer_Release(&view_);
+        }
+    }
+    const Py_buffer& view() const { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Only the bytes travel, copied once from the exported buffer. A plain byte
+// request fails for a view that is not C-contiguous and for a released one.
+StatusCode from_memoryview(ValueData& vd, PyObject* value) {
+    if (Py_TYPE(value) != &PyMemoryView_Type) {
+        return SC_INCORRECT;
+    }
+    HeldBuffer buffer;
+    if (!buffer.acquire(value, PyBUF_SIMPLE)) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_RuntimeError, "Could not get the buffer of a memoryview object.");
+        return SC_EXCEPTION;
+    }
+    return write_E12D(vd, static_cast<uint64_t>(buffer.view().len), buffer.view().buf, 58);
+}
+
+// Any value whose type name begins with "r" is written as a range when it has
+// integer start, stop and step attributes.
+StatusCode from_range(ValueData& vd, PyObject* value) {
+    if (StatusCode s = auto_resize_vd(vd, 1); s != SC_SUCCESS) {
+        return s;
+    }
+    put_byte(vd, 67);
+    PyRef start(PyObject_GetAttrString(value, "start"));
+    PyRef stop(start ? PyObject_GetAttrString(value, "stop") : nullptr);
+    PyRef step(stop ? PyObject_GetAttrString(value, "step") : nullptr);
+    if (!step) {
+        return SC_INCORRECT;
+    }
+    for (const PyRef* part : {&start, &stop, &step}) {
+        if (StatusCode s = from_integer(vd, part->get()); s != SC_SUCCESS) {
+            return s;
+        }
+    }
+    return SC_SUCCESS;
+}
+
+StatusCode from_path(ValueData& vd, PyObject* value, unsigned char empty) {
+    PyRef text(PyObject_Str(value));
+    if (!text) {
+        return SC_EXCEPTION;
+    }
+    return write_text(vd, text.get(), empty);
+}
 
 // ---------------------------------------------------------------------------
 // Encoder dispatch
@@ -1170,11 +1367,6 @@ PyObject* to_bytes_gen(ByteData& bd, uint64_t size_bytes_length, int is_bytearra
 // Container readers
 // ---------------------------------------------------------------------------
 
-static PyObject* not_built_yet() {
-    PyErr_SetString(PyExc_NotImplementedError, "This kind of value cannot be decoded yet.");
-    return nullptr;
-}
-
 // Every member takes at least its code byte, so a count above the bytes left
 // cannot be satisfied: such a container is grown member by member and fails
 // at the first missing member, without allocating for the stated count.
@@ -1325,12 +1517,133 @@ PyObject* to_dict_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder me
 // Library-class readers
 // ---------------------------------------------------------------------------
 
-PyObject* to_datetime_gen(ByteData&, PyObject*) { return not_built_yet(); }
-PyObject* to_timedelta_s(ByteData&, const PyDateTime_CAPI*) { return not_built_yet(); }
-PyObject* to_uuid_s(ByteData&) { return not_built_yet(); }
-PyObject* to_memoryview_e(ByteData&) { return not_built_yet(); }
-PyObject* to_memoryview_gen(ByteData&, uint64_t) { return not_built_yet(); }
-PyObject* to_decimal_gen(ByteData&, uint64_t) { return not_built_yet(); }
+// Replaces whatever a failed rebuild raised with the reader's own error.
+static PyObject* set_rebuild_error(const char* message) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_RuntimeError, message);
+    return nullptr;
+}
+
+PyObject* to_datetime_gen(ByteData& bd, PyObject* method) {
+    if (!ensure_offset(bd, 2)) {
+        return nullptr;
+    }
+    const uint64_t length = bd.bytes[bd.offset + 1];
+    bd.offset += 2;
+    if (!ensure_offset(bd, length)) {
+        return nullptr;
+    }
+    const char* text = reinterpret_cast<const char*>(bd.bytes + bd.offset);
+    bd.offset += length;
+    PyRef iso(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(length), "strict"));
+    PyObject* name = method_name(fromisoformat_name, "fromisoformat");
+    if (!iso || !name) {
+        return nullptr;
+    }
+    return PyObject_CallMethodOneArg(method, name, iso.get());
+}
+
+namespace {
+
+// Carries `low` into `high` so that 0 <= low < factor.
+void carry(int64_t& high, int64_t& low, int64_t factor) {
+    int64_t quotient = low / factor;
+    low %= factor;
+    if (low < 0) {
+        low += factor;
+        quotient -= 1;
+    }
+    high += quotient;
+}
+
+}  // namespace
+
+// The interpreter's own normalisation works in C ints and cannot take the
+// extremes of three 32-bit fields, so the carries are made here in 64 bits;
+// a day count that cannot fit is refused with the constructor's message.
+PyObject* to_timedelta_s(ByteData& bd, const PyDateTime_CAPI* api) {
+    if (!ensure_offset(bd, 13)) {
+        return nullptr;
+    }
+    const unsigned char* field = bd.bytes + bd.offset + 1;
+    auto read_int32 = [field](int index) {
+        return static_cast<int64_t>(static_cast<int32_t>(bytes_to_size_t(field + 4 * index, 4)));
+    };
+    int64_t days = read_int32(0);
+    int64_t seconds = read_int32(1);
+    int64_t microseconds = read_int32(2);
+    bd.offset += 13;
+    carry(seconds, microseconds, 1000000);
+    carry(days, seconds, 86400);
+    if (days < INT32_MIN || days > INT32_MAX) {
+        PyErr_Format(PyExc_OverflowError, "days=%lld; must have magnitude <= 999999999",
+                     static_cast<long long>(days));
+        return nullptr;
+    }
+    return api->Delta_FromDelta(static_cast<int>(days), static_cast<int>(seconds),
+                                static_cast<int>(microseconds), 1, api->DeltaType);
+}
+
+PyObject* to_uuid_s(ByteData& bd) {
+    constexpr uint64_t hex_length = 32;
+    if (!ensure_offset(bd, 1 + hex_length)) {
+        return nullptr;
+    }
+    const char* hex = reinterpret_cast<const char*>(bd.bytes + bd.offset + 1);
+    PyRef text(PyUnicode_DecodeUTF8(hex, hex_length, "strict"));
+    PyObject* uuid = text ? PyObject_CallOneArg(uuid_cl, text.get()) : nullptr;
+    if (!uuid) {
+        return set_rebuild_error("Failed to create UUID object.");
+    }
+    bd.offset += 1 + hex_length;
+    return uuid;
+}
+
+// The view owns a copy: the input may be a slot's shared memory, which
+// changes once the slot is unlocked.
+static PyObject* memoryview_of_copy(const unsigned char* data, uint64_t size) {
+    PyRef copy(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
+    if (!copy) {
+        return nullptr;
+    }
+    PyObject* view = PyMemoryView_FromObject(copy.get());
+    if (!view) {
+        return set_rebuild_error("Failed to convert a memoryview buffer to bytes.");
+    }
+    return view;
+}
+
+PyObject* to_memoryview_e(ByteData& bd) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    return memoryview_of_copy(bd.bytes, 0);
+}
+
+PyObject* to_memoryview_gen(ByteData& bd, uint64_t size_bytes_length) {
+    uint64_t size;
+    if (!read_payload_size(bd, size_bytes_length, size)) {
+        return nullptr;
+    }
+    PyObject* view = memoryview_of_copy(bd.bytes + bd.offset, size);
+    bd.offset += size;
+    return view;
+}
+
+PyObject* to_decimal_gen(ByteData& bd, uint64_t size_bytes_length) {
+    uint64_t size;
+    if (!read_payload_size(bd, size_bytes_length, size)) {
+        return nullptr;
+    }
+    const char* text = reinterpret_cast<const char*>(bd.bytes + bd.offset);
+    PyRef decimal_str(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(size), "strict"));
+    PyObject* decimal = decimal_str ? PyObject_CallOneArg(decimal_cl, decimal_str.get()) : nullptr;
+    if (!decimal) {
+        return set_rebuild_error("Failed to convert string to Decimal.");
+    }
+    bd.offset += size;
+    return decimal;
+}
 
 }  // namespace kel
 
@@ -1423,9 +1736,46 @@ PyObject* to_chainmap_gen(ByteData& bd, uint64_t size_bytes_length) {
     PyRef maps(to_tuple_gen(bd, size_bytes_length, to_any_value));
     return maps ? PyObject_Call(chainmap_cl, maps.get(), nullptr) : nullptr;
 }
-PyObject* to_range_s(ByteData&) { return not_built_yet(); }
-PyObject* to_path_e(ByteData&, PyObject*) { return not_built_yet(); }
-PyObject* to_path_gen(ByteData&, uint64_t, PyObject*) { return not_built_yet(); }
+PyObject* to_range_s(ByteData& bd) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    PyRef start(to_any_value(bd));
+    PyRef stop(start ? to_any_value(bd) : nullptr);
+    PyRef step(stop ? to_any_value(bd) : nullptr);
+    PyObject* range =
+        step ? PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyRange_Type), start.get(), stop.get(),
+                                            step.get(), nullptr)
+             : nullptr;
+    if (!range) {
+        return set_rebuild_error("Failed to recreate a range object.");
+    }
+    return range;
+}
+
+PyObject* to_path_e(ByteData& bd, PyObject* type_cl) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    return PyObject_CallNoArgs(type_cl);
+}
+
+// The text ends at its first NUL byte, as a C string would.
+PyObject* to_path_gen(ByteData& bd, uint64_t size_bytes_length, PyObject* type_cl) {
+    uint64_t size;
+    if (!read_payload_size(bd, size_bytes_length, size)) {
+        return nullptr;
+    }
+    const char* text = reinterpret_cast<const char*>(bd.bytes + bd.offset);
+    bd.offset += size;
+    const void* nul = std::memchr(text, '\0', size);
+    const auto length = nul ? static_cast<const char*>(nul) - text : static_cast<Py_ssize_t>(size);
+    PyRef path_text(PyUnicode_DecodeUTF8(text, length, "strict"));
+    if (!path_text) {
+        return nullptr;
+    }
+    return PyObject_CallOneArg(type_cl, path_text.get());
+}
 
 void set_zero_width_error() {
     PyErr_SetString(PyExc_ValueError, "Likely received an invalid bytes object: size field of zero width.");
