@@ -45,8 +45,8 @@ int registry_error(PyObject* type, const char* message) {
 }
 
 // Imports `name`, or sets the registry's ModuleNotFoundError.
-PyObject* import_registry_module(const char* name, const char* message) {
-    PyObject* module = PyImport_ImportModule(name);
+PyRef import_registry_module(const char* name, const char* message) {
+    PyRef module(PyImport_ImportModule(name));
     if (!module) {
         registry_error(PyExc_ModuleNotFoundError, message);
     }
@@ -55,9 +55,9 @@ PyObject* import_registry_module(const char* name, const char* message) {
 
 // Stores the module's attribute in `slot` (null when missing), replacing an
 // entry left by an earlier, failed initialisation.
-void fetch_class(PyObject*& slot, PyObject* module, const char* attribute) {
+void fetch_class(PyObject*& slot, const PyRef& module, const char* attribute) {
     Py_XDECREF(slot);
-    slot = PyObject_GetAttrString(module, attribute);
+    slot = PyObject_GetAttrString(module.get(), attribute);
     PyErr_Clear();
 }
 
@@ -66,6 +66,7 @@ struct ClassCheck {
     const char* message;
 };
 
+// The first missing class, in the given order, is the one reported.
 template <size_t N>
 int check_classes(const ClassCheck (&checks)[N]) {
     for (const ClassCheck& check : checks) {
@@ -77,7 +78,7 @@ int check_classes(const ClassCheck (&checks)[N]) {
 }
 
 int init_datetime_classes() {
-    PyObject* datetime_m = import_registry_module("datetime", "Could not find module 'datetime'.");
+    PyRef datetime_m = import_registry_module("datetime", "Could not find module 'datetime'.");
     if (!datetime_m) {
         return -1;
     }
@@ -89,28 +90,22 @@ int init_datetime_classes() {
         {datetime_d, "Could not find attribute 'date' in module 'datetime'."},
         {datetime_t, "Could not find attribute 'time' in module 'datetime'."},
     };
-    if (check_classes(checks) < 0) {
-        return -1;  // the module reference is kept, as the registry documents
-    }
-    Py_DECREF(datetime_m);
-    return 1;
+    return check_classes(checks);
 }
 
 int init_single_class(PyObject*& slot, const char* module_name, const char* attribute,
                       const char* module_message, const char* attribute_message) {
-    PyObject* module = import_registry_module(module_name, module_message);
+    PyRef module = import_registry_module(module_name, module_message);
     if (!module) {
         return -1;
     }
     fetch_class(slot, module, attribute);
-    Py_DECREF(module);
     const ClassCheck checks[] = {{slot, attribute_message}};
     return check_classes(checks);
 }
 
 int init_collections_classes() {
-    PyObject* collections_m =
-        import_registry_module("collections", "Could not find module 'collections'.");
+    PyRef collections_m = import_registry_module("collections", "Could not find module 'collections'.");
     if (!collections_m) {
         return -1;
     }
@@ -119,7 +114,6 @@ int init_collections_classes() {
     fetch_class(counter_cl, collections_m, "Counter");
     fetch_class(ordereddict_cl, collections_m, "OrderedDict");
     fetch_class(chainmap_cl, collections_m, "ChainMap");
-    Py_DECREF(collections_m);
     const ClassCheck checks[] = {
         {namedtuple_cl, "Could not find attribute 'namedtuple' in module 'collections'."},
         {deque_cl, "Could not find attribute 'deque' in module 'collections'."},
@@ -131,13 +125,12 @@ int init_collections_classes() {
 }
 
 int init_pathlib_classes() {
-    PyObject* pathlib_m = import_registry_module("pathlib", "Could not find module 'pathlib'.");
+    PyRef pathlib_m = import_registry_module("pathlib", "Could not find module 'pathlib'.");
     if (!pathlib_m) {
         return -1;
     }
     fetch_class(path_cl, pathlib_m, "Path");
     fetch_class(purepath_cl, pathlib_m, "PurePath");
-    Py_DECREF(pathlib_m);
     const ClassCheck checks[] = {
         {path_cl, "Could not fund attribute 'Path' in module 'pathlib'."},
         {purepath_cl, "Could not fund attribute 'PurePath' in module 'pathlib'."},
