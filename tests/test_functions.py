@@ -226,3 +226,14 @@ def test_threads_of_one_process_call_at_the_same_time(serve):
     with concurrent.futures.ThreadPoolExecutor(4) as pool:
         results = list(pool.map(calls, range(4), timeout=120))
     assert results == [[k + i for i in range(50)] for k in range(4)]
+
+
+def test_slot_operations_leave_a_served_record_alone(serve):
+    server = serve(ADD)
+    before = open(shm_path(server.name), "rb").read()
+    with pytest.raises(MemoryError):
+        zelvane.read_memory(server.name)
+    with pytest.raises(MemoryError):
+        zelvane.write_memory(server.name, "x" * 2000)
+    assert open(shm_path(server.name), "rb").read() == before
+    assert zelvane.call_function(server.name, (1, 2)) == 3

@@ -319,7 +319,8 @@ constexpr uint64_t SLOT_OF_RECORD_SIZE = FUNCTION_RECORD_SIZE - HEADER_SIZE;
 
 // The call word: the state of the one exchange in progress (low byte), its
 // exchange number (next 16 bits) and two flags (top byte). It changes only
-// under the mutex, and every change is followed by a wake of all waiters.
+// under the mutex, and every change is followed by a wake of the waiters it
+// concerns.
 struct CallWord {
     static constexpr uint32_t IDLE = 0;       // free for the next caller
     static constexpr uint32_t POSTED = 1;     // a request waits in the message area
@@ -388,6 +389,12 @@ int lock_record(const FunctionRecord& record) noexcept {
 
 enum class Step { Wait, Done };
 
+bool passed(const timespec& deadline) noexcept {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
+
 // How long a waiter watches the call word before it sleeps on it: a short
 // call's reply comes sooner than a sleep and wake-up would take.
 constexpr long YIELD_NS = 30L * 1000;
@@ -446,12 +453,7 @@ int look_for_a_slice(FunctionRecord& record, uint32_t kind, Look& look) noexcept
         if (futex::yield_while(&record.shm()->call, seen.bits, YIELD_NS)) {
             continue;
         }
-        if (!futex::wait(&record.shm()->call, seen.bits, slice_end, kind)) {
-            return ETIMEDOUT;
-        }
-        timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if (now.tv_sec > slice_end.tv_sec || (now.tv_sec == slice_end.tv_sec && now.tv_nsec >= slice_end.tv_nsec)) {
+        if (!futex::wait(&record.shm()->call, seen.bits, slice_end, kind) || passed(slice_end)) {
             return ETIMEDOUT;
         }
     }
@@ -525,8 +527,8 @@ void change_on_the_way_out(FunctionRecord& record, Change&& change) {
 // Only touched with the GIL held.
 class ServedHere {
 public:
-    explicit ServedHere(const struct stat& st) : dev_(st.st_dev), ino_(st.st_ino), thread_(pthread_self()), pid_(getpid()) {
-        next_ = head_;
+    explicit ServedHere(const struct stat& st)
+        : dev_(st.st_dev), ino_(st.st_ino), thread_(pthread_self()), pid_(getpid()), next_(head_) {
         head_ = this;
     }
     ~ServedHere() {
