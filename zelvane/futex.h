@@ -4,7 +4,6 @@
 #pragma once
 
 #include <linux/futex.h>
-#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -31,26 +30,6 @@ inline bool wait(std::atomic<uint32_t>* word, uint32_t expected, const timespec&
                  uint32_t kinds) noexcept {
     return ::syscall(SYS_futex, raw(word), FUTEX_WAIT_BITSET, expected, &deadline, nullptr, kinds) == 0 ||
            errno != EINTR;
-}
-
-// Watches `*word` for up to `nanoseconds`, yielding the processor between
-// looks; true once it no longer holds `seen`. An answer that comes within
-// microseconds then costs no sleep and wake-up, and the yield leaves the
-// processor to the other side when the two share it.
-inline bool yield_while(const std::atomic<uint32_t>* word, uint32_t seen, long nanoseconds) noexcept {
-    timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    for (;;) {
-        if (word->load(std::memory_order_relaxed) != seen) {
-            return true;
-        }
-        sched_yield();
-        timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) >= nanoseconds) {
-            return false;
-        }
-    }
 }
 
 // Wakes every thread of every process waiting on `word` as one of `kinds`.

@@ -395,10 +395,6 @@ bool passed(const timespec& deadline) noexcept {
     return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
 }
 
-// How long a waiter watches the call word before it sleeps on it: a short
-// call's reply comes sooner than a sleep and wake-up would take.
-constexpr long YIELD_NS = 30L * 1000;
-
 // Who sleeps on the call word, so that a change wakes only the waiters whose
 // condition it can meet.
 constexpr uint32_t SERVER_WAITS = 1;  // for a request or a stop
@@ -449,9 +445,6 @@ int look_for_a_slice(FunctionRecord& record, uint32_t kind, Look& look) noexcept
         CallWord seen;
         if (look_and_unlock(record, look, seen) == Step::Done) {
             return 0;
-        }
-        if (futex::yield_while(&record.shm()->call, seen.bits, YIELD_NS)) {
-            continue;
         }
         if (!futex::wait(&record.shm()->call, seen.bits, slice_end, kind) || passed(slice_end)) {
             return ETIMEDOUT;
