@@ -53,6 +53,11 @@ def start_caller(name, args):
     return subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
 
 
+def process_state(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()[0]
+
+
 def finish(proc):
     try:
         return proc.communicate(timeout=60)[0]
@@ -192,3 +197,20 @@ def test_a_call_on_an_ended_record_does_not_wait(serve, shm_name):
     with pytest.raises(RuntimeError) as info:
         zelvane.call_function(alias, (1, 2))
     assert str(info.value) == NULL_REPLY
+
+
+def test_a_stopped_caller_loses_its_reply_and_never_reads_another(blocking):
+    server, flags = blocking
+    caller = start_caller(server.name, ("first",))
+    wait_until((flags / "started").exists)
+    caller.send_signal(signal.SIGSTOP)
+    try:
+        wait_until(lambda: process_state(caller.pid) == "T", what="the caller to stop")
+        (flags / "release").touch()
+        # The reply waits for a caller that does not run; after a second the
+        # next caller takes the record over.
+        assert zelvane.call_function(server.name, ("second",)) == "second"
+    finally:
+        caller.send_signal(signal.SIGCONT)
+    assert finish(caller) == (f"raised RuntimeError The reply to this call of '{server.name}' was "
+                              "lost: another caller took over the exchange.\n")
