@@ -9,7 +9,7 @@ import pytest
 import zelvane
 
 from codec_util import encoded
-from conftest import shm_path, wait_until
+from conftest import shm_path
 from function_util import (ACTIVITY, AREA, CALL_WORD, ENDED, NULL_REPLY, RECORD_SIZE,
                            RawRecord)
 
@@ -176,8 +176,7 @@ def test_value_slots_are_left_alone(shm_name, size):
 
 
 def test_a_callable_calling_its_own_name_gets_an_error(serve):
-    server = serve("""lambda: (lambda: zelvane.call_function(NAME, ()))()""",
-                   setup="")
+    server = serve("lambda: zelvane.call_function(NAME, ())")
     # The callable's RuntimeError ends serving: the message names the function.
     with pytest.raises(RuntimeError, match="NULL message"):
         zelvane.call_function(server.name, ())
