@@ -999,24 +999,6 @@ constexpr FamilyEntry family_of(unsigned code) {
     return {Family::None, 0};
 }
 
-// Containers recurse through the dispatcher; hostile nesting must end in a
-// RecursionError, not a stack overflow.
-class RecursionGuard {
-public:
-    RecursionGuard() : entered_(Py_EnterRecursiveCall(" while decoding a value") == 0) {}
-    ~RecursionGuard() {
-        if (entered_) {
-            Py_LeaveRecursiveCall();
-        }
-    }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-    bool entered() const { return entered_; }
-
-private:
-    bool entered_;
-};
-
 PyObject* to_empty_form(ByteData& bd, Family family) {
     switch (family) {
         case Family::Str: return to_str_e(bd);
