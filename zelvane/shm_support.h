@@ -217,15 +217,19 @@ HeldMutex lock_robust(pthread_mutex_t* mutex, const char* what, Repair&& repair)
 }
 
 // Maps a shared-memory name to its file the way the C library does: leading
-// slashes dropped; an empty name, an inner slash or an over-long name is
-// refused with EINVAL.
+// slashes dropped; an empty name or an inner slash is refused with EINVAL, a
+// name longer than a file name may be with ENAMETOOLONG.
 inline bool shm_path(const char* name, std::string& path) {
     while (*name == '/') {
         ++name;
     }
     const size_t length = std::char_traits<char>::length(name);
-    if (length == 0 || length >= NAME_MAX || std::char_traits<char>::find(name, length, '/')) {
+    if (length == 0 || std::char_traits<char>::find(name, length, '/')) {
         errno = EINVAL;
+        return false;
+    }
+    if (length > NAME_MAX) {
+        errno = ENAMETOOLONG;
         return false;
     }
     path.assign("/dev/shm/");

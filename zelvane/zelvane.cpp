@@ -106,6 +106,10 @@ struct SlotAccess {
     BasicShm* header() const { return mapping.as<BasicShm>(); }
     unsigned char* payload() const { return (grown.mapped() ? grown : mapping).bytes() + HEADER_SIZE; }
     uint64_t max_size() const { return header()->max_size; }
+    // Another process may store the capacity while this one holds no lock.
+    uint64_t unlocked_max_size() const {
+        return std::atomic_ref<uint64_t>(header()->max_size).load(std::memory_order_acquire);
+    }
 };
 
 bool not_a_slot(const char* name) {
@@ -133,6 +137,19 @@ bool object_size(int fd, uint64_t& size) {
     return true;
 }
 
+// The kind check made before the mutex is touched, so that another kind of
+// object is never locked or written. A header that describes more than the
+// object measured earlier may come from a writer that grew the slot since
+// then (the object grows before its capacity is stored), so the object is
+// measured again before that counts against it.
+bool check_slot_unlocked(const SlotAccess& access, int fd, uint64_t size) {
+    const uint64_t max_size = access.unlocked_max_size();
+    if (max_size > size - HEADER_SIZE && !object_size(fd, size)) {
+        return false;
+    }
+    return looks_like_slot(size, max_size);
+}
+
 shm::Fd open_slot_fd(const char* name, bool create) {
     shm::Fd fd(shm::open_existing(name));
     if (fd.valid()) {
@@ -152,28 +169,53 @@ shm::Fd open_slot_fd(const char* name, bool create) {
     return fd;
 }
 
-// Under the mutex: makes room for `new_size` payload bytes (growing the
-// object, never shrinking it) and maps the whole payload.
-bool fit_payload(SlotAccess& access, int fd, uint64_t new_size, const char* name) {
+// Under the mutex: grows the object to hold `new_size` payload bytes (never
+// shrinking it; the size is measured under the mutex, so two writers cannot
+// undo each other's growth) and stores the new capacity.
+bool grow_slot(SlotAccess& access, int fd, uint64_t new_size, const char* name) {
     uint64_t size;
     if (!object_size(fd, size) || !looks_like_slot(size, access.max_size())) {
         return not_a_slot(name);
     }
-    if (new_size > access.max_size()) {
-        const uint64_t capacity = new_size + HEADROOM;
-        if (size < HEADER_SIZE + capacity &&
-            ::ftruncate(fd, static_cast<off_t>(HEADER_SIZE + capacity)) != 0) {
-            memory_error("Failed to resize shared memory.%s", "");
-            return false;
-        }
-        access.header()->max_size = capacity;
+    const uint64_t capacity = new_size + HEADROOM;
+    if (size < HEADER_SIZE + capacity && ::ftruncate(fd, static_cast<off_t>(HEADER_SIZE + capacity)) != 0) {
+        PyErr_SetString(PyExc_MemoryError, "Failed to resize shared memory.");
+        return false;
+    }
+    access.header()->max_size = capacity;
+    return true;
+}
+
+// Under the mutex: makes room for `new_size` payload bytes and maps the whole
+// payload. Without growth the object is not measured again: it only grows,
+// so a capacity inside the first mapping lies inside the object.
+bool fit_payload(SlotAccess& access, int fd, uint64_t new_size, const char* name) {
+    if (new_size > access.max_size() && !grow_slot(access, fd, new_size, name)) {
+        return false;
     }
     const uint64_t needed = HEADER_SIZE + access.max_size();
-    if (needed > access.mapping.length() && !access.grown.map(fd, needed)) {
+    if (needed <= access.mapping.length()) {
+        return true;
+    }
+    // Another writer grew the object after it was mapped.
+    uint64_t size;
+    if (!object_size(fd, size) || !looks_like_slot(size, access.max_size())) {
+        return not_a_slot(name);
+    }
+    if (!access.grown.map(fd, needed)) {
         memory_error("Failed to map shared memory address '%s'.", name);
         return false;
     }
     return true;
+}
+
+// The previous holder of the mutex died; if it had grown the object without
+// storing the new capacity, the object's size tells it.
+void repair_capacity(BasicShm* header, int fd) {
+    uint64_t size;
+    if (object_size(fd, size) && size > HEADER_SIZE + header->max_size && size != FUNCTION_RECORD_SIZE) {
+        header->max_size = size - HEADER_SIZE;
+    }
 }
 
 // Opens the slot `name` (creating an empty one when allowed), gives it room
@@ -191,21 +233,12 @@ bool get_basic_shm(SlotAccess& access, const char* name, uint64_t new_size, bool
         memory_error("Failed to map shared memory address '%s'.", name);
         return false;
     }
-    // Checked before the mutex is touched: another kind of object must not be
-    // locked or written.
-    if (!looks_like_slot(size, access.max_size())) {
+    if (!check_slot_unlocked(access, fd.get(), size)) {
         return not_a_slot(name);
     }
+    BasicShm* header = access.header();
     const int raw_fd = fd.get();
-    access.lock = shm::lock_robust(&access.header()->mutex, name, [&access, raw_fd] {
-        // The previous holder died; if it had grown the object without
-        // storing the new capacity, the object's size tells it.
-        uint64_t current;
-        if (object_size(raw_fd, current) && current > HEADER_SIZE + access.max_size() &&
-            current != FUNCTION_RECORD_SIZE) {
-            access.header()->max_size = current - HEADER_SIZE;
-        }
-    });
+    access.lock = shm::lock_robust(&header->mutex, name, [header, raw_fd] { repair_capacity(header, raw_fd); });
     if (!access.lock.held()) {
         return false;
     }
@@ -213,13 +246,14 @@ bool get_basic_shm(SlotAccess& access, const char* name, uint64_t new_size, bool
 }
 
 // Copies an encoded value into the payload so that a reader never decodes a
-// torn value: byte 0 (the marker) is cleared first and written last.
+// torn value: byte 0 (the marker) is cleared first and written last, so a
+// writer killed mid-copy leaves an invalid marker behind.
 void store_encoded(unsigned char* payload, const unsigned char* data, size_t length) {
-    auto* marker = reinterpret_cast<std::atomic<unsigned char>*>(payload);
-    marker->store(0, std::memory_order_relaxed);
+    std::atomic_ref<unsigned char> marker(payload[0]);
+    marker.store(0, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
     std::memcpy(payload + 1, data + 1, length - 1);
-    marker->store(data[0], std::memory_order_release);
+    marker.store(data[0], std::memory_order_release);
 }
 
 PyObject* read_slot(const char* name) {

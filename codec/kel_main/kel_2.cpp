@@ -30,6 +30,11 @@ static PyObject* chainmap_cl = nullptr;
 static PyObject* path_cl = nullptr;
 static PyObject* purepath_cl = nullptr;
 
+// Names of the methods called for every date and time value, made on first
+// use and kept until the module is freed.
+static PyObject* isoformat_name = nullptr;
+static PyObject* fromisoformat_name = nullptr;
+
 namespace {
 
 // Replaces whatever the import or lookup raised with the registry's own error.
@@ -40,8 +45,8 @@ int registry_error(PyObject* type, const char* message) {
 }
 
 // Imports `name`, or sets the registry's ModuleNotFoundError.
-PyObject* import_registry_module(const char* name, const char* message) {
-    PyObject* module = PyImport_ImportModule(name);
+PyRef import_registry_module(const char* name, const char* message) {
+    PyRef module(PyImport_ImportModule(name));
     if (!module) {
         registry_error(PyExc_ModuleNotFoundError, message);
     }
@@ -50,9 +55,9 @@ PyObject* import_registry_module(const char* name, const char* message) {
 
 // Stores the module's attribute in `slot` (null when missing), replacing an
 // entry left by an earlier, failed initialisation.
-void fetch_class(PyObject*& slot, PyObject* module, const char* attribute) {
+void fetch_class(PyObject*& slot, const PyRef& module, const char* attribute) {
     Py_XDECREF(slot);
-    slot = PyObject_GetAttrString(module, attribute);
+    slot = PyObject_GetAttrString(module.get(), attribute);
     PyErr_Clear();
 }
 
@@ -61,6 +66,7 @@ struct ClassCheck {
     const char* message;
 };
 
+// The first missing class, in the given order, is the one reported.
 template <size_t N>
 int check_classes(const ClassCheck (&checks)[N]) {
     for (const ClassCheck& check : checks) {
@@ -72,7 +78,7 @@ int check_classes(const ClassCheck (&checks)[N]) {
 }
 
 int init_datetime_classes() {
-    PyObject* datetime_m = import_registry_module("datetime", "Could not find module 'datetime'.");
+    PyRef datetime_m = import_registry_module("datetime", "Could not find module 'datetime'.");
     if (!datetime_m) {
         return -1;
     }
@@ -84,28 +90,22 @@ int init_datetime_classes() {
         {datetime_d, "Could not find attribute 'date' in module 'datetime'."},
         {datetime_t, "Could not find attribute 'time' in module 'datetime'."},
     };
-    if (check_classes(checks) < 0) {
-        return -1;  // the module reference is kept, as the registry documents
-    }
-    Py_DECREF(datetime_m);
-    return 1;
+    return check_classes(checks);
 }
 
 int init_single_class(PyObject*& slot, const char* module_name, const char* attribute,
                       const char* module_message, const char* attribute_message) {
-    PyObject* module = import_registry_module(module_name, module_message);
+    PyRef module = import_registry_module(module_name, module_message);
     if (!module) {
         return -1;
     }
     fetch_class(slot, module, attribute);
-    Py_DECREF(module);
     const ClassCheck checks[] = {{slot, attribute_message}};
     return check_classes(checks);
 }
 
 int init_collections_classes() {
-    PyObject* collections_m =
-        import_registry_module("collections", "Could not find module 'collections'.");
+    PyRef collections_m = import_registry_module("collections", "Could not find module 'collections'.");
     if (!collections_m) {
         return -1;
     }
@@ -114,7 +114,6 @@ int init_collections_classes() {
     fetch_class(counter_cl, collections_m, "Counter");
     fetch_class(ordereddict_cl, collections_m, "OrderedDict");
     fetch_class(chainmap_cl, collections_m, "ChainMap");
-    Py_DECREF(collections_m);
     const ClassCheck checks[] = {
         {namedtuple_cl, "Could not find attribute 'namedtuple' in module 'collections'."},
         {deque_cl, "Could not find attribute 'deque' in module 'collections'."},
@@ -126,13 +125,12 @@ int init_collections_classes() {
 }
 
 int init_pathlib_classes() {
-    PyObject* pathlib_m = import_registry_module("pathlib", "Could not find module 'pathlib'.");
+    PyRef pathlib_m = import_registry_module("pathlib", "Could not find module 'pathlib'.");
     if (!pathlib_m) {
         return -1;
     }
     fetch_class(path_cl, pathlib_m, "Path");
     fetch_class(purepath_cl, pathlib_m, "PurePath");
-    Py_DECREF(pathlib_m);
     const ClassCheck checks[] = {
         {path_cl, "Could not fund attribute 'Path' in module 'pathlib'."},
         {purepath_cl, "Could not fund attribute 'PurePath' in module 'pathlib'."},
@@ -169,7 +167,7 @@ int kel2_init() {
 void kel2_cleanup() {
     for (PyObject** slot : {&datetime_dt, &datetime_d, &datetime_t, &uuid_cl, &decimal_cl,
                             &namedtuple_cl, &deque_cl, &counter_cl, &ordereddict_cl,
-                            &chainmap_cl, &path_cl, &purepath_cl}) {
+                            &chainmap_cl, &path_cl, &purepath_cl, &isoformat_name, &fromisoformat_name}) {
         Py_CLEAR(*slot);
     }
 }
@@ -337,22 +335,31 @@ StatusCode from_any_value(ValueData& vd, PyObject* value);
 // Scalar encoders
 // ---------------------------------------------------------------------------
 
+// UTF-8 form of a str, straight from the object when it is ASCII; null with
+// the encoding error for a text holding lone surrogates.
+const char* utf8_of(PyObject* text, Py_ssize_t& length) {
+    if (PyUnicode_IS_ASCII(text)) {
+        length = PyUnicode_GET_LENGTH(text);
+        return static_cast<const char*>(PyUnicode_DATA(text));
+    }
+    return PyUnicode_AsUTF8AndSize(text, &length);
+}
+
+// Writes the UTF-8 bytes of a str with the size forms at base code `empty`.
+StatusCode write_text(ValueData& vd, PyObject* text, unsigned char empty) {
+    Py_ssize_t length;
+    const char* utf8 = utf8_of(text, length);
+    if (!utf8) {
+        return SC_EXCEPTION;
+    }
+    return write_E12D(vd, static_cast<uint64_t>(length), utf8, empty);
+}
+
 StatusCode from_string(ValueData& vd, PyObject* value) {
     if (!PyUnicode_Check(value)) {
         return SC_INCORRECT;
     }
-    Py_ssize_t length;
-    const char* utf8;
-    if (PyUnicode_IS_ASCII(value)) {
-        utf8 = static_cast<const char*>(PyUnicode_DATA(value));
-        length = PyUnicode_GET_LENGTH(value);
-    } else {
-        utf8 = PyUnicode_AsUTF8AndSize(value, &length);
-        if (!utf8) {
-            return SC_EXCEPTION;
-        }
-    }
-    return write_E12D(vd, static_cast<uint64_t>(length), utf8, 0);
+    return write_text(vd, value, 0);
 }
 
 // Code and count bytes for an int of `num_bytes` value bytes.
@@ -486,29 +493,521 @@ StatusCode from_bytearray(ValueData& vd, PyObject* value) {
 // Container encoders
 // ---------------------------------------------------------------------------
 
-StatusCode from_list(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
-StatusCode from_tuple(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
-StatusCode from_namedtuple(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
-StatusCode from_iterable(ValueData&, PyObject*, unsigned char, PyObject*) { return SC_UNSUPPORTED; }
+// A member's encoding can run Python code (instance checks, attribute
+// lookups, iteration) that mutates a container whose count is already
+// written; the encoding must then fail rather than disagree with its count.
+StatusCode changed_size_error() {
+    PyErr_SetString(PyExc_RuntimeError, "A container changed size while it was being encoded.");
+    return SC_EXCEPTION;
+}
+
+inline void close_nest(ValueData& vd) { vd.nests -= 1; }
+
+// Writes the count and the members of a list (also a ChainMap's `maps`).
+// Each member is held while it is encoded, since the list may drop it.
+StatusCode write_list_items(ValueData& vd, PyObject* list, unsigned char empty) {
+    const Py_ssize_t num_items = PyList_GET_SIZE(list);
+    if (StatusCode s = write_E12D(vd, static_cast<uint64_t>(num_items), nullptr, empty); s != SC_SUCCESS) {
+        return s;
+    }
+    for (Py_ssize_t i = 0; i < num_items; ++i) {
+        if (PyList_GET_SIZE(list) != num_items) {
+            return changed_size_error();
+        }
+        PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
+        if (StatusCode s = from_any_value(vd, item.get()); s != SC_SUCCESS) {
+            return s;
+        }
+    }
+    return PyList_GET_SIZE(list) == num_items ? SC_SUCCESS : changed_size_error();
+}
+
+StatusCode from_list(ValueData& vd, PyObject* value) {
+    if (!PyList_Check(value)) {
+        return SC_INCORRECT;
+    }
+    if (StatusCode s = increment_nests(vd); s != SC_SUCCESS) {
+        return s;
+    }
+    if (StatusCode s = write_list_items(vd, value, 28); s != SC_SUCCESS) {
+        return s;
+    }
+    close_nest(vd);
+    return SC_SUCCESS;
+}
+
+// A tuple's members cannot change, and the tuple holds them while it lives.
+StatusCode from_tuple(ValueData& vd, PyObject* value) {
+    if (StatusCode s = increment_nests(vd); s != SC_SUCCESS) {
+        return s;
+    }
+    const Py_ssize_t num_items = PyTuple_GET_SIZE(value);
+    if (StatusCode s = write_E12D(vd, static_cast<uint64_t>(num_items), nullptr, 38); s != SC_SUCCESS) {
+        return s;
+    }
+    for (Py_ssize_t i = 0; i < num_items; ++i) {
+        if (StatusCode s = from_any_value(vd, PyTuple_GET_ITEM(value, i)); s != SC_SUCCESS) {
+            return s;
+        }
+    }
+    close_nest(vd);
+    return SC_SUCCESS;
+}
+
+// Named tuples open no nesting level, so only the interpreter's recursion
+// limit keeps a chain of them from exhausting the C stack.
+class EncodeRecursionGuard {
+public:
+    EncodeRecursionGuard() : entered_(Py_EnterRecursiveCall(" while encoding a named tuple") == 0) {}
+    ~EncodeRecursionGuard() {
+        if (entered_) {
+            Py_LeaveRecursiveCall();
+        }
+    }
+    EncodeRecursionGuard(const EncodeRecursionGuard&) = delete;
+    EncodeRecursionGuard& operator=(const EncodeRecursionGuard&) = delete;
+    bool entered() const { return entered_; }
+
+private:
+    bool entered_;
+};
+
+// `_fields` must name at most as many fields as the value holds, each by a
+// str, or the members would not match the count written before them.
+bool valid_fields(PyObject* fields, PyObject* value) {
+    if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) > PyTuple_GET_SIZE(value)) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
+        if (!PyUnicode_Check(PyTuple_GET_ITEM(fields, i))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A missing attribute is a value of the wrong shape; any other exception
+// raised by the lookup is passed on.
+StatusCode attribute_failure() {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return SC_INCORRECT;
+    }
+    return SC_EXCEPTION;
+}
+
+StatusCode from_namedtuple(ValueData& vd, PyObject* value) {
+    EncodeRecursionGuard guard;
+    if (!guard.entered()) {
+        return SC_EXCEPTION;
+    }
+    PyRef fields(PyObject_GetAttrString(value, "_fields"));
+    if (!fields) {
+        return attribute_failure();
+    }
+    if (!valid_fields(fields.get(), value)) {
+        return SC_INCORRECT;
+    }
+    PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
+    if (!name) {
+        return attribute_failure();
+    }
+    const Py_ssize_t num_items = PyTuple_GET_SIZE(fields.get());
+    if (StatusCode s = write_E12D(vd, static_cast<uint64_t>(num_items), nullptr, 68); s != SC_SUCCESS) {
+        return s;
+    }
+    if (StatusCode s = from_string(vd, name.get()); s != SC_SUCCESS) {
+        return s;
+    }
+    for (Py_ssize_t i = 0; i < num_items; ++i) {
+        if (StatusCode s = from_string(vd, PyTuple_GET_ITEM(fields.get(), i)); s != SC_SUCCESS) {
+            return s;
+        }
+        if (StatusCode s = from_any_value(vd, PyTuple_GET_ITEM(value, i)); s != SC_SUCCESS) {
+            return s;
+        }
+    }
+    return SC_SUCCESS;
+}
+
+// Number of items the value's iterator yields. Iterating an exact set,
+// frozenset or deque runs no Python code, so its length is that number.
+StatusCode count_items(PyObject* value, Py_ssize_t& num_items) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PySet_Type || type == &PyFrozenSet_Type || type == reinterpret_cast<PyTypeObject*>(deque_cl)) {
+        num_items = PyObject_Size(value);
+        return num_items < 0 ? SC_EXCEPTION : SC_SUCCESS;
+    }
+    PyRef count_iter(PyObject_GetIter(value));
+    if (!count_iter) {
+        return SC_INCORRECT;
+    }
+    num_items = 0;
+    while (PyRef item{PyIter_Next(count_iter.get())}) {
+        ++num_items;
+    }
+    return PyErr_Occurred() ? SC_EXCEPTION : SC_SUCCESS;
+}
+
+// The item pass must yield exactly the counted items.
+StatusCode write_iterated_items(ValueData& vd, PyObject* iter, Py_ssize_t num_items) {
+    for (Py_ssize_t i = 0; i < num_items; ++i) {
+        PyRef item(PyIter_Next(iter));
+        if (!item) {
+            return PyErr_Occurred() ? SC_EXCEPTION : changed_size_error();
+        }
+        if (StatusCode s = from_any_value(vd, item.get()); s != SC_SUCCESS) {
+            return s;
+        }
+    }
+    PyRef extra(PyIter_Next(iter));
+    if (extra) {
+        return changed_size_error();
+    }
+    return PyErr_Occurred() ? SC_EXCEPTION : SC_SUCCESS;
+}
+
+// Sets, frozensets and deques: the count precedes the members, so the value
+// is walked twice.
+StatusCode from_iterable(ValueData& vd, PyObject* value, unsigned char empty, PyObject*) {
+    if (StatusCode s = increment_nests(vd); s != SC_SUCCESS) {
+        return s;
+    }
+    Py_ssize_t num_items;
+    if (StatusCode s = count_items(value, num_items); s != SC_SUCCESS) {
+        return s;
+    }
+    if (StatusCode s = write_E12D(vd, static_cast<uint64_t>(num_items), nullptr, empty); s != SC_SUCCESS) {
+        return s;
+    }
+    PyRef iter(PyObject_GetIter(value));
+    if (!iter) {
+        PyErr_SetString(PyExc_RuntimeError, "Could not get an iterator of a set type.");
+        return SC_EXCEPTION;
+    }
+    if (StatusCode s = write_iterated_items(vd, iter.get(), num_items); s != SC_SUCCESS) {
+        return s;
+    }
+    close_nest(vd);
+    return SC_SUCCESS;
+}
 
 // ---------------------------------------------------------------------------
 // Mapping encoders
 // ---------------------------------------------------------------------------
 
-StatusCode from_dict_type(ValueData&, PyObject*, unsigned char) { return SC_UNSUPPORTED; }
-StatusCode from_counter(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
-StatusCode from_chainmap(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
+using PairWriter = StatusCode (*)(ValueData& vd, PyObject* key, PyObject* value);
+
+StatusCode write_plain_pair(ValueData& vd, PyObject* key, PyObject* value) {
+    if (StatusCode s = from_any_value(vd, key); s != SC_SUCCESS) {
+        return s;
+    }
+    return from_any_value(vd, value);
+}
+
+// A Counter's count is written as an int item even when it is a bool.
+StatusCode write_counter_pair(ValueData& vd, PyObject* key, PyObject* count) {
+    if (StatusCode s = from_any_value(vd, key); s != SC_SUCCESS) {
+        return s;
+    }
+    return PyLong_Check(count) ? from_integer(vd, count) : SC_INCORRECT;
+}
+
+// Pairs in the dict's own listing, whatever order or `items` a subclass
+// defines. Key and value are held while encoded, since encoding can run
+// Python code that mutates the dict.
+StatusCode write_dict_pairs(ValueData& vd, PyObject* dict, PairWriter write_pair) {
+    const Py_ssize_t num_pairs = PyDict_GET_SIZE(dict);
+    Py_ssize_t pos = 0;
+    Py_ssize_t written = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (written == num_pairs || PyDict_GET_SIZE(dict) != num_pairs) {
+            return changed_size_error();
+        }
+        PyRef held_key = PyRef::borrow(key);
+        PyRef held_value = PyRef::borrow(value);
+        if (StatusCode s = write_pair(vd, held_key.get(), held_value.get()); s != SC_SUCCESS) {
+            return s;
+        }
+        ++written;
+    }
+    return written == num_pairs ? SC_SUCCESS : changed_size_error();
+}
+
+// An OrderedDict's order is its own linked order, which `move_to_end` and
+// `popitem` make differ from the order of the underlying dict.
+StatusCode write_ordered_pairs(ValueData& vd, PyObject* odict) {
+    const Py_ssize_t num_pairs = PyDict_GET_SIZE(odict);
+    PyRef items(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyODict_Type), "items", "O", odict));
+    if (!items) {
+        return SC_EXCEPTION;
+    }
+    PyRef iter(PyObject_GetIter(items.get()));
+    if (!iter) {
+        return SC_EXCEPTION;
+    }
+    for (Py_ssize_t i = 0; i < num_pairs; ++i) {
+        PyRef pair(PyIter_Next(iter.get()));
+        if (!pair) {
+            return PyErr_Occurred() ? SC_EXCEPTION : changed_size_error();
+        }
+        if (StatusCode s = write_plain_pair(vd, PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1));
+            s != SC_SUCCESS) {
+            return s;
+        }
+    }
+    PyRef extra(PyIter_Next(iter.get()));
+    if (extra) {
+        return changed_size_error();
+    }
+    return PyErr_Occurred() ? SC_EXCEPTION : SC_SUCCESS;
+}
+
+// Opens a nesting level and writes a mapping's count and pairs.
+StatusCode write_mapping(ValueData& vd, PyObject* dict, unsigned char empty, PairWriter write_pair) {
+    if (StatusCode s = increment_nests(vd); s != SC_SUCCESS) {
+        return s;
+    }
+    const Py_ssize_t num_pairs = PyDict_GET_SIZE(dict);
+    if (StatusCode s = write_E12D(vd, static_cast<uint64_t>(num_pairs), nullptr, empty); s != SC_SUCCESS) {
+        return s;
+    }
+    const StatusCode s = empty == 83 && PyODict_Check(dict) ? write_ordered_pairs(vd, dict)
+                                                            : write_dict_pairs(vd, dict, write_pair);
+    if (s != SC_SUCCESS) {
+        return s;
+    }
+    close_nest(vd);
+    return SC_SUCCESS;
+}
+
+StatusCode from_dict_type(ValueData& vd, PyObject* value, unsigned char empty) {
+    if (!PyDict_Check(value)) {
+        return SC_INCORRECT;
+    }
+    return write_mapping(vd, value, empty, write_plain_pair);
+}
+
+StatusCode from_counter(ValueData& vd, PyObject* value) {
+    if (!PyDict_Check(value)) {
+        return SC_INCORRECT;  // a Counter is a dict; anything else posing as one is refused
+    }
+    return write_mapping(vd, value, 78, write_counter_pair);
+}
+
+StatusCode from_chainmap(ValueData& vd, PyObject* value) {
+    if (StatusCode s = increment_nests(vd); s != SC_SUCCESS) {
+        return s;
+    }
+    PyRef maps(PyObject_GetAttrString(value, "maps"));
+    if (!maps) {
+        return attribute_failure();
+    }
+    if (!PyList_Check(maps.get())) {
+        return SC_INCORRECT;
+    }
+    if (StatusCode s = write_list_items(vd, maps.get(), 88); s != SC_SUCCESS) {
+        return s;
+    }
+    close_nest(vd);
+    return SC_SUCCESS;
+}
 
 // ---------------------------------------------------------------------------
 // Library-class encoders
 // ---------------------------------------------------------------------------
 
-StatusCode from_datetime(ValueData&, PyObject*, std::string_view) { return SC_UNSUPPORTED; }
-StatusCode from_decimal(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
-StatusCode from_uuid(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
-StatusCode from_memoryview(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
-StatusCode from_range(ValueData&, PyObject*) { return SC_UNSUPPORTED; }
-StatusCode from_path(ValueData&, PyObject*, unsigned char) { return SC_UNSUPPORTED; }
+bool is_instance(PyObject* value, PyObject* cls);
+
+// The interned name held in `cache`, made on first use; null with an
+// exception when it cannot be made.
+PyObject* method_name(PyObject*& cache, const char* name) {
+    if (!cache) {
+        cache = PyUnicode_InternFromString(name);
+    }
+    return cache;
+}
+
+StatusCode from_timedelta(ValueData& vd, PyObject* value) {
+    if (!PyDelta_Check(value)) {
+        return SC_INCORRECT;
+    }
+    if (StatusCode s = auto_resize_vd(vd, 13); s != SC_SUCCESS) {
+        return s;
+    }
+    put_byte(vd, 54);
+    for (int field : {PyDateTime_DELTA_GET_DAYS(value), PyDateTime_DELTA_GET_SECONDS(value),
+                      PyDateTime_DELTA_GET_MICROSECONDS(value)}) {
+        write_size_bytes(vd, static_cast<uint32_t>(field), 4);
+    }
+    return SC_SUCCESS;
+}
+
+// Code of a date, time or datetime whose type name is exactly one of the
+// three and which is an instance of its class; 0 otherwise.
+unsigned char iso_code(PyObject* value, std::string_view datatype) {
+    struct IsoKind {
+        std::string_view name;
+        PyObject* cls;
+        unsigned char code;
+    };
+    const IsoKind kinds[] = {
+        {"datetime.datetime", datetime_dt, 53},
+        {"datetime.date", datetime_d, 55},
+        {"datetime.time", datetime_t, 56},
+    };
+    for (const IsoKind& kind : kinds) {
+        if (datatype == kind.name) {
+            return is_instance(value, kind.cls) ? kind.code : 0;
+        }
+    }
+    return 0;
+}
+
+// Dates and times travel as their isoformat() text, which is called before
+// the type is confirmed.
+StatusCode from_datetime(ValueData& vd, PyObject* value, std::string_view datatype) {
+    if (datatype == "datetime.timedelta") {
+        return from_timedelta(vd, value);
+    }
+    PyObject* name = method_name(isoformat_name, "isoformat");
+    if (!name) {
+        return SC_EXCEPTION;
+    }
+    PyRef iso(PyObject_CallMethodNoArgs(value, name));
+    if (!iso) {
+        return SC_INCORRECT;
+    }
+    Py_ssize_t length = 0;
+    const char* utf8 = nullptr;
+    if (PyUnicode_Check(iso.get()) && !(utf8 = utf8_of(iso.get(), length))) {
+        return SC_EXCEPTION;
+    }
+    const unsigned char code = iso_code(value, datatype);
+    if (code == 0) {
+        return SC_INCORRECT;
+    }
+    // Only an overridden isoformat() can produce these; the length byte
+    // cannot describe a longer text.
+    if (!utf8) {
+        PyErr_SetString(PyExc_TypeError, "isoformat() of a date or time value returned a non-str object.");
+        return SC_EXCEPTION;
+    }
+    if (length > 255) {
+        PyErr_SetString(PyExc_ValueError,
+                        "isoformat() of a date or time value returned more than 255 bytes of text.");
+        return SC_EXCEPTION;
+    }
+    if (StatusCode s = auto_resize_vd(vd, length + 2); s != SC_SUCCESS) {
+        return s;
+    }
+    write_metadata(vd, code, static_cast<uint64_t>(length), 1);
+    write_raw(vd, utf8, static_cast<size_t>(length));
+    return SC_SUCCESS;
+}
+
+// Written at base 62 with no empty form: code 62 is memoryview's dynamic-2
+// code, so an empty text (only an overridden __str__ gives one) is refused.
+StatusCode from_decimal(ValueData& vd, PyObject* value) {
+    PyRef text(PyObject_Str(value));
+    if (!text || PyUnicode_GET_LENGTH(text.get()) == 0) {
+        return SC_INCORRECT;
+    }
+    return write_text(vd, text.get(), 62);
+}
+
+constexpr Py_ssize_t UUID_HEX_LENGTH = 32;
+
+StatusCode from_uuid(ValueData& vd, PyObject* value) {
+    if (StatusCode s = auto_resize_vd(vd, 1 + UUID_HEX_LENGTH); s != SC_SUCCESS) {
+        return s;
+    }
+    PyRef hex_str(PyObject_GetAttrString(value, "hex"));
+    if (!hex_str) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_RuntimeError, "Could not get the hex representation of a UUID.");
+        return SC_EXCEPTION;
+    }
+    // A subclass may override `hex`; the item is exactly 32 ASCII bytes.
+    if (!PyUnicode_Check(hex_str.get())) {
+        PyErr_SetString(PyExc_TypeError, "The hex representation of a UUID must be a str.");
+        return SC_EXCEPTION;
+    }
+    if (!PyUnicode_IS_ASCII(hex_str.get()) || PyUnicode_GET_LENGTH(hex_str.get()) < UUID_HEX_LENGTH) {
+        PyErr_SetString(PyExc_ValueError,
+                        "The hex representation of a UUID must hold at least 32 ASCII characters.");
+        return SC_EXCEPTION;
+    }
+    put_byte(vd, 57);
+    write_raw(vd, PyUnicode_DATA(hex_str.get()), UUID_HEX_LENGTH);
+    return SC_SUCCESS;
+}
+
+// A buffer obtained from an exporter, released once.
+class HeldBuffer {
+public:
+    // False (the exporter's exception set) when the buffer cannot be had.
+    bool acquire(PyObject* exporter, int flags) {
+        held_ = PyObject_GetBuffer(exporter, &view_, flags) == 0;
+        return held_;
+    }
+    ~HeldBuffer() {
+        if (held_) {
+            PyBuffer_Release(&view_);
+        }
+    }
+    const Py_buffer& view() const { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Only the bytes travel, copied once from the exported buffer. A plain byte
+// request fails for a view that is not C-contiguous and for a released one.
+StatusCode from_memoryview(ValueData& vd, PyObject* value) {
+    if (Py_TYPE(value) != &PyMemoryView_Type) {
+        return SC_INCORRECT;
+    }
+    HeldBuffer buffer;
+    if (!buffer.acquire(value, PyBUF_SIMPLE)) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_RuntimeError, "Could not get the buffer of a memoryview object.");
+        return SC_EXCEPTION;
+    }
+    return write_E12D(vd, static_cast<uint64_t>(buffer.view().len), buffer.view().buf, 58);
+}
+
+// Any value whose type name begins with "r" is written as a range when it has
+// integer start, stop and step attributes.
+StatusCode from_range(ValueData& vd, PyObject* value) {
+    if (StatusCode s = auto_resize_vd(vd, 1); s != SC_SUCCESS) {
+        return s;
+    }
+    put_byte(vd, 67);
+    PyRef start(PyObject_GetAttrString(value, "start"));
+    PyRef stop(start ? PyObject_GetAttrString(value, "stop") : nullptr);
+    PyRef step(stop ? PyObject_GetAttrString(value, "step") : nullptr);
+    if (!step) {
+        return SC_INCORRECT;
+    }
+    for (const PyRef* part : {&start, &stop, &step}) {
+        if (StatusCode s = from_integer(vd, part->get()); s != SC_SUCCESS) {
+            return s;
+        }
+    }
+    return SC_SUCCESS;
+}
+
+StatusCode from_path(ValueData& vd, PyObject* value, unsigned char empty) {
+    PyRef text(PyObject_Str(value));
+    if (!text) {
+        return SC_EXCEPTION;
+    }
+    return write_text(vd, text.get(), empty);
+}
 
 // ---------------------------------------------------------------------------
 // Encoder dispatch
@@ -861,30 +1360,283 @@ PyObject* to_bytes_gen(ByteData& bd, uint64_t size_bytes_length, int is_bytearra
 // Container readers
 // ---------------------------------------------------------------------------
 
-static PyObject* not_built_yet() {
-    PyErr_SetString(PyExc_NotImplementedError, "This kind of value cannot be decoded yet.");
+// Every member takes at least its code byte, so a count above the bytes left
+// cannot be satisfied: such a container is grown member by member and fails
+// at the first missing member, without allocating for the stated count.
+static inline bool count_fits(const ByteData& bd, uint64_t count) {
+    return count <= bd.max_offset - bd.offset;
+}
+
+// Reads a container's member count; the cursor is left on the first member.
+static inline bool read_count(ByteData& bd, uint64_t size_bytes_length, uint64_t& count) {
+    return read_size(bd, size_bytes_length, count);
+}
+
+// Decodes `count` members into a new list.
+static PyObject* decode_members(ByteData& bd, uint64_t count, MemberDecoder member) {
+    if (count_fits(bd, count)) {
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+        if (!list) {
+            return nullptr;
+        }
+        for (uint64_t i = 0; i < count; ++i) {
+            PyObject* item = member(bd);
+            if (!item) {
+                return nullptr;
+            }
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return list.release();
+    }
+    PyRef list(PyList_New(0));
+    if (!list) {
+        return nullptr;
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        PyRef item(member(bd));
+        if (!item || PyList_Append(list.get(), item.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return list.release();
+}
+
+PyObject* to_list_e(ByteData& bd) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    return PyList_New(0);
+}
+
+PyObject* to_list_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder member) {
+    uint64_t count;
+    if (!read_count(bd, size_bytes_length, count)) {
+        return nullptr;
+    }
+    return decode_members(bd, count, member);
+}
+
+PyObject* to_tuple_e(ByteData& bd) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    return PyTuple_New(0);
+}
+
+PyObject* to_tuple_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder member) {
+    uint64_t count;
+    if (!read_count(bd, size_bytes_length, count)) {
+        return nullptr;
+    }
+    if (!count_fits(bd, count)) {
+        PyRef list(decode_members(bd, count, member));
+        return list ? PyList_AsTuple(list.get()) : nullptr;
+    }
+    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    if (!tuple) {
+        return nullptr;
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        PyObject* item = member(bd);
+        if (!item) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple.release();
+}
+// Builds the set, frozenset or deque of a decoded member list in one call.
+static PyObject* iterable_from_list(PyObject* list, IterableKind kind) {
+    switch (kind) {
+        case IterableKind::Set: return PySet_New(list);
+        case IterableKind::FrozenSet: return PyFrozenSet_New(list);
+        case IterableKind::Deque: return PyObject_CallOneArg(deque_cl, list);
+    }
+    PyErr_SetString(PyExc_RuntimeError, "Unexpectedly received an invalid iterable character.");
     return nullptr;
 }
 
-PyObject* to_list_e(ByteData&) { return not_built_yet(); }
-PyObject* to_list_gen(ByteData&, uint64_t, MemberDecoder) { return not_built_yet(); }
-PyObject* to_tuple_e(ByteData&) { return not_built_yet(); }
-PyObject* to_tuple_gen(ByteData&, uint64_t, MemberDecoder) { return not_built_yet(); }
-PyObject* to_iterable_e(ByteData&, IterableKind) { return not_built_yet(); }
-PyObject* to_iterable_gen(ByteData&, uint64_t, IterableKind, MemberDecoder) { return not_built_yet(); }
-PyObject* to_dict_e(ByteData&) { return not_built_yet(); }
-PyObject* to_dict_gen(ByteData&, uint64_t, MemberDecoder) { return not_built_yet(); }
+PyObject* to_iterable_e(ByteData& bd, IterableKind kind) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    if (kind == IterableKind::Deque) {
+        PyRef list(PyList_New(0));
+        return list ? iterable_from_list(list.get(), kind) : nullptr;
+    }
+    return iterable_from_list(nullptr, kind);
+}
+
+PyObject* to_iterable_gen(ByteData& bd, uint64_t size_bytes_length, IterableKind kind, MemberDecoder member) {
+    uint64_t count;
+    if (!read_count(bd, size_bytes_length, count)) {
+        return nullptr;
+    }
+    PyRef list(decode_members(bd, count, member));
+    return list ? iterable_from_list(list.get(), kind) : nullptr;
+}
+
+PyObject* to_dict_e(ByteData& bd) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    return PyDict_New();
+}
+
+// Both key and value are decoded before either is looked at; a key seen
+// twice keeps the later value at the place of its first insertion.
+PyObject* to_dict_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder member) {
+    uint64_t count;
+    if (!read_count(bd, size_bytes_length, count)) {
+        return nullptr;
+    }
+    // A pair takes at least two bytes.
+    const bool fits = count <= (bd.max_offset - bd.offset) / 2;
+    PyRef dict(fits ? _PyDict_NewPresized(static_cast<Py_ssize_t>(count)) : PyDict_New());
+    if (!dict) {
+        return nullptr;
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        PyRef key(member(bd));
+        PyRef value(key ? member(bd) : nullptr);
+        if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return dict.release();
+}
 
 // ---------------------------------------------------------------------------
 // Library-class readers
 // ---------------------------------------------------------------------------
 
-PyObject* to_datetime_gen(ByteData&, PyObject*) { return not_built_yet(); }
-PyObject* to_timedelta_s(ByteData&, const PyDateTime_CAPI*) { return not_built_yet(); }
-PyObject* to_uuid_s(ByteData&) { return not_built_yet(); }
-PyObject* to_memoryview_e(ByteData&) { return not_built_yet(); }
-PyObject* to_memoryview_gen(ByteData&, uint64_t) { return not_built_yet(); }
-PyObject* to_decimal_gen(ByteData&, uint64_t) { return not_built_yet(); }
+// Replaces whatever a failed rebuild raised with the reader's own error.
+static PyObject* set_rebuild_error(const char* message) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_RuntimeError, message);
+    return nullptr;
+}
+
+PyObject* to_datetime_gen(ByteData& bd, PyObject* method) {
+    if (!ensure_offset(bd, 2)) {
+        return nullptr;
+    }
+    const uint64_t length = bd.bytes[bd.offset + 1];
+    bd.offset += 2;
+    if (!ensure_offset(bd, length)) {
+        return nullptr;
+    }
+    const char* text = reinterpret_cast<const char*>(bd.bytes + bd.offset);
+    bd.offset += length;
+    PyRef iso(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(length), "strict"));
+    PyObject* name = method_name(fromisoformat_name, "fromisoformat");
+    if (!iso || !name) {
+        return nullptr;
+    }
+    return PyObject_CallMethodOneArg(method, name, iso.get());
+}
+
+namespace {
+
+// Carries `low` into `high` so that 0 <= low < factor.
+void carry(int64_t& high, int64_t& low, int64_t factor) {
+    int64_t quotient = low / factor;
+    low %= factor;
+    if (low < 0) {
+        low += factor;
+        quotient -= 1;
+    }
+    high += quotient;
+}
+
+}  // namespace
+
+// The interpreter's own normalisation works in C ints and cannot take the
+// extremes of three 32-bit fields, so the carries are made here in 64 bits;
+// a day count that cannot fit is refused with the constructor's message.
+PyObject* to_timedelta_s(ByteData& bd, const PyDateTime_CAPI* api) {
+    if (!ensure_offset(bd, 13)) {
+        return nullptr;
+    }
+    const unsigned char* field = bd.bytes + bd.offset + 1;
+    auto read_int32 = [field](int index) {
+        return static_cast<int64_t>(static_cast<int32_t>(bytes_to_size_t(field + 4 * index, 4)));
+    };
+    int64_t days = read_int32(0);
+    int64_t seconds = read_int32(1);
+    int64_t microseconds = read_int32(2);
+    bd.offset += 13;
+    carry(seconds, microseconds, 1000000);
+    carry(days, seconds, 86400);
+    if (days < INT32_MIN || days > INT32_MAX) {
+        PyErr_Format(PyExc_OverflowError, "days=%lld; must have magnitude <= 999999999",
+                     static_cast<long long>(days));
+        return nullptr;
+    }
+    return api->Delta_FromDelta(static_cast<int>(days), static_cast<int>(seconds),
+                                static_cast<int>(microseconds), 1, api->DeltaType);
+}
+
+PyObject* to_uuid_s(ByteData& bd) {
+    constexpr uint64_t hex_length = 32;
+    if (!ensure_offset(bd, 1 + hex_length)) {
+        return nullptr;
+    }
+    const char* hex = reinterpret_cast<const char*>(bd.bytes + bd.offset + 1);
+    PyRef text(PyUnicode_DecodeUTF8(hex, hex_length, "strict"));
+    PyObject* uuid = text ? PyObject_CallOneArg(uuid_cl, text.get()) : nullptr;
+    if (!uuid) {
+        return set_rebuild_error("Failed to create UUID object.");
+    }
+    bd.offset += 1 + hex_length;
+    return uuid;
+}
+
+// The view owns a copy: the input may be a slot's shared memory, which
+// changes once the slot is unlocked.
+static PyObject* memoryview_of_copy(const unsigned char* data, uint64_t size) {
+    PyRef copy(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
+    if (!copy) {
+        return nullptr;
+    }
+    PyObject* view = PyMemoryView_FromObject(copy.get());
+    if (!view) {
+        return set_rebuild_error("Failed to convert a memoryview buffer to bytes.");
+    }
+    return view;
+}
+
+PyObject* to_memoryview_e(ByteData& bd) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    return memoryview_of_copy(bd.bytes, 0);
+}
+
+PyObject* to_memoryview_gen(ByteData& bd, uint64_t size_bytes_length) {
+    uint64_t size;
+    if (!read_payload_size(bd, size_bytes_length, size)) {
+        return nullptr;
+    }
+    PyObject* view = memoryview_of_copy(bd.bytes + bd.offset, size);
+    bd.offset += size;
+    return view;
+}
+
+PyObject* to_decimal_gen(ByteData& bd, uint64_t size_bytes_length) {
+    uint64_t size;
+    if (!read_payload_size(bd, size_bytes_length, size)) {
+        return nullptr;
+    }
+    const char* text = reinterpret_cast<const char*>(bd.bytes + bd.offset);
+    PyRef decimal_str(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(size), "strict"));
+    PyObject* decimal = decimal_str ? PyObject_CallOneArg(decimal_cl, decimal_str.get()) : nullptr;
+    if (!decimal) {
+        return set_rebuild_error("Failed to convert string to Decimal.");
+    }
+    bd.offset += size;
+    return decimal;
+}
 
 }  // namespace kel
 
@@ -899,17 +1651,124 @@ using namespace kel;
 PyObject* to_any_value(ByteData& bd);
 
 // Protocol-2-only readers.
-PyObject* to_namedtuple_e(ByteData&) { return not_built_yet(); }
-PyObject* to_namedtuple_gen(ByteData&, uint64_t) { return not_built_yet(); }
-PyObject* to_counter_e(ByteData&) { return not_built_yet(); }
-PyObject* to_counter_gen(ByteData&, uint64_t) { return not_built_yet(); }
-PyObject* to_ordereddict_e(ByteData&) { return not_built_yet(); }
-PyObject* to_ordereddict_gen(ByteData&, uint64_t) { return not_built_yet(); }
-PyObject* to_chainmap_e(ByteData&) { return not_built_yet(); }
-PyObject* to_chainmap_gen(ByteData&, uint64_t) { return not_built_yet(); }
-PyObject* to_range_s(ByteData&) { return not_built_yet(); }
-PyObject* to_path_e(ByteData&, PyObject*) { return not_built_yet(); }
-PyObject* to_path_gen(ByteData&, uint64_t, PyObject*) { return not_built_yet(); }
+// Every decoded named tuple gets a class of its own, made from the stored
+// class name and field names.
+PyObject* make_namedtuple(PyObject* name, PyObject* fields, PyObject* items) {
+    PyRef nt_type(PyObject_CallFunctionObjArgs(namedtuple_cl, name, fields, nullptr));
+    if (!nt_type) {
+        return nullptr;
+    }
+    return PyObject_Call(nt_type.get(), items, nullptr);
+}
+
+PyObject* to_namedtuple_e(ByteData& bd) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    PyRef name(to_any_value(bd));
+    if (!name) {
+        return nullptr;
+    }
+    PyRef empty_tuple(PyTuple_New(0));
+    return empty_tuple ? make_namedtuple(name.get(), empty_tuple.get(), empty_tuple.get()) : nullptr;
+}
+
+// Field names and values alternate on the wire; both of a field are decoded
+// before either is looked at.
+PyObject* to_namedtuple_gen(ByteData& bd, uint64_t size_bytes_length) {
+    uint64_t count;
+    if (!read_count(bd, size_bytes_length, count)) {
+        return nullptr;
+    }
+    PyRef name(to_any_value(bd));
+    if (!name) {
+        return nullptr;
+    }
+    PyRef fields(PyList_New(0));
+    PyRef items(PyList_New(0));
+    if (!fields || !items) {
+        return nullptr;
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        PyRef field(to_any_value(bd));
+        PyRef item(field ? to_any_value(bd) : nullptr);
+        if (!item || PyList_Append(fields.get(), field.get()) < 0 || PyList_Append(items.get(), item.get()) < 0) {
+            return nullptr;
+        }
+    }
+    PyRef field_tuple(PyList_AsTuple(fields.get()));
+    PyRef item_tuple(field_tuple ? PyList_AsTuple(items.get()) : nullptr);
+    return item_tuple ? make_namedtuple(name.get(), field_tuple.get(), item_tuple.get()) : nullptr;
+}
+
+PyObject* call_with_no_arguments(ByteData& bd, PyObject* cls) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    return PyObject_CallNoArgs(cls);
+}
+
+// Counters and ordered dicts are built from one plain dict in a single call.
+PyObject* call_with_dict(ByteData& bd, uint64_t size_bytes_length, PyObject* cls) {
+    PyRef dict(to_dict_gen(bd, size_bytes_length, to_any_value));
+    return dict ? PyObject_CallOneArg(cls, dict.get()) : nullptr;
+}
+
+PyObject* to_counter_e(ByteData& bd) { return call_with_no_arguments(bd, counter_cl); }
+PyObject* to_counter_gen(ByteData& bd, uint64_t size_bytes_length) {
+    return call_with_dict(bd, size_bytes_length, counter_cl);
+}
+PyObject* to_ordereddict_e(ByteData& bd) { return call_with_no_arguments(bd, ordereddict_cl); }
+PyObject* to_ordereddict_gen(ByteData& bd, uint64_t size_bytes_length) {
+    return call_with_dict(bd, size_bytes_length, ordereddict_cl);
+}
+PyObject* to_chainmap_e(ByteData& bd) { return call_with_no_arguments(bd, chainmap_cl); }
+
+// The maps are passed as positional arguments in wire order.
+PyObject* to_chainmap_gen(ByteData& bd, uint64_t size_bytes_length) {
+    PyRef maps(to_tuple_gen(bd, size_bytes_length, to_any_value));
+    return maps ? PyObject_Call(chainmap_cl, maps.get(), nullptr) : nullptr;
+}
+PyObject* to_range_s(ByteData& bd) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    PyRef start(to_any_value(bd));
+    PyRef stop(start ? to_any_value(bd) : nullptr);
+    PyRef step(stop ? to_any_value(bd) : nullptr);
+    PyObject* range =
+        step ? PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyRange_Type), start.get(), stop.get(),
+                                            step.get(), nullptr)
+             : nullptr;
+    if (!range) {
+        return set_rebuild_error("Failed to recreate a range object.");
+    }
+    return range;
+}
+
+PyObject* to_path_e(ByteData& bd, PyObject* type_cl) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    return PyObject_CallNoArgs(type_cl);
+}
+
+// The text ends at its first NUL byte, as a C string would.
+PyObject* to_path_gen(ByteData& bd, uint64_t size_bytes_length, PyObject* type_cl) {
+    uint64_t size;
+    if (!read_payload_size(bd, size_bytes_length, size)) {
+        return nullptr;
+    }
+    const char* text = reinterpret_cast<const char*>(bd.bytes + bd.offset);
+    bd.offset += size;
+    const void* nul = std::memchr(text, '\0', size);
+    const auto length = nul ? static_cast<const char*>(nul) - text : static_cast<Py_ssize_t>(size);
+    PyRef path_text(PyUnicode_DecodeUTF8(text, length, "strict"));
+    if (!path_text) {
+        return nullptr;
+    }
+    return PyObject_CallOneArg(type_cl, path_text.get());
+}
 
 void set_zero_width_error() {
     PyErr_SetString(PyExc_ValueError, "Likely received an invalid bytes object: size field of zero width.");
@@ -1078,6 +1937,21 @@ PyObject* to_counted_int(ByteData& bd, unsigned code) {
     return to_int_gen(bd, length);
 }
 
+// Ints of one to five bytes are the commonest container members; reading
+// them here, without a call per member, keeps large lists cheap to decode.
+inline PyObject* to_fixed_int(ByteData& bd, unsigned length) {
+    if (!ensure_offset(bd, length + 1)) {
+        return nullptr;
+    }
+    const unsigned char* value = bd.bytes + bd.offset + 1;
+    int64_t v = static_cast<signed char>(value[length - 1]);
+    for (unsigned i = length - 1; i > 0; --i) {
+        v = static_cast<int64_t>(static_cast<uint64_t>(v) << 8) | value[i - 1];
+    }
+    bd.offset += 1 + length;
+    return PyLong_FromLong(static_cast<long>(v));
+}
+
 PyObject* to_any_value(ByteData& bd) {
     if (!ensure_offset(bd, 1)) {
         return nullptr;
@@ -1085,7 +1959,7 @@ PyObject* to_any_value(ByteData& bd) {
     const unsigned code = bd.bytes[bd.offset];
     switch (code) {
         case 5: case 6: case 7: case 8: case 9:
-            return to_int_gen(bd, code - 4);
+            return to_fixed_int(bd, code - 4);
         case 10: case 11:
             return to_counted_int(bd, code);
         case 12: return to_float_s(bd);

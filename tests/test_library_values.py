@@ -1,0 +1,393 @@
+"""Dates, times, timedeltas, UUIDs, Decimals, memoryviews, ranges and paths
+through real slots: exact bytes, read-back values and the errors for bad input."""
+import array
+import datetime as dt
+import decimal
+import pathlib
+import sys
+import uuid
+
+import pytest
+
+import zelvane
+
+from codec_util import decode, encoded
+
+pytestmark = pytest.mark.timeout(60)
+
+OFFSET_ERROR = "Likely received an invalid bytes object: offset exceeded max limit."
+UNSUPPORTED = "Received an unsupported datatype."
+LONGEST_ISO = dt.datetime(9999, 12, 31, 23, 59, 59, 999999,
+                          tzinfo=dt.timezone(-dt.timedelta(hours=23, minutes=59, seconds=59,
+                                                           microseconds=999999)))
+
+# (value, exact encoding, value read back)
+WORKED_EXAMPLES = [
+    (dt.date(2024, 1, 31), "fd370a" + b"2024-01-31".hex(), dt.date(2024, 1, 31)),
+    (dt.time(12, 30), "fd3808" + b"12:30:00".hex(), dt.time(12, 30)),
+    (dt.timedelta(days=-1, seconds=3600), "fd36ffffffff100e000000000000",
+     dt.timedelta(days=-1, seconds=3600)),
+    (dt.timedelta(microseconds=-1), "fd36ffffffff7f5101003f420f00", dt.timedelta(microseconds=-1)),
+    (uuid.UUID(int=1), "fd39" + "30" * 31 + "31", uuid.UUID(int=1)),
+    (decimal.Decimal("1.5"), "fd3f03312e35", decimal.Decimal("1.5")),
+    (memoryview(b"ab"), "fd3b026162", b"ab"),
+    (memoryview(b""), "fd3a", b""),
+    (range(0, 10, 2), "fd430500050a0502", range(0, 10, 2)),
+    (pathlib.PosixPath("/tmp"), "fd5e042f746d70", pathlib.PosixPath("/tmp")),
+    (pathlib.PurePosixPath("a"), "fd630161", pathlib.PurePosixPath("a")),
+    (range(0), "fd4305000500" + "0501", range(0, 0)),
+    (pathlib.Path(), "fd5e012e", pathlib.Path(".")),
+    (LONGEST_ISO, "fd352a" + b"9999-12-31T23:59:59.999999-23:59:59.999999".hex(), LONGEST_ISO),
+    (dt.time(12, 30, microsecond=5), "fd380f" + b"12:30:00.000005".hex(), dt.time(12, 30, 0, 5)),
+    (decimal.Decimal("1" * 256), "fd400001" + "31" * 256, decimal.Decimal("1" * 256)),
+]
+
+
+def same_value(got, expected):
+    """Equality that also compares what == leaves out for these types."""
+    if isinstance(expected, bytes):
+        return isinstance(got, memoryview) and got.tobytes() == expected
+    if isinstance(expected, decimal.Decimal):
+        return type(got) is decimal.Decimal and str(got) == str(expected)
+    if isinstance(expected, (dt.datetime, dt.time)):
+        return (type(got) is type(expected) and got == expected
+                and got.utcoffset() == expected.utcoffset() and got.fold == 0)
+    return type(got) is type(expected) and got == expected
+
+
+# (value written, value read back)
+ROUND_TRIPS = [
+    pytest.param(dt.datetime(2024, 2, 29, 13, 14, 15), dt.datetime(2024, 2, 29, 13, 14, 15), id="naive"),
+    pytest.param(dt.datetime(2024, 2, 29, 13, 14, 15, 1, tzinfo=dt.timezone.utc),
+                 dt.datetime(2024, 2, 29, 13, 14, 15, 1, tzinfo=dt.timezone.utc), id="utc-micro"),
+    pytest.param(dt.datetime(2000, 1, 1, 1, 30, fold=1), dt.datetime(2000, 1, 1, 1, 30), id="fold"),
+    pytest.param(dt.time(23, 59, 59, 999999, tzinfo=dt.timezone(dt.timedelta(hours=5, minutes=30))),
+                 dt.time(23, 59, 59, 999999, tzinfo=dt.timezone(dt.timedelta(hours=5, minutes=30))),
+                 id="aware-time"),
+    pytest.param(dt.date.min, dt.date.min, id="date-min"),
+    pytest.param(dt.timedelta.max, dt.timedelta.max, id="delta-max"),
+    pytest.param(dt.timedelta.min, dt.timedelta.min, id="delta-min"),
+    pytest.param(dt.timedelta(days=-999999999), dt.timedelta(days=-999999999), id="delta-days-min"),
+    pytest.param(dt.timedelta(days=999999999), dt.timedelta(days=999999999), id="delta-days-max"),
+    pytest.param(dt.timedelta(0), dt.timedelta(0), id="delta-zero"),
+    pytest.param(uuid.UUID("12345678-9abc-def0-1234-56789abcdef0"),
+                 uuid.UUID("12345678-9abc-def0-1234-56789abcdef0"), id="uuid"),
+] + [pytest.param(decimal.Decimal(text), decimal.Decimal(text), id="dec" + text)
+     for text in ("1.50", "-0", "NaN", "sNaN", "-Infinity", "1E+3", "-1.2345678901234567890E-400")] + [
+    pytest.param(range(-2**70, 2**70, 3), range(-2**70, 2**70, 3), id="range-big"),
+    pytest.param(range(10, 0, -3), range(10, 0, -3), id="range-down"),
+    pytest.param(pathlib.PureWindowsPath("dir\\name"), pathlib.PurePosixPath("dir\\name"), id="purewin"),
+    pytest.param(pathlib.PurePath("/a/ü b"), pathlib.PurePath("/a/ü b"), id="pure-unicode"),
+    pytest.param(pathlib.Path("rel/x" * 60), pathlib.Path("rel/x" * 60), id="path-two-byte-size"),
+    pytest.param(memoryview(array.array("i", [1, 2])), array.array("i", [1, 2]).tobytes(), id="mv-int"),
+    pytest.param(memoryview(bytes(range(6))).cast("B", (2, 3)), bytes(range(6)), id="mv-2d"),
+    pytest.param(memoryview(bytes(70000)), bytes(70000), id="mv-dynamic-1"),
+]
+
+
+@pytest.mark.parametrize("value, hex_bytes, back", WORKED_EXAMPLES)
+def test_worked_example(shm_name, value, hex_bytes, back):
+    name = shm_name("lib")
+    data = encoded(name, value)
+    assert data.hex() == hex_bytes
+    assert same_value(decode(name, data), back)
+    check_everywhere(name, value, back)
+
+
+def check_everywhere(name, value, back):
+    """Alone, inside a list and inside a dict."""
+    zelvane.write_memory(name, value)
+    assert same_value(zelvane.read_memory(name), back)
+    zelvane.write_memory(name, [value, value])
+    got = zelvane.read_memory(name)
+    assert len(got) == 2 and all(same_value(item, back) for item in got)
+    zelvane.write_memory(name, {"v": value})
+    assert same_value(zelvane.read_memory(name)["v"], back)
+
+
+@pytest.mark.parametrize("value, back", ROUND_TRIPS)
+def test_round_trip(shm_name, value, back):
+    check_everywhere(shm_name("rt"), value, back)
+
+
+class Berlin(dt.tzinfo):
+    def utcoffset(self, when):
+        return dt.timedelta(hours=1)
+
+    def dst(self, when):
+        return dt.timedelta(0)
+
+    def tzname(self, when):
+        return "CET"
+
+
+def test_aware_datetime_reads_back_with_fixed_offset(shm_name):
+    name = shm_name("tz")
+    value = dt.datetime(2024, 3, 1, 12, 0, tzinfo=Berlin())
+    zelvane.write_memory(name, value)
+    got = zelvane.read_memory(name)
+    assert got == value
+    assert type(got.tzinfo) is dt.timezone and got.utcoffset() == dt.timedelta(hours=1)
+
+
+def test_memoryview_of_ints_reads_back_as_flat_bytes(shm_name):
+    name = shm_name("mv")
+    ints = array.array("i", [1, 2])
+    got = decode(name, encoded(name, memoryview(ints)))
+    assert got.tobytes() == ints.tobytes()
+    assert (got.format, got.nbytes, got.ndim, got.readonly) == ("B", 8, 1, True)
+    grid = memoryview(bytes(range(6))).cast("B", (2, 3))
+    flat = decode(name, encoded(name, grid))
+    assert (flat.tolist(), flat.shape) == ([0, 1, 2, 3, 4, 5], (6,))
+
+
+def test_memoryview_read_back_is_a_copy(shm_name):
+    name = shm_name("mv")
+    view = decode(name, bytes.fromhex("fd3b03616263"))
+    zelvane.write_memory(name, "overwritten")
+    assert view.tobytes() == b"abc"
+
+
+def released_view():
+    view = memoryview(b"abc")
+    view.release()
+    return view
+
+
+@pytest.mark.parametrize("view", [memoryview(b"abcdef")[::2], released_view()],
+                         ids=["strided", "released"])
+def test_unexportable_memoryview_refused(shm_name, view):
+    name = shm_name("mv")
+    for value in (view, [1, view], {"k": view}):
+        with pytest.raises(RuntimeError, match="^Could not get the buffer of a memoryview object.$"):
+            zelvane.write_memory(name, value)
+
+
+def test_code_62_is_a_memoryview(shm_name):
+    # dynamic-2: m = 1, n = 1, size 2
+    got = decode(shm_name("mv"), bytes.fromhex("fd3e0101026869"))
+    assert isinstance(got, memoryview) and got.tobytes() == b"hi"
+
+
+@pytest.mark.parametrize("raw, expected", [
+    ("fd5d", pathlib.Path(".")),
+    ("fd62", pathlib.PurePath(".")),
+    ("fd630361006263", pathlib.PurePath("a")),
+    ("fd5e03610062", pathlib.Path("a")),
+    ("fd65020001" + "61" * 256, pathlib.PurePosixPath("a" * 256)),
+    ("fd6101020001" + "62" * 256, pathlib.PosixPath("b" * 256)),
+], ids=["93", "98", "pure-nul", "path-nul", "pure-dynamic-1", "path-dynamic-2"])
+def test_path_codes_on_input(shm_name, raw, expected):
+    got = decode(shm_name("p"), bytes.fromhex(raw))
+    assert type(got) is type(expected) and got == expected
+
+
+@pytest.mark.parametrize("value, hex_bytes, back",
+                         [case for case in WORKED_EXAMPLES if not isinstance(case[0], range)])
+def test_item_cut_by_one_byte(shm_name, value, hex_bytes, back):
+    with pytest.raises(ValueError, match=f"^{OFFSET_ERROR}$"):
+        decode(shm_name("cut"), bytes.fromhex(hex_bytes)[:-1])
+
+
+DELTA_OVERFLOW = r"^days=-?\d+; must have magnitude <= 999999999$"
+
+
+@pytest.mark.parametrize("raw, exc, message", [
+    # date, time and datetime texts
+    ("fd3701", ValueError, OFFSET_ERROR),
+    ("fd370a323032342d30312d33", ValueError, OFFSET_ERROR),
+    ("fd370a" + b"2024-13-31".hex(), ValueError, None),
+    ("fd3802ff30", UnicodeDecodeError, None),
+    ("fd3500", ValueError, None),
+    # timedeltas: out of range after normalisation, also from extreme fields
+    ("fd36" + (10**9).to_bytes(4, "little").hex() + "00" * 8, OverflowError, DELTA_OVERFLOW),
+    ("fd36" + "ffffff7f" * 3, OverflowError, DELTA_OVERFLOW),
+    ("fd36" + "00000080" * 3, OverflowError, DELTA_OVERFLOW),
+    ("fd36" + "ffc99a3b" + "80510100" + "00000000", OverflowError, DELTA_OVERFLOW),
+    # UUIDs
+    ("fd39" + "7a" * 32, RuntimeError, "^Failed to create UUID object.$"),
+    ("fd39" + "ff" * 32, RuntimeError, "^Failed to create UUID object.$"),
+    # Decimals
+    ("fd3f03616263", RuntimeError, "^Failed to convert string to Decimal.$"),
+    ("fd3f02c328", RuntimeError, "^Failed to convert string to Decimal.$"),
+    ("fd3f0431", ValueError, OFFSET_ERROR),
+    ("fd410103636363", RuntimeError, "^Failed to convert string to Decimal.$"),
+    # ranges: any failure of an item or of range() itself
+    ("fd43050005010500", RuntimeError, "^Failed to recreate a range object.$"),
+    ("fd430500050a0c000000000000f03f", RuntimeError, "^Failed to recreate a range object.$"),
+    ("fd43050005", RuntimeError, "^Failed to recreate a range object.$"),
+    ("fd4300050005", RuntimeError, "^Failed to recreate a range object.$"),
+    # paths
+    ("fd5e02c328", UnicodeDecodeError, None),
+    ("fd5e05616263", ValueError, OFFSET_ERROR),
+], ids=["date-no-text", "date-cut", "date-bad", "time-utf8", "datetime-empty",
+        "delta-days", "delta-max-fields", "delta-min-fields", "delta-carry-past",
+        "uuid-not-hex", "uuid-utf8", "dec-not-number", "dec-utf8", "dec-cut", "dec-dynamic-1",
+        "range-zero-step", "range-float", "range-cut", "range-str-item", "path-utf8", "path-cut"])
+@pytest.mark.parametrize("container", ["fd", "fd1d01", "fd2c0100"], ids=["alone", "in-list", "in-dict"])
+def test_bad_input(shm_name, raw, exc, message, container):
+    # The list and the dict hold the bad item as their one member (the dict's key is "").
+    with pytest.raises(exc, match=message) as info:
+        decode(shm_name("bad"), bytes.fromhex(container + raw[2:]))
+    assert type(info.value) is exc
+
+
+def test_timedelta_fields_are_normalised(shm_name):
+    name = shm_name("td")
+    raw = "fd36" + (1).to_bytes(4, "little").hex() + (86400 * 2 + 5).to_bytes(4, "little").hex() \
+        + (-1).to_bytes(4, "little", signed=True).hex()
+    assert decode(name, bytes.fromhex(raw)) == dt.timedelta(days=3, seconds=4, microseconds=999999)
+    extreme = "fd36" + (999999999).to_bytes(4, "little").hex() + "00000080" + "00000080"
+    assert decode(name, bytes.fromhex(extreme)) == dt.timedelta(
+        days=999999999, seconds=-2**31, microseconds=-2**31)
+
+
+# Classes whose type names steer them into this family without being what the
+# name says, and subclasses that override what the encoder reads.
+ISO_CALLS = []
+
+
+class DateLike:
+    def isoformat(self):
+        ISO_CALLS.append(self)
+        return "2024-01-01"
+
+
+DateLike.__name__ = "dateish"
+FakeDate = type("datetime.date", (DateLike,), {})
+FakeDelta = type("datetime.timedelta", (), {"days": 1, "seconds": 0, "microseconds": 0})
+NamedDatetime = type("datetime.datetime", (dt.datetime,), {})
+OwnDatetime = type("MyDatetime", (dt.datetime,), {})
+Timezone = dt.timezone.utc
+
+
+def test_isoformat_is_called_before_the_name_is_refused(shm_name):
+    ISO_CALLS.clear()
+    for value in (DateLike(), FakeDate()):
+        with pytest.raises(ValueError, match=f"^{UNSUPPORTED}$"):
+            zelvane.write_memory(shm_name("iso"), value)
+    assert len(ISO_CALLS) == 2
+
+
+def with_isoformat(result):
+    return type("datetime.datetime", (dt.datetime,), {"isoformat": lambda self: result})(2024, 1, 1)
+
+
+@pytest.mark.parametrize("value, exc, message", [
+    (FakeDelta(), ValueError, UNSUPPORTED),
+    (Timezone, ValueError, UNSUPPORTED),
+    (OwnDatetime(2024, 1, 1), ValueError, UNSUPPORTED),
+    (with_isoformat(20240101), TypeError,
+     "^isoformat\\(\\) of a date or time value returned a non-str object.$"),
+    (with_isoformat("2" * 256), ValueError,
+     "^isoformat\\(\\) of a date or time value returned more than 255 bytes of text.$"),
+    (with_isoformat("\udc80"), UnicodeEncodeError, None),
+], ids=["fake-delta", "timezone", "own-name", "iso-int", "iso-256", "iso-surrogate"])
+def test_datetime_family_refusals(shm_name, value, exc, message):
+    name = shm_name("dtr")
+    for wrapped in (value, [value], {1: value}):
+        with pytest.raises(exc, match=message):
+            zelvane.write_memory(name, wrapped)
+
+
+def test_named_subclasses_read_back_as_the_plain_class(shm_name):
+    name = shm_name("sub")
+    delta_sub = type("datetime.timedelta", (dt.timedelta,), {})
+    iso_255 = with_isoformat("2024-01-01T00:00:00" + "0" * 236)
+    for value, back in [(NamedDatetime(2024, 5, 6, 7, 8), dt.datetime(2024, 5, 6, 7, 8)),
+                        (delta_sub(days=2), dt.timedelta(days=2)),
+                        (type("UUIDish", (uuid.UUID,), {})(int=5), uuid.UUID(int=5)),
+                        (type("decimalish", (decimal.Decimal,), {})("2.50"), decimal.Decimal("2.50"))]:
+        zelvane.write_memory(name, value)
+        assert same_value(zelvane.read_memory(name), back)
+    assert encoded(name, iso_255)[:3].hex() == "fd35ff"
+
+
+@pytest.mark.parametrize("hex_value, exc, message", [
+    (b"0" * 32, TypeError, "^The hex representation of a UUID must be a str.$"),
+    ("0" * 31, ValueError, "^The hex representation of a UUID must hold at least 32 ASCII characters.$"),
+    ("\u00e9" * 32, ValueError, "^The hex representation of a UUID must hold at least 32 ASCII characters.$"),
+])
+def test_uuid_with_unusable_hex_refused(shm_name, hex_value, exc, message):
+    cls = type("UUIDx", (uuid.UUID,), {"hex": property(lambda self: hex_value)})
+    with pytest.raises(exc, match=message):
+        zelvane.write_memory(shm_name("u"), cls(int=1))
+
+
+def test_uuid_without_hex_refused(shm_name):
+    def fail(self):
+        raise KeyError("no hex")
+    cls = type("UUIDy", (uuid.UUID,), {"hex": property(fail)})
+    with pytest.raises(RuntimeError, match="^Could not get the hex representation of a UUID.$"):
+        zelvane.write_memory(shm_name("u"), cls(int=1))
+
+
+def test_uuid_longer_hex_keeps_the_first_32(shm_name):
+    cls = type("UUIDz", (uuid.UUID,), {"hex": property(lambda self: "f" * 32 + "extra")})
+    name = shm_name("u")
+    assert encoded(name, cls(int=1)).hex() == "fd39" + "66" * 32
+
+
+class Ranged:
+    start, stop, step = 1, 7, 2
+
+
+class RangeNoStep:
+    start, stop = 1, 7
+
+
+class RangeFloats:
+    start, stop, step = 1, 7.0, 2
+
+
+Ranged.__name__ = "ranged"
+RangeNoStep.__name__ = "rangeless"
+RangeFloats.__name__ = "rfloat"
+
+
+def test_range_like_values(shm_name):
+    name = shm_name("r")
+    assert encoded(name, Ranged()).hex() == "fd43050105070502"
+    assert zelvane.read_memory(name) == range(1, 7, 2)
+    for value in (RangeNoStep(), RangeFloats(), iter(range(3))):
+        with pytest.raises(ValueError, match=f"^{UNSUPPORTED}$"):
+            zelvane.write_memory(name, value)
+
+
+@pytest.mark.parametrize("value", [
+    type("MyUUID", (uuid.UUID,), {})(int=1),
+    type("MyDecimal", (decimal.Decimal,), {})("1"),
+    type("dummy", (decimal.Decimal,), {})("1"),
+    type("decimal_text", (decimal.Decimal,), {"__str__": lambda self: ""})("1"),
+    type("Uno", (), {})(),
+    type("Pathish", (), {})(),
+    type("Window", (), {})(),
+], ids=["uuid-M", "decimal-M", "decimal-du", "decimal-empty-text", "U-not-uuid", "P-not-path",
+        "W-not-path"])
+def test_refused_by_name_or_confirmation(shm_name, value):
+    with pytest.raises(ValueError, match=f"^{UNSUPPORTED}$"):
+        zelvane.write_memory(shm_name("n"), value)
+
+
+def test_path_holding_surrogate_escape_refused(shm_name):
+    with pytest.raises(UnicodeEncodeError):
+        zelvane.write_memory(shm_name("p"), pathlib.PurePosixPath("bad\udcff"))
+
+
+def test_path_reads_back_as_the_host_flavour(shm_name):
+    name = shm_name("p")
+    zelvane.write_memory(name, [pathlib.PureWindowsPath("C:\\x"), pathlib.PosixPath("/y")])
+    pure, concrete = zelvane.read_memory(name)
+    assert type(pure) is pathlib.PurePosixPath and str(pure) == "C:\\x"
+    assert type(concrete) is pathlib.PosixPath and str(concrete) == "/y"
+    assert encoded(name, pathlib.PureWindowsPath("dir\\name")).hex() == "fd6308" + b"dir\\name".hex()
+    zelvane.write_memory(name, pathlib.PurePosixPath("cut\0here"))
+    assert zelvane.read_memory(name) == pathlib.PurePosixPath("cut")
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="Path subclasses need Python 3.12")
+def test_path_subclass_family_by_name(shm_name):
+    name = shm_name("p")
+    project = type("ProjectPath", (pathlib.PurePosixPath,), {})
+    assert encoded(name, project("x")).hex() == "fd5e0178"
+    assert zelvane.read_memory(name) == pathlib.Path("x")
