@@ -99,7 +99,7 @@ def test_long_text_two_byte_size(shm_name):
     ("fe 1c 00", []),                            # dynamic form, count byte 0
     ("fe 1c 01 02 04 01 04 02", [1, 2]),
     ("fe 1b 02 00 0f 10", [None, Ellipsis]),
-    ("fe 23 01 0f", (None,)),
+    ("fe 23 01 00 0f", (None,)),
     ("fe 26 02 01 01 61 04 01 01 01 61 04 02", {"a": 2}),  # last value of a repeated key wins
     ("fe 1e 03 04 01 04 01 04 02", {1, 2}),
     ("fe 1a 02 1a 01 22 01 00 26 01 04 01 2a 01 11", [[("",)], {1: frozenset({b""})}]),
