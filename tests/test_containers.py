@@ -54,6 +54,7 @@ def test_sequence_size_form_boundaries(shm_name, count, header, kind, base):
     ("FD 20 01 01 02 10 10", [None, None]),
     ("FD 2A 01 01 01 10", (None,)),
     ("FD 1F 02 01 00 10", [None]),
+    ("FD 1F 09 02 00 00 00 00 00 00 00 00 10 10", [None, None]),  # zero high byte
 ])
 def test_sequence_non_minimal_and_dynamic_forms(shm_name, wire, expected):
     back = decode(shm_name("dyn"), h(wire))
@@ -121,6 +122,7 @@ def test_list_subclass_routing(shm_name):
     "FD 1F 08 FF FF FF FF FF FF FF 7F 10",  # count far beyond the input
     "FD 29 08 FF FF FF FF FF FF FF 7F 10",
     "FD 27 02 1D 05 10",
+    "FD 1F 09 02 00 00 00 00 00 00 00 01 10 10",  # a ninth size byte that matters
 ])
 def test_truncated_sequences_fail_with_offset_error(shm_name, wire):
     with pytest.raises(ValueError, match=f"^{OFFSET}$"):

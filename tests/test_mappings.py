@@ -257,26 +257,21 @@ def test_chainmap_over_dict_holding_list_uses_three_levels(shm_name):
 
 # --- hostile input ----------------------------------------------------------
 
-@pytest.mark.parametrize("wire, error", [
-    ("FD 2C 01 1C 10", TypeError),                              # list key
-    ("FD 2C 01 22 01 05 01 10", TypeError),                     # set key
-    ("FD 2C 02 01 01 61 10", ValueError),                       # second pair missing
-    ("FD 2C 01 01 01 61", ValueError),                          # value missing
-    ("FD 2E 08 FF FF FF FF FF FF FF 7F 01 01 61 10", ValueError),  # count far beyond input
-    ("FD 4F 01 1C 05 01", TypeError),
-    ("FD 54 01 1D 00 10", TypeError),
-    ("FD 59 02 2B", ValueError),
-    ("FD 5B 08 FF FF FF FF FF FF FF 7F 2B", ValueError),
-    ("FD 2E 00", ValueError),                                   # zero-width dynamic form
+@pytest.mark.parametrize("wire, error, match", [
+    ("FD 2C 01 1C 10", TypeError, "unhashable"),                # list key
+    ("FD 2C 01 22 01 05 01 10", TypeError, "unhashable"),       # set key
+    ("FD 2C 02 01 01 61 10", ValueError, OFFSET),               # second pair missing
+    ("FD 2C 01 01 01 61", ValueError, OFFSET),                  # value missing
+    ("FD 2E 08 FF FF FF FF FF FF FF 7F 01 01 61 10", ValueError, OFFSET),  # count beyond input
+    ("FD 4F 01 1C 05 01", TypeError, "unhashable"),
+    ("FD 54 01 1D 00 10", TypeError, "unhashable"),
+    ("FD 59 02 2B", ValueError, OFFSET),
+    ("FD 5B 08 FF FF FF FF FF FF FF 7F 2B", ValueError, OFFSET),
+    ("FD 2E 00", ValueError, "^Likely received an invalid bytes object: "),  # zero-width size
 ])
-def test_bad_mapping_input(shm_name, wire, error):
-    with pytest.raises(error):
+def test_bad_mapping_input(shm_name, wire, error, match):
+    with pytest.raises(error, match=match):
         decode(shm_name("badmap"), h(wire))
-
-
-def test_offset_error_message_for_truncated_mapping(shm_name):
-    with pytest.raises(ValueError, match=f"^{OFFSET}$"):
-        decode(shm_name("trmap"), h("FD 2E 08 FF FF FF FF FF FF FF 7F 01 01 61 10"))
 
 
 @pytest.mark.parametrize("wire", [

@@ -110,6 +110,7 @@ def test_remove(shm_name):
 @pytest.mark.parametrize("bad", ["", "/", "//", "a/b", "/a/b", "x" * 256])
 def test_names_the_platform_refuses(bad):
     assert zelvane.create_memory(bad) is False
+    assert zelvane.create_memory(bad, 0, True) is False
     assert zelvane.remove_memory(bad) is False
     for call in (lambda: zelvane.read_memory(bad), lambda: zelvane.write_memory(bad, 1)):
         with pytest.raises(MemoryError) as info:

@@ -554,23 +554,6 @@ StatusCode from_tuple(ValueData& vd, PyObject* value) {
     return SC_SUCCESS;
 }
 
-// Named tuples open no nesting level, so only the interpreter's recursion
-// limit keeps a chain of them from exhausting the C stack.
-class EncodeRecursionGuard {
-public:
-    EncodeRecursionGuard() : entered_(Py_EnterRecursiveCall(" while encoding a named tuple") == 0) {}
-    ~EncodeRecursionGuard() {
-        if (entered_) {
-            Py_LeaveRecursiveCall();
-        }
-    }
-    EncodeRecursionGuard(const EncodeRecursionGuard&) = delete;
-    EncodeRecursionGuard& operator=(const EncodeRecursionGuard&) = delete;
-    bool entered() const { return entered_; }
-
-private:
-    bool entered_;
-};
 
 // `_fields` must name at most as many fields as the value holds, each by a
 // str, or the members would not match the count written before them.
@@ -597,7 +580,9 @@ StatusCode attribute_failure() {
 }
 
 StatusCode from_namedtuple(ValueData& vd, PyObject* value) {
-    EncodeRecursionGuard guard;
+    // Named tuples open no nesting level, so only the interpreter's recursion
+    // limit keeps a chain of them from exhausting the C stack.
+    kel::RecursionGuard guard(" while encoding a named tuple");
     if (!guard.entered()) {
         return SC_EXCEPTION;
     }
@@ -668,8 +653,9 @@ StatusCode write_iterated_items(ValueData& vd, PyObject* iter, Py_ssize_t num_it
 }
 
 // Sets, frozensets and deques: the count precedes the members, so the value
-// is walked twice.
-StatusCode from_iterable(ValueData& vd, PyObject* value, unsigned char empty, PyObject*) {
+// is walked twice. The dispatcher has already tested the value against its
+// class.
+StatusCode from_iterable(ValueData& vd, PyObject* value, unsigned char empty, PyObject* /*type_cl*/) {
     if (StatusCode s = increment_nests(vd); s != SC_SUCCESS) {
         return s;
     }

@@ -47,11 +47,12 @@ inline uint64_t bytes_to_size_t(const unsigned char* bytes, uint64_t length) {
     return value;
 }
 
-// Containers recurse through the dispatcher; hostile nesting must end in a
+// Containers recurse through the dispatchers; hostile nesting must end in a
 // RecursionError, not a stack overflow.
 class RecursionGuard {
 public:
-    RecursionGuard() : entered_(Py_EnterRecursiveCall(" while decoding a value") == 0) {}
+    explicit RecursionGuard(const char* where = " while decoding a value")
+        : entered_(Py_EnterRecursiveCall(where) == 0) {}
     ~RecursionGuard() {
         if (entered_) {
             Py_LeaveRecursiveCall();
