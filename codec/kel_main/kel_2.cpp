@@ -13,6 +13,10 @@
 void kel1_init();
 PyObject* to_value_prot1_range(const unsigned char* data, size_t length);
 
+// Integers and sizes are little-endian and floats travel in host order;
+// the code copies native values on that basis.
+static_assert(std::endian::native == std::endian::little, "zelvane needs a little-endian host");
+
 // ---------------------------------------------------------------------------
 // Class registry
 // ---------------------------------------------------------------------------
@@ -387,11 +391,14 @@ int64_t int_header_size(uint64_t num_bytes) {
 StatusCode from_small_integer(ValueData& vd, long long v) {
     const uint64_t magnitude = static_cast<uint64_t>(v < 0 ? ~v : v);
     const uint64_t num_bytes = (std::bit_width(magnitude) + 8) / 8;
-    if (StatusCode s = auto_resize_vd(vd, int_header_size(num_bytes) + num_bytes); s != SC_SUCCESS) {
+    // Room for the longest header and all eight bytes, so that the value is
+    // stored with one copy and the cursor then moves by its width.
+    if (StatusCode s = auto_resize_vd(vd, 2 + 8); s != SC_SUCCESS) {
         return s;
     }
     write_int_header(vd, num_bytes);
-    write_size_bytes(vd, static_cast<uint64_t>(v), static_cast<unsigned>(num_bytes));
+    std::memcpy(vd.bytes + vd.offset, &v, sizeof v);
+    vd.offset += static_cast<int64_t>(num_bytes);
     return SC_SUCCESS;
 }
 
@@ -426,8 +433,12 @@ StatusCode from_integer(ValueData& vd, PyObject* value) {
     if (!PyLong_Check(value)) {
         return SC_INCORRECT;
     }
+    long long v;
+    if (compat::compact_long_value(value, v)) {
+        return from_small_integer(vd, v);
+    }
     int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow) {
         return from_large_integer(vd, value);
     }

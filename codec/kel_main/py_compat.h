@@ -26,4 +26,25 @@ inline PyObject* long_from_bytes(const unsigned char* bytes, size_t length) {
 // Bit length of an int's absolute value; (size_t)-1 with an exception on overflow.
 inline size_t long_num_bits(PyObject* value) { return _PyLong_NumBits(value); }
 
+// The value of an int that fits one internal digit, read without a call;
+// false for any other int.
+inline bool compact_long_value(PyObject* value, long long& out) {
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* number = reinterpret_cast<PyLongObject*>(value);
+    if (!PyUnstable_Long_IsCompact(number)) {
+        return false;
+    }
+    out = static_cast<long long>(PyUnstable_Long_CompactValue(number));
+    return true;
+#else
+    const Py_ssize_t size = Py_SIZE(value);
+    if (size < -1 || size > 1) {
+        return false;
+    }
+    const long long digit = reinterpret_cast<PyLongObject*>(value)->ob_digit[0];
+    out = size < 0 ? -digit : (size == 0 ? 0 : digit);
+    return true;
+#endif
+}
+
 }  // namespace compat
