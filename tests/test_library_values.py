@@ -391,3 +391,103 @@ def test_path_subclass_family_by_name(shm_name):
     project = type("ProjectPath", (pathlib.PurePosixPath,), {})
     assert encoded(name, project("x")).hex() == "fd5e0178"
     assert zelvane.read_memory(name) == pathlib.Path("x")
+
+
+# --- round trips found by hypothesis, leaks, other processes -----------------
+
+from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
+
+from conftest import RawSlot, run_python  # noqa: E402
+from value_util import leak_probe  # noqa: E402
+
+# The interpreter's fromisoformat drops an offset shorter than a second, so
+# only offsets of whole seconds can come back exactly.
+fixed_offsets = st.one_of(st.none(), st.integers(-86399, 86399).map(
+    lambda seconds: dt.timezone(dt.timedelta(seconds=seconds))))
+library_values = st.one_of(
+    st.builds(lambda d, tz: d.replace(tzinfo=tz), st.datetimes(), fixed_offsets),
+    st.dates(),
+    st.builds(lambda t, tz: t.replace(tzinfo=tz), st.times(), fixed_offsets),
+    st.timedeltas(),
+    st.uuids(),
+    st.decimals(allow_nan=True, allow_infinity=True),
+    st.builds(range, st.integers(-2**70, 2**70), st.integers(-2**70, 2**70),
+              st.integers(-2**70, 2**70).filter(bool)),
+    st.builds(pathlib.PurePosixPath, st.text(st.characters(blacklist_categories=("Cs",),
+                                                           blacklist_characters="\0"), max_size=30)),
+    st.binary(max_size=40).map(memoryview),
+)
+
+
+def same_library_value(got, expected):
+    if isinstance(expected, memoryview):
+        return same_value(got, expected.tobytes())
+    if isinstance(expected, decimal.Decimal):
+        return same_value(got, expected)
+    return same_value(got, expected) and got.utcoffset() == expected.utcoffset() \
+        if isinstance(expected, (dt.datetime, dt.time)) else type(got) is type(expected) and (
+            got == expected or got != got and expected != expected)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(items=st.lists(library_values, max_size=6))
+def test_library_values_round_trip(shm_name, items):
+    name = shm_name("hyp")
+    zelvane.write_memory(name, items)
+    back = zelvane.read_memory(name)
+    assert len(back) == len(items)
+    assert all(same_library_value(b, i) for b, i in zip(back, items)), (items, back)
+
+
+def library_refcounts():
+    return [sys.getrefcount(cls) for cls in (dt.datetime, dt.date, dt.time, dt.timedelta, uuid.UUID,
+                                             decimal.Decimal, pathlib.Path, pathlib.PurePath, range)]
+
+
+def test_encode_decode_and_refusals_without_leaks(shm_name):
+    name = shm_name("leak")
+    zelvane.create_memory(name, 64)
+    raw = RawSlot(name)
+    good = [dt.datetime(2024, 1, 2, 3, 4, 5, 6, tzinfo=dt.timezone.utc), dt.date(2024, 1, 2), dt.time(1),
+            dt.timedelta(-1), uuid.UUID(int=9), decimal.Decimal("-1.50"), memoryview(b"xy"), range(1, 9, 2),
+            pathlib.Path("/p"), pathlib.PurePath("q")]
+    refused = [memoryview(b"abcd")[::2], FakeDate(), with_isoformat(1), Timezone, RangeFloats(),
+               type("UUIDw", (uuid.UUID,), {"hex": property(lambda self: "1")})(int=1)]
+    bad_input = ["fd370a" + b"2024-13-31".hex(), "fd36" + "ffffff7f" * 3, "fd39" + "7a" * 32,
+                 "fd3f03616263", "fd430500050a0c000000000000f03f", "fd5e02c328", "fd43050005010500"]
+
+    def attempt():
+        zelvane.write_memory(name, good)
+        assert len(zelvane.read_memory(name)) == len(good)
+        for value in refused:
+            with pytest.raises(Exception):
+                zelvane.write_memory(name, [value])
+        for item in bad_input:
+            raw.write_payload(bytes.fromhex(item) + bytes(8))
+            with pytest.raises(Exception):
+                zelvane.read_memory(name)
+
+    attempt()
+    before = library_refcounts()
+    blocks, _ = leak_probe(attempt, 300)
+    assert blocks < 300 and library_refcounts() == before
+
+
+CROSS_LIBRARY = ("[datetime.datetime(2024, 5, 6, 7, 8, 9, 10, tzinfo=datetime.timezone.utc), "
+                 "datetime.timedelta(-3, 5), uuid.UUID(int=77), decimal.Decimal('-0.00'), range(3, -3, -2), "
+                 "pathlib.PurePath('x/y')]")
+
+
+@pytest.mark.timeout(120)
+def test_library_values_across_processes(shm_name):
+    name = shm_name("xproc")
+    imports = "import datetime, decimal, pathlib, uuid, zelvane"
+    result = run_python(f"{imports}; zelvane.write_memory({name!r}, {CROSS_LIBRARY})")
+    assert result.returncode == 0, result.stderr
+    expected = eval(CROSS_LIBRARY, {"datetime": dt, "decimal": decimal, "pathlib": pathlib, "uuid": uuid})
+    assert repr(zelvane.read_memory(name)) == repr(expected)
+    zelvane.write_memory(name, [memoryview(b"mv")] + expected)
+    reader = (f"{imports}; v = zelvane.read_memory({name!r}); "
+              f"assert v[0].tobytes() == b'mv' and repr(v[1:]) == repr({CROSS_LIBRARY}), v")
+    result = run_python(reader)
+    assert result.returncode == 0, result.stderr
