@@ -21,8 +21,6 @@ def code_msg(code):
 
 @pytest.mark.parametrize("payload", [
     "00", "0010", "01", "fc10", "ff10",
-    # protocol 1 is not read yet
-    "fe10",
 ])
 def test_invalid_protocol_marker(shm_name, payload):
     with pytest.raises(ValueError) as info:

@@ -335,25 +335,6 @@ StatusCode from_static_value(ValueData& vd, unsigned char datachar) {
 
 StatusCode from_any_value(ValueData& vd, PyObject* value);
 
-// Containers recurse through the dispatchers; hostile nesting must end in a
-// RecursionError, not a stack overflow.
-class RecursionGuard {
-public:
-    explicit RecursionGuard(const char* where = " while decoding a value")
-        : entered_(Py_EnterRecursiveCall(where) == 0) {}
-    ~RecursionGuard() {
-        if (entered_) {
-            Py_LeaveRecursiveCall();
-        }
-    }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-    bool entered() const { return entered_; }
-
-private:
-    bool entered_;
-};
-
 // ---------------------------------------------------------------------------
 // Scalar encoders
 // ---------------------------------------------------------------------------
@@ -612,7 +593,7 @@ StatusCode attribute_failure() {
 StatusCode from_namedtuple(ValueData& vd, PyObject* value) {
     // Named tuples open no nesting level, so only the interpreter's recursion
     // limit keeps a chain of them from exhausting the C stack.
-    RecursionGuard guard(" while encoding a named tuple");
+    kel::RecursionGuard guard(" while encoding a named tuple");
     if (!guard.entered()) {
         return SC_EXCEPTION;
     }

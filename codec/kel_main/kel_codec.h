@@ -47,6 +47,25 @@ inline uint64_t bytes_to_size_t(const unsigned char* bytes, uint64_t length) {
     return value;
 }
 
+// Containers recurse through the dispatchers; hostile nesting must end in a
+// RecursionError, not a stack overflow.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where = " while decoding a value")
+        : entered_(Py_EnterRecursiveCall(where) == 0) {}
+    ~RecursionGuard() {
+        if (entered_) {
+            Py_LeaveRecursiveCall();
+        }
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    bool entered() const { return entered_; }
+
+private:
+    bool entered_;
+};
+
 // Reads a `width`-byte size that follows the byte at the cursor and leaves the
 // cursor on the first byte after it. A size wider than 8 bytes is accepted
 // only when its extra high bytes are zero.
