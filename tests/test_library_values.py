@@ -485,3 +485,36 @@ def test_library_values_across_processes(shm_name):
               f"assert v[0].tobytes() == b'mv' and repr(v[1:]) == repr({CROSS_LIBRARY}), v")
     result = run_python(reader)
     assert result.returncode == 0, result.stderr
+
+
+# --- hosted functions ---------------------------------------------------------
+
+ECHO = "lambda *args: list(args)"
+CALL_CASES = [(value, back) for value, _, back in WORKED_EXAMPLES] + [
+    tuple(case.values) for case in ROUND_TRIPS if case.id != "mv-dynamic-1"]
+
+
+def test_library_values_as_hosted_function_arguments(serve):
+    server = serve(ECHO)
+    for value, back in CALL_CASES:
+        got = zelvane.call_function(server.name, (value, {"in": [value]}))
+        assert same_value(got[0], back) and same_value(got[1]["in"][0], back), (value, got)
+
+
+def test_library_values_as_hosted_function_results(serve):
+    made = ("[dt.datetime(2024, 1, 31, 12, 0, 0, 5, tzinfo=dt.timezone(dt.timedelta(hours=-3))), "
+            "dt.timedelta(-1, 3600), uuid.UUID(int=1), decimal.Decimal('1E+3'), memoryview(b'ab'), "
+            "range(10, 0, -3), pathlib.PureWindowsPath('dir\\\\name'), pathlib.Path()]")
+    server = serve(f"lambda: {made}", setup="import datetime as dt, decimal, pathlib, uuid")
+    got = zelvane.call_function(server.name, ())
+    expected = eval(made)
+    expected[4], expected[6] = b"ab", pathlib.PurePosixPath("dir\\name")
+    assert len(got) == len(expected)
+    assert all(same_value(g, e) for g, e in zip(got, expected)), got
+
+
+def test_refused_argument_leaves_the_function_usable(serve):
+    server = serve(ECHO)
+    with pytest.raises(RuntimeError, match="^Could not get the buffer of a memoryview object.$"):
+        zelvane.call_function(server.name, (memoryview(b"abcdef")[::2],))
+    assert zelvane.call_function(server.name, (range(3),)) == [range(3)]
