@@ -1,6 +1,7 @@
-"""Shared fixtures: unique shared-memory names that are always removed, and
-raw access to the bytes of /dev/shm/<name>."""
+"""Shared fixtures and helpers: unique shared-memory names that are always
+removed, raw access to /dev/shm/<name>, and child interpreters."""
 import os
+import select
 import struct
 import subprocess
 import sys
@@ -8,11 +9,20 @@ import time
 import uuid
 
 import pytest
+from hypothesis import HealthCheck, settings
 
-import zelvane
+# CI must never meet an example the developers have not seen: every run draws
+# the same examples, and no example database carries failures between runs.
+settings.register_profile("ci", derandomize=True, database=None, deadline=None,
+                          suppress_health_check=[HealthCheck.function_scoped_fixture])
+settings.load_profile("ci")
 
 SHM_DIR = "/dev/shm"
 HEADER_SIZE = 48
+TIMEOUT = 60
+
+# Lets a child interpreter import these helpers.
+CHILD_PRELUDE = f"import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})\n"
 
 
 def shm_path(name):
@@ -70,33 +80,51 @@ class RawSlot:
         if self.max_size() < len(data):
             with open(self.path, "r+b") as f:
                 f.truncate(HEADER_SIZE + len(data))
-                f.seek(0)
                 f.write(struct.pack("<Q", len(data)))
         with open(self.path, "r+b") as f:
             f.seek(HEADER_SIZE)
             f.write(data)
 
 
-@pytest.fixture
-def raw_slot():
-    return RawSlot
-
-
-@pytest.fixture
-def slot(shm_name, raw_slot):
-    """A freshly created empty slot: (name, RawSlot)."""
-    name = shm_name("slot")
-    assert zelvane.create_memory(name) is True
-    return name, raw_slot(name)
-
-
-def run_python(code, timeout=60, env=None):
+def run_python(code, timeout=TIMEOUT):
     """Runs `code` in a fresh interpreter; returns the CompletedProcess."""
-    full_env = dict(os.environ)
-    if env:
-        full_env.update(env)
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=timeout, env=full_env)
+                          timeout=timeout)
+
+
+def spawn_python(code, *args):
+    """Starts `code` in a fresh interpreter with pipes on stdin, stdout and stderr."""
+    return subprocess.Popen([sys.executable, "-c", code, *args], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def finish(proc, timeout=TIMEOUT):
+    """Waits for `proc` to end (killing it if it does not); returns its stdout."""
+    try:
+        return proc.communicate(timeout=timeout)[0]
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate(timeout=timeout)
+
+
+def wait_for_line(proc, expected, timeout=TIMEOUT):
+    """Reads the child's next line, which must be `expected`; the child is
+    killed (and its stderr shown) when it is not."""
+    ready, _, _ = select.select([proc.stdout], [], [], timeout)
+    line = proc.stdout.readline().strip() if ready else "<timeout>"
+    if line != expected:
+        proc.kill()
+        _, err = proc.communicate(timeout=timeout)
+        raise AssertionError(f"child said {line!r}, expected {expected!r}; stderr:\n{err}")
+
+
+def wait_until(predicate, timeout=TIMEOUT, what="the condition"):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(0.01)
 
 
 SERVER_SCRIPT = """
@@ -119,29 +147,26 @@ class Server:
 
     def __init__(self, name, func, setup="", after=""):
         self.name = name
-        code = SERVER_SCRIPT.format(name=name, func=func, setup=setup, after=after)
-        self.proc = subprocess.Popen([sys.executable, "-c", code], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.proc = spawn_python(SERVER_SCRIPT.format(name=name, func=func, setup=setup,
+                                                      after=after))
 
-    def wait_serving(self, timeout=60):
-        deadline = time.monotonic() + timeout
-        while not os.path.exists(shm_path(self.name)):
+    def wait_serving(self):
+        def serving():
             if self.proc.poll() is not None:
                 raise AssertionError(f"the server ended early: {self.proc.communicate()}")
-            if time.monotonic() > deadline:
-                raise AssertionError("the server did not start serving")
-            time.sleep(0.01)
+            return os.path.exists(shm_path(self.name))
+        wait_until(serving, what="the server to serve")
         return self
 
-    def finish(self, timeout=60):
+    def finish(self):
         """Waits for the server to end; returns (exit code, stdout)."""
-        out, err = self.proc.communicate(timeout=timeout)
+        out = finish(self.proc)
         return self.proc.returncode, out
 
     def kill(self):
         if self.proc.poll() is None:
             self.proc.kill()
-        self.proc.communicate(timeout=60)
+        self.proc.communicate(timeout=TIMEOUT)
 
 
 @pytest.fixture
@@ -159,11 +184,3 @@ def serve(shm_name):
     yield start
     for server in servers:
         server.kill()
-
-
-def wait_until(predicate, timeout=60, what="the condition"):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError(f"timed out waiting for {what}")
-        time.sleep(0.01)

@@ -2,16 +2,14 @@
 import concurrent.futures
 import os
 import signal
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
 import zelvane
 
-from conftest import shm_path, wait_until
-from function_util import ABANDONED, ENDED, EXECUTING, IDLE, NULL_REPLY, REPLIED, RawRecord
+from conftest import CHILD_PRELUDE, finish, shm_path, spawn_python, wait_until
+from shm_util import ABANDONED, ENDED, EXECUTING, IDLE, NULL_REPLY, REPLIED, RawRecord
 
 ADD = "lambda a, b: a + b"
 
@@ -25,13 +23,11 @@ def blocking(x):
     return x
 """
 
-LOCK_HOLDING_SETUP = """
-import ctypes, mmap
+LOCK_HOLDING_SETUP = CHILD_PRELUDE + """
+from shm_util import RawRecord
 def hold_the_lock_and_hang():
-    fd = os.open('/dev/shm/' + NAME, os.O_RDWR)
-    mm = mmap.mmap(fd, 1168)
-    anchor = ctypes.c_char.from_buffer(mm)
-    assert ctypes.CDLL(None).pthread_mutex_lock(ctypes.c_void_p(ctypes.addressof(anchor))) == 0
+    record = RawRecord(NAME)  # kept mapped: a robust mutex is held through its mapping
+    assert record.lock() == 0
     open({started!r}, 'w').close()
     time.sleep(1000)
 """
@@ -50,19 +46,12 @@ def start_caller(name, args):
         except BaseException as exc:
             print("raised", type(exc).__name__, exc, flush=True)
     """)
-    return subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    return spawn_python(code)
 
 
 def process_state(pid):
     with open(f"/proc/{pid}/stat") as f:
         return f.read().rsplit(")", 1)[1].split()[0]
-
-
-def finish(proc):
-    try:
-        return proc.communicate(timeout=60)[0]
-    finally:
-        proc.kill()
 
 
 @pytest.fixture
@@ -86,8 +75,7 @@ def test_callers_in_many_processes_get_their_own_results(serve):
             assert zelvane.call_function({server.name!r}, (k * 1000, i)) == k * 1000 + i
         print("ok", flush=True)
     """)
-    callers = [subprocess.Popen([sys.executable, "-c", code, str(k)], stdout=subprocess.PIPE,
-                                text=True) for k in range(6)]
+    callers = [spawn_python(code, str(k)) for k in range(6)]
     assert [finish(p) for p in callers] == ["ok\n"] * 6
     assert zelvane.call_function(server.name, (1, 2)) == 3
 

@@ -10,7 +10,7 @@ import zelvane
 
 from codec_util import encoded
 from conftest import shm_path
-from function_util import (ACTIVITY, AREA, CALL_WORD, ENDED, NULL_REPLY, RECORD_SIZE,
+from shm_util import (ACTIVITY, AREA, CALL_WORD, ENDED, NULL_REPLY, RECORD_SIZE,
                            RawRecord)
 
 ADD = "lambda a, b: a + b"
@@ -87,10 +87,15 @@ def test_invalid_names_are_refused(name):
     assert str(info.value) == f"Failed to create memory address '{name}'."
 
 
-def test_missing_names(shm_name):
+class Args(tuple):
+    pass
+
+
+@pytest.mark.parametrize("args", [(), (1, 2), Args()])
+def test_missing_names(shm_name, args):
     name = shm_name("none")
     with pytest.raises(MemoryError, match=r"^Failed to open the shared memory\.$"):
-        zelvane.call_function(name, ())
+        zelvane.call_function(name, args)
     assert zelvane.remove_function(name) is False
 
 

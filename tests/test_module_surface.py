@@ -136,16 +136,3 @@ def test_flags_count_only_when_true(shm_name):
         zelvane.write_memory(missing, 1, False)
     assert not os.path.exists(shm_path(missing))
     assert zelvane.write_memory(missing, 1, True) is True
-
-
-class Args(tuple):
-    pass
-
-
-@pytest.mark.parametrize("args", [(), (1, 2), Args()])
-def test_call_function_accepts_tuples(shm_name, args):
-    # No function is served under the name, so the call itself fails, but not
-    # on its arguments.
-    with pytest.raises(Exception) as info:
-        zelvane.call_function(shm_name("call"), args)
-    assert not isinstance(info.value, ValueError)

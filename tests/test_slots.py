@@ -8,10 +8,9 @@ import pytest
 
 import zelvane
 
-from conftest import HEADER_SIZE, RawSlot, run_python, shm_path
-from slot_util import CHILD_PRELUDE, spawn_python, wait_for_line
-
-MARKER_MSG = "Likely received an invalid bytes object: invalid protocol marker."
+from codec_util import MARKER as MARKER_MSG
+from conftest import CHILD_PRELUDE, HEADER_SIZE, RawSlot, finish, run_python, shm_path, spawn_python, \
+    wait_for_line
 
 
 def open_error(name):
@@ -163,11 +162,10 @@ def test_removal_while_another_process_has_it_mapped(shm_name):
         zelvane.write_memory(name, b"new")
         out, err = child.communicate("go\n", timeout=60)
         assert child.returncode == 0, err
-        assert bytes.fromhex(out.strip()) == bytes.fromhex("fd1309") + b"old value"
-        assert zelvane.read_memory(name) == b"new"
     finally:
-        child.kill()
-        child.wait()
+        finish(child)
+    assert bytes.fromhex(out.strip()) == bytes.fromhex("fd1309") + b"old value"
+    assert zelvane.read_memory(name) == b"new"
 
 
 def make_object(name, data):

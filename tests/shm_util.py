@@ -1,41 +1,64 @@
-"""Raw access to a hosted function's record, to check its bytes and to play a
-caller (or a process that dies holding the lock) by hand."""
+"""The process-shared mutex of a slot or a hosted function's record, taken by
+hand (to play a process that holds it, or dies holding it), and raw access to
+a record's call word and area (to play a caller)."""
 import contextlib
 import ctypes
 import mmap
 import os
 import struct
 
-from conftest import shm_path, wait_until
+from conftest import HEADER_SIZE, shm_path, wait_until
 
+SLOT_MUTEX = 8
 RECORD_SIZE = 1168
 ACTIVITY = 136
 CALL_WORD = 140
 AREA = 144
 AREA_SIZE = 1024
 IDLE, POSTED, EXECUTING, REPLIED, ABANDONED = 0, 1, 2, 3, 4
-STOP, ENDED = 1 << 24, 1 << 25
+ENDED = 1 << 25
+EOWNERDEAD = 130
 
 NULL_REPLY = ("Received a NULL message from the function. This is likely because the function "
               "returned arguments of too large size.")
 
 _libc = ctypes.CDLL(None, use_errno=True)
-EOWNERDEAD = 130
+_libc.pthread_mutex_lock.argtypes = [ctypes.c_void_p]
+_libc.pthread_mutex_unlock.argtypes = [ctypes.c_void_p]
+_libc.pthread_mutex_consistent.argtypes = [ctypes.c_void_p]
 
 
-class RawRecord:
-    def __init__(self, name):
+class MappedMutex:
+    """The mutex at `offset` of the object `name`, locked and unlocked through
+    a mapping of its own (kept until close, as a held robust mutex requires)."""
+
+    def __init__(self, name, length, offset):
         fd = os.open(shm_path(name), os.O_RDWR)
         try:
-            self.mm = mmap.mmap(fd, RECORD_SIZE)
+            self.mm = mmap.mmap(fd, length)
         finally:
             os.close(fd)
-        self._anchor = ctypes.c_char.from_buffer(self.mm)
-        self.mutex = ctypes.addressof(self._anchor)
+        self._cell = ctypes.c_char.from_buffer(self.mm, offset)
+        self._address = ctypes.addressof(self._cell)
+
+    def lock(self):
+        return _libc.pthread_mutex_lock(self._address)
+
+    def unlock(self):
+        return _libc.pthread_mutex_unlock(self._address)
 
     def close(self):
-        del self._anchor
+        del self._cell
         self.mm.close()
+
+
+def SlotMutex(name):
+    return MappedMutex(name, HEADER_SIZE, SLOT_MUTEX)
+
+
+class RawRecord(MappedMutex):
+    def __init__(self, name):
+        super().__init__(name, RECORD_SIZE, 0)
 
     def word(self):
         return struct.unpack_from("<I", self.mm, CALL_WORD)[0]
@@ -46,22 +69,16 @@ class RawRecord:
     def activity(self):
         return self.mm[ACTIVITY]
 
-    def lock(self):
-        rc = _libc.pthread_mutex_lock(ctypes.c_void_p(self.mutex))
-        if rc == EOWNERDEAD:
-            rc = _libc.pthread_mutex_consistent(ctypes.c_void_p(self.mutex))
-        assert rc == 0, rc
-
-    def unlock(self):
-        assert _libc.pthread_mutex_unlock(ctypes.c_void_p(self.mutex)) == 0
-
     @contextlib.contextmanager
     def locked(self):
-        self.lock()
+        rc = self.lock()
+        if rc == EOWNERDEAD:
+            rc = _libc.pthread_mutex_consistent(self._address)
+        assert rc == 0, rc
         try:
             yield
         finally:
-            self.unlock()
+            assert self.unlock() == 0
 
     def post(self, data):
         """Posts `data` as a request, the way a caller does; returns its number."""
