@@ -247,7 +247,11 @@ DECODINGS = [
     ("fe 36 03 31 2e 35", decimal.Decimal("1.5")),
     ("fe 37 03 00 31 2e 35", decimal.Decimal("1.5")),
     ("fe 38 01 04" + b"-Inf".hex(), decimal.Decimal("-Infinity")),
-    # protocol 2 library codes the encoder does not write
+    # protocol 2 library codes the encoder does not write, and timedelta
+    # fields it would not write (normalised on reading, even extreme ones)
+    ("fd36 01000000 05a30200 ffffffff", datetime.timedelta(days=3, seconds=4, microseconds=999999)),
+    ("fd36 ffc99a3b 00000080 00000080",
+     datetime.timedelta(days=999999999, seconds=-2**31, microseconds=-2**31)),
     ("fd3e0101026869", memoryview(b"hi")),
     ("fd5d", pathlib.Path(".")),
     ("fd62", pathlib.PurePath(".")),

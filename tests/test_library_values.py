@@ -13,7 +13,7 @@ import zelvane
 
 from hypothesis import given, settings, strategies as st
 
-from codec_util import OFFSET as OFFSET_ERROR, UNSUPPORTED, assert_no_leak, decode, encoded
+from codec_util import OFFSET as OFFSET_ERROR, UNSUPPORTED, assert_no_leak, decode, encoded, exactly
 from conftest import RawSlot, run_python
 LONGEST_ISO = dt.datetime(9999, 12, 31, 23, 59, 59, 999999,
                           tzinfo=dt.timezone(-dt.timedelta(hours=23, minutes=59, seconds=59,
@@ -43,8 +43,9 @@ WORKED_EXAMPLES = [
 
 def same_value(got, expected):
     """Equality that also compares what == leaves out for these types."""
-    if isinstance(expected, bytes):
-        return isinstance(got, memoryview) and got.tobytes() == expected
+    if isinstance(expected, bytes):  # a memoryview reads back as flat read-only bytes
+        return (isinstance(got, memoryview) and got.tobytes() == expected
+                and (got.format, got.ndim, got.readonly) == ("B", 1, True))
     if isinstance(expected, decimal.Decimal):
         return type(got) is decimal.Decimal and str(got) == str(expected)
     if isinstance(expected, (dt.datetime, dt.time)):
@@ -128,17 +129,6 @@ def test_aware_datetime_reads_back_with_fixed_offset(shm_name):
     assert type(got.tzinfo) is dt.timezone and got.utcoffset() == dt.timedelta(hours=1)
 
 
-def test_memoryview_of_ints_reads_back_as_flat_bytes(shm_name):
-    name = shm_name("mv")
-    ints = array.array("i", [1, 2])
-    got = decode(name, encoded(name, memoryview(ints)))
-    assert got.tobytes() == ints.tobytes()
-    assert (got.format, got.nbytes, got.ndim, got.readonly) == ("B", 8, 1, True)
-    grid = memoryview(bytes(range(6))).cast("B", (2, 3))
-    flat = decode(name, encoded(name, grid))
-    assert (flat.tolist(), flat.shape) == ([0, 1, 2, 3, 4, 5], (6,))
-
-
 def test_memoryview_read_back_is_a_copy(shm_name):
     name = shm_name("mv")
     view = decode(name, bytes.fromhex("fd3b03616263"))
@@ -150,15 +140,6 @@ def released_view():
     view = memoryview(b"abc")
     view.release()
     return view
-
-
-@pytest.mark.parametrize("view", [memoryview(b"abcdef")[::2], released_view()],
-                         ids=["strided", "released"])
-def test_unexportable_memoryview_refused(shm_name, view):
-    name = shm_name("mv")
-    for value in (view, [1, view], {"k": view}):
-        with pytest.raises(RuntimeError, match="^Could not get the buffer of a memoryview object.$"):
-            zelvane.write_memory(name, value)
 
 
 @pytest.mark.parametrize("value, hex_bytes, back",
@@ -211,16 +192,6 @@ def test_bad_input(shm_name, raw, exc, message, container):
     assert type(info.value) is exc
 
 
-def test_timedelta_fields_are_normalised(shm_name):
-    name = shm_name("td")
-    raw = "fd36" + (1).to_bytes(4, "little").hex() + (86400 * 2 + 5).to_bytes(4, "little").hex() \
-        + (-1).to_bytes(4, "little", signed=True).hex()
-    assert decode(name, bytes.fromhex(raw)) == dt.timedelta(days=3, seconds=4, microseconds=999999)
-    extreme = "fd36" + (999999999).to_bytes(4, "little").hex() + "00000080" + "00000080"
-    assert decode(name, bytes.fromhex(extreme)) == dt.timedelta(
-        days=999999999, seconds=-2**31, microseconds=-2**31)
-
-
 # Classes whose type names steer them into this family without being what the
 # name says, and subclasses that override what the encoder reads.
 ISO_CALLS = []
@@ -252,20 +223,58 @@ def with_isoformat(result):
     return type("datetime.datetime", (dt.datetime,), {"isoformat": lambda self: result})(2024, 1, 1)
 
 
+def uuid_with_hex(hex_value):
+    def get(self):
+        if isinstance(hex_value, Exception):
+            raise hex_value
+        return hex_value
+    return type("UUIDx", (uuid.UUID,), {"hex": property(get)})(int=1)
+
+
+class RangeNoStep:
+    start, stop = 1, 7
+
+
+class RangeFloats:
+    start, stop, step = 1, 7.0, 2
+
+
+RangeNoStep.__name__ = "rangeless"
+RangeFloats.__name__ = "rfloat"
+UUID_HEX_LENGTH = "The hex representation of a UUID must hold at least 32 ASCII characters."
+MEMORYVIEW_BUFFER = "Could not get the buffer of a memoryview object."
+
+
 @pytest.mark.parametrize("value, exc, message", [
     (FakeDelta(), ValueError, UNSUPPORTED),
     (Timezone, ValueError, UNSUPPORTED),
     (OwnDatetime(2024, 1, 1), ValueError, UNSUPPORTED),
-    (with_isoformat(20240101), TypeError,
-     "^isoformat\\(\\) of a date or time value returned a non-str object.$"),
+    (type("MyUUID", (uuid.UUID,), {})(int=1), ValueError, UNSUPPORTED),
+    (type("MyDecimal", (decimal.Decimal,), {})("1"), ValueError, UNSUPPORTED),
+    (type("dummy", (decimal.Decimal,), {})("1"), ValueError, UNSUPPORTED),
+    (type("decimal_text", (decimal.Decimal,), {"__str__": lambda self: ""})("1"), ValueError, UNSUPPORTED),
+    (type("Uno", (), {})(), ValueError, UNSUPPORTED),
+    (type("Pathish", (), {})(), ValueError, UNSUPPORTED),
+    (type("Window", (), {})(), ValueError, UNSUPPORTED),
+    (RangeNoStep(), ValueError, UNSUPPORTED),
+    (RangeFloats(), ValueError, UNSUPPORTED),
+    (iter(range(3)), ValueError, UNSUPPORTED),
+    (with_isoformat(20240101), TypeError, "isoformat() of a date or time value returned a non-str object."),
     (with_isoformat("2" * 256), ValueError,
-     "^isoformat\\(\\) of a date or time value returned more than 255 bytes of text.$"),
+     "isoformat() of a date or time value returned more than 255 bytes of text."),
     (with_isoformat("\udc80"), UnicodeEncodeError, None),
-], ids=["fake-delta", "timezone", "own-name", "iso-int", "iso-256", "iso-surrogate"])
-def test_datetime_family_refusals(shm_name, value, exc, message):
-    name = shm_name("dtr")
-    for wrapped in (value, [value], {1: value}):
-        with pytest.raises(exc, match=message):
+    (uuid_with_hex(b"0" * 32), TypeError, "The hex representation of a UUID must be a str."),
+    (uuid_with_hex("0" * 31), ValueError, UUID_HEX_LENGTH),
+    (uuid_with_hex("\u00e9" * 32), ValueError, UUID_HEX_LENGTH),
+    (uuid_with_hex(KeyError("no hex")), RuntimeError, "Could not get the hex representation of a UUID."),
+    (memoryview(b"abcdef")[::2], RuntimeError, MEMORYVIEW_BUFFER),
+    (released_view(), RuntimeError, MEMORYVIEW_BUFFER),
+    (pathlib.PurePosixPath("bad\udcff"), UnicodeEncodeError, None),
+], ids=lambda v: type(v).__name__)
+def test_refusals(shm_name, value, exc, message):
+    name = shm_name("refused")
+    for wrapped in (value, [1, value], {1: value}):
+        with pytest.raises(exc, match=message and exactly(message)):
             zelvane.write_memory(name, wrapped)
 
 
@@ -282,25 +291,6 @@ def test_named_subclasses_read_back_as_the_plain_class(shm_name):
     assert encoded(name, iso_255)[:3].hex() == "fd35ff"
 
 
-@pytest.mark.parametrize("hex_value, exc, message", [
-    (b"0" * 32, TypeError, "^The hex representation of a UUID must be a str.$"),
-    ("0" * 31, ValueError, "^The hex representation of a UUID must hold at least 32 ASCII characters.$"),
-    ("\u00e9" * 32, ValueError, "^The hex representation of a UUID must hold at least 32 ASCII characters.$"),
-])
-def test_uuid_with_unusable_hex_refused(shm_name, hex_value, exc, message):
-    cls = type("UUIDx", (uuid.UUID,), {"hex": property(lambda self: hex_value)})
-    with pytest.raises(exc, match=message):
-        zelvane.write_memory(shm_name("u"), cls(int=1))
-
-
-def test_uuid_without_hex_refused(shm_name):
-    def fail(self):
-        raise KeyError("no hex")
-    cls = type("UUIDy", (uuid.UUID,), {"hex": property(fail)})
-    with pytest.raises(RuntimeError, match="^Could not get the hex representation of a UUID.$"):
-        zelvane.write_memory(shm_name("u"), cls(int=1))
-
-
 def test_uuid_longer_hex_keeps_the_first_32(shm_name):
     cls = type("UUIDz", (uuid.UUID,), {"hex": property(lambda self: "f" * 32 + "extra")})
     name = shm_name("u")
@@ -311,46 +301,13 @@ class Ranged:
     start, stop, step = 1, 7, 2
 
 
-class RangeNoStep:
-    start, stop = 1, 7
-
-
-class RangeFloats:
-    start, stop, step = 1, 7.0, 2
-
-
 Ranged.__name__ = "ranged"
-RangeNoStep.__name__ = "rangeless"
-RangeFloats.__name__ = "rfloat"
 
 
 def test_range_like_values(shm_name):
     name = shm_name("r")
     assert encoded(name, Ranged()).hex() == "fd43050105070502"
     assert zelvane.read_memory(name) == range(1, 7, 2)
-    for value in (RangeNoStep(), RangeFloats(), iter(range(3))):
-        with pytest.raises(ValueError, match=f"^{UNSUPPORTED}$"):
-            zelvane.write_memory(name, value)
-
-
-@pytest.mark.parametrize("value", [
-    type("MyUUID", (uuid.UUID,), {})(int=1),
-    type("MyDecimal", (decimal.Decimal,), {})("1"),
-    type("dummy", (decimal.Decimal,), {})("1"),
-    type("decimal_text", (decimal.Decimal,), {"__str__": lambda self: ""})("1"),
-    type("Uno", (), {})(),
-    type("Pathish", (), {})(),
-    type("Window", (), {})(),
-], ids=["uuid-M", "decimal-M", "decimal-du", "decimal-empty-text", "U-not-uuid", "P-not-path",
-        "W-not-path"])
-def test_refused_by_name_or_confirmation(shm_name, value):
-    with pytest.raises(ValueError, match=f"^{UNSUPPORTED}$"):
-        zelvane.write_memory(shm_name("n"), value)
-
-
-def test_path_holding_surrogate_escape_refused(shm_name):
-    with pytest.raises(UnicodeEncodeError):
-        zelvane.write_memory(shm_name("p"), pathlib.PurePosixPath("bad\udcff"))
 
 
 def test_path_reads_back_as_the_host_flavour(shm_name):
