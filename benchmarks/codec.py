@@ -8,14 +8,13 @@ ratios zelvane/pickle and zelvane/msgpack.
 msgpack is optional (pip install msgpack); without it its columns are empty.
 """
 import os
-import pickle
 import random
-import struct
 import sys
 import timeit
 from multiprocessing import shared_memory
 
 import zelvane
+from _common import FreshBlock, Slot
 
 try:
     import msgpack
@@ -23,7 +22,6 @@ except ImportError:  # optional benchmark dependency
     msgpack = None
 
 BLOCK_SIZE = 4 << 20
-LENGTH = struct.Struct("<Q")
 
 
 def corpus():
@@ -46,41 +44,6 @@ def corpus():
     ]
 
 
-class BlockCodec:
-    """Bytes of a codec in a SharedMemory block opened for every access."""
-
-    def __init__(self, name, dumps, loads):
-        self.name, self.dumps, self.loads = name, dumps, loads
-
-    def write(self, value):
-        data = self.dumps(value)
-        block = shared_memory.SharedMemory(self.name)
-        try:
-            block.buf[:8] = LENGTH.pack(len(data))
-            block.buf[8:8 + len(data)] = data
-        finally:
-            block.close()
-
-    def read(self):
-        block = shared_memory.SharedMemory(self.name)
-        try:
-            (length,) = LENGTH.unpack(block.buf[:8])
-            return self.loads(block.buf[8:8 + length])
-        finally:
-            block.close()
-
-
-class SlotCodec:
-    def __init__(self, name):
-        self.name = name
-
-    def write(self, value):
-        zelvane.write_memory(self.name, value)
-
-    def read(self):
-        return zelvane.read_memory(self.name)
-
-
 def best_time(action, number, repeat):
     return min(timeit.repeat(action, number=number, repeat=repeat)) / number * 1e6
 
@@ -97,19 +60,15 @@ def measure(codec, value, number, repeat):
 def main():
     quick = "--quick" in sys.argv
     number, repeat = (20, 3) if quick else (200, 7)
-    # Attaching to a block normally also registers it with the resource
-    # tracker (a message to another process); a slot access does no such
-    # thing, so the comparison leaves it out.
-    shared_memory.resource_tracker.register = lambda *args: None
     base = f"zbench_{os.getpid()}"
     blocks = [shared_memory.SharedMemory(f"{base}_{kind}", create=True, size=BLOCK_SIZE)
               for kind in ("pickle", "msgpack")]
     codecs = {
-        "zelvane": SlotCodec(f"{base}_slot"),
-        "pickle": BlockCodec(blocks[0].name, lambda v: pickle.dumps(v, pickle.HIGHEST_PROTOCOL), pickle.loads),
+        "zelvane": Slot(f"{base}_slot"),
+        "pickle": FreshBlock(blocks[0].name),
     }
     if msgpack:
-        codecs["msgpack"] = BlockCodec(blocks[1].name, msgpack.packb,
+        codecs["msgpack"] = FreshBlock(blocks[1].name, msgpack.packb,
                                        lambda b: msgpack.unpackb(b, strict_map_key=False))
     try:
         header = (f"{'corpus item':30} {'op':5} {'zelvane':>9} {'pickle':>9} {'msgpack':>9}"

@@ -8,18 +8,14 @@ import argparse
 import datetime as dt
 import decimal
 import os
-import pickle
 import random
 import statistics
-import struct
-import sys
 import time
 import uuid
-from multiprocessing import resource_tracker, shared_memory
+from multiprocessing import shared_memory
 
 import zelvane
-
-LENGTH = struct.Struct("<Q")
+from _common import LENGTH, FreshBlock, pickled
 
 
 def corpus(size=1000, seed=7):
@@ -36,32 +32,6 @@ def corpus(size=1000, seed=7):
         "1000 UUIDs": uuids,
         "all 3000 mixed": [v for triple in zip(datetimes, decimals, uuids) for v in triple],
     }
-
-
-def open_block(name):
-    if sys.version_info >= (3, 13):
-        return shared_memory.SharedMemory(name, track=False)
-    return shared_memory.SharedMemory(name)
-
-
-def pickle_write(name, value):
-    data = pickle.dumps(value, protocol=pickle.HIGHEST_PROTOCOL)
-    block = open_block(name)
-    try:
-        block.buf[: LENGTH.size] = LENGTH.pack(len(data))
-        block.buf[LENGTH.size: LENGTH.size + len(data)] = data
-    finally:
-        block.close()
-
-
-def pickle_read(name):
-    block = open_block(name)
-    try:
-        (length,) = LENGTH.unpack(block.buf[: LENGTH.size])
-        data = bytes(block.buf[LENGTH.size: LENGTH.size + length])
-    finally:
-        block.close()
-    return pickle.loads(data)
 
 
 def zelvane_size(value):
@@ -104,11 +74,8 @@ def main():
     slot = f"zb_library_{os.getpid()}"
     block_name = f"zb_library_pickle_{os.getpid()}"
     items = corpus()
-    largest = max(len(pickle.dumps(v, protocol=pickle.HIGHEST_PROTOCOL)) for v in items.values())
+    largest = max(len(pickled(v)) for v in items.values())
     block = shared_memory.SharedMemory(block_name, create=True, size=LENGTH.size + largest)
-    if sys.version_info < (3, 13):
-        # Only the creator tracks the block; attaching must not register it again.
-        resource_tracker.register = lambda name, rtype: None
     zelvane.create_memory(slot)
     try:
         print(f"{'corpus item':<16} {'zelvane w/r (ms)':>18} {'pickle w/r (ms)':>18} "
@@ -116,13 +83,14 @@ def main():
         for label, value in items.items():
             zelvane.write_memory(slot, value)
             assert zelvane.read_memory(slot) == value
-            pickle_write(block_name, value)
-            assert pickle_read(block_name) == value
+            fresh = FreshBlock(block_name)
+            fresh.write(value)
+            assert fresh.read() == value
             zw = median_seconds(lambda: zelvane.write_memory(slot, value), args.repeat)
             zr = median_seconds(lambda: zelvane.read_memory(slot), args.repeat)
-            pw = median_seconds(lambda: pickle_write(block_name, value), args.repeat)
-            pr = median_seconds(lambda: pickle_read(block_name), args.repeat)
-            sizes = f"{zelvane_size(value)}/{len(pickle.dumps(value, protocol=pickle.HIGHEST_PROTOCOL))}"
+            pw = median_seconds(lambda: fresh.write(value), args.repeat)
+            pr = median_seconds(fresh.read, args.repeat)
+            sizes = f"{zelvane_size(value)}/{len(pickled(value))}"
             print(f"{label:<16} {zw * 1e3:8.3f}/{zr * 1e3:<9.3f} {pw * 1e3:8.3f}/{pr * 1e3:<9.3f} "
                   f"{zw / pw:8.2f} {zr / pr:8.2f} {sizes:>14}")
         report_scaling(slot, args.repeat)

@@ -14,12 +14,12 @@ import argparse
 import multiprocessing as mp
 import os
 import pickle
-import struct
 import sys
 import time
 from multiprocessing import shared_memory
 
 import zelvane
+from _common import LENGTH, FreshBlock, Slot, open_block, pickled
 
 VALUES = [
     ("int", 123456789, 20000),
@@ -27,50 +27,6 @@ VALUES = [
     ("100 KB str", "x" * 100_000, 2000),
     ("10 MB bytes", b"\x5a" * 10_000_000, 30),
 ]
-LENGTH = struct.Struct("<Q")
-
-
-def open_block(name):
-    # The tracker registration SharedMemory makes on every attach is not part
-    # of the shared-memory work being compared, and would unlink the block at
-    # exit; it is left out.
-    if sys.version_info >= (3, 13):
-        return shared_memory.SharedMemory(name, track=False)
-    return shared_memory.SharedMemory(name)
-
-
-if sys.version_info < (3, 13):
-    from multiprocessing import resource_tracker
-
-    shared_memory.resource_tracker.register = lambda *args: None
-    shared_memory.resource_tracker.unregister = lambda *args: None
-
-
-class FreshBlock:
-    """(a) Opens and maps the block on every access."""
-
-    def __init__(self, name):
-        self.name = name
-
-    def write(self, value):
-        data = pickle.dumps(value, protocol=pickle.HIGHEST_PROTOCOL)
-        block = open_block(self.name)
-        try:
-            LENGTH.pack_into(block.buf, 0, len(data))
-            block.buf[8:8 + len(data)] = data
-        finally:
-            block.close()
-
-    def read(self):
-        block = open_block(self.name)
-        try:
-            (length,) = LENGTH.unpack_from(block.buf, 0)
-            with block.buf[8:8 + length] as view:
-                return pickle.loads(view)
-        finally:
-            block.close()
-
-
 class KeptBlock:
     """(b) Keeps the block mapped; a multiprocessing.Lock guards it."""
 
@@ -79,7 +35,7 @@ class KeptBlock:
         self.lock = mp.Lock()
 
     def write(self, value):
-        data = pickle.dumps(value, protocol=pickle.HIGHEST_PROTOCOL)
+        data = pickled(value)
         with self.lock:
             LENGTH.pack_into(self.block.buf, 0, len(data))
             self.block.buf[8:8 + len(data)] = data
@@ -107,17 +63,6 @@ class ManagerDict:
         return self.shared["k"]
 
 
-class Slot:
-    def __init__(self, name):
-        self.name = name
-
-    def write(self, value):
-        zelvane.write_memory(self.name, value)
-
-    def read(self):
-        return zelvane.read_memory(self.name)
-
-
 def per_round_trip(peer, value, rounds, repeats=3):
     """Best mean time of a write followed by a read, in microseconds."""
     peer.write(value)
@@ -140,7 +85,7 @@ def main():
 
     tag = f"zbench_{os.getpid()}"
     slot_name, block_name = tag + "_slot", tag + "_block"
-    biggest = max(len(pickle.dumps(v, protocol=pickle.HIGHEST_PROTOCOL)) for _, v, _ in VALUES)
+    biggest = max(len(pickled(v)) for _, v, _ in VALUES)
     block = shared_memory.SharedMemory(block_name, create=True, size=biggest + 8)
     manager = mp.Manager()
     zelvane.remove_memory(slot_name)
