@@ -2,6 +2,7 @@
 removed, raw access to /dev/shm/<name>, and child interpreters."""
 import os
 import select
+import signal
 import struct
 import subprocess
 import sys
@@ -16,6 +17,11 @@ from hypothesis import HealthCheck, settings
 settings.register_profile("ci", derandomize=True, database=None, deadline=None,
                           suppress_health_check=[HealthCheck.function_scoped_fixture])
 settings.load_profile("ci")
+
+# A runner started in the background ignores SIGINT, and its children would
+# inherit that; the Ctrl-C tests need the signal to reach them.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 SHM_DIR = "/dev/shm"
 HEADER_SIZE = 48

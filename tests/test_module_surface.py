@@ -6,7 +6,7 @@ import pytest
 
 import zelvane
 
-from conftest import RawSlot, shm_path
+from conftest import shm_path
 
 FUNCTIONS = [
     ("create_memory", "Create a shared memory address."),
@@ -108,14 +108,6 @@ def test_prealloc_size_out_of_range(shm_name, size):
         zelvane.create_memory(name, prealloc_size=size)
     assert str(info.value) == PREALLOC_MSG
     assert not os.path.exists(shm_path(name))
-
-
-@pytest.mark.parametrize("size, capacity", [(True, 1), (False, 0), (7, 7)])
-def test_prealloc_size_accepts_int_subclasses(shm_name, size, capacity):
-    name = shm_name("pre")
-    assert zelvane.create_memory(name, size) is True
-    raw = RawSlot(name)
-    assert (raw.max_size(), raw.size()) == (capacity, 48 + capacity)
 
 
 def test_keyword_arguments(shm_name):

@@ -8,7 +8,7 @@ import pytest
 
 import zelvane
 
-from codec_util import MARKER as MARKER_MSG
+from codec_util import MARKER as MARKER_MSG, exactly
 from conftest import CHILD_PRELUDE, HEADER_SIZE, RawSlot, finish, run_python, shm_path, spawn_python, \
     wait_for_line
 
@@ -30,26 +30,26 @@ def test_create_twice_and_error_if_exists(shm_name):
     assert str(info.value) == f"The memory address '{name}' already exists."
 
 
-def test_fresh_slot(shm_name):
-    name = shm_name("fresh")
-    assert zelvane.create_memory(name) is True
-    raw = RawSlot(name)
-    assert raw.size() == HEADER_SIZE and raw.max_size() == 0
-    mode = stat.S_IMODE(os.stat(raw.path).st_mode)
+def current_umask():
     umask = os.umask(0)
     os.umask(umask)
-    assert mode == 0o666 & ~umask
-    assert zelvane.read_memory(name) is None
+    return umask
 
 
-def test_preallocated_unwritten_slot(shm_name):
-    name = shm_name("pre")
-    assert zelvane.create_memory(name, 100) is True
+# A fresh slot holds no value; a preallocated one holds zeros, which lack the
+# protocol marker. Sizes may be any int, bools included.
+@pytest.mark.parametrize("size, capacity", [((), 0), ((False,), 0), ((True,), 1), ((7,), 7), ((100,), 100)])
+def test_fresh_slot(shm_name, size, capacity):
+    name = shm_name("fresh")
+    assert zelvane.create_memory(name, *size) is True
     raw = RawSlot(name)
-    assert (raw.size(), raw.max_size(), raw.payload()) == (148, 100, bytes(100))
-    with pytest.raises(ValueError) as info:
-        zelvane.read_memory(name)
-    assert str(info.value) == MARKER_MSG
+    assert (raw.size(), raw.max_size(), raw.payload()) == (HEADER_SIZE + capacity, capacity, bytes(capacity))
+    assert stat.S_IMODE(os.stat(raw.path).st_mode) == 0o666 & ~current_umask()
+    if capacity == 0:
+        assert zelvane.read_memory(name) is None
+    else:
+        with pytest.raises(ValueError, match=exactly(MARKER_MSG)):
+            zelvane.read_memory(name)
 
 
 @pytest.mark.parametrize("size", [2**63, 2**63 - HEADER_SIZE, 2**64 - 1])
