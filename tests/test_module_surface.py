@@ -116,15 +116,3 @@ def test_keyword_arguments(shm_name):
     assert zelvane.write_memory(name=name, value=5, create=False) is True
     assert zelvane.read_memory(name) == 5
     assert zelvane.remove_memory(name=name, throw_error=True) is True
-
-
-def test_flags_count_only_when_true(shm_name):
-    name = shm_name("flag")
-    assert zelvane.create_memory(name) is True
-    assert zelvane.create_memory(name, 0, False) is False
-    missing = shm_name("flag")
-    assert zelvane.remove_memory(missing, False) is False
-    with pytest.raises(MemoryError):
-        zelvane.write_memory(missing, 1, False)
-    assert not os.path.exists(shm_path(missing))
-    assert zelvane.write_memory(missing, 1, True) is True

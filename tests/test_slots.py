@@ -25,6 +25,7 @@ def test_create_twice_and_error_if_exists(shm_name):
     name = shm_name("c")
     assert zelvane.create_memory(name) is True
     assert zelvane.create_memory(name) is False
+    assert zelvane.create_memory(name, 0, False) is False
     with pytest.raises(MemoryError) as info:
         zelvane.create_memory(name, error_if_exists=True)
     assert str(info.value) == f"The memory address '{name}' already exists."
@@ -61,22 +62,15 @@ def test_allocation_beyond_the_largest_object(shm_name, size):
     assert not os.path.exists(shm_path(name))
 
 
-def test_read_missing_creates_nothing(shm_name):
+def test_missing_slot_is_created_only_by_a_write(shm_name):
     name = shm_name("miss")
-    with pytest.raises(MemoryError) as info:
-        zelvane.read_memory(name)
-    assert str(info.value) == open_error(name)
-    assert not os.path.exists(shm_path(name))
-
-
-def test_write_creates_unless_told_not_to(shm_name):
-    name, other = shm_name("w"), shm_name("w")
-    assert zelvane.write_memory(name, 5) is True
+    for call in (lambda: zelvane.read_memory(name), lambda: zelvane.write_memory(name, 5, create=False),
+                 lambda: zelvane.write_memory(name, 5, False)):
+        with pytest.raises(MemoryError, match=exactly(open_error(name))):
+            call()
+        assert not os.path.exists(shm_path(name))
+    assert zelvane.write_memory(name, 5, True) is True
     assert zelvane.read_memory(name) == 5
-    with pytest.raises(MemoryError) as info:
-        zelvane.write_memory(other, 5, create=False)
-    assert str(info.value) == open_error(other)
-    assert not os.path.exists(shm_path(other))
 
 
 def test_capacity_walk_through(shm_name):
@@ -96,6 +90,7 @@ def test_capacity_walk_through(shm_name):
 def test_remove(shm_name):
     name = shm_name("rm")
     assert zelvane.remove_memory(name) is False
+    assert zelvane.remove_memory(name, False) is False
     with pytest.raises(MemoryError) as info:
         zelvane.remove_memory(name, throw_error=True)
     assert str(info.value) == "Failed to unlink the shared memory."
