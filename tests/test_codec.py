@@ -439,8 +439,8 @@ def test_written_as_the_base_kind(shm_name, value, wire, back):
     assert same(back, zelvane.read_memory(name))
 
 
-def named(type_name, base=object):
-    return type(type_name, (base,), {})()
+def named(type_name, base=object, *args):
+    return type(type_name, (base,), {})(*args)
 
 
 class Counterfeit:
@@ -473,9 +473,9 @@ IMPOSTOR_NAMES = [
 ]
 
 REFUSED = [named(n) for n in IMPOSTOR_NAMES] + [
-    named("Pair", tuple), named("MyStr", str), object(), print, type,
-    named("Roster", list), named("Bag", set), collections.defaultdict(int),
-    named("Registry", dict), named("Cabinet", collections.Counter),
+    named("Pair", tuple, (1, 2)), named("MyStr", str, "a"), object(), print, type,
+    named("Roster", list, [1]), named("Bag", set, {1}), collections.defaultdict(int),
+    named("Registry", dict, {"a": 1}), named("Cabinet", collections.Counter, {"a": 1}),
     collections.defaultdict(int, a=1), Counterfeit(),
     collections.Counter({"a": 1.5}), collections.Counter({"a": "1"}), collections.Counter({"a": None}),
     odd(["x", "y"]), odd(("x", 5)), odd(("x", "y", "z")), odd(None),
