@@ -9,6 +9,7 @@ import zelvane
 from codec_util import decode, encoded
 
 CODES = {dt.datetime: 53, dt.date: 55, dt.time: 56}
+CLASSES = {code: cls for cls, code in CODES.items()}
 OFFSET = dt.timezone(dt.timedelta(hours=-5, minutes=-30))
 
 
@@ -40,7 +41,7 @@ def test_text_and_read_back_match_isoformat(shm_name):
     (56, b"12:00:00+00:0x"),       # not a digit in the offset
 ])
 def test_out_of_range_text_fails_as_fromisoformat_does(shm_name, code, text):
-    cls = {53: dt.datetime, 55: dt.date, 56: dt.time}[code]
+    cls = CLASSES[code]
     with pytest.raises(ValueError) as expected:
         cls.fromisoformat(text.decode())
     with pytest.raises(ValueError) as got:
@@ -55,7 +56,7 @@ def test_out_of_range_text_fails_as_fromisoformat_does(shm_name, code, text):
     (55, b"0001-01-01"),
 ])
 def test_reads_what_fromisoformat_reads(shm_name, code, text):
-    cls = {53: dt.datetime, 55: dt.date, 56: dt.time}[code]
+    cls = CLASSES[code]
     back = decode(shm_name("ok"), bytes([253, code, len(text)]) + text)
     expected = cls.fromisoformat(text.decode())
     assert back == expected and type(back) is type(expected)
