@@ -1,7 +1,8 @@
 """Containers and mappings through a slot beyond the tables of test_codec.py:
 member order, nesting limits, mutation while encoding, named tuples,
-ChainMaps, and values that cross processes."""
+ChainMaps, and values of every family that cross processes."""
 import collections
+import importlib
 
 import pytest
 
@@ -235,21 +236,26 @@ def test_encode_and_decode_each_kind_without_leaks(shm_name):
     assert_no_leak(round_trip, 3000)
 
 
-CROSS_VALUE = ("[[1, 'two', 3.0], (None, True), {'k': {frozenset({1}): b'x'}}, "
-               "collections.deque([1, 2]), collections.OrderedDict(b=1, a=2), "
-               "collections.Counter('abca'), collections.ChainMap({'x': 1}, {'y': 2}), "
-               "collections.namedtuple('Point', 'x y')(1, [2])]")
-
-
-def test_round_trip_across_processes(shm_name):
+# (modules the value needs, its source); the repr shows all that must survive.
+@pytest.mark.parametrize("modules, source", [
+    ("collections", "[[1, 'two', 3.0], (None, True), {'k': {frozenset({1}): b'x'}}, "
+                    "collections.deque([1, 2]), collections.OrderedDict(b=1, a=2), "
+                    "collections.Counter('abca'), collections.ChainMap({'x': 1}, {'y': 2}), "
+                    "collections.namedtuple('Point', 'x y')(1, [2])]"),
+    ("datetime, decimal, pathlib, uuid",
+     "[datetime.datetime(2024, 5, 6, 7, 8, 9, 10, tzinfo=datetime.timezone.utc), "
+     "datetime.timedelta(-3, 5), uuid.UUID(int=77), decimal.Decimal('-0.00'), range(3, -3, -2), "
+     "pathlib.PurePath('x/y')]"),
+], ids=["collections", "library"])
+def test_round_trip_across_processes(shm_name, modules, source):
     name = shm_name("xproc")
-    writer = f"import collections, zelvane; zelvane.write_memory({name!r}, {CROSS_VALUE})"
-    result = run_python(writer)
+    imports = f"import {modules}, zelvane"
+    result = run_python(f"{imports}; zelvane.write_memory({name!r}, {source})")
     assert result.returncode == 0, result.stderr
-    expected = eval(CROSS_VALUE)
-    assert same(expected, zelvane.read_memory(name))
-    reader = (f"import collections, zelvane; v = zelvane.read_memory({name!r}); "
-              f"assert repr(v) == repr({CROSS_VALUE}), v")
-    zelvane.write_memory(name, expected)
-    result = run_python(reader)
+    expected = eval(source, {module: importlib.import_module(module) for module in modules.split(", ")})
+    got = zelvane.read_memory(name)
+    assert same(expected, got) and repr(got) == repr(expected)
+    zelvane.write_memory(name, [memoryview(b"mv"), expected])
+    result = run_python(f"{imports}; v = zelvane.read_memory({name!r}); "
+                        f"assert v[0].tobytes() == b'mv' and repr(v[1]) == repr({source}), v")
     assert result.returncode == 0, result.stderr
