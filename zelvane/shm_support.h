@@ -194,7 +194,6 @@ inline void set_lock_error(int rc, const char* what) {
                      "holding it.",
                      what);
     } else {
-        errno = rc;
         PyErr_Format(PyExc_RuntimeError, "Failed to lock shared memory address '%s'.", what);
     }
 }

@@ -34,6 +34,21 @@ PyObject* memory_error(const char* format, const char* name) {
 // Flags count as set only when they are the True object itself.
 inline bool flag_set(PyObject* flag) { return flag == Py_True; }
 
+// The bytes of a value the codec encoded; on failure `message` is raised as
+// a RuntimeError in place of the interpreter's error.
+bool encoded_bytes(PyObject* encoded, const char* message, const unsigned char*& data, size_t& size) {
+    char* buffer;
+    Py_ssize_t length;
+    if (PyBytes_AsStringAndSize(encoded, &buffer, &length) < 0) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_RuntimeError, message);
+        return false;
+    }
+    data = reinterpret_cast<const unsigned char*>(buffer);
+    size = static_cast<size_t>(length);
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Value slots
 // ---------------------------------------------------------------------------
@@ -276,18 +291,16 @@ PyObject* write_slot(const char* name, PyObject* value, bool create) {
     if (!encoded) {
         return nullptr;
     }
-    char* data;
-    Py_ssize_t length;
-    if (PyBytes_AsStringAndSize(encoded.get(), &data, &length) < 0) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_RuntimeError, "Failed to convert a Python bytes object to a C string.");
+    const unsigned char* data;
+    size_t size;
+    if (!encoded_bytes(encoded.get(), "Failed to convert a Python bytes object to a C string.", data, size)) {
         return nullptr;
     }
     SlotAccess access;
-    if (!get_basic_shm(access, name, static_cast<uint64_t>(length), create)) {
+    if (!get_basic_shm(access, name, size, create)) {
         return nullptr;
     }
-    store_encoded(access.payload(), reinterpret_cast<const unsigned char*>(data), static_cast<size_t>(length));
+    store_encoded(access.payload(), data, size);
     Py_RETURN_TRUE;
 }
 
@@ -705,23 +718,17 @@ PyObject* answer(PyObject* func, const unsigned char* request) {
     return from_value(result.get());
 }
 
-// The bytes of an encoded reply that fits the message area; false with an
-// exception set otherwise.
-bool reply_bytes(PyObject* reply, const char*& data, size_t& size) {
-    char* buffer;
-    Py_ssize_t length;
-    if (PyBytes_AsStringAndSize(reply, &buffer, &length) < 0) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_RuntimeError, "Failed to convert a Python bytes object to C bytes.");
+// The bytes of an encoded message that fits the message area; false with
+// an exception set otherwise (`too_large` as a ValueError).
+bool message_bytes(PyObject* encoded, const char* unreadable, const char* too_large, const unsigned char*& data,
+                   size_t& size) {
+    if (!encoded_bytes(encoded, unreadable, data, size)) {
         return false;
     }
-    if (static_cast<size_t>(length) > MESSAGE_SIZE) {
-        PyErr_SetString(PyExc_ValueError,
-                        "The returned value exceeds the maximum accepted return size of 1024 bytes.");
+    if (size > MESSAGE_SIZE) {
+        PyErr_SetString(PyExc_ValueError, too_large);
         return false;
     }
-    data = buffer;
-    size = static_cast<size_t>(length);
     return true;
 }
 
@@ -745,7 +752,7 @@ bool take_request(FunctionRecord& record, unsigned char* request, uint32_t& numb
     return end == WaitEnd::Done;
 }
 
-bool post_reply(FunctionRecord& record, uint32_t number, const char* data, size_t size) {
+bool post_reply(FunctionRecord& record, uint32_t number, const unsigned char* data, size_t size) {
     const WaitEnd end = wait_on_record(record, SERVER_WAITS, [&](CallWord word) {
         if (word.number() != number) {
             return Step::Done;
@@ -782,9 +789,13 @@ PyObject* serve(FunctionRecord& record, PyObject* func) {
             break;
         }
         PyRef reply(answer(func, request));
-        const char* data;
+        const unsigned char* data;
         size_t size;
-        if (!reply || !reply_bytes(reply.get(), data, size) || !post_reply(record, number, data, size)) {
+        if (!reply ||
+            !message_bytes(reply.get(), "Failed to convert a Python bytes object to C bytes.",
+                           "The returned value exceeds the maximum accepted return size of 1024 bytes.", data,
+                           size) ||
+            !post_reply(record, number, data, size)) {
             break;
         }
     }
@@ -857,11 +868,11 @@ enum class CallEnd { Replied, Refused, Lost };
 // The calling side of one exchange: waits for the record to be idle, posts
 // the request, then waits for the reply carrying its own exchange number.
 struct Call {
-    Call(FunctionRecord& call_record, const char* call_args, size_t size)
+    Call(FunctionRecord& call_record, const unsigned char* call_args, size_t size)
         : record(call_record), args(call_args), args_size(size) {}
 
     FunctionRecord& record;
-    const char* args;
+    const unsigned char* args;
     size_t args_size;
     bool posted = false;
     uint32_t number = 0;
@@ -972,19 +983,13 @@ PyObject* call_shared_function(const char* name, PyObject* args) {
     if (!encoded) {
         return nullptr;
     }
-    char* data;
-    Py_ssize_t length;
-    if (PyBytes_AsStringAndSize(encoded.get(), &data, &length) < 0) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_RuntimeError, "Failed to convert the args to C bytes.");
+    const unsigned char* data;
+    size_t size;
+    if (!message_bytes(encoded.get(), "Failed to convert the args to C bytes.",
+                       "The received args exceed the maximum accepted arg size of 1024 bytes.", data, size)) {
         return nullptr;
     }
-    if (static_cast<size_t>(length) > MESSAGE_SIZE) {
-        PyErr_SetString(PyExc_ValueError,
-                        "The received args exceed the maximum accepted arg size of 1024 bytes.");
-        return nullptr;
-    }
-    Call call(record, data, static_cast<size_t>(length));
+    Call call(record, data, size);
     switch (wait_on_record(record, CALLERS_WAIT, [&call](CallWord word) { return call.look(word); })) {
         case WaitEnd::Done:
             break;
