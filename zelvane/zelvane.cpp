@@ -34,6 +34,16 @@ PyObject* memory_error(const char* format, const char* name) {
 // Flags count as set only when they are the True object itself.
 inline bool flag_set(PyObject* flag) { return flag == Py_True; }
 
+// Clears the pending exception when it is an ordinary error; false, leaving
+// it pending, for KeyboardInterrupt and the like, which must reach the caller.
+bool clear_ordinary_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return false;
+    }
+    PyErr_Clear();
+    return true;
+}
+
 // The bytes of a value the codec encoded; on failure `message` is raised as
 // a RuntimeError in place of the interpreter's error.
 bool encoded_bytes(PyObject* encoded, const char* message, const unsigned char*& data, size_t& size) {
@@ -683,18 +693,18 @@ void end_serving(FunctionRecord& record) {
     unlink_if_ours(record);
 }
 
-void print_stop_line() {
+// False with an exception set when Ctrl-C (or the like) interrupted it; a
+// failure to flush is otherwise no reason to fail a stop that has happened.
+bool print_stop_line() {
     PySys_WriteStdout("read\n");
     // The line must reach a pipe at once, not when the process exits.
-    PyObject* out = PySys_GetObject("stdout");
-    if (out != nullptr && out != Py_None) {
-        PyRef flushed(PyObject_CallMethod(out, "flush", nullptr));
-        if (!flushed) {
-            PyErr_Clear();
-        }
-    } else {
+    PyRef out = PyRef::borrow(PySys_GetObject("stdout"));
+    if (!out || out.get() == Py_None) {
         std::fflush(stdout);
+        return true;
     }
+    PyRef flushed(PyObject_CallMethod(out.get(), "flush", nullptr));
+    return flushed || clear_ordinary_error();
 }
 
 // The encoded reply to one request: the callable's result, or the no-value
@@ -702,11 +712,8 @@ void print_stop_line() {
 // Null with an exception set when serving must end.
 PyObject* answer(PyObject* func, const unsigned char* request) {
     PyRef args(to_value_range(request, MESSAGE_SIZE));
-    if (!args) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            return nullptr;  // KeyboardInterrupt and the like end serving
-        }
-        PyErr_Clear();
+    if (!args && !clear_ordinary_error()) {
+        return nullptr;
     }
     if (!args || !PyTuple_Check(args.get())) {
         return from_value(nullptr);
@@ -779,7 +786,9 @@ PyObject* serve(FunctionRecord& record, PyObject* func) {
         }
         if (stop) {
             end_serving(record);
-            print_stop_line();
+            if (!print_stop_line()) {
+                return nullptr;
+            }
             Py_RETURN_NONE;
         }
         if (request[0] == 0) {
@@ -1140,8 +1149,10 @@ PyModuleDef zelvane_module = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_zelvane(void) {
-    if (kel2_init() < 0) {
-        return nullptr;
+    PyObject* module = kel2_init() < 0 ? nullptr : PyModule_Create(&zelvane_module);
+    if (!module) {
+        // Releases the classes cached before the failure; a second release is harmless.
+        kel2_cleanup();
     }
-    return PyModule_Create(&zelvane_module);
+    return module;
 }
