@@ -358,7 +358,12 @@ struct CallWord {
     static constexpr uint32_t STOP = 1u << 24;
     // Serving has ended: nothing will answer any more.
     static constexpr uint32_t ENDED = 1u << 25;
-    static constexpr uint32_t FLAGS_MASK = 0xff000000;
+    static constexpr uint32_t FLAGS_MASK = STOP | ENDED;
+    // A caller may be asleep on the word: set by each caller before it sleeps,
+    // cleared by the change that wakes them, so that a change no caller waits
+    // for (above all a caller collecting its own reply) costs no system call.
+    // The serving side sleeps whenever it is idle, so it needs no such mark.
+    static constexpr uint32_t CALLER_ASLEEP = 1u << 26;
 
     uint32_t bits;
 
@@ -367,6 +372,9 @@ struct CallWord {
     bool ended() const { return (bits & ENDED) != 0; }
     CallWord with_state(uint32_t state) const { return {(bits & ~STATE_MASK) | state}; }
     CallWord with_flag(uint32_t flag) const { return {bits | flag}; }
+    CallWord without_flag(uint32_t flag) const { return {bits & ~flag}; }
+    // The exchange as waiters see it: everything but the sleep mark.
+    uint32_t exchange() const { return bits & ~CALLER_ASLEEP; }
     // A new request, under the next exchange number.
     CallWord next_request() const {
         return {(bits & ~(STATE_MASK | NUMBER_MASK)) | ((bits + NUMBER_ONE) & NUMBER_MASK) | POSTED};
@@ -423,8 +431,9 @@ bool passed(const timespec& deadline) noexcept {
 constexpr uint32_t SERVER_WAITS = 1;  // for a request or a stop
 constexpr uint32_t CALLERS_WAIT = 2;  // for an idle record, a reply or an end
 
-uint32_t waiters_to_wake(CallWord before, CallWord after) noexcept {
-    if (before.bits == after.bits) {
+// The kinds of waiter whose condition a change can meet.
+uint32_t waiters_concerned(CallWord before, CallWord after) noexcept {
+    if (before.exchange() == after.exchange()) {
         return 0;
     }
     const bool flags_changed = ((before.bits ^ after.bits) & CallWord::FLAGS_MASK) != 0;
@@ -439,15 +448,35 @@ uint32_t waiters_to_wake(CallWord before, CallWord after) noexcept {
     return kinds;
 }
 
+// The waiters to wake after a change: callers only when one may be asleep,
+// unless a stop or the end was flagged.
+uint32_t waiters_to_wake(CallWord before, CallWord after) noexcept {
+    uint32_t kinds = waiters_concerned(before, after);
+    const bool flagged = ((before.bits ^ after.bits) & CallWord::FLAGS_MASK) != 0;
+    if (!flagged && (after.bits & CallWord::CALLER_ASLEEP) == 0) {
+        kinds &= ~CALLERS_WAIT;
+    }
+    return kinds;
+}
+
 // Runs `look` on the locked record, unlocks it and wakes whom the change
-// concerns; `seen` is the call word as left.
+// concerns; `seen` is the call word as left, marked when a caller (`kind`) is
+// about to sleep on it.
 template <typename Look>
-Step look_and_unlock(FunctionRecord& record, Look& look, CallWord& seen) noexcept {
+Step look_and_unlock(FunctionRecord& record, uint32_t kind, Look& look, CallWord& seen) noexcept {
     const CallWord before = record.word();
     const Step step = look(before);
-    seen = record.word();
+    const CallWord after = record.word();
+    const uint32_t kinds = waiters_to_wake(before, after);
+    seen = (kinds & CALLERS_WAIT) != 0 ? after.without_flag(CallWord::CALLER_ASLEEP) : after;
+    if (step == Step::Wait && kind == CALLERS_WAIT) {
+        seen = seen.with_flag(CallWord::CALLER_ASLEEP);
+    }
+    if (seen.bits != after.bits) {
+        record.set_word(seen);
+    }
     pthread_mutex_unlock(&record.shm()->mutex);
-    if (const uint32_t kinds = waiters_to_wake(before, seen)) {
+    if (kinds != 0) {
         futex::wake(&record.shm()->call, kinds);
     }
     return step;
@@ -466,7 +495,7 @@ int look_for_a_slice(FunctionRecord& record, uint32_t kind, Look& look) noexcept
             return rc;
         }
         CallWord seen;
-        if (look_and_unlock(record, look, seen) == Step::Done) {
+        if (look_and_unlock(record, kind, look, seen) == Step::Done) {
             return 0;
         }
         if (!futex::wait(&record.shm()->call, seen.bits, slice_end, kind) || passed(slice_end)) {
@@ -532,7 +561,7 @@ void change_on_the_way_out(FunctionRecord& record, Change&& change) {
                 return Step::Done;
             };
             CallWord seen;
-            look_and_unlock(record, look, seen);
+            look_and_unlock(record, 0, look, seen);
         }
         return;
     }
@@ -856,9 +885,9 @@ public:
     bool seen_for_a_second(CallWord word) {
         timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
-        if (!watching_ || word.bits != bits_) {
+        if (!watching_ || word.exchange() != bits_) {
             watching_ = true;
-            bits_ = word.bits;
+            bits_ = word.exchange();
             since_ = now;
             return false;
         }
