@@ -256,24 +256,21 @@ inline int open_existing(const char* name) {
     return ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
 }
 
-// Whether a name already exists, as an exclusive create would see it.
-inline bool name_exists(const char* name) {
-    std::string path;
+// Whether the file of a name (see shm_path) exists, as an exclusive create
+// would see it.
+inline bool name_exists(const std::string& path) {
     struct stat st;
-    return shm_path(name, path) && ::lstat(path.c_str(), &st) == 0;
+    return ::lstat(path.c_str(), &st) == 0;
 }
 
 // A new, empty object that nobody can open by name yet; invalid (errno set)
 // on failure.
 inline Fd create_unnamed() { return Fd(::open("/dev/shm", O_RDWR | O_TMPFILE | O_CLOEXEC, 0666)); }
 
-// Gives an initialised unnamed object its name; fails with EEXIST exactly
-// like an exclusive create when another process took the name first.
-inline bool publish(int fd, const char* name) {
-    std::string path;
-    if (!shm_path(name, path)) {
-        return false;
-    }
+// Gives an initialised unnamed object the file of its name (see shm_path);
+// fails with EEXIST exactly like an exclusive create when another process
+// took the name first.
+inline bool publish(int fd, const std::string& path) {
     const std::string source = "/proc/self/fd/" + std::to_string(fd);
     return ::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }

@@ -96,7 +96,7 @@ CreateOutcome create_shared_memory(const char* name, uint64_t pre_size, bool err
     if (!shm::shm_path(name, path)) {
         return CreateOutcome::NotCreated;
     }
-    if (shm::name_exists(name)) {
+    if (shm::name_exists(path)) {
         return name_taken(name, error_if_exists);
     }
     shm::Fd fd = shm::create_unnamed();
@@ -118,7 +118,7 @@ CreateOutcome create_shared_memory(const char* name, uint64_t pre_size, bool err
         }
         slot->max_size = pre_size;
     }
-    if (!shm::publish(fd.get(), name)) {
+    if (!shm::publish(fd.get(), path)) {
         return errno == EEXIST ? name_taken(name, error_if_exists) : CreateOutcome::NotCreated;
     }
     return CreateOutcome::Created;
@@ -655,7 +655,7 @@ bool create_function_record(FunctionRecord& record) {
     if (!shm::shm_path(name, path)) {
         return creation_failed("Failed to create memory address '%s'.", name);
     }
-    if (shm::name_exists(name)) {
+    if (shm::name_exists(path)) {
         return creation_failed("The memory address '%s' already exists.", name);
     }
     record.fd = shm::create_unnamed();
@@ -679,7 +679,7 @@ bool create_function_record(FunctionRecord& record) {
     if (::flock(record.fd.get(), LOCK_SH) != 0) {
         return creation_failed("Failed to create memory address '%s'.", name);
     }
-    if (!shm::publish(record.fd.get(), name)) {
+    if (!shm::publish(record.fd.get(), path)) {
         return creation_failed(errno == EEXIST ? "The memory address '%s' already exists."
                                                : "Failed to create memory address '%s'.",
                                name);
