@@ -198,13 +198,21 @@ shm::Fd open_slot_fd(const char* name, bool create) {
     return fd;
 }
 
+// Under the mutex: measures the object and checks it against its header.
+bool measure_locked_slot(const SlotAccess& access, int fd, uint64_t& size, const char* name) {
+    if (!object_size(fd, size) || !looks_like_slot(size, access.max_size())) {
+        return not_a_slot(name);
+    }
+    return true;
+}
+
 // Under the mutex: grows the object to hold `new_size` payload bytes (never
 // shrinking it; the size is measured under the mutex, so two writers cannot
 // undo each other's growth) and stores the new capacity.
 bool grow_slot(SlotAccess& access, int fd, uint64_t new_size, const char* name) {
     uint64_t size;
-    if (!object_size(fd, size) || !looks_like_slot(size, access.max_size())) {
-        return not_a_slot(name);
+    if (!measure_locked_slot(access, fd, size, name)) {
+        return false;
     }
     const uint64_t capacity = new_size + HEADROOM;
     if (size < HEADER_SIZE + capacity && ::ftruncate(fd, static_cast<off_t>(HEADER_SIZE + capacity)) != 0) {
@@ -228,8 +236,8 @@ bool fit_payload(SlotAccess& access, int fd, uint64_t new_size, const char* name
     }
     // Another writer grew the object after it was mapped.
     uint64_t size;
-    if (!object_size(fd, size) || !looks_like_slot(size, access.max_size())) {
-        return not_a_slot(name);
+    if (!measure_locked_slot(access, fd, size, name)) {
+        return false;
     }
     if (!access.grown.map(fd, needed)) {
         memory_error("Failed to map shared memory address '%s'.", name);
