@@ -230,8 +230,8 @@ bool fit_payload(SlotAccess& access, int fd, uint64_t new_size, const char* name
     if (new_size > access.max_size() && !grow_slot(access, fd, new_size, name)) {
         return false;
     }
-    const uint64_t needed = HEADER_SIZE + access.max_size();
-    if (needed <= access.mapping.length()) {
+    // Compared without a sum, so that no header, however corrupt, wraps it.
+    if (access.max_size() <= access.mapping.length() - HEADER_SIZE) {
         return true;
     }
     // Another writer grew the object after it was mapped.
@@ -239,7 +239,7 @@ bool fit_payload(SlotAccess& access, int fd, uint64_t new_size, const char* name
     if (!measure_locked_slot(access, fd, size, name)) {
         return false;
     }
-    if (!access.grown.map(fd, needed)) {
+    if (!access.grown.map(fd, HEADER_SIZE + access.max_size())) {
         memory_error("Failed to map shared memory address '%s'.", name);
         return false;
     }
@@ -250,7 +250,8 @@ bool fit_payload(SlotAccess& access, int fd, uint64_t new_size, const char* name
 // storing the new capacity, the object's size tells it.
 void repair_capacity(BasicShm* header, int fd) {
     uint64_t size;
-    if (object_size(fd, size) && size > HEADER_SIZE + header->max_size && size != FUNCTION_RECORD_SIZE) {
+    if (object_size(fd, size) && size >= HEADER_SIZE && size - HEADER_SIZE > header->max_size &&
+        size != FUNCTION_RECORD_SIZE) {
         header->max_size = size - HEADER_SIZE;
     }
 }
