@@ -183,6 +183,18 @@ inline int lock_within_slice(pthread_mutex_t* mutex) noexcept {
     return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
 }
 
+// Completes a lock that returned `rc`: when the previous owner died holding
+// the mutex, `repair()` mends the shared state before the mutex is marked
+// consistent. 0 when the mutex is held and usable, or the errno.
+template <typename Repair>
+int mend_if_owner_died(pthread_mutex_t* mutex, int rc, Repair&& repair) noexcept {
+    if (rc != EOWNERDEAD) {
+        return rc;
+    }
+    repair();
+    return pthread_mutex_consistent(mutex);
+}
+
 // Sets the exception for a robust lock that failed with `rc`.
 inline void set_lock_error(int rc, const char* what) {
     if (rc == EDEADLK) {
@@ -215,10 +227,7 @@ HeldMutex lock_robust(pthread_mutex_t* mutex, const char* what, Repair&& repair)
             return HeldMutex();
         }
     }
-    if (rc == EOWNERDEAD) {
-        repair();
-        rc = pthread_mutex_consistent(mutex);
-    }
+    rc = mend_if_owner_died(mutex, rc, repair);
     if (rc == 0) {
         return HeldMutex(mutex);
     }

@@ -419,12 +419,9 @@ int lock_record(const FunctionRecord& record) noexcept {
     if (rc == EBUSY) {
         rc = shm::lock_within_slice(mutex);
     }
-    if (rc == EOWNERDEAD) {
-        // Every change publishes its data first and then stores one word, so
-        // a holder that died left nothing half changed to repair.
-        rc = pthread_mutex_consistent(mutex);
-    }
-    return rc;
+    // Every change publishes its data first and then stores one word, so a
+    // holder that died left nothing half changed to repair.
+    return shm::mend_if_owner_died(mutex, rc, [] {});
 }
 
 enum class Step { Wait, Done };
