@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -863,11 +864,61 @@ unsigned char iso_code(PyObject* value, std::string_view datatype) {
     return 0;
 }
 
+// isoformat() of the exact date, time and datetime types, written without
+// calling it when the value is naive or in UTC (other zones need their
+// utcoffset()); 0 when the value is of another kind. The text is the one
+// isoformat() returns, byte for byte.
+size_t format_iso_directly(PyObject* value, char (&text)[64]) {
+    PyTypeObject* type = Py_TYPE(value);
+    const auto clock = [&text](size_t at, int hour, int minute, int second, int microsecond, PyObject* tz) {
+        if (tz != Py_None && tz != PyDateTime_TimeZone_UTC) {
+            return size_t{0};
+        }
+        int n = microsecond ? std::snprintf(text + at, 64 - at, "%02d:%02d:%02d.%06d", hour, minute, second, microsecond)
+                            : std::snprintf(text + at, 64 - at, "%02d:%02d:%02d", hour, minute, second);
+        if (tz == PyDateTime_TimeZone_UTC) {
+            n += std::snprintf(text + at + n, 64 - at - n, "+00:00");
+        }
+        return at + static_cast<size_t>(n);
+    };
+    if (type == PyDateTimeAPI->DateType) {
+        return static_cast<size_t>(std::snprintf(text, sizeof text, "%04d-%02d-%02d", PyDateTime_GET_YEAR(value),
+                                                 PyDateTime_GET_MONTH(value), PyDateTime_GET_DAY(value)));
+    }
+    if (type == PyDateTimeAPI->DateTimeType) {
+        const int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT", PyDateTime_GET_YEAR(value),
+                                    PyDateTime_GET_MONTH(value), PyDateTime_GET_DAY(value));
+        return clock(static_cast<size_t>(n), PyDateTime_DATE_GET_HOUR(value), PyDateTime_DATE_GET_MINUTE(value),
+                     PyDateTime_DATE_GET_SECOND(value), PyDateTime_DATE_GET_MICROSECOND(value),
+                     compat::datetime_tzinfo(value));
+    }
+    if (type == PyDateTimeAPI->TimeType) {
+        return clock(0, PyDateTime_TIME_GET_HOUR(value), PyDateTime_TIME_GET_MINUTE(value),
+                     PyDateTime_TIME_GET_SECOND(value), PyDateTime_TIME_GET_MICROSECOND(value),
+                     compat::time_tzinfo(value));
+    }
+    return 0;
+}
+
+StatusCode write_iso_item(ValueData& vd, unsigned char code, const char* text, Py_ssize_t length) {
+    if (StatusCode s = auto_resize_vd(vd, length + 2); s != SC_SUCCESS) {
+        return s;
+    }
+    write_metadata(vd, code, static_cast<uint64_t>(length), 1);
+    write_raw(vd, text, static_cast<size_t>(length));
+    return SC_SUCCESS;
+}
+
 // Dates and times travel as their isoformat() text, which is called before
 // the type is confirmed.
 StatusCode from_datetime(ValueData& vd, PyObject* value, std::string_view datatype) {
     if (datatype == "datetime.timedelta") {
         return from_timedelta(vd, value);
+    }
+    char direct[64];
+    if (const size_t length = format_iso_directly(value, direct)) {
+        const unsigned char code = iso_code(value, datatype);
+        return code ? write_iso_item(vd, code, direct, static_cast<Py_ssize_t>(length)) : SC_INCORRECT;
     }
     PyObject* name = method_name(isoformat_name, "isoformat");
     if (!name) {
@@ -897,12 +948,7 @@ StatusCode from_datetime(ValueData& vd, PyObject* value, std::string_view dataty
                         "isoformat() of a date or time value returned more than 255 bytes of text.");
         return SC_EXCEPTION;
     }
-    if (StatusCode s = auto_resize_vd(vd, length + 2); s != SC_SUCCESS) {
-        return s;
-    }
-    write_metadata(vd, code, static_cast<uint64_t>(length), 1);
-    write_raw(vd, utf8, static_cast<size_t>(length));
-    return SC_SUCCESS;
+    return write_iso_item(vd, code, utf8, length);
 }
 
 // Written at base 62 with no empty form: code 62 is memoryview's dynamic-2
@@ -1514,6 +1560,98 @@ static PyObject* set_rebuild_error(const char* message) {
     return nullptr;
 }
 
+namespace {
+
+// The number in `count` decimal digits at `text`; -1 when one is not a digit.
+int iso_number(const char* text, int count) {
+    int value = 0;
+    for (int i = 0; i < count; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return -1;
+        }
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+struct IsoClock {
+    int hour, minute, second, microsecond;
+    PyObject* tz;  // borrowed: None or the UTC singleton
+};
+
+// HH:MM:SS[.ffffff][+00:00], the whole of `text`.
+bool parse_iso_clock(const char* text, size_t length, IsoClock& clock) {
+    clock.tz = Py_None;
+    if (length >= 14 && std::memcmp(text + length - 6, "+00:00", 6) == 0) {
+        clock.tz = PyDateTime_TimeZone_UTC;
+        length -= 6;
+    }
+    if ((length != 8 && length != 15) || text[2] != ':' || text[5] != ':') {
+        return false;
+    }
+    clock.hour = iso_number(text, 2);
+    clock.minute = iso_number(text + 3, 2);
+    clock.second = iso_number(text + 6, 2);
+    clock.microsecond = 0;
+    if (length == 15) {
+        if (text[8] != '.') {
+            return false;
+        }
+        clock.microsecond = iso_number(text + 9, 6);
+    }
+    return clock.hour >= 0 && clock.minute >= 0 && clock.second >= 0 && clock.microsecond >= 0;
+}
+
+// YYYY-MM-DD at the start of `text`.
+bool parse_iso_date(const char* text, size_t length, int& year, int& month, int& day) {
+    if (length < 10 || text[4] != '-' || text[7] != '-') {
+        return false;
+    }
+    year = iso_number(text, 4);
+    month = iso_number(text + 5, 2);
+    day = iso_number(text + 8, 2);
+    return year >= 0 && month >= 0 && day >= 0;
+}
+
+PyObject* build_iso_value(const char* text, size_t length, PyObject* method) {
+    const PyDateTime_CAPI* api = PyDateTimeAPI;
+    int year, month, day;
+    IsoClock clock;
+    if (method == reinterpret_cast<PyObject*>(api->DateType)) {
+        return length == 10 && parse_iso_date(text, length, year, month, day)
+                   ? api->Date_FromDate(year, month, day, api->DateType)
+                   : nullptr;
+    }
+    if (method == reinterpret_cast<PyObject*>(api->TimeType)) {
+        return parse_iso_clock(text, length, clock)
+                   ? api->Time_FromTime(clock.hour, clock.minute, clock.second, clock.microsecond, clock.tz,
+                                        api->TimeType)
+                   : nullptr;
+    }
+    if (method == reinterpret_cast<PyObject*>(api->DateTimeType)) {
+        return parse_iso_date(text, length, year, month, day) && length > 11 && text[10] == 'T' &&
+                       parse_iso_clock(text + 11, length - 11, clock)
+                   ? api->DateTime_FromDateAndTime(year, month, day, clock.hour, clock.minute, clock.second,
+                                                   clock.microsecond, clock.tz, api->DateTimeType)
+                   : nullptr;
+    }
+    return nullptr;
+}
+
+// The value fromisoformat() gives for the texts isoformat() writes for naive
+// and UTC values, built without parsing through Python; null (no exception)
+// for any other text, or for fields out of range, so that fromisoformat()
+// itself decides and reports.
+PyObject* from_iso_directly(const char* text, size_t length, PyObject* method) {
+    PyObject* value = build_iso_value(text, length, method);
+    if (!value) {
+        PyErr_Clear();
+    }
+    return value;
+}
+
+}  // namespace
+
 PyObject* to_datetime_gen(ByteData& bd, PyObject* method) {
     if (!ensure_offset(bd, 2)) {
         return nullptr;
@@ -1525,6 +1663,9 @@ PyObject* to_datetime_gen(ByteData& bd, PyObject* method) {
     }
     const char* text = reinterpret_cast<const char*>(bd.bytes + bd.offset);
     bd.offset += length;
+    if (PyObject* direct = from_iso_directly(text, static_cast<size_t>(length), method)) {
+        return direct;
+    }
     PyRef iso(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(length), "strict"));
     PyObject* name = method_name(fromisoformat_name, "fromisoformat");
     if (!iso || !name) {

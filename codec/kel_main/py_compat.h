@@ -3,6 +3,7 @@
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <datetime.h>
 
 #include <cstddef>
 
@@ -44,6 +45,26 @@ inline bool compact_long_value(PyObject* value, long long& out) {
     const long long digit = reinterpret_cast<PyLongObject*>(value)->ob_digit[0];
     out = size < 0 ? -digit : (size == 0 ? 0 : digit);
     return true;
+#endif
+}
+
+// The tzinfo of a datetime or time (None when naive), borrowed; the accessor
+// macros appeared in 3.10.
+inline PyObject* datetime_tzinfo(PyObject* value) {
+#if PY_VERSION_HEX >= 0x030A0000
+    return PyDateTime_DATE_GET_TZINFO(value);
+#else
+    auto* datetime = reinterpret_cast<PyDateTime_DateTime*>(value);
+    return datetime->hastzinfo ? datetime->tzinfo : Py_None;
+#endif
+}
+
+inline PyObject* time_tzinfo(PyObject* value) {
+#if PY_VERSION_HEX >= 0x030A0000
+    return PyDateTime_TIME_GET_TZINFO(value);
+#else
+    auto* time = reinterpret_cast<PyDateTime_Time*>(value);
+    return time->hastzinfo ? time->tzinfo : Py_None;
 #endif
 }
 

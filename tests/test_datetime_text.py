@@ -1,0 +1,62 @@
+"""Dates and times are written as exactly their isoformat() text and read back
+as exactly what fromisoformat() gives, whichever way the codec gets there."""
+import datetime as dt
+import random
+
+import pytest
+import zelvane
+
+from codec_util import decode, encoded
+
+CODES = {dt.datetime: 53, dt.date: 55, dt.time: 56}
+OFFSET = dt.timezone(dt.timedelta(hours=-5, minutes=-30))
+
+
+def sample_values(seed=11, count=400):
+    rng = random.Random(seed)
+    for _ in range(count):
+        fields = (rng.randrange(1, 10000), rng.randrange(1, 13), rng.randrange(1, 29))
+        clock = (rng.randrange(24), rng.randrange(60), rng.randrange(60), rng.choice([0, rng.randrange(10**6)]))
+        tz = rng.choice([None, dt.timezone.utc, OFFSET])
+        yield dt.date(*fields)
+        yield dt.datetime(*fields, *clock, tzinfo=tz)
+        yield dt.time(*clock, tzinfo=tz)
+
+
+def test_text_and_read_back_match_isoformat(shm_name):
+    name = shm_name("iso")
+    for value in sample_values():
+        text = value.isoformat().encode()
+        assert encoded(name, value) == bytes([253, CODES[type(value)], len(text)]) + text
+        back = zelvane.read_memory(name)
+        assert back == value and type(back) is type(value)
+        assert getattr(back, "tzinfo", None) == getattr(value, "tzinfo", None)
+
+
+@pytest.mark.parametrize("code, text", [
+    (55, b"2024-02-30"),           # canonical shape, day out of range
+    (53, b"2024-13-01T00:00:00"),  # month out of range
+    (56, b"25:00:00"),             # hour out of range
+    (56, b"12:00:00+00:0x"),       # not a digit in the offset
+])
+def test_out_of_range_text_fails_as_fromisoformat_does(shm_name, code, text):
+    cls = {53: dt.datetime, 55: dt.date, 56: dt.time}[code]
+    with pytest.raises(ValueError) as expected:
+        cls.fromisoformat(text.decode())
+    with pytest.raises(ValueError) as got:
+        decode(shm_name("bad"), bytes([253, code, len(text)]) + text)
+    assert str(got.value) == str(expected.value)
+
+
+@pytest.mark.parametrize("code, text", [
+    (53, b"2024-01-31T12:30:00.000005+00:00"),
+    (53, b"2024-01-31T12:30:00+01:00"),
+    (56, b"12:30:00+00:00"),
+    (55, b"0001-01-01"),
+])
+def test_reads_what_fromisoformat_reads(shm_name, code, text):
+    cls = {53: dt.datetime, 55: dt.date, 56: dt.time}[code]
+    back = decode(shm_name("ok"), bytes([253, code, len(text)]) + text)
+    expected = cls.fromisoformat(text.decode())
+    assert back == expected and type(back) is type(expected)
+    assert getattr(back, "tzinfo", None) == getattr(expected, "tzinfo", None)
