@@ -648,7 +648,7 @@ int init_shared_cond(pthread_cond_t* cond) noexcept {
     return rc;
 }
 
-bool creation_failed(const char* format, const char* name) {
+bool record_not_created(const char* format, const char* name) {
     memory_error(format, name);
     return false;
 }
@@ -659,34 +659,34 @@ bool create_function_record(FunctionRecord& record) {
     const char* name = record.name;
     std::string path;
     if (!shm::shm_path(name, path)) {
-        return creation_failed("Failed to create memory address '%s'.", name);
+        return record_not_created("Failed to create memory address '%s'.", name);
     }
     if (shm::name_exists(path)) {
-        return creation_failed("The memory address '%s' already exists.", name);
+        return record_not_created("The memory address '%s' already exists.", name);
     }
     record.fd = shm::create_unnamed();
     if (!record.fd.valid()) {
-        return creation_failed("Failed to create memory address '%s'.", name);
+        return record_not_created("Failed to create memory address '%s'.", name);
     }
     if (::ftruncate(record.fd.get(), FUNCTION_RECORD_SIZE) != 0) {
-        return creation_failed("Failed to allocate for shared memory address '%s'.", name);
+        return record_not_created("Failed to allocate for shared memory address '%s'.", name);
     }
     if (!record.mapping.map(record.fd.get(), FUNCTION_RECORD_SIZE)) {
-        return creation_failed("Failed to map shared memory address '%s'.", name);
+        return record_not_created("Failed to map shared memory address '%s'.", name);
     }
     FunctionShm* shm = record.shm();
     if (shm::init_shared_mutex(&shm->mutex) != 0) {
-        return creation_failed("Failed to initialize mutex for shared memory address '%s'.", name);
+        return record_not_created("Failed to initialize mutex for shared memory address '%s'.", name);
     }
     if (init_shared_cond(&shm->fcond) != 0 || init_shared_cond(&shm->ccond) != 0) {
-        return creation_failed("Failed to initialize signal cond for shared memory address '%s'.", name);
+        return record_not_created("Failed to initialize signal cond for shared memory address '%s'.", name);
     }
     shm->activity = 1;
     if (::flock(record.fd.get(), LOCK_SH) != 0) {
-        return creation_failed("Failed to create memory address '%s'.", name);
+        return record_not_created("Failed to create memory address '%s'.", name);
     }
     if (!shm::publish(record.fd.get(), path)) {
-        return creation_failed(errno == EEXIST ? "The memory address '%s' already exists."
+        return record_not_created(errno == EEXIST ? "The memory address '%s' already exists."
                                                : "Failed to create memory address '%s'.",
                                name);
     }
