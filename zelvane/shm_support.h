@@ -183,6 +183,18 @@ inline int lock_within_slice(pthread_mutex_t* mutex) noexcept {
     return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
 }
 
+// Completes a lock that returned `rc`: when the previous owner died holding
+// the mutex, `repair()` mends the shared state before the mutex is marked
+// consistent. 0 when the mutex is held and usable, or the errno.
+template <typename Repair>
+int mend_if_owner_died(pthread_mutex_t* mutex, int rc, Repair&& repair) noexcept {
+    if (rc != EOWNERDEAD) {
+        return rc;
+    }
+    repair();
+    return pthread_mutex_consistent(mutex);
+}
+
 // Sets the exception for a robust lock that failed with `rc`.
 inline void set_lock_error(int rc, const char* what) {
     if (rc == EDEADLK) {
@@ -194,7 +206,6 @@ inline void set_lock_error(int rc, const char* what) {
                      "holding it.",
                      what);
     } else {
-        errno = rc;
         PyErr_Format(PyExc_RuntimeError, "Failed to lock shared memory address '%s'.", what);
     }
 }
@@ -216,10 +227,7 @@ HeldMutex lock_robust(pthread_mutex_t* mutex, const char* what, Repair&& repair)
             return HeldMutex();
         }
     }
-    if (rc == EOWNERDEAD) {
-        repair();
-        rc = pthread_mutex_consistent(mutex);
-    }
+    rc = mend_if_owner_died(mutex, rc, repair);
     if (rc == 0) {
         return HeldMutex(mutex);
     }
@@ -257,24 +265,21 @@ inline int open_existing(const char* name) {
     return ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
 }
 
-// Whether a name already exists, as an exclusive create would see it.
-inline bool name_exists(const char* name) {
-    std::string path;
+// Whether the file of a name (see shm_path) exists, as an exclusive create
+// would see it.
+inline bool name_exists(const std::string& path) {
     struct stat st;
-    return shm_path(name, path) && ::lstat(path.c_str(), &st) == 0;
+    return ::lstat(path.c_str(), &st) == 0;
 }
 
 // A new, empty object that nobody can open by name yet; invalid (errno set)
 // on failure.
 inline Fd create_unnamed() { return Fd(::open("/dev/shm", O_RDWR | O_TMPFILE | O_CLOEXEC, 0666)); }
 
-// Gives an initialised unnamed object its name; fails with EEXIST exactly
-// like an exclusive create when another process took the name first.
-inline bool publish(int fd, const char* name) {
-    std::string path;
-    if (!shm_path(name, path)) {
-        return false;
-    }
+// Gives an initialised unnamed object the file of its name (see shm_path);
+// fails with EEXIST exactly like an exclusive create when another process
+// took the name first.
+inline bool publish(int fd, const std::string& path) {
     const std::string source = "/proc/self/fd/" + std::to_string(fd);
     return ::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }

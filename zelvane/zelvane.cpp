@@ -34,6 +34,31 @@ PyObject* memory_error(const char* format, const char* name) {
 // Flags count as set only when they are the True object itself.
 inline bool flag_set(PyObject* flag) { return flag == Py_True; }
 
+// Clears the pending exception when it is an ordinary error; false, leaving
+// it pending, for KeyboardInterrupt and the like, which must reach the caller.
+bool clear_ordinary_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return false;
+    }
+    PyErr_Clear();
+    return true;
+}
+
+// The bytes of a value the codec encoded; on failure `message` is raised as
+// a RuntimeError in place of the interpreter's error.
+bool encoded_bytes(PyObject* encoded, const char* message, const unsigned char*& data, size_t& size) {
+    char* buffer;
+    Py_ssize_t length;
+    if (PyBytes_AsStringAndSize(encoded, &buffer, &length) < 0) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_RuntimeError, message);
+        return false;
+    }
+    data = reinterpret_cast<const unsigned char*>(buffer);
+    size = static_cast<size_t>(length);
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Value slots
 // ---------------------------------------------------------------------------
@@ -71,7 +96,7 @@ CreateOutcome create_shared_memory(const char* name, uint64_t pre_size, bool err
     if (!shm::shm_path(name, path)) {
         return CreateOutcome::NotCreated;
     }
-    if (shm::name_exists(name)) {
+    if (shm::name_exists(path)) {
         return name_taken(name, error_if_exists);
     }
     shm::Fd fd = shm::create_unnamed();
@@ -93,7 +118,7 @@ CreateOutcome create_shared_memory(const char* name, uint64_t pre_size, bool err
         }
         slot->max_size = pre_size;
     }
-    if (!shm::publish(fd.get(), name)) {
+    if (!shm::publish(fd.get(), path)) {
         return errno == EEXIST ? name_taken(name, error_if_exists) : CreateOutcome::NotCreated;
     }
     return CreateOutcome::Created;
@@ -173,13 +198,21 @@ shm::Fd open_slot_fd(const char* name, bool create) {
     return fd;
 }
 
+// Under the mutex: measures the object and checks it against its header.
+bool measure_locked_slot(const SlotAccess& access, int fd, uint64_t& size, const char* name) {
+    if (!object_size(fd, size) || !looks_like_slot(size, access.max_size())) {
+        return not_a_slot(name);
+    }
+    return true;
+}
+
 // Under the mutex: grows the object to hold `new_size` payload bytes (never
 // shrinking it; the size is measured under the mutex, so two writers cannot
 // undo each other's growth) and stores the new capacity.
 bool grow_slot(SlotAccess& access, int fd, uint64_t new_size, const char* name) {
     uint64_t size;
-    if (!object_size(fd, size) || !looks_like_slot(size, access.max_size())) {
-        return not_a_slot(name);
+    if (!measure_locked_slot(access, fd, size, name)) {
+        return false;
     }
     const uint64_t capacity = new_size + HEADROOM;
     if (size < HEADER_SIZE + capacity && ::ftruncate(fd, static_cast<off_t>(HEADER_SIZE + capacity)) != 0) {
@@ -197,16 +230,16 @@ bool fit_payload(SlotAccess& access, int fd, uint64_t new_size, const char* name
     if (new_size > access.max_size() && !grow_slot(access, fd, new_size, name)) {
         return false;
     }
-    const uint64_t needed = HEADER_SIZE + access.max_size();
-    if (needed <= access.mapping.length()) {
+    // Compared without a sum, so that no header, however corrupt, wraps it.
+    if (access.max_size() <= access.mapping.length() - HEADER_SIZE) {
         return true;
     }
     // Another writer grew the object after it was mapped.
     uint64_t size;
-    if (!object_size(fd, size) || !looks_like_slot(size, access.max_size())) {
-        return not_a_slot(name);
+    if (!measure_locked_slot(access, fd, size, name)) {
+        return false;
     }
-    if (!access.grown.map(fd, needed)) {
+    if (!access.grown.map(fd, HEADER_SIZE + access.max_size())) {
         memory_error("Failed to map shared memory address '%s'.", name);
         return false;
     }
@@ -217,7 +250,8 @@ bool fit_payload(SlotAccess& access, int fd, uint64_t new_size, const char* name
 // storing the new capacity, the object's size tells it.
 void repair_capacity(BasicShm* header, int fd) {
     uint64_t size;
-    if (object_size(fd, size) && size > HEADER_SIZE + header->max_size && size != FUNCTION_RECORD_SIZE) {
+    if (object_size(fd, size) && size >= HEADER_SIZE && size - HEADER_SIZE > header->max_size &&
+        size != FUNCTION_RECORD_SIZE) {
         header->max_size = size - HEADER_SIZE;
     }
 }
@@ -276,18 +310,16 @@ PyObject* write_slot(const char* name, PyObject* value, bool create) {
     if (!encoded) {
         return nullptr;
     }
-    char* data;
-    Py_ssize_t length;
-    if (PyBytes_AsStringAndSize(encoded.get(), &data, &length) < 0) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_RuntimeError, "Failed to convert a Python bytes object to a C string.");
+    const unsigned char* data;
+    size_t size;
+    if (!encoded_bytes(encoded.get(), "Failed to convert a Python bytes object to a C string.", data, size)) {
         return nullptr;
     }
     SlotAccess access;
-    if (!get_basic_shm(access, name, static_cast<uint64_t>(length), create)) {
+    if (!get_basic_shm(access, name, size, create)) {
         return nullptr;
     }
-    store_encoded(access.payload(), reinterpret_cast<const unsigned char*>(data), static_cast<size_t>(length));
+    store_encoded(access.payload(), data, size);
     Py_RETURN_TRUE;
 }
 
@@ -335,7 +367,12 @@ struct CallWord {
     static constexpr uint32_t STOP = 1u << 24;
     // Serving has ended: nothing will answer any more.
     static constexpr uint32_t ENDED = 1u << 25;
-    static constexpr uint32_t FLAGS_MASK = 0xff000000;
+    static constexpr uint32_t FLAGS_MASK = STOP | ENDED;
+    // A caller may be asleep on the word: set by each caller before it sleeps,
+    // cleared by the change that wakes them, so that a change no caller waits
+    // for (above all a caller collecting its own reply) costs no system call.
+    // The serving side sleeps whenever it is idle, so it needs no such mark.
+    static constexpr uint32_t CALLER_ASLEEP = 1u << 26;
 
     uint32_t bits;
 
@@ -344,6 +381,9 @@ struct CallWord {
     bool ended() const { return (bits & ENDED) != 0; }
     CallWord with_state(uint32_t state) const { return {(bits & ~STATE_MASK) | state}; }
     CallWord with_flag(uint32_t flag) const { return {bits | flag}; }
+    CallWord without_flag(uint32_t flag) const { return {bits & ~flag}; }
+    // The exchange as waiters see it: everything but the sleep mark.
+    uint32_t exchange() const { return bits & ~CALLER_ASLEEP; }
     // A new request, under the next exchange number.
     CallWord next_request() const {
         return {(bits & ~(STATE_MASK | NUMBER_MASK)) | ((bits + NUMBER_ONE) & NUMBER_MASK) | POSTED};
@@ -379,12 +419,9 @@ int lock_record(const FunctionRecord& record) noexcept {
     if (rc == EBUSY) {
         rc = shm::lock_within_slice(mutex);
     }
-    if (rc == EOWNERDEAD) {
-        // Every change publishes its data first and then stores one word, so
-        // a holder that died left nothing half changed to repair.
-        rc = pthread_mutex_consistent(mutex);
-    }
-    return rc;
+    // Every change publishes its data first and then stores one word, so a
+    // holder that died left nothing half changed to repair.
+    return shm::mend_if_owner_died(mutex, rc, [] {});
 }
 
 enum class Step { Wait, Done };
@@ -400,8 +437,9 @@ bool passed(const timespec& deadline) noexcept {
 constexpr uint32_t SERVER_WAITS = 1;  // for a request or a stop
 constexpr uint32_t CALLERS_WAIT = 2;  // for an idle record, a reply or an end
 
-uint32_t waiters_to_wake(CallWord before, CallWord after) noexcept {
-    if (before.bits == after.bits) {
+// The kinds of waiter whose condition a change can meet.
+uint32_t waiters_concerned(CallWord before, CallWord after) noexcept {
+    if (before.exchange() == after.exchange()) {
         return 0;
     }
     const bool flags_changed = ((before.bits ^ after.bits) & CallWord::FLAGS_MASK) != 0;
@@ -416,15 +454,35 @@ uint32_t waiters_to_wake(CallWord before, CallWord after) noexcept {
     return kinds;
 }
 
+// The waiters to wake after a change: callers only when one may be asleep,
+// unless a stop or the end was flagged.
+uint32_t waiters_to_wake(CallWord before, CallWord after) noexcept {
+    uint32_t kinds = waiters_concerned(before, after);
+    const bool flagged = ((before.bits ^ after.bits) & CallWord::FLAGS_MASK) != 0;
+    if (!flagged && (after.bits & CallWord::CALLER_ASLEEP) == 0) {
+        kinds &= ~CALLERS_WAIT;
+    }
+    return kinds;
+}
+
 // Runs `look` on the locked record, unlocks it and wakes whom the change
-// concerns; `seen` is the call word as left.
+// concerns; `seen` is the call word as left, marked when a caller (`kind`) is
+// about to sleep on it.
 template <typename Look>
-Step look_and_unlock(FunctionRecord& record, Look& look, CallWord& seen) noexcept {
+Step look_and_unlock(FunctionRecord& record, uint32_t kind, Look& look, CallWord& seen) noexcept {
     const CallWord before = record.word();
     const Step step = look(before);
-    seen = record.word();
+    const CallWord after = record.word();
+    const uint32_t kinds = waiters_to_wake(before, after);
+    seen = (kinds & CALLERS_WAIT) != 0 ? after.without_flag(CallWord::CALLER_ASLEEP) : after;
+    if (step == Step::Wait && kind == CALLERS_WAIT) {
+        seen = seen.with_flag(CallWord::CALLER_ASLEEP);
+    }
+    if (seen.bits != after.bits) {
+        record.set_word(seen);
+    }
     pthread_mutex_unlock(&record.shm()->mutex);
-    if (const uint32_t kinds = waiters_to_wake(before, seen)) {
+    if (kinds != 0) {
         futex::wake(&record.shm()->call, kinds);
     }
     return step;
@@ -443,7 +501,7 @@ int look_for_a_slice(FunctionRecord& record, uint32_t kind, Look& look) noexcept
             return rc;
         }
         CallWord seen;
-        if (look_and_unlock(record, look, seen) == Step::Done) {
+        if (look_and_unlock(record, kind, look, seen) == Step::Done) {
             return 0;
         }
         if (!futex::wait(&record.shm()->call, seen.bits, slice_end, kind) || passed(slice_end)) {
@@ -509,7 +567,7 @@ void change_on_the_way_out(FunctionRecord& record, Change&& change) {
                 return Step::Done;
             };
             CallWord seen;
-            look_and_unlock(record, look, seen);
+            look_and_unlock(record, 0, look, seen);
         }
         return;
     }
@@ -590,7 +648,7 @@ int init_shared_cond(pthread_cond_t* cond) noexcept {
     return rc;
 }
 
-bool creation_failed(const char* format, const char* name) {
+bool record_not_created(const char* format, const char* name) {
     memory_error(format, name);
     return false;
 }
@@ -601,34 +659,34 @@ bool create_function_record(FunctionRecord& record) {
     const char* name = record.name;
     std::string path;
     if (!shm::shm_path(name, path)) {
-        return creation_failed("Failed to create memory address '%s'.", name);
+        return record_not_created("Failed to create memory address '%s'.", name);
     }
-    if (shm::name_exists(name)) {
-        return creation_failed("The memory address '%s' already exists.", name);
+    if (shm::name_exists(path)) {
+        return record_not_created("The memory address '%s' already exists.", name);
     }
     record.fd = shm::create_unnamed();
     if (!record.fd.valid()) {
-        return creation_failed("Failed to create memory address '%s'.", name);
+        return record_not_created("Failed to create memory address '%s'.", name);
     }
     if (::ftruncate(record.fd.get(), FUNCTION_RECORD_SIZE) != 0) {
-        return creation_failed("Failed to allocate for shared memory address '%s'.", name);
+        return record_not_created("Failed to allocate for shared memory address '%s'.", name);
     }
     if (!record.mapping.map(record.fd.get(), FUNCTION_RECORD_SIZE)) {
-        return creation_failed("Failed to map shared memory address '%s'.", name);
+        return record_not_created("Failed to map shared memory address '%s'.", name);
     }
     FunctionShm* shm = record.shm();
     if (shm::init_shared_mutex(&shm->mutex) != 0) {
-        return creation_failed("Failed to initialize mutex for shared memory address '%s'.", name);
+        return record_not_created("Failed to initialize mutex for shared memory address '%s'.", name);
     }
     if (init_shared_cond(&shm->fcond) != 0 || init_shared_cond(&shm->ccond) != 0) {
-        return creation_failed("Failed to initialize signal cond for shared memory address '%s'.", name);
+        return record_not_created("Failed to initialize signal cond for shared memory address '%s'.", name);
     }
     shm->activity = 1;
     if (::flock(record.fd.get(), LOCK_SH) != 0) {
-        return creation_failed("Failed to create memory address '%s'.", name);
+        return record_not_created("Failed to create memory address '%s'.", name);
     }
-    if (!shm::publish(record.fd.get(), name)) {
-        return creation_failed(errno == EEXIST ? "The memory address '%s' already exists."
+    if (!shm::publish(record.fd.get(), path)) {
+        return record_not_created(errno == EEXIST ? "The memory address '%s' already exists."
                                                : "Failed to create memory address '%s'.",
                                name);
     }
@@ -670,18 +728,18 @@ void end_serving(FunctionRecord& record) {
     unlink_if_ours(record);
 }
 
-void print_stop_line() {
+// False with an exception set when Ctrl-C (or the like) interrupted it; a
+// failure to flush is otherwise no reason to fail a stop that has happened.
+bool print_stop_line() {
     PySys_WriteStdout("read\n");
     // The line must reach a pipe at once, not when the process exits.
-    PyObject* out = PySys_GetObject("stdout");
-    if (out != nullptr && out != Py_None) {
-        PyRef flushed(PyObject_CallMethod(out, "flush", nullptr));
-        if (!flushed) {
-            PyErr_Clear();
-        }
-    } else {
+    PyRef out = PyRef::borrow(PySys_GetObject("stdout"));
+    if (!out || out.get() == Py_None) {
         std::fflush(stdout);
+        return true;
     }
+    PyRef flushed(PyObject_CallMethod(out.get(), "flush", nullptr));
+    return flushed || clear_ordinary_error();
 }
 
 // The encoded reply to one request: the callable's result, or the no-value
@@ -689,11 +747,8 @@ void print_stop_line() {
 // Null with an exception set when serving must end.
 PyObject* answer(PyObject* func, const unsigned char* request) {
     PyRef args(to_value_range(request, MESSAGE_SIZE));
-    if (!args) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            return nullptr;  // KeyboardInterrupt and the like end serving
-        }
-        PyErr_Clear();
+    if (!args && !clear_ordinary_error()) {
+        return nullptr;
     }
     if (!args || !PyTuple_Check(args.get())) {
         return from_value(nullptr);
@@ -705,23 +760,17 @@ PyObject* answer(PyObject* func, const unsigned char* request) {
     return from_value(result.get());
 }
 
-// The bytes of an encoded reply that fits the message area; false with an
-// exception set otherwise.
-bool reply_bytes(PyObject* reply, const char*& data, size_t& size) {
-    char* buffer;
-    Py_ssize_t length;
-    if (PyBytes_AsStringAndSize(reply, &buffer, &length) < 0) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_RuntimeError, "Failed to convert a Python bytes object to C bytes.");
+// The bytes of an encoded message that fits the message area; false with
+// an exception set otherwise (`too_large` as a ValueError).
+bool message_bytes(PyObject* encoded, const char* unreadable, const char* too_large, const unsigned char*& data,
+                   size_t& size) {
+    if (!encoded_bytes(encoded, unreadable, data, size)) {
         return false;
     }
-    if (static_cast<size_t>(length) > MESSAGE_SIZE) {
-        PyErr_SetString(PyExc_ValueError,
-                        "The returned value exceeds the maximum accepted return size of 1024 bytes.");
+    if (size > MESSAGE_SIZE) {
+        PyErr_SetString(PyExc_ValueError, too_large);
         return false;
     }
-    data = buffer;
-    size = static_cast<size_t>(length);
     return true;
 }
 
@@ -745,7 +794,7 @@ bool take_request(FunctionRecord& record, unsigned char* request, uint32_t& numb
     return end == WaitEnd::Done;
 }
 
-bool post_reply(FunctionRecord& record, uint32_t number, const char* data, size_t size) {
+bool post_reply(FunctionRecord& record, uint32_t number, const unsigned char* data, size_t size) {
     const WaitEnd end = wait_on_record(record, SERVER_WAITS, [&](CallWord word) {
         if (word.number() != number) {
             return Step::Done;
@@ -772,7 +821,9 @@ PyObject* serve(FunctionRecord& record, PyObject* func) {
         }
         if (stop) {
             end_serving(record);
-            print_stop_line();
+            if (!print_stop_line()) {
+                return nullptr;
+            }
             Py_RETURN_NONE;
         }
         if (request[0] == 0) {
@@ -782,9 +833,13 @@ PyObject* serve(FunctionRecord& record, PyObject* func) {
             break;
         }
         PyRef reply(answer(func, request));
-        const char* data;
+        const unsigned char* data;
         size_t size;
-        if (!reply || !reply_bytes(reply.get(), data, size) || !post_reply(record, number, data, size)) {
+        if (!reply ||
+            !message_bytes(reply.get(), "Failed to convert a Python bytes object to C bytes.",
+                           "The returned value exceeds the maximum accepted return size of 1024 bytes.", data,
+                           size) ||
+            !post_reply(record, number, data, size)) {
             break;
         }
     }
@@ -836,9 +891,9 @@ public:
     bool seen_for_a_second(CallWord word) {
         timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
-        if (!watching_ || word.bits != bits_) {
+        if (!watching_ || word.exchange() != bits_) {
             watching_ = true;
-            bits_ = word.bits;
+            bits_ = word.exchange();
             since_ = now;
             return false;
         }
@@ -857,11 +912,11 @@ enum class CallEnd { Replied, Refused, Lost };
 // The calling side of one exchange: waits for the record to be idle, posts
 // the request, then waits for the reply carrying its own exchange number.
 struct Call {
-    Call(FunctionRecord& call_record, const char* call_args, size_t size)
+    Call(FunctionRecord& call_record, const unsigned char* call_args, size_t size)
         : record(call_record), args(call_args), args_size(size) {}
 
     FunctionRecord& record;
-    const char* args;
+    const unsigned char* args;
     size_t args_size;
     bool posted = false;
     uint32_t number = 0;
@@ -972,19 +1027,13 @@ PyObject* call_shared_function(const char* name, PyObject* args) {
     if (!encoded) {
         return nullptr;
     }
-    char* data;
-    Py_ssize_t length;
-    if (PyBytes_AsStringAndSize(encoded.get(), &data, &length) < 0) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_RuntimeError, "Failed to convert the args to C bytes.");
+    const unsigned char* data;
+    size_t size;
+    if (!message_bytes(encoded.get(), "Failed to convert the args to C bytes.",
+                       "The received args exceed the maximum accepted arg size of 1024 bytes.", data, size)) {
         return nullptr;
     }
-    if (static_cast<size_t>(length) > MESSAGE_SIZE) {
-        PyErr_SetString(PyExc_ValueError,
-                        "The received args exceed the maximum accepted arg size of 1024 bytes.");
-        return nullptr;
-    }
-    Call call(record, data, static_cast<size_t>(length));
+    Call call(record, data, size);
     switch (wait_on_record(record, CALLERS_WAIT, [&call](CallWord word) { return call.look(word); })) {
         case WaitEnd::Done:
             break;
@@ -1135,8 +1184,10 @@ PyModuleDef zelvane_module = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_zelvane(void) {
-    if (kel2_init() < 0) {
-        return nullptr;
+    PyObject* module = kel2_init() < 0 ? nullptr : PyModule_Create(&zelvane_module);
+    if (!module) {
+        // Releases the classes cached before the failure; a second release is harmless.
+        kel2_cleanup();
     }
-    return PyModule_Create(&zelvane_module);
+    return module;
 }
