@@ -3,7 +3,8 @@ import os
 
 import pytest
 
-from conftest import run_python, shm_path
+from codec_util import encoded
+from conftest import CHILD_PRELUDE, run_python, shm_path
 
 import zelvane
 
@@ -23,7 +24,6 @@ sys.stdout = Out(sys.stdout)
 """
 
 
-@pytest.mark.timeout(120)
 @pytest.mark.parametrize("exc, outcome", [
     ("KeyboardInterrupt", "raised KeyboardInterrupt \n"),
     ("OSError('closed')", "returned None\n"),
@@ -41,23 +41,14 @@ def test_interrupt_while_flushing_the_stop_line_is_not_lost(serve, exc, outcome)
 # holder leaves a capacity of 2**64 - 1 behind: the capacity must not wrap
 # around when it is compared with the mapping, or the payload (a bytes value
 # claiming a megabyte) is read far past the object.
-CORRUPT_WHILE_LOCKED = """
-import ctypes, mmap, os, struct, threading, time, zelvane
-name, scratch = {name!r}, {scratch!r}
-zelvane.write_memory(scratch, b"x" * (1 << 20))
-with open("/dev/shm/" + scratch, "rb") as f:
-    raw = f.read()
-encoded_size = struct.unpack_from("<Q", raw)[0] - 32
-prefix = raw[48:48 + encoded_size - (1 << 20)]
-zelvane.remove_memory(scratch)
+CORRUPT_WHILE_LOCKED = CHILD_PRELUDE + """
+import os, struct, threading, time, zelvane
+from conftest import shm_path
+from shm_util import SLOT_MUTEX, MappedMutex
+name, prefix = {name!r}, bytes.fromhex({prefix!r})
 zelvane.write_memory(name, "a value long enough to hold the prefix")
-fd = os.open("/dev/shm/" + name, os.O_RDWR)
-mm = mmap.mmap(fd, os.fstat(fd).st_size)
-os.close(fd)
-anchor = ctypes.c_char.from_buffer(mm)
-mutex = ctypes.c_void_p(ctypes.addressof(anchor) + 8)
-libc = ctypes.CDLL(None)
-assert libc.pthread_mutex_lock(mutex) == 0
+slot = MappedMutex(name, os.path.getsize(shm_path(name)), SLOT_MUTEX)
+assert slot.lock() == 0
 outcome = []
 def read():
     try:
@@ -67,17 +58,18 @@ def read():
 reader = threading.Thread(target=read)
 reader.start()
 time.sleep(0.5)
-mm[48:48 + len(prefix)] = prefix
-struct.pack_into("<Q", mm, 0, 2**64 - 1)
-assert libc.pthread_mutex_unlock(mutex) == 0
+slot.mm[48:48 + len(prefix)] = prefix
+struct.pack_into("<Q", slot.mm, 0, 2**64 - 1)
+assert slot.unlock() == 0
 reader.join(60)
 print(outcome[0])
 """
 
 
-@pytest.mark.timeout(120)
 def test_corrupt_capacity_never_wraps(shm_name):
-    name, scratch = shm_name(), shm_name()
-    done = run_python(CORRUPT_WHILE_LOCKED.format(name=name, scratch=scratch))
+    name = shm_name()
+    megabyte = b"x" * (1 << 20)
+    prefix = encoded(shm_name(), megabyte)[:-len(megabyte)]
+    done = run_python(CORRUPT_WHILE_LOCKED.format(name=name, prefix=prefix.hex()))
     assert done.returncode == 0, done.stderr
     assert done.stdout == f"MemoryError: The shared memory address '{name}' does not hold a value slot.\n"
