@@ -277,6 +277,7 @@ BAD_PAYLOADS = [(w, ValueError, exactly(MARKER)) for w in ("00", "0010", "01", "
     for marker, codes in ((0xFD, (103, 104, 200, 255)), (0xFE, (57, 58, 102, 103, 200, 253, 254, 255)))
     for code in codes] + [
     ("fe 1a 02 04 01 39", ValueError, exactly(bad_code(57))),
+    ("fe 1a 03 01 01 61 26 01 04 01 1a 01 10 39", ValueError, exactly(bad_code(57))),
     ("FD 1F 08 FF FF FF FF FF FF FF 7F 10 C8", ValueError, exactly(bad_code(200))),
 ] + [(w, ValueError, exactly(ZERO_WIDTH)) for w in (
     "fd0300616263", "fd0400", "fd040100", "fd04020000", "fd0b00", "fd0b0100", "fd1600", "fd1b0100",
