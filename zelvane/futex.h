@@ -32,6 +32,34 @@ inline bool wait(std::atomic<uint32_t>* word, uint32_t expected, const timespec&
            errno != EINTR;
 }
 
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield" ::: "memory");
+#endif
+}
+
+// Watches `*word` for up to `nanoseconds` without sleeping; true as soon as
+// it no longer holds `expected`.
+inline bool watch(const std::atomic<uint32_t>* word, uint32_t expected, long nanoseconds) noexcept {
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (word->load(std::memory_order_relaxed) != expected) {
+                return true;
+            }
+            cpu_relax();
+        }
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) >= nanoseconds) {
+            return false;
+        }
+    }
+}
+
 // Wakes every thread of every process waiting on `word` as one of `kinds`.
 inline void wake(std::atomic<uint32_t>* word, uint32_t kinds) noexcept {
     ::syscall(SYS_futex, raw(word), FUTEX_WAKE_BITSET, INT_MAX, nullptr, nullptr, kinds);

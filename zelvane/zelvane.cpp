@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -488,6 +489,47 @@ Step look_and_unlock(FunctionRecord& record, uint32_t kind, Look& look, CallWord
     return step;
 }
 
+// How long a waiter watches the call word before it sleeps. Between two
+// processes on otherwise idle CPUs the other side usually answers within a
+// few microseconds, far sooner than a sleep and a cross-CPU wake-up take; on a
+// busy machine watching mostly fails and only takes CPU time from the other
+// side. So the watch shrinks while it fails, and once it has shrunk to
+// nothing a full watch is tried now and then; one that pays off restores it. Serving and
+// calling keep separate budgets: they wait for different things.
+class SpinBudget {
+public:
+    bool watch(const std::atomic<uint32_t>& word, uint32_t seen) noexcept {
+        long budget = budget_ns_.load(std::memory_order_relaxed);
+        if (budget < MIN_NS) {
+            if (++waits_without_watch_ % RETRY_EVERY != 0 || !several_cpus()) {
+                return false;
+            }
+            budget = MAX_NS;
+        }
+        const bool changed = futex::watch(&word, seen, budget);
+        budget = changed ? MAX_NS : budget - budget / 4;
+        budget_ns_.store(budget < MIN_NS ? 0 : budget, std::memory_order_relaxed);
+        return changed;
+    }
+
+private:
+    static constexpr long MIN_NS = 2000;
+    static constexpr long MAX_NS = 60000;
+    static constexpr unsigned RETRY_EVERY = 16;
+
+    static bool several_cpus() noexcept {
+        static const bool several = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+        return several;
+    }
+
+    std::atomic<long> budget_ns_{MAX_NS};
+    std::atomic<unsigned> waits_without_watch_{0};
+};
+
+SpinBudget server_spin;
+SpinBudget caller_spin;
+
+
 // Runs `look` under the record's mutex until it is done, sleeping on the call
 // word as `kind` of waiter in between: 0 when done, ETIMEDOUT when a slice
 // passed first (or a signal arrived), or the errno of a failed lock. Runs
@@ -503,6 +545,10 @@ int look_for_a_slice(FunctionRecord& record, uint32_t kind, Look& look) noexcept
         CallWord seen;
         if (look_and_unlock(record, kind, look, seen) == Step::Done) {
             return 0;
+        }
+        SpinBudget& spin = kind == SERVER_WAITS ? server_spin : caller_spin;
+        if (spin.watch(record.shm()->call, seen.bits)) {
+            continue;
         }
         if (!futex::wait(&record.shm()->call, seen.bits, slice_end, kind) || passed(slice_end)) {
             return ETIMEDOUT;
