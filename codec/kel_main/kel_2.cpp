@@ -2,6 +2,7 @@
 #include "kel_2.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdio>
 #include <cstring>
@@ -1972,7 +1973,7 @@ struct FamilyEntry {
     unsigned char base;
 };
 
-constexpr FamilyEntry family_of(unsigned code) {
+constexpr FamilyEntry find_family(unsigned code) {
     struct Range {
         unsigned char base;
         Family family;
@@ -1994,6 +1995,27 @@ constexpr FamilyEntry family_of(unsigned code) {
         return {Family::Decimal, 62};
     }
     return {Family::None, 0};
+}
+
+// The family of every code, worked out once at compile time.
+constexpr auto FAMILIES = [] {
+    std::array<FamilyEntry, 256> table{};
+    for (unsigned code = 0; code < table.size(); ++code) {
+        table[code] = find_family(code);
+    }
+    return table;
+}();
+
+// Families whose members are decoded through the dispatcher again.
+constexpr bool recurses(Family family) {
+    switch (family) {
+        case Family::List: case Family::Set: case Family::Tuple: case Family::Dict: case Family::FrozenSet:
+        case Family::NamedTuple: case Family::Deque: case Family::Counter: case Family::OrderedDict:
+        case Family::ChainMap:
+            return true;
+        default:
+            return false;
+    }
 }
 
 PyObject* to_empty_form(ByteData& bd, Family family) {
@@ -2118,10 +2140,13 @@ PyObject* to_any_value(ByteData& bd) {
         default:
             break;
     }
-    const FamilyEntry entry = family_of(code);
+    const FamilyEntry entry = FAMILIES[code];
     if (entry.family == Family::None) {
         set_invalid_code_error(code);
         return nullptr;
+    }
+    if (!recurses(entry.family)) {
+        return to_family_item(bd, entry, code);
     }
     RecursionGuard guard;
     if (!guard.entered()) {
