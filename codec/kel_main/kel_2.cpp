@@ -40,6 +40,11 @@ static PyObject* purepath_cl = nullptr;
 // use and kept until the module is freed.
 static PyObject* isoformat_name = nullptr;
 static PyObject* fromisoformat_name = nullptr;
+// What a UUID made from its hex text holds in its slots besides `int`, taken
+// from the first one made that way; and the names of those slots.
+static PyObject* uuid_unknown_safety = nullptr;
+static PyObject* uuid_int_name = nullptr;
+static PyObject* uuid_is_safe_name = nullptr;
 
 namespace {
 
@@ -173,7 +178,8 @@ int kel2_init() {
 void kel2_cleanup() {
     for (PyObject** slot : {&datetime_dt, &datetime_d, &datetime_t, &uuid_cl, &decimal_cl,
                             &namedtuple_cl, &deque_cl, &counter_cl, &ordereddict_cl,
-                            &chainmap_cl, &path_cl, &purepath_cl, &isoformat_name, &fromisoformat_name}) {
+                            &chainmap_cl, &path_cl, &purepath_cl, &isoformat_name, &fromisoformat_name,
+                            &uuid_unknown_safety, &uuid_int_name, &uuid_is_safe_name}) {
         Py_CLEAR(*slot);
     }
 }
@@ -1716,14 +1722,76 @@ PyObject* to_timedelta_s(ByteData& bd, const PyDateTime_CAPI* api) {
                                 static_cast<int>(microseconds), 1, api->DeltaType);
 }
 
+namespace {
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// The UUID class parses the text itself (and refuses it or not). The first
+// UUID made this way tells what `is_safe` such a UUID holds.
+PyObject* uuid_from_text(const char* hex) {
+    PyRef text(PyUnicode_DecodeUTF8(hex, 32, "strict"));
+    PyObject* uuid = text ? PyObject_CallOneArg(uuid_cl, text.get()) : nullptr;
+    if (uuid && !uuid_unknown_safety) {
+        uuid_unknown_safety = PyObject_GetAttrString(uuid, "is_safe");
+        PyErr_Clear();
+    }
+    return uuid;
+}
+
+// A UUID of 32 plain hex digits, given the very state that UUID(hex) gives
+// it (its `int` and `is_safe` slots set on a bare instance) without parsing
+// the text in Python. Null, with no exception, whenever that is not known to
+// be equivalent: the class then does it.
+PyObject* uuid_from_plain_hex(const char* hex) {
+    if (!uuid_unknown_safety || !PyType_Check(uuid_cl) ||
+        !method_name(uuid_int_name, "int") || !method_name(uuid_is_safe_name, "is_safe")) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    unsigned char value[16];
+    for (int i = 0; i < 16; ++i) {
+        const int high = hex_digit(hex[2 * i]);
+        const int low = hex_digit(hex[2 * i + 1]);
+        if (high < 0 || low < 0) {
+            return nullptr;
+        }
+        value[i] = static_cast<unsigned char>(high << 4 | low);
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(uuid_cl);
+    PyRef number(_PyLong_FromByteArray(value, sizeof value, 0, 0));
+    PyRef no_args(PyTuple_New(0));
+    PyRef uuid(number && no_args ? type->tp_new(type, no_args.get(), nullptr) : nullptr);
+    if (!uuid || PyObject_GenericSetAttr(uuid.get(), uuid_int_name, number.get()) < 0 ||
+        PyObject_GenericSetAttr(uuid.get(), uuid_is_safe_name, uuid_unknown_safety) < 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return uuid.release();
+}
+
+}  // namespace
+
 PyObject* to_uuid_s(ByteData& bd) {
     constexpr uint64_t hex_length = 32;
     if (!ensure_offset(bd, 1 + hex_length)) {
         return nullptr;
     }
     const char* hex = reinterpret_cast<const char*>(bd.bytes + bd.offset + 1);
-    PyRef text(PyUnicode_DecodeUTF8(hex, hex_length, "strict"));
-    PyObject* uuid = text ? PyObject_CallOneArg(uuid_cl, text.get()) : nullptr;
+    PyObject* uuid = uuid_from_plain_hex(hex);
+    if (!uuid) {
+        uuid = uuid_from_text(hex);
+    }
     if (!uuid) {
         return set_rebuild_error("Failed to create UUID object.");
     }

@@ -1,12 +1,15 @@
-"""Dates and times are written as exactly their isoformat() text and read back
-as exactly what fromisoformat() gives, whichever way the codec gets there."""
+"""Dates, times and UUIDs are written as exactly their isoformat() or hex text
+and read back as exactly what fromisoformat() or UUID(hex) gives, whichever way
+the codec gets there."""
 import datetime as dt
 import random
+import uuid
 
 import pytest
 import zelvane
 
 from codec_util import decode, encoded
+from conftest import run_python
 
 CODES = {dt.datetime: 53, dt.date: 55, dt.time: 56}
 CLASSES = {code: cls for cls, code in CODES.items()}
@@ -61,3 +64,34 @@ def test_reads_what_fromisoformat_reads(shm_name, code, text):
     expected = cls.fromisoformat(text.decode())
     assert back == expected and type(back) is type(expected)
     assert getattr(back, "tzinfo", None) == getattr(expected, "tzinfo", None)
+
+
+@pytest.mark.parametrize("text", [
+    "0123456789abcdef0123456789abcdef",
+    "0123456789ABCDEF0123456789ABCDEF",  # upper case: not what the encoder writes
+    "+0000000000000000000000000000001",   # UUID(hex) accepts what int(..., 16) does
+    "0000_0000_0000_0000_0000_0000_0001",
+])
+def test_uuid_reads_as_uuid_of_its_text(shm_name, text):
+    data = text.encode()[:32]
+    expected = uuid.UUID(data.decode())
+    back = decode(shm_name("uuid"), bytes([253, 57]) + data)
+    assert back == expected and type(back) is uuid.UUID
+    assert back.is_safe is expected.is_safe and hash(back) == hash(expected)
+
+
+def test_uuid_refused_text_fails_with_its_message(shm_name):
+    with pytest.raises(RuntimeError, match=r"^Failed to create UUID object\.$"):
+        decode(shm_name("uuid"), bytes([253, 57]) + b"g" * 32)
+
+
+def test_first_uuid_of_a_process_reads_back_whole(shm_name):
+    name = shm_name("uuid")
+    value = uuid.uuid4()
+    zelvane.write_memory(name, [value, value])
+    result = run_python(
+        "import uuid, zelvane\n"
+        f"first, second = zelvane.read_memory({name!r})\n"
+        "assert first == second == uuid.UUID(%r)\n" % str(value)
+        + "assert first.is_safe is second.is_safe is uuid.SafeUUID.unknown\n")
+    assert result.returncode == 0, result.stderr
