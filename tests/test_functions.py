@@ -153,6 +153,18 @@ def test_area_without_an_argument_tuple_gets_the_no_value_reply(serve, area):
     assert zelvane.call_function(server.name, (2, 3)) == 5
 
 
+def test_protocol1_arguments_are_read(serve, shm_name):
+    server = serve(ECHO)
+    record = RawRecord(server.name)
+    try:
+        # (1, 'ab') under the older protocol; the reply is written in the current one.
+        number = record.post(bytes.fromhex("fe 22 02 04 01 01 02 61 62"))
+        reply = record.collect(number)
+    finally:
+        record.close()
+    assert reply[:9] == encoded(shm_name("reply"), [1, "ab"])
+
+
 def test_null_request_ends_serving(serve):
     server = serve(ADD)
     record = RawRecord(server.name)
