@@ -1737,12 +1737,27 @@ int hex_digit(char c) {
     return -1;
 }
 
+// The class of the uuid module itself: a class put in its place (a subclass
+// whose __init__ does more, say) must be called, or its instances would miss
+// what that __init__ gives them.
+bool is_library_uuid_class(PyObject* cls) {
+    if (!PyType_Check(cls)) {
+        return false;
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    PyObject* module = PyDict_GetItemString(type->tp_dict, "__module__");
+    return type->tp_base == &PyBaseObject_Type && type->tp_new == PyBaseObject_Type.tp_new &&
+           type->tp_dictoffset == 0 && PyDict_GetItemString(type->tp_dict, "__init__") && module &&
+           PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "uuid") == 0;
+}
+
 // The UUID class parses the text itself (and refuses it or not). The first
-// UUID made this way tells what `is_safe` such a UUID holds.
+// UUID made this way tells what `is_safe` such a UUID holds, when the class
+// is the library's own.
 PyObject* uuid_from_text(const char* hex) {
     PyRef text(PyUnicode_DecodeUTF8(hex, 32, "strict"));
     PyObject* uuid = text ? PyObject_CallOneArg(uuid_cl, text.get()) : nullptr;
-    if (uuid && !uuid_unknown_safety) {
+    if (uuid && !uuid_unknown_safety && is_library_uuid_class(uuid_cl)) {
         uuid_unknown_safety = PyObject_GetAttrString(uuid, "is_safe");
         PyErr_Clear();
     }
@@ -1754,8 +1769,7 @@ PyObject* uuid_from_text(const char* hex) {
 // the text in Python. Null, with no exception, whenever that is not known to
 // be equivalent: the class then does it.
 PyObject* uuid_from_plain_hex(const char* hex) {
-    if (!uuid_unknown_safety || !PyType_Check(uuid_cl) ||
-        !method_name(uuid_int_name, "int") || !method_name(uuid_is_safe_name, "is_safe")) {
+    if (!uuid_unknown_safety || !method_name(uuid_int_name, "int") || !method_name(uuid_is_safe_name, "is_safe")) {
         PyErr_Clear();
         return nullptr;
     }

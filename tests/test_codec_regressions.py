@@ -1,0 +1,32 @@
+"""Regressions found in review of the protocol-2 codec."""
+import json
+import textwrap
+
+from conftest import run_python
+
+
+def test_uuid_class_put_in_place_of_the_library_one_is_called(shm_name):
+    # Decoding builds plain UUIDs without calling the class; a class that
+    # replaces uuid.UUID before import must still be called for every UUID.
+    name = shm_name("uuidsub")
+    code = textwrap.dedent(f"""
+        import json, uuid
+        class UUID(uuid.UUID):  # the name keeps the encoder's U row
+            def __init__(self, *args, **kwargs):
+                super().__init__(*args, **kwargs)
+                object.__setattr__(self, "tag", "made")
+        uuid.UUID = UUID
+        import zelvane
+        value = UUID("12345678123456781234567812345678")
+        tags = []
+        for _ in range(3):
+            zelvane.write_memory({name!r}, value)
+            back = zelvane.read_memory({name!r})
+            tags.append([type(back).__name__, getattr(back, "tag", None), str(back)])
+        zelvane.remove_memory({name!r})
+        print(json.dumps(tags))
+    """)
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    expected = ["UUID", "made", "12345678-1234-5678-1234-567812345678"]
+    assert json.loads(result.stdout) == [expected] * 3
