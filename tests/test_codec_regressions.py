@@ -2,6 +2,10 @@
 import json
 import textwrap
 
+import pytest
+
+import zelvane
+from codec_util import encoded
 from conftest import run_python
 
 
@@ -30,3 +34,31 @@ def test_uuid_class_put_in_place_of_the_library_one_is_called(shm_name):
     assert result.returncode == 0, result.stderr
     expected = ["UUID", "made", "12345678-1234-5678-1234-567812345678"]
     assert json.loads(result.stdout) == [expected] * 3
+
+
+class dict_raising_len(dict):
+    def __len__(self):
+        raise KeyError("len")
+
+
+class dict_huge_len(dict):
+    def __len__(self):
+        return 2 ** 62
+
+
+class set_raising_len(set):
+    def __len__(self):
+        raise KeyError("len")
+
+
+@pytest.mark.parametrize("value, plain", [
+    (dict_raising_len(a=1), {"a": 1}),
+    (dict_huge_len(a=1), {"a": 1}),
+    (set_raising_len({3}), {3}),
+])
+def test_sizing_the_output_runs_no_len_of_a_subclass(shm_name, value, plain):
+    # The encoding follows the stored items; a __len__ that raises must not
+    # leave its exception behind a successful write.
+    name = shm_name("len")
+    assert encoded(name, value) == encoded(name, plain)
+    assert zelvane.read_memory(name) == plain

@@ -228,8 +228,12 @@ int64_t size_hint(PyObject* value) {
     if (PyList_Check(value) || PyTuple_Check(value)) {
         return static_cast<int64_t>(Py_SIZE(value)) * 16;
     }
-    if (PyDict_Check(value) || PyAnySet_Check(value)) {
-        return static_cast<int64_t>(PyObject_Size(value)) * 32;
+    // The stored sizes, not len(): a subclass's __len__ may raise or lie.
+    if (PyDict_Check(value)) {
+        return static_cast<int64_t>(PyDict_GET_SIZE(value)) * 32;
+    }
+    if (PyAnySet_Check(value)) {
+        return static_cast<int64_t>(PySet_GET_SIZE(value)) * 32;
     }
     return 0;
 }
