@@ -62,3 +62,15 @@ def test_sizing_the_output_runs_no_len_of_a_subclass(shm_name, value, plain):
     name = shm_name("len")
     assert encoded(name, value) == encoded(name, plain)
     assert zelvane.read_memory(name) == plain
+
+
+class int_odd_invert(int):
+    def __invert__(self):
+        return 0
+
+
+@pytest.mark.parametrize("number", [-2 ** 70, -2 ** 2100, -(2 ** 64) - 5])
+def test_a_large_negative_int_subclass_is_sized_without_its_invert(shm_name, number):
+    name = shm_name("inv")
+    assert encoded(name, int_odd_invert(number)) == encoded(name, number)
+    assert zelvane.read_memory(name) == number

@@ -417,7 +417,9 @@ StatusCode from_small_integer(ValueData& vd, long long v) {
 StatusCode from_large_integer(ValueData& vd, PyObject* value) {
     size_t bits;
     if (_PyLong_Sign(value) < 0) {
-        PyRef inverted(PyNumber_Invert(value));  // -v - 1 has the bit length that matters
+        // -v - 1 has the bit length that matters; int's own inversion, since
+        // a subclass's __invert__ may return anything.
+        PyRef inverted(PyLong_Type.tp_as_number->nb_invert(value));
         if (!inverted) {
             return SC_EXCEPTION;
         }
