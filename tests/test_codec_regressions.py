@@ -74,3 +74,17 @@ def test_a_large_negative_int_subclass_is_sized_without_its_invert(shm_name, num
     name = shm_name("inv")
     assert encoded(name, int_odd_invert(number)) == encoded(name, number)
     assert zelvane.read_memory(name) == number
+
+
+def test_a_date_like_class_renamed_by_its_isoformat_is_refused(shm_name):
+    # The type's name is matched before isoformat() runs: renaming the class
+    # there frees the text that the name pointed to.
+    def isoformat(self):
+        type(self).__name__ = type(self).__qualname__ = "renamed"
+        return "2024-01-31"
+
+    # A fresh text of the very name of the date type, which only the class holds.
+    value = type("".join(["datetime", ".date"]), (), {"isoformat": isoformat})()
+    with pytest.raises(ValueError, match="^Received an unsupported datatype.$"):
+        zelvane.write_memory(shm_name("ren"), value)
+    assert type(value).__name__ == "renamed"

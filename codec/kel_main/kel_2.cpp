@@ -856,25 +856,26 @@ StatusCode from_timedelta(ValueData& vd, PyObject* value) {
     return SC_SUCCESS;
 }
 
-// Code of a date, time or datetime whose type name is exactly one of the
-// three and which is an instance of its class; 0 otherwise.
-unsigned char iso_code(PyObject* value, std::string_view datatype) {
-    struct IsoKind {
-        std::string_view name;
-        PyObject* cls;
-        unsigned char code;
-    };
-    const IsoKind kinds[] = {
-        {"datetime.datetime", datetime_dt, 53},
-        {"datetime.date", datetime_d, 55},
-        {"datetime.time", datetime_t, 56},
-    };
-    for (const IsoKind& kind : kinds) {
-        if (datatype == kind.name) {
-            return is_instance(value, kind.cls) ? kind.code : 0;
-        }
+// Code of the date, time or datetime type named exactly `datatype`; 0 for
+// any other name.
+unsigned char iso_code_of_name(std::string_view datatype) {
+    if (datatype == "datetime.datetime") {
+        return 53;
     }
-    return 0;
+    if (datatype == "datetime.date") {
+        return 55;
+    }
+    return datatype == "datetime.time" ? 56 : 0;
+}
+
+// Whether `value` is an instance of the class of `code` (0 for none).
+bool is_iso_instance(PyObject* value, unsigned char code) {
+    switch (code) {
+        case 53: return is_instance(value, datetime_dt);
+        case 55: return is_instance(value, datetime_d);
+        case 56: return is_instance(value, datetime_t);
+        default: return false;
+    }
 }
 
 // isoformat() of the exact date, time and datetime types, written without
@@ -928,10 +929,13 @@ StatusCode from_datetime(ValueData& vd, PyObject* value, std::string_view dataty
     if (datatype == "datetime.timedelta") {
         return from_timedelta(vd, value);
     }
+    // Matched now: isoformat() may rename a Python class, freeing the text
+    // that `datatype` points into.
+    const unsigned char code = iso_code_of_name(datatype);
     char direct[64];
     if (const size_t length = format_iso_directly(value, direct)) {
-        const unsigned char code = iso_code(value, datatype);
-        return code ? write_iso_item(vd, code, direct, static_cast<Py_ssize_t>(length)) : SC_INCORRECT;
+        return is_iso_instance(value, code) ? write_iso_item(vd, code, direct, static_cast<Py_ssize_t>(length))
+                                            : SC_INCORRECT;
     }
     PyObject* name = method_name(isoformat_name, "isoformat");
     if (!name) {
@@ -946,8 +950,7 @@ StatusCode from_datetime(ValueData& vd, PyObject* value, std::string_view dataty
     if (PyUnicode_Check(iso.get()) && !(utf8 = utf8_of(iso.get(), length))) {
         return SC_EXCEPTION;
     }
-    const unsigned char code = iso_code(value, datatype);
-    if (code == 0) {
+    if (!is_iso_instance(value, code)) {
         return SC_INCORRECT;
     }
     // Only an overridden isoformat() can produce these; the length byte
