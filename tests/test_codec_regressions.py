@@ -15,7 +15,7 @@ def test_uuid_class_put_in_place_of_the_library_one_is_called(shm_name):
     name = shm_name("uuidsub")
     code = textwrap.dedent(f"""
         import json, uuid
-        class UUID(uuid.UUID):  # the name keeps the encoder's U row
+        class UUID(uuid.UUID):  # named so that the encoder takes it as a UUID
             def __init__(self, *args, **kwargs):
                 super().__init__(*args, **kwargs)
                 object.__setattr__(self, "tag", "made")
