@@ -228,8 +228,12 @@ int64_t size_hint(PyObject* value) {
     if (PyList_Check(value) || PyTuple_Check(value)) {
         return static_cast<int64_t>(Py_SIZE(value)) * 16;
     }
-    if (PyDict_Check(value) || PyAnySet_Check(value)) {
-        return static_cast<int64_t>(PyObject_Size(value)) * 32;
+    // The stored sizes, not len(): a subclass's __len__ may raise or lie.
+    if (PyDict_Check(value)) {
+        return static_cast<int64_t>(PyDict_GET_SIZE(value)) * 32;
+    }
+    if (PyAnySet_Check(value)) {
+        return static_cast<int64_t>(PySet_GET_SIZE(value)) * 32;
     }
     return 0;
 }
@@ -413,7 +417,9 @@ StatusCode from_small_integer(ValueData& vd, long long v) {
 StatusCode from_large_integer(ValueData& vd, PyObject* value) {
     size_t bits;
     if (_PyLong_Sign(value) < 0) {
-        PyRef inverted(PyNumber_Invert(value));  // -v - 1 has the bit length that matters
+        // -v - 1 has the bit length that matters; int's own inversion, since
+        // a subclass's __invert__ may return anything.
+        PyRef inverted(PyLong_Type.tp_as_number->nb_invert(value));
         if (!inverted) {
             return SC_EXCEPTION;
         }
@@ -850,25 +856,26 @@ StatusCode from_timedelta(ValueData& vd, PyObject* value) {
     return SC_SUCCESS;
 }
 
-// Code of a date, time or datetime whose type name is exactly one of the
-// three and which is an instance of its class; 0 otherwise.
-unsigned char iso_code(PyObject* value, std::string_view datatype) {
-    struct IsoKind {
-        std::string_view name;
-        PyObject* cls;
-        unsigned char code;
-    };
-    const IsoKind kinds[] = {
-        {"datetime.datetime", datetime_dt, 53},
-        {"datetime.date", datetime_d, 55},
-        {"datetime.time", datetime_t, 56},
-    };
-    for (const IsoKind& kind : kinds) {
-        if (datatype == kind.name) {
-            return is_instance(value, kind.cls) ? kind.code : 0;
-        }
+// Code of the date, time or datetime type named exactly `datatype`; 0 for
+// any other name.
+unsigned char iso_code_of_name(std::string_view datatype) {
+    if (datatype == "datetime.datetime") {
+        return 53;
     }
-    return 0;
+    if (datatype == "datetime.date") {
+        return 55;
+    }
+    return datatype == "datetime.time" ? 56 : 0;
+}
+
+// Whether `value` is an instance of the class of `code` (0 for none).
+bool is_iso_instance(PyObject* value, unsigned char code) {
+    switch (code) {
+        case 53: return is_instance(value, datetime_dt);
+        case 55: return is_instance(value, datetime_d);
+        case 56: return is_instance(value, datetime_t);
+        default: return false;
+    }
 }
 
 // isoformat() of the exact date, time and datetime types, written without
@@ -922,10 +929,13 @@ StatusCode from_datetime(ValueData& vd, PyObject* value, std::string_view dataty
     if (datatype == "datetime.timedelta") {
         return from_timedelta(vd, value);
     }
+    // Matched now: isoformat() may rename a Python class, freeing the text
+    // that `datatype` points into.
+    const unsigned char code = iso_code_of_name(datatype);
     char direct[64];
     if (const size_t length = format_iso_directly(value, direct)) {
-        const unsigned char code = iso_code(value, datatype);
-        return code ? write_iso_item(vd, code, direct, static_cast<Py_ssize_t>(length)) : SC_INCORRECT;
+        return is_iso_instance(value, code) ? write_iso_item(vd, code, direct, static_cast<Py_ssize_t>(length))
+                                            : SC_INCORRECT;
     }
     PyObject* name = method_name(isoformat_name, "isoformat");
     if (!name) {
@@ -940,8 +950,7 @@ StatusCode from_datetime(ValueData& vd, PyObject* value, std::string_view dataty
     if (PyUnicode_Check(iso.get()) && !(utf8 = utf8_of(iso.get(), length))) {
         return SC_EXCEPTION;
     }
-    const unsigned char code = iso_code(value, datatype);
-    if (code == 0) {
+    if (!is_iso_instance(value, code)) {
         return SC_INCORRECT;
     }
     // Only an overridden isoformat() can produce these; the length byte
@@ -1737,12 +1746,27 @@ int hex_digit(char c) {
     return -1;
 }
 
+// The class of the uuid module itself: a class put in its place (a subclass
+// whose __init__ does more, say) must be called, or its instances would miss
+// what that __init__ gives them.
+bool is_library_uuid_class(PyObject* cls) {
+    if (!PyType_Check(cls)) {
+        return false;
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    PyObject* module = PyDict_GetItemString(type->tp_dict, "__module__");
+    return type->tp_base == &PyBaseObject_Type && type->tp_new == PyBaseObject_Type.tp_new &&
+           type->tp_dictoffset == 0 && PyDict_GetItemString(type->tp_dict, "__init__") && module &&
+           PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "uuid") == 0;
+}
+
 // The UUID class parses the text itself (and refuses it or not). The first
-// UUID made this way tells what `is_safe` such a UUID holds.
+// UUID made this way tells what `is_safe` such a UUID holds, when the class
+// is the library's own.
 PyObject* uuid_from_text(const char* hex) {
     PyRef text(PyUnicode_DecodeUTF8(hex, 32, "strict"));
     PyObject* uuid = text ? PyObject_CallOneArg(uuid_cl, text.get()) : nullptr;
-    if (uuid && !uuid_unknown_safety) {
+    if (uuid && !uuid_unknown_safety && is_library_uuid_class(uuid_cl)) {
         uuid_unknown_safety = PyObject_GetAttrString(uuid, "is_safe");
         PyErr_Clear();
     }
@@ -1754,8 +1778,7 @@ PyObject* uuid_from_text(const char* hex) {
 // the text in Python. Null, with no exception, whenever that is not known to
 // be equivalent: the class then does it.
 PyObject* uuid_from_plain_hex(const char* hex) {
-    if (!uuid_unknown_safety || !PyType_Check(uuid_cl) ||
-        !method_name(uuid_int_name, "int") || !method_name(uuid_is_safe_name, "is_safe")) {
+    if (!uuid_unknown_safety || !method_name(uuid_int_name, "int") || !method_name(uuid_is_safe_name, "is_safe")) {
         PyErr_Clear();
         return nullptr;
     }

@@ -42,8 +42,13 @@ inline bool compact_long_value(PyObject* value, long long& out) {
     if (size < -1 || size > 1) {
         return false;
     }
+    // Zero may have no digit allocated at all: its digit is never read.
+    if (size == 0) {
+        out = 0;
+        return true;
+    }
     const long long digit = reinterpret_cast<PyLongObject*>(value)->ob_digit[0];
-    out = size < 0 ? -digit : (size == 0 ? 0 : digit);
+    out = size < 0 ? -digit : digit;
     return true;
 #endif
 }
