@@ -2054,16 +2054,6 @@ bool size_width(ByteData& bd, unsigned form, uint64_t& width) {
 
 // Families that occupy five codes from a base code; Decimal starts at 62 but
 // has no empty form (code 62 belongs to memoryview).
-enum class Family : unsigned char {
-    None, Str, Bytes, ByteArray, List, Set, Tuple, Dict, FrozenSet, MemoryView, Decimal,
-    NamedTuple, Deque, Counter, OrderedDict, ChainMap, Path, PurePath,
-};
-
-struct FamilyEntry {
-    Family family;
-    unsigned char base;
-};
-
 constexpr FamilyEntry find_family(unsigned code) {
     struct Range {
         unsigned char base;
@@ -2097,67 +2087,6 @@ constexpr auto FAMILIES = [] {
     return table;
 }();
 
-// Families whose members are decoded through the dispatcher again.
-constexpr bool recurses(Family family) {
-    switch (family) {
-        case Family::List: case Family::Set: case Family::Tuple: case Family::Dict: case Family::FrozenSet:
-        case Family::NamedTuple: case Family::Deque: case Family::Counter: case Family::OrderedDict:
-        case Family::ChainMap:
-            return true;
-        default:
-            return false;
-    }
-}
-
-PyObject* to_empty_form(ByteData& bd, Family family) {
-    switch (family) {
-        case Family::Str: return to_str_e(bd);
-        case Family::Bytes: return to_bytes_e(bd, 0);
-        case Family::ByteArray: return to_bytes_e(bd, 1);
-        case Family::List: return to_list_e(bd);
-        case Family::Set: return to_iterable_e(bd, IterableKind::Set);
-        case Family::Tuple: return to_tuple_e(bd);
-        case Family::Dict: return to_dict_e(bd);
-        case Family::FrozenSet: return to_iterable_e(bd, IterableKind::FrozenSet);
-        case Family::MemoryView: return to_memoryview_e(bd);
-        case Family::NamedTuple: return to_namedtuple_e(bd);
-        case Family::Deque: return to_iterable_e(bd, IterableKind::Deque);
-        case Family::Counter: return to_counter_e(bd);
-        case Family::OrderedDict: return to_ordereddict_e(bd);
-        case Family::ChainMap: return to_chainmap_e(bd);
-        case Family::Path: return to_path_e(bd, path_cl);
-        case Family::PurePath: return to_path_e(bd, purepath_cl);
-        default: break;
-    }
-    PyErr_SetString(PyExc_RuntimeError, "Unexpectedly reached an unknown value family.");
-    return nullptr;
-}
-
-PyObject* to_sized_form(ByteData& bd, Family family, uint64_t width) {
-    switch (family) {
-        case Family::Str: return to_str_gen(bd, width);
-        case Family::Bytes: return to_bytes_gen(bd, width, 0);
-        case Family::ByteArray: return to_bytes_gen(bd, width, 1);
-        case Family::List: return to_list_gen(bd, width, to_any_value);
-        case Family::Set: return to_iterable_gen(bd, width, IterableKind::Set, to_any_value);
-        case Family::Tuple: return to_tuple_gen(bd, width, to_any_value);
-        case Family::Dict: return to_dict_gen(bd, width, to_any_value);
-        case Family::FrozenSet: return to_iterable_gen(bd, width, IterableKind::FrozenSet, to_any_value);
-        case Family::MemoryView: return to_memoryview_gen(bd, width);
-        case Family::Decimal: return to_decimal_gen(bd, width);
-        case Family::NamedTuple: return to_namedtuple_gen(bd, width);
-        case Family::Deque: return to_iterable_gen(bd, width, IterableKind::Deque, to_any_value);
-        case Family::Counter: return to_counter_gen(bd, width);
-        case Family::OrderedDict: return to_ordereddict_gen(bd, width);
-        case Family::ChainMap: return to_chainmap_gen(bd, width);
-        case Family::Path: return to_path_gen(bd, width, path_cl);
-        case Family::PurePath: return to_path_gen(bd, width, purepath_cl);
-        default: break;
-    }
-    PyErr_SetString(PyExc_RuntimeError, "Unexpectedly reached an unknown value family.");
-    return nullptr;
-}
-
 PyObject* to_family_item(ByteData& bd, FamilyEntry entry, unsigned code) {
     const unsigned form = code - entry.base;
     if (form == 0) {
@@ -2167,7 +2096,7 @@ PyObject* to_family_item(ByteData& bd, FamilyEntry entry, unsigned code) {
     if (!size_width(bd, form, width)) {
         return nullptr;
     }
-    return to_sized_form(bd, entry.family, width);
+    return to_sized_form(bd, entry.family, width, to_any_value);
 }
 
 PyObject* to_counted_int(ByteData& bd, unsigned code) {
@@ -2247,6 +2176,72 @@ PyObject* to_any_value(ByteData& bd) {
 }
 
 }  // namespace kel2
+
+// The sized families of both protocols. The families only protocol 2 has
+// decode their members with protocol 2's dispatcher.
+namespace kel {
+
+bool recurses(Family family) {
+    switch (family) {
+        case Family::List: case Family::Set: case Family::Tuple: case Family::Dict: case Family::FrozenSet:
+        case Family::NamedTuple: case Family::Deque: case Family::Counter: case Family::OrderedDict:
+        case Family::ChainMap:
+            return true;
+        default:
+            return false;
+    }
+}
+
+PyObject* to_empty_form(ByteData& bd, Family family) {
+    switch (family) {
+        case Family::Str: return to_str_e(bd);
+        case Family::Bytes: return to_bytes_e(bd, 0);
+        case Family::ByteArray: return to_bytes_e(bd, 1);
+        case Family::List: return to_list_e(bd);
+        case Family::Set: return to_iterable_e(bd, IterableKind::Set);
+        case Family::Tuple: return to_tuple_e(bd);
+        case Family::Dict: return to_dict_e(bd);
+        case Family::FrozenSet: return to_iterable_e(bd, IterableKind::FrozenSet);
+        case Family::MemoryView: return to_memoryview_e(bd);
+        case Family::NamedTuple: return kel2::to_namedtuple_e(bd);
+        case Family::Deque: return to_iterable_e(bd, IterableKind::Deque);
+        case Family::Counter: return kel2::to_counter_e(bd);
+        case Family::OrderedDict: return kel2::to_ordereddict_e(bd);
+        case Family::ChainMap: return kel2::to_chainmap_e(bd);
+        case Family::Path: return kel2::to_path_e(bd, path_cl);
+        case Family::PurePath: return kel2::to_path_e(bd, purepath_cl);
+        default: break;
+    }
+    PyErr_SetString(PyExc_RuntimeError, "Unexpectedly reached an unknown value family.");
+    return nullptr;
+}
+
+PyObject* to_sized_form(ByteData& bd, Family family, uint64_t width, MemberDecoder member) {
+    switch (family) {
+        case Family::Str: return to_str_gen(bd, width);
+        case Family::Bytes: return to_bytes_gen(bd, width, 0);
+        case Family::ByteArray: return to_bytes_gen(bd, width, 1);
+        case Family::List: return to_list_gen(bd, width, member);
+        case Family::Set: return to_iterable_gen(bd, width, IterableKind::Set, member);
+        case Family::Tuple: return to_tuple_gen(bd, width, member);
+        case Family::Dict: return to_dict_gen(bd, width, member);
+        case Family::FrozenSet: return to_iterable_gen(bd, width, IterableKind::FrozenSet, member);
+        case Family::MemoryView: return to_memoryview_gen(bd, width);
+        case Family::Decimal: return to_decimal_gen(bd, width);
+        case Family::NamedTuple: return kel2::to_namedtuple_gen(bd, width);
+        case Family::Deque: return to_iterable_gen(bd, width, IterableKind::Deque, member);
+        case Family::Counter: return kel2::to_counter_gen(bd, width);
+        case Family::OrderedDict: return kel2::to_ordereddict_gen(bd, width);
+        case Family::ChainMap: return kel2::to_chainmap_gen(bd, width);
+        case Family::Path: return kel2::to_path_gen(bd, width, path_cl);
+        case Family::PurePath: return kel2::to_path_gen(bd, width, purepath_cl);
+        default: break;
+    }
+    PyErr_SetString(PyExc_RuntimeError, "Unexpectedly reached an unknown value family.");
+    return nullptr;
+}
+
+}  // namespace kel
 
 PyObject* to_value_range(const unsigned char* data, size_t length) {
     if (length == 0) {

@@ -108,4 +108,24 @@ PyObject* to_memoryview_e(ByteData& bd);
 PyObject* to_memoryview_gen(ByteData& bd, uint64_t size_bytes_length);
 PyObject* to_decimal_gen(ByteData& bd, uint64_t size_bytes_length);
 
+// Families that occupy consecutive codes from a base code (five in protocol
+// 2, four in protocol 1): an empty form, then the sized forms.
+enum class Family : unsigned char {
+    None, Str, Bytes, ByteArray, List, Set, Tuple, Dict, FrozenSet, MemoryView, Decimal,
+    NamedTuple, Deque, Counter, OrderedDict, ChainMap, Path, PurePath,
+};
+
+// The family of a code and the family's base code.
+struct FamilyEntry {
+    Family family;
+    unsigned char base;
+};
+
+// Whether a family's members are decoded through the dispatcher again.
+bool recurses(Family family);
+// The empty form of a family, with the cursor on its code.
+PyObject* to_empty_form(ByteData& bd, Family family);
+// A sized form whose size is `width` bytes wide; members go to `member`.
+PyObject* to_sized_form(ByteData& bd, Family family, uint64_t width, MemberDecoder member);
+
 }  // namespace kel

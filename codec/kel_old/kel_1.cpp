@@ -20,36 +20,26 @@ PyObject* to_any_value(ByteData& bd);
 
 namespace {
 
-// Kinds that own four consecutive codes from a base code: empty, one-byte
-// size, two-byte size, dynamic.
-enum class Kind : unsigned char {
-    None, Str, Bytes, ByteArray, List, Set, Tuple, Dict, FrozenSet, MemoryView, Decimal,
-};
-
-struct KindEntry {
-    Kind kind;
-    unsigned char base;
-};
-
-constexpr KindEntry kind_of(unsigned code) {
+constexpr FamilyEntry family_of(unsigned code) {
     struct Range {
         unsigned char base;
-        Kind kind;
+        Family family;
     };
     constexpr Range ranges[] = {
-        {0, Kind::Str},   {17, Kind::Bytes}, {21, Kind::ByteArray}, {25, Kind::List},      {29, Kind::Set},
-        {33, Kind::Tuple}, {37, Kind::Dict}, {41, Kind::FrozenSet}, {50, Kind::MemoryView},
+        {0, Family::Str},   {17, Family::Bytes}, {21, Family::ByteArray}, {25, Family::List},
+        {29, Family::Set},  {33, Family::Tuple}, {37, Family::Dict},     {41, Family::FrozenSet},
+        {50, Family::MemoryView},
     };
     for (const Range& r : ranges) {
         if (code >= r.base && code < r.base + 4u) {
-            return {r.kind, r.base};
+            return {r.family, r.base};
         }
     }
     // Decimal has no empty form: its three codes follow memoryview's four.
     if (code >= 54 && code <= 56) {
-        return {Kind::Decimal, 53};
+        return {Family::Decimal, 53};
     }
-    return {Kind::None, 0};
+    return {Family::None, 0};
 }
 
 // Width of the size field of form `form` (1 one-byte, 2 two-byte, 3 dynamic).
@@ -68,51 +58,16 @@ bool size_width(ByteData& bd, unsigned form, uint64_t& width) {
     return true;
 }
 
-PyObject* to_empty_form(ByteData& bd, Kind kind) {
-    switch (kind) {
-        case Kind::Str: return to_str_e(bd);
-        case Kind::Bytes: return to_bytes_e(bd, 0);
-        case Kind::ByteArray: return to_bytes_e(bd, 1);
-        case Kind::List: return to_list_e(bd);
-        case Kind::Set: return to_iterable_e(bd, IterableKind::Set);
-        case Kind::Tuple: return to_tuple_e(bd);
-        case Kind::Dict: return to_dict_e(bd);
-        case Kind::FrozenSet: return to_iterable_e(bd, IterableKind::FrozenSet);
-        case Kind::MemoryView: return to_memoryview_e(bd);
-        default: break;
-    }
-    PyErr_SetString(PyExc_RuntimeError, "Unexpectedly reached an unknown value family.");
-    return nullptr;
-}
-
-PyObject* to_sized_form(ByteData& bd, Kind kind, uint64_t width) {
-    switch (kind) {
-        case Kind::Str: return to_str_gen(bd, width);
-        case Kind::Bytes: return to_bytes_gen(bd, width, 0);
-        case Kind::ByteArray: return to_bytes_gen(bd, width, 1);
-        case Kind::List: return to_list_gen(bd, width, to_any_value);
-        case Kind::Set: return to_iterable_gen(bd, width, IterableKind::Set, to_any_value);
-        case Kind::Tuple: return to_tuple_gen(bd, width, to_any_value);
-        case Kind::Dict: return to_dict_gen(bd, width, to_any_value);
-        case Kind::FrozenSet: return to_iterable_gen(bd, width, IterableKind::FrozenSet, to_any_value);
-        case Kind::MemoryView: return to_memoryview_gen(bd, width);
-        case Kind::Decimal: return to_decimal_gen(bd, width);
-        default: break;
-    }
-    PyErr_SetString(PyExc_RuntimeError, "Unexpectedly reached an unknown value family.");
-    return nullptr;
-}
-
-PyObject* to_kind_item(ByteData& bd, KindEntry entry, unsigned code) {
+PyObject* to_family_item(ByteData& bd, FamilyEntry entry, unsigned code) {
     const unsigned form = code - entry.base;
     if (form == 0) {
-        return to_empty_form(bd, entry.kind);
+        return to_empty_form(bd, entry.family);
     }
     uint64_t width;
     if (!size_width(bd, form, width)) {
         return nullptr;
     }
-    return to_sized_form(bd, entry.kind, width);
+    return to_sized_form(bd, entry.family, width, to_any_value);
 }
 
 // Codes 9 and 10: the number of value bytes in a 1- or 2-byte field, then the
@@ -153,8 +108,8 @@ PyObject* to_any_value(ByteData& bd) {
         default:
             break;
     }
-    const KindEntry entry = kind_of(code);
-    if (entry.kind == Kind::None) {
+    const FamilyEntry entry = family_of(code);
+    if (entry.family == Family::None) {
         set_invalid_code_error(code);
         return nullptr;
     }
@@ -162,7 +117,7 @@ PyObject* to_any_value(ByteData& bd) {
     if (!guard.entered()) {
         return nullptr;
     }
-    return to_kind_item(bd, entry, code);
+    return to_family_item(bd, entry, code);
 }
 
 }  // namespace kel1
