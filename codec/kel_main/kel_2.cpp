@@ -2087,18 +2087,6 @@ constexpr auto FAMILIES = [] {
     return table;
 }();
 
-PyObject* to_family_item(ByteData& bd, FamilyEntry entry, unsigned code) {
-    const unsigned form = code - entry.base;
-    if (form == 0) {
-        return to_empty_form(bd, entry.family);
-    }
-    uint64_t width;
-    if (!size_width(bd, form, width)) {
-        return nullptr;
-    }
-    return to_sized_form(bd, entry.family, width, to_any_value);
-}
-
 PyObject* to_counted_int(ByteData& bd, unsigned code) {
     uint64_t length;
     if (code == 10) {
@@ -2166,13 +2154,13 @@ PyObject* to_any_value(ByteData& bd) {
         return nullptr;
     }
     if (!recurses(entry.family)) {
-        return to_family_item(bd, entry, code);
+        return to_family_item(bd, entry, code, size_width, to_any_value);
     }
     RecursionGuard guard;
     if (!guard.entered()) {
         return nullptr;
     }
-    return to_family_item(bd, entry, code);
+    return to_family_item(bd, entry, code, size_width, to_any_value);
 }
 
 }  // namespace kel2
@@ -2239,6 +2227,19 @@ PyObject* to_sized_form(ByteData& bd, Family family, uint64_t width, MemberDecod
     }
     PyErr_SetString(PyExc_RuntimeError, "Unexpectedly reached an unknown value family.");
     return nullptr;
+}
+
+PyObject* to_family_item(ByteData& bd, FamilyEntry entry, unsigned code, SizeWidthReader size_width,
+                         MemberDecoder member) {
+    const unsigned form = code - entry.base;
+    if (form == 0) {
+        return to_empty_form(bd, entry.family);
+    }
+    uint64_t width;
+    if (!size_width(bd, form, width)) {
+        return nullptr;
+    }
+    return to_sized_form(bd, entry.family, width, member);
 }
 
 }  // namespace kel

@@ -128,4 +128,12 @@ PyObject* to_empty_form(ByteData& bd, Family family);
 // A sized form whose size is `width` bytes wide; members go to `member`.
 PyObject* to_sized_form(ByteData& bd, Family family, uint64_t width, MemberDecoder member);
 
+// Reads the width of a sized form's size field (`form` counts from 1 after
+// the empty form); each protocol has its own rules for the dynamic forms.
+using SizeWidthReader = bool (*)(ByteData& bd, unsigned form, uint64_t& width);
+
+// The item of family `entry` whose code is at the cursor.
+PyObject* to_family_item(ByteData& bd, FamilyEntry entry, unsigned code, SizeWidthReader size_width,
+                         MemberDecoder member);
+
 }  // namespace kel

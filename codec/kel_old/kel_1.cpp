@@ -58,18 +58,6 @@ bool size_width(ByteData& bd, unsigned form, uint64_t& width) {
     return true;
 }
 
-PyObject* to_family_item(ByteData& bd, FamilyEntry entry, unsigned code) {
-    const unsigned form = code - entry.base;
-    if (form == 0) {
-        return to_empty_form(bd, entry.family);
-    }
-    uint64_t width;
-    if (!size_width(bd, form, width)) {
-        return nullptr;
-    }
-    return to_sized_form(bd, entry.family, width, to_any_value);
-}
-
 // Codes 9 and 10: the number of value bytes in a 1- or 2-byte field, then the
 // value bytes; a count of 0 is the integer 0.
 PyObject* to_counted_int(ByteData& bd, uint64_t count_width) {
@@ -117,7 +105,7 @@ PyObject* to_any_value(ByteData& bd) {
     if (!guard.entered()) {
         return nullptr;
     }
-    return to_family_item(bd, entry, code);
+    return to_family_item(bd, entry, code, size_width, to_any_value);
 }
 
 }  // namespace kel1
