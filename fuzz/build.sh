@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds zelvane_bench (the codec alone) with address and undefined-behaviour
+# sanitizers into build/fuzz-<python>, with libFuzzer coverage hooks when
+# clang is available. Prints the build directory.
+# Usage: fuzz/build.sh [python]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+python=${1:-python3}
+tag=$("$python" -c 'import sys; print("py%d%d" % sys.version_info[:2])')
+dir="build/fuzz-${tag}"
+compiler=""
+fuzz=OFF
+for candidate in clang++-14 clang++; do
+    if command -v "$candidate" >/dev/null; then
+        compiler=$candidate
+        # Coverage hooks without libFuzzer's main: atheris drives the runs.
+        fuzz=ON
+        break
+    fi
+done
+compiler=${compiler:-g++}
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$(command -v "$python")" \
+    -DCMAKE_CXX_COMPILER="$compiler" -DZELVANE_FUZZ="$fuzz" \
+    -DZELVANE_SANITIZE=ON -DZELVANE_BENCH_EXT=ON >/dev/null
+cmake --build "$dir" --target zelvane_bench >&2
+echo "$dir"
