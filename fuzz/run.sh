@@ -4,7 +4,7 @@
 # the first crash, sanitizer report, hang or memory blow-up.
 #   fuzz/run.sh --smoke            20,000 executions each, one after another (CI)
 #   fuzz/run.sh [--runs N] [harness...]   N executions each (default 10,000,000),
-#                                  all at once, logs in build/fuzz-work/<harness>.log
+#                                  all at once, logs in build/fuzz-<python>/work/<harness>.log
 # PYTHON selects the interpreter (default python3). atheris is installed into
 # it when missing; without atheris (or with ZELVANE_FUZZ_PLAIN=1) a plain
 # random mutator drives the same harnesses.
@@ -45,7 +45,7 @@ export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export PYTHONPATH="$root/$build:$root/fuzz"
 
-work="$root/build/fuzz-work"
+work="$root/$build/work"
 mkdir -p "$work"
 run_one() {
     local harness=$1 max_len=4096

@@ -1579,13 +1579,15 @@ static PyObject* set_rebuild_error(const char* message) {
 namespace {
 
 // The number in `count` decimal digits at `text`; -1 when one is not a digit.
+// Each byte is read once: the text may be shared memory that changes.
 int iso_number(const char* text, int count) {
     int value = 0;
     for (int i = 0; i < count; ++i) {
-        if (text[i] < '0' || text[i] > '9') {
+        const char digit = text[i];
+        if (digit < '0' || digit > '9') {
             return -1;
         }
-        value = value * 10 + (text[i] - '0');
+        value = value * 10 + (digit - '0');
     }
     return value;
 }
