@@ -6,7 +6,7 @@ import pytest
 
 import zelvane
 from codec_util import encoded
-from conftest import run_python
+from conftest import RawSlot, run_python
 
 
 def test_uuid_class_put_in_place_of_the_library_one_is_called(shm_name):
@@ -88,3 +88,27 @@ def test_a_date_like_class_renamed_by_its_isoformat_is_refused(shm_name):
     with pytest.raises(ValueError, match="^Received an unsupported datatype.$"):
         zelvane.write_memory(shm_name("ren"), value)
     assert type(value).__name__ == "renamed"
+
+
+@pytest.mark.parametrize("payload", [
+    b"\xfd" + b"\x1d\x01" * 200_000 + b"\x10",
+    b"\xfd" + b"\x44" * 400_000 + b"\x00",
+    b"\xfe" + b"\x1a\x01" * 200_000 + b"\x0f",
+], ids=["lists", "named-tuples", "protocol-1"])
+def test_hostile_nesting_stops_before_the_stack_under_a_raised_recursion_limit(shm_name, payload):
+    # Before 3.12 the interpreter's recursion check follows the program's
+    # recursion limit; a reader that raised it was crashed by deep nesting.
+    name = shm_name("deep")
+    zelvane.create_memory(name, len(payload))
+    RawSlot(name).write_payload(payload)
+    result = run_python(textwrap.dedent(f"""
+        import sys
+        import zelvane
+        sys.setrecursionlimit(10 ** 6)
+        try:
+            zelvane.read_memory({name!r})
+        except RecursionError as error:
+            print(error)
+    """))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "maximum recursion depth exceeded while decoding a value\n"

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "py_compat.h"
+
 namespace kel {
 
 inline constexpr unsigned char PROTOCOL_2 = 253;
@@ -52,10 +54,10 @@ inline uint64_t bytes_to_size_t(const unsigned char* bytes, uint64_t length) {
 class RecursionGuard {
 public:
     explicit RecursionGuard(const char* where = " while decoding a value")
-        : entered_(Py_EnterRecursiveCall(where) == 0) {}
+        : entered_(compat::enter_recursive_call(where)) {}
     ~RecursionGuard() {
         if (entered_) {
-            Py_LeaveRecursiveCall();
+            compat::leave_recursive_call();
         }
     }
     RecursionGuard(const RecursionGuard&) = delete;

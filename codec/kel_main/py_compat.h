@@ -53,6 +53,39 @@ inline bool compact_long_value(PyObject* value, long long& out) {
 #endif
 }
 
+// Enters one level of C recursion; false with a RecursionError set. Before
+// 3.12 the interpreter's own check follows sys.setrecursionlimit(), which a
+// program may raise beyond what the C stack holds, so that hostile nesting
+// would overflow the stack; the fixed bound that 3.12 puts on C recursion is
+// kept here as well.
+#if PY_VERSION_HEX < 0x030C0000
+inline constexpr int C_RECURSION_LIMIT = 1500;
+inline thread_local int c_recursion_depth = 0;
+#endif
+
+inline bool enter_recursive_call(const char* where) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (c_recursion_depth >= C_RECURSION_LIMIT) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        return false;
+    }
+    if (Py_EnterRecursiveCall(where) != 0) {
+        return false;
+    }
+    ++c_recursion_depth;
+    return true;
+#else
+    return Py_EnterRecursiveCall(where) == 0;
+#endif
+}
+
+inline void leave_recursive_call() {
+#if PY_VERSION_HEX < 0x030C0000
+    --c_recursion_depth;
+#endif
+    Py_LeaveRecursiveCall();
+}
+
 // The tzinfo of a datetime or time (None when naive), borrowed; the accessor
 // macros appeared in 3.10.
 inline PyObject* datetime_tzinfo(PyObject* value) {
