@@ -25,6 +25,9 @@ while (($#)); do
 done
 ((${#harnesses[@]})) || harnesses=(decode roundtrip serve)
 
+if ! command -v cmake >/dev/null || ! command -v ninja >/dev/null; then
+    "$python" -m pip install -q cmake ninja >&2
+fi
 if ! "$python" -c 'import atheris' 2>/dev/null; then
     "$python" -m pip install -q atheris >&2 || echo "atheris unavailable: using the plain mutator" >&2
 fi
