@@ -28,8 +28,10 @@ done
 if ! command -v cmake >/dev/null || ! command -v ninja >/dev/null; then
     "$python" -m pip install -q cmake ninja >&2
 fi
-if ! "$python" -c 'import atheris' 2>/dev/null; then
-    "$python" -m pip install -q atheris >&2 || echo "atheris unavailable: using the plain mutator" >&2
+if ! "$python" -c 'import atheris' 2>/dev/null && ! "$python" -m pip install -q atheris >&2; then
+    # Coverage hooks need atheris's runtime; gcc's sanitizers serve the plain mutator.
+    echo "atheris unavailable: using the plain mutator" >&2
+    export CXX=${CXX:-g++}
 fi
 build=$(fuzz/build.sh "$python")
 
