@@ -403,6 +403,7 @@ struct CallWord {
     uint32_t bits;
 
     uint32_t state() const { return bits & STATE_MASK; }
+    bool known_state() const { return state() <= ABANDONED; }
     uint32_t number() const { return bits & NUMBER_MASK; }
     bool ended() const { return (bits & ENDED) != 0; }
     CallWord with_state(uint32_t state) const { return {(bits & ~STATE_MASK) | state}; }
@@ -1018,7 +1019,9 @@ struct Call {
             end = CallEnd::Refused;
             return Step::Done;
         }
-        if (word.state() == CallWord::REPLIED && stale.seen_for_a_second(word)) {
+        // A reply whose caller died, or a state no process of ours writes
+        // (scribbled over), is reclaimed once it has stood for a second.
+        if ((word.state() == CallWord::REPLIED || !word.known_state()) && stale.seen_for_a_second(word)) {
             word = word.with_state(CallWord::IDLE);
         }
         if (word.state() != CallWord::IDLE) {
