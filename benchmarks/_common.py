@@ -75,3 +75,19 @@ class FreshBlock:
                 return self.loads(view)
         finally:
             block.close()
+
+
+def print_summary(path):
+    """The table of every ratio record_ratio noted in `path`."""
+    with open(path) as f:
+        rows = [line.rstrip("\n").split("\t") for line in f if line.strip()]
+    widths = [max([len(heading)] + [len(row[i]) for row in rows])
+              for i, heading in enumerate(("benchmark", "row", "peer"))]
+    print(f"{'benchmark':<{widths[0]}}  {'row':<{widths[1]}}  {'peer':<{widths[2]}}"
+          "  zelvane/peer  target")
+    for bench, row, peer, ratio, target in rows:
+        verdict = ""
+        if target:
+            verdict = f"<= {target}  " + ("met" if float(ratio) <= float(target) else "MISSED")
+        print(f"{bench:<{widths[0]}}  {row:<{widths[1]}}  {peer:<{widths[2]}}"
+              f"  {float(ratio):>12.2f}  {verdict}")
