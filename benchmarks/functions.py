@@ -78,6 +78,13 @@ class ZelvanePeer:
         self.name = f"zbench_add_{os.getpid()}"
         self.process = ctx.Process(target=serve_zelvane, args=(self.name, cpu), daemon=True)
         self.process.start()
+        try:
+            self.wait_serving()
+        except BaseException:
+            self.close()
+            raise
+
+    def wait_serving(self):
         deadline = time.monotonic() + WAIT_SECONDS
         while not os.path.exists(f"/dev/shm/{self.name}"):
             if not self.process.is_alive() or time.monotonic() > deadline:
