@@ -160,6 +160,38 @@ def placement_cpus(placement):
     return None, None
 
 
+def measure(peers, calls, rounds=5):
+    """Per-call nanoseconds of each peer (a quarter of the calls for the
+    slow Manager), the peers taking turns round by round."""
+    counts = [max(1, calls // rounds // (4 if isinstance(peer, ManagerPeer) else 1))
+              for peer in peers]
+    for peer, count in zip(peers, counts):
+        if peer.call() != 3:
+            raise AssertionError(f"{peer.label} did not add")
+        timed_calls(peer.call, count // 5, [])  # warm-up
+    latencies = [[] for _ in peers]
+    for _ in range(rounds):
+        for peer, count, into in zip(peers, counts, latencies):
+            timed_calls(peer.call, count, into)
+    return latencies
+
+
+def report(placement, peers, latencies):
+    summary = [summarise(times) for times in latencies]
+    print(f"{'peer':<9}{'calls':>7}{'median':>9}{'p99':>9}{'z/median':>10}{'z/p99':>8}")
+    ours = summary[0]
+    for peer, times, (median, p99) in zip(peers, latencies, summary):
+        print(f"{peer.label:<9}{len(times):>7}{median:>9.1f}{p99:>9.1f}"
+              f"{ours[0] / median:>10.2f}{ours[1] / p99:>8.2f}")
+    bench = f"functions {placement}"
+    pipe_median_target = 1.0 if placement == "same" else 0.5
+    for peer, (median, p99) in zip(peers[1:], summary[1:]):
+        is_pipe = peer.label == "Pipe"
+        record_ratio(bench, "add median", peer.label, ours[0] / median,
+                     pipe_median_target if is_pipe else None)
+        record_ratio(bench, "add p99", peer.label, ours[1] / p99, 1.0 if is_pipe else None)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--placement", choices=("free", "same", "split"), default="free")
@@ -167,46 +199,20 @@ def main():
                         help="timed calls per peer (a quarter of them for the Manager)")
     parser.add_argument("--quick", action="store_true", help="a quarter of the calls")
     args = parser.parse_args()
-    calls = args.calls // 4 if args.quick else args.calls
-    rounds = 5
     server_cpu, caller_cpu = placement_cpus(args.placement)
     if caller_cpu is not None:
         os.sched_setaffinity(0, {caller_cpu})
     ctx = mp.get_context("spawn")
-
     with contextlib.ExitStack() as stack:
         peers = []
         for kind in (ZelvanePeer, PipePeer, ManagerPeer):
             peer = kind(ctx, server_cpu)
             stack.callback(peer.close)
             peers.append(peer)
-        counts = [max(1, calls // rounds // (4 if isinstance(peer, ManagerPeer) else 1))
-                  for peer in peers]
-        for peer, count in zip(peers, counts):
-            if peer.call() != 3:
-                raise AssertionError(f"{peer.label} did not add")
-            timed_calls(peer.call, count // 5, [])  # warm-up
-        latencies = [[] for _ in peers]
-        for _ in range(rounds):
-            for peer, count, into in zip(peers, counts, latencies):
-                timed_calls(peer.call, count, into)
-
-    summary = [summarise(times) for times in latencies]
+        latencies = measure(peers, args.calls // 4 if args.quick else args.calls)
     print(f"add(1, 2) round trip, placement {args.placement} (server CPU {server_cpu}, "
           f"caller CPU {caller_cpu}); microseconds per call")
-    print(f"{'peer':<9}{'calls':>7}{'median':>9}{'p99':>9}{'z/median':>10}{'z/p99':>8}")
-    ours = summary[0]
-    for peer, times, (median, p99) in zip(peers, latencies, summary):
-        print(f"{peer.label:<9}{len(times):>7}{median:>9.1f}{p99:>9.1f}"
-              f"{ours[0] / median:>10.2f}{ours[1] / p99:>8.2f}")
-    bench = f"functions {args.placement}"
-    pipe_median_target = 1.0 if args.placement == "same" else 0.5
-    for peer, (median, p99) in zip(peers[1:], summary[1:]):
-        is_pipe = peer.label == "Pipe"
-        record_ratio(bench, "add median", peer.label, ours[0] / median,
-                     pipe_median_target if is_pipe else None)
-        record_ratio(bench, "add p99", peer.label, ours[1] / p99, 1.0 if is_pipe else None)
-
+    report(args.placement, peers, latencies)
 
 if __name__ == "__main__":
     main()
