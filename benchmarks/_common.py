@@ -89,6 +89,6 @@ def print_summary(path):
         verdict = ""
         if target:
             verdict = f"<= {target}  " + ("met" if float(ratio) <= float(target) else "MISSED")
-        shown = f"{float(ratio):.2f}" if float(ratio) >= 0.1 else f"{float(ratio):.3f}"
+        shown = f"{float(ratio):.2f}" if float(ratio) >= 0.1 else f"{float(ratio):.2g}"
         print(f"{bench:<{widths[0]}}  {row:<{widths[1]}}  {peer:<{widths[2]}}"
               f"  {shown:>12}  {verdict}")
