@@ -27,7 +27,7 @@ def record_ratio(bench, row, peer, ratio, target=None):
     path = os.environ.get("ZELVANE_BENCH_RATIOS")
     if path:
         with open(path, "a") as f:
-            f.write(f"{bench}\t{row}\t{peer}\t{ratio:.3f}\t{'' if target is None else target}\n")
+            f.write(f"{bench}\t{row}\t{peer}\t{ratio:.4g}\t{'' if target is None else target}\n")
 
 
 def open_block(name):
