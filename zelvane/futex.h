@@ -46,11 +46,11 @@ inline void cpu_relax() noexcept {
 // between looks: when the other side runs on the same CPU, it can only
 // answer while this thread stands aside.
 inline bool watch(const std::atomic<uint32_t>* word, uint32_t expected, long nanoseconds) noexcept {
-    constexpr long SPIN_ALONE_NS = 2000;
+    constexpr long SPIN_ALONE_NS = 500;
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
-        for (int i = 0; i < 64; ++i) {
+        for (int i = 0; i < 16; ++i) {
             if (word->load(std::memory_order_relaxed) != expected) {
                 return true;
             }

@@ -540,7 +540,7 @@ public:
 
 private:
     static constexpr long MIN_NS = 2000;
-    static constexpr long MAX_NS = 60000;
+    static constexpr long MAX_NS = 20000;
     static constexpr unsigned RETRY_EVERY = 16;
 
     static bool several_cpus() noexcept {
