@@ -19,6 +19,7 @@ import pytest
 import zelvane
 
 from codec_util import encoded
+from test_function_robustness import BLOCKING_SETUP, gone_message
 from conftest import (CHILD_PRELUDE, HEADER_SIZE, TIMEOUT, finish, run_python, shm_path,
                       spawn_python, wait_for_line, wait_until)
 
@@ -50,18 +51,16 @@ def maps_of(name):
 
 
 def mapped(name):
-    """The paths under which this process maps `name` (one per mapping)."""
+    """The paths under which this process maps `name`, one per mapping."""
     return [path for _, _, path in maps_of(name)]
 
 
-def shm_fds():
-    fds = []
-    for fd in os.listdir("/proc/self/fd"):
-        try:
-            fds.append(os.readlink(f"/proc/self/fd/{fd}"))
-        except OSError:
-            pass
-    return [target for target in fds if target.startswith("/dev/shm/")]
+def within_bounds():
+    """Whether this process maps, and holds open, no more /dev/shm files than
+    the cache may keep (plus a few for other users)."""
+    fds = [os.path.join("/proc/self/fd", fd) for fd in os.listdir("/proc/self/fd")]
+    shm_fds = [fd for fd in fds if os.path.exists(fd) and os.readlink(fd).startswith("/dev/shm/")]
+    return len(shm_maps()) <= MAX_OBJECTS + 8 and len(shm_fds) <= MAX_OBJECTS + 8
 
 
 def elsewhere(code):
@@ -78,12 +77,14 @@ def page_rounded(size):
 
 # --- Invalidation ---------------------------------------------------------
 
-def test_touched_slot_stays_mapped_until_removed_here(shm_name):
+# Both spellings of a name reach the same entry.
+@pytest.mark.parametrize("prefix", ["", "/"])
+def test_touched_slot_stays_mapped_until_removed_here(shm_name, prefix):
     name = shm_name("keep")
     zelvane.write_memory(name, 1)
-    assert zelvane.read_memory(name) == 1
+    assert zelvane.read_memory(prefix + name) == 1
     assert mapped(name) == [shm_path(name)]
-    assert zelvane.remove_memory(name) is True
+    assert zelvane.remove_memory(prefix + name) is True
     assert mapped(name) == []
 
 
@@ -108,7 +109,7 @@ def test_removed_elsewhere_stays_mapped_until_touched(shm_name, touch, outcome):
     assert mapped(name) == ([shm_path(name)] if outcome == 2 else [])
 
 
-@pytest.mark.parametrize("new", [b"y", "z" * 100_000])  # a smaller and a larger object
+@pytest.mark.parametrize("new", [b"y", "z" * 100_000], ids=["smaller", "larger"])
 def test_recreated_elsewhere(shm_name, new):
     name = shm_name("again")
     zelvane.write_memory(name, "x" * 1000)
@@ -194,28 +195,22 @@ def run_forked(body):
     """Runs `body` in an os.fork()ed child; returns its exit code."""
     pid = os.fork()
     if pid == 0:
-        code = 1
         try:
             body()
-            code = 0
+            os._exit(0)
         except BaseException:
             traceback.print_exc()
         finally:
-            os._exit(code)
-    codes = []
-
-    def ended():
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            codes.append(os.waitstatus_to_exitcode(status))
-        return bool(done)
+            os._exit(1)
+    statuses = []
     try:
-        wait_until(ended, what="the forked child")
+        wait_until(lambda: statuses.append(os.waitpid(pid, os.WNOHANG)) or statuses[-1][0] == pid,
+                   what="the forked child")
     finally:
-        if not codes:
+        if statuses[-1][0] != pid:
             os.kill(pid, signal.SIGKILL)
             os.waitpid(pid, 0)
-    return codes[0]
+    return os.waitstatus_to_exitcode(statuses[-1][1])
 
 
 def run_fork_process(body):
@@ -249,3 +244,203 @@ def test_forked_child_inherits_a_working_cache(serve, shm_name, run_child):
     assert zelvane.write_memory(name, "parent" * 20_000) is True
     assert elsewhere(f"print(len(zelvane.read_memory({name!r})))") == f"{6 * 20_000}\n"
     assert zelvane.call_function(server.name, (4, 5)) == 9
+
+
+# --- Function records -------------------------------------------------------
+
+def not_a_function(name):
+    return f"The shared memory address '{name}' does not hold a hosted function."
+
+
+# The record stays mapped between calls; after a stop (here or elsewhere) the
+# next call sees whatever the name now holds.
+@pytest.mark.parametrize("stop_here", [True, False])
+@pytest.mark.parametrize("successor", [None, "slot", "server"])
+def test_function_record_after_a_stop(serve, stop_here, successor):
+    first = serve(ADD)
+    name = first.name
+    assert zelvane.call_function(name, (3, 4)) == 7
+    assert zelvane.call_function(name, (5, 4)) == 9
+    assert mapped(name) == [shm_path(name)]
+    if stop_here:
+        assert zelvane.remove_function(name) is True
+        assert mapped(name) == []
+    else:
+        elsewhere(f"assert zelvane.remove_function({name!r}) is True")
+    assert first.finish() == (0, "read\nreturned None\n")
+    if successor is None:
+        with pytest.raises(MemoryError, match=r"^Failed to open the shared memory\.$"):
+            zelvane.call_function(name, (3, 4))
+        assert mapped(name) == []
+    elif successor == "slot":
+        elsewhere(f"zelvane.write_memory({name!r}, 'a slot now')")
+        with pytest.raises(MemoryError) as info:
+            zelvane.call_function(name, (3, 4))
+        assert str(info.value) == not_a_function(name)
+        assert zelvane.read_memory(name) == "a slot now"
+        assert mapped(name) == [shm_path(name)]
+    else:
+        second = serve("lambda a, b: a * b", name=name)
+        assert zelvane.call_function(name, (3, 4)) == 12
+        assert mapped(name) == [shm_path(name)]
+        assert zelvane.remove_function(name) is True
+        assert second.finish() == (0, "read\nreturned None\n")
+
+
+def test_killed_server_is_noticed_through_the_cached_record(serve):
+    server = serve(ADD)
+    assert zelvane.call_function(server.name, (1, 2)) == 3
+    server.kill()
+    with pytest.raises(RuntimeError) as info:
+        zelvane.call_function(server.name, (1, 2))
+    assert str(info.value) == gone_message(server.name)
+    assert zelvane.remove_function(server.name) is True
+    assert mapped(server.name) == []
+
+
+def test_record_in_use_outlives_its_stop(serve, tmp_path):
+    server = serve("blocking", setup=BLOCKING_SETUP.format(flags=str(tmp_path)))
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        call = pool.submit(zelvane.call_function, server.name, ("mine",))
+        wait_until((tmp_path / "started").exists, what="the call to run")
+        assert zelvane.remove_function(server.name) is True
+        assert len(mapped(server.name)) == 1  # dropped, but the call still uses it
+        (tmp_path / "release").touch()
+        assert call.result(timeout=TIMEOUT) == "mine"
+    assert server.finish() == (0, "read\nreturned None\n")
+    assert mapped(server.name) == []
+
+
+def test_slot_cached_then_replaced_by_a_function(serve, shm_name):
+    name = shm_name("kind")
+    zelvane.write_memory(name, 1)
+    elsewhere(f"zelvane.remove_memory({name!r})")
+    serve(ADD, name=name)
+    with pytest.raises(MemoryError) as info:
+        zelvane.read_memory(name)
+    assert str(info.value) == f"The shared memory address '{name}' does not hold a value slot."
+    assert zelvane.call_function(name, (1, 2)) == 3
+
+
+# --- An object in use -------------------------------------------------------
+
+# Holds the slot's mutex; at the first line it reads it may store a new, larger
+# value the way a writer does (the encoded bytes in the file argv[2]); at the
+# second it lets go.
+HOLDER = CHILD_PRELUDE + """
+import os, struct, sys
+from conftest import HEADER_SIZE, shm_path
+from shm_util import SlotMutex
+name, data_file = sys.argv[1], sys.argv[2]
+fd = os.open(shm_path(name), os.O_RDWR)
+mutex = SlotMutex(name)
+assert mutex.lock() == 0
+print("locked", flush=True)
+sys.stdin.readline()
+if data_file:
+    data = open(data_file, "rb").read()
+    os.ftruncate(fd, HEADER_SIZE + len(data))
+    os.pwrite(fd, data, HEADER_SIZE)
+    os.pwrite(fd, struct.pack("<Q", len(data)), 0)
+print("stored", flush=True)
+sys.stdin.readline()
+assert mutex.unlock() == 0
+print("unlocked", flush=True)
+"""
+
+
+def blocked_on_slot(tid, name):
+    """Whether thread `tid` of this process sleeps in a futex wait on the
+    mutex of a mapping of `name`."""
+    try:
+        with open(f"/proc/self/task/{tid}/syscall") as f:
+            fields = f.read().split()
+    except OSError:
+        return False
+    if len(fields) < 2 or not fields[0].isdigit() or int(fields[0]) != FUTEX_SYSCALL:
+        return False
+    address = int(fields[1], 16)
+    return any(start <= address < end for start, end, _ in maps_of(name))
+
+
+@pytest.mark.skipif(FUTEX_SYSCALL is None, reason="futex system call number unknown here")
+@pytest.mark.parametrize("after, grow, readers", [
+    ("removed", False, 1), ("removed", True, 2), ("evicted", True, 1), ("kept", True, 2)])
+def test_slot_in_use_is_never_unmapped(shm_name, tmp_path, after, grow, readers):
+    name = shm_name("busy")
+    zelvane.write_memory(name, "before")
+    value, data_file = "before", ""
+    if grow:
+        value = "after" * 50_000
+        data_file = tmp_path / "data"
+        data_file.write_bytes(encoded(shm_name("enc"), value))
+    assert zelvane.read_memory(name) == "before"
+    holder = spawn_python(HOLDER, name, str(data_file))
+    try:
+        wait_for_line(holder, "locked")
+        tids = []
+
+        def read():
+            tids.append(threading.get_native_id())
+            return zelvane.read_memory(name)
+        def start_readers(count):
+            reads.extend(pool.submit(read) for _ in range(count))
+            wait_until(lambda: len(tids) == len(reads) and all(blocked_on_slot(t, name) for t in tids),
+                       what="the readers to block on the slot's mutex")
+
+        def tell_holder(expected):
+            holder.stdin.write("\n")
+            holder.stdin.flush()
+            wait_for_line(holder, expected)
+        reads = []
+        with concurrent.futures.ThreadPoolExecutor(readers + 1) as pool:
+            start_readers(readers)
+            others = [shm_name("evict") for _ in range(MAX_OBJECTS + 6)] if after != "kept" else []
+            for i, other in enumerate(others):
+                zelvane.write_memory(other, i)
+            if after == "removed":
+                assert zelvane.remove_memory(name) is True
+            # Evicted, perhaps removed, but still mapped for the blocked readers.
+            assert mapped(name) == [shm_path(name) + (" (deleted)" if after == "removed" else "")]
+            tell_holder("stored")
+            if after == "kept":
+                # Finds the cached object grown while others use its mapping,
+                # which therefore must not move.
+                start_readers(1)
+            assert not any(r.done() for r in reads)
+            tell_holder("unlocked")
+            assert [r.result(timeout=TIMEOUT) for r in reads] == [value] * len(reads)
+    finally:
+        finish(holder)
+    if after == "kept":
+        # The last reader kept its larger view.
+        [(start, end, _)] = maps_of(name)
+        assert end - start == page_rounded(os.path.getsize(shm_path(name)))
+    else:
+        assert mapped(name) == []
+    if after == "removed":
+        with pytest.raises(MemoryError) as info:
+            zelvane.read_memory(name)
+        assert str(info.value) == open_error(name)
+    else:
+        assert zelvane.read_memory(name) == value
+        assert mapped(name) == [shm_path(name)]
+    # Robust locks taken through other mappings still work.
+    assert [zelvane.read_memory(o) for o in others] == list(range(len(others)))
+
+
+# --- Many names over time ---------------------------------------------------
+
+# Removed here, each name goes at once; removed behind the cache's back, the
+# least recently used go once the bound is reached.
+@pytest.mark.parametrize("remove, left", [(zelvane.remove_memory, 0),
+                                          (lambda n: os.unlink(shm_path(n)), MAX_OBJECTS)])
+def test_many_names_do_not_leak(shm_name, remove, left):
+    names = [shm_name("many") for _ in range(500)]
+    for i, name in enumerate(names):
+        zelvane.write_memory(name, i)
+        assert zelvane.read_memory(name) == i
+        remove(name)
+        assert i % 50 or within_bounds()
+    assert within_bounds()
+    assert sum(bool(mapped(n)) for n in names) == left
