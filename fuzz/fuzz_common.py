@@ -25,6 +25,11 @@ DECODE_ERRORS = (ValueError, TypeError, RuntimeError, OverflowError)
 # are not ints, containers nested deeper than the encoder's limit.
 ENCODE_ERRORS = (ValueError,)
 
+# Sets are compared through the text of their members' canonical forms,
+# which may hold ints of any size.
+if hasattr(sys, "set_int_max_str_digits"):
+    sys.set_int_max_str_digits(0)
+
 PROTOCOL_2 = 0xFD
 PROTOCOL_1 = 0xFE
 
