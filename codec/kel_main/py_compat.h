@@ -55,9 +55,8 @@ inline bool compact_long_value(PyObject* value, long long& out) {
 
 // Enters one level of C recursion; false with a RecursionError set. Before
 // 3.12 the interpreter's own check follows sys.setrecursionlimit(), which a
-// program may raise beyond what the C stack holds, so that hostile nesting
-// would overflow the stack; the fixed bound that 3.12 puts on C recursion is
-// kept here as well.
+// program may raise past what the C stack holds, and hostile nesting would
+// then overflow the stack: the fixed bound of 3.12 is kept there as well.
 #if PY_VERSION_HEX < 0x030C0000
 inline constexpr int C_RECURSION_LIMIT = 1500;
 inline thread_local int c_recursion_depth = 0;
