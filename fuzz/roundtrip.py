@@ -13,13 +13,21 @@ WIDE = 65536
 
 
 FLAT = (str, bytes, bytearray)
-SCALARS = (int, float, bool, type(None), str, bytes)
+
+
+def small(member):
+    """Whether 65536 copies of `member` stay cheap to encode and decode."""
+    kind = type(member)
+    if kind is int:
+        return member.bit_length() <= 64
+    if kind in (str, bytes):
+        return len(member) <= 8
+    return kind in (float, bool, type(None))
 
 
 def widened(value):
     kind = type(value)
-    if not value or kind not in FLAT and (kind not in (list, tuple) or
-                                          not all(type(v) in SCALARS for v in value)):
+    if not value or kind not in FLAT and (kind not in (list, tuple) or not all(map(small, value))):
         return None
     return value * (WIDE // len(value) + 1)
 
