@@ -34,7 +34,9 @@ def die_with_parent():
 
 def remove_names(prefix):
     """Unlinks every object in /dev/shm whose name starts with `prefix`;
-    returns how many there were."""
+    returns how many there were. Every name a soak makes starts with
+    "zsoak_<its pid>_", so a soak killed before its own cleanup can be
+    cleaned up after."""
     removed = 0
     for entry in os.listdir(SHM_DIR):
         if entry.startswith(prefix):
@@ -61,8 +63,8 @@ def _payload_digest(payload):
     return zlib.crc32(data)
 
 
-def make_value(writer, seq, size, rng):
-    kind = seq % 4
+def make_value(writer, seq, size, rng, kind=None):
+    kind = seq % 4 if kind is None else kind
     if kind == 0:
         payload = rng.randbytes(size)
     elif kind == 1:

@@ -206,7 +206,7 @@ class Fault(Exception):
 class Soak:
     def __init__(self, args):
         self.args = args
-        self.prefix = f"zsoak_conc_{os.getpid()}_{random.getrandbits(24):06x}_"
+        self.prefix = f"zsoak_{os.getpid()}_conc{random.getrandbits(24):06x}_"
         self.procs = []
 
     def spawn(self, role, name, threads, **extra):

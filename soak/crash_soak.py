@@ -45,6 +45,7 @@ import _board as B
 from _common import (check_value, die_with_parent, is_decoder_error, make_value, names_with_prefix,
                      remove_names, shm_path)
 
+ROLES = ("writer", "reader", "caller", "server", "churner")
 FUNCTION_RECORD_SIZE = 1168
 SLOT_HEADER = 48
 NOBODY_SERVES = "Nobody serves the function"
@@ -57,10 +58,13 @@ CANNOT_OPEN = "Failed to open the shared memory."
 # Children
 # ---------------------------------------------------------------------------
 
-def value_size(rng, max_size):
-    """Mostly small values, now and then large ones (a large copy gives a
-    kill more chances to land in the middle of a write)."""
-    return int(2 ** rng.uniform(3, max_size.bit_length() - 1))
+def next_value(tag, seq, rng, max_size):
+    """Every third value is a large byte string (its long copy gives a kill
+    good odds of landing in the middle of a write); the others are smaller
+    values of every payload kind."""
+    if seq % 3 == 0:
+        return make_value(tag, seq, rng.randrange(max_size // 4, max_size + 1), rng, kind=0)
+    return make_value(tag, seq, int(2 ** rng.uniform(3, 16)), rng)
 
 
 class Child:
@@ -80,13 +84,19 @@ class Child:
         if self.complaints <= 5:
             print(f"[{self.tag}] {what}", file=sys.stderr, flush=True)
 
+    def timed(self, action, *args):
+        """Runs one operation of the module, timed on the board (only the
+        module's own work: a kill aimed at an operation should land in it)."""
+        start = time.monotonic()
+        self.progress.started(start)
+        try:
+            return action(*args)
+        finally:
+            self.progress.finished(start, time.monotonic())
+
     def loop(self, operation):
-        progress, board = self.progress, self.board
-        while not board.stopping():
-            start = time.monotonic()
-            progress.started(start)
+        while not self.board.stopping():
             pause = operation()
-            progress.finished(start, time.monotonic())
             if pause:
                 time.sleep(pause)
 
@@ -98,9 +108,9 @@ def run_writer(child, slots):
         nonlocal seq
         seq += 1
         name = child.rng.choice(slots)
-        value = make_value(child.tag, seq, value_size(child.rng, child.args.max_size), child.rng)
+        value = next_value(child.tag, seq, child.rng, child.args.max_size)
         try:
-            zelvane.write_memory(name, value)
+            child.timed(zelvane.write_memory, name, value)
         except Exception as exc:
             child.complain(f"write to {name}: {exc!r}")
         return 0
@@ -114,7 +124,7 @@ def run_reader(child, slots):
     def read():
         name = child.rng.choice(slots)
         try:
-            value = zelvane.read_memory(name)
+            value = child.timed(zelvane.read_memory, name)
         except Exception as exc:
             if is_decoder_error(exc):
                 child.board.add(child.cell, B.DECODE_ERRORS)
@@ -165,7 +175,7 @@ def run_caller(child, functions):
         function = child.rng.choice(functions)
         payload = child.rng.randbytes(child.rng.randrange(800))
         try:
-            reply = zelvane.call_function(function, (child.tag, seq, payload))
+            reply = child.timed(zelvane.call_function, function, (child.tag, seq, payload))
         except Exception as exc:
             return classify_call_error(child, function, exc)
         if reply != expected_reply(function, child.tag, seq, payload):
@@ -200,7 +210,7 @@ def run_server(child, function):
 
 def churn_slot(child, name):
     zelvane.create_memory(name, child.rng.choice([0, 0, 64, 4096]))
-    value = make_value(child.tag, 1, value_size(child.rng, 1 << 16), child.rng)
+    value = next_value(child.tag, child.rng.randrange(1, 3), child.rng, 0)
     zelvane.write_memory(name, value)
     back = zelvane.read_memory(name)
     if back != value:
@@ -245,9 +255,9 @@ def run_churner(child, prefix):
         name = f"{prefix}churn{child.cell}_{number}"
         try:
             if number % 2:
-                churn_slot(child, name)
+                child.timed(churn_slot, child, name)
             else:
-                churn_function(child, name, number)
+                child.timed(churn_function, child, name, number)
         except Exception as exc:
             child.complain(f"churning {name}: {exc!r}")
         return 0
@@ -309,7 +319,7 @@ class CrashSoak:
     def __init__(self, args):
         self.args = args
         self.rng = random.Random(args.seed)
-        self.prefix = f"zsoak_crash_{os.getpid()}_{self.rng.getrandbits(24):06x}_"
+        self.prefix = f"zsoak_{os.getpid()}_crash{self.rng.getrandbits(24):06x}_"
         self.slots = [f"{self.prefix}slot{i}" for i in range(args.slots)]
         self.functions = [f"{self.prefix}fn{i}" for i in range(args.functions)]
         self.workdir = tempfile.mkdtemp(prefix="zsoak_crash_")
@@ -342,6 +352,7 @@ class CrashSoak:
             zelvane.write_memory(name, make_value("init", 0, 64, self.rng))
         for function in self.functions:
             self.spawn("server", [function])
+        self.wait_until(lambda: all(os.path.exists(shm_path(f)) for f in self.functions), "the servers")
         for _ in range(self.args.writers):
             self.spawn("writer", self.slots)
         for _ in range(self.args.readers):
@@ -383,9 +394,24 @@ class CrashSoak:
     # --- one round ---
 
     def pick_victim(self):
-        roles = sorted({m.role for m in self.members})
-        role = self.rng.choice(roles)
+        """The roles take turns, so that even a short run kills each of them."""
+        roles = [role for role in ROLES if role in self.args.victims
+                 and any(m.role == role for m in self.members)]
+        role = roles[self.epoch % len(roles)]
         return self.rng.choice([m for m in self.members if m.role == role])
+
+    def catch_mid_operation(self, victim):
+        """Spins until the victim is inside an operation (a write, a read, a
+        call, a served call), so that kills land inside the module's code
+        far more often than between operations."""
+        deadline = time.monotonic() + 1.0
+        get, cell = self.board.get, victim.cell
+        while not get(cell, B.OP_START) and time.monotonic() < deadline:
+            pass
+        # Then a little further in: an operation's first part is encoding.
+        deadline = time.monotonic() + self.rng.uniform(0, 0.003)
+        while time.monotonic() < deadline:
+            pass
 
     def run_round(self):
         time.sleep(self.rng.uniform(0, self.args.max_delay))
@@ -393,6 +419,8 @@ class CrashSoak:
         victim = self.pick_victim()
         self.epoch += 1
         self.members.remove(victim)
+        if self.rng.random() < self.args.mid_operation:
+            self.catch_mid_operation(victim)
         self.board.announce_kill(self.epoch, time.monotonic())
         victim.proc.send_signal(signal.SIGKILL)
         victim.proc.wait()
@@ -582,7 +610,7 @@ class CrashSoak:
               f"regressed reads: {totals['regressed']}, crashes: {self.stats['crashes']}")
         print(f"  good reads and calls: {totals['good']}, reads refused after a writer's death: "
               f"{totals['decode_errors']}, calls told nobody serves: {totals['gone']}, "
-              f"replies reclaimed from dead callers: {totals['lost']}, other clean call errors: "
+              f"calls whose reply another caller reclaimed: {totals['lost']}, other clean call errors: "
               f"{totals['clean_errors']}")
         kills = {k: v for k, v in self.stats.items() if k.startswith(("killed", "recoveries", "churner"))}
         print(f"  {dict(sorted(kills.items()))}")
@@ -627,8 +655,12 @@ def parse_args(argv):
     parser.add_argument("--slots", type=int, default=2)
     parser.add_argument("--functions", type=int, default=2)
     parser.add_argument("--churners", type=int, default=1)
-    parser.add_argument("--max-size", type=int, default=1 << 18, help="largest value written, in bytes")
+    parser.add_argument("--max-size", type=int, default=4 << 20, help="largest value written, in bytes")
     parser.add_argument("--max-delay", type=float, default=0.3, help="longest wait before a kill, s")
+    parser.add_argument("--mid-operation", type=float, default=0.5,
+                        help="share of kills aimed at a victim inside an operation")
+    parser.add_argument("--victims", type=lambda text: text.split(","), default=list(ROLES),
+                        help="roles that may be killed (default: all)")
     parser.add_argument("--hang-timeout", type=float, default=60.0)
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--verbose", action="store_true")

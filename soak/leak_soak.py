@@ -260,7 +260,7 @@ def make_codec(force_slots):
             pass
         else:
             return BenchCodec(zelvane_bench)
-    return SlotCodec(f"zsoak_leak_{os.getpid()}")
+    return SlotCodec(f"zsoak_{os.getpid()}_leak")
 
 
 def parse_args(argv):
@@ -340,7 +340,7 @@ def _encoded_bytes(codec):
 
 def _slot_encoding(value):
     # A slot made by its first write holds the encoding followed by 32 zero bytes.
-    name = f"zsoak_leakenc_{os.getpid()}"
+    name = f"zsoak_{os.getpid()}_leakenc"
     zelvane.remove_memory(name)
     try:
         zelvane.write_memory(name, value)
