@@ -114,9 +114,9 @@ class SlotCodec:
     so no earlier input's tail follows a truncated one)."""
     label = "value slot"
 
-    def __init__(self, name):
+    def __init__(self, name, hostile_name=None):
         self.name = name
-        self.hostile_name = name + "_hostile"
+        self.hostile_name = hostile_name or name + "_hostile"
         zelvane.create_memory(self.hostile_name, HOSTILE_CAPACITY)
         self.fd = os.open(shm_path(self.hostile_name), os.O_RDWR)
 

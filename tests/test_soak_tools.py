@@ -1,0 +1,108 @@
+"""The soaks' detectors must see the faults they exist to count: a value
+changed after it was written, a leaked reference or object, an operation
+held up past a kill. (The soaks themselves run from soak/smoke.py.)"""
+import collections
+import os
+import random
+import sys
+import time
+import uuid
+
+import pytest
+import zelvane
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "soak"))
+
+import _board  # noqa: E402
+import leak_soak  # noqa: E402
+from _common import check_value, is_decoder_error, make_value  # noqa: E402
+from conftest import RawSlot  # noqa: E402
+
+
+@pytest.mark.parametrize("seq", [4, 5, 6, 7])  # one of each payload kind
+def test_checksummed_values_survive_a_slot_and_tampering_is_seen(shm_name, seq):
+    name = shm_name("soak")
+    value = make_value("w1", seq, 300, random.Random(seq))
+    zelvane.write_memory(name, value)
+    back = zelvane.read_memory(name)
+    assert check_value(back) == ("w1", seq)
+
+    writer, number, payload, crc = back
+    if isinstance(payload, dict):
+        changed = dict(payload, n=payload["n"] + 1)
+    elif isinstance(payload, list):
+        changed = payload[:-1] + [payload[-1] + 1]
+    elif isinstance(payload, str):
+        changed = payload[:-1] + ("b" if payload[-1] != "b" else "c")
+    else:
+        changed = payload[:-1] + bytes([payload[-1] ^ 1])
+    for forged in [(writer, number, changed, crc), (writer, number + 1, payload, crc),
+                   ("w2", number, payload, crc), (writer, number, payload), [writer, number, payload, crc],
+                   None]:
+        assert check_value(forged) is None
+
+
+def test_a_write_cut_short_reads_as_a_decoder_error_the_soak_allows(shm_name):
+    name = shm_name("soak")
+    zelvane.write_memory(name, make_value("w1", 4, 100, random.Random(1)))
+    raw = RawSlot(name)
+    # What a writer killed in the middle of its copy leaves: payload byte 0 cleared.
+    raw.write_payload(b"\0" + raw.payload()[1:])
+    with pytest.raises(ValueError) as caught:
+        zelvane.read_memory(name)
+    assert is_decoder_error(caught.value)
+    assert not is_decoder_error(MemoryError("Failed to open shared memory address 'x'."))
+
+
+def test_leak_figures_flag_a_held_reference_and_held_objects():
+    classes = leak_soak.cached_classes()
+    tolerances = {"rss_kb": 1 << 30, "traced": leak_soak.TRACED_TOLERANCE,
+                  "gc_objects": leak_soak.GC_TOLERANCE, "refcount": 0}
+    leak_soak.tracemalloc.start()
+    try:
+        before = leak_soak.figures(classes)
+        assert leak_soak.growth_faults(before, leak_soak.figures(classes), tolerances) == []
+        held = [uuid.UUID] + [[i] for i in range(2000)] + [bytes(64 << 10)]
+        faults = leak_soak.growth_faults(before, leak_soak.figures(classes), tolerances)
+    finally:
+        leak_soak.tracemalloc.stop()
+    assert len(held) == 2002
+    assert any("uuid.UUID" in fault for fault in faults)
+    assert any(fault.startswith("gc_objects") for fault in faults)
+    assert any(fault.startswith("traced") for fault in faults)
+
+
+def test_hostile_inputs_fail_cleanly_and_are_counted(shm_name):
+    codec = leak_soak.SlotCodec(shm_name("soak"), shm_name("hostile"))
+    try:
+        encodings = [leak_soak._encoded_bytes(codec)(v) for v in leak_soak.sample_values()[:20]]
+        tally = collections.Counter()
+        tally["examples"] = []
+        leak_soak.run_hostile(codec.decode_raw, leak_soak.HostileInputs(encodings, 3), 300, tally)
+    finally:
+        codec.close()
+    errors = sum(n for key, n in tally.items() if key.endswith("Error"))
+    assert tally["forbidden"] == 0
+    assert tally["failed"] == errors >= 100
+    assert tally["failed"] == 300 or tally["failed"] + tally["decoded"] == 900
+
+
+def test_progress_measures_how_long_an_operation_ran_past_the_kill(tmp_path):
+    board = _board.Board(str(tmp_path / "board"), cells=2)
+    progress = _board.Progress(board, 1)
+    now = time.monotonic()
+    progress.finished(now - 5, now - 4)  # before any kill: not counted
+    assert board.get(1, _board.MAX_WAIT) == 0.0
+    board.announce_kill(1, now)
+    progress.finished(now - 1, now + 0.75)  # under way at the kill
+    progress.finished(now + 1, now + 1.25)  # begun after it
+    assert board.get(1, _board.CELL_EPOCH) == 1
+    assert board.get(1, _board.MAX_WAIT) == pytest.approx(0.75)
+    assert board.get(1, _board.AFTER) == 1
+    assert board.get(1, _board.OPS) == 3
+    board.announce_kill(2, now + 2)  # a new kill starts the figures afresh
+    progress.finished(now + 2.5, now + 2.6)
+    assert board.get(1, _board.MAX_WAIT) == pytest.approx(0.1)
+    assert board.get(1, _board.AFTER) == 1
+    assert board.get(0, _board.OPS) == 0
+    board.close()
