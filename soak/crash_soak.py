@@ -623,6 +623,15 @@ class CrashSoak:
         print("crash soak:", "FAILED" if fault else "passed", flush=True)
 
     def run(self):
+        try:
+            rounds_run, fault = self.run_rounds()
+            self.report(rounds_run, fault)
+            return 1 if fault else 0
+        finally:
+            self.board.close()
+            shutil.rmtree(self.workdir, ignore_errors=True)
+
+    def run_rounds(self):
         rounds_run = 0
         fault = None
         try:
@@ -636,14 +645,12 @@ class CrashSoak:
             self.check_counters("none")
         except Fault as exc:
             fault = str(exc)
+        except KeyboardInterrupt:
+            fault = "interrupted"
         finally:
             self.kill_all()
             remove_names(self.prefix)
-            if fault is not None or sys.exc_info()[0] is None:
-                self.report(rounds_run, fault)
-            self.board.close()
-            shutil.rmtree(self.workdir, ignore_errors=True)
-        return 1 if fault else 0
+        return rounds_run, fault
 
 
 def parse_args(argv):
