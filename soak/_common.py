@@ -3,7 +3,6 @@ children that die with their parent, and removal of every name a run made."""
 import ctypes
 import os
 import signal
-import sys
 import zlib
 
 SHM_DIR = "/dev/shm"
@@ -97,6 +96,11 @@ def is_decoder_error(exc):
     return isinstance(exc, ValueError) and str(exc).startswith("Likely received an invalid bytes object")
 
 
-def flush_print(*args):
-    print(*args, flush=True)
-    sys.stdout.flush()
+def interrupt_on_sigterm():
+    """SIGTERM (a CI timeout) and Ctrl-C end a soak the same way, through
+    its cleanup; a soak started in the background would ignore SIGINT."""
+    def interrupt(*_):
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGTERM, interrupt)
+    signal.signal(signal.SIGINT, interrupt)

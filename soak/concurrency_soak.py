@@ -34,7 +34,7 @@ import zlib
 
 import zelvane
 
-from _common import check_value, die_with_parent, make_value, remove_names
+from _common import check_value, die_with_parent, interrupt_on_sigterm, make_value, remove_names
 
 MIN_SIZE = 16
 
@@ -302,6 +302,8 @@ class Soak:
                 self.run_mode(threads)
         except Fault as exc:
             fault = str(exc)
+        except KeyboardInterrupt:
+            fault = "interrupted"
         finally:
             self.kill_all()
             remove_names(self.prefix)
@@ -333,7 +335,7 @@ def main(argv=None):
     args = parse_args(argv)
     if args.role:
         return child_main(args)
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(130))
+    interrupt_on_sigterm()
     return Soak(args).run()
 
 

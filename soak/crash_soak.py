@@ -42,8 +42,8 @@ import zlib
 import zelvane
 
 import _board as B
-from _common import (check_value, die_with_parent, is_decoder_error, make_value, names_with_prefix,
-                     remove_names, shm_path)
+from _common import (check_value, die_with_parent, interrupt_on_sigterm, is_decoder_error, make_value,
+                     names_with_prefix, remove_names, shm_path)
 
 ROLES = ("writer", "reader", "caller", "server", "churner")
 FUNCTION_RECORD_SIZE = 1168
@@ -686,8 +686,7 @@ def main(argv=None):
     if args.seed is None:
         args.seed = random.randrange(2**32)
     print(f"crash soak: seed {args.seed}", flush=True)
-    # Ctrl-C and SIGTERM end the run through the same cleanup.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(130))
+    interrupt_on_sigterm()
     return CrashSoak(args).run()
 
 
