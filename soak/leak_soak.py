@@ -1,16 +1,17 @@
-"""Leak soak: encode/decode cycles over every supported kind, then failing
+"""Leak soak: encode/decode cycles over every supported kind, failing
 decodes of hostile input (random bytes, truncated and mutated encodings under
-both protocol markers). After a warm-up, resident memory, the memory traced
-by tracemalloc, the number of objects the garbage collector tracks and the
-reference counts of the classes the codec caches must stay flat.
+both protocol markers), then slots made and removed under ever new names.
+After a warm-up, open descriptors, mappings, resident memory, the memory
+traced by tracemalloc, the number of objects the garbage collector tracks
+and the reference counts of the classes the codec caches must stay flat.
 
-Long run (one million cycles, 100,000 hostile decodes):
+Long run (one million cycles, 100,000 failing hostile decodes, 20,000 names):
 
     PYTHONPATH=build/py311 python3 soak/leak_soak.py
 
 CI smoke:
 
-    PYTHONPATH=build/py311 python3 soak/leak_soak.py --cycles 160000 --hostile 20000
+    PYTHONPATH=build/py311 python3 soak/leak_soak.py --cycles 160000 --hostile 20000 --names 2000
 
 The codec is driven through the benchmark-only module zelvane_bench when it
 is importable, otherwise through a value slot (--slots forces that). Exits 1
@@ -32,7 +33,7 @@ import uuid
 
 import zelvane
 
-from _common import rss_kb, shm_path
+from _common import remove_names, rss_kb, shm_path
 
 PROTOCOL_2 = 0xFD
 PROTOCOL_1 = 0xFE
@@ -42,6 +43,11 @@ TRACED_TOLERANCE = 32 * 1024
 GC_TOLERANCE = 100
 RSS_TOLERANCE_KB = 4096
 REFCOUNT_TOLERANCE = 0
+FD_TOLERANCE = 4
+# The interpreter maps and unmaps its own arenas as it goes.
+MAPS_TOLERANCE = 64
+# A process keeps at most 64 objects open between accesses.
+NAME_CHURN_WARMUP = 200
 # Failures no input may cause: they mean a broken error path, or an
 # allocation sized by the input instead of by its bytes.
 FORBIDDEN = (SystemError, MemoryError)
@@ -220,9 +226,39 @@ def run_hostile(decode_raw, inputs, count, tally):
     tally["failed"] += failed
 
 
+def run_name_churn(prefix, count):
+    """Slots made, used and removed under ever new names, and accesses to
+    names that do not exist: no descriptor or mapping may stay behind
+    (beyond the bounded set a process keeps open between accesses)."""
+    for i in range(count):
+        name = f"{prefix}{i}"
+        zelvane.write_memory(name, i)
+        if zelvane.read_memory(name) != i:
+            raise AssertionError(f"{name} did not read back {i}")
+        zelvane.remove_memory(name)
+        for access in (zelvane.read_memory, lambda n: zelvane.call_function(n, ())):
+            try:
+                access(name)
+            except MemoryError:
+                pass
+            else:
+                raise AssertionError(f"{name} is still there after its removal")
+
+
+def open_descriptors():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def mappings():
+    with open("/proc/self/maps") as f:
+        return sum(1 for _ in f)
+
+
 def figures(classes):
     gc.collect()
     return {
+        "fds": open_descriptors(),
+        "maps": mappings(),
         "rss_kb": rss_kb(),
         "traced": tracemalloc.get_traced_memory()[0] if tracemalloc.is_tracing() else 0,
         "gc_objects": len(gc.get_objects()),
@@ -233,7 +269,7 @@ def figures(classes):
 def growth_faults(start, end, tolerances):
     """What grew beyond its tolerance between two sets of figures."""
     faults = []
-    for key in ("rss_kb", "traced", "gc_objects"):
+    for key in ("fds", "maps", "rss_kb", "traced", "gc_objects"):
         if end[key] - start[key] > tolerances[key]:
             faults.append(f"{key} grew from {start[key]} to {end[key]}")
     for name, count in end["refcounts"].items():
@@ -243,7 +279,8 @@ def growth_faults(start, end, tolerances):
 
 
 def report(label, start, end):
-    print(f"  {label}: rss {start['rss_kb']} -> {end['rss_kb']} KiB, "
+    print(f"  {label}: descriptors {start['fds']} -> {end['fds']}, mappings {start['maps']} -> "
+          f"{end['maps']}, rss {start['rss_kb']} -> {end['rss_kb']} KiB, "
           f"traced {start['traced']} -> {end['traced']} B, "
           f"gc objects {start['gc_objects']} -> {end['gc_objects']}")
     changed = {name: (start["refcounts"][name], n) for name, n in end["refcounts"].items()
@@ -271,6 +308,8 @@ def parse_args(argv):
     # (about 2,000 small blocks, then flat); only growth after that counts.
     parser.add_argument("--warmup-cycles", type=int, default=100_000)
     parser.add_argument("--warmup-hostile", type=int, default=10_000)
+    parser.add_argument("--names", type=int, default=20_000,
+                        help="slots made and removed under new names")
     parser.add_argument("--slots", action="store_true", help="drive the codec through a slot")
     parser.add_argument("--no-tracemalloc", action="store_true")
     parser.add_argument("--seed", type=int, default=8)
@@ -289,7 +328,7 @@ def main(argv=None):
 def soak(codec, args):
     values = sample_values()
     classes = cached_classes()
-    tolerances = {"rss_kb": RSS_TOLERANCE_KB, "traced": TRACED_TOLERANCE, "gc_objects": GC_TOLERANCE,
+    tolerances = {"fds": FD_TOLERANCE, "maps": MAPS_TOLERANCE, "rss_kb": RSS_TOLERANCE_KB, "traced": TRACED_TOLERANCE, "gc_objects": GC_TOLERANCE,
                   "refcount": REFCOUNT_TOLERANCE}
     if "libasan" in os.environ.get("LD_PRELOAD", ""):
         # The address sanitizer holds freed memory in quarantine, so resident
@@ -315,15 +354,25 @@ def soak(codec, args):
     run_cycles(codec, values, args.cycles - warm_cycles)
     after_cycles = figures(classes)
     run_hostile(decode_raw, inputs, args.hostile - warm_hostile, tally)
-    end = figures(classes)
+    after_hostile = figures(classes)
+    churn_prefix = f"zsoak_{os.getpid()}_churn"
+    try:
+        run_name_churn(churn_prefix, min(NAME_CHURN_WARMUP, args.names))
+        before_churn = figures(classes)
+        run_name_churn(churn_prefix, args.names)
+        end = figures(classes)
+    finally:
+        remove_names(churn_prefix)
     check_round_trips(codec, values)
 
     report("encode/decode cycles", baseline, after_cycles)
-    report("hostile decodes", after_cycles, end)
+    report("hostile decodes", after_cycles, after_hostile)
+    report(f"{args.names} names made and removed", before_churn, end)
     examples = tally.pop("examples")
     print(f"  hostile outcomes: {dict(sorted(tally.items()))}")
     faults = (growth_faults(baseline, after_cycles, tolerances)
-              + growth_faults(after_cycles, end, tolerances))
+              + growth_faults(after_cycles, after_hostile, tolerances)
+              + growth_faults(before_churn, end, tolerances))
     if tally["forbidden"]:
         faults.append(f"{tally['forbidden']} forbidden failures, e.g. {examples}")
     for fault in faults:

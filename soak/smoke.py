@@ -22,7 +22,7 @@ RUNS = [
                        "--max-size", "1048576"]),
     ("concurrency_soak.py", ["--callers", "3", "--calls", "300", "--writers", "2", "--readers", "2",
                              "--duration", "4", "--max-size", "65536", "--timeout", "240"]),
-    ("leak_soak.py", ["--cycles", "160000", "--hostile", "20000"]),
+    ("leak_soak.py", ["--cycles", "160000", "--hostile", "20000", "--names", "2000"]),
 ]
 
 
