@@ -210,7 +210,7 @@ def run_server(child, function):
 
 def churn_slot(child, name):
     zelvane.create_memory(name, child.rng.choice([0, 0, 64, 4096]))
-    value = next_value(child.tag, child.rng.randrange(1, 3), child.rng, 0)
+    value = make_value(child.tag, 1, child.rng.randrange(8, 1 << 16), child.rng)
     zelvane.write_memory(name, value)
     back = zelvane.read_memory(name)
     if back != value:
