@@ -14,8 +14,9 @@ import zelvane
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "soak"))
 
 import _board  # noqa: E402
+import crash_soak  # noqa: E402
 import leak_soak  # noqa: E402
-from _common import check_value, is_decoder_error, make_value  # noqa: E402
+from _common import check_value, is_decoder_error, make_value, remove_names, shm_path  # noqa: E402
 from conftest import RawSlot  # noqa: E402
 
 
@@ -56,17 +57,23 @@ def test_a_write_cut_short_reads_as_a_decoder_error_the_soak_allows(shm_name):
 
 def test_leak_figures_flag_a_held_reference_and_held_objects():
     classes = leak_soak.cached_classes()
-    tolerances = {"rss_kb": 1 << 30, "traced": leak_soak.TRACED_TOLERANCE,
-                  "gc_objects": leak_soak.GC_TOLERANCE, "refcount": 0}
+    tolerances = {"fds": leak_soak.FD_TOLERANCE, "maps": 1 << 30, "rss_kb": 1 << 30,
+                  "traced": leak_soak.TRACED_TOLERANCE, "gc_objects": leak_soak.GC_TOLERANCE, "refcount": 0}
     leak_soak.tracemalloc.start()
     try:
         before = leak_soak.figures(classes)
         assert leak_soak.growth_faults(before, leak_soak.figures(classes), tolerances) == []
         held = [uuid.UUID] + [[i] for i in range(2000)] + [bytes(64 << 10)]
-        faults = leak_soak.growth_faults(before, leak_soak.figures(classes), tolerances)
+        descriptors = [os.open("/dev/null", os.O_RDONLY) for _ in range(leak_soak.FD_TOLERANCE + 1)]
+        try:
+            faults = leak_soak.growth_faults(before, leak_soak.figures(classes), tolerances)
+        finally:
+            for fd in descriptors:
+                os.close(fd)
     finally:
         leak_soak.tracemalloc.stop()
     assert len(held) == 2002
+    assert any(fault.startswith("fds") for fault in faults)
     assert any("uuid.UUID" in fault for fault in faults)
     assert any(fault.startswith("gc_objects") for fault in faults)
     assert any(fault.startswith("traced") for fault in faults)
@@ -105,4 +112,63 @@ def test_progress_measures_how_long_an_operation_ran_past_the_kill(tmp_path):
     assert board.get(1, _board.MAX_WAIT) == pytest.approx(0.1)
     assert board.get(1, _board.AFTER) == 1
     assert board.get(0, _board.OPS) == 0
+    board.close()
+
+
+def crash_soak_for(tmp_path, monkeypatch):
+    monkeypatch.setattr(crash_soak.tempfile, "mkdtemp", lambda prefix: str(tmp_path))
+    args = crash_soak.parse_args(["--rounds", "0", "--slots", "1", "--functions", "1"])
+    args.seed = 1
+    return crash_soak.CrashSoak(args)
+
+
+@pytest.mark.parametrize("plant", ["stray name", "short slot", "short record", "foreign value"])
+def test_crash_soak_flags_what_should_not_be_there(tmp_path, monkeypatch, plant):
+    soak = crash_soak_for(tmp_path, monkeypatch)
+    try:
+        slot, function = soak.slots[0], soak.functions[0]
+        zelvane.write_memory(slot, make_value("w0", 1, 50, random.Random(2)))
+        with open(shm_path(function), "wb") as f:
+            f.truncate(crash_soak.FUNCTION_RECORD_SIZE)
+        soak.check_names()  # all whole
+        if plant == "stray name":
+            zelvane.write_memory(soak.prefix + "other", 1)
+        elif plant == "short slot":
+            with open(shm_path(slot), "r+b") as f:
+                f.truncate(20)
+        elif plant == "short record":
+            with open(shm_path(function), "r+b") as f:
+                f.truncate(crash_soak.FUNCTION_RECORD_SIZE - 8)
+        else:
+            zelvane.write_memory(slot, ("w0", 1, b"x", 0))
+        with pytest.raises(crash_soak.Fault):
+            soak.check_names()
+    finally:
+        remove_names(soak.prefix)
+        soak.board.close()
+
+
+class FakeChild:
+    def __init__(self, board):
+        self.board, self.cell, self.complaints = board, 0, []
+
+    def complain(self, what):
+        self.complaints.append(what)
+
+
+@pytest.mark.parametrize("error, counted", [
+    (RuntimeError("Nobody serves the function 'f1' any more: its serving process has ended."), "gone"),
+    (RuntimeError("The reply to this call of 'f1' was lost: another caller took over the exchange."), "lost"),
+    (MemoryError("Failed to open the shared memory."), "clean_errors"),
+    (RuntimeError("Nobody serves the function 'f2' any more: its serving process has ended."), None),
+    (RuntimeError("something went wrong"), None),
+    (ValueError("Likely received an invalid bytes object: invalid protocol marker."), None),
+])
+def test_crash_soak_takes_only_clear_errors_naming_the_function(tmp_path, error, counted):
+    board = _board.Board(str(tmp_path / "board"), cells=1)
+    child = FakeChild(board)
+    crash_soak.classify_call_error(child, "f1", error)
+    counts = {key: n for key, n in board.counters(0).items() if n}
+    assert counts == ({counted: 1} if counted else {})
+    assert len(child.complaints) == (0 if counted else 1)
     board.close()
