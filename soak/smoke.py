@@ -19,7 +19,7 @@ TIMEOUT = 300
 
 RUNS = [
     ("crash_soak.py", ["--rounds", "12", "--writers", "2", "--readers", "2", "--callers", "2",
-                       "--max-size", "1048576"]),
+                       "--max-size", "1048576", "--hang-timeout", "120"]),
     ("concurrency_soak.py", ["--callers", "3", "--calls", "300", "--writers", "2", "--readers", "2",
                              "--duration", "4", "--max-size", "65536", "--timeout", "240"]),
     ("leak_soak.py", ["--cycles", "160000", "--hostile", "20000", "--names", "2000"]),
