@@ -18,10 +18,10 @@ Long run (1,000 rounds; about half an hour on a 2-core machine):
 
     PYTHONPATH=build/py311 python3 soak/crash_soak.py
 
-CI smoke:
+CI smoke (one command line):
 
     PYTHONPATH=build/py311 python3 soak/crash_soak.py --rounds 12 --writers 2 --readers 2
-        --callers 2 --max-size 1048576 --hang-timeout 120   (one line)
+        --callers 2 --max-size 1048576 --hang-timeout 120
 
 Every name the run made is removed and every child killed at the end, also
 on failure or Ctrl-C. Exits 1 on any hang, torn read, misdelivery, unclear
