@@ -462,15 +462,7 @@ class CrashSoak:
         if not (isinstance(error, RuntimeError) and f"'{function}'" in str(error)):
             raise Fault(f"a call of the killed server {function} gave {outcome!r}")
         self.recovery["call of a killed server"] = max(self.recovery["call of a killed server"], took)
-        size = os.path.getsize(shm_path(function))
-        if size != FUNCTION_RECORD_SIZE:
-            raise Fault(f"the killed server left {function} with {size} bytes")
-        try:
-            zelvane.read_memory(function)
-        except MemoryError:
-            pass
-        else:
-            raise Fault(f"the record of {function} reads as a value slot")
+        self.check_record(function)
         zelvane.remove_memory(function)
 
     def bury_churner_leftovers(self, cell):
@@ -504,10 +496,22 @@ class CrashSoak:
             self.stats["torn reads"] += 1
             raise Fault(f"{name} holds a value nobody wrote: {repr(value)[:200]}")
 
-    def check_dead_record(self, name):
+    @staticmethod
+    def check_record(name):
+        """A whole function record, which a slot read refuses cleanly."""
         size = os.path.getsize(shm_path(name))
         if size != FUNCTION_RECORD_SIZE:
             raise Fault(f"{name} is half-made: {size} bytes")
+        try:
+            zelvane.read_memory(name)
+        except MemoryError:
+            return
+        except Exception as exc:
+            raise Fault(f"reading the record {name} as a slot gave {exc!r}")
+        raise Fault(f"the record {name} reads as a value slot")
+
+    def check_dead_record(self, name):
+        self.check_record(name)
         outcome, _ = with_timeout(lambda: zelvane.call_function(name, (0,)), self.args.hang_timeout,
                                   f"a call of {name}")
         error = outcome.get("error")
@@ -544,9 +548,7 @@ class CrashSoak:
             if name in self.slots:
                 self.check_slot(name)
             elif name in self.functions:
-                size = os.path.getsize(shm_path(name))
-                if size != FUNCTION_RECORD_SIZE:
-                    raise Fault(f"{name} is half-made: {size} bytes")
+                self.check_record(name)
             elif rest.startswith("churn") and int(rest[5:].split("_")[0]) in live_churners:
                 continue
             else:
