@@ -20,6 +20,7 @@ input may cause (SystemError, MemoryError, a non-Exception).
 """
 import argparse
 import collections
+import contextlib
 import datetime as dt
 import decimal
 import gc
@@ -28,6 +29,8 @@ import os
 import pathlib
 import random
 import sys
+import threading
+import time
 import tracemalloc
 import uuid
 
@@ -226,16 +229,38 @@ def run_hostile(decode_raw, inputs, count, tally):
     tally["failed"] += failed
 
 
+def serve_once(name, number):
+    """Serves `name` on a thread for one call, then stops it."""
+    outcome = []
+    server = threading.Thread(target=lambda: outcome.append(zelvane.create_function(name, lambda x: x + 1)))
+    server.start()
+    deadline = time.monotonic() + 60
+    while not os.path.exists(shm_path(name)):
+        if time.monotonic() > deadline or not server.is_alive():
+            raise AssertionError(f"{name} was never served")
+        time.sleep(0.0005)
+    if zelvane.call_function(name, (number,)) != number + 1:
+        raise AssertionError(f"{name} answered wrongly")
+    zelvane.remove_function(name)
+    server.join(60)
+    if server.is_alive() or outcome != [None]:
+        raise AssertionError(f"serving {name} ended with {outcome!r}")
+
+
 def run_name_churn(prefix, count):
-    """Slots made, used and removed under ever new names, and accesses to
-    names that do not exist: no descriptor or mapping may stay behind
-    (beyond the bounded set a process keeps open between accesses)."""
+    """Slots (and every tenth time a served function) made, used and
+    removed under ever new names, and accesses to names that no longer
+    exist: no descriptor or mapping may stay behind (beyond the bounded set
+    a process keeps open between accesses)."""
     for i in range(count):
         name = f"{prefix}{i}"
-        zelvane.write_memory(name, i)
-        if zelvane.read_memory(name) != i:
-            raise AssertionError(f"{name} did not read back {i}")
-        zelvane.remove_memory(name)
+        if i % 10 == 0:
+            serve_once(name, i)
+        else:
+            zelvane.write_memory(name, i)
+            if zelvane.read_memory(name) != i:
+                raise AssertionError(f"{name} did not read back {i}")
+            zelvane.remove_memory(name)
         for access in (zelvane.read_memory, lambda n: zelvane.call_function(n, ())):
             try:
                 access(name)
@@ -356,13 +381,15 @@ def soak(codec, args):
     run_hostile(decode_raw, inputs, args.hostile - warm_hostile, tally)
     after_hostile = figures(classes)
     churn_prefix = f"zsoak_{os.getpid()}_churn"
-    try:
-        run_name_churn(churn_prefix, min(NAME_CHURN_WARMUP, args.names))
-        before_churn = figures(classes)
-        run_name_churn(churn_prefix, args.names)
-        end = figures(classes)
-    finally:
-        remove_names(churn_prefix)
+    # Each stop of a served function prints its stop line.
+    with open(os.devnull, "w") as quiet, contextlib.redirect_stdout(quiet):
+        try:
+            run_name_churn(churn_prefix, min(NAME_CHURN_WARMUP, args.names))
+            before_churn = figures(classes)
+            run_name_churn(churn_prefix, args.names)
+            end = figures(classes)
+        finally:
+            remove_names(churn_prefix)
     check_round_trips(codec, values)
 
     report("encode/decode cycles", baseline, after_cycles)
