@@ -4,6 +4,7 @@ held up past a kill. (The soaks themselves run from soak/smoke.py.)"""
 import collections
 import os
 import random
+import subprocess
 import sys
 import time
 import uuid
@@ -14,6 +15,7 @@ import zelvane
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "soak"))
 
 import _board  # noqa: E402
+import concurrency_soak  # noqa: E402
 import crash_soak  # noqa: E402
 import leak_soak  # noqa: E402
 from _common import check_value, is_decoder_error, make_value, remove_names, shm_path  # noqa: E402
@@ -172,3 +174,43 @@ def test_crash_soak_takes_only_clear_errors_naming_the_function(tmp_path, error,
     assert counts == ({counted: 1} if counted else {})
     assert len(child.complaints) == (0 if counted else 1)
     board.close()
+
+
+def test_crash_soak_buries_a_killed_server_and_checks_a_dead_churners_leftovers(
+        tmp_path, monkeypatch, serve):
+    soak = crash_soak_for(tmp_path, monkeypatch)
+    try:
+        function = soak.functions[0]
+        server = serve("lambda *args: args", name=function)
+        server.kill()
+        soak.bury_server(function)  # the call on the dead record named the function
+        assert not os.path.exists(shm_path(function))
+
+        leftovers = f"{soak.prefix}churn7_"
+        zelvane.create_memory(leftovers + "1", 64)  # made, never written: whole
+        soak.bury_churner_leftovers(7)
+        assert not os.path.exists(shm_path(leftovers + "1"))
+        with open(shm_path(leftovers + "3"), "wb") as f:
+            f.truncate(10)  # what a creator killed mid-way must never leave
+        with pytest.raises(crash_soak.Fault, match="half-made"):
+            soak.bury_churner_leftovers(7)
+    finally:
+        remove_names(soak.prefix)
+        soak.board.close()
+
+
+@pytest.mark.parametrize("code, fault", [
+    ("import sys; sys.exit(3)", "crash"),
+    ("print('no counts')", "crash"),
+    ("import time; time.sleep(120)", "hang"),
+])
+def test_concurrency_soak_counts_a_child_that_fails_or_hangs(code, fault):
+    soak = concurrency_soak.Soak(concurrency_soak.parse_args(["--timeout", "2"]))
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    soak.procs.append(("caller", child))
+    try:
+        with pytest.raises(concurrency_soak.Fault, match=fault):
+            soak.collect("caller", child, time.monotonic() + 2)
+    finally:
+        soak.kill_all()
