@@ -96,6 +96,12 @@ def is_decoder_error(exc):
     return isinstance(exc, ValueError) and str(exc).startswith("Likely received an invalid bytes object")
 
 
+def sanitizer_report(text):
+    """Whether a child's stderr holds a sanitizer's report (the undefined
+    behaviour sanitizer reports and goes on)."""
+    return "runtime error:" in text or "Sanitizer" in text
+
+
 def interrupt_on_sigterm():
     """SIGTERM (a CI timeout) and Ctrl-C end a soak the same way, through
     its cleanup; a soak started in the background would ignore SIGINT."""

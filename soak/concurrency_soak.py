@@ -34,7 +34,8 @@ import zlib
 
 import zelvane
 
-from _common import check_value, die_with_parent, interrupt_on_sigterm, make_value, remove_names
+from _common import (check_value, die_with_parent, interrupt_on_sigterm, make_value, remove_names,
+                     sanitizer_report)
 
 MIN_SIZE = 16
 
@@ -225,7 +226,7 @@ class Soak:
         except subprocess.TimeoutExpired:
             raise Fault(f"hang: a {role} did not finish within {self.args.timeout} s")
         lines = [line for line in out.splitlines() if line.startswith("{")]
-        if proc.returncode != 0 or not lines:
+        if proc.returncode != 0 or not lines or sanitizer_report(err):
             raise Fault(f"crash: a {role} ended with status {proc.returncode}: {err[-2000:]}")
         return json.loads(lines[-1])
 

@@ -44,7 +44,7 @@ import zelvane
 
 import _board as B
 from _common import (check_value, die_with_parent, interrupt_on_sigterm, is_decoder_error, make_value,
-                     names_with_prefix, remove_names, shm_path)
+                     names_with_prefix, remove_names, sanitizer_report, shm_path)
 
 ROLES = ("writer", "reader", "caller", "server", "churner")
 FUNCTION_RECORD_SIZE = 1168
@@ -595,6 +595,12 @@ class CrashSoak:
                 m.proc.kill()
             m.proc.wait()
 
+    def check_logs(self):
+        """A sanitizer's report in any child's stderr is a fault, also one
+        the child survived."""
+        if sanitizer_report(self.logs()):
+            raise Fault("a sanitizer reported an error (see the children's logs)")
+
     def logs(self):
         out = []
         for entry in sorted(os.listdir(self.workdir)):
@@ -646,6 +652,7 @@ class CrashSoak:
                     print(f"  ... {rounds_run} rounds", flush=True)
             self.stop_fleet()
             self.check_counters("none")
+            self.check_logs()
         except Fault as exc:
             fault = str(exc)
         except KeyboardInterrupt:
