@@ -150,6 +150,24 @@ def test_crash_soak_flags_what_should_not_be_there(tmp_path, monkeypatch, plant)
         soak.board.close()
 
 
+@pytest.mark.parametrize("text, reported", [
+    ("[w3] write to x: MemoryError()", False),
+    ("zelvane.cpp:120:5: runtime error: load of misaligned address", True),
+    ("==77==ERROR: AddressSanitizer: heap-buffer-overflow", True),
+])
+def test_crash_soak_counts_a_sanitizer_report_in_a_childs_log(tmp_path, monkeypatch, text, reported):
+    soak = crash_soak_for(tmp_path, monkeypatch)
+    try:
+        (tmp_path / "writer3.log").write_text(text)
+        if reported:
+            with pytest.raises(crash_soak.Fault, match="sanitizer"):
+                soak.check_logs()
+        else:
+            soak.check_logs()
+    finally:
+        soak.board.close()
+
+
 class FakeChild:
     def __init__(self, board):
         self.board, self.cell, self.complaints = board, 0, []
