@@ -269,17 +269,10 @@ def run_churner(child, prefix):
 def child_main(args):
     die_with_parent()
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the soak itself handles Ctrl-C
-    child = Child(args)
-    if args.role == "writer":
-        run_writer(child, args.names)
-    elif args.role == "reader":
-        run_reader(child, args.names)
-    elif args.role == "caller":
-        run_caller(child, args.names)
-    elif args.role == "server":
-        run_server(child, args.names[0])
-    elif args.role == "churner":
-        run_churner(child, args.names[0])
+    runners = {"writer": run_writer, "reader": run_reader, "caller": run_caller,
+               "server": lambda child, names: run_server(child, names[0]),
+               "churner": lambda child, names: run_churner(child, names[0])}
+    runners[args.role](Child(args), args.names)
     return 0
 
 
