@@ -90,25 +90,30 @@ def round_trips(dumps, loads, value):
     return data if same else None
 
 
-def best_seconds(function, argument, budget, repeat):
-    """Best time of one call over `repeat` runs of about `budget` seconds."""
+def calibrated(function, argument, budget):
+    """A timer of one call and the number of calls that take about `budget`."""
     timer = timeit.Timer("f(x)", globals={"f": function, "x": argument})
     once = min(timer.repeat(repeat=3, number=1))
-    number = max(1, int(budget / max(once, 1e-7)))
-    return min(timer.repeat(repeat=repeat, number=number)) / number
+    return timer, max(1, int(budget / max(once, 1e-7)))
 
 
 def measure(codec_table, value, budget, repeat):
-    """{codec: (encode, decode) seconds} for the codecs that round-trip `value`."""
-    times = {}
+    """{codec: [encode, decode] seconds} for the codecs that round-trip
+    `value`. The codecs take turns within each repeat, so that a change in the
+    machine's load touches all of them alike; the best repeat counts."""
+    timers = {}
     for name, (dumps, loads) in codec_table.items():
         data = round_trips(dumps, loads, value)
         if data is None:
             if name == "zelvane":
                 raise AssertionError("zelvane did not read back its value")
             continue
-        times[name] = (best_seconds(dumps, value, budget, repeat),
-                       best_seconds(loads, data, budget, repeat))
+        timers[name] = [calibrated(dumps, value, budget), calibrated(loads, data, budget)]
+    times = {name: [float("inf"), float("inf")] for name in timers}
+    for _ in range(repeat):
+        for name, pair in timers.items():
+            for op, (timer, number) in enumerate(pair):
+                times[name][op] = min(times[name][op], timer.timeit(number) / number)
     return times
 
 

@@ -213,33 +213,42 @@ struct ValueData {
     PyObject* owner;
 };
 
-// A cheap guess at the encoded size of the top-level value; only the number of
-// buffer growths depends on it.
-int64_t size_hint(PyObject* value) {
+// Bytes taken by the code and size of a sized item.
+inline int64_t sized_header_length(uint64_t size);
+
+// The encoded length of a top-level bytes, bytearray or ASCII text, which
+// is known up front: a large one is then written into one buffer of its own
+// size, with nothing to grow or give back. For other texts an upper bound
+// (UTF-8 takes at most one byte more per character than the storage width,
+// and never more than four); the excess is given back in place. Containers
+// get a guess from their size; only the number of growths depends on it.
+int64_t initial_capacity(PyObject* value) {
+    constexpr int64_t marker = 1;
     if (PyBytes_Check(value)) {
-        return PyBytes_GET_SIZE(value);
+        return marker + sized_header_length(PyBytes_GET_SIZE(value)) + PyBytes_GET_SIZE(value);
     }
     if (PyByteArray_Check(value)) {
-        return PyByteArray_GET_SIZE(value);
+        return marker + sized_header_length(PyByteArray_GET_SIZE(value)) + PyByteArray_GET_SIZE(value);
     }
     if (PyUnicode_Check(value)) {
-        return static_cast<int64_t>(PyUnicode_GET_LENGTH(value)) * 2;
+        const int64_t length = PyUnicode_GET_LENGTH(value);
+        const int64_t width = PyUnicode_IS_ASCII(value) ? 1 : std::min(PyUnicode_KIND(value) + 1, 4);
+        return marker + sized_header_length(static_cast<uint64_t>(length * width)) + length * width;
     }
+    int64_t hint = 0;
     if (PyList_Check(value) || PyTuple_Check(value)) {
-        return static_cast<int64_t>(Py_SIZE(value)) * 16;
+        hint = static_cast<int64_t>(Py_SIZE(value)) * 16;
+    } else if (PyDict_Check(value)) {
+        // The stored sizes, not len(): a subclass's __len__ may raise or lie.
+        hint = static_cast<int64_t>(PyDict_GET_SIZE(value)) * 32;
+    } else if (PyAnySet_Check(value)) {
+        hint = static_cast<int64_t>(PySet_GET_SIZE(value)) * 32;
     }
-    // The stored sizes, not len(): a subclass's __len__ may raise or lie.
-    if (PyDict_Check(value)) {
-        return static_cast<int64_t>(PyDict_GET_SIZE(value)) * 32;
-    }
-    if (PyAnySet_Check(value)) {
-        return static_cast<int64_t>(PySet_GET_SIZE(value)) * 32;
-    }
-    return 0;
+    return 2 * hint + GROWTH_SLACK;
 }
 
 bool init_vd(ValueData& vd, PyObject* value) {
-    int64_t capacity = 2 * size_hint(value) + GROWTH_SLACK;
+    const int64_t capacity = initial_capacity(value);
     vd.owner = PyBytes_FromStringAndSize(nullptr, capacity);
     if (!vd.owner) {
         return false;
@@ -306,10 +315,28 @@ inline void write_metadata(ValueData& vd, unsigned char datachar, uint64_t num, 
     write_size_bytes(vd, num, num_bytes);
 }
 
+inline int64_t sized_header_length(uint64_t size) {
+    const unsigned n = get_num_bytes(size);
+    return n <= 2 ? 1 + n : 2 + n;
+}
+
 // Writes the shortest size form for `size` at base code `empty`, then the
 // payload when one is given (containers append their members afterwards).
 StatusCode write_E12D(ValueData& vd, uint64_t size, const void* bytes, unsigned char empty) {
     const int64_t payload = bytes ? static_cast<int64_t>(size) : 0;
+    // Sizes of 1 to 255 (short texts, most containers) take the one-byte form.
+    if (size - 1 < 255) {
+        if (StatusCode s = auto_resize_vd(vd, 2 + payload); s != SC_SUCCESS) {
+            return s;
+        }
+        vd.bytes[vd.offset] = static_cast<unsigned char>(empty + 1);
+        vd.bytes[vd.offset + 1] = static_cast<unsigned char>(size);
+        vd.offset += 2;
+        if (bytes) {
+            write_raw(vd, bytes, size);
+        }
+        return SC_SUCCESS;
+    }
     if (size == 0) {
         if (StatusCode s = auto_resize_vd(vd, 1); s != SC_SUCCESS) {
             return s;
@@ -318,7 +345,7 @@ StatusCode write_E12D(ValueData& vd, uint64_t size, const void* bytes, unsigned 
         return SC_SUCCESS;
     }
     const unsigned n = get_num_bytes(size);
-    const int64_t header = n <= 2 ? 1 + n : 2 + n;
+    const int64_t header = sized_header_length(size);
     if (payload > PY_SSIZE_T_MAX - header) {
         return SC_NOMEMORY;
     }
@@ -1189,11 +1216,20 @@ StatusCode from_any_value(ValueData& vd, PyObject* value) {
     if (type == &PyFloat_Type) {
         return from_float(vd, value);
     }
+    if (type == &PyBool_Type) {
+        return from_static_value(vd, value == Py_True ? 13 : 14);
+    }
+    if (value == Py_None) {
+        return from_static_value(vd, 16);
+    }
     if (type == &PyList_Type) {
         return from_list(vd, value);
     }
     if (type == &PyDict_Type) {
         return from_dict_type(vd, value, 43);
+    }
+    if (type == &PyBytes_Type) {
+        return from_bytes(vd, value);
     }
     if (PyType_FastSubclass(type, Py_TPFLAGS_TUPLE_SUBCLASS)) {
         if (type == &PyTuple_Type) {
@@ -1347,11 +1383,7 @@ PyObject* to_int_gen(ByteData& bd, uint64_t length) {
     if (length == 0) {
         return PyLong_FromLong(0);
     }
-    uint64_t raw = bytes_to_size_t(value, length);
-    const unsigned shift = static_cast<unsigned>(64 - 8 * length);
-    // Sign-extend from the top bit of the last value byte.
-    const int64_t signed_value = static_cast<int64_t>(raw << shift) >> shift;
-    return PyLong_FromLongLong(signed_value);
+    return PyLong_FromLongLong(signed_le_value(bd, value, length));
 }
 
 PyObject* to_float_s(ByteData& bd) {
@@ -2111,13 +2143,9 @@ inline PyObject* to_fixed_int(ByteData& bd, unsigned length) {
     if (!ensure_offset(bd, length + 1)) {
         return nullptr;
     }
-    const unsigned char* value = bd.bytes + bd.offset + 1;
-    int64_t v = static_cast<signed char>(value[length - 1]);
-    for (unsigned i = length - 1; i > 0; --i) {
-        v = static_cast<int64_t>(static_cast<uint64_t>(v) << 8) | value[i - 1];
-    }
+    const int64_t v = signed_le_value(bd, bd.bytes + bd.offset + 1, length);
     bd.offset += 1 + length;
-    return PyLong_FromLong(static_cast<long>(v));
+    return PyLong_FromLongLong(v);
 }
 
 PyObject* to_any_value(ByteData& bd) {
@@ -2144,6 +2172,18 @@ PyObject* to_any_value(ByteData& bd) {
         case 67: {
             RecursionGuard guard;
             return guard.entered() ? to_range_s(bd) : nullptr;
+        }
+        // The commonest sized items, short texts and containers of up to 255
+        // members, read without the family lookup.
+        case 1: return to_str_gen(bd, 1);
+        case 29: case 39: case 44: {
+            RecursionGuard guard;
+            if (!guard.entered()) {
+                return nullptr;
+            }
+            return code == 29 ? to_list_gen(bd, 1, to_any_value)
+                 : code == 39 ? to_tuple_gen(bd, 1, to_any_value)
+                              : to_dict_gen(bd, 1, to_any_value);
         }
         default:
             break;
