@@ -45,6 +45,10 @@ static PyObject* fromisoformat_name = nullptr;
 static PyObject* uuid_unknown_safety = nullptr;
 static PyObject* uuid_int_name = nullptr;
 static PyObject* uuid_is_safe_name = nullptr;
+// Attributes read for every named tuple and UUID written.
+static PyObject* fields_name = nullptr;
+static PyObject* dunder_name_name = nullptr;
+static PyObject* hex_name = nullptr;
 
 namespace {
 
@@ -179,7 +183,8 @@ void kel2_cleanup() {
     for (PyObject** slot : {&datetime_dt, &datetime_d, &datetime_t, &uuid_cl, &decimal_cl,
                             &namedtuple_cl, &deque_cl, &counter_cl, &ordereddict_cl,
                             &chainmap_cl, &path_cl, &purepath_cl, &isoformat_name, &fromisoformat_name,
-                            &uuid_unknown_safety, &uuid_int_name, &uuid_is_safe_name}) {
+                            &uuid_unknown_safety, &uuid_int_name, &uuid_is_safe_name, &fields_name,
+                            &dunder_name_name, &hex_name}) {
         Py_CLEAR(*slot);
     }
 }
@@ -373,6 +378,22 @@ StatusCode from_static_value(ValueData& vd, unsigned char datachar) {
 }
 
 StatusCode from_any_value(ValueData& vd, PyObject* value);
+
+// The interned name held in `cache`, made on first use; null with an
+// exception when it cannot be made.
+PyObject* method_name(PyObject*& cache, const char* name) {
+    if (!cache) {
+        cache = PyUnicode_InternFromString(name);
+    }
+    return cache;
+}
+
+// `getattr(value, name)` through a cached name, so that no text object is
+// made for each lookup.
+PyObject* get_attribute(PyObject* value, PyObject*& cache, const char* name) {
+    PyObject* interned = method_name(cache, name);
+    return interned ? PyObject_GetAttr(value, interned) : nullptr;
+}
 
 // ---------------------------------------------------------------------------
 // Scalar encoders
@@ -638,14 +659,14 @@ StatusCode from_namedtuple(ValueData& vd, PyObject* value) {
     if (!guard.entered()) {
         return SC_EXCEPTION;
     }
-    PyRef fields(PyObject_GetAttrString(value, "_fields"));
+    PyRef fields(get_attribute(value, fields_name, "_fields"));
     if (!fields) {
         return attribute_failure();
     }
     if (!valid_fields(fields.get(), value)) {
         return SC_INCORRECT;
     }
-    PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
+    PyRef name(get_attribute(reinterpret_cast<PyObject*>(Py_TYPE(value)), dunder_name_name, "__name__"));
     if (!name) {
         return attribute_failure();
     }
@@ -859,14 +880,6 @@ StatusCode from_chainmap(ValueData& vd, PyObject* value) {
 
 bool is_instance(PyObject* value, PyObject* cls);
 
-// The interned name held in `cache`, made on first use; null with an
-// exception when it cannot be made.
-PyObject* method_name(PyObject*& cache, const char* name) {
-    if (!cache) {
-        cache = PyUnicode_InternFromString(name);
-    }
-    return cache;
-}
 
 StatusCode from_timedelta(ValueData& vd, PyObject* value) {
     if (!PyDelta_Check(value)) {
@@ -1010,7 +1023,7 @@ StatusCode from_uuid(ValueData& vd, PyObject* value) {
     if (StatusCode s = auto_resize_vd(vd, 1 + UUID_HEX_LENGTH); s != SC_SUCCESS) {
         return s;
     }
-    PyRef hex_str(PyObject_GetAttrString(value, "hex"));
+    PyRef hex_str(get_attribute(value, hex_name, "hex"));
     if (!hex_str) {
         PyErr_Clear();
         PyErr_SetString(PyExc_RuntimeError, "Could not get the hex representation of a UUID.");
@@ -1200,6 +1213,16 @@ StatusCode from_named_type(ValueData& vd, PyObject* value, PyTypeObject* type) {
     }
 }
 
+// hasattr(value, "_fields"), any failure of the lookup counting as no.
+bool has_fields(PyObject* value) {
+    PyObject* name = method_name(fields_name, "_fields");
+    if (!name) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyObject_HasAttr(value, name);
+}
+
 StatusCode from_any_value(ValueData& vd, PyObject* value) {
     if (!value) {
         return from_static_value(vd, NO_OBJECT_CODE);
@@ -1235,7 +1258,7 @@ StatusCode from_any_value(ValueData& vd, PyObject* value) {
         if (type == &PyTuple_Type) {
             return from_tuple(vd, value);
         }
-        return PyObject_HasAttrString(value, "_fields") ? from_namedtuple(vd, value) : SC_UNSUPPORTED;
+        return has_fields(value) ? from_namedtuple(vd, value) : SC_UNSUPPORTED;
     }
     return from_named_type(vd, value, type);
 }
