@@ -2,10 +2,13 @@
 gives: exact built-in types ahead of the name dispatch (their subclasses still
 go by name), small integers on both sides of the shortcut's bounds, integers
 read with a wide load ahead of other input, and top-level texts and binary
-values whose first buffer is sized from the value."""
+values whose first buffer is sized from the value, and the text of dates and
+times made without calling isoformat()."""
+import datetime as dt
 import enum
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import zelvane
 
@@ -108,3 +111,21 @@ def test_top_level_text_and_binary(shm_name, value):
         payload, base = bytes(value), 18 if isinstance(value, bytes) else 23
     assert encoded(name, value) == b"\xfd" + size_header(base, len(payload)) + payload
     assert same(value, zelvane.read_memory(name))
+
+
+ISO_CODES = {dt.datetime: 0x35, dt.date: 0x37, dt.time: 0x38}
+naive_or_utc = st.sampled_from([None, dt.timezone.utc])
+
+
+# Naive and UTC dates and times are formatted without calling isoformat();
+# the text must be the one it returns.
+@settings(max_examples=300)
+@given(value=st.one_of(st.datetimes(timezones=naive_or_utc), st.dates(), st.times(timezones=naive_or_utc),
+                       st.sampled_from([dt.datetime.min, dt.datetime.max, dt.time.max,
+                                        dt.datetime(1, 1, 1, tzinfo=dt.timezone.utc), dt.date.max])))
+def test_date_and_time_text_is_isoformat(shm_name, value):
+    text = value.isoformat().encode()
+    name = shm_name("iso")
+    assert encoded(name, value) == bytes([0xFD, ISO_CODES[type(value)], len(text)]) + text
+    assert same(value, zelvane.read_memory(name))
+    zelvane.remove_memory(name)

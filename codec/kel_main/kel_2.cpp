@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -923,31 +922,52 @@ bool is_iso_instance(PyObject* value, unsigned char code) {
 // utcoffset()); 0 when the value is of another kind. The text is the one
 // isoformat() returns, byte for byte.
 size_t format_iso_directly(PyObject* value, char (&text)[64]) {
-    PyTypeObject* type = Py_TYPE(value);
-    const auto clock = [&text](size_t at, int hour, int minute, int second, int microsecond, PyObject* tz) {
+    // Each field has at most `width` digits (years run from 1 to 9999).
+    const auto digits = [](char* out, int number, int width) {
+        for (int i = width - 1; i >= 0; --i, number /= 10) {
+            out[i] = static_cast<char>('0' + number % 10);
+        }
+        return out + width;
+    };
+    const auto date = [&digits](char* out, PyObject* v) {
+        out = digits(out, PyDateTime_GET_YEAR(v), 4);
+        *out++ = '-';
+        out = digits(out, PyDateTime_GET_MONTH(v), 2);
+        *out++ = '-';
+        return digits(out, PyDateTime_GET_DAY(v), 2);
+    };
+    const auto clock = [&digits, &text](char* out, int hour, int minute, int second, int microsecond, PyObject* tz) {
         if (tz != Py_None && tz != PyDateTime_TimeZone_UTC) {
             return size_t{0};
         }
-        int n = microsecond ? std::snprintf(text + at, 64 - at, "%02d:%02d:%02d.%06d", hour, minute, second, microsecond)
-                            : std::snprintf(text + at, 64 - at, "%02d:%02d:%02d", hour, minute, second);
-        if (tz == PyDateTime_TimeZone_UTC) {
-            n += std::snprintf(text + at + n, 64 - at - n, "+00:00");
+        out = digits(out, hour, 2);
+        *out++ = ':';
+        out = digits(out, minute, 2);
+        *out++ = ':';
+        out = digits(out, second, 2);
+        if (microsecond) {
+            *out++ = '.';
+            out = digits(out, microsecond, 6);
         }
-        return at + static_cast<size_t>(n);
+        if (tz == PyDateTime_TimeZone_UTC) {
+            std::memcpy(out, "+00:00", 6);
+            out += 6;
+        }
+        return static_cast<size_t>(out - text);
     };
+    PyTypeObject* type = Py_TYPE(value);
     if (type == PyDateTimeAPI->DateType) {
-        return static_cast<size_t>(std::snprintf(text, sizeof text, "%04d-%02d-%02d", PyDateTime_GET_YEAR(value),
-                                                 PyDateTime_GET_MONTH(value), PyDateTime_GET_DAY(value)));
+        return static_cast<size_t>(date(text, value) - text);
     }
     if (type == PyDateTimeAPI->DateTimeType) {
-        const int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT", PyDateTime_GET_YEAR(value),
-                                    PyDateTime_GET_MONTH(value), PyDateTime_GET_DAY(value));
-        return clock(static_cast<size_t>(n), PyDateTime_DATE_GET_HOUR(value), PyDateTime_DATE_GET_MINUTE(value),
+        char* out = date(text, value);
+        *out++ = 'T';
+        return clock(out, PyDateTime_DATE_GET_HOUR(value), PyDateTime_DATE_GET_MINUTE(value),
                      PyDateTime_DATE_GET_SECOND(value), PyDateTime_DATE_GET_MICROSECOND(value),
                      compat::datetime_tzinfo(value));
     }
     if (type == PyDateTimeAPI->TimeType) {
-        return clock(0, PyDateTime_TIME_GET_HOUR(value), PyDateTime_TIME_GET_MINUTE(value),
+        return clock(text, PyDateTime_TIME_GET_HOUR(value), PyDateTime_TIME_GET_MINUTE(value),
                      PyDateTime_TIME_GET_SECOND(value), PyDateTime_TIME_GET_MICROSECOND(value),
                      compat::time_tzinfo(value));
     }
