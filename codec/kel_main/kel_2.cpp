@@ -236,7 +236,7 @@ int64_t initial_capacity(PyObject* value) {
     }
     if (PyUnicode_Check(value)) {
         const int64_t length = PyUnicode_GET_LENGTH(value);
-        const int64_t width = PyUnicode_IS_ASCII(value) ? 1 : std::min(PyUnicode_KIND(value) + 1, 4);
+        const int64_t width = PyUnicode_IS_ASCII(value) ? 1 : std::min<int64_t>(PyUnicode_KIND(value) + 1, 4);
         return marker + sized_header_length(static_cast<uint64_t>(length * width)) + length * width;
     }
     int64_t hint = 0;
