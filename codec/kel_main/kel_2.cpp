@@ -217,8 +217,16 @@ struct ValueData {
     PyObject* owner;
 };
 
-// Bytes taken by the code and size of a sized item.
-inline int64_t sized_header_length(uint64_t size);
+// Number of bytes that hold a non-negative size (0 for 0).
+inline unsigned get_num_bytes(uint64_t value) {
+    return static_cast<unsigned>((std::bit_width(value) + 7) / 8);
+}
+
+// Bytes taken by the code and the shortest size form of a sized item.
+inline int64_t sized_header_length(uint64_t size) {
+    const unsigned n = get_num_bytes(size);
+    return n <= 2 ? 1 + n : 2 + n;
+}
 
 // The encoded length of a top-level bytes, bytearray or ASCII text, which
 // is known up front: a large one is then written into one buffer of its own
@@ -303,10 +311,6 @@ StatusCode increment_nests(ValueData& vd) {
     return vd.nests > NEST_LIMIT ? SC_NESTDEPTH : SC_SUCCESS;
 }
 
-// Number of bytes that hold a non-negative size (0 for 0).
-inline unsigned get_num_bytes(uint64_t value) {
-    return static_cast<unsigned>((std::bit_width(value) + 7) / 8);
-}
 
 inline void write_size_bytes(ValueData& vd, uint64_t num, unsigned num_bytes) {
     for (unsigned i = 0; i < num_bytes; ++i) {
@@ -317,11 +321,6 @@ inline void write_size_bytes(ValueData& vd, uint64_t num, unsigned num_bytes) {
 inline void write_metadata(ValueData& vd, unsigned char datachar, uint64_t num, unsigned num_bytes) {
     put_byte(vd, datachar);
     write_size_bytes(vd, num, num_bytes);
-}
-
-inline int64_t sized_header_length(uint64_t size) {
-    const unsigned n = get_num_bytes(size);
-    return n <= 2 ? 1 + n : 2 + n;
 }
 
 // Writes the shortest size form for `size` at base code `empty`, then the
@@ -879,7 +878,6 @@ StatusCode from_chainmap(ValueData& vd, PyObject* value) {
 
 bool is_instance(PyObject* value, PyObject* cls);
 
-
 StatusCode from_timedelta(ValueData& vd, PyObject* value) {
     if (!PyDelta_Check(value)) {
         return SC_INCORRECT;
@@ -1260,7 +1258,7 @@ StatusCode from_any_value(ValueData& vd, PyObject* value) {
         return from_float(vd, value);
     }
     if (type == &PyBool_Type) {
-        return from_static_value(vd, value == Py_True ? 13 : 14);
+        return from_boolean(vd, value);
     }
     if (value == Py_None) {
         return from_static_value(vd, 16);
@@ -2191,6 +2189,13 @@ inline PyObject* to_fixed_int(ByteData& bd, unsigned length) {
     return PyLong_FromLongLong(v);
 }
 
+// A container whose count takes one byte, under the recursion guard.
+template <PyObject* (*read)(ByteData&, uint64_t, MemberDecoder)>
+PyObject* short_container(ByteData& bd) {
+    RecursionGuard guard;
+    return guard.entered() ? read(bd, 1, to_any_value) : nullptr;
+}
+
 PyObject* to_any_value(ByteData& bd) {
     if (!ensure_offset(bd, 1)) {
         return nullptr;
@@ -2219,15 +2224,9 @@ PyObject* to_any_value(ByteData& bd) {
         // The commonest sized items, short texts and containers of up to 255
         // members, read without the family lookup.
         case 1: return to_str_gen(bd, 1);
-        case 29: case 39: case 44: {
-            RecursionGuard guard;
-            if (!guard.entered()) {
-                return nullptr;
-            }
-            return code == 29 ? to_list_gen(bd, 1, to_any_value)
-                 : code == 39 ? to_tuple_gen(bd, 1, to_any_value)
-                              : to_dict_gen(bd, 1, to_any_value);
-        }
+        case 29: return short_container<to_list_gen>(bd);
+        case 39: return short_container<to_tuple_gen>(bd);
+        case 44: return short_container<to_dict_gen>(bd);
         default:
             break;
     }
