@@ -1,6 +1,7 @@
-"""What the benchmarks share: a value slot, and a pickled (or otherwise
+"""What the benchmarks share: a value slot, a pickled (or otherwise
 encoded) value in a SharedMemory block opened afresh on every access, as a
-slot is."""
+slot is, and the ratios that benchmarks/run.sh gathers into one table."""
+import os
 import pickle
 import struct
 import sys
@@ -17,6 +18,16 @@ if sys.version_info < (3, 13):
     # blocks themselves.
     shared_memory.resource_tracker.register = lambda *args: None
     shared_memory.resource_tracker.unregister = lambda *args: None
+
+
+def record_ratio(bench, row, peer, ratio, target=None):
+    """Notes zelvane/peer for run.sh's summary (a line in the file named by
+    ZELVANE_BENCH_RATIOS; nothing when run alone). `target` is the largest
+    ratio that meets the goal, if there is one."""
+    path = os.environ.get("ZELVANE_BENCH_RATIOS")
+    if path:
+        with open(path, "a") as f:
+            f.write(f"{bench}\t{row}\t{peer}\t{ratio:.4g}\t{'' if target is None else target}\n")
 
 
 def open_block(name):
@@ -64,3 +75,20 @@ class FreshBlock:
                 return self.loads(view)
         finally:
             block.close()
+
+
+def print_summary(path):
+    """The table of every ratio record_ratio noted in `path`."""
+    with open(path) as f:
+        rows = [line.rstrip("\n").split("\t") for line in f if line.strip()]
+    widths = [max([len(heading)] + [len(row[i]) for row in rows])
+              for i, heading in enumerate(("benchmark", "row", "peer"))]
+    print(f"{'benchmark':<{widths[0]}}  {'row':<{widths[1]}}  {'peer':<{widths[2]}}"
+          "  zelvane/peer  target")
+    for bench, row, peer, ratio, target in rows:
+        verdict = ""
+        if target:
+            verdict = f"<= {target}  " + ("met" if float(ratio) <= float(target) else "MISSED")
+        shown = f"{float(ratio):.2f}" if float(ratio) >= 0.1 else f"{float(ratio):.2g}"
+        print(f"{bench:<{widths[0]}}  {row:<{widths[1]}}  {peer:<{widths[2]}}"
+              f"  {shown:>12}  {verdict}")

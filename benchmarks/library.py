@@ -15,7 +15,7 @@ import uuid
 from multiprocessing import shared_memory
 
 import zelvane
-from _common import LENGTH, FreshBlock, pickled
+from _common import LENGTH, FreshBlock, pickled, record_ratio
 
 
 def corpus(size=1000, seed=7):
@@ -93,6 +93,8 @@ def main():
             sizes = f"{zelvane_size(value)}/{len(pickled(value))}"
             print(f"{label:<16} {zw * 1e3:8.3f}/{zr * 1e3:<9.3f} {pw * 1e3:8.3f}/{pr * 1e3:<9.3f} "
                   f"{zw / pw:8.2f} {zr / pr:8.2f} {sizes:>14}")
+            record_ratio("library", f"{label} write", "pickle fresh shm", zw / pw)
+            record_ratio("library", f"{label} read", "pickle fresh shm", zr / pr)
         report_scaling(slot, args.repeat)
     finally:
         zelvane.remove_memory(slot)

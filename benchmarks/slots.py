@@ -1,32 +1,40 @@
 """Write + read round trips through a zelvane slot, side by side with
 pickle over multiprocessing's shared memory and with a Manager dict.
 
-    python benchmarks/slots.py [--quick]
+    PYTHONPATH=build/py311 python benchmarks/slots.py [--quick]
 
 Peers:
   (a) pickle + a SharedMemory block opened and mapped afresh on every access
       (the system calls a slot access makes: open, fstat, mmap, munmap, close)
   (b) pickle + the same block kept open, guarded by a multiprocessing.Lock
   (c) multiprocessing.Manager().dict()
-Prints microseconds per round trip and zelvane's time as a ratio of each.
+Each measurement is a batch of round trips lasting about BATCH seconds; the
+peers take turns batch by batch, so a busy moment of the machine falls on all
+of them alike. Prints the median microseconds per round trip and zelvane's time
+as a ratio of each peer's (below 1 means zelvane is faster).
 """
 import argparse
 import multiprocessing as mp
 import os
 import pickle
+import statistics
 import sys
 import time
 from multiprocessing import shared_memory
 
 import zelvane
-from _common import LENGTH, FreshBlock, Slot, open_block, pickled
+from _common import LENGTH, FreshBlock, Slot, open_block, pickled, record_ratio
 
+SMALL_TARGETS = {"(b)": 2.0, "(c)": 0.1}
 VALUES = [
-    ("int", 123456789, 20000),
-    ("{'a': 1.5}", {"a": 1.5}, 20000),
-    ("100 KB str", "x" * 100_000, 2000),
-    ("10 MB bytes", b"\x5a" * 10_000_000, 30),
+    ("{'a': 1.5}", {"a": 1.5}, SMALL_TARGETS),
+    ("int", 123456789, SMALL_TARGETS),
+    ("100 KB str", "x" * 100_000, {}),
+    ("1 MiB bytes", b"\x5a" * (1 << 20), {"(b)": 1.2}),
+    ("10 MB bytes", b"\x5a" * 10_000_000, {}),
 ]
+
+
 class KeptBlock:
     """(b) Keeps the block mapped; a multiprocessing.Lock guards it."""
 
@@ -63,53 +71,66 @@ class ManagerDict:
         return self.shared["k"]
 
 
-def per_round_trip(peer, value, rounds, repeats=3):
-    """Best mean time of a write followed by a read, in microseconds."""
+def batch(peer, value, rounds):
+    """Mean seconds of a write followed by a read, over `rounds` of them."""
+    start = time.perf_counter()
+    for _ in range(rounds):
+        peer.write(value)
+        peer.read()
+    return (time.perf_counter() - start) / rounds
+
+
+def rounds_for(peer, value, seconds):
+    """Checks the peer reads back what it wrote, warms it up, and returns how
+    many round trips fill a batch of about `seconds`."""
     peer.write(value)
-    assert peer.read() == value
-    best = float("inf")
+    if peer.read() != value:
+        raise AssertionError(f"{type(peer).__name__} read back another value")
+    one = batch(peer, value, 3)
+    return max(1, int(seconds / one))
+
+
+def median_times(peers, value, seconds, repeats):
+    """Median microseconds per round trip of each peer, batches interleaved."""
+    rounds = [rounds_for(peer, value, seconds) for peer in peers]
+    samples = [[] for _ in peers]
     for _ in range(repeats):
-        start = time.perf_counter()
-        for _ in range(rounds):
-            peer.write(value)
-            peer.read()
-        best = min(best, (time.perf_counter() - start) / rounds)
-    return best * 1e6
+        for peer, n, times in zip(peers, rounds, samples):
+            times.append(batch(peer, value, n))
+    return [statistics.median(times) * 1e6 for times in samples]
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="a tenth of the rounds")
+    parser.add_argument("--quick", action="store_true", help="shorter and fewer batches")
     args = parser.parse_args()
-    scale = 10 if args.quick else 1
+    seconds, repeats = (0.03, 3) if args.quick else (0.15, 7)
 
-    tag = f"zbench_{os.getpid()}"
+    tag = f"zbench_slots_{os.getpid()}"
     slot_name, block_name = tag + "_slot", tag + "_block"
-    biggest = max(len(pickled(v)) for _, v, _ in VALUES)
-    block = shared_memory.SharedMemory(block_name, create=True, size=biggest + 8)
+    biggest = max(len(pickled(value)) for _, value, _ in VALUES)
+    block = shared_memory.SharedMemory(block_name, create=True, size=biggest + LENGTH.size)
+    kept = None
     manager = mp.Manager()
-    zelvane.remove_memory(slot_name)
-    zelvane.create_memory(slot_name)
-    kept = KeptBlock(block_name)
-    peers = [("zelvane", Slot(slot_name)), ("(a) fresh shm", FreshBlock(block_name)),
-             ("(b) kept shm+lock", kept), ("(c) Manager dict", ManagerDict(manager))]
     try:
-        print(f"Python {sys.version.split()[0]}; microseconds per write + read round trip")
+        zelvane.create_memory(slot_name)
+        kept = KeptBlock(block_name)
+        peers = [("zelvane", Slot(slot_name)), ("(a) fresh shm", FreshBlock(block_name)),
+                 ("(b) kept shm+lock", kept), ("(c) Manager dict", ManagerDict(manager))]
+        print(f"Python {sys.version.split()[0]}, {len(os.sched_getaffinity(0))} CPUs; "
+              "median microseconds per write + read round trip")
         print(f"{'value':<13}" + "".join(f"{label:>19}" for label, _ in peers)
-              + f"{'/(a)':>8}{'/(b)':>8}{'/(c)':>8}")
-        for label, value, rounds in VALUES:
-            rounds = max(3, rounds // scale)
-            try:
-                zelvane.write_memory(slot_name, value)
-            except ValueError as exc:
-                print(f"{label:<13}  zelvane cannot encode it yet ({exc})")
-                continue
-            times = [per_round_trip(peer, value, rounds) for _, peer in peers]
+              + "".join(f"{'z/' + label[:3]:>8}" for label, _ in peers[1:]))
+        for label, value, targets in VALUES:
+            times = median_times([peer for _, peer in peers], value, seconds, repeats)
             ratios = [times[0] / t for t in times[1:]]
             print(f"{label:<13}" + "".join(f"{t:>19.1f}" for t in times)
-                  + "".join(f"{r:>8.2f}" for r in ratios))
+                  + "".join(f"{r:>8.2f}" for r in ratios), flush=True)
+            for (peer_label, _), ratio in zip(peers[1:], ratios):
+                record_ratio("slots", label, peer_label, ratio, targets.get(peer_label[:3]))
     finally:
-        kept.close()
+        if kept:
+            kept.close()
         block.close()
         block.unlink()
         zelvane.remove_memory(slot_name)

@@ -5,6 +5,7 @@
 
 #include <linux/futex.h>
 #include <sys/syscall.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -41,12 +42,15 @@ inline void cpu_relax() noexcept {
 }
 
 // Watches `*word` for up to `nanoseconds` without sleeping; true as soon as
-// it no longer holds `expected`.
+// it no longer holds `expected`. After a short pure spin it yields the CPU
+// between looks: when the other side runs on the same CPU, it can only
+// answer while this thread stands aside.
 inline bool watch(const std::atomic<uint32_t>* word, uint32_t expected, long nanoseconds) noexcept {
+    constexpr long SPIN_ALONE_NS = 500;
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
-        for (int i = 0; i < 64; ++i) {
+        for (int i = 0; i < 16; ++i) {
             if (word->load(std::memory_order_relaxed) != expected) {
                 return true;
             }
@@ -54,8 +58,12 @@ inline bool watch(const std::atomic<uint32_t>* word, uint32_t expected, long nan
         }
         timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
-        if ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) >= nanoseconds) {
+        const long elapsed = (now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec);
+        if (elapsed >= nanoseconds) {
             return false;
+        }
+        if (elapsed >= SPIN_ALONE_NS) {
+            sched_yield();
         }
     }
 }

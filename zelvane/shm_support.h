@@ -70,10 +70,12 @@ public:
     }
     ~Mapping() { reset(); }
 
-    // Maps `length` bytes of `fd` read-write and shared; false (errno set) on failure.
-    bool map(int fd, size_t length) noexcept {
+    // Maps `length` bytes of `fd` read-write and shared, faulting them all
+    // in at once when `populate`; false (errno set) on failure.
+    bool map(int fd, size_t length, bool populate = false) noexcept {
         reset();
-        void* addr = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        const int flags = MAP_SHARED | (populate ? MAP_POPULATE : 0);
+        void* addr = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, flags, fd, 0);
         if (addr == MAP_FAILED) {
             return false;
         }
@@ -235,10 +237,10 @@ HeldMutex lock_robust(pthread_mutex_t* mutex, const char* what, Repair&& repair)
     return HeldMutex();
 }
 
-// Maps a shared-memory name to its file the way the C library does: leading
-// slashes dropped; an empty name or an inner slash is refused with EINVAL, a
-// name longer than a file name may be with ENAMETOOLONG.
-inline bool shm_path(const char* name, std::string& path) {
+// Maps a shared-memory name to its file name in /dev/shm the way the C
+// library does: leading slashes dropped; an empty name or an inner slash is
+// refused with EINVAL, a name longer than a file name may be with ENAMETOOLONG.
+inline bool shm_file_name(const char* name, std::string& file) {
     while (*name == '/') {
         ++name;
     }
@@ -251,9 +253,24 @@ inline bool shm_path(const char* name, std::string& path) {
         errno = ENAMETOOLONG;
         return false;
     }
-    path.assign("/dev/shm/");
-    path.append(name, length);
+    file.assign(name, length);
     return true;
+}
+
+// The full path of a name's file (see shm_file_name).
+inline bool shm_path(const char* name, std::string& path) {
+    if (!shm_file_name(name, path)) {
+        return false;
+    }
+    path.insert(0, "/dev/shm/");
+    return true;
+}
+
+// /dev/shm, kept open so that a name is looked up without walking the path
+// to the directory again; -1 (lookups then fail with EBADF) if it is missing.
+inline int shm_directory() {
+    static const int fd = ::open("/dev/shm", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return fd;
 }
 
 // Opens an existing object read-write; -1 with errno on failure.

@@ -15,6 +15,7 @@
 
 #include "futex.h"
 #include "kel_2.h"
+#include "object_cache.h"
 #include "py_ref.h"
 #include "shm_support.h"
 
@@ -125,17 +126,33 @@ CreateOutcome create_shared_memory(const char* name, uint64_t pre_size, bool err
     return CreateOutcome::Created;
 }
 
-// One locked access to a slot. The mutex is unlocked through the mapping it
-// was locked through, before any view is unmapped (members are destroyed in
-// reverse order).
-struct SlotAccess {
-    shm::Mapping mapping;
-    shm::Mapping grown;  // a larger view, when the object grew after `mapping` was made
-    shm::HeldMutex lock;
+// The objects this process keeps mapped between accesses.
+shm::ObjectCache object_cache;
 
-    BasicShm* header() const { return mapping.as<BasicShm>(); }
-    unsigned char* payload() const { return (grown.mapped() ? grown : mapping).bytes() + HEADER_SIZE; }
-    uint64_t max_size() const { return header()->max_size; }
+// One locked access to a slot. The mutex is unlocked through the mapping it
+// was locked through, before a larger view made meanwhile replaces it.
+struct SlotAccess {
+    shm::ObjectUse object;
+    shm::Mapping grown;  // a larger view, when the object grew after it was mapped
+    shm::HeldMutex lock;
+    // The header's capacity, read once under the mutex: another process that
+    // scribbles over the header cannot make a check and a use disagree.
+    uint64_t capacity = 0;
+
+    SlotAccess() = default;
+    SlotAccess(const SlotAccess&) = delete;
+    SlotAccess& operator=(const SlotAccess&) = delete;
+    ~SlotAccess() {
+        lock.unlock();
+        if (grown.mapped()) {
+            object_cache.adopt(object, std::move(grown));
+        }
+    }
+
+    int fd() const { return object->fd.get(); }
+    const shm::Mapping& mapping() const { return object->mapping; }
+    BasicShm* header() const { return mapping().as<BasicShm>(); }
+    unsigned char* payload() const { return (grown.mapped() ? grown : mapping()).bytes() + HEADER_SIZE; }
     // Another process may store the capacity while this one holds no lock.
     uint64_t unlocked_max_size() const {
         return std::atomic_ref<uint64_t>(header()->max_size).load(std::memory_order_acquire);
@@ -172,36 +189,49 @@ bool object_size(int fd, uint64_t& size) {
 // object measured earlier may come from a writer that grew the slot since
 // then (the object grows before its capacity is stored), so the object is
 // measured again before that counts against it.
-bool check_slot_unlocked(const SlotAccess& access, int fd, uint64_t size) {
+bool check_slot_unlocked(const SlotAccess& access, uint64_t size) {
+    if (size < HEADER_SIZE || access.mapping().length() < HEADER_SIZE) {
+        return false;
+    }
     const uint64_t max_size = access.unlocked_max_size();
-    if (max_size > size - HEADER_SIZE && !object_size(fd, size)) {
+    if (max_size > size - HEADER_SIZE && !object_size(access.fd(), size)) {
         return false;
     }
     return looks_like_slot(size, max_size);
 }
 
-shm::Fd open_slot_fd(const char* name, bool create) {
-    shm::Fd fd(shm::open_existing(name));
-    if (fd.valid()) {
-        return fd;
+// Opens the slot `name` through the cache, creating an empty one when it
+// does not exist and `create` allows it; `st` receives the object's status.
+bool open_slot(SlotAccess& access, const char* name, bool create, struct stat& st) {
+    std::string file;
+    if (shm::shm_file_name(name, file)) {
+        access.object = object_cache.open(file, st);
+    }
+    if (access.object) {
+        return true;
+    }
+    if (object_cache.map_failed()) {
+        memory_error("Failed to map shared memory address '%s'.", name);
+        return false;
     }
     if (errno != ENOENT || !create) {
         memory_error("Failed to open shared memory address '%s'.", name);
-        return fd;
+        return false;
     }
     if (create_shared_memory(name, 0, false) == CreateOutcome::Failed) {
-        return fd;
+        return false;
     }
-    fd = shm::Fd(shm::open_existing(name));
-    if (!fd.valid()) {
+    access.object = object_cache.open(file, st);
+    if (!access.object) {
         memory_error("Failed to open shared memory address '%s' after creation.", name);
+        return false;
     }
-    return fd;
+    return true;
 }
 
-// Under the mutex: measures the object and checks it against its header.
-bool measure_locked_slot(const SlotAccess& access, int fd, uint64_t& size, const char* name) {
-    if (!object_size(fd, size) || !looks_like_slot(size, access.max_size())) {
+// Under the mutex: measures the object and checks it against the capacity.
+bool measure_locked_slot(const SlotAccess& access, uint64_t& size, const char* name) {
+    if (!object_size(access.fd(), size) || !looks_like_slot(size, access.capacity)) {
         return not_a_slot(name);
     }
     return true;
@@ -210,37 +240,39 @@ bool measure_locked_slot(const SlotAccess& access, int fd, uint64_t& size, const
 // Under the mutex: grows the object to hold `new_size` payload bytes (never
 // shrinking it; the size is measured under the mutex, so two writers cannot
 // undo each other's growth) and stores the new capacity.
-bool grow_slot(SlotAccess& access, int fd, uint64_t new_size, const char* name) {
+bool grow_slot(SlotAccess& access, uint64_t new_size, const char* name) {
     uint64_t size;
-    if (!measure_locked_slot(access, fd, size, name)) {
+    if (!measure_locked_slot(access, size, name)) {
         return false;
     }
     const uint64_t capacity = new_size + HEADROOM;
-    if (size < HEADER_SIZE + capacity && ::ftruncate(fd, static_cast<off_t>(HEADER_SIZE + capacity)) != 0) {
+    if (size < HEADER_SIZE + capacity && ::ftruncate(access.fd(), static_cast<off_t>(HEADER_SIZE + capacity)) != 0) {
         PyErr_SetString(PyExc_MemoryError, "Failed to resize shared memory.");
         return false;
     }
     access.header()->max_size = capacity;
+    access.capacity = capacity;
     return true;
 }
 
 // Under the mutex: makes room for `new_size` payload bytes and maps the whole
 // payload. Without growth the object is not measured again: it only grows,
-// so a capacity inside the first mapping lies inside the object.
-bool fit_payload(SlotAccess& access, int fd, uint64_t new_size, const char* name) {
-    if (new_size > access.max_size() && !grow_slot(access, fd, new_size, name)) {
+// so a capacity inside the mapping lies inside the object.
+bool fit_payload(SlotAccess& access, uint64_t new_size, const char* name) {
+    if (new_size > access.capacity && !grow_slot(access, new_size, name)) {
         return false;
     }
     // Compared without a sum, so that no header, however corrupt, wraps it.
-    if (access.max_size() <= access.mapping.length() - HEADER_SIZE) {
+    if (access.capacity <= access.mapping().length() - HEADER_SIZE) {
         return true;
     }
-    // Another writer grew the object after it was mapped.
+    // The object grew after it was mapped, by this access or another process.
     uint64_t size;
-    if (!measure_locked_slot(access, fd, size, name)) {
+    if (!measure_locked_slot(access, size, name)) {
         return false;
     }
-    if (!access.grown.map(fd, HEADER_SIZE + access.max_size())) {
+    const size_t length = HEADER_SIZE + access.capacity;
+    if (!access.grown.map(access.fd(), length, length >= shm::POPULATE_FROM_BYTES)) {
         memory_error("Failed to map shared memory address '%s'.", name);
         return false;
     }
@@ -257,31 +289,24 @@ void repair_capacity(BasicShm* header, int fd) {
     }
 }
 
-// Opens the slot `name` (creating an empty one when allowed), gives it room
-// for `new_size` payload bytes, maps it and takes its mutex.
+// Opens the slot `name` (creating an empty one when allowed), takes its
+// mutex and gives it room for `new_size` payload bytes, all mapped.
 bool get_basic_shm(SlotAccess& access, const char* name, uint64_t new_size, bool create) {
-    shm::Fd fd = open_slot_fd(name, create);
-    if (!fd.valid()) {
+    struct stat st;
+    if (!open_slot(access, name, create, st)) {
         return false;
     }
-    uint64_t size;
-    if (!object_size(fd.get(), size) || size < HEADER_SIZE) {
-        return not_a_slot(name);
-    }
-    if (!access.mapping.map(fd.get(), size)) {
-        memory_error("Failed to map shared memory address '%s'.", name);
-        return false;
-    }
-    if (!check_slot_unlocked(access, fd.get(), size)) {
+    if (!check_slot_unlocked(access, static_cast<uint64_t>(st.st_size))) {
         return not_a_slot(name);
     }
     BasicShm* header = access.header();
-    const int raw_fd = fd.get();
-    access.lock = shm::lock_robust(&header->mutex, name, [header, raw_fd] { repair_capacity(header, raw_fd); });
+    const int fd = access.fd();
+    access.lock = shm::lock_robust(&header->mutex, name, [header, fd] { repair_capacity(header, fd); });
     if (!access.lock.held()) {
         return false;
     }
-    return fit_payload(access, raw_fd, new_size, name);
+    access.capacity = header->max_size;
+    return fit_payload(access, new_size, name);
 }
 
 // Copies an encoded value into the payload so that a reader never decodes a
@@ -300,10 +325,10 @@ PyObject* read_slot(const char* name) {
     if (!get_basic_shm(access, name, 0, false)) {
         return nullptr;
     }
-    if (access.max_size() == 0) {
+    if (access.capacity == 0) {
         Py_RETURN_NONE;
     }
-    return to_value_range(access.payload(), access.max_size());
+    return to_value_range(access.payload(), access.capacity);
 }
 
 PyObject* write_slot(const char* name, PyObject* value, bool create) {
@@ -378,6 +403,7 @@ struct CallWord {
     uint32_t bits;
 
     uint32_t state() const { return bits & STATE_MASK; }
+    bool known_state() const { return state() <= ABANDONED; }
     uint32_t number() const { return bits & NUMBER_MASK; }
     bool ended() const { return (bits & ENDED) != 0; }
     CallWord with_state(uint32_t state) const { return {(bits & ~STATE_MASK) | state}; }
@@ -401,11 +427,11 @@ struct FunctionRecord {
     explicit FunctionRecord(const char* record_name) : name(record_name) {}
 
     const char* name;
-    shm::Fd fd;
-    shm::Mapping mapping;
+    shm::ObjectUse object;
 
-    FunctionShm* shm() const { return mapping.as<FunctionShm>(); }
-    unsigned char* area() const { return mapping.bytes() + sizeof(FunctionShm); }
+    int fd() const { return object->fd.get(); }
+    FunctionShm* shm() const { return object->mapping.as<FunctionShm>(); }
+    unsigned char* area() const { return object->mapping.bytes() + sizeof(FunctionShm); }
     // Read and written under the mutex, which orders them; the atomic only
     // makes the word a valid futex.
     CallWord word() const { return {shm()->call.load(std::memory_order_relaxed)}; }
@@ -514,7 +540,7 @@ public:
 
 private:
     static constexpr long MIN_NS = 2000;
-    static constexpr long MAX_NS = 60000;
+    static constexpr long MAX_NS = 20000;
     static constexpr unsigned RETRY_EVERY = 16;
 
     static bool several_cpus() noexcept {
@@ -560,10 +586,10 @@ enum class WaitEnd { Done, Failed, ServerGone };
 
 // Whether nobody holds the serving side's lock on the record any more.
 bool nobody_serves(const FunctionRecord& record) {
-    if (::flock(record.fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(record.fd(), LOCK_EX | LOCK_NB) != 0) {
         return false;
     }
-    ::flock(record.fd.get(), LOCK_UN);
+    ::flock(record.fd(), LOCK_UN);
     return true;
 }
 
@@ -659,22 +685,23 @@ private:
 
 enum class OpenOutcome { Opened, OpenFailed, NotAFunction, MapFailed };
 
-// Opens `record.name` as a function record and maps its first `length` bytes.
-// The object's size is checked before anything is mapped, and a value slot of
+// Opens `record.name` as a function record, mapped through the cache. The
+// object's size is checked before its memory is read, and a value slot of
 // the same size is refused before its memory is touched.
-OpenOutcome open_function_record(FunctionRecord& record, size_t length, struct stat& st) {
-    record.fd = shm::Fd(shm::open_existing(record.name));
-    if (!record.fd.valid()) {
-        return OpenOutcome::OpenFailed;
+OpenOutcome open_function_record(FunctionRecord& record, struct stat& st) {
+    std::string file;
+    if (shm::shm_file_name(record.name, file)) {
+        record.object = object_cache.open(file, st);
     }
-    if (::fstat(record.fd.get(), &st) != 0 || static_cast<uint64_t>(st.st_size) != FUNCTION_RECORD_SIZE) {
+    if (!record.object) {
+        return object_cache.map_failed() ? OpenOutcome::MapFailed : OpenOutcome::OpenFailed;
+    }
+    if (static_cast<uint64_t>(st.st_size) != FUNCTION_RECORD_SIZE ||
+        record.object->mapping.length() != FUNCTION_RECORD_SIZE) {
         return OpenOutcome::NotAFunction;
     }
-    if (!record.mapping.map(record.fd.get(), length)) {
-        return OpenOutcome::MapFailed;
-    }
     uint64_t first_word;
-    std::memcpy(&first_word, record.mapping.bytes(), sizeof first_word);
+    std::memcpy(&first_word, record.object->mapping.bytes(), sizeof first_word);
     return first_word == SLOT_OF_RECORD_SIZE ? OpenOutcome::NotAFunction : OpenOutcome::Opened;
 }
 
@@ -710,14 +737,16 @@ bool create_function_record(FunctionRecord& record) {
     if (shm::name_exists(path)) {
         return record_not_created("The memory address '%s' already exists.", name);
     }
-    record.fd = shm::create_unnamed();
-    if (!record.fd.valid()) {
+    record.object = shm::ObjectUse::unshared();
+    shm::Fd& fd = record.object->fd;
+    fd = shm::create_unnamed();
+    if (!fd.valid()) {
         return record_not_created("Failed to create memory address '%s'.", name);
     }
-    if (::ftruncate(record.fd.get(), FUNCTION_RECORD_SIZE) != 0) {
+    if (::ftruncate(fd.get(), FUNCTION_RECORD_SIZE) != 0) {
         return record_not_created("Failed to allocate for shared memory address '%s'.", name);
     }
-    if (!record.mapping.map(record.fd.get(), FUNCTION_RECORD_SIZE)) {
+    if (!record.object->mapping.map(fd.get(), FUNCTION_RECORD_SIZE)) {
         return record_not_created("Failed to map shared memory address '%s'.", name);
     }
     FunctionShm* shm = record.shm();
@@ -728,10 +757,10 @@ bool create_function_record(FunctionRecord& record) {
         return record_not_created("Failed to initialize signal cond for shared memory address '%s'.", name);
     }
     shm->activity = 1;
-    if (::flock(record.fd.get(), LOCK_SH) != 0) {
+    if (::flock(fd.get(), LOCK_SH) != 0) {
         return record_not_created("Failed to create memory address '%s'.", name);
     }
-    if (!shm::publish(record.fd.get(), path)) {
+    if (!shm::publish(fd.get(), path)) {
         return record_not_created(errno == EEXIST ? "The memory address '%s' already exists."
                                                : "Failed to create memory address '%s'.",
                                name);
@@ -744,9 +773,17 @@ void unlink_if_ours(const FunctionRecord& record) {
     std::string path;
     struct stat ours;
     struct stat named;
-    if (shm::shm_path(record.name, path) && ::fstat(record.fd.get(), &ours) == 0 &&
-        ::lstat(path.c_str(), &named) == 0 && ours.st_dev == named.st_dev && ours.st_ino == named.st_ino) {
+    if (!shm::shm_path(record.name, path)) {
+        return;
+    }
+    if (::fstat(record.fd(), &ours) == 0 && ::lstat(path.c_str(), &named) == 0 && ours.st_dev == named.st_dev &&
+        ours.st_ino == named.st_ino) {
         ::unlink(path.c_str());
+    }
+    // A view this process kept as a caller is of no use any more.
+    std::string file;
+    if (shm::shm_file_name(record.name, file)) {
+        object_cache.drop(file);
     }
 }
 
@@ -900,7 +937,7 @@ PyObject* create_shared_function(const char* name, PyObject* func) {
         return nullptr;
     }
     struct stat st;
-    if (::fstat(record.fd.get(), &st) != 0) {
+    if (::fstat(record.fd(), &st) != 0) {
         end_serving(record);
         return memory_error("Failed to create memory address '%s'.", name);
     }
@@ -910,10 +947,15 @@ PyObject* create_shared_function(const char* name, PyObject* func) {
 
 // --- Stop request ---
 
+// The record's view is dropped from the cache at once: the record is ending.
 PyObject* stop_shared_function(const char* name) {
     FunctionRecord record(name);
     struct stat st;
-    if (open_function_record(record, sizeof(FunctionShm), st) != OpenOutcome::Opened) {
+    const OpenOutcome outcome = open_function_record(record, st);
+    if (record.object) {
+        object_cache.drop(record.object->file);
+    }
+    if (outcome != OpenOutcome::Opened) {
         Py_RETURN_FALSE;
     }
     // Never sleeps: only the lock may have to be waited for.
@@ -977,7 +1019,9 @@ struct Call {
             end = CallEnd::Refused;
             return Step::Done;
         }
-        if (word.state() == CallWord::REPLIED && stale.seen_for_a_second(word)) {
+        // A reply whose caller died, or a state no process of ours writes
+        // (scribbled over), is reclaimed once it has stood for a second.
+        if ((word.state() == CallWord::REPLIED || !word.known_state()) && stale.seen_for_a_second(word)) {
             word = word.with_state(CallWord::IDLE);
         }
         if (word.state() != CallWord::IDLE) {
@@ -1041,7 +1085,7 @@ PyObject* null_reply_error() {
 
 bool open_for_call(FunctionRecord& record) {
     struct stat st;
-    switch (open_function_record(record, FUNCTION_RECORD_SIZE, st)) {
+    switch (open_function_record(record, st)) {
         case OpenOutcome::Opened:
             break;
         case OpenOutcome::OpenFailed:
@@ -1142,7 +1186,12 @@ PyObject* remove_memory(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &PyBool_Type, &throw_error)) {
         return argument_error("Expected at least the 'name' (str) argument.");
     }
-    if (::shm_unlink(name) == 0) {
+    const bool unlinked = ::shm_unlink(name) == 0;
+    std::string file;
+    if (shm::shm_file_name(name, file)) {
+        object_cache.drop(file);
+    }
+    if (unlinked) {
         Py_RETURN_TRUE;
     }
     if (flag_set(throw_error)) {
@@ -1213,7 +1262,10 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-void zelvane_module_cleanup(void*) { kel2_cleanup(); }
+void zelvane_module_cleanup(void*) {
+    object_cache.clear();
+    kel2_cleanup();
+}
 
 PyModuleDef zelvane_module = {
     PyModuleDef_HEAD_INIT,

@@ -1,0 +1,234 @@
+// Objects kept open and mapped between accesses. An access to a name this
+// process touched before costs one status lookup of the name, which tells whether the name still
+// refers to the same object and how large the object now is, instead of an
+// open, a fresh mapping (and its page faults), an unmap and a close.
+//
+// Only touched with the GIL held. An access in progress is a user of its
+// object; an object in use is never unmapped or remapped, because a robust
+// mutex locked through a mapping must be unlocked through it. Dropping an
+// object from the cache only hands it to its last user, who frees it.
+#pragma once
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+#include "shm_support.h"
+
+namespace shm {
+
+inline constexpr size_t CACHE_MAX_OBJECTS = 64;
+inline constexpr size_t CACHE_MAX_BYTES = size_t{64} << 20;
+
+// Mappings at least this large are populated when they are made, so that a
+// large copy does not fault page by page.
+inline constexpr size_t POPULATE_FROM_BYTES = size_t{1} << 20;
+
+struct MappedObject {
+    std::string file;  // the name's file in /dev/shm
+    Fd fd;
+    Mapping mapping;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    unsigned users = 0;
+    bool cached = false;
+    size_t accounted = 0;  // the mapping's length as the cache counted it
+    uint64_t last_use = 0;
+
+    bool same_object(const struct stat& st) const { return dev == st.st_dev && ino == st.st_ino; }
+};
+
+// A use of a mapped object for the length of one access.
+class ObjectUse {
+public:
+    ObjectUse() noexcept = default;
+    explicit ObjectUse(MappedObject* object) noexcept : object_(object) { ++object_->users; }
+    ObjectUse(const ObjectUse&) = delete;
+    ObjectUse& operator=(const ObjectUse&) = delete;
+    ObjectUse(ObjectUse&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    ObjectUse& operator=(ObjectUse&& other) noexcept {
+        if (this != &other) {
+            release();
+            object_ = std::exchange(other.object_, nullptr);
+        }
+        return *this;
+    }
+    ~ObjectUse() { release(); }
+
+    // An object of this use alone, never cached (a record being created).
+    static ObjectUse unshared() { return ObjectUse(new MappedObject); }
+
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+    MappedObject* operator->() const noexcept { return object_; }
+    MappedObject& operator*() const noexcept { return *object_; }
+    bool sole_user() const noexcept { return object_->users == 1; }
+
+    void release() noexcept {
+        if (object_ && --object_->users == 0 && !object_->cached) {
+            delete object_;
+        }
+        object_ = nullptr;
+    }
+
+private:
+    MappedObject* object_ = nullptr;
+};
+
+class ObjectCache {
+public:
+    ObjectCache() = default;
+    ObjectCache(const ObjectCache&) = delete;
+    ObjectCache& operator=(const ObjectCache&) = delete;
+
+    // The object that `file` (in /dev/shm) names, mapped whole, and in `st` its status.
+    // Empty, with errno set, when the name cannot be opened or mapped
+    // (`map_failed()` tells which).
+    ObjectUse open(const std::string& file, struct stat& st) {
+        map_failed_ = false;
+        if (::fstatat(shm_directory(), file.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            const int error = errno;
+            drop(file);
+            errno = error;
+            return ObjectUse();
+        }
+        const auto found = objects_.find(file);
+        if (found != objects_.end()) {
+            if (found->second->same_object(st)) {
+                return reuse(found->second, st);
+            }
+            forget(found);
+        }
+        return open_afresh(file, st);
+    }
+
+    // Forgets the object that `file` named, as soon as nobody uses it.
+    void drop(const std::string& file) {
+        const auto found = objects_.find(file);
+        if (found != objects_.end()) {
+            forget(found);
+        }
+    }
+
+    // Takes a larger view of an object, made while another view was locked
+    // through, in place of the mapping, when this access alone uses it.
+    void adopt(ObjectUse& use, Mapping&& larger) {
+        if (!use.sole_user()) {
+            return;
+        }
+        use->mapping = std::move(larger);
+        recount(*use);
+    }
+
+    bool map_failed() const noexcept { return map_failed_; }
+
+    void clear() {
+        while (!objects_.empty()) {
+            forget(objects_.begin());
+        }
+    }
+
+private:
+    using Objects = std::unordered_map<std::string, MappedObject*>;
+
+    ObjectUse reuse(MappedObject* object, const struct stat& st) {
+        object->last_use = ++clock_;
+        ObjectUse use(object);
+        // Another process grew the object; remapping moves the view, which
+        // only a sole user may do.
+        if (static_cast<uint64_t>(st.st_size) != object->mapping.length() && use.sole_user()) {
+            Mapping resized;
+            if (st.st_size > 0 && !map_object(resized, object->fd.get(), st.st_size)) {
+                map_failed_ = true;
+                return ObjectUse();
+            }
+            object->mapping = std::move(resized);
+            recount(*object);
+        }
+        return use;
+    }
+
+    ObjectUse open_afresh(const std::string& file, struct stat& st) {
+        Fd fd(::openat(shm_directory(), file.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
+            return ObjectUse();
+        }
+        auto* object = new MappedObject;
+        ObjectUse use(object);
+        object->file = file;
+        object->fd = std::move(fd);
+        object->dev = st.st_dev;
+        object->ino = st.st_ino;
+        if (st.st_size > 0 && !map_object(object->mapping, object->fd.get(), st.st_size)) {
+            map_failed_ = true;
+            return ObjectUse();
+        }
+        keep(object);
+        return use;
+    }
+
+    static bool map_object(Mapping& mapping, int fd, off_t size) {
+        return mapping.map(fd, static_cast<size_t>(size), static_cast<size_t>(size) >= POPULATE_FROM_BYTES);
+    }
+
+    void keep(MappedObject* object) {
+        if (object->mapping.length() > CACHE_MAX_BYTES) {
+            return;
+        }
+        object->cached = true;
+        object->accounted = object->mapping.length();
+        object->last_use = ++clock_;
+        bytes_ += object->accounted;
+        objects_.emplace(object->file, object);
+        evict_beyond_bounds(object);
+    }
+
+    // Keeps the byte count in step with a mapping that was replaced.
+    void recount(MappedObject& object) {
+        if (!object.cached) {
+            return;
+        }
+        bytes_ = bytes_ - object.accounted + object.mapping.length();
+        object.accounted = object.mapping.length();
+        if (object.accounted > CACHE_MAX_BYTES) {
+            drop(object.file);
+            return;
+        }
+        evict_beyond_bounds(&object);
+    }
+
+    // Forgets the least recently used objects, other than `spared`, until
+    // the cache is within its bounds.
+    void evict_beyond_bounds(const MappedObject* spared) {
+        while (objects_.size() > CACHE_MAX_OBJECTS || bytes_ > CACHE_MAX_BYTES) {
+            auto oldest = objects_.end();
+            for (auto it = objects_.begin(); it != objects_.end(); ++it) {
+                if (it->second != spared && (oldest == objects_.end() || it->second->last_use < oldest->second->last_use)) {
+                    oldest = it;
+                }
+            }
+            if (oldest == objects_.end()) {
+                return;
+            }
+            forget(oldest);
+        }
+    }
+
+    void forget(Objects::iterator entry) {
+        MappedObject* object = entry->second;
+        objects_.erase(entry);
+        bytes_ -= object->accounted;
+        object->cached = false;
+        object->accounted = 0;
+        if (object->users == 0) {
+            delete object;
+        }
+    }
+
+    Objects objects_;
+    size_t bytes_ = 0;
+    uint64_t clock_ = 0;
+    bool map_failed_ = false;
+};
+
+}  // namespace shm
