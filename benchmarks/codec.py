@@ -3,7 +3,9 @@ decoder (the benchmark-only module zelvane_bench) against pickle (default
 protocol), marshal and msgpack, on the corpus of the containers issue plus a
 few library-class items. Prints the best time of each encode and decode in
 microseconds and the ratios zelvane/peer per item, then the ratio of the
-totals over the containers corpus and over every item.
+totals over the containers corpus and over every item but the named tuples.
+Under benchmarks/run.sh the per-item ratios to pickle and the corpus totals
+go to its summary, with their targets.
 
     scripts/dev-build.sh   # builds build/py311/zelvane_bench*.so
     PYTHONPATH=build/py311 python benchmarks/codec.py [--quick]
@@ -24,6 +26,7 @@ import timeit
 import uuid
 
 import zelvane_bench
+from _common import record_ratio
 
 try:
     import msgpack
@@ -123,6 +126,12 @@ def cell(numerator, denominator, width, digits):
     return f"{numerator / denominator:{width}.{digits}f}"
 
 
+# Items whose format makes the codec call into the interpreter for every
+# value; they have no target.
+NO_TARGET = ("1,000 aware datetimes", "1,000 named tuples")
+ITEM_TARGET, CORPUS_TARGET = 1.2, 1.0
+
+
 def print_item(label, times, peers):
     for op_index, op in enumerate(("encode", "decode", "total")):
         def of(name):
@@ -134,17 +143,23 @@ def print_item(label, times, peers):
         columns = "".join(cell(of(name), 1e-6, 10, 1) for name in ["zelvane"] + peers)
         ratios = "".join(cell(z, of(name), 10, 2) for name in peers)
         print(f"{label if op_index == 0 else '':30} {op:6}{columns}{ratios}")
+    record_ratio("codec", f"{label} enc+dec", "pickle", sum(times["zelvane"]) / sum(times["pickle"]),
+                 None if label in NO_TARGET else ITEM_TARGET)
 
 
-def print_totals(label, results, peers):
+def print_totals(label, results, peers, target=None, record=False):
     """Encode + decode summed over the items every compared codec handled."""
     parts = []
     for name in peers:
         shared = [times for times in results if name in times]
-        z = sum(sum(times["zelvane"]) for times in shared)
-        peer = sum(sum(times[name]) for times in shared)
+        if not shared:
+            parts.append(f"z/{name} -")
+            continue
+        ratio = sum(sum(times["zelvane"]) for times in shared) / sum(sum(times[name]) for times in shared)
         note = "" if len(shared) == len(results) else f" ({len(shared)} of {len(results)} items)"
-        parts.append(f"z/{name} {z / peer:.2f}{note}" if shared else f"z/{name} -")
+        parts.append(f"z/{name} {ratio:.2f}{note}")
+        if record:
+            record_ratio("codec", label + note, name, ratio, target if name == "pickle" else None)
     print(f"{label}: " + ", ".join(parts))
 
 
@@ -166,7 +181,7 @@ def main():
             results[group].append(times)
             print_item(label, times, peers)
     print()
-    print_totals("containers corpus total", results["containers"], peers)
+    print_totals("containers corpus total", results["containers"], peers, CORPUS_TARGET, record=True)
     # Named tuples are left out of the second total: the format makes the
     # decoder build a class for each one, which would swamp everything else.
     print_totals("all items but named tuples", results["containers"] + results["library"][:-1], peers)
