@@ -1,9 +1,9 @@
 """The codec's shortcuts for common values give exactly what the general path
 gives: exact built-in types ahead of the name dispatch (their subclasses still
 go by name), small integers on both sides of the shortcut's bounds, integers
-read with a wide load ahead of other input, and top-level texts and binary
-values whose first buffer is sized from the value, and the text of dates and
-times made without calling isoformat()."""
+read with a wide load ahead of other input, top-level texts and binary values
+whose first buffer is sized from the value, and date and time texts written
+without calling isoformat()."""
 import datetime as dt
 import enum
 
