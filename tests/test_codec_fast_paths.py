@@ -2,8 +2,9 @@
 gives: exact built-in types ahead of the name dispatch (their subclasses still
 go by name), small integers on both sides of the shortcut's bounds, integers
 read with a wide load ahead of other input, top-level texts and binary values
-whose first buffer is sized from the value, and date and time texts written
-without calling isoformat()."""
+whose first buffer is sized from the value, date and time texts written
+without calling isoformat(), and the texts of dicts made once per decoding."""
+import collections
 import datetime as dt
 import enum
 
@@ -12,7 +13,8 @@ from hypothesis import given, settings, strategies as st
 
 import zelvane
 
-from codec_util import UNSUPPORTED, decode, encoded, exactly, expected_int, h, same
+from codec_util import (OFFSET, UNSUPPORTED, assert_no_leak, decode, encoded, exactly, expected_int, h,
+                        same)
 
 # Signed widths 1 to 8 at both ends, and the bounds of one internal digit
 # (15 or 30 bits) and of a C long long.
@@ -129,3 +131,42 @@ def test_date_and_time_text_is_isoformat(shm_name, value):
     assert encoded(name, value) == bytes([0xFD, ISO_CODES[type(value)], len(text)]) + text
     assert same(value, zelvane.read_memory(name))
     zelvane.remove_memory(name)
+
+
+# Short ASCII texts of a dict's keys and values are made once per decoding;
+# everything else (other lengths, non-ASCII, bad or cut-short items) takes
+# the general path with its own outcome.
+@pytest.mark.parametrize("value", [
+    [{"id": i, "name": "n%d" % (i % 7), "ok": True} for i in range(300)],
+    {"k%d" % i: "v%d" % (i % 90) for i in range(1000)},
+    {"x" * n: "y" * n for n in (1, 31, 32, 33, 255)},
+    [{"\u00e9t\u00e9": "caf\u00e9", "a": ["a", {"a": "a"}]}] * 3,
+    [collections.OrderedDict(b=1, a=2), collections.Counter("abracadabra"), {"b": 1, "a": 2}],
+], ids=["records", "many-keys", "lengths", "non-ascii", "mappings"])
+def test_dict_texts_read_back(shm_name, value):
+    name = shm_name("keys")
+    zelvane.write_memory(name, value)
+    assert same(value, zelvane.read_memory(name))
+
+
+@pytest.mark.parametrize("wire, exc, message", [
+    ("fd 2c 01 01 00 10", None, {"": None}),
+    ("fd 2c 01 01 05 61", ValueError, OFFSET),
+    ("fd 2c 01 01", ValueError, OFFSET),
+    ("fd 2c 01 05 01 01 03 61 62", ValueError, OFFSET),
+    ("fd 2c 01 01 02 c3 28 10", UnicodeDecodeError, None),
+    ("fd 2c 01 01 01 80 10", UnicodeDecodeError, None),
+])
+def test_dict_texts_cut_short_or_invalid(shm_name, wire, exc, message):
+    name = shm_name("badkey")
+    if exc is None:
+        assert same(message, decode(name, h(wire)))
+    else:
+        with pytest.raises(exc, match=message and exactly(message)):
+            decode(name, h(wire))
+
+
+def test_dict_texts_are_released(shm_name):
+    name = shm_name("keyleak")
+    zelvane.write_memory(name, [{"key%d" % (i % 80): "value", "other": i} for i in range(200)])
+    assert_no_leak(lambda: zelvane.read_memory(name), 300)

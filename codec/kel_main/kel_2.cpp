@@ -1952,6 +1952,7 @@ namespace kel2 {
 using namespace kel;
 
 PyObject* to_any_value(ByteData& bd);
+PyObject* to_dict_member(ByteData& bd);
 
 // Protocol-2-only readers.
 // Every decoded named tuple gets a class of its own, made from the stored
@@ -2013,7 +2014,7 @@ PyObject* call_with_no_arguments(ByteData& bd, PyObject* cls) {
 
 // Counters and ordered dicts are built from one plain dict in a single call.
 PyObject* call_with_dict(ByteData& bd, uint64_t size_bytes_length, PyObject* cls) {
-    PyRef dict(to_dict_gen(bd, size_bytes_length, to_any_value));
+    PyRef dict(to_dict_gen(bd, size_bytes_length, to_dict_member));
     return dict ? PyObject_CallOneArg(cls, dict.get()) : nullptr;
 }
 
@@ -2189,11 +2190,90 @@ inline PyObject* to_fixed_int(ByteData& bd, unsigned length) {
     return PyLong_FromLongLong(v);
 }
 
+}  // namespace kel2
+
+// The short ASCII texts of one decoding's dicts, by a hash of their bytes:
+// the same key in many records (or many levels) is made once and shared,
+// as the interpreter's own JSON decoder shares repeated keys. Entries are
+// valid only where their bit is set, so a decoding without dicts pays
+// nothing for it.
+struct kel::TextCache {
+    static constexpr unsigned SLOTS = 64;
+    static constexpr uint64_t LONGEST = 32;
+    uint64_t valid = 0;
+    PyObject* slots[SLOTS];
+
+    TextCache() = default;
+    TextCache(const TextCache&) = delete;
+    TextCache& operator=(const TextCache&) = delete;
+    ~TextCache() {
+        for (uint64_t bits = valid; bits; bits &= bits - 1) {
+            Py_DECREF(slots[std::countr_zero(bits)]);
+        }
+    }
+};
+
+namespace kel2 {
+
+// The text of a one-byte-size str item of ASCII bytes, from the cache or
+// made and cached; null, with no exception and the cursor unmoved, for any
+// other item, which the general path then reads (and reports).
+PyObject* cached_short_text(ByteData& bd) {
+    if (bd.max_offset - bd.offset < 2) {
+        return nullptr;
+    }
+    const uint64_t size = bd.bytes[bd.offset + 1];
+    if (size == 0 || size > TextCache::LONGEST || size > bd.max_offset - bd.offset - 2) {
+        return nullptr;
+    }
+    unsigned char text[TextCache::LONGEST];
+    std::memcpy(text, bd.bytes + bd.offset + 2, size);  // read once: the input may be shared memory
+    uint32_t hash = 2166136261u;
+    for (uint64_t i = 0; i < size; ++i) {
+        if (text[i] >= 0x80) {
+            return nullptr;
+        }
+        hash = (hash ^ text[i]) * 16777619u;
+    }
+    TextCache& cache = *bd.texts;
+    const unsigned slot = (hash ^ hash >> 16) % TextCache::SLOTS;
+    PyObject* cached = cache.valid >> slot & 1 ? cache.slots[slot] : nullptr;
+    if (!cached || PyUnicode_GET_LENGTH(cached) != static_cast<Py_ssize_t>(size) ||
+        std::memcmp(PyUnicode_DATA(cached), text, size) != 0) {
+        PyObject* made = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+        if (!made) {
+            return nullptr;
+        }
+        std::memcpy(PyUnicode_DATA(made), text, size);
+        if (cached) {
+            Py_DECREF(cached);
+        }
+        cache.slots[slot] = cached = made;
+        cache.valid |= uint64_t{1} << slot;
+    }
+    bd.offset += 2 + size;
+    Py_INCREF(cached);
+    return cached;
+}
+
+// A key or value of a dict: short texts through the decoding's cache.
+PyObject* to_dict_member(ByteData& bd) {
+    if (bd.texts && bd.offset < bd.max_offset && bd.bytes[bd.offset] == 1) {
+        if (PyObject* text = cached_short_text(bd)) {
+            return text;
+        }
+        if (PyErr_Occurred()) {
+            return nullptr;
+        }
+    }
+    return to_any_value(bd);
+}
+
 // A container whose count takes one byte, under the recursion guard.
-template <PyObject* (*read)(ByteData&, uint64_t, MemberDecoder)>
+template <PyObject* (*read)(ByteData&, uint64_t, MemberDecoder), MemberDecoder member = to_any_value>
 PyObject* short_container(ByteData& bd) {
     RecursionGuard guard;
-    return guard.entered() ? read(bd, 1, to_any_value) : nullptr;
+    return guard.entered() ? read(bd, 1, member) : nullptr;
 }
 
 PyObject* to_any_value(ByteData& bd) {
@@ -2226,7 +2306,7 @@ PyObject* to_any_value(ByteData& bd) {
         case 1: return to_str_gen(bd, 1);
         case 29: return short_container<to_list_gen>(bd);
         case 39: return short_container<to_tuple_gen>(bd);
-        case 44: return short_container<to_dict_gen>(bd);
+        case 44: return short_container<to_dict_gen, to_dict_member>(bd);
         default:
             break;
     }
@@ -2242,7 +2322,7 @@ PyObject* to_any_value(ByteData& bd) {
     if (!guard.entered()) {
         return nullptr;
     }
-    return to_family_item(bd, entry, code, size_width, to_any_value);
+    return to_family_item(bd, entry, code, size_width, entry.family == Family::Dict ? to_dict_member : to_any_value);
 }
 
 }  // namespace kel2
@@ -2338,7 +2418,8 @@ PyObject* to_value_range(const unsigned char* data, size_t length) {
         kel::set_invalid_marker_error();
         return nullptr;
     }
-    kel::ByteData bd{1, length, data};
+    kel::TextCache texts;
+    kel::ByteData bd{1, length, data, &texts};
     return kel2::to_any_value(bd);
 }
 

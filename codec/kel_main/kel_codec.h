@@ -15,11 +15,15 @@ namespace kel {
 inline constexpr unsigned char PROTOCOL_2 = 253;
 inline constexpr unsigned char PROTOCOL_1 = 254;
 
+struct TextCache;
+
 // Read cursor over one encoded value. `offset` <= `max_offset` always holds.
 struct ByteData {
     uint64_t offset;
     uint64_t max_offset;
     const unsigned char* bytes;
+    // Short texts already made during this decoding (protocol 2 only).
+    TextCache* texts = nullptr;
 };
 
 // Decodes the item at the cursor; each protocol has its own dispatcher and
