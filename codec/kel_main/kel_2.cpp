@@ -2202,6 +2202,7 @@ struct kel::TextCache {
     static constexpr uint64_t LONGEST = 32;
     uint64_t valid = 0;
     PyObject* slots[SLOTS];
+    uint64_t hashes[SLOTS];
 
     TextCache() = default;
     TextCache(const TextCache&) = delete;
@@ -2226,19 +2227,25 @@ PyObject* cached_short_text(ByteData& bd) {
     if (size == 0 || size > TextCache::LONGEST || size > bd.max_offset - bd.offset - 2) {
         return nullptr;
     }
-    unsigned char text[TextCache::LONGEST];
-    std::memcpy(text, bd.bytes + bd.offset + 2, size);  // read once: the input may be shared memory
-    uint32_t hash = 2166136261u;
-    for (uint64_t i = 0; i < size; ++i) {
-        if (text[i] >= 0x80) {
-            return nullptr;
-        }
-        hash = (hash ^ text[i]) * 16777619u;
+    // Copied once (the input may be shared memory), zero-padded to whole
+    // words, which are tested for ASCII and hashed eight bytes at a time.
+    uint64_t words[TextCache::LONGEST / 8] = {};
+    std::memcpy(words, bd.bytes + bd.offset + 2, size);
+    const auto* text = reinterpret_cast<const unsigned char*>(words);
+    uint64_t hash = size;
+    uint64_t high_bits = 0;
+    for (uint64_t i = 0; i < (size + 7) / 8; ++i) {
+        high_bits |= words[i];
+        hash = (hash ^ words[i]) * 0x9E3779B97F4A7C15u;
+        hash ^= hash >> 29;
+    }
+    if (high_bits & 0x8080808080808080u) {
+        return nullptr;
     }
     TextCache& cache = *bd.texts;
-    const unsigned slot = (hash ^ hash >> 16) % TextCache::SLOTS;
+    const unsigned slot = static_cast<unsigned>(hash >> 58) % TextCache::SLOTS;
     PyObject* cached = cache.valid >> slot & 1 ? cache.slots[slot] : nullptr;
-    if (!cached || PyUnicode_GET_LENGTH(cached) != static_cast<Py_ssize_t>(size) ||
+    if (!cached || cache.hashes[slot] != hash || PyUnicode_GET_LENGTH(cached) != static_cast<Py_ssize_t>(size) ||
         std::memcmp(PyUnicode_DATA(cached), text, size) != 0) {
         PyObject* made = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
         if (!made) {
@@ -2249,6 +2256,7 @@ PyObject* cached_short_text(ByteData& bd) {
             Py_DECREF(cached);
         }
         cache.slots[slot] = cached = made;
+        cache.hashes[slot] = hash;
         cache.valid |= uint64_t{1} << slot;
     }
     bd.offset += 2 + size;
