@@ -83,9 +83,9 @@ public:
 
     // The object that `file` (in /dev/shm) names, mapped whole, and in `st` its status.
     // Empty, with errno set, when the name cannot be opened or mapped
-    // (`map_failed()` tells which).
-    ObjectUse open(const std::string& file, struct stat& st) {
-        map_failed_ = false;
+    // (`map_failed` tells which).
+    ObjectUse open(const std::string& file, struct stat& st, bool& map_failed) {
+        map_failed = false;
         if (::fstatat(shm_directory(), file.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             const int error = errno;
             drop(file);
@@ -95,11 +95,11 @@ public:
         const auto found = objects_.find(file);
         if (found != objects_.end()) {
             if (found->second->same_object(st)) {
-                return reuse(found->second, st);
+                return reuse(found->second, st, map_failed);
             }
             forget(found);
         }
-        return open_afresh(file, st);
+        return open_afresh(file, st, map_failed);
     }
 
     // Forgets the object that `file` named, as soon as nobody uses it.
@@ -120,8 +120,6 @@ public:
         recount(*use);
     }
 
-    bool map_failed() const noexcept { return map_failed_; }
-
     void clear() {
         while (!objects_.empty()) {
             forget(objects_.begin());
@@ -131,7 +129,7 @@ public:
 private:
     using Objects = std::unordered_map<std::string, MappedObject*>;
 
-    ObjectUse reuse(MappedObject* object, const struct stat& st) {
+    ObjectUse reuse(MappedObject* object, const struct stat& st, bool& map_failed) {
         object->last_use = ++clock_;
         ObjectUse use(object);
         // Another process grew the object; remapping moves the view, which
@@ -139,7 +137,7 @@ private:
         if (static_cast<uint64_t>(st.st_size) != object->mapping.length() && use.sole_user()) {
             Mapping resized;
             if (st.st_size > 0 && !map_object(resized, object->fd.get(), st.st_size)) {
-                map_failed_ = true;
+                map_failed = true;
                 return ObjectUse();
             }
             object->mapping = std::move(resized);
@@ -148,7 +146,7 @@ private:
         return use;
     }
 
-    ObjectUse open_afresh(const std::string& file, struct stat& st) {
+    ObjectUse open_afresh(const std::string& file, struct stat& st, bool& map_failed) {
         Fd fd(::openat(shm_directory(), file.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
         if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
             return ObjectUse();
@@ -160,7 +158,7 @@ private:
         object->dev = st.st_dev;
         object->ino = st.st_ino;
         if (st.st_size > 0 && !map_object(object->mapping, object->fd.get(), st.st_size)) {
-            map_failed_ = true;
+            map_failed = true;
             return ObjectUse();
         }
         keep(object);
@@ -228,7 +226,6 @@ private:
     Objects objects_;
     size_t bytes_ = 0;
     uint64_t clock_ = 0;
-    bool map_failed_ = false;
 };
 
 }  // namespace shm

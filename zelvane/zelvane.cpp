@@ -204,13 +204,14 @@ bool check_slot_unlocked(const SlotAccess& access, uint64_t size) {
 // does not exist and `create` allows it; `st` receives the object's status.
 bool open_slot(SlotAccess& access, const char* name, bool create, struct stat& st) {
     std::string file;
+    bool map_failed = false;
     if (shm::shm_file_name(name, file)) {
-        access.object = object_cache.open(file, st);
+        access.object = object_cache.open(file, st, map_failed);
     }
     if (access.object) {
         return true;
     }
-    if (object_cache.map_failed()) {
+    if (map_failed) {
         memory_error("Failed to map shared memory address '%s'.", name);
         return false;
     }
@@ -221,7 +222,7 @@ bool open_slot(SlotAccess& access, const char* name, bool create, struct stat& s
     if (create_shared_memory(name, 0, false) == CreateOutcome::Failed) {
         return false;
     }
-    access.object = object_cache.open(file, st);
+    access.object = object_cache.open(file, st, map_failed);
     if (!access.object) {
         memory_error("Failed to open shared memory address '%s' after creation.", name);
         return false;
@@ -690,11 +691,12 @@ enum class OpenOutcome { Opened, OpenFailed, NotAFunction, MapFailed };
 // the same size is refused before its memory is touched.
 OpenOutcome open_function_record(FunctionRecord& record, struct stat& st) {
     std::string file;
+    bool map_failed = false;
     if (shm::shm_file_name(record.name, file)) {
-        record.object = object_cache.open(file, st);
+        record.object = object_cache.open(file, st, map_failed);
     }
     if (!record.object) {
-        return object_cache.map_failed() ? OpenOutcome::MapFailed : OpenOutcome::OpenFailed;
+        return map_failed ? OpenOutcome::MapFailed : OpenOutcome::OpenFailed;
     }
     if (static_cast<uint64_t>(st.st_size) != FUNCTION_RECORD_SIZE ||
         record.object->mapping.length() != FUNCTION_RECORD_SIZE) {
