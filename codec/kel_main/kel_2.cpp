@@ -2217,8 +2217,9 @@ struct kel::TextCache {
 namespace kel2 {
 
 // The text of a one-byte-size str item of ASCII bytes, from the cache or
-// made and cached; null, with no exception and the cursor unmoved, for any
-// other item, which the general path then reads (and reports).
+// made and cached. Null with the cursor unmoved and no exception for any
+// other item, which the general path then reads (and reports); null with
+// the exception when the text cannot be made.
 PyObject* cached_short_text(ByteData& bd) {
     if (bd.max_offset - bd.offset < 2) {
         return nullptr;
