@@ -54,6 +54,19 @@ def encoded(name, value):
     return raw.payload()[: raw.max_size() - 32]
 
 
+def expected_int(value):
+    """The integer encoding, built from the format's rules."""
+    bits = (value if value >= 0 else ~value).bit_length()
+    width = (bits + 8) // 8
+    body = value.to_bytes(width, "little", signed=True)
+    if width <= 5:
+        return bytes([0xFD, 4 + width]) + body
+    if width <= 255:
+        return bytes([0xFD, 10, width]) + body
+    count = width.to_bytes((width.bit_length() + 7) // 8, "little")
+    return bytes([0xFD, 11, len(count)]) + count + body
+
+
 def decode(name, data):
     """Reads back a slot whose payload is exactly `data`."""
     zelvane.remove_memory(name)

@@ -15,7 +15,7 @@ from hypothesis import given, settings, strategies as st
 import zelvane
 
 from codec_util import (MARKER, OFFSET, UNSUPPORTED, ZERO_WIDTH, assert_no_leak,
-                        bad_code, decode, encoded, exactly, h, same, values)
+                        bad_code, decode, encoded, exactly, expected_int, h, same, values)
 from conftest import RawSlot, shm_path
 
 OD = collections.OrderedDict
@@ -508,19 +508,6 @@ def test_text_without_utf8_form_is_refused(shm_name):
         zelvane.write_memory(name, "a\ud800")
     with pytest.raises(MemoryError):
         zelvane.read_memory(name)
-
-
-def expected_int(value):
-    """The integer encoding, built from the format's rules."""
-    bits = (value if value >= 0 else ~value).bit_length()
-    width = (bits + 8) // 8
-    body = value.to_bytes(width, "little", signed=True)
-    if width <= 5:
-        return bytes([0xFD, 4 + width]) + body
-    if width <= 255:
-        return bytes([0xFD, 10, width]) + body
-    count = width.to_bytes((width.bit_length() + 7) // 8, "little")
-    return bytes([0xFD, 11, len(count)]) + count + body
 
 
 @settings(max_examples=150)

@@ -10,6 +10,7 @@
 #pragma once
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -33,6 +34,9 @@ struct MappedObject {
     ino_t ino = 0;
     unsigned users = 0;
     bool cached = false;
+    // Calls of this process in flight through this object's descriptor
+    // (only changed under the record's mutex).
+    unsigned exchanges_in_flight = 0;
     size_t accounted = 0;  // the mapping's length as the cache counted it
     uint64_t last_use = 0;
 
@@ -77,7 +81,9 @@ private:
 
 class ObjectCache {
 public:
-    ObjectCache() = default;
+    // A forked child must not share the parent's descriptors: locks held
+    // through them would read as its own.
+    ObjectCache() { pthread_atfork(nullptr, nullptr, note_fork); }
     ObjectCache(const ObjectCache&) = delete;
     ObjectCache& operator=(const ObjectCache&) = delete;
 
@@ -86,6 +92,9 @@ public:
     // (`map_failed` tells which).
     ObjectUse open(const std::string& file, struct stat& st, bool& map_failed) {
         map_failed = false;
+        if (forked_.exchange(false, std::memory_order_relaxed)) {
+            clear();
+        }
         if (::fstatat(shm_directory(), file.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             const int error = errno;
             drop(file);
@@ -128,6 +137,8 @@ public:
 
 private:
     using Objects = std::unordered_map<std::string, MappedObject*>;
+
+    static void note_fork() noexcept { forked_.store(true, std::memory_order_relaxed); }
 
     ObjectUse reuse(MappedObject* object, const struct stat& st, bool& map_failed) {
         object->last_use = ++clock_;
@@ -226,6 +237,7 @@ private:
     Objects objects_;
     size_t bytes_ = 0;
     uint64_t clock_ = 0;
+    static inline std::atomic<bool> forked_{false};
 };
 
 }  // namespace shm

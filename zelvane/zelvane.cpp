@@ -999,11 +999,57 @@ private:
 
 enum class CallEnd { Replied, Refused, Lost };
 
+// While a caller's exchange is in flight, its process holds an open-file
+// lock on one byte past the end of the record. The kernel drops the lock
+// when the process dies, so the next caller can tell a reply whose caller
+// died from one whose caller is merely slow, without waiting a second.
+// The lock belongs to the descriptor, which all threads of a process share:
+// it is taken by the first exchange in flight and dropped with the last.
+class ExchangeLock {
+public:
+    explicit ExchangeLock(FunctionRecord& record) : object_(*record.object) {}
+
+    // Under the mutex, when posting. A lock that cannot be taken leaves the
+    // exchange to the one-second rule.
+    void begin() {
+        if (object_.exchanges_in_flight++ == 0) {
+            set(F_WRLCK);
+        }
+        counted_ = true;
+    }
+    // Under the mutex, when the exchange ends for this caller.
+    void end() {
+        if (counted_ && --object_.exchanges_in_flight == 0) {
+            set(F_UNLCK);
+        }
+        counted_ = false;
+    }
+    // Under the mutex: whether no live process has an exchange in flight,
+    // which leaves this caller holding the lock. Never true while this
+    // process has one, since a lock of its own descriptor cannot be told apart.
+    bool nobody_holds() { return object_.exchanges_in_flight == 0 && set(F_WRLCK); }
+
+private:
+    static constexpr off_t LOCKED_BYTE = FUNCTION_RECORD_SIZE;
+
+    bool set(short type) {
+        struct flock lock {};
+        lock.l_type = type;
+        lock.l_whence = SEEK_SET;
+        lock.l_start = LOCKED_BYTE;
+        lock.l_len = 1;
+        return ::fcntl(object_.fd.get(), F_OFD_SETLK, &lock) == 0;
+    }
+
+    shm::MappedObject& object_;
+    bool counted_ = false;
+};
+
 // The calling side of one exchange: waits for the record to be idle, posts
 // the request, then waits for the reply carrying its own exchange number.
 struct Call {
     Call(FunctionRecord& call_record, const unsigned char* call_args, size_t size)
-        : record(call_record), args(call_args), args_size(size) {}
+        : record(call_record), args(call_args), args_size(size), exchange(call_record) {}
 
     FunctionRecord& record;
     const unsigned char* args;
@@ -1013,6 +1059,7 @@ struct Call {
     CallEnd end = CallEnd::Refused;
     unsigned char reply[MESSAGE_SIZE];
     StaleReply stale;
+    ExchangeLock exchange;
 
     Step look(CallWord word) { return posted ? look_for_reply(word) : try_to_post(word); }
 
@@ -1021,14 +1068,13 @@ struct Call {
             end = CallEnd::Refused;
             return Step::Done;
         }
-        // A reply whose caller died, or a state no process of ours writes
-        // (scribbled over), is reclaimed once it has stood for a second.
-        if ((word.state() == CallWord::REPLIED || !word.known_state()) && stale.seen_for_a_second(word)) {
+        if (reclaimable(word)) {
             word = word.with_state(CallWord::IDLE);
         }
         if (word.state() != CallWord::IDLE) {
             return Step::Wait;
         }
+        exchange.begin();
         std::memcpy(record.area(), args, args_size);
         word = word.next_request();
         record.set_word(word);
@@ -1037,7 +1083,25 @@ struct Call {
         return Step::Wait;
     }
 
+    // A reply whose caller died, or a state no process of ours writes
+    // (scribbled over): the first is known at once when its caller's lock is
+    // gone, and both are reclaimed once they have stood for a second.
+    bool reclaimable(CallWord word) {
+        if (word.state() == CallWord::REPLIED) {
+            return exchange.nobody_holds() || stale.seen_for_a_second(word);
+        }
+        return !word.known_state() && stale.seen_for_a_second(word);
+    }
+
     Step look_for_reply(CallWord word) {
+        const Step step = follow_reply(word);
+        if (step == Step::Done) {
+            exchange.end();
+        }
+        return step;
+    }
+
+    Step follow_reply(CallWord word) {
         if (word.number() != number || word.state() == CallWord::IDLE) {
             end = CallEnd::Lost;
             return Step::Done;
@@ -1066,6 +1130,7 @@ struct Call {
             return;
         }
         change_on_the_way_out(record, [this](CallWord word) {
+            exchange.end();
             if (word.number() != number) {
                 return;
             }
@@ -1133,6 +1198,7 @@ PyObject* call_shared_function(const char* name, PyObject* args) {
             call.give_up();
             return nullptr;
         case WaitEnd::ServerGone:
+            call.give_up();
             PyErr_Format(PyExc_RuntimeError,
                          "Nobody serves the function '%s' any more: its serving process has ended.", name);
             return nullptr;

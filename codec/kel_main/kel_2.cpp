@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -45,6 +44,10 @@ static PyObject* fromisoformat_name = nullptr;
 static PyObject* uuid_unknown_safety = nullptr;
 static PyObject* uuid_int_name = nullptr;
 static PyObject* uuid_is_safe_name = nullptr;
+// Attributes read for every named tuple and UUID written.
+static PyObject* fields_name = nullptr;
+static PyObject* dunder_name_name = nullptr;
+static PyObject* hex_name = nullptr;
 
 namespace {
 
@@ -179,7 +182,8 @@ void kel2_cleanup() {
     for (PyObject** slot : {&datetime_dt, &datetime_d, &datetime_t, &uuid_cl, &decimal_cl,
                             &namedtuple_cl, &deque_cl, &counter_cl, &ordereddict_cl,
                             &chainmap_cl, &path_cl, &purepath_cl, &isoformat_name, &fromisoformat_name,
-                            &uuid_unknown_safety, &uuid_int_name, &uuid_is_safe_name}) {
+                            &uuid_unknown_safety, &uuid_int_name, &uuid_is_safe_name, &fields_name,
+                            &dunder_name_name, &hex_name}) {
         Py_CLEAR(*slot);
     }
 }
@@ -213,33 +217,50 @@ struct ValueData {
     PyObject* owner;
 };
 
-// A cheap guess at the encoded size of the top-level value; only the number of
-// buffer growths depends on it.
-int64_t size_hint(PyObject* value) {
+// Number of bytes that hold a non-negative size (0 for 0).
+inline unsigned get_num_bytes(uint64_t value) {
+    return static_cast<unsigned>((std::bit_width(value) + 7) / 8);
+}
+
+// Bytes taken by the code and the shortest size form of a sized item.
+inline int64_t sized_header_length(uint64_t size) {
+    const unsigned n = get_num_bytes(size);
+    return n <= 2 ? 1 + n : 2 + n;
+}
+
+// The encoded length of a top-level bytes, bytearray or ASCII text, which
+// is known up front: a large one is then written into one buffer of its own
+// size, with nothing to grow or give back. For other texts an upper bound
+// (UTF-8 takes at most one byte more per character than the storage width,
+// and never more than four); the excess is given back in place. Containers
+// get a guess from their size; only the number of growths depends on it.
+int64_t initial_capacity(PyObject* value) {
+    constexpr int64_t marker = 1;
     if (PyBytes_Check(value)) {
-        return PyBytes_GET_SIZE(value);
+        return marker + sized_header_length(PyBytes_GET_SIZE(value)) + PyBytes_GET_SIZE(value);
     }
     if (PyByteArray_Check(value)) {
-        return PyByteArray_GET_SIZE(value);
+        return marker + sized_header_length(PyByteArray_GET_SIZE(value)) + PyByteArray_GET_SIZE(value);
     }
     if (PyUnicode_Check(value)) {
-        return static_cast<int64_t>(PyUnicode_GET_LENGTH(value)) * 2;
+        const int64_t length = PyUnicode_GET_LENGTH(value);
+        const int64_t width = PyUnicode_IS_ASCII(value) ? 1 : std::min<int64_t>(PyUnicode_KIND(value) + 1, 4);
+        return marker + sized_header_length(static_cast<uint64_t>(length * width)) + length * width;
     }
+    int64_t hint = 0;
     if (PyList_Check(value) || PyTuple_Check(value)) {
-        return static_cast<int64_t>(Py_SIZE(value)) * 16;
+        hint = static_cast<int64_t>(Py_SIZE(value)) * 16;
+    } else if (PyDict_Check(value)) {
+        // The stored sizes, not len(): a subclass's __len__ may raise or lie.
+        hint = static_cast<int64_t>(PyDict_GET_SIZE(value)) * 32;
+    } else if (PyAnySet_Check(value)) {
+        hint = static_cast<int64_t>(PySet_GET_SIZE(value)) * 32;
     }
-    // The stored sizes, not len(): a subclass's __len__ may raise or lie.
-    if (PyDict_Check(value)) {
-        return static_cast<int64_t>(PyDict_GET_SIZE(value)) * 32;
-    }
-    if (PyAnySet_Check(value)) {
-        return static_cast<int64_t>(PySet_GET_SIZE(value)) * 32;
-    }
-    return 0;
+    return 2 * hint + GROWTH_SLACK;
 }
 
 bool init_vd(ValueData& vd, PyObject* value) {
-    int64_t capacity = 2 * size_hint(value) + GROWTH_SLACK;
+    const int64_t capacity = initial_capacity(value);
     vd.owner = PyBytes_FromStringAndSize(nullptr, capacity);
     if (!vd.owner) {
         return false;
@@ -290,10 +311,6 @@ StatusCode increment_nests(ValueData& vd) {
     return vd.nests > NEST_LIMIT ? SC_NESTDEPTH : SC_SUCCESS;
 }
 
-// Number of bytes that hold a non-negative size (0 for 0).
-inline unsigned get_num_bytes(uint64_t value) {
-    return static_cast<unsigned>((std::bit_width(value) + 7) / 8);
-}
 
 inline void write_size_bytes(ValueData& vd, uint64_t num, unsigned num_bytes) {
     for (unsigned i = 0; i < num_bytes; ++i) {
@@ -310,6 +327,19 @@ inline void write_metadata(ValueData& vd, unsigned char datachar, uint64_t num, 
 // payload when one is given (containers append their members afterwards).
 StatusCode write_E12D(ValueData& vd, uint64_t size, const void* bytes, unsigned char empty) {
     const int64_t payload = bytes ? static_cast<int64_t>(size) : 0;
+    // Sizes of 1 to 255 (short texts, most containers) take the one-byte form.
+    if (size - 1 < 255) {
+        if (StatusCode s = auto_resize_vd(vd, 2 + payload); s != SC_SUCCESS) {
+            return s;
+        }
+        vd.bytes[vd.offset] = static_cast<unsigned char>(empty + 1);
+        vd.bytes[vd.offset + 1] = static_cast<unsigned char>(size);
+        vd.offset += 2;
+        if (bytes) {
+            write_raw(vd, bytes, size);
+        }
+        return SC_SUCCESS;
+    }
     if (size == 0) {
         if (StatusCode s = auto_resize_vd(vd, 1); s != SC_SUCCESS) {
             return s;
@@ -318,7 +348,7 @@ StatusCode write_E12D(ValueData& vd, uint64_t size, const void* bytes, unsigned 
         return SC_SUCCESS;
     }
     const unsigned n = get_num_bytes(size);
-    const int64_t header = n <= 2 ? 1 + n : 2 + n;
+    const int64_t header = sized_header_length(size);
     if (payload > PY_SSIZE_T_MAX - header) {
         return SC_NOMEMORY;
     }
@@ -346,6 +376,22 @@ StatusCode from_static_value(ValueData& vd, unsigned char datachar) {
 }
 
 StatusCode from_any_value(ValueData& vd, PyObject* value);
+
+// The interned name held in `cache`, made on first use; null with an
+// exception when it cannot be made.
+PyObject* method_name(PyObject*& cache, const char* name) {
+    if (!cache) {
+        cache = PyUnicode_InternFromString(name);
+    }
+    return cache;
+}
+
+// `getattr(value, name)` through a cached name, so that no text object is
+// made for each lookup.
+PyObject* get_attribute(PyObject* value, PyObject*& cache, const char* name) {
+    PyObject* interned = method_name(cache, name);
+    return interned ? PyObject_GetAttr(value, interned) : nullptr;
+}
 
 // ---------------------------------------------------------------------------
 // Scalar encoders
@@ -611,14 +657,14 @@ StatusCode from_namedtuple(ValueData& vd, PyObject* value) {
     if (!guard.entered()) {
         return SC_EXCEPTION;
     }
-    PyRef fields(PyObject_GetAttrString(value, "_fields"));
+    PyRef fields(get_attribute(value, fields_name, "_fields"));
     if (!fields) {
         return attribute_failure();
     }
     if (!valid_fields(fields.get(), value)) {
         return SC_INCORRECT;
     }
-    PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
+    PyRef name(get_attribute(reinterpret_cast<PyObject*>(Py_TYPE(value)), dunder_name_name, "__name__"));
     if (!name) {
         return attribute_failure();
     }
@@ -832,15 +878,6 @@ StatusCode from_chainmap(ValueData& vd, PyObject* value) {
 
 bool is_instance(PyObject* value, PyObject* cls);
 
-// The interned name held in `cache`, made on first use; null with an
-// exception when it cannot be made.
-PyObject* method_name(PyObject*& cache, const char* name) {
-    if (!cache) {
-        cache = PyUnicode_InternFromString(name);
-    }
-    return cache;
-}
-
 StatusCode from_timedelta(ValueData& vd, PyObject* value) {
     if (!PyDelta_Check(value)) {
         return SC_INCORRECT;
@@ -883,31 +920,52 @@ bool is_iso_instance(PyObject* value, unsigned char code) {
 // utcoffset()); 0 when the value is of another kind. The text is the one
 // isoformat() returns, byte for byte.
 size_t format_iso_directly(PyObject* value, char (&text)[64]) {
-    PyTypeObject* type = Py_TYPE(value);
-    const auto clock = [&text](size_t at, int hour, int minute, int second, int microsecond, PyObject* tz) {
+    // Each field has at most `width` digits (years run from 1 to 9999).
+    const auto digits = [](char* out, int number, int width) {
+        for (int i = width - 1; i >= 0; --i, number /= 10) {
+            out[i] = static_cast<char>('0' + number % 10);
+        }
+        return out + width;
+    };
+    const auto date = [&digits](char* out, PyObject* v) {
+        out = digits(out, PyDateTime_GET_YEAR(v), 4);
+        *out++ = '-';
+        out = digits(out, PyDateTime_GET_MONTH(v), 2);
+        *out++ = '-';
+        return digits(out, PyDateTime_GET_DAY(v), 2);
+    };
+    const auto clock = [&digits, &text](char* out, int hour, int minute, int second, int microsecond, PyObject* tz) {
         if (tz != Py_None && tz != PyDateTime_TimeZone_UTC) {
             return size_t{0};
         }
-        int n = microsecond ? std::snprintf(text + at, 64 - at, "%02d:%02d:%02d.%06d", hour, minute, second, microsecond)
-                            : std::snprintf(text + at, 64 - at, "%02d:%02d:%02d", hour, minute, second);
-        if (tz == PyDateTime_TimeZone_UTC) {
-            n += std::snprintf(text + at + n, 64 - at - n, "+00:00");
+        out = digits(out, hour, 2);
+        *out++ = ':';
+        out = digits(out, minute, 2);
+        *out++ = ':';
+        out = digits(out, second, 2);
+        if (microsecond) {
+            *out++ = '.';
+            out = digits(out, microsecond, 6);
         }
-        return at + static_cast<size_t>(n);
+        if (tz == PyDateTime_TimeZone_UTC) {
+            std::memcpy(out, "+00:00", 6);
+            out += 6;
+        }
+        return static_cast<size_t>(out - text);
     };
+    PyTypeObject* type = Py_TYPE(value);
     if (type == PyDateTimeAPI->DateType) {
-        return static_cast<size_t>(std::snprintf(text, sizeof text, "%04d-%02d-%02d", PyDateTime_GET_YEAR(value),
-                                                 PyDateTime_GET_MONTH(value), PyDateTime_GET_DAY(value)));
+        return static_cast<size_t>(date(text, value) - text);
     }
     if (type == PyDateTimeAPI->DateTimeType) {
-        const int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT", PyDateTime_GET_YEAR(value),
-                                    PyDateTime_GET_MONTH(value), PyDateTime_GET_DAY(value));
-        return clock(static_cast<size_t>(n), PyDateTime_DATE_GET_HOUR(value), PyDateTime_DATE_GET_MINUTE(value),
+        char* out = date(text, value);
+        *out++ = 'T';
+        return clock(out, PyDateTime_DATE_GET_HOUR(value), PyDateTime_DATE_GET_MINUTE(value),
                      PyDateTime_DATE_GET_SECOND(value), PyDateTime_DATE_GET_MICROSECOND(value),
                      compat::datetime_tzinfo(value));
     }
     if (type == PyDateTimeAPI->TimeType) {
-        return clock(0, PyDateTime_TIME_GET_HOUR(value), PyDateTime_TIME_GET_MINUTE(value),
+        return clock(text, PyDateTime_TIME_GET_HOUR(value), PyDateTime_TIME_GET_MINUTE(value),
                      PyDateTime_TIME_GET_SECOND(value), PyDateTime_TIME_GET_MICROSECOND(value),
                      compat::time_tzinfo(value));
     }
@@ -983,7 +1041,7 @@ StatusCode from_uuid(ValueData& vd, PyObject* value) {
     if (StatusCode s = auto_resize_vd(vd, 1 + UUID_HEX_LENGTH); s != SC_SUCCESS) {
         return s;
     }
-    PyRef hex_str(PyObject_GetAttrString(value, "hex"));
+    PyRef hex_str(get_attribute(value, hex_name, "hex"));
     if (!hex_str) {
         PyErr_Clear();
         PyErr_SetString(PyExc_RuntimeError, "Could not get the hex representation of a UUID.");
@@ -1173,6 +1231,16 @@ StatusCode from_named_type(ValueData& vd, PyObject* value, PyTypeObject* type) {
     }
 }
 
+// hasattr(value, "_fields"), any failure of the lookup counting as no.
+bool has_fields(PyObject* value) {
+    PyObject* name = method_name(fields_name, "_fields");
+    if (!name) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyObject_HasAttr(value, name);
+}
+
 StatusCode from_any_value(ValueData& vd, PyObject* value) {
     if (!value) {
         return from_static_value(vd, NO_OBJECT_CODE);
@@ -1189,17 +1257,26 @@ StatusCode from_any_value(ValueData& vd, PyObject* value) {
     if (type == &PyFloat_Type) {
         return from_float(vd, value);
     }
+    if (type == &PyBool_Type) {
+        return from_boolean(vd, value);
+    }
+    if (value == Py_None) {
+        return from_static_value(vd, 16);
+    }
     if (type == &PyList_Type) {
         return from_list(vd, value);
     }
     if (type == &PyDict_Type) {
         return from_dict_type(vd, value, 43);
     }
+    if (type == &PyBytes_Type) {
+        return from_bytes(vd, value);
+    }
     if (PyType_FastSubclass(type, Py_TPFLAGS_TUPLE_SUBCLASS)) {
         if (type == &PyTuple_Type) {
             return from_tuple(vd, value);
         }
-        return PyObject_HasAttrString(value, "_fields") ? from_namedtuple(vd, value) : SC_UNSUPPORTED;
+        return has_fields(value) ? from_namedtuple(vd, value) : SC_UNSUPPORTED;
     }
     return from_named_type(vd, value, type);
 }
@@ -1347,11 +1424,7 @@ PyObject* to_int_gen(ByteData& bd, uint64_t length) {
     if (length == 0) {
         return PyLong_FromLong(0);
     }
-    uint64_t raw = bytes_to_size_t(value, length);
-    const unsigned shift = static_cast<unsigned>(64 - 8 * length);
-    // Sign-extend from the top bit of the last value byte.
-    const int64_t signed_value = static_cast<int64_t>(raw << shift) >> shift;
-    return PyLong_FromLongLong(signed_value);
+    return PyLong_FromLongLong(signed_le_value(bd, value, length));
 }
 
 PyObject* to_float_s(ByteData& bd) {
@@ -1881,6 +1954,7 @@ namespace kel2 {
 using namespace kel;
 
 PyObject* to_any_value(ByteData& bd);
+PyObject* to_dict_member(ByteData& bd);
 
 // Protocol-2-only readers.
 // Every decoded named tuple gets a class of its own, made from the stored
@@ -1942,7 +2016,7 @@ PyObject* call_with_no_arguments(ByteData& bd, PyObject* cls) {
 
 // Counters and ordered dicts are built from one plain dict in a single call.
 PyObject* call_with_dict(ByteData& bd, uint64_t size_bytes_length, PyObject* cls) {
-    PyRef dict(to_dict_gen(bd, size_bytes_length, to_any_value));
+    PyRef dict(to_dict_gen(bd, size_bytes_length, to_dict_member));
     return dict ? PyObject_CallOneArg(cls, dict.get()) : nullptr;
 }
 
@@ -2113,13 +2187,104 @@ inline PyObject* to_fixed_int(ByteData& bd, unsigned length) {
     if (!ensure_offset(bd, length + 1)) {
         return nullptr;
     }
-    const unsigned char* value = bd.bytes + bd.offset + 1;
-    int64_t v = static_cast<signed char>(value[length - 1]);
-    for (unsigned i = length - 1; i > 0; --i) {
-        v = static_cast<int64_t>(static_cast<uint64_t>(v) << 8) | value[i - 1];
-    }
+    const int64_t v = signed_le_value(bd, bd.bytes + bd.offset + 1, length);
     bd.offset += 1 + length;
-    return PyLong_FromLong(static_cast<long>(v));
+    return PyLong_FromLongLong(v);
+}
+
+}  // namespace kel2
+
+// The short ASCII texts of one decoding's dicts, by a hash of their bytes:
+// the same key in many records (or many levels) is made once and shared,
+// as the interpreter's own JSON decoder shares repeated keys. Entries are
+// valid only where their bit is set, so a decoding without dicts pays
+// nothing for it.
+struct kel::TextCache {
+    static constexpr unsigned SLOTS = 64;
+    static constexpr uint64_t LONGEST = 32;
+    uint64_t valid = 0;
+    PyObject* slots[SLOTS];
+    uint64_t hashes[SLOTS];
+
+    TextCache() = default;
+    TextCache(const TextCache&) = delete;
+    TextCache& operator=(const TextCache&) = delete;
+    ~TextCache() {
+        for (uint64_t bits = valid; bits; bits &= bits - 1) {
+            Py_DECREF(slots[std::countr_zero(bits)]);
+        }
+    }
+};
+
+namespace kel2 {
+
+// The text of a one-byte-size str item of ASCII bytes, from the cache or
+// made and cached. Null with the cursor unmoved and no exception for any
+// other item, which the general path then reads (and reports); null with
+// the exception when the text cannot be made.
+PyObject* cached_short_text(ByteData& bd) {
+    if (bd.max_offset - bd.offset < 2) {
+        return nullptr;
+    }
+    const uint64_t size = bd.bytes[bd.offset + 1];
+    if (size == 0 || size > TextCache::LONGEST || size > bd.max_offset - bd.offset - 2) {
+        return nullptr;
+    }
+    // Copied once (the input may be shared memory), zero-padded to whole
+    // words, which are tested for ASCII and hashed eight bytes at a time.
+    uint64_t words[TextCache::LONGEST / 8] = {};
+    std::memcpy(words, bd.bytes + bd.offset + 2, size);
+    const auto* text = reinterpret_cast<const unsigned char*>(words);
+    uint64_t hash = size;
+    uint64_t high_bits = 0;
+    for (uint64_t i = 0; i < (size + 7) / 8; ++i) {
+        high_bits |= words[i];
+        hash = (hash ^ words[i]) * 0x9E3779B97F4A7C15u;
+        hash ^= hash >> 29;
+    }
+    if (high_bits & 0x8080808080808080u) {
+        return nullptr;
+    }
+    TextCache& cache = *bd.texts;
+    const unsigned slot = static_cast<unsigned>(hash >> 58) % TextCache::SLOTS;
+    PyObject* cached = cache.valid >> slot & 1 ? cache.slots[slot] : nullptr;
+    if (!cached || cache.hashes[slot] != hash || PyUnicode_GET_LENGTH(cached) != static_cast<Py_ssize_t>(size) ||
+        std::memcmp(PyUnicode_DATA(cached), text, size) != 0) {
+        PyObject* made = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+        if (!made) {
+            return nullptr;
+        }
+        std::memcpy(PyUnicode_DATA(made), text, size);
+        if (cached) {
+            Py_DECREF(cached);
+        }
+        cache.slots[slot] = cached = made;
+        cache.hashes[slot] = hash;
+        cache.valid |= uint64_t{1} << slot;
+    }
+    bd.offset += 2 + size;
+    Py_INCREF(cached);
+    return cached;
+}
+
+// A key or value of a dict: short texts through the decoding's cache.
+PyObject* to_dict_member(ByteData& bd) {
+    if (bd.texts && bd.offset < bd.max_offset && bd.bytes[bd.offset] == 1) {
+        if (PyObject* text = cached_short_text(bd)) {
+            return text;
+        }
+        if (PyErr_Occurred()) {
+            return nullptr;
+        }
+    }
+    return to_any_value(bd);
+}
+
+// A container whose count takes one byte, under the recursion guard.
+template <PyObject* (*read)(ByteData&, uint64_t, MemberDecoder), MemberDecoder member = to_any_value>
+PyObject* short_container(ByteData& bd) {
+    RecursionGuard guard;
+    return guard.entered() ? read(bd, 1, member) : nullptr;
 }
 
 PyObject* to_any_value(ByteData& bd) {
@@ -2147,6 +2312,12 @@ PyObject* to_any_value(ByteData& bd) {
             RecursionGuard guard;
             return guard.entered() ? to_range_s(bd) : nullptr;
         }
+        // The commonest sized items, short texts and containers of up to 255
+        // members, read without the family lookup.
+        case 1: return to_str_gen(bd, 1);
+        case 29: return short_container<to_list_gen>(bd);
+        case 39: return short_container<to_tuple_gen>(bd);
+        case 44: return short_container<to_dict_gen, to_dict_member>(bd);
         default:
             break;
     }
@@ -2162,7 +2333,7 @@ PyObject* to_any_value(ByteData& bd) {
     if (!guard.entered()) {
         return nullptr;
     }
-    return to_family_item(bd, entry, code, size_width, to_any_value);
+    return to_family_item(bd, entry, code, size_width, entry.family == Family::Dict ? to_dict_member : to_any_value);
 }
 
 }  // namespace kel2
@@ -2258,7 +2429,8 @@ PyObject* to_value_range(const unsigned char* data, size_t length) {
         kel::set_invalid_marker_error();
         return nullptr;
     }
-    kel::ByteData bd{1, length, data};
+    kel::TextCache texts;
+    kel::ByteData bd{1, length, data, &texts};
     return kel2::to_any_value(bd);
 }
 

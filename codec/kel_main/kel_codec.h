@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "py_compat.h"
 
@@ -16,11 +17,15 @@ namespace kel {
 inline constexpr unsigned char PROTOCOL_2 = 253;
 inline constexpr unsigned char PROTOCOL_1 = 254;
 
+struct TextCache;
+
 // Read cursor over one encoded value. `offset` <= `max_offset` always holds.
 struct ByteData {
     uint64_t offset;
     uint64_t max_offset;
     const unsigned char* bytes;
+    // Short texts already made during this decoding (protocol 2 only).
+    TextCache* texts = nullptr;
 };
 
 // Decodes the item at the cursor; each protocol has its own dispatcher and
@@ -47,6 +52,21 @@ inline uint64_t bytes_to_size_t(const unsigned char* bytes, uint64_t length) {
         value = (value << 8) | bytes[i - 1];
     }
     return value;
+}
+
+// The signed little-endian value of the 1 to 8 bytes at `value`, which lie
+// inside the input. Where eight bytes can be read, one load and two shifts
+// replace a loop whose length varies from member to member.
+inline int64_t signed_le_value(const ByteData& bd, const unsigned char* value, uint64_t length) {
+    const unsigned shift = static_cast<unsigned>(64 - 8 * length);
+    uint64_t raw;
+    if (static_cast<uint64_t>(bd.bytes + bd.max_offset - value) >= sizeof raw) {
+        std::memcpy(&raw, value, sizeof raw);
+    } else {
+        raw = bytes_to_size_t(value, length);
+    }
+    // Sign-extend from the top bit of the last value byte.
+    return static_cast<int64_t>(raw << shift) >> shift;
 }
 
 // Containers recurse through the dispatchers; hostile nesting must end in a

@@ -1,0 +1,344 @@
+"""Concurrency soak: caller processes against one served function, and
+writer and reader processes on one slot whose values grow over the run, both
+at once; first with one thread per process, then with several.
+
+Every call's result is derived from its own arguments (caller, thread,
+number, crc32 of a random payload), so a result delivered to the wrong call
+is seen; every value written carries its crc32 and its writer's sequence
+number, so a torn value or one older than a value already read is seen.
+Nobody is killed here: any error, torn read, misdelivery, regressed read or
+child that does not end cleanly is a fault.
+
+Long run (8 callers x 10,000 calls, 4 writers and 4 readers for 60 s, in
+both modes):
+
+    PYTHONPATH=build/py311 python3 soak/concurrency_soak.py
+
+CI smoke:
+
+    PYTHONPATH=build/py311 python3 soak/concurrency_soak.py --callers 3 --calls 300 --writers 2 --readers 2 --duration 4 --max-size 65536
+
+Exits 1 on any fault or when a child does not finish within --timeout.
+"""
+import argparse
+import collections
+import json
+import os
+import random
+import signal
+import subprocess
+import sys
+import threading
+import time
+import zlib
+
+import zelvane
+
+from _common import (check_value, die_with_parent, interrupt_on_sigterm, make_value, remove_names,
+                     sanitizer_report)
+
+MIN_SIZE = 16
+
+
+# ---------------------------------------------------------------------------
+# Children: each prints one JSON line of counts when it ends.
+# ---------------------------------------------------------------------------
+
+class Tally:
+    """Counts shared by a child's threads."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.counts = collections.Counter()
+        self.examples = []
+
+    def add(self, key, example=None):
+        with self.lock:
+            self.counts[key] += 1
+            if example is not None and len(self.examples) < 5:
+                self.examples.append(example)
+
+    def merge(self, counts):
+        largest = counts.pop("largest", 0)
+        with self.lock:
+            self.counts.update(counts)
+            self.counts["largest"] = max(self.counts["largest"], largest)
+
+    def dump(self, role):
+        print(json.dumps({"role": role, "counts": self.counts, "examples": self.examples}), flush=True)
+
+
+def derived(tag, seq, payload):
+    return (tag, seq, zlib.crc32(payload), len(payload))
+
+
+def run_threads(count, target):
+    threads = [threading.Thread(target=target, args=(i,)) for i in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+
+
+def child_caller(args, tally):
+    per_thread = [args.calls // args.threads + (i < args.calls % args.threads) for i in range(args.threads)]
+
+    def calls(index):
+        rng = random.Random(f"{os.getpid()}-{index}")
+        tag = f"c{os.getpid()}.{index}"
+        local = collections.Counter()
+        for seq in range(per_thread[index]):
+            payload = rng.randbytes(rng.randrange(900))
+            try:
+                reply = zelvane.call_function(args.name, (tag, seq, payload))
+            except Exception as exc:
+                tally.add("errors", f"call {seq}: {exc!r}")
+                continue
+            if reply == derived(tag, seq, payload):
+                local["good"] += 1
+            else:
+                tally.add("misdelivered", f"call {seq} of {tag} got {reply!r:.200}")
+        tally.merge(local)
+
+    run_threads(args.threads, calls)
+
+
+def child_server(args, tally):
+    served = 0
+
+    def answer(tag, seq, payload):
+        nonlocal served
+        served += 1
+        return derived(tag, seq, payload)
+
+    try:
+        result = zelvane.create_function(args.name, answer)
+    except Exception as exc:
+        tally.add("errors", f"serving ended: {exc!r}")
+        return
+    if result is not None:
+        tally.add("errors", f"create_function returned {result!r}")
+    tally.counts["good"] = served
+
+
+def size_at(args, start, rng):
+    """Values grow from MIN_SIZE to --max-size over the run, with jitter."""
+    share = min(1.0, (time.monotonic() - start) / args.duration)
+    grown = MIN_SIZE + (args.max_size - MIN_SIZE) * share
+    return max(MIN_SIZE, int(grown * rng.uniform(0.5, 1.0)))
+
+
+def child_writer(args, tally):
+    start = time.monotonic()
+
+    def writes(index):
+        rng = random.Random(f"{os.getpid()}-{index}")
+        tag = f"w{os.getpid()}.{index}"
+        seq = 0
+        local = collections.Counter()
+        while time.monotonic() - start < args.duration:
+            seq += 1
+            value = make_value(tag, seq, size_at(args, start, rng), rng)
+            try:
+                zelvane.write_memory(args.name, value)
+                local["good"] += 1
+            except Exception as exc:
+                tally.add("errors", f"write {seq}: {exc!r}")
+        tally.merge(local)
+
+    run_threads(args.threads, writes)
+
+
+def payload_size(payload):
+    if isinstance(payload, list):
+        return 8 * len(payload)
+    if isinstance(payload, dict):
+        return len(payload["blob"]) + 16
+    return len(payload)
+
+
+def child_reader(args, tally):
+    start = time.monotonic()
+
+    def reads(index):
+        newest = {}
+        local = collections.Counter()
+        while time.monotonic() - start < args.duration:
+            try:
+                value = zelvane.read_memory(args.name)
+            except Exception as exc:
+                tally.add("errors", f"read: {exc!r}")
+                continue
+            checked = check_value(value)
+            if checked is None:
+                tally.add("torn", f"read {repr(value)[:200]}")
+                continue
+            writer, seq = checked
+            if seq < newest.get(writer, 0):
+                tally.add("regressed", f"{writer} {seq} after {newest[writer]}")
+            newest[writer] = seq
+            local["good"] += 1
+            local["largest"] = max(local["largest"], payload_size(value[2]))
+        tally.merge(local)
+
+    run_threads(args.threads, reads)
+
+
+CHILDREN = {"caller": child_caller, "server": child_server, "writer": child_writer, "reader": child_reader}
+
+
+def child_main(args):
+    die_with_parent()
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    tally = Tally()
+    CHILDREN[args.role](args, tally)
+    tally.dump(args.role)
+    return 0
+
+
+# ---------------------------------------------------------------------------
+# The soak
+# ---------------------------------------------------------------------------
+
+class Fault(Exception):
+    pass
+
+
+class Soak:
+    def __init__(self, args):
+        self.args = args
+        self.prefix = f"zsoak_{os.getpid()}_conc{random.getrandbits(24):06x}_"
+        self.procs = []
+
+    def spawn(self, role, name, threads, **extra):
+        command = [sys.executable, os.path.abspath(__file__), "--child", role, "--name", name,
+                   "--threads", str(threads), "--duration", str(self.args.duration),
+                   "--max-size", str(self.args.max_size), "--calls", str(extra.get("calls", 0))]
+        proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        self.procs.append((role, proc))
+        return proc
+
+    def collect(self, role, proc, deadline):
+        """The child's counts; a child that hangs or does not end cleanly is a fault."""
+        try:
+            out, err = proc.communicate(timeout=max(1.0, deadline - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            raise Fault(f"hang: a {role} did not finish within {self.args.timeout} s")
+        lines = [line for line in out.splitlines() if line.startswith("{")]
+        if proc.returncode != 0 or not lines or sanitizer_report(err):
+            raise Fault(f"crash: a {role} ended with status {proc.returncode}: {err[-2000:]}")
+        return json.loads(lines[-1])
+
+    def wait_serving(self, name, server, deadline):
+        while not os.path.exists(os.path.join("/dev/shm", name)):
+            if server.poll() is not None:
+                raise Fault(f"crash: the server ended at start: {server.communicate()[1][-2000:]}")
+            if time.monotonic() > deadline:
+                raise Fault("hang: the server never served")
+            time.sleep(0.01)
+
+    def run_mode(self, threads):
+        args = self.args
+        deadline = time.monotonic() + args.timeout
+        function, slot = f"{self.prefix}fn{threads}", f"{self.prefix}slot{threads}"
+        zelvane.write_memory(slot, make_value("init", 0, MIN_SIZE, random.Random(0)))
+        server = self.spawn("server", function, 1)
+        self.wait_serving(function, server, deadline)
+        started = time.monotonic()
+        callers = [self.spawn("caller", function, threads, calls=args.calls) for _ in range(args.callers)]
+        slot_users = ([("writer", self.spawn("writer", slot, threads)) for _ in range(args.writers)]
+                      + [("reader", self.spawn("reader", slot, threads)) for _ in range(args.readers)])
+        results = collections.defaultdict(collections.Counter)
+        examples = []
+        for proc in callers:
+            self.gather(results, examples, self.collect("caller", proc, deadline))
+        calls_took = time.monotonic() - started
+        if not zelvane.remove_function(function):
+            raise Fault("the server's record vanished before the stop request")
+        self.gather(results, examples, self.collect("server", server, deadline))
+        for role, proc in slot_users:
+            self.gather(results, examples, self.collect(role, proc, deadline))
+        self.report_mode(threads, results, examples, calls_took)
+        return results
+
+    @staticmethod
+    def gather(results, examples, summary):
+        counts = collections.Counter(summary["counts"])
+        tally = results[summary["role"]]
+        tally["largest"] = max(tally["largest"], counts.pop("largest", 0))
+        tally.update(counts)
+        examples.extend(f"{summary['role']}: {e}" for e in summary["examples"])
+
+    def report_mode(self, threads, results, examples, calls_took):
+        args = self.args
+        calls = results["caller"]["good"]
+        expected = args.callers * args.calls
+        print(f"  {threads} thread(s) per process: {calls}/{expected} calls answered correctly in "
+              f"{calls_took:.1f} s ({calls / max(calls_took, 1e-9):.0f}/s), server answered "
+              f"{results['server']['good']}; {results['writer']['good']} writes, "
+              f"{results['reader']['good']} good reads (largest value {results['reader']['largest']} B)")
+        faults = {key: sum(r[key] for r in results.values())
+                  for key in ("misdelivered", "torn", "regressed", "errors")}
+        print(f"  {threads} thread(s) per process: misdelivered {faults['misdelivered']}, torn reads "
+              f"{faults['torn']}, regressed reads {faults['regressed']}, errors {faults['errors']}, crashes 0")
+        for example in examples:
+            print("   ", example)
+        if any(faults.values()) or calls != expected or results["server"]["good"] != expected:
+            raise Fault(f"{threads} thread(s) per process: {faults}, {calls} of {expected} calls answered")
+
+    def kill_all(self):
+        for _, proc in self.procs:
+            if proc.poll() is None:
+                proc.kill()
+            proc.communicate()
+
+    def run(self):
+        print(f"concurrency soak: {self.args.callers} callers x {self.args.calls} calls; "
+              f"{self.args.writers} writers, {self.args.readers} readers for {self.args.duration} s, "
+              f"values up to {self.args.max_size} B", flush=True)
+        fault = None
+        try:
+            for threads in self.args.modes:
+                self.run_mode(threads)
+        except Fault as exc:
+            fault = str(exc)
+        except KeyboardInterrupt:
+            fault = "interrupted"
+        finally:
+            self.kill_all()
+            remove_names(self.prefix)
+        if fault:
+            print("FAULT:", fault)
+        print("concurrency soak:", "FAILED" if fault else "passed", flush=True)
+        return 1 if fault else 0
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--callers", type=int, default=8)
+    parser.add_argument("--calls", type=int, default=10_000, help="calls per caller process")
+    parser.add_argument("--writers", type=int, default=4)
+    parser.add_argument("--readers", type=int, default=4)
+    parser.add_argument("--duration", type=float, default=60.0, help="seconds of slot traffic")
+    parser.add_argument("--max-size", type=int, default=1 << 20, help="size values grow to, in bytes")
+    parser.add_argument("--modes", type=lambda s: [int(x) for x in s.split(",")], default=[1, 4],
+                        help="threads per process, one run each (default 1,4)")
+    parser.add_argument("--timeout", type=float, default=1800.0, help="seconds before a child counts as hung")
+    # Used by the soak to start its children.
+    parser.add_argument("--child", dest="role", help=argparse.SUPPRESS)
+    parser.add_argument("--name", help=argparse.SUPPRESS)
+    parser.add_argument("--threads", type=int, default=1, help=argparse.SUPPRESS)
+    return parser.parse_args(argv)
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    if args.role:
+        return child_main(args)
+    interrupt_on_sigterm()
+    return Soak(args).run()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

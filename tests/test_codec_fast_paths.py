@@ -1,0 +1,172 @@
+"""The codec's shortcuts for common values give exactly what the general path
+gives: exact built-in types ahead of the name dispatch (their subclasses still
+go by name), small integers on both sides of the shortcut's bounds, integers
+read with a wide load ahead of other input, top-level texts and binary values
+whose first buffer is sized from the value, date and time texts written
+without calling isoformat(), and the texts of dicts made once per decoding."""
+import collections
+import datetime as dt
+import enum
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import zelvane
+
+from codec_util import (OFFSET, UNSUPPORTED, assert_no_leak, decode, encoded, exactly, expected_int, h,
+                        same)
+
+# Signed widths 1 to 8 at both ends, and the bounds of one internal digit
+# (15 or 30 bits) and of a C long long.
+INTEGERS = sorted({sign * 2**bits + delta for bits in (7, 8, 15, 16, 23, 30, 31, 39, 47, 55, 62, 63, 64)
+                   for sign in (1, -1) for delta in (-1, 0, 1)} | {0})
+
+
+@pytest.mark.parametrize("value", INTEGERS)
+def test_integer_bounds(shm_name, value):
+    name = shm_name("int")
+    assert encoded(name, value) == expected_int(value)
+    assert same(value, zelvane.read_memory(name))
+
+
+def protocol1_int(value):
+    width = ((value if value >= 0 else ~value).bit_length() + 8) // 8
+    body = value.to_bytes(width, "little", signed=True)
+    return bytes([0xFE, 3 + width]) + body if width <= 5 else bytes([0xFE, 9, width]) + body
+
+
+# The value bytes are read together with whatever follows them, which must
+# not leak into the value: other items, stray bytes, or nothing at all.
+@pytest.mark.parametrize("tail", ["", "10", "ff" * 8, "00" * 8])
+@pytest.mark.parametrize("value", [v for v in INTEGERS if -2**63 <= v < 2**63])
+@pytest.mark.parametrize("wire", [expected_int, protocol1_int], ids=["protocol2", "protocol1"])
+def test_integer_read_ahead_of_other_input(shm_name, wire, value, tail):
+    assert same(value, decode(shm_name("intrd"), wire(value) + h(tail)))
+
+
+@pytest.mark.parametrize("value", [v for v in INTEGERS if abs(v) < 2**40])
+def test_integers_as_members_followed_by_more_members(shm_name, value):
+    data = h("fd 1d 03") + expected_int(value)[1:] * 2 + h("0d")
+    assert same([value, value, True], decode(shm_name("intls"), data))
+
+
+class Color(enum.IntEnum):
+    RED = 1
+
+
+class Flag(enum.IntFlag):
+    ON = 1
+
+
+def subclass(type_name, base, *args):
+    return type(type_name, (base,), {})(*args)
+
+
+# bool is an int subclass with a name of its own; None and bytes have exact
+# shortcuts; a subclass of a built-in type is judged by its own name.
+@pytest.mark.parametrize("value, wire", [
+    ([True, 1, False, 0, None, b"x"], "fd 1d 06 0d 05 01 0e 05 00 10 13 01 78"),
+    ({True: False, None: 1}, "fd 2c 02 0d 0e 10 05 01"),
+    ((True, b""), "fd 27 02 0d 12"),
+    (subclass("bytestring", bytes, b"ab"), "fd 13 02 61 62"),
+    ([subclass("integral", int, 2**40)], "fd 1d 01 0a 06 00 00 00 00 00 01"),
+    (subclass("stringy", str, "\u00e9"), "fd 01 02 c3 a9"),
+    (subclass("lst", list, [subclass("dictionary", dict, {1: 2})]), "fd 1d 01 2c 01 05 01 05 02"),
+], ids=["bools", "dict", "tuple", "bytes_sub", "int_sub", "str_sub", "list_dict_sub"])
+def test_exact_types_and_named_subclasses(shm_name, value, wire):
+    name = shm_name("exact")
+    assert encoded(name, value) == h(wire)
+
+
+@pytest.mark.parametrize("value", [
+    Color.RED, [Flag.ON], subclass("Count", int, 3), {"a": subclass("Celsius", float, 1.5)},
+    [subclass("Blob", bytes, b"x")], (subclass("Name", str, "a"),), [subclass("Table", dict)],
+    subclass("Row", list),
+], ids=lambda v: repr(v)[:20])
+def test_subclasses_with_other_names_are_refused(shm_name, value):
+    with pytest.raises(ValueError, match=exactly(UNSUPPORTED)):
+        zelvane.write_memory(shm_name("refuse"), value)
+
+
+def size_header(base, size):
+    """Code and size bytes of the shortest form for `size`."""
+    if size == 0:
+        return bytes([base])
+    n = (size.bit_length() + 7) // 8
+    if n <= 2:
+        return bytes([base + n]) + size.to_bytes(n, "little")
+    return bytes([base + 3, n]) + size.to_bytes(n, "little")
+
+
+# Top-level texts whose UTF-8 form is longer than their length in characters,
+# around the size forms' bounds, and binary values at those bounds.
+@pytest.mark.parametrize("value", [
+    "\u00e9" * 127, "\u00e9" * 128, "a\u00e9" * 85, "\u20ac" * 85, "\u20ac" * 86, "\u20ac" * 21845,
+    "\u20ac" * 21846, "\U0001f600" * 16383, "\U0001f600" * 16384, "x" * 255 + "\u00e9",
+    b"", b"\x00" * 255, b"\x01" * 65536, bytearray(), bytearray(b"\x02" * 256),
+], ids=lambda v: f"{type(v).__name__}{len(v)}")
+def test_top_level_text_and_binary(shm_name, value):
+    name = shm_name("top")
+    if isinstance(value, str):
+        payload, base = value.encode(), 0
+    else:
+        payload, base = bytes(value), 18 if isinstance(value, bytes) else 23
+    assert encoded(name, value) == b"\xfd" + size_header(base, len(payload)) + payload
+    assert same(value, zelvane.read_memory(name))
+
+
+ISO_CODES = {dt.datetime: 0x35, dt.date: 0x37, dt.time: 0x38}
+naive_or_utc = st.sampled_from([None, dt.timezone.utc])
+
+
+# Naive and UTC dates and times are formatted without calling isoformat();
+# the text must be the one it returns.
+@settings(max_examples=300)
+@given(value=st.one_of(st.datetimes(timezones=naive_or_utc), st.dates(), st.times(timezones=naive_or_utc),
+                       st.sampled_from([dt.datetime.min, dt.datetime.max, dt.time.max,
+                                        dt.datetime(1, 1, 1, tzinfo=dt.timezone.utc), dt.date.max])))
+def test_date_and_time_text_is_isoformat(shm_name, value):
+    text = value.isoformat().encode()
+    name = shm_name("iso")
+    assert encoded(name, value) == bytes([0xFD, ISO_CODES[type(value)], len(text)]) + text
+    assert same(value, zelvane.read_memory(name))
+    zelvane.remove_memory(name)
+
+
+# Short ASCII texts of a dict's keys and values are made once per decoding;
+# everything else (other lengths, non-ASCII, bad or cut-short items) takes
+# the general path with its own outcome.
+@pytest.mark.parametrize("value", [
+    [{"id": i, "name": "n%d" % (i % 7), "ok": True} for i in range(300)],
+    {"k%d" % i: "v%d" % (i % 90) for i in range(1000)},
+    {"x" * n: "y" * n for n in (1, 31, 32, 33, 255)},
+    [{"\u00e9t\u00e9": "caf\u00e9", "a": ["a", {"a": "a"}]}] * 3,
+    [collections.OrderedDict(b=1, a=2), collections.Counter("abracadabra"), {"b": 1, "a": 2}],
+], ids=["records", "many-keys", "lengths", "non-ascii", "mappings"])
+def test_dict_texts_read_back(shm_name, value):
+    name = shm_name("keys")
+    zelvane.write_memory(name, value)
+    assert same(value, zelvane.read_memory(name))
+
+
+@pytest.mark.parametrize("wire, exc, message", [
+    ("fd 2c 01 01 00 10", None, {"": None}),
+    ("fd 2c 01 01 05 61", ValueError, OFFSET),
+    ("fd 2c 01 01", ValueError, OFFSET),
+    ("fd 2c 01 05 01 01 03 61 62", ValueError, OFFSET),
+    ("fd 2c 01 01 02 c3 28 10", UnicodeDecodeError, None),
+    ("fd 2c 01 01 01 80 10", UnicodeDecodeError, None),
+])
+def test_dict_texts_cut_short_or_invalid(shm_name, wire, exc, message):
+    name = shm_name("badkey")
+    if exc is None:
+        assert same(message, decode(name, h(wire)))
+    else:
+        with pytest.raises(exc, match=message and exactly(message)):
+            decode(name, h(wire))
+
+
+def test_dict_texts_are_released(shm_name):
+    name = shm_name("keyleak")
+    zelvane.write_memory(name, [{"key%d" % (i % 80): "value", "other": i} for i in range(200)])
+    assert_no_leak(lambda: zelvane.read_memory(name), 300)
