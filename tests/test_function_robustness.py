@@ -224,7 +224,7 @@ def test_a_caller_holds_the_exchange_lock_only_while_its_call_is_in_flight(block
     caller = start_caller(server.name, ("first",))
     try:
         wait_until((flags / "started").exists)
-        assert [mode for mode, _ in exchange_locks(server.name)] == ["WRITE"]
+        assert [mode for mode, _ in exchange_locks(server.name)] == ["READ"]
         caller.kill()
         caller.wait(timeout=60)
         # The kernel dropped the dead caller's lock: its reply is reclaimed at

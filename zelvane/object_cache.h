@@ -35,8 +35,8 @@ struct MappedObject {
     unsigned users = 0;
     bool cached = false;
     // Calls of this process in flight through this object's descriptor
-    // (only changed under the record's mutex).
-    unsigned exchanges_in_flight = 0;
+    // (changed with the GIL held, read without it).
+    std::atomic<unsigned> calls_in_flight{0};
     size_t accounted = 0;  // the mapping's length as the cache counted it
     uint64_t last_use = 0;
 

@@ -975,20 +975,25 @@ PyObject* stop_shared_function(const char* name) {
 // --- Calling side ---
 
 // Tells a reply that its caller died before collecting it from one that is
-// merely waiting for its caller to run: the same reply seen for a second.
+// merely waiting for its caller to run: the same reply seen again, and for a
+// second.
 class StaleReply {
 public:
-    bool seen_for_a_second(CallWord word) {
+    // Whether `word` was seen at the previous look too; starts watching it if not.
+    bool seen_again(CallWord word) {
+        if (watching_ && word.exchange() == bits_) {
+            return true;
+        }
+        watching_ = true;
+        bits_ = word.exchange();
+        clock_gettime(CLOCK_MONOTONIC, &since_);
+        return false;
+    }
+
+    bool for_a_second() const {
         timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
-        if (!watching_ || word.exchange() != bits_) {
-            watching_ = true;
-            bits_ = word.exchange();
-            since_ = now;
-            return false;
-        }
-        return now.tv_sec - since_.tv_sec > 1 ||
-               (now.tv_sec - since_.tv_sec == 1 && now.tv_nsec >= since_.tv_nsec);
+        return now.tv_sec - since_.tv_sec > 1 || (now.tv_sec - since_.tv_sec == 1 && now.tv_nsec >= since_.tv_nsec);
     }
 
 private:
@@ -999,50 +1004,56 @@ private:
 
 enum class CallEnd { Replied, Refused, Lost };
 
-// While a caller's exchange is in flight, its process holds an open-file
-// lock on one byte past the end of the record. The kernel drops the lock
-// when the process dies, so the next caller can tell a reply whose caller
-// died from one whose caller is merely slow, without waiting a second.
-// The lock belongs to the descriptor, which all threads of a process share:
-// it is taken by the first exchange in flight and dropped with the last.
+// While a call is in flight, its process holds a shared open-file lock on
+// one byte past the end of the record. The kernel drops the lock when the
+// process dies, so the next caller can tell a reply whose caller died from
+// one whose caller is merely slow, without waiting a second. The lock
+// belongs to the descriptor, which all threads of a process share: the
+// first call in flight takes it and the last drops it, with the GIL held.
 class ExchangeLock {
 public:
-    explicit ExchangeLock(FunctionRecord& record) : object_(*record.object) {}
-
-    // Under the mutex, when posting. A lock that cannot be taken leaves the
-    // exchange to the one-second rule.
-    void begin() {
-        if (object_.exchanges_in_flight++ == 0) {
-            set(F_WRLCK);
+    explicit ExchangeLock(FunctionRecord& record) : object_(*record.object) {
+        if (object_.calls_in_flight.fetch_add(1) == 0) {
+            set(F_RDLCK);
         }
-        counted_ = true;
     }
-    // Under the mutex, when the exchange ends for this caller.
-    void end() {
-        if (counted_ && --object_.exchanges_in_flight == 0) {
+    ~ExchangeLock() {
+        if (object_.calls_in_flight.fetch_sub(1) == 1) {
             set(F_UNLCK);
         }
-        counted_ = false;
     }
-    // Under the mutex: whether no live process has an exchange in flight,
-    // which leaves this caller holding the lock. Never true while this
-    // process has one, since a lock of its own descriptor cannot be told apart.
-    bool nobody_holds() { return object_.exchanges_in_flight == 0 && set(F_WRLCK); }
+    ExchangeLock(const ExchangeLock&) = delete;
+    ExchangeLock& operator=(const ExchangeLock&) = delete;
+
+    // Under the mutex: whether nobody but this call has a call in flight, so
+    // that a reply waiting to be collected belongs to a caller that died.
+    // Another call of this process (whose lock is this one) always counts.
+    bool nobody_else_calls() const {
+        if (object_.calls_in_flight.load() != 1) {
+            return false;
+        }
+        struct flock lock = byte(F_WRLCK);
+        return ::fcntl(object_.fd.get(), F_OFD_GETLK, &lock) == 0 && lock.l_type == F_UNLCK;
+    }
 
 private:
-    static constexpr off_t LOCKED_BYTE = FUNCTION_RECORD_SIZE;
-
-    bool set(short type) {
+    static struct flock byte(short type) {
         struct flock lock {};
         lock.l_type = type;
         lock.l_whence = SEEK_SET;
-        lock.l_start = LOCKED_BYTE;
+        lock.l_start = FUNCTION_RECORD_SIZE;
         lock.l_len = 1;
-        return ::fcntl(object_.fd.get(), F_OFD_SETLK, &lock) == 0;
+        return lock;
+    }
+
+    // A lock that cannot be taken leaves this process's calls to the
+    // one-second rule: they then never read as dead.
+    void set(short type) {
+        struct flock lock = byte(type);
+        ::fcntl(object_.fd.get(), F_OFD_SETLK, &lock);
     }
 
     shm::MappedObject& object_;
-    bool counted_ = false;
 };
 
 // The calling side of one exchange: waits for the record to be idle, posts
@@ -1074,7 +1085,6 @@ struct Call {
         if (word.state() != CallWord::IDLE) {
             return Step::Wait;
         }
-        exchange.begin();
         std::memcpy(record.area(), args, args_size);
         word = word.next_request();
         record.set_word(word);
@@ -1084,24 +1094,19 @@ struct Call {
     }
 
     // A reply whose caller died, or a state no process of ours writes
-    // (scribbled over): the first is known at once when its caller's lock is
-    // gone, and both are reclaimed once they have stood for a second.
+    // (scribbled over). A reply seen again while nobody else calls is
+    // reclaimed at once; either is reclaimed once it has stood for a second.
     bool reclaimable(CallWord word) {
-        if (word.state() == CallWord::REPLIED) {
-            return exchange.nobody_holds() || stale.seen_for_a_second(word);
+        if (word.known_state() && word.state() != CallWord::REPLIED) {
+            return false;
         }
-        return !word.known_state() && stale.seen_for_a_second(word);
+        if (!stale.seen_again(word)) {
+            return false;
+        }
+        return (word.state() == CallWord::REPLIED && exchange.nobody_else_calls()) || stale.for_a_second();
     }
 
     Step look_for_reply(CallWord word) {
-        const Step step = follow_reply(word);
-        if (step == Step::Done) {
-            exchange.end();
-        }
-        return step;
-    }
-
-    Step follow_reply(CallWord word) {
         if (word.number() != number || word.state() == CallWord::IDLE) {
             end = CallEnd::Lost;
             return Step::Done;
@@ -1130,7 +1135,6 @@ struct Call {
             return;
         }
         change_on_the_way_out(record, [this](CallWord word) {
-            exchange.end();
             if (word.number() != number) {
                 return;
             }
@@ -1198,7 +1202,6 @@ PyObject* call_shared_function(const char* name, PyObject* args) {
             call.give_up();
             return nullptr;
         case WaitEnd::ServerGone:
-            call.give_up();
             PyErr_Format(PyExc_RuntimeError,
                          "Nobody serves the function '%s' any more: its serving process has ended.", name);
             return nullptr;
