@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -34,9 +35,10 @@ struct MappedObject {
     ino_t ino = 0;
     unsigned users = 0;
     bool cached = false;
-    // Calls of this process in flight through this object's descriptor
-    // (changed with the GIL held, read without it).
-    std::atomic<unsigned> calls_in_flight{0};
+    // Calls of this process posted through this object's descriptor and not
+    // yet ended, which hold an open-file lock through it.
+    std::mutex posted_mutex;
+    unsigned posted_calls = 0;
     size_t accounted = 0;  // the mapping's length as the cache counted it
     uint64_t last_use = 0;
 

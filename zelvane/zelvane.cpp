@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "futex.h"
 #include "kel_2.h"
@@ -1004,33 +1005,51 @@ private:
 
 enum class CallEnd { Replied, Refused, Lost };
 
-// While a call is in flight, its process holds a shared open-file lock on
-// one byte past the end of the record. The kernel drops the lock when the
-// process dies, so the next caller can tell a reply whose caller died from
-// one whose caller is merely slow, without waiting a second. The lock
-// belongs to the descriptor, which all threads of a process share: the
-// first call in flight takes it and the last drops it, with the GIL held.
+// From posting a request until its call ends, the caller's process holds a
+// shared open-file lock on one byte past the end of the record. The kernel
+// drops the lock when the process dies, so the next caller can tell a reply
+// whose caller died from one whose caller is merely slow, without waiting a
+// second. Only the poster of the one exchange in flight holds it for long;
+// a lock still held just after a call ended only delays that verdict. The
+// lock belongs to the descriptor, which all threads of a process share: the
+// first posted call takes it and the last one to end drops it.
 class ExchangeLock {
 public:
-    explicit ExchangeLock(FunctionRecord& record) : object_(*record.object) {
-        if (object_.calls_in_flight.fetch_add(1) == 0) {
-            set(F_RDLCK);
-        }
-    }
-    ~ExchangeLock() {
-        if (object_.calls_in_flight.fetch_sub(1) == 1) {
-            set(F_UNLCK);
-        }
-    }
+    explicit ExchangeLock(FunctionRecord& record) : object_(*record.object) {}
+    ~ExchangeLock() { finish(); }
     ExchangeLock(const ExchangeLock&) = delete;
     ExchangeLock& operator=(const ExchangeLock&) = delete;
 
-    // Under the mutex: whether nobody but this call has a call in flight, so
-    // that a reply waiting to be collected belongs to a caller that died.
-    // Another call of this process (whose lock is this one) always counts.
-    bool nobody_else_calls() const {
-        if (object_.calls_in_flight.load() != 1) {
-            return false;
+    // Under the record's mutex, as the request is posted.
+    void posted() {
+        std::lock_guard<std::mutex> guard(object_.posted_mutex);
+        if (object_.posted_calls++ == 0) {
+            set(F_RDLCK);
+        }
+        counted_ = true;
+    }
+
+    // Once the call has ended, outside the record's mutex.
+    void finish() {
+        if (!counted_) {
+            return;
+        }
+        counted_ = false;
+        std::lock_guard<std::mutex> guard(object_.posted_mutex);
+        if (--object_.posted_calls == 0) {
+            set(F_UNLCK);
+        }
+    }
+
+    // Under the record's mutex: whether no process holds the lock, so that
+    // a reply waiting to be collected belongs to a caller that died. A call
+    // of this process in flight (whose lock is this one) always counts.
+    bool poster_died() const {
+        {
+            std::lock_guard<std::mutex> guard(object_.posted_mutex);
+            if (object_.posted_calls != 0) {
+                return false;
+            }
         }
         struct flock lock = byte(F_WRLCK);
         return ::fcntl(object_.fd.get(), F_OFD_GETLK, &lock) == 0 && lock.l_type == F_UNLCK;
@@ -1046,14 +1065,14 @@ private:
         return lock;
     }
 
-    // A lock that cannot be taken leaves this process's calls to the
-    // one-second rule: they then never read as dead.
+    // A lock that cannot be taken leaves the call to the one-second rule.
     void set(short type) {
         struct flock lock = byte(type);
         ::fcntl(object_.fd.get(), F_OFD_SETLK, &lock);
     }
 
     shm::MappedObject& object_;
+    bool counted_ = false;
 };
 
 // The calling side of one exchange: waits for the record to be idle, posts
@@ -1085,6 +1104,7 @@ struct Call {
         if (word.state() != CallWord::IDLE) {
             return Step::Wait;
         }
+        exchange.posted();
         std::memcpy(record.area(), args, args_size);
         word = word.next_request();
         record.set_word(word);
@@ -1094,7 +1114,7 @@ struct Call {
     }
 
     // A reply whose caller died, or a state no process of ours writes
-    // (scribbled over). A reply seen again while nobody else calls is
+    // (scribbled over). A reply seen again once its caller's lock is gone is
     // reclaimed at once; either is reclaimed once it has stood for a second.
     bool reclaimable(CallWord word) {
         if (word.known_state() && word.state() != CallWord::REPLIED) {
@@ -1103,7 +1123,7 @@ struct Call {
         if (!stale.seen_again(word)) {
             return false;
         }
-        return (word.state() == CallWord::REPLIED && exchange.nobody_else_calls()) || stale.for_a_second();
+        return (word.state() == CallWord::REPLIED && exchange.poster_died()) || stale.for_a_second();
     }
 
     Step look_for_reply(CallWord word) {
