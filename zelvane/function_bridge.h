@@ -1,0 +1,915 @@
+// Hosted functions: the 1168-byte record, the call word, the serving loop
+// and the calling side.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "bridge_errors.h"
+#include "futex.h"
+#include "kel_2.h"
+#include "object_cache.h"
+#include "py_ref.h"
+#include "shm_support.h"
+#include "slots.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Hosted functions
+// ---------------------------------------------------------------------------
+
+constexpr size_t MESSAGE_SIZE = 1024;
+
+struct FunctionShm {
+    pthread_mutex_t mutex;
+    // Both condition variables keep their place in the format but are never
+    // waited on: the call word below carries every wake-up.
+    pthread_cond_t fcond;
+    pthread_cond_t ccond;
+    uint8_t activity;  // 1 while served; 0 asks the serving side to stop
+    uint8_t unused[3];
+    std::atomic<uint32_t> call;  // see CallWord
+};
+static_assert(offsetof(FunctionShm, mutex) == 0 && offsetof(FunctionShm, fcond) == 40 &&
+                  offsetof(FunctionShm, ccond) == 88 && offsetof(FunctionShm, activity) == 136 &&
+                  offsetof(FunctionShm, call) == 140 && sizeof(FunctionShm) == 144,
+              "the function record is part of the shared format");
+static_assert(sizeof(FunctionShm) + MESSAGE_SIZE == FUNCTION_RECORD_SIZE,
+              "the message area follows the record directly");
+
+// A value slot of the record's size reads this in its first eight bytes.
+constexpr uint64_t SLOT_OF_RECORD_SIZE = FUNCTION_RECORD_SIZE - HEADER_SIZE;
+
+// The call word: the state of the one exchange in progress (low byte), its
+// exchange number (next 16 bits) and two flags (top byte). It changes only
+// under the mutex, and every change is followed by a wake of the waiters it
+// concerns.
+struct CallWord {
+    static constexpr uint32_t IDLE = 0;       // free for the next caller
+    static constexpr uint32_t POSTED = 1;     // a request waits in the message area
+    static constexpr uint32_t EXECUTING = 2;  // the serving side runs the callable
+    static constexpr uint32_t REPLIED = 3;    // the reply waits for its caller
+    static constexpr uint32_t ABANDONED = 4;  // executing, but its caller gave up
+    static constexpr uint32_t STATE_MASK = 0xff;
+    static constexpr uint32_t NUMBER_MASK = 0xffff00;
+    static constexpr uint32_t NUMBER_ONE = 0x100;
+    // A stop was requested; mirrors `activity` 0 so that the word changes and
+    // its waiters wake.
+    static constexpr uint32_t STOP = 1u << 24;
+    // Serving has ended: nothing will answer any more.
+    static constexpr uint32_t ENDED = 1u << 25;
+    static constexpr uint32_t FLAGS_MASK = STOP | ENDED;
+    // A caller may be asleep on the word: set by each caller before it sleeps,
+    // cleared by the change that wakes them, so that a change no caller waits
+    // for (above all a caller collecting its own reply) costs no system call.
+    // The serving side sleeps whenever it is idle, so it needs no such mark.
+    static constexpr uint32_t CALLER_ASLEEP = 1u << 26;
+
+    uint32_t bits;
+
+    uint32_t state() const { return bits & STATE_MASK; }
+    bool known_state() const { return state() <= ABANDONED; }
+    uint32_t number() const { return bits & NUMBER_MASK; }
+    bool ended() const { return (bits & ENDED) != 0; }
+    CallWord with_state(uint32_t state) const { return {(bits & ~STATE_MASK) | state}; }
+    CallWord with_flag(uint32_t flag) const { return {bits | flag}; }
+    CallWord without_flag(uint32_t flag) const { return {bits & ~flag}; }
+    // The exchange as waiters see it: everything but the sleep mark.
+    uint32_t exchange() const { return bits & ~CALLER_ASLEEP; }
+    // A new request, under the next exchange number.
+    CallWord next_request() const {
+        return {(bits & ~(STATE_MASK | NUMBER_MASK)) | ((bits + NUMBER_ONE) & NUMBER_MASK) | POSTED};
+    }
+};
+
+// Writes the null message: no data follows.
+void null_function(FunctionShm* shm) { reinterpret_cast<unsigned char*>(shm)[sizeof(FunctionShm)] = 0; }
+
+// One process's view of a function record. The descriptor stays open for the
+// whole access: the serving side holds a shared lock on it while it serves,
+// which is how a caller tells a live server from a dead one.
+struct FunctionRecord {
+    explicit FunctionRecord(const char* record_name) : name(record_name) {}
+
+    const char* name;
+    shm::ObjectUse object;
+
+    int fd() const { return object->fd.get(); }
+    FunctionShm* shm() const { return object->mapping.as<FunctionShm>(); }
+    unsigned char* area() const { return object->mapping.bytes() + sizeof(FunctionShm); }
+    // Read and written under the mutex, which orders them; the atomic only
+    // makes the word a valid futex.
+    CallWord word() const { return {shm()->call.load(std::memory_order_relaxed)}; }
+    void set_word(CallWord word) { shm()->call.store(word.bits, std::memory_order_relaxed); }
+};
+
+// Locks the record for at most about a slice (the GIL released by the caller):
+// 0, ETIMEDOUT or another errno.
+int lock_record(const FunctionRecord& record) noexcept {
+    pthread_mutex_t* mutex = &record.shm()->mutex;
+    int rc = pthread_mutex_trylock(mutex);
+    if (rc == EBUSY) {
+        rc = shm::lock_within_slice(mutex);
+    }
+    // Every change publishes its data first and then stores one word, so a
+    // holder that died left nothing half changed to repair.
+    return shm::mend_if_owner_died(mutex, rc, [] {});
+}
+
+enum class Step { Wait, Done };
+
+bool passed(const timespec& deadline) noexcept {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
+
+// Who sleeps on the call word, so that a change wakes only the waiters whose
+// condition it can meet.
+constexpr uint32_t SERVER_WAITS = 1;  // for a request or a stop
+constexpr uint32_t CALLERS_WAIT = 2;  // for an idle record, a reply or an end
+
+// The kinds of waiter whose condition a change can meet.
+uint32_t waiters_concerned(CallWord before, CallWord after) noexcept {
+    if (before.exchange() == after.exchange()) {
+        return 0;
+    }
+    const bool flags_changed = ((before.bits ^ after.bits) & CallWord::FLAGS_MASK) != 0;
+    uint32_t kinds = 0;
+    if (flags_changed || after.state() == CallWord::POSTED) {
+        kinds |= SERVER_WAITS;
+    }
+    if (flags_changed || after.state() == CallWord::IDLE || after.state() == CallWord::REPLIED ||
+        before.state() == CallWord::REPLIED) {
+        kinds |= CALLERS_WAIT;
+    }
+    return kinds;
+}
+
+// The waiters to wake after a change: callers only when one may be asleep,
+// unless a stop or the end was flagged.
+uint32_t waiters_to_wake(CallWord before, CallWord after) noexcept {
+    uint32_t kinds = waiters_concerned(before, after);
+    const bool flagged = ((before.bits ^ after.bits) & CallWord::FLAGS_MASK) != 0;
+    if (!flagged && (after.bits & CallWord::CALLER_ASLEEP) == 0) {
+        kinds &= ~CALLERS_WAIT;
+    }
+    return kinds;
+}
+
+// Runs `look` on the locked record, unlocks it and wakes whom the change
+// concerns; `seen` is the call word as left, marked when a caller (`kind`) is
+// about to sleep on it.
+template <typename Look>
+Step look_and_unlock(FunctionRecord& record, uint32_t kind, Look& look, CallWord& seen) noexcept {
+    const CallWord before = record.word();
+    const Step step = look(before);
+    const CallWord after = record.word();
+    const uint32_t kinds = waiters_to_wake(before, after);
+    seen = (kinds & CALLERS_WAIT) != 0 ? after.without_flag(CallWord::CALLER_ASLEEP) : after;
+    if (step == Step::Wait && kind == CALLERS_WAIT) {
+        seen = seen.with_flag(CallWord::CALLER_ASLEEP);
+    }
+    if (seen.bits != after.bits) {
+        record.set_word(seen);
+    }
+    pthread_mutex_unlock(&record.shm()->mutex);
+    if (kinds != 0) {
+        futex::wake(&record.shm()->call, kinds);
+    }
+    return step;
+}
+
+// How long a waiter watches the call word before it sleeps. Between two
+// processes on otherwise idle CPUs the other side usually answers within a
+// few microseconds, far sooner than a sleep and a cross-CPU wake-up take; on a
+// busy machine watching mostly fails and only takes CPU time from the other
+// side. So the watch shrinks while it fails, and once it has shrunk to
+// nothing a full watch is tried now and then; one that pays off restores it. Serving and
+// calling keep separate budgets: they wait for different things.
+class SpinBudget {
+public:
+    bool watch(const std::atomic<uint32_t>& word, uint32_t seen) noexcept {
+        long budget = budget_ns_.load(std::memory_order_relaxed);
+        if (budget < MIN_NS) {
+            if (++waits_without_watch_ % RETRY_EVERY != 0 || !several_cpus()) {
+                return false;
+            }
+            budget = MAX_NS;
+        }
+        const bool changed = futex::watch(&word, seen, budget);
+        budget = changed ? MAX_NS : budget - budget / 4;
+        budget_ns_.store(budget < MIN_NS ? 0 : budget, std::memory_order_relaxed);
+        return changed;
+    }
+
+private:
+    static constexpr long MIN_NS = 2000;
+    static constexpr long MAX_NS = 20000;
+    static constexpr unsigned RETRY_EVERY = 16;
+
+    static bool several_cpus() noexcept {
+        static const bool several = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+        return several;
+    }
+
+    std::atomic<long> budget_ns_{MAX_NS};
+    std::atomic<unsigned> waits_without_watch_{0};
+};
+
+SpinBudget server_spin;
+SpinBudget caller_spin;
+
+
+// Runs `look` under the record's mutex until it is done, sleeping on the call
+// word as `kind` of waiter in between: 0 when done, ETIMEDOUT when a slice
+// passed first (or a signal arrived), or the errno of a failed lock. Runs
+// without the GIL.
+template <typename Look>
+int look_for_a_slice(FunctionRecord& record, uint32_t kind, Look& look) noexcept {
+    const timespec slice_end = shm::deadline_after(shm::SLICE_NS);
+    for (;;) {
+        const int rc = lock_record(record);
+        if (rc != 0) {
+            return rc;
+        }
+        CallWord seen;
+        if (look_and_unlock(record, kind, look, seen) == Step::Done) {
+            return 0;
+        }
+        SpinBudget& spin = kind == SERVER_WAITS ? server_spin : caller_spin;
+        if (spin.watch(record.shm()->call, seen.bits)) {
+            continue;
+        }
+        if (!futex::wait(&record.shm()->call, seen.bits, slice_end, kind) || passed(slice_end)) {
+            return ETIMEDOUT;
+        }
+    }
+}
+
+enum class WaitEnd { Done, Failed, ServerGone };
+
+// Whether nobody holds the serving side's lock on the record any more.
+bool nobody_serves(const FunctionRecord& record) {
+    if (::flock(record.fd(), LOCK_EX | LOCK_NB) != 0) {
+        return false;
+    }
+    ::flock(record.fd(), LOCK_UN);
+    return true;
+}
+
+// Calls `look(word)` under the record's mutex, with the GIL released, until it
+// returns Step::Done. Between slices the GIL is taken to run signal handlers
+// and, for a caller, the serving side is checked to be alive. Failed means an
+// exception is set.
+template <typename Look>
+WaitEnd wait_on_record(FunctionRecord& record, uint32_t kind, Look&& look) {
+    for (;;) {
+        int rc;
+        {
+            shm::GilRelease nogil;
+            rc = look_for_a_slice(record, kind, look);
+        }
+        if (rc == 0) {
+            return WaitEnd::Done;
+        }
+        if (rc != ETIMEDOUT) {
+            shm::set_lock_error(rc, record.name);
+            return WaitEnd::Failed;
+        }
+        if (PyErr_CheckSignals() < 0) {
+            return WaitEnd::Failed;
+        }
+        if (kind == CALLERS_WAIT && nobody_serves(record)) {
+            return WaitEnd::ServerGone;
+        }
+    }
+}
+
+// Applies `change` under the mutex on a path that is already failing: no
+// signal checks, and after a few slices of a lock held by a stopped process it
+// gives up (a waiter then finds the serving side's lock released).
+template <typename Change>
+void change_on_the_way_out(FunctionRecord& record, Change&& change) {
+    constexpr int SLICES = 5;
+    shm::GilRelease nogil;
+    for (int i = 0; i < SLICES; ++i) {
+        const int rc = lock_record(record);
+        if (rc == ETIMEDOUT) {
+            continue;
+        }
+        if (rc == 0) {
+            auto look = [&change](CallWord word) {
+                change(word);
+                return Step::Done;
+            };
+            CallWord seen;
+            look_and_unlock(record, 0, look, seen);
+        }
+        return;
+    }
+}
+
+// The records this process serves and the threads serving them, so that a
+// callable calling its own name fails at once instead of waiting for itself.
+// Only touched with the GIL held.
+class ServedHere {
+public:
+    explicit ServedHere(const struct stat& st)
+        : dev_(st.st_dev), ino_(st.st_ino), thread_(pthread_self()), pid_(getpid()), next_(head_) {
+        head_ = this;
+    }
+    ~ServedHere() {
+        ServedHere** link = &head_;
+        while (*link != this) {
+            link = &(*link)->next_;
+        }
+        *link = next_;
+    }
+    ServedHere(const ServedHere&) = delete;
+    ServedHere& operator=(const ServedHere&) = delete;
+
+    static bool by_this_thread(const struct stat& st) {
+        for (const ServedHere* entry = head_; entry; entry = entry->next_) {
+            if (entry->dev_ == st.st_dev && entry->ino_ == st.st_ino &&
+                pthread_equal(entry->thread_, pthread_self()) && entry->pid_ == getpid()) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    static inline ServedHere* head_ = nullptr;
+    dev_t dev_;
+    ino_t ino_;
+    pthread_t thread_;
+    pid_t pid_;  // a forked child serves nothing
+    ServedHere* next_;
+};
+
+enum class OpenOutcome { Opened, OpenFailed, NotAFunction, MapFailed };
+
+// Opens `record.name` as a function record, mapped through the cache. The
+// object's size is checked before its memory is read, and a value slot of
+// the same size is refused before its memory is touched.
+OpenOutcome open_function_record(FunctionRecord& record, struct stat& st) {
+    std::string file;
+    bool map_failed = false;
+    if (shm::shm_file_name(record.name, file)) {
+        record.object = object_cache.open(file, st, map_failed);
+    }
+    if (!record.object) {
+        return map_failed ? OpenOutcome::MapFailed : OpenOutcome::OpenFailed;
+    }
+    if (static_cast<uint64_t>(st.st_size) != FUNCTION_RECORD_SIZE ||
+        record.object->mapping.length() != FUNCTION_RECORD_SIZE) {
+        return OpenOutcome::NotAFunction;
+    }
+    uint64_t first_word;
+    std::memcpy(&first_word, record.object->mapping.bytes(), sizeof first_word);
+    return first_word == SLOT_OF_RECORD_SIZE ? OpenOutcome::NotAFunction : OpenOutcome::Opened;
+}
+
+// --- Serving side ---
+
+int init_shared_cond(pthread_cond_t* cond) noexcept {
+    pthread_condattr_t attr;
+    int rc = pthread_condattr_init(&attr);
+    if (rc != 0) {
+        return rc;
+    }
+    rc = pthread_condattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    if (rc == 0) {
+        rc = pthread_cond_init(cond, &attr);
+    }
+    pthread_condattr_destroy(&attr);
+    return rc;
+}
+
+bool record_not_created(const char* format, const char* name) {
+    memory_error(format, name);
+    return false;
+}
+
+// Creates the record of `record.name`, initialised, served (the shared lock
+// taken) and only then published, so nobody ever sees it half made.
+bool create_function_record(FunctionRecord& record) {
+    const char* name = record.name;
+    std::string path;
+    if (!shm::shm_path(name, path)) {
+        return record_not_created("Failed to create memory address '%s'.", name);
+    }
+    if (shm::name_exists(path)) {
+        return record_not_created("The memory address '%s' already exists.", name);
+    }
+    record.object = shm::ObjectUse::unshared();
+    shm::Fd& fd = record.object->fd;
+    fd = shm::create_unnamed();
+    if (!fd.valid()) {
+        return record_not_created("Failed to create memory address '%s'.", name);
+    }
+    if (::ftruncate(fd.get(), FUNCTION_RECORD_SIZE) != 0) {
+        return record_not_created("Failed to allocate for shared memory address '%s'.", name);
+    }
+    if (!record.object->mapping.map(fd.get(), FUNCTION_RECORD_SIZE)) {
+        return record_not_created("Failed to map shared memory address '%s'.", name);
+    }
+    FunctionShm* shm = record.shm();
+    if (shm::init_shared_mutex(&shm->mutex) != 0) {
+        return record_not_created("Failed to initialize mutex for shared memory address '%s'.", name);
+    }
+    if (init_shared_cond(&shm->fcond) != 0 || init_shared_cond(&shm->ccond) != 0) {
+        return record_not_created("Failed to initialize signal cond for shared memory address '%s'.", name);
+    }
+    shm->activity = 1;
+    if (::flock(fd.get(), LOCK_SH) != 0) {
+        return record_not_created("Failed to create memory address '%s'.", name);
+    }
+    if (!shm::publish(fd.get(), path)) {
+        return record_not_created(errno == EEXIST ? "The memory address '%s' already exists."
+                                               : "Failed to create memory address '%s'.",
+                               name);
+    }
+    return true;
+}
+
+// Unlinks the record's name unless it meanwhile names another object.
+void unlink_if_ours(const FunctionRecord& record) {
+    std::string path;
+    struct stat ours;
+    struct stat named;
+    if (!shm::shm_path(record.name, path)) {
+        return;
+    }
+    if (::fstat(record.fd(), &ours) == 0 && ::lstat(path.c_str(), &named) == 0 && ours.st_dev == named.st_dev &&
+        ours.st_ino == named.st_ino) {
+        ::unlink(path.c_str());
+    }
+    // A view this process kept as a caller is of no use any more.
+    std::string file;
+    if (shm::shm_file_name(record.name, file)) {
+        object_cache.drop(file);
+    }
+}
+
+// Ends serving: the caller of a pending exchange is answered with the null
+// message (an uncollected reply stays for its caller), everybody who waits or
+// comes later finds the record ended, and the name goes.
+void end_serving(FunctionRecord& record) {
+    change_on_the_way_out(record, [&record](CallWord word) {
+        switch (word.state()) {
+            case CallWord::POSTED:
+            case CallWord::EXECUTING:
+                null_function(record.shm());
+                word = word.with_state(CallWord::REPLIED);
+                break;
+            case CallWord::REPLIED:
+                break;
+            default:
+                null_function(record.shm());
+                word = word.with_state(CallWord::IDLE);
+                break;
+        }
+        record.shm()->activity = 0;
+        record.set_word(word.with_flag(CallWord::ENDED));
+    });
+    unlink_if_ours(record);
+}
+
+// False with an exception set when Ctrl-C (or the like) interrupted it; a
+// failure to flush is otherwise no reason to fail a stop that has happened.
+bool print_stop_line() {
+    PySys_WriteStdout("read\n");
+    // The line must reach a pipe at once, not when the process exits.
+    PyRef out = PyRef::borrow(PySys_GetObject("stdout"));
+    if (!out || out.get() == Py_None) {
+        std::fflush(stdout);
+        return true;
+    }
+    PyRef flushed(PyObject_CallMethod(out.get(), "flush", nullptr));
+    return flushed || clear_ordinary_error();
+}
+
+// The encoded reply to one request: the callable's result, or the no-value
+// encoding when the area holds no argument tuple (or nothing decodable).
+// Null with an exception set when serving must end.
+PyObject* answer(PyObject* func, const unsigned char* request) {
+    PyRef args(to_value_range(request, MESSAGE_SIZE));
+    if (!args && !clear_ordinary_error()) {
+        return nullptr;
+    }
+    if (!args || !PyTuple_Check(args.get())) {
+        return from_value(nullptr);
+    }
+    PyRef result(PyObject_Call(func, args.get(), nullptr));
+    if (!result) {
+        return nullptr;
+    }
+    return from_value(result.get());
+}
+
+// The bytes of an encoded message that fits the message area; false with
+// an exception set otherwise (`too_large` as a ValueError).
+bool message_bytes(PyObject* encoded, const char* unreadable, const char* too_large, const unsigned char*& data,
+                   size_t& size) {
+    if (!encoded_bytes(encoded, unreadable, data, size)) {
+        return false;
+    }
+    if (size > MESSAGE_SIZE) {
+        PyErr_SetString(PyExc_ValueError, too_large);
+        return false;
+    }
+    return true;
+}
+
+// Takes the next request into `request`; `stop` when a stop request came
+// first. False with an exception set (Ctrl-C, a broken lock).
+bool take_request(FunctionRecord& record, unsigned char* request, uint32_t& number, bool& stop) {
+    stop = false;
+    const WaitEnd end = wait_on_record(record, SERVER_WAITS, [&](CallWord word) {
+        if (record.shm()->activity == 0) {
+            stop = true;
+            return Step::Done;
+        }
+        if (word.state() != CallWord::POSTED) {
+            return Step::Wait;
+        }
+        std::memcpy(request, record.area(), MESSAGE_SIZE);
+        number = word.number();
+        record.set_word(word.with_state(CallWord::EXECUTING));
+        return Step::Done;
+    });
+    return end == WaitEnd::Done;
+}
+
+bool post_reply(FunctionRecord& record, uint32_t number, const unsigned char* data, size_t size) {
+    const WaitEnd end = wait_on_record(record, SERVER_WAITS, [&](CallWord word) {
+        if (word.number() != number) {
+            return Step::Done;
+        }
+        if (word.state() == CallWord::EXECUTING) {
+            std::memcpy(record.area(), data, size);
+            record.set_word(word.with_state(CallWord::REPLIED));
+        } else if (word.state() == CallWord::ABANDONED) {
+            record.set_word(word.with_state(CallWord::IDLE));
+        }
+        return Step::Done;
+    });
+    return end == WaitEnd::Done;
+}
+
+// Serves requests until a stop request (None) or a failure (null).
+PyObject* serve(FunctionRecord& record, PyObject* func) {
+    unsigned char request[MESSAGE_SIZE];
+    for (;;) {
+        uint32_t number = 0;
+        bool stop;
+        if (!take_request(record, request, number, stop)) {
+            break;
+        }
+        if (stop) {
+            end_serving(record);
+            if (!print_stop_line()) {
+                return nullptr;
+            }
+            Py_RETURN_NONE;
+        }
+        if (request[0] == 0) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "Received a NULL message from the caller. This is likely because the "
+                            "caller sent arguments of too large size.");
+            break;
+        }
+        PyRef reply(answer(func, request));
+        const unsigned char* data;
+        size_t size;
+        if (!reply ||
+            !message_bytes(reply.get(), "Failed to convert a Python bytes object to C bytes.",
+                           "The returned value exceeds the maximum accepted return size of 1024 bytes.", data,
+                           size) ||
+            !post_reply(record, number, data, size)) {
+            break;
+        }
+    }
+    end_serving(record);
+    return nullptr;
+}
+
+PyObject* create_shared_function(const char* name, PyObject* func) {
+    PyRef func_ref = PyRef::borrow(func);
+    FunctionRecord record(name);
+    if (!create_function_record(record)) {
+        return nullptr;
+    }
+    struct stat st;
+    if (::fstat(record.fd(), &st) != 0) {
+        end_serving(record);
+        return memory_error("Failed to create memory address '%s'.", name);
+    }
+    ServedHere served(st);
+    return serve(record, func_ref.get());
+}
+
+// --- Stop request ---
+
+// The record's view is dropped from the cache at once: the record is ending.
+PyObject* stop_shared_function(const char* name) {
+    FunctionRecord record(name);
+    struct stat st;
+    const OpenOutcome outcome = open_function_record(record, st);
+    if (record.object) {
+        object_cache.drop(record.object->file);
+    }
+    if (outcome != OpenOutcome::Opened) {
+        Py_RETURN_FALSE;
+    }
+    // Never sleeps: only the lock may have to be waited for.
+    const WaitEnd end = wait_on_record(record, SERVER_WAITS, [&record](CallWord word) {
+        record.shm()->activity = 0;
+        record.set_word(word.with_flag(CallWord::STOP));
+        return Step::Done;
+    });
+    if (end != WaitEnd::Done) {
+        return nullptr;
+    }
+    Py_RETURN_TRUE;
+}
+
+// --- Calling side ---
+
+// Tells a reply that its caller died before collecting it from one that is
+// merely waiting for its caller to run: the same reply seen again, and for a
+// second.
+class StaleReply {
+public:
+    // Whether `word` was seen at the previous look too; starts watching it if not.
+    bool seen_again(CallWord word) {
+        if (watching_ && word.exchange() == bits_) {
+            return true;
+        }
+        watching_ = true;
+        bits_ = word.exchange();
+        clock_gettime(CLOCK_MONOTONIC, &since_);
+        return false;
+    }
+
+    bool for_a_second() const {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return now.tv_sec - since_.tv_sec > 1 || (now.tv_sec - since_.tv_sec == 1 && now.tv_nsec >= since_.tv_nsec);
+    }
+
+private:
+    bool watching_ = false;
+    uint32_t bits_ = 0;
+    timespec since_{};
+};
+
+enum class CallEnd { Replied, Refused, Lost };
+
+// From posting a request until its call ends, the caller's process holds a
+// shared open-file lock on one byte past the end of the record. The kernel
+// drops the lock when the process dies, so the next caller can tell a reply
+// whose caller died from one whose caller is merely slow, without waiting a
+// second. Only the poster of the one exchange in flight holds it for long;
+// a lock still held just after a call ended only delays that verdict. The
+// lock belongs to the descriptor, which all threads of a process share: the
+// first posted call takes it and the last one to end drops it.
+class ExchangeLock {
+public:
+    explicit ExchangeLock(FunctionRecord& record) : object_(*record.object) {}
+    ~ExchangeLock() { finish(); }
+    ExchangeLock(const ExchangeLock&) = delete;
+    ExchangeLock& operator=(const ExchangeLock&) = delete;
+
+    // Under the record's mutex, as the request is posted.
+    void posted() {
+        std::lock_guard<std::mutex> guard(object_.posted_mutex);
+        if (object_.posted_calls++ == 0) {
+            set(F_RDLCK);
+        }
+        counted_ = true;
+    }
+
+    // Once the call has ended, outside the record's mutex.
+    void finish() {
+        if (!counted_) {
+            return;
+        }
+        counted_ = false;
+        std::lock_guard<std::mutex> guard(object_.posted_mutex);
+        if (--object_.posted_calls == 0) {
+            set(F_UNLCK);
+        }
+    }
+
+    // Under the record's mutex: whether no process holds the lock, so that
+    // a reply waiting to be collected belongs to a caller that died. A call
+    // of this process in flight (whose lock is this one) always counts.
+    bool poster_died() const {
+        {
+            std::lock_guard<std::mutex> guard(object_.posted_mutex);
+            if (object_.posted_calls != 0) {
+                return false;
+            }
+        }
+        struct flock lock = byte(F_WRLCK);
+        return ::fcntl(object_.fd.get(), F_OFD_GETLK, &lock) == 0 && lock.l_type == F_UNLCK;
+    }
+
+private:
+    static struct flock byte(short type) {
+        struct flock lock {};
+        lock.l_type = type;
+        lock.l_whence = SEEK_SET;
+        lock.l_start = FUNCTION_RECORD_SIZE;
+        lock.l_len = 1;
+        return lock;
+    }
+
+    // A lock that cannot be taken leaves the call to the one-second rule.
+    void set(short type) {
+        struct flock lock = byte(type);
+        ::fcntl(object_.fd.get(), F_OFD_SETLK, &lock);
+    }
+
+    shm::MappedObject& object_;
+    bool counted_ = false;
+};
+
+// The calling side of one exchange: waits for the record to be idle, posts
+// the request, then waits for the reply carrying its own exchange number.
+struct Call {
+    Call(FunctionRecord& call_record, const unsigned char* call_args, size_t size)
+        : record(call_record), args(call_args), args_size(size), exchange(call_record) {}
+
+    FunctionRecord& record;
+    const unsigned char* args;
+    size_t args_size;
+    bool posted = false;
+    uint32_t number = 0;
+    CallEnd end = CallEnd::Refused;
+    unsigned char reply[MESSAGE_SIZE];
+    StaleReply stale;
+    ExchangeLock exchange;
+
+    Step look(CallWord word) { return posted ? look_for_reply(word) : try_to_post(word); }
+
+    Step try_to_post(CallWord word) {
+        if (record.shm()->activity == 0 || word.ended()) {
+            end = CallEnd::Refused;
+            return Step::Done;
+        }
+        if (reclaimable(word)) {
+            word = word.with_state(CallWord::IDLE);
+        }
+        if (word.state() != CallWord::IDLE) {
+            return Step::Wait;
+        }
+        exchange.posted();
+        std::memcpy(record.area(), args, args_size);
+        word = word.next_request();
+        record.set_word(word);
+        number = word.number();
+        posted = true;
+        return Step::Wait;
+    }
+
+    // A reply whose caller died, or a state no process of ours writes
+    // (scribbled over). A reply seen again once its caller's lock is gone is
+    // reclaimed at once; either is reclaimed once it has stood for a second.
+    bool reclaimable(CallWord word) {
+        if (word.known_state() && word.state() != CallWord::REPLIED) {
+            return false;
+        }
+        if (!stale.seen_again(word)) {
+            return false;
+        }
+        return (word.state() == CallWord::REPLIED && exchange.poster_died()) || stale.for_a_second();
+    }
+
+    Step look_for_reply(CallWord word) {
+        if (word.number() != number || word.state() == CallWord::IDLE) {
+            end = CallEnd::Lost;
+            return Step::Done;
+        }
+        if (word.state() == CallWord::REPLIED) {
+            std::memcpy(reply, record.area(), MESSAGE_SIZE);
+            record.set_word(word.with_state(CallWord::IDLE));
+            end = CallEnd::Replied;
+            return Step::Done;
+        }
+        if (word.ended() || (word.state() == CallWord::POSTED && record.shm()->activity == 0)) {
+            // A stop request wins over a request not yet taken: withdraw it.
+            if (word.state() == CallWord::POSTED) {
+                record.set_word(word.with_state(CallWord::IDLE));
+            }
+            end = CallEnd::Refused;
+            return Step::Done;
+        }
+        return Step::Wait;
+    }
+
+    // After Ctrl-C: withdraws a request not yet taken, has the serving side
+    // drop the reply of one being executed, or drops a reply not collected.
+    void give_up() {
+        if (!posted) {
+            return;
+        }
+        change_on_the_way_out(record, [this](CallWord word) {
+            if (word.number() != number) {
+                return;
+            }
+            if (word.state() == CallWord::POSTED || word.state() == CallWord::REPLIED) {
+                record.set_word(word.with_state(CallWord::IDLE));
+            } else if (word.state() == CallWord::EXECUTING) {
+                record.set_word(word.with_state(CallWord::ABANDONED));
+            }
+        });
+    }
+};
+
+PyObject* null_reply_error() {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Received a NULL message from the function. This is likely because the function "
+                    "returned arguments of too large size.");
+    return nullptr;
+}
+
+bool open_for_call(FunctionRecord& record) {
+    struct stat st;
+    switch (open_function_record(record, st)) {
+        case OpenOutcome::Opened:
+            break;
+        case OpenOutcome::OpenFailed:
+            PyErr_SetString(PyExc_MemoryError, "Failed to open the shared memory.");
+            return false;
+        case OpenOutcome::MapFailed:
+            PyErr_SetString(PyExc_MemoryError, "Failed to map the shared memory.");
+            return false;
+        case OpenOutcome::NotAFunction:
+            memory_error("The shared memory address '%s' does not hold a hosted function.", record.name);
+            return false;
+    }
+    if (ServedHere::by_this_thread(st)) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "The function '%s' is served by this thread: calling it from its own callable "
+                     "would wait for itself for ever.",
+                     record.name);
+        return false;
+    }
+    return true;
+}
+
+PyObject* call_shared_function(const char* name, PyObject* args) {
+    FunctionRecord record(name);
+    if (!open_for_call(record)) {
+        return nullptr;
+    }
+    PyRef encoded(from_value(args));
+    if (!encoded) {
+        return nullptr;
+    }
+    const unsigned char* data;
+    size_t size;
+    if (!message_bytes(encoded.get(), "Failed to convert the args to C bytes.",
+                       "The received args exceed the maximum accepted arg size of 1024 bytes.", data, size)) {
+        return nullptr;
+    }
+    Call call(record, data, size);
+    switch (wait_on_record(record, CALLERS_WAIT, [&call](CallWord word) { return call.look(word); })) {
+        case WaitEnd::Done:
+            break;
+        case WaitEnd::Failed:
+            call.give_up();
+            return nullptr;
+        case WaitEnd::ServerGone:
+            PyErr_Format(PyExc_RuntimeError,
+                         "Nobody serves the function '%s' any more: its serving process has ended.", name);
+            return nullptr;
+    }
+    if (call.end == CallEnd::Lost) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "The reply to this call of '%s' was lost: another caller took over the exchange.",
+                     name);
+        return nullptr;
+    }
+    if (call.end == CallEnd::Refused || call.reply[0] == 0) {
+        return null_reply_error();
+    }
+    return to_value_range(call.reply, MESSAGE_SIZE);
+}
+
+}  // namespace

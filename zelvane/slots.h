@@ -1,0 +1,310 @@
+// Value slots: the 48-byte header, the slot operations and the mapping cache
+// they go through.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "bridge_errors.h"
+#include "kel_2.h"
+#include "object_cache.h"
+#include "shm_support.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Value slots
+// ---------------------------------------------------------------------------
+
+struct BasicShm {
+    uint64_t max_size;
+    pthread_mutex_t mutex;
+};
+static_assert(sizeof(BasicShm) == 48, "the slot header is part of the shared format");
+
+constexpr uint64_t HEADER_SIZE = sizeof(BasicShm);
+constexpr uint64_t HEADROOM = 32;
+// A hosted function's record; a value slot of this size is told apart by its header.
+constexpr uint64_t FUNCTION_RECORD_SIZE = 1168;
+
+enum class CreateOutcome { Created, NotCreated, Failed };
+
+CreateOutcome fail_creation(const char* format, const char* name) {
+    memory_error(format, name);
+    return CreateOutcome::Failed;
+}
+
+CreateOutcome name_taken(const char* name, bool error_if_exists) {
+    if (error_if_exists) {
+        return fail_creation("The memory address '%s' already exists.", name);
+    }
+    return CreateOutcome::NotCreated;
+}
+
+// Creates an initialised slot under `name`. It is built unnamed and linked
+// under the name only once complete, so nobody sees it half made and a
+// creator that dies part-way leaves nothing behind.
+CreateOutcome create_shared_memory(const char* name, uint64_t pre_size, bool error_if_exists) {
+    std::string path;
+    if (!shm::shm_path(name, path)) {
+        return CreateOutcome::NotCreated;
+    }
+    if (shm::name_exists(path)) {
+        return name_taken(name, error_if_exists);
+    }
+    shm::Fd fd = shm::create_unnamed();
+    if (!fd.valid()) {
+        return CreateOutcome::NotCreated;
+    }
+    if (pre_size > static_cast<uint64_t>(INT64_MAX) - HEADER_SIZE ||
+        ::ftruncate(fd.get(), static_cast<off_t>(pre_size + HEADER_SIZE)) != 0) {
+        return fail_creation("Failed to allocate for shared memory address '%s'.", name);
+    }
+    {
+        shm::Mapping header;
+        if (!header.map(fd.get(), HEADER_SIZE)) {
+            return fail_creation("Failed to map shared memory address '%s'.", name);
+        }
+        BasicShm* slot = header.as<BasicShm>();
+        if (shm::init_shared_mutex(&slot->mutex) != 0) {
+            return fail_creation("Failed to initialize mutex for shared memory address '%s'.", name);
+        }
+        slot->max_size = pre_size;
+    }
+    if (!shm::publish(fd.get(), path)) {
+        return errno == EEXIST ? name_taken(name, error_if_exists) : CreateOutcome::NotCreated;
+    }
+    return CreateOutcome::Created;
+}
+
+// The objects this process keeps mapped between accesses.
+shm::ObjectCache object_cache;
+
+// One locked access to a slot. The mutex is unlocked through the mapping it
+// was locked through, before a larger view made meanwhile replaces it.
+struct SlotAccess {
+    shm::ObjectUse object;
+    shm::Mapping grown;  // a larger view, when the object grew after it was mapped
+    shm::HeldMutex lock;
+    // The header's capacity, read once under the mutex: another process that
+    // scribbles over the header cannot make a check and a use disagree.
+    uint64_t capacity = 0;
+
+    SlotAccess() = default;
+    SlotAccess(const SlotAccess&) = delete;
+    SlotAccess& operator=(const SlotAccess&) = delete;
+    ~SlotAccess() {
+        lock.unlock();
+        if (grown.mapped()) {
+            object_cache.adopt(object, std::move(grown));
+        }
+    }
+
+    int fd() const { return object->fd.get(); }
+    const shm::Mapping& mapping() const { return object->mapping; }
+    BasicShm* header() const { return mapping().as<BasicShm>(); }
+    unsigned char* payload() const { return (grown.mapped() ? grown : mapping()).bytes() + HEADER_SIZE; }
+    // Another process may store the capacity while this one holds no lock.
+    uint64_t unlocked_max_size() const {
+        return std::atomic_ref<uint64_t>(header()->max_size).load(std::memory_order_acquire);
+    }
+};
+
+bool not_a_slot(const char* name) {
+    memory_error("The shared memory address '%s' does not hold a value slot.", name);
+    return false;
+}
+
+// Whether an object of `size` bytes whose header reads `max_size` can be a
+// slot. A larger object than the header says is a writer that died between
+// growing it and storing the new capacity, unless it has the size of a
+// hosted function's record.
+bool looks_like_slot(uint64_t size, uint64_t max_size) {
+    if (size < HEADER_SIZE || max_size > size - HEADER_SIZE) {
+        return false;
+    }
+    return size == HEADER_SIZE + max_size || size != FUNCTION_RECORD_SIZE;
+}
+
+bool object_size(int fd, uint64_t& size) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        return false;
+    }
+    size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+// The kind check made before the mutex is touched, so that another kind of
+// object is never locked or written. A header that describes more than the
+// object measured earlier may come from a writer that grew the slot since
+// then (the object grows before its capacity is stored), so the object is
+// measured again before that counts against it.
+bool check_slot_unlocked(const SlotAccess& access, uint64_t size) {
+    if (size < HEADER_SIZE || access.mapping().length() < HEADER_SIZE) {
+        return false;
+    }
+    const uint64_t max_size = access.unlocked_max_size();
+    if (max_size > size - HEADER_SIZE && !object_size(access.fd(), size)) {
+        return false;
+    }
+    return looks_like_slot(size, max_size);
+}
+
+// Opens the slot `name` through the cache, creating an empty one when it
+// does not exist and `create` allows it; `st` receives the object's status.
+bool open_slot(SlotAccess& access, const char* name, bool create, struct stat& st) {
+    std::string file;
+    bool map_failed = false;
+    if (shm::shm_file_name(name, file)) {
+        access.object = object_cache.open(file, st, map_failed);
+    }
+    if (access.object) {
+        return true;
+    }
+    if (map_failed) {
+        memory_error("Failed to map shared memory address '%s'.", name);
+        return false;
+    }
+    if (errno != ENOENT || !create) {
+        memory_error("Failed to open shared memory address '%s'.", name);
+        return false;
+    }
+    if (create_shared_memory(name, 0, false) == CreateOutcome::Failed) {
+        return false;
+    }
+    access.object = object_cache.open(file, st, map_failed);
+    if (!access.object) {
+        memory_error("Failed to open shared memory address '%s' after creation.", name);
+        return false;
+    }
+    return true;
+}
+
+// Under the mutex: measures the object and checks it against the capacity.
+bool measure_locked_slot(const SlotAccess& access, uint64_t& size, const char* name) {
+    if (!object_size(access.fd(), size) || !looks_like_slot(size, access.capacity)) {
+        return not_a_slot(name);
+    }
+    return true;
+}
+
+// Under the mutex: grows the object to hold `new_size` payload bytes (never
+// shrinking it; the size is measured under the mutex, so two writers cannot
+// undo each other's growth) and stores the new capacity.
+bool grow_slot(SlotAccess& access, uint64_t new_size, const char* name) {
+    uint64_t size;
+    if (!measure_locked_slot(access, size, name)) {
+        return false;
+    }
+    const uint64_t capacity = new_size + HEADROOM;
+    if (size < HEADER_SIZE + capacity && ::ftruncate(access.fd(), static_cast<off_t>(HEADER_SIZE + capacity)) != 0) {
+        PyErr_SetString(PyExc_MemoryError, "Failed to resize shared memory.");
+        return false;
+    }
+    access.header()->max_size = capacity;
+    access.capacity = capacity;
+    return true;
+}
+
+// Under the mutex: makes room for `new_size` payload bytes and maps the whole
+// payload. Without growth the object is not measured again: it only grows,
+// so a capacity inside the mapping lies inside the object.
+bool fit_payload(SlotAccess& access, uint64_t new_size, const char* name) {
+    if (new_size > access.capacity && !grow_slot(access, new_size, name)) {
+        return false;
+    }
+    // Compared without a sum, so that no header, however corrupt, wraps it.
+    if (access.capacity <= access.mapping().length() - HEADER_SIZE) {
+        return true;
+    }
+    // The object grew after it was mapped, by this access or another process.
+    uint64_t size;
+    if (!measure_locked_slot(access, size, name)) {
+        return false;
+    }
+    const size_t length = HEADER_SIZE + access.capacity;
+    if (!access.grown.map(access.fd(), length, length >= shm::POPULATE_FROM_BYTES)) {
+        memory_error("Failed to map shared memory address '%s'.", name);
+        return false;
+    }
+    return true;
+}
+
+// The previous holder of the mutex died; if it had grown the object without
+// storing the new capacity, the object's size tells it.
+void repair_capacity(BasicShm* header, int fd) {
+    uint64_t size;
+    if (object_size(fd, size) && size >= HEADER_SIZE && size - HEADER_SIZE > header->max_size &&
+        size != FUNCTION_RECORD_SIZE) {
+        header->max_size = size - HEADER_SIZE;
+    }
+}
+
+// Opens the slot `name` (creating an empty one when allowed), takes its
+// mutex and gives it room for `new_size` payload bytes, all mapped.
+bool get_basic_shm(SlotAccess& access, const char* name, uint64_t new_size, bool create) {
+    struct stat st;
+    if (!open_slot(access, name, create, st)) {
+        return false;
+    }
+    if (!check_slot_unlocked(access, static_cast<uint64_t>(st.st_size))) {
+        return not_a_slot(name);
+    }
+    BasicShm* header = access.header();
+    const int fd = access.fd();
+    access.lock = shm::lock_robust(&header->mutex, name, [header, fd] { repair_capacity(header, fd); });
+    if (!access.lock.held()) {
+        return false;
+    }
+    access.capacity = header->max_size;
+    return fit_payload(access, new_size, name);
+}
+
+// Copies an encoded value into the payload so that a reader never decodes a
+// torn value: byte 0 (the marker) is cleared first and written last, so a
+// writer killed mid-copy leaves an invalid marker behind.
+void store_encoded(unsigned char* payload, const unsigned char* data, size_t length) {
+    std::atomic_ref<unsigned char> marker(payload[0]);
+    marker.store(0, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    std::memcpy(payload + 1, data + 1, length - 1);
+    marker.store(data[0], std::memory_order_release);
+}
+
+PyObject* read_slot(const char* name) {
+    SlotAccess access;
+    if (!get_basic_shm(access, name, 0, false)) {
+        return nullptr;
+    }
+    if (access.capacity == 0) {
+        Py_RETURN_NONE;
+    }
+    return to_value_range(access.payload(), access.capacity);
+}
+
+PyObject* write_slot(const char* name, PyObject* value, bool create) {
+    PyRef encoded(from_value(value));
+    if (!encoded) {
+        return nullptr;
+    }
+    const unsigned char* data;
+    size_t size;
+    if (!encoded_bytes(encoded.get(), "Failed to convert a Python bytes object to a C string.", data, size)) {
+        return nullptr;
+    }
+    SlotAccess access;
+    if (!get_basic_shm(access, name, size, create)) {
+        return nullptr;
+    }
+    store_encoded(access.payload(), data, size);
+    Py_RETURN_TRUE;
+}
+
+}  // namespace
