@@ -420,7 +420,7 @@ bool create_function_record(FunctionRecord& record) {
     if (!fd.valid()) {
         return record_not_created("Failed to create memory address '%s'.", name);
     }
-    if (::ftruncate(fd.get(), FUNCTION_RECORD_SIZE) != 0) {
+    if (::ftruncate(fd.get(), FUNCTION_RECORD_SIZE) != 0 || !shm::allocate_range(fd.get(), 0, FUNCTION_RECORD_SIZE)) {
         return record_not_created("Failed to allocate for shared memory address '%s'.", name);
     }
     if (!record.object->mapping.map(fd.get(), FUNCTION_RECORD_SIZE)) {

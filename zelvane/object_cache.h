@@ -23,9 +23,6 @@ namespace shm {
 inline constexpr size_t CACHE_MAX_OBJECTS = 64;
 inline constexpr size_t CACHE_MAX_BYTES = size_t{64} << 20;
 
-// Mappings at least this large are populated when they are made, so that a
-// large copy does not fault page by page.
-inline constexpr size_t POPULATE_FROM_BYTES = size_t{1} << 20;
 
 struct MappedObject {
     std::string file;  // the name's file in /dev/shm
@@ -39,6 +36,10 @@ struct MappedObject {
     // yet ended, which hold an open-file lock through it.
     std::mutex posted_mutex;
     unsigned posted_calls = 0;
+    // The object's first bytes known to have their pages: the first page
+    // holds the header, written when the object was made, and pages are
+    // never given back.
+    uint64_t allocated = 4096;
     size_t accounted = 0;  // the mapping's length as the cache counted it
     uint64_t last_use = 0;
 
@@ -179,7 +180,7 @@ private:
     }
 
     static bool map_object(Mapping& mapping, int fd, off_t size) {
-        return mapping.map(fd, static_cast<size_t>(size), static_cast<size_t>(size) >= POPULATE_FROM_BYTES);
+        return mapping.map(fd, static_cast<size_t>(size));
     }
 
     void keep(MappedObject* object) {

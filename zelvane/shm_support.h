@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <utility>
@@ -70,12 +71,12 @@ public:
     }
     ~Mapping() { reset(); }
 
-    // Maps `length` bytes of `fd` read-write and shared, faulting them all
-    // in at once when `populate`; false (errno set) on failure.
-    bool map(int fd, size_t length, bool populate = false) noexcept {
+    // Maps `length` bytes of `fd` read-write and shared; false (errno set)
+    // on failure. Nothing is faulted in: the object may be sparse, and only
+    // the bytes an access touches may come into being.
+    bool map(int fd, size_t length) noexcept {
         reset();
-        const int flags = MAP_SHARED | (populate ? MAP_POPULATE : 0);
-        void* addr = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, flags, fd, 0);
+        void* addr = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (addr == MAP_FAILED) {
             return false;
         }
@@ -287,6 +288,26 @@ inline int open_existing(const char* name) {
 inline bool name_exists(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Gives the bytes [offset, offset + length) of `fd` their pages before they
+// are written, without changing its size: on tmpfs a page first comes into
+// being when it is touched, and on a full file system that touch is a SIGBUS.
+// False (errno set: ENOSPC, ENOMEM, EFBIG, ...) when the system refuses.
+inline bool allocate_range(int fd, uint64_t offset, uint64_t length) noexcept {
+    if (length == 0) {
+        return true;
+    }
+    if (offset > static_cast<uint64_t>(INT64_MAX) || length > static_cast<uint64_t>(INT64_MAX) - offset) {
+        errno = EFBIG;
+        return false;
+    }
+    int rc;
+    do {
+        rc = ::fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(length));
+    } while (rc != 0 && errno == EINTR);
+    // A file system that cannot allocate ahead leaves the pages to the copy.
+    return rc == 0 || errno == EOPNOTSUPP;
 }
 
 // A new, empty object that nobody can open by name yet; invalid (errno set)

@@ -62,8 +62,10 @@ CreateOutcome create_shared_memory(const char* name, uint64_t pre_size, bool err
     if (!fd.valid()) {
         return CreateOutcome::NotCreated;
     }
+    // Only the header gets its pages: a pre-allocation stays sparse until written.
     if (pre_size > static_cast<uint64_t>(INT64_MAX) - HEADER_SIZE ||
-        ::ftruncate(fd.get(), static_cast<off_t>(pre_size + HEADER_SIZE)) != 0) {
+        ::ftruncate(fd.get(), static_cast<off_t>(pre_size + HEADER_SIZE)) != 0 ||
+        !shm::allocate_range(fd.get(), 0, HEADER_SIZE)) {
         return fail_creation("Failed to allocate for shared memory address '%s'.", name);
     }
     {
@@ -195,6 +197,22 @@ bool measure_locked_slot(const SlotAccess& access, uint64_t& size, const char* n
     return true;
 }
 
+// Under the mutex: gives the first `length` payload bytes their pages, so
+// that the copy cannot meet a full file system half-way; done before the old
+// value's first byte is cleared, so a refusal leaves it intact.
+bool allocate_payload(SlotAccess& access, uint64_t length) {
+    shm::MappedObject& object = *access.object;
+    const uint64_t end = HEADER_SIZE + length;
+    if (end <= object.allocated) {
+        return true;
+    }
+    if (!shm::allocate_range(access.fd(), HEADER_SIZE, length)) {
+        return false;
+    }
+    object.allocated = end;
+    return true;
+}
+
 // Under the mutex: grows the object to hold `new_size` payload bytes (never
 // shrinking it; the size is measured under the mutex, so two writers cannot
 // undo each other's growth) and stores the new capacity.
@@ -204,7 +222,8 @@ bool grow_slot(SlotAccess& access, uint64_t new_size, const char* name) {
         return false;
     }
     const uint64_t capacity = new_size + HEADROOM;
-    if (size < HEADER_SIZE + capacity && ::ftruncate(access.fd(), static_cast<off_t>(HEADER_SIZE + capacity)) != 0) {
+    if (!allocate_payload(access, new_size) ||
+        (size < HEADER_SIZE + capacity && ::ftruncate(access.fd(), static_cast<off_t>(HEADER_SIZE + capacity)) != 0)) {
         PyErr_SetString(PyExc_MemoryError, "Failed to resize shared memory.");
         return false;
     }
@@ -220,6 +239,10 @@ bool fit_payload(SlotAccess& access, uint64_t new_size, const char* name) {
     if (new_size > access.capacity && !grow_slot(access, new_size, name)) {
         return false;
     }
+    if (!allocate_payload(access, new_size)) {
+        memory_error("Failed to allocate for shared memory address '%s'.", name);
+        return false;
+    }
     // Compared without a sum, so that no header, however corrupt, wraps it.
     if (access.capacity <= access.mapping().length() - HEADER_SIZE) {
         return true;
@@ -230,7 +253,7 @@ bool fit_payload(SlotAccess& access, uint64_t new_size, const char* name) {
         return false;
     }
     const size_t length = HEADER_SIZE + access.capacity;
-    if (!access.grown.map(access.fd(), length, length >= shm::POPULATE_FROM_BYTES)) {
+    if (!access.grown.map(access.fd(), length)) {
         memory_error("Failed to map shared memory address '%s'.", name);
         return false;
     }
