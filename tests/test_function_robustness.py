@@ -204,34 +204,39 @@ def test_a_stopped_caller_loses_its_reply_and_never_reads_another(blocking):
                               "lost: another caller took over the exchange.\n")
 
 
-def exchange_locks(name):
-    """The pids holding the in-flight lock on the byte past `name`'s record."""
+SERVER_LOCK_BYTE = 1169
+CALLER_LOCK_BASE = 4096
+
+
+def record_locks(name):
+    """The open-file-description locks on `name`'s record: (mode, byte) pairs."""
     inode = os.stat(shm_path(name)).st_ino
-    holders = []
+    locks = []
     with open("/proc/locks") as f:
         for line in f:
             fields = line.split()
             if fields[1] == "->":
                 fields = fields[:1] + fields[2:]
-            kind, _, mode, pid, ident, start, end = fields[1:8]
-            if kind == "OFDLCK" and ident.endswith(f":{inode}") and (start, end) == ("1168", "1168"):
-                holders.append((mode, int(pid)))
-    return holders
+            kind, _, mode, _, ident, start, end = fields[1:8]
+            if kind == "OFDLCK" and ident.endswith(f":{inode}") and start == end:
+                locks.append((mode, int(start)))
+    return sorted(locks)
 
 
-def test_a_caller_holds_the_exchange_lock_only_while_its_call_is_in_flight(blocking):
+def test_the_caller_lock_of_a_killed_caller_goes_with_it(blocking):
     server, flags = blocking
     caller = start_caller(server.name, ("first",))
     try:
         wait_until((flags / "started").exists)
-        assert [mode for mode, _ in exchange_locks(server.name)] == ["READ"]
+        caller_lock = ("WRITE", CALLER_LOCK_BASE + caller.pid)
+        assert record_locks(server.name) == sorted([("WRITE", SERVER_LOCK_BYTE), caller_lock])
         caller.kill()
         caller.wait(timeout=60)
         # The kernel dropped the dead caller's lock: its reply is reclaimed at
         # once instead of after a second.
-        wait_until(lambda: exchange_locks(server.name) == [], what="the lock to go")
+        wait_until(lambda: caller_lock not in record_locks(server.name), what="the lock to go")
         (flags / "release").touch()
         assert zelvane.call_function(server.name, ("second",)) == "second"
-        assert exchange_locks(server.name) == []
+        assert ("WRITE", CALLER_LOCK_BASE + os.getpid()) in record_locks(server.name)
     finally:
         finish(caller)

@@ -31,18 +31,35 @@ namespace {
 
 constexpr size_t MESSAGE_SIZE = 1024;
 
-struct FunctionShm {
-    pthread_mutex_t mutex;
-    // Both condition variables keep their place in the format but are never
-    // waited on: the call word below carries every wake-up.
+struct ConditionPair {
     pthread_cond_t fcond;
     pthread_cond_t ccond;
+};
+
+// What the callers share, kept in the bytes of the two condition variables:
+// those are initialised as the format has them but never waited on (the
+// call word carries every wake-up), so their bytes are free once made.
+struct CallerState {
+    // The process whose request is in flight (0 when unknown): it holds its
+    // caller lock while it lives, so a reply whose caller died is told apart
+    // from one whose caller is merely slow.
+    std::atomic<uint32_t> poster_pid;
+    uint8_t reserved[92];
+};
+static_assert(sizeof(CallerState) == sizeof(ConditionPair), "the callers' state fills the conditions' bytes");
+
+struct FunctionShm {
+    pthread_mutex_t mutex;
+    union {
+        ConditionPair conditions;
+        CallerState callers;
+    };
     uint8_t activity;  // 1 while served; 0 asks the serving side to stop
     uint8_t unused[3];
     std::atomic<uint32_t> call;  // see CallWord
 };
-static_assert(offsetof(FunctionShm, mutex) == 0 && offsetof(FunctionShm, fcond) == 40 &&
-                  offsetof(FunctionShm, ccond) == 88 && offsetof(FunctionShm, activity) == 136 &&
+static_assert(offsetof(FunctionShm, mutex) == 0 && offsetof(FunctionShm, conditions.fcond) == 40 &&
+                  offsetof(FunctionShm, conditions.ccond) == 88 && offsetof(FunctionShm, activity) == 136 &&
                   offsetof(FunctionShm, call) == 140 && sizeof(FunctionShm) == 144,
               "the function record is part of the shared format");
 static_assert(sizeof(FunctionShm) + MESSAGE_SIZE == FUNCTION_RECORD_SIZE,
@@ -50,6 +67,36 @@ static_assert(sizeof(FunctionShm) + MESSAGE_SIZE == FUNCTION_RECORD_SIZE,
 
 // A value slot of the record's size reads this in its first eight bytes.
 constexpr uint64_t SLOT_OF_RECORD_SIZE = FUNCTION_RECORD_SIZE - HEADER_SIZE;
+
+// Who is alive is told by open-file-description write locks on single bytes
+// past the record's end: the serving process holds one on SERVER_LOCK_BYTE
+// while it serves, and each calling process one on CALLER_LOCK_BASE + its pid
+// while it keeps the record open. The kernel drops them when the process
+// dies; a write lock needs a descriptor opened for writing, so a process
+// that may only read the record cannot fake one (a read lock never counts);
+// and a forked child gives up its copies (see disown_after_fork).
+constexpr off_t SERVER_LOCK_BYTE = FUNCTION_RECORD_SIZE + 1;
+constexpr off_t CALLER_LOCK_BASE = 4096;
+
+struct flock one_byte(short type, off_t byte) noexcept {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = byte;
+    lock.l_len = 1;
+    return lock;
+}
+
+bool take_write_lock(int fd, off_t byte) noexcept {
+    struct flock lock = one_byte(F_WRLCK, byte);
+    return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+// Whether another open file description holds a write lock on `byte`.
+bool write_locked_elsewhere(int fd, off_t byte) noexcept {
+    struct flock lock = one_byte(F_WRLCK, byte);
+    return ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type == F_WRLCK;
+}
 
 // The call word: the state of the one exchange in progress (low byte), its
 // exchange number (next 16 bits) and two flags (top byte). It changes only
@@ -258,29 +305,21 @@ int look_for_a_slice(FunctionRecord& record, uint32_t kind, Look& look) noexcept
     }
 }
 
-enum class WaitEnd { Done, Failed, ServerGone };
+// KeepWaiting is what a check between slices says when nothing ended the wait.
+enum class WaitEnd { Done, Failed, ServerGone, Orphaned, KeepWaiting };
 
-// Whether nobody holds the serving side's lock on the record any more.
-bool nobody_serves(const FunctionRecord& record) {
-    if (::flock(record.fd(), LOCK_EX | LOCK_NB) != 0) {
-        return false;
-    }
-    ::flock(record.fd(), LOCK_UN);
-    return true;
-}
+// Whether no live process serves the record any more.
+bool nobody_serves(const FunctionRecord& record) { return !write_locked_elsewhere(record.fd(), SERVER_LOCK_BYTE); }
+
+inline WaitEnd keep_waiting() { return WaitEnd::KeepWaiting; }
 
 // Calls `look(word)` under the record's mutex, with the GIL released, until it
 // returns Step::Done. Between slices the GIL is taken to run signal handlers
-// and, for a caller, the serving side is checked to be alive. Failed means an
-// exception is set.
-template <typename Look>
-WaitEnd wait_on_record(FunctionRecord& record, uint32_t kind, Look&& look) {
+// and `between()`, which may end the wait. Failed means an exception is set.
+template <typename Look, typename Between = WaitEnd (*)()>
+WaitEnd wait_on_record(FunctionRecord& record, uint32_t kind, Look&& look, Between&& between = keep_waiting) {
     for (;;) {
-        int rc;
-        {
-            shm::GilRelease nogil;
-            rc = look_for_a_slice(record, kind, look);
-        }
+        const int rc = shm::without_gil([&] { return look_for_a_slice(record, kind, look); });
         if (rc == 0) {
             return WaitEnd::Done;
         }
@@ -291,10 +330,24 @@ WaitEnd wait_on_record(FunctionRecord& record, uint32_t kind, Look&& look) {
         if (PyErr_CheckSignals() < 0) {
             return WaitEnd::Failed;
         }
-        if (kind == CALLERS_WAIT && nobody_serves(record)) {
-            return WaitEnd::ServerGone;
+        const WaitEnd end = between();
+        if (end != WaitEnd::KeepWaiting) {
+            return end;
         }
     }
+}
+
+// Runs `look` once under the record's mutex (waiting for it a slice at most),
+// with the GIL released; whether it said Done.
+template <typename Look>
+bool look_once(FunctionRecord& record, Look&& look) {
+    return shm::without_gil([&] {
+        if (lock_record(record) != 0) {
+            return false;
+        }
+        CallWord seen;
+        return look_and_unlock(record, 0, look, seen) == Step::Done;
+    });
 }
 
 // Applies `change` under the mutex on a path that is already failing: no
@@ -303,61 +356,101 @@ WaitEnd wait_on_record(FunctionRecord& record, uint32_t kind, Look&& look) {
 template <typename Change>
 void change_on_the_way_out(FunctionRecord& record, Change&& change) {
     constexpr int SLICES = 5;
-    shm::GilRelease nogil;
-    for (int i = 0; i < SLICES; ++i) {
-        const int rc = lock_record(record);
-        if (rc == ETIMEDOUT) {
-            continue;
+    shm::without_gil([&] {
+        for (int i = 0; i < SLICES; ++i) {
+            const int rc = lock_record(record);
+            if (rc == ETIMEDOUT) {
+                continue;
+            }
+            if (rc == 0) {
+                auto look = [&change](CallWord word) {
+                    change(word);
+                    return Step::Done;
+                };
+                CallWord seen;
+                look_and_unlock(record, 0, look, seen);
+            }
+            return;
         }
-        if (rc == 0) {
-            auto look = [&change](CallWord word) {
-                change(word);
-                return Step::Done;
-            };
-            CallWord seen;
-            look_and_unlock(record, 0, look, seen);
-        }
-        return;
-    }
+    });
 }
 
-// The records this process serves and the threads serving them, so that a
-// callable calling its own name fails at once instead of waiting for itself.
-// Only touched with the GIL held.
-class ServedHere {
+// Records in use by threads of this process, so that a thread that would wait
+// for itself (a callable calling its own name, a signal handler calling the
+// function its thread is already calling) fails at once instead. Only touched
+// with the GIL held, or in a fork child before anything else runs.
+class RecordThreads {
 public:
-    explicit ServedHere(const struct stat& st)
-        : dev_(st.st_dev), ino_(st.st_ino), thread_(pthread_self()), pid_(getpid()), next_(head_) {
-        head_ = this;
-    }
-    ~ServedHere() {
-        ServedHere** link = &head_;
-        while (*link != this) {
-            link = &(*link)->next_;
+    class Entry {
+    public:
+        Entry(RecordThreads& registry, const struct stat& st, int fd)
+            : registry_(registry), dev_(st.st_dev), ino_(st.st_ino), fd_(fd), thread_(pthread_self()),
+              pid_(getpid()), next_(registry.head_) {
+            registry.head_ = this;
         }
-        *link = next_;
-    }
-    ServedHere(const ServedHere&) = delete;
-    ServedHere& operator=(const ServedHere&) = delete;
+        ~Entry() {
+            Entry** link = &registry_.head_;
+            while (*link != this) {
+                link = &(*link)->next_;
+            }
+            *link = next_;
+        }
+        Entry(const Entry&) = delete;
+        Entry& operator=(const Entry&) = delete;
 
-    static bool by_this_thread(const struct stat& st) {
-        for (const ServedHere* entry = head_; entry; entry = entry->next_) {
-            if (entry->dev_ == st.st_dev && entry->ino_ == st.st_ino &&
-                pthread_equal(entry->thread_, pthread_self()) && entry->pid_ == getpid()) {
+        // Whether this process is a child forked since the entry was made.
+        bool forked() const { return pid_ != getpid(); }
+
+    private:
+        friend class RecordThreads;
+        RecordThreads& registry_;
+        dev_t dev_;
+        ino_t ino_;
+        int fd_;
+        pthread_t thread_;
+        pid_t pid_;  // a forked child uses nothing of its parent's
+        Entry* next_;
+    };
+
+    bool by_this_thread(const struct stat& st) const {
+        for (const Entry* entry = head_; entry; entry = entry->next_) {
+            if (entry->dev_ == st.st_dev && entry->ino_ == st.st_ino && pthread_equal(entry->thread_, pthread_self()) &&
+                entry->pid_ == getpid()) {
                 return true;
             }
         }
         return false;
     }
 
+    // In a fork child: the parent's descriptors are replaced by `harmless`,
+    // so that the child holds none of the parent's locks through them.
+    void disown(int harmless) noexcept {
+        for (const Entry* entry = head_; entry; entry = entry->next_) {
+            ::dup3(harmless, entry->fd_, O_CLOEXEC);
+        }
+    }
+
 private:
-    static inline ServedHere* head_ = nullptr;
-    dev_t dev_;
-    ino_t ino_;
-    pthread_t thread_;
-    pid_t pid_;  // a forked child serves nothing
-    ServedHere* next_;
+    Entry* head_ = nullptr;
 };
+
+RecordThreads serving_threads;
+RecordThreads calling_threads;
+
+// A forked child must not keep its parent alive in the eyes of others: the
+// descriptors it inherited share the parent's open file descriptions, and
+// with them the locks that say a server or a caller lives.
+void disown_after_fork() noexcept {
+    const int harmless = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (harmless < 0) {
+        return;
+    }
+    serving_threads.disown(harmless);
+    object_cache.disown_descriptors(harmless);
+    ::close(harmless);
+}
+
+[[maybe_unused]] const int fork_handler_registered = pthread_atfork(nullptr, nullptr, disown_after_fork);
 
 enum class OpenOutcome { Opened, OpenFailed, NotAFunction, MapFailed };
 
@@ -403,8 +496,38 @@ bool record_not_created(const char* format, const char* name) {
     return false;
 }
 
-// Creates the record of `record.name`, initialised, served (the shared lock
-// taken) and only then published, so nobody ever sees it half made.
+// Whether the object behind `fd` (of status `st`) is a function record, by
+// the same checks a call makes, without mapping it.
+bool holds_function_record(int fd, const struct stat& st) {
+    uint64_t first_word;
+    return static_cast<uint64_t>(st.st_size) == FUNCTION_RECORD_SIZE &&
+           ::pread(fd, &first_word, sizeof first_word, 0) == static_cast<ssize_t>(sizeof first_word) &&
+           first_word != SLOT_OF_RECORD_SIZE;
+}
+
+// Removes the record at `path` if its serving process has died, so that a
+// restarted server can host the name again; true when it did. A value slot
+// is never touched. Taking the dead server's lock is what entitles a process
+// to remove the record: a live server, or another process taking the record
+// over at the same moment, holds it, and the name is checked to still lead
+// to the locked record before it goes.
+bool remove_dead_record(const std::string& path) {
+    shm::Fd fd(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !holds_function_record(fd.get(), st) ||
+        !take_write_lock(fd.get(), SERVER_LOCK_BYTE)) {
+        return false;
+    }
+    struct stat named;
+    if (::lstat(path.c_str(), &named) != 0 || named.st_dev != st.st_dev || named.st_ino != st.st_ino) {
+        return false;
+    }
+    return ::unlink(path.c_str()) == 0;
+}
+
+// Creates the record of `record.name`, initialised, served (the server lock
+// taken) and only then published, so nobody ever sees it half made. A record
+// left by a server that died is taken over.
 bool create_function_record(FunctionRecord& record) {
     const char* name = record.name;
     std::string path;
@@ -412,7 +535,13 @@ bool create_function_record(FunctionRecord& record) {
         return record_not_created("Failed to create memory address '%s'.", name);
     }
     if (shm::name_exists(path)) {
-        return record_not_created("The memory address '%s' already exists.", name);
+        if (!remove_dead_record(path)) {
+            return record_not_created("The memory address '%s' already exists.", name);
+        }
+        std::string file;
+        if (shm::shm_file_name(name, file)) {
+            object_cache.drop(file);
+        }
     }
     record.object = shm::ObjectUse::unshared();
     shm::Fd& fd = record.object->fd;
@@ -430,11 +559,13 @@ bool create_function_record(FunctionRecord& record) {
     if (shm::init_shared_mutex(&shm->mutex) != 0) {
         return record_not_created("Failed to initialize mutex for shared memory address '%s'.", name);
     }
-    if (init_shared_cond(&shm->fcond) != 0 || init_shared_cond(&shm->ccond) != 0) {
+    if (init_shared_cond(&shm->conditions.fcond) != 0 || init_shared_cond(&shm->conditions.ccond) != 0) {
         return record_not_created("Failed to initialize signal cond for shared memory address '%s'.", name);
     }
+    // From here on the conditions' bytes hold the callers' state.
+    std::memset(static_cast<void*>(&shm->callers), 0, sizeof shm->callers);
     shm->activity = 1;
-    if (::flock(fd.get(), LOCK_SH) != 0) {
+    if (!take_write_lock(fd.get(), SERVER_LOCK_BYTE)) {
         return record_not_created("Failed to create memory address '%s'.", name);
     }
     if (!shm::publish(fd.get(), path)) {
@@ -534,10 +665,25 @@ bool message_bytes(PyObject* encoded, const char* unreadable, const char* too_la
     return true;
 }
 
+// Whether the record's name no longer leads to it (removed, or replaced by
+// another object), so that nobody can reach it to call or to stop it.
+bool orphaned(const FunctionRecord& record) {
+    struct stat ours;
+    if (::fstat(record.fd(), &ours) != 0 || ours.st_nlink == 0) {
+        return true;
+    }
+    std::string path;
+    struct stat named;
+    return shm::shm_path(record.name, path) &&
+           (::lstat(path.c_str(), &named) != 0 || named.st_dev != ours.st_dev || named.st_ino != ours.st_ino);
+}
+
 // Takes the next request into `request`; `stop` when a stop request came
-// first. False with an exception set (Ctrl-C, a broken lock).
+// first, or when the record's name was removed. False with an exception set
+// (Ctrl-C, a broken lock).
 bool take_request(FunctionRecord& record, unsigned char* request, uint32_t& number, bool& stop) {
     stop = false;
+    const auto notice_orphaning = [&record] { return orphaned(record) ? WaitEnd::Orphaned : WaitEnd::KeepWaiting; };
     const WaitEnd end = wait_on_record(record, SERVER_WAITS, [&](CallWord word) {
         if (record.shm()->activity == 0) {
             stop = true;
@@ -550,7 +696,11 @@ bool take_request(FunctionRecord& record, unsigned char* request, uint32_t& numb
         number = word.number();
         record.set_word(word.with_state(CallWord::EXECUTING));
         return Step::Done;
-    });
+    }, notice_orphaning);
+    if (end == WaitEnd::Orphaned) {
+        stop = true;
+        return true;
+    }
     return end == WaitEnd::Done;
 }
 
@@ -570,8 +720,17 @@ bool post_reply(FunctionRecord& record, uint32_t number, const unsigned char* da
     return end == WaitEnd::Done;
 }
 
+// A process that the callable forked returns here as a copy of the server;
+// it must not answer or end anything on its parent's record.
+PyObject* forked_child_error(const char* name) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "The function '%s' is served by the parent of this forked process: the child cannot serve it.",
+                 name);
+    return nullptr;
+}
+
 // Serves requests until a stop request (None) or a failure (null).
-PyObject* serve(FunctionRecord& record, PyObject* func) {
+PyObject* serve(FunctionRecord& record, PyObject* func, const RecordThreads::Entry& served) {
     unsigned char request[MESSAGE_SIZE];
     for (;;) {
         uint32_t number = 0;
@@ -593,6 +752,9 @@ PyObject* serve(FunctionRecord& record, PyObject* func) {
             break;
         }
         PyRef reply(answer(func, request));
+        if (served.forked()) {
+            return forked_child_error(record.name);
+        }
         const unsigned char* data;
         size_t size;
         if (!reply ||
@@ -618,8 +780,8 @@ PyObject* create_shared_function(const char* name, PyObject* func) {
         end_serving(record);
         return memory_error("Failed to create memory address '%s'.", name);
     }
-    ServedHere served(st);
-    return serve(record, func_ref.get());
+    RecordThreads::Entry served(serving_threads, st, record.fd());
+    return serve(record, func_ref.get(), served);
 }
 
 // --- Stop request ---
@@ -679,81 +841,35 @@ private:
 
 enum class CallEnd { Replied, Refused, Lost };
 
-// From posting a request until its call ends, the caller's process holds a
-// shared open-file lock on one byte past the end of the record. The kernel
-// drops the lock when the process dies, so the next caller can tell a reply
-// whose caller died from one whose caller is merely slow, without waiting a
-// second. Only the poster of the one exchange in flight holds it for long;
-// a lock still held just after a call ended only delays that verdict. The
-// lock belongs to the descriptor, which all threads of a process share: the
-// first posted call takes it and the last one to end drops it.
-class ExchangeLock {
-public:
-    explicit ExchangeLock(FunctionRecord& record) : object_(*record.object) {}
-    ~ExchangeLock() { finish(); }
-    ExchangeLock(const ExchangeLock&) = delete;
-    ExchangeLock& operator=(const ExchangeLock&) = delete;
-
-    // Under the record's mutex, as the request is posted.
-    void posted() {
-        std::lock_guard<std::mutex> guard(object_.posted_mutex);
-        if (object_.posted_calls++ == 0) {
-            set(F_RDLCK);
-        }
-        counted_ = true;
+// Under the record's mutex, as a request is posted: this process's pid, once
+// it holds its caller lock on the record (taken at its first post and kept
+// while the record stays open), or 0 when the lock cannot be had (then a
+// reply this process leaves behind is reclaimed after a second instead).
+uint32_t poster_pid(FunctionRecord& record) {
+    shm::MappedObject& object = *record.object;
+    const pid_t pid = getpid();
+    if (object.caller_lock_pid != pid &&
+        take_write_lock(object.fd.get(), CALLER_LOCK_BASE + static_cast<off_t>(pid))) {
+        object.caller_lock_pid = pid;
     }
+    return object.caller_lock_pid == pid ? static_cast<uint32_t>(pid) : 0;
+}
 
-    // Once the call has ended, outside the record's mutex.
-    void finish() {
-        if (!counted_) {
-            return;
-        }
-        counted_ = false;
-        std::lock_guard<std::mutex> guard(object_.posted_mutex);
-        if (--object_.posted_calls == 0) {
-            set(F_UNLCK);
-        }
+// Under the record's mutex: whether the process that posted the exchange in
+// flight has died. A call of this process always counts as alive.
+bool poster_died(const FunctionRecord& record) {
+    const uint32_t pid = record.shm()->callers.poster_pid.load(std::memory_order_relaxed);
+    if (pid == 0 || pid == static_cast<uint32_t>(getpid())) {
+        return false;
     }
-
-    // Under the record's mutex: whether no process holds the lock, so that
-    // a reply waiting to be collected belongs to a caller that died. A call
-    // of this process in flight (whose lock is this one) always counts.
-    bool poster_died() const {
-        {
-            std::lock_guard<std::mutex> guard(object_.posted_mutex);
-            if (object_.posted_calls != 0) {
-                return false;
-            }
-        }
-        struct flock lock = byte(F_WRLCK);
-        return ::fcntl(object_.fd.get(), F_OFD_GETLK, &lock) == 0 && lock.l_type == F_UNLCK;
-    }
-
-private:
-    static struct flock byte(short type) {
-        struct flock lock {};
-        lock.l_type = type;
-        lock.l_whence = SEEK_SET;
-        lock.l_start = FUNCTION_RECORD_SIZE;
-        lock.l_len = 1;
-        return lock;
-    }
-
-    // A lock that cannot be taken leaves the call to the one-second rule.
-    void set(short type) {
-        struct flock lock = byte(type);
-        ::fcntl(object_.fd.get(), F_OFD_SETLK, &lock);
-    }
-
-    shm::MappedObject& object_;
-    bool counted_ = false;
-};
+    return !write_locked_elsewhere(record.fd(), CALLER_LOCK_BASE + static_cast<off_t>(pid));
+}
 
 // The calling side of one exchange: waits for the record to be idle, posts
 // the request, then waits for the reply carrying its own exchange number.
 struct Call {
     Call(FunctionRecord& call_record, const unsigned char* call_args, size_t size)
-        : record(call_record), args(call_args), args_size(size), exchange(call_record) {}
+        : record(call_record), args(call_args), args_size(size) {}
 
     FunctionRecord& record;
     const unsigned char* args;
@@ -763,7 +879,6 @@ struct Call {
     CallEnd end = CallEnd::Refused;
     unsigned char reply[MESSAGE_SIZE];
     StaleReply stale;
-    ExchangeLock exchange;
 
     Step look(CallWord word) { return posted ? look_for_reply(word) : try_to_post(word); }
 
@@ -778,7 +893,7 @@ struct Call {
         if (word.state() != CallWord::IDLE) {
             return Step::Wait;
         }
-        exchange.posted();
+        record.shm()->callers.poster_pid.store(poster_pid(record), std::memory_order_relaxed);
         std::memcpy(record.area(), args, args_size);
         word = word.next_request();
         record.set_word(word);
@@ -788,8 +903,8 @@ struct Call {
     }
 
     // A reply whose caller died, or a state no process of ours writes
-    // (scribbled over). A reply seen again once its caller's lock is gone is
-    // reclaimed at once; either is reclaimed once it has stood for a second.
+    // (scribbled over). A reply seen again once its caller's process is gone
+    // is reclaimed at once; either is reclaimed once it has stood for a second.
     bool reclaimable(CallWord word) {
         if (word.known_state() && word.state() != CallWord::REPLIED) {
             return false;
@@ -797,7 +912,7 @@ struct Call {
         if (!stale.seen_again(word)) {
             return false;
         }
-        return (word.state() == CallWord::REPLIED && exchange.poster_died()) || stale.for_a_second();
+        return (word.state() == CallWord::REPLIED && poster_died(record)) || stale.for_a_second();
     }
 
     Step look_for_reply(CallWord word) {
@@ -820,6 +935,19 @@ struct Call {
             return Step::Done;
         }
         return Step::Wait;
+    }
+
+    // The serving process has gone: a reply it posted just before it ended
+    // is still collected, and a request it never took is withdrawn.
+    Step look_at_the_end(CallWord word) {
+        if (!posted) {
+            return Step::Wait;
+        }
+        look_for_reply(word);
+        if (end != CallEnd::Replied && word.number() == number && word.state() == CallWord::POSTED) {
+            record.set_word(word.with_state(CallWord::IDLE));
+        }
+        return end == CallEnd::Replied ? Step::Done : Step::Wait;
     }
 
     // After Ctrl-C: withdraws a request not yet taken, has the serving side
@@ -848,8 +976,7 @@ PyObject* null_reply_error() {
     return nullptr;
 }
 
-bool open_for_call(FunctionRecord& record) {
-    struct stat st;
+bool open_for_call(FunctionRecord& record, struct stat& st) {
     switch (open_function_record(record, st)) {
         case OpenOutcome::Opened:
             break;
@@ -863,10 +990,17 @@ bool open_for_call(FunctionRecord& record) {
             memory_error("The shared memory address '%s' does not hold a hosted function.", record.name);
             return false;
     }
-    if (ServedHere::by_this_thread(st)) {
+    if (serving_threads.by_this_thread(st)) {
         PyErr_Format(PyExc_RuntimeError,
                      "The function '%s' is served by this thread: calling it from its own callable "
                      "would wait for itself for ever.",
+                     record.name);
+        return false;
+    }
+    if (calling_threads.by_this_thread(st)) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "The function '%s' is already being called by this thread (from a signal handler, "
+                     "for example): the nested call would wait for itself for ever.",
                      record.name);
         return false;
     }
@@ -875,7 +1009,8 @@ bool open_for_call(FunctionRecord& record) {
 
 PyObject* call_shared_function(const char* name, PyObject* args) {
     FunctionRecord record(name);
-    if (!open_for_call(record)) {
+    struct stat st;
+    if (!open_for_call(record, st)) {
         return nullptr;
     }
     PyRef encoded(from_value(args));
@@ -889,15 +1024,23 @@ PyObject* call_shared_function(const char* name, PyObject* args) {
         return nullptr;
     }
     Call call(record, data, size);
-    switch (wait_on_record(record, CALLERS_WAIT, [&call](CallWord word) { return call.look(word); })) {
+    RecordThreads::Entry calling(calling_threads, st, record.fd());
+    const auto check_server = [&] {
+        if (!nobody_serves(record)) {
+            return WaitEnd::KeepWaiting;
+        }
+        return look_once(record, [&call](CallWord word) { return call.look_at_the_end(word); }) ? WaitEnd::Done
+                                                                                              : WaitEnd::ServerGone;
+    };
+    switch (wait_on_record(record, CALLERS_WAIT, [&call](CallWord word) { return call.look(word); }, check_server)) {
         case WaitEnd::Done:
             break;
-        case WaitEnd::Failed:
-            call.give_up();
-            return nullptr;
         case WaitEnd::ServerGone:
             PyErr_Format(PyExc_RuntimeError,
                          "Nobody serves the function '%s' any more: its serving process has ended.", name);
+            return nullptr;
+        default:
+            call.give_up();
             return nullptr;
     }
     if (call.end == CallEnd::Lost) {

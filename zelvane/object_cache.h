@@ -32,10 +32,9 @@ struct MappedObject {
     ino_t ino = 0;
     unsigned users = 0;
     bool cached = false;
-    // Calls of this process posted through this object's descriptor and not
-    // yet ended, which hold an open-file lock through it.
-    std::mutex posted_mutex;
-    unsigned posted_calls = 0;
+    // The process that holds its caller lock on a function record through
+    // this descriptor (0 for none; a forked child has another pid).
+    pid_t caller_lock_pid = 0;
     // The object's first bytes known to have their pages: the first page
     // holds the header, written when the object was made, and pages are
     // never given back.
@@ -130,6 +129,15 @@ public:
         }
         use->mapping = std::move(larger);
         recount(*use);
+    }
+
+    // In a fork child: replaces every kept descriptor by `harmless`, so that
+    // the child holds none of the parent's locks through them; the objects
+    // are forgotten at the child's first access.
+    void disown_descriptors(int harmless) noexcept {
+        for (const auto& entry : objects_) {
+            ::dup3(harmless, entry.second->fd.get(), O_CLOEXEC);
+        }
     }
 
     void clear() {
