@@ -383,8 +383,8 @@ class RecordThreads {
 public:
     class Entry {
     public:
-        Entry(RecordThreads& registry, const struct stat& st, int fd)
-            : registry_(registry), dev_(st.st_dev), ino_(st.st_ino), fd_(fd), thread_(pthread_self()),
+        Entry(RecordThreads& registry, const struct stat& st)
+            : registry_(registry), dev_(st.st_dev), ino_(st.st_ino), thread_(pthread_self()),
               pid_(getpid()), next_(registry.head_) {
             registry.head_ = this;
         }
@@ -406,7 +406,6 @@ public:
         RecordThreads& registry_;
         dev_t dev_;
         ino_t ino_;
-        int fd_;
         pthread_t thread_;
         pid_t pid_;  // a forked child uses nothing of its parent's
         Entry* next_;
@@ -422,14 +421,6 @@ public:
         return false;
     }
 
-    // In a fork child: the parent's descriptors are replaced by `harmless`,
-    // so that the child holds none of the parent's locks through them.
-    void disown(int harmless) noexcept {
-        for (const Entry* entry = head_; entry; entry = entry->next_) {
-            ::dup3(harmless, entry->fd_, O_CLOEXEC);
-        }
-    }
-
 private:
     Entry* head_ = nullptr;
 };
@@ -437,16 +428,15 @@ private:
 RecordThreads serving_threads;
 RecordThreads calling_threads;
 
-// A forked child must not keep its parent alive in the eyes of others: the
-// descriptors it inherited share the parent's open file descriptions, and
-// with them the locks that say a server or a caller lives.
+// A forked child must not keep its parent alive in the eyes of others.
 void disown_after_fork() noexcept {
     const int harmless = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (harmless < 0) {
         return;
     }
-    serving_threads.disown(harmless);
-    object_cache.disown_descriptors(harmless);
+    for (shm::MappedObject* object : shm::liveness_holders) {
+        object->give_up_after_fork(harmless);
+    }
     ::close(harmless);
 }
 
@@ -568,6 +558,7 @@ bool create_function_record(FunctionRecord& record) {
     if (!take_write_lock(fd.get(), SERVER_LOCK_BYTE)) {
         return record_not_created("Failed to create memory address '%s'.", name);
     }
+    record.object->held_liveness();
     if (!shm::publish(fd.get(), path)) {
         return record_not_created(errno == EEXIST ? "The memory address '%s' already exists."
                                                : "Failed to create memory address '%s'.",
@@ -780,7 +771,7 @@ PyObject* create_shared_function(const char* name, PyObject* func) {
         end_serving(record);
         return memory_error("Failed to create memory address '%s'.", name);
     }
-    RecordThreads::Entry served(serving_threads, st, record.fd());
+    RecordThreads::Entry served(serving_threads, st);
     return serve(record, func_ref.get(), served);
 }
 
@@ -841,18 +832,24 @@ private:
 
 enum class CallEnd { Replied, Refused, Lost };
 
-// Under the record's mutex, as a request is posted: this process's pid, once
-// it holds its caller lock on the record (taken at its first post and kept
-// while the record stays open), or 0 when the lock cannot be had (then a
-// reply this process leaves behind is reclaimed after a second instead).
-uint32_t poster_pid(FunctionRecord& record) {
+// Takes this process's caller lock on the record, once per open record: it is
+// kept while the record stays open. Without it (it could not be had) a reply
+// this process leaves behind is reclaimed after a second instead of at once.
+void hold_caller_lock(FunctionRecord& record) {
     shm::MappedObject& object = *record.object;
     const pid_t pid = getpid();
     if (object.caller_lock_pid != pid &&
         take_write_lock(object.fd.get(), CALLER_LOCK_BASE + static_cast<off_t>(pid))) {
         object.caller_lock_pid = pid;
+        object.held_liveness();
     }
-    return object.caller_lock_pid == pid ? static_cast<uint32_t>(pid) : 0;
+}
+
+// What a request records as its poster: this process's pid when it holds its
+// caller lock, else 0 (unknown).
+uint32_t poster_pid(const FunctionRecord& record) {
+    const pid_t pid = getpid();
+    return record.object->caller_lock_pid == pid ? static_cast<uint32_t>(pid) : 0;
 }
 
 // Under the record's mutex: whether the process that posted the exchange in
@@ -1024,7 +1021,8 @@ PyObject* call_shared_function(const char* name, PyObject* args) {
         return nullptr;
     }
     Call call(record, data, size);
-    RecordThreads::Entry calling(calling_threads, st, record.fd());
+    hold_caller_lock(record);
+    RecordThreads::Entry calling(calling_threads, st);
     const auto check_server = [&] {
         if (!nobody_serves(record)) {
             return WaitEnd::KeepWaiting;

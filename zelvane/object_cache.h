@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "shm_support.h"
 
@@ -24,7 +25,39 @@ inline constexpr size_t CACHE_MAX_OBJECTS = 64;
 inline constexpr size_t CACHE_MAX_BYTES = size_t{64} << 20;
 
 
+struct MappedObject;
+
+// The objects through which this process holds a lock that says it is alive
+// (a server's record, a caller's record). A fork child gives them up: the
+// descriptor and the mapping it inherited share the parent's open file
+// description, and with it those locks. Only touched with the GIL held.
+inline std::vector<MappedObject*> liveness_holders;
+
 struct MappedObject {
+    MappedObject() = default;
+    MappedObject(const MappedObject&) = delete;
+    MappedObject& operator=(const MappedObject&) = delete;
+    ~MappedObject() {
+        if (holds_liveness) {
+            std::erase(liveness_holders, this);
+        }
+    }
+
+    // Lists this object among those that hold a liveness lock.
+    void held_liveness() {
+        if (!holds_liveness) {
+            liveness_holders.push_back(this);
+            holds_liveness = true;
+        }
+    }
+
+    // In a fork child: drops every reference to the parent's open file
+    // description, leaving harmless stand-ins in place.
+    void give_up_after_fork(int harmless) noexcept {
+        ::dup3(harmless, fd.get(), O_CLOEXEC);
+        mapping.replace_with_private();
+    }
+
     std::string file;  // the name's file in /dev/shm
     Fd fd;
     Mapping mapping;
@@ -35,6 +68,7 @@ struct MappedObject {
     // The process that holds its caller lock on a function record through
     // this descriptor (0 for none; a forked child has another pid).
     pid_t caller_lock_pid = 0;
+    bool holds_liveness = false;
     // The object's first bytes known to have their pages: the first page
     // holds the header, written when the object was made, and pages are
     // never given back.
@@ -129,15 +163,6 @@ public:
         }
         use->mapping = std::move(larger);
         recount(*use);
-    }
-
-    // In a fork child: replaces every kept descriptor by `harmless`, so that
-    // the child holds none of the parent's locks through them; the objects
-    // are forgotten at the child's first access.
-    void disown_descriptors(int harmless) noexcept {
-        for (const auto& entry : objects_) {
-            ::dup3(harmless, entry.second->fd.get(), O_CLOEXEC);
-        }
     }
 
     void clear() {

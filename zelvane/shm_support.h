@@ -85,6 +85,14 @@ public:
         length_ = length;
         return true;
     }
+    // In a fork child: the same addresses, now private zeros, so that the
+    // mapping no longer keeps the parent's open file description (and the
+    // locks held through it) alive.
+    void replace_with_private() noexcept {
+        if (addr_) {
+            ::mmap(addr_, length_, PROT_READ | PROT_WRITE, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        }
+    }
     void reset() noexcept {
         if (addr_) {
             ::munmap(addr_, length_);
