@@ -39,12 +39,21 @@ struct ConditionPair {
 // What the callers share, kept in the bytes of the two condition variables:
 // those are initialised as the format has them but never waited on (the
 // call word carries every wake-up), so their bytes are free once made.
+constexpr uint32_t QUEUE_SLOTS = 16;
+
 struct CallerState {
     // The process whose request is in flight (0 when unknown): it holds its
     // caller lock while it lives, so a reply whose caller died is told apart
     // from one whose caller is merely slow.
     std::atomic<uint32_t> poster_pid;
-    uint8_t reserved[92];
+    // Callers waiting for their turn hold tickets, served first come, first
+    // served: `head` is the next ticket to post, `tail` the next to hand out,
+    // and `holder[ticket % QUEUE_SLOTS]` the pid of the ticket's process, 0
+    // once it gave its turn up. All under the mutex.
+    uint32_t head;
+    uint32_t tail;
+    uint32_t holder[QUEUE_SLOTS];
+    uint8_t reserved[20];
 };
 static_assert(sizeof(CallerState) == sizeof(ConditionPair), "the callers' state fills the conditions' bytes");
 
@@ -99,9 +108,9 @@ bool write_locked_elsewhere(int fd, off_t byte) noexcept {
 }
 
 // The call word: the state of the one exchange in progress (low byte), its
-// exchange number (next 16 bits) and two flags (top byte). It changes only
-// under the mutex, and every change is followed by a wake of the waiters it
-// concerns.
+// exchange number (next 16 bits), flags and a queue generation (top byte).
+// It changes only under the mutex, and a change wakes only the waiters it
+// concerns that may be asleep.
 struct CallWord {
     static constexpr uint32_t IDLE = 0;       // free for the next caller
     static constexpr uint32_t POSTED = 1;     // a request waits in the message area
@@ -117,11 +126,17 @@ struct CallWord {
     // Serving has ended: nothing will answer any more.
     static constexpr uint32_t ENDED = 1u << 25;
     static constexpr uint32_t FLAGS_MASK = STOP | ENDED;
-    // A caller may be asleep on the word: set by each caller before it sleeps,
-    // cleared by the change that wakes them, so that a change no caller waits
-    // for (above all a caller collecting its own reply) costs no system call.
-    // The serving side sleeps whenever it is idle, so it needs no such mark.
+    // A caller (one waiting for its reply, or for a place in the queue) or
+    // the serving side may be asleep on the word: set by a waiter once its
+    // watch failed, just before it sleeps, and cleared by the change that
+    // wakes it, so that a change nobody sleeps for costs no system call.
     static constexpr uint32_t CALLER_ASLEEP = 1u << 26;
+    static constexpr uint32_t SERVER_ASLEEP = 1u << 27;
+    static constexpr uint32_t ASLEEP_MASK = CALLER_ASLEEP | SERVER_ASLEEP;
+    // Bumped when the queue's head moves while the record stays idle, so that
+    // the new head, asleep on the word, cannot miss its turn.
+    static constexpr uint32_t QUEUE_GENERATION_MASK = 0xf0000000;
+    static constexpr uint32_t QUEUE_GENERATION_ONE = 1u << 28;
 
     uint32_t bits;
 
@@ -132,8 +147,14 @@ struct CallWord {
     CallWord with_state(uint32_t state) const { return {(bits & ~STATE_MASK) | state}; }
     CallWord with_flag(uint32_t flag) const { return {bits | flag}; }
     CallWord without_flag(uint32_t flag) const { return {bits & ~flag}; }
-    // The exchange as waiters see it: everything but the sleep mark.
-    uint32_t exchange() const { return bits & ~CALLER_ASLEEP; }
+    // The exchange as waiters see it: everything but the sleep marks.
+    uint32_t exchange() const { return bits & ~ASLEEP_MASK; }
+    bool queue_moved(CallWord before) const {
+        return ((bits ^ before.bits) & QUEUE_GENERATION_MASK) != 0;
+    }
+    CallWord with_queue_moved() const {
+        return {(bits & ~QUEUE_GENERATION_MASK) | ((bits + QUEUE_GENERATION_ONE) & QUEUE_GENERATION_MASK)};
+    }
     // A new request, under the next exchange number.
     CallWord next_request() const {
         return {(bits & ~(STATE_MASK | NUMBER_MASK)) | ((bits + NUMBER_ONE) & NUMBER_MASK) | POSTED};
@@ -176,66 +197,149 @@ int lock_record(const FunctionRecord& record) noexcept {
 
 enum class Step { Wait, Done };
 
+bool earlier(const timespec& a, const timespec& b) noexcept {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
 bool passed(const timespec& deadline) noexcept {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
 }
 
-// Who sleeps on the call word, so that a change wakes only the waiters whose
-// condition it can meet.
+// Who sleeps on the call word, as futex bit masks, so that a change wakes only
+// the waiters whose condition it can meet.
 constexpr uint32_t SERVER_WAITS = 1;  // for a request or a stop
-constexpr uint32_t CALLERS_WAIT = 2;  // for an idle record, a reply or an end
+constexpr uint32_t CALLERS_WAIT = 2;  // for a reply, an end, or room in the queue
+constexpr uint32_t EVERYBODY = 0xffffffff;
+// A caller holding `ticket`, waiting for its turn.
+constexpr uint32_t queued_waiter(uint32_t ticket) { return 4u << (ticket % 30); }
 
-// The kinds of waiter whose condition a change can meet.
-uint32_t waiters_concerned(CallWord before, CallWord after) noexcept {
+// How a waiter waits: on which bits it sleeps, whether it first watches the
+// word (only the caller whose request is in flight and the serving side do),
+// and the mark it sets before sleeping (none for a queued caller, whose turn
+// wakes it by its own bit).
+struct WaitMode {
+    uint32_t mask;
+    bool watches;
+    uint32_t asleep_mark;
+};
+constexpr WaitMode SERVER_MODE{SERVER_WAITS, true, CallWord::SERVER_ASLEEP};
+constexpr WaitMode REPLY_MODE{CALLERS_WAIT, true, CallWord::CALLER_ASLEEP};
+constexpr WaitMode ROOM_MODE{CALLERS_WAIT, false, CallWord::CALLER_ASLEEP};
+constexpr WaitMode queued_mode(uint32_t ticket) { return {queued_waiter(ticket), false, 0}; }
+
+// The queue of callers waiting for their turn, in the record's callers' state.
+// Only used under the mutex. Counters that no process of ours would leave
+// (scribbled over) empty the queue: a caller whose ticket went by queues again.
+class Queue {
+public:
+    explicit Queue(CallerState& state) : state_(state) {
+        if (state_.tail - state_.head > QUEUE_SLOTS) {
+            state_.head = state_.tail;
+        }
+    }
+
+    bool empty() const { return state_.head == state_.tail; }
+    bool full() const { return state_.tail - state_.head == QUEUE_SLOTS; }
+    uint32_t head() const { return state_.head; }
+    uint32_t head_holder() const { return state_.holder[state_.head % QUEUE_SLOTS]; }
+    // Whether `ticket` was passed over (its holder looked dead or stuck).
+    bool passed(uint32_t ticket) const { return static_cast<int32_t>(ticket - state_.head) < 0; }
+
+    uint32_t take(uint32_t pid) {
+        const uint32_t ticket = state_.tail++;
+        state_.holder[ticket % QUEUE_SLOTS] = pid;
+        return ticket;
+    }
+    // The head posts: its turn is used.
+    void pop() {
+        ++state_.head;
+        skip_given_up();
+    }
+    // A holder gives its turn up; true when the head moved.
+    bool give_up(uint32_t ticket) {
+        if (passed(ticket) || ticket - state_.head >= state_.tail - state_.head) {
+            return false;
+        }
+        state_.holder[ticket % QUEUE_SLOTS] = 0;
+        const uint32_t head = state_.head;
+        skip_given_up();
+        return head != state_.head;
+    }
+
+private:
+    void skip_given_up() {
+        while (!empty() && head_holder() == 0) {
+            ++state_.head;
+        }
+    }
+
+    CallerState& state_;
+};
+
+// The waiters to wake after the change from `before` to `after`, of those
+// that may be asleep; the sleep marks of those woken are cleared in `after`.
+uint32_t waiters_to_wake(FunctionRecord& record, CallWord before, CallWord& after) noexcept {
     if (before.exchange() == after.exchange()) {
         return 0;
     }
-    const bool flags_changed = ((before.bits ^ after.bits) & CallWord::FLAGS_MASK) != 0;
+    if (((before.bits ^ after.bits) & CallWord::FLAGS_MASK) != 0) {
+        after = after.without_flag(CallWord::ASLEEP_MASK);
+        return EVERYBODY;
+    }
     uint32_t kinds = 0;
-    if (flags_changed || after.state() == CallWord::POSTED) {
+    if ((after.bits & CallWord::SERVER_ASLEEP) != 0 && after.state() == CallWord::POSTED) {
+        after = after.without_flag(CallWord::SERVER_ASLEEP);
         kinds |= SERVER_WAITS;
     }
-    if (flags_changed || after.state() == CallWord::IDLE || after.state() == CallWord::REPLIED ||
-        before.state() == CallWord::REPLIED) {
+    if ((after.bits & CallWord::CALLER_ASLEEP) != 0 &&
+        (after.state() == CallWord::IDLE || after.state() == CallWord::REPLIED || before.state() == CallWord::REPLIED)) {
+        after = after.without_flag(CallWord::CALLER_ASLEEP);
         kinds |= CALLERS_WAIT;
     }
-    return kinds;
-}
-
-// The waiters to wake after a change: callers only when one may be asleep,
-// unless a stop or the end was flagged.
-uint32_t waiters_to_wake(CallWord before, CallWord after) noexcept {
-    uint32_t kinds = waiters_concerned(before, after);
-    const bool flagged = ((before.bits ^ after.bits) & CallWord::FLAGS_MASK) != 0;
-    if (!flagged && (after.bits & CallWord::CALLER_ASLEEP) == 0) {
-        kinds &= ~CALLERS_WAIT;
+    const Queue queue(record.shm()->callers);
+    if (after.state() == CallWord::IDLE && !queue.empty() &&
+        (before.state() != CallWord::IDLE || after.queue_moved(before))) {
+        kinds |= queued_waiter(queue.head());
     }
     return kinds;
 }
 
 // Runs `look` on the locked record, unlocks it and wakes whom the change
-// concerns; `seen` is the call word as left, marked when a caller (`kind`) is
-// about to sleep on it.
+// concerns; `seen` is the call word as left.
 template <typename Look>
-Step look_and_unlock(FunctionRecord& record, uint32_t kind, Look& look, CallWord& seen) noexcept {
+Step look_and_unlock(FunctionRecord& record, Look& look, CallWord& seen) noexcept {
     const CallWord before = record.word();
     const Step step = look(before);
-    const CallWord after = record.word();
-    const uint32_t kinds = waiters_to_wake(before, after);
-    seen = (kinds & CALLERS_WAIT) != 0 ? after.without_flag(CallWord::CALLER_ASLEEP) : after;
-    if (step == Step::Wait && kind == CALLERS_WAIT) {
-        seen = seen.with_flag(CallWord::CALLER_ASLEEP);
+    CallWord after = record.word();
+    const CallWord changed = after;
+    const uint32_t kinds = waiters_to_wake(record, before, after);
+    if (after.bits != changed.bits) {
+        record.set_word(after);
     }
-    if (seen.bits != after.bits) {
-        record.set_word(seen);
-    }
+    seen = after;
     pthread_mutex_unlock(&record.shm()->mutex);
     if (kinds != 0) {
         futex::wake(&record.shm()->call, kinds);
     }
     return step;
+}
+
+// Marks the waiter asleep on the word, unless the word moved on from `seen`
+// meanwhile; true (with `seen` marked) when it may sleep.
+bool mark_asleep(FunctionRecord& record, uint32_t mark, CallWord& seen) noexcept {
+    if (lock_record(record) != 0) {
+        return false;
+    }
+    const CallWord now = record.word();
+    const bool unchanged = now.bits == seen.bits;
+    if (unchanged) {
+        seen = now.with_flag(mark);
+        record.set_word(seen);
+    }
+    pthread_mutex_unlock(&record.shm()->mutex);
+    return unchanged;
 }
 
 // How long a waiter watches the call word before it sleeps. Between two
@@ -280,33 +384,39 @@ SpinBudget caller_spin;
 
 
 // Runs `look` under the record's mutex until it is done, sleeping on the call
-// word as `kind` of waiter in between: 0 when done, ETIMEDOUT when a slice
-// passed first (or a signal arrived), or the errno of a failed lock. Runs
-// without the GIL.
+// word in between as `mode` (which the look may change) says: 0 when done,
+// ETIMEDOUT when a slice (or the time `limit`) passed first or a signal
+// arrived, or the errno of a failed lock. Runs without the GIL.
 template <typename Look>
-int look_for_a_slice(FunctionRecord& record, uint32_t kind, Look& look) noexcept {
-    const timespec slice_end = shm::deadline_after(shm::SLICE_NS);
+int look_for_a_slice(FunctionRecord& record, const WaitMode& mode, Look& look, const timespec* limit) noexcept {
+    timespec slice_end = shm::deadline_after(shm::SLICE_NS);
+    if (limit && earlier(*limit, slice_end)) {
+        slice_end = *limit;
+    }
     for (;;) {
         const int rc = lock_record(record);
         if (rc != 0) {
             return rc;
         }
         CallWord seen;
-        if (look_and_unlock(record, kind, look, seen) == Step::Done) {
+        if (look_and_unlock(record, look, seen) == Step::Done) {
             return 0;
         }
-        SpinBudget& spin = kind == SERVER_WAITS ? server_spin : caller_spin;
-        if (spin.watch(record.shm()->call, seen.bits)) {
+        SpinBudget& spin = mode.mask == SERVER_WAITS ? server_spin : caller_spin;
+        if (mode.watches && spin.watch(record.shm()->call, seen.bits)) {
             continue;
         }
-        if (!futex::wait(&record.shm()->call, seen.bits, slice_end, kind) || passed(slice_end)) {
+        if (mode.asleep_mark != 0 && !mark_asleep(record, mode.asleep_mark, seen)) {
+            continue;
+        }
+        if (!futex::wait(&record.shm()->call, seen.bits, slice_end, mode.mask) || passed(slice_end)) {
             return ETIMEDOUT;
         }
     }
 }
 
 // KeepWaiting is what a check between slices says when nothing ended the wait.
-enum class WaitEnd { Done, Failed, ServerGone, Orphaned, KeepWaiting };
+enum class WaitEnd { Done, Failed, ServerGone, Orphaned, TimedOut, KeepWaiting };
 
 // Whether no live process serves the record any more.
 bool nobody_serves(const FunctionRecord& record) { return !write_locked_elsewhere(record.fd(), SERVER_LOCK_BYTE); }
@@ -314,12 +424,14 @@ bool nobody_serves(const FunctionRecord& record) { return !write_locked_elsewher
 inline WaitEnd keep_waiting() { return WaitEnd::KeepWaiting; }
 
 // Calls `look(word)` under the record's mutex, with the GIL released, until it
-// returns Step::Done. Between slices the GIL is taken to run signal handlers
-// and `between()`, which may end the wait. Failed means an exception is set.
+// returns Step::Done, waiting as `mode` says. Between slices (which end at
+// `limit` at the latest) the GIL is taken to run signal handlers and
+// `between()`, which may end the wait. Failed means an exception is set.
 template <typename Look, typename Between = WaitEnd (*)()>
-WaitEnd wait_on_record(FunctionRecord& record, uint32_t kind, Look&& look, Between&& between = keep_waiting) {
+WaitEnd wait_on_record(FunctionRecord& record, const WaitMode& mode, Look&& look, Between&& between = keep_waiting,
+                       const timespec* limit = nullptr) {
     for (;;) {
-        const int rc = shm::without_gil([&] { return look_for_a_slice(record, kind, look); });
+        const int rc = shm::without_gil([&] { return look_for_a_slice(record, mode, look, limit); });
         if (rc == 0) {
             return WaitEnd::Done;
         }
@@ -346,7 +458,7 @@ bool look_once(FunctionRecord& record, Look&& look) {
             return false;
         }
         CallWord seen;
-        return look_and_unlock(record, 0, look, seen) == Step::Done;
+        return look_and_unlock(record, look, seen) == Step::Done;
     });
 }
 
@@ -368,7 +480,7 @@ void change_on_the_way_out(FunctionRecord& record, Change&& change) {
                     return Step::Done;
                 };
                 CallWord seen;
-                look_and_unlock(record, 0, look, seen);
+                look_and_unlock(record, look, seen);
             }
             return;
         }
@@ -675,7 +787,7 @@ bool orphaned(const FunctionRecord& record) {
 bool take_request(FunctionRecord& record, unsigned char* request, uint32_t& number, bool& stop) {
     stop = false;
     const auto notice_orphaning = [&record] { return orphaned(record) ? WaitEnd::Orphaned : WaitEnd::KeepWaiting; };
-    const WaitEnd end = wait_on_record(record, SERVER_WAITS, [&](CallWord word) {
+    const WaitEnd end = wait_on_record(record, SERVER_MODE, [&](CallWord word) {
         if (record.shm()->activity == 0) {
             stop = true;
             return Step::Done;
@@ -696,7 +808,7 @@ bool take_request(FunctionRecord& record, unsigned char* request, uint32_t& numb
 }
 
 bool post_reply(FunctionRecord& record, uint32_t number, const unsigned char* data, size_t size) {
-    const WaitEnd end = wait_on_record(record, SERVER_WAITS, [&](CallWord word) {
+    const WaitEnd end = wait_on_record(record, SERVER_MODE, [&](CallWord word) {
         if (word.number() != number) {
             return Step::Done;
         }
@@ -789,7 +901,7 @@ PyObject* stop_shared_function(const char* name) {
         Py_RETURN_FALSE;
     }
     // Never sleeps: only the lock may have to be waited for.
-    const WaitEnd end = wait_on_record(record, SERVER_WAITS, [&record](CallWord word) {
+    const WaitEnd end = wait_on_record(record, SERVER_MODE, [&record](CallWord word) {
         record.shm()->activity = 0;
         record.set_word(word.with_flag(CallWord::STOP));
         return Step::Done;
@@ -862,40 +974,106 @@ bool poster_died(const FunctionRecord& record) {
     return !write_locked_elsewhere(record.fd(), CALLER_LOCK_BASE + static_cast<off_t>(pid));
 }
 
-// The calling side of one exchange: waits for the record to be idle, posts
-// the request, then waits for the reply carrying its own exchange number.
+// The calling side of one exchange: queues for its turn when others wait
+// before it, posts the request once the record is idle and its turn has come,
+// then waits for the reply carrying its own exchange number.
 struct Call {
+    enum class Phase { Arriving, Queued, Posted };
+
     Call(FunctionRecord& call_record, const unsigned char* call_args, size_t size)
         : record(call_record), args(call_args), args_size(size) {}
 
     FunctionRecord& record;
     const unsigned char* args;
     size_t args_size;
-    bool posted = false;
+    Phase phase = Phase::Arriving;
+    uint32_t ticket = 0;
+    WaitMode mode = ROOM_MODE;
     uint32_t number = 0;
     CallEnd end = CallEnd::Refused;
     unsigned char reply[MESSAGE_SIZE];
     StaleReply stale;
+    StaleReply stuck_head;
 
-    Step look(CallWord word) { return posted ? look_for_reply(word) : try_to_post(word); }
+    bool posted() const { return phase == Phase::Posted; }
+
+    Step look(CallWord word) { return posted() ? look_for_reply(word) : try_to_post(word); }
 
     Step try_to_post(CallWord word) {
         if (record.shm()->activity == 0 || word.ended()) {
+            give_up_turn(word);
             end = CallEnd::Refused;
             return Step::Done;
         }
         if (reclaimable(word)) {
             word = word.with_state(CallWord::IDLE);
+            record.set_word(word);
         }
-        if (word.state() != CallWord::IDLE) {
+        Queue queue(record.shm()->callers);
+        if (phase == Phase::Queued && queue.passed(ticket)) {
+            phase = Phase::Arriving;  // passed over while it did not run: queue again
+        }
+        const bool idle = word.state() == CallWord::IDLE;
+        if (phase == Phase::Arriving) {
+            if (idle && queue.empty()) {
+                return post(word);
+            }
+            if (queue.full()) {
+                mode = ROOM_MODE;
+                return Step::Wait;
+            }
+            ticket = queue.take(static_cast<uint32_t>(getpid()));
+            phase = Phase::Queued;
+            mode = queued_mode(ticket);
             return Step::Wait;
         }
+        if (idle && queue.head() == ticket) {
+            queue.pop();
+            return post(word);
+        }
+        return Step::Wait;
+    }
+
+    Step post(CallWord word) {
         record.shm()->callers.poster_pid.store(poster_pid(record), std::memory_order_relaxed);
         std::memcpy(record.area(), args, args_size);
         word = word.next_request();
         record.set_word(word);
         number = word.number();
-        posted = true;
+        phase = Phase::Posted;
+        mode = REPLY_MODE;
+        return Step::Wait;
+    }
+
+    // A queued caller's turn given up (Ctrl-C, a time limit, an end); the
+    // next holder is woken when the record is idle.
+    void give_up_turn(CallWord word) {
+        if (phase != Phase::Queued) {
+            return;
+        }
+        phase = Phase::Arriving;
+        Queue queue(record.shm()->callers);
+        if (queue.give_up(ticket) && word.state() == CallWord::IDLE) {
+            record.set_word(word.with_queue_moved());
+        }
+    }
+
+    // Between slices, for a queued caller: a head that does not post although
+    // the record is idle is passed over once its process has died, or after a
+    // second (it may be stopped); it queues again when it runs.
+    Step pass_over_a_stuck_head(CallWord word) {
+        Queue queue(record.shm()->callers);
+        if (phase != Phase::Queued || word.state() != CallWord::IDLE || queue.empty() || queue.head() == ticket) {
+            return Step::Wait;
+        }
+        const CallWord head{queue.head()};
+        const bool again = stuck_head.seen_again(head);
+        const uint32_t holder = queue.head_holder();
+        const bool dead = holder != static_cast<uint32_t>(getpid()) &&
+                          !write_locked_elsewhere(record.fd(), CALLER_LOCK_BASE + static_cast<off_t>(holder));
+        if (again && (dead || stuck_head.for_a_second()) && queue.give_up(queue.head())) {
+            record.set_word(word.with_queue_moved());
+        }
         return Step::Wait;
     }
 
@@ -937,7 +1115,8 @@ struct Call {
     // The serving process has gone: a reply it posted just before it ended
     // is still collected, and a request it never took is withdrawn.
     Step look_at_the_end(CallWord word) {
-        if (!posted) {
+        if (!posted()) {
+            give_up_turn(word);
             return Step::Wait;
         }
         look_for_reply(word);
@@ -950,10 +1129,14 @@ struct Call {
     // After Ctrl-C: withdraws a request not yet taken, has the serving side
     // drop the reply of one being executed, or drops a reply not collected.
     void give_up() {
-        if (!posted) {
+        if (phase == Phase::Arriving) {
             return;
         }
         change_on_the_way_out(record, [this](CallWord word) {
+            if (phase == Phase::Queued) {
+                give_up_turn(word);
+                return;
+            }
             if (word.number() != number) {
                 return;
             }
@@ -1004,12 +1187,15 @@ bool open_for_call(FunctionRecord& record, struct stat& st) {
     return true;
 }
 
-PyObject* call_shared_function(const char* name, PyObject* args) {
-    FunctionRecord record(name);
-    struct stat st;
-    if (!open_for_call(record, st)) {
-        return nullptr;
-    }
+// Why a call on a record ended without a result of the function's own.
+enum class CallEndedBy { Result, RecordEnded, Other };
+
+// One call of the function behind the open `record` (status `st`) with the
+// tuple `args`, waiting until `limit` at the latest (none when null).
+// `ended_by` tells whether the record is of no more use (its serving ended).
+PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject* args, const timespec* limit,
+                         CallEndedBy& ended_by) {
+    ended_by = CallEndedBy::Other;
     PyRef encoded(from_value(args));
     if (!encoded) {
         return nullptr;
@@ -1023,19 +1209,32 @@ PyObject* call_shared_function(const char* name, PyObject* args) {
     Call call(record, data, size);
     hold_caller_lock(record);
     RecordThreads::Entry calling(calling_threads, st);
-    const auto check_server = [&] {
-        if (!nobody_serves(record)) {
-            return WaitEnd::KeepWaiting;
+    const auto between_slices = [&] {
+        if (nobody_serves(record)) {
+            return look_once(record, [&call](CallWord word) { return call.look_at_the_end(word); })
+                       ? WaitEnd::Done
+                       : WaitEnd::ServerGone;
         }
-        return look_once(record, [&call](CallWord word) { return call.look_at_the_end(word); }) ? WaitEnd::Done
-                                                                                              : WaitEnd::ServerGone;
+        if (limit && passed(*limit)) {
+            return WaitEnd::TimedOut;
+        }
+        if (call.phase == Call::Phase::Queued) {
+            look_once(record, [&call](CallWord word) { return call.pass_over_a_stuck_head(word); });
+        }
+        return WaitEnd::KeepWaiting;
     };
-    switch (wait_on_record(record, CALLERS_WAIT, [&call](CallWord word) { return call.look(word); }, check_server)) {
+    const auto look = [&call](CallWord word) { return call.look(word); };
+    switch (wait_on_record(record, call.mode, look, between_slices, limit)) {
         case WaitEnd::Done:
             break;
         case WaitEnd::ServerGone:
+            ended_by = CallEndedBy::RecordEnded;
             PyErr_Format(PyExc_RuntimeError,
-                         "Nobody serves the function '%s' any more: its serving process has ended.", name);
+                         "Nobody serves the function '%s' any more: its serving process has ended.", record.name);
+            return nullptr;
+        case WaitEnd::TimedOut:
+            call.give_up();
+            PyErr_Format(PyExc_TimeoutError, "The call of '%s' did not end within its time limit.", record.name);
             return nullptr;
         default:
             call.give_up();
@@ -1044,13 +1243,25 @@ PyObject* call_shared_function(const char* name, PyObject* args) {
     if (call.end == CallEnd::Lost) {
         PyErr_Format(PyExc_RuntimeError,
                      "The reply to this call of '%s' was lost: another caller took over the exchange.",
-                     name);
+                     record.name);
         return nullptr;
     }
     if (call.end == CallEnd::Refused || call.reply[0] == 0) {
+        ended_by = CallEndedBy::RecordEnded;
         return null_reply_error();
     }
+    ended_by = CallEndedBy::Result;
     return to_value_range(call.reply, MESSAGE_SIZE);
+}
+
+PyObject* call_shared_function(const char* name, PyObject* args) {
+    FunctionRecord record(name);
+    struct stat st;
+    if (!open_for_call(record, st)) {
+        return nullptr;
+    }
+    CallEndedBy ended_by;
+    return call_on_record(record, st, args, nullptr, ended_by);
 }
 
 }  // namespace
