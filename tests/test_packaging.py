@@ -1,0 +1,81 @@
+"""What a user installs: the wheel and the sdist carry the module, its stubs,
+the command and the license."""
+import configparser
+import importlib.util
+import os
+import pathlib
+import subprocess
+import sys
+import tarfile
+import zipfile
+
+import pytest
+
+ROOT = pathlib.Path(__file__).parents[1]
+BUILD_TIMEOUT = 900
+
+pytestmark = [pytest.mark.slow, pytest.mark.timeout(BUILD_TIMEOUT + 60)]
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory):
+    out = tmp_path_factory.mktemp("wheel")
+    subprocess.run([sys.executable, "-m", "pip", "wheel", str(ROOT), "--no-deps", "-q", "-w", str(out)],
+                   check=True, capture_output=True, timeout=BUILD_TIMEOUT)
+    (path,) = out.glob("zelvane-*.whl")
+    return zipfile.ZipFile(path)
+
+
+def source(relative):
+    return (ROOT / relative).read_bytes()
+
+
+def test_wheel_carries_the_stubs_and_the_command(wheel):
+    for relative in ("zelvane-stubs/__init__.pyi", "zelvane-stubs/py.typed",
+                     "zelvane_cli/__init__.py", "zelvane_cli/__main__.py"):
+        assert wheel.read(relative) == source(f"python/{relative}"), relative
+    entry_points = configparser.ConfigParser()
+    entry_points.read_string(wheel.read(dist_info(wheel, "entry_points.txt")).decode())
+    assert entry_points["console_scripts"]["zelvane"] == "zelvane_cli:main"
+
+
+def dist_info(wheel, tail):
+    (name,) = [n for n in wheel.namelist() if ".dist-info/" in n and n.endswith(tail)]
+    return name
+
+
+def test_wheel_carries_the_license_and_says_where_it_runs(wheel):
+    assert wheel.read(dist_info(wheel, "/LICENSE")) == source("LICENSE")
+    metadata = wheel.read(dist_info(wheel, "METADATA")).decode()
+    classifiers = {line.split(": ", 1)[1] for line in metadata.splitlines()
+                   if line.startswith("Classifier: ")}
+    expected = {f"Programming Language :: Python :: 3.{minor}" for minor in range(9, 14)}
+    expected |= {"Operating System :: POSIX :: Linux", "Programming Language :: C++",
+                 "License :: OSI Approved :: MIT License"}
+    assert expected <= classifiers
+
+
+def test_wheel_module_reports_the_package_version(wheel, tmp_path):
+    wheel.extractall(tmp_path)
+    metadata = wheel.read(dist_info(wheel, "METADATA")).decode()
+    version = next(line.split(": ", 1)[1] for line in metadata.splitlines()
+                   if line.startswith("Version: "))
+    env = dict(os.environ, PYTHONPATH=str(tmp_path))
+    run = subprocess.run([sys.executable, "-c", "import zelvane; print(zelvane.__version__)"],
+                         cwd=tmp_path, env=env, capture_output=True, text=True, timeout=60)
+    assert run.stdout.strip() == version, run.stderr
+
+
+def test_sdist_carries_the_license_and_the_python_parts(tmp_path):
+    if importlib.util.find_spec("scikit_build_core") is None:
+        pytest.skip("scikit-build-core is not installed here (pip builds in isolation)")
+    subprocess.run([sys.executable, "-c", "import sys; from scikit_build_core.build import "
+                    "build_sdist; build_sdist(sys.argv[1])", str(tmp_path)],
+                   cwd=ROOT, check=True, capture_output=True, timeout=BUILD_TIMEOUT)
+    (path,) = tmp_path.glob("zelvane-*.tar.gz")
+    with tarfile.open(path) as sdist:
+        names = {name.split("/", 1)[1] for name in sdist.getnames() if "/" in name}
+        top = path.name[:-len(".tar.gz")]
+        assert sdist.extractfile(f"{top}/LICENSE").read() == source("LICENSE")
+    assert {"python/zelvane-stubs/__init__.pyi", "python/zelvane_cli/__init__.py",
+            "CMakeLists.txt", "pyproject.toml"} <= names
