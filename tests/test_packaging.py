@@ -18,12 +18,17 @@ pytestmark = [pytest.mark.slow, pytest.mark.timeout(BUILD_TIMEOUT + 60)]
 
 
 @pytest.fixture(scope="module")
-def wheel(tmp_path_factory):
+def wheel_path(tmp_path_factory):
     out = tmp_path_factory.mktemp("wheel")
     subprocess.run([sys.executable, "-m", "pip", "wheel", str(ROOT), "--no-deps", "-q", "-w", str(out)],
                    check=True, capture_output=True, timeout=BUILD_TIMEOUT)
     (path,) = out.glob("zelvane-*.whl")
-    return zipfile.ZipFile(path)
+    return path
+
+
+@pytest.fixture(scope="module")
+def wheel(wheel_path):
+    return zipfile.ZipFile(wheel_path)
 
 
 def source(relative):
@@ -79,3 +84,36 @@ def test_sdist_carries_the_license_and_the_python_parts(tmp_path):
         assert sdist.extractfile(f"{top}/LICENSE").read() == source("LICENSE")
     assert {"python/zelvane-stubs/__init__.pyi", "python/zelvane_cli/__init__.py",
             "CMakeLists.txt", "pyproject.toml"} <= names
+
+
+USER_SCRIPT = """
+import zelvane
+total: int = len(zelvane.__version__)
+zelvane.write_memory("n", {"a": [total]})
+"""
+
+
+def test_installed_wheel_gives_the_command_and_the_stubs(wheel_path, tmp_path):
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, capture_output=True,
+                   timeout=BUILD_TIMEOUT)
+    python = venv / "bin" / "python"
+    subprocess.run([str(python), "-m", "pip", "install", "-q", "--no-deps", "--no-index",
+                    str(wheel_path)], check=True, capture_output=True, timeout=BUILD_TIMEOUT)
+    env = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
+    run = subprocess.run([str(venv / "bin" / "zelvane"), "--help"], capture_output=True,
+                         text=True, env=env, timeout=60)
+    assert run.returncode == 0 and "clean" in run.stdout, run.stderr
+
+    if importlib.util.find_spec("mypy") is None:
+        pytest.skip("mypy is not installed (it comes with the test extra)")
+    (tmp_path / "user.py").write_text(USER_SCRIPT)
+    (tmp_path / "wrong.py").write_text(USER_SCRIPT + 'zelvane.read_memory(b"n")\n')
+    mypy = [sys.executable, "-m", "mypy", "--strict", "--python-executable", str(python),
+            "--cache-dir", str(tmp_path / ".mypy_cache")]
+    run = subprocess.run(mypy + ["user.py"], cwd=tmp_path, env=env, capture_output=True,
+                         text=True, timeout=BUILD_TIMEOUT)
+    assert run.returncode == 0, run.stdout
+    run = subprocess.run(mypy + ["wrong.py"], cwd=tmp_path, env=env, capture_output=True,
+                         text=True, timeout=BUILD_TIMEOUT)
+    assert "wrong.py:5: error" in run.stdout, run.stdout
