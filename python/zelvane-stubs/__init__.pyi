@@ -25,7 +25,7 @@ _Scalar: TypeAlias = Union[
 ]
 
 # What the codec gives back: the values it decodes, containers of them nested.
-# Named tuples come back as tuples of their class.
+# Named tuples are tuples; paths are PurePath or Path.
 Value: TypeAlias = Union[
     _Scalar,
     list["Value"], tuple["Value", ...], set["Value"], frozenset["Value"], dict["Value", "Value"],

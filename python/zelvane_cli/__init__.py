@@ -201,7 +201,8 @@ def remove_one(name):
 
     if entry["kind"] == FUNCTION and entry["served"]:
         # The server unlinks the name itself once it has stopped.
-        zelvane.remove_function(name)
+        if not zelvane.remove_function(name):
+            raise CommandError(f"{name}: could not ask its server to stop")
         return f"{name}: asked its server to stop"
     if not zelvane.remove_memory(name):
         raise CommandError(f"{name}: could not be removed")
