@@ -4,13 +4,59 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <utility>
+
+#include "py_ref.h"
 
 namespace {
 
-// Replaces whatever the argument parser raised with the function's message.
+// Takes the pending exception, normalised to an instance (null when none is pending).
+PyRef take_pending_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyRef(PyErr_GetRaisedException());
+#else
+    PyObject* type;
+    PyObject* value;
+    PyObject* traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyRef owned_type(type);
+    PyRef owned_traceback(traceback);
+    if (value && traceback) {
+        PyException_SetTraceback(value, traceback);
+    }
+    return PyRef(value);
+#endif
+}
+
+void raise_exception(PyRef exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception.release());
+#else
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception.get()));
+    Py_INCREF(type);
+    PyObject* traceback = PyException_GetTraceback(exception.get());
+    PyErr_Restore(type, exception.release(), traceback);
+#endif
+}
+
+// Raises the function's fixed message in place of whatever the argument
+// parser raised, keeping the parser's error as the cause so the reason still
+// shows in the traceback.
 PyObject* argument_error(const char* message) {
-    PyErr_Clear();
+    PyRef cause = take_pending_exception();
     PyErr_SetString(PyExc_ValueError, message);
+    if (!cause) {
+        return nullptr;
+    }
+    PyRef error = take_pending_exception();
+    if (!error) {
+        return nullptr;
+    }
+    // As `raise error from cause` does: the cause is also the context.
+    PyException_SetContext(error.get(), PyRef::borrow(cause.get()).release());
+    PyException_SetCause(error.get(), cause.release());
+    raise_exception(std::move(error));
     return nullptr;
 }
 

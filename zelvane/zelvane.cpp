@@ -116,15 +116,29 @@ PyObject* call_function(PyObject*, PyObject* args) {
 
 PyMethodDef methods[] = {
     {"create_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(create_memory)),
-     METH_VARARGS | METH_KEYWORDS, "Create a shared memory address."},
+     METH_VARARGS | METH_KEYWORDS,
+     "create_memory($module, name, prealloc_size=0, error_if_exists=False)\n--\n\n"
+     "Create a shared memory address."},
     {"remove_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(remove_memory)),
-     METH_VARARGS | METH_KEYWORDS, "Remove a shared memory address."},
-    {"read_memory", read_memory, METH_VARARGS, "Get the value stored in a shared memory address."},
+     METH_VARARGS | METH_KEYWORDS,
+     "remove_memory($module, name, throw_error=False)\n--\n\n"
+     "Remove a shared memory address."},
+    {"read_memory", read_memory, METH_VARARGS,
+     "read_memory($module, name, /)\n--\n\n"
+     "Get the value stored in a shared memory address."},
     {"write_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_memory)),
-     METH_VARARGS | METH_KEYWORDS, "Write a value to a shared memory address."},
-    {"create_function", create_function, METH_VARARGS, "Create and link a function to shared memory."},
-    {"remove_function", remove_function, METH_VARARGS, "Stop a function linked to shared memory."},
-    {"call_function", call_function, METH_VARARGS, "Call a function linked to shared memory."},
+     METH_VARARGS | METH_KEYWORDS,
+     "write_memory($module, name, value, create=True)\n--\n\n"
+     "Write a value to a shared memory address."},
+    {"create_function", create_function, METH_VARARGS,
+     "create_function($module, name, func, /)\n--\n\n"
+     "Create and link a function to shared memory."},
+    {"remove_function", remove_function, METH_VARARGS,
+     "remove_function($module, name, /)\n--\n\n"
+     "Stop a function linked to shared memory."},
+    {"call_function", call_function, METH_VARARGS,
+     "call_function($module, name, args, /)\n--\n\n"
+     "Call a function linked to shared memory."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -147,8 +161,16 @@ PyModuleDef zelvane_module = {
 
 }  // namespace
 
+// The build passes the package version; a build outside the packaging gets this one.
+#ifndef ZELVANE_VERSION
+#define ZELVANE_VERSION "0+unknown"
+#endif
+
 PyMODINIT_FUNC PyInit_zelvane(void) {
     PyObject* module = kel2_init() < 0 ? nullptr : PyModule_Create(&zelvane_module);
+    if (module && PyModule_AddStringConstant(module, "__version__", ZELVANE_VERSION) < 0) {
+        Py_CLEAR(module);
+    }
     if (!module) {
         // Releases the classes cached before the failure; a second release is harmless.
         kel2_cleanup();

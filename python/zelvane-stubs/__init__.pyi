@@ -1,0 +1,111 @@
+"""A module for managing shared memory with Python."""
+
+import sys
+from collections import ChainMap, Counter, OrderedDict, deque
+from collections.abc import Callable
+from datetime import date, datetime, time, timedelta
+from decimal import Decimal
+from pathlib import PurePath
+from types import TracebackType
+from typing import Any, Union, final
+from uuid import UUID
+
+from typing_extensions import Buffer, Literal, Self, TypeAlias
+
+if sys.version_info >= (3, 10):
+    from types import EllipsisType
+else:
+    from builtins import ellipsis as EllipsisType
+
+__version__: str
+
+_Scalar: TypeAlias = Union[
+    str, int, float, bool, complex, None, EllipsisType, bytes, bytearray, memoryview,
+    datetime, date, time, timedelta, UUID, Decimal, range, PurePath,
+]
+
+# What the codec gives back: the values it decodes, containers of them nested.
+# Named tuples are tuples; paths are PurePath or Path.
+Value: TypeAlias = Union[
+    _Scalar,
+    list["Value"], tuple["Value", ...], set["Value"], frozenset["Value"], dict["Value", "Value"],
+    deque["Value"], Counter["Value"], OrderedDict["Value", "Value"], ChainMap["Value", "Value"],
+]
+
+# What the codec takes: the same kinds. The mutable containers are invariant
+# in their members, so a list[int] would not pass as a list[Value]; they are
+# taken with any members, and the encoder refuses a member it cannot carry.
+Encodable: TypeAlias = Union[
+    _Scalar,
+    tuple["Encodable", ...], frozenset["Encodable"],
+    list[Any], set[Any], dict[Any, Any], deque[Any], Counter[Any], OrderedDict[Any, Any],
+    ChainMap[Any, Any],
+]
+
+def create_memory(name: str, prealloc_size: int = 0, error_if_exists: bool = False) -> bool:
+    """Create a shared memory address."""
+
+def remove_memory(name: str, throw_error: bool = False) -> bool:
+    """Remove a shared memory address."""
+
+def read_memory(name: str, /) -> Value:
+    """Get the value stored in a shared memory address."""
+
+def write_memory(name: str, value: Encodable, create: bool = True) -> Literal[True]:
+    """Write a value to a shared memory address."""
+
+def create_function(name: str, func: Callable[..., Encodable], /) -> None:
+    """Create and link a function to shared memory."""
+
+def remove_function(name: str, /) -> bool:
+    """Stop a function linked to shared memory."""
+
+def call_function(name: str, args: tuple[Encodable, ...], /) -> Value:
+    """Call a function linked to shared memory."""
+
+def dumps(value: Encodable, /) -> bytes:
+    ...
+
+def loads(data: Buffer, /) -> Value:
+    ...
+
+@final
+class MemoryHandle:
+    @property
+    def name(self) -> str: ...
+    @property
+    def closed(self) -> bool: ...
+    def read(self) -> Value: ...
+    def write(self, value: Encodable, /) -> Literal[True]: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> None: ...
+
+@final
+class FunctionHandle:
+    @property
+    def name(self) -> str: ...
+    @property
+    def closed(self) -> bool: ...
+    def __call__(self, *args: Encodable, timeout: float | None = None) -> Value: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> None: ...
+
+def open_memory(name: str, /, create: bool = True) -> MemoryHandle:
+    ...
+
+def open_function(name: str, /) -> FunctionHandle:
+    ...

@@ -1,0 +1,292 @@
+"""The zelvane command: lists, shows and removes what zelvane keeps in
+/dev/shm, and cleans up the records of hosted functions whose server died.
+
+Objects carry no type tag; they are told apart by the same size checks the
+module makes before it touches one, and anything else is left alone."""
+import argparse
+import fcntl
+import json
+import os
+import pprint
+import stat
+import struct
+import sys
+
+SHM_DIR = "/dev/shm"
+HEADER_SIZE = 48
+RECORD_SIZE = 1168
+# A 1168-byte value slot: its max_size, where a record has its mutex.
+SLOT_MAX_SIZE_OF_RECORD_SIZE = RECORD_SIZE - HEADER_SIZE
+ACTIVITY = 136
+CALL_WORD = 140
+# A live server holds a write lock on this byte, one past the record's end.
+LIVENESS_BYTE = RECORD_SIZE + 1
+STOP_REQUESTED = 1 << 24
+SERVING_ENDED = 1 << 25
+CALL_STATES = {0: "idle", 1: "request posted", 2: "executing", 3: "reply posted", 4: "abandoned"}
+
+SLOT, FUNCTION, FOREIGN = "slot", "function", "not zelvane's"
+
+# struct flock on x86-64 Linux: l_type, l_whence, l_start, l_len, l_pid.
+FLOCK = "hhxxxxqqixxxx"
+F_OFD_GETLK = getattr(fcntl, "F_OFD_GETLK", 36)
+
+
+class CommandError(Exception):
+    """A failure to report on one line, without a traceback."""
+
+
+def object_path(name):
+    """The file of `name`, mapped as the module maps names (leading slashes
+    dropped); a name that could reach outside the directory is refused."""
+    bare = name.lstrip("/")
+    if not bare or "/" in bare or bare in (".", ".."):
+        raise CommandError(f"{name}: not a shared-memory name")
+    return os.path.join(SHM_DIR, bare)
+
+
+def server_alive(fd):
+    """Whether a process holds the liveness write lock of the record open as `fd`."""
+    probe = struct.pack(FLOCK, fcntl.F_WRLCK, os.SEEK_SET, LIVENESS_BYTE, 1, 0)
+    answer = fcntl.fcntl(fd, F_OFD_GETLK, probe)
+    # A read lock anyone may take does not count: only the server's write lock does.
+    return struct.unpack(FLOCK, answer)[0] == fcntl.F_WRLCK
+
+
+def classify(size, head):
+    """The kind of an object of `size` bytes whose first bytes are `head`."""
+    if size < HEADER_SIZE:
+        return FOREIGN
+    max_size = struct.unpack_from("<Q", head)[0]
+    if size == RECORD_SIZE and max_size != SLOT_MAX_SIZE_OF_RECORD_SIZE:
+        return FUNCTION
+    # The second form is a writer that died between growing the slot and
+    # storing its new max_size.
+    if size == HEADER_SIZE + max_size or (size > HEADER_SIZE + max_size and size != RECORD_SIZE):
+        return SLOT
+    return FOREIGN
+
+
+def slot_details(fd, size, max_size):
+    capacity = max_size if size == HEADER_SIZE + max_size else size - HEADER_SIZE
+    # Byte 0 of the payload is written last, so it is non-zero only for a
+    # complete value.
+    first = os.pread(fd, 1, HEADER_SIZE) if capacity else b""
+    return {"capacity": capacity, "holds_value": first not in (b"", b"\0")}
+
+
+def function_details(fd):
+    record = os.pread(fd, RECORD_SIZE, 0)
+    word = struct.unpack_from("<I", record, CALL_WORD)[0]
+    return {
+        "state": CALL_STATES.get(word & 0xFF, f"unknown ({word & 0xFF})"),
+        "exchange": (word >> 8) & 0xFFFF,
+        "stop_requested": bool(word & STOP_REQUESTED),
+        "serving_ended": bool(word & SERVING_ENDED),
+        "activity": record[ACTIVITY],
+        "served": server_alive(fd),
+    }
+
+
+def describe(name):
+    """What `name` is: a dict with its name, kind, size and the details of its kind."""
+    path = object_path(name)
+    try:
+        info = os.lstat(path)
+    except FileNotFoundError:
+        raise CommandError(f"{name}: no such object in {SHM_DIR}") from None
+    entry = {"name": os.path.basename(path), "kind": FOREIGN, "size": info.st_size}
+    # Only regular files are opened: a FIFO would block, a link leads elsewhere.
+    if not stat.S_ISREG(info.st_mode):
+        return entry
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except FileNotFoundError:
+        raise CommandError(f"{name}: no such object in {SHM_DIR}") from None
+    except OSError as exc:
+        entry["error"] = exc.strerror
+        return entry
+    try:
+        info = os.fstat(fd)
+        head = os.pread(fd, 8, 0)
+        entry["size"] = info.st_size
+        if not stat.S_ISREG(info.st_mode) or len(head) < 8:
+            return entry
+        entry["kind"] = classify(info.st_size, head)
+        if entry["kind"] == SLOT:
+            entry.update(slot_details(fd, info.st_size, struct.unpack("<Q", head)[0]))
+        elif entry["kind"] == FUNCTION:
+            entry.update(function_details(fd))
+    finally:
+        os.close(fd)
+    return entry
+
+
+def all_entries():
+    entries = []
+    for name in sorted(os.listdir(SHM_DIR)):
+        try:
+            entries.append(describe(name))
+        except CommandError:
+            pass  # removed while we looked
+    return entries
+
+
+def detail_text(entry):
+    if entry["kind"] == SLOT:
+        held = "holds a value" if entry["holds_value"] else "empty"
+        return f"capacity {entry['capacity']}, {held}"
+    if entry["kind"] == FUNCTION:
+        flags = [text for key, text in (("stop_requested", "stop requested"),
+                                        ("serving_ended", "serving ended")) if entry[key]]
+        return ", ".join([entry["state"], *flags])
+    return entry.get("error", "")
+
+
+def served_text(entry):
+    if entry["kind"] != FUNCTION:
+        return ""
+    return "live" if entry["served"] else "dead"
+
+
+def print_table(entries):
+    header = ("NAME", "KIND", "SIZE", "STATE", "SERVER")
+    rows = [(e["name"], e["kind"], str(e["size"]), detail_text(e), served_text(e))
+            for e in entries]
+    widths = [max(len(row[i]) for row in [header, *rows]) for i in range(len(header))]
+    for row in [header, *rows]:
+        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
+
+
+def command_ls(args):
+    entries = all_entries()
+    if args.json:
+        print(json.dumps(entries, indent=2))
+    else:
+        print_table(entries)
+    return 0
+
+
+def command_show(args):
+    entry = describe(args.name)
+    if entry["kind"] == FOREIGN:
+        raise CommandError(f"{args.name}: not zelvane's; left alone")
+    if entry["kind"] == FUNCTION:
+        if args.json:
+            print(json.dumps(entry, indent=2))
+        else:
+            for key, value in entry.items():
+                print(f"{key}: {value}")
+        return 0
+    import zelvane
+
+    value = zelvane.read_memory(args.name)
+    if not args.json:
+        pprint.pprint(value)
+        return 0
+    try:
+        text = json.dumps(value, indent=2, allow_nan=False)
+    except (TypeError, ValueError) as exc:
+        raise CommandError(f"{args.name}: the value has no JSON form ({exc}); "
+                           "show it without --json") from None
+    print(text)
+    return 0
+
+
+def remove_one(name):
+    entry = describe(name)
+    if entry["kind"] == FOREIGN:
+        raise CommandError(f"{name}: not zelvane's; left alone")
+    import zelvane
+
+    if entry["kind"] == FUNCTION and entry["served"]:
+        # The server unlinks the name itself once it has stopped.
+        if not zelvane.remove_function(name):
+            raise CommandError(f"{name}: could not ask its server to stop")
+        return f"{name}: asked its server to stop"
+    if not zelvane.remove_memory(name):
+        raise CommandError(f"{name}: could not be removed")
+    return f"{name}: removed"
+
+
+def command_rm(args):
+    status = 0
+    for name in args.names:
+        try:
+            print(remove_one(name))
+        except (CommandError, MemoryError) as exc:
+            print(f"zelvane: {exc}", file=sys.stderr)
+            status = 1
+    return status
+
+
+def chosen_entries(names):
+    """The entries of `names` that exist, or of everything when none are given."""
+    if not names:
+        return all_entries()
+    entries = []
+    for name in names:
+        try:
+            entries.append(describe(name))
+        except CommandError:
+            pass
+    return entries
+
+
+def command_clean(args):
+    dead = [e for e in chosen_entries(args.names) if e["kind"] == FUNCTION and not e["served"]]
+    if args.dry_run:
+        for entry in dead:
+            print(f"would remove {entry['name']}")
+        return 0
+    import zelvane
+
+    status = 0
+    for entry in dead:
+        # Checked again just before: a server may have started meanwhile.
+        try:
+            current = describe(entry["name"])
+        except CommandError:
+            continue
+        if current["kind"] != FUNCTION or current["served"]:
+            continue
+        if zelvane.remove_memory(entry["name"]):
+            print(f"removed {entry['name']}")
+        else:
+            print(f"zelvane: {entry['name']}: could not be removed", file=sys.stderr)
+            status = 1
+    return status
+
+
+def parser():
+    top = argparse.ArgumentParser(
+        prog="zelvane",
+        description="List, show and remove zelvane's value slots and hosted-function "
+                    f"records in {SHM_DIR}.")
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    ls = commands.add_parser("ls", help="list every object with its kind, size and state")
+    ls.add_argument("--json", action="store_true", help="print JSON instead of a table")
+    ls.set_defaults(run=command_ls)
+    show = commands.add_parser("show", help="print a slot's value or a function record's state")
+    show.add_argument("name")
+    show.add_argument("--json", action="store_true", help="print JSON (where the value has a JSON form)")
+    show.set_defaults(run=command_show)
+    rm = commands.add_parser("rm", help="remove slots and function records (a live server is asked to stop)")
+    rm.add_argument("names", nargs="+", metavar="NAME")
+    rm.set_defaults(run=command_rm)
+    clean = commands.add_parser("clean", help="remove the records of functions whose server is dead")
+    clean.add_argument("names", nargs="*", metavar="NAME",
+                       help="look only at these names (default: everything)")
+    clean.add_argument("--dry-run", action="store_true", help="only print what would be removed")
+    clean.set_defaults(run=command_clean)
+    return top
+
+
+def main(argv=None):
+    args = parser().parse_args(argv)
+    try:
+        return args.run(args)
+    # The module's own errors (a missing name, a damaged value) end the command.
+    except (CommandError, MemoryError, OSError, ValueError, RuntimeError) as exc:
+        print(f"zelvane: {exc}", file=sys.stderr)
+        return 1

@@ -1,0 +1,5 @@
+import sys
+
+from zelvane_cli import main
+
+sys.exit(main())

@@ -1,0 +1,223 @@
+"""The zelvane command against real objects in /dev/shm: slots, records of
+live and dead servers, and files that are not zelvane's."""
+import json
+import os
+import pathlib
+import pprint
+import signal
+import subprocess
+import sys
+
+import pytest
+
+import zelvane
+
+from conftest import TIMEOUT, finish, shm_path, spawn_python, wait_for_line, wait_until
+
+pytestmark = pytest.mark.timeout(180)
+
+COMMAND_DIR = pathlib.Path(__file__).parents[1] / "python"
+MODULE_DIR = os.path.dirname(os.path.abspath(zelvane.__file__))
+FOREIGN = "not zelvane's"
+
+
+def run_command(*args):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(COMMAND_DIR), MODULE_DIR]))
+    return subprocess.run([sys.executable, "-m", "zelvane_cli", *args], capture_output=True,
+                          text=True, env=env, timeout=TIMEOUT)
+
+
+def listing():
+    run = run_command("ls", "--json")
+    assert run.returncode == 0, run.stderr
+    return {entry["name"]: entry for entry in json.loads(run.stdout)}
+
+
+def table_row(name):
+    run = run_command("ls")
+    assert run.returncode == 0, run.stderr
+    rows = [line.split("  ") for line in run.stdout.splitlines()]
+    matches = [[cell.strip() for cell in row if cell.strip()] for row in rows if row[0] == name]
+    assert len(matches) == 1, run.stdout
+    return matches[0]
+
+
+def served(name):
+    return listing()[name]["served"]
+
+
+# Every test cleans only the names it made: other processes on this machine
+# may have dead servers' records of their own.
+
+# Objects that are not zelvane's, each made under `path` (beside a real slot
+# named `slot`); what each holds afterwards must be what it held before.
+def short_file(path, slot):
+    pathlib.Path(path).write_bytes(b"0123456789")
+
+
+def inconsistent_header(path, slot):
+    # max_size claims more than the object holds.
+    pathlib.Path(path).write_bytes((10**6).to_bytes(8, "little") + bytes(92))
+
+
+def fifo(path, slot):
+    os.mkfifo(path)
+
+
+def link_to_a_slot(path, slot):
+    os.symlink(shm_path(slot), path)
+
+
+def snapshot(path):
+    info = os.lstat(path)
+    if os.path.islink(path):
+        return info.st_mode, os.readlink(path)
+    if os.path.isfile(path):
+        return info.st_mode, pathlib.Path(path).read_bytes()
+    return info.st_mode, None
+
+
+@pytest.mark.parametrize("make", [short_file, inconsistent_header, fifo, link_to_a_slot])
+def test_what_is_not_zelvanes_is_shown_and_left_alone(shm_name, make):
+    slot, other = shm_name("slot"), shm_name("foreign")
+    zelvane.write_memory(slot, [1, 2, 3])
+    make(shm_path(other), slot)
+    before = snapshot(shm_path(other))
+
+    assert listing()[other]["kind"] == FOREIGN
+    assert table_row(other)[1] == FOREIGN
+    for args in (["show", other], ["rm", other]):
+        run = run_command(*args)
+        assert run.returncode == 1
+        assert "not zelvane's" in run.stderr
+    assert run_command("clean", other, slot).returncode == 0
+
+    assert snapshot(shm_path(other)) == before
+    assert zelvane.read_memory(slot) == [1, 2, 3]
+
+
+def test_slots_are_listed_with_capacity_and_content(shm_name):
+    written, empty = shm_name("written"), shm_name("empty")
+    zelvane.write_memory(written, {"a": 1.5})
+    zelvane.create_memory(empty, 4096)
+
+    entries = listing()
+    for name in (written, empty):
+        raw = pathlib.Path(shm_path(name)).read_bytes()
+        assert entries[name]["kind"] == "slot"
+        assert entries[name]["size"] == len(raw)
+        assert entries[name]["capacity"] == int.from_bytes(raw[:8], "little")
+    assert entries[written]["holds_value"] is True
+    assert entries[empty]["holds_value"] is False
+    assert table_row(empty)[:3] == [empty, "slot", str(os.path.getsize(shm_path(empty)))]
+
+
+VALUES = [
+    {"rows": [1, 2.5, None], "name": "x" * 200},
+    [True, False, "ü"],
+]
+
+
+@pytest.mark.parametrize("value", VALUES)
+def test_show_prints_the_value(shm_name, value):
+    name = shm_name("show")
+    zelvane.write_memory(name, value)
+    run = run_command("show", name)
+    assert (run.returncode, run.stdout) == (0, pprint.pformat(value) + "\n")
+    run = run_command("show", name, "--json")
+    assert run.returncode == 0, run.stderr
+    assert json.loads(run.stdout) == value
+
+
+@pytest.mark.parametrize("value", [{1, 2}, float("nan")])
+def test_show_json_refuses_a_value_without_a_json_form(shm_name, value):
+    name = shm_name("nojson")
+    zelvane.write_memory(name, value)
+    run = run_command("show", name, "--json")
+    assert run.returncode == 1
+    assert "no JSON form" in run.stderr
+    assert run_command("show", name).returncode == 0
+
+
+def test_rm_removes_each_name_and_reports_the_missing(shm_name):
+    names = [shm_name("rm") for _ in range(3)]
+    for name in names:
+        zelvane.write_memory(name, name)
+    missing = shm_name("missing")
+    run = run_command("rm", names[0], missing, *names[1:])
+    assert run.returncode == 1
+    assert missing in run.stderr
+    assert not any(os.path.exists(shm_path(name)) for name in names)
+
+
+@pytest.mark.parametrize("name", ["../etc/passwd", "/", "a/b", ".."])
+def test_names_outside_the_directory_are_refused(name):
+    run = run_command("rm", name)
+    assert run.returncode == 1
+    assert "not a shared-memory name" in run.stderr
+
+
+def dead_record(serve):
+    server = serve("lambda *a: a")
+    server.proc.send_signal(signal.SIGKILL)
+    server.proc.wait(timeout=TIMEOUT)
+    return server.name
+
+
+def test_a_live_server_is_seen_and_kept_by_clean(serve):
+    server = serve("lambda *a: a")
+    wait_until(lambda: served(server.name), what="the server to show as live")
+    entry = listing()[server.name]
+    assert (entry["kind"], entry["state"], entry["activity"]) == ("function", "idle", 1)
+    assert table_row(server.name)[-1] == "live"
+
+    assert run_command("clean", "--dry-run", server.name).stdout == ""
+    assert run_command("clean", server.name).returncode == 0
+    assert zelvane.call_function(server.name, (1, 2)) == (1, 2)
+
+
+def test_rm_of_a_live_function_stops_its_server(serve):
+    server = serve("lambda *a: a")
+    wait_until(lambda: served(server.name), what="the server to show as live")
+    run = run_command("rm", server.name)
+    assert run.returncode == 0, run.stderr
+    code, out = server.finish()
+    assert (code, out) == (0, "read\nreturned None\n")
+    assert not os.path.exists(shm_path(server.name))
+
+
+def test_clean_removes_the_record_of_a_dead_server(serve):
+    name = dead_record(serve)
+    entry = listing()[name]
+    assert (entry["kind"], entry["served"]) == ("function", False)
+    assert table_row(name)[-1] == "dead"
+
+    run = run_command("clean", "--dry-run", name)
+    assert run.stdout == f"would remove {name}\n"
+    assert os.path.exists(shm_path(name))
+    run = run_command("clean", name)
+    assert run.stdout == f"removed {name}\n"
+    assert not os.path.exists(shm_path(name))
+
+
+LOCK_HOLDER = """
+import fcntl, os, struct, sys
+fd = os.open(sys.argv[1], os.O_RDWR)
+lock = getattr(fcntl, sys.argv[2])
+fcntl.fcntl(fd, getattr(fcntl, "F_OFD_SETLK", 37), struct.pack("hhxxxxqqixxxx", lock, 0, 1169, 1, 0))
+print("locked", flush=True)
+sys.stdin.read()
+"""
+
+
+@pytest.mark.parametrize("lock, live", [("F_RDLCK", False), ("F_WRLCK", True)])
+def test_only_a_write_lock_on_the_liveness_byte_means_live(serve, lock, live):
+    name = dead_record(serve)
+    holder = spawn_python(LOCK_HOLDER, shm_path(name), lock)
+    try:
+        wait_for_line(holder, "locked")
+        assert served(name) is live
+        run_command("clean", name)
+        assert os.path.exists(shm_path(name)) is live
+    finally:
+        finish(holder)  # closing its stdin lets it end

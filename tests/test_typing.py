@@ -1,0 +1,145 @@
+"""The shipped stubs: strict type checkers accept correct use, refuse wrong
+argument types, and the stubs agree with the module that is built."""
+import importlib.util
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import zelvane
+
+STUBS = pathlib.Path(__file__).parents[1] / "python" / "zelvane-stubs"
+TOOL_TIMEOUT = 300
+
+pytestmark = pytest.mark.timeout(TOOL_TIMEOUT + 60)
+
+GOOD = """
+from typing import TYPE_CHECKING
+import zelvane
+
+if TYPE_CHECKING:
+    from zelvane import Value
+
+
+def add(a: int, b: int) -> int:
+    return a + b
+
+
+counts: list[int] = [1, 2]
+table: dict[str, float] = {"a": 1.5}
+created: bool = zelvane.create_memory("n", 1024, error_if_exists=True)
+zelvane.write_memory("n", counts)
+zelvane.write_memory(name="n", value=(table, None, b"x"), create=False)
+value: "Value" = zelvane.read_memory("n")
+if isinstance(value, dict):
+    print(value.get("a"))
+removed: bool = zelvane.remove_memory("n", throw_error=True)
+zelvane.create_function("add", add)
+result = zelvane.call_function("add", (1, 2))
+stopped: bool = zelvane.remove_function("add")
+blob: bytes = zelvane.dumps({"k": [1, 2]})
+back = zelvane.loads(memoryview(blob))
+with zelvane.open_memory("n", create=True) as slot:
+    slot.write(counts)
+    print(slot.read(), slot.name, slot.closed)
+with zelvane.open_function("add") as call:
+    print(call(1, 2, timeout=2.5), call.name, call.closed)
+print(created, result, back, zelvane.__version__)
+"""
+
+# Each line is a wrong call that both checkers must report.
+BAD = [
+    'zelvane.call_function("n", [1, 2])',
+    'zelvane.write_memory("n", 1, create=1)',
+    'zelvane.read_memory(name="n")',
+    'zelvane.create_memory("n", 10.0)',
+    'zelvane.create_function("n", 5)',
+    'zelvane.remove_memory("n", throw=True)',
+    'zelvane.write_memory("n", object())',
+    'zelvane.loads("text")',
+    'zelvane.open_function("n")(1, timeout="soon")',
+]
+
+
+def tool_command(tool):
+    if importlib.util.find_spec(tool) is None:
+        pytest.skip(f"{tool} is not installed (it comes with the test extra)")
+    return [sys.executable, "-m", tool]
+
+
+@pytest.fixture
+def project(tmp_path):
+    """A directory where the checkers find the stubs as an installed stub
+    package; returns a function that writes a script and runs a checker."""
+    site = tmp_path / "site"
+    shutil.copytree(STUBS, site / STUBS.name)
+    (tmp_path / "pyrightconfig.json").write_text('{"typeCheckingMode": "strict"}')
+    env = dict(os.environ)
+    # The checkers run elsewhere: the module's own directory comes along.
+    module_dir = os.path.dirname(os.path.abspath(zelvane.__file__))
+    env["PYTHONPATH"] = os.pathsep.join([str(site), module_dir])
+
+    def check(tool, source, filename="script.py"):
+        (tmp_path / filename).write_text(source)
+        command = tool_command(tool)
+        if tool == "mypy":
+            command += ["--strict", "--cache-dir", str(tmp_path / ".mypy_cache"), filename]
+        else:
+            command += ["--pythonpath", sys.executable, filename]
+        run = subprocess.run(command, cwd=tmp_path, env=env, capture_output=True, text=True,
+                             timeout=TOOL_TIMEOUT)
+        return run.returncode, run.stdout + run.stderr
+
+    check.site = site
+    check.env = env
+    return check
+
+
+def error_lines(tool, output, filename):
+    pattern = (rf"{filename}:(\d+): error" if tool == "mypy"
+               else rf"{filename}:(\d+):\d+ - error")
+    return {int(line) for line in re.findall(pattern, output)}
+
+
+@pytest.mark.parametrize("tool", ["mypy", "pyright"])
+def test_correct_use_passes_strict_checking(project, tool):
+    code, output = project(tool, GOOD)
+    assert code == 0, output
+
+
+@pytest.mark.parametrize("tool", ["mypy", "pyright"])
+def test_wrong_argument_types_are_reported(project, tool):
+    source = "import zelvane\n" + "\n".join(BAD) + "\n"
+    code, output = project(tool, source)
+    assert code != 0
+    assert error_lines(tool, output, "script.py") == set(range(2, 2 + len(BAD))), output
+
+
+@pytest.mark.parametrize("tool", ["mypy", "pyright"])
+def test_the_stubs_pass_strict_checking(project, tool):
+    stub = (STUBS / "__init__.pyi").read_text()
+    code, output = project(tool, stub, filename="stub_copy.pyi")
+    assert code == 0, output
+
+
+# Names that exist for annotations only.
+TYPING_ONLY = ["Value", "Encodable"]
+# Parts of the surface that other work adds; checked once the module has them.
+EXTRAS = ["dumps", "loads", "open_memory", "open_function", "MemoryHandle", "FunctionHandle"]
+
+
+def test_stubs_agree_with_the_built_module(project, tmp_path):
+    tool_command("mypy")
+    absent = [name for name in EXTRAS if not hasattr(zelvane, name)]
+    allowlist = tmp_path / "allowlist.txt"
+    allowlist.write_text("".join(rf"zelvane\.{name}(\..*)?" + "\n" for name in TYPING_ONLY + absent))
+    run = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "zelvane", "--concise", "--ignore-unused-allowlist",
+         "--allowlist", str(allowlist)],
+        cwd=tmp_path, env=project.env, capture_output=True, text=True, timeout=TOOL_TIMEOUT)
+    assert run.returncode == 0, textwrap.shorten(run.stdout + run.stderr, 4000)
