@@ -1170,6 +1170,12 @@ bool open_for_call(FunctionRecord& record, struct stat& st) {
             memory_error("The shared memory address '%s' does not hold a hosted function.", record.name);
             return false;
     }
+    return true;
+}
+
+// Whether this thread may call the record (status `st`) without waiting for
+// itself; false with a RuntimeError set otherwise.
+bool may_call_from_this_thread(const FunctionRecord& record, const struct stat& st) {
     if (serving_threads.by_this_thread(st)) {
         PyErr_Format(PyExc_RuntimeError,
                      "The function '%s' is served by this thread: calling it from its own callable "
@@ -1196,6 +1202,9 @@ enum class CallEndedBy { Result, RecordEnded, Other };
 PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject* args, const timespec* limit,
                          CallEndedBy& ended_by) {
     ended_by = CallEndedBy::Other;
+    if (!may_call_from_this_thread(record, st)) {
+        return nullptr;
+    }
     PyRef encoded(from_value(args));
     if (!encoded) {
         return nullptr;

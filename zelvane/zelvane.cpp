@@ -8,6 +8,7 @@
 
 #include "bridge_errors.h"
 #include "function_bridge.h"
+#include "function_handle.h"
 #include "kel_2.h"
 #include "slots.h"
 
@@ -139,6 +140,10 @@ PyMethodDef methods[] = {
     {"call_function", call_function, METH_VARARGS,
      "call_function($module, name, args, /)\n--\n\n"
      "Call a function linked to shared memory."},
+    {"open_function", open_function, METH_VARARGS,
+     "open_function($module, name, /)\n--\n\n"
+     "Open a handle to the function served under name: calling it, handle(*args, timeout=None),\n"
+     "calls the function without looking the name up again, within an optional time limit."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -168,7 +173,8 @@ PyModuleDef zelvane_module = {
 
 PyMODINIT_FUNC PyInit_zelvane(void) {
     PyObject* module = kel2_init() < 0 ? nullptr : PyModule_Create(&zelvane_module);
-    if (module && PyModule_AddStringConstant(module, "__version__", ZELVANE_VERSION) < 0) {
+    if (module && (PyModule_AddStringConstant(module, "__version__", ZELVANE_VERSION) < 0 ||
+                   !add_function_handle_type(module))) {
         Py_CLEAR(module);
     }
     if (!module) {

@@ -1,0 +1,252 @@
+// zelvane.FunctionHandle: a hosted function opened once and called many
+// times. It stays bound to the record it opened, like an open file, so a call
+// skips the look-up of the name; once that record's serving has ended (or the
+// handle is used in a forked child) the next call looks the name up again.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <sys/stat.h>
+
+#include <cmath>
+#include <new>
+#include <string>
+
+#include "function_bridge.h"
+#include "object_cache.h"
+#include "py_ref.h"
+#include "shm_support.h"
+
+namespace {
+
+struct FunctionHandleObject {
+    PyObject_HEAD
+    PyObject* name;       // the str given to open_function
+    shm::ObjectUse use;   // the record, or empty until the next look-up
+    struct stat st;       // the record's status when it was opened
+    pid_t opener;         // the process the record was opened in
+    bool closed;
+};
+
+PyTypeObject* function_handle_type = nullptr;
+
+// The UTF-8 text of a name, which the str keeps; null with an exception set
+// for a name that no object can have (an embedded NUL would cut it short).
+const char* name_text(PyObject* name) {
+    Py_ssize_t size;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (text && std::char_traits<char>::length(text) != static_cast<size_t>(size)) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
+        return nullptr;
+    }
+    return text;
+}
+
+FunctionHandleObject* as_function_handle(PyObject* self) { return reinterpret_cast<FunctionHandleObject*>(self); }
+
+// Looks the handle's name up, as call_function does, unless the record it
+// holds is still of use in this process.
+bool bind_function_handle(FunctionHandleObject* handle, FunctionRecord& record) {
+    if (handle->use && handle->opener == getpid()) {
+        record.object = shm::ObjectUse(&*handle->use);
+        return true;
+    }
+    handle->use.release();
+    if (!open_for_call(record, handle->st)) {
+        return false;
+    }
+    handle->use = shm::ObjectUse(&*record.object);
+    handle->opener = getpid();
+    return true;
+}
+
+bool function_handle_open(const FunctionHandleObject* handle) {
+    if (handle->closed) {
+        PyErr_SetString(PyExc_ValueError, "I/O operation on a closed function handle.");
+        return false;
+    }
+    return true;
+}
+
+// The time limit of a call: false with an exception set when `timeout` is
+// neither None nor a non-negative number of seconds.
+bool call_limit(PyObject* timeout, timespec& limit, bool& limited) {
+    limited = timeout != nullptr && timeout != Py_None;
+    if (!limited) {
+        return true;
+    }
+    const double seconds = PyFloat_AsDouble(timeout);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        return false;
+    }
+    if (!(seconds >= 0.0) || !std::isfinite(seconds)) {
+        PyErr_SetString(PyExc_ValueError, "timeout must be a non-negative, finite number of seconds or None");
+        return false;
+    }
+    limit = shm::deadline_after(0);
+    const double whole = std::floor(seconds);
+    limit.tv_sec += static_cast<time_t>(whole);
+    limit.tv_nsec += static_cast<long>((seconds - whole) * 1e9);
+    if (limit.tv_nsec >= 1000000000L) {
+        limit.tv_nsec -= 1000000000L;
+        limit.tv_sec += 1;
+    }
+    return true;
+}
+
+PyObject* function_handle_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"timeout", nullptr};
+    PyObject* timeout = nullptr;
+    PyRef no_args(PyTuple_New(0));
+    if (!no_args || !PyArg_ParseTupleAndKeywords(no_args.get(), kwargs, "|$O:FunctionHandle",
+                                                 const_cast<char**>(kwlist), &timeout)) {
+        return nullptr;
+    }
+    FunctionHandleObject* handle = as_function_handle(self);
+    timespec limit;
+    bool limited;
+    if (!function_handle_open(handle) || !call_limit(timeout, limit, limited)) {
+        return nullptr;
+    }
+    // The name is kept alive by the handle, and with it its UTF-8 form.
+    PyRef name = PyRef::borrow(handle->name);
+    const char* utf8 = name_text(name.get());
+    if (!utf8) {
+        return nullptr;
+    }
+    FunctionRecord record(utf8);
+    if (!bind_function_handle(handle, record)) {
+        return nullptr;
+    }
+    CallEndedBy ended_by;
+    PyObject* result = call_on_record(record, handle->st, args, limited ? &limit : nullptr, ended_by);
+    if (ended_by == CallEndedBy::RecordEnded) {
+        handle->use.release();
+    }
+    return result;
+}
+
+PyObject* function_handle_close(PyObject* self, PyObject*) {
+    FunctionHandleObject* handle = as_function_handle(self);
+    handle->closed = true;
+    handle->use.release();
+    Py_RETURN_NONE;
+}
+
+PyObject* function_handle_enter(PyObject* self, PyObject*) {
+    if (!function_handle_open(as_function_handle(self))) {
+        return nullptr;
+    }
+    Py_INCREF(self);
+    return self;
+}
+
+PyObject* function_handle_exit(PyObject* self, PyObject*) { return function_handle_close(self, nullptr); }
+
+PyObject* function_handle_repr(PyObject* self) {
+    const FunctionHandleObject* handle = as_function_handle(self);
+    return PyUnicode_FromFormat("<zelvane.FunctionHandle name=%R %s>", handle->name,
+                                handle->closed ? "closed" : "open");
+}
+
+PyObject* function_handle_name(PyObject* self, void*) {
+    PyObject* name = as_function_handle(self)->name;
+    Py_INCREF(name);
+    return name;
+}
+
+PyObject* function_handle_closed(PyObject* self, void*) { return PyBool_FromLong(as_function_handle(self)->closed); }
+
+void function_handle_dealloc(PyObject* self) {
+    FunctionHandleObject* handle = as_function_handle(self);
+    PyTypeObject* type = Py_TYPE(self);
+    Py_CLEAR(handle->name);
+    handle->use.~ObjectUse();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Handles come from open_function only: a handle made any other way would
+// hold no record.
+PyObject* function_handle_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "cannot create 'zelvane.FunctionHandle' instances; use open_function(name)");
+    return nullptr;
+}
+
+PyMethodDef function_handle_methods[] = {
+    {"close", function_handle_close, METH_NOARGS,
+     "close($self, /)\n--\n\nRelease the record; later calls raise ValueError."},
+    {"__enter__", function_handle_enter, METH_NOARGS, "__enter__($self, /)\n--\n\nReturn the handle."},
+    {"__exit__", function_handle_exit, METH_VARARGS, "__exit__($self, *exc_info)\n--\n\nClose the handle."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef function_handle_getset[] = {
+    {"name", function_handle_name, nullptr, "The name the function is served under.", nullptr},
+    {"closed", function_handle_closed, nullptr, "True once the handle was closed.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot function_handle_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "A hosted function opened by open_function(name). Calling it, handle(*args, timeout=None),\n"
+                    "calls the function with those arguments as call_function(name, args) does; timeout bounds\n"
+                    "the whole wait in seconds and raises TimeoutError when it passes.")},
+    {Py_tp_new, reinterpret_cast<void*>(function_handle_new)},
+    {Py_tp_call, reinterpret_cast<void*>(function_handle_call)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_handle_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_handle_dealloc)},
+    {Py_tp_methods, function_handle_methods},
+    {Py_tp_getset, function_handle_getset},
+    {0, nullptr},
+};
+
+PyType_Spec function_handle_spec = {
+    "zelvane.FunctionHandle",
+    sizeof(FunctionHandleObject),
+    0,
+    Py_TPFLAGS_DEFAULT,  // not subclassable, and not made from Python: open_function makes them
+    function_handle_slots,
+};
+
+PyObject* open_function(PyObject*, PyObject* args) {
+    PyObject* name;
+    if (!PyArg_ParseTuple(args, "U:open_function", &name)) {
+        return nullptr;
+    }
+    FunctionRecord record(name_text(name));
+    if (!record.name) {
+        return nullptr;
+    }
+    struct stat st;
+    if (!open_for_call(record, st)) {
+        return nullptr;
+    }
+    FunctionHandleObject* handle = PyObject_New(FunctionHandleObject, function_handle_type);
+    if (!handle) {
+        return nullptr;
+    }
+    Py_INCREF(name);
+    handle->name = name;
+    new (&handle->use) shm::ObjectUse(std::move(record.object));
+    handle->st = st;
+    handle->opener = getpid();
+    handle->closed = false;
+    return reinterpret_cast<PyObject*>(handle);
+}
+
+// Creates the handle type and adds it to `module`; false with an exception set.
+bool add_function_handle_type(PyObject* module) {
+    function_handle_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_handle_spec));
+    if (!function_handle_type) {
+        return false;
+    }
+    Py_INCREF(function_handle_type);
+    if (PyModule_AddObject(module, "FunctionHandle", reinterpret_cast<PyObject*>(function_handle_type)) < 0) {
+        Py_DECREF(function_handle_type);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
