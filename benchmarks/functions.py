@@ -595,6 +595,10 @@ def run_callers(ctx, peers, processes, threads, count):
             except queue.Empty:
                 raise RuntimeError("the callers did not report in time") from None
             collected[index].extend(outcomes)
+    except BaseException:
+        for worker in workers:  # they ignore Ctrl-C and would go on calling
+            worker.kill()
+        raise
     finally:
         for worker in workers:
             stop(worker)
@@ -625,7 +629,7 @@ def contention_figures(outcomes):
     }
 
 
-def report_contention(bench, peers, collected):
+def report_contention(bench, peers, collected, targets):
     figures = [contention_figures(outcomes) for outcomes in collected]
     width = max(len(peer.label) for peer in peers) + 2
     print(f"{'peer':<{width}}{'calls/s':>9}{'p50':>9}{'p99':>9}{'worst':>10}{'spread':>8}"
@@ -636,15 +640,22 @@ def report_contention(bench, peers, collected):
               f"{f['worst']:>10.0f}{f['spread']:>8.2f}{f['rate'] / ours['rate']:>8.2f}"
               f"{ours['p99'] / f['p99']:>7.2f}{ours['worst'] / f['worst']:>8.2f}")
     for peer, f in zip(peers, figures):
-        if not is_zelvane(peer):
-            # time per call, so that below 1 is faster here too
-            record_ratio(bench, "time per call", peer.label, f["rate"] / ours["rate"])
-            record_ratio(bench, "p99", peer.label, ours["p99"] / f["p99"])
+        if is_zelvane(peer):
+            continue
+        # time per call rather than calls/s, so that below 1 is faster here too
+        record_ratio(bench, "time per call", peer.label, f["rate"] / ours["rate"], targets.get("time"))
+        record_ratio(bench, "p99", peer.label, ours["p99"] / f["p99"], targets.get("p99"))
+        if HAS_HANDLE:
+            handle = figures[1]
+            record_ratio(bench, "handle time per call", peer.label, f["rate"] / handle["rate"],
+                         targets.get("time"))
+            record_ratio(bench, "handle p99", peer.label, handle["p99"] / f["p99"], targets.get("p99"))
     return figures
 
 
 def contention_mode(ctx, configurations, count, slow):
     what = "slow_add(i, 1) (1 ms)" if slow else "add(i, 1)"
+    rates = {}
     for processes, threads in configurations:
         shape = f"{processes} processes x {threads} threads" if threads > 1 else (
             f"{processes} caller{'s' if processes > 1 else ''}")
@@ -655,7 +666,23 @@ def contention_mode(ctx, configurations, count, slow):
               "microseconds per call, spread = slowest finish / fastest finish, "
               "z/time = zelvane's time per call / the peer's")
         bench = f"functions {'slow' if slow else 'throughput'} {shape}"
-        report_contention(bench, peers, collected)
+        figures = report_contention(bench, peers, collected,
+                                    {} if slow else contention_targets(processes, threads))
+        rates[processes, threads] = [(peer.label, f["rate"]) for peer, f in zip(peers, figures)
+                                     if is_zelvane(peer)]
+    if (1, 1) in rates and (8, 1) in rates:
+        print()
+        for (label, one), (_, eight) in zip(rates[1, 1], rates[8, 1]):
+            print(f"{label}: calls/s with 8 callers / with 1 caller = {eight / one:.2f}")
+
+
+def contention_targets(processes, threads):
+    """The largest ratios that meet the goals: with 8 callers, at least twice
+    the calls/s of every peer; with 8 callers and with 2 x 4 threads, a p99
+    below every peer's."""
+    if processes * threads != 8:
+        return {}
+    return {"p99": 1.0, "time": 0.5} if threads == 1 else {"p99": 1.0}
 
 
 # System calls per call, by strace.
