@@ -156,7 +156,10 @@ def answer_connection(conn, func, stopping):
 
 def accept_connections(listener, func, stopping):
     while True:
-        conn = listener.accept()
+        try:
+            conn = listener.accept()
+        except OSError:  # the listener closed as serving ends
+            return
         threading.Thread(target=answer_connection, args=(conn, func, stopping), daemon=True).start()
 
 
