@@ -16,8 +16,9 @@ process and the caller: free (not pinned), same (both on one CPU) or split
 --throughput: one server per peer; 1, 2, 4 and 8 caller processes and 2
 processes x 4 threads, each caller making --calls calls of add(i, 1) as fast
 as it can, all released together by a barrier. Per peer: calls per second
-overall, p50, p99 and the worst single call, and the spread of the callers'
-finish times (slowest / fastest, counted from the common start).
+overall, p50, p99 and the worst single call, the callers' CPU time per call,
+and the spread of the callers' finish times (slowest / fastest, counted from
+the common start).
 
 --slow-callable: the same with a callable that sleeps 1 ms and 4 callers.
 The callable stands for something that serves one call at a time (a device,
@@ -537,8 +538,9 @@ def latency_mode(args, ctx):
 # Contention: many callers at once, released together.
 
 def calling_thread(client, count, barrier, outcomes, slot):
-    """Makes `count` timed calls of add(i, 1) after the barrier; leaves
-    (start ns, end ns, per-call ns as bytes, wrong results, error) in its slot."""
+    """Makes `count` timed calls of add(i, 1) after the barrier and leaves
+    what it saw in its slot: start and end (ns), the thread's CPU time (ns),
+    the per-call times (ns, as bytes), the wrong results and any error."""
     clock = time.perf_counter_ns
     times = array.array("q")
     try:
@@ -548,6 +550,7 @@ def calling_thread(client, count, barrier, outcomes, slot):
                 call(i, 1)
             barrier.wait(RESULT_SECONDS)
             wrong = 0
+            cpu = time.thread_time_ns()
             start = clock()
             for i in range(count):
                 before = clock()
@@ -556,12 +559,14 @@ def calling_thread(client, count, barrier, outcomes, slot):
                 if result != i + 1:
                     wrong += 1
             end = clock()
+            cpu = time.thread_time_ns() - cpu
         finally:
             close()
-        outcomes[slot] = (start, end, times.tobytes(), wrong, None)
+        outcomes[slot] = {"start": start, "end": end, "cpu": cpu, "times": times.tobytes(),
+                          "wrong": wrong, "error": None}
     except BaseException as error:
         barrier.abort()
-        outcomes[slot] = (0, 0, b"", 0, repr(error))
+        outcomes[slot] = {"error": repr(error)}
 
 
 def calling_process(shares, count, barrier, results):
@@ -606,28 +611,30 @@ def run_callers(ctx, peers, processes, threads, count):
         for worker in workers:
             stop(worker)
     for peer, outcomes in zip(peers, collected):
-        errors = [error for *_, error in outcomes if error]
+        errors = [outcome["error"] for outcome in outcomes if outcome["error"]]
         if errors:
             raise RuntimeError(f"{peer.label}: a caller failed: {errors[0]}")
-        wrong = sum(outcome[3] for outcome in outcomes)
+        wrong = sum(outcome["wrong"] for outcome in outcomes)
         if wrong:
             raise AssertionError(f"{peer.label}: {wrong} wrong results")
     return collected
 
 
 def contention_figures(outcomes):
-    """calls/s, p50, p99, worst (microseconds) and the finish spread."""
+    """calls/s, p50, p99, worst, the callers' CPU time per call (microseconds)
+    and the finish spread."""
     times = array.array("q")
-    for _, _, data, _, _ in outcomes:
-        times.frombytes(data)
+    for outcome in outcomes:
+        times.frombytes(outcome["times"])
     ordered = sorted(times)
-    common_start = min(start for start, *_ in outcomes)
-    finishes = [end - common_start for _, end, *_ in outcomes]
+    common_start = min(outcome["start"] for outcome in outcomes)
+    finishes = [outcome["end"] - common_start for outcome in outcomes]
     return {
         "rate": len(ordered) / (max(finishes) / 1e9),
         "p50": percentile(ordered, 0.5) / 1e3,
         "p99": percentile(ordered, 0.99) / 1e3,
         "worst": ordered[-1] / 1e3,
+        "cpu": sum(outcome["cpu"] for outcome in outcomes) / len(ordered) / 1e3,
         "spread": max(finishes) / min(finishes),
     }
 
@@ -636,11 +643,11 @@ def report_contention(bench, peers, collected, targets):
     figures = [contention_figures(outcomes) for outcomes in collected]
     width = max(len(peer.label) for peer in peers) + 2
     print(f"{'peer':<{width}}{'calls/s':>9}{'p50':>9}{'p99':>9}{'worst':>10}{'spread':>8}"
-          f"{'z/time':>8}{'z/p99':>7}{'z/worst':>8}")
+          f"{'cpu':>7}{'z/time':>8}{'z/p99':>7}{'z/worst':>8}")
     ours = figures[0]
     for peer, f in zip(peers, figures):
         print(f"{peer.label:<{width}}{f['rate']:>9.0f}{f['p50']:>9.1f}{f['p99']:>9.1f}"
-              f"{f['worst']:>10.0f}{f['spread']:>8.2f}{f['rate'] / ours['rate']:>8.2f}"
+              f"{f['worst']:>10.0f}{f['spread']:>8.2f}{f['cpu']:>7.1f}{f['rate'] / ours['rate']:>8.2f}"
               f"{ours['p99'] / f['p99']:>7.2f}{ours['worst'] / f['worst']:>8.2f}")
     for peer, f in zip(peers, figures):
         if is_zelvane(peer):
@@ -667,7 +674,7 @@ def contention_mode(ctx, configurations, count, slow):
             collected = run_callers(ctx, peers, processes, threads, count)
         print(f"\n{shape}, {count} calls of {what} each, started together; "
               "microseconds per call, spread = slowest finish / fastest finish, "
-              "z/time = zelvane's time per call / the peer's")
+              "cpu = the callers' CPU time per call, z/time = zelvane's time per call / the peer's")
         bench = f"functions {'slow' if slow else 'throughput'} {shape}"
         figures = report_contention(bench, peers, collected,
                                     {} if slow else contention_targets(processes, threads))
