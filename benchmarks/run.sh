@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every benchmark in one go, the cross-process call benchmark in three
-# CPU placements, and ends with one table of zelvane's time as a ratio of each
+# CPU placements and under contention, and ends with one table of zelvane's time as a ratio of each
 # peer's (below 1 means zelvane is faster), with the target where there is one.
 #
 #   scripts/dev-build.sh
@@ -39,6 +39,9 @@ run memory.py
 for placement in free same split; do
     run functions.py --placement "$placement" "${quick[@]}"
 done
+run functions.py --throughput "${quick[@]}"
+run functions.py --slow-callable "${quick[@]}"
+run functions.py --syscalls "${quick[@]}"
 
 echo
 echo "== summary ($(nproc) CPUs, $("$python" -c 'import platform; print(platform.python_version())'))"
