@@ -53,7 +53,12 @@ struct CallerState {
     uint32_t head;
     uint32_t tail;
     uint32_t holder[QUEUE_SLOTS];
-    uint8_t reserved[20];
+    // The CPU each side last ran on when it changed the word (a hint, read
+    // without the mutex): a waiter whose peer shares its CPU stands aside at
+    // once instead of spinning, since the peer can only answer meanwhile.
+    std::atomic<uint32_t> server_cpu;
+    std::atomic<uint32_t> caller_cpu;
+    uint8_t reserved[12];
 };
 static_assert(sizeof(CallerState) == sizeof(ConditionPair), "the callers' state fills the conditions' bytes");
 
@@ -351,7 +356,7 @@ bool mark_asleep(FunctionRecord& record, uint32_t mark, CallWord& seen) noexcept
 // calling keep separate budgets: they wait for different things.
 class SpinBudget {
 public:
-    bool watch(const std::atomic<uint32_t>& word, uint32_t seen) noexcept {
+    bool watch(const std::atomic<uint32_t>& word, uint32_t seen, bool peer_on_this_cpu) noexcept {
         long budget = budget_ns_.load(std::memory_order_relaxed);
         if (budget < MIN_NS) {
             if (++waits_without_watch_ % RETRY_EVERY != 0 || !several_cpus()) {
@@ -359,7 +364,7 @@ public:
             }
             budget = MAX_NS;
         }
-        const bool changed = futex::watch(&word, seen, budget);
+        const bool changed = futex::watch(&word, seen, budget, peer_on_this_cpu);
         budget = changed ? MAX_NS : budget - budget / 4;
         budget_ns_.store(budget < MIN_NS ? 0 : budget, std::memory_order_relaxed);
         return changed;
@@ -402,8 +407,13 @@ int look_for_a_slice(FunctionRecord& record, const WaitMode& mode, Look& look, c
         if (look_and_unlock(record, look, seen) == Step::Done) {
             return 0;
         }
-        SpinBudget& spin = mode.mask == SERVER_WAITS ? server_spin : caller_spin;
-        if (mode.watches && spin.watch(record.shm()->call, seen.bits)) {
+        const bool serving = mode.mask == SERVER_WAITS;
+        CallerState& callers = record.shm()->callers;
+        const uint32_t cpu = static_cast<uint32_t>(sched_getcpu());
+        (serving ? callers.server_cpu : callers.caller_cpu).store(cpu, std::memory_order_relaxed);
+        const bool peer_here = (serving ? callers.caller_cpu : callers.server_cpu).load(std::memory_order_relaxed) == cpu;
+        SpinBudget& spin = serving ? server_spin : caller_spin;
+        if (mode.watches && spin.watch(record.shm()->call, seen.bits, peer_here)) {
             continue;
         }
         if (mode.asleep_mark != 0 && !mark_asleep(record, mode.asleep_mark, seen)) {
@@ -497,7 +507,7 @@ public:
     public:
         Entry(RecordThreads& registry, const struct stat& st)
             : registry_(registry), dev_(st.st_dev), ino_(st.st_ino), thread_(pthread_self()),
-              pid_(getpid()), next_(registry.head_) {
+              pid_(shm::this_process()), next_(registry.head_) {
             registry.head_ = this;
         }
         ~Entry() {
@@ -511,7 +521,7 @@ public:
         Entry& operator=(const Entry&) = delete;
 
         // Whether this process is a child forked since the entry was made.
-        bool forked() const { return pid_ != getpid(); }
+        bool forked() const { return pid_ != shm::this_process(); }
 
     private:
         friend class RecordThreads;
@@ -526,7 +536,7 @@ public:
     bool by_this_thread(const struct stat& st) const {
         for (const Entry* entry = head_; entry; entry = entry->next_) {
             if (entry->dev_ == st.st_dev && entry->ino_ == st.st_ino && pthread_equal(entry->thread_, pthread_self()) &&
-                entry->pid_ == getpid()) {
+                entry->pid_ == shm::this_process()) {
                 return true;
             }
         }
@@ -949,7 +959,7 @@ enum class CallEnd { Replied, Refused, Lost };
 // this process leaves behind is reclaimed after a second instead of at once.
 void hold_caller_lock(FunctionRecord& record) {
     shm::MappedObject& object = *record.object;
-    const pid_t pid = getpid();
+    const pid_t pid = shm::this_process();
     if (object.caller_lock_pid != pid &&
         take_write_lock(object.fd.get(), CALLER_LOCK_BASE + static_cast<off_t>(pid))) {
         object.caller_lock_pid = pid;
@@ -960,7 +970,7 @@ void hold_caller_lock(FunctionRecord& record) {
 // What a request records as its poster: this process's pid when it holds its
 // caller lock, else 0 (unknown).
 uint32_t poster_pid(const FunctionRecord& record) {
-    const pid_t pid = getpid();
+    const pid_t pid = shm::this_process();
     return record.object->caller_lock_pid == pid ? static_cast<uint32_t>(pid) : 0;
 }
 
@@ -968,7 +978,7 @@ uint32_t poster_pid(const FunctionRecord& record) {
 // flight has died. A call of this process always counts as alive.
 bool poster_died(const FunctionRecord& record) {
     const uint32_t pid = record.shm()->callers.poster_pid.load(std::memory_order_relaxed);
-    if (pid == 0 || pid == static_cast<uint32_t>(getpid())) {
+    if (pid == 0 || pid == static_cast<uint32_t>(shm::this_process())) {
         return false;
     }
     return !write_locked_elsewhere(record.fd(), CALLER_LOCK_BASE + static_cast<off_t>(pid));
@@ -1022,7 +1032,7 @@ struct Call {
                 mode = ROOM_MODE;
                 return Step::Wait;
             }
-            ticket = queue.take(static_cast<uint32_t>(getpid()));
+            ticket = queue.take(static_cast<uint32_t>(shm::this_process()));
             phase = Phase::Queued;
             mode = queued_mode(ticket);
             return Step::Wait;
@@ -1069,7 +1079,7 @@ struct Call {
         const CallWord head{queue.head()};
         const bool again = stuck_head.seen_again(head);
         const uint32_t holder = queue.head_holder();
-        const bool dead = holder != static_cast<uint32_t>(getpid()) &&
+        const bool dead = holder != static_cast<uint32_t>(shm::this_process()) &&
                           !write_locked_elsewhere(record.fd(), CALLER_LOCK_BASE + static_cast<off_t>(holder));
         if (again && (dead || stuck_head.for_a_second()) && queue.give_up(queue.head())) {
             record.set_word(word.with_queue_moved());

@@ -47,7 +47,7 @@ FunctionHandleObject* as_function_handle(PyObject* self) { return reinterpret_ca
 // Looks the handle's name up, as call_function does, unless the record it
 // holds is still of use in this process.
 bool bind_function_handle(FunctionHandleObject* handle, FunctionRecord& record) {
-    if (handle->use && handle->opener == getpid()) {
+    if (handle->use && handle->opener == shm::this_process()) {
         record.object = shm::ObjectUse(&*handle->use);
         return true;
     }
@@ -56,7 +56,7 @@ bool bind_function_handle(FunctionHandleObject* handle, FunctionRecord& record) 
         return false;
     }
     handle->use = shm::ObjectUse(&*record.object);
-    handle->opener = getpid();
+    handle->opener = shm::this_process();
     return true;
 }
 
@@ -230,7 +230,7 @@ PyObject* open_function(PyObject*, PyObject* args) {
     handle->name = name;
     new (&handle->use) shm::ObjectUse(std::move(record.object));
     handle->st = st;
-    handle->opener = getpid();
+    handle->opener = shm::this_process();
     handle->closed = false;
     return reinterpret_cast<PyObject*>(handle);
 }

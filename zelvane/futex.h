@@ -42,11 +42,10 @@ inline void cpu_relax() noexcept {
 }
 
 // Watches `*word` for up to `nanoseconds` without sleeping; true as soon as
-// it no longer holds `expected`. After a short pure spin it yields the CPU
-// between looks: when the other side runs on the same CPU, it can only
-// answer while this thread stands aside.
-inline bool watch(const std::atomic<uint32_t>* word, uint32_t expected, long nanoseconds) noexcept {
-    constexpr long SPIN_ALONE_NS = 500;
+// it no longer holds `expected`. A peer on another CPU answers while this
+// thread spins; one on this CPU (`peer_here`) can only answer while this
+// thread stands aside, so then it yields the CPU between looks.
+inline bool watch(const std::atomic<uint32_t>* word, uint32_t expected, long nanoseconds, bool peer_here) noexcept {
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
@@ -62,7 +61,7 @@ inline bool watch(const std::atomic<uint32_t>* word, uint32_t expected, long nan
         if (elapsed >= nanoseconds) {
             return false;
         }
-        if (elapsed >= SPIN_ALONE_NS) {
+        if (peer_here) {
             sched_yield();
         }
     }

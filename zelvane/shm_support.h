@@ -114,6 +114,24 @@ private:
     size_t length_ = 0;
 };
 
+// This process's pid without a system call (the C library no longer caches
+// it); a fork child learns its own in its fork handler, before anything else
+// runs in it.
+class ThisProcess {
+public:
+    static pid_t pid() noexcept { return pid_; }
+
+private:
+    static void refresh() noexcept { pid_ = ::getpid(); }
+    static pid_t first_look() noexcept {
+        pthread_atfork(nullptr, nullptr, refresh);
+        return ::getpid();
+    }
+    static inline pid_t pid_ = first_look();
+};
+
+inline pid_t this_process() noexcept { return ThisProcess::pid(); }
+
 // Whether the interpreter is shutting down, which a thread without the GIL
 // may ask.
 inline bool interpreter_finalizing() noexcept {
