@@ -9,6 +9,7 @@
 #include "bridge_errors.h"
 #include "function_bridge.h"
 #include "kel_2.h"
+#include "memory_handle.h"
 #include "slots.h"
 
 namespace {
@@ -125,6 +126,8 @@ PyMethodDef methods[] = {
     {"create_function", create_function, METH_VARARGS, "Create and link a function to shared memory."},
     {"remove_function", remove_function, METH_VARARGS, "Stop a function linked to shared memory."},
     {"call_function", call_function, METH_VARARGS, "Call a function linked to shared memory."},
+    {"open_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_memory)),
+     METH_VARARGS | METH_KEYWORDS, OPEN_MEMORY_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -149,6 +152,9 @@ PyModuleDef zelvane_module = {
 
 PyMODINIT_FUNC PyInit_zelvane(void) {
     PyObject* module = kel2_init() < 0 ? nullptr : PyModule_Create(&zelvane_module);
+    if (module && add_memory_handle_type(module) < 0) {
+        Py_CLEAR(module);
+    }
     if (!module) {
         // Releases the classes cached before the failure; a second release is harmless.
         kel2_cleanup();
