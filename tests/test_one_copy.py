@@ -1,0 +1,109 @@
+"""Top-level bytes, bytearray, contiguous memoryview and str values are copied
+once, straight into the slot: the same bytes as the codec writes, the
+torn-write rule kept, and the value held still while the write waits."""
+import array
+import concurrent.futures
+import threading
+
+import pytest
+
+import zelvane
+
+from codec_util import MARKER, exactly
+from conftest import CHILD_PRELUDE, RawSlot, run_python
+from shm_util import SlotMutex
+from test_mapping_cache import FUTEX_SYSCALL, blocked_on_slot, wait_until
+
+pytestmark = pytest.mark.timeout(120)
+
+LIST_OF_ONE = bytes([0xFD, 29, 1])  # a list of one member, as the codec frames it
+
+KINDS = {
+    "bytes": lambda n: bytes(range(256)) * (n // 256) + bytes(n % 256),
+    "bytearray": lambda n: bytearray(b"\x07" * n),
+    "memoryview": lambda n: memoryview(b"\x09" * n),
+    "memoryview-array": lambda n: memoryview(array.array("B", b"\x0b" * n)),
+    "str-ascii": lambda n: "a" * n,
+    "str-utf8": lambda n: "\u00e9" * (n // 2) + "z" * (n % 2),
+}
+
+
+def stored(name, value):
+    """The encoded bytes of `value` in the fresh slot `name`."""
+    zelvane.remove_memory(name)
+    assert zelvane.write_memory(name, value) is True
+    raw = RawSlot(name)
+    return raw.payload()[:raw.max_size() - 32]
+
+
+# Sizes at each change of size form: empty, one byte, two bytes, three and four.
+@pytest.mark.parametrize("size", [0, 1, 255, 256, 65535, 65536, 1 << 24])
+@pytest.mark.parametrize("kind", sorted(KINDS))
+def test_same_bytes_as_the_codec_writes(shm_name, kind, size):
+    name = shm_name("frame")
+    value = KINDS[kind](size)
+    # As a list member the value goes through the codec.
+    member = stored(name, [value])
+    assert member[:3] == LIST_OF_ONE
+    direct = stored(name, value)
+    assert direct == b"\xfd" + member[3:]
+    assert zelvane.read_memory(name) == (bytes(value) if kind.startswith("memoryview") else value)
+
+
+# A write whose source stops being readable half-way (the file under a
+# mapping was cut short) dies in the copy, after byte 0 was cleared.
+KILLED_MID_COPY = CHILD_PRELUDE + """
+import mmap, os, sys, tempfile, zelvane
+name = sys.argv[1]
+with tempfile.TemporaryFile() as f:
+    f.truncate(8 << 20)
+    source = mmap.mmap(f.fileno(), 8 << 20)
+    source[:] = b"\\x5a" * (8 << 20)
+    f.truncate(1 << 20)
+    print("writing", flush=True)
+    zelvane.write_memory(name, memoryview(source))
+print("survived", flush=True)
+"""
+
+
+def test_a_writer_killed_mid_copy_leaves_byte_zero_clear(shm_name):
+    name = shm_name("torn")
+    zelvane.write_memory(name, b"\x01" * (16 << 20))  # room enough: no growth
+    proc = run_python(KILLED_MID_COPY.replace("sys.argv[1]", repr(name)))
+    assert proc.stdout == "writing\n" and proc.returncode < 0, (proc.returncode, proc.stderr)
+    payload = RawSlot(name).payload()
+    assert payload[0] == 0
+    assert payload[1:1 << 20] != b"\x01" * ((1 << 20) - 1)  # the copy had begun
+    with pytest.raises(ValueError, match=exactly(MARKER)):
+        zelvane.read_memory(name)
+
+
+# While a write waits for the slot's mutex (the GIL let go), its value can be
+# neither resized nor released: the bytes it copies stay where they are.
+@pytest.mark.skipif(FUTEX_SYSCALL is None, reason="futex system call number unknown here")
+@pytest.mark.parametrize("make, change", [
+    (lambda: bytearray(b"q" * 100_000), lambda v: v.extend(b"r" * 10_000_000)),
+    (lambda: memoryview(bytearray(b"q" * 100_000)), lambda v: v.release()),
+], ids=["bytearray-resized", "view-released"])
+def test_value_held_still_while_the_write_waits(shm_name, make, change):
+    name = shm_name("held")
+    zelvane.write_memory(name, "before")
+    value, tids = make(), []
+
+    def write():
+        tids.append(threading.get_native_id())
+        return zelvane.write_memory(name, value)
+    mutex = SlotMutex(name)
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        assert mutex.lock() == 0
+        try:
+            pending = pool.submit(write)
+            wait_until(lambda: tids and blocked_on_slot(tids[0], name), what="the write to wait")
+            with pytest.raises(BufferError):
+                change(value)
+        finally:
+            assert mutex.unlock() == 0
+            mutex.close()
+        assert pending.result(timeout=60) is True
+    assert bytes(zelvane.read_memory(name)) == b"q" * 100_000
+    change(value)  # allowed again once the write is done
