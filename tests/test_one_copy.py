@@ -1,6 +1,7 @@
 """Top-level bytes, bytearray, contiguous memoryview and str values are copied
 once, straight into the slot: the same bytes as the codec writes, the
-torn-write rule kept, and the value held still while the write waits."""
+torn-write rule kept, and the value held still while the write waits. Large
+bytes and bytearray values are read back the way the codec reads them."""
 import array
 import concurrent.futures
 import threading
@@ -9,7 +10,7 @@ import pytest
 
 import zelvane
 
-from codec_util import MARKER, exactly
+from codec_util import MARKER, OFFSET, exactly
 from conftest import CHILD_PRELUDE, RawSlot, run_python
 from shm_util import SlotMutex
 from test_mapping_cache import FUTEX_SYSCALL, blocked_on_slot, wait_until
@@ -107,3 +108,35 @@ def test_value_held_still_while_the_write_waits(shm_name, make, change):
         assert pending.result(timeout=60) is True
     assert bytes(zelvane.read_memory(name)) == b"q" * 100_000
     change(value)  # allowed again once the write is done
+
+
+MIB = 1 << 20
+
+
+def frame(code, size, width=None):
+    """A top-level frame: the dynamic-1 form with `width` size bytes, or the
+    two-byte form when `width` is None."""
+    if width is None:
+        return bytes([0xFD, code]) + size.to_bytes(2, "little")
+    return bytes([0xFD, code, width]) + size.to_bytes(width, "little")
+
+
+# Frames the encoder does not write (a wider size than needed) read as the
+# codec reads them, and so do frames that run past the payload.
+@pytest.mark.parametrize("head, body, expected", [
+    (frame(21, MIB, 8), b"\x33" * MIB, b"\x33" * MIB),
+    (frame(26, MIB + 1, 3), b"\x44" * (MIB + 1), bytearray(b"\x44" * (MIB + 1))),
+    (frame(21, 3 * MIB, 3), b"\x55" * MIB, OFFSET),
+    (frame(21, 1 << 62, 8), b"\x55" * MIB, OFFSET),
+    (frame(20, 65535), b"\x66" * 65535, b"\x66" * 65535),
+], ids=["bytes-wide-size", "bytearray", "past-the-end", "huge-size", "small"])
+def test_large_binary_reads_as_the_codec_reads(shm_name, head, body, expected):
+    name = shm_name("big")
+    zelvane.create_memory(name)
+    RawSlot(name).write_payload(head + body)
+    if expected == OFFSET:
+        with pytest.raises(ValueError, match=exactly(OFFSET)):
+            zelvane.read_memory(name)
+    else:
+        value = zelvane.read_memory(name)
+        assert type(value) is type(expected) and value == expected
