@@ -3,6 +3,7 @@ once, straight into the slot: the same bytes as the codec writes, the
 torn-write rule kept, and the value held still while the write waits. Large
 bytes and bytearray values are read back the way the codec reads them."""
 import array
+import os
 import concurrent.futures
 import threading
 
@@ -11,7 +12,7 @@ import pytest
 import zelvane
 
 from codec_util import MARKER, OFFSET, exactly
-from conftest import CHILD_PRELUDE, RawSlot, run_python
+from conftest import CHILD_PRELUDE, RawSlot, run_python, shm_path
 from shm_util import SlotMutex
 from test_mapping_cache import FUTEX_SYSCALL, blocked_on_slot, wait_until
 
@@ -140,3 +141,19 @@ def test_large_binary_reads_as_the_codec_reads(shm_name, head, body, expected):
     else:
         value = zelvane.read_memory(name)
         assert type(value) is type(expected) and value == expected
+
+
+@pytest.mark.parametrize("through", ["functions", "handle"])
+def test_a_large_write_gives_pages_to_the_bytes_written_only(shm_name, through):
+    name = shm_name("sparse")
+    assert zelvane.create_memory(name, 1 << 40) is True
+    value = b"\x77" * (4 * MIB)
+    if through == "handle":
+        with zelvane.open_memory(name) as handle:
+            assert handle.write(value) is True
+            assert handle.read() == value
+    else:
+        assert zelvane.write_memory(name, value) is True
+        assert zelvane.read_memory(name) == value
+    allocated = os.stat(shm_path(name)).st_blocks * 512
+    assert 4 * MIB <= allocated <= 4 * MIB + (64 << 10)

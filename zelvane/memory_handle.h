@@ -87,6 +87,7 @@ PyObject* handle_write(PyObject* py_self, PyObject* value) {
     if (!lock_handle(self, access, prepared.size())) {
         return nullptr;
     }
+    populate_fresh_pages(access, prepared.size());
     prepared.store(access.payload());
     Py_RETURN_TRUE;
 }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -100,6 +101,10 @@ struct SlotAccess {
     // The header's capacity, read once under the mutex: another process that
     // scribbles over the header cannot make a check and a use disagree.
     uint64_t capacity = 0;
+    // Object bytes [fresh_from, fresh_to) were allocated by this access,
+    // so no mapping of this process has touched them yet.
+    uint64_t fresh_from = 0;
+    uint64_t fresh_to = 0;
 
     SlotAccess() = default;
     SlotAccess(const SlotAccess&) = delete;
@@ -212,6 +217,8 @@ bool allocate_payload(SlotAccess& access, uint64_t length) {
     if (!shm::allocate_range(access.fd(), HEADER_SIZE, length)) {
         return false;
     }
+    access.fresh_from = std::max<uint64_t>(object.allocated, HEADER_SIZE);
+    access.fresh_to = end;
     object.allocated = end;
     return true;
 }
@@ -457,8 +464,8 @@ private:
 #define MADV_POPULATE_WRITE 23
 #endif
 
-// Below this a bytes value is left to the codec.
-constexpr uint64_t LARGE_READ = uint64_t{1} << 20;
+// Below this a read is left to the codec, and a write's pages to its copy.
+constexpr uint64_t LARGE_COPY = uint64_t{1} << 20;
 
 // Gives the whole pages inside [data, data + length) their memory in one
 // call, ahead of a copy that writes every byte of them: a fresh allocation
@@ -471,6 +478,17 @@ void populate_for_copy(void* data, size_t length) {
     if (end > begin) {
         ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
     }
+}
+
+// Under the mutex, before a large write: maps in at once the pages of the
+// written range that this access allocated, which the copy would otherwise
+// fault in one by one. Nothing beyond the bytes written is touched.
+void populate_fresh_pages(const SlotAccess& access, uint64_t length) {
+    if (length < LARGE_COPY || access.fresh_to <= access.fresh_from) {
+        return;
+    }
+    unsigned char* object = access.payload() - HEADER_SIZE;
+    populate_for_copy(object + access.fresh_from, access.fresh_to - access.fresh_from);
 }
 
 // Where the payload of a top-level value of the family at `base` begins and
@@ -509,7 +527,7 @@ PyObject* read_large_binary(const unsigned char* payload, uint64_t capacity) {
     if (!bytes && !binary_frame(payload, capacity, BYTEARRAY_BASE, offset, size)) {
         return nullptr;
     }
-    if (size < LARGE_READ || size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+    if (size < LARGE_COPY || size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
         return nullptr;
     }
     const auto length = static_cast<Py_ssize_t>(size);
@@ -554,6 +572,7 @@ PyObject* write_slot(const char* name, PyObject* value, bool create) {
     if (!get_basic_shm(access, name, prepared.size(), create)) {
         return nullptr;
     }
+    populate_fresh_pages(access, prepared.size());
     prepared.store(access.payload());
     Py_RETURN_TRUE;
 }
