@@ -72,7 +72,8 @@ def test_a_writer_killed_mid_copy_leaves_byte_zero_clear(shm_name):
     name = shm_name("torn")
     zelvane.write_memory(name, b"\x01" * (16 << 20))  # room enough: no growth
     proc = run_python(KILLED_MID_COPY.replace("sys.argv[1]", repr(name)))
-    assert proc.stdout == "writing\n" and proc.returncode < 0, (proc.returncode, proc.stderr)
+    # Killed by SIGBUS (a sanitizer build catches it and exits instead).
+    assert proc.stdout == "writing\n" and proc.returncode != 0, (proc.returncode, proc.stderr)
     payload = RawSlot(name).payload()
     assert payload[0] == 0
     assert payload[1:1 << 20] != b"\x01" * ((1 << 20) - 1)  # the copy had begun
