@@ -24,6 +24,8 @@ from test_function_robustness import BLOCKING_SETUP, gone_message
 
 MAX_OBJECTS = 64
 MIB = 1 << 20
+GIB = 1 << 30
+MAX_BYTES = 8 * GIB  # of address space; the objects below are sparse and cost nothing
 ADD = "lambda a, b: a + b"
 FUTEX_SYSCALL = {"x86_64": 202, "aarch64": 98}.get(platform.machine())
 
@@ -150,23 +152,23 @@ def test_least_recently_used_go_first(shm_name):
 
 def test_objects_beyond_the_byte_bound_are_not_kept(shm_name):
     big, grown = shm_name("big"), shm_name("grown")
-    assert zelvane.create_memory(big, 65 * MIB) is True
+    assert zelvane.create_memory(big, MAX_BYTES + MIB) is True
     assert zelvane.write_memory(big, "small") is True
     assert zelvane.read_memory(big) == "small"
     assert mapped(big) == []
     zelvane.write_memory(grown, "cached")
     assert mapped(grown) == [shm_path(grown)]
     with open(shm_path(grown), "r+b") as f:  # grown as another writer does
-        f.truncate(HEADER_SIZE + 65 * MIB)
-        f.write(struct.pack("<Q", 65 * MIB))
+        f.truncate(HEADER_SIZE + MAX_BYTES + MIB)
+        f.write(struct.pack("<Q", MAX_BYTES + MIB))
     assert zelvane.read_memory(grown) == "cached"
     assert mapped(grown) == []
 
 
 def test_two_large_objects_are_not_both_kept(shm_name):
-    first, second = shm_name("a40"), shm_name("b40")
+    first, second = shm_name("a5g"), shm_name("b5g")
     for value, name in enumerate((first, second)):
-        zelvane.create_memory(name, 40 * MIB)
+        zelvane.create_memory(name, MAX_BYTES * 5 // 8)
         zelvane.write_memory(name, value)
     assert (mapped(first), mapped(second)) == ([], [shm_path(second)])
     assert zelvane.read_memory(first) == 0

@@ -1,7 +1,9 @@
 // Objects kept open and mapped between accesses. An access to a name this
-// process touched before costs one status lookup of the name, which tells whether the name still
-// refers to the same object and how large the object now is, instead of an
-// open, a fresh mapping (and its page faults), an unmap and a close.
+// process touched before costs one fstat of the kept descriptor, instead of
+// an open, a fresh mapping (and its page faults), an unmap and a close: a
+// link count of 0 tells that the name no longer leads to the object (it was
+// removed, or another object was renamed over it), and the size tells how
+// far another process grew it. The name itself is looked up again only then.
 //
 // Only touched with the GIL held. An access in progress is a user of its
 // object; an object in use is never unmapped or remapped, because a robust
@@ -9,6 +11,8 @@
 // object from the cache only hands it to its last user, who frees it.
 #pragma once
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -21,8 +25,11 @@
 
 namespace shm {
 
+// Mapping costs address space, not memory (a page of /dev/shm is counted
+// once however often it is mapped), so large objects are kept like small
+// ones, up to a bound on the address space all kept objects take.
 inline constexpr size_t CACHE_MAX_OBJECTS = 64;
-inline constexpr size_t CACHE_MAX_BYTES = size_t{64} << 20;
+inline constexpr size_t CACHE_MAX_BYTES = size_t{8} << 30;
 
 
 struct MappedObject;
@@ -61,22 +68,19 @@ struct MappedObject {
     std::string file;  // the name's file in /dev/shm
     Fd fd;
     Mapping mapping;
-    dev_t dev = 0;
-    ino_t ino = 0;
     unsigned users = 0;
     bool cached = false;
     // The process that holds its caller lock on a function record through
     // this descriptor (0 for none; a forked child has another pid).
     pid_t caller_lock_pid = 0;
     bool holds_liveness = false;
+    bool held = false;  // kept by a handle, which frees it on close once unused
     // The object's first bytes known to have their pages: the first page
     // holds the header, written when the object was made, and pages are
     // never given back.
     uint64_t allocated = 4096;
     size_t accounted = 0;  // the mapping's length as the cache counted it
     uint64_t last_use = 0;
-
-    bool same_object(const struct stat& st) const { return dev == st.st_dev && ino == st.st_ino; }
 };
 
 // A use of a mapped object for the length of one access.
@@ -105,7 +109,7 @@ public:
     bool sole_user() const noexcept { return object_->users == 1; }
 
     void release() noexcept {
-        if (object_ && --object_->users == 0 && !object_->cached) {
+        if (object_ && --object_->users == 0 && !object_->cached && !object_->held) {
             delete object_;
         }
         object_ = nullptr;
@@ -114,6 +118,25 @@ public:
 private:
     MappedObject* object_ = nullptr;
 };
+
+// Opens the object that `file` (in /dev/shm) names and maps it whole, for
+// this use alone; `st` receives its status. Empty, with errno set, when the
+// name cannot be opened or mapped (`map_failed` tells which).
+inline ObjectUse open_mapped(const std::string& file, struct stat& st, bool& map_failed) {
+    map_failed = false;
+    Fd fd(::openat(shm_directory(), file.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
+        return ObjectUse();
+    }
+    ObjectUse use = ObjectUse::unshared();
+    use->file = file;
+    use->fd = std::move(fd);
+    if (st.st_size > 0 && !use->mapping.map(use->fd.get(), static_cast<size_t>(st.st_size))) {
+        map_failed = true;
+        return ObjectUse();
+    }
+    return use;
+}
 
 class ObjectCache {
 public:
@@ -131,20 +154,18 @@ public:
         if (forked_.exchange(false, std::memory_order_relaxed)) {
             clear();
         }
-        if (::fstatat(shm_directory(), file.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            const int error = errno;
-            drop(file);
-            errno = error;
-            return ObjectUse();
-        }
         const auto found = objects_.find(file);
         if (found != objects_.end()) {
-            if (found->second->same_object(st)) {
+            if (still_linked(*found->second, st)) {
                 return reuse(found->second, st, map_failed);
             }
             forget(found);
         }
-        return open_afresh(file, st, map_failed);
+        ObjectUse use = open_mapped(file, st, map_failed);
+        if (use) {
+            keep(&*use);
+        }
+        return use;
     }
 
     // Forgets the object that `file` named, as soon as nobody uses it.
@@ -183,7 +204,7 @@ private:
         // only a sole user may do.
         if (static_cast<uint64_t>(st.st_size) != object->mapping.length() && use.sole_user()) {
             Mapping resized;
-            if (st.st_size > 0 && !map_object(resized, object->fd.get(), st.st_size)) {
+            if (st.st_size > 0 && !resized.map(object->fd.get(), static_cast<size_t>(st.st_size))) {
                 map_failed = true;
                 return ObjectUse();
             }
@@ -193,27 +214,21 @@ private:
         return use;
     }
 
-    ObjectUse open_afresh(const std::string& file, struct stat& st, bool& map_failed) {
-        Fd fd(::openat(shm_directory(), file.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
-        if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
-            return ObjectUse();
-        }
-        auto* object = new MappedObject;
-        ObjectUse use(object);
-        object->file = file;
-        object->fd = std::move(fd);
-        object->dev = st.st_dev;
-        object->ino = st.st_ino;
-        if (st.st_size > 0 && !map_object(object->mapping, object->fd.get(), st.st_size)) {
-            map_failed = true;
-            return ObjectUse();
-        }
-        keep(object);
-        return use;
+    // Whether a kept object still has a name, judged from its own descriptor
+    // alone; `st` receives its status.
+    static bool still_linked(const MappedObject& object, struct stat& st) {
+        return status_of(object.fd.get(), st) && st.st_nlink > 0;
     }
 
-    static bool map_object(Mapping& mapping, int fd, off_t size) {
-        return mapping.map(fd, static_cast<size_t>(size));
+    // fstat of a descriptor. On x86-64 the C library makes it a newfstatat
+    // with an empty path, which the kernel handles a tenth slower than the
+    // plain fstat call; the two fill the same structure there.
+    static bool status_of(int fd, struct stat& st) {
+#if defined(__x86_64__) && defined(SYS_fstat)
+        return ::syscall(SYS_fstat, fd, &st) == 0;
+#else
+        return ::fstat(fd, &st) == 0;
+#endif
     }
 
     void keep(MappedObject* object) {

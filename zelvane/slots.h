@@ -4,8 +4,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +17,7 @@
 #include "bridge_errors.h"
 #include "kel_2.h"
 #include "object_cache.h"
+#include "py_ref.h"
 #include "shm_support.h"
 
 namespace {
@@ -97,6 +101,10 @@ struct SlotAccess {
     // The header's capacity, read once under the mutex: another process that
     // scribbles over the header cannot make a check and a use disagree.
     uint64_t capacity = 0;
+    // Object bytes [fresh_from, fresh_to) were allocated by this access,
+    // so no mapping of this process has touched them yet.
+    uint64_t fresh_from = 0;
+    uint64_t fresh_to = 0;
 
     SlotAccess() = default;
     SlotAccess(const SlotAccess&) = delete;
@@ -209,6 +217,8 @@ bool allocate_payload(SlotAccess& access, uint64_t length) {
     if (!shm::allocate_range(access.fd(), HEADER_SIZE, length)) {
         return false;
     }
+    access.fresh_from = std::max<uint64_t>(object.allocated, HEADER_SIZE);
+    access.fresh_to = end;
     object.allocated = end;
     return true;
 }
@@ -270,14 +280,10 @@ void repair_capacity(BasicShm* header, int fd) {
     }
 }
 
-// Opens the slot `name` (creating an empty one when allowed), takes its
-// mutex and gives it room for `new_size` payload bytes, all mapped.
-bool get_basic_shm(SlotAccess& access, const char* name, uint64_t new_size, bool create) {
-    struct stat st;
-    if (!open_slot(access, name, create, st)) {
-        return false;
-    }
-    if (!check_slot_unlocked(access, static_cast<uint64_t>(st.st_size))) {
+// Takes the mutex of an open slot whose object measured `size` bytes and
+// gives it room for `new_size` payload bytes, all mapped.
+bool lock_slot(SlotAccess& access, const char* name, uint64_t size, uint64_t new_size) {
+    if (!check_slot_unlocked(access, size)) {
         return not_a_slot(name);
     }
     BasicShm* header = access.header();
@@ -290,15 +296,263 @@ bool get_basic_shm(SlotAccess& access, const char* name, uint64_t new_size, bool
     return fit_payload(access, new_size, name);
 }
 
-// Copies an encoded value into the payload so that a reader never decodes a
-// torn value: byte 0 (the marker) is cleared first and written last, so a
-// writer killed mid-copy leaves an invalid marker behind.
-void store_encoded(unsigned char* payload, const unsigned char* data, size_t length) {
-    std::atomic_ref<unsigned char> marker(payload[0]);
-    marker.store(0, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    std::memcpy(payload + 1, data + 1, length - 1);
-    marker.store(data[0], std::memory_order_release);
+// Opens the slot `name` (creating an empty one when allowed), takes its
+// mutex and gives it room for `new_size` payload bytes, all mapped.
+bool get_basic_shm(SlotAccess& access, const char* name, uint64_t new_size, bool create) {
+    struct stat st;
+    if (!open_slot(access, name, create, st)) {
+        return false;
+    }
+    return lock_slot(access, name, static_cast<uint64_t>(st.st_size), new_size);
+}
+
+// ---------------------------------------------------------------------------
+// Values on their way into a slot
+// ---------------------------------------------------------------------------
+
+constexpr unsigned char PROTOCOL2_MARKER = 253;
+// Base codes of the text and binary families whose top-level frame is
+// written here (the size forms follow each base).
+constexpr unsigned char STR_BASE = 0;
+constexpr unsigned char BYTES_BASE = 18;
+constexpr unsigned char BYTEARRAY_BASE = 23;
+constexpr unsigned char MEMORYVIEW_BASE = 58;
+// Marker, code, count byte and up to eight size bytes.
+constexpr size_t MAX_FRAME_HEAD = 11;
+
+// The frame of a top-level text or binary value of `size` bytes, as the
+// codec writes it: the marker, then the shortest size form at `base` (empty,
+// one byte, two bytes, or a count byte and that many little-endian size
+// bytes). Returns its length.
+size_t frame_head(unsigned char* head, unsigned char base, uint64_t size) {
+    head[0] = PROTOCOL2_MARKER;
+    unsigned width = 0;
+    for (uint64_t rest = size; rest != 0; rest >>= 8) {
+        ++width;
+    }
+    size_t at = 2;
+    if (width <= 2) {
+        head[1] = static_cast<unsigned char>(base + width);
+    } else {
+        head[1] = static_cast<unsigned char>(base + 3);
+        head[2] = static_cast<unsigned char>(width);
+        at = 3;
+    }
+    for (unsigned i = 0; i < width; ++i) {
+        head[at + i] = static_cast<unsigned char>(size >> (8 * i));
+    }
+    return at + width;
+}
+
+// A value encoded and ready to be copied into a payload, as a frame head and
+// a body. A top-level bytes, bytearray, contiguous memoryview or str is not
+// encoded into a buffer of its own: its bytes are copied once, straight from
+// the object into the slot, behind a head computed here. Everything that can
+// fail happens in prepare(), before the slot is opened, with the outcome the
+// codec would give.
+class PreparedValue {
+public:
+    PreparedValue() = default;
+    PreparedValue(const PreparedValue&) = delete;
+    PreparedValue& operator=(const PreparedValue&) = delete;
+    ~PreparedValue() {
+        if (exported_) {
+            PyBuffer_Release(&view_);
+        }
+    }
+
+    bool prepare(PyObject* value) {
+        switch (prepare_direct(value)) {
+            case Direct::Done:
+                return true;
+            case Direct::Failed:
+                return false;
+            default:
+                return prepare_encoded(value);
+        }
+    }
+
+    size_t size() const { return head_length_ + body_length_; }
+
+    // Copies the value into `payload` so that a reader never decodes a torn
+    // value: byte 0 (the marker) is cleared first and written last, so a
+    // writer killed mid-copy leaves an invalid marker behind.
+    void store(unsigned char* payload) const {
+        std::atomic_ref<unsigned char> marker(payload[0]);
+        marker.store(0, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+        std::memcpy(payload + 1, head_ + 1, head_length_ - 1);
+        if (body_length_ != 0) {
+            std::memcpy(payload + head_length_, body_, body_length_);
+        }
+        marker.store(head_[0], std::memory_order_release);
+    }
+
+private:
+    enum class Direct { Done, Encode, Failed };
+
+    // A bytearray or memoryview is held exported until the copy is made, so
+    // it can neither be resized nor released while the GIL is let go.
+    Direct prepare_direct(PyObject* value) {
+        if (PyBytes_CheckExact(value)) {
+            set_body(BYTES_BASE, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
+            return Direct::Done;
+        }
+        if (PyUnicode_CheckExact(value)) {
+            Py_ssize_t length;
+            const char* text = PyUnicode_AsUTF8AndSize(value, &length);
+            if (!text) {
+                return Direct::Failed;  // no UTF-8 form: the codec's own error
+            }
+            set_body(STR_BASE, text, length);
+            return Direct::Done;
+        }
+        const bool bytearray = PyByteArray_CheckExact(value);
+        if (!bytearray && !PyMemoryView_Check(value)) {
+            return Direct::Encode;
+        }
+        // The codec asks for the same plain byte buffer; when it is refused,
+        // the codec raises its own error.
+        if (PyObject_GetBuffer(value, &view_, PyBUF_SIMPLE) != 0) {
+            PyErr_Clear();
+            return Direct::Encode;
+        }
+        exported_ = true;
+        set_body(bytearray ? BYTEARRAY_BASE : MEMORYVIEW_BASE, view_.buf, view_.len);
+        return Direct::Done;
+    }
+
+    void set_body(unsigned char base, const void* data, Py_ssize_t length) {
+        body_ = static_cast<const unsigned char*>(data);
+        body_length_ = static_cast<size_t>(length);
+        head_length_ = frame_head(head_, base, body_length_);
+    }
+
+    bool prepare_encoded(PyObject* value) {
+        encoded_.reset(from_value(value));
+        if (!encoded_) {
+            return false;
+        }
+        const unsigned char* data;
+        size_t size;
+        if (!encoded_bytes(encoded_.get(), "Failed to convert a Python bytes object to a C string.", data,
+                           size)) {
+            return false;
+        }
+        // The codec's bytes: the marker is the head, the rest the body.
+        head_[0] = data[0];
+        head_length_ = 1;
+        body_ = data + 1;
+        body_length_ = size - 1;
+        return true;
+    }
+
+    unsigned char head_[MAX_FRAME_HEAD] = {};
+    size_t head_length_ = 0;
+    const unsigned char* body_ = nullptr;
+    size_t body_length_ = 0;
+    PyRef encoded_;
+    Py_buffer view_ = {};
+    bool exported_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Large values on their way out of a slot
+// ---------------------------------------------------------------------------
+
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
+
+// Below this a read is left to the codec, and a write's pages to its copy.
+constexpr uint64_t LARGE_COPY = uint64_t{1} << 20;
+
+// Gives the whole pages inside [data, data + length) their memory in one
+// call, ahead of a copy that writes every byte of them: a fresh allocation
+// otherwise takes a page fault per page, which costs as much as the copy.
+// Only speed depends on it, so a kernel without the call (EINVAL) changes nothing.
+void populate_for_copy(void* data, size_t length) {
+    static const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + length) & ~(page - 1);
+    if (end > begin) {
+        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+    }
+}
+
+// Under the mutex, before a large write: maps in at once the pages of the
+// written range that this access allocated, which the copy would otherwise
+// fault in one by one. Nothing beyond the bytes written is touched.
+void populate_fresh_pages(const SlotAccess& access, uint64_t length) {
+    if (length < LARGE_COPY || access.fresh_to <= access.fresh_from) {
+        return;
+    }
+    unsigned char* object = access.payload() - HEADER_SIZE;
+    populate_for_copy(object + access.fresh_from, access.fresh_to - access.fresh_from);
+}
+
+// Where the payload of a top-level value of the family at `base` begins and
+// how long it is, when the frame is one the encoder writes (one-byte,
+// two-byte or dynamic-1 size) and lies inside the `capacity` bytes.
+bool binary_frame(const unsigned char* payload, uint64_t capacity, unsigned char base, size_t& offset,
+                  uint64_t& size) {
+    if (capacity < 3 || payload[0] != PROTOCOL2_MARKER || payload[1] <= base || payload[1] > base + 3) {
+        return false;
+    }
+    unsigned width = payload[1] - base;
+    offset = 2;
+    if (width == 3) {
+        width = payload[2];
+        offset = 3;
+    }
+    if (width == 0 || width > 8 || capacity < offset + width) {
+        return false;
+    }
+    size = 0;
+    for (unsigned i = 0; i < width; ++i) {
+        size |= static_cast<uint64_t>(payload[offset + i]) << (8 * i);
+    }
+    offset += width;
+    return size <= capacity - offset;
+}
+
+// A large top-level bytes or bytearray value, copied once into a new object
+// whose pages are populated first; the same value as the codec decodes.
+// Null without an exception when the payload holds anything else (the codec
+// then decodes it, and reports its faults), with one when memory runs out.
+PyObject* read_large_binary(const unsigned char* payload, uint64_t capacity) {
+    size_t offset;
+    uint64_t size;
+    const bool bytes = binary_frame(payload, capacity, BYTES_BASE, offset, size);
+    if (!bytes && !binary_frame(payload, capacity, BYTEARRAY_BASE, offset, size)) {
+        return nullptr;
+    }
+    if (size < LARGE_COPY || size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+        return nullptr;
+    }
+    const auto length = static_cast<Py_ssize_t>(size);
+    PyObject* value = bytes ? PyBytes_FromStringAndSize(nullptr, length)
+                            : PyByteArray_FromStringAndSize(nullptr, length);
+    if (!value) {
+        return nullptr;
+    }
+    char* data = bytes ? PyBytes_AS_STRING(value) : PyByteArray_AS_STRING(value);
+    populate_for_copy(data, size);
+    std::memcpy(data, payload + offset, size);
+    return value;
+}
+
+// Under the mutex of a slot opened for access: the decoded value, None for
+// a slot never written.
+PyObject* read_locked(const SlotAccess& access) {
+    if (access.capacity == 0) {
+        Py_RETURN_NONE;
+    }
+    PyObject* large = read_large_binary(access.payload(), access.capacity);
+    if (large || PyErr_Occurred()) {
+        return large;
+    }
+    return to_value_range(access.payload(), access.capacity);
 }
 
 PyObject* read_slot(const char* name) {
@@ -306,27 +560,20 @@ PyObject* read_slot(const char* name) {
     if (!get_basic_shm(access, name, 0, false)) {
         return nullptr;
     }
-    if (access.capacity == 0) {
-        Py_RETURN_NONE;
-    }
-    return to_value_range(access.payload(), access.capacity);
+    return read_locked(access);
 }
 
 PyObject* write_slot(const char* name, PyObject* value, bool create) {
-    PyRef encoded(from_value(value));
-    if (!encoded) {
-        return nullptr;
-    }
-    const unsigned char* data;
-    size_t size;
-    if (!encoded_bytes(encoded.get(), "Failed to convert a Python bytes object to a C string.", data, size)) {
+    PreparedValue prepared;
+    if (!prepared.prepare(value)) {
         return nullptr;
     }
     SlotAccess access;
-    if (!get_basic_shm(access, name, size, create)) {
+    if (!get_basic_shm(access, name, prepared.size(), create)) {
         return nullptr;
     }
-    store_encoded(access.payload(), data, size);
+    populate_fresh_pages(access, prepared.size());
+    prepared.store(access.payload());
     Py_RETURN_TRUE;
 }
 

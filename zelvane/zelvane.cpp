@@ -10,6 +10,7 @@
 #include "function_bridge.h"
 #include "function_handle.h"
 #include "kel_2.h"
+#include "memory_handle.h"
 #include "slots.h"
 
 namespace {
@@ -144,6 +145,8 @@ PyMethodDef methods[] = {
      "open_function($module, name, /)\n--\n\n"
      "Open a handle to the function served under name: calling it, handle(*args, timeout=None),\n"
      "calls the function without looking the name up again, within an optional time limit."},
+    {"open_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_memory)),
+     METH_VARARGS | METH_KEYWORDS, OPEN_MEMORY_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -174,7 +177,7 @@ PyModuleDef zelvane_module = {
 PyMODINIT_FUNC PyInit_zelvane(void) {
     PyObject* module = kel2_init() < 0 ? nullptr : PyModule_Create(&zelvane_module);
     if (module && (PyModule_AddStringConstant(module, "__version__", ZELVANE_VERSION) < 0 ||
-                   !add_function_handle_type(module))) {
+                   !add_function_handle_type(module) || add_memory_handle_type(module) < 0)) {
         Py_CLEAR(module);
     }
     if (!module) {

@@ -104,7 +104,7 @@ class FunctionHandle:
         /,
     ) -> None: ...
 
-def open_memory(name: str, /, create: bool = True) -> MemoryHandle:
+def open_memory(name: str, create: bool = True) -> MemoryHandle:
     ...
 
 def open_function(name: str, /) -> FunctionHandle:
