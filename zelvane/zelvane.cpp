@@ -9,6 +9,7 @@
 #include "bridge_errors.h"
 #include "function_bridge.h"
 #include "kel_2.h"
+#include "public_codec.h"
 #include "slots.h"
 
 namespace {
@@ -125,6 +126,9 @@ PyMethodDef methods[] = {
     {"create_function", create_function, METH_VARARGS, "Create and link a function to shared memory."},
     {"remove_function", remove_function, METH_VARARGS, "Stop a function linked to shared memory."},
     {"call_function", call_function, METH_VARARGS, "Call a function linked to shared memory."},
+    {"dumps", dumps, METH_O, "dumps($module, value, /)\n--\n\nEncode a value into the bytes a slot would hold."},
+    {"loads", loads, METH_O,
+     "loads($module, data, /)\n--\n\nDecode a value from bytes-like data written by dumps() or held by a slot."},
     {nullptr, nullptr, 0, nullptr},
 };
 
