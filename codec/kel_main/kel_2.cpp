@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "kel_codec.h"
+#include "namedtuple_classes.h"
 #include "py_compat.h"
 #include "py_ref.h"
 
@@ -186,6 +187,7 @@ void kel2_cleanup() {
                             &dunder_name_name, &hex_name}) {
         Py_CLEAR(*slot);
     }
+    nt_classes::clear();
 }
 
 // ---------------------------------------------------------------------------
@@ -1960,11 +1962,7 @@ PyObject* to_dict_member(ByteData& bd);
 // Every decoded named tuple gets a class of its own, made from the stored
 // class name and field names.
 PyObject* make_namedtuple(PyObject* name, PyObject* fields, PyObject* items) {
-    PyRef nt_type(PyObject_CallFunctionObjArgs(namedtuple_cl, name, fields, nullptr));
-    if (!nt_type) {
-        return nullptr;
-    }
-    return PyObject_Call(nt_type.get(), items, nullptr);
+    return nt_classes::make(name, fields, items);
 }
 
 PyObject* to_namedtuple_e(ByteData& bd) {
