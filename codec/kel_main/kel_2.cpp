@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "encode_failure.h"
 #include "kel_codec.h"
 #include "namedtuple_classes.h"
 #include "py_compat.h"
@@ -217,6 +218,8 @@ struct ValueData {
     int32_t nests;
     unsigned char* bytes;
     PyObject* owner;
+    // Filled only on the way out of a failure.
+    encode_failure::Failure failure;
 };
 
 // Number of bytes that hold a non-negative size (0 for 0).
@@ -579,6 +582,7 @@ inline void close_nest(ValueData& vd) { vd.nests -= 1; }
 // Writes the count and the members of a list (also a ChainMap's `maps`).
 // Each member is held while it is encoded, since the list may drop it.
 StatusCode write_list_items(ValueData& vd, PyObject* list, unsigned char empty) {
+    const bool maps = empty == 88;
     const Py_ssize_t num_items = PyList_GET_SIZE(list);
     if (StatusCode s = write_E12D(vd, static_cast<uint64_t>(num_items), nullptr, empty); s != SC_SUCCESS) {
         return s;
@@ -589,6 +593,7 @@ StatusCode write_list_items(ValueData& vd, PyObject* list, unsigned char empty) 
         }
         PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
         if (StatusCode s = from_any_value(vd, item.get()); s != SC_SUCCESS) {
+            maps ? vd.failure.at_maps(i) : vd.failure.at_index(i);
             return s;
         }
     }
@@ -620,6 +625,7 @@ StatusCode from_tuple(ValueData& vd, PyObject* value) {
     }
     for (Py_ssize_t i = 0; i < num_items; ++i) {
         if (StatusCode s = from_any_value(vd, PyTuple_GET_ITEM(value, i)); s != SC_SUCCESS) {
+            vd.failure.at_index(i);
             return s;
         }
     }
@@ -682,6 +688,7 @@ StatusCode from_namedtuple(ValueData& vd, PyObject* value) {
             return s;
         }
         if (StatusCode s = from_any_value(vd, PyTuple_GET_ITEM(value, i)); s != SC_SUCCESS) {
+            vd.failure.at_field(PyTuple_GET_ITEM(fields.get(), i));
             return s;
         }
     }
@@ -715,6 +722,7 @@ StatusCode write_iterated_items(ValueData& vd, PyObject* iter, Py_ssize_t num_it
             return PyErr_Occurred() ? SC_EXCEPTION : changed_size_error();
         }
         if (StatusCode s = from_any_value(vd, item.get()); s != SC_SUCCESS) {
+            vd.failure.at_index(i);
             return s;
         }
     }
@@ -759,17 +767,28 @@ using PairWriter = StatusCode (*)(ValueData& vd, PyObject* key, PyObject* value)
 
 StatusCode write_plain_pair(ValueData& vd, PyObject* key, PyObject* value) {
     if (StatusCode s = from_any_value(vd, key); s != SC_SUCCESS) {
+        vd.failure.at_key_itself();
         return s;
     }
-    return from_any_value(vd, value);
+    if (StatusCode s = from_any_value(vd, value); s != SC_SUCCESS) {
+        vd.failure.at_key(key);
+        return s;
+    }
+    return SC_SUCCESS;
 }
 
 // A Counter's count is written as an int item even when it is a bool.
 StatusCode write_counter_pair(ValueData& vd, PyObject* key, PyObject* count) {
     if (StatusCode s = from_any_value(vd, key); s != SC_SUCCESS) {
+        vd.failure.at_key_itself();
         return s;
     }
-    return PyLong_Check(count) ? from_integer(vd, count) : SC_INCORRECT;
+    if (StatusCode s = PyLong_Check(count) ? from_integer(vd, count) : SC_INCORRECT; s != SC_SUCCESS) {
+        vd.failure.refused(count);
+        vd.failure.at_key(key);
+        return s;
+    }
+    return SC_SUCCESS;
 }
 
 // Pairs in the dict's own listing, whatever order or `items` a subclass
@@ -1112,8 +1131,12 @@ StatusCode from_range(ValueData& vd, PyObject* value) {
     if (!step) {
         return SC_INCORRECT;
     }
-    for (const PyRef* part : {&start, &stop, &step}) {
-        if (StatusCode s = from_integer(vd, part->get()); s != SC_SUCCESS) {
+    const char* const names[] = {"start", "stop", "step"};
+    const PyRef* const parts[] = {&start, &stop, &step};
+    for (int i = 0; i < 3; ++i) {
+        if (StatusCode s = from_integer(vd, parts[i]->get()); s != SC_SUCCESS) {
+            vd.failure.refused(parts[i]->get());
+            vd.failure.at_attribute(names[i]);
             return s;
         }
     }
@@ -1243,7 +1266,7 @@ bool has_fields(PyObject* value) {
     return PyObject_HasAttr(value, name);
 }
 
-StatusCode from_any_value(ValueData& vd, PyObject* value) {
+StatusCode dispatch_value(ValueData& vd, PyObject* value) {
     if (!value) {
         return from_static_value(vd, NO_OBJECT_CODE);
     }
@@ -1281,6 +1304,15 @@ StatusCode from_any_value(ValueData& vd, PyObject* value) {
         return has_fields(value) ? from_namedtuple(vd, value) : SC_UNSUPPORTED;
     }
     return from_named_type(vd, value, type);
+}
+
+// The innermost value whose encoding failed is the one a note names.
+StatusCode from_any_value(ValueData& vd, PyObject* value) {
+    const StatusCode s = dispatch_value(vd, value);
+    if (s != SC_SUCCESS) {
+        vd.failure.refused(value);
+    }
+    return s;
 }
 
 PyObject* raise_status(StatusCode status) {
@@ -1325,7 +1357,11 @@ PyObject* from_value(PyObject* value) {
         if (status != SC_EXCEPTION) {
             PyErr_Clear();  // the status names the failure, not a stray lookup error
         }
-        return raise_status(status);
+        raise_status(status);
+        if (status != SC_NOMEMORY) {
+            vd.failure.add_note(status == SC_INCORRECT || status == SC_UNSUPPORTED);
+        }
+        return nullptr;
     }
     if (_PyBytes_Resize(&vd.owner, vd.offset) < 0) {
         return nullptr;
