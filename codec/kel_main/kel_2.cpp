@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <new>
 #include <cstring>
 #include <string_view>
 
@@ -180,6 +181,10 @@ int kel2_init() {
     return 1;
 }
 
+namespace kel2 {
+void release_key_texts();
+}
+
 void kel2_cleanup() {
     for (PyObject** slot : {&datetime_dt, &datetime_d, &datetime_t, &uuid_cl, &decimal_cl,
                             &namedtuple_cl, &deque_cl, &counter_cl, &ordereddict_cl,
@@ -189,6 +194,7 @@ void kel2_cleanup() {
         Py_CLEAR(*slot);
     }
     nt_classes::clear();
+    kel2::release_key_texts();
 }
 
 // ---------------------------------------------------------------------------
@@ -1667,7 +1673,7 @@ PyObject* to_dict_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder me
         return nullptr;
     }
     for (uint64_t i = 0; i < count; ++i) {
-        PyRef key(member(bd));
+        PyRef key(bd.dict_key ? bd.dict_key(bd) : member(bd));
         PyRef value(key ? member(bd) : nullptr);
         if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
             return nullptr;
@@ -1992,7 +1998,6 @@ namespace kel2 {
 using namespace kel;
 
 PyObject* to_any_value(ByteData& bd);
-PyObject* to_dict_member(ByteData& bd);
 
 // Protocol-2-only readers.
 // Every decoded named tuple gets a class of its own, made from the stored
@@ -2050,7 +2055,7 @@ PyObject* call_with_no_arguments(ByteData& bd, PyObject* cls) {
 
 // Counters and ordered dicts are built from one plain dict in a single call.
 PyObject* call_with_dict(ByteData& bd, uint64_t size_bytes_length, PyObject* cls) {
-    PyRef dict(to_dict_gen(bd, size_bytes_length, to_dict_member));
+    PyRef dict(to_dict_gen(bd, size_bytes_length, to_any_value));
     return dict ? PyObject_CallOneArg(cls, dict.get()) : nullptr;
 }
 
@@ -2228,29 +2233,52 @@ inline PyObject* to_fixed_int(ByteData& bd, unsigned length) {
 
 }  // namespace kel2
 
-// The short ASCII texts of one decoding's dicts, by a hash of their bytes:
-// the same key in many records (or many levels) is made once and shared,
-// as the interpreter's own JSON decoder shares repeated keys. Entries are
-// valid only where their bit is set, so a decoding without dicts pays
-// nothing for it.
+// Short ASCII dict keys, by a hash of their bytes, kept from one decoding to
+// the next: the same keys recur in record after record and value after
+// value, and a key found here is neither made nor hashed again (the text
+// keeps its hash). Bounded by its slots: a key that collides replaces the
+// one there, so hostile input costs no more than a cache miss per key.
 struct kel::TextCache {
-    static constexpr unsigned SLOTS = 64;
+    static constexpr unsigned SLOTS = 1024;
     static constexpr uint64_t LONGEST = 32;
-    uint64_t valid = 0;
-    PyObject* slots[SLOTS];
-    uint64_t hashes[SLOTS];
+    PyObject* slots[SLOTS] = {};
+    uint64_t hashes[SLOTS] = {};
 
     TextCache() = default;
     TextCache(const TextCache&) = delete;
     TextCache& operator=(const TextCache&) = delete;
     ~TextCache() {
-        for (uint64_t bits = valid; bits; bits &= bits - 1) {
-            Py_DECREF(slots[std::countr_zero(bits)]);
+        for (PyObject* text : slots) {
+            Py_XDECREF(text);
         }
     }
 };
 
+static kel::TextCache* key_texts = nullptr;
+
 namespace kel2 {
+
+void release_key_texts() {
+    delete key_texts;
+    key_texts = nullptr;
+}
+
+// The `size` bytes at `text` as zero-padded words, each input byte loaded
+// once, a word at a time where the input holds a whole word (bytes past
+// the text are masked off); `available` >= `size` bytes follow `text`.
+inline void load_words(const unsigned char* text, uint64_t size, uint64_t available,
+                       uint64_t (&words)[TextCache::LONGEST / 8]) {
+    const uint64_t count = (size + 7) / 8;
+    for (uint64_t i = 0; i < count; ++i) {
+        uint64_t word = 0;
+        std::memcpy(&word, text + 8 * i, std::min<uint64_t>(8, available - 8 * i));
+        const uint64_t left = size - 8 * i;
+        if (left < 8) {
+            word &= (uint64_t{1} << (8 * left)) - 1;
+        }
+        words[i] = word;
+    }
+}
 
 // The text of a one-byte-size str item of ASCII bytes, from the cache or
 // made and cached. Null with the cursor unmoved and no exception for any
@@ -2261,14 +2289,12 @@ PyObject* cached_short_text(ByteData& bd) {
         return nullptr;
     }
     const uint64_t size = bd.bytes[bd.offset + 1];
-    if (size == 0 || size > TextCache::LONGEST || size > bd.max_offset - bd.offset - 2) {
+    const uint64_t available = bd.max_offset - bd.offset - 2;
+    if (size == 0 || size > TextCache::LONGEST || size > available) {
         return nullptr;
     }
-    // Copied once (the input may be shared memory), zero-padded to whole
-    // words, which are tested for ASCII and hashed eight bytes at a time.
     uint64_t words[TextCache::LONGEST / 8] = {};
-    std::memcpy(words, bd.bytes + bd.offset + 2, size);
-    const auto* text = reinterpret_cast<const unsigned char*>(words);
+    load_words(bd.bytes + bd.offset + 2, size, available, words);
     uint64_t hash = size;
     uint64_t high_bits = 0;
     for (uint64_t i = 0; i < (size + 7) / 8; ++i) {
@@ -2279,9 +2305,13 @@ PyObject* cached_short_text(ByteData& bd) {
     if (high_bits & 0x8080808080808080u) {
         return nullptr;
     }
-    TextCache& cache = *bd.texts;
-    const unsigned slot = static_cast<unsigned>(hash >> 58) % TextCache::SLOTS;
-    PyObject* cached = cache.valid >> slot & 1 ? cache.slots[slot] : nullptr;
+    if (!key_texts && !(key_texts = new (std::nothrow) TextCache())) {
+        return nullptr;  // the general path makes the text
+    }
+    TextCache& cache = *key_texts;
+    const unsigned slot = static_cast<unsigned>(hash >> 54) % TextCache::SLOTS;
+    PyObject* cached = cache.slots[slot];
+    const auto* text = reinterpret_cast<const unsigned char*>(words);
     if (!cached || cache.hashes[slot] != hash || PyUnicode_GET_LENGTH(cached) != static_cast<Py_ssize_t>(size) ||
         std::memcmp(PyUnicode_DATA(cached), text, size) != 0) {
         PyObject* made = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
@@ -2289,21 +2319,18 @@ PyObject* cached_short_text(ByteData& bd) {
             return nullptr;
         }
         std::memcpy(PyUnicode_DATA(made), text, size);
-        if (cached) {
-            Py_DECREF(cached);
-        }
+        Py_XDECREF(cached);
         cache.slots[slot] = cached = made;
         cache.hashes[slot] = hash;
-        cache.valid |= uint64_t{1} << slot;
     }
     bd.offset += 2 + size;
     Py_INCREF(cached);
     return cached;
 }
 
-// A key or value of a dict: short texts through the decoding's cache.
-PyObject* to_dict_member(ByteData& bd) {
-    if (bd.texts && bd.offset < bd.max_offset && bd.bytes[bd.offset] == 1) {
+// A key of a protocol-2 dict: short texts through the key cache.
+PyObject* to_dict_key(ByteData& bd) {
+    if (bd.offset < bd.max_offset && bd.bytes[bd.offset] == 1) {
         if (PyObject* text = cached_short_text(bd)) {
             return text;
         }
@@ -2351,7 +2378,7 @@ PyObject* to_any_value(ByteData& bd) {
         case 1: return to_str_gen(bd, 1);
         case 29: return short_container<to_list_gen>(bd);
         case 39: return short_container<to_tuple_gen>(bd);
-        case 44: return short_container<to_dict_gen, to_dict_member>(bd);
+        case 44: return short_container<to_dict_gen>(bd);
         default:
             break;
     }
@@ -2367,7 +2394,7 @@ PyObject* to_any_value(ByteData& bd) {
     if (!guard.entered()) {
         return nullptr;
     }
-    return to_family_item(bd, entry, code, size_width, entry.family == Family::Dict ? to_dict_member : to_any_value);
+    return to_family_item(bd, entry, code, size_width, to_any_value);
 }
 
 }  // namespace kel2
@@ -2463,8 +2490,7 @@ PyObject* to_value_range(const unsigned char* data, size_t length) {
         kel::set_invalid_marker_error();
         return nullptr;
     }
-    kel::TextCache texts;
-    kel::ByteData bd{1, length, data, &texts};
+    kel::ByteData bd{1, length, data, kel2::to_dict_key};
     return kel2::to_any_value(bd);
 }
 
