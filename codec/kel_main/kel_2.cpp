@@ -310,10 +310,32 @@ inline StatusCode auto_resize_vd(ValueData& vd, int64_t jump) {
 
 inline void put_byte(ValueData& vd, unsigned char byte) { vd.bytes[vd.offset++] = byte; }
 
-inline void write_raw(ValueData& vd, const void* data, size_t size) {
-    if (size) {
-        std::memcpy(vd.bytes + vd.offset, data, size);
+// Short payloads (most texts) are copied with two overlapping moves of a
+// fixed width instead of a call of memcpy for a size known only now.
+inline void copy_payload(unsigned char* out, const unsigned char* in, size_t size) {
+    if (size > 16) {
+        std::memcpy(out, in, size);
+    } else if (size >= 8) {
+        uint64_t head, tail;
+        std::memcpy(&head, in, 8);
+        std::memcpy(&tail, in + size - 8, 8);
+        std::memcpy(out, &head, 8);
+        std::memcpy(out + size - 8, &tail, 8);
+    } else if (size >= 4) {
+        uint32_t head, tail;
+        std::memcpy(&head, in, 4);
+        std::memcpy(&tail, in + size - 4, 4);
+        std::memcpy(out, &head, 4);
+        std::memcpy(out + size - 4, &tail, 4);
+    } else if (size) {
+        out[0] = in[0];
+        out[size / 2] = in[size / 2];
+        out[size - 1] = in[size - 1];
     }
+}
+
+inline void write_raw(ValueData& vd, const void* data, size_t size) {
+    copy_payload(vd.bytes + vd.offset, static_cast<const unsigned char*>(data), size);
     vd.offset += static_cast<int64_t>(size);
 }
 
@@ -419,7 +441,7 @@ const char* utf8_of(PyObject* text, Py_ssize_t& length) {
 }
 
 // Writes the UTF-8 bytes of a str with the size forms at base code `empty`.
-StatusCode write_text(ValueData& vd, PyObject* text, unsigned char empty) {
+inline StatusCode write_text(ValueData& vd, PyObject* text, unsigned char empty) {
     Py_ssize_t length;
     const char* utf8 = utf8_of(text, length);
     if (!utf8) {
@@ -457,7 +479,7 @@ int64_t int_header_size(uint64_t num_bytes) {
     return num_bytes <= 255 ? 2 : 2 + get_num_bytes(num_bytes);
 }
 
-StatusCode from_small_integer(ValueData& vd, long long v) {
+inline StatusCode from_small_integer(ValueData& vd, long long v) {
     const uint64_t magnitude = static_cast<uint64_t>(v < 0 ? ~v : v);
     const uint64_t num_bytes = (std::bit_width(magnitude) + 8) / 8;
     // Room for the longest header and all eight bytes, so that the value is
@@ -519,7 +541,7 @@ StatusCode from_integer(ValueData& vd, PyObject* value) {
     return from_small_integer(vd, v);
 }
 
-StatusCode from_float(ValueData& vd, PyObject* value) {
+inline StatusCode from_float(ValueData& vd, PyObject* value) {
     if (!PyFloat_Check(value)) {
         return SC_INCORRECT;
     }
@@ -585,6 +607,35 @@ StatusCode changed_size_error() {
 
 inline void close_nest(ValueData& vd) { vd.nests -= 1; }
 
+// Exact ints, floats and strs, the commonest members, are written without
+// the dispatcher; their encoding runs no Python code, so their container
+// need not hold them meanwhile.
+inline bool is_plain_member(PyTypeObject* type) {
+    return type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type || type == &PyBool_Type ||
+           type == Py_TYPE(Py_None);
+}
+
+inline StatusCode from_plain_member(ValueData& vd, PyObject* item) {
+    PyTypeObject* type = Py_TYPE(item);
+    StatusCode s;
+    long long v;
+    if (type == &PyFloat_Type) {
+        s = from_float(vd, item);
+    } else if (type == &PyUnicode_Type) {
+        s = write_text(vd, item, 0);
+    } else if (type == &PyBool_Type) {
+        s = from_static_value(vd, item == Py_True ? 13 : 14);
+    } else if (item == Py_None) {
+        s = from_static_value(vd, 16);
+    } else {
+        s = compat::compact_long_value(item, v) ? from_small_integer(vd, v) : from_integer(vd, item);
+    }
+    if (s != SC_SUCCESS) {
+        vd.failure.refused(item);
+    }
+    return s;
+}
+
 // Writes the count and the members of a list (also a ChainMap's `maps`).
 // Each member is held while it is encoded, since the list may drop it.
 StatusCode write_list_items(ValueData& vd, PyObject* list, unsigned char empty) {
@@ -597,8 +648,15 @@ StatusCode write_list_items(ValueData& vd, PyObject* list, unsigned char empty) 
         if (PyList_GET_SIZE(list) != num_items) {
             return changed_size_error();
         }
-        PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
-        if (StatusCode s = from_any_value(vd, item.get()); s != SC_SUCCESS) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        StatusCode s;
+        if (is_plain_member(Py_TYPE(item))) {
+            s = from_plain_member(vd, item);
+        } else {
+            PyRef held = PyRef::borrow(item);
+            s = from_any_value(vd, held.get());
+        }
+        if (s != SC_SUCCESS) {
             maps ? vd.failure.at_maps(i) : vd.failure.at_index(i);
             return s;
         }
@@ -630,7 +688,10 @@ StatusCode from_tuple(ValueData& vd, PyObject* value) {
         return s;
     }
     for (Py_ssize_t i = 0; i < num_items; ++i) {
-        if (StatusCode s = from_any_value(vd, PyTuple_GET_ITEM(value, i)); s != SC_SUCCESS) {
+        PyObject* item = PyTuple_GET_ITEM(value, i);
+        const StatusCode s =
+            is_plain_member(Py_TYPE(item)) ? from_plain_member(vd, item) : from_any_value(vd, item);
+        if (s != SC_SUCCESS) {
             vd.failure.at_index(i);
             return s;
         }
@@ -771,12 +832,16 @@ StatusCode from_iterable(ValueData& vd, PyObject* value, unsigned char empty, Py
 
 using PairWriter = StatusCode (*)(ValueData& vd, PyObject* key, PyObject* value);
 
+inline StatusCode from_member(ValueData& vd, PyObject* item) {
+    return is_plain_member(Py_TYPE(item)) ? from_plain_member(vd, item) : from_any_value(vd, item);
+}
+
 StatusCode write_plain_pair(ValueData& vd, PyObject* key, PyObject* value) {
-    if (StatusCode s = from_any_value(vd, key); s != SC_SUCCESS) {
+    if (StatusCode s = from_member(vd, key); s != SC_SUCCESS) {
         vd.failure.at_key_itself();
         return s;
     }
-    if (StatusCode s = from_any_value(vd, value); s != SC_SUCCESS) {
+    if (StatusCode s = from_member(vd, value); s != SC_SUCCESS) {
         vd.failure.at_key(key);
         return s;
     }
@@ -785,7 +850,7 @@ StatusCode write_plain_pair(ValueData& vd, PyObject* key, PyObject* value) {
 
 // A Counter's count is written as an int item even when it is a bool.
 StatusCode write_counter_pair(ValueData& vd, PyObject* key, PyObject* count) {
-    if (StatusCode s = from_any_value(vd, key); s != SC_SUCCESS) {
+    if (StatusCode s = from_member(vd, key); s != SC_SUCCESS) {
         vd.failure.at_key_itself();
         return s;
     }
@@ -798,9 +863,10 @@ StatusCode write_counter_pair(ValueData& vd, PyObject* key, PyObject* count) {
 }
 
 // Pairs in the dict's own listing, whatever order or `items` a subclass
-// defines. Key and value are held while encoded, since encoding can run
+// defines. Key and value are held while encoded when encoding them can run
 // Python code that mutates the dict.
-StatusCode write_dict_pairs(ValueData& vd, PyObject* dict, PairWriter write_pair) {
+template <PairWriter write_pair>
+StatusCode write_dict_pairs(ValueData& vd, PyObject* dict) {
     const Py_ssize_t num_pairs = PyDict_GET_SIZE(dict);
     Py_ssize_t pos = 0;
     Py_ssize_t written = 0;
@@ -810,9 +876,15 @@ StatusCode write_dict_pairs(ValueData& vd, PyObject* dict, PairWriter write_pair
         if (written == num_pairs || PyDict_GET_SIZE(dict) != num_pairs) {
             return changed_size_error();
         }
-        PyRef held_key = PyRef::borrow(key);
-        PyRef held_value = PyRef::borrow(value);
-        if (StatusCode s = write_pair(vd, held_key.get(), held_value.get()); s != SC_SUCCESS) {
+        StatusCode s;
+        if (is_plain_member(Py_TYPE(key)) && is_plain_member(Py_TYPE(value))) {
+            s = write_pair(vd, key, value);
+        } else {
+            PyRef held_key = PyRef::borrow(key);
+            PyRef held_value = PyRef::borrow(value);
+            s = write_pair(vd, held_key.get(), held_value.get());
+        }
+        if (s != SC_SUCCESS) {
             return s;
         }
         ++written;
@@ -850,7 +922,8 @@ StatusCode write_ordered_pairs(ValueData& vd, PyObject* odict) {
 }
 
 // Opens a nesting level and writes a mapping's count and pairs.
-StatusCode write_mapping(ValueData& vd, PyObject* dict, unsigned char empty, PairWriter write_pair) {
+template <PairWriter write_pair>
+StatusCode write_mapping(ValueData& vd, PyObject* dict, unsigned char empty) {
     if (StatusCode s = increment_nests(vd); s != SC_SUCCESS) {
         return s;
     }
@@ -859,7 +932,7 @@ StatusCode write_mapping(ValueData& vd, PyObject* dict, unsigned char empty, Pai
         return s;
     }
     const StatusCode s = empty == 83 && PyODict_Check(dict) ? write_ordered_pairs(vd, dict)
-                                                            : write_dict_pairs(vd, dict, write_pair);
+                                                            : write_dict_pairs<write_pair>(vd, dict);
     if (s != SC_SUCCESS) {
         return s;
     }
@@ -871,14 +944,14 @@ StatusCode from_dict_type(ValueData& vd, PyObject* value, unsigned char empty) {
     if (!PyDict_Check(value)) {
         return SC_INCORRECT;
     }
-    return write_mapping(vd, value, empty, write_plain_pair);
+    return write_mapping<write_plain_pair>(vd, value, empty);
 }
 
 StatusCode from_counter(ValueData& vd, PyObject* value) {
     if (!PyDict_Check(value)) {
         return SC_INCORRECT;  // a Counter is a dict; anything else posing as one is refused
     }
-    return write_mapping(vd, value, 78, write_counter_pair);
+    return write_mapping<write_counter_pair>(vd, value, 78);
 }
 
 StatusCode from_chainmap(ValueData& vd, PyObject* value) {
