@@ -1007,6 +1007,11 @@ unsigned char iso_code_of_name(std::string_view datatype) {
 
 // Whether `value` is an instance of the class of `code` (0 for none).
 bool is_iso_instance(PyObject* value, unsigned char code) {
+    PyTypeObject* type = Py_TYPE(value);
+    if ((code == 53 && type == PyDateTimeAPI->DateTimeType) || (code == 55 && type == PyDateTimeAPI->DateType) ||
+        (code == 56 && type == PyDateTimeAPI->TimeType)) {
+        return true;
+    }
     switch (code) {
         case 53: return is_instance(value, datetime_dt);
         case 55: return is_instance(value, datetime_d);
@@ -1019,22 +1024,37 @@ bool is_iso_instance(PyObject* value, unsigned char code) {
 // calling it when the value is naive or in UTC (other zones need their
 // utcoffset()); 0 when the value is of another kind. The text is the one
 // isoformat() returns, byte for byte.
-size_t format_iso_directly(PyObject* value, char (&text)[64]) {
-    // Each field has at most `width` digits (years run from 1 to 9999).
-    const auto digits = [](char* out, int number, int width) {
-        for (int i = width - 1; i >= 0; --i, number /= 10) {
-            out[i] = static_cast<char>('0' + number % 10);
-        }
-        return out + width;
-    };
-    const auto date = [&digits](char* out, PyObject* v) {
+// "00" to "99", so that a field's digits are copied two at a time.
+constexpr auto DIGIT_PAIRS = [] {
+    std::array<char, 200> pairs{};
+    for (int i = 0; i < 100; ++i) {
+        pairs[2 * i] = static_cast<char>('0' + i / 10);
+        pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return pairs;
+}();
+
+// `number` (below 10^width) in `width` (2, 4 or 6) digits; the divisions are
+// by constants, which compile to multiplications.
+inline char* digits(char* out, unsigned number, int width) {
+    for (int i = width - 2; i >= 0; i -= 2, number /= 100) {
+        std::memcpy(out + i, &DIGIT_PAIRS[2 * (number % 100)], 2);
+    }
+    return out + width;
+}
+
+// The longest text written here: a datetime with microseconds in UTC.
+constexpr size_t LONGEST_DIRECT_ISO = 32;
+
+size_t format_iso_directly(PyObject* value, char* text) {
+    const auto date = [](char* out, PyObject* v) {
         out = digits(out, PyDateTime_GET_YEAR(v), 4);
         *out++ = '-';
         out = digits(out, PyDateTime_GET_MONTH(v), 2);
         *out++ = '-';
         return digits(out, PyDateTime_GET_DAY(v), 2);
     };
-    const auto clock = [&digits, &text](char* out, int hour, int minute, int second, int microsecond, PyObject* tz) {
+    const auto clock = [text](char* out, int hour, int minute, int second, int microsecond, PyObject* tz) {
         if (tz != Py_None && tz != PyDateTime_TimeZone_UTC) {
             return size_t{0};
         }
@@ -1083,17 +1103,32 @@ StatusCode write_iso_item(ValueData& vd, unsigned char code, const char* text, P
 
 // Dates and times travel as their isoformat() text, which is called before
 // the type is confirmed.
+StatusCode from_iso_value(ValueData& vd, PyObject* value, unsigned char code);
+
 StatusCode from_datetime(ValueData& vd, PyObject* value, std::string_view datatype) {
     if (datatype == "datetime.timedelta") {
         return from_timedelta(vd, value);
     }
     // Matched now: isoformat() may rename a Python class, freeing the text
     // that `datatype` points into.
-    const unsigned char code = iso_code_of_name(datatype);
-    char direct[64];
-    if (const size_t length = format_iso_directly(value, direct)) {
-        return is_iso_instance(value, code) ? write_iso_item(vd, code, direct, static_cast<Py_ssize_t>(length))
-                                            : SC_INCORRECT;
+    return from_iso_value(vd, value, iso_code_of_name(datatype));
+}
+
+// A date, time or datetime (`code` 0 for a type of another name).
+StatusCode from_iso_value(ValueData& vd, PyObject* value, unsigned char code) {
+    // Formatted in place, behind the code and length bytes.
+    if (StatusCode s = auto_resize_vd(vd, 2 + LONGEST_DIRECT_ISO); s != SC_SUCCESS) {
+        return s;
+    }
+    unsigned char* item = vd.bytes + vd.offset;
+    if (const size_t length = format_iso_directly(value, reinterpret_cast<char*>(item + 2))) {
+        if (!is_iso_instance(value, code)) {
+            return SC_INCORRECT;
+        }
+        item[0] = code;
+        item[1] = static_cast<unsigned char>(length);
+        vd.offset += static_cast<int64_t>(2 + length);
+        return SC_SUCCESS;
     }
     PyObject* name = method_name(isoformat_name, "isoformat");
     if (!name) {
@@ -1137,9 +1172,33 @@ StatusCode from_decimal(ValueData& vd, PyObject* value) {
 
 constexpr Py_ssize_t UUID_HEX_LENGTH = 32;
 
+// The `hex` of an exact UUID is its 128-bit `int` in 32 lowercase digits;
+// false (no exception) when the slot does not hold such an int.
+bool write_uuid_int(ValueData& vd, PyObject* value) {
+    PyRef number(get_attribute(value, uuid_int_name, "int"));
+    unsigned char raw[16];
+    if (!number || !PyLong_CheckExact(number.get()) || compat::long_to_unsigned_be(number.get(), raw, sizeof raw) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    unsigned char* out = vd.bytes + vd.offset;
+    out[0] = 57;
+    for (size_t i = 0; i < sizeof raw; ++i) {
+        out[1 + 2 * i] = static_cast<unsigned char>(hex[raw[i] >> 4]);
+        out[2 + 2 * i] = static_cast<unsigned char>(hex[raw[i] & 15]);
+    }
+    vd.offset += 1 + UUID_HEX_LENGTH;
+    return true;
+}
+
 StatusCode from_uuid(ValueData& vd, PyObject* value) {
     if (StatusCode s = auto_resize_vd(vd, 1 + UUID_HEX_LENGTH); s != SC_SUCCESS) {
         return s;
+    }
+    // A subclass may override `hex`, so only the library class is read by its int.
+    if (Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(uuid_cl) && write_uuid_int(vd, value)) {
+        return SC_SUCCESS;
     }
     PyRef hex_str(get_attribute(value, hex_name, "hex"));
     if (!hex_str) {
@@ -1381,6 +1440,22 @@ StatusCode dispatch_value(ValueData& vd, PyObject* value) {
             return from_tuple(vd, value);
         }
         return has_fields(value) ? from_namedtuple(vd, value) : SC_UNSUPPORTED;
+    }
+    // The exact library classes, as their names would route them.
+    if (type == PyDateTimeAPI->DateTimeType) {
+        return from_iso_value(vd, value, 53);
+    }
+    if (type == PyDateTimeAPI->DateType) {
+        return from_iso_value(vd, value, 55);
+    }
+    if (type == PyDateTimeAPI->TimeType) {
+        return from_iso_value(vd, value, 56);
+    }
+    if (type == PyDateTimeAPI->DeltaType) {
+        return from_timedelta(vd, value);
+    }
+    if (type == reinterpret_cast<PyTypeObject*>(uuid_cl)) {
+        return from_uuid(vd, value);
     }
     return from_named_type(vd, value, type);
 }
