@@ -216,14 +216,21 @@ constexpr unsigned char NO_OBJECT_CODE = 103;
 constexpr int32_t NEST_LIMIT = 100;
 constexpr int64_t GROWTH_SLACK = 128;
 
+// Values whose first buffer would be this small are encoded on the stack and
+// copied once into a bytes object of their exact size, with no allocation to
+// size and give back.
+constexpr int64_t LOCAL_CAPACITY = 512;
+
 // The output buffer is the storage of a bytes object under construction, so
-// that the finished encoding is handed out without another copy.
+// that the finished encoding is handed out without another copy; small
+// values start in `local` (`owner` null) until they outgrow it.
 struct ValueData {
     int64_t offset;
     int64_t max_size;
     int32_t nests;
     unsigned char* bytes;
     PyObject* owner;
+    unsigned char local[LOCAL_CAPACITY];
     // Filled only on the way out of a failure.
     encode_failure::Failure failure;
 };
@@ -271,12 +278,18 @@ int64_t initial_capacity(PyObject* value) {
 }
 
 bool init_vd(ValueData& vd, PyObject* value) {
-    const int64_t capacity = initial_capacity(value);
-    vd.owner = PyBytes_FromStringAndSize(nullptr, capacity);
-    if (!vd.owner) {
-        return false;
+    int64_t capacity = initial_capacity(value);
+    if (capacity <= LOCAL_CAPACITY) {
+        vd.owner = nullptr;
+        vd.bytes = vd.local;
+        capacity = LOCAL_CAPACITY;
+    } else {
+        vd.owner = PyBytes_FromStringAndSize(nullptr, capacity);
+        if (!vd.owner) {
+            return false;
+        }
+        vd.bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(vd.owner));
     }
-    vd.bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(vd.owner));
     vd.bytes[0] = kel::PROTOCOL_2;
     vd.offset = 1;
     vd.max_size = capacity;
@@ -292,7 +305,14 @@ StatusCode grow_vd(ValueData& vd, int64_t jump) {
     int64_t wanted = vd.offset + jump + GROWTH_SLACK;
     int64_t geometric = vd.max_size > PY_SSIZE_T_MAX / 2 ? PY_SSIZE_T_MAX : vd.max_size + vd.max_size / 2;
     int64_t capacity = std::max(wanted, geometric);
-    if (_PyBytes_Resize(&vd.owner, capacity) < 0) {
+    if (!vd.owner) {
+        vd.owner = PyBytes_FromStringAndSize(nullptr, capacity);
+        if (!vd.owner) {
+            PyErr_Clear();
+            return SC_NOMEMORY;
+        }
+        std::memcpy(PyBytes_AS_STRING(vd.owner), vd.local, static_cast<size_t>(vd.offset));
+    } else if (_PyBytes_Resize(&vd.owner, capacity) < 0) {
         PyErr_Clear();
         return SC_NOMEMORY;
     }
@@ -1516,6 +1536,9 @@ PyObject* from_value(PyObject* value) {
             vd.failure.add_note(status == SC_INCORRECT || status == SC_UNSUPPORTED);
         }
         return nullptr;
+    }
+    if (!vd.owner) {
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(vd.local), vd.offset);
     }
     if (_PyBytes_Resize(&vd.owner, vd.offset) < 0) {
         return nullptr;
