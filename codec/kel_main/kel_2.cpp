@@ -2409,18 +2409,24 @@ inline PyObject* to_fixed_int(ByteData& bd, unsigned length) {
 // value, and a key found here is neither made nor hashed again (the text
 // keeps its hash). Bounded by its slots: a key that collides replaces the
 // one there, so hostile input costs no more than a cache miss per key.
+// An entry keeps the key's bytes beside it, so that a hit is confirmed
+// without reading the text object.
 struct kel::TextCache {
     static constexpr unsigned SLOTS = 1024;
     static constexpr uint64_t LONGEST = 32;
-    PyObject* slots[SLOTS] = {};
-    uint64_t hashes[SLOTS] = {};
+    struct Entry {
+        uint64_t words[LONGEST / 8];
+        uint64_t hash;
+        PyObject* text;
+    };
+    Entry entries[SLOTS] = {};
 
     TextCache() = default;
     TextCache(const TextCache&) = delete;
     TextCache& operator=(const TextCache&) = delete;
     ~TextCache() {
-        for (PyObject* text : slots) {
-            Py_XDECREF(text);
+        for (Entry& entry : entries) {
+            Py_XDECREF(entry.text);
         }
     }
 };
@@ -2479,20 +2485,22 @@ PyObject* cached_short_text(ByteData& bd) {
     if (!key_texts && !(key_texts = new (std::nothrow) TextCache())) {
         return nullptr;  // the general path makes the text
     }
-    TextCache& cache = *key_texts;
-    const unsigned slot = static_cast<unsigned>(hash >> 54) % TextCache::SLOTS;
-    PyObject* cached = cache.slots[slot];
-    const auto* text = reinterpret_cast<const unsigned char*>(words);
-    if (!cached || cache.hashes[slot] != hash || PyUnicode_GET_LENGTH(cached) != static_cast<Py_ssize_t>(size) ||
-        std::memcmp(PyUnicode_DATA(cached), text, size) != 0) {
+    // The hash starts from the size, so equal hashes and words (zero past
+    // the text) mean equal texts only together with equal sizes: the size
+    // is kept in the hash's low byte.
+    hash = (hash & ~uint64_t{0xFF}) | size;
+    TextCache::Entry& entry = key_texts->entries[static_cast<unsigned>(hash >> 54) % TextCache::SLOTS];
+    PyObject* cached = entry.text;
+    if (!cached || entry.hash != hash || std::memcmp(entry.words, words, sizeof words) != 0) {
         PyObject* made = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
         if (!made) {
             return nullptr;
         }
-        std::memcpy(PyUnicode_DATA(made), text, size);
+        std::memcpy(PyUnicode_DATA(made), words, size);
         Py_XDECREF(cached);
-        cache.slots[slot] = cached = made;
-        cache.hashes[slot] = hash;
+        entry.text = cached = made;
+        entry.hash = hash;
+        std::memcpy(entry.words, words, sizeof words);
     }
     bd.offset += 2 + size;
     Py_INCREF(cached);
