@@ -176,3 +176,23 @@ def test_values_of_a_dict_are_not_shared():
 def test_protocol1_dicts_read_their_keys_as_before():
     assert zelvane.loads(h("FE 26 02 01 01 61 0F 01 01 61 04 02")) == {"a": 2}
     assert zelvane.loads(h("FD 2C 02 01 01 61 10 01 01 61 05 02")) == {"a": 2}
+
+
+def text_wire(data):
+    return b"\xfd" + (bytes([1, len(data)]) if len(data) < 256 else bytes([2]) + len(data).to_bytes(2, "little")) + data
+
+
+@pytest.mark.parametrize("length", [1, 2, 7, 8, 9, 63, 64, 65, 300])
+@pytest.mark.parametrize("last", [b"z", b"\xc3\xa9", b"\x7f", b"\xc3(", b"\x80"], ids=repr)
+def test_short_texts_read_as_the_utf8_decoder_reads_them(length, last):
+    data = b"a" * (length - 1) + last
+    try:
+        expected = data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        with pytest.raises(UnicodeDecodeError) as caught:
+            zelvane.loads(text_wire(data))
+        assert str(caught.value) == str(exc)
+        return
+    got = zelvane.loads(text_wire(data))
+    assert got == expected and type(got) is str and got.isascii() == expected.isascii()
+    assert zelvane.loads(b"\xfd\x1d\x02" + text_wire(data)[1:] * 2) == [expected, expected]

@@ -1613,15 +1613,49 @@ PyObject* to_str_e(ByteData& bd) {
     return PyUnicode_FromStringAndSize(nullptr, 0);
 }
 
+// Short ASCII texts are the commonest; they are made directly, which is
+// what the UTF-8 decoder would give (texts of one character keep its
+// shared objects). The bytes are copied first and tested in the copy: the
+// input may be shared memory that changes, and a text marked ASCII must
+// hold nothing else. Null without an exception for any other text.
+static PyObject* short_ascii_text(const unsigned char* bytes, uint64_t size) {
+    constexpr uint64_t LONGEST = 64;
+    if (size < 2 || size > LONGEST) {
+        return nullptr;
+    }
+    PyRef text(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+    if (!text) {
+        return nullptr;
+    }
+    auto* copy = static_cast<unsigned char*>(PyUnicode_DATA(text.get()));
+    std::memcpy(copy, bytes, size);
+    uint64_t high_bits = 0;
+    uint64_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, copy + i, 8);
+        high_bits |= word;
+    }
+    for (; i < size; ++i) {
+        high_bits |= copy[i];
+    }
+    return high_bits & 0x8080808080808080u ? nullptr : text.release();
+}
+
 PyObject* to_str_gen(ByteData& bd, uint64_t size_bytes_length) {
     uint64_t size;
     if (!read_payload_size(bd, size_bytes_length, size)) {
         return nullptr;
     }
-    PyObject* text =
-        PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bd.bytes + bd.offset), static_cast<Py_ssize_t>(size), "strict");
+    const unsigned char* bytes = bd.bytes + bd.offset;
     bd.offset += size;
-    return text;
+    if (PyObject* text = short_ascii_text(bytes, size)) {
+        return text;
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes), static_cast<Py_ssize_t>(size), "strict");
 }
 
 PyObject* to_int_gen(ByteData& bd, uint64_t length) {
