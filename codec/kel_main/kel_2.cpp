@@ -639,16 +639,16 @@ inline StatusCode from_plain_member(ValueData& vd, PyObject* item) {
     PyTypeObject* type = Py_TYPE(item);
     StatusCode s;
     long long v;
-    if (type == &PyFloat_Type) {
-        s = from_float(vd, item);
+    if (type == &PyLong_Type) {
+        s = compat::compact_long_value(item, v) ? from_small_integer(vd, v) : from_integer(vd, item);
     } else if (type == &PyUnicode_Type) {
         s = write_text(vd, item, 0);
+    } else if (type == &PyFloat_Type) {
+        s = from_float(vd, item);
     } else if (type == &PyBool_Type) {
         s = from_static_value(vd, item == Py_True ? 13 : 14);
-    } else if (item == Py_None) {
-        s = from_static_value(vd, 16);
     } else {
-        s = compat::compact_long_value(item, v) ? from_small_integer(vd, v) : from_integer(vd, item);
+        s = from_static_value(vd, 16);  // None
     }
     if (s != SC_SUCCESS) {
         vd.failure.refused(item);
@@ -898,7 +898,16 @@ StatusCode write_dict_pairs(ValueData& vd, PyObject* dict) {
         }
         StatusCode s;
         if (is_plain_member(Py_TYPE(key)) && is_plain_member(Py_TYPE(value))) {
-            s = write_pair(vd, key, value);
+            if constexpr (write_pair == write_plain_pair) {
+                s = from_plain_member(vd, key);
+                if (s != SC_SUCCESS) {
+                    vd.failure.at_key_itself();
+                } else if ((s = from_plain_member(vd, value)) != SC_SUCCESS) {
+                    vd.failure.at_key(key);
+                }
+            } else {
+                s = write_pair(vd, key, value);
+            }
         } else {
             PyRef held_key = PyRef::borrow(key);
             PyRef held_value = PyRef::borrow(value);
