@@ -67,7 +67,9 @@ def test_class_equals_the_factory_class(name, fields, values):
         assert type(got._replace(**{fields[0]: "new"})) is cls
         assert getattr(got, fields[-1]) == values[-1]
         assert getattr(cls, fields[0]).__doc__ == getattr(want, fields[0]).__doc__
-        with pytest.raises(ValueError, match=re.escape("Got unexpected field names: ['nope']")):
+        with pytest.raises(Exception) as expected:
+            original._replace(nope=1)
+        with pytest.raises(type(expected.value), match=exactly_text(expected.value)):
             got._replace(nope=1)
     with pytest.raises(TypeError):
         cls._make(values + (1,))

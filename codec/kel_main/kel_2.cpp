@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <new>
 #include <cstring>
+#include <new>
 #include <string_view>
 
 #include "encode_failure.h"
@@ -627,9 +627,9 @@ StatusCode changed_size_error() {
 
 inline void close_nest(ValueData& vd) { vd.nests -= 1; }
 
-// Exact ints, floats and strs, the commonest members, are written without
-// the dispatcher; their encoding runs no Python code, so their container
-// need not hold them meanwhile.
+// Exact ints, strs, floats, bools and None, the commonest members, are
+// written without the dispatcher; their encoding runs no Python code, so
+// their container need not hold them meanwhile.
 inline bool is_plain_member(PyTypeObject* type) {
     return type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type || type == &PyBool_Type ||
            type == Py_TYPE(Py_None);
@@ -657,7 +657,8 @@ inline StatusCode from_plain_member(ValueData& vd, PyObject* item) {
 }
 
 // Writes the count and the members of a list (also a ChainMap's `maps`).
-// Each member is held while it is encoded, since the list may drop it.
+// A member whose encoding can run Python code is held meanwhile, since the
+// list may drop it.
 StatusCode write_list_items(ValueData& vd, PyObject* list, unsigned char empty) {
     const bool maps = empty == 88;
     const Py_ssize_t num_items = PyList_GET_SIZE(list);
@@ -1049,10 +1050,6 @@ bool is_iso_instance(PyObject* value, unsigned char code) {
     }
 }
 
-// isoformat() of the exact date, time and datetime types, written without
-// calling it when the value is naive or in UTC (other zones need their
-// utcoffset()); 0 when the value is of another kind. The text is the one
-// isoformat() returns, byte for byte.
 // "00" to "99", so that a field's digits are copied two at a time.
 constexpr auto DIGIT_PAIRS = [] {
     std::array<char, 200> pairs{};
@@ -1075,6 +1072,10 @@ inline char* digits(char* out, unsigned number, int width) {
 // The longest text written here: a datetime with microseconds in UTC.
 constexpr size_t LONGEST_DIRECT_ISO = 32;
 
+// isoformat() of the exact date, time and datetime types, written without
+// calling it when the value is naive or in UTC (other zones need their
+// utcoffset()); 0 when the value is of another kind. The text is the one
+// isoformat() returns, byte for byte.
 size_t format_iso_directly(PyObject* value, char* text) {
     const auto date = [](char* out, PyObject* v) {
         out = digits(out, PyDateTime_GET_YEAR(v), 4);
@@ -1130,10 +1131,10 @@ StatusCode write_iso_item(ValueData& vd, unsigned char code, const char* text, P
     return SC_SUCCESS;
 }
 
-// Dates and times travel as their isoformat() text, which is called before
-// the type is confirmed.
 StatusCode from_iso_value(ValueData& vd, PyObject* value, unsigned char code);
 
+// Dates and times travel as their isoformat() text, which is called before
+// the type is confirmed.
 StatusCode from_datetime(ValueData& vd, PyObject* value, std::string_view datatype) {
     if (datatype == "datetime.timedelta") {
         return from_timedelta(vd, value);
@@ -1623,8 +1624,8 @@ PyObject* to_str_e(ByteData& bd) {
 }
 
 // Short ASCII texts are the commonest; they are made directly, which is
-// what the UTF-8 decoder would give (texts of one character keep its
-// shared objects). The bytes are copied first and tested in the copy: the
+// what the UTF-8 decoder would give (one-character texts are left to it, as
+// it hands out shared objects for them). The bytes are copied first and tested in the copy: the
 // input may be shared memory that changes, and a text marked ASCII must
 // hold nothing else. Null without an exception for any other text.
 static PyObject* short_ascii_text(const unsigned char* bytes, uint64_t size) {
