@@ -1061,10 +1061,17 @@ constexpr auto DIGIT_PAIRS = [] {
 }();
 
 // `number` (below 10^width) in `width` (2, 4 or 6) digits; the divisions are
-// by constants, which compile to multiplications.
-inline char* digits(char* out, unsigned number, int width) {
-    for (int i = width - 2; i >= 0; i -= 2, number /= 100) {
-        std::memcpy(out + i, &DIGIT_PAIRS[2 * (number % 100)], 2);
+// by constants, which compile to multiplications, and a two-digit field
+// (below 100 by the type's own range) needs none.
+template <int width>
+inline char* digits(char* out, unsigned number) {
+    static_assert(width % 2 == 0 && width > 0);
+    if constexpr (width == 2) {
+        std::memcpy(out, &DIGIT_PAIRS[2 * number], 2);
+    } else {
+        for (int i = width - 2; i >= 0; i -= 2, number /= 100) {
+            std::memcpy(out + i, &DIGIT_PAIRS[2 * (number % 100)], 2);
+        }
     }
     return out + width;
 }
@@ -1078,24 +1085,24 @@ constexpr size_t LONGEST_DIRECT_ISO = 32;
 // isoformat() returns, byte for byte.
 size_t format_iso_directly(PyObject* value, char* text) {
     const auto date = [](char* out, PyObject* v) {
-        out = digits(out, PyDateTime_GET_YEAR(v), 4);
+        out = digits<4>(out, PyDateTime_GET_YEAR(v));
         *out++ = '-';
-        out = digits(out, PyDateTime_GET_MONTH(v), 2);
+        out = digits<2>(out, PyDateTime_GET_MONTH(v));
         *out++ = '-';
-        return digits(out, PyDateTime_GET_DAY(v), 2);
+        return digits<2>(out, PyDateTime_GET_DAY(v));
     };
     const auto clock = [text](char* out, int hour, int minute, int second, int microsecond, PyObject* tz) {
         if (tz != Py_None && tz != PyDateTime_TimeZone_UTC) {
             return size_t{0};
         }
-        out = digits(out, hour, 2);
+        out = digits<2>(out, hour);
         *out++ = ':';
-        out = digits(out, minute, 2);
+        out = digits<2>(out, minute);
         *out++ = ':';
-        out = digits(out, second, 2);
+        out = digits<2>(out, second);
         if (microsecond) {
             *out++ = '.';
-            out = digits(out, microsecond, 6);
+            out = digits<6>(out, microsecond);
         }
         if (tz == PyDateTime_TimeZone_UTC) {
             std::memcpy(out, "+00:00", 6);
