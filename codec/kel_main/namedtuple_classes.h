@@ -22,11 +22,15 @@ inline PyObject* tuple_bases = nullptr;
 inline PyObject* module_key = nullptr;
 inline PyObject* defaults_key = nullptr;
 inline PyObject* name_key = nullptr;
+// The most recently used shape, compared by identity only: a run of values of
+// one shape need not reorder the cache for each of them.
+inline PyObject* newest = nullptr;
 
 inline void clear() {
     for (PyObject** slot : {&shapes, &tuple_bases, &module_key, &defaults_key, &name_key}) {
         Py_CLEAR(*slot);
     }
+    newest = nullptr;
 }
 
 inline bool ready() {
@@ -98,9 +102,11 @@ inline PyRef shape(PyObject* name, PyObject* fields) {
     PyObject* found = PyDict_GetItemWithError(shapes, key.get());
     if (found) {
         PyRef held = PyRef::borrow(found);
-        if (PyDict_DelItem(shapes, key.get()) < 0 || PyDict_SetItem(shapes, key.get(), held.get()) < 0) {
+        if (found != newest &&
+            (PyDict_DelItem(shapes, key.get()) < 0 || PyDict_SetItem(shapes, key.get(), held.get()) < 0)) {
             return {};
         }
+        newest = found;
         return held;
     }
     if (PyErr_Occurred()) {
@@ -110,6 +116,7 @@ inline PyRef shape(PyObject* name, PyObject* fields) {
     if (!made || !make_room() || PyDict_SetItem(shapes, key.get(), made.get()) < 0) {
         return {};
     }
+    newest = made.get();
     return made;
 }
 
