@@ -11,6 +11,7 @@
 #include "function_handle.h"
 #include "kel_2.h"
 #include "memory_handle.h"
+#include "public_codec.h"
 #include "slots.h"
 
 namespace {
@@ -147,6 +148,9 @@ PyMethodDef methods[] = {
      "calls the function without looking the name up again, within an optional time limit."},
     {"open_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_memory)),
      METH_VARARGS | METH_KEYWORDS, OPEN_MEMORY_DOC},
+    {"dumps", dumps, METH_O, "dumps($module, value, /)\n--\n\nEncode a value into the bytes a slot would hold."},
+    {"loads", loads, METH_O,
+     "loads($module, data, /)\n--\n\nDecode a value from bytes-like data written by dumps() or held by a slot."},
     {nullptr, nullptr, 0, nullptr},
 };
 

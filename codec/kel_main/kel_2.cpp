@@ -5,9 +5,12 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <new>
 #include <string_view>
 
+#include "encode_failure.h"
 #include "kel_codec.h"
+#include "namedtuple_classes.h"
 #include "py_compat.h"
 #include "py_ref.h"
 
@@ -178,6 +181,10 @@ int kel2_init() {
     return 1;
 }
 
+namespace kel2 {
+void release_key_texts();
+}
+
 void kel2_cleanup() {
     for (PyObject** slot : {&datetime_dt, &datetime_d, &datetime_t, &uuid_cl, &decimal_cl,
                             &namedtuple_cl, &deque_cl, &counter_cl, &ordereddict_cl,
@@ -186,6 +193,8 @@ void kel2_cleanup() {
                             &dunder_name_name, &hex_name}) {
         Py_CLEAR(*slot);
     }
+    nt_classes::clear();
+    kel2::release_key_texts();
 }
 
 // ---------------------------------------------------------------------------
@@ -207,14 +216,23 @@ constexpr unsigned char NO_OBJECT_CODE = 103;
 constexpr int32_t NEST_LIMIT = 100;
 constexpr int64_t GROWTH_SLACK = 128;
 
+// Values whose first buffer would be this small are encoded on the stack and
+// copied once into a bytes object of their exact size, with no allocation to
+// size and give back.
+constexpr int64_t LOCAL_CAPACITY = 512;
+
 // The output buffer is the storage of a bytes object under construction, so
-// that the finished encoding is handed out without another copy.
+// that the finished encoding is handed out without another copy; small
+// values start in `local` (`owner` null) until they outgrow it.
 struct ValueData {
     int64_t offset;
     int64_t max_size;
     int32_t nests;
     unsigned char* bytes;
     PyObject* owner;
+    unsigned char local[LOCAL_CAPACITY];
+    // Filled only on the way out of a failure.
+    encode_failure::Failure failure;
 };
 
 // Number of bytes that hold a non-negative size (0 for 0).
@@ -260,12 +278,18 @@ int64_t initial_capacity(PyObject* value) {
 }
 
 bool init_vd(ValueData& vd, PyObject* value) {
-    const int64_t capacity = initial_capacity(value);
-    vd.owner = PyBytes_FromStringAndSize(nullptr, capacity);
-    if (!vd.owner) {
-        return false;
+    int64_t capacity = initial_capacity(value);
+    if (capacity <= LOCAL_CAPACITY) {
+        vd.owner = nullptr;
+        vd.bytes = vd.local;
+        capacity = LOCAL_CAPACITY;
+    } else {
+        vd.owner = PyBytes_FromStringAndSize(nullptr, capacity);
+        if (!vd.owner) {
+            return false;
+        }
+        vd.bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(vd.owner));
     }
-    vd.bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(vd.owner));
     vd.bytes[0] = kel::PROTOCOL_2;
     vd.offset = 1;
     vd.max_size = capacity;
@@ -281,7 +305,14 @@ StatusCode grow_vd(ValueData& vd, int64_t jump) {
     int64_t wanted = vd.offset + jump + GROWTH_SLACK;
     int64_t geometric = vd.max_size > PY_SSIZE_T_MAX / 2 ? PY_SSIZE_T_MAX : vd.max_size + vd.max_size / 2;
     int64_t capacity = std::max(wanted, geometric);
-    if (_PyBytes_Resize(&vd.owner, capacity) < 0) {
+    if (!vd.owner) {
+        vd.owner = PyBytes_FromStringAndSize(nullptr, capacity);
+        if (!vd.owner) {
+            PyErr_Clear();
+            return SC_NOMEMORY;
+        }
+        std::memcpy(PyBytes_AS_STRING(vd.owner), vd.local, static_cast<size_t>(vd.offset));
+    } else if (_PyBytes_Resize(&vd.owner, capacity) < 0) {
         PyErr_Clear();
         return SC_NOMEMORY;
     }
@@ -299,10 +330,32 @@ inline StatusCode auto_resize_vd(ValueData& vd, int64_t jump) {
 
 inline void put_byte(ValueData& vd, unsigned char byte) { vd.bytes[vd.offset++] = byte; }
 
-inline void write_raw(ValueData& vd, const void* data, size_t size) {
-    if (size) {
-        std::memcpy(vd.bytes + vd.offset, data, size);
+// Short payloads (most texts) are copied with two overlapping moves of a
+// fixed width instead of a call of memcpy for a size known only now.
+inline void copy_payload(unsigned char* out, const unsigned char* in, size_t size) {
+    if (size > 16) {
+        std::memcpy(out, in, size);
+    } else if (size >= 8) {
+        uint64_t head, tail;
+        std::memcpy(&head, in, 8);
+        std::memcpy(&tail, in + size - 8, 8);
+        std::memcpy(out, &head, 8);
+        std::memcpy(out + size - 8, &tail, 8);
+    } else if (size >= 4) {
+        uint32_t head, tail;
+        std::memcpy(&head, in, 4);
+        std::memcpy(&tail, in + size - 4, 4);
+        std::memcpy(out, &head, 4);
+        std::memcpy(out + size - 4, &tail, 4);
+    } else if (size) {
+        out[0] = in[0];
+        out[size / 2] = in[size / 2];
+        out[size - 1] = in[size - 1];
     }
+}
+
+inline void write_raw(ValueData& vd, const void* data, size_t size) {
+    copy_payload(vd.bytes + vd.offset, static_cast<const unsigned char*>(data), size);
     vd.offset += static_cast<int64_t>(size);
 }
 
@@ -408,7 +461,7 @@ const char* utf8_of(PyObject* text, Py_ssize_t& length) {
 }
 
 // Writes the UTF-8 bytes of a str with the size forms at base code `empty`.
-StatusCode write_text(ValueData& vd, PyObject* text, unsigned char empty) {
+inline StatusCode write_text(ValueData& vd, PyObject* text, unsigned char empty) {
     Py_ssize_t length;
     const char* utf8 = utf8_of(text, length);
     if (!utf8) {
@@ -446,7 +499,7 @@ int64_t int_header_size(uint64_t num_bytes) {
     return num_bytes <= 255 ? 2 : 2 + get_num_bytes(num_bytes);
 }
 
-StatusCode from_small_integer(ValueData& vd, long long v) {
+inline StatusCode from_small_integer(ValueData& vd, long long v) {
     const uint64_t magnitude = static_cast<uint64_t>(v < 0 ? ~v : v);
     const uint64_t num_bytes = (std::bit_width(magnitude) + 8) / 8;
     // Room for the longest header and all eight bytes, so that the value is
@@ -508,7 +561,7 @@ StatusCode from_integer(ValueData& vd, PyObject* value) {
     return from_small_integer(vd, v);
 }
 
-StatusCode from_float(ValueData& vd, PyObject* value) {
+inline StatusCode from_float(ValueData& vd, PyObject* value) {
     if (!PyFloat_Check(value)) {
         return SC_INCORRECT;
     }
@@ -574,9 +627,40 @@ StatusCode changed_size_error() {
 
 inline void close_nest(ValueData& vd) { vd.nests -= 1; }
 
+// Exact ints, strs, floats, bools and None, the commonest members, are
+// written without the dispatcher; their encoding runs no Python code, so
+// their container need not hold them meanwhile.
+inline bool is_plain_member(PyTypeObject* type) {
+    return type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type || type == &PyBool_Type ||
+           type == Py_TYPE(Py_None);
+}
+
+inline StatusCode from_plain_member(ValueData& vd, PyObject* item) {
+    PyTypeObject* type = Py_TYPE(item);
+    StatusCode s;
+    long long v;
+    if (type == &PyLong_Type) {
+        s = compat::compact_long_value(item, v) ? from_small_integer(vd, v) : from_integer(vd, item);
+    } else if (type == &PyUnicode_Type) {
+        s = write_text(vd, item, 0);
+    } else if (type == &PyFloat_Type) {
+        s = from_float(vd, item);
+    } else if (type == &PyBool_Type) {
+        s = from_static_value(vd, item == Py_True ? 13 : 14);
+    } else {
+        s = from_static_value(vd, 16);  // None
+    }
+    if (s != SC_SUCCESS) {
+        vd.failure.refused(item);
+    }
+    return s;
+}
+
 // Writes the count and the members of a list (also a ChainMap's `maps`).
-// Each member is held while it is encoded, since the list may drop it.
+// A member whose encoding can run Python code is held meanwhile, since the
+// list may drop it.
 StatusCode write_list_items(ValueData& vd, PyObject* list, unsigned char empty) {
+    const bool maps = empty == 88;
     const Py_ssize_t num_items = PyList_GET_SIZE(list);
     if (StatusCode s = write_E12D(vd, static_cast<uint64_t>(num_items), nullptr, empty); s != SC_SUCCESS) {
         return s;
@@ -585,8 +669,16 @@ StatusCode write_list_items(ValueData& vd, PyObject* list, unsigned char empty) 
         if (PyList_GET_SIZE(list) != num_items) {
             return changed_size_error();
         }
-        PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
-        if (StatusCode s = from_any_value(vd, item.get()); s != SC_SUCCESS) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        StatusCode s;
+        if (is_plain_member(Py_TYPE(item))) {
+            s = from_plain_member(vd, item);
+        } else {
+            PyRef held = PyRef::borrow(item);
+            s = from_any_value(vd, held.get());
+        }
+        if (s != SC_SUCCESS) {
+            maps ? vd.failure.at_maps(i) : vd.failure.at_index(i);
             return s;
         }
     }
@@ -617,7 +709,11 @@ StatusCode from_tuple(ValueData& vd, PyObject* value) {
         return s;
     }
     for (Py_ssize_t i = 0; i < num_items; ++i) {
-        if (StatusCode s = from_any_value(vd, PyTuple_GET_ITEM(value, i)); s != SC_SUCCESS) {
+        PyObject* item = PyTuple_GET_ITEM(value, i);
+        const StatusCode s =
+            is_plain_member(Py_TYPE(item)) ? from_plain_member(vd, item) : from_any_value(vd, item);
+        if (s != SC_SUCCESS) {
+            vd.failure.at_index(i);
             return s;
         }
     }
@@ -680,6 +776,7 @@ StatusCode from_namedtuple(ValueData& vd, PyObject* value) {
             return s;
         }
         if (StatusCode s = from_any_value(vd, PyTuple_GET_ITEM(value, i)); s != SC_SUCCESS) {
+            vd.failure.at_field(PyTuple_GET_ITEM(fields.get(), i));
             return s;
         }
     }
@@ -713,6 +810,7 @@ StatusCode write_iterated_items(ValueData& vd, PyObject* iter, Py_ssize_t num_it
             return PyErr_Occurred() ? SC_EXCEPTION : changed_size_error();
         }
         if (StatusCode s = from_any_value(vd, item.get()); s != SC_SUCCESS) {
+            vd.failure.at_index(i);
             return s;
         }
     }
@@ -755,25 +853,41 @@ StatusCode from_iterable(ValueData& vd, PyObject* value, unsigned char empty, Py
 
 using PairWriter = StatusCode (*)(ValueData& vd, PyObject* key, PyObject* value);
 
+inline StatusCode from_member(ValueData& vd, PyObject* item) {
+    return is_plain_member(Py_TYPE(item)) ? from_plain_member(vd, item) : from_any_value(vd, item);
+}
+
 StatusCode write_plain_pair(ValueData& vd, PyObject* key, PyObject* value) {
-    if (StatusCode s = from_any_value(vd, key); s != SC_SUCCESS) {
+    if (StatusCode s = from_member(vd, key); s != SC_SUCCESS) {
+        vd.failure.at_key_itself();
         return s;
     }
-    return from_any_value(vd, value);
+    if (StatusCode s = from_member(vd, value); s != SC_SUCCESS) {
+        vd.failure.at_key(key);
+        return s;
+    }
+    return SC_SUCCESS;
 }
 
 // A Counter's count is written as an int item even when it is a bool.
 StatusCode write_counter_pair(ValueData& vd, PyObject* key, PyObject* count) {
-    if (StatusCode s = from_any_value(vd, key); s != SC_SUCCESS) {
+    if (StatusCode s = from_member(vd, key); s != SC_SUCCESS) {
+        vd.failure.at_key_itself();
         return s;
     }
-    return PyLong_Check(count) ? from_integer(vd, count) : SC_INCORRECT;
+    if (StatusCode s = PyLong_Check(count) ? from_integer(vd, count) : SC_INCORRECT; s != SC_SUCCESS) {
+        vd.failure.refused(count);
+        vd.failure.at_key(key);
+        return s;
+    }
+    return SC_SUCCESS;
 }
 
 // Pairs in the dict's own listing, whatever order or `items` a subclass
-// defines. Key and value are held while encoded, since encoding can run
+// defines. Key and value are held while encoded when encoding them can run
 // Python code that mutates the dict.
-StatusCode write_dict_pairs(ValueData& vd, PyObject* dict, PairWriter write_pair) {
+template <PairWriter write_pair>
+StatusCode write_dict_pairs(ValueData& vd, PyObject* dict) {
     const Py_ssize_t num_pairs = PyDict_GET_SIZE(dict);
     Py_ssize_t pos = 0;
     Py_ssize_t written = 0;
@@ -783,9 +897,24 @@ StatusCode write_dict_pairs(ValueData& vd, PyObject* dict, PairWriter write_pair
         if (written == num_pairs || PyDict_GET_SIZE(dict) != num_pairs) {
             return changed_size_error();
         }
-        PyRef held_key = PyRef::borrow(key);
-        PyRef held_value = PyRef::borrow(value);
-        if (StatusCode s = write_pair(vd, held_key.get(), held_value.get()); s != SC_SUCCESS) {
+        StatusCode s;
+        if (is_plain_member(Py_TYPE(key)) && is_plain_member(Py_TYPE(value))) {
+            if constexpr (write_pair == write_plain_pair) {
+                s = from_plain_member(vd, key);
+                if (s != SC_SUCCESS) {
+                    vd.failure.at_key_itself();
+                } else if ((s = from_plain_member(vd, value)) != SC_SUCCESS) {
+                    vd.failure.at_key(key);
+                }
+            } else {
+                s = write_pair(vd, key, value);
+            }
+        } else {
+            PyRef held_key = PyRef::borrow(key);
+            PyRef held_value = PyRef::borrow(value);
+            s = write_pair(vd, held_key.get(), held_value.get());
+        }
+        if (s != SC_SUCCESS) {
             return s;
         }
         ++written;
@@ -823,7 +952,8 @@ StatusCode write_ordered_pairs(ValueData& vd, PyObject* odict) {
 }
 
 // Opens a nesting level and writes a mapping's count and pairs.
-StatusCode write_mapping(ValueData& vd, PyObject* dict, unsigned char empty, PairWriter write_pair) {
+template <PairWriter write_pair>
+StatusCode write_mapping(ValueData& vd, PyObject* dict, unsigned char empty) {
     if (StatusCode s = increment_nests(vd); s != SC_SUCCESS) {
         return s;
     }
@@ -832,7 +962,7 @@ StatusCode write_mapping(ValueData& vd, PyObject* dict, unsigned char empty, Pai
         return s;
     }
     const StatusCode s = empty == 83 && PyODict_Check(dict) ? write_ordered_pairs(vd, dict)
-                                                            : write_dict_pairs(vd, dict, write_pair);
+                                                            : write_dict_pairs<write_pair>(vd, dict);
     if (s != SC_SUCCESS) {
         return s;
     }
@@ -844,14 +974,14 @@ StatusCode from_dict_type(ValueData& vd, PyObject* value, unsigned char empty) {
     if (!PyDict_Check(value)) {
         return SC_INCORRECT;
     }
-    return write_mapping(vd, value, empty, write_plain_pair);
+    return write_mapping<write_plain_pair>(vd, value, empty);
 }
 
 StatusCode from_counter(ValueData& vd, PyObject* value) {
     if (!PyDict_Check(value)) {
         return SC_INCORRECT;  // a Counter is a dict; anything else posing as one is refused
     }
-    return write_mapping(vd, value, 78, write_counter_pair);
+    return write_mapping<write_counter_pair>(vd, value, 78);
 }
 
 StatusCode from_chainmap(ValueData& vd, PyObject* value) {
@@ -907,6 +1037,11 @@ unsigned char iso_code_of_name(std::string_view datatype) {
 
 // Whether `value` is an instance of the class of `code` (0 for none).
 bool is_iso_instance(PyObject* value, unsigned char code) {
+    PyTypeObject* type = Py_TYPE(value);
+    if ((code == 53 && type == PyDateTimeAPI->DateTimeType) || (code == 55 && type == PyDateTimeAPI->DateType) ||
+        (code == 56 && type == PyDateTimeAPI->TimeType)) {
+        return true;
+    }
     switch (code) {
         case 53: return is_instance(value, datetime_dt);
         case 55: return is_instance(value, datetime_d);
@@ -915,37 +1050,59 @@ bool is_iso_instance(PyObject* value, unsigned char code) {
     }
 }
 
+// "00" to "99", so that a field's digits are copied two at a time.
+constexpr auto DIGIT_PAIRS = [] {
+    std::array<char, 200> pairs{};
+    for (int i = 0; i < 100; ++i) {
+        pairs[2 * i] = static_cast<char>('0' + i / 10);
+        pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return pairs;
+}();
+
+// `number` (below 10^width) in `width` (2, 4 or 6) digits; the divisions are
+// by constants, which compile to multiplications, and a two-digit field
+// (below 100 by the type's own range) needs none.
+template <int width>
+inline char* digits(char* out, unsigned number) {
+    static_assert(width % 2 == 0 && width > 0);
+    if constexpr (width == 2) {
+        std::memcpy(out, &DIGIT_PAIRS[2 * number], 2);
+    } else {
+        for (int i = width - 2; i >= 0; i -= 2, number /= 100) {
+            std::memcpy(out + i, &DIGIT_PAIRS[2 * (number % 100)], 2);
+        }
+    }
+    return out + width;
+}
+
+// The longest text written here: a datetime with microseconds in UTC.
+constexpr size_t LONGEST_DIRECT_ISO = 32;
+
 // isoformat() of the exact date, time and datetime types, written without
 // calling it when the value is naive or in UTC (other zones need their
 // utcoffset()); 0 when the value is of another kind. The text is the one
 // isoformat() returns, byte for byte.
-size_t format_iso_directly(PyObject* value, char (&text)[64]) {
-    // Each field has at most `width` digits (years run from 1 to 9999).
-    const auto digits = [](char* out, int number, int width) {
-        for (int i = width - 1; i >= 0; --i, number /= 10) {
-            out[i] = static_cast<char>('0' + number % 10);
-        }
-        return out + width;
-    };
-    const auto date = [&digits](char* out, PyObject* v) {
-        out = digits(out, PyDateTime_GET_YEAR(v), 4);
+size_t format_iso_directly(PyObject* value, char* text) {
+    const auto date = [](char* out, PyObject* v) {
+        out = digits<4>(out, PyDateTime_GET_YEAR(v));
         *out++ = '-';
-        out = digits(out, PyDateTime_GET_MONTH(v), 2);
+        out = digits<2>(out, PyDateTime_GET_MONTH(v));
         *out++ = '-';
-        return digits(out, PyDateTime_GET_DAY(v), 2);
+        return digits<2>(out, PyDateTime_GET_DAY(v));
     };
-    const auto clock = [&digits, &text](char* out, int hour, int minute, int second, int microsecond, PyObject* tz) {
+    const auto clock = [text](char* out, int hour, int minute, int second, int microsecond, PyObject* tz) {
         if (tz != Py_None && tz != PyDateTime_TimeZone_UTC) {
             return size_t{0};
         }
-        out = digits(out, hour, 2);
+        out = digits<2>(out, hour);
         *out++ = ':';
-        out = digits(out, minute, 2);
+        out = digits<2>(out, minute);
         *out++ = ':';
-        out = digits(out, second, 2);
+        out = digits<2>(out, second);
         if (microsecond) {
             *out++ = '.';
-            out = digits(out, microsecond, 6);
+            out = digits<6>(out, microsecond);
         }
         if (tz == PyDateTime_TimeZone_UTC) {
             std::memcpy(out, "+00:00", 6);
@@ -981,6 +1138,8 @@ StatusCode write_iso_item(ValueData& vd, unsigned char code, const char* text, P
     return SC_SUCCESS;
 }
 
+StatusCode from_iso_value(ValueData& vd, PyObject* value, unsigned char code);
+
 // Dates and times travel as their isoformat() text, which is called before
 // the type is confirmed.
 StatusCode from_datetime(ValueData& vd, PyObject* value, std::string_view datatype) {
@@ -989,11 +1148,24 @@ StatusCode from_datetime(ValueData& vd, PyObject* value, std::string_view dataty
     }
     // Matched now: isoformat() may rename a Python class, freeing the text
     // that `datatype` points into.
-    const unsigned char code = iso_code_of_name(datatype);
-    char direct[64];
-    if (const size_t length = format_iso_directly(value, direct)) {
-        return is_iso_instance(value, code) ? write_iso_item(vd, code, direct, static_cast<Py_ssize_t>(length))
-                                            : SC_INCORRECT;
+    return from_iso_value(vd, value, iso_code_of_name(datatype));
+}
+
+// A date, time or datetime (`code` 0 for a type of another name).
+StatusCode from_iso_value(ValueData& vd, PyObject* value, unsigned char code) {
+    // Formatted in place, behind the code and length bytes.
+    if (StatusCode s = auto_resize_vd(vd, 2 + LONGEST_DIRECT_ISO); s != SC_SUCCESS) {
+        return s;
+    }
+    unsigned char* item = vd.bytes + vd.offset;
+    if (const size_t length = format_iso_directly(value, reinterpret_cast<char*>(item + 2))) {
+        if (!is_iso_instance(value, code)) {
+            return SC_INCORRECT;
+        }
+        item[0] = code;
+        item[1] = static_cast<unsigned char>(length);
+        vd.offset += static_cast<int64_t>(2 + length);
+        return SC_SUCCESS;
     }
     PyObject* name = method_name(isoformat_name, "isoformat");
     if (!name) {
@@ -1037,9 +1209,33 @@ StatusCode from_decimal(ValueData& vd, PyObject* value) {
 
 constexpr Py_ssize_t UUID_HEX_LENGTH = 32;
 
+// The `hex` of an exact UUID is its 128-bit `int` in 32 lowercase digits;
+// false (no exception) when the slot does not hold such an int.
+bool write_uuid_int(ValueData& vd, PyObject* value) {
+    PyRef number(get_attribute(value, uuid_int_name, "int"));
+    unsigned char raw[16];
+    if (!number || !PyLong_CheckExact(number.get()) || compat::long_to_unsigned_be(number.get(), raw, sizeof raw) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    unsigned char* out = vd.bytes + vd.offset;
+    out[0] = 57;
+    for (size_t i = 0; i < sizeof raw; ++i) {
+        out[1 + 2 * i] = static_cast<unsigned char>(hex[raw[i] >> 4]);
+        out[2 + 2 * i] = static_cast<unsigned char>(hex[raw[i] & 15]);
+    }
+    vd.offset += 1 + UUID_HEX_LENGTH;
+    return true;
+}
+
 StatusCode from_uuid(ValueData& vd, PyObject* value) {
     if (StatusCode s = auto_resize_vd(vd, 1 + UUID_HEX_LENGTH); s != SC_SUCCESS) {
         return s;
+    }
+    // A subclass may override `hex`, so only the library class is read by its int.
+    if (Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(uuid_cl) && write_uuid_int(vd, value)) {
+        return SC_SUCCESS;
     }
     PyRef hex_str(get_attribute(value, hex_name, "hex"));
     if (!hex_str) {
@@ -1110,8 +1306,12 @@ StatusCode from_range(ValueData& vd, PyObject* value) {
     if (!step) {
         return SC_INCORRECT;
     }
-    for (const PyRef* part : {&start, &stop, &step}) {
-        if (StatusCode s = from_integer(vd, part->get()); s != SC_SUCCESS) {
+    const char* const names[] = {"start", "stop", "step"};
+    const PyRef* const parts[] = {&start, &stop, &step};
+    for (int i = 0; i < 3; ++i) {
+        if (StatusCode s = from_integer(vd, parts[i]->get()); s != SC_SUCCESS) {
+            vd.failure.refused(parts[i]->get());
+            vd.failure.at_attribute(names[i]);
             return s;
         }
     }
@@ -1241,7 +1441,7 @@ bool has_fields(PyObject* value) {
     return PyObject_HasAttr(value, name);
 }
 
-StatusCode from_any_value(ValueData& vd, PyObject* value) {
+StatusCode dispatch_value(ValueData& vd, PyObject* value) {
     if (!value) {
         return from_static_value(vd, NO_OBJECT_CODE);
     }
@@ -1278,7 +1478,32 @@ StatusCode from_any_value(ValueData& vd, PyObject* value) {
         }
         return has_fields(value) ? from_namedtuple(vd, value) : SC_UNSUPPORTED;
     }
+    // The exact library classes, as their names would route them.
+    if (type == PyDateTimeAPI->DateTimeType) {
+        return from_iso_value(vd, value, 53);
+    }
+    if (type == PyDateTimeAPI->DateType) {
+        return from_iso_value(vd, value, 55);
+    }
+    if (type == PyDateTimeAPI->TimeType) {
+        return from_iso_value(vd, value, 56);
+    }
+    if (type == PyDateTimeAPI->DeltaType) {
+        return from_timedelta(vd, value);
+    }
+    if (type == reinterpret_cast<PyTypeObject*>(uuid_cl)) {
+        return from_uuid(vd, value);
+    }
     return from_named_type(vd, value, type);
+}
+
+// The innermost value whose encoding failed is the one a note names.
+StatusCode from_any_value(ValueData& vd, PyObject* value) {
+    const StatusCode s = dispatch_value(vd, value);
+    if (s != SC_SUCCESS) {
+        vd.failure.refused(value);
+    }
+    return s;
 }
 
 PyObject* raise_status(StatusCode status) {
@@ -1323,7 +1548,14 @@ PyObject* from_value(PyObject* value) {
         if (status != SC_EXCEPTION) {
             PyErr_Clear();  // the status names the failure, not a stray lookup error
         }
-        return raise_status(status);
+        raise_status(status);
+        if (status != SC_NOMEMORY) {
+            vd.failure.add_note(status == SC_INCORRECT || status == SC_UNSUPPORTED);
+        }
+        return nullptr;
+    }
+    if (!vd.owner) {
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(vd.local), vd.offset);
     }
     if (_PyBytes_Resize(&vd.owner, vd.offset) < 0) {
         return nullptr;
@@ -1398,15 +1630,49 @@ PyObject* to_str_e(ByteData& bd) {
     return PyUnicode_FromStringAndSize(nullptr, 0);
 }
 
+// Short ASCII texts are the commonest; they are made directly, which is
+// what the UTF-8 decoder would give (one-character texts are left to it, as
+// it hands out shared objects for them). The bytes are copied first and tested in the copy: the
+// input may be shared memory that changes, and a text marked ASCII must
+// hold nothing else. Null without an exception for any other text.
+static PyObject* short_ascii_text(const unsigned char* bytes, uint64_t size) {
+    constexpr uint64_t LONGEST = 64;
+    if (size < 2 || size > LONGEST) {
+        return nullptr;
+    }
+    PyRef text(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+    if (!text) {
+        return nullptr;
+    }
+    auto* copy = static_cast<unsigned char*>(PyUnicode_DATA(text.get()));
+    std::memcpy(copy, bytes, size);
+    uint64_t high_bits = 0;
+    uint64_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, copy + i, 8);
+        high_bits |= word;
+    }
+    for (; i < size; ++i) {
+        high_bits |= copy[i];
+    }
+    return high_bits & 0x8080808080808080u ? nullptr : text.release();
+}
+
 PyObject* to_str_gen(ByteData& bd, uint64_t size_bytes_length) {
     uint64_t size;
     if (!read_payload_size(bd, size_bytes_length, size)) {
         return nullptr;
     }
-    PyObject* text =
-        PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bd.bytes + bd.offset), static_cast<Py_ssize_t>(size), "strict");
+    const unsigned char* bytes = bd.bytes + bd.offset;
     bd.offset += size;
-    return text;
+    if (PyObject* text = short_ascii_text(bytes, size)) {
+        return text;
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes), static_cast<Py_ssize_t>(size), "strict");
 }
 
 PyObject* to_int_gen(ByteData& bd, uint64_t length) {
@@ -1629,7 +1895,7 @@ PyObject* to_dict_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder me
         return nullptr;
     }
     for (uint64_t i = 0; i < count; ++i) {
-        PyRef key(member(bd));
+        PyRef key(bd.dict_key ? bd.dict_key(bd) : member(bd));
         PyRef value(key ? member(bd) : nullptr);
         if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
             return nullptr;
@@ -1954,17 +2220,12 @@ namespace kel2 {
 using namespace kel;
 
 PyObject* to_any_value(ByteData& bd);
-PyObject* to_dict_member(ByteData& bd);
 
 // Protocol-2-only readers.
 // Every decoded named tuple gets a class of its own, made from the stored
 // class name and field names.
 PyObject* make_namedtuple(PyObject* name, PyObject* fields, PyObject* items) {
-    PyRef nt_type(PyObject_CallFunctionObjArgs(namedtuple_cl, name, fields, nullptr));
-    if (!nt_type) {
-        return nullptr;
-    }
-    return PyObject_Call(nt_type.get(), items, nullptr);
+    return nt_classes::make(name, fields, items);
 }
 
 PyObject* to_namedtuple_e(ByteData& bd) {
@@ -2016,7 +2277,7 @@ PyObject* call_with_no_arguments(ByteData& bd, PyObject* cls) {
 
 // Counters and ordered dicts are built from one plain dict in a single call.
 PyObject* call_with_dict(ByteData& bd, uint64_t size_bytes_length, PyObject* cls) {
-    PyRef dict(to_dict_gen(bd, size_bytes_length, to_dict_member));
+    PyRef dict(to_dict_gen(bd, size_bytes_length, to_any_value));
     return dict ? PyObject_CallOneArg(cls, dict.get()) : nullptr;
 }
 
@@ -2194,29 +2455,58 @@ inline PyObject* to_fixed_int(ByteData& bd, unsigned length) {
 
 }  // namespace kel2
 
-// The short ASCII texts of one decoding's dicts, by a hash of their bytes:
-// the same key in many records (or many levels) is made once and shared,
-// as the interpreter's own JSON decoder shares repeated keys. Entries are
-// valid only where their bit is set, so a decoding without dicts pays
-// nothing for it.
+// Short ASCII dict keys, by a hash of their bytes, kept from one decoding to
+// the next: the same keys recur in record after record and value after
+// value, and a key found here is neither made nor hashed again (the text
+// keeps its hash). Bounded by its slots: a key that collides replaces the
+// one there, so hostile input costs no more than a cache miss per key.
+// An entry keeps the key's bytes beside it, so that a hit is confirmed
+// without reading the text object.
 struct kel::TextCache {
-    static constexpr unsigned SLOTS = 64;
+    static constexpr unsigned SLOTS = 1024;
     static constexpr uint64_t LONGEST = 32;
-    uint64_t valid = 0;
-    PyObject* slots[SLOTS];
-    uint64_t hashes[SLOTS];
+    struct Entry {
+        uint64_t words[LONGEST / 8];
+        uint64_t hash;
+        PyObject* text;
+    };
+    Entry entries[SLOTS] = {};
 
     TextCache() = default;
     TextCache(const TextCache&) = delete;
     TextCache& operator=(const TextCache&) = delete;
     ~TextCache() {
-        for (uint64_t bits = valid; bits; bits &= bits - 1) {
-            Py_DECREF(slots[std::countr_zero(bits)]);
+        for (Entry& entry : entries) {
+            Py_XDECREF(entry.text);
         }
     }
 };
 
+static kel::TextCache* key_texts = nullptr;
+
 namespace kel2 {
+
+void release_key_texts() {
+    delete key_texts;
+    key_texts = nullptr;
+}
+
+// The `size` bytes at `text` as zero-padded words, each input byte loaded
+// once, a word at a time where the input holds a whole word (bytes past
+// the text are masked off); `available` >= `size` bytes follow `text`.
+inline void load_words(const unsigned char* text, uint64_t size, uint64_t available,
+                       uint64_t (&words)[TextCache::LONGEST / 8]) {
+    const uint64_t count = (size + 7) / 8;
+    for (uint64_t i = 0; i < count; ++i) {
+        uint64_t word = 0;
+        std::memcpy(&word, text + 8 * i, std::min<uint64_t>(8, available - 8 * i));
+        const uint64_t left = size - 8 * i;
+        if (left < 8) {
+            word &= (uint64_t{1} << (8 * left)) - 1;
+        }
+        words[i] = word;
+    }
+}
 
 // The text of a one-byte-size str item of ASCII bytes, from the cache or
 // made and cached. Null with the cursor unmoved and no exception for any
@@ -2227,14 +2517,12 @@ PyObject* cached_short_text(ByteData& bd) {
         return nullptr;
     }
     const uint64_t size = bd.bytes[bd.offset + 1];
-    if (size == 0 || size > TextCache::LONGEST || size > bd.max_offset - bd.offset - 2) {
+    const uint64_t available = bd.max_offset - bd.offset - 2;
+    if (size == 0 || size > TextCache::LONGEST || size > available) {
         return nullptr;
     }
-    // Copied once (the input may be shared memory), zero-padded to whole
-    // words, which are tested for ASCII and hashed eight bytes at a time.
     uint64_t words[TextCache::LONGEST / 8] = {};
-    std::memcpy(words, bd.bytes + bd.offset + 2, size);
-    const auto* text = reinterpret_cast<const unsigned char*>(words);
+    load_words(bd.bytes + bd.offset + 2, size, available, words);
     uint64_t hash = size;
     uint64_t high_bits = 0;
     for (uint64_t i = 0; i < (size + 7) / 8; ++i) {
@@ -2245,31 +2533,34 @@ PyObject* cached_short_text(ByteData& bd) {
     if (high_bits & 0x8080808080808080u) {
         return nullptr;
     }
-    TextCache& cache = *bd.texts;
-    const unsigned slot = static_cast<unsigned>(hash >> 58) % TextCache::SLOTS;
-    PyObject* cached = cache.valid >> slot & 1 ? cache.slots[slot] : nullptr;
-    if (!cached || cache.hashes[slot] != hash || PyUnicode_GET_LENGTH(cached) != static_cast<Py_ssize_t>(size) ||
-        std::memcmp(PyUnicode_DATA(cached), text, size) != 0) {
+    if (!key_texts && !(key_texts = new (std::nothrow) TextCache())) {
+        return nullptr;  // the general path makes the text
+    }
+    // The hash starts from the size, so equal hashes and words (zero past
+    // the text) mean equal texts only together with equal sizes: the size
+    // is kept in the hash's low byte.
+    hash = (hash & ~uint64_t{0xFF}) | size;
+    TextCache::Entry& entry = key_texts->entries[static_cast<unsigned>(hash >> 54) % TextCache::SLOTS];
+    PyObject* cached = entry.text;
+    if (!cached || entry.hash != hash || std::memcmp(entry.words, words, sizeof words) != 0) {
         PyObject* made = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
         if (!made) {
             return nullptr;
         }
-        std::memcpy(PyUnicode_DATA(made), text, size);
-        if (cached) {
-            Py_DECREF(cached);
-        }
-        cache.slots[slot] = cached = made;
-        cache.hashes[slot] = hash;
-        cache.valid |= uint64_t{1} << slot;
+        std::memcpy(PyUnicode_DATA(made), words, size);
+        Py_XDECREF(cached);
+        entry.text = cached = made;
+        entry.hash = hash;
+        std::memcpy(entry.words, words, sizeof words);
     }
     bd.offset += 2 + size;
     Py_INCREF(cached);
     return cached;
 }
 
-// A key or value of a dict: short texts through the decoding's cache.
-PyObject* to_dict_member(ByteData& bd) {
-    if (bd.texts && bd.offset < bd.max_offset && bd.bytes[bd.offset] == 1) {
+// A key of a protocol-2 dict: short texts through the key cache.
+PyObject* to_dict_key(ByteData& bd) {
+    if (bd.offset < bd.max_offset && bd.bytes[bd.offset] == 1) {
         if (PyObject* text = cached_short_text(bd)) {
             return text;
         }
@@ -2317,7 +2608,7 @@ PyObject* to_any_value(ByteData& bd) {
         case 1: return to_str_gen(bd, 1);
         case 29: return short_container<to_list_gen>(bd);
         case 39: return short_container<to_tuple_gen>(bd);
-        case 44: return short_container<to_dict_gen, to_dict_member>(bd);
+        case 44: return short_container<to_dict_gen>(bd);
         default:
             break;
     }
@@ -2333,7 +2624,7 @@ PyObject* to_any_value(ByteData& bd) {
     if (!guard.entered()) {
         return nullptr;
     }
-    return to_family_item(bd, entry, code, size_width, entry.family == Family::Dict ? to_dict_member : to_any_value);
+    return to_family_item(bd, entry, code, size_width, to_any_value);
 }
 
 }  // namespace kel2
@@ -2429,8 +2720,7 @@ PyObject* to_value_range(const unsigned char* data, size_t length) {
         kel::set_invalid_marker_error();
         return nullptr;
     }
-    kel::TextCache texts;
-    kel::ByteData bd{1, length, data, &texts};
+    kel::ByteData bd{1, length, data, kel2::to_dict_key};
     return kel2::to_any_value(bd);
 }
 

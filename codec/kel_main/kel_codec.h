@@ -18,19 +18,20 @@ inline constexpr unsigned char PROTOCOL_2 = 253;
 inline constexpr unsigned char PROTOCOL_1 = 254;
 
 struct TextCache;
+struct ByteData;
+
+// Decodes the item at the cursor; each protocol has its own dispatcher and
+// hands it to the container readers for their members.
+using MemberDecoder = PyObject* (*)(ByteData& bd);
 
 // Read cursor over one encoded value. `offset` <= `max_offset` always holds.
 struct ByteData {
     uint64_t offset;
     uint64_t max_offset;
     const unsigned char* bytes;
-    // Short texts already made during this decoding (protocol 2 only).
-    TextCache* texts = nullptr;
+    // Reads dict keys where a protocol has a reader of its own for them.
+    MemberDecoder dict_key = nullptr;
 };
-
-// Decodes the item at the cursor; each protocol has its own dispatcher and
-// hands it to the container readers for their members.
-using MemberDecoder = PyObject* (*)(ByteData& bd);
 
 void set_offset_error();
 void set_invalid_marker_error();

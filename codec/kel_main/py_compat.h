@@ -19,6 +19,16 @@ inline int long_to_bytes(PyObject* value, unsigned char* out, size_t length) {
 #endif
 }
 
+// Writes a non-negative `value` as `length` big-endian unsigned bytes; -1
+// with an exception when it is negative or does not fit.
+inline int long_to_unsigned_be(PyObject* value, unsigned char* out, size_t length) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(value), out, length, 0, 0, 1);
+#else
+    return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(value), out, length, 0, 0);
+#endif
+}
+
 // The int whose little-endian two's-complement form is the `length` bytes.
 inline PyObject* long_from_bytes(const unsigned char* bytes, size_t length) {
     return _PyLong_FromByteArray(bytes, length, 1, 1);

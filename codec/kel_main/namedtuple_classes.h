@@ -1,0 +1,168 @@
+// Classes of decoded named tuples. Every decoded named tuple gets a class of
+// its own; compiling a fresh collections.namedtuple for each one is what
+// would cost the time, so the namespace the factory makes for a shape (type
+// name and field names) is kept, and each new class is made from a copy of
+// it with type(), as the factory itself makes its classes.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "kel_2.h"
+#include "py_ref.h"
+
+namespace nt_classes {
+
+// Bounded, so that hostile input with ever new shapes cannot grow it.
+inline constexpr Py_ssize_t CACHE_LIMIT = 256;
+
+// (type name, field names) -> (interned type name, class namespace), least
+// recently used first.
+inline PyObject* shapes = nullptr;
+inline PyObject* tuple_bases = nullptr;
+inline PyObject* module_key = nullptr;
+inline PyObject* defaults_key = nullptr;
+inline PyObject* name_key = nullptr;
+// The most recently used shape, compared by identity only: a run of values of
+// one shape need not reorder the cache for each of them.
+inline PyObject* newest = nullptr;
+
+inline void clear() {
+    for (PyObject** slot : {&shapes, &tuple_bases, &module_key, &defaults_key, &name_key}) {
+        Py_CLEAR(*slot);
+    }
+    newest = nullptr;
+}
+
+inline bool ready() {
+    if (!shapes) {
+        shapes = PyDict_New();
+        tuple_bases = PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyTuple_Type));
+        module_key = PyUnicode_InternFromString("__module__");
+        defaults_key = PyUnicode_InternFromString("_field_defaults");
+        name_key = PyUnicode_InternFromString("__name__");
+    }
+    if (!shapes || !tuple_bases || !module_key || !defaults_key || !name_key) {
+        clear();
+        return false;
+    }
+    return true;
+}
+
+// Only shapes named by exact texts are kept: the factory turns any other
+// item into text with str(), whose outcome is left to it.
+inline bool cacheable(PyObject* name, PyObject* fields) {
+    if (!PyUnicode_CheckExact(name) || !PyTuple_CheckExact(fields)) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(fields, i))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// (interned name, namespace) of a class the factory made; null with the
+// factory's exception when it refuses the names.
+inline PyRef shape_of_new_class(PyObject* name, PyObject* fields) {
+    PyRef cls(PyObject_CallFunctionObjArgs(namedtuple_cl, name, fields, nullptr));
+    if (!cls) {
+        return {};
+    }
+    PyRef class_dict(PyObject_GetAttrString(cls.get(), "__dict__"));
+    PyRef type_name(class_dict ? PyObject_GetAttr(cls.get(), name_key) : nullptr);
+    PyRef space(type_name ? PyDict_New() : nullptr);
+    if (!space || PyDict_Merge(space.get(), class_dict.get(), 1) < 0) {
+        return {};
+    }
+    return PyRef(PyTuple_Pack(2, type_name.get(), space.get()));
+}
+
+// Drops the least recently used shape once the cache is full.
+inline bool make_room() {
+    if (PyDict_GET_SIZE(shapes) < CACHE_LIMIT) {
+        return true;
+    }
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    if (!PyDict_Next(shapes, &pos, &key, &value)) {
+        return true;
+    }
+    PyRef oldest = PyRef::borrow(key);
+    return PyDict_DelItem(shapes, oldest.get()) == 0;
+}
+
+// The cached shape, moved to the most recently used end, or a new one.
+inline PyRef shape(PyObject* name, PyObject* fields) {
+    PyRef key(PyTuple_Pack(2, name, fields));
+    if (!key) {
+        return {};
+    }
+    PyObject* found = PyDict_GetItemWithError(shapes, key.get());
+    if (found) {
+        PyRef held = PyRef::borrow(found);
+        if (found != newest &&
+            (PyDict_DelItem(shapes, key.get()) < 0 || PyDict_SetItem(shapes, key.get(), held.get()) < 0)) {
+            return {};
+        }
+        newest = found;
+        return held;
+    }
+    if (PyErr_Occurred()) {
+        return {};
+    }
+    PyRef made = shape_of_new_class(name, fields);
+    if (!made || !make_room() || PyDict_SetItem(shapes, key.get(), made.get()) < 0) {
+        return {};
+    }
+    newest = made.get();
+    return made;
+}
+
+// The factory names a class's module after the code that called it: the
+// caller of the decoding here.
+inline PyRef caller_module() {
+    PyObject* globals = PyEval_GetGlobals();
+    PyObject* module = globals ? PyDict_GetItemWithError(globals, name_key) : nullptr;
+    if (!module && PyErr_Occurred()) {
+        return {};
+    }
+    return module ? PyRef::borrow(module) : PyRef(PyUnicode_FromString("__main__"));
+}
+
+// A new class of the shape. Its dict is its own, `_field_defaults` (the
+// one mutable entry) included; the methods are the factory's, which work
+// on whatever class they are called through.
+inline PyRef new_class(PyObject* shape) {
+    PyObject* space_template = PyTuple_GET_ITEM(shape, 1);
+    PyRef space(PyDict_Copy(space_template));
+    PyRef module = space ? caller_module() : PyRef();
+    PyRef defaults(module ? PyDict_New() : nullptr);
+    if (!defaults || PyDict_SetItem(space.get(), module_key, module.get()) < 0 ||
+        PyDict_SetItem(space.get(), defaults_key, defaults.get()) < 0) {
+        return {};
+    }
+    return PyRef(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type), PyTuple_GET_ITEM(shape, 0),
+                                              tuple_bases, space.get(), nullptr));
+}
+
+// What the factory's class gives for these names and values: an instance
+// of a class of its own. `items` holds one value per field.
+inline PyObject* make(PyObject* name, PyObject* fields, PyObject* items) {
+    if (!cacheable(name, fields) || !ready()) {
+        PyErr_Clear();
+        PyRef nt_type(PyObject_CallFunctionObjArgs(namedtuple_cl, name, fields, nullptr));
+        return nt_type ? PyObject_Call(nt_type.get(), items, nullptr) : nullptr;
+    }
+    PyRef found = shape(name, fields);
+    PyRef cls(found ? new_class(found.get()) : PyRef());
+    if (!cls) {
+        return nullptr;
+    }
+    // What the class's __new__ does: tuple.__new__(cls, items).
+    PyRef args(PyTuple_Pack(1, items));
+    return args ? PyTuple_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls.get()), args.get(), nullptr) : nullptr;
+}
+
+}  // namespace nt_classes

@@ -1,0 +1,198 @@
+"""Shortcuts of the codec against its general path at their boundaries: the
+members of lists, tuples and dicts written without the dispatcher, UUIDs
+written from their int, small values encoded on the stack, and dict keys
+kept from one decoding to the next."""
+import collections
+import math
+import uuid
+
+import pytest
+
+import zelvane
+
+from codec_util import h, same
+
+
+def member_bytes(value):
+    """A value's item as the general path writes it at the top level."""
+    return zelvane.dumps(value)[1:]
+
+
+def count_header(base, count):
+    if count == 0:
+        return bytes([base])
+    n = (count.bit_length() + 7) // 8
+    return bytes([base + n]) + count.to_bytes(n, "little") if n <= 2 else \
+        bytes([base + 3, n]) + count.to_bytes(n, "little")
+
+
+PLAIN = [
+    0, 1, -1, 127, 128, -129, 2**15, 2**30 - 1, 2**30, -2**30, -2**30 - 1, 2**31, 2**39 - 1, 2**39, 2**62,
+    2**63 - 1, 2**63, -2**63, -2**63 - 1, 2**64, 2**2039, -2**2040,
+    0.0, -0.0, 1.5, math.inf, -math.inf, math.nan,
+    "", "a", "abc", "abcd", "abcdefg", "abcdefgh", "abcdefghi", "x" * 15, "x" * 16, "x" * 17, "x" * 255,
+    "x" * 256, "\u00e9", "\u20ac" * 9, "\U0001f600",
+    True, False, None,
+]
+
+
+@pytest.mark.parametrize("member", PLAIN, ids=repr)
+@pytest.mark.parametrize("kind, base", [(list, 28), (tuple, 38)])
+def test_plain_members_as_the_general_path_writes_them(kind, base, member):
+    value = kind([member, [member], member])
+    expected = b"\xfd" + count_header(base, 3) + member_bytes(member) + member_bytes([member]) + \
+        member_bytes(member)
+    data = zelvane.dumps(value)
+    assert data == expected
+    assert same(zelvane.loads(data), value)
+
+
+def test_plain_pairs_as_the_general_path_writes_them():
+    keys = [k for k in PLAIN if isinstance(k, (int, str, type(None))) and not isinstance(k, float)]
+    value = {key: PLAIN[i % len(PLAIN)] for i, key in enumerate(keys)}
+    value[(1, "t")] = [1]
+    expected = b"\xfd" + count_header(43, len(value)) + b"".join(
+        member_bytes(k) + member_bytes(v) for k, v in value.items())
+    assert zelvane.dumps(value) == expected
+    counter = collections.Counter({"a": 3, 2**70: -1, True: 2})
+    assert zelvane.dumps(counter) == b"\xfd" + count_header(78, 3) + b"".join(
+        member_bytes(k) + member_bytes(int(v)) for k, v in counter.items())
+
+
+@pytest.mark.parametrize("value", [[1, "\ud800"], ("ok", "\udfff"), {"k": "\ud800"}, {"\ud800": 1}])
+def test_plain_member_without_utf8_form_fails_as_the_general_path(value):
+    with pytest.raises(UnicodeEncodeError):
+        zelvane.dumps(value)
+
+
+class Mutating:
+    """A member whose encoding (through its name, as a range) runs Python
+    code that empties the container holding it."""
+
+    def __init__(self, container):
+        self.container = container
+
+    @property
+    def start(self):
+        self.container.clear()
+        return 0
+
+    stop = step = 1
+
+
+Mutating.__name__ = "range_like"
+
+
+@pytest.mark.parametrize("make", [list, lambda items: dict(enumerate(items))])
+def test_container_emptied_by_a_member_still_fails_cleanly(make):
+    container = make(["a", 1, None])
+    if isinstance(container, list):
+        container.insert(1, Mutating(container))
+    else:
+        container[1] = Mutating(container)
+    with pytest.raises(RuntimeError, match="changed size"):
+        zelvane.dumps(container)
+
+
+class UUIDWithOwnHex(uuid.UUID):
+    @property
+    def hex(self):
+        return "f" * 32
+
+
+def uuid_with_int(number):
+    value = uuid.UUID(int=0)
+    object.__setattr__(value, "int", number)
+    return value
+
+
+@pytest.mark.parametrize("value", [uuid.UUID(int=0), uuid.UUID(int=2**128 - 1), uuid.UUID(int=1),
+                                   uuid.UUID("12345678-9abc-def0-1234-56789abcdef0"), uuid.uuid4(),
+                                   UUIDWithOwnHex(int=5), uuid_with_int(2**130), uuid_with_int(-1)],
+                         ids=["zero", "max", "one", "text", "random", "hex-override", "wide-int", "negative"])
+def test_uuid_is_written_as_its_hex(value):
+    data = zelvane.dumps(value)
+    assert data == b"\xfd\x39" + value.hex[:32].encode()
+    if type(value) is uuid.UUID and 0 <= value.int < 2**128:
+        assert zelvane.loads(data) == value
+
+
+def test_uuid_whose_int_is_no_number_fails_as_its_hex_does():
+    with pytest.raises(RuntimeError, match="Could not get the hex representation of a UUID."):
+        zelvane.dumps([uuid_with_int("text")])
+
+
+@pytest.mark.parametrize("value", [
+    0, 2**64, 1.5, "x" * 400, "\u00e9" * 200, b"b" * 508, bytearray(b"c" * 600), [1] * 10, [1.5] * 60,
+    {"k%d" % i: i for i in range(7)}, (None,) * 500, [[[[]]]], collections.deque("abc"),
+], ids=lambda v: f"{type(v).__name__}-{len(v) if hasattr(v, '__len__') else v}")
+def test_small_and_growing_values_through_a_slot(shm_name, value):
+    name = shm_name("small")
+    zelvane.write_memory(name, value)
+    data = zelvane.dumps(value)
+    assert same(zelvane.read_memory(name), value) and same(zelvane.loads(data), value)
+
+
+def key_wire(key, value_item):
+    data = key.encode()
+    return b"\xfd\x2c\x01\x01" + bytes([len(data)]) + data + value_item
+
+
+@pytest.mark.parametrize("length", [1, 7, 8, 9, 16, 17, 31, 32])
+def test_short_keys_are_shared_across_decodings(length):
+    key = "k" * (length - 1) + "z"
+    # Different bytes follow the key each time; they must not change it.
+    first = zelvane.loads(key_wire(key, h("05 01")))
+    second = zelvane.loads(key_wire(key, h("01 08") + b"abcdefgh"))
+    third = zelvane.loads(key_wire(key, h("10")) + b"\xff" * 40)
+    (k1, v1), (k2, v2), (k3, v3) = (next(iter(d.items())) for d in (first, second, third))
+    assert k1 == k2 == k3 == key and (v1, v2, v3) == (1, "abcdefgh", None)
+    assert k1 is k2 is k3
+
+
+@pytest.mark.parametrize("key", ["k" * 33, "\u00e9t\u00e9", "caf\u00e9", "x" * 300])
+def test_long_and_non_ascii_keys_bypass_the_cache(key):
+    first = next(iter(zelvane.loads(zelvane.dumps({key: 1}))))
+    second = next(iter(zelvane.loads(zelvane.dumps({key: 2}))))
+    assert first == second == key and type(first) is str and first is not second
+
+
+def test_keys_stay_right_when_many_collide():
+    # Far more distinct keys than the cache holds, decoded twice over in
+    # turn with keys that differ only in their last byte.
+    values = [{"key%05d" % i: i, "key%05dx" % i: -i} for i in range(5000)]
+    data = [zelvane.dumps(value) for value in values]
+    for _ in range(2):
+        for encoded, value in zip(data, values):
+            assert zelvane.loads(encoded) == value
+
+
+def test_values_of_a_dict_are_not_shared():
+    first = zelvane.loads(zelvane.dumps({"a": "value"}))["a"]
+    second = zelvane.loads(zelvane.dumps({"a": "value"}))["a"]
+    assert first == second == "value" and first is not second
+
+
+def test_protocol1_dicts_read_their_keys_as_before():
+    assert zelvane.loads(h("FE 26 02 01 01 61 0F 01 01 61 04 02")) == {"a": 2}
+    assert zelvane.loads(h("FD 2C 02 01 01 61 10 01 01 61 05 02")) == {"a": 2}
+
+
+def text_wire(data):
+    return b"\xfd" + (bytes([1, len(data)]) if len(data) < 256 else bytes([2]) + len(data).to_bytes(2, "little")) + data
+
+
+@pytest.mark.parametrize("length", [1, 2, 7, 8, 9, 63, 64, 65, 300])
+@pytest.mark.parametrize("last", [b"z", b"\xc3\xa9", b"\x7f", b"\xc3(", b"\x80"], ids=repr)
+def test_short_texts_read_as_the_utf8_decoder_reads_them(length, last):
+    data = b"a" * (length - 1) + last
+    try:
+        expected = data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        with pytest.raises(UnicodeDecodeError) as caught:
+            zelvane.loads(text_wire(data))
+        assert str(caught.value) == str(exc)
+        return
+    got = zelvane.loads(text_wire(data))
+    assert got == expected and type(got) is str and got.isascii() == expected.isascii()
+    assert zelvane.loads(b"\xfd\x1d\x02" + text_wire(data)[1:] * 2) == [expected, expected]
