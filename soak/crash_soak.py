@@ -170,13 +170,27 @@ def classify_call_error(child, function, exc):
 def run_caller(child, functions):
     seq = 0
 
+    def through_a_handle(function, args, timeout):
+        # Opened per call: the server behind the name is killed and replaced
+        # all the time, and this also exercises opening.
+        with zelvane.open_function(function) as handle:
+            return handle(*args, timeout=timeout)
+
     def call():
         nonlocal seq
         seq += 1
         function = child.rng.choice(functions)
         payload = child.rng.randbytes(child.rng.randrange(800))
+        args = (child.tag, seq, payload)
         try:
-            reply = child.timed(zelvane.call_function, function, (child.tag, seq, payload))
+            if seq % 4 == 0:
+                # Short enough to pass now and then, queued or in flight.
+                timeout = child.rng.choice((0.0005, 0.005, None))
+                reply = child.timed(through_a_handle, function, args, timeout)
+            else:
+                reply = child.timed(zelvane.call_function, function, args)
+        except TimeoutError:
+            return 0
         except Exception as exc:
             return classify_call_error(child, function, exc)
         if reply != expected_reply(function, child.tag, seq, payload):
