@@ -21,6 +21,7 @@
 #include "object_cache.h"
 #include "py_ref.h"
 #include "shm_support.h"
+#include "side_payload.h"
 #include "slots.h"
 
 namespace {
@@ -58,7 +59,11 @@ struct CallerState {
     // once instead of spinning, since the peer can only answer meanwhile.
     std::atomic<uint32_t> server_cpu;
     std::atomic<uint32_t> caller_cpu;
-    uint8_t reserved[12];
+    // Whether the request in flight takes a result too large for the message
+    // area through a payload outside it (a handle's does, call_function's
+    // does not). Set by every poster, under the mutex.
+    uint8_t large_reply;
+    uint8_t reserved[11];
 };
 static_assert(sizeof(CallerState) == sizeof(ConditionPair), "the callers' state fills the conditions' bytes");
 
@@ -746,11 +751,41 @@ bool print_stop_line() {
     return flushed || clear_ordinary_error();
 }
 
+// One request as the serving side took it.
+struct Request {
+    unsigned char area[MESSAGE_SIZE];
+    uint32_t number = 0;
+    bool large_reply = false;  // a result too large for the area may go outside it
+    shm::Fd payload;           // the arguments, when the area names a payload
+    int payload_error = 0;     // why that payload could not be opened
+};
+
+// Under the mutex, while the caller still keeps it: opens the payload the
+// request names. Only the process that posted the request may name one.
+void open_request_payload(const FunctionRecord& record, Request& request) {
+    const OutsideMessage message = read_outside(request.area);
+    const uint32_t poster = record.shm()->callers.poster_pid.load(std::memory_order_relaxed);
+    if (message.kind != static_cast<uint8_t>(Outside::Payload) || (poster != 0 && poster != message.pid)) {
+        request.payload_error = EPERM;
+        return;
+    }
+    request.payload = open_payload(message, request.payload_error);
+}
+
+// The arguments of a request, decoded from the area or from its payload (which
+// is closed once read, before the callable runs).
+PyObject* request_args(Request& request) {
+    if (!is_outside(request.area)) {
+        return to_value_range(request.area, MESSAGE_SIZE);
+    }
+    return decode_payload(request.payload, read_outside(request.area).length);
+}
+
 // The encoded reply to one request: the callable's result, or the no-value
 // encoding when the area holds no argument tuple (or nothing decodable).
 // Null with an exception set when serving must end.
-PyObject* answer(PyObject* func, const unsigned char* request) {
-    PyRef args(to_value_range(request, MESSAGE_SIZE));
+PyObject* answer(PyObject* func, Request& request) {
+    PyRef args(request_args(request));
     if (!args && !clear_ordinary_error()) {
         return nullptr;
     }
@@ -794,7 +829,7 @@ bool orphaned(const FunctionRecord& record) {
 // Takes the next request into `request`; `stop` when a stop request came
 // first, or when the record's name was removed. False with an exception set
 // (Ctrl-C, a broken lock).
-bool take_request(FunctionRecord& record, unsigned char* request, uint32_t& number, bool& stop) {
+bool take_request(FunctionRecord& record, Request& request, bool& stop) {
     stop = false;
     const auto notice_orphaning = [&record] { return orphaned(record) ? WaitEnd::Orphaned : WaitEnd::KeepWaiting; };
     const WaitEnd end = wait_on_record(record, SERVER_MODE, [&](CallWord word) {
@@ -805,8 +840,13 @@ bool take_request(FunctionRecord& record, unsigned char* request, uint32_t& numb
         if (word.state() != CallWord::POSTED) {
             return Step::Wait;
         }
-        std::memcpy(request, record.area(), MESSAGE_SIZE);
-        number = word.number();
+        std::memcpy(request.area, record.area(), MESSAGE_SIZE);
+        request.number = word.number();
+        request.large_reply = record.shm()->callers.large_reply != 0;
+        request.payload.reset();
+        if (is_outside(request.area)) {
+            open_request_payload(record, request);
+        }
         record.set_word(word.with_state(CallWord::EXECUTING));
         return Step::Done;
     }, notice_orphaning);
@@ -817,13 +857,16 @@ bool take_request(FunctionRecord& record, unsigned char* request, uint32_t& numb
     return end == WaitEnd::Done;
 }
 
-bool post_reply(FunctionRecord& record, uint32_t number, const unsigned char* data, size_t size) {
+// Posts a reply unless its caller gave up (`delivered` tells which).
+bool post_reply(FunctionRecord& record, uint32_t number, const void* data, size_t size, bool& delivered) {
+    delivered = false;
     const WaitEnd end = wait_on_record(record, SERVER_MODE, [&](CallWord word) {
         if (word.number() != number) {
             return Step::Done;
         }
         if (word.state() == CallWord::EXECUTING) {
             std::memcpy(record.area(), data, size);
+            delivered = true;
             record.set_word(word.with_state(CallWord::REPLIED));
         } else if (word.state() == CallWord::ABANDONED) {
             record.set_word(word.with_state(CallWord::IDLE));
@@ -842,15 +885,55 @@ PyObject* forked_child_error(const char* name) {
     return nullptr;
 }
 
+// Posts the encoded result `reply`: in the message area when it fits, else,
+// when the request takes it, in a payload of this process's own, which `kept`
+// holds until its caller has opened it. A payload that cannot be made is
+// answered as such and serving goes on. False with an exception set when
+// serving must end.
+bool post_result(FunctionRecord& record, const Request& request, PyObject* reply, shm::Fd& kept) {
+    const unsigned char* data;
+    size_t size;
+    bool delivered;
+    if (!encoded_bytes(reply, "Failed to convert a Python bytes object to C bytes.", data, size)) {
+        return false;
+    }
+    if (size <= MESSAGE_SIZE || !request.large_reply) {
+        return message_bytes(reply, "Failed to convert a Python bytes object to C bytes.",
+                             "The returned value exceeds the maximum accepted return size of 1024 bytes.", data,
+                             size) &&
+               post_reply(record, request.number, data, size, delivered);
+    }
+    OutsideMessage message;
+    kept = shm::without_gil([&] {
+        shm::Fd fd = write_payload(data, size, message);
+        if (!fd.valid()) {
+            message = outside_message(Outside::NoRoom, size, errno);
+        }
+        return fd;
+    });
+    if (!post_reply(record, request.number, &message, sizeof message, delivered)) {
+        return false;
+    }
+    if (!delivered) {
+        kept.reset();
+    }
+    return true;
+}
+
 // Serves requests until a stop request (None) or a failure (null).
 PyObject* serve(FunctionRecord& record, PyObject* func, const RecordThreads::Entry& served) {
-    unsigned char request[MESSAGE_SIZE];
+    Request request;
+    // The last result posted outside the message area: its caller opens it
+    // through this descriptor, so it is kept until the next exchange begins
+    // or serving ends.
+    shm::Fd result_payload;
     for (;;) {
-        uint32_t number = 0;
         bool stop;
-        if (!take_request(record, request, number, stop)) {
+        bool delivered;
+        if (!take_request(record, request, stop)) {
             break;
         }
+        result_payload.reset();
         if (stop) {
             end_serving(record);
             if (!print_stop_line()) {
@@ -858,23 +941,24 @@ PyObject* serve(FunctionRecord& record, PyObject* func, const RecordThreads::Ent
             }
             Py_RETURN_NONE;
         }
-        if (request[0] == 0) {
+        if (request.area[0] == 0) {
             PyErr_SetString(PyExc_RuntimeError,
                             "Received a NULL message from the caller. This is likely because the "
                             "caller sent arguments of too large size.");
             break;
         }
+        if (is_outside(request.area) && !request.payload.valid()) {
+            const OutsideMessage refusal = outside_message(Outside::Unreadable, 0, request.payload_error);
+            if (!post_reply(record, request.number, &refusal, sizeof refusal, delivered)) {
+                break;
+            }
+            continue;
+        }
         PyRef reply(answer(func, request));
         if (served.forked()) {
             return forked_child_error(record.name);
         }
-        const unsigned char* data;
-        size_t size;
-        if (!reply ||
-            !message_bytes(reply.get(), "Failed to convert a Python bytes object to C bytes.",
-                           "The returned value exceeds the maximum accepted return size of 1024 bytes.", data,
-                           size) ||
-            !post_reply(record, number, data, size)) {
+        if (!reply || !post_result(record, request, reply.get(), result_payload)) {
             break;
         }
     }
@@ -990,12 +1074,20 @@ bool poster_died(const FunctionRecord& record) {
 struct Call {
     enum class Phase { Arriving, Queued, Posted };
 
-    Call(FunctionRecord& call_record, const unsigned char* call_args, size_t size)
-        : record(call_record), args(call_args), args_size(size) {}
+    Call(FunctionRecord& call_record, const unsigned char* call_args, size_t size, bool takes_large_reply)
+        : record(call_record), args(call_args), args_size(size), large_reply(takes_large_reply) {}
 
     FunctionRecord& record;
     const unsigned char* args;
     size_t args_size;
+    bool large_reply;
+    // The arguments when they are posted outside the message area: kept open
+    // until the serving side has read them (or the call ends).
+    shm::Fd request_payload;
+    // A result posted outside the message area, opened while its server
+    // still kept it (or `result_error` says why not).
+    shm::Fd result_payload;
+    int result_error = 0;
     Phase phase = Phase::Arriving;
     uint32_t ticket = 0;
     WaitMode mode = ROOM_MODE;
@@ -1046,6 +1138,7 @@ struct Call {
 
     Step post(CallWord word) {
         record.shm()->callers.poster_pid.store(poster_pid(record), std::memory_order_relaxed);
+        record.shm()->callers.large_reply = large_reply ? 1 : 0;
         std::memcpy(record.area(), args, args_size);
         word = word.next_request();
         record.set_word(word);
@@ -1053,6 +1146,16 @@ struct Call {
         phase = Phase::Posted;
         mode = REPLY_MODE;
         return Step::Wait;
+    }
+
+    // Under the mutex, before the record is idle again (the serving side
+    // keeps a result payload until its next exchange): opens the result
+    // posted outside the area. The arguments' payload was read by now.
+    void take_result_payload() {
+        request_payload.reset();
+        if (is_outside(reply) && reply[1] == static_cast<uint8_t>(Outside::Payload)) {
+            result_payload = open_payload(read_outside(reply), result_error);
+        }
     }
 
     // A queued caller's turn given up (Ctrl-C, a time limit, an end); the
@@ -1107,6 +1210,9 @@ struct Call {
         }
         if (word.state() == CallWord::REPLIED) {
             std::memcpy(reply, record.area(), MESSAGE_SIZE);
+            if (large_reply) {
+                take_result_payload();
+            }
             record.set_word(word.with_state(CallWord::IDLE));
             end = CallEnd::Replied;
             return Step::Done;
@@ -1203,14 +1309,62 @@ bool may_call_from_this_thread(const FunctionRecord& record, const struct stat& 
     return true;
 }
 
+// Writes encoded arguments too large for the message area into a payload of
+// their own, and `message` to name it; false with a MemoryError set when the
+// system refuses (nothing is posted then).
+bool write_request_payload(const FunctionRecord& record, const unsigned char* data, size_t size,
+                           OutsideMessage& message, shm::Fd& payload) {
+    int error = 0;
+    payload = shm::without_gil([&] {
+        shm::Fd fd = write_payload(data, size, message);
+        error = errno;
+        return fd;
+    });
+    if (!payload.valid()) {
+        PyErr_Format(PyExc_MemoryError, "Failed to store the %zu bytes of arguments for '%s' in shared memory: %s.",
+                     size, record.name, std::strerror(error));
+        return false;
+    }
+    return true;
+}
+
+// The result of a call that its server answered outside the message area.
+PyObject* outside_result(const FunctionRecord& record, Call& call) {
+    const OutsideMessage message = read_outside(call.reply);
+    const unsigned long long length = message.length;
+    switch (static_cast<Outside>(message.kind)) {
+        case Outside::Payload:
+            if (!call.result_payload.valid()) {
+                PyErr_Format(PyExc_RuntimeError,
+                             "Failed to open the result of '%s' (%llu bytes) from its serving process: %s.",
+                             record.name, length, std::strerror(call.result_error));
+                return nullptr;
+            }
+            return decode_payload(call.result_payload, message.length);
+        case Outside::Unreadable:
+            PyErr_Format(PyExc_RuntimeError,
+                         "The serving process of '%s' could not open the arguments of this call: %s.", record.name,
+                         std::strerror(message.error));
+            return nullptr;
+        case Outside::NoRoom:
+            PyErr_Format(PyExc_MemoryError,
+                         "The serving process of '%s' could not store its result of %llu bytes in shared memory: %s.",
+                         record.name, length, std::strerror(message.error));
+            return nullptr;
+    }
+    PyErr_Format(PyExc_RuntimeError, "The reply of '%s' names no result.", record.name);
+    return nullptr;
+}
+
 // Why a call on a record ended without a result of the function's own.
 enum class CallEndedBy { Result, RecordEnded, Other };
 
 // One call of the function behind the open `record` (status `st`) with the
 // tuple `args`, waiting until `limit` at the latest (none when null).
-// `ended_by` tells whether the record is of no more use (its serving ended).
-PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject* args, const timespec* limit,
-                         CallEndedBy& ended_by) {
+// `large` lets arguments and result of any size travel outside the message
+// area. `ended_by` tells whether the record is of no more use (its serving ended).
+PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject* args, bool large,
+                         const timespec* limit, CallEndedBy& ended_by) {
     ended_by = CallEndedBy::Other;
     if (!may_call_from_this_thread(record, st)) {
         return nullptr;
@@ -1221,11 +1375,25 @@ PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject
     }
     const unsigned char* data;
     size_t size;
-    if (!message_bytes(encoded.get(), "Failed to convert the args to C bytes.",
-                       "The received args exceed the maximum accepted arg size of 1024 bytes.", data, size)) {
+    OutsideMessage outside;
+    shm::Fd payload;
+    if (!encoded_bytes(encoded.get(), "Failed to convert the args to C bytes.", data, size)) {
         return nullptr;
     }
-    Call call(record, data, size);
+    if (size > MESSAGE_SIZE) {
+        if (!large) {
+            PyErr_SetString(PyExc_ValueError, "The received args exceed the maximum accepted arg size of 1024 bytes.");
+            return nullptr;
+        }
+        if (!write_request_payload(record, data, size, outside, payload)) {
+            return nullptr;
+        }
+        encoded.reset();  // only the payload is needed from here on
+        data = reinterpret_cast<const unsigned char*>(&outside);
+        size = sizeof outside;
+    }
+    Call call(record, data, size, large);
+    call.request_payload = std::move(payload);
     hold_caller_lock(record);
     RecordThreads::Entry calling(calling_threads, st);
     const auto between_slices = [&] {
@@ -1270,6 +1438,9 @@ PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject
         return null_reply_error();
     }
     ended_by = CallEndedBy::Result;
+    if (large && is_outside(call.reply)) {
+        return outside_result(record, call);
+    }
     return to_value_range(call.reply, MESSAGE_SIZE);
 }
 
@@ -1280,7 +1451,7 @@ PyObject* call_shared_function(const char* name, PyObject* args) {
         return nullptr;
     }
     CallEndedBy ended_by;
-    return call_on_record(record, st, args, nullptr, ended_by);
+    return call_on_record(record, st, args, false, nullptr, ended_by);
 }
 
 }  // namespace

@@ -119,7 +119,7 @@ PyObject* function_handle_call(PyObject* self, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     CallEndedBy ended_by;
-    PyObject* result = call_on_record(record, handle->st, args, limited ? &limit : nullptr, ended_by);
+    PyObject* result = call_on_record(record, handle->st, args, true, limited ? &limit : nullptr, ended_by);
     if (ended_by == CallEndedBy::RecordEnded) {
         handle->use.release();
     }
