@@ -60,10 +60,13 @@ struct CallerState {
     std::atomic<uint32_t> server_cpu;
     std::atomic<uint32_t> caller_cpu;
     // Whether the request in flight takes a result too large for the message
-    // area through a payload outside it (a handle's does, call_function's
-    // does not). Set by every poster, under the mutex.
+    // area (a handle's does, call_function's does not), and then the buffer
+    // of its poster to write it into: its descriptor number and the low 32
+    // bits of its inode. Set by every poster, under the mutex.
+    int32_t reply_fd;
+    uint32_t reply_inode;
     uint8_t large_reply;
-    uint8_t reserved[11];
+    uint8_t reserved[3];
 };
 static_assert(sizeof(CallerState) == sizeof(ConditionPair), "the callers' state fills the conditions' bytes");
 
@@ -756,8 +759,9 @@ struct Request {
     unsigned char area[MESSAGE_SIZE];
     uint32_t number = 0;
     bool large_reply = false;  // a result too large for the area may go outside it
-    shm::Fd payload;           // the arguments, when the area names a payload
-    int payload_error = 0;     // why that payload could not be opened
+    OutsideMessage reply_buffer{};  // where such a result goes
+    shm::Fd payload;           // the caller's buffer, once opened
+    int payload_error = 0;     // why it could not be opened
 };
 
 // Under the mutex, while the caller still keeps it: opens the payload the
@@ -769,7 +773,19 @@ void open_request_payload(const FunctionRecord& record, Request& request) {
         request.payload_error = EPERM;
         return;
     }
-    request.payload = open_payload(message, request.payload_error);
+    request.payload = open_buffer(message, message.length, request.payload_error);
+}
+
+// Under the mutex: what a request says of the buffer a large result goes to.
+void note_reply_buffer(const FunctionRecord& record, Request& request) {
+    const CallerState& callers = record.shm()->callers;
+    request.large_reply = callers.large_reply != 0;
+    if (request.large_reply) {
+        request.reply_buffer = outside_message(Outside::Payload, 0);
+        request.reply_buffer.pid = callers.poster_pid.load(std::memory_order_relaxed);
+        request.reply_buffer.fd = callers.reply_fd;
+        request.reply_buffer.inode = callers.reply_inode;
+    }
 }
 
 // The arguments of a request, decoded from the area or from its payload (which
@@ -778,7 +794,7 @@ PyObject* request_args(Request& request) {
     if (!is_outside(request.area)) {
         return to_value_range(request.area, MESSAGE_SIZE);
     }
-    return decode_payload(request.payload, read_outside(request.area).length);
+    return decode_payload(request.payload.get(), read_outside(request.area).length);
 }
 
 // The encoded reply to one request: the callable's result, or the no-value
@@ -842,7 +858,7 @@ bool take_request(FunctionRecord& record, Request& request, bool& stop) {
         }
         std::memcpy(request.area, record.area(), MESSAGE_SIZE);
         request.number = word.number();
-        request.large_reply = record.shm()->callers.large_reply != 0;
+        note_reply_buffer(record, request);
         request.payload.reset();
         if (is_outside(request.area)) {
             open_request_payload(record, request);
@@ -885,12 +901,40 @@ PyObject* forked_child_error(const char* name) {
     return nullptr;
 }
 
+// Opens the caller's buffer for a large result, under the mutex while the
+// caller still waits (and so keeps it open); false when the caller gave up.
+bool open_reply_buffer(FunctionRecord& record, Request& request) {
+    bool waited_for = false;
+    look_once(record, [&](CallWord word) {
+        waited_for = word.number() == request.number && word.state() == CallWord::EXECUTING;
+        if (waited_for) {
+            request.payload = open_buffer(request.reply_buffer, 0, request.payload_error);
+        }
+        return Step::Done;
+    });
+    return waited_for;
+}
+
+// Stores a large result in the caller's buffer: the message that says so, or
+// why it could not be done.
+OutsideMessage store_result(FunctionRecord& record, Request& request, const unsigned char* data, size_t size) {
+    if (!request.payload.valid() && open_reply_buffer(record, request) && !request.payload.valid()) {
+        return outside_message(Outside::Unreadable, size, request.payload_error);
+    }
+    if (!request.payload.valid()) {
+        return outside_message(Outside::NoRoom, size, ECANCELED);  // dropped: nobody waits for it
+    }
+    const int error = shm::without_gil(
+        [&] { return store_payload(request.payload.get(), data, size) ? 0 : errno; });
+    request.payload.reset();
+    return error == 0 ? outside_message(Outside::Payload, size) : outside_message(Outside::NoRoom, size, error);
+}
+
 // Posts the encoded result `reply`: in the message area when it fits, else,
-// when the request takes it, in a payload of this process's own, which `kept`
-// holds until its caller has opened it. A payload that cannot be made is
-// answered as such and serving goes on. False with an exception set when
-// serving must end.
-bool post_result(FunctionRecord& record, const Request& request, PyObject* reply, shm::Fd& kept) {
+// when the request takes it, in the caller's buffer. A result that cannot be
+// stored is answered as such and serving goes on. False with an exception set
+// when serving must end.
+bool post_result(FunctionRecord& record, Request& request, PyObject* reply) {
     const unsigned char* data;
     size_t size;
     bool delivered;
@@ -903,37 +947,19 @@ bool post_result(FunctionRecord& record, const Request& request, PyObject* reply
                              size) &&
                post_reply(record, request.number, data, size, delivered);
     }
-    OutsideMessage message;
-    kept = shm::without_gil([&] {
-        shm::Fd fd = write_payload(data, size, message);
-        if (!fd.valid()) {
-            message = outside_message(Outside::NoRoom, size, errno);
-        }
-        return fd;
-    });
-    if (!post_reply(record, request.number, &message, sizeof message, delivered)) {
-        return false;
-    }
-    if (!delivered) {
-        kept.reset();
-    }
-    return true;
+    const OutsideMessage message = store_result(record, request, data, size);
+    return post_reply(record, request.number, &message, sizeof message, delivered);
 }
 
 // Serves requests until a stop request (None) or a failure (null).
 PyObject* serve(FunctionRecord& record, PyObject* func, const RecordThreads::Entry& served) {
     Request request;
-    // The last result posted outside the message area: its caller opens it
-    // through this descriptor, so it is kept until the next exchange begins
-    // or serving ends.
-    shm::Fd result_payload;
     for (;;) {
         bool stop;
         bool delivered;
         if (!take_request(record, request, stop)) {
             break;
         }
-        result_payload.reset();
         if (stop) {
             end_serving(record);
             if (!print_stop_line()) {
@@ -958,9 +984,10 @@ PyObject* serve(FunctionRecord& record, PyObject* func, const RecordThreads::Ent
         if (served.forked()) {
             return forked_child_error(record.name);
         }
-        if (!reply || !post_result(record, request, reply.get(), result_payload)) {
+        if (!reply || !post_result(record, request, reply.get())) {
             break;
         }
+        request.payload.reset();
     }
     end_serving(record);
     return nullptr;
@@ -1074,20 +1101,15 @@ bool poster_died(const FunctionRecord& record) {
 struct Call {
     enum class Phase { Arriving, Queued, Posted };
 
-    Call(FunctionRecord& call_record, const unsigned char* call_args, size_t size, bool takes_large_reply)
-        : record(call_record), args(call_args), args_size(size), large_reply(takes_large_reply) {}
+    Call(FunctionRecord& call_record, const unsigned char* call_args, size_t size, const CallBuffer* call_buffer)
+        : record(call_record), args(call_args), args_size(size), buffer(call_buffer) {}
 
     FunctionRecord& record;
     const unsigned char* args;
     size_t args_size;
-    bool large_reply;
-    // The arguments when they are posted outside the message area: kept open
-    // until the serving side has read them (or the call ends).
-    shm::Fd request_payload;
-    // A result posted outside the message area, opened while its server
-    // still kept it (or `result_error` says why not).
-    shm::Fd result_payload;
-    int result_error = 0;
+    // Where payloads too large for the message area go, both ways (none for
+    // call_function).
+    const CallBuffer* buffer;
     Phase phase = Phase::Arriving;
     uint32_t ticket = 0;
     WaitMode mode = ROOM_MODE;
@@ -1138,7 +1160,10 @@ struct Call {
 
     Step post(CallWord word) {
         record.shm()->callers.poster_pid.store(poster_pid(record), std::memory_order_relaxed);
-        record.shm()->callers.large_reply = large_reply ? 1 : 0;
+        CallerState& callers = record.shm()->callers;
+        callers.large_reply = buffer ? 1 : 0;
+        callers.reply_fd = buffer ? buffer->fd.get() : -1;
+        callers.reply_inode = buffer ? static_cast<uint32_t>(buffer->inode) : 0;
         std::memcpy(record.area(), args, args_size);
         word = word.next_request();
         record.set_word(word);
@@ -1146,16 +1171,6 @@ struct Call {
         phase = Phase::Posted;
         mode = REPLY_MODE;
         return Step::Wait;
-    }
-
-    // Under the mutex, before the record is idle again (the serving side
-    // keeps a result payload until its next exchange): opens the result
-    // posted outside the area. The arguments' payload was read by now.
-    void take_result_payload() {
-        request_payload.reset();
-        if (is_outside(reply) && reply[1] == static_cast<uint8_t>(Outside::Payload)) {
-            result_payload = open_payload(read_outside(reply), result_error);
-        }
     }
 
     // A queued caller's turn given up (Ctrl-C, a time limit, an end); the
@@ -1210,9 +1225,6 @@ struct Call {
         }
         if (word.state() == CallWord::REPLIED) {
             std::memcpy(reply, record.area(), MESSAGE_SIZE);
-            if (large_reply) {
-                take_result_payload();
-            }
             record.set_word(word.with_state(CallWord::IDLE));
             end = CallEnd::Replied;
             return Step::Done;
@@ -1309,18 +1321,41 @@ bool may_call_from_this_thread(const FunctionRecord& record, const struct stat& 
     return true;
 }
 
-// Writes encoded arguments too large for the message area into a payload of
-// their own, and `message` to name it; false with a MemoryError set when the
-// system refuses (nothing is posted then).
-bool write_request_payload(const FunctionRecord& record, const unsigned char* data, size_t size,
-                           OutsideMessage& message, shm::Fd& payload) {
-    int error = 0;
-    payload = shm::without_gil([&] {
-        shm::Fd fd = write_payload(data, size, message);
-        error = errno;
-        return fd;
-    });
-    if (!payload.valid()) {
+// Takes the buffer of a handle's call: the handle's spare one when this
+// process made it, else a new one. False with a MemoryError set.
+bool take_buffer(const FunctionRecord& record, CallBuffer& spare, CallBuffer& buffer) {
+    if (spare.usable()) {
+        buffer = std::move(spare);
+        return true;
+    }
+    spare = CallBuffer();  // a forked child's copy of its parent's
+    if (!make_buffer(buffer)) {
+        PyErr_Format(PyExc_MemoryError, "Failed to create a shared memory buffer for calls of '%s': %s.",
+                     record.name, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// Hands a buffer back to its handle after a call that the serving side
+// cannot write to any more, unless the handle has one again (another thread's
+// call) or it grew too large to keep.
+void give_back_buffer(CallBuffer& spare, CallBuffer& buffer, bool grew) {
+    struct stat st;
+    if (spare.fd.valid() || (grew && (::fstat(buffer.fd.get(), &st) != 0 ||
+                                      static_cast<uint64_t>(st.st_size) > KEPT_BUFFER_MAX))) {
+        return;
+    }
+    spare = std::move(buffer);
+}
+
+// Writes encoded arguments too large for the message area into the call's
+// buffer; false with a MemoryError set when the system refuses (nothing is
+// posted then).
+bool store_arguments(const FunctionRecord& record, const CallBuffer& buffer, const unsigned char* data,
+                     size_t size) {
+    const int error = shm::without_gil([&] { return store_payload(buffer.fd.get(), data, size) ? 0 : errno; });
+    if (error != 0) {
         PyErr_Format(PyExc_MemoryError, "Failed to store the %zu bytes of arguments for '%s' in shared memory: %s.",
                      size, record.name, std::strerror(error));
         return false;
@@ -1334,16 +1369,10 @@ PyObject* outside_result(const FunctionRecord& record, Call& call) {
     const unsigned long long length = message.length;
     switch (static_cast<Outside>(message.kind)) {
         case Outside::Payload:
-            if (!call.result_payload.valid()) {
-                PyErr_Format(PyExc_RuntimeError,
-                             "Failed to open the result of '%s' (%llu bytes) from its serving process: %s.",
-                             record.name, length, std::strerror(call.result_error));
-                return nullptr;
-            }
-            return decode_payload(call.result_payload, message.length);
+            return decode_payload(call.buffer->fd.get(), message.length);
         case Outside::Unreadable:
             PyErr_Format(PyExc_RuntimeError,
-                         "The serving process of '%s' could not open the arguments of this call: %s.", record.name,
+                         "The serving process of '%s' could not open the buffer of this call: %s.", record.name,
                          std::strerror(message.error));
             return nullptr;
         case Outside::NoRoom:
@@ -1361,9 +1390,10 @@ enum class CallEndedBy { Result, RecordEnded, Other };
 
 // One call of the function behind the open `record` (status `st`) with the
 // tuple `args`, waiting until `limit` at the latest (none when null).
-// `large` lets arguments and result of any size travel outside the message
-// area. `ended_by` tells whether the record is of no more use (its serving ended).
-PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject* args, bool large,
+// With `spare` (a handle's buffer, which the call takes and hands back),
+// arguments and result of any size travel outside the message area.
+// `ended_by` tells whether the record is of no more use (its serving ended).
+PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject* args, CallBuffer* spare,
                          const timespec* limit, CallEndedBy& ended_by) {
     ended_by = CallEndedBy::Other;
     if (!may_call_from_this_thread(record, st)) {
@@ -1376,24 +1406,28 @@ PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject
     const unsigned char* data;
     size_t size;
     OutsideMessage outside;
-    shm::Fd payload;
+    CallBuffer buffer;
+    if (spare && !take_buffer(record, *spare, buffer)) {
+        return nullptr;
+    }
     if (!encoded_bytes(encoded.get(), "Failed to convert the args to C bytes.", data, size)) {
         return nullptr;
     }
-    if (size > MESSAGE_SIZE) {
-        if (!large) {
+    const bool large_args = size > MESSAGE_SIZE;
+    if (large_args) {
+        if (!spare) {
             PyErr_SetString(PyExc_ValueError, "The received args exceed the maximum accepted arg size of 1024 bytes.");
             return nullptr;
         }
-        if (!write_request_payload(record, data, size, outside, payload)) {
+        if (!store_arguments(record, buffer, data, size)) {
             return nullptr;
         }
-        encoded.reset();  // only the payload is needed from here on
+        encoded.reset();  // only the buffer is needed from here on
+        outside = request_message(buffer, size);
         data = reinterpret_cast<const unsigned char*>(&outside);
         size = sizeof outside;
     }
-    Call call(record, data, size, large);
-    call.request_payload = std::move(payload);
+    Call call(record, data, size, spare ? &buffer : nullptr);
     hold_caller_lock(record);
     RecordThreads::Entry calling(calling_threads, st);
     const auto between_slices = [&] {
@@ -1438,10 +1472,13 @@ PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject
         return null_reply_error();
     }
     ended_by = CallEndedBy::Result;
-    if (large && is_outside(call.reply)) {
-        return outside_result(record, call);
+    if (!spare) {
+        return to_value_range(call.reply, MESSAGE_SIZE);
     }
-    return to_value_range(call.reply, MESSAGE_SIZE);
+    const bool large_result = is_outside(call.reply);
+    PyObject* result = large_result ? outside_result(record, call) : to_value_range(call.reply, MESSAGE_SIZE);
+    give_back_buffer(*spare, buffer, large_args || large_result);
+    return result;
 }
 
 PyObject* call_shared_function(const char* name, PyObject* args) {
@@ -1451,7 +1488,7 @@ PyObject* call_shared_function(const char* name, PyObject* args) {
         return nullptr;
     }
     CallEndedBy ended_by;
-    return call_on_record(record, st, args, false, nullptr, ended_by);
+    return call_on_record(record, st, args, nullptr, nullptr, ended_by);
 }
 
 }  // namespace

@@ -1,8 +1,12 @@
-// Payloads too large for a function record's message area: one side writes
-// the encoding into an unnamed, sealed memory file of its own and posts a
-// small message naming it; the other side opens it through /proc, checks it
-// is that very file, maps it read-only, decodes and closes it. Nothing has a
-// name, so a process that dies takes its payload with it.
+// Payloads too large for a function record's message area. Each calling
+// handle owns an unnamed memory file, its buffer, readable and writable by
+// this user alone and sealed against shrinking: the caller writes large
+// arguments into it and posts a small message naming it; the server opens it
+// through /proc (while the caller, waiting, keeps it open), checks that it is
+// that very file, decodes the arguments from a read-only mapping and writes a
+// large result back into it. Nothing has a name, so whatever dies takes its
+// payload with it, and a buffer is reused from call to call, so its pages
+// are not made afresh each time.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -16,6 +20,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "kel_2.h"
 #include "shm_support.h"
@@ -27,9 +32,10 @@ constexpr unsigned char OUTSIDE_MARKER = 252;
 
 // What a message starting with OUTSIDE_MARKER says.
 enum class Outside : uint8_t {
-    Payload = 1,     // the encoding is in the file `fd` of process `pid`
-    Unreadable = 2,  // the server could not open the caller's payload (`error`)
-    NoRoom = 3,      // the server could not store its result of `length` bytes (`error`)
+    Payload = 1,      // request: the arguments are in the file `fd` of process `pid`;
+                      // reply: the result is in the caller's buffer
+    Unreadable = 2,   // the server could not open the caller's buffer (`error`)
+    NoRoom = 3,       // the server could not store its result of `length` bytes (`error`)
 };
 
 struct OutsideMessage {
@@ -41,14 +47,16 @@ struct OutsideMessage {
     int32_t error;
     uint64_t length;
     // Identify the file, so that a descriptor number reused meanwhile (its
-    // process died, or closed it) is never read in its place.
+    // process died) is never taken for it. A device of 0: the inode's low
+    // 32 bits only are known.
     uint64_t device;
     uint64_t inode;
 };
 
-// A payload is sealed before it is posted: nobody can shrink it under a
-// reader's mapping (a SIGBUS), grow it, or change it.
-constexpr int PAYLOAD_SEALS = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
+// A buffer can never shrink under a reader's mapping (which would be a SIGBUS).
+constexpr int BUFFER_SEALS = F_SEAL_SHRINK;
+// A buffer that grew beyond this is not kept once its call has ended.
+constexpr uint64_t KEPT_BUFFER_MAX = uint64_t{16} << 20;
 
 OutsideMessage outside_message(Outside kind, uint64_t length, int error = 0) {
     OutsideMessage message{};
@@ -67,22 +75,41 @@ OutsideMessage read_outside(const unsigned char* area) {
     return message;
 }
 
-// Writes `data` into a new sealed memory file readable by this user alone and
-// fills `message` to name it; invalid (errno set) when the system refuses,
-// for instance for want of memory. Runs without the GIL.
-shm::Fd write_payload(const unsigned char* data, size_t size, OutsideMessage& message) noexcept {
+// A calling side's buffer, of the process that made it.
+struct CallBuffer {
+    shm::Fd fd;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    pid_t owner = 0;
+
+    bool usable() const { return fd.valid() && owner == shm::this_process(); }
+};
+
+// A new buffer; false (errno set) when the system refuses.
+bool make_buffer(CallBuffer& buffer) noexcept {
     shm::Fd fd(::memfd_create("zelvane-payload", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-    if (!fd.valid()) {
-        return fd;
+    struct stat st;
+    if (!fd.valid() || ::fchmod(fd.get(), 0600) != 0 || ::fcntl(fd.get(), F_ADD_SEALS, BUFFER_SEALS) != 0 ||
+        ::fstat(fd.get(), &st) != 0) {
+        return false;
     }
-    // The pages are had before anything is copied, so that a refusal costs
-    // no copy; pwrite then fills them without mapping the file here.
-    if (::fchmod(fd.get(), 0600) != 0 || !shm::allocate_range(fd.get(), 0, size)) {
-        return shm::Fd();
+    buffer.fd = std::move(fd);
+    buffer.device = st.st_dev;
+    buffer.inode = st.st_ino;
+    buffer.owner = shm::this_process();
+    return true;
+}
+
+// Writes `data` at the start of the file `fd`, its pages had first so that a
+// refusal (no memory) costs no copy and pwrite fills them without a mapping:
+// false with errno set on failure. Runs without the GIL.
+bool store_payload(int fd, const unsigned char* data, size_t size) noexcept {
+    if (!shm::allocate_range(fd, 0, size)) {
+        return false;
     }
     size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::pwrite(fd.get(), data + done, size - done, static_cast<off_t>(done));
+        const ssize_t n = ::pwrite(fd, data + done, size - done, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -90,56 +117,68 @@ shm::Fd write_payload(const unsigned char* data, size_t size, OutsideMessage& me
             if (n == 0) {
                 errno = ENOSPC;
             }
-            return shm::Fd();
+            return false;
         }
         done += static_cast<size_t>(n);
     }
-    struct stat st;
-    if (::fcntl(fd.get(), F_ADD_SEALS, PAYLOAD_SEALS | F_SEAL_SEAL) != 0 || ::fstat(fd.get(), &st) != 0) {
-        return shm::Fd();
-    }
-    message = outside_message(Outside::Payload, size);
-    message.pid = static_cast<uint32_t>(shm::this_process());
-    message.fd = fd.get();
-    message.device = st.st_dev;
-    message.inode = st.st_ino;
-    return fd;
+    return true;
 }
 
-// Opens the payload `message` names, read-only; invalid with `error` set when
-// it cannot be opened (another user's process, a process that has gone) or is
-// not the sealed file of at least the stated length that was posted. Makes
-// only system calls, so it may run under a record's mutex without the GIL.
-shm::Fd open_payload(const OutsideMessage& message, int& error) noexcept {
+// The message naming `length` bytes of arguments in `buffer`.
+OutsideMessage request_message(const CallBuffer& buffer, uint64_t length) {
+    OutsideMessage message = outside_message(Outside::Payload, length);
+    message.pid = static_cast<uint32_t>(buffer.owner);
+    message.fd = buffer.fd.get();
+    message.device = buffer.device;
+    message.inode = buffer.inode;
+    return message;
+}
+
+// Opens the buffer `message` names for reading and writing; invalid with
+// `error` set when it cannot be opened (another user's process, a process
+// that has gone) or is not the sealed file of at least `length` bytes that
+// was named. Makes only system calls, so it may run under a record's mutex
+// without the GIL.
+shm::Fd open_buffer(const OutsideMessage& message, uint64_t length, int& error) noexcept {
     char path[48];
     std::snprintf(path, sizeof path, "/proc/%u/fd/%d", message.pid, message.fd);
-    shm::Fd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    shm::Fd fd(::open(path, O_RDWR | O_CLOEXEC | O_NOCTTY));
     if (!fd.valid()) {
         error = errno;
         return fd;
     }
     struct stat st;
+    if (::fstat(fd.get(), &st) != 0) {
+        error = errno;
+        return shm::Fd();
+    }
     const int seals = ::fcntl(fd.get(), F_GET_SEALS);
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != message.device ||
-        st.st_ino != message.inode || static_cast<uint64_t>(st.st_size) < message.length || seals < 0 ||
-        (seals & PAYLOAD_SEALS) != PAYLOAD_SEALS) {
+    const bool same_file = message.device == 0
+                               ? static_cast<uint32_t>(st.st_ino) == message.inode
+                               : st.st_dev == message.device && st.st_ino == message.inode;
+    if (!S_ISREG(st.st_mode) || !same_file || static_cast<uint64_t>(st.st_size) < length || seals < 0 ||
+        (seals & BUFFER_SEALS) != BUFFER_SEALS) {
         error = EINVAL;
         return shm::Fd();
     }
     return fd;
 }
 
-// Decodes the `length` bytes of an opened payload straight from a read-only
-// mapping, then closes it; null with an exception set on failure.
-PyObject* decode_payload(shm::Fd& fd, uint64_t length) {
+// Decodes the first `length` bytes of the file `fd` straight from a read-only
+// mapping; null with an exception set on failure. The file is sealed against
+// shrinking, so once it holds that many bytes it always will.
+PyObject* decode_payload(int fd, uint64_t length) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) < length) {
+        PyErr_SetString(PyExc_RuntimeError, "The payload of a call is shorter than its message says.");
+        return nullptr;
+    }
     if (length > SIZE_MAX) {
         PyErr_SetString(PyExc_MemoryError, "The payload is too large to map.");
         return nullptr;
     }
-    void* addr = shm::without_gil([&] {
-        return ::mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, fd.get(), 0);
-    });
-    fd.reset();
+    void* addr = shm::without_gil(
+        [&] { return ::mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0); });
     if (addr == MAP_FAILED) {
         PyErr_SetString(PyExc_MemoryError, "Failed to map the payload of a call.");
         return nullptr;
