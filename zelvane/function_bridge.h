@@ -1101,7 +1101,7 @@ bool poster_died(const FunctionRecord& record) {
 struct Call {
     enum class Phase { Arriving, Queued, Posted };
 
-    Call(FunctionRecord& call_record, const unsigned char* call_args, size_t size, const CallBuffer* call_buffer)
+    Call(FunctionRecord& call_record, const unsigned char* call_args, size_t size, CallBuffer* call_buffer)
         : record(call_record), args(call_args), args_size(size), buffer(call_buffer) {}
 
     FunctionRecord& record;
@@ -1109,7 +1109,7 @@ struct Call {
     size_t args_size;
     // Where payloads too large for the message area go, both ways (none for
     // call_function).
-    const CallBuffer* buffer;
+    CallBuffer* buffer;
     Phase phase = Phase::Arriving;
     uint32_t ticket = 0;
     WaitMode mode = ROOM_MODE;
@@ -1352,9 +1352,12 @@ void give_back_buffer(CallBuffer& spare, CallBuffer& buffer, bool grew) {
 // Writes encoded arguments too large for the message area into the call's
 // buffer; false with a MemoryError set when the system refuses (nothing is
 // posted then).
-bool store_arguments(const FunctionRecord& record, const CallBuffer& buffer, const unsigned char* data,
-                     size_t size) {
-    const int error = shm::without_gil([&] { return store_payload(buffer.fd.get(), data, size) ? 0 : errno; });
+bool store_arguments(const FunctionRecord& record, CallBuffer& buffer, const unsigned char* data, size_t size) {
+    const int error = shm::without_gil(
+        [&] { return store_payload(buffer.fd.get(), data, size, buffer.allocated) ? 0 : errno; });
+    if (error == 0 && size > buffer.allocated) {
+        buffer.allocated = size;
+    }
     if (error != 0) {
         PyErr_Format(PyExc_MemoryError, "Failed to store the %zu bytes of arguments for '%s' in shared memory: %s.",
                      size, record.name, std::strerror(error));
@@ -1369,7 +1372,7 @@ PyObject* outside_result(const FunctionRecord& record, Call& call) {
     const unsigned long long length = message.length;
     switch (static_cast<Outside>(message.kind)) {
         case Outside::Payload:
-            return decode_payload(call.buffer->fd.get(), message.length);
+            return decode_result(*call.buffer, message.length);
         case Outside::Unreadable:
             PyErr_Format(PyExc_RuntimeError,
                          "The serving process of '%s' could not open the buffer of this call: %s.", record.name,

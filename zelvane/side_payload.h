@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -75,11 +76,16 @@ OutsideMessage read_outside(const unsigned char* area) {
     return message;
 }
 
-// A calling side's buffer, of the process that made it.
+// A calling side's buffer, of the process that made it, and its view for
+// reading results, kept between calls (mapping afresh costs more than a copy
+// of a small payload).
 struct CallBuffer {
     shm::Fd fd;
+    shm::Mapping view;
     uint64_t device = 0;
     uint64_t inode = 0;
+    // Its first bytes known to have their pages (they are never given back).
+    uint64_t allocated = 0;
     pid_t owner = 0;
 
     bool usable() const { return fd.valid() && owner == shm::this_process(); }
@@ -100,11 +106,12 @@ bool make_buffer(CallBuffer& buffer) noexcept {
     return true;
 }
 
-// Writes `data` at the start of the file `fd`, its pages had first so that a
-// refusal (no memory) costs no copy and pwrite fills them without a mapping:
-// false with errno set on failure. Runs without the GIL.
-bool store_payload(int fd, const unsigned char* data, size_t size) noexcept {
-    if (!shm::allocate_range(fd, 0, size)) {
+// Writes `data` at the start of the file `fd`, its pages had first (unless
+// `allocated` says they are) so that a refusal (no memory) costs no copy and
+// pwrite fills them without a mapping: false with errno set on failure. Runs
+// without the GIL.
+bool store_payload(int fd, const unsigned char* data, size_t size, uint64_t allocated = 0) noexcept {
+    if (size > allocated && !shm::allocate_range(fd, 0, size)) {
         return false;
     }
     size_t done = 0;
@@ -162,6 +169,27 @@ shm::Fd open_buffer(const OutsideMessage& message, uint64_t length, int& error) 
         return shm::Fd();
     }
     return fd;
+}
+
+// Decodes a result of `length` bytes from this process's own buffer, through
+// its view, which is widened to the buffer's size first when it is too short.
+PyObject* decode_result(CallBuffer& buffer, uint64_t length) {
+    if (buffer.view.length() < length) {
+        struct stat st;
+        if (::fstat(buffer.fd.get(), &st) != 0 || static_cast<uint64_t>(st.st_size) < length ||
+            static_cast<uint64_t>(st.st_size) > SIZE_MAX) {
+            PyErr_SetString(PyExc_RuntimeError, "The result of a call is shorter than its message says.");
+            return nullptr;
+        }
+        const bool mapped = shm::without_gil(
+            [&] { return buffer.view.map_read_only(buffer.fd.get(), static_cast<size_t>(st.st_size)); });
+        if (!mapped) {
+            PyErr_SetString(PyExc_MemoryError, "Failed to map the result of a call.");
+            return nullptr;
+        }
+    }
+    buffer.allocated = std::max(buffer.allocated, length);  // the server had those pages before it wrote
+    return to_value_range(buffer.view.bytes(), length);
 }
 
 // Decodes the first `length` bytes of the file `fd` straight from a read-only
