@@ -196,6 +196,27 @@ def test_a_timeout_during_a_large_exchange(holding):
     assert payloads_open(server.proc.pid) == 0
 
 
+FORKING_CALLER = textwrap.dedent("""
+    import os, sys, zelvane
+    handle = zelvane.open_function(sys.argv[1])
+    assert handle(b"before" * 1000) == (b"before" * 1000,)  # the handle now has a buffer
+    child = os.fork()
+    me = b"child" if child == 0 else b"parent"
+    for i in range(40):
+        value = me * (500 + 7 * i)
+        assert handle(value) == (value,), (me, i)
+    if child == 0:
+        os._exit(0)
+    _, status = os.waitpid(child, 0)
+    print("ok" if status == 0 else f"child failed: {status}", flush=True)
+""")
+
+
+def test_parent_and_forked_child_calling_through_one_handle_keep_their_payloads_apart(serve):
+    server = serve("lambda *a: a")
+    assert finish(spawn_python(FORKING_CALLER, server.name)) == "ok\n"
+
+
 # A file size limit makes storing a payload fail as a full memory would.
 SMALL_FILES = """
 import resource, signal

@@ -788,8 +788,9 @@ void note_reply_buffer(const FunctionRecord& record, Request& request) {
     }
 }
 
-// The arguments of a request, decoded from the area or from its payload (which
-// is closed once read, before the callable runs).
+// The arguments of a request, decoded from the area or from the caller's
+// buffer (kept open for a large result; the mapping goes before the callable
+// runs).
 PyObject* request_args(Request& request) {
     if (!is_outside(request.area)) {
         return to_value_range(request.area, MESSAGE_SIZE);
