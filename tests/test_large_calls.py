@@ -1,6 +1,7 @@
 """A function handle carries arguments and results of any size: small ones in
-the message area, large ones through unnamed payloads that vanish with the
-exchange, whatever ends it. call_function keeps the 1024-byte limits."""
+the message area, large ones through the handle's unnamed buffer, which no
+exchange leaves behind, whatever ends it. call_function keeps the 1024-byte
+limits."""
 import os
 import textwrap
 import time
