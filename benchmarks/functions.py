@@ -7,6 +7,7 @@ ZeroMQ REQ/ROUTER over ipc://, side by side in one run.
     PYTHONPATH=build/py311 python benchmarks/functions.py --throughput [--quick]
     PYTHONPATH=build/py311 python benchmarks/functions.py --slow-callable [--quick]
     PYTHONPATH=build/py311 python benchmarks/functions.py --syscalls [--quick]
+    PYTHONPATH=build/py311 python benchmarks/functions.py --large [--quick]
 
 Latency (the default): one caller, add(1, 2), each call timed on its own after
 a warm-up, the peers taking turns round by round; placement of the serving
@@ -24,6 +25,15 @@ the common start).
 The callable stands for something that serves one call at a time (a device,
 a model), so servers that answer each connection in a thread of their own
 take a lock around it.
+
+--large: echo of a bytes value of 16 B, 64 KiB, 1 MiB and 100 MiB through a
+handle against multiprocessing.Pipe (send/recv, as a user would), medians,
+the peers taking turns; then the peak memory of one 100 MiB echo in the
+caller and in the server, as a multiple of the payload (the growth of each
+process's peak resident set over its resident set before the call, shared
+pages it maps included). With --baseline DIR (a build of another version, for
+PYTHONPATH), the median of a 16-byte echo through a handle of each build,
+runs alternating.
 
 --syscalls: system calls per call of the uncontended single-caller loop, by
 name, for the caller (run under strace -f -c) and for the server (strace
@@ -778,6 +788,191 @@ def syscalls_mode(ctx, count):
     print(f"{'total':<{width}}" + "".join(f"{sum(column.values()):>16.2f}" for column in columns.values()))
 
 
+# --- Large payloads ---
+
+LARGE_SIZES = ((16, 2000), (64 << 10, 400), (1 << 20, 100), (100 << 20, 7))
+
+
+def resident(field):
+    """This process's VmRSS or VmHWM in bytes."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError(f"no {field} in /proc/self/status")
+
+
+class PeakWatch:
+    """The growth of this process's peak resident set from `start()` on."""
+
+    def start(self):
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")  # resets the peak to the current resident set
+        self.base = resident("VmRSS")
+
+    def growth(self):
+        return resident("VmHWM") - self.base
+
+
+server_watch = PeakWatch()
+
+
+def echo(x):
+    """Echoes; "start" and "peak" measure the server's own peak around a call."""
+    if x == "start":
+        server_watch.start()
+    elif x == "peak":
+        return server_watch.growth()
+    return x
+
+
+def serve_zelvane_echo(name):
+    prepare_child(None)
+    sys.stdout = open(os.devnull, "w")
+    zelvane.create_function(name, echo)
+
+
+def serve_pipe_echo(conn):
+    prepare_child(None)
+    while (x := conn.recv()) is not None:
+        conn.send(echo(x))
+
+
+def large_peers(ctx):
+    """(label, call(x), close()) for the handle and the Pipe."""
+    name = f"zbench_echo_{os.getpid()}_{next(unique)}"
+    server = ctx.Process(target=serve_zelvane_echo, args=(name,), daemon=True)
+    server.start()
+    wait_until(lambda: os.path.exists(f"/dev/shm/{name}"), server, "zelvane")
+    handle = zelvane.open_function(name)
+
+    def close_zelvane():
+        handle.close()
+        zelvane.remove_function(name)
+        stop(server)
+        zelvane.remove_memory(name)
+
+    here, there = ctx.Pipe()
+    piper = ctx.Process(target=serve_pipe_echo, args=(there,), daemon=True)
+    piper.start()
+    there.close()
+
+    def pipe_call(x):
+        here.send(x)
+        return here.recv()
+
+    def close_pipe():
+        here.send(None)
+        stop(piper)
+
+    return [("zelvane handle", handle, close_zelvane), ("Pipe", pipe_call, close_pipe)]
+
+
+def time_echoes(peers, size, rounds):
+    payload = os.urandom(size)
+    times = {label: [] for label, _, _ in peers}
+    for label, call, _ in peers:  # warm-up
+        assert call(payload) == payload
+    for _ in range(rounds):
+        for label, call, _ in peers:
+            start = time.perf_counter()
+            call(payload)
+            times[label].append(time.perf_counter() - start)
+    return {label: sorted(t)[len(t) // 2] for label, t in times.items()}
+
+
+def peak_of_one_echo(peers, size):
+    """{label: (caller growth, server growth)} of one echo of `size` bytes."""
+    payload = b"p" * size
+    peaks = {}
+    for label, call, _ in peers:
+        call(payload)  # buffers and caches as in steady use
+        watch = PeakWatch()
+        call("start")
+        watch.start()
+        result = call(payload)
+        caller = watch.growth()
+        del result
+        peaks[label] = (caller, call("peak"))
+    return peaks
+
+
+def format_seconds(seconds):
+    return f"{seconds * 1e6:.1f} us" if seconds < 1e-3 else f"{seconds * 1e3:.2f} ms"
+
+
+SMALL_ECHO = """
+import os, subprocess, sys, time
+import zelvane
+name = f"zbench_small_{os.getpid()}"
+server = subprocess.Popen([sys.executable, "-c",
+    f"import zelvane; zelvane.create_function({name!r}, lambda x: x)"], stdout=subprocess.DEVNULL)
+try:
+    while not os.path.exists("/dev/shm/" + name):
+        time.sleep(0.01)
+    handle = zelvane.open_function(name)
+    payload = b"s" * 16
+    for _ in range(500):
+        handle(payload)
+    times = []
+    for _ in range(int(sys.argv[1])):
+        start = time.perf_counter()
+        handle(payload)
+        times.append(time.perf_counter() - start)
+    print(sorted(times)[len(times) // 2])
+    handle.close()
+finally:
+    zelvane.remove_function(name)
+    server.wait(30)
+    zelvane.remove_memory(name)
+"""
+
+
+def small_echo_median(pythonpath, calls):
+    env = dict(os.environ, PYTHONPATH=pythonpath)
+    out = subprocess.run([sys.executable, "-c", SMALL_ECHO, str(calls)], env=env, check=True,
+                         capture_output=True, text=True, timeout=RESULT_SECONDS)
+    return float(out.stdout)
+
+
+def baseline_comparison(baseline, quick):
+    this = os.path.dirname(zelvane.__file__)
+    calls = 2500 if quick else 10000
+    runs = {"this build": [], "baseline": []}
+    for _ in range(3 if quick else 5):
+        runs["this build"].append(small_echo_median(this, calls))
+        runs["baseline"].append(small_echo_median(baseline, calls))
+    medians = {label: sorted(v)[len(v) // 2] for label, v in runs.items()}
+    ratio = medians["this build"] / medians["baseline"]
+    print(f"16-byte echo through a handle: this build {format_seconds(medians['this build'])}, "
+          f"baseline {format_seconds(medians['baseline'])}, ratio {ratio:.3f} (target <= 1)")
+    record_ratio("functions-large", "handle 16 B echo", "baseline build", ratio, 1)
+
+
+def large_mode(ctx, quick, baseline=None):
+    targets = {64 << 10: 0.5, 1 << 20: 0.3, 100 << 20: 0.3}
+    peers = large_peers(ctx)
+    try:
+        print("echo of bytes, median per call")
+        for size, rounds in LARGE_SIZES:
+            rounds = max(3, rounds // 4) if quick else rounds
+            medians = time_echoes(peers, size, rounds)
+            ratio = medians["zelvane handle"] / medians["Pipe"]
+            print(f"  {size:>10} B: handle {format_seconds(medians['zelvane handle']):>10}, "
+                  f"Pipe {format_seconds(medians['Pipe']):>10}, ratio {ratio:.3f}"
+                  + (f" (target <= {targets[size]})" if size in targets else ""))
+            record_ratio("functions-large", f"echo {size} B median", "Pipe", ratio, targets.get(size))
+        size = 100 << 20
+        print(f"peak memory of one {size >> 20} MiB echo, as a multiple of the payload")
+        for label, (caller, server) in peak_of_one_echo(peers, size).items():
+            print(f"  {label:>15}: caller {caller / size:.2f}x, server {server / size:.2f}x")
+    finally:
+        for _, _, close in peers:
+            close()
+    if baseline:
+        baseline_comparison(baseline, quick)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     modes = parser.add_mutually_exclusive_group()
@@ -787,6 +982,8 @@ def main():
                        help="a callable that sleeps 1 ms, 4 callers at once")
     modes.add_argument("--syscalls", action="store_true",
                        help="system calls per call under strace")
+    modes.add_argument("--large", action="store_true",
+                       help="echo of 16 B to 100 MiB through a handle and a Pipe, and peak memory")
     modes.add_argument("--call-loop", nargs=2, metavar=("NAME", "COUNT"), help=argparse.SUPPRESS)
     parser.add_argument("--handle", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--placement", choices=("free", "same", "split"), default="free")
@@ -796,6 +993,8 @@ def main():
                              "slow callable: calls per caller, default 1000; "
                              "syscalls: calls traced, default 20000")
     parser.add_argument("--quick", action="store_true", help="a quarter of the calls")
+    parser.add_argument("--baseline", metavar="DIR",
+                        help="large: also compare a 16-byte handle echo with the build in DIR")
     args = parser.parse_args()
     if args.call_loop:
         call_loop(args.call_loop[0], int(args.call_loop[1]), args.handle)
@@ -813,6 +1012,8 @@ def main():
         contention_mode(ctx, ((4, 1),), args.calls, slow=True)
     elif args.syscalls:
         syscalls_mode(ctx, args.calls)
+    elif args.large:
+        large_mode(ctx, args.quick, args.baseline)
     else:
         latency_mode(args, ctx)
 

@@ -21,6 +21,7 @@
 #include "object_cache.h"
 #include "py_ref.h"
 #include "shm_support.h"
+#include "side_payload.h"
 #include "slots.h"
 
 namespace {
@@ -58,7 +59,14 @@ struct CallerState {
     // once instead of spinning, since the peer can only answer meanwhile.
     std::atomic<uint32_t> server_cpu;
     std::atomic<uint32_t> caller_cpu;
-    uint8_t reserved[12];
+    // Whether the request in flight takes a result too large for the message
+    // area (a handle's does, call_function's does not), and then the buffer
+    // of its poster to write it into: its descriptor number and the low 32
+    // bits of its inode. Set by every poster, under the mutex.
+    int32_t reply_fd;
+    uint32_t reply_inode;
+    uint8_t large_reply;
+    uint8_t reserved[3];
 };
 static_assert(sizeof(CallerState) == sizeof(ConditionPair), "the callers' state fills the conditions' bytes");
 
@@ -746,11 +754,55 @@ bool print_stop_line() {
     return flushed || clear_ordinary_error();
 }
 
+// One request as the serving side took it.
+struct Request {
+    unsigned char area[MESSAGE_SIZE];
+    uint32_t number = 0;
+    bool large_reply = false;  // a result too large for the area may go outside it
+    OutsideMessage reply_buffer{};  // where such a result goes
+    shm::Fd payload;           // the caller's buffer, once opened
+    int payload_error = 0;     // why it could not be opened
+};
+
+// Under the mutex, while the caller still keeps it: opens the payload the
+// request names. Only the process that posted the request may name one.
+void open_request_payload(const FunctionRecord& record, Request& request) {
+    const OutsideMessage message = read_outside(request.area);
+    const uint32_t poster = record.shm()->callers.poster_pid.load(std::memory_order_relaxed);
+    if (message.kind != static_cast<uint8_t>(Outside::Payload) || (poster != 0 && poster != message.pid)) {
+        request.payload_error = EPERM;
+        return;
+    }
+    request.payload = open_buffer(message, message.length, request.payload_error);
+}
+
+// Under the mutex: what a request says of the buffer a large result goes to.
+void note_reply_buffer(const FunctionRecord& record, Request& request) {
+    const CallerState& callers = record.shm()->callers;
+    request.large_reply = callers.large_reply != 0;
+    if (request.large_reply) {
+        request.reply_buffer = outside_message(Outside::Payload, 0);
+        request.reply_buffer.pid = callers.poster_pid.load(std::memory_order_relaxed);
+        request.reply_buffer.fd = callers.reply_fd;
+        request.reply_buffer.inode = callers.reply_inode;
+    }
+}
+
+// The arguments of a request, decoded from the area or from the caller's
+// buffer (kept open for a large result; the mapping goes before the callable
+// runs).
+PyObject* request_args(Request& request) {
+    if (!is_outside(request.area)) {
+        return to_value_range(request.area, MESSAGE_SIZE);
+    }
+    return decode_payload(request.payload.get(), read_outside(request.area).length);
+}
+
 // The encoded reply to one request: the callable's result, or the no-value
 // encoding when the area holds no argument tuple (or nothing decodable).
 // Null with an exception set when serving must end.
-PyObject* answer(PyObject* func, const unsigned char* request) {
-    PyRef args(to_value_range(request, MESSAGE_SIZE));
+PyObject* answer(PyObject* func, Request& request) {
+    PyRef args(request_args(request));
     if (!args && !clear_ordinary_error()) {
         return nullptr;
     }
@@ -794,7 +846,7 @@ bool orphaned(const FunctionRecord& record) {
 // Takes the next request into `request`; `stop` when a stop request came
 // first, or when the record's name was removed. False with an exception set
 // (Ctrl-C, a broken lock).
-bool take_request(FunctionRecord& record, unsigned char* request, uint32_t& number, bool& stop) {
+bool take_request(FunctionRecord& record, Request& request, bool& stop) {
     stop = false;
     const auto notice_orphaning = [&record] { return orphaned(record) ? WaitEnd::Orphaned : WaitEnd::KeepWaiting; };
     const WaitEnd end = wait_on_record(record, SERVER_MODE, [&](CallWord word) {
@@ -805,8 +857,13 @@ bool take_request(FunctionRecord& record, unsigned char* request, uint32_t& numb
         if (word.state() != CallWord::POSTED) {
             return Step::Wait;
         }
-        std::memcpy(request, record.area(), MESSAGE_SIZE);
-        number = word.number();
+        std::memcpy(request.area, record.area(), MESSAGE_SIZE);
+        request.number = word.number();
+        note_reply_buffer(record, request);
+        request.payload.reset();
+        if (is_outside(request.area)) {
+            open_request_payload(record, request);
+        }
         record.set_word(word.with_state(CallWord::EXECUTING));
         return Step::Done;
     }, notice_orphaning);
@@ -817,13 +874,16 @@ bool take_request(FunctionRecord& record, unsigned char* request, uint32_t& numb
     return end == WaitEnd::Done;
 }
 
-bool post_reply(FunctionRecord& record, uint32_t number, const unsigned char* data, size_t size) {
+// Posts a reply unless its caller gave up (`delivered` tells which).
+bool post_reply(FunctionRecord& record, uint32_t number, const void* data, size_t size, bool& delivered) {
+    delivered = false;
     const WaitEnd end = wait_on_record(record, SERVER_MODE, [&](CallWord word) {
         if (word.number() != number) {
             return Step::Done;
         }
         if (word.state() == CallWord::EXECUTING) {
             std::memcpy(record.area(), data, size);
+            delivered = true;
             record.set_word(word.with_state(CallWord::REPLIED));
         } else if (word.state() == CallWord::ABANDONED) {
             record.set_word(word.with_state(CallWord::IDLE));
@@ -842,13 +902,63 @@ PyObject* forked_child_error(const char* name) {
     return nullptr;
 }
 
+// Opens the caller's buffer for a large result, under the mutex while the
+// caller still waits (and so keeps it open); false when the caller gave up.
+bool open_reply_buffer(FunctionRecord& record, Request& request) {
+    bool waited_for = false;
+    look_once(record, [&](CallWord word) {
+        waited_for = word.number() == request.number && word.state() == CallWord::EXECUTING;
+        if (waited_for) {
+            request.payload = open_buffer(request.reply_buffer, 0, request.payload_error);
+        }
+        return Step::Done;
+    });
+    return waited_for;
+}
+
+// Stores a large result in the caller's buffer: the message that says so, or
+// why it could not be done.
+OutsideMessage store_result(FunctionRecord& record, Request& request, const unsigned char* data, size_t size) {
+    if (!request.payload.valid() && open_reply_buffer(record, request) && !request.payload.valid()) {
+        return outside_message(Outside::Unreadable, size, request.payload_error);
+    }
+    if (!request.payload.valid()) {
+        return outside_message(Outside::NoRoom, size, ECANCELED);  // dropped: nobody waits for it
+    }
+    const int error = shm::without_gil(
+        [&] { return store_payload(request.payload.get(), data, size) ? 0 : errno; });
+    request.payload.reset();
+    return error == 0 ? outside_message(Outside::Payload, size) : outside_message(Outside::NoRoom, size, error);
+}
+
+// Posts the encoded result `reply`: in the message area when it fits, else,
+// when the request takes it, in the caller's buffer. A result that cannot be
+// stored is answered as such and serving goes on. False with an exception set
+// when serving must end.
+bool post_result(FunctionRecord& record, Request& request, PyObject* reply) {
+    const unsigned char* data;
+    size_t size;
+    bool delivered;
+    if (!encoded_bytes(reply, "Failed to convert a Python bytes object to C bytes.", data, size)) {
+        return false;
+    }
+    if (size <= MESSAGE_SIZE || !request.large_reply) {
+        return message_bytes(reply, "Failed to convert a Python bytes object to C bytes.",
+                             "The returned value exceeds the maximum accepted return size of 1024 bytes.", data,
+                             size) &&
+               post_reply(record, request.number, data, size, delivered);
+    }
+    const OutsideMessage message = store_result(record, request, data, size);
+    return post_reply(record, request.number, &message, sizeof message, delivered);
+}
+
 // Serves requests until a stop request (None) or a failure (null).
 PyObject* serve(FunctionRecord& record, PyObject* func, const RecordThreads::Entry& served) {
-    unsigned char request[MESSAGE_SIZE];
+    Request request;
     for (;;) {
-        uint32_t number = 0;
         bool stop;
-        if (!take_request(record, request, number, stop)) {
+        bool delivered;
+        if (!take_request(record, request, stop)) {
             break;
         }
         if (stop) {
@@ -858,25 +968,27 @@ PyObject* serve(FunctionRecord& record, PyObject* func, const RecordThreads::Ent
             }
             Py_RETURN_NONE;
         }
-        if (request[0] == 0) {
+        if (request.area[0] == 0) {
             PyErr_SetString(PyExc_RuntimeError,
                             "Received a NULL message from the caller. This is likely because the "
                             "caller sent arguments of too large size.");
             break;
         }
+        if (is_outside(request.area) && !request.payload.valid()) {
+            const OutsideMessage refusal = outside_message(Outside::Unreadable, 0, request.payload_error);
+            if (!post_reply(record, request.number, &refusal, sizeof refusal, delivered)) {
+                break;
+            }
+            continue;
+        }
         PyRef reply(answer(func, request));
         if (served.forked()) {
             return forked_child_error(record.name);
         }
-        const unsigned char* data;
-        size_t size;
-        if (!reply ||
-            !message_bytes(reply.get(), "Failed to convert a Python bytes object to C bytes.",
-                           "The returned value exceeds the maximum accepted return size of 1024 bytes.", data,
-                           size) ||
-            !post_reply(record, number, data, size)) {
+        if (!reply || !post_result(record, request, reply.get())) {
             break;
         }
+        request.payload.reset();
     }
     end_serving(record);
     return nullptr;
@@ -990,12 +1102,15 @@ bool poster_died(const FunctionRecord& record) {
 struct Call {
     enum class Phase { Arriving, Queued, Posted };
 
-    Call(FunctionRecord& call_record, const unsigned char* call_args, size_t size)
-        : record(call_record), args(call_args), args_size(size) {}
+    Call(FunctionRecord& call_record, const unsigned char* call_args, size_t size, CallBuffer* call_buffer)
+        : record(call_record), args(call_args), args_size(size), buffer(call_buffer) {}
 
     FunctionRecord& record;
     const unsigned char* args;
     size_t args_size;
+    // Where payloads too large for the message area go, both ways (none for
+    // call_function).
+    CallBuffer* buffer;
     Phase phase = Phase::Arriving;
     uint32_t ticket = 0;
     WaitMode mode = ROOM_MODE;
@@ -1046,6 +1161,10 @@ struct Call {
 
     Step post(CallWord word) {
         record.shm()->callers.poster_pid.store(poster_pid(record), std::memory_order_relaxed);
+        CallerState& callers = record.shm()->callers;
+        callers.large_reply = buffer ? 1 : 0;
+        callers.reply_fd = buffer ? buffer->fd.get() : -1;
+        callers.reply_inode = buffer ? static_cast<uint32_t>(buffer->inode) : 0;
         std::memcpy(record.area(), args, args_size);
         word = word.next_request();
         record.set_word(word);
@@ -1203,14 +1322,83 @@ bool may_call_from_this_thread(const FunctionRecord& record, const struct stat& 
     return true;
 }
 
+// Takes the buffer of a handle's call: the handle's spare one when this
+// process made it, else a new one. False with a MemoryError set.
+bool take_buffer(const FunctionRecord& record, CallBuffer& spare, CallBuffer& buffer) {
+    if (spare.usable()) {
+        buffer = std::move(spare);
+        return true;
+    }
+    spare = CallBuffer();  // a forked child's copy of its parent's
+    if (!make_buffer(buffer)) {
+        PyErr_Format(PyExc_MemoryError, "Failed to create a shared memory buffer for calls of '%s': %s.",
+                     record.name, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// Hands a buffer back to its handle after a call that the serving side
+// cannot write to any more, unless the handle has one again (another thread's
+// call) or it grew too large to keep.
+void give_back_buffer(CallBuffer& spare, CallBuffer& buffer, bool grew) {
+    struct stat st;
+    if (spare.fd.valid() || (grew && (::fstat(buffer.fd.get(), &st) != 0 ||
+                                      static_cast<uint64_t>(st.st_size) > KEPT_BUFFER_MAX))) {
+        return;
+    }
+    spare = std::move(buffer);
+}
+
+// Writes encoded arguments too large for the message area into the call's
+// buffer; false with a MemoryError set when the system refuses (nothing is
+// posted then).
+bool store_arguments(const FunctionRecord& record, CallBuffer& buffer, const unsigned char* data, size_t size) {
+    const int error = shm::without_gil(
+        [&] { return store_payload(buffer.fd.get(), data, size, buffer.allocated) ? 0 : errno; });
+    if (error == 0 && size > buffer.allocated) {
+        buffer.allocated = size;
+    }
+    if (error != 0) {
+        PyErr_Format(PyExc_MemoryError, "Failed to store the %zu bytes of arguments for '%s' in shared memory: %s.",
+                     size, record.name, std::strerror(error));
+        return false;
+    }
+    return true;
+}
+
+// The result of a call that its server answered outside the message area.
+PyObject* outside_result(const FunctionRecord& record, Call& call) {
+    const OutsideMessage message = read_outside(call.reply);
+    const unsigned long long length = message.length;
+    switch (static_cast<Outside>(message.kind)) {
+        case Outside::Payload:
+            return decode_result(*call.buffer, message.length);
+        case Outside::Unreadable:
+            PyErr_Format(PyExc_RuntimeError,
+                         "The serving process of '%s' could not open the buffer of this call: %s.", record.name,
+                         std::strerror(message.error));
+            return nullptr;
+        case Outside::NoRoom:
+            PyErr_Format(PyExc_MemoryError,
+                         "The serving process of '%s' could not store its result of %llu bytes in shared memory: %s.",
+                         record.name, length, std::strerror(message.error));
+            return nullptr;
+    }
+    PyErr_Format(PyExc_RuntimeError, "The reply of '%s' names no result.", record.name);
+    return nullptr;
+}
+
 // Why a call on a record ended without a result of the function's own.
 enum class CallEndedBy { Result, RecordEnded, Other };
 
 // One call of the function behind the open `record` (status `st`) with the
 // tuple `args`, waiting until `limit` at the latest (none when null).
+// With `spare` (a handle's buffer, which the call takes and hands back),
+// arguments and result of any size travel outside the message area.
 // `ended_by` tells whether the record is of no more use (its serving ended).
-PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject* args, const timespec* limit,
-                         CallEndedBy& ended_by) {
+PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject* args, CallBuffer* spare,
+                         const timespec* limit, CallEndedBy& ended_by) {
     ended_by = CallEndedBy::Other;
     if (!may_call_from_this_thread(record, st)) {
         return nullptr;
@@ -1221,11 +1409,29 @@ PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject
     }
     const unsigned char* data;
     size_t size;
-    if (!message_bytes(encoded.get(), "Failed to convert the args to C bytes.",
-                       "The received args exceed the maximum accepted arg size of 1024 bytes.", data, size)) {
+    OutsideMessage outside;
+    CallBuffer buffer;
+    if (spare && !take_buffer(record, *spare, buffer)) {
         return nullptr;
     }
-    Call call(record, data, size);
+    if (!encoded_bytes(encoded.get(), "Failed to convert the args to C bytes.", data, size)) {
+        return nullptr;
+    }
+    const bool large_args = size > MESSAGE_SIZE;
+    if (large_args) {
+        if (!spare) {
+            PyErr_SetString(PyExc_ValueError, "The received args exceed the maximum accepted arg size of 1024 bytes.");
+            return nullptr;
+        }
+        if (!store_arguments(record, buffer, data, size)) {
+            return nullptr;
+        }
+        encoded.reset();  // only the buffer is needed from here on
+        outside = request_message(buffer, size);
+        data = reinterpret_cast<const unsigned char*>(&outside);
+        size = sizeof outside;
+    }
+    Call call(record, data, size, spare ? &buffer : nullptr);
     hold_caller_lock(record);
     RecordThreads::Entry calling(calling_threads, st);
     const auto between_slices = [&] {
@@ -1270,7 +1476,13 @@ PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject
         return null_reply_error();
     }
     ended_by = CallEndedBy::Result;
-    return to_value_range(call.reply, MESSAGE_SIZE);
+    if (!spare) {
+        return to_value_range(call.reply, MESSAGE_SIZE);
+    }
+    const bool large_result = is_outside(call.reply);
+    PyObject* result = large_result ? outside_result(record, call) : to_value_range(call.reply, MESSAGE_SIZE);
+    give_back_buffer(*spare, buffer, large_args || large_result);
+    return result;
 }
 
 PyObject* call_shared_function(const char* name, PyObject* args) {
@@ -1280,7 +1492,7 @@ PyObject* call_shared_function(const char* name, PyObject* args) {
         return nullptr;
     }
     CallEndedBy ended_by;
-    return call_on_record(record, st, args, nullptr, ended_by);
+    return call_on_record(record, st, args, nullptr, nullptr, ended_by);
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ struct FunctionHandleObject {
     shm::ObjectUse use;   // the record, or empty until the next look-up
     struct stat st;       // the record's status when it was opened
     pid_t opener;         // the process the record was opened in
+    CallBuffer buffer;    // for payloads too large for the message area, kept between calls
     bool closed;
 };
 
@@ -119,7 +120,7 @@ PyObject* function_handle_call(PyObject* self, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     CallEndedBy ended_by;
-    PyObject* result = call_on_record(record, handle->st, args, limited ? &limit : nullptr, ended_by);
+    PyObject* result = call_on_record(record, handle->st, args, &handle->buffer, limited ? &limit : nullptr, ended_by);
     if (ended_by == CallEndedBy::RecordEnded) {
         handle->use.release();
     }
@@ -130,6 +131,7 @@ PyObject* function_handle_close(PyObject* self, PyObject*) {
     FunctionHandleObject* handle = as_function_handle(self);
     handle->closed = true;
     handle->use.release();
+    handle->buffer = CallBuffer();
     Py_RETURN_NONE;
 }
 
@@ -162,6 +164,7 @@ void function_handle_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     Py_CLEAR(handle->name);
     handle->use.~ObjectUse();
+    handle->buffer.~CallBuffer();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -190,8 +193,10 @@ PyGetSetDef function_handle_getset[] = {
 PyType_Slot function_handle_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "A hosted function opened by open_function(name). Calling it, handle(*args, timeout=None),\n"
-                    "calls the function with those arguments as call_function(name, args) does; timeout bounds\n"
-                    "the whole wait in seconds and raises TimeoutError when it passes.")},
+                    "calls the function with those arguments as call_function(name, args) does, but arguments\n"
+                    "and result may be of any size (beyond 1024 encoded bytes they travel through a buffer of\n"
+                    "the handle's own); timeout bounds the whole wait in seconds and raises TimeoutError when\n"
+                    "it passes.")},
     {Py_tp_new, reinterpret_cast<void*>(function_handle_new)},
     {Py_tp_call, reinterpret_cast<void*>(function_handle_call)},
     {Py_tp_repr, reinterpret_cast<void*>(function_handle_repr)},
@@ -231,6 +236,7 @@ PyObject* open_function(PyObject*, PyObject* args) {
     new (&handle->use) shm::ObjectUse(std::move(record.object));
     handle->st = st;
     handle->opener = shm::this_process();
+    new (&handle->buffer) CallBuffer();
     handle->closed = false;
     return reinterpret_cast<PyObject*>(handle);
 }

@@ -85,6 +85,18 @@ public:
         length_ = length;
         return true;
     }
+    // Maps `length` bytes of `fd` read-only and shared, their page tables
+    // filled at once (for bytes about to be read whole); false (errno set).
+    bool map_read_only(int fd, size_t length) noexcept {
+        reset();
+        void* addr = ::mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
+        if (addr == MAP_FAILED) {
+            return false;
+        }
+        addr_ = addr;
+        length_ = length;
+        return true;
+    }
     // In a fork child: the same addresses, now private zeros, so that the
     // mapping no longer keeps the parent's open file description (and the
     // locks held through it) alive.
