@@ -89,6 +89,15 @@ class MemoryHandle:
 
 @final
 class FunctionHandle:
+    """A hosted function opened by open_function(name).
+
+    Calling it has the outcomes of call_function(name, args), except that
+    arguments and results may be of any encodable size: up to 1024 encoded
+    bytes they travel in the record, larger ones through the handle's own
+    buffer (the server must run as the same user). timeout, in seconds,
+    bounds the whole wait and raises TimeoutError, leaving the record usable.
+    """
+
     @property
     def name(self) -> str: ...
     @property
