@@ -125,6 +125,15 @@ def wait_for_line(proc, expected, timeout=TIMEOUT):
         raise AssertionError(f"child said {line!r}, expected {expected!r}; stderr:\n{err}")
 
 
+def start_together(children):
+    """Waits until every child said "ready", then tells each to go."""
+    for child in children:
+        wait_for_line(child, "ready")
+    for child in children:
+        child.stdin.write("go\n")
+        child.stdin.flush()
+
+
 def wait_until(predicate, timeout=TIMEOUT, what="the condition"):
     deadline = time.monotonic() + timeout
     while not predicate():

@@ -9,7 +9,7 @@ import pytest
 import zelvane
 
 from codec_util import MARKER, UNSUPPORTED, exactly
-from conftest import CHILD_PRELUDE, RawSlot, finish, shm_path, spawn_python, wait_for_line, wait_until
+from conftest import CHILD_PRELUDE, RawSlot, finish, shm_path, spawn_python, start_together, wait_for_line, wait_until
 from shm_util import SlotMutex
 from test_mapping_cache import (ADD, FUTEX_SYSCALL, MIB, blocked_on_slot, elsewhere, expect_error,
                                 open_error, payload_of, run_fork_process, run_forked)
@@ -177,11 +177,7 @@ def test_handles_and_functions_contend_on_one_slot(shm_name):
     assert through_handle != CONTENDER
     children = [spawn_python(through_handle, name, "1", "3"), spawn_python(CONTENDER, name, "2", "3")]
     try:
-        for child in children:
-            wait_for_line(child, "ready")
-        for child in children:
-            child.stdin.write("go\n")
-            child.stdin.flush()
+        start_together(children)
         for child in children:
             out, err = child.communicate(timeout=240)
             assert child.returncode == 0, out + err

@@ -9,7 +9,7 @@ import time
 import pytest
 import zelvane
 
-from conftest import CHILD_PRELUDE, finish, run_python, shm_path, spawn_python, wait_for_line, wait_until
+from conftest import CHILD_PRELUDE, finish, run_python, shm_path, spawn_python, start_together, wait_for_line, wait_until
 from shm_util import REPLIED, RawRecord
 from test_function_robustness import (BLOCKING_SETUP, SERVER_LOCK_BYTE, blocking, gone_message,  # noqa: F401
                                       process_state, start_caller)
@@ -201,11 +201,7 @@ def test_two_servers_racing_for_a_dead_record_end_with_one_serving(serve):
     dead.kill()
     racers = [spawn_python(RACER, dead.name) for _ in range(2)]
     try:
-        for racer in racers:
-            wait_for_line(racer, "ready")
-        for racer in racers:
-            racer.stdin.write("go\n")
-            racer.stdin.flush()
+        start_together(racers)
         wait_until(lambda: sum(r.poll() is not None for r in racers) == 1, what="one racer to be refused")
         refused = next(r for r in racers if r.poll() is not None)
         assert finish(refused) == f"refused {already_exists(dead.name)}\n"

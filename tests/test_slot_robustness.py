@@ -12,7 +12,7 @@ import zelvane
 
 from codec_util import MARKER as MARKER_MSG, exactly
 from codec_util import read_or_fail_cleanly
-from conftest import (CHILD_PRELUDE, HEADER_SIZE, RawSlot, finish, run_python, spawn_python,
+from conftest import (CHILD_PRELUDE, start_together, HEADER_SIZE, RawSlot, finish, run_python, spawn_python,
                       wait_for_line)
 from shm_util import SlotMutex
 
@@ -48,11 +48,7 @@ def test_two_processes_growing_one_slot(shm_name):
     zelvane.create_memory(name)
     children = [spawn_python(CONTENDER, name, str(me), "3") for me in (1, 2)]
     try:
-        for child in children:
-            wait_for_line(child, "ready")
-        for child in children:
-            child.stdin.write("go\n")
-            child.stdin.flush()
+        start_together(children)
         for child in children:
             out, err = child.communicate(timeout=240)
             assert child.returncode == 0, out + err
