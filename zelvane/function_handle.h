@@ -98,10 +98,12 @@ bool call_limit(PyObject* timeout, timespec& limit, bool& limited) {
 PyObject* function_handle_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"timeout", nullptr};
     PyObject* timeout = nullptr;
-    PyRef no_args(PyTuple_New(0));
-    if (!no_args || !PyArg_ParseTupleAndKeywords(no_args.get(), kwargs, "|$O:FunctionHandle",
-                                                 const_cast<char**>(kwlist), &timeout)) {
-        return nullptr;
+    if (kwargs) {
+        PyRef no_args(PyTuple_New(0));
+        if (!no_args || !PyArg_ParseTupleAndKeywords(no_args.get(), kwargs, "|$O:FunctionHandle",
+                                                     const_cast<char**>(kwlist), &timeout)) {
+            return nullptr;
+        }
     }
     FunctionHandleObject* handle = as_function_handle(self);
     timespec limit;
