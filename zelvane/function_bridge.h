@@ -762,6 +762,15 @@ struct Request {
     OutsideMessage reply_buffer{};  // where such a result goes
     shm::Fd payload;           // the caller's buffer, once opened
     int payload_error = 0;     // why it could not be opened
+    shm::Mapping view;         // its mapping for this exchange
+    uint64_t allocated = 0;    // its first bytes this side had allocated
+
+    // At the end of an exchange: nothing of the caller's buffer is kept.
+    void release_payload() {
+        view.reset();
+        payload.reset();
+        allocated = 0;
+    }
 };
 
 // Under the mutex, while the caller still keeps it: opens the payload the
@@ -789,31 +798,93 @@ void note_reply_buffer(const FunctionRecord& record, Request& request) {
 }
 
 // The arguments of a request, decoded from the area or from the caller's
-// buffer (kept open for a large result; the mapping goes before the callable
-// runs).
+// buffer (whose mapping is kept for a large result).
 PyObject* request_args(Request& request) {
     if (!is_outside(request.area)) {
         return to_value_range(request.area, MESSAGE_SIZE);
     }
-    return decode_payload(request.payload.get(), read_outside(request.area).length);
+    return decode_from_file(request.payload.get(), request.view, read_outside(request.area).length, "payload");
 }
 
-// The encoded reply to one request: the callable's result, or the no-value
-// encoding when the area holds no argument tuple (or nothing decodable).
-// Null with an exception set when serving must end.
-PyObject* answer(PyObject* func, Request& request) {
+// Opens the caller's buffer for a large result, under the mutex while the
+// caller still waits (and so keeps it open); false when the caller gave up.
+bool open_reply_buffer(FunctionRecord& record, Request& request) {
+    bool waited_for = false;
+    look_once(record, [&](CallWord word) {
+        waited_for = word.number() == request.number && word.state() == CallWord::EXECUTING;
+        if (waited_for) {
+            request.payload = open_buffer(request.reply_buffer, 0, request.payload_error);
+        }
+        return Step::Done;
+    });
+    return waited_for;
+}
+
+// The caller's buffer as the area a large result is encoded into, opened
+// when the encoding first outgrows the encoder's own buffer. A refusal
+// leaves the reply that says why in `refusal`.
+struct ReplyArea {
+    ReplyArea(FunctionRecord& reply_record, Request& reply_request) : record(reply_record), request(reply_request) {
+        area.grow = grow;
+        area.owner = this;
+    }
+    ReplyArea(const ReplyArea&) = delete;
+    ReplyArea& operator=(const ReplyArea&) = delete;
+
+    FunctionRecord& record;
+    Request& request;
+    EncodeArea area;
+    OutsideMessage refusal{};
+
+private:
+    static bool grow(EncodeArea& area, size_t size) {
+        ReplyArea& self = *static_cast<ReplyArea*>(area.owner);
+        Request& request = self.request;
+        if (!request.payload.valid()) {
+            if (!open_reply_buffer(self.record, request)) {
+                self.refusal = outside_message(Outside::NoRoom, 0, ECANCELED);  // dropped: nobody waits for it
+                return false;
+            }
+            if (!request.payload.valid()) {
+                self.refusal = outside_message(Outside::Unreadable, 0, request.payload_error);
+                return false;
+            }
+        }
+        const int error = grow_file_area(area, request.payload.get(), request.view, request.allocated, size);
+        if (error != 0) {
+            self.refusal = outside_message(Outside::NoRoom, 0, error);
+        }
+        return error == 0;
+    }
+};
+
+// The encoded reply to one request. `encoded` holds it, unless it went
+// into the caller's buffer (`encoded` is None, `length` tells its size).
+struct Answer {
+    PyRef encoded;
+    size_t length = 0;
+};
+
+// The callable's result for a request, or the no-value encoding when the
+// area holds no argument tuple (or nothing decodable); a large result for a
+// handle goes into `reply`. False with an exception set when serving must end.
+bool answer(PyObject* func, Request& request, ReplyArea& reply, Answer& out) {
     PyRef args(request_args(request));
     if (!args && !clear_ordinary_error()) {
-        return nullptr;
+        return false;
     }
     if (!args || !PyTuple_Check(args.get())) {
-        return from_value(nullptr);
+        out.encoded.reset(from_value(nullptr));
+        return bool(out.encoded);
     }
     PyRef result(PyObject_Call(func, args.get(), nullptr));
+    args.reset();  // its memory is free again before the result is encoded
     if (!result) {
-        return nullptr;
+        return false;
     }
-    return from_value(result.get());
+    out.encoded.reset(request.large_reply ? from_value_into(result.get(), reply.area, out.length)
+                                          : from_value(result.get()));
+    return bool(out.encoded);
 }
 
 // The bytes of an encoded message that fits the message area; false with
@@ -860,7 +931,7 @@ bool take_request(FunctionRecord& record, Request& request, bool& stop) {
         std::memcpy(request.area, record.area(), MESSAGE_SIZE);
         request.number = word.number();
         note_reply_buffer(record, request);
-        request.payload.reset();
+        request.release_payload();
         if (is_outside(request.area)) {
             open_request_payload(record, request);
         }
@@ -902,53 +973,34 @@ PyObject* forked_child_error(const char* name) {
     return nullptr;
 }
 
-// Opens the caller's buffer for a large result, under the mutex while the
-// caller still waits (and so keeps it open); false when the caller gave up.
-bool open_reply_buffer(FunctionRecord& record, Request& request) {
-    bool waited_for = false;
-    look_once(record, [&](CallWord word) {
-        waited_for = word.number() == request.number && word.state() == CallWord::EXECUTING;
-        if (waited_for) {
-            request.payload = open_buffer(request.reply_buffer, 0, request.payload_error);
+// Posts a reply: in the message area when it fits, else, when the request
+// takes it, in the caller's buffer. A result that could not be stored there
+// is answered as such and serving goes on. False with an exception set when
+// serving must end.
+bool post_result(FunctionRecord& record, Request& request, const ReplyArea& reply, const Answer& answer) {
+    bool delivered;
+    if (answer.encoded.get() == Py_None) {
+        if (answer.length <= MESSAGE_SIZE) {
+            return post_reply(record, request.number, request.view.bytes(), answer.length, delivered);
         }
-        return Step::Done;
-    });
-    return waited_for;
-}
-
-// Stores a large result in the caller's buffer: the message that says so, or
-// why it could not be done.
-OutsideMessage store_result(FunctionRecord& record, Request& request, const unsigned char* data, size_t size) {
-    if (!request.payload.valid() && open_reply_buffer(record, request) && !request.payload.valid()) {
-        return outside_message(Outside::Unreadable, size, request.payload_error);
+        const OutsideMessage message = outside_message(Outside::Payload, answer.length);
+        return post_reply(record, request.number, &message, sizeof message, delivered);
     }
-    if (!request.payload.valid()) {
-        return outside_message(Outside::NoRoom, size, ECANCELED);  // dropped: nobody waits for it
-    }
-    const int error = shm::without_gil(
-        [&] { return store_payload(request.payload.get(), data, size) ? 0 : errno; });
-    request.payload.reset();
-    return error == 0 ? outside_message(Outside::Payload, size) : outside_message(Outside::NoRoom, size, error);
-}
-
-// Posts the encoded result `reply`: in the message area when it fits, else,
-// when the request takes it, in the caller's buffer. A result that cannot be
-// stored is answered as such and serving goes on. False with an exception set
-// when serving must end.
-bool post_result(FunctionRecord& record, Request& request, PyObject* reply) {
     const unsigned char* data;
     size_t size;
-    bool delivered;
-    if (!encoded_bytes(reply, "Failed to convert a Python bytes object to C bytes.", data, size)) {
+    if (!encoded_bytes(answer.encoded.get(), "Failed to convert a Python bytes object to C bytes.", data, size)) {
         return false;
     }
     if (size <= MESSAGE_SIZE || !request.large_reply) {
-        return message_bytes(reply, "Failed to convert a Python bytes object to C bytes.",
+        return message_bytes(answer.encoded.get(), "Failed to convert a Python bytes object to C bytes.",
                              "The returned value exceeds the maximum accepted return size of 1024 bytes.", data,
                              size) &&
                post_reply(record, request.number, data, size, delivered);
     }
-    const OutsideMessage message = store_result(record, request, data, size);
+    // The buffer refused it.
+    OutsideMessage message = is_outside(&reply.refusal.marker) ? reply.refusal
+                                                                : outside_message(Outside::NoRoom, 0, ENOMEM);
+    message.length = size;
     return post_reply(record, request.number, &message, sizeof message, delivered);
 }
 
@@ -981,14 +1033,16 @@ PyObject* serve(FunctionRecord& record, PyObject* func, const RecordThreads::Ent
             }
             continue;
         }
-        PyRef reply(answer(func, request));
+        ReplyArea reply(record, request);
+        Answer result;
+        const bool answered = answer(func, request, reply, result);
         if (served.forked()) {
             return forked_child_error(record.name);
         }
-        if (!reply || !post_result(record, request, reply.get())) {
+        if (!answered || !post_result(record, request, reply, result)) {
             break;
         }
-        request.payload.reset();
+        request.release_payload();
     }
     end_serving(record);
     return nullptr;
@@ -1350,20 +1404,56 @@ void give_back_buffer(CallBuffer& spare, CallBuffer& buffer, bool grew) {
     spare = std::move(buffer);
 }
 
-// Writes encoded arguments too large for the message area into the call's
-// buffer; false with a MemoryError set when the system refuses (nothing is
-// posted then).
-bool store_arguments(const FunctionRecord& record, CallBuffer& buffer, const unsigned char* data, size_t size) {
-    const int error = shm::without_gil(
-        [&] { return store_payload(buffer.fd.get(), data, size, buffer.allocated) ? 0 : errno; });
-    if (error == 0 && size > buffer.allocated) {
-        buffer.allocated = size;
-    }
-    if (error != 0) {
-        PyErr_Format(PyExc_MemoryError, "Failed to store the %zu bytes of arguments for '%s' in shared memory: %s.",
-                     size, record.name, std::strerror(error));
+// A call's encoded arguments, and the bytes to post for them: these bytes,
+// or a message naming them in the call's buffer.
+struct CallArguments {
+    PyRef encoded;
+    const unsigned char* data = nullptr;
+    size_t size = 0;
+    bool outside = false;
+    OutsideMessage message{};
+};
+
+// Encodes the arguments of a call_function call, which must fit the message
+// area; false with an exception set otherwise.
+bool encode_arguments(PyObject* args, CallArguments& out) {
+    out.encoded.reset(from_value(args));
+    return out.encoded && message_bytes(out.encoded.get(), "Failed to convert the args to C bytes.",
+                                        "The received args exceed the maximum accepted arg size of 1024 bytes.",
+                                        out.data, out.size);
+}
+
+// Encodes the arguments of a handle's call: small ones for the message area,
+// larger ones straight into the call's buffer. False with an exception set
+// (a MemoryError when the system refuses the buffer room).
+bool encode_arguments(const FunctionRecord& record, PyObject* args, CallBuffer& buffer, CallArguments& out) {
+    ArgumentArea area(buffer);
+    size_t length = 0;
+    out.encoded.reset(from_value_into(args, area.area, length));
+    if (!out.encoded) {
         return false;
     }
+    if (out.encoded.get() != Py_None) {
+        if (!encoded_bytes(out.encoded.get(), "Failed to convert the args to C bytes.", out.data, out.size)) {
+            return false;
+        }
+        if (out.size > MESSAGE_SIZE) {  // the buffer refused it
+            PyErr_Format(PyExc_MemoryError,
+                         "Failed to store the %zu bytes of arguments for '%s' in shared memory: %s.", out.size,
+                         record.name, std::strerror(area.error));
+            return false;
+        }
+        return true;
+    }
+    if (length <= MESSAGE_SIZE) {
+        out.data = buffer.view.bytes();
+        out.size = length;
+        return true;
+    }
+    out.outside = true;
+    out.message = request_message(buffer, length);
+    out.data = reinterpret_cast<const unsigned char*>(&out.message);
+    out.size = sizeof out.message;
     return true;
 }
 
@@ -1372,8 +1462,11 @@ PyObject* outside_result(const FunctionRecord& record, Call& call) {
     const OutsideMessage message = read_outside(call.reply);
     const unsigned long long length = message.length;
     switch (static_cast<Outside>(message.kind)) {
-        case Outside::Payload:
-            return decode_result(*call.buffer, message.length);
+        case Outside::Payload: {
+            CallBuffer& buffer = *call.buffer;
+            buffer.allocated = std::max<uint64_t>(buffer.allocated, message.length);  // the server had them first
+            return decode_from_file(buffer.fd.get(), buffer.view, message.length, "result");
+        }
         case Outside::Unreadable:
             PyErr_Format(PyExc_RuntimeError,
                          "The serving process of '%s' could not open the buffer of this call: %s.", record.name,
@@ -1403,35 +1496,16 @@ PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject
     if (!may_call_from_this_thread(record, st)) {
         return nullptr;
     }
-    PyRef encoded(from_value(args));
-    if (!encoded) {
-        return nullptr;
-    }
-    const unsigned char* data;
-    size_t size;
-    OutsideMessage outside;
     CallBuffer buffer;
     if (spare && !take_buffer(record, *spare, buffer)) {
         return nullptr;
     }
-    if (!encoded_bytes(encoded.get(), "Failed to convert the args to C bytes.", data, size)) {
+    CallArguments arguments;
+    if (!(spare ? encode_arguments(record, args, buffer, arguments) : encode_arguments(args, arguments))) {
         return nullptr;
     }
-    const bool large_args = size > MESSAGE_SIZE;
-    if (large_args) {
-        if (!spare) {
-            PyErr_SetString(PyExc_ValueError, "The received args exceed the maximum accepted arg size of 1024 bytes.");
-            return nullptr;
-        }
-        if (!store_arguments(record, buffer, data, size)) {
-            return nullptr;
-        }
-        encoded.reset();  // only the buffer is needed from here on
-        outside = request_message(buffer, size);
-        data = reinterpret_cast<const unsigned char*>(&outside);
-        size = sizeof outside;
-    }
-    Call call(record, data, size, spare ? &buffer : nullptr);
+    const bool large_args = arguments.outside;
+    Call call(record, arguments.data, arguments.size, spare ? &buffer : nullptr);
     hold_caller_lock(record);
     RecordThreads::Entry calling(calling_threads, st);
     const auto between_slices = [&] {

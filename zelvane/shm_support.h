@@ -97,6 +97,21 @@ public:
         length_ = length;
         return true;
     }
+    // Maps `fd` read-write and shared at its new `length`, keeping what is
+    // mapped already (its page tables too) where it can; false (errno set)
+    // with the old mapping kept on failure.
+    bool remap(int fd, size_t length) noexcept {
+        if (!addr_) {
+            return map(fd, length);
+        }
+        void* addr = ::mremap(addr_, length_, length, MREMAP_MAYMOVE);
+        if (addr == MAP_FAILED) {
+            return false;
+        }
+        addr_ = addr;
+        length_ = length;
+        return true;
+    }
     // In a fork child: the same addresses, now private zeros, so that the
     // mapping no longer keeps the parent's open file description (and the
     // locks held through it) alive.

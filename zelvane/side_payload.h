@@ -1,12 +1,13 @@
 // Payloads too large for a function record's message area. Each calling
 // handle owns an unnamed memory file, its buffer, readable and writable by
-// this user alone and sealed against shrinking: the caller writes large
-// arguments into it and posts a small message naming it; the server opens it
-// through /proc (while the caller, waiting, keeps it open), checks that it is
-// that very file, decodes the arguments from a read-only mapping and writes a
-// large result back into it. Nothing has a name, so whatever dies takes its
-// payload with it, and a buffer is reused from call to call, so its pages
-// are not made afresh each time.
+// this user alone and sealed against shrinking: the caller encodes large
+// arguments straight into it and posts a small message naming it; the server
+// opens it through /proc (while the caller, waiting, keeps it open), checks
+// that it is that very file, decodes the arguments from its mapping and
+// encodes a large result straight back into it. Nothing has a name, so
+// whatever dies takes its payload with it, and a buffer and the caller's
+// mapping of it are reused from call to call, so its pages are not made
+// afresh each time.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -24,6 +25,7 @@
 #include <utility>
 
 #include "kel_2.h"
+#include "prefault.h"
 #include "shm_support.h"
 
 namespace {
@@ -76,9 +78,9 @@ OutsideMessage read_outside(const unsigned char* area) {
     return message;
 }
 
-// A calling side's buffer, of the process that made it, and its view for
-// reading results, kept between calls (mapping afresh costs more than a copy
-// of a small payload).
+// A calling side's buffer, of the process that made it, and its mapping,
+// kept between calls (mapping afresh costs more than a copy of a small
+// payload).
 struct CallBuffer {
     shm::Fd fd;
     shm::Mapping view;
@@ -106,30 +108,91 @@ bool make_buffer(CallBuffer& buffer) noexcept {
     return true;
 }
 
-// Writes `data` at the start of the file `fd`, its pages had first (unless
-// `allocated` says they are) so that a refusal (no memory) costs no copy and
-// pwrite fills them without a mapping: false with errno set on failure. Runs
-// without the GIL.
-bool store_payload(int fd, const unsigned char* data, size_t size, uint64_t allocated = 0) noexcept {
-    if (size > allocated && !shm::allocate_range(fd, 0, size)) {
+// Widens `view` to the whole memory file `fd` when it covers less than
+// `size` bytes, first lengthening the file (by half again, so that a growing
+// encoding remaps rarely) when it is shorter. false (errno set) on failure.
+bool cover(int fd, shm::Mapping& view, uint64_t size) noexcept {
+    if (size <= view.length()) {
+        return true;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
         return false;
     }
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::pwrite(fd, data + done, size - done, static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            if (n == 0) {
-                errno = ENOSPC;
-            }
+    static const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    uint64_t length = static_cast<uint64_t>(st.st_size);
+    if (length < size) {
+        const uint64_t wanted = std::max(size, length + length / 2);
+        if (wanted > std::min<uint64_t>(SIZE_MAX, INT64_MAX) - page) {
+            errno = EFBIG;
             return false;
         }
-        done += static_cast<size_t>(n);
+        length = (wanted + page - 1) & ~(page - 1);
+        if (::ftruncate(fd, static_cast<off_t>(length)) != 0) {
+            return false;
+        }
+    }
+    if (length > SIZE_MAX) {
+        errno = EFBIG;
+        return false;
+    }
+    return view.remap(fd, static_cast<size_t>(length));
+}
+
+// Makes the first `size` bytes of the memory file `fd`, mapped by `view`,
+// ready for a copy: covered, their pages allocated beyond the `allocated`
+// known to have them (so that a refusal is an error, never a fault) and, for
+// a large copy, mapped in at once. false (errno set) on failure.
+bool make_room(int fd, shm::Mapping& view, uint64_t& allocated, uint64_t size) noexcept {
+    if (!cover(fd, view, size)) {
+        return false;
+    }
+    if (size > allocated) {
+        if (!shm::allocate_range(fd, allocated, size - allocated)) {
+            return false;
+        }
+        if (size - allocated >= LARGE_COPY) {
+            populate_for_copy(view.bytes() + allocated, static_cast<size_t>(size - allocated));
+        }
+        allocated = size;
     }
     return true;
 }
+
+// Gives `area`, an encoding area over the memory file `fd` mapped by
+// `view`, room for `size` bytes: 0, or the errno of the refusal. The view
+// may move, also when it fails, so the area follows it either way.
+int grow_file_area(EncodeArea& area, int fd, shm::Mapping& view, uint64_t& allocated, size_t size) {
+    const bool done = shm::without_gil([&] { return make_room(fd, view, allocated, size); });
+    const int error = done ? 0 : errno;
+    area.data = view.bytes();
+    area.capacity = static_cast<size_t>(std::min<uint64_t>(view.length(), allocated));
+    return error;
+}
+
+// A calling side's buffer as the area its arguments are encoded into; a
+// refusal leaves its errno in `error`.
+struct ArgumentArea {
+    explicit ArgumentArea(CallBuffer& call_buffer) : buffer(call_buffer) {
+        area.data = buffer.view.bytes();
+        area.capacity = static_cast<size_t>(std::min<uint64_t>(buffer.view.length(), buffer.allocated));
+        area.grow = grow;
+        area.owner = this;
+    }
+    ArgumentArea(const ArgumentArea&) = delete;
+    ArgumentArea& operator=(const ArgumentArea&) = delete;
+
+    CallBuffer& buffer;
+    EncodeArea area;
+    int error = 0;
+
+private:
+    static bool grow(EncodeArea& area, size_t size) {
+        ArgumentArea& self = *static_cast<ArgumentArea*>(area.owner);
+        self.error = grow_file_area(area, self.buffer.fd.get(), self.buffer.view, self.buffer.allocated, size);
+        return self.error == 0;
+    }
+};
 
 // The message naming `length` bytes of arguments in `buffer`.
 OutsideMessage request_message(const CallBuffer& buffer, uint64_t length) {
@@ -171,49 +234,25 @@ shm::Fd open_buffer(const OutsideMessage& message, uint64_t length, int& error) 
     return fd;
 }
 
-// Decodes a result of `length` bytes from this process's own buffer, through
-// its view, which is widened to the buffer's size first when it is too short.
-PyObject* decode_result(CallBuffer& buffer, uint64_t length) {
-    if (buffer.view.length() < length) {
+// Decodes the first `length` bytes of the memory file `fd` (the `what` of
+// a call) through `view`, which is widened to the whole file first when it
+// covers less; null with an exception set on failure. The file is sealed
+// against shrinking, so once it holds that many bytes it always will.
+PyObject* decode_from_file(int fd, shm::Mapping& view, uint64_t length, const char* what) {
+    if (view.length() < length) {
         struct stat st;
-        if (::fstat(buffer.fd.get(), &st) != 0 || static_cast<uint64_t>(st.st_size) < length ||
-            static_cast<uint64_t>(st.st_size) > SIZE_MAX) {
-            PyErr_SetString(PyExc_RuntimeError, "The result of a call is shorter than its message says.");
+        if (::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) < length) {
+            PyErr_Format(PyExc_RuntimeError, "The %s of a call is shorter than its message says.", what);
             return nullptr;
         }
-        const bool mapped = shm::without_gil(
-            [&] { return buffer.view.map_read_only(buffer.fd.get(), static_cast<size_t>(st.st_size)); });
+        const bool mapped = static_cast<uint64_t>(st.st_size) <= SIZE_MAX &&
+                            shm::without_gil([&] { return view.remap(fd, static_cast<size_t>(st.st_size)); });
         if (!mapped) {
-            PyErr_SetString(PyExc_MemoryError, "Failed to map the result of a call.");
+            PyErr_Format(PyExc_MemoryError, "Failed to map the %s of a call.", what);
             return nullptr;
         }
     }
-    buffer.allocated = std::max(buffer.allocated, length);  // the server had those pages before it wrote
-    return to_value_range(buffer.view.bytes(), length);
-}
-
-// Decodes the first `length` bytes of the file `fd` straight from a read-only
-// mapping; null with an exception set on failure. The file is sealed against
-// shrinking, so once it holds that many bytes it always will.
-PyObject* decode_payload(int fd, uint64_t length) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) < length) {
-        PyErr_SetString(PyExc_RuntimeError, "The payload of a call is shorter than its message says.");
-        return nullptr;
-    }
-    if (length > SIZE_MAX) {
-        PyErr_SetString(PyExc_MemoryError, "The payload is too large to map.");
-        return nullptr;
-    }
-    void* addr = shm::without_gil(
-        [&] { return ::mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0); });
-    if (addr == MAP_FAILED) {
-        PyErr_SetString(PyExc_MemoryError, "Failed to map the payload of a call.");
-        return nullptr;
-    }
-    PyObject* value = to_value_range(static_cast<const unsigned char*>(addr), length);
-    ::munmap(addr, length);
-    return value;
+    return to_value_range(view.bytes(), length);
 }
 
 }  // namespace

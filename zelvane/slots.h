@@ -17,6 +17,7 @@
 #include "bridge_errors.h"
 #include "kel_2.h"
 #include "object_cache.h"
+#include "prefault.h"
 #include "py_ref.h"
 #include "shm_support.h"
 
@@ -460,26 +461,6 @@ private:
 // Large values on their way out of a slot
 // ---------------------------------------------------------------------------
 
-#ifndef MADV_POPULATE_WRITE
-#define MADV_POPULATE_WRITE 23
-#endif
-
-// Below this a read is left to the codec, and a write's pages to its copy.
-constexpr uint64_t LARGE_COPY = uint64_t{1} << 20;
-
-// Gives the whole pages inside [data, data + length) their memory in one
-// call, ahead of a copy that writes every byte of them: a fresh allocation
-// otherwise takes a page fault per page, which costs as much as the copy.
-// Only speed depends on it, so a kernel without the call (EINVAL) changes nothing.
-void populate_for_copy(void* data, size_t length) {
-    static const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + length) & ~(page - 1);
-    if (end > begin) {
-        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
-    }
-}
-
 // Under the mutex, before a large write: maps in at once the pages of the
 // written range that this access allocated, which the copy would otherwise
 // fault in one by one. Nothing beyond the bytes written is touched.
@@ -491,66 +472,11 @@ void populate_fresh_pages(const SlotAccess& access, uint64_t length) {
     populate_for_copy(object + access.fresh_from, access.fresh_to - access.fresh_from);
 }
 
-// Where the payload of a top-level value of the family at `base` begins and
-// how long it is, when the frame is one the encoder writes (one-byte,
-// two-byte or dynamic-1 size) and lies inside the `capacity` bytes.
-bool binary_frame(const unsigned char* payload, uint64_t capacity, unsigned char base, size_t& offset,
-                  uint64_t& size) {
-    if (capacity < 3 || payload[0] != PROTOCOL2_MARKER || payload[1] <= base || payload[1] > base + 3) {
-        return false;
-    }
-    unsigned width = payload[1] - base;
-    offset = 2;
-    if (width == 3) {
-        width = payload[2];
-        offset = 3;
-    }
-    if (width == 0 || width > 8 || capacity < offset + width) {
-        return false;
-    }
-    size = 0;
-    for (unsigned i = 0; i < width; ++i) {
-        size |= static_cast<uint64_t>(payload[offset + i]) << (8 * i);
-    }
-    offset += width;
-    return size <= capacity - offset;
-}
-
-// A large top-level bytes or bytearray value, copied once into a new object
-// whose pages are populated first; the same value as the codec decodes.
-// Null without an exception when the payload holds anything else (the codec
-// then decodes it, and reports its faults), with one when memory runs out.
-PyObject* read_large_binary(const unsigned char* payload, uint64_t capacity) {
-    size_t offset;
-    uint64_t size;
-    const bool bytes = binary_frame(payload, capacity, BYTES_BASE, offset, size);
-    if (!bytes && !binary_frame(payload, capacity, BYTEARRAY_BASE, offset, size)) {
-        return nullptr;
-    }
-    if (size < LARGE_COPY || size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-        return nullptr;
-    }
-    const auto length = static_cast<Py_ssize_t>(size);
-    PyObject* value = bytes ? PyBytes_FromStringAndSize(nullptr, length)
-                            : PyByteArray_FromStringAndSize(nullptr, length);
-    if (!value) {
-        return nullptr;
-    }
-    char* data = bytes ? PyBytes_AS_STRING(value) : PyByteArray_AS_STRING(value);
-    populate_for_copy(data, size);
-    std::memcpy(data, payload + offset, size);
-    return value;
-}
-
 // Under the mutex of a slot opened for access: the decoded value, None for
 // a slot never written.
 PyObject* read_locked(const SlotAccess& access) {
     if (access.capacity == 0) {
         Py_RETURN_NONE;
-    }
-    PyObject* large = read_large_binary(access.payload(), access.capacity);
-    if (large || PyErr_Occurred()) {
-        return large;
     }
     return to_value_range(access.payload(), access.capacity);
 }

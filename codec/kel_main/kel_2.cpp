@@ -11,6 +11,7 @@
 #include "encode_failure.h"
 #include "kel_codec.h"
 #include "namedtuple_classes.h"
+#include "prefault.h"
 #include "py_compat.h"
 #include "py_ref.h"
 
@@ -230,6 +231,10 @@ struct ValueData {
     int32_t nests;
     unsigned char* bytes;
     PyObject* owner;
+    // Where the encoding goes once it outgrows `local`, when given; `in_area`
+    // while it is there. An area that refuses to grow hands over to `owner`.
+    EncodeArea* area;
+    bool in_area;
     unsigned char local[LOCAL_CAPACITY];
     // Filled only on the way out of a failure.
     encode_failure::Failure failure;
@@ -277,23 +282,54 @@ int64_t initial_capacity(PyObject* value) {
     return 2 * hint + GROWTH_SLACK;
 }
 
-bool init_vd(ValueData& vd, PyObject* value) {
-    int64_t capacity = initial_capacity(value);
-    if (capacity <= LOCAL_CAPACITY) {
-        vd.owner = nullptr;
-        vd.bytes = vd.local;
-        capacity = LOCAL_CAPACITY;
-    } else {
-        vd.owner = PyBytes_FromStringAndSize(nullptr, capacity);
-        if (!vd.owner) {
-            return false;
-        }
-        vd.bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(vd.owner));
+// Moves the encoding into the area with room for `capacity` bytes; false,
+// with nothing changed, when the area refuses.
+bool move_into_area(ValueData& vd, int64_t capacity) {
+    EncodeArea& area = *vd.area;
+    const bool grown = area.grow(area, static_cast<size_t>(capacity));
+    if (vd.in_area) {
+        vd.bytes = area.data;
+    }
+    if (!grown) {
+        vd.area = nullptr;  // no second try
+        return false;
+    }
+    if (!vd.in_area) {
+        std::memcpy(area.data, vd.bytes, static_cast<size_t>(vd.offset));
+    }
+    vd.bytes = area.data;
+    vd.max_size = static_cast<int64_t>(std::min<size_t>(area.capacity, PY_SSIZE_T_MAX));
+    vd.in_area = true;
+    return true;
+}
+
+// Moves the encoding into a new bytes object of `capacity` bytes.
+bool move_into_owner(ValueData& vd, int64_t capacity) {
+    vd.owner = PyBytes_FromStringAndSize(nullptr, capacity);
+    if (!vd.owner) {
+        return false;
+    }
+    std::memcpy(PyBytes_AS_STRING(vd.owner), vd.bytes, static_cast<size_t>(vd.offset));
+    vd.bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(vd.owner));
+    vd.max_size = capacity;
+    vd.in_area = false;
+    return true;
+}
+
+bool init_vd(ValueData& vd, PyObject* value, EncodeArea* area = nullptr) {
+    vd.owner = nullptr;
+    vd.bytes = vd.local;
+    vd.area = area;
+    vd.in_area = false;
+    vd.offset = 0;
+    vd.max_size = LOCAL_CAPACITY;
+    vd.nests = 0;
+    const int64_t capacity = initial_capacity(value);
+    if (capacity > LOCAL_CAPACITY && !(vd.area && move_into_area(vd, capacity)) && !move_into_owner(vd, capacity)) {
+        return false;
     }
     vd.bytes[0] = kel::PROTOCOL_2;
     vd.offset = 1;
-    vd.max_size = capacity;
-    vd.nests = 0;
     return true;
 }
 
@@ -305,14 +341,17 @@ StatusCode grow_vd(ValueData& vd, int64_t jump) {
     int64_t wanted = vd.offset + jump + GROWTH_SLACK;
     int64_t geometric = vd.max_size > PY_SSIZE_T_MAX / 2 ? PY_SSIZE_T_MAX : vd.max_size + vd.max_size / 2;
     int64_t capacity = std::max(wanted, geometric);
+    if (vd.area && move_into_area(vd, capacity)) {
+        return SC_SUCCESS;
+    }
     if (!vd.owner) {
-        vd.owner = PyBytes_FromStringAndSize(nullptr, capacity);
-        if (!vd.owner) {
+        if (!move_into_owner(vd, capacity)) {
             PyErr_Clear();
             return SC_NOMEMORY;
         }
-        std::memcpy(PyBytes_AS_STRING(vd.owner), vd.local, static_cast<size_t>(vd.offset));
-    } else if (_PyBytes_Resize(&vd.owner, capacity) < 0) {
+        return SC_SUCCESS;
+    }
+    if (_PyBytes_Resize(&vd.owner, capacity) < 0) {
         PyErr_Clear();
         return SC_NOMEMORY;
     }
@@ -1532,13 +1571,13 @@ PyObject* raise_status(StatusCode status) {
 
 }  // namespace
 
-PyObject* from_value(PyObject* value) {
-    if (!value) {
-        const char no_value[] = {static_cast<char>(kel::PROTOCOL_2), static_cast<char>(NO_OBJECT_CODE)};
-        return PyBytes_FromStringAndSize(no_value, sizeof no_value);
-    }
+namespace {
+
+// The encoding of `value`: into `area` when given (Py_None, `length` set) or
+// into a new bytes object.
+PyObject* encode(PyObject* value, EncodeArea* area, size_t* length) {
     ValueData vd;
-    if (!init_vd(vd, value)) {
+    if (!init_vd(vd, value, area)) {
         PyErr_SetString(PyExc_MemoryError, "Not enough memory space available for use.");
         return nullptr;
     }
@@ -1554,6 +1593,10 @@ PyObject* from_value(PyObject* value) {
         }
         return nullptr;
     }
+    if (vd.in_area) {
+        *length = static_cast<size_t>(vd.offset);
+        Py_RETURN_NONE;
+    }
     if (!vd.owner) {
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(vd.local), vd.offset);
     }
@@ -1561,6 +1604,20 @@ PyObject* from_value(PyObject* value) {
         return nullptr;
     }
     return vd.owner;
+}
+
+}  // namespace
+
+PyObject* from_value(PyObject* value) {
+    if (!value) {
+        const char no_value[] = {static_cast<char>(kel::PROTOCOL_2), static_cast<char>(NO_OBJECT_CODE)};
+        return PyBytes_FromStringAndSize(no_value, sizeof no_value);
+    }
+    return encode(value, nullptr, nullptr);
+}
+
+PyObject* from_value_into(PyObject* value, EncodeArea& area, size_t& length) {
+    return encode(value, &area, &length);
 }
 
 // ---------------------------------------------------------------------------
@@ -1751,7 +1808,16 @@ PyObject* to_bytes_gen(ByteData& bd, uint64_t size_bytes_length, int is_bytearra
     const char* payload = reinterpret_cast<const char*>(bd.bytes + bd.offset);
     bd.offset += size;
     const auto n = static_cast<Py_ssize_t>(size);
-    return is_bytearray ? PyByteArray_FromStringAndSize(payload, n) : PyBytes_FromStringAndSize(payload, n);
+    if (size < LARGE_COPY) {
+        return is_bytearray ? PyByteArray_FromStringAndSize(payload, n) : PyBytes_FromStringAndSize(payload, n);
+    }
+    PyObject* value = is_bytearray ? PyByteArray_FromStringAndSize(nullptr, n) : PyBytes_FromStringAndSize(nullptr, n);
+    if (value) {
+        char* data = is_bytearray ? PyByteArray_AS_STRING(value) : PyBytes_AS_STRING(value);
+        populate_for_copy(data, size);
+        std::memcpy(data, payload, size);
+    }
+    return value;
 }
 
 // ---------------------------------------------------------------------------

@@ -21,6 +21,23 @@ void kel2_cleanup();
 // no-value encoding. Null with an exception set on failure.
 PyObject* from_value(PyObject* value);
 
+// Memory outside Python's heap (a shared buffer) that an encoding may be
+// written into, so that a large value is copied only once on its way out.
+struct EncodeArea {
+    unsigned char* data = nullptr;
+    size_t capacity = 0;
+    // Gives the area room for at least `size` bytes, keeping its first bytes
+    // (`data` may move, also when it fails); false when that is refused.
+    bool (*grow)(EncodeArea& area, size_t size) = nullptr;
+    void* owner = nullptr;
+};
+
+// Encodes like from_value, but an encoding that outgrows the encoder's first
+// buffer goes into `area`: then Py_None (a new reference) with its length in
+// `length`. A small encoding, or one that the area refused to take, comes as
+// a new bytes object; null with an exception set on failure.
+PyObject* from_value_into(PyObject* value, EncodeArea& area, size_t& length);
+
 // The value encoded in a bytes object (marker included), or null with an
 // exception set.
 PyObject* to_value(PyObject* py_bytes);

@@ -1,0 +1,28 @@
+// Large copies into fresh memory: a new allocation takes a page fault per
+// page on its first write, which costs as much as the copy itself, so the
+// pages of a large destination are given their memory in one call first.
+#pragma once
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
+
+// Below this a copy is left to take its own page faults.
+constexpr uint64_t LARGE_COPY = uint64_t{1} << 20;
+
+// Maps in the whole pages inside [data, data + length) ahead of a copy that
+// writes every byte of them. Only speed depends on it, so a kernel without
+// the call (EINVAL) changes nothing.
+inline void populate_for_copy(void* data, size_t length) {
+    static const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + length) & ~(page - 1);
+    if (end > begin) {
+        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+    }
+}
