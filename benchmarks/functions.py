@@ -909,6 +909,8 @@ server = subprocess.Popen([sys.executable, "-c",
     f"import zelvane; zelvane.create_function({name!r}, lambda x: x)"], stdout=subprocess.DEVNULL)
 try:
     while not os.path.exists("/dev/shm/" + name):
+        if server.poll() is not None:
+            sys.exit(f"the server of the baseline build ended with status {server.returncode}")
         time.sleep(0.01)
     handle = zelvane.open_function(name)
     payload = b"s" * 16
