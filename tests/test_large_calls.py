@@ -40,6 +40,19 @@ def payloads_open(pid):
     return count
 
 
+def payloads_mapped(pid):
+    """How many call payloads process `pid` has mapped."""
+    with open(f"/proc/{pid}/maps") as maps:
+        return sum("/memfd:zelvane-payload" in line for line in maps)
+
+
+def server_lets_go_of_payloads(pid):
+    """A server keeps its callers' buffers mapped between calls, and lets go
+    of them once it has been idle for a moment."""
+    assert payloads_open(pid) == 0
+    wait_until(lambda: payloads_mapped(pid) == 0, what="the server to unmap its callers' buffers")
+
+
 def encoded_bytes_size(n, in_tuple):
     """The encoded size of b"x" * n, alone or as a one-item tuple, by the
     format's rules: marker, [tuple code and count,] code, size field, data."""
@@ -71,7 +84,7 @@ def test_a_handle_carries_arguments_and_results_of_any_size(serve, size):
         assert handle(args_value) == args_value
         assert handle(b"", n) == bytes(range(256)) * (n // 256) + b"z" * (n % 256)
         assert handle(b"small") == b"small"
-        assert payloads_open(server.proc.pid) == 0
+        server_lets_go_of_payloads(server.proc.pid)
         # The handle keeps its one buffer for the next call, and only while open.
         assert payloads_open(os.getpid()) == 1
     assert payloads_open(os.getpid()) == 0
@@ -114,7 +127,7 @@ def test_small_and_large_calls_from_several_processes_each_get_their_own_result(
     assert [finish(c) for c in callers] == ["ok\n"] * 4
     with zelvane.open_function(server.name) as handle:
         assert handle(b"") == (b"", 0)
-    assert payloads_open(server.proc.pid) == 0
+    server_lets_go_of_payloads(server.proc.pid)
 
 
 LARGE_LOOP = textwrap.dedent("""
@@ -141,7 +154,7 @@ def test_a_caller_killed_during_large_exchanges_leaves_nothing(serve, delay):
         assert handle(b"after") == (b"after",)
         assert handle(b"w" * 5000) == (b"w" * 5000,)
         assert handle(1) == (1,)
-    assert payloads_open(server.proc.pid) == 0
+    server_lets_go_of_payloads(server.proc.pid)
     # Other processes on the machine make names too: only ours count.
     ours = {str(pid) for pid in (os.getpid(), server.proc.pid, caller.pid)}
     made = {n for n in set(os.listdir("/dev/shm")) - before if any(p in n for p in ours)}
@@ -161,7 +174,7 @@ def test_a_caller_killed_while_its_large_call_runs(holding):
     with zelvane.open_function(server.name) as handle:
         assert handle(b"n" * 2000) == (b"n" * 2000,)
         assert handle() == ()
-    assert payloads_open(server.proc.pid) == 0
+    server_lets_go_of_payloads(server.proc.pid)
 
 
 def test_a_server_killed_during_a_large_exchange(holding):
@@ -194,7 +207,7 @@ def test_a_timeout_during_a_large_exchange(holding):
     assert handle("next", b"u" * 3000) == ("next", b"u" * 3000)
     assert handle("small") == ("small",)
     handle.close()
-    assert payloads_open(server.proc.pid) == 0
+    server_lets_go_of_payloads(server.proc.pid)
 
 
 FORKING_CALLER = textwrap.dedent("""

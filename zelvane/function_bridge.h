@@ -762,14 +762,25 @@ struct Request {
     OutsideMessage reply_buffer{};  // where such a result goes
     shm::Fd payload;           // the caller's buffer, once opened
     int payload_error = 0;     // why it could not be opened
-    shm::Mapping view;         // its mapping for this exchange
-    uint64_t allocated = 0;    // its first bytes this side had allocated
+    MappedBuffer* mapped = nullptr;  // its mapping, once opened
+    MappedBuffers buffers;     // the mappings kept between exchanges
 
-    // At the end of an exchange: nothing of the caller's buffer is kept.
-    void release_payload() {
-        view.reset();
+    // Opens the buffer `message` names, of at least `length` bytes.
+    void open_payload(const OutsideMessage& message, uint64_t length) {
+        struct stat st;
+        payload = open_buffer(message, length, payload_error, st);
+        if (payload.valid()) {
+            mapped = &buffers.of(st);
+        }
+    }
+
+    // At the end of an exchange, which its caller gave up unless `delivered`.
+    void release_payload(bool delivered = true) {
+        if (mapped) {
+            buffers.done_with(*mapped, delivered);
+            mapped = nullptr;
+        }
         payload.reset();
-        allocated = 0;
     }
 };
 
@@ -782,7 +793,7 @@ void open_request_payload(const FunctionRecord& record, Request& request) {
         request.payload_error = EPERM;
         return;
     }
-    request.payload = open_buffer(message, message.length, request.payload_error);
+    request.open_payload(message, message.length);
 }
 
 // Under the mutex: what a request says of the buffer a large result goes to.
@@ -803,7 +814,8 @@ PyObject* request_args(Request& request) {
     if (!is_outside(request.area)) {
         return to_value_range(request.area, MESSAGE_SIZE);
     }
-    return decode_from_file(request.payload.get(), request.view, read_outside(request.area).length, "payload");
+    return decode_from_file(request.payload.get(), request.mapped->view, read_outside(request.area).length,
+                            "payload");
 }
 
 // Opens the caller's buffer for a large result, under the mutex while the
@@ -813,7 +825,7 @@ bool open_reply_buffer(FunctionRecord& record, Request& request) {
     look_once(record, [&](CallWord word) {
         waited_for = word.number() == request.number && word.state() == CallWord::EXECUTING;
         if (waited_for) {
-            request.payload = open_buffer(request.reply_buffer, 0, request.payload_error);
+            request.open_payload(request.reply_buffer, 0);
         }
         return Step::Done;
     });
@@ -850,7 +862,8 @@ private:
                 return false;
             }
         }
-        const int error = grow_file_area(area, request.payload.get(), request.view, request.allocated, size);
+        MappedBuffer& mapped = *request.mapped;
+        const int error = grow_file_area(area, request.payload.get(), mapped.view, mapped.allocated, size);
         if (error != 0) {
             self.refusal = outside_message(Outside::NoRoom, 0, error);
         }
@@ -919,7 +932,12 @@ bool orphaned(const FunctionRecord& record) {
 // (Ctrl-C, a broken lock).
 bool take_request(FunctionRecord& record, Request& request, bool& stop) {
     stop = false;
-    const auto notice_orphaning = [&record] { return orphaned(record) ? WaitEnd::Orphaned : WaitEnd::KeepWaiting; };
+    // Between slices without a request: serving is idle, so the callers'
+    // buffers are let go.
+    const auto notice_orphaning = [&record, &request] {
+        request.buffers.forget_all();
+        return orphaned(record) ? WaitEnd::Orphaned : WaitEnd::KeepWaiting;
+    };
     const WaitEnd end = wait_on_record(record, SERVER_MODE, [&](CallWord word) {
         if (record.shm()->activity == 0) {
             stop = true;
@@ -976,12 +994,12 @@ PyObject* forked_child_error(const char* name) {
 // Posts a reply: in the message area when it fits, else, when the request
 // takes it, in the caller's buffer. A result that could not be stored there
 // is answered as such and serving goes on. False with an exception set when
-// serving must end.
-bool post_result(FunctionRecord& record, Request& request, const ReplyArea& reply, const Answer& answer) {
-    bool delivered;
+// serving must end; `delivered` tells whether the caller still waited.
+bool post_result(FunctionRecord& record, Request& request, const ReplyArea& reply, const Answer& answer,
+                 bool& delivered) {
     if (answer.encoded.get() == Py_None) {
         if (answer.length <= MESSAGE_SIZE) {
-            return post_reply(record, request.number, request.view.bytes(), answer.length, delivered);
+            return post_reply(record, request.number, request.mapped->view.bytes(), answer.length, delivered);
         }
         const OutsideMessage message = outside_message(Outside::Payload, answer.length);
         return post_reply(record, request.number, &message, sizeof message, delivered);
@@ -1039,10 +1057,10 @@ PyObject* serve(FunctionRecord& record, PyObject* func, const RecordThreads::Ent
         if (served.forked()) {
             return forked_child_error(record.name);
         }
-        if (!answered || !post_result(record, request, reply, result)) {
+        if (!answered || !post_result(record, request, reply, result, delivered)) {
             break;
         }
-        request.release_payload();
+        request.release_payload(delivered);
     }
     end_serving(record);
     return nullptr;

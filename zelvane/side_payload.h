@@ -204,12 +204,13 @@ OutsideMessage request_message(const CallBuffer& buffer, uint64_t length) {
     return message;
 }
 
-// Opens the buffer `message` names for reading and writing; invalid with
+// Opens the buffer `message` names for reading and writing (its status in
+// `st`); invalid with
 // `error` set when it cannot be opened (another user's process, a process
 // that has gone) or is not the sealed file of at least `length` bytes that
 // was named. Makes only system calls, so it may run under a record's mutex
 // without the GIL.
-shm::Fd open_buffer(const OutsideMessage& message, uint64_t length, int& error) noexcept {
+shm::Fd open_buffer(const OutsideMessage& message, uint64_t length, int& error, struct stat& st) noexcept {
     char path[48];
     std::snprintf(path, sizeof path, "/proc/%u/fd/%d", message.pid, message.fd);
     shm::Fd fd(::open(path, O_RDWR | O_CLOEXEC | O_NOCTTY));
@@ -217,7 +218,6 @@ shm::Fd open_buffer(const OutsideMessage& message, uint64_t length, int& error) 
         error = errno;
         return fd;
     }
-    struct stat st;
     if (::fstat(fd.get(), &st) != 0) {
         error = errno;
         return shm::Fd();
@@ -233,6 +233,70 @@ shm::Fd open_buffer(const OutsideMessage& message, uint64_t length, int& error) 
     }
     return fd;
 }
+
+// A caller's buffer as the serving side maps it.
+struct MappedBuffer {
+    uint64_t device = 0;
+    uint64_t inode = 0;  // 0 for none
+    shm::Mapping view;
+    uint64_t allocated = 0;  // its first bytes this side had allocated
+    uint64_t last_used = 0;
+};
+
+// The callers' buffers that the serving side has mapped, kept between
+// exchanges so that a caller's next large call finds the mapping and its
+// pages ready. A buffer is found by its file, after it was opened afresh
+// through /proc (which proves that its caller still holds it). Few are kept,
+// none larger than a caller keeps, none of an exchange its caller gave up,
+// and none once serving has been idle for a while: a caller that died
+// leaves little mapped, and not for long.
+class MappedBuffers {
+public:
+    // The entry of the buffer whose file has status `st`: the one kept, or
+    // the least recently used one, emptied for it.
+    MappedBuffer& of(const struct stat& st) {
+        MappedBuffer* oldest = &entries_[0];
+        for (MappedBuffer& entry : entries_) {
+            if (entry.inode == st.st_ino && entry.device == st.st_dev) {
+                entry.last_used = ++clock_;
+                return entry;
+            }
+            if (entry.last_used < oldest->last_used) {
+                oldest = &entry;
+            }
+        }
+        forget(*oldest);
+        oldest->device = st.st_dev;
+        oldest->inode = st.st_ino;
+        oldest->last_used = ++clock_;
+        return *oldest;
+    }
+
+    // At the end of an exchange: `keep` false when its caller gave up.
+    void done_with(MappedBuffer& entry, bool keep) {
+        if (!keep || entry.view.length() > KEPT_BUFFER_MAX) {
+            forget(entry);
+        }
+    }
+
+    void forget_all() {
+        for (MappedBuffer& entry : entries_) {
+            forget(entry);
+        }
+    }
+
+private:
+    static void forget(MappedBuffer& entry) {
+        entry.view.reset();
+        entry.device = 0;
+        entry.inode = 0;
+        entry.allocated = 0;
+        entry.last_used = 0;
+    }
+
+    MappedBuffer entries_[4];
+    uint64_t clock_ = 0;
+};
 
 // Decodes the first `length` bytes of the memory file `fd` (the `what` of
 // a call) through `view`, which is widened to the whole file first when it
