@@ -40,6 +40,19 @@ def payloads_open(pid):
     return count
 
 
+def payload_files(pid):
+    """(inode, size) of each call payload that process `pid` has open."""
+    files = []
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            if os.readlink(f"/proc/{pid}/fd/{fd}").startswith("/memfd:zelvane-payload"):
+                st = os.stat(f"/proc/{pid}/fd/{fd}")
+                files.append((st.st_ino, st.st_size))
+        except FileNotFoundError:
+            pass
+    return files
+
+
 def payloads_mapped(pid):
     """How many call payloads process `pid` has mapped."""
     with open(f"/proc/{pid}/maps") as maps:
@@ -207,6 +220,24 @@ def test_a_timeout_during_a_large_exchange(holding):
     assert handle("next", b"u" * 3000) == ("next", b"u" * 3000)
     assert handle("small") == ("small",)
     handle.close()
+    server_lets_go_of_payloads(server.proc.pid)
+
+
+def test_a_handle_keeps_a_large_buffer_while_its_calls_use_it(serve):
+    server = serve("lambda *a: a")
+    with zelvane.open_function(server.name) as handle:
+        big = b"b" * (40 << 20)
+        assert handle(big) == (big,)
+        [(inode, size)] = payload_files(os.getpid())
+        assert size >= len(big)
+        assert handle(big[: 30 << 20]) == (big[: 30 << 20],)
+        assert payload_files(os.getpid()) == [(inode, size)]
+        # A call that uses little of it gives it back.
+        assert handle(b"s" * 5000) == (b"s" * 5000,)
+        assert payload_files(os.getpid()) == []
+        assert handle(b"s" * 5000) == (b"s" * 5000,)
+        [(_, small)] = payload_files(os.getpid())
+        assert small < 1 << 20
     server_lets_go_of_payloads(server.proc.pid)
 
 

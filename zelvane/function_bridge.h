@@ -1411,15 +1411,13 @@ bool take_buffer(const FunctionRecord& record, CallBuffer& spare, CallBuffer& bu
 }
 
 // Hands a buffer back to its handle after a call that the serving side
-// cannot write to any more, unless the handle has one again (another thread's
-// call) or it grew too large to keep.
-void give_back_buffer(CallBuffer& spare, CallBuffer& buffer, bool grew) {
-    struct stat st;
-    if (spare.fd.valid() || (grew && (::fstat(buffer.fd.get(), &st) != 0 ||
-                                      static_cast<uint64_t>(st.st_size) > KEPT_BUFFER_MAX))) {
-        return;
+// cannot write to any more and that used `used` bytes of it, unless the
+// handle has one again (another thread's call) or it is not worth keeping.
+// Its view covers all of it that either side used.
+void give_back_buffer(CallBuffer& spare, CallBuffer& buffer, uint64_t used) {
+    if (!spare.fd.valid() && worth_keeping(buffer.view.length(), used)) {
+        spare = std::move(buffer);
     }
-    spare = std::move(buffer);
 }
 
 // A call's encoded arguments, and the bytes to post for them: these bytes,
@@ -1428,8 +1426,8 @@ struct CallArguments {
     PyRef encoded;
     const unsigned char* data = nullptr;
     size_t size = 0;
-    bool outside = false;
     OutsideMessage message{};
+    uint64_t length = 0;  // of those in the buffer
 };
 
 // Encodes the arguments of a call_function call, which must fit the message
@@ -1468,7 +1466,7 @@ bool encode_arguments(const FunctionRecord& record, PyObject* args, CallBuffer& 
         out.size = length;
         return true;
     }
-    out.outside = true;
+    out.length = length;
     out.message = request_message(buffer, length);
     out.data = reinterpret_cast<const unsigned char*>(&out.message);
     out.size = sizeof out.message;
@@ -1522,7 +1520,6 @@ PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject
     if (!(spare ? encode_arguments(record, args, buffer, arguments) : encode_arguments(args, arguments))) {
         return nullptr;
     }
-    const bool large_args = arguments.outside;
     Call call(record, arguments.data, arguments.size, spare ? &buffer : nullptr);
     hold_caller_lock(record);
     RecordThreads::Entry calling(calling_threads, st);
@@ -1573,7 +1570,8 @@ PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject
     }
     const bool large_result = is_outside(call.reply);
     PyObject* result = large_result ? outside_result(record, call) : to_value_range(call.reply, MESSAGE_SIZE);
-    give_back_buffer(*spare, buffer, large_args || large_result);
+    const uint64_t result_length = large_result ? read_outside(call.reply).length : 0;
+    give_back_buffer(*spare, buffer, std::max(arguments.length, result_length));
     return result;
 }
 

@@ -58,8 +58,15 @@ struct OutsideMessage {
 
 // A buffer can never shrink under a reader's mapping (which would be a SIGBUS).
 constexpr int BUFFER_SEALS = F_SEAL_SHRINK;
-// A buffer that grew beyond this is not kept once its call has ended.
+// A caller keeps a buffer up to this size between calls, and a larger one
+// while its calls use a good part of it (so that a loop of large calls does
+// not make and zero its pages afresh each time, but a large call followed by
+// small ones gives them back). The serving side keeps no larger mapping.
 constexpr uint64_t KEPT_BUFFER_MAX = uint64_t{16} << 20;
+
+// Whether a caller keeps its buffer of `size` bytes after a call that used
+// `used` of them.
+constexpr bool worth_keeping(uint64_t size, uint64_t used) { return size <= KEPT_BUFFER_MAX || used >= size / 4; }
 
 OutsideMessage outside_message(Outside kind, uint64_t length, int error = 0) {
     OutsideMessage message{};
