@@ -774,10 +774,12 @@ struct Request {
         }
     }
 
-    // At the end of an exchange, which its caller gave up unless `delivered`.
-    void release_payload(bool delivered = true) {
+    // At the end of an exchange, which its caller gave up unless `delivered`,
+    // and whose result took `result_length` bytes of the buffer.
+    void release_payload(bool delivered = false, uint64_t result_length = 0) {
         if (mapped) {
-            buffers.done_with(*mapped, delivered);
+            const uint64_t args_length = is_outside(area) ? read_outside(area).length : 0;
+            buffers.done_with(*mapped, delivered, std::max(args_length, result_length));
             mapped = nullptr;
         }
         payload.reset();
@@ -1060,7 +1062,8 @@ PyObject* serve(FunctionRecord& record, PyObject* func, const RecordThreads::Ent
         if (!answered || !post_result(record, request, reply, result, delivered)) {
             break;
         }
-        request.release_payload(delivered);
+        const bool large_result = result.encoded.get() == Py_None && result.length > MESSAGE_SIZE;
+        request.release_payload(delivered, large_result ? result.length : 0);
     }
     end_serving(record);
     return nullptr;

@@ -61,7 +61,8 @@ constexpr int BUFFER_SEALS = F_SEAL_SHRINK;
 // A caller keeps a buffer up to this size between calls, and a larger one
 // while its calls use a good part of it (so that a loop of large calls does
 // not make and zero its pages afresh each time, but a large call followed by
-// small ones gives them back). The serving side keeps no larger mapping.
+// small ones gives them back). The serving side keeps its mapping by the
+// same rule.
 constexpr uint64_t KEPT_BUFFER_MAX = uint64_t{16} << 20;
 
 // Whether a caller keeps its buffer of `size` bytes after a call that used
@@ -254,8 +255,8 @@ struct MappedBuffer {
 // exchanges so that a caller's next large call finds the mapping and its
 // pages ready. A buffer is found by its file, after it was opened afresh
 // through /proc (which proves that its caller still holds it). Few are kept,
-// none larger than a caller keeps, none of an exchange its caller gave up,
-// and none once serving has been idle for a while: a caller that died
+// none that its caller does not keep, none of an exchange its caller gave
+// up, and none once serving has been idle for a while: a caller that died
 // leaves little mapped, and not for long.
 class MappedBuffers {
 public:
@@ -279,9 +280,10 @@ public:
         return *oldest;
     }
 
-    // At the end of an exchange: `keep` false when its caller gave up.
-    void done_with(MappedBuffer& entry, bool keep) {
-        if (!keep || entry.view.length() > KEPT_BUFFER_MAX) {
+    // At the end of an exchange that used `used` bytes of the buffer; one
+    // whose caller gave up, or that the caller will not keep, goes.
+    void done_with(MappedBuffer& entry, bool delivered, uint64_t used) {
+        if (!delivered || !worth_keeping(entry.view.length(), used)) {
             forget(entry);
         }
     }

@@ -1814,7 +1814,7 @@ PyObject* to_bytes_gen(ByteData& bd, uint64_t size_bytes_length, int is_bytearra
     PyObject* value = is_bytearray ? PyByteArray_FromStringAndSize(nullptr, n) : PyBytes_FromStringAndSize(nullptr, n);
     if (value) {
         char* data = is_bytearray ? PyByteArray_AS_STRING(value) : PyBytes_AS_STRING(value);
-        populate_for_copy(data, size);
+        populate_allocation_for_copy(data, size);
         std::memcpy(data, payload, size);
     }
     return value;

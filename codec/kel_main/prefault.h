@@ -8,6 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#ifndef MADV_HUGEPAGE
+#define MADV_HUGEPAGE 14
+#endif
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23
 #endif
@@ -25,4 +28,24 @@ inline void populate_for_copy(void* data, size_t length) {
     if (end > begin) {
         ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
     }
+}
+
+// Above this a private allocation has a mapping of its own (the C library
+// maps it apart and unmaps it when freed), so advice given to its pages goes
+// with it.
+constexpr uint64_t OWN_MAPPING = uint64_t{32} << 20;
+
+// The same for a new private allocation about to be written whole: a very
+// large one first asks for huge pages, which it fills whole, so that it
+// costs a few hundred page faults instead of one per 4 KiB.
+inline void populate_allocation_for_copy(void* data, size_t length) {
+    if (length >= OWN_MAPPING) {
+        constexpr uintptr_t huge = uintptr_t{2} << 20;
+        const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + huge - 1) & ~(huge - 1);
+        const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + length) & ~(huge - 1);
+        if (end > begin) {
+            ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+        }
+    }
+    populate_for_copy(data, length);
 }
