@@ -131,7 +131,13 @@ def frame(code, size, width=None):
     (frame(21, 3 * MIB, 3), b"\x55" * MIB, OFFSET),
     (frame(21, 1 << 62, 8), b"\x55" * MIB, OFFSET),
     (frame(20, 65535), b"\x66" * 65535, b"\x66" * 65535),
-], ids=["bytes-wide-size", "bytearray", "past-the-end", "huge-size", "small"])
+    # Values of 32 MiB and more are read into memory that asks for huge pages.
+    (frame(21, 40 * MIB, 4), b"\x77" * (40 * MIB), b"\x77" * (40 * MIB)),
+    (frame(26, 33 * MIB + 5, 4), b"\x78" * (33 * MIB + 5), bytearray(b"\x78" * (33 * MIB + 5))),
+    (bytes([0xFD, 0x1D, 1, 21, 4]) + (40 * MIB).to_bytes(4, "little"), b"\x79" * (40 * MIB),
+     [b"\x79" * (40 * MIB)]),
+], ids=["bytes-wide-size", "bytearray", "past-the-end", "huge-size", "small", "bytes-40MiB",
+        "bytearray-33MiB", "in-a-list-40MiB"])
 def test_large_binary_reads_as_the_codec_reads(shm_name, head, body, expected):
     name = shm_name("big")
     zelvane.create_memory(name)
