@@ -35,11 +35,16 @@ inline void populate_for_copy(void* data, size_t length) {
 // with it.
 constexpr uint64_t OWN_MAPPING = uint64_t{32} << 20;
 
+// Above this, huge pages were measured to gain nothing on the whole: so
+// many have to be gathered from memory freed just before that the time
+// saved on faults is lost.
+constexpr uint64_t HUGE_PAGES_MAX = uint64_t{256} << 20;
+
 // The same for a new private allocation about to be written whole: a very
 // large one first asks for huge pages, which it fills whole, so that it
 // costs a few hundred page faults instead of one per 4 KiB.
 inline void populate_allocation_for_copy(void* data, size_t length) {
-    if (length >= OWN_MAPPING) {
+    if (length >= OWN_MAPPING && length <= HUGE_PAGES_MAX) {
         constexpr uintptr_t huge = uintptr_t{2} << 20;
         const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + huge - 1) & ~(huge - 1);
         const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + length) & ~(huge - 1);
