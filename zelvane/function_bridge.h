@@ -770,7 +770,7 @@ struct Request {
         struct stat st;
         payload = open_buffer(message, length, payload_error, st);
         if (payload.valid()) {
-            mapped = &buffers.of(st);
+            mapped = &buffers.of(message, st);
         }
     }
 

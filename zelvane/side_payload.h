@@ -244,6 +244,8 @@ shm::Fd open_buffer(const OutsideMessage& message, uint64_t length, int& error, 
 
 // A caller's buffer as the serving side maps it.
 struct MappedBuffer {
+    uint32_t pid = 0;  // the caller, and its descriptor of the buffer
+    int32_t fd = -1;
     uint64_t device = 0;
     uint64_t inode = 0;  // 0 for none
     shm::Mapping view;
@@ -260,12 +262,16 @@ struct MappedBuffer {
 // leaves little mapped, and not for long.
 class MappedBuffers {
 public:
-    // The entry of the buffer whose file has status `st`: the one kept, or
-    // the least recently used one, emptied for it.
-    MappedBuffer& of(const struct stat& st) {
+    // The entry of the buffer `message` names, whose file has status `st`:
+    // the one kept, or the least recently used one, emptied for it. The
+    // caller's pid and descriptor count too, so that an inode number used
+    // again while an entry of a caller that died is kept (they are not
+    // unique on the memory files' mount) cannot lead to its mapping.
+    MappedBuffer& of(const OutsideMessage& message, const struct stat& st) {
         MappedBuffer* oldest = &entries_[0];
         for (MappedBuffer& entry : entries_) {
-            if (entry.inode == st.st_ino && entry.device == st.st_dev) {
+            if (entry.inode == st.st_ino && entry.device == st.st_dev && entry.pid == message.pid &&
+                entry.fd == message.fd) {
                 entry.last_used = ++clock_;
                 return entry;
             }
@@ -274,6 +280,8 @@ public:
             }
         }
         forget(*oldest);
+        oldest->pid = message.pid;
+        oldest->fd = message.fd;
         oldest->device = st.st_dev;
         oldest->inode = st.st_ino;
         oldest->last_used = ++clock_;
@@ -297,6 +305,8 @@ public:
 private:
     static void forget(MappedBuffer& entry) {
         entry.view.reset();
+        entry.pid = 0;
+        entry.fd = -1;
         entry.device = 0;
         entry.inode = 0;
         entry.allocated = 0;
