@@ -4,6 +4,7 @@ exchange leaves behind, whatever ends it. call_function keeps the 1024-byte
 limits."""
 import os
 import textwrap
+import threading
 import time
 
 import pytest
@@ -172,6 +173,38 @@ def test_a_caller_killed_during_large_exchanges_leaves_nothing(serve, delay):
     ours = {str(pid) for pid in (os.getpid(), server.proc.pid, caller.pid)}
     made = {n for n in set(os.listdir("/dev/shm")) - before if any(p in n for p in ours)}
     assert made <= {server.name}
+
+
+def test_a_dead_callers_buffer_is_let_go_while_others_keep_the_server_busy(serve):
+    server = serve("lambda *a: a")
+    stop = threading.Event()
+
+    def keep_calling():
+        with zelvane.open_function(server.name) as handle:
+            while not stop.is_set():
+                assert handle(1) == (1,)
+
+    # Small calls all along: the server is never idle long enough to let go
+    # of everything at once.
+    busy = threading.Thread(target=keep_calling)
+    busy.start()
+    try:
+        caller = spawn_python(textwrap.dedent("""
+            import sys, zelvane
+            handle = zelvane.open_function(sys.argv[1])
+            assert handle(b"d" * 300000) == (b"d" * 300000,)
+            print("called", flush=True)
+            sys.stdin.readline()
+        """), server.name)
+        wait_for_line(caller, "called")
+        caller.kill()
+        finish(caller)
+        wait_until(lambda: payloads_mapped(server.proc.pid) == 0,
+                   what="the server to let go of a dead caller's buffer")
+    finally:
+        stop.set()
+        busy.join(60)
+    assert not busy.is_alive()
 
 
 def test_a_caller_killed_while_its_large_call_runs(holding):

@@ -1033,6 +1033,7 @@ PyObject* serve(FunctionRecord& record, PyObject* func, const RecordThreads::Ent
         if (!take_request(record, request, stop)) {
             break;
         }
+        request.buffers.note_request();
         if (stop) {
             end_serving(record);
             if (!print_stop_line()) {

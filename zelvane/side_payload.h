@@ -250,7 +250,8 @@ struct MappedBuffer {
     uint64_t inode = 0;  // 0 for none
     shm::Mapping view;
     uint64_t allocated = 0;  // its first bytes this side had allocated
-    uint64_t last_used = 0;
+    uint64_t last_used = 0;  // by the count of lookups
+    time_t used_at = 0;      // in coarse monotonic seconds
 };
 
 // The callers' buffers that the serving side has mapped, kept between
@@ -258,8 +259,8 @@ struct MappedBuffer {
 // pages ready. A buffer is found by its file, after it was opened afresh
 // through /proc (which proves that its caller still holds it). Few are kept,
 // none that its caller does not keep, none of an exchange its caller gave
-// up, and none once serving has been idle for a while: a caller that died
-// leaves little mapped, and not for long.
+// up, none unused for a second or two, and none once serving has been idle
+// for a slice: a caller that died leaves little mapped, and not for long.
 class MappedBuffers {
 public:
     // The entry of the buffer `message` names, whose file has status `st`:
@@ -273,6 +274,7 @@ public:
             if (entry.inode == st.st_ino && entry.device == st.st_dev && entry.pid == message.pid &&
                 entry.fd == message.fd) {
                 entry.last_used = ++clock_;
+                entry.used_at = coarse_seconds();
                 return entry;
             }
             if (entry.last_used < oldest->last_used) {
@@ -285,7 +287,22 @@ public:
         oldest->device = st.st_dev;
         oldest->inode = st.st_ino;
         oldest->last_used = ++clock_;
+        oldest->used_at = coarse_seconds();
         return *oldest;
+    }
+
+    // For every request served: now and then, what has not been used for a
+    // second or more goes (a caller that died while others keep serving busy).
+    void note_request() {
+        if (++requests_ % 64 != 0) {
+            return;
+        }
+        const time_t now = coarse_seconds();
+        for (MappedBuffer& entry : entries_) {
+            if (entry.inode != 0 && now - entry.used_at > 1) {
+                forget(entry);
+            }
+        }
     }
 
     // At the end of an exchange that used `used` bytes of the buffer; one
@@ -311,10 +328,18 @@ private:
         entry.inode = 0;
         entry.allocated = 0;
         entry.last_used = 0;
+        entry.used_at = 0;
+    }
+
+    static time_t coarse_seconds() {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+        return now.tv_sec;
     }
 
     MappedBuffer entries_[4];
     uint64_t clock_ = 0;
+    uint32_t requests_ = 0;
 };
 
 // Decodes the first `length` bytes of the memory file `fd` (the `what` of
