@@ -695,6 +695,30 @@ inline StatusCode from_plain_member(ValueData& vd, PyObject* item) {
     return s;
 }
 
+bool write_iso_directly(ValueData& vd, PyObject* value, unsigned char code, StatusCode& status);
+
+// Members written without the dispatcher and without Python code: the plain
+// ones, and exact dates, times and datetimes that are naive or in UTC. True
+// with `status` the outcome; false, nothing written, for any other member.
+inline bool from_direct_member(ValueData& vd, PyObject* item, StatusCode& status) {
+    PyTypeObject* type = Py_TYPE(item);
+    if (is_plain_member(type)) {
+        status = from_plain_member(vd, item);
+        return true;
+    }
+    const unsigned char code = type == PyDateTimeAPI->DateTimeType ? 53
+                               : type == PyDateTimeAPI->DateType   ? 55
+                               : type == PyDateTimeAPI->TimeType   ? 56
+                                                                   : 0;
+    if (code == 0 || !write_iso_directly(vd, item, code, status)) {
+        return false;
+    }
+    if (status != SC_SUCCESS) {
+        vd.failure.refused(item);
+    }
+    return true;
+}
+
 // Writes the count and the members of a list (also a ChainMap's `maps`).
 // A member whose encoding can run Python code is held meanwhile, since the
 // list may drop it.
@@ -710,9 +734,7 @@ StatusCode write_list_items(ValueData& vd, PyObject* list, unsigned char empty) 
         }
         PyObject* item = PyList_GET_ITEM(list, i);
         StatusCode s;
-        if (is_plain_member(Py_TYPE(item))) {
-            s = from_plain_member(vd, item);
-        } else {
+        if (!from_direct_member(vd, item, s)) {
             PyRef held = PyRef::borrow(item);
             s = from_any_value(vd, held.get());
         }
@@ -749,8 +771,10 @@ StatusCode from_tuple(ValueData& vd, PyObject* value) {
     }
     for (Py_ssize_t i = 0; i < num_items; ++i) {
         PyObject* item = PyTuple_GET_ITEM(value, i);
-        const StatusCode s =
-            is_plain_member(Py_TYPE(item)) ? from_plain_member(vd, item) : from_any_value(vd, item);
+        StatusCode s;
+        if (!from_direct_member(vd, item, s)) {
+            s = from_any_value(vd, item);
+        }
         if (s != SC_SUCCESS) {
             vd.failure.at_index(i);
             return s;
@@ -1190,21 +1214,32 @@ StatusCode from_datetime(ValueData& vd, PyObject* value, std::string_view dataty
     return from_iso_value(vd, value, iso_code_of_name(datatype));
 }
 
-// A date, time or datetime (`code` 0 for a type of another name).
-StatusCode from_iso_value(ValueData& vd, PyObject* value, unsigned char code) {
-    // Formatted in place, behind the code and length bytes.
-    if (StatusCode s = auto_resize_vd(vd, 2 + LONGEST_DIRECT_ISO); s != SC_SUCCESS) {
-        return s;
+// A date, time or datetime written without calling isoformat(), formatted
+// in place behind the code and length bytes: true with `status` the
+// outcome; false, nothing written, when isoformat() must be asked.
+bool write_iso_directly(ValueData& vd, PyObject* value, unsigned char code, StatusCode& status) {
+    if ((status = auto_resize_vd(vd, 2 + LONGEST_DIRECT_ISO)) != SC_SUCCESS) {
+        return true;
     }
     unsigned char* item = vd.bytes + vd.offset;
-    if (const size_t length = format_iso_directly(value, reinterpret_cast<char*>(item + 2))) {
-        if (!is_iso_instance(value, code)) {
-            return SC_INCORRECT;
-        }
-        item[0] = code;
-        item[1] = static_cast<unsigned char>(length);
-        vd.offset += static_cast<int64_t>(2 + length);
-        return SC_SUCCESS;
+    const size_t length = format_iso_directly(value, reinterpret_cast<char*>(item + 2));
+    if (length == 0) {
+        return false;
+    }
+    if (!is_iso_instance(value, code)) {
+        status = SC_INCORRECT;
+        return true;
+    }
+    item[0] = code;
+    item[1] = static_cast<unsigned char>(length);
+    vd.offset += static_cast<int64_t>(2 + length);
+    return true;
+}
+
+// A date, time or datetime (`code` 0 for a type of another name).
+StatusCode from_iso_value(ValueData& vd, PyObject* value, unsigned char code) {
+    if (StatusCode s; write_iso_directly(vd, value, code, s)) {
+        return s;
     }
     PyObject* name = method_name(isoformat_name, "isoformat");
     if (!name) {
