@@ -170,3 +170,29 @@ def test_dict_texts_are_released(shm_name):
     name = shm_name("keyleak")
     zelvane.write_memory(name, [{"key%d" % (i % 80): "value", "other": i} for i in range(200)])
     assert_no_leak(lambda: zelvane.read_memory(name), 300)
+
+
+def sequence_header(code, count):
+    """List (code 28) or tuple (38) count: one byte up to 255, else two."""
+    if count < 256:
+        return bytes([0xFD, code + 1, count])
+    return bytes([0xFD, code + 2]) + count.to_bytes(2, "little")
+
+
+# Runs of word-sized ints are written a block at a time, and naive or UTC
+# dates and times without the dispatcher: members on either side of a block
+# and of the word's bounds, and the members that break a run, encode as each
+# of them does alone.
+@pytest.mark.parametrize("members", [
+    list(range(63)), list(range(-64, 0)), list(range(65)), [2**62, -2**63] * 65, list(range(300)),
+    [1, 2**63, 3, -2**63 - 1, 4, 2**100], [1, "a", 2, True, None, 3.5, 4, subclass("integral", int, 7), 5] * 20,
+    [dt.datetime(2024, 1, 2, 3, 4, 5, 6), 7, dt.date(2024, 1, 2), dt.time(1, 2), 8,
+     dt.datetime(2024, 1, 1, tzinfo=dt.timezone(dt.timedelta(hours=2))), dt.datetime(2024, 1, 1, tzinfo=dt.timezone.utc),
+     dt.time(23, 59, 59, 999999, tzinfo=dt.timezone.utc)] * 3,
+], ids=["63", "64-negative", "65", "word-bounds", "300", "past-the-word", "mixed", "dates"])
+@pytest.mark.parametrize("container, code", [(list, 28), (tuple, 38)])
+def test_runs_of_members_encode_as_each_member_alone(members, container, code):
+    data = zelvane.dumps(container(members))
+    assert data == sequence_header(code, len(members)) + b"".join(zelvane.dumps(m)[1:] for m in members)
+    plain = container(int(m) if type(m).__name__ == "integral" else m for m in members)
+    assert same(plain, zelvane.loads(data))

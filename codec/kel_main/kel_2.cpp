@@ -538,18 +538,49 @@ int64_t int_header_size(uint64_t num_bytes) {
     return num_bytes <= 255 ? 2 : 2 + get_num_bytes(num_bytes);
 }
 
-inline StatusCode from_small_integer(ValueData& vd, long long v) {
+// Room that a word-sized int takes at most: the longest header and all
+// eight bytes, so that the value is stored with one copy and the cursor then
+// moves by its width.
+constexpr int64_t WORD_INT_ROOM = 2 + 8;
+
+// A word-sized int, its room made.
+inline void put_word_int(ValueData& vd, long long v) {
     const uint64_t magnitude = static_cast<uint64_t>(v < 0 ? ~v : v);
     const uint64_t num_bytes = (std::bit_width(magnitude) + 8) / 8;
-    // Room for the longest header and all eight bytes, so that the value is
-    // stored with one copy and the cursor then moves by its width.
-    if (StatusCode s = auto_resize_vd(vd, 2 + 8); s != SC_SUCCESS) {
-        return s;
-    }
     write_int_header(vd, num_bytes);
     std::memcpy(vd.bytes + vd.offset, &v, sizeof v);
     vd.offset += static_cast<int64_t>(num_bytes);
+}
+
+inline StatusCode from_small_integer(ValueData& vd, long long v) {
+    if (StatusCode s = auto_resize_vd(vd, WORD_INT_ROOM); s != SC_SUCCESS) {
+        return s;
+    }
+    put_word_int(vd, v);
     return SC_SUCCESS;
+}
+
+// Writes the exact word-sized ints of `items` from `i` on, up to the first
+// member of another kind, making room once per block of them (their
+// encoding runs no Python code, so the container cannot change meanwhile).
+// The index of that member, or `n`; `status` says whether room was made.
+Py_ssize_t write_word_ints(ValueData& vd, PyObject* const* items, Py_ssize_t i, Py_ssize_t n, StatusCode& status) {
+    constexpr Py_ssize_t BLOCK = 64;
+    status = SC_SUCCESS;
+    while (i < n) {
+        const Py_ssize_t block_end = std::min(n, i + BLOCK);
+        if ((status = auto_resize_vd(vd, (block_end - i) * WORD_INT_ROOM)) != SC_SUCCESS) {
+            return i;
+        }
+        for (; i < block_end; ++i) {
+            long long v;
+            if (Py_TYPE(items[i]) != &PyLong_Type || !compat::compact_long_value(items[i], v)) {
+                return i;
+            }
+            put_word_int(vd, v);
+        }
+    }
+    return i;
 }
 
 StatusCode from_large_integer(ValueData& vd, PyObject* value) {
@@ -732,8 +763,18 @@ StatusCode write_list_items(ValueData& vd, PyObject* list, unsigned char empty) 
         if (PyList_GET_SIZE(list) != num_items) {
             return changed_size_error();
         }
-        PyObject* item = PyList_GET_ITEM(list, i);
         StatusCode s;
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (Py_TYPE(item) == &PyLong_Type) {
+            i = write_word_ints(vd, &PyList_GET_ITEM(list, 0), i, num_items, s);
+            if (s != SC_SUCCESS) {
+                return s;
+            }
+            if (i == num_items) {
+                break;
+            }
+            item = PyList_GET_ITEM(list, i);
+        }
         if (!from_direct_member(vd, item, s)) {
             PyRef held = PyRef::borrow(item);
             s = from_any_value(vd, held.get());
