@@ -3,8 +3,9 @@ writer and reader processes on one slot whose values grow over the run, both
 at once; first with one thread per process, then with several.
 
 Every call's result is derived from its own arguments (caller, thread,
-number, crc32 of a random payload), so a result delivered to the wrong call
-is seen; every value written carries its crc32 and its writer's sequence
+number, crc32 of a random payload, and for a payload too large for the
+message area, which only a handle carries, the payload reversed), so a result
+delivered to the wrong call is seen; every value written carries its crc32 and its writer's sequence
 number, so a torn value or one older than a value already read is seen.
 Nobody is killed here: any error, torn read, misdelivery, regressed read or
 child that does not end cleanly is a fault.
@@ -68,8 +69,13 @@ class Tally:
         print(json.dumps({"role": role, "counts": self.counts, "examples": self.examples}), flush=True)
 
 
+# Payloads above this go through a handle's buffer, and come back whole.
+LARGE_PAYLOAD = 2000
+
+
 def derived(tag, seq, payload):
-    return (tag, seq, zlib.crc32(payload), len(payload))
+    whole = payload[::-1] if len(payload) > LARGE_PAYLOAD else b""
+    return (tag, seq, zlib.crc32(payload), len(payload), whole)
 
 
 def run_threads(count, target):
@@ -90,9 +96,11 @@ def child_caller(args, tally):
         # Every other call goes through a handle, and one in ten of those has
         # a time limit short enough to pass now and then while queued or in
         # flight: it may end in TimeoutError, never in another call's reply.
+        # One handle call in four carries up to 256 KiB both ways.
         handle = zelvane.open_function(args.name)
         for seq in range(per_thread[index]):
-            payload = rng.randbytes(rng.randrange(900))
+            large = seq % 8 == 3
+            payload = rng.randbytes(rng.randrange(LARGE_PAYLOAD + 1, 256 << 10) if large else rng.randrange(900))
             timeout = rng.choice((0.0002, 0.002)) if seq % 20 == 1 else None
             try:
                 if seq % 2:
