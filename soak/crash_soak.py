@@ -147,8 +147,13 @@ def run_reader(child, slots):
     child.loop(read)
 
 
+# Payloads above this go through a handle's buffer, and come back whole.
+LARGE_PAYLOAD = 2000
+
+
 def expected_reply(function, tag, seq, payload):
-    return (function, tag, seq, zlib.crc32(payload), len(payload))
+    whole = payload[::-1] if len(payload) > LARGE_PAYLOAD else b""
+    return (function, tag, seq, zlib.crc32(payload), len(payload), whole)
 
 
 def classify_call_error(child, function, exc):
@@ -180,7 +185,10 @@ def run_caller(child, functions):
         nonlocal seq
         seq += 1
         function = child.rng.choice(functions)
-        payload = child.rng.randbytes(child.rng.randrange(800))
+        # Every other handle call carries up to 256 KiB both ways.
+        large = seq % 8 == 0
+        payload = child.rng.randbytes(child.rng.randrange(LARGE_PAYLOAD + 1, 256 << 10) if large
+                                      else child.rng.randrange(800))
         args = (child.tag, seq, payload)
         try:
             if seq % 4 == 0:
