@@ -263,6 +263,9 @@ def test_a_handle_keeps_a_large_buffer_while_its_calls_use_it(serve):
         assert handle(big) == (big,)
         [(inode, size)] = payload_files(os.getpid())
         assert size >= len(big)
+        with pytest.raises(ValueError):
+            handle(big, object())  # refused while encoding: nothing was posted, the buffer stays
+        assert payload_files(os.getpid()) == [(inode, size)]
         assert handle(big[: 30 << 20]) == (big[: 30 << 20],)
         assert payload_files(os.getpid()) == [(inode, size)]
         # A call that uses little of it gives it back.

@@ -1521,7 +1521,14 @@ PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject
         return nullptr;
     }
     CallArguments arguments;
-    if (!(spare ? encode_arguments(record, args, buffer, arguments) : encode_arguments(args, arguments))) {
+    if (!spare) {
+        if (!encode_arguments(args, arguments)) {
+            return nullptr;
+        }
+    } else if (!encode_arguments(record, args, buffer, arguments)) {
+        if (!spare->fd.valid()) {
+            *spare = std::move(buffer);  // nobody else has seen it: kept as it was
+        }
         return nullptr;
     }
     Call call(record, arguments.data, arguments.size, spare ? &buffer : nullptr);
