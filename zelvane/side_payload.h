@@ -213,11 +213,10 @@ OutsideMessage request_message(const CallBuffer& buffer, uint64_t length) {
 }
 
 // Opens the buffer `message` names for reading and writing (its status in
-// `st`); invalid with
-// `error` set when it cannot be opened (another user's process, a process
-// that has gone) or is not the sealed file of at least `length` bytes that
-// was named. Makes only system calls, so it may run under a record's mutex
-// without the GIL.
+// `st`); invalid with `error` set when it cannot be opened (another user's
+// process, a process that has gone) or is not the sealed file of at least
+// `length` bytes that was named. Makes only system calls, so it may run
+// under a record's mutex without the GIL.
 shm::Fd open_buffer(const OutsideMessage& message, uint64_t length, int& error, struct stat& st) noexcept {
     char path[48];
     std::snprintf(path, sizeof path, "/proc/%u/fd/%d", message.pid, message.fd);
