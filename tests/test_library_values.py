@@ -178,6 +178,8 @@ DELTA_OVERFLOW = r"^days=-?\d+; must have magnitude <= 999999999$"
     # UUIDs
     ("fd39" + "7a" * 32, RuntimeError, "^Failed to create UUID object.$"),
     ("fd39" + "ff" * 32, RuntimeError, "^Failed to create UUID object.$"),
+    ("fd39" + "67" + "30" * 31, RuntimeError, "^Failed to create UUID object.$"),
+    ("fd39" + "30" * 31 + "2f", RuntimeError, "^Failed to create UUID object.$"),
     # Decimals
     ("fd3f03616263", RuntimeError, "^Failed to convert string to Decimal.$"),
     ("fd3f02c328", RuntimeError, "^Failed to convert string to Decimal.$"),
@@ -193,7 +195,7 @@ DELTA_OVERFLOW = r"^days=-?\d+; must have magnitude <= 999999999$"
     ("fd5e05616263", ValueError, OFFSET_ERROR),
 ], ids=["date-no-text", "date-cut", "date-bad", "time-utf8", "datetime-empty",
         "delta-days", "delta-max-fields", "delta-min-fields", "delta-carry-past",
-        "uuid-not-hex", "uuid-utf8", "dec-not-number", "dec-utf8", "dec-cut", "dec-dynamic-1",
+        "uuid-not-hex", "uuid-utf8", "uuid-first-not-hex", "uuid-last-not-hex", "dec-not-number", "dec-utf8", "dec-cut", "dec-dynamic-1",
         "range-zero-step", "range-float", "range-cut", "range-str-item", "path-utf8", "path-cut"])
 @pytest.mark.parametrize("container", ["fd", "fd1d01", "fd2c0100"], ids=["alone", "in-list", "in-dict"])
 def test_bad_input(shm_name, raw, exc, message, container):
@@ -400,3 +402,10 @@ def test_refused_argument_leaves_the_function_usable(serve):
     with pytest.raises(RuntimeError, match=exactly("Could not get the buffer of a memoryview object.")):
         zelvane.call_function(server.name, (memoryview(b"abcdef")[::2],))
     assert zelvane.call_function(server.name, (range(3),)) == [range(3)]
+
+
+# Upper- and lower-case digits read alike, at every position.
+@pytest.mark.parametrize("text", ["ABCDEF0123456789" * 2, "abcdef0123456789" * 2, "0123456789aBcDeF" * 2,
+                                  "F" + "0" * 31, "0" * 31 + "f"])
+def test_uuid_digits_of_either_case(text):
+    assert zelvane.loads(bytes.fromhex("fd39") + text.encode()) == uuid.UUID(text)

@@ -2216,18 +2216,19 @@ PyObject* to_timedelta_s(ByteData& bd, const PyDateTime_CAPI* api) {
 
 namespace {
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
+// The value of each hex digit, upper or lower case; -1 for any other byte.
+constexpr auto HEX_VALUES = [] {
+    std::array<signed char, 256> values{};
+    for (int c = 0; c < 256; ++c) {
+        values[c] = c >= '0' && c <= '9'   ? static_cast<signed char>(c - '0')
+                    : c >= 'a' && c <= 'f' ? static_cast<signed char>(c - 'a' + 10)
+                    : c >= 'A' && c <= 'F' ? static_cast<signed char>(c - 'A' + 10)
+                                           : -1;
     }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
+    return values;
+}();
+
+inline int hex_digit(char c) { return HEX_VALUES[static_cast<unsigned char>(c)]; }
 
 // The class of the uuid module itself: a class put in its place (a subclass
 // whose __init__ does more, say) must be called, or its instances would miss
@@ -2266,13 +2267,15 @@ PyObject* uuid_from_plain_hex(const char* hex) {
         return nullptr;
     }
     unsigned char value[16];
+    int invalid = 0;  // checked once, after the loop: a digit's -1 sets its sign bit
     for (int i = 0; i < 16; ++i) {
         const int high = hex_digit(hex[2 * i]);
         const int low = hex_digit(hex[2 * i + 1]);
-        if (high < 0 || low < 0) {
-            return nullptr;
-        }
-        value[i] = static_cast<unsigned char>(high << 4 | low);
+        invalid |= high | low;
+        value[i] = static_cast<unsigned char>(static_cast<unsigned>(high) << 4 | static_cast<unsigned>(low));
+    }
+    if (invalid < 0) {
+        return nullptr;
     }
     auto* type = reinterpret_cast<PyTypeObject*>(uuid_cl);
     PyRef number(_PyLong_FromByteArray(value, sizeof value, 0, 0));
