@@ -85,18 +85,6 @@ public:
         length_ = length;
         return true;
     }
-    // Maps `length` bytes of `fd` read-only and shared, their page tables
-    // filled at once (for bytes about to be read whole); false (errno set).
-    bool map_read_only(int fd, size_t length) noexcept {
-        reset();
-        void* addr = ::mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
-        if (addr == MAP_FAILED) {
-            return false;
-        }
-        addr_ = addr;
-        length_ = length;
-        return true;
-    }
     // Maps `fd` read-write and shared at its new `length`, keeping what is
     // mapped already (its page tables too) where it can; false (errno set)
     // with the old mapping kept on failure.

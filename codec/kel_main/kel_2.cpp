@@ -282,8 +282,9 @@ int64_t initial_capacity(PyObject* value) {
     return 2 * hint + GROWTH_SLACK;
 }
 
-// Moves the encoding into the area with room for `capacity` bytes; false,
-// with nothing changed, when the area refuses.
+// Moves the encoding into the area with room for `capacity` bytes. False
+// when the area refuses: the encoding stays where it was (in the area, whose
+// data may have moved) and the area is not asked again.
 bool move_into_area(ValueData& vd, int64_t capacity) {
     EncodeArea& area = *vd.area;
     const bool grown = area.grow(area, static_cast<size_t>(capacity));
