@@ -90,6 +90,7 @@ static_assert(offsetof(FunctionShm, mutex) == 0 && offsetof(FunctionShm, conditi
                   offsetof(FunctionShm, conditions.ccond) == 88 && offsetof(FunctionShm, activity) == 136 &&
                   offsetof(FunctionShm, call) == 140 && sizeof(FunctionShm) == 144,
               "the function record is part of the shared format");
+static_assert(offsetof(FunctionShm, callers.exchange_high) == 120, "the zelvane command reads the exchange number");
 static_assert(sizeof(FunctionShm) + MESSAGE_SIZE == FUNCTION_RECORD_SIZE,
               "the message area follows the record directly");
 
@@ -235,7 +236,7 @@ enum class Step { Wait, Done };
 bool passed(const timespec& deadline) noexcept {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+    return !shm::earlier(now, deadline);
 }
 
 // Who sleeps on the call word, as futex bit masks, so that a change wakes only
@@ -1189,13 +1190,15 @@ uint32_t poster_pid(const FunctionRecord& record) {
 enum class Poster { Alive, Dead, Unknown };
 
 // Under the record's mutex: whether the process that posted the exchange in
-// flight still lives, as its caller lock says.
+// flight still lives, as its caller lock says. Whether this process's own
+// lock stands for a call of its own is for its count of calls to tell.
 Poster poster_of_exchange(const FunctionRecord& record) {
     const uint32_t pid = record.shm()->callers.poster_pid.load(std::memory_order_relaxed);
     if (pid == 0) {
         return Poster::Unknown;
     }
-    if (pid == static_cast<uint32_t>(shm::this_process())) {
+    const pid_t self = shm::this_process();
+    if (pid == static_cast<uint32_t>(self) && record.object->caller_lock_pid == self) {
         return calls_in_flight.load(std::memory_order_relaxed) > 0 ? Poster::Alive : Poster::Dead;
     }
     return write_locked_elsewhere(record.fd(), CALLER_LOCK_BASE + static_cast<off_t>(pid)) ? Poster::Alive
