@@ -187,7 +187,7 @@ def test_a_call_on_an_ended_record_does_not_wait(serve, shm_name):
     assert str(info.value) == NULL_REPLY
 
 
-def test_a_stopped_caller_loses_its_reply_and_never_reads_another(blocking):
+def test_a_stopped_caller_keeps_its_reply_however_long_it_stands(blocking):
     server, flags = blocking
     caller = start_caller(server.name, ("first",))
     wait_until((flags / "started").exists)
@@ -195,13 +195,14 @@ def test_a_stopped_caller_loses_its_reply_and_never_reads_another(blocking):
     try:
         wait_until(lambda: process_state(caller.pid) == "T", what="the caller to stop")
         (flags / "release").touch()
-        # The reply waits for a caller that does not run; after a second the
-        # next caller takes the record over.
-        assert zelvane.call_function(server.name, ("second",)) == "second"
+        # Its process lives: the reply waits for it, and the next caller with it.
+        with zelvane.open_function(server.name) as handle:
+            with pytest.raises(TimeoutError):
+                handle("second", timeout=2.5)
     finally:
         caller.send_signal(signal.SIGCONT)
-    assert finish(caller) == (f"raised RuntimeError The reply to this call of '{server.name}' was "
-                              "lost: another caller took over the exchange.\n")
+    assert finish(caller) == "result 'first'\n"
+    assert zelvane.call_function(server.name, ("third",)) == "third"
 
 
 SERVER_LOCK_BYTE = 1169

@@ -55,10 +55,15 @@ struct CallerState {
     uint32_t tail;
     uint32_t holder[QUEUE_SLOTS];
     // The CPU each side last ran on when it changed the word (a hint, read
-    // without the mutex): a waiter whose peer shares its CPU stands aside at
-    // once instead of spinning, since the peer can only answer meanwhile.
-    std::atomic<uint32_t> server_cpu;
-    std::atomic<uint32_t> caller_cpu;
+    // without the mutex, so its low 16 bits serve): a waiter whose peer shares
+    // its CPU stands aside at once instead of spinning, since the peer can
+    // only answer meanwhile.
+    std::atomic<uint16_t> server_cpu;
+    std::atomic<uint16_t> caller_cpu;
+    // The exchange number above the 16 bits the call word carries, so that
+    // no number comes round again while a caller waits for its reply. Under
+    // the mutex.
+    uint32_t exchange_high;
     // Whether the request in flight takes a result too large for the message
     // area (a handle's does, call_function's does not), and then the buffer
     // of its poster to write it into: its descriptor number and the low 32
@@ -69,6 +74,7 @@ struct CallerState {
     uint8_t reserved[3];
 };
 static_assert(sizeof(CallerState) == sizeof(ConditionPair), "the callers' state fills the conditions' bytes");
+static_assert(std::atomic<uint16_t>::is_always_lock_free, "the CPU hints are plain 16-bit integers");
 
 struct FunctionShm {
     pthread_mutex_t mutex;
@@ -84,6 +90,7 @@ static_assert(offsetof(FunctionShm, mutex) == 0 && offsetof(FunctionShm, conditi
                   offsetof(FunctionShm, conditions.ccond) == 88 && offsetof(FunctionShm, activity) == 136 &&
                   offsetof(FunctionShm, call) == 140 && sizeof(FunctionShm) == 144,
               "the function record is part of the shared format");
+static_assert(offsetof(FunctionShm, callers.exchange_high) == 120, "the zelvane command reads the exchange number");
 static_assert(sizeof(FunctionShm) + MESSAGE_SIZE == FUNCTION_RECORD_SIZE,
               "the message area follows the record directly");
 
@@ -120,8 +127,9 @@ bool write_locked_elsewhere(int fd, off_t byte) noexcept {
     return ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type == F_WRLCK;
 }
 
-// The call word: the state of the one exchange in progress (low byte), its
-// exchange number (next 16 bits), flags and a queue generation (top byte).
+// The call word: the state of the one exchange in progress (low byte), the
+// low 16 bits of its exchange number (the rest is in the callers' state),
+// flags and a queue generation (top byte).
 // It changes only under the mutex, and a change wakes only the waiters it
 // concerns that may be asleep.
 struct CallWord {
@@ -168,7 +176,7 @@ struct CallWord {
     CallWord with_queue_moved() const {
         return {(bits & ~QUEUE_GENERATION_MASK) | ((bits + QUEUE_GENERATION_ONE) & QUEUE_GENERATION_MASK)};
     }
-    // A new request, under the next exchange number.
+    // A new request, under the next exchange number (its low 16 bits).
     CallWord next_request() const {
         return {(bits & ~(STATE_MASK | NUMBER_MASK)) | ((bits + NUMBER_ONE) & NUMBER_MASK) | POSTED};
     }
@@ -193,15 +201,30 @@ struct FunctionRecord {
     // makes the word a valid futex.
     CallWord word() const { return {shm()->call.load(std::memory_order_relaxed)}; }
     void set_word(CallWord word) { shm()->call.store(word.bits, std::memory_order_relaxed); }
+
+    // Under the mutex: the full number of the exchange `word` shows.
+    uint64_t exchange_number(CallWord word) const {
+        return static_cast<uint64_t>(shm()->callers.exchange_high) << 16 | word.number() / CallWord::NUMBER_ONE;
+    }
+    // Under the mutex: posts a request under the next exchange number; its
+    // full number.
+    uint64_t post_next_request(CallWord word) {
+        const CallWord posted = word.next_request();
+        if (posted.number() == 0) {
+            ++shm()->callers.exchange_high;
+        }
+        set_word(posted);
+        return exchange_number(posted);
+    }
 };
 
-// Locks the record for at most about a slice (the GIL released by the caller):
-// 0, ETIMEDOUT or another errno.
-int lock_record(const FunctionRecord& record) noexcept {
+// Locks the record, waiting until `deadline` at the latest (the GIL
+// released by the caller): 0, ETIMEDOUT or another errno.
+int lock_record(const FunctionRecord& record, const timespec& deadline) noexcept {
     pthread_mutex_t* mutex = &record.shm()->mutex;
     int rc = pthread_mutex_trylock(mutex);
     if (rc == EBUSY) {
-        rc = shm::lock_within_slice(mutex);
+        rc = shm::lock_until(mutex, deadline);
     }
     // Every change publishes its data first and then stores one word, so a
     // holder that died left nothing half changed to repair.
@@ -210,14 +233,10 @@ int lock_record(const FunctionRecord& record) noexcept {
 
 enum class Step { Wait, Done };
 
-bool earlier(const timespec& a, const timespec& b) noexcept {
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
 bool passed(const timespec& deadline) noexcept {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+    return !shm::earlier(now, deadline);
 }
 
 // Who sleeps on the call word, as futex bit masks, so that a change wakes only
@@ -340,9 +359,10 @@ Step look_and_unlock(FunctionRecord& record, Look& look, CallWord& seen) noexcep
 }
 
 // Marks the waiter asleep on the word, unless the word moved on from `seen`
-// meanwhile; true (with `seen` marked) when it may sleep.
-bool mark_asleep(FunctionRecord& record, uint32_t mark, CallWord& seen) noexcept {
-    if (lock_record(record) != 0) {
+// meanwhile or the lock is not had by `deadline`; true (with `seen` marked)
+// when it may sleep.
+bool mark_asleep(FunctionRecord& record, uint32_t mark, CallWord& seen, const timespec& deadline) noexcept {
+    if (lock_record(record, deadline) != 0) {
         return false;
     }
     const CallWord now = record.word();
@@ -402,12 +422,9 @@ SpinBudget caller_spin;
 // arrived, or the errno of a failed lock. Runs without the GIL.
 template <typename Look>
 int look_for_a_slice(FunctionRecord& record, const WaitMode& mode, Look& look, const timespec* limit) noexcept {
-    timespec slice_end = shm::deadline_after(shm::SLICE_NS);
-    if (limit && earlier(*limit, slice_end)) {
-        slice_end = *limit;
-    }
+    const timespec slice_end = shm::slice_end(limit);
     for (;;) {
-        const int rc = lock_record(record);
+        const int rc = lock_record(record, slice_end);
         if (rc != 0) {
             return rc;
         }
@@ -417,14 +434,14 @@ int look_for_a_slice(FunctionRecord& record, const WaitMode& mode, Look& look, c
         }
         const bool serving = mode.mask == SERVER_WAITS;
         CallerState& callers = record.shm()->callers;
-        const uint32_t cpu = static_cast<uint32_t>(sched_getcpu());
+        const auto cpu = static_cast<uint16_t>(sched_getcpu());
         (serving ? callers.server_cpu : callers.caller_cpu).store(cpu, std::memory_order_relaxed);
         const bool peer_here = (serving ? callers.caller_cpu : callers.server_cpu).load(std::memory_order_relaxed) == cpu;
         SpinBudget& spin = serving ? server_spin : caller_spin;
         if (mode.watches && spin.watch(record.shm()->call, seen.bits, peer_here)) {
             continue;
         }
-        if (mode.asleep_mark != 0 && !mark_asleep(record, mode.asleep_mark, seen)) {
+        if (mode.asleep_mark != 0 && !mark_asleep(record, mode.asleep_mark, seen, slice_end)) {
             continue;
         }
         if (!futex::wait(&record.shm()->call, seen.bits, slice_end, mode.mask) || passed(slice_end)) {
@@ -467,12 +484,12 @@ WaitEnd wait_on_record(FunctionRecord& record, const WaitMode& mode, Look&& look
     }
 }
 
-// Runs `look` once under the record's mutex (waiting for it a slice at most),
-// with the GIL released; whether it said Done.
+// Runs `look` once under the record's mutex (waiting for it a slice at most,
+// and no later than `limit`), with the GIL released; whether it said Done.
 template <typename Look>
-bool look_once(FunctionRecord& record, Look&& look) {
+bool look_once(FunctionRecord& record, Look&& look, const timespec* limit = nullptr) {
     return shm::without_gil([&] {
-        if (lock_record(record) != 0) {
+        if (lock_record(record, shm::slice_end(limit)) != 0) {
             return false;
         }
         CallWord seen;
@@ -488,7 +505,7 @@ void change_on_the_way_out(FunctionRecord& record, Change&& change) {
     constexpr int SLICES = 5;
     shm::without_gil([&] {
         for (int i = 0; i < SLICES; ++i) {
-            const int rc = lock_record(record);
+            const int rc = lock_record(record, shm::slice_end());
             if (rc == ETIMEDOUT) {
                 continue;
             }
@@ -558,8 +575,16 @@ private:
 RecordThreads serving_threads;
 RecordThreads calling_threads;
 
-// A forked child must not keep its parent alive in the eyes of others.
+// Calls of this process that posted a request and have not ended yet, on
+// any record: while there are none, a reply posted under this process's pid
+// is nobody's (a process that had the pid before, or a call that gave up
+// without reaching the lock).
+std::atomic<int> calls_in_flight{0};
+
+// A forked child must not keep its parent alive in the eyes of others, nor
+// count its parent's calls as its own.
 void disown_after_fork() noexcept {
+    calls_in_flight.store(0, std::memory_order_relaxed);
     const int harmless = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (harmless < 0) {
         return;
@@ -757,7 +782,7 @@ bool print_stop_line() {
 // One request as the serving side took it.
 struct Request {
     unsigned char area[MESSAGE_SIZE];
-    uint32_t number = 0;
+    uint64_t number = 0;
     bool large_reply = false;  // a result too large for the area may go outside it
     OutsideMessage reply_buffer{};  // where such a result goes
     shm::Fd payload;           // the caller's buffer, once opened
@@ -825,7 +850,7 @@ PyObject* request_args(Request& request) {
 bool open_reply_buffer(FunctionRecord& record, Request& request) {
     bool waited_for = false;
     look_once(record, [&](CallWord word) {
-        waited_for = word.number() == request.number && word.state() == CallWord::EXECUTING;
+        waited_for = record.exchange_number(word) == request.number && word.state() == CallWord::EXECUTING;
         if (waited_for) {
             request.open_payload(request.reply_buffer, 0);
         }
@@ -949,7 +974,7 @@ bool take_request(FunctionRecord& record, Request& request, bool& stop) {
             return Step::Wait;
         }
         std::memcpy(request.area, record.area(), MESSAGE_SIZE);
-        request.number = word.number();
+        request.number = record.exchange_number(word);
         note_reply_buffer(record, request);
         request.release_payload();
         if (is_outside(request.area)) {
@@ -966,10 +991,10 @@ bool take_request(FunctionRecord& record, Request& request, bool& stop) {
 }
 
 // Posts a reply unless its caller gave up (`delivered` tells which).
-bool post_reply(FunctionRecord& record, uint32_t number, const void* data, size_t size, bool& delivered) {
+bool post_reply(FunctionRecord& record, uint64_t number, const void* data, size_t size, bool& delivered) {
     delivered = false;
     const WaitEnd end = wait_on_record(record, SERVER_MODE, [&](CallWord word) {
-        if (word.number() != number) {
+        if (record.exchange_number(word) != number) {
             return Step::Done;
         }
         if (word.state() == CallWord::EXECUTING) {
@@ -1112,9 +1137,9 @@ PyObject* stop_shared_function(const char* name) {
 
 // --- Calling side ---
 
-// Tells a reply that its caller died before collecting it from one that is
-// merely waiting for its caller to run: the same reply seen again, and for a
-// second.
+// Tells how long the same word has stood: a scribbled call state, or a reply
+// whose poster is not known, is reclaimed once it stood for a second, and a
+// queue head that does not post is passed over then.
 class StaleReply {
 public:
     // Whether `word` was seen at the previous look too; starts watching it if not.
@@ -1162,14 +1187,22 @@ uint32_t poster_pid(const FunctionRecord& record) {
     return record.object->caller_lock_pid == pid ? static_cast<uint32_t>(pid) : 0;
 }
 
+enum class Poster { Alive, Dead, Unknown };
+
 // Under the record's mutex: whether the process that posted the exchange in
-// flight has died. A call of this process always counts as alive.
-bool poster_died(const FunctionRecord& record) {
+// flight still lives, as its caller lock says. Whether this process's own
+// lock stands for a call of its own is for its count of calls to tell.
+Poster poster_of_exchange(const FunctionRecord& record) {
     const uint32_t pid = record.shm()->callers.poster_pid.load(std::memory_order_relaxed);
-    if (pid == 0 || pid == static_cast<uint32_t>(shm::this_process())) {
-        return false;
+    if (pid == 0) {
+        return Poster::Unknown;
     }
-    return !write_locked_elsewhere(record.fd(), CALLER_LOCK_BASE + static_cast<off_t>(pid));
+    const pid_t self = shm::this_process();
+    if (pid == static_cast<uint32_t>(self) && record.object->caller_lock_pid == self) {
+        return calls_in_flight.load(std::memory_order_relaxed) > 0 ? Poster::Alive : Poster::Dead;
+    }
+    return write_locked_elsewhere(record.fd(), CALLER_LOCK_BASE + static_cast<off_t>(pid)) ? Poster::Alive
+                                                                                           : Poster::Dead;
 }
 
 // The calling side of one exchange: queues for its turn when others wait
@@ -1180,6 +1213,13 @@ struct Call {
 
     Call(FunctionRecord& call_record, const unsigned char* call_args, size_t size, CallBuffer* call_buffer)
         : record(call_record), args(call_args), args_size(size), buffer(call_buffer) {}
+    ~Call() {
+        if (posted()) {
+            calls_in_flight.fetch_sub(1, std::memory_order_relaxed);
+        }
+    }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
 
     FunctionRecord& record;
     const unsigned char* args;
@@ -1190,7 +1230,7 @@ struct Call {
     Phase phase = Phase::Arriving;
     uint32_t ticket = 0;
     WaitMode mode = ROOM_MODE;
-    uint32_t number = 0;
+    uint64_t number = 0;
     CallEnd end = CallEnd::Refused;
     unsigned char reply[MESSAGE_SIZE];
     StaleReply stale;
@@ -1242,9 +1282,8 @@ struct Call {
         callers.reply_fd = buffer ? buffer->fd.get() : -1;
         callers.reply_inode = buffer ? static_cast<uint32_t>(buffer->inode) : 0;
         std::memcpy(record.area(), args, args_size);
-        word = word.next_request();
-        record.set_word(word);
-        number = word.number();
+        number = record.post_next_request(word);
+        calls_in_flight.fetch_add(1, std::memory_order_relaxed);
         phase = Phase::Posted;
         mode = REPLY_MODE;
         return Step::Wait;
@@ -1282,21 +1321,23 @@ struct Call {
         return Step::Wait;
     }
 
-    // A reply whose caller died, or a state no process of ours writes
-    // (scribbled over). A reply seen again once its caller's process is gone
-    // is reclaimed at once; either is reclaimed once it has stood for a second.
+    // A reply whose caller died is reclaimed at once; one whose caller lives
+    // never, however long it takes to come for it. A state no process of
+    // ours writes (scribbled over), or a reply whose poster could not be
+    // known, is reclaimed once it has stood for a second.
     bool reclaimable(CallWord word) {
         if (word.known_state() && word.state() != CallWord::REPLIED) {
             return false;
         }
-        if (!stale.seen_again(word)) {
-            return false;
+        const Poster poster = word.known_state() ? poster_of_exchange(record) : Poster::Unknown;
+        if (poster != Poster::Unknown) {
+            return poster == Poster::Dead;
         }
-        return (word.state() == CallWord::REPLIED && poster_died(record)) || stale.for_a_second();
+        return stale.seen_again(word) && stale.for_a_second();
     }
 
     Step look_for_reply(CallWord word) {
-        if (word.number() != number || word.state() == CallWord::IDLE) {
+        if (record.exchange_number(word) != number || word.state() == CallWord::IDLE) {
             end = CallEnd::Lost;
             return Step::Done;
         }
@@ -1325,7 +1366,7 @@ struct Call {
             return Step::Wait;
         }
         look_for_reply(word);
-        if (end != CallEnd::Replied && word.number() == number && word.state() == CallWord::POSTED) {
+        if (end != CallEnd::Replied && record.exchange_number(word) == number && word.state() == CallWord::POSTED) {
             record.set_word(word.with_state(CallWord::IDLE));
         }
         return end == CallEnd::Replied ? Step::Done : Step::Wait;
@@ -1342,7 +1383,7 @@ struct Call {
                 give_up_turn(word);
                 return;
             }
-            if (word.number() != number) {
+            if (record.exchange_number(word) != number) {
                 return;
             }
             if (word.state() == CallWord::POSTED || word.state() == CallWord::REPLIED) {
@@ -1544,7 +1585,7 @@ PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject
             return WaitEnd::TimedOut;
         }
         if (call.phase == Call::Phase::Queued) {
-            look_once(record, [&call](CallWord word) { return call.pass_over_a_stuck_head(word); });
+            look_once(record, [&call](CallWord word) { return call.pass_over_a_stuck_head(word); }, limit);
         }
         return WaitEnd::KeepWaiting;
     };

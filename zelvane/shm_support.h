@@ -247,12 +247,27 @@ inline timespec deadline_after(long nanoseconds) noexcept {
     return ts;
 }
 
-// Waits up to one slice for a busy `mutex`; call it with the GIL released.
-// 0, EOWNERDEAD, ETIMEDOUT or another errno, as pthread_mutex_clocklock.
-inline int lock_within_slice(pthread_mutex_t* mutex) noexcept {
-    const timespec deadline = deadline_after(SLICE_NS);
+inline bool earlier(const timespec& a, const timespec& b) noexcept {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// The end of a wait slice that starts now: a slice later, or at `limit` (a
+// caller's time limit, none when null) when that comes first, so that no
+// wait overshoots a time limit by the rest of a slice.
+inline timespec slice_end(const timespec* limit = nullptr) noexcept {
+    const timespec end = deadline_after(SLICE_NS);
+    return limit && earlier(*limit, end) ? *limit : end;
+}
+
+// Waits until `deadline` at the latest for a busy `mutex`; call it with the
+// GIL released. 0, EOWNERDEAD, ETIMEDOUT or another errno, as
+// pthread_mutex_clocklock.
+inline int lock_until(pthread_mutex_t* mutex, const timespec& deadline) noexcept {
     return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
 }
+
+// Waits up to one slice for a busy `mutex`; call it with the GIL released.
+inline int lock_within_slice(pthread_mutex_t* mutex) noexcept { return lock_until(mutex, slice_end()); }
 
 // Completes a lock that returned `rc`: when the previous owner died holding
 // the mutex, `repair()` mends the shared state before the mutex is marked

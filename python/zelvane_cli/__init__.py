@@ -19,6 +19,8 @@ RECORD_SIZE = 1168
 SLOT_MAX_SIZE_OF_RECORD_SIZE = RECORD_SIZE - HEADER_SIZE
 ACTIVITY = 136
 CALL_WORD = 140
+# The exchange number above the low 16 bits that the call word carries.
+EXCHANGE_HIGH = 120
 # A live server holds a write lock on this byte, one past the record's end.
 LIVENESS_BYTE = RECORD_SIZE + 1
 STOP_REQUESTED = 1 << 24
@@ -80,7 +82,7 @@ def function_details(fd):
     word = struct.unpack_from("<I", record, CALL_WORD)[0]
     return {
         "state": CALL_STATES.get(word & 0xFF, f"unknown ({word & 0xFF})"),
-        "exchange": (word >> 8) & 0xFFFF,
+        "exchange": struct.unpack_from("<I", record, EXCHANGE_HIGH)[0] << 16 | (word >> 8) & 0xFFFF,
         "stop_requested": bool(word & STOP_REQUESTED),
         "serving_ended": bool(word & SERVING_ENDED),
         "activity": record[ACTIVITY],
