@@ -1901,21 +1901,18 @@ PyObject* to_bytes_gen(ByteData& bd, uint64_t size_bytes_length, int is_bytearra
 // Container readers
 // ---------------------------------------------------------------------------
 
-// Every member takes at least its code byte, so a count above the bytes left
-// cannot be satisfied: such a container is grown member by member and fails
-// at the first missing member, without allocating for the stated count.
-static inline bool count_fits(const ByteData& bd, uint64_t count) {
-    return count <= bd.max_offset - bd.offset;
-}
+// A list or tuple member takes at least its code byte and one word.
+static inline bool reserve_slots(ByteData& bd, uint64_t count) { return reserve_members(bd, count, 1, 1); }
 
 // Reads a container's member count; the cursor is left on the first member.
 static inline bool read_count(ByteData& bd, uint64_t size_bytes_length, uint64_t& count) {
     return read_size(bd, size_bytes_length, count);
 }
 
-// Decodes `count` members into a new list.
+// Decodes `count` members into a new list; a count that is not trusted
+// fails at its first missing member with that member's error.
 static PyObject* decode_members(ByteData& bd, uint64_t count, MemberDecoder member) {
-    if (count_fits(bd, count)) {
+    if (reserve_slots(bd, count)) {
         PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
         if (!list) {
             return nullptr;
@@ -1964,14 +1961,49 @@ PyObject* to_tuple_e(ByteData& bd) {
     return PyTuple_New(0);
 }
 
+// Resizes a tuple that only this decoding holds; on failure the tuple is
+// released and the interpreter's exception set.
+static bool resize_tuple(PyRef& tuple, Py_ssize_t size) {
+    PyObject* raw = tuple.release();
+    if (_PyTuple_Resize(&raw, size) < 0) {
+        return false;
+    }
+    tuple.reset(raw);
+    return true;
+}
+
+// Decodes the members of a tuple whose count is not trusted into a tuple
+// that grows by a quarter as they arrive, so that nothing is held twice.
+static PyObject* decode_growing_tuple(ByteData& bd, uint64_t count, MemberDecoder member) {
+    constexpr Py_ssize_t FIRST_ROOM = 16;
+    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(std::min<uint64_t>(count, FIRST_ROOM))));
+    if (!tuple) {
+        return nullptr;
+    }
+    Py_ssize_t filled = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        if (filled == PyTuple_GET_SIZE(tuple.get())) {
+            const uint64_t room = std::min<uint64_t>(count, filled + filled / 4 + FIRST_ROOM);
+            if (!resize_tuple(tuple, static_cast<Py_ssize_t>(room))) {
+                return nullptr;
+            }
+        }
+        PyObject* item = member(bd);
+        if (!item) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(tuple.get(), filled++, item);
+    }
+    return filled == PyTuple_GET_SIZE(tuple.get()) || resize_tuple(tuple, filled) ? tuple.release() : nullptr;
+}
+
 PyObject* to_tuple_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder member) {
     uint64_t count;
     if (!read_count(bd, size_bytes_length, count)) {
         return nullptr;
     }
-    if (!count_fits(bd, count)) {
-        PyRef list(decode_members(bd, count, member));
-        return list ? PyList_AsTuple(list.get()) : nullptr;
+    if (!reserve_slots(bd, count)) {
+        return decode_growing_tuple(bd, count, member);
     }
     PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(count)));
     if (!tuple) {
@@ -1986,6 +2018,7 @@ PyObject* to_tuple_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder m
     }
     return tuple.release();
 }
+
 // Builds the set, frozenset or deque of a decoded member list in one call.
 static PyObject* iterable_from_list(PyObject* list, IterableKind kind) {
     switch (kind) {
@@ -2002,8 +2035,7 @@ PyObject* to_iterable_e(ByteData& bd, IterableKind kind) {
         return nullptr;
     }
     if (kind == IterableKind::Deque) {
-        PyRef list(PyList_New(0));
-        return list ? iterable_from_list(list.get(), kind) : nullptr;
+        return PyObject_CallNoArgs(deque_cl);
     }
     return iterable_from_list(nullptr, kind);
 }
@@ -2024,6 +2056,18 @@ PyObject* to_dict_e(ByteData& bd) {
     return PyDict_New();
 }
 
+// A dict for `count` pairs, sized for them when the count is trusted. A pair
+// takes at least two bytes and, beyond the SMALL_DICT pairs that fit the
+// table every dict starts with, about eight words of table.
+static PyObject* new_dict_for(ByteData& bd, uint64_t count) {
+    constexpr uint64_t SMALL_DICT = 5;
+    constexpr uint64_t WORDS_PER_PAIR = 8;
+    if (count > SMALL_DICT && reserve_members(bd, count, 2, WORDS_PER_PAIR)) {
+        return _PyDict_NewPresized(static_cast<Py_ssize_t>(count));
+    }
+    return PyDict_New();
+}
+
 // Both key and value are decoded before either is looked at; a key seen
 // twice keeps the later value at the place of its first insertion.
 PyObject* to_dict_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder member) {
@@ -2031,9 +2075,7 @@ PyObject* to_dict_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder me
     if (!read_count(bd, size_bytes_length, count)) {
         return nullptr;
     }
-    // A pair takes at least two bytes.
-    const bool fits = count <= (bd.max_offset - bd.offset) / 2;
-    PyRef dict(fits ? _PyDict_NewPresized(static_cast<Py_ssize_t>(count)) : PyDict_New());
+    PyRef dict(new_dict_for(bd, count));
     if (!dict) {
         return nullptr;
     }
@@ -2866,7 +2908,7 @@ PyObject* to_value_range(const unsigned char* data, size_t length) {
         kel::set_invalid_marker_error();
         return nullptr;
     }
-    kel::ByteData bd{1, length, data, kel2::to_dict_key};
+    kel::ByteData bd(data, length, kel2::to_dict_key);
     return kel2::to_any_value(bd);
 }
 
