@@ -1961,62 +1961,68 @@ PyObject* to_tuple_e(ByteData& bd) {
     return PyTuple_New(0);
 }
 
-// Resizes a tuple that only this decoding holds; on failure the tuple is
-// released and the interpreter's exception set.
-static bool resize_tuple(PyRef& tuple, Py_ssize_t size) {
-    PyObject* raw = tuple.release();
-    if (_PyTuple_Resize(&raw, size) < 0) {
-        return false;
-    }
-    tuple.reset(raw);
-    return true;
-}
+// Fills a new tuple member by member: made at full size for a trusted count,
+// otherwise grown by a quarter as members arrive, so that an untrusted count
+// allocates only for members that are there and nothing is held twice.
+class TupleBuilder {
+public:
+    TupleBuilder(uint64_t count, bool trusted)
+        : tuple_(PyTuple_New(static_cast<Py_ssize_t>(trusted ? count : std::min<uint64_t>(count, FIRST_ROOM)))),
+          count_(count) {}
+    explicit operator bool() const { return static_cast<bool>(tuple_); }
 
-// Decodes the members of a tuple whose count is not trusted into a tuple
-// that grows by a quarter as they arrive, so that nothing is held twice.
-static PyObject* decode_growing_tuple(ByteData& bd, uint64_t count, MemberDecoder member) {
-    constexpr Py_ssize_t FIRST_ROOM = 16;
-    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(std::min<uint64_t>(count, FIRST_ROOM))));
-    if (!tuple) {
-        return nullptr;
-    }
-    Py_ssize_t filled = 0;
-    for (uint64_t i = 0; i < count; ++i) {
-        if (filled == PyTuple_GET_SIZE(tuple.get())) {
-            const uint64_t room = std::min<uint64_t>(count, filled + filled / 4 + FIRST_ROOM);
-            if (!resize_tuple(tuple, static_cast<Py_ssize_t>(room))) {
-                return nullptr;
-            }
+    // Takes over a decoded member (null when it failed).
+    bool add(PyObject* member) {
+        PyRef item(member);
+        if (!item || (filled_ == PyTuple_GET_SIZE(tuple_.get()) && !grow())) {
+            return false;
         }
-        PyObject* item = member(bd);
-        if (!item) {
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(tuple.get(), filled++, item);
+        PyTuple_SET_ITEM(tuple_.get(), filled_++, item.release());
+        return true;
     }
-    return filled == PyTuple_GET_SIZE(tuple.get()) || resize_tuple(tuple, filled) ? tuple.release() : nullptr;
-}
+
+    // The tuple of the members added.
+    PyObject* finish() {
+        return filled_ == PyTuple_GET_SIZE(tuple_.get()) || resize(filled_) ? tuple_.release() : nullptr;
+    }
+
+private:
+    static constexpr Py_ssize_t FIRST_ROOM = 16;
+
+    bool grow() {
+        return resize(static_cast<Py_ssize_t>(std::min<uint64_t>(count_, filled_ + filled_ / 4 + FIRST_ROOM)));
+    }
+
+    // Only this builder holds the tuple; on failure it is released.
+    bool resize(Py_ssize_t size) {
+        PyObject* raw = tuple_.release();
+        if (_PyTuple_Resize(&raw, size) < 0) {
+            return false;
+        }
+        tuple_.reset(raw);
+        return true;
+    }
+
+    PyRef tuple_;
+    uint64_t count_;
+    Py_ssize_t filled_ = 0;
+};
 
 PyObject* to_tuple_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder member) {
     uint64_t count;
     if (!read_count(bd, size_bytes_length, count)) {
         return nullptr;
     }
-    if (!reserve_slots(bd, count)) {
-        return decode_growing_tuple(bd, count, member);
-    }
-    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    TupleBuilder tuple(count, reserve_slots(bd, count));
     if (!tuple) {
         return nullptr;
     }
     for (uint64_t i = 0; i < count; ++i) {
-        PyObject* item = member(bd);
-        if (!item) {
+        if (!tuple.add(member(bd))) {
             return nullptr;
         }
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
     }
-    return tuple.release();
+    return tuple.finish();
 }
 
 // Builds the set, frozenset or deque of a decoded member list in one call.
@@ -2439,20 +2445,23 @@ PyObject* to_namedtuple_gen(ByteData& bd, uint64_t size_bytes_length) {
     if (!name) {
         return nullptr;
     }
-    PyRef fields(PyList_New(0));
-    PyRef items(PyList_New(0));
+    // A field takes at least two bytes (its name and its value) and a word
+    // in each of the two tuples.
+    const bool trusted = reserve_members(bd, count, 2, 2);
+    TupleBuilder fields(count, trusted);
+    TupleBuilder items(count, trusted);
     if (!fields || !items) {
         return nullptr;
     }
     for (uint64_t i = 0; i < count; ++i) {
         PyRef field(to_any_value(bd));
         PyRef item(field ? to_any_value(bd) : nullptr);
-        if (!item || PyList_Append(fields.get(), field.get()) < 0 || PyList_Append(items.get(), item.get()) < 0) {
+        if (!item || !fields.add(field.release()) || !items.add(item.release())) {
             return nullptr;
         }
     }
-    PyRef field_tuple(PyList_AsTuple(fields.get()));
-    PyRef item_tuple(field_tuple ? PyList_AsTuple(items.get()) : nullptr);
+    PyRef field_tuple(fields.finish());
+    PyRef item_tuple(field_tuple ? items.finish() : nullptr);
     return item_tuple ? make_namedtuple(name.get(), field_tuple.get(), item_tuple.get()) : nullptr;
 }
 
@@ -2479,10 +2488,20 @@ PyObject* to_ordereddict_gen(ByteData& bd, uint64_t size_bytes_length) {
 }
 PyObject* to_chainmap_e(ByteData& bd) { return call_with_no_arguments(bd, chainmap_cl); }
 
-// The maps are passed as positional arguments in wire order.
+// The maps in wire order become the new ChainMap's `maps` list, as its
+// constructor would make it, without spreading them into an argument tuple
+// (which the constructor copies twice); no maps leave its default [{}].
 PyObject* to_chainmap_gen(ByteData& bd, uint64_t size_bytes_length) {
-    PyRef maps(to_tuple_gen(bd, size_bytes_length, to_any_value));
-    return maps ? PyObject_Call(chainmap_cl, maps.get(), nullptr) : nullptr;
+    uint64_t count;
+    if (!read_count(bd, size_bytes_length, count)) {
+        return nullptr;
+    }
+    PyRef maps(decode_members(bd, count, to_any_value));
+    PyRef chainmap(maps ? PyObject_CallNoArgs(chainmap_cl) : nullptr);
+    if (!chainmap || (count > 0 && PyObject_SetAttrString(chainmap.get(), "maps", maps.get()) < 0)) {
+        return nullptr;
+    }
+    return chainmap.release();
 }
 PyObject* to_range_s(ByteData& bd) {
     if (!step_code(bd)) {
