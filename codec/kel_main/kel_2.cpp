@@ -1981,10 +1981,8 @@ public:
         return true;
     }
 
-    // The tuple of the members added.
-    PyObject* finish() {
-        return filled_ == PyTuple_GET_SIZE(tuple_.get()) || resize(filled_) ? tuple_.release() : nullptr;
-    }
+    // The tuple, once all `count` members are in (growth stops at the count).
+    PyObject* finish() { return tuple_.release(); }
 
 private:
     static constexpr Py_ssize_t FIRST_ROOM = 16;
