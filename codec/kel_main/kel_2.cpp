@@ -52,6 +52,9 @@ static PyObject* uuid_is_safe_name = nullptr;
 static PyObject* fields_name = nullptr;
 static PyObject* dunder_name_name = nullptr;
 static PyObject* hex_name = nullptr;
+// Names of what the decoder calls on the objects it builds.
+static PyObject* extend_name = nullptr;
+static PyObject* maps_name = nullptr;
 
 namespace {
 
@@ -191,7 +194,7 @@ void kel2_cleanup() {
                             &namedtuple_cl, &deque_cl, &counter_cl, &ordereddict_cl,
                             &chainmap_cl, &path_cl, &purepath_cl, &isoformat_name, &fromisoformat_name,
                             &uuid_unknown_safety, &uuid_int_name, &uuid_is_safe_name, &fields_name,
-                            &dunder_name_name, &hex_name}) {
+                            &dunder_name_name, &hex_name, &extend_name, &maps_name}) {
         Py_CLEAR(*slot);
     }
     nt_classes::clear();
@@ -2023,25 +2026,37 @@ PyObject* to_tuple_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder m
     return tuple.finish();
 }
 
-// Builds the set, frozenset or deque of a decoded member list in one call.
-static PyObject* iterable_from_list(PyObject* list, IterableKind kind) {
-    switch (kind) {
-        case IterableKind::Set: return PySet_New(list);
-        case IterableKind::FrozenSet: return PyFrozenSet_New(list);
-        case IterableKind::Deque: return PyObject_CallOneArg(deque_cl, list);
+// Builds the set or frozenset of a decoded member list in one call.
+static PyObject* set_from_list(PyObject* list, IterableKind kind) {
+    return kind == IterableKind::Set ? PySet_New(list) : PyFrozenSet_New(list);
+}
+
+// Fills a new deque a chunk of members at a time, so that no list of all of
+// them is held beside it.
+static PyObject* decode_deque(ByteData& bd, uint64_t count, MemberDecoder member) {
+    constexpr uint64_t CHUNK = 1024;
+    PyObject* extend = method_name(extend_name, "extend");
+    PyRef deque(extend ? PyObject_CallNoArgs(deque_cl) : nullptr);
+    if (!deque) {
+        return nullptr;
     }
-    PyErr_SetString(PyExc_RuntimeError, "Unexpectedly received an invalid iterable character.");
-    return nullptr;
+    for (uint64_t left = count; left > 0;) {
+        const uint64_t taken = std::min(left, CHUNK);
+        PyRef chunk(decode_members(bd, taken, member));
+        PyRef extended(chunk ? PyObject_CallMethodOneArg(deque.get(), extend, chunk.get()) : nullptr);
+        if (!extended) {
+            return nullptr;
+        }
+        left -= taken;
+    }
+    return deque.release();
 }
 
 PyObject* to_iterable_e(ByteData& bd, IterableKind kind) {
     if (!step_code(bd)) {
         return nullptr;
     }
-    if (kind == IterableKind::Deque) {
-        return PyObject_CallNoArgs(deque_cl);
-    }
-    return iterable_from_list(nullptr, kind);
+    return kind == IterableKind::Deque ? PyObject_CallNoArgs(deque_cl) : set_from_list(nullptr, kind);
 }
 
 PyObject* to_iterable_gen(ByteData& bd, uint64_t size_bytes_length, IterableKind kind, MemberDecoder member) {
@@ -2049,8 +2064,11 @@ PyObject* to_iterable_gen(ByteData& bd, uint64_t size_bytes_length, IterableKind
     if (!read_count(bd, size_bytes_length, count)) {
         return nullptr;
     }
+    if (kind == IterableKind::Deque) {
+        return decode_deque(bd, count, member);
+    }
     PyRef list(decode_members(bd, count, member));
-    return list ? iterable_from_list(list.get(), kind) : nullptr;
+    return list ? set_from_list(list.get(), kind) : nullptr;
 }
 
 PyObject* to_dict_e(ByteData& bd) {
@@ -2496,7 +2514,8 @@ PyObject* to_chainmap_gen(ByteData& bd, uint64_t size_bytes_length) {
     }
     PyRef maps(decode_members(bd, count, to_any_value));
     PyRef chainmap(maps ? PyObject_CallNoArgs(chainmap_cl) : nullptr);
-    if (!chainmap || (count > 0 && PyObject_SetAttrString(chainmap.get(), "maps", maps.get()) < 0)) {
+    PyObject* maps_attribute = chainmap ? method_name(maps_name, "maps") : nullptr;
+    if (!maps_attribute || (count > 0 && PyObject_SetAttr(chainmap.get(), maps_attribute, maps.get()) < 0)) {
         return nullptr;
     }
     return chainmap.release();
