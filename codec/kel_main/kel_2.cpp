@@ -2078,16 +2078,20 @@ PyObject* to_dict_e(ByteData& bd) {
     return PyDict_New();
 }
 
-// A dict for `count` pairs, sized for them when the count is trusted. A pair
-// takes at least two bytes and, beyond the SMALL_DICT pairs that fit the
-// table every dict starts with, about eight words of table.
+// A dict for `count` pairs, sized for as many of them as the rest of the
+// input and the allowance can hold. A pair takes at least two bytes and,
+// beyond the SMALL_DICT pairs that fit the table every dict starts with,
+// about eight words of table.
 static PyObject* new_dict_for(ByteData& bd, uint64_t count) {
     constexpr uint64_t SMALL_DICT = 5;
     constexpr uint64_t WORDS_PER_PAIR = 8;
-    if (count > SMALL_DICT && reserve_members(bd, count, 2, WORDS_PER_PAIR)) {
-        return _PyDict_NewPresized(static_cast<Py_ssize_t>(count));
+    const uint64_t room =
+        std::min({count, (bd.max_offset - bd.offset) / 2, bd.presize_words / WORDS_PER_PAIR});
+    if (room <= SMALL_DICT) {
+        return PyDict_New();
     }
-    return PyDict_New();
+    bd.presize_words -= room * WORDS_PER_PAIR;
+    return _PyDict_NewPresized(static_cast<Py_ssize_t>(room));
 }
 
 // Both key and value are decoded before either is looked at; a key seen
