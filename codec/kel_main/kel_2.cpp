@@ -52,6 +52,9 @@ static PyObject* uuid_is_safe_name = nullptr;
 static PyObject* fields_name = nullptr;
 static PyObject* dunder_name_name = nullptr;
 static PyObject* hex_name = nullptr;
+// Names of what the decoder calls on the objects it builds.
+static PyObject* extend_name = nullptr;
+static PyObject* maps_name = nullptr;
 
 namespace {
 
@@ -191,7 +194,7 @@ void kel2_cleanup() {
                             &namedtuple_cl, &deque_cl, &counter_cl, &ordereddict_cl,
                             &chainmap_cl, &path_cl, &purepath_cl, &isoformat_name, &fromisoformat_name,
                             &uuid_unknown_safety, &uuid_int_name, &uuid_is_safe_name, &fields_name,
-                            &dunder_name_name, &hex_name}) {
+                            &dunder_name_name, &hex_name, &extend_name, &maps_name}) {
         Py_CLEAR(*slot);
     }
     nt_classes::clear();
@@ -1901,21 +1904,18 @@ PyObject* to_bytes_gen(ByteData& bd, uint64_t size_bytes_length, int is_bytearra
 // Container readers
 // ---------------------------------------------------------------------------
 
-// Every member takes at least its code byte, so a count above the bytes left
-// cannot be satisfied: such a container is grown member by member and fails
-// at the first missing member, without allocating for the stated count.
-static inline bool count_fits(const ByteData& bd, uint64_t count) {
-    return count <= bd.max_offset - bd.offset;
-}
+// A list or tuple member takes at least its code byte and one word.
+static inline bool reserve_slots(ByteData& bd, uint64_t count) { return reserve_members(bd, count, 1, 1); }
 
 // Reads a container's member count; the cursor is left on the first member.
 static inline bool read_count(ByteData& bd, uint64_t size_bytes_length, uint64_t& count) {
     return read_size(bd, size_bytes_length, count);
 }
 
-// Decodes `count` members into a new list.
+// Decodes `count` members into a new list; a count that is not trusted
+// fails at its first missing member with that member's error.
 static PyObject* decode_members(ByteData& bd, uint64_t count, MemberDecoder member) {
-    if (count_fits(bd, count)) {
+    if (reserve_slots(bd, count)) {
         PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
         if (!list) {
             return nullptr;
@@ -1964,48 +1964,99 @@ PyObject* to_tuple_e(ByteData& bd) {
     return PyTuple_New(0);
 }
 
+// Fills a new tuple member by member: made at full size for a trusted count,
+// otherwise grown by a quarter as members arrive, so that an untrusted count
+// allocates only for members that are there and nothing is held twice.
+class TupleBuilder {
+public:
+    TupleBuilder(uint64_t count, bool trusted)
+        : tuple_(PyTuple_New(static_cast<Py_ssize_t>(trusted ? count : std::min<uint64_t>(count, FIRST_ROOM)))),
+          count_(count) {}
+    explicit operator bool() const { return static_cast<bool>(tuple_); }
+
+    // Takes over a decoded member (null when it failed).
+    bool add(PyObject* member) {
+        PyRef item(member);
+        if (!item || (filled_ == PyTuple_GET_SIZE(tuple_.get()) && !grow())) {
+            return false;
+        }
+        PyTuple_SET_ITEM(tuple_.get(), filled_++, item.release());
+        return true;
+    }
+
+    // The tuple, once all `count` members are in (growth stops at the count).
+    PyObject* finish() { return tuple_.release(); }
+
+private:
+    static constexpr Py_ssize_t FIRST_ROOM = 16;
+
+    bool grow() {
+        return resize(static_cast<Py_ssize_t>(std::min<uint64_t>(count_, filled_ + filled_ / 4 + FIRST_ROOM)));
+    }
+
+    // Only this builder holds the tuple; on failure it is released.
+    bool resize(Py_ssize_t size) {
+        PyObject* raw = tuple_.release();
+        if (_PyTuple_Resize(&raw, size) < 0) {
+            return false;
+        }
+        tuple_.reset(raw);
+        return true;
+    }
+
+    PyRef tuple_;
+    uint64_t count_;
+    Py_ssize_t filled_ = 0;
+};
+
 PyObject* to_tuple_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder member) {
     uint64_t count;
     if (!read_count(bd, size_bytes_length, count)) {
         return nullptr;
     }
-    if (!count_fits(bd, count)) {
-        PyRef list(decode_members(bd, count, member));
-        return list ? PyList_AsTuple(list.get()) : nullptr;
-    }
-    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    TupleBuilder tuple(count, reserve_slots(bd, count));
     if (!tuple) {
         return nullptr;
     }
     for (uint64_t i = 0; i < count; ++i) {
-        PyObject* item = member(bd);
-        if (!item) {
+        if (!tuple.add(member(bd))) {
             return nullptr;
         }
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
     }
-    return tuple.release();
+    return tuple.finish();
 }
-// Builds the set, frozenset or deque of a decoded member list in one call.
-static PyObject* iterable_from_list(PyObject* list, IterableKind kind) {
-    switch (kind) {
-        case IterableKind::Set: return PySet_New(list);
-        case IterableKind::FrozenSet: return PyFrozenSet_New(list);
-        case IterableKind::Deque: return PyObject_CallOneArg(deque_cl, list);
+
+// Builds the set or frozenset of a decoded member list in one call.
+static PyObject* set_from_list(PyObject* list, IterableKind kind) {
+    return kind == IterableKind::Set ? PySet_New(list) : PyFrozenSet_New(list);
+}
+
+// Fills a new deque a chunk of members at a time, so that no list of all of
+// them is held beside it.
+static PyObject* decode_deque(ByteData& bd, uint64_t count, MemberDecoder member) {
+    constexpr uint64_t CHUNK = 1024;
+    PyObject* extend = method_name(extend_name, "extend");
+    PyRef deque(extend ? PyObject_CallNoArgs(deque_cl) : nullptr);
+    if (!deque) {
+        return nullptr;
     }
-    PyErr_SetString(PyExc_RuntimeError, "Unexpectedly received an invalid iterable character.");
-    return nullptr;
+    for (uint64_t left = count; left > 0;) {
+        const uint64_t taken = std::min(left, CHUNK);
+        PyRef chunk(decode_members(bd, taken, member));
+        PyRef extended(chunk ? PyObject_CallMethodOneArg(deque.get(), extend, chunk.get()) : nullptr);
+        if (!extended) {
+            return nullptr;
+        }
+        left -= taken;
+    }
+    return deque.release();
 }
 
 PyObject* to_iterable_e(ByteData& bd, IterableKind kind) {
     if (!step_code(bd)) {
         return nullptr;
     }
-    if (kind == IterableKind::Deque) {
-        PyRef list(PyList_New(0));
-        return list ? iterable_from_list(list.get(), kind) : nullptr;
-    }
-    return iterable_from_list(nullptr, kind);
+    return kind == IterableKind::Deque ? PyObject_CallNoArgs(deque_cl) : set_from_list(nullptr, kind);
 }
 
 PyObject* to_iterable_gen(ByteData& bd, uint64_t size_bytes_length, IterableKind kind, MemberDecoder member) {
@@ -2013,8 +2064,11 @@ PyObject* to_iterable_gen(ByteData& bd, uint64_t size_bytes_length, IterableKind
     if (!read_count(bd, size_bytes_length, count)) {
         return nullptr;
     }
+    if (kind == IterableKind::Deque) {
+        return decode_deque(bd, count, member);
+    }
     PyRef list(decode_members(bd, count, member));
-    return list ? iterable_from_list(list.get(), kind) : nullptr;
+    return list ? set_from_list(list.get(), kind) : nullptr;
 }
 
 PyObject* to_dict_e(ByteData& bd) {
@@ -2024,6 +2078,22 @@ PyObject* to_dict_e(ByteData& bd) {
     return PyDict_New();
 }
 
+// A dict for `count` pairs, sized for as many of them as the rest of the
+// input and the allowance can hold. A pair takes at least two bytes and,
+// beyond the SMALL_DICT pairs that fit the table every dict starts with,
+// about eight words of table.
+static PyObject* new_dict_for(ByteData& bd, uint64_t count) {
+    constexpr uint64_t SMALL_DICT = 5;
+    constexpr uint64_t WORDS_PER_PAIR = 8;
+    const uint64_t room =
+        std::min({count, (bd.max_offset - bd.offset) / 2, bd.presize_words / WORDS_PER_PAIR});
+    if (room <= SMALL_DICT) {
+        return PyDict_New();
+    }
+    bd.presize_words -= room * WORDS_PER_PAIR;
+    return _PyDict_NewPresized(static_cast<Py_ssize_t>(room));
+}
+
 // Both key and value are decoded before either is looked at; a key seen
 // twice keeps the later value at the place of its first insertion.
 PyObject* to_dict_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder member) {
@@ -2031,9 +2101,7 @@ PyObject* to_dict_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder me
     if (!read_count(bd, size_bytes_length, count)) {
         return nullptr;
     }
-    // A pair takes at least two bytes.
-    const bool fits = count <= (bd.max_offset - bd.offset) / 2;
-    PyRef dict(fits ? _PyDict_NewPresized(static_cast<Py_ssize_t>(count)) : PyDict_New());
+    PyRef dict(new_dict_for(bd, count));
     if (!dict) {
         return nullptr;
     }
@@ -2397,20 +2465,23 @@ PyObject* to_namedtuple_gen(ByteData& bd, uint64_t size_bytes_length) {
     if (!name) {
         return nullptr;
     }
-    PyRef fields(PyList_New(0));
-    PyRef items(PyList_New(0));
+    // A field takes at least two bytes (its name and its value) and a word
+    // in each of the two tuples.
+    const bool trusted = reserve_members(bd, count, 2, 2);
+    TupleBuilder fields(count, trusted);
+    TupleBuilder items(count, trusted);
     if (!fields || !items) {
         return nullptr;
     }
     for (uint64_t i = 0; i < count; ++i) {
         PyRef field(to_any_value(bd));
         PyRef item(field ? to_any_value(bd) : nullptr);
-        if (!item || PyList_Append(fields.get(), field.get()) < 0 || PyList_Append(items.get(), item.get()) < 0) {
+        if (!item || !fields.add(field.release()) || !items.add(item.release())) {
             return nullptr;
         }
     }
-    PyRef field_tuple(PyList_AsTuple(fields.get()));
-    PyRef item_tuple(field_tuple ? PyList_AsTuple(items.get()) : nullptr);
+    PyRef field_tuple(fields.finish());
+    PyRef item_tuple(field_tuple ? items.finish() : nullptr);
     return item_tuple ? make_namedtuple(name.get(), field_tuple.get(), item_tuple.get()) : nullptr;
 }
 
@@ -2437,10 +2508,21 @@ PyObject* to_ordereddict_gen(ByteData& bd, uint64_t size_bytes_length) {
 }
 PyObject* to_chainmap_e(ByteData& bd) { return call_with_no_arguments(bd, chainmap_cl); }
 
-// The maps are passed as positional arguments in wire order.
+// The maps in wire order become the new ChainMap's `maps` list, as its
+// constructor would make it, without spreading them into an argument tuple
+// (which the constructor copies twice); no maps leave its default [{}].
 PyObject* to_chainmap_gen(ByteData& bd, uint64_t size_bytes_length) {
-    PyRef maps(to_tuple_gen(bd, size_bytes_length, to_any_value));
-    return maps ? PyObject_Call(chainmap_cl, maps.get(), nullptr) : nullptr;
+    uint64_t count;
+    if (!read_count(bd, size_bytes_length, count)) {
+        return nullptr;
+    }
+    PyRef maps(decode_members(bd, count, to_any_value));
+    PyRef chainmap(maps ? PyObject_CallNoArgs(chainmap_cl) : nullptr);
+    PyObject* maps_attribute = chainmap ? method_name(maps_name, "maps") : nullptr;
+    if (!maps_attribute || (count > 0 && PyObject_SetAttr(chainmap.get(), maps_attribute, maps.get()) < 0)) {
+        return nullptr;
+    }
+    return chainmap.release();
 }
 PyObject* to_range_s(ByteData& bd) {
     if (!step_code(bd)) {
@@ -2866,7 +2948,7 @@ PyObject* to_value_range(const unsigned char* data, size_t length) {
         kel::set_invalid_marker_error();
         return nullptr;
     }
-    kel::ByteData bd{1, length, data, kel2::to_dict_key};
+    kel::ByteData bd(data, length, kel2::to_dict_key);
     return kel2::to_any_value(bd);
 }
 

@@ -24,13 +24,23 @@ struct ByteData;
 // hands it to the container readers for their members.
 using MemberDecoder = PyObject* (*)(ByteData& bd);
 
-// Read cursor over one encoded value. `offset` <= `max_offset` always holds.
+// Read cursor over one encoded value (the marker byte at 0 is read by the
+// caller). `offset` <= `max_offset` always holds.
 struct ByteData {
+    ByteData(const unsigned char* data, uint64_t length, MemberDecoder key_reader = nullptr)
+        : offset(1), max_offset(length), bytes(data), dict_key(key_reader), presize_words(length / 2) {}
+
     uint64_t offset;
     uint64_t max_offset;
     const unsigned char* bytes;
     // Reads dict keys where a protocol has a reader of its own for them.
-    MemberDecoder dict_key = nullptr;
+    MemberDecoder dict_key;
+    // Pointer-sized words that containers may still allocate for members not
+    // yet read: half a word per input byte over all nesting levels, so that
+    // hostile counts nested level in level cannot claim more between them
+    // (a valid input needs about one word per member; beyond the allowance
+    // its containers grow as members arrive).
+    uint64_t presize_words;
 };
 
 void set_offset_error();
@@ -68,6 +78,22 @@ inline int64_t signed_le_value(const ByteData& bd, const unsigned char* value, u
     }
     // Sign-extend from the top bit of the last value byte.
     return static_cast<int64_t>(raw << shift) >> shift;
+}
+
+// Whether a container may allocate room for `count` members (each taking
+// at least `member_bytes` of the input, and `words_per_member` words of
+// memory) before reading them. A count the rest of the input cannot hold, or
+// one beyond what is left of the decoding's allowance, is not trusted: the
+// container then grows as its members arrive.
+inline bool reserve_members(ByteData& bd, uint64_t count, uint64_t member_bytes, uint64_t words_per_member) {
+    if (count > (bd.max_offset - bd.offset) / member_bytes) {
+        return false;
+    }
+    if (count > bd.presize_words / words_per_member) {
+        return false;
+    }
+    bd.presize_words -= count * words_per_member;
+    return true;
 }
 
 // Containers recurse through the dispatchers; hostile nesting must end in a

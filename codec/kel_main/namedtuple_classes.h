@@ -62,15 +62,11 @@ inline bool cacheable(PyObject* name, PyObject* fields) {
     return true;
 }
 
-// (interned name, namespace) of a class the factory made; null with the
-// factory's exception when it refuses the names.
-inline PyRef shape_of_new_class(PyObject* name, PyObject* fields) {
-    PyRef cls(PyObject_CallFunctionObjArgs(namedtuple_cl, name, fields, nullptr));
-    if (!cls) {
-        return {};
-    }
-    PyRef class_dict(PyObject_GetAttrString(cls.get(), "__dict__"));
-    PyRef type_name(class_dict ? PyObject_GetAttr(cls.get(), name_key) : nullptr);
+// (interned name, namespace) of a class the factory made, copied before
+// anyone else can change the class.
+inline PyRef shape_of(PyObject* cls) {
+    PyRef class_dict(PyObject_GetAttrString(cls, "__dict__"));
+    PyRef type_name(class_dict ? PyObject_GetAttr(cls, name_key) : nullptr);
     PyRef space(type_name ? PyDict_New() : nullptr);
     if (!space || PyDict_Merge(space.get(), class_dict.get(), 1) < 0) {
         return {};
@@ -93,31 +89,29 @@ inline bool make_room() {
     return PyDict_DelItem(shapes, oldest.get()) == 0;
 }
 
-// The cached shape, moved to the most recently used end, or a new one.
-inline PyRef shape(PyObject* name, PyObject* fields) {
-    PyRef key(PyTuple_Pack(2, name, fields));
-    if (!key) {
+// The cached shape, moved to the most recently used end; null without an
+// exception when the shape is not cached.
+inline PyRef cached_shape(PyObject* key) {
+    PyObject* found = PyDict_GetItemWithError(shapes, key);
+    if (!found) {
         return {};
     }
-    PyObject* found = PyDict_GetItemWithError(shapes, key.get());
-    if (found) {
-        PyRef held = PyRef::borrow(found);
-        if (found != newest &&
-            (PyDict_DelItem(shapes, key.get()) < 0 || PyDict_SetItem(shapes, key.get(), held.get()) < 0)) {
-            return {};
-        }
-        newest = found;
-        return held;
-    }
-    if (PyErr_Occurred()) {
+    PyRef held = PyRef::borrow(found);
+    if (found != newest && (PyDict_DelItem(shapes, key) < 0 || PyDict_SetItem(shapes, key, held.get()) < 0)) {
         return {};
     }
-    PyRef made = shape_of_new_class(name, fields);
-    if (!made || !make_room() || PyDict_SetItem(shapes, key.get(), made.get()) < 0) {
-        return {};
+    newest = found;
+    return held;
+}
+
+// Keeps the namespace of a class the factory just made for the shape.
+inline bool remember(PyObject* key, PyObject* cls) {
+    PyRef made = shape_of(cls);
+    if (!made || !make_room() || PyDict_SetItem(shapes, key, made.get()) < 0) {
+        return false;
     }
     newest = made.get();
-    return made;
+    return true;
 }
 
 // The factory names a class's module after the code that called it: the
@@ -147,6 +141,25 @@ inline PyRef new_class(PyObject* shape) {
                                               tuple_bases, space.get(), nullptr));
 }
 
+// A new class of the shape from its kept namespace; a shape seen for the
+// first time takes the class the factory makes (null with the factory's
+// exception when it refuses the names), and its namespace is kept.
+inline PyRef class_for(PyObject* name, PyObject* fields) {
+    PyRef key(PyTuple_Pack(2, name, fields));
+    PyRef found = key ? cached_shape(key.get()) : PyRef();
+    if (found) {
+        return new_class(found.get());
+    }
+    if (!key || PyErr_Occurred()) {
+        return {};
+    }
+    PyRef cls(PyObject_CallFunctionObjArgs(namedtuple_cl, name, fields, nullptr));
+    if (!cls || !remember(key.get(), cls.get())) {
+        return {};
+    }
+    return cls;
+}
+
 // What the factory's class gives for these names and values: an instance
 // of a class of its own. `items` holds one value per field.
 inline PyObject* make(PyObject* name, PyObject* fields, PyObject* items) {
@@ -155,8 +168,7 @@ inline PyObject* make(PyObject* name, PyObject* fields, PyObject* items) {
         PyRef nt_type(PyObject_CallFunctionObjArgs(namedtuple_cl, name, fields, nullptr));
         return nt_type ? PyObject_Call(nt_type.get(), items, nullptr) : nullptr;
     }
-    PyRef found = shape(name, fields);
-    PyRef cls(found ? new_class(found.get()) : PyRef());
+    PyRef cls = class_for(name, fields);
     if (!cls) {
         return nullptr;
     }

@@ -116,7 +116,7 @@ PyObject* to_value_prot1_range(const unsigned char* data, size_t length) {
         kel::set_invalid_marker_error();
         return nullptr;
     }
-    kel::ByteData bd{1, length, data};
+    kel::ByteData bd(data, length);
     return kel1::to_any_value(bd);
 }
 
