@@ -5,6 +5,8 @@
 // growth by others is seen (the capacity is read under the mutex, as always).
 // Its object is its own, outside the cache, so that nothing the cache does
 // (eviction, a removal here, a fork) moves the mapping it locks through.
+// Beyond read and write, a handle makes its slot shared state: the version
+// and wait() (slot_state.h), update() and lock() (handle_holding.h).
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
