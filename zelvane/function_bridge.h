@@ -210,7 +210,15 @@ int lock_record(const FunctionRecord& record) noexcept {
 
 enum class Step { Wait, Done };
 
-using shm::passed;
+bool earlier(const timespec& a, const timespec& b) noexcept {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+bool passed(const timespec& deadline) noexcept {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
 
 // Who sleeps on the call word, as futex bit masks, so that a change wakes only
 // the waiters whose condition it can meet.
@@ -394,7 +402,10 @@ SpinBudget caller_spin;
 // arrived, or the errno of a failed lock. Runs without the GIL.
 template <typename Look>
 int look_for_a_slice(FunctionRecord& record, const WaitMode& mode, Look& look, const timespec* limit) noexcept {
-    const timespec slice_end = shm::slice_end(limit);
+    timespec slice_end = shm::deadline_after(shm::SLICE_NS);
+    if (limit && earlier(*limit, slice_end)) {
+        slice_end = *limit;
+    }
     for (;;) {
         const int rc = lock_record(record);
         if (rc != 0) {

@@ -279,17 +279,40 @@ inline bool earlier(const timespec& a, const timespec& b) noexcept {
     return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
+// The end of a wait slice that starts now: a slice later, or at `limit` (a
+// caller's time limit, none when null) when that comes first, so that no
+// wait overshoots a time limit by the rest of a slice.
+inline timespec slice_end(const timespec* limit = nullptr) noexcept {
+    const timespec end = deadline_after(SLICE_NS);
+    return limit && earlier(*limit, end) ? *limit : end;
+}
+
+// Waits until `deadline` at the latest for a busy `mutex`; call it with the
+// GIL released. 0, EOWNERDEAD, ETIMEDOUT or another errno, as
+// pthread_mutex_clocklock.
+inline int lock_until(pthread_mutex_t* mutex, const timespec& deadline) noexcept {
+    return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+}
+
+// Waits up to one slice for a busy `mutex`; call it with the GIL released.
+inline int lock_within_slice(pthread_mutex_t* mutex) noexcept { return lock_until(mutex, slice_end()); }
+
+// Completes a lock that returned `rc`: when the previous owner died holding
+// the mutex, `repair()` mends the shared state before the mutex is marked
+// consistent. 0 when the mutex is held and usable, or the errno.
+template <typename Repair>
+int mend_if_owner_died(pthread_mutex_t* mutex, int rc, Repair&& repair) noexcept {
+    if (rc != EOWNERDEAD) {
+        return rc;
+    }
+    repair();
+    return pthread_mutex_consistent(mutex);
+}
+
 inline bool passed(const timespec& deadline) noexcept {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return !earlier(now, deadline);
-}
-
-// The end of a wait's next slice: a slice from now, or the wait's own
-// `limit` (if any) when that comes first, so no wait overshoots its limit.
-inline timespec slice_end(const timespec* limit) noexcept {
-    const timespec end = deadline_after(SLICE_NS);
-    return limit && earlier(*limit, end) ? *limit : end;
 }
 
 // The deadline `timeout` seconds from now: false with an exception set when
@@ -317,29 +340,6 @@ inline bool time_limit(PyObject* timeout, timespec& limit, bool& limited) {
         limit.tv_sec += 1;
     }
     return true;
-}
-
-// Waits for a busy `mutex` until `end`; call it with the GIL released.
-// 0, EOWNERDEAD, ETIMEDOUT or another errno, as pthread_mutex_clocklock.
-inline int lock_until(pthread_mutex_t* mutex, const timespec& end) noexcept {
-    return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &end);
-}
-
-// Waits up to one slice for a busy `mutex`; call it with the GIL released.
-inline int lock_within_slice(pthread_mutex_t* mutex) noexcept {
-    return lock_until(mutex, deadline_after(SLICE_NS));
-}
-
-// Completes a lock that returned `rc`: when the previous owner died holding
-// the mutex, `repair()` mends the shared state before the mutex is marked
-// consistent. 0 when the mutex is held and usable, or the errno.
-template <typename Repair>
-int mend_if_owner_died(pthread_mutex_t* mutex, int rc, Repair&& repair) noexcept {
-    if (rc != EOWNERDEAD) {
-        return rc;
-    }
-    repair();
-    return pthread_mutex_consistent(mutex);
 }
 
 // Sets the exception for a robust lock that failed with `rc`.
