@@ -562,3 +562,27 @@ def test_fork_inside_the_lock_leaves_the_child_outside_it(slot):
         "this process does not hold it.",
         "parent",
     ]
+
+
+@pytest.mark.parametrize("use", [
+    lambda h: h.version,
+    lambda h: h.wait(timeout=0),
+    lambda h: h.update(lambda v: v),
+    lambda h: h.lock(),
+])
+def test_a_closed_handle_refuses_the_shared_state_calls(slot, use):
+    handle = zelvane.open_memory(slot.name)
+    handle.close()
+    with pytest.raises(ValueError, match="closed memory handle"):
+        use(handle)
+
+
+def test_closing_inside_the_block_keeps_the_lock_until_it_ends(slot):
+    handle = zelvane.open_memory(slot.name)
+    with handle.lock():
+        handle.close()
+        with pytest.raises(ValueError, match="closed memory handle"):
+            handle.read()
+        with pytest.raises(RuntimeError, match=HELD_HERE):
+            zelvane.read_memory(slot.name)
+    assert zelvane.read_memory(slot.name) == 0
