@@ -36,6 +36,7 @@ run codec.py "${quick[@]}"
 run library.py
 run slots.py "${quick[@]}"
 run memory.py
+run shared_state.py "${quick[@]}"
 for placement in free same split; do
     run functions.py --placement "$placement" "${quick[@]}"
 done

@@ -221,3 +221,24 @@ def test_only_a_write_lock_on_the_liveness_byte_means_live(serve, lock, live):
         assert os.path.exists(shm_path(name)) is live
     finally:
         finish(holder)  # closing its stdin lets it end
+
+
+@pytest.mark.parametrize("reserved", [0, 100])
+def test_show_reports_a_slot_never_written(shm_name, reserved):
+    name = shm_name("unwritten")
+    zelvane.create_memory(name, reserved)
+    run = run_command("show", name)
+    assert (run.returncode, run.stdout) == (0, f"{name}: never written (capacity {reserved})\n")
+    run = run_command("show", name, "--json")
+    assert (run.returncode, run.stdout) == (0, "null\n")
+
+
+def test_show_reports_a_torn_value_as_damaged(shm_name):
+    name = shm_name("torn")
+    zelvane.write_memory(name, [1, 2])
+    with open(shm_path(name), "r+b") as f:
+        f.seek(48)
+        f.write(b"\0")
+    run = run_command("show", name)
+    assert run.returncode == 1
+    assert "invalid protocol marker" in run.stderr

@@ -47,6 +47,11 @@ back = zelvane.loads(memoryview(blob))
 with zelvane.open_memory("n", create=True) as slot:
     slot.write(counts)
     print(slot.read(), slot.name, slot.closed)
+    total: int = slot.update(lambda v: (v or 0) + 1, timeout=1.0)
+    since: int = slot.wait(since=slot.version, timeout=None)
+    with slot.lock(timeout=2) as locked:
+        locked.write(locked.read() + [total, since])
+port: int = zelvane.read_memory("n")["port"]
 with zelvane.open_function("add") as call:
     print(call(1, 2, timeout=2.5), call.name, call.closed)
 print(created, result, back, zelvane.__version__)
@@ -63,6 +68,9 @@ BAD = [
     'zelvane.write_memory("n", object())',
     'zelvane.loads("text")',
     'zelvane.open_function("n")(1, timeout="soon")',
+    'zelvane.open_memory("n").wait(since="1")',
+    'zelvane.open_memory("n").update(lambda v: object())',
+    'zelvane.open_memory("n").lock(timeout="soon")',
 ]
 
 

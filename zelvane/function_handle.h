@@ -8,7 +8,6 @@
 
 #include <sys/stat.h>
 
-#include <cmath>
 #include <new>
 #include <string>
 
@@ -69,32 +68,6 @@ bool function_handle_open(const FunctionHandleObject* handle) {
     return true;
 }
 
-// The time limit of a call: false with an exception set when `timeout` is
-// neither None nor a non-negative number of seconds.
-bool call_limit(PyObject* timeout, timespec& limit, bool& limited) {
-    limited = timeout != nullptr && timeout != Py_None;
-    if (!limited) {
-        return true;
-    }
-    const double seconds = PyFloat_AsDouble(timeout);
-    if (seconds == -1.0 && PyErr_Occurred()) {
-        return false;
-    }
-    if (!(seconds >= 0.0) || !std::isfinite(seconds)) {
-        PyErr_SetString(PyExc_ValueError, "timeout must be a non-negative, finite number of seconds or None");
-        return false;
-    }
-    limit = shm::deadline_after(0);
-    const double whole = std::floor(seconds);
-    limit.tv_sec += static_cast<time_t>(whole);
-    limit.tv_nsec += static_cast<long>((seconds - whole) * 1e9);
-    if (limit.tv_nsec >= 1000000000L) {
-        limit.tv_nsec -= 1000000000L;
-        limit.tv_sec += 1;
-    }
-    return true;
-}
-
 PyObject* function_handle_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"timeout", nullptr};
     PyObject* timeout = nullptr;
@@ -108,7 +81,7 @@ PyObject* function_handle_call(PyObject* self, PyObject* args, PyObject* kwargs)
     FunctionHandleObject* handle = as_function_handle(self);
     timespec limit;
     bool limited;
-    if (!function_handle_open(handle) || !call_limit(timeout, limit, limited)) {
+    if (!function_handle_open(handle) || !shm::time_limit(timeout, limit, limited)) {
         return nullptr;
     }
     // The name is kept alive by the handle, and with it its UTF-8 form.

@@ -5,6 +5,8 @@
 // growth by others is seen (the capacity is read under the mutex, as always).
 // Its object is its own, outside the cache, so that nothing the cache does
 // (eviction, a removal here, a fork) moves the mapping it locks through.
+// Beyond read and write, a handle makes its slot shared state: the version
+// and wait() (slot_state.h), update() and lock() (handle_holding.h).
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -13,28 +15,18 @@
 #include <utility>
 
 #include "bridge_errors.h"
+#include "handle_holding.h"
 #include "object_cache.h"
 #include "py_ref.h"
+#include "slot_lock.h"
+#include "slot_state.h"
 #include "slots.h"
 
 namespace {
 
-struct MemoryHandle {
-    PyObject_HEAD
-    PyObject* name;               // the str the handle was opened with
-    shm::MappedObject* object;    // null once closed
-};
-
 PyTypeObject* memory_handle_type = nullptr;
 
-const char* handle_name(const MemoryHandle* self) {
-    const char* name = PyUnicode_AsUTF8(self->name);
-    if (!name) {
-        PyErr_Clear();  // the name was given as a str with a UTF-8 form
-        return "?";
-    }
-    return name;
-}
+MemoryHandle* as_memory_handle(PyObject* self) { return reinterpret_cast<MemoryHandle*>(self); }
 
 // Lets go of the handle's object; an access still in progress (another
 // thread waiting for the mutex) frees it when it ends.
@@ -48,33 +40,17 @@ void release_object(MemoryHandle* self) {
     }
 }
 
-bool closed_error(const MemoryHandle* self) {
-    PyErr_Format(PyExc_ValueError, "I/O operation on a closed memory handle of '%s'.", handle_name(self));
-    return false;
-}
-
-// Takes the mutex of the handle's slot for one access with room for
-// `new_size` payload bytes. The object never shrinks, so the mapping's
-// length stands in for its size in the checks made before locking.
-bool lock_handle(MemoryHandle* self, SlotAccess& access, uint64_t new_size) {
-    if (!self->object) {
-        return closed_error(self);
-    }
-    access.object = shm::ObjectUse(self->object);
-    return lock_slot(access, handle_name(self), access.mapping().length(), new_size);
-}
-
 PyObject* handle_read(PyObject* py_self, PyObject*) {
-    auto* self = reinterpret_cast<MemoryHandle*>(py_self);
-    SlotAccess access;
-    if (!lock_handle(self, access, 0)) {
-        return nullptr;
-    }
-    return read_locked(access);
+    MemoryHandle* self = as_memory_handle(py_self);
+    return with_slot_locked(self, 0, [self](SlotAccess& access) {
+        PyObject* value = read_locked(access);
+        note_version(self, access);
+        return value;
+    });
 }
 
 PyObject* handle_write(PyObject* py_self, PyObject* value) {
-    auto* self = reinterpret_cast<MemoryHandle*>(py_self);
+    MemoryHandle* self = as_memory_handle(py_self);
     if (!self->object) {
         closed_error(self);
         return nullptr;
@@ -83,22 +59,178 @@ PyObject* handle_write(PyObject* py_self, PyObject* value) {
     if (!prepared.prepare(value)) {
         return nullptr;
     }
-    SlotAccess access;
-    if (!lock_handle(self, access, prepared.size())) {
+    return with_slot_locked(self, prepared.size(), [self, &prepared](SlotAccess& access) {
+        store_value(access, prepared);
+        note_version(self, access);
+        Py_RETURN_TRUE;
+    });
+}
+
+// Under the mutex: the value update() hands to its function. A slot with
+// reserved capacity that no write has reached yet gives None, as an empty
+// one does; its payload starts with a zero, as a torn value does, but a
+// torn value follows a completed write, which counted.
+PyObject* value_to_update(SlotAccess& access) {
+    if (access.capacity != 0 && access.payload()[0] == 0 && slot_state::version(&access.header()->mutex) == 0) {
+        Py_RETURN_NONE;
+    }
+    return read_locked(access);
+}
+
+// With the slot's mutex held through the handle by this thread: reads the
+// value, calls `func` with it and writes what it returns, which is returned.
+PyObject* update_held(MemoryHandle* self, PyObject* func) {
+    const char* name = handle_name(self);
+    SlotAccess& before = self->held->access;
+    if (!fit_locked_slot(before, name, 0)) {
         return nullptr;
     }
-    populate_fresh_pages(access, prepared.size());
-    prepared.store(access.payload());
-    Py_RETURN_TRUE;
+    PyRef value(value_to_update(before));
+    if (!value) {
+        return nullptr;
+    }
+    PyRef result(PyObject_CallOneArg(func, value.get()));
+    PreparedValue prepared;
+    if (!result || !prepared.prepare(result.get())) {
+        return nullptr;
+    }
+    // The function may have left the lock() block that holds the mutex.
+    if (!held_by_this_thread(self->held)) {
+        PyErr_Format(PyExc_RuntimeError, "The lock of shared memory address '%s' was let go of during update().",
+                     name);
+        return nullptr;
+    }
+    SlotAccess& access = self->held->access;
+    if (!fit_locked_slot(access, name, prepared.size())) {
+        return nullptr;
+    }
+    store_value(access, prepared);
+    note_version(self, access);
+    return result.release();
+}
+
+PyObject* handle_update(PyObject* py_self, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"", "timeout", nullptr};
+    PyObject* func;
+    PyObject* timeout = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:update", const_cast<char**>(kwlist), &func, &timeout)) {
+        return nullptr;
+    }
+    MemoryHandle* self = as_memory_handle(py_self);
+    timespec limit;
+    bool limited;
+    if (!handle_ready(self) || !shm::time_limit(timeout, limit, limited)) {
+        return nullptr;
+    }
+    if (held_by_this_thread(self->held)) {
+        return update_held(self, func);
+    }
+    if (!take_lock(self, limited ? &limit : nullptr)) {
+        return nullptr;
+    }
+    // Only this call can let go of the mutex it took: no lock() block has it.
+    PyObject* result = update_held(self, func);
+    release_lock(self);
+    return result;
+}
+
+bool versions_unavailable() {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Slot versions are not available here: the C library uses the bytes they are kept in.");
+    return false;
+}
+
+// The version that wait() compares with: the one given, or the one this
+// handle last saw. An int that no version can equal (negative, too large)
+// gives one that no version equals either.
+bool since_version(const MemoryHandle* self, PyObject* since, uint32_t& version) {
+    if (!since || since == Py_None) {
+        version = self->seen_version;
+        return true;
+    }
+    if (!PyLong_Check(since)) {
+        PyErr_Format(PyExc_TypeError, "since must be an int or None, not %.200s", Py_TYPE(since)->tp_name);
+        return false;
+    }
+    int overflow;
+    const long long given = PyLong_AsLongLongAndOverflow(since, &overflow);
+    if (given == -1 && PyErr_Occurred()) {
+        return false;
+    }
+    const bool possible = overflow == 0 && given >= 0 && given < static_cast<long long>(slot_state::VERSIONS);
+    version = possible ? static_cast<uint32_t>(given) : slot_state::VERSIONS;
+    return true;
+}
+
+PyObject* handle_wait(PyObject* py_self, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"since", "timeout", nullptr};
+    PyObject* since = nullptr;
+    PyObject* timeout = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:wait", const_cast<char**>(kwlist), &since, &timeout)) {
+        return nullptr;
+    }
+    MemoryHandle* self = as_memory_handle(py_self);
+    uint32_t version;
+    timespec limit;
+    bool limited;
+    if (!handle_ready(self) || !since_version(self, since, version) || !shm::time_limit(timeout, limit, limited)) {
+        return nullptr;
+    }
+    if (held_by_this_thread(self->held)) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "Waiting for a change of shared memory address '%s' while this thread holds its lock "
+                     "would never end.",
+                     handle_name(self));
+        return nullptr;
+    }
+    if (!slot_state::usable) {
+        versions_unavailable();
+        return nullptr;
+    }
+    // In use, the mapping stays where it is while the GIL is let go.
+    shm::ObjectUse use(self->object);
+    pthread_mutex_t* mutex = &use->mapping.as<BasicShm>()->mutex;
+    if (!slot_state::wait_for_change(mutex, version, limited ? &limit : nullptr, handle_name(self), version)) {
+        return nullptr;
+    }
+    self->seen_version = version;
+    return PyLong_FromUnsignedLong(version);
+}
+
+PyObject* handle_lock(PyObject* py_self, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"timeout", nullptr};
+    PyObject* timeout = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:lock", const_cast<char**>(kwlist), &timeout)) {
+        return nullptr;
+    }
+    MemoryHandle* self = as_memory_handle(py_self);
+    if (!self->object) {
+        closed_error(self);
+        return nullptr;
+    }
+    return new_slot_lock(self, timeout);
+}
+
+PyObject* handle_get_version(PyObject* py_self, void*) {
+    MemoryHandle* self = as_memory_handle(py_self);
+    if (!self->object) {
+        closed_error(self);
+        return nullptr;
+    }
+    if (!slot_state::usable) {
+        versions_unavailable();
+        return nullptr;
+    }
+    return PyLong_FromUnsignedLong(slot_state::version(&self->object->mapping.as<BasicShm>()->mutex));
 }
 
 PyObject* handle_close(PyObject* py_self, PyObject*) {
-    release_object(reinterpret_cast<MemoryHandle*>(py_self));
+    release_object(as_memory_handle(py_self));
     Py_RETURN_NONE;
 }
 
 PyObject* handle_enter(PyObject* py_self, PyObject*) {
-    auto* self = reinterpret_cast<MemoryHandle*>(py_self);
+    MemoryHandle* self = as_memory_handle(py_self);
     if (!self->object) {
         closed_error(self);
         return nullptr;
@@ -108,22 +240,22 @@ PyObject* handle_enter(PyObject* py_self, PyObject*) {
 }
 
 PyObject* handle_exit(PyObject* py_self, PyObject*) {
-    release_object(reinterpret_cast<MemoryHandle*>(py_self));
+    release_object(as_memory_handle(py_self));
     Py_RETURN_FALSE;
 }
 
 PyObject* handle_get_name(PyObject* py_self, void*) {
-    PyObject* name = reinterpret_cast<MemoryHandle*>(py_self)->name;
+    PyObject* name = as_memory_handle(py_self)->name;
     Py_INCREF(name);
     return name;
 }
 
 PyObject* handle_get_closed(PyObject* py_self, void*) {
-    return PyBool_FromLong(reinterpret_cast<MemoryHandle*>(py_self)->object == nullptr);
+    return PyBool_FromLong(as_memory_handle(py_self)->object == nullptr);
 }
 
 PyObject* handle_repr(PyObject* py_self) {
-    auto* self = reinterpret_cast<MemoryHandle*>(py_self);
+    MemoryHandle* self = as_memory_handle(py_self);
     return PyUnicode_FromFormat("<zelvane.MemoryHandle name=%R%s>", self->name, self->object ? "" : " closed");
 }
 
@@ -133,7 +265,9 @@ PyObject* handle_new(PyTypeObject*, PyObject*, PyObject*) {
 }
 
 void handle_dealloc(PyObject* py_self) {
-    auto* self = reinterpret_cast<MemoryHandle*>(py_self);
+    MemoryHandle* self = as_memory_handle(py_self);
+    let_go_of_held(self);
+    self->held = nullptr;  // what another thread holds stays with it (see let_go_of_held)
     release_object(self);
     Py_XDECREF(self->name);
     PyTypeObject* type = Py_TYPE(py_self);
@@ -146,6 +280,24 @@ PyMethodDef handle_methods[] = {
      "read($self, /)\n--\n\nThe value stored in the slot, or None for a slot never written; as read_memory."},
     {"write", handle_write, METH_O,
      "write($self, value, /)\n--\n\nStores value in the slot and returns True; as write_memory."},
+    {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_update)),
+     METH_VARARGS | METH_KEYWORDS,
+     "update($self, func, /, *, timeout=None)\n--\n\n"
+     "Atomically replaces the value with func(value) and returns it: under the slot's lock, reads the\n"
+     "value (None for a slot never written), calls func with it and writes what it returns. If func\n"
+     "raises, or its result cannot be encoded, nothing is written. timeout bounds the wait for the\n"
+     "lock in seconds (TimeoutError)."},
+    {"wait", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_wait)),
+     METH_VARARGS | METH_KEYWORDS,
+     "wait($self, /, since=None, timeout=None)\n--\n\n"
+     "Blocks until the slot's version differs from since (None: the version this handle last read,\n"
+     "wrote or waited for) and returns the new version; TimeoutError after timeout seconds."},
+    {"lock", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_lock)),
+     METH_VARARGS | METH_KEYWORDS,
+     "lock($self, /, timeout=None)\n--\n\n"
+     "A context manager that holds the slot's lock and gives the handle: inside it, read(), write()\n"
+     "and update() of this handle on this thread do not lock again, and every other thread and\n"
+     "process waits. timeout bounds the wait for the lock in seconds (TimeoutError)."},
     {"close", handle_close, METH_NOARGS,
      "close($self, /)\n--\n\nLets go of the slot; the slot itself stays. Closing twice is harmless."},
     {"__enter__", handle_enter, METH_NOARGS, nullptr},
@@ -156,6 +308,10 @@ PyMethodDef handle_methods[] = {
 PyGetSetDef handle_getset[] = {
     {"name", handle_get_name, nullptr, "The name the handle was opened with.", nullptr},
     {"closed", handle_get_closed, nullptr, "True once the handle is closed.", nullptr},
+    {"version", handle_get_version, nullptr,
+     "The count of completed writes to the slot, the same for every handle in every process (it wraps "
+     "around to 0 after 2**31 writes).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -236,6 +392,9 @@ PyObject* open_memory(PyObject*, PyObject* args, PyObject* kwargs) {
     self->name = name_object.release();
     self->object = &*use;
     self->object->held = true;
+    if (slot_state::usable) {
+        self->seen_version = slot_state::version(&self->object->mapping.as<BasicShm>()->mutex);
+    }
     return handle.release();
 }
 
@@ -243,13 +402,14 @@ constexpr const char* OPEN_MEMORY_DOC =
     "open_memory($module, /, name, create=True)\n--\n\n"
     "Open the value slot name (creating an empty one when it is missing, unless create is False) and "
     "return a MemoryHandle bound to it, whose read() and write(value) act as read_memory and "
-    "write_memory without looking the name up again. A removal or re-creation of the name by another "
-    "process does not reach the handle; a growth does.";
+    "write_memory without looking the name up again, and whose version, wait(), update(func) and "
+    "lock() make the slot shared state. A removal or re-creation of the name by another process does "
+    "not reach the handle; a growth does.";
 
 // Registers the type as zelvane.MemoryHandle; -1 with an exception set.
 int add_memory_handle_type(PyObject* module) {
     PyRef type(PyType_FromSpec(&handle_spec));
-    if (!type) {
+    if (!type || make_slot_lock_type() < 0) {
         return -1;
     }
     // One reference for the module, one kept for open_memory.

@@ -10,10 +10,12 @@
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -147,6 +149,29 @@ private:
 
 inline pid_t this_process() noexcept { return ThisProcess::pid(); }
 
+// This thread's kernel id, looked up once. A fork child's only thread gets
+// a new id; it also remembers the one it had in the parent.
+class ThisThread {
+public:
+    static pid_t id() noexcept {
+        if (id_ == 0) {
+            id_ = static_cast<pid_t>(::syscall(SYS_gettid));
+        }
+        return id_;
+    }
+    static pid_t id_before_fork() noexcept { return id_before_fork_; }
+
+private:
+    static void forked() noexcept {
+        id_before_fork_ = std::exchange(id_, 0);
+    }
+    static inline thread_local pid_t id_ = 0;
+    static inline thread_local pid_t id_before_fork_ = 0;
+    static inline const int registered_ = pthread_atfork(nullptr, nullptr, forked);
+};
+
+inline pid_t this_thread() noexcept { return ThisThread::id(); }
+
 // Whether the interpreter is shutting down, which a thread without the GIL
 // may ask.
 inline bool interpreter_finalizing() noexcept {
@@ -204,6 +229,9 @@ public:
     ~HeldMutex() { unlock(); }
 
     bool held() const noexcept { return mutex_ != nullptr; }
+    // Lets go of a mutex this thread does not own (one a fork child inherited
+    // from its parent's state) without unlocking it.
+    void forget() noexcept { mutex_ = nullptr; }
     void unlock() noexcept {
         if (mutex_) {
             pthread_mutex_unlock(mutex_);
@@ -281,6 +309,39 @@ int mend_if_owner_died(pthread_mutex_t* mutex, int rc, Repair&& repair) noexcept
     return pthread_mutex_consistent(mutex);
 }
 
+inline bool passed(const timespec& deadline) noexcept {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return !earlier(now, deadline);
+}
+
+// The deadline `timeout` seconds from now: false with an exception set when
+// `timeout` is neither None (or absent: `limited` is then false) nor a
+// non-negative number of seconds.
+inline bool time_limit(PyObject* timeout, timespec& limit, bool& limited) {
+    limited = timeout != nullptr && timeout != Py_None;
+    if (!limited) {
+        return true;
+    }
+    const double seconds = PyFloat_AsDouble(timeout);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        return false;
+    }
+    if (!(seconds >= 0.0) || !std::isfinite(seconds)) {
+        PyErr_SetString(PyExc_ValueError, "timeout must be a non-negative, finite number of seconds or None");
+        return false;
+    }
+    limit = deadline_after(0);
+    const double whole = std::floor(seconds);
+    limit.tv_sec += static_cast<time_t>(whole);
+    limit.tv_nsec += static_cast<long>((seconds - whole) * 1e9);
+    if (limit.tv_nsec >= 1000000000L) {
+        limit.tv_nsec -= 1000000000L;
+        limit.tv_sec += 1;
+    }
+    return true;
+}
+
 // Sets the exception for a robust lock that failed with `rc`.
 inline void set_lock_error(int rc, const char* what) {
     if (rc == EDEADLK) {
@@ -298,15 +359,23 @@ inline void set_lock_error(int rc, const char* what) {
 
 // Takes `mutex` without ever blocking while holding the GIL: a try first,
 // then timed waits with the GIL released, running signal handlers between
-// slices. When the previous owner died, `repair()` mends the shared state
-// before the mutex is marked consistent. On failure an exception naming
-// `what` is set and an empty holder is returned.
+// slices; TimeoutError once `limit` (if given) passes. When the previous
+// owner died, `repair()` mends the shared state before the mutex is marked
+// consistent. On failure an exception naming `what` is set and an empty
+// holder is returned.
 template <typename Repair>
-HeldMutex lock_robust(pthread_mutex_t* mutex, const char* what, Repair&& repair) {
+HeldMutex lock_robust(pthread_mutex_t* mutex, const char* what, Repair&& repair, const timespec* limit = nullptr) {
     int rc = pthread_mutex_trylock(mutex);
     while (rc == EBUSY || rc == ETIMEDOUT) {
-        rc = without_gil([mutex] { return lock_within_slice(mutex); });
-        if (rc == ETIMEDOUT && PyErr_CheckSignals() < 0) {
+        rc = without_gil([mutex, limit] { return lock_until(mutex, slice_end(limit)); });
+        if (rc != ETIMEDOUT) {
+            continue;
+        }
+        if (PyErr_CheckSignals() < 0) {
+            return HeldMutex();
+        }
+        if (limit && passed(*limit)) {
+            PyErr_Format(PyExc_TimeoutError, "Timed out waiting for the lock of shared memory address '%s'.", what);
             return HeldMutex();
         }
     }

@@ -20,6 +20,7 @@
 #include "prefault.h"
 #include "py_ref.h"
 #include "shm_support.h"
+#include "slot_state.h"
 
 namespace {
 
@@ -106,12 +107,17 @@ struct SlotAccess {
     // so no mapping of this process has touched them yet.
     uint64_t fresh_from = 0;
     uint64_t fresh_to = 0;
+    const timespec* limit = nullptr;  // when waiting for the mutex must end
+    bool wake_waiters = false;        // a write was counted while somebody waited
 
     SlotAccess() = default;
     SlotAccess(const SlotAccess&) = delete;
     SlotAccess& operator=(const SlotAccess&) = delete;
     ~SlotAccess() {
         lock.unlock();
+        if (wake_waiters) {
+            slot_state::wake_all(&header()->mutex);
+        }
         if (grown.mapped()) {
             object_cache.adopt(object, std::move(grown));
         }
@@ -281,6 +287,14 @@ void repair_capacity(BasicShm* header, int fd) {
     }
 }
 
+// Under the mutex, held through `access` by this or an earlier access:
+// reads the capacity and gives the slot room for `new_size` payload bytes,
+// all mapped.
+bool fit_locked_slot(SlotAccess& access, const char* name, uint64_t new_size) {
+    access.capacity = access.header()->max_size;
+    return fit_payload(access, new_size, name);
+}
+
 // Takes the mutex of an open slot whose object measured `size` bytes and
 // gives it room for `new_size` payload bytes, all mapped.
 bool lock_slot(SlotAccess& access, const char* name, uint64_t size, uint64_t new_size) {
@@ -289,12 +303,11 @@ bool lock_slot(SlotAccess& access, const char* name, uint64_t size, uint64_t new
     }
     BasicShm* header = access.header();
     const int fd = access.fd();
-    access.lock = shm::lock_robust(&header->mutex, name, [header, fd] { repair_capacity(header, fd); });
+    access.lock = shm::lock_robust(&header->mutex, name, [header, fd] { repair_capacity(header, fd); }, access.limit);
     if (!access.lock.held()) {
         return false;
     }
-    access.capacity = header->max_size;
-    return fit_payload(access, new_size, name);
+    return fit_locked_slot(access, name, new_size);
 }
 
 // Opens the slot `name` (creating an empty one when allowed), takes its
@@ -472,6 +485,14 @@ void populate_fresh_pages(const SlotAccess& access, uint64_t length) {
     populate_for_copy(object + access.fresh_from, access.fresh_to - access.fresh_from);
 }
 
+// Under the mutex: copies the prepared value into the payload and counts
+// the write.
+void store_value(SlotAccess& access, const PreparedValue& prepared) {
+    populate_fresh_pages(access, prepared.size());
+    prepared.store(access.payload());
+    access.wake_waiters |= slot_state::count_write(&access.header()->mutex);
+}
+
 // Under the mutex of a slot opened for access: the decoded value, None for
 // a slot never written.
 PyObject* read_locked(const SlotAccess& access) {
@@ -498,8 +519,7 @@ PyObject* write_slot(const char* name, PyObject* value, bool create) {
     if (!get_basic_shm(access, name, prepared.size(), create)) {
         return nullptr;
     }
-    populate_fresh_pages(access, prepared.size());
-    prepared.store(access.payload());
+    store_value(access, prepared);
     Py_RETURN_TRUE;
 }
 

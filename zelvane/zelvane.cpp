@@ -12,6 +12,7 @@
 #include "kel_2.h"
 #include "memory_handle.h"
 #include "public_codec.h"
+#include "slot_state.h"
 #include "slots.h"
 
 namespace {
@@ -179,6 +180,7 @@ PyModuleDef zelvane_module = {
 #endif
 
 PyMODINIT_FUNC PyInit_zelvane(void) {
+    slot_state::check_word_is_free();
     PyObject* module = kel2_init() < 0 ? nullptr : PyModule_Create(&zelvane_module);
     if (module && (PyModule_AddStringConstant(module, "__version__", ZELVANE_VERSION) < 0 ||
                    !add_function_handle_type(module) || add_memory_handle_type(module) < 0)) {

@@ -3,11 +3,12 @@
 import sys
 from collections import ChainMap, Counter, OrderedDict, deque
 from collections.abc import Callable
+from contextlib import AbstractContextManager
 from datetime import date, datetime, time, timedelta
 from decimal import Decimal
 from pathlib import PurePath
 from types import TracebackType
-from typing import Any, Union, final
+from typing import Any, TypeVar, Union, final
 from uuid import UUID
 
 from typing_extensions import Buffer, Literal, Self, TypeAlias
@@ -42,13 +43,19 @@ Encodable: TypeAlias = Union[
     ChainMap[Any, Any],
 ]
 
+# What update() writes: its function's result, returned as it is.
+_Written = TypeVar("_Written", bound=Encodable)
+
+# Reading gives Any, as json.loads and pickle.loads do, so that
+# read_memory(name)["port"] needs no cast; Value is the union to narrow to.
+
 def create_memory(name: str, prealloc_size: int = 0, error_if_exists: bool = False) -> bool:
     """Create a shared memory address."""
 
 def remove_memory(name: str, throw_error: bool = False) -> bool:
     """Remove a shared memory address."""
 
-def read_memory(name: str, /) -> Value:
+def read_memory(name: str, /) -> Any:
     """Get the value stored in a shared memory address."""
 
 def write_memory(name: str, value: Encodable, create: bool = True) -> Literal[True]:
@@ -60,13 +67,13 @@ def create_function(name: str, func: Callable[..., Encodable], /) -> None:
 def remove_function(name: str, /) -> bool:
     """Stop a function linked to shared memory."""
 
-def call_function(name: str, args: tuple[Encodable, ...], /) -> Value:
+def call_function(name: str, args: tuple[Encodable, ...], /) -> Any:
     """Call a function linked to shared memory."""
 
 def dumps(value: Encodable, /) -> bytes:
     ...
 
-def loads(data: Buffer, /) -> Value:
+def loads(data: Buffer, /) -> Any:
     ...
 
 @final
@@ -75,8 +82,18 @@ class MemoryHandle:
     def name(self) -> str: ...
     @property
     def closed(self) -> bool: ...
-    def read(self) -> Value: ...
+    @property
+    def version(self) -> int:
+        """The count of completed writes to the slot, the same for every
+        handle in every process; it wraps around to 0 after 2**31 writes."""
+    def read(self) -> Any: ...
     def write(self, value: Encodable, /) -> Literal[True]: ...
+    def update(self, func: Callable[[Any], _Written], /, *, timeout: float | None = None) -> _Written:
+        """Atomically replaces the value with func(value) and returns it."""
+    def wait(self, since: int | None = None, timeout: float | None = None) -> int:
+        """Blocks until the version differs from since; returns it."""
+    def lock(self, timeout: float | None = None) -> AbstractContextManager[Self]:
+        """Holds the slot's lock for a with block, which gets the handle."""
     def close(self) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(
@@ -102,7 +119,7 @@ class FunctionHandle:
     def name(self) -> str: ...
     @property
     def closed(self) -> bool: ...
-    def __call__(self, *args: Encodable, timeout: float | None = None) -> Value: ...
+    def __call__(self, *args: Encodable, timeout: float | None = None) -> Any: ...
     def close(self) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(

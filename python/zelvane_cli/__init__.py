@@ -169,6 +169,17 @@ def command_ls(args):
     return 0
 
 
+def never_written(zelvane, name):
+    """Whether a slot whose first payload byte is zero was never written:
+    a value torn by a writer that died also starts with a zero, but follows
+    a completed write, which the slot's version counted."""
+    with zelvane.open_memory(name, create=False) as handle:
+        try:
+            return handle.version == 0
+        except RuntimeError:  # no versions here: a zero byte is all there is to go by
+            return True
+
+
 def command_show(args):
     entry = describe(args.name)
     if entry["kind"] == FOREIGN:
@@ -182,6 +193,9 @@ def command_show(args):
         return 0
     import zelvane
 
+    if not entry["holds_value"] and never_written(zelvane, args.name):
+        print("null" if args.json else f"{args.name}: never written (capacity {entry['capacity']})")
+        return 0
     value = zelvane.read_memory(args.name)
     if not args.json:
         pprint.pprint(value)
