@@ -217,10 +217,13 @@ def test_only_a_write_lock_on_the_liveness_byte_means_live(serve, lock, live):
     try:
         wait_for_line(holder, "locked")
         assert served(name) is live
-        run_command("clean", name)
-        assert os.path.exists(shm_path(name)) is live
+        # Removing takes the dead server's lock, which any lock on its byte
+        # keeps: the record stays while the holder holds it.
+        assert run_command("clean", name).stdout == ""
+        assert os.path.exists(shm_path(name))
     finally:
         finish(holder)  # closing its stdin lets it end
+    assert run_command("clean", name).stdout == f"removed {name}\n"
 
 
 @pytest.mark.parametrize("reserved", [0, 100])
@@ -242,3 +245,52 @@ def test_show_reports_a_torn_value_as_damaged(shm_name):
     run = run_command("show", name)
     assert run.returncode == 1
     assert "invalid protocol marker" in run.stderr
+
+
+def in_process_command(monkeypatch, capsys):
+    """Runs the command in this process, with its look at liveness made
+    stale: it reports every server dead, as a look taken just before a server
+    took the name over would."""
+    monkeypatch.syspath_prepend(str(COMMAND_DIR))
+    import zelvane_cli
+
+    monkeypatch.setattr(zelvane_cli, "server_alive", lambda fd: False)
+
+    def run(*args):
+        code = zelvane_cli.main(list(args))
+        out, err = capsys.readouterr()
+        return code, out, err
+    return run
+
+
+def takeover(serve):
+    name = dead_record(serve)
+    dead = os.stat(shm_path(name)).st_ino
+    server = serve("lambda *a: a", name=name)
+    wait_until(lambda: os.stat(shm_path(name)).st_ino != dead, what="the record to be taken over")
+    return server
+
+
+@pytest.mark.parametrize("make", [lambda serve: serve("lambda *a: a"), takeover], ids=["live", "taken over"])
+@pytest.mark.parametrize("command, code, err", [
+    ("clean", 0, ""),
+    ("rm", 1, "a live server holds it now; left alone"),
+])
+def test_a_server_seen_dead_keeps_its_name(serve, monkeypatch, capsys, make, command, code, err):
+    server = make(serve)
+    wait_until(lambda: served(server.name), what="the server to show as live")
+    inode = os.stat(shm_path(server.name)).st_ino
+    run = in_process_command(monkeypatch, capsys)
+    result = run(command, server.name)
+    assert (result[0], result[1]) == (code, "")
+    assert err in result[2]
+    assert os.stat(shm_path(server.name)).st_ino == inode
+    assert zelvane.call_function(server.name, (1, 2)) == (1, 2)
+
+
+def test_rm_removes_a_dead_record_and_a_slot(serve, shm_name):
+    name, slot = dead_record(serve), shm_name("slot")
+    zelvane.write_memory(slot, 1)
+    run = run_command("rm", name, slot)
+    assert (run.returncode, run.stdout) == (0, f"{name}: removed\n{slot}: removed\n")
+    assert not os.path.exists(shm_path(name)) and not os.path.exists(shm_path(slot))

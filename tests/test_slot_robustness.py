@@ -78,6 +78,8 @@ HOLDER = CHILD_PRELUDE + textwrap.dedent("""
             f.write(b"\\0")
     elif spoil == "grown":
         os.truncate(shm_path(name), os.path.getsize(shm_path(name)) + 500)
+    elif spoil == "grown to a record's size":
+        os.truncate(shm_path(name), 1168)
     print("locked", flush=True)
     time.sleep(600)
 """)

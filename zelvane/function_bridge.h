@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +32,7 @@ namespace {
 // ---------------------------------------------------------------------------
 
 constexpr size_t MESSAGE_SIZE = 1024;
+constexpr uint64_t FUNCTION_RECORD_SIZE = 1168;
 
 struct ConditionPair {
     pthread_cond_t fcond;
@@ -94,8 +96,38 @@ static_assert(offsetof(FunctionShm, callers.exchange_high) == 120, "the zelvane 
 static_assert(sizeof(FunctionShm) + MESSAGE_SIZE == FUNCTION_RECORD_SIZE,
               "the message area follows the record directly");
 
-// A value slot of the record's size reads this in its first eight bytes.
-constexpr uint64_t SLOT_OF_RECORD_SIZE = FUNCTION_RECORD_SIZE - HEADER_SIZE;
+// What is read of an object to recognise it as a record: the record and the
+// first byte of its message area.
+constexpr size_t RECORD_RECOGNISED_BYTES = sizeof(FunctionShm) + 1;
+
+bool all_zero(const unsigned char* bytes, size_t length) {
+    return std::all_of(bytes, bytes + length, [](unsigned char b) { return b == 0; });
+}
+
+// The callers' state as callers leave it: their flag 0 or 1, its padding zero.
+bool callers_state_ours(const unsigned char* state) {
+    return state[offsetof(CallerState, large_reply)] <= 1 &&
+           all_zero(state + offsetof(CallerState, reserved), sizeof(CallerState::reserved));
+}
+
+// A message area that begins as our messages do: the null message, an
+// encoded value, or a message about a payload kept outside the area.
+bool message_head_ours(unsigned char head) {
+    return head == 0 || head == PROTOCOL2_MARKER || head == OUTSIDE_MARKER;
+}
+
+// Whether `bytes`, the first RECORD_RECOGNISED_BYTES of an object of the
+// record's size, are one of our records. The records carry no type tag, so
+// their content must be as only we leave it: a mutex we made, the callers'
+// state as they leave it, `activity` 0 or 1 with the bytes after it zero, and
+// the head of a message of ours.
+bool recognised_as_record(const unsigned char* bytes) {
+    return shm::made_as_shared_mutex(bytes + offsetof(FunctionShm, mutex)) &&
+           callers_state_ours(bytes + offsetof(FunctionShm, callers)) &&
+           bytes[offsetof(FunctionShm, activity)] <= 1 &&
+           all_zero(bytes + offsetof(FunctionShm, unused), sizeof(FunctionShm::unused)) &&
+           message_head_ours(bytes[sizeof(FunctionShm)]);
+}
 
 // Who is alive is told by open-file-description write locks on single bytes
 // past the record's end: the serving process holds one on SERVER_LOCK_BYTE
@@ -600,8 +632,9 @@ void disown_after_fork() noexcept {
 enum class OpenOutcome { Opened, OpenFailed, NotAFunction, MapFailed };
 
 // Opens `record.name` as a function record, mapped through the cache. The
-// object's size is checked before its memory is read, and a value slot of
-// the same size is refused before its memory is touched.
+// object's size is checked before its memory is read, and anything but one
+// of our records (a value slot of the same size included) is refused before
+// its memory is written.
 OpenOutcome open_function_record(FunctionRecord& record, struct stat& st) {
     std::string file;
     bool map_failed = false;
@@ -615,9 +648,7 @@ OpenOutcome open_function_record(FunctionRecord& record, struct stat& st) {
         record.object->mapping.length() != FUNCTION_RECORD_SIZE) {
         return OpenOutcome::NotAFunction;
     }
-    uint64_t first_word;
-    std::memcpy(&first_word, record.object->mapping.bytes(), sizeof first_word);
-    return first_word == SLOT_OF_RECORD_SIZE ? OpenOutcome::NotAFunction : OpenOutcome::Opened;
+    return recognised_as_record(record.object->mapping.bytes()) ? OpenOutcome::Opened : OpenOutcome::NotAFunction;
 }
 
 // --- Serving side ---
@@ -641,33 +672,65 @@ bool record_not_created(const char* format, const char* name) {
     return false;
 }
 
-// Whether the object behind `fd` (of status `st`) is a function record, by
-// the same checks a call makes, without mapping it.
-bool holds_function_record(int fd, const struct stat& st) {
-    uint64_t first_word;
-    return static_cast<uint64_t>(st.st_size) == FUNCTION_RECORD_SIZE &&
-           ::pread(fd, &first_word, sizeof first_word, 0) == static_cast<ssize_t>(sizeof first_word) &&
-           first_word != SLOT_OF_RECORD_SIZE;
+enum class ObjectKind { Foreign, Slot, Function };
+
+// What the object open as `fd` is, told by its content, which is only read;
+// `st` receives its status.
+ObjectKind recognise_object(int fd, struct stat& st) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return ObjectKind::Foreign;
+    }
+    unsigned char head[RECORD_RECOGNISED_BYTES];
+    const ssize_t got = ::pread(fd, head, sizeof head, 0);
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    BasicShm header;
+    if (got >= static_cast<ssize_t>(sizeof header)) {
+        std::memcpy(&header, head, sizeof header);
+        if (recognised_as_slot(fd, size, &header, header.max_size)) {
+            return ObjectKind::Slot;
+        }
+    }
+    if (size == FUNCTION_RECORD_SIZE && got == static_cast<ssize_t>(sizeof head) && recognised_as_record(head)) {
+        return ObjectKind::Function;
+    }
+    return ObjectKind::Foreign;
 }
 
-// Removes the record at `path` if its serving process has died, so that a
-// restarted server can host the name again; true when it did. A value slot
-// is never touched. Taking the dead server's lock is what entitles a process
-// to remove the record: a live server, or another process taking the record
-// over at the same moment, holds it, and the name is checked to still lead
-// to the locked record before it goes.
-bool remove_dead_record(const std::string& path) {
-    shm::Fd fd(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+enum class Removal { Removed, Gone, Served, Other, Failed };
+
+// Removes the object at `path` if it is one of ours of `kind`, a function
+// record only when its server is dead: Gone when the name leads nowhere or
+// no longer to the object recognised, Failed with errno set when the system
+// refuses. Taking the dead server's lock is what entitles a process to
+// remove a record: a live server, or another process taking the record over
+// or removing it at the same moment, holds it; and the name is checked to
+// still lead to the locked record before it goes.
+Removal remove_recognised(const std::string& path, ObjectKind kind) {
+    shm::Fd fd(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) {
+        return errno == ENOENT ? Removal::Gone : Removal::Failed;
+    }
     struct stat st;
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !holds_function_record(fd.get(), st) ||
-        !take_write_lock(fd.get(), SERVER_LOCK_BYTE)) {
-        return false;
+    if (recognise_object(fd.get(), st) != kind) {
+        return Removal::Other;
+    }
+    if (kind == ObjectKind::Function && !take_write_lock(fd.get(), SERVER_LOCK_BYTE)) {
+        return Removal::Served;
     }
     struct stat named;
     if (::lstat(path.c_str(), &named) != 0 || named.st_dev != st.st_dev || named.st_ino != st.st_ino) {
-        return false;
+        return Removal::Gone;
     }
-    return ::unlink(path.c_str()) == 0;
+    if (::unlink(path.c_str()) != 0) {
+        return errno == ENOENT ? Removal::Gone : Removal::Failed;
+    }
+    return Removal::Removed;
+}
+
+// Removes the record at `path` if its serving process has died, so that a
+// restarted server can host the name again; true when it did.
+bool remove_dead_record(const std::string& path) {
+    return remove_recognised(path, ObjectKind::Function) == Removal::Removed;
 }
 
 // Creates the record of `record.name`, initialised, served (the server lock

@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <type_traits>
@@ -262,6 +263,45 @@ inline int init_shared_mutex(pthread_mutex_t* mutex) noexcept {
     }
     pthread_mutexattr_destroy(&attr);
     return rc;
+}
+
+// The bytes of a mutex that init_shared_mutex sets once and that the C
+// library never changes afterwards for this kind: the kind word. The other
+// bytes change as it is locked, or (the spin and elision counts, which only
+// other kinds use) carry a slot's change counter, so the kind word is what
+// tells our mutexes (and the objects that begin with one) from bytes that
+// merely sit where one would.
+inline constexpr size_t MUTEX_KIND_AT = offsetof(pthread_mutex_t, __data.__kind);
+inline constexpr size_t MUTEX_KIND_LENGTH = sizeof(int);
+static_assert(MUTEX_KIND_AT + MUTEX_KIND_LENGTH <= sizeof(pthread_mutex_t), "the kind bytes lie inside the mutex");
+
+struct MutexKind {
+    unsigned char bytes[MUTEX_KIND_LENGTH] = {};
+    bool known = false;
+};
+
+// The kind bytes as this C library writes them for our mutexes.
+inline const MutexKind& our_mutex_kind() noexcept {
+    static const MutexKind kind = [] {
+        MutexKind made;
+        pthread_mutex_t mutex;
+        if (init_shared_mutex(&mutex) == 0) {
+            std::memcpy(made.bytes, reinterpret_cast<const unsigned char*>(&mutex) + MUTEX_KIND_AT, MUTEX_KIND_LENGTH);
+            made.known = true;
+            pthread_mutex_destroy(&mutex);
+        }
+        return made;
+    }();
+    return kind;
+}
+
+// Whether the 40 bytes at `mutex` are a mutex made by init_shared_mutex.
+// Only bytes that never change after initialisation are read, so the answer
+// does not depend on who holds the mutex.
+inline bool made_as_shared_mutex(const void* mutex) noexcept {
+    const MutexKind& kind = our_mutex_kind();
+    return kind.known &&
+           std::memcmp(static_cast<const unsigned char*>(mutex) + MUTEX_KIND_AT, kind.bytes, MUTEX_KIND_LENGTH) == 0;
 }
 
 inline timespec deadline_after(long nanoseconds) noexcept {

@@ -36,8 +36,6 @@ static_assert(sizeof(BasicShm) == 48, "the slot header is part of the shared for
 
 constexpr uint64_t HEADER_SIZE = sizeof(BasicShm);
 constexpr uint64_t HEADROOM = 32;
-// A hosted function's record; a value slot of this size is told apart by its header.
-constexpr uint64_t FUNCTION_RECORD_SIZE = 1168;
 
 enum class CreateOutcome { Created, NotCreated, Failed };
 
@@ -140,13 +138,9 @@ bool not_a_slot(const char* name) {
 
 // Whether an object of `size` bytes whose header reads `max_size` can be a
 // slot. A larger object than the header says is a writer that died between
-// growing it and storing the new capacity, unless it has the size of a
-// hosted function's record.
+// growing it and storing the new capacity.
 bool looks_like_slot(uint64_t size, uint64_t max_size) {
-    if (size < HEADER_SIZE || max_size > size - HEADER_SIZE) {
-        return false;
-    }
-    return size == HEADER_SIZE + max_size || size != FUNCTION_RECORD_SIZE;
+    return size >= HEADER_SIZE && max_size <= size - HEADER_SIZE;
 }
 
 bool object_size(int fd, uint64_t& size) {
@@ -158,20 +152,27 @@ bool object_size(int fd, uint64_t& size) {
     return true;
 }
 
-// The kind check made before the mutex is touched, so that another kind of
-// object is never locked or written. A header that describes more than the
-// object measured earlier may come from a writer that grew the slot since
-// then (the object grows before its capacity is stored), so the object is
-// measured again before that counts against it.
-bool check_slot_unlocked(const SlotAccess& access, uint64_t size) {
-    if (size < HEADER_SIZE || access.mapping().length() < HEADER_SIZE) {
+// Whether the object open as `fd`, measured at `size` bytes, with `header`
+// as its first bytes (`max_size` read from them once), is one of our slots:
+// its mutex is one we made and its size agrees with its capacity. Made before
+// the mutex is touched, so that another kind of object is never locked or
+// written. A header that describes more than the object measured earlier may
+// come from a writer that grew the slot since then (the object grows before
+// its capacity is stored), so the object is measured again before that
+// counts against it.
+bool recognised_as_slot(int fd, uint64_t size, const BasicShm* header, uint64_t max_size) {
+    if (size < HEADER_SIZE || !shm::made_as_shared_mutex(&header->mutex)) {
         return false;
     }
-    const uint64_t max_size = access.unlocked_max_size();
-    if (max_size > size - HEADER_SIZE && !object_size(access.fd(), size)) {
+    if (max_size > size - HEADER_SIZE && !object_size(fd, size)) {
         return false;
     }
     return looks_like_slot(size, max_size);
+}
+
+bool check_slot_unlocked(const SlotAccess& access, uint64_t size) {
+    return access.mapping().length() >= HEADER_SIZE &&
+           recognised_as_slot(access.fd(), size, access.header(), access.unlocked_max_size());
 }
 
 // Opens the slot `name` through the cache, creating an empty one when it
@@ -281,8 +282,7 @@ bool fit_payload(SlotAccess& access, uint64_t new_size, const char* name) {
 // storing the new capacity, the object's size tells it.
 void repair_capacity(BasicShm* header, int fd) {
     uint64_t size;
-    if (object_size(fd, size) && size >= HEADER_SIZE && size - HEADER_SIZE > header->max_size &&
-        size != FUNCTION_RECORD_SIZE) {
+    if (object_size(fd, size) && size >= HEADER_SIZE && size - HEADER_SIZE > header->max_size) {
         header->max_size = size - HEADER_SIZE;
     }
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "bridge_errors.h"
 #include "function_bridge.h"
@@ -118,6 +119,62 @@ PyObject* call_function(PyObject*, PyObject* args) {
     return call_shared_function(name, call_args);
 }
 
+// ---------------------------------------------------------------------------
+// Private helpers of the zelvane command
+// ---------------------------------------------------------------------------
+
+// What the object open as the descriptor `fd` is: "slot", "function" or None
+// for an object that is not zelvane's.
+PyObject* object_kind(PyObject*, PyObject* fd_object) {
+    const int fd = PyObject_AsFileDescriptor(fd_object);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat st;
+    switch (recognise_object(fd, st)) {
+        case ObjectKind::Slot:
+            return PyUnicode_FromString("slot");
+        case ObjectKind::Function:
+            return PyUnicode_FromString("function");
+        default:
+            Py_RETURN_NONE;
+    }
+}
+
+// Removes `name` if it is a slot or an unserved function record, as `kind`
+// says: "removed", "gone" (no such name, or it changed meanwhile), "served"
+// (a process holds the record's server lock) or "other" (not of that kind).
+PyObject* remove_recognised_object(PyObject*, PyObject* args) {
+    const char* name;
+    const char* kind_name;
+    if (!PyArg_ParseTuple(args, "ss:_remove_recognised", &name, &kind_name)) {
+        return nullptr;
+    }
+    const std::string_view kind(kind_name);
+    if (kind != "slot" && kind != "function") {
+        PyErr_Format(PyExc_ValueError, "Unknown kind of object '%s'.", kind_name);
+        return nullptr;
+    }
+    std::string file;
+    std::string path;
+    if (!shm::shm_file_name(name, file) || !shm::shm_path(name, path)) {
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    switch (remove_recognised(path, kind == "slot" ? ObjectKind::Slot : ObjectKind::Function)) {
+        case Removal::Removed:
+            object_cache.drop(file);
+            return PyUnicode_FromString("removed");
+        case Removal::Gone:
+            return PyUnicode_FromString("gone");
+        case Removal::Served:
+            return PyUnicode_FromString("served");
+        case Removal::Other:
+            return PyUnicode_FromString("other");
+        default:
+            return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    }
+}
+
 PyMethodDef methods[] = {
     {"create_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(create_memory)),
      METH_VARARGS | METH_KEYWORDS,
@@ -152,6 +209,8 @@ PyMethodDef methods[] = {
     {"dumps", dumps, METH_O, "dumps($module, value, /)\n--\n\nEncode a value into the bytes a slot would hold."},
     {"loads", loads, METH_O,
      "loads($module, data, /)\n--\n\nDecode a value from bytes-like data written by dumps() or held by a slot."},
+    {"_object_kind", object_kind, METH_O, nullptr},
+    {"_remove_recognised", remove_recognised_object, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

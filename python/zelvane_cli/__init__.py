@@ -1,8 +1,9 @@
 """The zelvane command: lists, shows and removes what zelvane keeps in
 /dev/shm, and cleans up the records of hosted functions whose server died.
 
-Objects carry no type tag; they are told apart by the same size checks the
-module makes before it touches one, and anything else is left alone."""
+Objects carry no type tag; they are recognised by the same checks of their
+content that the module makes before it touches one, and anything else is
+left alone."""
 import argparse
 import fcntl
 import json
@@ -12,11 +13,11 @@ import stat
 import struct
 import sys
 
+import zelvane
+
 SHM_DIR = "/dev/shm"
 HEADER_SIZE = 48
 RECORD_SIZE = 1168
-# A 1168-byte value slot: its max_size, where a record has its mutex.
-SLOT_MAX_SIZE_OF_RECORD_SIZE = RECORD_SIZE - HEADER_SIZE
 ACTIVITY = 136
 CALL_WORD = 140
 # The exchange number above the low 16 bits that the call word carries.
@@ -55,21 +56,11 @@ def server_alive(fd):
     return struct.unpack(FLOCK, answer)[0] == fcntl.F_WRLCK
 
 
-def classify(size, head):
-    """The kind of an object of `size` bytes whose first bytes are `head`."""
-    if size < HEADER_SIZE:
-        return FOREIGN
-    max_size = struct.unpack_from("<Q", head)[0]
-    if size == RECORD_SIZE and max_size != SLOT_MAX_SIZE_OF_RECORD_SIZE:
-        return FUNCTION
-    # The second form is a writer that died between growing the slot and
-    # storing its new max_size.
-    if size == HEADER_SIZE + max_size or (size > HEADER_SIZE + max_size and size != RECORD_SIZE):
-        return SLOT
-    return FOREIGN
-
-
-def slot_details(fd, size, max_size):
+def slot_details(fd):
+    size = os.fstat(fd).st_size
+    max_size = struct.unpack("<Q", os.pread(fd, 8, 0))[0]
+    # A slot larger than its max_size says is one whose writer died between
+    # growing it and storing the new max_size; its next access repairs that.
     capacity = max_size if size == HEADER_SIZE + max_size else size - HEADER_SIZE
     # Byte 0 of the payload is written last, so it is non-zero only for a
     # complete value.
@@ -109,14 +100,10 @@ def describe(name):
         entry["error"] = exc.strerror
         return entry
     try:
-        info = os.fstat(fd)
-        head = os.pread(fd, 8, 0)
-        entry["size"] = info.st_size
-        if not stat.S_ISREG(info.st_mode) or len(head) < 8:
-            return entry
-        entry["kind"] = classify(info.st_size, head)
+        entry["size"] = os.fstat(fd).st_size
+        entry["kind"] = zelvane._object_kind(fd) or FOREIGN
         if entry["kind"] == SLOT:
-            entry.update(slot_details(fd, info.st_size, struct.unpack("<Q", head)[0]))
+            entry.update(slot_details(fd))
         elif entry["kind"] == FUNCTION:
             entry.update(function_details(fd))
     finally:
@@ -191,8 +178,6 @@ def command_show(args):
             for key, value in entry.items():
                 print(f"{key}: {value}")
         return 0
-    import zelvane
-
     if not entry["holds_value"] and never_written(zelvane, args.name):
         print("null" if args.json else f"{args.name}: never written (capacity {entry['capacity']})")
         return 0
@@ -209,19 +194,32 @@ def command_show(args):
     return 0
 
 
-def remove_one(name):
+# What zelvane._remove_recognised reports when it removed nothing.
+LEFT_ALONE = {
+    "gone": "removed or replaced meanwhile; left alone",
+    "served": "a live server holds it now; left alone",
+    "other": "no longer what it was; left alone",
+}
+
+
+def remove_one(name, force=False):
     entry = describe(name)
     if entry["kind"] == FOREIGN:
-        raise CommandError(f"{name}: not zelvane's; left alone")
-    import zelvane
-
+        if not force:
+            raise CommandError(f"{name}: not zelvane's; left alone (--force removes it)")
+        if not zelvane.remove_memory(name):
+            raise CommandError(f"{name}: could not be removed")
+        return f"{name}: removed"
     if entry["kind"] == FUNCTION and entry["served"]:
         # The server unlinks the name itself once it has stopped.
         if not zelvane.remove_function(name):
             raise CommandError(f"{name}: could not ask its server to stop")
         return f"{name}: asked its server to stop"
-    if not zelvane.remove_memory(name):
-        raise CommandError(f"{name}: could not be removed")
+    # Removed only if it is still what was seen, and for a record, only while
+    # holding its dead server's lock: a server taking the name over keeps it.
+    outcome = zelvane._remove_recognised(name, entry["kind"])
+    if outcome != "removed":
+        raise CommandError(f"{name}: {LEFT_ALONE[outcome]}")
     return f"{name}: removed"
 
 
@@ -229,8 +227,8 @@ def command_rm(args):
     status = 0
     for name in args.names:
         try:
-            print(remove_one(name))
-        except (CommandError, MemoryError) as exc:
+            print(remove_one(name, args.force))
+        except (CommandError, MemoryError, OSError) as exc:
             print(f"zelvane: {exc}", file=sys.stderr)
             status = 1
     return status
@@ -255,22 +253,19 @@ def command_clean(args):
         for entry in dead:
             print(f"would remove {entry['name']}")
         return 0
-    import zelvane
-
     status = 0
     for entry in dead:
-        # Checked again just before: a server may have started meanwhile.
+        # The server may have come back, or another one taken the name over,
+        # since it was seen dead: only a record whose server lock can be taken
+        # goes, and one that is not there any more is no failure.
         try:
-            current = describe(entry["name"])
-        except CommandError:
-            continue
-        if current["kind"] != FUNCTION or current["served"]:
-            continue
-        if zelvane.remove_memory(entry["name"]):
-            print(f"removed {entry['name']}")
-        else:
-            print(f"zelvane: {entry['name']}: could not be removed", file=sys.stderr)
+            outcome = zelvane._remove_recognised(entry["name"], FUNCTION)
+        except OSError as exc:
+            print(f"zelvane: {entry['name']}: could not be removed ({exc.strerror})", file=sys.stderr)
             status = 1
+            continue
+        if outcome == "removed":
+            print(f"removed {entry['name']}")
     return status
 
 
@@ -289,6 +284,8 @@ def parser():
     show.set_defaults(run=command_show)
     rm = commands.add_parser("rm", help="remove slots and function records (a live server is asked to stop)")
     rm.add_argument("names", nargs="+", metavar="NAME")
+    rm.add_argument("--force", action="store_true",
+                    help="also remove objects that are not zelvane's")
     rm.set_defaults(run=command_rm)
     clean = commands.add_parser("clean", help="remove the records of functions whose server is dead")
     clean.add_argument("names", nargs="*", metavar="NAME",
