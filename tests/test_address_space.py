@@ -36,6 +36,15 @@ def outcome(action):
 """
 
 
+@pytest.fixture(autouse=True)
+def refusals_reach_the_code(monkeypatch):
+    """Under the sanitizer build, an allocation refused for want of address
+    space returns null to the code, as it does without it, instead of
+    ending the child."""
+    options = os.environ.get("ASAN_OPTIONS", "")
+    monkeypatch.setenv("ASAN_OPTIONS", f"{options}:allocator_may_return_null=1".lstrip(":"))
+
+
 def run_limited(code):
     """Runs `code` after LIMIT_ADDRESS_SPACE; returns what it printed as JSON."""
     proc = run_python(LIMIT_ADDRESS_SPACE + code)
@@ -112,6 +121,22 @@ print(json.dumps(results))
     else:
         assert results[1] == ["MemoryError", f"Failed to open shared memory address '{name}'."]
         assert not os.path.exists(shm_path(name))
+
+
+def test_write_beyond_the_file_size_limit_leaves_no_new_name(shm_name):
+    name = shm_name("fsize")
+    proc = run_python(CHILD_PRELUDE + f"""
+import resource, signal
+import zelvane
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 16, resource.RLIM_INFINITY))
+try:
+    zelvane.write_memory({name!r}, b"f" * (1 << 20))
+except MemoryError as exc:
+    print(exc)
+""")
+    assert proc.stdout == "Failed to resize shared memory.\n", proc.stderr
+    assert not os.path.exists(shm_path(name))
 
 
 def test_a_new_slot_written_in_one_go_is_a_slot_like_any_other(shm_name):

@@ -563,17 +563,18 @@ PyObject* read_slot(const char* name) {
     return read_locked(access);
 }
 
-// Makes the unnamed object `fd` a slot holding `prepared`, of the size and
-// capacity that creating it empty and then growing it for the value give;
+// Makes the unnamed object `fd` a slot holding `prepared`: the size,
+// capacity and errors of creating it empty and then growing it for the value;
 // false with the exception set.
 bool fill_new_slot(int fd, const PreparedValue& prepared, const char* name) {
     const uint64_t size = prepared.size();
     const uint64_t capacity = size + HEADROOM;
-    if (!size_slot_object(fd, capacity)) {
+    if (!size_slot_object(fd, 0)) {
         memory_error("Failed to allocate for shared memory address '%s'.", name);
         return false;
     }
-    if (!shm::allocate_range(fd, HEADER_SIZE, size)) {
+    if (::ftruncate(fd, static_cast<off_t>(HEADER_SIZE + capacity)) != 0 ||
+        !shm::allocate_range(fd, HEADER_SIZE, size)) {
         PyErr_SetString(PyExc_MemoryError, "Failed to resize shared memory.");
         return false;
     }
