@@ -83,6 +83,16 @@ def test_every_write_path_counts_once_for_every_handle(slot, path):
     other.close()
 
 
+@pytest.mark.parametrize("value", [1, b"z" * 100_000], ids=["small", "large"])
+def test_a_slot_made_by_its_first_write_counts_that_write(shm_name, value):
+    name = shm_name("first")
+    zelvane.write_memory(name, value)
+    with zelvane.open_memory(name, create=False) as h:
+        assert (h.version, h.read()) == (1, value)
+        zelvane.write_memory(name, value)
+        assert h.version == 2
+
+
 @pytest.mark.parametrize("failing", [
     lambda h: zelvane.write_memory(h.name, object()),
     lambda h: h.write(object()),

@@ -760,7 +760,8 @@ bool create_function_record(FunctionRecord& record) {
     if (::ftruncate(fd.get(), FUNCTION_RECORD_SIZE) != 0 || !shm::allocate_range(fd.get(), 0, FUNCTION_RECORD_SIZE)) {
         return record_not_created("Failed to allocate for shared memory address '%s'.", name);
     }
-    if (!record.object->mapping.map(fd.get(), FUNCTION_RECORD_SIZE)) {
+    shm::Mapping& mapping = record.object->mapping;
+    if (!object_cache.map_freeing_unused([&] { return mapping.map(fd.get(), FUNCTION_RECORD_SIZE); })) {
         return record_not_created("Failed to map shared memory address '%s'.", name);
     }
     FunctionShm* shm = record.shm();

@@ -345,12 +345,12 @@ shm::ObjectUse open_handle_object(const char* name, bool create) {
     bool map_failed = false;
     shm::ObjectUse use;
     if (shm::shm_file_name(name, file)) {
-        use = shm::open_mapped(file, st, map_failed);
+        use = object_cache.open_unshared(file, st, map_failed);
         if (!use && !map_failed && errno == ENOENT && create) {
             if (create_shared_memory(name, 0, false) == CreateOutcome::Failed) {
                 return shm::ObjectUse();
             }
-            use = shm::open_mapped(file, st, map_failed);
+            use = object_cache.open_unshared(file, st, map_failed);
         }
     }
     if (!use) {

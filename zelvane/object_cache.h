@@ -8,13 +8,16 @@
 // Only touched with the GIL held. An access in progress is a user of its
 // object; an object in use is never unmapped or remapped, because a robust
 // mutex locked through a mapping must be unlocked through it. Dropping an
-// object from the cache only hands it to its last user, who frees it.
+// object from the cache only hands it to its last user, who frees it. When
+// the system refuses a mapping for want of address space, the objects nobody
+// uses are let go and the mapping is tried once more.
 #pragma once
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -119,25 +122,6 @@ private:
     MappedObject* object_ = nullptr;
 };
 
-// Opens the object that `file` (in /dev/shm) names and maps it whole, for
-// this use alone; `st` receives its status. Empty, with errno set, when the
-// name cannot be opened or mapped (`map_failed` tells which).
-inline ObjectUse open_mapped(const std::string& file, struct stat& st, bool& map_failed) {
-    map_failed = false;
-    Fd fd(::openat(shm_directory(), file.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
-        return ObjectUse();
-    }
-    ObjectUse use = ObjectUse::unshared();
-    use->file = file;
-    use->fd = std::move(fd);
-    if (st.st_size > 0 && !use->mapping.map(use->fd.get(), static_cast<size_t>(st.st_size))) {
-        map_failed = true;
-        return ObjectUse();
-    }
-    return use;
-}
-
 class ObjectCache {
 public:
     // A forked child must not share the parent's descriptors: locks held
@@ -161,11 +145,42 @@ public:
             }
             forget(found);
         }
-        ObjectUse use = open_mapped(file, st, map_failed);
+        ObjectUse use = open_unshared(file, st, map_failed);
         if (use) {
             keep(&*use);
         }
         return use;
+    }
+
+    // Opens the object that `file` (in /dev/shm) names and maps it whole, for
+    // this use alone; `st` receives its status. Empty, with errno set, when
+    // the name cannot be opened or mapped (`map_failed` tells which).
+    ObjectUse open_unshared(const std::string& file, struct stat& st, bool& map_failed) {
+        map_failed = false;
+        Fd fd(::openat(shm_directory(), file.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
+            return ObjectUse();
+        }
+        ObjectUse use = ObjectUse::unshared();
+        use->file = file;
+        use->fd = std::move(fd);
+        const size_t length = static_cast<size_t>(st.st_size);
+        if (length > 0 && !map_freeing_unused([&] { return use->mapping.map(use->fd.get(), length); })) {
+            map_failed = true;
+            return ObjectUse();
+        }
+        return use;
+    }
+
+    // Runs `map` (a mapping attempt: true on success, false with errno set);
+    // when the system refuses it for want of address space, lets go of every
+    // kept object that nobody uses and runs it once more.
+    template <typename Map>
+    bool map_freeing_unused(Map&& map) {
+        if (map()) {
+            return true;
+        }
+        return errno == ENOMEM && forget_unused() && map();
     }
 
     // Forgets the object that `file` named, as soon as nobody uses it.
@@ -201,14 +216,16 @@ private:
         object->last_use = ++clock_;
         ObjectUse use(object);
         // Another process grew the object; remapping moves the view, which
-        // only a sole user may do.
-        if (static_cast<uint64_t>(st.st_size) != object->mapping.length() && use.sole_user()) {
-            Mapping resized;
-            if (st.st_size > 0 && !resized.map(object->fd.get(), static_cast<size_t>(st.st_size))) {
+        // only a sole user may do. mremap keeps the pages already mapped and
+        // needs address space for the growth alone.
+        const size_t length = static_cast<size_t>(st.st_size);
+        if (length != object->mapping.length() && use.sole_user()) {
+            if (length == 0) {
+                object->mapping.reset();
+            } else if (!map_freeing_unused([&] { return object->mapping.remap(object->fd.get(), length); })) {
                 map_failed = true;
                 return ObjectUse();
             }
-            object->mapping = std::move(resized);
             recount(*object);
         }
         return use;
@@ -272,6 +289,19 @@ private:
             }
             forget(oldest);
         }
+    }
+
+    // Forgets every object that no access uses; whether there was one.
+    bool forget_unused() {
+        bool forgot = false;
+        for (auto it = objects_.begin(); it != objects_.end();) {
+            const auto entry = it++;
+            if (entry->second->users == 0) {
+                forget(entry);
+                forgot = true;
+            }
+        }
+        return forgot;
     }
 
     void forget(Objects::iterator entry) {

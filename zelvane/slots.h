@@ -51,6 +51,27 @@ CreateOutcome name_taken(const char* name, bool error_if_exists) {
     return CreateOutcome::NotCreated;
 }
 
+// The objects this process keeps mapped between accesses.
+shm::ObjectCache object_cache;
+
+// Sizes the unnamed object `fd` for `capacity` payload bytes and gives the
+// header alone its pages: the payload stays sparse until written.
+bool size_slot_object(int fd, uint64_t capacity) {
+    return capacity <= static_cast<uint64_t>(INT64_MAX) - HEADER_SIZE &&
+           ::ftruncate(fd, static_cast<off_t>(capacity + HEADER_SIZE)) == 0 &&
+           shm::allocate_range(fd, 0, HEADER_SIZE);
+}
+
+// Initialises the header of a slot that nobody else can see yet.
+bool init_slot_header(BasicShm* slot, uint64_t capacity, const char* name) {
+    if (shm::init_shared_mutex(&slot->mutex) != 0) {
+        memory_error("Failed to initialize mutex for shared memory address '%s'.", name);
+        return false;
+    }
+    slot->max_size = capacity;
+    return true;
+}
+
 // Creates an initialised slot under `name`. It is built unnamed and linked
 // under the name only once complete, so nobody sees it half made and a
 // creator that dies part-way leaves nothing behind.
@@ -66,31 +87,23 @@ CreateOutcome create_shared_memory(const char* name, uint64_t pre_size, bool err
     if (!fd.valid()) {
         return CreateOutcome::NotCreated;
     }
-    // Only the header gets its pages: a pre-allocation stays sparse until written.
-    if (pre_size > static_cast<uint64_t>(INT64_MAX) - HEADER_SIZE ||
-        ::ftruncate(fd.get(), static_cast<off_t>(pre_size + HEADER_SIZE)) != 0 ||
-        !shm::allocate_range(fd.get(), 0, HEADER_SIZE)) {
+    if (!size_slot_object(fd.get(), pre_size)) {
         return fail_creation("Failed to allocate for shared memory address '%s'.", name);
     }
     {
         shm::Mapping header;
-        if (!header.map(fd.get(), HEADER_SIZE)) {
+        if (!object_cache.map_freeing_unused([&] { return header.map(fd.get(), HEADER_SIZE); })) {
             return fail_creation("Failed to map shared memory address '%s'.", name);
         }
-        BasicShm* slot = header.as<BasicShm>();
-        if (shm::init_shared_mutex(&slot->mutex) != 0) {
-            return fail_creation("Failed to initialize mutex for shared memory address '%s'.", name);
+        if (!init_slot_header(header.as<BasicShm>(), pre_size, name)) {
+            return CreateOutcome::Failed;
         }
-        slot->max_size = pre_size;
     }
     if (!shm::publish(fd.get(), path)) {
         return errno == EEXIST ? name_taken(name, error_if_exists) : CreateOutcome::NotCreated;
     }
     return CreateOutcome::Created;
 }
-
-// The objects this process keeps mapped between accesses.
-shm::ObjectCache object_cache;
 
 // One locked access to a slot. The mutex is unlocked through the mapping it
 // was locked through, before a larger view made meanwhile replaces it.
@@ -175,34 +188,76 @@ bool check_slot_unlocked(const SlotAccess& access, uint64_t size) {
            recognised_as_slot(access.fd(), size, access.header(), access.unlocked_max_size());
 }
 
-// Opens the slot `name` through the cache, creating an empty one when it
-// does not exist and `create` allows it; `st` receives the object's status.
-bool open_slot(SlotAccess& access, const char* name, bool create, struct stat& st) {
+// How far opening a slot got. Absent: no object has the name (no exception
+// set). Written: the slot was made with the value already in it.
+enum class SlotStep { Opened, Absent, Written, Failed };
+
+// Opens the slot `name` through the cache; `st` receives the object's status.
+SlotStep open_existing_slot(SlotAccess& access, const char* name, struct stat& st) {
     std::string file;
     bool map_failed = false;
     if (shm::shm_file_name(name, file)) {
         access.object = object_cache.open(file, st, map_failed);
     }
     if (access.object) {
-        return true;
+        return SlotStep::Opened;
     }
     if (map_failed) {
         memory_error("Failed to map shared memory address '%s'.", name);
-        return false;
+        return SlotStep::Failed;
     }
-    if (errno != ENOENT || !create) {
+    if (errno == ENOENT) {
+        return SlotStep::Absent;
+    }
+    memory_error("Failed to open shared memory address '%s'.", name);
+    return SlotStep::Failed;
+}
+
+// Opens the slot `name`, found absent, after creating it empty when `create`
+// allows it; `st` receives the object's status.
+bool create_and_open_slot(SlotAccess& access, const char* name, bool create, struct stat& st) {
+    if (!create) {
         memory_error("Failed to open shared memory address '%s'.", name);
         return false;
     }
     if (create_shared_memory(name, 0, false) == CreateOutcome::Failed) {
         return false;
     }
-    access.object = object_cache.open(file, st, map_failed);
+    std::string file;
+    bool map_failed = false;
+    if (shm::shm_file_name(name, file)) {
+        access.object = object_cache.open(file, st, map_failed);
+    }
     if (!access.object) {
         memory_error("Failed to open shared memory address '%s' after creation.", name);
         return false;
     }
     return true;
+}
+
+// Opens the slot `name` through the cache, creating an empty one when it
+// does not exist and `create` allows it; `st` receives the object's status.
+bool open_slot(SlotAccess& access, const char* name, bool create, struct stat& st) {
+    switch (open_existing_slot(access, name, st)) {
+        case SlotStep::Opened:
+            return true;
+        case SlotStep::Absent:
+            return create_and_open_slot(access, name, create, st);
+        default:
+            return false;
+    }
+}
+
+// A mapping of slot `name` was refused (errno tells why). When the address
+// space could not hold the value being written, the error is the one the
+// value would have met had it been encoded into a buffer of its own first.
+bool mapping_refused(const char* name, bool for_value) {
+    if (for_value && errno == ENOMEM) {
+        PyErr_SetString(PyExc_MemoryError, "Not enough memory space available for use.");
+    } else {
+        memory_error("Failed to map shared memory address '%s'.", name);
+    }
+    return false;
 }
 
 // Under the mutex: measures the object and checks it against the capacity.
@@ -250,12 +305,39 @@ bool grow_slot(SlotAccess& access, uint64_t new_size, const char* name) {
     return true;
 }
 
+// Under the mutex: maps a view of the header and `capacity` payload bytes
+// beside the mapping the mutex is locked through. `for_value`: the view is
+// to hold a value being written.
+bool map_larger_view(SlotAccess& access, uint64_t capacity, bool for_value, const char* name) {
+    const size_t length = HEADER_SIZE + capacity;
+    if (!object_cache.map_freeing_unused([&] { return access.grown.map(access.fd(), length); })) {
+        return mapping_refused(name, for_value);
+    }
+    return true;
+}
+
+// Under the mutex: grows the slot for `new_size` payload bytes, all mapped.
+// The view is mapped before the object grows (a mapping may reach past the
+// end of its file), so a refusal for want of address space leaves the slot
+// as it was.
+bool grow_mapped_slot(SlotAccess& access, uint64_t new_size, const char* name) {
+    const uint64_t capacity = new_size + HEADROOM;
+    if (capacity > access.mapping().length() - HEADER_SIZE && !map_larger_view(access, capacity, true, name)) {
+        return false;
+    }
+    if (!grow_slot(access, new_size, name)) {
+        access.grown.reset();  // it may reach past the end of the object
+        return false;
+    }
+    return true;
+}
+
 // Under the mutex: makes room for `new_size` payload bytes and maps the whole
 // payload. Without growth the object is not measured again: it only grows,
 // so a capacity inside the mapping lies inside the object.
 bool fit_payload(SlotAccess& access, uint64_t new_size, const char* name) {
-    if (new_size > access.capacity && !grow_slot(access, new_size, name)) {
-        return false;
+    if (new_size > access.capacity) {
+        return grow_mapped_slot(access, new_size, name);
     }
     if (!allocate_payload(access, new_size)) {
         memory_error("Failed to allocate for shared memory address '%s'.", name);
@@ -265,17 +347,9 @@ bool fit_payload(SlotAccess& access, uint64_t new_size, const char* name) {
     if (access.capacity <= access.mapping().length() - HEADER_SIZE) {
         return true;
     }
-    // The object grew after it was mapped, by this access or another process.
+    // Another process grew the object after it was mapped.
     uint64_t size;
-    if (!measure_locked_slot(access, size, name)) {
-        return false;
-    }
-    const size_t length = HEADER_SIZE + access.capacity;
-    if (!access.grown.map(access.fd(), length)) {
-        memory_error("Failed to map shared memory address '%s'.", name);
-        return false;
-    }
-    return true;
+    return measure_locked_slot(access, size, name) && map_larger_view(access, access.capacity, false, name);
 }
 
 // The previous holder of the mutex died; if it had grown the object without
@@ -510,13 +584,108 @@ PyObject* read_slot(const char* name) {
     return read_locked(access);
 }
 
+// Makes the unnamed object `fd` a slot holding `prepared`: the size,
+// capacity and errors of creating it empty and then growing it for the value;
+// false with the exception set.
+bool fill_new_slot(int fd, const PreparedValue& prepared, const char* name) {
+    const uint64_t size = prepared.size();
+    const uint64_t capacity = size + HEADROOM;
+    if (!size_slot_object(fd, 0)) {
+        memory_error("Failed to allocate for shared memory address '%s'.", name);
+        return false;
+    }
+    if (::ftruncate(fd, static_cast<off_t>(HEADER_SIZE + capacity)) != 0 ||
+        !shm::allocate_range(fd, HEADER_SIZE, size)) {
+        PyErr_SetString(PyExc_MemoryError, "Failed to resize shared memory.");
+        return false;
+    }
+    shm::Mapping mapping;
+    const size_t length = HEADER_SIZE + capacity;
+    if (!object_cache.map_freeing_unused([&] { return mapping.map(fd, length); })) {
+        return mapping_refused(name, true);
+    }
+    if (!init_slot_header(mapping.as<BasicShm>(), capacity, name)) {
+        return false;
+    }
+    unsigned char* payload = mapping.bytes() + HEADER_SIZE;
+    if (size >= LARGE_COPY) {
+        populate_for_copy(payload, size);
+    }
+    prepared.store(payload);
+    // Counted as the write into an empty slot it stands for would be.
+    slot_state::count_write(&mapping.as<BasicShm>()->mutex);
+    return true;
+}
+
+// Keeps the slot `name` open and mapped for the accesses to come, as any
+// access does; a failure here only costs the next access an open.
+void keep_slot_mapped(const char* name) {
+    std::string file;
+    struct stat st;
+    bool map_failed = false;
+    if (shm::shm_file_name(name, file)) {
+        object_cache.open(file, st, map_failed);
+    }
+}
+
+// Writes `prepared` into a new slot built unnamed, and links it under `name`
+// only once it holds the value, so that a write that fails leaves no name
+// behind. Absent (no exception) when the object cannot be made or another
+// process linked the name first: the write then takes the ordinary way.
+SlotStep write_new_slot(const char* name, const PreparedValue& prepared) {
+    std::string path;
+    if (!shm::shm_path(name, path)) {
+        return SlotStep::Absent;
+    }
+    shm::Fd fd = shm::create_unnamed();
+    if (!fd.valid()) {
+        return SlotStep::Absent;
+    }
+    if (!fill_new_slot(fd.get(), prepared, name)) {
+        return SlotStep::Failed;
+    }
+    if (!shm::publish(fd.get(), path)) {
+        return SlotStep::Absent;
+    }
+    // Opened again by name: the unnamed object's own descriptor and mapping
+    // would show its origin, not its name, wherever open files are listed.
+    keep_slot_mapped(name);
+    return SlotStep::Written;
+}
+
+// Opens the slot `name` for a write of `prepared`; a missing slot, when
+// `create` allows it, is made with the value in it (Written).
+SlotStep open_slot_for_write(SlotAccess& access, const char* name, const PreparedValue& prepared, bool create,
+                             struct stat& st) {
+    const SlotStep opened = open_existing_slot(access, name, st);
+    if (opened != SlotStep::Absent) {
+        return opened;
+    }
+    if (create) {
+        const SlotStep made = write_new_slot(name, prepared);
+        if (made != SlotStep::Absent) {
+            return made;
+        }
+    }
+    return create_and_open_slot(access, name, create, st) ? SlotStep::Opened : SlotStep::Failed;
+}
+
 PyObject* write_slot(const char* name, PyObject* value, bool create) {
     PreparedValue prepared;
     if (!prepared.prepare(value)) {
         return nullptr;
     }
     SlotAccess access;
-    if (!get_basic_shm(access, name, prepared.size(), create)) {
+    struct stat st;
+    switch (open_slot_for_write(access, name, prepared, create, st)) {
+        case SlotStep::Written:
+            Py_RETURN_TRUE;
+        case SlotStep::Opened:
+            break;
+        default:
+            return nullptr;
+    }
+    if (!lock_slot(access, name, static_cast<uint64_t>(st.st_size), prepared.size())) {
         return nullptr;
     }
     store_value(access, prepared);

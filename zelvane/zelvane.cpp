@@ -13,6 +13,7 @@
 #include "kel_2.h"
 #include "memory_handle.h"
 #include "public_codec.h"
+#include "registry_module.h"
 #include "slot_state.h"
 #include "slots.h"
 
@@ -214,18 +215,42 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-void zelvane_module_cleanup(void*) {
-    object_cache.clear();
-    kel2_cleanup();
+void zelvane_module_cleanup(void* module) {
+    if (registry_module::release_registry(static_cast<PyObject*>(module))) {
+        object_cache.clear();
+    }
 }
+
+// The build passes the package version; a build outside the packaging gets this one.
+#ifndef ZELVANE_VERSION
+#define ZELVANE_VERSION "0+unknown"
+#endif
+
+int zelvane_module_exec(PyObject* module) {
+    if (registry_module::hold_registry(module, "zelvane") < 0) {
+        return -1;
+    }
+    slot_state::check_word_is_free();
+    if (PyModule_AddStringConstant(module, "__version__", ZELVANE_VERSION) < 0 ||
+        !add_function_handle_type(module) || add_memory_handle_type(module) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot zelvane_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(zelvane_module_exec)},
+    REGISTRY_MODULE_INTERPRETERS_SLOT
+    {0, nullptr},
+};
 
 PyModuleDef zelvane_module = {
     PyModuleDef_HEAD_INIT,
     "zelvane",
     "A module for managing shared memory with Python.",
-    -1,
+    sizeof(registry_module::State),
     methods,
-    nullptr,
+    zelvane_slots,
     nullptr,
     nullptr,
     zelvane_module_cleanup,
@@ -233,22 +258,4 @@ PyModuleDef zelvane_module = {
 
 }  // namespace
 
-// The build passes the package version; a build outside the packaging gets this one.
-#ifndef ZELVANE_VERSION
-#define ZELVANE_VERSION "0+unknown"
-#endif
-
-PyMODINIT_FUNC PyInit_zelvane(void) {
-    slot_state::check_word_is_free();
-    PyObject* module = kel2_init() < 0 ? nullptr : PyModule_Create(&zelvane_module);
-    if (module && (PyModule_AddStringConstant(module, "__version__", ZELVANE_VERSION) < 0 ||
-                   !add_function_handle_type(module) || add_memory_handle_type(module) < 0)) {
-        Py_CLEAR(module);
-    }
-    if (!module) {
-        // Releases the classes cached before the failure; a second release is harmless.
-        kel2_cleanup();
-    }
-    return module;
-}
-
+PyMODINIT_FUNC PyInit_zelvane(void) { return PyModuleDef_Init(&zelvane_module); }

@@ -2,6 +2,7 @@
 // memory around it, so that it can be timed against other serialisers and
 // fed arbitrary bytes. Built only with -DZELVANE_BENCH_EXT=ON; never installed.
 #include "kel_2.h"
+#include "registry_module.h"
 
 namespace {
 
@@ -15,19 +16,28 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-void bench_module_cleanup(void*) { kel2_cleanup(); }
+void bench_module_cleanup(void* module) { registry_module::release_registry(static_cast<PyObject*>(module)); }
+
+int bench_module_exec(PyObject* module) { return registry_module::hold_registry(module, "zelvane_bench"); }
+
+PyModuleDef_Slot bench_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(bench_module_exec)},
+    REGISTRY_MODULE_INTERPRETERS_SLOT
+    {0, nullptr},
+};
 
 PyModuleDef bench_module = {
-    PyModuleDef_HEAD_INIT, "zelvane_bench", "The value codec alone, for benchmarks and fuzzing.", -1, methods,
-    nullptr, nullptr, nullptr, bench_module_cleanup,
+    PyModuleDef_HEAD_INIT,
+    "zelvane_bench",
+    "The value codec alone, for benchmarks and fuzzing.",
+    sizeof(registry_module::State),
+    methods,
+    bench_slots,
+    nullptr,
+    nullptr,
+    bench_module_cleanup,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_zelvane_bench(void) {
-    PyObject* module = kel2_init() < 0 ? nullptr : PyModule_Create(&bench_module);
-    if (!module) {
-        kel2_cleanup();
-    }
-    return module;
-}
+PyMODINIT_FUNC PyInit_zelvane_bench(void) { return PyModuleDef_Init(&bench_module); }
