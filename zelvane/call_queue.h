@@ -235,7 +235,7 @@ int look_for_a_slice(FunctionRecord& record, const WaitMode& mode, Look& look, c
 enum class WaitEnd { Done, Failed, ServerGone, Orphaned, TimedOut, KeepWaiting };
 
 // Whether no live process serves the record any more.
-bool nobody_serves(const FunctionRecord& record) { return !write_locked_elsewhere(record.fd(), SERVER_LOCK_BYTE); }
+bool nobody_serves(const FunctionRecord& record) { return !served_elsewhere(record.fd()); }
 
 inline WaitEnd keep_waiting() { return WaitEnd::KeepWaiting; }
 

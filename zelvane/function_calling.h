@@ -10,6 +10,7 @@
 #include "call_queue.h"
 #include "function_record.h"
 #include "function_serving.h"
+#include "remote_errors.h"
 #include "side_payload.h"
 
 namespace {
@@ -42,7 +43,7 @@ private:
     timespec since_{};
 };
 
-enum class CallEnd { Replied, Refused, Lost };
+enum class CallEnd { Replied, Refused, Lost, ServerDied };
 
 // Takes this process's caller lock on the record, once per open record: it is
 // kept while the record stays open. Without it (it could not be had) a reply
@@ -110,6 +111,7 @@ struct Call {
     uint64_t number = 0;
     CallEnd end = CallEnd::Refused;
     unsigned char reply[MESSAGE_SIZE];
+    bool reply_is_exception = false;
     StaleReply stale;
     StaleReply stuck_head;
 
@@ -203,6 +205,9 @@ struct Call {
     // ours writes (scribbled over), or a reply whose poster could not be
     // known, is reclaimed once it has stood for a second.
     bool reclaimable(CallWord word) {
+        if (stranded(word)) {
+            return word.state() == CallWord::ABANDONED || poster_of_exchange(record) != Poster::Alive;
+        }
         if (word.known_state() && word.state() != CallWord::REPLIED) {
             return false;
         }
@@ -213,6 +218,13 @@ struct Call {
         return stale.seen_again(word) && stale.for_a_second();
     }
 
+    // Whether the exchange in flight was taken by a server of a pool that
+    // died before it replied: nobody will answer it.
+    bool stranded(CallWord word) const {
+        return (word.state() == CallWord::EXECUTING || word.state() == CallWord::ABANDONED) &&
+               record.shm()->callers.pool == 1 && !write_locked_elsewhere(record.fd(), EXECUTOR_LOCK_BYTE);
+    }
+
     Step look_for_reply(CallWord word) {
         if (record.exchange_number(word) != number || word.state() == CallWord::IDLE) {
             end = CallEnd::Lost;
@@ -220,11 +232,19 @@ struct Call {
         }
         if (word.state() == CallWord::REPLIED) {
             std::memcpy(reply, record.area(), MESSAGE_SIZE);
+            reply_is_exception = record.shm()->callers.reply_kind == REPLY_EXCEPTION;
             record.set_word(word.with_state(CallWord::IDLE));
             end = CallEnd::Replied;
             return Step::Done;
         }
-        if (word.ended() || (word.state() == CallWord::POSTED && record.shm()->activity == 0)) {
+        if (stranded(word)) {
+            record.set_word(word.with_state(CallWord::IDLE));
+            end = CallEnd::ServerDied;
+            return Step::Done;
+        }
+        // Another server of a pool may still answer an exchange it runs.
+        if ((word.ended() && word.state() != CallWord::EXECUTING) ||
+            (word.state() == CallWord::POSTED && record.shm()->activity == 0)) {
             // A stop request wins over a request not yet taken: withdraw it.
             if (word.state() == CallWord::POSTED) {
                 record.set_word(word.with_state(CallWord::IDLE));
@@ -271,6 +291,11 @@ struct Call {
         });
     }
 };
+
+PyObject* nobody_serves_error(const char* name) {
+    PyErr_Format(PyExc_RuntimeError, "Nobody serves the function '%s' any more: its serving process has ended.", name);
+    return nullptr;
+}
 
 PyObject* null_reply_error() {
     PyErr_SetString(PyExc_RuntimeError,
@@ -472,9 +497,7 @@ PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject
             break;
         case WaitEnd::ServerGone:
             ended_by = CallEndedBy::RecordEnded;
-            PyErr_Format(PyExc_RuntimeError,
-                         "Nobody serves the function '%s' any more: its serving process has ended.", record.name);
-            return nullptr;
+            return nobody_serves_error(record.name);
         case WaitEnd::TimedOut:
             call.give_up();
             PyErr_Format(PyExc_TimeoutError, "The call of '%s' did not end within its time limit.", record.name);
@@ -489,11 +512,21 @@ PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject
                      record.name);
         return nullptr;
     }
+    if (call.end == CallEnd::ServerDied) {
+        return nobody_serves_error(record.name);
+    }
     if (call.end == CallEnd::Refused || call.reply[0] == 0) {
         ended_by = CallEndedBy::RecordEnded;
         return null_reply_error();
     }
     ended_by = CallEndedBy::Result;
+    if (call.reply_is_exception) {
+        if (spare) {
+            give_back_buffer(*spare, buffer, arguments.length);
+        }
+        PyRef report(to_value_range(call.reply, MESSAGE_SIZE));
+        return report ? raise_remote(record.name, report.get()) : nullptr;
+    }
     if (!spare) {
         return to_value_range(call.reply, MESSAGE_SIZE);
     }

@@ -68,7 +68,13 @@ struct CallerState {
     int32_t reply_fd;
     uint32_t reply_inode;
     uint8_t large_reply;
-    uint8_t reserved[3];
+    // 1 for a record served by a pool (`serve`), 0 for one served by
+    // create_function; set when the record is made.
+    uint8_t pool;
+    // What the reply in the message area is: 0 a result, 1 an exception
+    // raised by the callable (a pool's servers only). Set by every reply.
+    uint8_t reply_kind;
+    uint8_t reserved;
 };
 static_assert(sizeof(CallerState) == sizeof(ConditionPair), "the callers' state fills the conditions' bytes");
 static_assert(std::atomic<uint16_t>::is_always_lock_free, "the CPU hints are plain 16-bit integers");
@@ -99,10 +105,10 @@ bool all_zero(const unsigned char* bytes, size_t length) {
     return std::all_of(bytes, bytes + length, [](unsigned char b) { return b == 0; });
 }
 
-// The callers' state as callers leave it: their flag 0 or 1, its padding zero.
+// The callers' state as we leave it: its flags 0 or 1, its padding zero.
 bool callers_state_ours(const unsigned char* state) {
-    return state[offsetof(CallerState, large_reply)] <= 1 &&
-           all_zero(state + offsetof(CallerState, reserved), sizeof(CallerState::reserved));
+    return state[offsetof(CallerState, large_reply)] <= 1 && state[offsetof(CallerState, pool)] <= 1 &&
+           state[offsetof(CallerState, reply_kind)] <= 1 && state[offsetof(CallerState, reserved)] == 0;
 }
 
 // A message area that begins as our messages do: the null message, an
@@ -133,6 +139,14 @@ bool recognised_as_record(const unsigned char* bytes) {
 // and a forked child gives up its copies (see disown_after_fork).
 constexpr off_t SERVER_LOCK_BYTE = FUNCTION_RECORD_SIZE + 1;
 constexpr off_t CALLER_LOCK_BASE = 4096;
+// The server that runs the exchange in flight holds a write lock on this
+// byte from taking the request to posting its reply (both under the mutex),
+// so that its caller learns of its death although other servers live.
+constexpr off_t EXECUTOR_LOCK_BYTE = FUNCTION_RECORD_SIZE + 2;
+// Each server of a pool holds a write lock on one byte of this range while it
+// serves: the first it can take.
+constexpr off_t POOL_LOCK_BASE = 2048;
+constexpr off_t POOL_SLOTS = CALLER_LOCK_BASE - POOL_LOCK_BASE;
 
 struct flock one_byte(short type, off_t byte) noexcept {
     struct flock lock {};
@@ -143,15 +157,43 @@ struct flock one_byte(short type, off_t byte) noexcept {
     return lock;
 }
 
-bool take_write_lock(int fd, off_t byte) noexcept {
-    struct flock lock = one_byte(F_WRLCK, byte);
+struct flock byte_range(short type, off_t start, off_t length) noexcept {
+    struct flock lock = one_byte(type, start);
+    lock.l_len = length;
+    return lock;
+}
+
+bool take_write_lock(int fd, off_t byte, off_t length = 1) noexcept {
+    struct flock lock = byte_range(F_WRLCK, byte, length);
     return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
-// Whether another open file description holds a write lock on `byte`.
-bool write_locked_elsewhere(int fd, off_t byte) noexcept {
-    struct flock lock = one_byte(F_WRLCK, byte);
+void release_lock(int fd, off_t byte) noexcept {
+    struct flock lock = one_byte(F_UNLCK, byte);
+    ::fcntl(fd, F_OFD_SETLK, &lock);
+}
+
+// Whether another open file description holds a write lock on a byte of
+// [start, start + length).
+bool write_locked_elsewhere(int fd, off_t start, off_t length = 1) noexcept {
+    struct flock lock = byte_range(F_WRLCK, start, length);
     return ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type == F_WRLCK;
+}
+
+// Whether any live process serves the record open as `fd`: its
+// create_function server or a server of its pool.
+bool served_elsewhere(int fd) noexcept {
+    return write_locked_elsewhere(fd, SERVER_LOCK_BYTE) || write_locked_elsewhere(fd, POOL_LOCK_BASE, POOL_SLOTS);
+}
+
+// Takes the first free server slot of a pool; false when all are taken.
+bool take_pool_slot(int fd) noexcept {
+    for (off_t slot = 0; slot < POOL_SLOTS; ++slot) {
+        if (take_write_lock(fd, POOL_LOCK_BASE + slot)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // The call word: the state of the one exchange in progress (low byte), the
@@ -234,6 +276,8 @@ struct FunctionRecord {
 
     const char* name;
     shm::ObjectUse object;
+    // Whether this view serves the record as one of its pool.
+    bool pool_server = false;
 
     int fd() const { return object->fd.get(); }
     FunctionShm* shm() const { return object->mapping.as<FunctionShm>(); }
@@ -415,9 +459,9 @@ ObjectKind recognise_object(int fd, struct stat& st) {
 enum class Removal { Removed, Gone, Served, Other, Failed };
 
 // Removes the object at `path` if it is one of ours of `kind`, a function
-// record only when its server is dead: Gone when the name leads nowhere or
+// record only when its servers are dead: Gone when the name leads nowhere or
 // no longer to the object recognised, Failed with errno set when the system
-// refuses. Taking the dead server's lock is what entitles a process to
+// refuses. Taking the dead servers' locks is what entitles a process to
 // remove a record: a live server, or another process taking the record over
 // or removing it at the same moment, holds it; and the name is checked to
 // still lead to the locked record before it goes.
@@ -430,7 +474,8 @@ Removal remove_recognised(const std::string& path, ObjectKind kind) {
     if (recognise_object(fd.get(), st) != kind) {
         return Removal::Other;
     }
-    if (kind == ObjectKind::Function && !take_write_lock(fd.get(), SERVER_LOCK_BYTE)) {
+    if (kind == ObjectKind::Function &&
+        (!take_write_lock(fd.get(), SERVER_LOCK_BYTE) || !take_write_lock(fd.get(), POOL_LOCK_BASE, POOL_SLOTS))) {
         return Removal::Served;
     }
     struct stat named;
@@ -449,24 +494,26 @@ bool remove_dead_record(const std::string& path) {
     return remove_recognised(path, ObjectKind::Function) == Removal::Removed;
 }
 
-// Creates the record of `record.name`, initialised, served (the server lock
-// taken) and only then published, so nobody ever sees it half made. A record
-// left by a server that died is taken over.
-bool create_function_record(FunctionRecord& record) {
+// Removes the record at `path` if its servers have died, and forgets this
+// process's view of it; true when it did.
+bool take_over_dead_record(const char* name, const std::string& path) {
+    if (!remove_dead_record(path)) {
+        return false;
+    }
+    std::string file;
+    if (shm::shm_file_name(name, file)) {
+        object_cache.drop(file);
+    }
+    return true;
+}
+
+// Makes the record of `record.name` at `path`, initialised, served (the
+// server lock, or a pool's first slot, taken) and only then published, so
+// nobody ever sees it half made. `taken` tells whether another process
+// published the name first.
+bool make_function_record(FunctionRecord& record, const std::string& path, bool pool, bool& taken) {
     const char* name = record.name;
-    std::string path;
-    if (!shm::shm_path(name, path)) {
-        return record_not_created("Failed to create memory address '%s'.", name);
-    }
-    if (shm::name_exists(path)) {
-        if (!remove_dead_record(path)) {
-            return record_not_created("The memory address '%s' already exists.", name);
-        }
-        std::string file;
-        if (shm::shm_file_name(name, file)) {
-            object_cache.drop(file);
-        }
-    }
+    taken = false;
     record.object = shm::ObjectUse::unshared();
     shm::Fd& fd = record.object->fd;
     fd = shm::create_unnamed();
@@ -489,17 +536,34 @@ bool create_function_record(FunctionRecord& record) {
     }
     // From here on the conditions' bytes hold the callers' state.
     std::memset(static_cast<void*>(&shm->callers), 0, sizeof shm->callers);
+    shm->callers.pool = pool ? 1 : 0;
     shm->activity = 1;
-    if (!take_write_lock(fd.get(), SERVER_LOCK_BYTE)) {
+    if (!take_write_lock(fd.get(), pool ? POOL_LOCK_BASE : SERVER_LOCK_BYTE)) {
         return record_not_created("Failed to create memory address '%s'.", name);
     }
     record.object->held_liveness();
     if (!shm::publish(fd.get(), path)) {
-        return record_not_created(errno == EEXIST ? "The memory address '%s' already exists."
-                                               : "Failed to create memory address '%s'.",
-                               name);
+        taken = errno == EEXIST;
+        return record_not_created(taken ? "The memory address '%s' already exists."
+                                        : "Failed to create memory address '%s'.",
+                                  name);
     }
     return true;
+}
+
+// Creates the record of `record.name` for create_function; a record left by
+// servers that died is taken over.
+bool create_function_record(FunctionRecord& record) {
+    const char* name = record.name;
+    std::string path;
+    if (!shm::shm_path(name, path)) {
+        return record_not_created("Failed to create memory address '%s'.", name);
+    }
+    if (shm::name_exists(path) && !take_over_dead_record(name, path)) {
+        return record_not_created("The memory address '%s' already exists.", name);
+    }
+    bool taken;
+    return make_function_record(record, path, false, taken);
 }
 
 // Unlinks the record's name unless it meanwhile names another object.
@@ -519,6 +583,19 @@ void unlink_if_ours(const FunctionRecord& record) {
     if (shm::shm_file_name(record.name, file)) {
         object_cache.drop(file);
     }
+}
+
+// Whether the record's name no longer leads to it (removed, or replaced by
+// another object), so that nobody can reach it to call or to stop it.
+bool orphaned(const FunctionRecord& record) {
+    struct stat ours;
+    if (::fstat(record.fd(), &ours) != 0 || ours.st_nlink == 0) {
+        return true;
+    }
+    std::string path;
+    struct stat named;
+    return shm::shm_path(record.name, path) &&
+           (::lstat(path.c_str(), &named) != 0 || named.st_dev != ours.st_dev || named.st_ino != ours.st_ino);
 }
 
 }  // namespace

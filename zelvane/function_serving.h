@@ -9,27 +9,41 @@
 #include <cstring>
 
 #include "call_queue.h"
+#include "function_pool.h"
 #include "function_record.h"
+#include "remote_errors.h"
 #include "side_payload.h"
 
 namespace {
 
+// What a reply in the message area is (CallerState::reply_kind).
+constexpr uint8_t REPLY_RESULT = 0;
+constexpr uint8_t REPLY_EXCEPTION = 1;
+
 // Ends serving: the caller of a pending exchange is answered with the null
-// message (an uncollected reply stays for its caller), everybody who waits or
-// comes later finds the record ended, and the name goes.
+// message (an uncollected reply stays for its caller, and an exchange that
+// another live server of the pool runs is left to it), everybody who waits
+// or comes later finds the record ended, and the name goes.
 void end_serving(FunctionRecord& record) {
     change_on_the_way_out(record, [&record](CallWord word) {
+        const bool run_elsewhere = (word.state() == CallWord::EXECUTING || word.state() == CallWord::ABANDONED) &&
+                                   write_locked_elsewhere(record.fd(), EXECUTOR_LOCK_BYTE);
+        record.shm()->callers.reply_kind = REPLY_RESULT;
         switch (word.state()) {
             case CallWord::POSTED:
             case CallWord::EXECUTING:
-                null_function(record.shm());
-                word = word.with_state(CallWord::REPLIED);
+                if (!run_elsewhere) {
+                    null_function(record.shm());
+                    word = word.with_state(CallWord::REPLIED);
+                }
                 break;
             case CallWord::REPLIED:
                 break;
             default:
-                null_function(record.shm());
-                word = word.with_state(CallWord::IDLE);
+                if (!run_elsewhere) {
+                    null_function(record.shm());
+                    word = word.with_state(CallWord::IDLE);
+                }
                 break;
         }
         record.shm()->activity = 0;
@@ -200,19 +214,6 @@ bool answer(PyObject* func, Request& request, ReplyArea& reply, Answer& out) {
     return bool(out.encoded);
 }
 
-// Whether the record's name no longer leads to it (removed, or replaced by
-// another object), so that nobody can reach it to call or to stop it.
-bool orphaned(const FunctionRecord& record) {
-    struct stat ours;
-    if (::fstat(record.fd(), &ours) != 0 || ours.st_nlink == 0) {
-        return true;
-    }
-    std::string path;
-    struct stat named;
-    return shm::shm_path(record.name, path) &&
-           (::lstat(path.c_str(), &named) != 0 || named.st_dev != ours.st_dev || named.st_ino != ours.st_ino);
-}
-
 // Takes the next request into `request`; `stop` when a stop request came
 // first, or when the record's name was removed. False with an exception set
 // (Ctrl-C, a broken lock).
@@ -239,6 +240,9 @@ bool take_request(FunctionRecord& record, Request& request, bool& stop) {
         if (is_outside(request.area)) {
             open_request_payload(record, request);
         }
+        if (record.pool_server) {
+            take_write_lock(record.fd(), EXECUTOR_LOCK_BYTE);
+        }
         record.set_word(word.with_state(CallWord::EXECUTING));
         return Step::Done;
     }, notice_orphaning);
@@ -249,15 +253,21 @@ bool take_request(FunctionRecord& record, Request& request, bool& stop) {
     return end == WaitEnd::Done;
 }
 
-// Posts a reply unless its caller gave up (`delivered` tells which).
-bool post_reply(FunctionRecord& record, uint64_t number, const void* data, size_t size, bool& delivered) {
+// Posts a reply of `kind` unless its caller gave up (`delivered` tells which);
+// a pool's server no longer runs the exchange then.
+bool post_reply(FunctionRecord& record, uint64_t number, const void* data, size_t size, bool& delivered,
+                uint8_t kind = REPLY_RESULT) {
     delivered = false;
     const WaitEnd end = wait_on_record(record, SERVER_MODE, [&](CallWord word) {
+        if (record.pool_server) {
+            release_lock(record.fd(), EXECUTOR_LOCK_BYTE);
+        }
         if (record.exchange_number(word) != number) {
             return Step::Done;
         }
         if (word.state() == CallWord::EXECUTING) {
             std::memcpy(record.area(), data, size);
+            record.shm()->callers.reply_kind = kind;
             delivered = true;
             record.set_word(word.with_state(CallWord::REPLIED));
         } else if (word.state() == CallWord::ABANDONED) {
@@ -266,6 +276,42 @@ bool post_reply(FunctionRecord& record, uint64_t number, const void* data, size_
         return Step::Done;
     });
     return end == WaitEnd::Done;
+}
+
+// For a pool's server: reports the exception being raised (by the callable,
+// by binding its arguments, by encoding its result) to the caller, and goes
+// on serving unless it is one that ends a process's work (KeyboardInterrupt,
+// SystemExit), which is raised again once reported. False with an exception
+// set when serving must end.
+bool report_exception(FunctionRecord& record, const Request& request) {
+    PyRef exception = take_raised_exception();
+    const bool ends_serving = !PyErr_GivenExceptionMatches(exception.get(), PyExc_Exception);
+    PyRef report = exception_report(exception.get());
+    const unsigned char* data = nullptr;
+    size_t size = 0;
+    if (!report || !encoded_bytes(report.get(), "Failed to encode the report of an exception.", data, size)) {
+        return false;
+    }
+    bool delivered;
+    if (!post_reply(record, request.number, data, size, delivered, REPLY_EXCEPTION)) {
+        return false;
+    }
+    if (ends_serving) {
+        restore_exception(std::move(exception));
+        return false;
+    }
+    return true;
+}
+
+// For a pool's server: raises the refusal of a result that a plain
+// call_function caller cannot take (over the message area's size).
+bool refuse_oversized(const Request& request, const Answer& result) {
+    if (request.large_reply || result.encoded.get() == Py_None || !PyBytes_Check(result.encoded.get()) ||
+        PyBytes_GET_SIZE(result.encoded.get()) <= static_cast<Py_ssize_t>(MESSAGE_SIZE)) {
+        return false;
+    }
+    PyErr_SetString(PyExc_ValueError, "The returned value exceeds the maximum accepted return size of 1024 bytes.");
+    return true;
 }
 
 // A process that the callable forked returns here as a copy of the server;
@@ -320,7 +366,7 @@ PyObject* serve(FunctionRecord& record, PyObject* func, const RecordThreads::Ent
         request.buffers.note_request();
         if (stop) {
             end_serving(record);
-            if (!print_stop_line()) {
+            if (!record.pool_server && !print_stop_line()) {
                 return nullptr;
             }
             Py_RETURN_NONE;
@@ -329,6 +375,9 @@ PyObject* serve(FunctionRecord& record, PyObject* func, const RecordThreads::Ent
             PyErr_SetString(PyExc_RuntimeError,
                             "Received a NULL message from the caller. This is likely because the "
                             "caller sent arguments of too large size.");
+            if (record.pool_server && report_exception(record, request)) {
+                continue;
+            }
             break;
         }
         if (is_outside(request.area) && !request.payload.valid()) {
@@ -344,13 +393,23 @@ PyObject* serve(FunctionRecord& record, PyObject* func, const RecordThreads::Ent
         if (served.forked()) {
             return forked_child_error(record.name);
         }
+        if (record.pool_server && (!answered || refuse_oversized(request, result))) {
+            request.release_payload();
+            if (report_exception(record, request)) {
+                continue;
+            }
+            break;
+        }
         if (!answered || !post_result(record, request, reply, result, delivered)) {
             break;
         }
         const bool large_result = result.encoded.get() == Py_None && result.length > MESSAGE_SIZE;
         request.release_payload(delivered, large_result ? result.length : 0);
     }
-    end_serving(record);
+    // A pool's server that fails alone leaves the others serving.
+    if (!record.pool_server || last_of_pool(record)) {
+        end_serving(record);
+    }
     return nullptr;
 }
 
@@ -363,6 +422,25 @@ PyObject* create_shared_function(const char* name, PyObject* func) {
     struct stat st;
     if (::fstat(record.fd(), &st) != 0) {
         end_serving(record);
+        return memory_error("Failed to create memory address '%s'.", name);
+    }
+    RecordThreads::Entry served(serving_threads, st);
+    return serve(record, func_ref.get(), served);
+}
+
+// Serves `func` as one of the servers of the pool under `name`.
+PyObject* serve_in_pool(const char* name, PyObject* func) {
+    PyRef func_ref = PyRef::borrow(func);
+    FunctionRecord record(name);
+    record.pool_server = true;
+    if (!enter_pool(record)) {
+        return nullptr;
+    }
+    struct stat st;
+    if (::fstat(record.fd(), &st) != 0) {
+        if (last_of_pool(record)) {
+            end_serving(record);
+        }
         return memory_error("Failed to create memory address '%s'.", name);
     }
     RecordThreads::Entry served(serving_threads, st);

@@ -70,6 +70,19 @@ def remove_function(name: str, /) -> bool:
 def call_function(name: str, args: tuple[Encodable, ...], /) -> Any:
     """Call a function linked to shared memory."""
 
+def serve(name: str, func: Callable[..., Encodable], /) -> None:
+    """Serve func under name as one server of a pool: blocks until
+    remove_function(name) stops the pool (then returns None). An exception
+    raised by func goes back to its caller and serving goes on."""
+
+class RemoteError(RuntimeError):
+    """An exception raised by a served function that cannot be raised here
+    as itself; its message names the remote class and its text."""
+
+class RemoteTraceback(Exception):
+    """The cause of an exception that came back from a served function: its
+    str() is the server's formatted traceback."""
+
 def dumps(value: Encodable, /) -> bytes:
     ...
 
