@@ -1,13 +1,19 @@
 """Services: pools of servers under one name (zelvane.serve), exceptions that
 travel back to their caller, and serving that survives a bad call."""
+import json
 import os
+import pathlib
 import signal
+import subprocess
+import sys
 import threading
 
 import pytest
 import zelvane
 
 from conftest import TIMEOUT, finish, shm_path, spawn_python, wait_until
+
+pytestmark = pytest.mark.timeout(180)
 
 POOL_SERVER = """
 import os, sys, time
@@ -297,3 +303,61 @@ def test_a_pool_whose_servers_died_is_served_again(pool):
     procs[0].communicate(timeout=TIMEOUT)
     name, procs = pool(1, name=name)
     assert zelvane.call_function(name, (3,)) == (3, procs[0].pid)
+
+
+def keywords(a, b=2, *, c=3):
+    return (a, b, c)
+
+
+def test_keyword_arguments_reach_a_served_function(shm_name):
+    name = shm_name("kw")
+    server = run_in_background(lambda: zelvane.serve(name, keywords), 1)[0]
+    try:
+        with zelvane.open_function(name, wait=TIMEOUT) as handle:
+            assert handle(1) == (1, 2, 3)
+            assert handle(1, c=9, timeout=TIMEOUT) == (1, 2, 9)
+            assert handle(1, b="x" * 3000, c=None)[1] == "x" * 3000
+            with pytest.raises(TypeError, match="unexpected keyword argument 'd'"):
+                handle(1, d=4)
+    finally:
+        zelvane.remove_function(name)
+        server.join(TIMEOUT)
+
+
+def test_keyword_arguments_are_refused_for_create_function(serve):
+    server = serve("lambda *a: a")
+    with zelvane.open_function(server.name) as handle:
+        with pytest.raises(TypeError, match="hosted by create_function, which passes no keyword arguments"):
+            handle(1, c=2)
+        assert handle(1, 2) == (1, 2)
+    assert zelvane.remove_function(server.name) is True
+    assert server.finish() == (0, "read\nreturned None\n")
+
+
+def test_open_function_waits_for_the_name_to_be_served(pool, shm_name):
+    name = shm_name("later")
+    opened = run_threads(lambda i: zelvane.open_function(name, wait=TIMEOUT) if i else pool(1, name=name), 2)
+    handle = opened[1]
+    assert isinstance(handle, zelvane.FunctionHandle), handle
+    with handle:
+        assert handle(4)[0] == 4
+
+
+@pytest.mark.parametrize("wait", [0, 0.2])
+def test_open_function_times_out_when_nobody_serves(shm_name, wait):
+    name = shm_name("never")
+    with pytest.raises(TimeoutError, match=f"Nobody served the function '{name}' within the time given."):
+        zelvane.open_function(name, wait=wait)
+    with pytest.raises(ValueError, match="wait must be a non-negative"):
+        zelvane.open_function(name, wait=-1)
+
+
+def test_the_command_shows_a_pools_servers(pool):
+    name, procs = pool(2)
+    command_dir = pathlib.Path(__file__).parents[1] / "python"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(command_dir), os.path.dirname(zelvane.__file__)]))
+    run = subprocess.run([sys.executable, "-m", "zelvane_cli", "show", name, "--json"], capture_output=True,
+                         text=True, env=env, timeout=TIMEOUT)
+    entry = json.loads(run.stdout)
+    assert (entry["pool"], entry["servers"], entry["served"]) == (True, 2, True)
+    stop_pool(name, procs)

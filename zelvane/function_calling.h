@@ -89,8 +89,10 @@ Poster poster_of_exchange(const FunctionRecord& record) {
 struct Call {
     enum class Phase { Arriving, Queued, Posted };
 
-    Call(FunctionRecord& call_record, const unsigned char* call_args, size_t size, CallBuffer* call_buffer)
-        : record(call_record), args(call_args), args_size(size), buffer(call_buffer) {}
+    Call(FunctionRecord& call_record, const unsigned char* call_args, size_t size, CallBuffer* call_buffer,
+         bool call_with_keywords)
+        : record(call_record), args(call_args), args_size(size), buffer(call_buffer),
+          with_keywords(call_with_keywords) {}
     ~Call() {
         if (posted()) {
             calls_in_flight.fetch_sub(1, std::memory_order_relaxed);
@@ -105,6 +107,7 @@ struct Call {
     // Where payloads too large for the message area go, both ways (none for
     // call_function).
     CallBuffer* buffer;
+    bool with_keywords;  // `args` encode (args, kwargs)
     Phase phase = Phase::Arriving;
     uint32_t ticket = 0;
     WaitMode mode = ROOM_MODE;
@@ -158,6 +161,7 @@ struct Call {
         record.shm()->callers.poster_pid.store(poster_pid(record), std::memory_order_relaxed);
         CallerState& callers = record.shm()->callers;
         callers.large_reply = buffer ? 1 : 0;
+        callers.request_kind = with_keywords ? 1 : 0;
         callers.reply_fd = buffer ? buffer->fd.get() : -1;
         callers.reply_inode = buffer ? static_cast<uint32_t>(buffer->inode) : 0;
         std::memcpy(record.area(), args, args_size);
@@ -304,10 +308,11 @@ PyObject* null_reply_error() {
     return nullptr;
 }
 
-bool open_for_call(FunctionRecord& record, struct stat& st) {
-    switch (open_function_record(record, st)) {
+// Raises the error of an open that did not give a record; false.
+bool open_failed(const FunctionRecord& record, OpenOutcome outcome) {
+    switch (outcome) {
         case OpenOutcome::Opened:
-            break;
+            return true;
         case OpenOutcome::OpenFailed:
             PyErr_SetString(PyExc_MemoryError, "Failed to open the shared memory.");
             return false;
@@ -318,7 +323,42 @@ bool open_for_call(FunctionRecord& record, struct stat& st) {
             memory_error("The shared memory address '%s' does not hold a hosted function.", record.name);
             return false;
     }
-    return true;
+    return false;
+}
+
+bool open_for_call(FunctionRecord& record, struct stat& st) {
+    const OpenOutcome outcome = open_function_record(record, st);
+    return outcome == OpenOutcome::Opened || open_failed(record, outcome);
+}
+
+// How often a wait for a name to be served looks again.
+constexpr long SERVED_POLL_NS = 5000000;
+
+// Opens the record of `record.name` once a live server serves it, waiting
+// until `limit` at the latest: false with TimeoutError then, or with the
+// error of a name that holds something else.
+bool open_when_served(FunctionRecord& record, struct stat& st, const timespec& limit) {
+    for (;;) {
+        const OpenOutcome outcome = open_function_record(record, st);
+        if (outcome == OpenOutcome::Opened && !nobody_serves(record)) {
+            return true;
+        }
+        if (outcome == OpenOutcome::NotAFunction || outcome == OpenOutcome::MapFailed) {
+            return open_failed(record, outcome);
+        }
+        record.object.release();
+        if (passed(limit)) {
+            PyErr_Format(PyExc_TimeoutError, "Nobody served the function '%s' within the time given.", record.name);
+            return false;
+        }
+        shm::without_gil([] {
+            const timespec pause{0, SERVED_POLL_NS};
+            nanosleep(&pause, nullptr);
+        });
+        if (PyErr_CheckSignals() < 0) {
+            return false;
+        }
+    }
 }
 
 // Whether this thread may call the record (status `st`) without waiting for
@@ -449,12 +489,13 @@ PyObject* outside_result(const FunctionRecord& record, Call& call) {
 enum class CallEndedBy { Result, RecordEnded, Other };
 
 // One call of the function behind the open `record` (status `st`) with the
-// tuple `args`, waiting until `limit` at the latest (none when null).
+// tuple `args` (or, `with_keywords`, the pair of such a tuple and a dict of
+// keyword arguments), waiting until `limit` at the latest (none when null).
 // With `spare` (a handle's buffer, which the call takes and hands back),
 // arguments and result of any size travel outside the message area.
 // `ended_by` tells whether the record is of no more use (its serving ended).
 PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject* args, CallBuffer* spare,
-                         const timespec* limit, CallEndedBy& ended_by) {
+                         const timespec* limit, bool with_keywords, CallEndedBy& ended_by) {
     ended_by = CallEndedBy::Other;
     if (!may_call_from_this_thread(record, st)) {
         return nullptr;
@@ -474,7 +515,7 @@ PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject
         }
         return nullptr;
     }
-    Call call(record, arguments.data, arguments.size, spare ? &buffer : nullptr);
+    Call call(record, arguments.data, arguments.size, spare ? &buffer : nullptr, with_keywords);
     hold_caller_lock(record);
     RecordThreads::Entry calling(calling_threads, st);
     const auto between_slices = [&] {
@@ -544,7 +585,7 @@ PyObject* call_shared_function(const char* name, PyObject* args) {
         return nullptr;
     }
     CallEndedBy ended_by;
-    return call_on_record(record, st, args, nullptr, nullptr, ended_by);
+    return call_on_record(record, st, args, nullptr, nullptr, false, ended_by);
 }
 
 }  // namespace

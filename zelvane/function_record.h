@@ -74,7 +74,10 @@ struct CallerState {
     // What the reply in the message area is: 0 a result, 1 an exception
     // raised by the callable (a pool's servers only). Set by every reply.
     uint8_t reply_kind;
-    uint8_t reserved;
+    // What the request in the message area is: 0 a tuple of arguments, 1 a
+    // pair of such a tuple and a dict of keyword arguments (to a pool only).
+    // Set by every poster.
+    uint8_t request_kind;
 };
 static_assert(sizeof(CallerState) == sizeof(ConditionPair), "the callers' state fills the conditions' bytes");
 static_assert(std::atomic<uint16_t>::is_always_lock_free, "the CPU hints are plain 16-bit integers");
@@ -94,6 +97,7 @@ static_assert(offsetof(FunctionShm, mutex) == 0 && offsetof(FunctionShm, conditi
                   offsetof(FunctionShm, call) == 140 && sizeof(FunctionShm) == 144,
               "the function record is part of the shared format");
 static_assert(offsetof(FunctionShm, callers.exchange_high) == 120, "the zelvane command reads the exchange number");
+static_assert(offsetof(FunctionShm, callers.pool) == 133, "the zelvane command reads the pool flag");
 static_assert(sizeof(FunctionShm) + MESSAGE_SIZE == FUNCTION_RECORD_SIZE,
               "the message area follows the record directly");
 
@@ -105,10 +109,10 @@ bool all_zero(const unsigned char* bytes, size_t length) {
     return std::all_of(bytes, bytes + length, [](unsigned char b) { return b == 0; });
 }
 
-// The callers' state as we leave it: its flags 0 or 1, its padding zero.
+// The callers' state as we leave it: its flags 0 or 1.
 bool callers_state_ours(const unsigned char* state) {
     return state[offsetof(CallerState, large_reply)] <= 1 && state[offsetof(CallerState, pool)] <= 1 &&
-           state[offsetof(CallerState, reply_kind)] <= 1 && state[offsetof(CallerState, reserved)] == 0;
+           state[offsetof(CallerState, reply_kind)] <= 1 && state[offsetof(CallerState, request_kind)] <= 1;
 }
 
 // A message area that begins as our messages do: the null message, an

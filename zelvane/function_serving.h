@@ -71,6 +71,7 @@ struct Request {
     unsigned char area[MESSAGE_SIZE];
     uint64_t number = 0;
     bool large_reply = false;  // a result too large for the area may go outside it
+    bool with_keywords = false;  // the area holds (args, kwargs)
     OutsideMessage reply_buffer{};  // where such a result goes
     shm::Fd payload;           // the caller's buffer, once opened
     int payload_error = 0;     // why it could not be opened
@@ -113,6 +114,7 @@ void open_request_payload(const FunctionRecord& record, Request& request) {
 // Under the mutex: what a request says of the buffer a large result goes to.
 void note_reply_buffer(const FunctionRecord& record, Request& request) {
     const CallerState& callers = record.shm()->callers;
+    request.with_keywords = callers.request_kind == 1;
     request.large_reply = callers.large_reply != 0;
     if (request.large_reply) {
         request.reply_buffer = outside_message(Outside::Payload, 0);
@@ -200,11 +202,18 @@ bool answer(PyObject* func, Request& request, ReplyArea& reply, Answer& out) {
     if (!args && !clear_ordinary_error()) {
         return false;
     }
-    if (!args || !PyTuple_Check(args.get())) {
+    PyObject* positional = args.get();
+    PyObject* keywords = nullptr;
+    if (args && request.with_keywords && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 2 &&
+        PyDict_Check(PyTuple_GET_ITEM(args.get(), 1))) {
+        positional = PyTuple_GET_ITEM(args.get(), 0);
+        keywords = PyTuple_GET_ITEM(args.get(), 1);
+    }
+    if (!positional || !PyTuple_Check(positional) || (request.with_keywords && !keywords)) {
         out.encoded.reset(from_value(nullptr));
         return bool(out.encoded);
     }
-    PyRef result(PyObject_Call(func, args.get(), nullptr));
+    PyRef result(PyObject_Call(func, positional, keywords));
     args.reset();  // its memory is free again before the result is encoded
     if (!result) {
         return false;

@@ -224,10 +224,12 @@ PyMethodDef methods[] = {
      "serve($module, name, func, /)\n--\n\n"
      "Serve func under name as one server of a pool: blocks until remove_function(name) stops the pool\n"
      "(then returns None). An exception raised by func goes back to its caller and serving goes on."},
-    {"open_function", open_function, METH_VARARGS,
-     "open_function($module, name, /)\n--\n\n"
-     "Open a handle to the function served under name: calling it, handle(*args, timeout=None),\n"
-     "calls the function without looking the name up again, within an optional time limit."},
+    {"open_function", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_function)),
+     METH_VARARGS | METH_KEYWORDS,
+     "open_function($module, name, /, *, wait=None)\n--\n\n"
+     "Open a handle to the function served under name: calling it, handle(*args, timeout=None, **kwargs),\n"
+     "calls the function without looking the name up again, within an optional time limit. With wait,\n"
+     "waits up to that many seconds for the name to be served (TimeoutError when it is not)."},
     {"open_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_memory)),
      METH_VARARGS | METH_KEYWORDS, OPEN_MEMORY_DOC},
     {"dumps", dumps, METH_O, "dumps($module, value, /)\n--\n\nEncode a value into the bytes a slot would hold."},
