@@ -820,18 +820,20 @@ PyObject* request_args(Request& request) {
                             "payload");
 }
 
-// Opens the caller's buffer for a large result, under the mutex while the
-// caller still waits (and so keeps it open); false when the caller gave up.
-bool open_reply_buffer(FunctionRecord& record, Request& request) {
-    bool waited_for = false;
-    look_once(record, [&](CallWord word) {
-        waited_for = word.number() == request.number && word.state() == CallWord::EXECUTING;
-        if (waited_for) {
-            request.open_payload(request.reply_buffer, 0);
-        }
-        return Step::Done;
-    });
-    return waited_for;
+// Opens the caller's buffer for a large result while the caller still waits
+// (and so keeps it open); false when the caller gave up. It runs in the
+// middle of the result's encoding, which must keep the GIL, so it reads the
+// word without the mutex rather than wait for it. That is enough: a caller
+// that gives up marks the word first and never uses that buffer again, and
+// one that gives up after this look is told apart when the reply is posted,
+// as it would be after any look.
+bool open_reply_buffer(const FunctionRecord& record, Request& request) {
+    const CallWord word = record.word();
+    if (word.number() != request.number || word.state() != CallWord::EXECUTING) {
+        return false;
+    }
+    request.open_payload(request.reply_buffer, 0);
+    return true;
 }
 
 // The caller's buffer as the area a large result is encoded into, opened

@@ -169,9 +169,11 @@ bool make_room(int fd, shm::Mapping& view, uint64_t& allocated, uint64_t size) n
 
 // Gives `area`, an encoding area over the memory file `fd` mapped by
 // `view`, room for `size` bytes: 0, or the errno of the refusal. The view
-// may move, also when it fails, so the area follows it either way.
+// may move, also when it fails, so the area follows it either way. The GIL
+// stays held: the encoder that asks holds pointers into the objects it
+// encodes, which another thread could free or resize meanwhile.
 int grow_file_area(EncodeArea& area, int fd, shm::Mapping& view, uint64_t& allocated, size_t size) {
-    const bool done = shm::without_gil([&] { return make_room(fd, view, allocated, size); });
+    const bool done = make_room(fd, view, allocated, size);
     const int error = done ? 0 : errno;
     area.data = view.bytes();
     area.capacity = static_cast<size_t>(std::min<uint64_t>(view.length(), allocated));

@@ -28,6 +28,8 @@ struct EncodeArea {
     size_t capacity = 0;
     // Gives the area room for at least `size` bytes, keeping its first bytes
     // (`data` may move, also when it fails); false when that is refused.
+    // Called in the middle of an encoding, which holds pointers into the
+    // objects it encodes: it must neither release the GIL nor run Python code.
     bool (*grow)(EncodeArea& area, size_t size) = nullptr;
     void* owner = nullptr;
 };
