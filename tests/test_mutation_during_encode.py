@@ -1,7 +1,8 @@
 """A thread that changes a handle call's arguments or its result while they
-are encoded: the call sees the old content or the new one, or raises a
-clean error, and neither process dies. Each exchange runs in child
-processes, so that a crash shows as a signal exit instead of ending pytest.
+are encoded, or a value on its way into a slot: the call or the write sees
+the old content or the new one, or raises a clean error, and no process
+dies. Each exchange runs in child processes, so that a crash shows as a
+signal exit instead of ending pytest.
 
 The processes set a switch interval far longer than any test, so a second
 thread gets the GIL only when the encoding thread lets it go of its own
@@ -10,7 +11,7 @@ import textwrap
 
 import pytest
 
-from conftest import spawn_python
+from conftest import CHILD_PRELUDE, spawn_python
 
 pytestmark = pytest.mark.timeout(300)
 
@@ -142,3 +143,55 @@ def test_a_server_thread_that_changes_the_result_while_it_encodes(serve, args_si
     code, out, err = run_caller(RESULT_CALLER, server.name, str(args_size))
     assert code == 0 and out.splitlines()[-1:] == ["ok"], f"the caller ended with {code}:\n{out}\n{err[-3000:]}"
     assert server.proc.poll() is None, f"the server died: {server.proc.returncode}"
+
+
+# argv: slot name, case. Another thread holds the slot's mutex until the
+# change was tried, so the write waits for it with the GIL let go, its value
+# in hand.
+SLOT_WRITER = CHILD_PRELUDE + CHANGER + textwrap.dedent("""
+    import zelvane
+    from shm_util import SlotMutex
+    NAME, CASE = sys.argv[1], sys.argv[2]
+    N = 64 << 20
+    data = bytearray(b"x") * N
+    value = data if CASE == "bytearray" else memoryview(data)
+    outcome = []
+    tried = threading.Event()
+    def try_change():
+        try:
+            data.clear() if CASE == "bytearray" else value.release()
+            outcome.append("changed")
+        except BufferError:
+            outcome.append("refused")
+        tried.set()
+    zelvane.write_memory(NAME, b"before")
+    mutex = SlotMutex(NAME)
+    held = threading.Event()
+    def hold():
+        mutex.lock()
+        held.set()
+        tried.wait(60)
+        mutex.unlock()
+    holder = threading.Thread(target=hold)
+    holder.start()
+    held.wait()
+    go = threading.Event()
+    thread = changer(go, try_change)
+    go.set()
+    zelvane.write_memory(NAME, value)
+    thread.join()
+    holder.join()
+    mutex.close()
+    back = bytes(zelvane.read_memory(NAME))
+    assert len(back) in (0, N) and back.count(b"x") == len(back), "a torn value"
+    print(outcome[0], flush=True)
+    print("ok", flush=True)
+""")
+
+
+# A top-level bytearray or memoryview goes into a slot straight from its
+# buffer, which stays exported until the copy is made.
+@pytest.mark.parametrize("case", ["bytearray", "memoryview"])
+def test_a_thread_that_changes_a_value_while_a_write_waits_for_the_slot(shm_name, case):
+    code, out, err = run_caller(SLOT_WRITER, shm_name("slot"), case)
+    assert code == 0 and out.splitlines() == ["refused", "ok"], f"the writer ended with {code}:\n{out}\n{err[-3000:]}"

@@ -821,7 +821,7 @@ PyObject* request_args(Request& request) {
 }
 
 // Opens the caller's buffer for a large result while the caller still waits
-// (and so keeps it open); false when the caller gave up. It runs in the
+// (and so keeps it open); false when the caller gave up. It may run in the
 // middle of the result's encoding, which must keep the GIL, so it reads the
 // word without the mutex rather than wait for it. That is enough: a caller
 // that gives up marks the word first and never uses that buffer again, and
@@ -853,7 +853,7 @@ struct ReplyArea {
     OutsideMessage refusal{};
 
 private:
-    static bool grow(EncodeArea& area, size_t size) {
+    static bool grow(EncodeArea& area, size_t size, EncodeArea::When when) {
         ReplyArea& self = *static_cast<ReplyArea*>(area.owner);
         Request& request = self.request;
         if (!request.payload.valid()) {
@@ -867,7 +867,7 @@ private:
             }
         }
         MappedBuffer& mapped = *request.mapped;
-        const int error = grow_file_area(area, request.payload.get(), mapped.view, mapped.allocated, size);
+        const int error = grow_file_area(area, request.payload.get(), mapped.view, mapped.allocated, size, when);
         if (error != 0) {
             self.refusal = outside_message(Outside::NoRoom, 0, error);
         }
