@@ -286,8 +286,8 @@ struct FunctionRecord {
     int fd() const { return object->fd.get(); }
     FunctionShm* shm() const { return object->mapping.as<FunctionShm>(); }
     unsigned char* area() const { return object->mapping.bytes() + sizeof(FunctionShm); }
-    // Read and written under the mutex, which orders them; the atomic only
-    // makes the word a valid futex.
+    // Written under the mutex, which orders the changes; the atomic makes the
+    // word a valid futex and lets waiters glance at it without the mutex.
     CallWord word() const { return {shm()->call.load(std::memory_order_relaxed)}; }
     void set_word(CallWord word) { shm()->call.store(word.bits, std::memory_order_relaxed); }
 
