@@ -352,12 +352,27 @@ def test_open_function_times_out_when_nobody_serves(shm_name, wait):
         zelvane.open_function(name, wait=-1)
 
 
-def test_the_command_shows_a_pools_servers(pool):
-    name, procs = pool(2)
+def run_command(*args):
     command_dir = pathlib.Path(__file__).parents[1] / "python"
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(command_dir), os.path.dirname(zelvane.__file__)]))
-    run = subprocess.run([sys.executable, "-m", "zelvane_cli", "show", name, "--json"], capture_output=True,
-                         text=True, env=env, timeout=TIMEOUT)
-    entry = json.loads(run.stdout)
+    return subprocess.run([sys.executable, "-m", "zelvane_cli", *args], capture_output=True, text=True, env=env,
+                          timeout=TIMEOUT)
+
+
+def test_the_command_shows_a_pools_servers(pool):
+    name, procs = pool(2)
+    entry = json.loads(run_command("show", name, "--json").stdout)
     assert (entry["pool"], entry["servers"], entry["served"]) == (True, 2, True)
     stop_pool(name, procs)
+
+
+def test_the_command_cleans_a_pool_only_once_its_servers_died(pool):
+    name, procs = pool(2)
+    procs[0].kill()
+    procs[0].communicate(timeout=TIMEOUT)
+    assert run_command("clean", name).returncode == 0
+    assert pool_servers(name) == 1
+    procs[1].kill()
+    procs[1].communicate(timeout=TIMEOUT)
+    assert run_command("clean", name).returncode == 0
+    assert not os.path.exists(shm_path(name))
