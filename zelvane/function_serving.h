@@ -197,6 +197,26 @@ struct Answer {
     size_t length = 0;
 };
 
+// The positional arguments (a tuple) and keyword arguments (a dict, or
+// none) that the decoded request `args` holds, all borrowed from it; false
+// when it holds no such thing.
+bool call_arguments(const Request& request, PyObject* args, PyObject*& positional, PyObject*& keywords) {
+    if (!args || !PyTuple_Check(args)) {
+        return false;
+    }
+    if (!request.with_keywords) {
+        positional = args;
+        return true;
+    }
+    if (PyTuple_GET_SIZE(args) != 2 || !PyTuple_Check(PyTuple_GET_ITEM(args, 0)) ||
+        !PyDict_Check(PyTuple_GET_ITEM(args, 1))) {
+        return false;
+    }
+    positional = PyTuple_GET_ITEM(args, 0);
+    keywords = PyTuple_GET_ITEM(args, 1);
+    return true;
+}
+
 // The callable's result for a request, or the no-value encoding when the
 // area holds no argument tuple (or nothing decodable); a large result for a
 // handle goes into `reply`. False with an exception set when serving must end.
@@ -205,14 +225,9 @@ bool answer(PyObject* func, Request& request, ReplyArea& reply, Answer& out) {
     if (!args && !clear_ordinary_error()) {
         return false;
     }
-    PyObject* positional = args.get();
+    PyObject* positional = nullptr;
     PyObject* keywords = nullptr;
-    if (args && request.with_keywords && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 2 &&
-        PyDict_Check(PyTuple_GET_ITEM(args.get(), 1))) {
-        positional = PyTuple_GET_ITEM(args.get(), 0);
-        keywords = PyTuple_GET_ITEM(args.get(), 1);
-    }
-    if (!positional || !PyTuple_Check(positional) || (request.with_keywords && !keywords)) {
+    if (!call_arguments(request, args.get(), positional, keywords)) {
         out.encoded.reset(from_value(nullptr));
         return bool(out.encoded);
     }
