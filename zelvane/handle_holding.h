@@ -41,14 +41,7 @@ struct MemoryHandle {
     uint32_t seen_version;        // the version this handle last read, wrote or waited for
 };
 
-const char* handle_name(const MemoryHandle* self) {
-    const char* name = PyUnicode_AsUTF8(self->name);
-    if (!name) {
-        PyErr_Clear();  // the name was given as a str with a UTF-8 form
-        return "?";
-    }
-    return name;
-}
+const char* handle_name(const MemoryHandle* self) { return message_name(self->name); }
 
 bool closed_error(const MemoryHandle* self) {
     PyErr_Format(PyExc_ValueError, "I/O operation on a closed memory handle of '%s'.", handle_name(self));

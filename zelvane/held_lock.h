@@ -24,6 +24,16 @@
 
 namespace {
 
+// A handle's name for a message.
+inline const char* message_name(PyObject* name) {
+    const char* text = PyUnicode_AsUTF8(name);
+    if (!text) {
+        PyErr_Clear();  // the name was given as a str with a UTF-8 form
+        return "?";
+    }
+    return text;
+}
+
 template <typename Handle>
 using HeldOf = std::remove_pointer_t<decltype(Handle::held)>;
 
