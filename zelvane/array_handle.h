@@ -395,10 +395,13 @@ bool optional_attribute(PyObject* object, const char* attribute, PyRef& value) {
     return true;
 }
 
-// A dtype for `given` (a numpy scalar type such as numpy.float32) when numpy
-// is in use in this process; `given` itself otherwise. numpy is never
-// imported here.
+// A dtype for `given` when it is a type (a numpy scalar type such as
+// numpy.float32) and numpy is in use in this process; `given` itself
+// otherwise. numpy is never imported here.
 PyObject* as_dtype(PyObject* given) {
+    if (!PyType_Check(given)) {
+        return PyRef::borrow(given).release();
+    }
     PyRef module_name(PyUnicode_FromString("numpy"));
     PyRef numpy(module_name ? PyImport_GetModule(module_name.get()) : nullptr);
     if (!numpy) {
