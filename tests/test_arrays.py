@@ -507,3 +507,18 @@ def test_the_command_shows_arrays_and_clean_leaves_them(shm_name):
     assert contents(name) == before
     assert run_command("rm", name).stdout == f"{name}: removed\n"
     assert not os.path.exists(shm_path(name))
+
+
+def test_a_slot_and_a_function_record_are_not_arrays(shm_name, serve):
+    slot = shm_name("slot")
+    zelvane.write_memory(slot, "x" * 1000)  # a slot of a function record's size or more
+    server = serve("lambda *args: None")
+    for name in (slot, server.name):
+        before = contents(name)
+        for call in (lambda: zelvane.open_array(name), lambda: zelvane.open_array(name, (130, 8), "B")):
+            with pytest.raises(MemoryError) as info:
+                call()
+            assert str(info.value) == f"The shared memory address '{name}' does not hold an array."
+        assert contents(name) == before
+    assert zelvane.read_memory(slot) == "x" * 1000
+    assert zelvane.call_function(server.name, (1,)) is None
