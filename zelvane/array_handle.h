@@ -36,6 +36,7 @@ namespace {
 struct ArrayMapping {
     shm::Mapping mapping;
     ArrayLayout layout;
+    uint32_t version_at_open = 0;
     Py_ssize_t refs = 1;
 
     ArrayShm* header() const { return mapping.as<ArrayShm>(); }
@@ -538,7 +539,7 @@ ArrayRef attach_array(int fd, const char* name, const ArrayLayout* wanted) {
     }
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        !read_array_layout(fd, static_cast<uint64_t>(st.st_size), array->layout)) {
+        !read_array_layout(fd, static_cast<uint64_t>(st.st_size), array->layout, array->version_at_open)) {
         memory_error("The shared memory address '%s' does not hold an array.", name);
         return ArrayRef();
     }
@@ -595,7 +596,7 @@ PyObject* new_array_handle(const char* name, ArrayRef array) {
     self->shape = shape.release();
     self->format = format.release();
     self->nbytes = static_cast<Py_ssize_t>(array->layout.nbytes);
-    self->seen_version = slot_state::version_of(array->state());
+    self->seen_version = array->version_at_open;
     self->array = array.release();
     return handle.release();
 }

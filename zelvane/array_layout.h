@@ -191,11 +191,19 @@ bool recognised_as_array(const unsigned char* bytes, size_t got, uint64_t size, 
 }
 
 // Reads the header of the object open as `fd`, of `size` bytes, and tells
-// whether it is an array's (see recognised_as_array).
-bool read_array_layout(int fd, uint64_t size, ArrayLayout& layout) {
+// whether it is an array's (see recognised_as_array); `version` receives
+// the version it holds. Read with a system call, not through a mapping, so
+// that opening an array faults in none of its pages.
+bool read_array_layout(int fd, uint64_t size, ArrayLayout& layout, uint32_t& version) {
     unsigned char head[ARRAY_HEADER_MAX];
     const ssize_t got = ::pread(fd, head, sizeof head, 0);
-    return got > 0 && recognised_as_array(head, static_cast<size_t>(got), size, layout);
+    if (got <= 0 || !recognised_as_array(head, static_cast<size_t>(got), size, layout)) {
+        return false;
+    }
+    uint32_t state;
+    std::memcpy(&state, head + offsetof(ArrayShm, state), sizeof state);
+    version = state >> 1;
+    return true;
 }
 
 // --- Creation -------------------------------------------------------------

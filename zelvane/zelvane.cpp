@@ -191,20 +191,17 @@ PyObject* array_layout_of(PyObject*, PyObject* fd_object) {
     }
     struct stat st;
     ArrayLayout layout;
+    uint32_t version;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        !read_array_layout(fd, static_cast<uint64_t>(st.st_size), layout)) {
+        !read_array_layout(fd, static_cast<uint64_t>(st.st_size), layout, version)) {
         Py_RETURN_NONE;
-    }
-    uint32_t state;
-    if (::pread(fd, &state, sizeof state, offsetof(ArrayShm, state)) != static_cast<ssize_t>(sizeof state)) {
-        return PyErr_SetFromErrno(PyExc_OSError);
     }
     PyRef shape(shape_tuple(layout));
     if (!shape) {
         return nullptr;
     }
     return Py_BuildValue("{sOsssKsI}", "shape", shape.get(), "format", layout.format, "nbytes",
-                         static_cast<unsigned long long>(layout.nbytes), "version", state >> 1);
+                         static_cast<unsigned long long>(layout.nbytes), "version", version);
 }
 
 PyMethodDef methods[] = {
