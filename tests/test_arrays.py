@@ -15,7 +15,7 @@ import pytest
 import zelvane
 
 from conftest import (CHILD_PRELUDE, TIMEOUT, finish, shm_path, spawn_python, start_together,
-                      wait_for_line)
+                      wait_for_line, wait_until)
 from test_command import listing, run_command
 from test_faults import run_on_small_shm
 
@@ -522,3 +522,34 @@ def test_a_slot_and_a_function_record_are_not_arrays(shm_name, serve):
         assert contents(name) == before
     assert zelvane.read_memory(slot) == "x" * 1000
     assert zelvane.call_function(server.name, (1,)) is None
+
+
+FUTEX_WAITERS = 0x80000000
+
+
+def lock_word(name):
+    with open(shm_path(name), "rb") as f:
+        return struct.unpack_from("<I", f.read(52), 48)[0]
+
+
+def test_a_handle_closed_while_a_thread_waits_for_its_lock(shm_name):
+    name = shm_name("closewait")
+    holder = zelvane.open_array(name, 512, "d")
+    waiter = zelvane.open_array(name)
+    lock = waiter.lock(timeout=TIMEOUT)
+    outcome = []
+
+    def take():
+        with lock:
+            outcome.append(memoryview(holder)[0])
+
+    with holder.lock():
+        memoryview(holder)[0] = 4.5
+        thread = threading.Thread(target=take)
+        thread.start()
+        wait_until(lambda: lock_word(name) & FUTEX_WAITERS, what="the thread to wait for the lock")
+        # The waiting thread keeps the mapping it waits in.
+        waiter.close()
+        del waiter
+    thread.join(TIMEOUT)
+    assert outcome == [4.5]

@@ -155,13 +155,14 @@ void mark_change_of_dead_holder(std::atomic<uint32_t>* state) {
 }
 
 bool lock_for_holding(ArrayHandle* self, HeldArray& held, const timespec* limit) {
-    std::atomic<uint32_t>* state = self->array->state();
-    held.lock = shm::lock_robust(&self->array->header()->mutex, handle_name(self),
+    // Kept while the GIL is let go to wait, whatever closes the handle meanwhile.
+    held.array = ArrayRef(self->array);
+    std::atomic<uint32_t>* state = held.array->state();
+    held.lock = shm::lock_robust(&held.array->header()->mutex, handle_name(self),
                                  [state] { mark_change_of_dead_holder(state); }, limit);
     if (!held.lock.held()) {
         return false;
     }
-    held.array = ArrayRef(self->array);
     held.seen_version = &self->seen_version;
     return true;
 }
@@ -222,20 +223,6 @@ PyObject* array_enter(PyObject* py_self, PyObject*) {
 PyObject* array_exit(PyObject* py_self, PyObject*) {
     close_array_handle(as_array_handle(py_self));
     Py_RETURN_FALSE;
-}
-
-PyObject* array_lock(PyObject* py_self, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"timeout", nullptr};
-    PyObject* timeout = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:lock", const_cast<char**>(kwlist), &timeout)) {
-        return nullptr;
-    }
-    ArrayHandle* self = as_array_handle(py_self);
-    if (!handle_open(self)) {
-        closed_error(self);
-        return nullptr;
-    }
-    return new_handle_lock(self, timeout);
 }
 
 PyObject* array_wait(PyObject* py_self, PyObject* args, PyObject* kwargs) {
@@ -325,7 +312,8 @@ void array_dealloc(PyObject* py_self) {
 }
 
 PyMethodDef array_methods[] = {
-    {"lock", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(array_lock)), METH_VARARGS | METH_KEYWORDS,
+    {"lock", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_lock_method<ArrayHandle>)),
+     METH_VARARGS | METH_KEYWORDS,
      "lock($self, /, timeout=None)\n--\n\n"
      "A context manager that holds the array's lock and gives the handle; leaving it marks a change\n"
      "(the version grows by one). Every other holder of the lock, in any process, waits meanwhile;\n"

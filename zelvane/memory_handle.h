@@ -180,20 +180,6 @@ PyObject* handle_wait(PyObject* py_self, PyObject* args, PyObject* kwargs) {
     return PyLong_FromUnsignedLong(version);
 }
 
-PyObject* handle_lock(PyObject* py_self, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"timeout", nullptr};
-    PyObject* timeout = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:lock", const_cast<char**>(kwlist), &timeout)) {
-        return nullptr;
-    }
-    MemoryHandle* self = as_memory_handle(py_self);
-    if (!self->object) {
-        closed_error(self);
-        return nullptr;
-    }
-    return new_handle_lock(self, timeout);
-}
-
 PyObject* handle_get_version(PyObject* py_self, void*) {
     MemoryHandle* self = as_memory_handle(py_self);
     if (!self->object) {
@@ -275,7 +261,7 @@ PyMethodDef handle_methods[] = {
      "wait($self, /, since=None, timeout=None)\n--\n\n"
      "Blocks until the slot's version differs from since (None: the version this handle last read,\n"
      "wrote or waited for) and returns the new version; TimeoutError after timeout seconds."},
-    {"lock", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_lock)),
+    {"lock", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_lock_method<MemoryHandle>)),
      METH_VARARGS | METH_KEYWORDS,
      "lock($self, /, timeout=None)\n--\n\n"
      "A context manager that holds the slot's lock and gives the handle: inside it, read(), write()\n"

@@ -117,6 +117,22 @@ PyObject* new_handle_lock(Handle* handle, PyObject* timeout) {
     return lock.release();
 }
 
+// The handle's lock(timeout=None) method.
+template <typename Handle>
+PyObject* handle_lock_method(PyObject* py_self, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"timeout", nullptr};
+    PyObject* timeout = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:lock", const_cast<char**>(kwlist), &timeout)) {
+        return nullptr;
+    }
+    Handle* self = reinterpret_cast<Handle*>(py_self);
+    if (!handle_open(self)) {
+        closed_error(self);
+        return nullptr;
+    }
+    return new_handle_lock(self, timeout);
+}
+
 // Makes the type (it is not part of the module's namespace); -1 with an
 // exception set.
 template <typename Handle>
