@@ -14,8 +14,8 @@ import pytest
 
 import zelvane
 
-from conftest import (CHILD_PRELUDE, TIMEOUT, finish, shm_path, spawn_python, start_together,
-                      wait_for_line, wait_until)
+from conftest import (CHILD_PRELUDE, TIMEOUT, finish, run_python, shm_path, spawn_python,
+                      start_together, wait_for_line, wait_until)
 from test_command import listing, run_command
 from test_faults import run_on_small_shm
 
@@ -161,6 +161,30 @@ def test_numpy_scalar_types_name_formats(shm_name):
     assert zelvane.open_array(shm_name("np"), 3, numpy.complex128).format == "Zd"
     with pytest.raises(ValueError, match="native byte order"):
         zelvane.open_array(shm_name("np"), 3, numpy.dtype(">f8"))
+
+
+WITHOUT_NUMPY = """
+import sys
+sys.modules["numpy"] = None  # any import of numpy fails
+import zelvane
+
+class DType:  # what a numpy.dtype offers open_array
+    char, isnative = "D", True
+
+name = sys.argv[1]
+with zelvane.open_array(name, (2, 2), DType()) as handle:
+    view = memoryview(handle)
+    with handle.lock():
+        view.cast("B")[:16] = bytes(range(16))
+    print(handle.format, handle.version, bytes(view)[:16] == bytes(range(16)),
+          sys.modules["numpy"] is None)
+"""
+
+
+def test_everything_works_without_numpy(shm_name):
+    name = shm_name("nonumpy")
+    proc = run_python(CHILD_PRELUDE + WITHOUT_NUMPY.replace("sys.argv[1]", repr(name)))
+    assert (proc.returncode, proc.stdout) == (0, "Zd 1 True True\n"), proc.stderr
 
 
 # --- Views in several processes -----------------------------------------------
