@@ -146,20 +146,22 @@ bool closed_error(const ArrayHandle* self) {
     return false;
 }
 
-// The previous holder died inside its lock() block, whose change was never
-// marked; it is marked now, so that waiters look at the data again.
-void mark_change_of_dead_holder(std::atomic<uint32_t>* state) {
+// Marks a change and wakes its waiters; returns the version it made.
+uint32_t mark_change(std::atomic<uint32_t>* state) {
     if (slot_state::count_change(state)) {
         slot_state::wake_all(state);
     }
+    return slot_state::version_of(state);
 }
 
 bool lock_for_holding(ArrayHandle* self, HeldArray& held, const timespec* limit) {
     // Kept while the GIL is let go to wait, whatever closes the handle meanwhile.
     held.array = ArrayRef(self->array);
     std::atomic<uint32_t>* state = held.array->state();
-    held.lock = shm::lock_robust(&held.array->header()->mutex, handle_name(self),
-                                 [state] { mark_change_of_dead_holder(state); }, limit);
+    // A holder that died inside its lock() block never marked its change:
+    // it is marked now, so that waiters look at the data again.
+    held.lock = shm::lock_robust(&held.array->header()->mutex, handle_name(self), [state] { mark_change(state); },
+                                 limit);
     if (!held.lock.held()) {
         return false;
     }
@@ -212,14 +214,6 @@ PyObject* array_close(PyObject* py_self, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyObject* array_enter(PyObject* py_self, PyObject*) {
-    if (!handle_open(as_array_handle(py_self))) {
-        closed_error(as_array_handle(py_self));
-        return nullptr;
-    }
-    return PyRef::borrow(py_self).release();
-}
-
 PyObject* array_exit(PyObject* py_self, PyObject*) {
     close_array_handle(as_array_handle(py_self));
     Py_RETURN_FALSE;
@@ -255,12 +249,7 @@ PyObject* array_notify(PyObject* py_self, PyObject*) {
     if (!handle_ready(self)) {
         return nullptr;
     }
-    std::atomic<uint32_t>* state = self->array->state();
-    const bool wake = slot_state::count_change(state);
-    self->seen_version = slot_state::version_of(state);
-    if (wake) {
-        slot_state::wake_all(state);
-    }
+    self->seen_version = mark_change(self->array->state());
     Py_RETURN_NONE;
 }
 
@@ -330,7 +319,7 @@ PyMethodDef array_methods[] = {
      "close($self, /)\n--\n\n"
      "Lets go of the array; views made from the handle stay valid until released, and the array\n"
      "itself stays. Closing twice is harmless."},
-    {"__enter__", array_enter, METH_NOARGS, nullptr},
+    {"__enter__", handle_enter_method<ArrayHandle>, METH_NOARGS, nullptr},
     {"__exit__", array_exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

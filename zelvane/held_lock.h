@@ -7,6 +7,7 @@
 //     the mutex without unlocking it; deleting a Held record unlocks it;
 //   - handle_name(handle), handle_open(handle), closed_error(handle);
 //   - lock_for_holding(handle, held, limit): takes the mutex into `held`.
+// The handles' shared checks and __enter__ live here too.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -131,6 +132,17 @@ void let_go_of_held(Handle* self) {
     } else if (held->process != shm::this_process()) {
         forget_held(std::exchange(self->held, nullptr));
     }
+}
+
+// The handle's __enter__: the handle itself, while it is open.
+template <typename Handle>
+PyObject* handle_enter_method(PyObject* py_self, PyObject*) {
+    if (!handle_open(reinterpret_cast<Handle*>(py_self))) {
+        closed_error(reinterpret_cast<Handle*>(py_self));
+        return nullptr;
+    }
+    Py_INCREF(py_self);
+    return py_self;
 }
 
 // Refuses a wait for a change that only this thread, holding the lock, could make.

@@ -198,16 +198,6 @@ PyObject* handle_close(PyObject* py_self, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyObject* handle_enter(PyObject* py_self, PyObject*) {
-    MemoryHandle* self = as_memory_handle(py_self);
-    if (!self->object) {
-        closed_error(self);
-        return nullptr;
-    }
-    Py_INCREF(py_self);
-    return py_self;
-}
-
 PyObject* handle_exit(PyObject* py_self, PyObject*) {
     release_object(as_memory_handle(py_self));
     Py_RETURN_FALSE;
@@ -269,7 +259,7 @@ PyMethodDef handle_methods[] = {
      "process waits. timeout bounds the wait for the lock in seconds (TimeoutError)."},
     {"close", handle_close, METH_NOARGS,
      "close($self, /)\n--\n\nLets go of the slot; the slot itself stays. Closing twice is harmless."},
-    {"__enter__", handle_enter, METH_NOARGS, nullptr},
+    {"__enter__", handle_enter_method<MemoryHandle>, METH_NOARGS, nullptr},
     {"__exit__", handle_exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
