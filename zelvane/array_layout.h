@@ -81,10 +81,22 @@ struct ArrayFormat {
 // The formats an array takes: one element of the struct module's native
 // formats, and numpy's complex types.
 constexpr ArrayFormat ARRAY_FORMATS[] = {
-    {"b", 1},  {"B", 1},  {"h", sizeof(short)},     {"H", sizeof(short)},     {"i", sizeof(int)},
-    {"I", sizeof(int)},   {"l", sizeof(long)},      {"L", sizeof(long)},      {"q", sizeof(long long)},
-    {"Q", sizeof(long long)}, {"e", 2},             {"f", sizeof(float)},     {"d", sizeof(double)},
-    {"?", sizeof(bool)},  {"Zf", 2 * sizeof(float)}, {"Zd", 2 * sizeof(double)},
+    {"b", 1},
+    {"B", 1},
+    {"h", sizeof(short)},
+    {"H", sizeof(short)},
+    {"i", sizeof(int)},
+    {"I", sizeof(int)},
+    {"l", sizeof(long)},
+    {"L", sizeof(long)},
+    {"q", sizeof(long long)},
+    {"Q", sizeof(long long)},
+    {"e", 2},
+    {"f", sizeof(float)},
+    {"d", sizeof(double)},
+    {"?", sizeof(bool)},
+    {"Zf", 2 * sizeof(float)},
+    {"Zd", 2 * sizeof(double)},
 };
 constexpr const char* ARRAY_FORMAT_LIST = "b B h H i I l L q Q e f d ? Zf Zd";
 
