@@ -27,8 +27,8 @@ CALL_MSG = "Expected a 'str' and 'tuple' type."
 PREALLOC_MSG = "The given pre-allocate size is too large."
 
 
-EXTRAS = {"dumps", "loads", "open_memory", "open_function", "MemoryHandle", "FunctionHandle", "serve",
-          "RemoteError", "RemoteTraceback"}
+EXTRAS = {"dumps", "loads", "open_memory", "open_function", "open_array", "MemoryHandle", "FunctionHandle",
+          "ArrayHandle", "serve", "RemoteError", "RemoteTraceback"}
 
 
 def test_module_docstring_and_table_order():
