@@ -1888,7 +1888,7 @@ PyObject* to_bytes_gen(ByteData& bd, uint64_t size_bytes_length, int is_bytearra
     const char* payload = reinterpret_cast<const char*>(bd.bytes + bd.offset);
     bd.offset += size;
     const auto n = static_cast<Py_ssize_t>(size);
-    if (size < LARGE_COPY) {
+    if (size < OWN_MAPPING) {
         return is_bytearray ? PyByteArray_FromStringAndSize(payload, n) : PyBytes_FromStringAndSize(payload, n);
     }
     PyObject* value = is_bytearray ? PyByteArray_FromStringAndSize(nullptr, n) : PyBytes_FromStringAndSize(nullptr, n);
