@@ -1,8 +1,11 @@
-"""Helpers shared by the soak scripts: checksummed values, resident memory,
-children that die with their parent, and removal of every name a run made."""
+"""Helpers shared by the soak scripts: checksummed values, values that a
+thread keeps changing, resident memory, children that die with their
+parent, and removal of every name a run made."""
 import ctypes
 import os
 import signal
+import threading
+import time
 import zlib
 
 SHM_DIR = "/dev/shm"
@@ -110,3 +113,82 @@ def interrupt_on_sigterm():
 
     signal.signal(signal.SIGTERM, interrupt)
     signal.signal(signal.SIGINT, interrupt)
+
+
+class Changing:
+    """Mutable values that a thread of their own keeps changing, each from
+    one consistent state to another: a run of consecutive ints, a bytearray
+    of one repeated byte, a list holding one str of one repeated letter.
+    Calls carry them as arguments and results while they change, so an
+    encoding that reads one across a change, or reads freed memory, shows
+    as a value that is not consistent (or as a crash)."""
+
+    def __init__(self, rng, max_items):
+        self.rng = rng
+        self.max_items = max_items
+        self.ints = [0]
+        self.blob = bytearray(b"a")
+        self.texts = ["a"]
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._keep_changing, daemon=True)
+
+    def pick(self, number):
+        return (self.ints, self.blob, self.texts)[number % 3]
+
+    def start(self):
+        self.thread.start()
+        return self
+
+    def stop(self):
+        self.stopping.set()
+        self.thread.join()
+
+    def _keep_changing(self):
+        while not self.stopping.is_set():
+            self.change_one()
+            # Queued for the GIL again at once: it runs whenever a call lets go of it.
+            time.sleep(0)
+
+    def change_one(self):
+        rng = self.rng
+        n = rng.randrange(1, self.max_items)
+        letter = rng.randrange(26)
+        kind = rng.randrange(3)
+        if kind == 0:
+            start = rng.randrange(1 << 40)
+            # Emptied first, so that the item array is given back.
+            self.ints.clear()
+            self.ints.extend(range(start, start + n))
+        elif kind == 1:
+            self.blob.clear()
+            self.blob.extend(bytes([97 + letter]) * (8 * n))
+        else:
+            self.texts[0] = chr(97 + letter) * (8 * n)
+
+
+def consistent(value):
+    """Whether `value` is one state of a Changing value, whole (the list of
+    ints and the bytearray may be caught empty, between clearing and refill)."""
+    if type(value) is bytearray:
+        return not value or value.count(value[:1]) == len(value)
+    if type(value) is not list:
+        return False
+    if not value:
+        return True
+    if type(value[0]) is str:
+        text = value[0]
+        return len(value) == 1 and len(text) > 0 and text.count(text[0]) == len(text)
+    return type(value[0]) is int and value == list(range(value[0], value[0] + len(value)))
+
+
+def changed_reply_fault(reply, head, sent):
+    """None when `reply` answers a call whose argument `sent` kept changing
+    as the soaks' servers do: `head` (what names the call), the argument as
+    the server got it and a changing value of the server's own, both whole.
+    Else the fault: "misdelivered" or "torn"."""
+    n = len(head)
+    if type(reply) is not tuple or len(reply) != n + 2 or reply[:n] != head:
+        return "misdelivered"
+    if type(reply[n]) is not type(sent) or not consistent(reply[n]) or not consistent(reply[n + 1]):
+        return "torn"
+    return None

@@ -7,6 +7,9 @@ number, crc32 of a random payload, and for a payload too large for the
 message area, which only a handle carries, the payload reversed), so a result
 delivered to the wrong call is seen; every value written carries its crc32 and its writer's sequence
 number, so a torn value or one older than a value already read is seen.
+One call in eight carries a value that a thread of the caller keeps
+changing, and its result holds one that a thread of the server keeps
+changing, so an encoding torn by a change is seen too.
 Nobody is killed here: any error, torn read, misdelivery, regressed read or
 child that does not end cleanly is a fault.
 
@@ -35,8 +38,8 @@ import zlib
 
 import zelvane
 
-from _common import (check_value, die_with_parent, interrupt_on_sigterm, make_value, remove_names,
-                     sanitizer_report)
+from _common import (Changing, changed_reply_fault, check_value, die_with_parent, interrupt_on_sigterm,
+                     make_value, remove_names, sanitizer_report)
 
 MIN_SIZE = 16
 
@@ -78,6 +81,13 @@ def derived(tag, seq, payload):
     return (tag, seq, zlib.crc32(payload), len(payload), whole)
 
 
+def call_with_changing(name, tag, seq, value):
+    # A new handle, whose buffer grows while the argument is encoded and
+    # again while the result is.
+    with zelvane.open_function(name) as handle:
+        return handle(tag, seq, value)
+
+
 def run_threads(count, target):
     threads = [threading.Thread(target=target, args=(i,)) for i in range(count)]
     for thread in threads:
@@ -88,6 +98,7 @@ def run_threads(count, target):
 
 def child_caller(args, tally):
     per_thread = [args.calls // args.threads + (i < args.calls % args.threads) for i in range(args.threads)]
+    changing = Changing(random.Random(os.getpid()), args.changing_items).start()
 
     def calls(index):
         rng = random.Random(f"{os.getpid()}-{index}")
@@ -99,6 +110,9 @@ def child_caller(args, tally):
         # One handle call in four carries up to 256 KiB both ways.
         handle = zelvane.open_function(args.name)
         for seq in range(per_thread[index]):
+            if seq % 8 == 5:
+                call_changing(tag, seq, local)
+                continue
             large = seq % 8 == 3
             payload = rng.randbytes(rng.randrange(LARGE_PAYLOAD + 1, 256 << 10) if large else rng.randrange(900))
             timeout = rng.choice((0.0002, 0.002)) if seq % 20 == 1 else None
@@ -119,15 +133,33 @@ def child_caller(args, tally):
                 tally.add("misdelivered", f"call {seq} of {tag} got {reply!r:.200}")
         tally.merge(local)
 
+    def call_changing(tag, seq, local):
+        value = changing.pick(seq // 8)
+        try:
+            reply = call_with_changing(args.name, tag, seq, value)
+        except Exception as exc:
+            tally.add("errors", f"call {seq} with a changing argument: {exc!r}")
+            return
+        fault = changed_reply_fault(reply, (tag, seq), value)
+        if fault:
+            tally.add(fault, f"call {seq} of {tag} with a changing argument got {reply!r:.200}")
+        else:
+            local["good"] += 1
+            local["changing"] += 1
+
     run_threads(args.threads, calls)
+    changing.stop()
 
 
 def child_server(args, tally):
     served = 0
+    changing = Changing(random.Random(os.getpid()), args.changing_items).start()
 
     def answer(tag, seq, payload):
         nonlocal served
         served += 1
+        if type(payload) is not bytes:
+            return (tag, seq, payload, changing.pick(seq))
         return derived(tag, seq, payload)
 
     try:
@@ -135,6 +167,8 @@ def child_server(args, tally):
     except Exception as exc:
         tally.add("errors", f"serving ended: {exc!r}")
         return
+    finally:
+        changing.stop()
     if result is not None:
         tally.add("errors", f"create_function returned {result!r}")
     tally.counts["good"] = served
@@ -232,7 +266,8 @@ class Soak:
     def spawn(self, role, name, threads, **extra):
         command = [sys.executable, os.path.abspath(__file__), "--child", role, "--name", name,
                    "--threads", str(threads), "--duration", str(self.args.duration),
-                   "--max-size", str(self.args.max_size), "--calls", str(extra.get("calls", 0))]
+                   "--max-size", str(self.args.max_size), "--calls", str(extra.get("calls", 0)),
+                   "--changing-items", str(self.args.changing_items)]
         proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, text=True)
         self.procs.append((role, proc))
@@ -273,6 +308,8 @@ class Soak:
         for proc in callers:
             self.gather(results, examples, self.collect("caller", proc, deadline))
         calls_took = time.monotonic() - started
+        if server.poll() is not None:
+            self.collect("server", server, deadline)  # a crash is told as such
         if not zelvane.remove_function(function):
             raise Fault("the server's record vanished before the stop request")
         self.gather(results, examples, self.collect("server", server, deadline))
@@ -296,7 +333,8 @@ class Soak:
         expected = args.callers * args.calls
         served = results["server"]["good"]
         print(f"  {threads} thread(s) per process: {calls}/{expected} calls answered correctly in "
-              f"{calls_took:.1f} s ({calls / max(calls_took, 1e-9):.0f}/s), {timed_out} timed out, server "
+              f"{calls_took:.1f} s ({calls / max(calls_took, 1e-9):.0f}/s), {results['caller']['changing']} of "
+              f"them with values changing while encoded, {timed_out} timed out, server "
               f"answered {served}; {results['writer']['good']} writes, "
               f"{results['reader']['good']} good reads (largest value {results['reader']['largest']} B)")
         faults = {key: sum(r[key] for r in results.values())
@@ -344,6 +382,8 @@ def parse_args(argv):
     parser.add_argument("--readers", type=int, default=4)
     parser.add_argument("--duration", type=float, default=60.0, help="seconds of slot traffic")
     parser.add_argument("--max-size", type=int, default=1 << 20, help="size values grow to, in bytes")
+    parser.add_argument("--changing-items", type=int, default=1 << 15,
+                        help="largest size of the values that threads keep changing, in items")
     parser.add_argument("--modes", type=lambda s: [int(x) for x in s.split(",")], default=[1, 4],
                         help="threads per process, one run each (default 1,4)")
     parser.add_argument("--timeout", type=float, default=1800.0, help="seconds before a child counts as hung")

@@ -9,7 +9,9 @@ Each round checks that
   (b) no read returns a value other than one fully written (values carry a
       crc32; a value torn by a killed writer may only fail to decode, and only
       in the round of that writer's death);
-  (c) calls to a killed server end with a RuntimeError naming the function;
+  (c) calls to a killed server end with a RuntimeError naming the function,
+      and calls whose arguments and results other threads keep changing
+      while they are encoded get them whole;
   (d) a killed caller does not block the callers after it;
   (e) nothing is left half-made: every name is a valid slot or function
       record (a killed churner's leftovers included) or absent.
@@ -43,8 +45,8 @@ import zlib
 import zelvane
 
 import _board as B
-from _common import (check_value, die_with_parent, interrupt_on_sigterm, is_decoder_error, make_value,
-                     names_with_prefix, remove_names, sanitizer_report, shm_path)
+from _common import (Changing, changed_reply_fault, check_value, die_with_parent, interrupt_on_sigterm,
+                     is_decoder_error, make_value, names_with_prefix, remove_names, sanitizer_report, shm_path)
 
 ROLES = ("writer", "reader", "caller", "server", "churner")
 FUNCTION_RECORD_SIZE = 1168
@@ -149,6 +151,8 @@ def run_reader(child, slots):
 
 # Payloads above this go through a handle's buffer, and come back whole.
 LARGE_PAYLOAD = 2000
+# The values that threads of callers and servers keep changing grow to this many items.
+CHANGING_ITEMS = 1 << 15
 
 
 def expected_reply(function, tag, seq, payload):
@@ -174,6 +178,7 @@ def classify_call_error(child, function, exc):
 
 def run_caller(child, functions):
     seq = 0
+    changing = Changing(random.Random(child.rng.random()), CHANGING_ITEMS).start()
 
     def through_a_handle(function, args, timeout):
         # Opened per call: the server behind the name is killed and replaced
@@ -181,11 +186,29 @@ def run_caller(child, functions):
         with zelvane.open_function(function) as handle:
             return handle(*args, timeout=timeout)
 
+    def call_changing(function):
+        value = changing.pick(seq // 8)
+        try:
+            reply = child.timed(through_a_handle, function, (child.tag, seq, value), None)
+        except Exception as exc:
+            return classify_call_error(child, function, exc)
+        fault = changed_reply_fault(reply, (function, child.tag, seq), value)
+        if fault:
+            child.board.add(child.cell, B.TORN if fault == "torn" else B.MISDELIVERED)
+            print(f"[{child.tag}] call {seq} of {function} with a changing argument got {reply!r:.200}",
+                  file=sys.stderr, flush=True)
+        else:
+            child.board.add(child.cell, B.GOOD)
+        return 0
+
     def call():
         nonlocal seq
         seq += 1
         function = child.rng.choice(functions)
-        # Every other handle call carries up to 256 KiB both ways.
+        if seq % 8 == 4:
+            return call_changing(function)
+        # Every other handle call carries up to 256 KiB both ways, the
+        # others values that threads keep changing.
         large = seq % 8 == 0
         payload = child.rng.randbytes(child.rng.randrange(LARGE_PAYLOAD + 1, 256 << 10) if large
                                       else child.rng.randrange(800))
@@ -213,11 +236,15 @@ def run_caller(child, functions):
 
 def run_server(child, function):
     progress = child.progress
+    changing = Changing(random.Random(child.rng.random()), CHANGING_ITEMS).start()
 
     def answer(tag, seq, payload):
         start = time.monotonic()
         progress.started(start)
-        reply = expected_reply(function, tag, seq, payload)
+        if type(payload) is bytes:
+            reply = expected_reply(function, tag, seq, payload)
+        else:
+            reply = (function, tag, seq, payload, changing.pick(seq))
         progress.finished(start, time.monotonic())
         return reply
 

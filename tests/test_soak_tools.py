@@ -18,7 +18,8 @@ import _board  # noqa: E402
 import concurrency_soak  # noqa: E402
 import crash_soak  # noqa: E402
 import leak_soak  # noqa: E402
-from _common import check_value, is_decoder_error, make_value, remove_names, shm_path  # noqa: E402
+from _common import (Changing, changed_reply_fault, check_value, is_decoder_error, make_value,  # noqa: E402
+                     remove_names, shm_path)
 from conftest import RawSlot  # noqa: E402
 
 
@@ -43,6 +44,25 @@ def test_checksummed_values_survive_a_slot_and_tampering_is_seen(shm_name, seq):
                    ("w2", number, payload, crc), (writer, number, payload), [writer, number, payload, crc],
                    None]:
         assert check_value(forged) is None
+
+
+def test_changing_values_stay_whole_and_a_torn_or_foreign_reply_is_seen():
+    changing = Changing(random.Random(3), 50)
+    head = ("fn", "c1", 9)
+    for number in range(30):
+        changing.change_one()
+        sent = changing.pick(number)
+        whole = (*head, type(sent)(sent), changing.pick(number + 1))
+        assert changed_reply_fault(whole, head, sent) is None
+    ints, blob, texts = [5, 6, 7], bytearray(b"kk"), ["qqq"]
+    assert changed_reply_fault((*head, [], bytearray()), head, ints) is None  # caught between clear and refill
+    torn = [((*head, [5, 7], blob), ints), ((*head, ints, bytearray(b"kq")), ints),
+            ((*head, ["qqr"], ints), texts), ((*head, ["q", "q"], ints), texts), ((*head, [""], ints), texts),
+            ((*head, ints, ints), blob), ((*head, ints, "qqq"), ints)]
+    for reply, sent in torn:
+        assert changed_reply_fault(reply, head, sent) == "torn", reply
+    for reply in [("fn", "c1", 8, ints, ints), ("fn", "c2", 9, ints, ints), (*head, ints), None]:
+        assert changed_reply_fault(reply, head, ints) == "misdelivered", reply
 
 
 def test_a_write_cut_short_reads_as_a_decoder_error_the_soak_allows(shm_name):

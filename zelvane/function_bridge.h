@@ -229,8 +229,8 @@ struct FunctionRecord {
     int fd() const { return object->fd.get(); }
     FunctionShm* shm() const { return object->mapping.as<FunctionShm>(); }
     unsigned char* area() const { return object->mapping.bytes() + sizeof(FunctionShm); }
-    // Read and written under the mutex, which orders them; the atomic only
-    // makes the word a valid futex.
+    // Written under the mutex, which orders the changes; the atomic makes the
+    // word a valid futex and lets waiters glance at it without the mutex.
     CallWord word() const { return {shm()->call.load(std::memory_order_relaxed)}; }
     void set_word(CallWord word) { shm()->call.store(word.bits, std::memory_order_relaxed); }
 
@@ -909,18 +909,21 @@ PyObject* request_args(Request& request) {
                             "payload");
 }
 
-// Opens the caller's buffer for a large result, under the mutex while the
-// caller still waits (and so keeps it open); false when the caller gave up.
-bool open_reply_buffer(FunctionRecord& record, Request& request) {
-    bool waited_for = false;
-    look_once(record, [&](CallWord word) {
-        waited_for = record.exchange_number(word) == request.number && word.state() == CallWord::EXECUTING;
-        if (waited_for) {
-            request.open_payload(request.reply_buffer, 0);
-        }
-        return Step::Done;
-    });
-    return waited_for;
+// Opens the caller's buffer for a large result while the caller still waits
+// (and so keeps it open); false when the caller gave up. It may run in the
+// middle of the result's encoding, which must keep the GIL, so it reads the
+// word without the mutex rather than wait for it. That is enough: a caller
+// that gives up marks the word first and never uses that buffer again, and
+// one that gives up after this look is told apart when the reply is posted,
+// as it would be after any look. The exchange number cannot move while this
+// side executes the request, so its two parts are read whole.
+bool open_reply_buffer(const FunctionRecord& record, Request& request) {
+    const CallWord word = record.word();
+    if (record.exchange_number(word) != request.number || word.state() != CallWord::EXECUTING) {
+        return false;
+    }
+    request.open_payload(request.reply_buffer, 0);
+    return true;
 }
 
 // The caller's buffer as the area a large result is encoded into, opened
@@ -940,7 +943,7 @@ struct ReplyArea {
     OutsideMessage refusal{};
 
 private:
-    static bool grow(EncodeArea& area, size_t size) {
+    static bool grow(EncodeArea& area, size_t size, EncodeArea::When when) {
         ReplyArea& self = *static_cast<ReplyArea*>(area.owner);
         Request& request = self.request;
         if (!request.payload.valid()) {
@@ -954,7 +957,7 @@ private:
             }
         }
         MappedBuffer& mapped = *request.mapped;
-        const int error = grow_file_area(area, request.payload.get(), mapped.view, mapped.allocated, size);
+        const int error = grow_file_area(area, request.payload.get(), mapped.view, mapped.allocated, size, when);
         if (error != 0) {
             self.refusal = outside_message(Outside::NoRoom, 0, error);
         }

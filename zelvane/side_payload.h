@@ -169,9 +169,13 @@ bool make_room(int fd, shm::Mapping& view, uint64_t& allocated, uint64_t size) n
 
 // Gives `area`, an encoding area over the memory file `fd` mapped by
 // `view`, room for `size` bytes: 0, or the errno of the refusal. The view
-// may move, also when it fails, so the area follows it either way.
-int grow_file_area(EncodeArea& area, int fd, shm::Mapping& view, uint64_t& allocated, size_t size) {
-    const bool done = shm::without_gil([&] { return make_room(fd, view, allocated, size); });
+// may move, also when it fails, so the area follows it either way. The GIL
+// is let go only when the encoding asks `when` it holds no pointer into an
+// object that another thread could free or resize meanwhile.
+int grow_file_area(EncodeArea& area, int fd, shm::Mapping& view, uint64_t& allocated, size_t size,
+                   EncodeArea::When when) {
+    const auto room = [&] { return make_room(fd, view, allocated, size); };
+    const bool done = when == EncodeArea::When::Start ? shm::without_gil(room) : room();
     const int error = done ? 0 : errno;
     area.data = view.bytes();
     area.capacity = static_cast<size_t>(std::min<uint64_t>(view.length(), allocated));
@@ -195,9 +199,10 @@ struct ArgumentArea {
     int error = 0;
 
 private:
-    static bool grow(EncodeArea& area, size_t size) {
+    static bool grow(EncodeArea& area, size_t size, EncodeArea::When when) {
         ArgumentArea& self = *static_cast<ArgumentArea*>(area.owner);
-        self.error = grow_file_area(area, self.buffer.fd.get(), self.buffer.view, self.buffer.allocated, size);
+        self.error =
+            grow_file_area(area, self.buffer.fd.get(), self.buffer.view, self.buffer.allocated, size, when);
         return self.error == 0;
     }
 };

@@ -254,43 +254,69 @@ inline int64_t sized_header_length(uint64_t size) {
     return n <= 2 ? 1 + n : 2 + n;
 }
 
-// The encoded length of a top-level bytes, bytearray or ASCII text, which
-// is known up front: a large one is then written into one buffer of its own
-// size, with nothing to grow or give back. For other texts an upper bound
-// (UTF-8 takes at most one byte more per character than the storage width,
-// and never more than four); the excess is given back in place. Containers
-// get a guess from their size; only the number of growths depends on it.
+// The encoded length of a bytes, bytearray or ASCII text item, which is
+// known up front; 0 for any other value.
+int64_t exact_item_length(PyObject* value) {
+    int64_t length = -1;
+    if (PyBytes_Check(value)) {
+        length = PyBytes_GET_SIZE(value);
+    } else if (PyByteArray_Check(value)) {
+        length = PyByteArray_GET_SIZE(value);
+    } else if (PyUnicode_Check(value) && PyUnicode_IS_ASCII(value)) {
+        length = PyUnicode_GET_LENGTH(value);
+    }
+    return length < 0 ? 0 : sized_header_length(static_cast<uint64_t>(length)) + length;
+}
+
+// A call's arguments come as a tuple: the exact items among its first
+// members count too, so that a large argument has its room from the start.
+constexpr Py_ssize_t SIZED_TUPLE_MEMBERS = 8;
+
+int64_t exact_members_length(PyObject* tuple) {
+    int64_t length = 0;
+    for (Py_ssize_t i = 0; i < std::min(PyTuple_GET_SIZE(tuple), SIZED_TUPLE_MEMBERS); ++i) {
+        length += exact_item_length(PyTuple_GET_ITEM(tuple, i));
+    }
+    return length;
+}
+
+// A top-level exact item, or a tuple of them, is written into one buffer of
+// its own size, with nothing to grow or give back. Other texts get an upper
+// bound (UTF-8 takes at most one byte more per character than the storage
+// width, and never more than four), whose excess is given back in place;
+// other containers a guess from their size, on which only the number of
+// growths depends. The first buffer is made before the encoding reads
+// anything of the value, so an area may let the GIL go to make it.
 int64_t initial_capacity(PyObject* value) {
     constexpr int64_t marker = 1;
-    if (PyBytes_Check(value)) {
-        return marker + sized_header_length(PyBytes_GET_SIZE(value)) + PyBytes_GET_SIZE(value);
-    }
-    if (PyByteArray_Check(value)) {
-        return marker + sized_header_length(PyByteArray_GET_SIZE(value)) + PyByteArray_GET_SIZE(value);
+    if (const int64_t length = exact_item_length(value)) {
+        return marker + length;
     }
     if (PyUnicode_Check(value)) {
         const int64_t length = PyUnicode_GET_LENGTH(value);
-        const int64_t width = PyUnicode_IS_ASCII(value) ? 1 : std::min<int64_t>(PyUnicode_KIND(value) + 1, 4);
+        const int64_t width = std::min<int64_t>(PyUnicode_KIND(value) + 1, 4);
         return marker + sized_header_length(static_cast<uint64_t>(length * width)) + length * width;
     }
     int64_t hint = 0;
+    int64_t exact = 0;
     if (PyList_Check(value) || PyTuple_Check(value)) {
         hint = static_cast<int64_t>(Py_SIZE(value)) * 16;
+        exact = PyTuple_Check(value) ? exact_members_length(value) : 0;
     } else if (PyDict_Check(value)) {
         // The stored sizes, not len(): a subclass's __len__ may raise or lie.
         hint = static_cast<int64_t>(PyDict_GET_SIZE(value)) * 32;
     } else if (PyAnySet_Check(value)) {
         hint = static_cast<int64_t>(PySet_GET_SIZE(value)) * 32;
     }
-    return 2 * hint + GROWTH_SLACK;
+    return 2 * hint + GROWTH_SLACK + exact;
 }
 
 // Moves the encoding into the area with room for `capacity` bytes. False
 // when the area refuses: the encoding stays where it was (in the area, whose
 // data may have moved) and the area is not asked again.
-bool move_into_area(ValueData& vd, int64_t capacity) {
+bool move_into_area(ValueData& vd, int64_t capacity, EncodeArea::When when) {
     EncodeArea& area = *vd.area;
-    const bool grown = area.grow(area, static_cast<size_t>(capacity));
+    const bool grown = area.grow(area, static_cast<size_t>(capacity), when);
     if (vd.in_area) {
         vd.bytes = area.data;
     }
@@ -329,7 +355,8 @@ bool init_vd(ValueData& vd, PyObject* value, EncodeArea* area = nullptr) {
     vd.max_size = LOCAL_CAPACITY;
     vd.nests = 0;
     const int64_t capacity = initial_capacity(value);
-    if (capacity > LOCAL_CAPACITY && !(vd.area && move_into_area(vd, capacity)) && !move_into_owner(vd, capacity)) {
+    if (capacity > LOCAL_CAPACITY && !(vd.area && move_into_area(vd, capacity, EncodeArea::When::Start)) &&
+        !move_into_owner(vd, capacity)) {
         return false;
     }
     vd.bytes[0] = kel::PROTOCOL_2;
@@ -345,7 +372,7 @@ StatusCode grow_vd(ValueData& vd, int64_t jump) {
     int64_t wanted = vd.offset + jump + GROWTH_SLACK;
     int64_t geometric = vd.max_size > PY_SSIZE_T_MAX / 2 ? PY_SSIZE_T_MAX : vd.max_size + vd.max_size / 2;
     int64_t capacity = std::max(wanted, geometric);
-    if (vd.area && move_into_area(vd, capacity)) {
+    if (vd.area && move_into_area(vd, capacity, EncodeArea::When::Midway)) {
         return SC_SUCCESS;
     }
     if (!vd.owner) {

@@ -24,11 +24,18 @@ PyObject* from_value(PyObject* value);
 // Memory outside Python's heap (a shared buffer) that an encoding may be
 // written into, so that a large value is copied only once on its way out.
 struct EncodeArea {
+    // When the encoding asks for room: at its Start it has read nothing of
+    // the value yet, so the area may let the GIL go while it grows; Midway it
+    // holds pointers into the objects it encodes, which another thread could
+    // free or resize, so the area must neither release the GIL nor run
+    // Python code.
+    enum class When { Start, Midway };
+
     unsigned char* data = nullptr;
     size_t capacity = 0;
     // Gives the area room for at least `size` bytes, keeping its first bytes
     // (`data` may move, also when it fails); false when that is refused.
-    bool (*grow)(EncodeArea& area, size_t size) = nullptr;
+    bool (*grow)(EncodeArea& area, size_t size, When when) = nullptr;
     void* owner = nullptr;
 };
 
