@@ -33,7 +33,7 @@ inline StatusCode from_plain_member(ValueData& vd, PyObject* item) {
     StatusCode s;
     long long v;
     if (type == &PyLong_Type) {
-        s = compat::compact_long_value(item, v) ? from_small_integer(vd, v) : from_integer(vd, item);
+        s = compat::word_long_value(item, v) ? from_small_integer(vd, v) : from_integer(vd, item);
     } else if (type == &PyUnicode_Type) {
         s = write_text(vd, item, 0);
     } else if (type == &PyFloat_Type) {

@@ -95,7 +95,7 @@ Py_ssize_t write_word_ints(ValueData& vd, PyObject* const* items, Py_ssize_t i, 
         }
         for (; i < block_end; ++i) {
             long long v;
-            if (Py_TYPE(items[i]) != &PyLong_Type || !compat::compact_long_value(items[i], v)) {
+            if (Py_TYPE(items[i]) != &PyLong_Type || !compat::word_long_value(items[i], v)) {
                 return i;
             }
             put_word_int(vd, v);
@@ -138,7 +138,7 @@ StatusCode from_integer(ValueData& vd, PyObject* value) {
         return SC_INCORRECT;
     }
     long long v;
-    if (compat::compact_long_value(value, v)) {
+    if (compat::word_long_value(value, v)) {
         return from_small_integer(vd, v);
     }
     int overflow = 0;
