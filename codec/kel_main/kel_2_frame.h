@@ -149,6 +149,14 @@ bool move_into_owner(ValueData& vd, int64_t capacity) {
     return true;
 }
 
+// A first bytes object that the encoding fills whole, and that is large
+// enough to have a mapping of its own, is given its pages at once.
+void populate_filled_owner(const ValueData& vd, PyObject* value, int64_t capacity) {
+    if (vd.owner && capacity >= static_cast<int64_t>(OWN_MAPPING) && capacity == 1 + exact_item_length(value)) {
+        populate_allocation_for_copy(vd.bytes, static_cast<size_t>(capacity));
+    }
+}
+
 bool init_vd(ValueData& vd, PyObject* value, EncodeArea* area = nullptr) {
     vd.owner = nullptr;
     vd.bytes = vd.local;
@@ -162,6 +170,7 @@ bool init_vd(ValueData& vd, PyObject* value, EncodeArea* area = nullptr) {
         !move_into_owner(vd, capacity)) {
         return false;
     }
+    populate_filled_owner(vd, value, capacity);
     vd.bytes[0] = kel::PROTOCOL_2;
     vd.offset = 1;
     return true;
