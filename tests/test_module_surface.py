@@ -27,7 +27,8 @@ CALL_MSG = "Expected a 'str' and 'tuple' type."
 PREALLOC_MSG = "The given pre-allocate size is too large."
 
 
-EXTRAS = {"dumps", "loads", "open_memory", "open_function", "MemoryHandle", "FunctionHandle"}
+EXTRAS = {"dumps", "loads", "open_memory", "open_function", "open_array", "MemoryHandle", "FunctionHandle",
+          "ArrayHandle"}
 
 
 def test_module_docstring_and_table_order():

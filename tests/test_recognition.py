@@ -48,6 +48,17 @@ def record_image(name, scratch):
     return image
 
 
+def array_image(name, scratch):
+    """The bytes of a fresh array of a function record's size."""
+    zelvane.open_array(scratch, (130, 8), "B").close()
+    with open(shm_path(scratch), "rb") as f:
+        return f.read()
+
+
+def array_grown(name, scratch):
+    write_file(name, array_image(name, scratch) + bytes(1))
+
+
 def spoiled(image_of, at, value):
     def make(name, scratch):
         image = bytearray(image_of(name, scratch))
@@ -89,6 +100,13 @@ FOREIGN_OBJECTS = {
     "record with a reserved byte set": spoiled(record_image, ACTIVITY + 1, 1),
     "record with a callers' flag of 2": spoiled(record_image, CALLERS_FLAG, 2),
     "record with a foreign message head": spoiled(record_image, AREA, 7),
+    "array with a foreign tag": spoiled(array_image, 7, 0x21),
+    "array with a foreign format": spoiled(array_image, 16, ord("x")),
+    "array with a wrong item size": spoiled(array_image, 24, 2),
+    "array with a wrong ndim": spoiled(array_image, 28, 3),
+    "array with a reserved byte set": spoiled(array_image, 44, 1),
+    "array with a foreign mutex kind": spoiled(array_image, 48 + 16, 0x01),
+    "array larger than its shape": array_grown,
 }
 
 
@@ -112,6 +130,10 @@ def not_a_function(name):
     return MemoryError, f"The shared memory address '{name}' does not hold a hosted function."
 
 
+def not_an_array(name):
+    return MemoryError, f"The shared memory address '{name}' does not hold an array."
+
+
 def already_exists(name):
     return MemoryError, f"The memory address '{name}' already exists."
 
@@ -129,6 +151,8 @@ FUNCTIONS = {
     "open_function": (lambda n: zelvane.open_function(n)(1), not_a_function),
     "remove_function": (lambda n: zelvane.remove_function(n), lambda n: False),
     "create_function": (lambda n: zelvane.create_function(n, print), already_exists),
+    "open_array": (lambda n: zelvane.open_array(n), not_an_array),
+    "open_array with a layout": (lambda n: zelvane.open_array(n, (130, 8), "B"), not_an_array),
 }
 
 
@@ -171,7 +195,8 @@ def test_ls_shows_a_foreign_object_as_such_and_rm_force_removes_it(foreign):
     assert not os.path.exists(shm_path(foreign))
 
 
-@pytest.mark.parametrize("image_of, kind", [(slot_image, "slot"), (record_image, "function")])
+@pytest.mark.parametrize("image_of, kind", [(slot_image, "slot"), (record_image, "function"),
+                                            (array_image, "array")])
 def test_an_unspoiled_image_is_recognised(shm_name, image_of, kind):
     # The control for the spoiled images above: each spoils one byte of these.
     name, scratch = shm_name("image"), shm_name("scratch")

@@ -55,6 +55,13 @@ port: int = zelvane.read_memory("n")["port"]
 with zelvane.open_function("add") as call:
     print(call(1, 2, timeout=2.5), call.name, call.closed)
 print(created, result, back, zelvane.__version__)
+with zelvane.open_array("a", (2, 3), "d") as shared:
+    first: int = shared.shape[0]
+    print(first, shared.format, shared.nbytes, shared.closed, shared.name)
+    with shared.lock(timeout=1.0) as locked_array:
+        locked_array.notify()
+    seen: int = shared.wait(since=shared.version, timeout=0.5)
+print(zelvane.open_array("b", 4, float).format)
 """
 
 # Each line is a wrong call that both checkers must report.
@@ -71,6 +78,9 @@ BAD = [
     'zelvane.open_memory("n").wait(since="1")',
     'zelvane.open_memory("n").update(lambda v: object())',
     'zelvane.open_memory("n").lock(timeout="soon")',
+    'zelvane.open_array("a", (2, 3), 5)',
+    'zelvane.open_array("a", "2x3", "d")',
+    'zelvane.open_array("a").wait(since="1")',
 ]
 
 
@@ -138,7 +148,8 @@ def test_the_stubs_pass_strict_checking(project, tool):
 # Names that exist for annotations only.
 TYPING_ONLY = ["Value", "Encodable"]
 # Parts of the surface that other work adds; checked once the module has them.
-EXTRAS = ["dumps", "loads", "open_memory", "open_function", "MemoryHandle", "FunctionHandle"]
+EXTRAS = ["dumps", "loads", "open_memory", "open_function", "open_array", "MemoryHandle", "FunctionHandle",
+          "ArrayHandle"]
 
 
 def test_stubs_agree_with_the_built_module(project, tmp_path):

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "array_layout.h"
 #include "bridge_errors.h"
 #include "futex.h"
 #include "kel_2.h"
@@ -672,7 +673,7 @@ bool record_not_created(const char* format, const char* name) {
     return false;
 }
 
-enum class ObjectKind { Foreign, Slot, Function };
+enum class ObjectKind { Foreign, Slot, Function, Array };
 
 // What the object open as `fd` is, told by its content, which is only read;
 // `st` receives its status.
@@ -680,9 +681,16 @@ ObjectKind recognise_object(int fd, struct stat& st) {
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         return ObjectKind::Foreign;
     }
-    unsigned char head[RECORD_RECOGNISED_BYTES];
+    unsigned char head[std::max(RECORD_RECOGNISED_BYTES, ARRAY_HEADER_MAX)];
     const ssize_t got = ::pread(fd, head, sizeof head, 0);
+    if (got <= 0) {
+        return ObjectKind::Foreign;
+    }
     const uint64_t size = static_cast<uint64_t>(st.st_size);
+    ArrayLayout layout;
+    if (recognised_as_array(head, static_cast<size_t>(got), size, layout)) {
+        return ObjectKind::Array;
+    }
     BasicShm header;
     if (got >= static_cast<ssize_t>(sizeof header)) {
         std::memcpy(&header, head, sizeof header);
@@ -690,7 +698,8 @@ ObjectKind recognise_object(int fd, struct stat& st) {
             return ObjectKind::Slot;
         }
     }
-    if (size == FUNCTION_RECORD_SIZE && got == static_cast<ssize_t>(sizeof head) && recognised_as_record(head)) {
+    if (size == FUNCTION_RECORD_SIZE && got >= static_cast<ssize_t>(RECORD_RECOGNISED_BYTES) &&
+        recognised_as_record(head)) {
         return ObjectKind::Function;
     }
     return ObjectKind::Foreign;

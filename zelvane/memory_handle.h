@@ -26,6 +26,15 @@ namespace {
 
 PyTypeObject* memory_handle_type = nullptr;
 
+template <>
+struct LockNames<MemoryHandle> {
+    static constexpr const char* type_name = "zelvane.SlotLock";
+    static constexpr const char* handle_type = "MemoryHandle";
+    static constexpr const char* doc =
+        "The lock of a slot, held through a handle from entering a with block to leaving it; made by "
+        "MemoryHandle.lock().";
+};
+
 MemoryHandle* as_memory_handle(PyObject* self) { return reinterpret_cast<MemoryHandle*>(self); }
 
 // Lets go of the handle's object; an access still in progress (another
@@ -140,28 +149,6 @@ bool versions_unavailable() {
     return false;
 }
 
-// The version that wait() compares with: the one given, or the one this
-// handle last saw. An int that no version can equal (negative, too large)
-// gives one that no version equals either.
-bool since_version(const MemoryHandle* self, PyObject* since, uint32_t& version) {
-    if (!since || since == Py_None) {
-        version = self->seen_version;
-        return true;
-    }
-    if (!PyLong_Check(since)) {
-        PyErr_Format(PyExc_TypeError, "since must be an int or None, not %.200s", Py_TYPE(since)->tp_name);
-        return false;
-    }
-    int overflow;
-    const long long given = PyLong_AsLongLongAndOverflow(since, &overflow);
-    if (given == -1 && PyErr_Occurred()) {
-        return false;
-    }
-    const bool possible = overflow == 0 && given >= 0 && given < static_cast<long long>(slot_state::VERSIONS);
-    version = possible ? static_cast<uint32_t>(given) : slot_state::VERSIONS;
-    return true;
-}
-
 PyObject* handle_wait(PyObject* py_self, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"since", "timeout", nullptr};
     PyObject* since = nullptr;
@@ -173,14 +160,10 @@ PyObject* handle_wait(PyObject* py_self, PyObject* args, PyObject* kwargs) {
     uint32_t version;
     timespec limit;
     bool limited;
-    if (!handle_ready(self) || !since_version(self, since, version) || !shm::time_limit(timeout, limit, limited)) {
+    if (!handle_ready(self) || !slot_state::since_version(self->seen_version, since, version) || !shm::time_limit(timeout, limit, limited)) {
         return nullptr;
     }
-    if (held_by_this_thread(self->held)) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "Waiting for a change of shared memory address '%s' while this thread holds its lock "
-                     "would never end.",
-                     handle_name(self));
+    if (!may_wait(self)) {
         return nullptr;
     }
     if (!slot_state::usable) {
@@ -190,25 +173,11 @@ PyObject* handle_wait(PyObject* py_self, PyObject* args, PyObject* kwargs) {
     // In use, the mapping stays where it is while the GIL is let go.
     shm::ObjectUse use(self->object);
     pthread_mutex_t* mutex = &use->mapping.as<BasicShm>()->mutex;
-    if (!slot_state::wait_for_change(mutex, version, limited ? &limit : nullptr, handle_name(self), version)) {
+    if (!slot_state::wait_for_change(slot_state::word(mutex), version, limited ? &limit : nullptr, handle_name(self), version)) {
         return nullptr;
     }
     self->seen_version = version;
     return PyLong_FromUnsignedLong(version);
-}
-
-PyObject* handle_lock(PyObject* py_self, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"timeout", nullptr};
-    PyObject* timeout = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:lock", const_cast<char**>(kwlist), &timeout)) {
-        return nullptr;
-    }
-    MemoryHandle* self = as_memory_handle(py_self);
-    if (!self->object) {
-        closed_error(self);
-        return nullptr;
-    }
-    return new_slot_lock(self, timeout);
 }
 
 PyObject* handle_get_version(PyObject* py_self, void*) {
@@ -227,16 +196,6 @@ PyObject* handle_get_version(PyObject* py_self, void*) {
 PyObject* handle_close(PyObject* py_self, PyObject*) {
     release_object(as_memory_handle(py_self));
     Py_RETURN_NONE;
-}
-
-PyObject* handle_enter(PyObject* py_self, PyObject*) {
-    MemoryHandle* self = as_memory_handle(py_self);
-    if (!self->object) {
-        closed_error(self);
-        return nullptr;
-    }
-    Py_INCREF(py_self);
-    return py_self;
 }
 
 PyObject* handle_exit(PyObject* py_self, PyObject*) {
@@ -292,7 +251,7 @@ PyMethodDef handle_methods[] = {
      "wait($self, /, since=None, timeout=None)\n--\n\n"
      "Blocks until the slot's version differs from since (None: the version this handle last read,\n"
      "wrote or waited for) and returns the new version; TimeoutError after timeout seconds."},
-    {"lock", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_lock)),
+    {"lock", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_lock_method<MemoryHandle>)),
      METH_VARARGS | METH_KEYWORDS,
      "lock($self, /, timeout=None)\n--\n\n"
      "A context manager that holds the slot's lock and gives the handle: inside it, read(), write()\n"
@@ -300,7 +259,7 @@ PyMethodDef handle_methods[] = {
      "process waits. timeout bounds the wait for the lock in seconds (TimeoutError)."},
     {"close", handle_close, METH_NOARGS,
      "close($self, /)\n--\n\nLets go of the slot; the slot itself stays. Closing twice is harmless."},
-    {"__enter__", handle_enter, METH_NOARGS, nullptr},
+    {"__enter__", handle_enter_method<MemoryHandle>, METH_NOARGS, nullptr},
     {"__exit__", handle_exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -409,7 +368,7 @@ constexpr const char* OPEN_MEMORY_DOC =
 // Registers the type as zelvane.MemoryHandle; -1 with an exception set.
 int add_memory_handle_type(PyObject* module) {
     PyRef type(PyType_FromSpec(&handle_spec));
-    if (!type || make_slot_lock_type() < 0) {
+    if (!type || make_handle_lock_type<MemoryHandle>() < 0) {
         return -1;
     }
     // One reference for the module, one kept for open_memory.

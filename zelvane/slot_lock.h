@@ -1,32 +1,41 @@
-// What MemoryHandle.lock(timeout=None) returns: a context manager that holds
-// the slot's mutex through the handle from __enter__ (which returns the
-// handle) to __exit__.
+// What a handle's lock(timeout=None) returns: a context manager that holds
+// the object's mutex through the handle from __enter__ (which returns the
+// handle) to __exit__. One type per kind of handle (see held_lock.h for
+// what a handle provides); LockNames<Handle> names it.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <utility>
 
-#include "handle_holding.h"
+#include "held_lock.h"
 #include "py_ref.h"
 #include "shm_support.h"
 
 namespace {
 
-struct SlotLock {
+template <typename Handle>
+struct LockNames;
+
+template <typename Handle>
+struct HandleLock {
     PyObject_HEAD
-    MemoryHandle* handle;
-    PyObject* timeout;   // None or seconds, checked when lock() was called
-    HeldSlot* entered;   // what __enter__ took, until __exit__
+    Handle* handle;
+    PyObject* timeout;        // None or seconds, checked when lock() was called
+    HeldOf<Handle>* entered;  // what __enter__ took, until __exit__
+
+    static inline PyTypeObject* type = nullptr;
 };
 
-PyTypeObject* slot_lock_type = nullptr;
+template <typename Handle>
+HandleLock<Handle>* as_handle_lock(PyObject* self) {
+    return reinterpret_cast<HandleLock<Handle>*>(self);
+}
 
-SlotLock* as_slot_lock(PyObject* self) { return reinterpret_cast<SlotLock*>(self); }
-
-PyObject* slot_lock_enter(PyObject* py_self, PyObject*) {
-    SlotLock* self = as_slot_lock(py_self);
-    MemoryHandle* handle = self->handle;
+template <typename Handle>
+PyObject* handle_lock_enter(PyObject* py_self, PyObject*) {
+    HandleLock<Handle>* self = as_handle_lock<Handle>(py_self);
+    Handle* handle = self->handle;
     timespec limit;
     bool limited;
     if (!handle_ready(handle) || !shm::time_limit(self->timeout, limit, limited) ||
@@ -39,9 +48,10 @@ PyObject* slot_lock_enter(PyObject* py_self, PyObject*) {
 
 // Lets go of what __enter__ took, if the handle still holds it: false when
 // another thread holds it, which only that thread can let go of.
-bool leave_slot_lock(SlotLock* self) {
-    MemoryHandle* handle = self->handle;
-    HeldSlot* entered = std::exchange(self->entered, nullptr);
+template <typename Handle>
+bool leave_handle_lock(HandleLock<Handle>* self) {
+    Handle* handle = self->handle;
+    HeldOf<Handle>* entered = std::exchange(self->entered, nullptr);
     if (!entered || handle->held != entered) {
         return true;
     }
@@ -53,9 +63,10 @@ bool leave_slot_lock(SlotLock* self) {
     return false;
 }
 
-PyObject* slot_lock_exit(PyObject* py_self, PyObject*) {
-    SlotLock* self = as_slot_lock(py_self);
-    if (!leave_slot_lock(self)) {
+template <typename Handle>
+PyObject* handle_lock_exit(PyObject* py_self, PyObject*) {
+    HandleLock<Handle>* self = as_handle_lock<Handle>(py_self);
+    if (!leave_handle_lock(self)) {
         PyErr_Format(PyExc_RuntimeError, "The lock of shared memory address '%s' is held by another thread.",
                      handle_name(self->handle));
         return nullptr;
@@ -63,15 +74,17 @@ PyObject* slot_lock_exit(PyObject* py_self, PyObject*) {
     Py_RETURN_FALSE;
 }
 
-PyObject* slot_lock_repr(PyObject* py_self) {
-    SlotLock* self = as_slot_lock(py_self);
-    return PyUnicode_FromFormat("<zelvane.SlotLock name=%R%s>", self->handle->name,
+template <typename Handle>
+PyObject* handle_lock_repr(PyObject* py_self) {
+    HandleLock<Handle>* self = as_handle_lock<Handle>(py_self);
+    return PyUnicode_FromFormat("<%s name=%R%s>", LockNames<Handle>::type_name, self->handle->name,
                                 self->entered ? " held" : "");
 }
 
-void slot_lock_dealloc(PyObject* py_self) {
-    SlotLock* self = as_slot_lock(py_self);
-    leave_slot_lock(self);
+template <typename Handle>
+void handle_lock_dealloc(PyObject* py_self) {
+    HandleLock<Handle>* self = as_handle_lock<Handle>(py_self);
+    leave_handle_lock(self);
     Py_XDECREF(reinterpret_cast<PyObject*>(self->handle));
     Py_XDECREF(self->timeout);
     PyTypeObject* type = Py_TYPE(py_self);
@@ -79,59 +92,72 @@ void slot_lock_dealloc(PyObject* py_self) {
     Py_DECREF(type);
 }
 
-PyObject* slot_lock_new(PyTypeObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, "cannot create 'zelvane.SlotLock' instances; use MemoryHandle.lock()");
+template <typename Handle>
+PyObject* handle_lock_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances; use %s.lock()", LockNames<Handle>::type_name,
+                 LockNames<Handle>::handle_type);
     return nullptr;
 }
 
-PyMethodDef slot_lock_methods[] = {
-    {"__enter__", slot_lock_enter, METH_NOARGS, nullptr},
-    {"__exit__", slot_lock_exit, METH_VARARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot slot_lock_slots[] = {
-    {Py_tp_doc, const_cast<char*>("The lock of a slot, held through a handle from entering a with block to "
-                                  "leaving it; made by MemoryHandle.lock().")},
-    {Py_tp_methods, slot_lock_methods},
-    {Py_tp_new, reinterpret_cast<void*>(slot_lock_new)},
-    {Py_tp_repr, reinterpret_cast<void*>(slot_lock_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(slot_lock_dealloc)},
-    {0, nullptr},
-};
-
-PyType_Spec slot_lock_spec = {
-    "zelvane.SlotLock",
-    sizeof(SlotLock),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    slot_lock_slots,
-};
-
-// A lock of `handle`'s slot, not taken yet; the timeout is checked now.
-PyObject* new_slot_lock(MemoryHandle* handle, PyObject* timeout) {
+// A lock of `handle`'s object, not taken yet; the timeout is checked now.
+template <typename Handle>
+PyObject* new_handle_lock(Handle* handle, PyObject* timeout) {
     timespec limit;
     bool limited;
     if (!shm::time_limit(timeout, limit, limited)) {
         return nullptr;
     }
-    PyRef lock(PyType_GenericAlloc(slot_lock_type, 0));
+    PyRef lock(PyType_GenericAlloc(HandleLock<Handle>::type, 0));
     if (!lock) {
         return nullptr;
     }
-    SlotLock* self = as_slot_lock(lock.get());
-    self->handle = reinterpret_cast<MemoryHandle*>(PyRef::borrow(reinterpret_cast<PyObject*>(handle)).release());
+    HandleLock<Handle>* self = as_handle_lock<Handle>(lock.get());
+    self->handle = reinterpret_cast<Handle*>(PyRef::borrow(reinterpret_cast<PyObject*>(handle)).release());
     self->timeout = PyRef::borrow(timeout ? timeout : Py_None).release();
     return lock.release();
 }
 
+// The handle's lock(timeout=None) method.
+template <typename Handle>
+PyObject* handle_lock_method(PyObject* py_self, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"timeout", nullptr};
+    PyObject* timeout = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:lock", const_cast<char**>(kwlist), &timeout)) {
+        return nullptr;
+    }
+    Handle* self = reinterpret_cast<Handle*>(py_self);
+    if (!handle_open(self)) {
+        closed_error(self);
+        return nullptr;
+    }
+    return new_handle_lock(self, timeout);
+}
+
 // Makes the type (it is not part of the module's namespace); -1 with an
 // exception set.
-int make_slot_lock_type() {
-    if (!slot_lock_type) {
-        slot_lock_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&slot_lock_spec));
+template <typename Handle>
+int make_handle_lock_type() {
+    static PyMethodDef methods[] = {
+        {"__enter__", handle_lock_enter<Handle>, METH_NOARGS, nullptr},
+        {"__exit__", handle_lock_exit<Handle>, METH_VARARGS, nullptr},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(LockNames<Handle>::doc)},
+        {Py_tp_methods, methods},
+        {Py_tp_new, reinterpret_cast<void*>(handle_lock_new<Handle>)},
+        {Py_tp_repr, reinterpret_cast<void*>(handle_lock_repr<Handle>)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(handle_lock_dealloc<Handle>)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        LockNames<Handle>::type_name, sizeof(HandleLock<Handle>), 0, Py_TPFLAGS_DEFAULT, slots,
+    };
+    PyTypeObject*& type = HandleLock<Handle>::type;
+    if (!type) {
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     }
-    return slot_lock_type ? 0 : -1;
+    return type ? 0 : -1;
 }
 
 }  // namespace

@@ -48,19 +48,20 @@ inline std::atomic<uint32_t>* word(pthread_mutex_t* mutex) noexcept {
     return reinterpret_cast<std::atomic<uint32_t>*>(reinterpret_cast<unsigned char*>(mutex) + WORD_OFFSET);
 }
 
-inline uint32_t version(pthread_mutex_t* mutex) noexcept {
-    return word(mutex)->load(std::memory_order_acquire) >> 1;
+// The state word's operations below work on any such word; those taking a
+// slot's mutex use the word the mutex carries. An array keeps its word in a
+// header field of its own (array_handle.h).
+
+inline uint32_t version_of(const std::atomic<uint32_t>* state) noexcept {
+    return state->load(std::memory_order_acquire) >> 1;
 }
 
-// Under the mutex, once a write is complete: counts it and clears the
-// waiters' flag. True when somebody sleeps on the word and must be woken
-// (best after the mutex is let go, so the waiter does not meet it held).
-// Nobody waiting, no system call.
-inline bool count_write(pthread_mutex_t* mutex) noexcept {
-    if (!usable) {
-        return false;
-    }
-    std::atomic<uint32_t>* state = word(mutex);
+inline uint32_t version(pthread_mutex_t* mutex) noexcept { return version_of(word(mutex)); }
+
+// Counts a completed change and clears the waiters' flag. True when
+// somebody sleeps on the word and must be woken (best after the mutex is let
+// go, so the waiter does not meet it held). Nobody waiting, no system call.
+inline bool count_change(std::atomic<uint32_t>* state) noexcept {
     uint32_t seen = state->load(std::memory_order_relaxed);
     while (!state->compare_exchange_weak(seen, (seen + ONE_WRITE) & ~WAITERS, std::memory_order_release,
                                          std::memory_order_relaxed)) {
@@ -68,8 +69,14 @@ inline bool count_write(pthread_mutex_t* mutex) noexcept {
     return (seen & WAITERS) != 0;
 }
 
-// Wakes every thread of every process that sleeps on the slot's word.
-inline void wake_all(pthread_mutex_t* mutex) noexcept { futex::wake(word(mutex), FUTEX_BITSET_MATCH_ANY); }
+// Under the slot's mutex, once a write is complete: counts it (see
+// count_change).
+inline bool count_write(pthread_mutex_t* mutex) noexcept { return usable && count_change(word(mutex)); }
+
+// Wakes every thread of every process that sleeps on the word.
+inline void wake_all(std::atomic<uint32_t>* state) noexcept { futex::wake(state, FUTEX_BITSET_MATCH_ANY); }
+
+inline void wake_all(pthread_mutex_t* mutex) noexcept { wake_all(word(mutex)); }
 
 // Sleeps, without the GIL, until the version differs from `since` (true,
 // the version in `now`) or until the slice ends or a signal arrives (false).
@@ -96,13 +103,12 @@ inline bool sleep_until_changed(std::atomic<uint32_t>* state, uint32_t since, co
     }
 }
 
-// Blocks until the slot's version differs from `since` and stores it in
+// Blocks until the version in `state` differs from `since` and stores it in
 // `now`. Sleeps in slices with the GIL released, running signal handlers
 // between them; TimeoutError (naming `what`) once `limit`, if given, passes.
 // False with an exception set on failure.
-inline bool wait_for_change(pthread_mutex_t* mutex, uint32_t since, const timespec* limit, const char* what,
+inline bool wait_for_change(std::atomic<uint32_t>* state, uint32_t since, const timespec* limit, const char* what,
                             uint32_t& now) {
-    std::atomic<uint32_t>* state = word(mutex);
     now = state->load(std::memory_order_acquire) >> 1;
     while (now == since) {
         if (shm::without_gil([&] { return sleep_until_changed(state, since, limit, now); })) {
@@ -116,6 +122,28 @@ inline bool wait_for_change(pthread_mutex_t* mutex, uint32_t since, const timesp
             return false;
         }
     }
+    return true;
+}
+
+// The version that a handle's wait() compares with: the one given, or the
+// one the handle last saw (`seen`). An int that no version can equal
+// (negative, too large) gives one that no version equals either.
+inline bool since_version(uint32_t seen, PyObject* since, uint32_t& version) {
+    if (!since || since == Py_None) {
+        version = seen;
+        return true;
+    }
+    if (!PyLong_Check(since)) {
+        PyErr_Format(PyExc_TypeError, "since must be an int or None, not %.200s", Py_TYPE(since)->tp_name);
+        return false;
+    }
+    int overflow;
+    const long long given = PyLong_AsLongLongAndOverflow(since, &overflow);
+    if (given == -1 && PyErr_Occurred()) {
+        return false;
+    }
+    const bool possible = overflow == 0 && given >= 0 && given < static_cast<long long>(VERSIONS);
+    version = possible ? static_cast<uint32_t>(given) : VERSIONS;
     return true;
 }
 

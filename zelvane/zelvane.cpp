@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "array_handle.h"
 #include "bridge_errors.h"
 #include "function_bridge.h"
 #include "function_handle.h"
@@ -124,8 +125,8 @@ PyObject* call_function(PyObject*, PyObject* args) {
 // Private helpers of the zelvane command
 // ---------------------------------------------------------------------------
 
-// What the object open as the descriptor `fd` is: "slot", "function" or None
-// for an object that is not zelvane's.
+// What the object open as the descriptor `fd` is: "slot", "function",
+// "array" or None for an object that is not zelvane's.
 PyObject* object_kind(PyObject*, PyObject* fd_object) {
     const int fd = PyObject_AsFileDescriptor(fd_object);
     if (fd < 0) {
@@ -137,13 +138,15 @@ PyObject* object_kind(PyObject*, PyObject* fd_object) {
             return PyUnicode_FromString("slot");
         case ObjectKind::Function:
             return PyUnicode_FromString("function");
+        case ObjectKind::Array:
+            return PyUnicode_FromString("array");
         default:
             Py_RETURN_NONE;
     }
 }
 
-// Removes `name` if it is a slot or an unserved function record, as `kind`
-// says: "removed", "gone" (no such name, or it changed meanwhile), "served"
+// Removes `name` if it is a slot, an array or an unserved function record,
+// as `kind` says: "removed", "gone" (no such name, or it changed meanwhile), "served"
 // (a process holds the record's server lock) or "other" (not of that kind).
 PyObject* remove_recognised_object(PyObject*, PyObject* args) {
     const char* name;
@@ -152,7 +155,11 @@ PyObject* remove_recognised_object(PyObject*, PyObject* args) {
         return nullptr;
     }
     const std::string_view kind(kind_name);
-    if (kind != "slot" && kind != "function") {
+    const ObjectKind expected = kind == "slot"       ? ObjectKind::Slot
+                                : kind == "function" ? ObjectKind::Function
+                                : kind == "array"    ? ObjectKind::Array
+                                                     : ObjectKind::Foreign;
+    if (expected == ObjectKind::Foreign) {
         PyErr_Format(PyExc_ValueError, "Unknown kind of object '%s'.", kind_name);
         return nullptr;
     }
@@ -161,7 +168,7 @@ PyObject* remove_recognised_object(PyObject*, PyObject* args) {
     if (!shm::shm_file_name(name, file) || !shm::shm_path(name, path)) {
         return PyErr_SetFromErrno(PyExc_OSError);
     }
-    switch (remove_recognised(path, kind == "slot" ? ObjectKind::Slot : ObjectKind::Function)) {
+    switch (remove_recognised(path, expected)) {
         case Removal::Removed:
             object_cache.drop(file);
             return PyUnicode_FromString("removed");
@@ -174,6 +181,28 @@ PyObject* remove_recognised_object(PyObject*, PyObject* args) {
         default:
             return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
     }
+}
+
+// The shape, format and version of the array open as the descriptor `fd`
+// (which may be read-only), or None when it is not an array.
+PyObject* array_layout_of(PyObject*, PyObject* fd_object) {
+    const int fd = PyObject_AsFileDescriptor(fd_object);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat st;
+    ArrayLayout layout;
+    uint32_t version;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        !read_array_layout(fd, static_cast<uint64_t>(st.st_size), layout, version)) {
+        Py_RETURN_NONE;
+    }
+    PyRef shape(shape_tuple(layout));
+    if (!shape) {
+        return nullptr;
+    }
+    return Py_BuildValue("{sOsssKsI}", "shape", shape.get(), "format", layout.format, "nbytes",
+                         static_cast<unsigned long long>(layout.nbytes), "version", version);
 }
 
 PyMethodDef methods[] = {
@@ -210,7 +239,10 @@ PyMethodDef methods[] = {
     {"dumps", dumps, METH_O, "dumps($module, value, /)\n--\n\nEncode a value into the bytes a slot would hold."},
     {"loads", loads, METH_O,
      "loads($module, data, /)\n--\n\nDecode a value from bytes-like data written by dumps() or held by a slot."},
+    {"open_array", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_array)),
+     METH_VARARGS | METH_KEYWORDS, OPEN_ARRAY_DOC},
     {"_object_kind", object_kind, METH_O, nullptr},
+    {"_array_layout", array_layout_of, METH_O, nullptr},
     {"_remove_recognised", remove_recognised_object, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -232,7 +264,8 @@ int zelvane_module_exec(PyObject* module) {
     }
     slot_state::check_word_is_free();
     if (PyModule_AddStringConstant(module, "__version__", ZELVANE_VERSION) < 0 ||
-        !add_function_handle_type(module) || add_memory_handle_type(module) < 0) {
+        !add_function_handle_type(module) || add_memory_handle_type(module) < 0 ||
+        add_array_handle_type(module) < 0) {
         return -1;
     }
     return 0;

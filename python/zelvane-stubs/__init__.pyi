@@ -8,7 +8,7 @@ from datetime import date, datetime, time, timedelta
 from decimal import Decimal
 from pathlib import PurePath
 from types import TracebackType
-from typing import Any, TypeVar, Union, final
+from typing import Any, Protocol, TypeVar, Union, final
 from uuid import UUID
 
 from typing_extensions import Buffer, Literal, Self, TypeAlias
@@ -134,4 +134,61 @@ def open_memory(name: str, create: bool = True) -> MemoryHandle:
     ...
 
 def open_function(name: str, /) -> FunctionHandle:
+    ...
+
+# What open_array takes as a format: a struct format, or a numpy.dtype (or
+# anything else with numpy's `char`), named here without numpy.
+class _HasChar(Protocol):
+    @property
+    def char(self) -> str: ...
+
+# One of b B h H i I l L q Q e f d ? Zf Zd; a numpy.dtype; a numpy scalar type.
+_ArrayFormat: TypeAlias = Union[str, _HasChar, type]
+
+@final
+class ArrayHandle:
+    """A named shared array made or opened by open_array(name, shape, format).
+
+    memoryview(handle) and numpy.asarray(handle) are writable views of the
+    shared memory, without copies. Views stay valid after close() and after
+    the name is removed. Nothing stops a write through a view made without
+    the lock: lock() and notify() only coordinate those that use them.
+    """
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def shape(self) -> tuple[int, ...]: ...
+    @property
+    def format(self) -> str: ...
+    @property
+    def nbytes(self) -> int: ...
+    @property
+    def closed(self) -> bool: ...
+    @property
+    def version(self) -> int:
+        """The count of changes marked on the array (leaving lock(),
+        notify()); it wraps around to 0 after 2**31 changes."""
+    def lock(self, timeout: float | None = None) -> AbstractContextManager[Self]:
+        """Holds the array's lock for a with block; leaving it marks a change."""
+    def wait(self, since: int | None = None, timeout: float | None = None) -> int:
+        """Blocks until the version differs from since; returns it."""
+    def notify(self) -> None:
+        """Marks a change made without the lock."""
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> None: ...
+    if sys.version_info >= (3, 12):
+        def __buffer__(self, flags: int, /) -> memoryview: ...
+        def __release_buffer__(self, buffer: memoryview, /) -> None: ...
+
+def open_array(
+    name: str, shape: int | tuple[int, ...] | None = None, format: _ArrayFormat | None = None
+) -> ArrayHandle:
     ...

@@ -28,7 +28,7 @@ STOP_REQUESTED = 1 << 24
 SERVING_ENDED = 1 << 25
 CALL_STATES = {0: "idle", 1: "request posted", 2: "executing", 3: "reply posted", 4: "abandoned"}
 
-SLOT, FUNCTION, FOREIGN = "slot", "function", "not zelvane's"
+SLOT, FUNCTION, ARRAY, FOREIGN = "slot", "function", "array", "not zelvane's"
 
 # struct flock on x86-64 Linux: l_type, l_whence, l_start, l_len, l_pid.
 FLOCK = "hhxxxxqqixxxx"
@@ -106,6 +106,8 @@ def describe(name):
             entry.update(slot_details(fd))
         elif entry["kind"] == FUNCTION:
             entry.update(function_details(fd))
+        elif entry["kind"] == ARRAY:
+            entry.update(zelvane._array_layout(fd) or {})
     finally:
         os.close(fd)
     return entry
@@ -125,6 +127,9 @@ def detail_text(entry):
     if entry["kind"] == SLOT:
         held = "holds a value" if entry["holds_value"] else "empty"
         return f"capacity {entry['capacity']}, {held}"
+    if entry["kind"] == ARRAY:
+        shape = "x".join(map(str, entry["shape"])) or "scalar"
+        return f"shape {shape}, format {entry['format']}, version {entry['version']}"
     if entry["kind"] == FUNCTION:
         flags = [text for key, text in (("stop_requested", "stop requested"),
                                         ("serving_ended", "serving ended")) if entry[key]]
@@ -171,7 +176,7 @@ def command_show(args):
     entry = describe(args.name)
     if entry["kind"] == FOREIGN:
         raise CommandError(f"{args.name}: not zelvane's; left alone")
-    if entry["kind"] == FUNCTION:
+    if entry["kind"] in (FUNCTION, ARRAY):
         if args.json:
             print(json.dumps(entry, indent=2))
         else:
@@ -272,17 +277,19 @@ def command_clean(args):
 def parser():
     top = argparse.ArgumentParser(
         prog="zelvane",
-        description="List, show and remove zelvane's value slots and hosted-function "
-                    f"records in {SHM_DIR}.")
+        description="List, show and remove zelvane's value slots, shared arrays and "
+                    f"hosted-function records in {SHM_DIR}.")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     ls = commands.add_parser("ls", help="list every object with its kind, size and state")
     ls.add_argument("--json", action="store_true", help="print JSON instead of a table")
     ls.set_defaults(run=command_ls)
-    show = commands.add_parser("show", help="print a slot's value or a function record's state")
+    show = commands.add_parser("show", help="print a slot's value, an array's layout or a function "
+                                            "record's state")
     show.add_argument("name")
     show.add_argument("--json", action="store_true", help="print JSON (where the value has a JSON form)")
     show.set_defaults(run=command_show)
-    rm = commands.add_parser("rm", help="remove slots and function records (a live server is asked to stop)")
+    rm = commands.add_parser("rm", help="remove slots, arrays and function records (a live server is "
+                                        "asked to stop)")
     rm.add_argument("names", nargs="+", metavar="NAME")
     rm.add_argument("--force", action="store_true",
                     help="also remove objects that are not zelvane's")
