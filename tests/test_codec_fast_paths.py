@@ -16,9 +16,9 @@ import zelvane
 from codec_util import (OFFSET, UNSUPPORTED, assert_no_leak, decode, encoded, exactly, expected_int, h,
                         same)
 
-# Signed widths 1 to 8 at both ends, and the bounds of one internal digit
-# (15 or 30 bits) and of a C long long.
-INTEGERS = sorted({sign * 2**bits + delta for bits in (7, 8, 15, 16, 23, 30, 31, 39, 47, 55, 62, 63, 64)
+# Signed widths 1 to 8 at both ends, and the bounds of one, two and three
+# internal digits (15 or 30 bits each) and of a C long long.
+INTEGERS = sorted({sign * 2**bits + delta for bits in (7, 8, 15, 16, 23, 30, 31, 39, 45, 47, 55, 60, 62, 63, 64)
                    for sign in (1, -1) for delta in (-1, 0, 1)} | {0})
 
 
@@ -185,11 +185,12 @@ def sequence_header(code, count):
 # of them does alone.
 @pytest.mark.parametrize("members", [
     list(range(63)), list(range(-64, 0)), list(range(65)), [2**62, -2**63] * 65, list(range(300)),
+    [sign * (2**bits + delta) for bits in (30, 45, 60, 62, 63) for delta in (-1, 0, 1) for sign in (1, -1)] * 5,
     [1, 2**63, 3, -2**63 - 1, 4, 2**100], [1, "a", 2, True, None, 3.5, 4, subclass("integral", int, 7), 5] * 20,
     [dt.datetime(2024, 1, 2, 3, 4, 5, 6), 7, dt.date(2024, 1, 2), dt.time(1, 2), 8,
      dt.datetime(2024, 1, 1, tzinfo=dt.timezone(dt.timedelta(hours=2))), dt.datetime(2024, 1, 1, tzinfo=dt.timezone.utc),
      dt.time(23, 59, 59, 999999, tzinfo=dt.timezone.utc)] * 3,
-], ids=["63", "64-negative", "65", "word-bounds", "300", "past-the-word", "mixed", "dates"])
+], ids=["63", "64-negative", "65", "word-bounds", "300", "digit-bounds", "past-the-word", "mixed", "dates"])
 @pytest.mark.parametrize("container, code", [(list, 28), (tuple, 38)])
 def test_runs_of_members_encode_as_each_member_alone(members, container, code):
     data = zelvane.dumps(container(members))

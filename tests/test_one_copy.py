@@ -164,3 +164,37 @@ def test_a_large_write_gives_pages_to_the_bytes_written_only(shm_name, through):
         assert zelvane.read_memory(name) == value
     allocated = os.stat(shm_path(name)).st_blocks * 512
     assert 4 * MIB <= allocated <= 4 * MIB + (64 << 10)
+
+
+def patterned(kind, size):
+    """`size` bytes whose content changes along the value and across pages,
+    so that a copy placed or cut wrongly reads back different."""
+    return kind((bytes(range(251)) * (size // 251 + 1))[:size])
+
+
+# From 32 MiB on a decoded value has a mapping of its own, whose pages are
+# given their memory before the copy; below it the copy is left alone.
+BOUNDARY_SIZES = [32 * MIB - 1, 32 * MIB, 32 * MIB + 4097]
+
+
+@pytest.mark.parametrize("size", BOUNDARY_SIZES)
+@pytest.mark.parametrize("kind", [bytes, bytearray])
+def test_large_binary_values_read_back_whole_around_the_own_mapping_size(shm_name, kind, size):
+    value = patterned(kind, size)
+    decoded = zelvane.loads(zelvane.dumps(value))
+    assert type(decoded) is kind and decoded == value
+    name = shm_name("edge")
+    with zelvane.open_memory(name) as handle:
+        assert handle.write(value) is True
+        for read in (handle.read(), zelvane.read_memory(name)):
+            assert type(read) is kind and read == value
+
+
+@pytest.mark.parametrize("kind", [bytes, bytearray])
+def test_large_binary_results_of_a_call_read_back_whole_around_the_own_mapping_size(serve, kind):
+    server = serve("lambda *a: a")
+    with zelvane.open_function(server.name) as handle:
+        for size in BOUNDARY_SIZES:
+            value = patterned(kind, size)
+            (result,) = handle(value)
+            assert type(result) is kind and result == value

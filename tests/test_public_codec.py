@@ -127,3 +127,20 @@ def test_signatures():
 @given(values)
 def test_round_trip(value):
     assert same(zelvane.loads(zelvane.dumps(value)), value)
+
+
+# A top-level bytes, bytearray or ASCII text whose encoding (marker, code,
+# four size bytes and a 32 MiB-sized payload) fills a buffer of 32 MiB or
+# more has its pages given at once; the bytes are those it has as a member.
+OWN_MAPPING = 32 << 20
+
+
+@pytest.mark.parametrize("length", [OWN_MAPPING - 8, OWN_MAPPING - 7, OWN_MAPPING - 6])
+@pytest.mark.parametrize("kind", [bytes, bytearray, lambda data: data.decode("ascii")],
+                         ids=["bytes", "bytearray", "str"])
+def test_large_top_level_items_encode_as_they_do_as_members(kind, length):
+    value = kind((bytes(range(32, 127)) * (length // 95 + 1))[:length])
+    data = zelvane.dumps(value)
+    assert len(data) == 7 + length
+    assert zelvane.dumps([value]) == h("FD 1D 01") + data[1:]
+    assert zelvane.loads(data) == value

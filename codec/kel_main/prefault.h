@@ -30,9 +30,11 @@ inline void populate_for_copy(void* data, size_t length) {
     }
 }
 
-// Above this a private allocation has a mapping of its own (the C library
-// maps it apart and unmaps it when freed), so advice given to its pages goes
-// with it.
+// From this size on a private allocation has a mapping of its own (the C
+// library maps it apart and unmaps it when freed), so its pages are fresh on
+// every call and the first write faults each one. Below it the allocator
+// hands back heap pages it has faulted already, and populating them again
+// only costs time.
 constexpr uint64_t OWN_MAPPING = uint64_t{32} << 20;
 
 // Above this, huge pages were measured to gain nothing on the whole: so
@@ -40,11 +42,11 @@ constexpr uint64_t OWN_MAPPING = uint64_t{32} << 20;
 // saved on faults is lost.
 constexpr uint64_t HUGE_PAGES_MAX = uint64_t{256} << 20;
 
-// The same for a new private allocation about to be written whole: a very
-// large one first asks for huge pages, which it fills whole, so that it
-// costs a few hundred page faults instead of one per 4 KiB.
+// The same for a new private allocation of at least OWN_MAPPING bytes about
+// to be written whole: it first asks for huge pages, which it fills whole,
+// so that it costs a few hundred page faults instead of one per 4 KiB.
 inline void populate_allocation_for_copy(void* data, size_t length) {
-    if (length >= OWN_MAPPING && length <= HUGE_PAGES_MAX) {
+    if (length <= HUGE_PAGES_MAX) {
         constexpr uintptr_t huge = uintptr_t{2} << 20;
         const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + huge - 1) & ~(huge - 1);
         const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + length) & ~(huge - 1);

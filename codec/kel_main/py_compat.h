@@ -37,30 +37,34 @@ inline PyObject* long_from_bytes(const unsigned char* bytes, size_t length) {
 // Bit length of an int's absolute value; (size_t)-1 with an exception on overflow.
 inline size_t long_num_bits(PyObject* value) { return _PyLong_NumBits(value); }
 
-// The value of an int that fits one internal digit, read without a call;
-// false for any other int.
-inline bool compact_long_value(PyObject* value, long long& out) {
-#if PY_VERSION_HEX >= 0x030C0000
+// The value of an int that fits a signed word (but its lowest, -2**63),
+// read from its digits without a call; false for any other int.
+inline bool word_long_value(PyObject* value, long long& out) {
     auto* number = reinterpret_cast<PyLongObject*>(value);
-    if (!PyUnstable_Long_IsCompact(number)) {
-        return false;
-    }
-    out = static_cast<long long>(PyUnstable_Long_CompactValue(number));
-    return true;
+#if PY_VERSION_HEX >= 0x030C0000
+    const uintptr_t tag = number->long_value.lv_tag;
+    const size_t num_digits = tag >> _PyLong_NON_SIZE_BITS;
+    const bool negative = (tag & _PyLong_SIGN_MASK) == 2;
+    const digit* digits = number->long_value.ob_digit;
 #else
     const Py_ssize_t size = Py_SIZE(value);
-    if (size < -1 || size > 1) {
+    const size_t num_digits = static_cast<size_t>(size < 0 ? -size : size);
+    const bool negative = size < 0;
+    const digit* digits = number->ob_digit;
+#endif
+    constexpr size_t MOST_DIGITS = (63 + PyLong_SHIFT - 1) / PyLong_SHIFT;
+    if (num_digits > MOST_DIGITS) {
         return false;
     }
-    // Zero may have no digit allocated at all: its digit is never read.
-    if (size == 0) {
-        out = 0;
-        return true;
+    uint64_t magnitude = 0;
+    for (size_t i = num_digits; i-- > 0;) {
+        if (magnitude >> (63 - PyLong_SHIFT) != 0) {
+            return false;  // the next digit would carry it past 63 bits
+        }
+        magnitude = (magnitude << PyLong_SHIFT) | digits[i];
     }
-    const long long digit = reinterpret_cast<PyLongObject*>(value)->ob_digit[0];
-    out = size < 0 ? -digit : digit;
+    out = negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
     return true;
-#endif
 }
 
 // Enters one level of C recursion; false with a RecursionError set. Before

@@ -1,0 +1,391 @@
+// Protocol-2 containers: lists, tuples, sets, frozensets and deques,
+// written and read.
+// A part of kel_2.cpp, included by it alone, after the class registry and
+// the headers before it in that file's order.
+#pragma once
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Container encoders
+// ---------------------------------------------------------------------------
+
+// A member's encoding can run Python code (instance checks, attribute
+// lookups, iteration) that mutates a container whose count is already
+// written; the encoding must then fail rather than disagree with its count.
+StatusCode changed_size_error() {
+    PyErr_SetString(PyExc_RuntimeError, "A container changed size while it was being encoded.");
+    return SC_EXCEPTION;
+}
+
+inline void close_nest(ValueData& vd) { vd.nests -= 1; }
+
+// Exact ints, strs, floats, bools and None, the commonest members, are
+// written without the dispatcher; their encoding runs no Python code, so
+// their container need not hold them meanwhile.
+inline bool is_plain_member(PyTypeObject* type) {
+    return type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type || type == &PyBool_Type ||
+           type == Py_TYPE(Py_None);
+}
+
+inline StatusCode from_plain_member(ValueData& vd, PyObject* item) {
+    PyTypeObject* type = Py_TYPE(item);
+    StatusCode s;
+    long long v;
+    if (type == &PyLong_Type) {
+        s = compat::word_long_value(item, v) ? from_small_integer(vd, v) : from_integer(vd, item);
+    } else if (type == &PyUnicode_Type) {
+        s = write_text(vd, item, 0);
+    } else if (type == &PyFloat_Type) {
+        s = from_float(vd, item);
+    } else if (type == &PyBool_Type) {
+        s = from_static_value(vd, item == Py_True ? 13 : 14);
+    } else {
+        s = from_static_value(vd, 16);  // None
+    }
+    if (s != SC_SUCCESS) {
+        vd.failure.refused(item);
+    }
+    return s;
+}
+
+bool write_iso_directly(ValueData& vd, PyObject* value, unsigned char code, StatusCode& status);
+
+// Members written without the dispatcher and without Python code: the plain
+// ones, and exact dates, times and datetimes that are naive or in UTC. True
+// with `status` the outcome; false, nothing written, for any other member.
+inline bool from_direct_member(ValueData& vd, PyObject* item, StatusCode& status) {
+    PyTypeObject* type = Py_TYPE(item);
+    if (is_plain_member(type)) {
+        status = from_plain_member(vd, item);
+        return true;
+    }
+    const unsigned char code = type == PyDateTimeAPI->DateTimeType ? 53
+                               : type == PyDateTimeAPI->DateType   ? 55
+                               : type == PyDateTimeAPI->TimeType   ? 56
+                                                                   : 0;
+    if (code == 0 || !write_iso_directly(vd, item, code, status)) {
+        return false;
+    }
+    if (status != SC_SUCCESS) {
+        vd.failure.refused(item);
+    }
+    return true;
+}
+
+// Writes the count and the members of a list (also a ChainMap's `maps`).
+// A member whose encoding can run Python code is held meanwhile, since the
+// list may drop it.
+StatusCode write_list_items(ValueData& vd, PyObject* list, unsigned char empty) {
+    const bool maps = empty == 88;
+    const Py_ssize_t num_items = PyList_GET_SIZE(list);
+    if (StatusCode s = write_E12D(vd, static_cast<uint64_t>(num_items), nullptr, empty); s != SC_SUCCESS) {
+        return s;
+    }
+    for (Py_ssize_t i = 0; i < num_items; ++i) {
+        if (PyList_GET_SIZE(list) != num_items) {
+            return changed_size_error();
+        }
+        StatusCode s;
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (Py_TYPE(item) == &PyLong_Type) {
+            i = write_word_ints(vd, &PyList_GET_ITEM(list, 0), i, num_items, s);
+            if (s != SC_SUCCESS) {
+                return s;
+            }
+            if (i == num_items) {
+                break;
+            }
+            item = PyList_GET_ITEM(list, i);
+        }
+        if (!from_direct_member(vd, item, s)) {
+            PyRef held = PyRef::borrow(item);
+            s = from_any_value(vd, held.get());
+        }
+        if (s != SC_SUCCESS) {
+            maps ? vd.failure.at_maps(i) : vd.failure.at_index(i);
+            return s;
+        }
+    }
+    return PyList_GET_SIZE(list) == num_items ? SC_SUCCESS : changed_size_error();
+}
+
+StatusCode from_list(ValueData& vd, PyObject* value) {
+    if (!PyList_Check(value)) {
+        return SC_INCORRECT;
+    }
+    if (StatusCode s = increment_nests(vd); s != SC_SUCCESS) {
+        return s;
+    }
+    if (StatusCode s = write_list_items(vd, value, 28); s != SC_SUCCESS) {
+        return s;
+    }
+    close_nest(vd);
+    return SC_SUCCESS;
+}
+
+// A tuple's members cannot change, and the tuple holds them while it lives.
+StatusCode from_tuple(ValueData& vd, PyObject* value) {
+    if (StatusCode s = increment_nests(vd); s != SC_SUCCESS) {
+        return s;
+    }
+    const Py_ssize_t num_items = PyTuple_GET_SIZE(value);
+    if (StatusCode s = write_E12D(vd, static_cast<uint64_t>(num_items), nullptr, 38); s != SC_SUCCESS) {
+        return s;
+    }
+    for (Py_ssize_t i = 0; i < num_items; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(value, i);
+        StatusCode s;
+        if (!from_direct_member(vd, item, s)) {
+            s = from_any_value(vd, item);
+        }
+        if (s != SC_SUCCESS) {
+            vd.failure.at_index(i);
+            return s;
+        }
+    }
+    close_nest(vd);
+    return SC_SUCCESS;
+}
+
+
+// Number of items the value's iterator yields. Iterating an exact set,
+// frozenset or deque runs no Python code, so its length is that number.
+StatusCode count_items(PyObject* value, Py_ssize_t& num_items) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PySet_Type || type == &PyFrozenSet_Type || type == reinterpret_cast<PyTypeObject*>(deque_cl)) {
+        num_items = PyObject_Size(value);
+        return num_items < 0 ? SC_EXCEPTION : SC_SUCCESS;
+    }
+    PyRef count_iter(PyObject_GetIter(value));
+    if (!count_iter) {
+        return SC_INCORRECT;
+    }
+    num_items = 0;
+    while (PyRef item{PyIter_Next(count_iter.get())}) {
+        ++num_items;
+    }
+    return PyErr_Occurred() ? SC_EXCEPTION : SC_SUCCESS;
+}
+
+// The item pass must yield exactly the counted items.
+StatusCode write_iterated_items(ValueData& vd, PyObject* iter, Py_ssize_t num_items) {
+    for (Py_ssize_t i = 0; i < num_items; ++i) {
+        PyRef item(PyIter_Next(iter));
+        if (!item) {
+            return PyErr_Occurred() ? SC_EXCEPTION : changed_size_error();
+        }
+        if (StatusCode s = from_any_value(vd, item.get()); s != SC_SUCCESS) {
+            vd.failure.at_index(i);
+            return s;
+        }
+    }
+    PyRef extra(PyIter_Next(iter));
+    if (extra) {
+        return changed_size_error();
+    }
+    return PyErr_Occurred() ? SC_EXCEPTION : SC_SUCCESS;
+}
+
+// Sets, frozensets and deques: the count precedes the members, so the value
+// is walked twice. The dispatcher has already tested the value against its
+// class.
+StatusCode from_iterable(ValueData& vd, PyObject* value, unsigned char empty, PyObject* /*type_cl*/) {
+    if (StatusCode s = increment_nests(vd); s != SC_SUCCESS) {
+        return s;
+    }
+    Py_ssize_t num_items;
+    if (StatusCode s = count_items(value, num_items); s != SC_SUCCESS) {
+        return s;
+    }
+    if (StatusCode s = write_E12D(vd, static_cast<uint64_t>(num_items), nullptr, empty); s != SC_SUCCESS) {
+        return s;
+    }
+    PyRef iter(PyObject_GetIter(value));
+    if (!iter) {
+        PyErr_SetString(PyExc_RuntimeError, "Could not get an iterator of a set type.");
+        return SC_EXCEPTION;
+    }
+    if (StatusCode s = write_iterated_items(vd, iter.get(), num_items); s != SC_SUCCESS) {
+        return s;
+    }
+    close_nest(vd);
+    return SC_SUCCESS;
+}
+
+}  // namespace
+
+namespace kel {
+
+// ---------------------------------------------------------------------------
+// Container readers
+// ---------------------------------------------------------------------------
+
+// A list or tuple member takes at least its code byte and one word.
+static inline bool reserve_slots(ByteData& bd, uint64_t count) { return reserve_members(bd, count, 1, 1); }
+
+// Reads a container's member count; the cursor is left on the first member.
+static inline bool read_count(ByteData& bd, uint64_t size_bytes_length, uint64_t& count) {
+    return read_size(bd, size_bytes_length, count);
+}
+
+// Decodes `count` members into a new list; a count that is not trusted
+// fails at its first missing member with that member's error.
+static PyObject* decode_members(ByteData& bd, uint64_t count, MemberDecoder member) {
+    if (reserve_slots(bd, count)) {
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+        if (!list) {
+            return nullptr;
+        }
+        for (uint64_t i = 0; i < count; ++i) {
+            PyObject* item = member(bd);
+            if (!item) {
+                return nullptr;
+            }
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return list.release();
+    }
+    PyRef list(PyList_New(0));
+    if (!list) {
+        return nullptr;
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        PyRef item(member(bd));
+        if (!item || PyList_Append(list.get(), item.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return list.release();
+}
+
+PyObject* to_list_e(ByteData& bd) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    return PyList_New(0);
+}
+
+PyObject* to_list_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder member) {
+    uint64_t count;
+    if (!read_count(bd, size_bytes_length, count)) {
+        return nullptr;
+    }
+    return decode_members(bd, count, member);
+}
+
+PyObject* to_tuple_e(ByteData& bd) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    return PyTuple_New(0);
+}
+
+// Fills a new tuple member by member: made at full size for a trusted count,
+// otherwise grown by a quarter as members arrive, so that an untrusted count
+// allocates only for members that are there and nothing is held twice.
+class TupleBuilder {
+public:
+    TupleBuilder(uint64_t count, bool trusted)
+        : tuple_(PyTuple_New(static_cast<Py_ssize_t>(trusted ? count : std::min<uint64_t>(count, FIRST_ROOM)))),
+          count_(count) {}
+    explicit operator bool() const { return static_cast<bool>(tuple_); }
+
+    // Takes over a decoded member (null when it failed).
+    bool add(PyObject* member) {
+        PyRef item(member);
+        if (!item || (filled_ == PyTuple_GET_SIZE(tuple_.get()) && !grow())) {
+            return false;
+        }
+        PyTuple_SET_ITEM(tuple_.get(), filled_++, item.release());
+        return true;
+    }
+
+    // The tuple, once all `count` members are in (growth stops at the count).
+    PyObject* finish() { return tuple_.release(); }
+
+private:
+    static constexpr Py_ssize_t FIRST_ROOM = 16;
+
+    bool grow() {
+        return resize(static_cast<Py_ssize_t>(std::min<uint64_t>(count_, filled_ + filled_ / 4 + FIRST_ROOM)));
+    }
+
+    // Only this builder holds the tuple; on failure it is released.
+    bool resize(Py_ssize_t size) {
+        PyObject* raw = tuple_.release();
+        if (_PyTuple_Resize(&raw, size) < 0) {
+            return false;
+        }
+        tuple_.reset(raw);
+        return true;
+    }
+
+    PyRef tuple_;
+    uint64_t count_;
+    Py_ssize_t filled_ = 0;
+};
+
+PyObject* to_tuple_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder member) {
+    uint64_t count;
+    if (!read_count(bd, size_bytes_length, count)) {
+        return nullptr;
+    }
+    TupleBuilder tuple(count, reserve_slots(bd, count));
+    if (!tuple) {
+        return nullptr;
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        if (!tuple.add(member(bd))) {
+            return nullptr;
+        }
+    }
+    return tuple.finish();
+}
+
+// Builds the set or frozenset of a decoded member list in one call.
+static PyObject* set_from_list(PyObject* list, IterableKind kind) {
+    return kind == IterableKind::Set ? PySet_New(list) : PyFrozenSet_New(list);
+}
+
+// Fills a new deque a chunk of members at a time, so that no list of all of
+// them is held beside it.
+static PyObject* decode_deque(ByteData& bd, uint64_t count, MemberDecoder member) {
+    constexpr uint64_t CHUNK = 1024;
+    PyObject* extend = method_name(extend_name, "extend");
+    PyRef deque(extend ? PyObject_CallNoArgs(deque_cl) : nullptr);
+    if (!deque) {
+        return nullptr;
+    }
+    for (uint64_t left = count; left > 0;) {
+        const uint64_t taken = std::min(left, CHUNK);
+        PyRef chunk(decode_members(bd, taken, member));
+        PyRef extended(chunk ? PyObject_CallMethodOneArg(deque.get(), extend, chunk.get()) : nullptr);
+        if (!extended) {
+            return nullptr;
+        }
+        left -= taken;
+    }
+    return deque.release();
+}
+
+PyObject* to_iterable_e(ByteData& bd, IterableKind kind) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    return kind == IterableKind::Deque ? PyObject_CallNoArgs(deque_cl) : set_from_list(nullptr, kind);
+}
+
+PyObject* to_iterable_gen(ByteData& bd, uint64_t size_bytes_length, IterableKind kind, MemberDecoder member) {
+    uint64_t count;
+    if (!read_count(bd, size_bytes_length, count)) {
+        return nullptr;
+    }
+    if (kind == IterableKind::Deque) {
+        return decode_deque(bd, count, member);
+    }
+    PyRef list(decode_members(bd, count, member));
+    return list ? set_from_list(list.get(), kind) : nullptr;
+}
+
+}  // namespace kel

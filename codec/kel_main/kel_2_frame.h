@@ -1,0 +1,401 @@
+// Protocol-2 frame: the encoder's buffer, size forms and helpers; the
+// decoder's cursor, size fields and errors.
+// A part of kel_2.cpp, included by it alone, after the class registry and
+// the headers before it in that file's order.
+#pragma once
+
+// ---------------------------------------------------------------------------
+// Encoder frame
+// ---------------------------------------------------------------------------
+
+namespace {
+
+enum StatusCode {
+    SC_SUCCESS = 0,
+    SC_INCORRECT = 1,
+    SC_UNSUPPORTED = 2,
+    SC_EXCEPTION = 3,
+    SC_NESTDEPTH = 4,
+    SC_NOMEMORY = 5,
+};
+
+constexpr unsigned char NO_OBJECT_CODE = 103;
+constexpr int32_t NEST_LIMIT = 100;
+constexpr int64_t GROWTH_SLACK = 128;
+
+// Values whose first buffer would be this small are encoded on the stack and
+// copied once into a bytes object of their exact size, with no allocation to
+// size and give back.
+constexpr int64_t LOCAL_CAPACITY = 512;
+
+// The output buffer is the storage of a bytes object under construction, so
+// that the finished encoding is handed out without another copy; small
+// values start in `local` (`owner` null) until they outgrow it.
+struct ValueData {
+    int64_t offset;
+    int64_t max_size;
+    int32_t nests;
+    unsigned char* bytes;
+    PyObject* owner;
+    // Where the encoding goes once it outgrows `local`, when given; `in_area`
+    // while it is there. An area that refuses to grow hands over to `owner`.
+    EncodeArea* area;
+    bool in_area;
+    unsigned char local[LOCAL_CAPACITY];
+    // Filled only on the way out of a failure.
+    encode_failure::Failure failure;
+};
+
+// Number of bytes that hold a non-negative size (0 for 0).
+inline unsigned get_num_bytes(uint64_t value) {
+    return static_cast<unsigned>((std::bit_width(value) + 7) / 8);
+}
+
+// Bytes taken by the code and the shortest size form of a sized item.
+inline int64_t sized_header_length(uint64_t size) {
+    const unsigned n = get_num_bytes(size);
+    return n <= 2 ? 1 + n : 2 + n;
+}
+
+// The encoded length of a bytes, bytearray or ASCII text item, which is
+// known up front; 0 for any other value.
+int64_t exact_item_length(PyObject* value) {
+    int64_t length = -1;
+    if (PyBytes_Check(value)) {
+        length = PyBytes_GET_SIZE(value);
+    } else if (PyByteArray_Check(value)) {
+        length = PyByteArray_GET_SIZE(value);
+    } else if (PyUnicode_Check(value) && PyUnicode_IS_ASCII(value)) {
+        length = PyUnicode_GET_LENGTH(value);
+    }
+    return length < 0 ? 0 : sized_header_length(static_cast<uint64_t>(length)) + length;
+}
+
+// A call's arguments come as a tuple: the exact items among its first
+// members count too, so that a large argument has its room from the start.
+constexpr Py_ssize_t SIZED_TUPLE_MEMBERS = 8;
+
+int64_t exact_members_length(PyObject* tuple) {
+    int64_t length = 0;
+    for (Py_ssize_t i = 0; i < std::min(PyTuple_GET_SIZE(tuple), SIZED_TUPLE_MEMBERS); ++i) {
+        length += exact_item_length(PyTuple_GET_ITEM(tuple, i));
+    }
+    return length;
+}
+
+// A top-level exact item, or a tuple of them, is written into one buffer of
+// its own size, with nothing to grow or give back. Other texts get an upper
+// bound (UTF-8 takes at most one byte more per character than the storage
+// width, and never more than four), whose excess is given back in place;
+// other containers a guess from their size, on which only the number of
+// growths depends. The first buffer is made before the encoding reads
+// anything of the value, so an area may let the GIL go to make it.
+int64_t initial_capacity(PyObject* value) {
+    constexpr int64_t marker = 1;
+    if (const int64_t length = exact_item_length(value)) {
+        return marker + length;
+    }
+    if (PyUnicode_Check(value)) {
+        const int64_t length = PyUnicode_GET_LENGTH(value);
+        const int64_t width = std::min<int64_t>(PyUnicode_KIND(value) + 1, 4);
+        return marker + sized_header_length(static_cast<uint64_t>(length * width)) + length * width;
+    }
+    int64_t hint = 0;
+    int64_t exact = 0;
+    if (PyList_Check(value) || PyTuple_Check(value)) {
+        hint = static_cast<int64_t>(Py_SIZE(value)) * 16;
+        exact = PyTuple_Check(value) ? exact_members_length(value) : 0;
+    } else if (PyDict_Check(value)) {
+        // The stored sizes, not len(): a subclass's __len__ may raise or lie.
+        hint = static_cast<int64_t>(PyDict_GET_SIZE(value)) * 32;
+    } else if (PyAnySet_Check(value)) {
+        hint = static_cast<int64_t>(PySet_GET_SIZE(value)) * 32;
+    }
+    return 2 * hint + GROWTH_SLACK + exact;
+}
+
+// Moves the encoding into the area with room for `capacity` bytes. False
+// when the area refuses: the encoding stays where it was (in the area, whose
+// data may have moved) and the area is not asked again.
+bool move_into_area(ValueData& vd, int64_t capacity, EncodeArea::When when) {
+    EncodeArea& area = *vd.area;
+    const bool grown = area.grow(area, static_cast<size_t>(capacity), when);
+    if (vd.in_area) {
+        vd.bytes = area.data;
+    }
+    if (!grown) {
+        vd.area = nullptr;  // no second try
+        return false;
+    }
+    if (!vd.in_area) {
+        std::memcpy(area.data, vd.bytes, static_cast<size_t>(vd.offset));
+    }
+    vd.bytes = area.data;
+    vd.max_size = static_cast<int64_t>(std::min<size_t>(area.capacity, PY_SSIZE_T_MAX));
+    vd.in_area = true;
+    return true;
+}
+
+// Moves the encoding into a new bytes object of `capacity` bytes.
+bool move_into_owner(ValueData& vd, int64_t capacity) {
+    vd.owner = PyBytes_FromStringAndSize(nullptr, capacity);
+    if (!vd.owner) {
+        return false;
+    }
+    std::memcpy(PyBytes_AS_STRING(vd.owner), vd.bytes, static_cast<size_t>(vd.offset));
+    vd.bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(vd.owner));
+    vd.max_size = capacity;
+    vd.in_area = false;
+    return true;
+}
+
+// A first bytes object that the encoding fills whole, and that is large
+// enough to have a mapping of its own, is given its pages at once.
+void populate_filled_owner(const ValueData& vd, PyObject* value, int64_t capacity) {
+    if (vd.owner && capacity >= static_cast<int64_t>(OWN_MAPPING) && capacity == 1 + exact_item_length(value)) {
+        populate_allocation_for_copy(vd.bytes, static_cast<size_t>(capacity));
+    }
+}
+
+bool init_vd(ValueData& vd, PyObject* value, EncodeArea* area = nullptr) {
+    vd.owner = nullptr;
+    vd.bytes = vd.local;
+    vd.area = area;
+    vd.in_area = false;
+    vd.offset = 0;
+    vd.max_size = LOCAL_CAPACITY;
+    vd.nests = 0;
+    const int64_t capacity = initial_capacity(value);
+    if (capacity > LOCAL_CAPACITY && !(vd.area && move_into_area(vd, capacity, EncodeArea::When::Start)) &&
+        !move_into_owner(vd, capacity)) {
+        return false;
+    }
+    populate_filled_owner(vd, value, capacity);
+    vd.bytes[0] = kel::PROTOCOL_2;
+    vd.offset = 1;
+    return true;
+}
+
+// Grows geometrically so that large values encode in linear time.
+StatusCode grow_vd(ValueData& vd, int64_t jump) {
+    if (jump > PY_SSIZE_T_MAX - vd.offset - GROWTH_SLACK) {
+        return SC_NOMEMORY;
+    }
+    int64_t wanted = vd.offset + jump + GROWTH_SLACK;
+    int64_t geometric = vd.max_size > PY_SSIZE_T_MAX / 2 ? PY_SSIZE_T_MAX : vd.max_size + vd.max_size / 2;
+    int64_t capacity = std::max(wanted, geometric);
+    if (vd.area && move_into_area(vd, capacity, EncodeArea::When::Midway)) {
+        return SC_SUCCESS;
+    }
+    if (!vd.owner) {
+        if (!move_into_owner(vd, capacity)) {
+            PyErr_Clear();
+            return SC_NOMEMORY;
+        }
+        return SC_SUCCESS;
+    }
+    if (_PyBytes_Resize(&vd.owner, capacity) < 0) {
+        PyErr_Clear();
+        return SC_NOMEMORY;
+    }
+    vd.bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(vd.owner));
+    vd.max_size = capacity;
+    return SC_SUCCESS;
+}
+
+inline StatusCode auto_resize_vd(ValueData& vd, int64_t jump) {
+    if (jump <= vd.max_size - vd.offset) {
+        return SC_SUCCESS;
+    }
+    return grow_vd(vd, jump);
+}
+
+inline void put_byte(ValueData& vd, unsigned char byte) { vd.bytes[vd.offset++] = byte; }
+
+// Short payloads (most texts) are copied with two overlapping moves of a
+// fixed width instead of a call of memcpy for a size known only now.
+inline void copy_payload(unsigned char* out, const unsigned char* in, size_t size) {
+    if (size > 16) {
+        std::memcpy(out, in, size);
+    } else if (size >= 8) {
+        uint64_t head, tail;
+        std::memcpy(&head, in, 8);
+        std::memcpy(&tail, in + size - 8, 8);
+        std::memcpy(out, &head, 8);
+        std::memcpy(out + size - 8, &tail, 8);
+    } else if (size >= 4) {
+        uint32_t head, tail;
+        std::memcpy(&head, in, 4);
+        std::memcpy(&tail, in + size - 4, 4);
+        std::memcpy(out, &head, 4);
+        std::memcpy(out + size - 4, &tail, 4);
+    } else if (size) {
+        out[0] = in[0];
+        out[size / 2] = in[size / 2];
+        out[size - 1] = in[size - 1];
+    }
+}
+
+inline void write_raw(ValueData& vd, const void* data, size_t size) {
+    copy_payload(vd.bytes + vd.offset, static_cast<const unsigned char*>(data), size);
+    vd.offset += static_cast<int64_t>(size);
+}
+
+StatusCode increment_nests(ValueData& vd) {
+    vd.nests += 1;
+    return vd.nests > NEST_LIMIT ? SC_NESTDEPTH : SC_SUCCESS;
+}
+
+
+inline void write_size_bytes(ValueData& vd, uint64_t num, unsigned num_bytes) {
+    for (unsigned i = 0; i < num_bytes; ++i) {
+        put_byte(vd, static_cast<unsigned char>(num >> (8 * i)));
+    }
+}
+
+inline void write_metadata(ValueData& vd, unsigned char datachar, uint64_t num, unsigned num_bytes) {
+    put_byte(vd, datachar);
+    write_size_bytes(vd, num, num_bytes);
+}
+
+// Writes the shortest size form for `size` at base code `empty`, then the
+// payload when one is given (containers append their members afterwards).
+StatusCode write_E12D(ValueData& vd, uint64_t size, const void* bytes, unsigned char empty) {
+    const int64_t payload = bytes ? static_cast<int64_t>(size) : 0;
+    // Sizes of 1 to 255 (short texts, most containers) take the one-byte form.
+    if (size - 1 < 255) {
+        if (StatusCode s = auto_resize_vd(vd, 2 + payload); s != SC_SUCCESS) {
+            return s;
+        }
+        vd.bytes[vd.offset] = static_cast<unsigned char>(empty + 1);
+        vd.bytes[vd.offset + 1] = static_cast<unsigned char>(size);
+        vd.offset += 2;
+        if (bytes) {
+            write_raw(vd, bytes, size);
+        }
+        return SC_SUCCESS;
+    }
+    if (size == 0) {
+        if (StatusCode s = auto_resize_vd(vd, 1); s != SC_SUCCESS) {
+            return s;
+        }
+        put_byte(vd, empty);
+        return SC_SUCCESS;
+    }
+    const unsigned n = get_num_bytes(size);
+    const int64_t header = sized_header_length(size);
+    if (payload > PY_SSIZE_T_MAX - header) {
+        return SC_NOMEMORY;
+    }
+    if (StatusCode s = auto_resize_vd(vd, header + payload); s != SC_SUCCESS) {
+        return s;
+    }
+    if (n <= 2) {
+        write_metadata(vd, static_cast<unsigned char>(empty + n), size, n);
+    } else {
+        put_byte(vd, static_cast<unsigned char>(empty + 3));
+        write_metadata(vd, static_cast<unsigned char>(n), size, n);
+    }
+    if (bytes) {
+        write_raw(vd, bytes, size);
+    }
+    return SC_SUCCESS;
+}
+
+StatusCode from_static_value(ValueData& vd, unsigned char datachar) {
+    if (StatusCode s = auto_resize_vd(vd, 1); s != SC_SUCCESS) {
+        return s;
+    }
+    put_byte(vd, datachar);
+    return SC_SUCCESS;
+}
+
+StatusCode from_any_value(ValueData& vd, PyObject* value);
+
+// The interned name held in `cache`, made on first use; null with an
+// exception when it cannot be made.
+PyObject* method_name(PyObject*& cache, const char* name) {
+    if (!cache) {
+        cache = PyUnicode_InternFromString(name);
+    }
+    return cache;
+}
+
+// `getattr(value, name)` through a cached name, so that no text object is
+// made for each lookup.
+PyObject* get_attribute(PyObject* value, PyObject*& cache, const char* name) {
+    PyObject* interned = method_name(cache, name);
+    return interned ? PyObject_GetAttr(value, interned) : nullptr;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Decoder: cursor and shared readers
+// ---------------------------------------------------------------------------
+
+namespace kel {
+
+void set_offset_error() {
+    PyErr_SetString(PyExc_ValueError, "Likely received an invalid bytes object: offset exceeded max limit.");
+}
+
+void set_invalid_marker_error() {
+    PyErr_SetString(PyExc_ValueError, "Likely received an invalid bytes object: invalid protocol marker.");
+}
+
+void set_invalid_code_error(unsigned code) {
+    PyErr_Format(PyExc_ValueError,
+                 "Likely received an invalid bytes object: fetched an invalid datatype representative. "
+                 "(Rep. code: %i)",
+                 static_cast<int>(code));
+}
+
+bool read_size(ByteData& bd, uint64_t width, uint64_t& size) {
+    if (width == UINT64_MAX || !ensure_offset(bd, width + 1)) {
+        if (width == UINT64_MAX) {
+            set_offset_error();
+        }
+        return false;
+    }
+    const unsigned char* field = bd.bytes + bd.offset + 1;
+    for (uint64_t i = 8; i < width; ++i) {
+        if (field[i] != 0) {
+            set_offset_error();
+            return false;
+        }
+    }
+    size = bytes_to_size_t(field, std::min<uint64_t>(width, 8));
+    bd.offset += 1 + width;
+    return true;
+}
+
+bool read_payload_size(ByteData& bd, uint64_t width, uint64_t& size) {
+    if (!read_size(bd, width, size)) {
+        return false;
+    }
+    if (size > bd.max_offset - bd.offset) {
+        set_offset_error();
+        return false;
+    }
+    return true;
+}
+
+// Steps over a payload-less code byte.
+static bool step_code(ByteData& bd) {
+    if (!ensure_offset(bd, 1)) {
+        return false;
+    }
+    bd.offset += 1;
+    return true;
+}
+
+}  // namespace kel
+
+namespace kel2 {
+
+using namespace kel;
+
+PyObject* to_any_value(ByteData& bd);
+
+}  // namespace kel2

@@ -1,0 +1,355 @@
+// Protocol-2 scalars: ints, floats, complex numbers, texts and bytes,
+// written and read.
+// A part of kel_2.cpp, included by it alone, after the class registry and
+// the headers before it in that file's order.
+#pragma once
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Scalar encoders
+// ---------------------------------------------------------------------------
+
+// UTF-8 form of a str, straight from the object when it is ASCII; null with
+// the encoding error for a text holding lone surrogates.
+const char* utf8_of(PyObject* text, Py_ssize_t& length) {
+    if (PyUnicode_IS_ASCII(text)) {
+        length = PyUnicode_GET_LENGTH(text);
+        return static_cast<const char*>(PyUnicode_DATA(text));
+    }
+    return PyUnicode_AsUTF8AndSize(text, &length);
+}
+
+// Writes the UTF-8 bytes of a str with the size forms at base code `empty`.
+inline StatusCode write_text(ValueData& vd, PyObject* text, unsigned char empty) {
+    Py_ssize_t length;
+    const char* utf8 = utf8_of(text, length);
+    if (!utf8) {
+        return SC_EXCEPTION;
+    }
+    return write_E12D(vd, static_cast<uint64_t>(length), utf8, empty);
+}
+
+StatusCode from_string(ValueData& vd, PyObject* value) {
+    if (!PyUnicode_Check(value)) {
+        return SC_INCORRECT;
+    }
+    return write_text(vd, value, 0);
+}
+
+// Code and count bytes for an int of `num_bytes` value bytes.
+StatusCode write_int_header(ValueData& vd, uint64_t num_bytes) {
+    if (num_bytes <= 5) {
+        put_byte(vd, static_cast<unsigned char>(4 + num_bytes));
+    } else if (num_bytes <= 255) {
+        put_byte(vd, 10);
+        put_byte(vd, static_cast<unsigned char>(num_bytes));
+    } else {
+        const unsigned k = get_num_bytes(num_bytes);
+        put_byte(vd, 11);
+        write_metadata(vd, static_cast<unsigned char>(k), num_bytes, k);
+    }
+    return SC_SUCCESS;
+}
+
+int64_t int_header_size(uint64_t num_bytes) {
+    if (num_bytes <= 5) {
+        return 1;
+    }
+    return num_bytes <= 255 ? 2 : 2 + get_num_bytes(num_bytes);
+}
+
+// Room that a word-sized int takes at most: the longest header and all
+// eight bytes, so that the value is stored with one copy and the cursor then
+// moves by its width.
+constexpr int64_t WORD_INT_ROOM = 2 + 8;
+
+// A word-sized int, its room made.
+inline void put_word_int(ValueData& vd, long long v) {
+    const uint64_t magnitude = static_cast<uint64_t>(v < 0 ? ~v : v);
+    const uint64_t num_bytes = (std::bit_width(magnitude) + 8) / 8;
+    write_int_header(vd, num_bytes);
+    std::memcpy(vd.bytes + vd.offset, &v, sizeof v);
+    vd.offset += static_cast<int64_t>(num_bytes);
+}
+
+inline StatusCode from_small_integer(ValueData& vd, long long v) {
+    if (StatusCode s = auto_resize_vd(vd, WORD_INT_ROOM); s != SC_SUCCESS) {
+        return s;
+    }
+    put_word_int(vd, v);
+    return SC_SUCCESS;
+}
+
+// Writes the exact word-sized ints of `items` from `i` on, up to the first
+// member of another kind, making room once per block of them (their
+// encoding runs no Python code, so the container cannot change meanwhile).
+// The index of that member, or `n`; `status` says whether room was made.
+Py_ssize_t write_word_ints(ValueData& vd, PyObject* const* items, Py_ssize_t i, Py_ssize_t n, StatusCode& status) {
+    constexpr Py_ssize_t BLOCK = 64;
+    status = SC_SUCCESS;
+    while (i < n) {
+        const Py_ssize_t block_end = std::min(n, i + BLOCK);
+        if ((status = auto_resize_vd(vd, (block_end - i) * WORD_INT_ROOM)) != SC_SUCCESS) {
+            return i;
+        }
+        for (; i < block_end; ++i) {
+            long long v;
+            if (Py_TYPE(items[i]) != &PyLong_Type || !compat::word_long_value(items[i], v)) {
+                return i;
+            }
+            put_word_int(vd, v);
+        }
+    }
+    return i;
+}
+
+StatusCode from_large_integer(ValueData& vd, PyObject* value) {
+    size_t bits;
+    if (_PyLong_Sign(value) < 0) {
+        // -v - 1 has the bit length that matters; int's own inversion, since
+        // a subclass's __invert__ may return anything.
+        PyRef inverted(PyLong_Type.tp_as_number->nb_invert(value));
+        if (!inverted) {
+            return SC_EXCEPTION;
+        }
+        bits = compat::long_num_bits(inverted.get());
+    } else {
+        bits = compat::long_num_bits(value);
+    }
+    if (bits == static_cast<size_t>(-1)) {
+        return SC_EXCEPTION;
+    }
+    const uint64_t num_bytes = (static_cast<uint64_t>(bits) + 8) / 8;
+    if (StatusCode s = auto_resize_vd(vd, int_header_size(num_bytes) + static_cast<int64_t>(num_bytes));
+        s != SC_SUCCESS) {
+        return s;
+    }
+    write_int_header(vd, num_bytes);
+    if (compat::long_to_bytes(value, vd.bytes + vd.offset, num_bytes) < 0) {
+        return SC_EXCEPTION;
+    }
+    vd.offset += static_cast<int64_t>(num_bytes);
+    return SC_SUCCESS;
+}
+
+StatusCode from_integer(ValueData& vd, PyObject* value) {
+    if (!PyLong_Check(value)) {
+        return SC_INCORRECT;
+    }
+    long long v;
+    if (compat::word_long_value(value, v)) {
+        return from_small_integer(vd, v);
+    }
+    int overflow = 0;
+    v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow) {
+        return from_large_integer(vd, value);
+    }
+    if (v == -1 && PyErr_Occurred()) {
+        return SC_EXCEPTION;
+    }
+    return from_small_integer(vd, v);
+}
+
+inline StatusCode from_float(ValueData& vd, PyObject* value) {
+    if (!PyFloat_Check(value)) {
+        return SC_INCORRECT;
+    }
+    const double d = PyFloat_AS_DOUBLE(value);
+    if (StatusCode s = auto_resize_vd(vd, 9); s != SC_SUCCESS) {
+        return s;
+    }
+    put_byte(vd, 12);
+    write_raw(vd, &d, sizeof d);
+    return SC_SUCCESS;
+}
+
+StatusCode from_complex(ValueData& vd, PyObject* value) {
+    if (!PyComplex_Check(value)) {
+        return SC_INCORRECT;
+    }
+    const Py_complex c = PyComplex_AsCComplex(value);
+    if (c.real == -1.0 && PyErr_Occurred()) {
+        return SC_EXCEPTION;
+    }
+    if (StatusCode s = auto_resize_vd(vd, 17); s != SC_SUCCESS) {
+        return s;
+    }
+    put_byte(vd, 15);
+    write_raw(vd, &c.real, sizeof c.real);
+    write_raw(vd, &c.imag, sizeof c.imag);
+    return SC_SUCCESS;
+}
+
+StatusCode from_boolean(ValueData& vd, PyObject* value) {
+    if (!PyBool_Check(value)) {
+        return SC_INCORRECT;
+    }
+    return from_static_value(vd, value == Py_True ? 13 : 14);
+}
+
+StatusCode from_bytes(ValueData& vd, PyObject* value) {
+    if (!PyBytes_Check(value)) {
+        return SC_INCORRECT;
+    }
+    return write_E12D(vd, static_cast<uint64_t>(PyBytes_GET_SIZE(value)), PyBytes_AS_STRING(value), 18);
+}
+
+StatusCode from_bytearray(ValueData& vd, PyObject* value) {
+    if (!PyByteArray_Check(value)) {
+        return SC_INCORRECT;
+    }
+    return write_E12D(vd, static_cast<uint64_t>(PyByteArray_GET_SIZE(value)),
+                      PyByteArray_AS_STRING(value), 23);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Scalar readers
+// ---------------------------------------------------------------------------
+
+namespace kel {
+
+PyObject* to_str_e(ByteData& bd) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    return PyUnicode_FromStringAndSize(nullptr, 0);
+}
+
+// Short ASCII texts are the commonest; they are made directly, which is
+// what the UTF-8 decoder would give (one-character texts are left to it, as
+// it hands out shared objects for them). The bytes are copied first and tested in the copy: the
+// input may be shared memory that changes, and a text marked ASCII must
+// hold nothing else. Null without an exception for any other text.
+static PyObject* short_ascii_text(const unsigned char* bytes, uint64_t size) {
+    constexpr uint64_t LONGEST = 64;
+    if (size < 2 || size > LONGEST) {
+        return nullptr;
+    }
+    PyRef text(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+    if (!text) {
+        return nullptr;
+    }
+    auto* copy = static_cast<unsigned char*>(PyUnicode_DATA(text.get()));
+    std::memcpy(copy, bytes, size);
+    uint64_t high_bits = 0;
+    uint64_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, copy + i, 8);
+        high_bits |= word;
+    }
+    for (; i < size; ++i) {
+        high_bits |= copy[i];
+    }
+    return high_bits & 0x8080808080808080u ? nullptr : text.release();
+}
+
+PyObject* to_str_gen(ByteData& bd, uint64_t size_bytes_length) {
+    uint64_t size;
+    if (!read_payload_size(bd, size_bytes_length, size)) {
+        return nullptr;
+    }
+    const unsigned char* bytes = bd.bytes + bd.offset;
+    bd.offset += size;
+    if (PyObject* text = short_ascii_text(bytes, size)) {
+        return text;
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes), static_cast<Py_ssize_t>(size), "strict");
+}
+
+PyObject* to_int_gen(ByteData& bd, uint64_t length) {
+    if (length == UINT64_MAX || !ensure_offset(bd, length + 1)) {
+        if (length == UINT64_MAX) {
+            set_offset_error();
+        }
+        return nullptr;
+    }
+    const unsigned char* value = bd.bytes + bd.offset + 1;
+    bd.offset += 1 + length;
+    if (length > 8) {
+        return compat::long_from_bytes(value, length);
+    }
+    if (length == 0) {
+        return PyLong_FromLong(0);
+    }
+    return PyLong_FromLongLong(signed_le_value(bd, value, length));
+}
+
+PyObject* to_float_s(ByteData& bd) {
+    if (!ensure_offset(bd, 9)) {
+        return nullptr;
+    }
+    double d;
+    std::memcpy(&d, bd.bytes + bd.offset + 1, sizeof d);
+    bd.offset += 9;
+    return PyFloat_FromDouble(d);
+}
+
+PyObject* to_complex_s(ByteData& bd) {
+    if (!ensure_offset(bd, 17)) {
+        return nullptr;
+    }
+    double real, imag;
+    std::memcpy(&real, bd.bytes + bd.offset + 1, sizeof real);
+    std::memcpy(&imag, bd.bytes + bd.offset + 9, sizeof imag);
+    bd.offset += 17;
+    return PyComplex_FromDoubles(real, imag);
+}
+
+PyObject* to_bool_gen(ByteData& bd, bool bool_value) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    return PyBool_FromLong(bool_value);
+}
+
+PyObject* to_none_s(ByteData& bd) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* to_ellipsis_s(ByteData& bd) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    Py_INCREF(Py_Ellipsis);
+    return Py_Ellipsis;
+}
+
+PyObject* to_bytes_e(ByteData& bd, int is_bytearray) {
+    if (!step_code(bd)) {
+        return nullptr;
+    }
+    return is_bytearray ? PyByteArray_FromStringAndSize(nullptr, 0) : PyBytes_FromStringAndSize(nullptr, 0);
+}
+
+PyObject* to_bytes_gen(ByteData& bd, uint64_t size_bytes_length, int is_bytearray) {
+    uint64_t size;
+    if (!read_payload_size(bd, size_bytes_length, size)) {
+        return nullptr;
+    }
+    const char* payload = reinterpret_cast<const char*>(bd.bytes + bd.offset);
+    bd.offset += size;
+    const auto n = static_cast<Py_ssize_t>(size);
+    if (size < OWN_MAPPING) {
+        return is_bytearray ? PyByteArray_FromStringAndSize(payload, n) : PyBytes_FromStringAndSize(payload, n);
+    }
+    PyObject* value = is_bytearray ? PyByteArray_FromStringAndSize(nullptr, n) : PyBytes_FromStringAndSize(nullptr, n);
+    if (value) {
+        char* data = is_bytearray ? PyByteArray_AS_STRING(value) : PyBytes_AS_STRING(value);
+        populate_allocation_for_copy(data, size);
+        std::memcpy(data, payload, size);
+    }
+    return value;
+}
+
+}  // namespace kel
