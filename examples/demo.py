@@ -1,13 +1,13 @@
 """Two processes share a value through a zelvane slot, then one serves a
-function that the other calls."""
+function that the other calls, and finally a pool of two servers answers
+calls, sending a bad call's exception back."""
 import multiprocessing as mp
-import os
-import time
 
 import zelvane
 
 SLOT = "zelvane_demo_prices"
 FUNCTION = "zelvane_demo_total"
+SERVICE = "zelvane_demo_service"
 
 
 def child():
@@ -25,6 +25,26 @@ def server():
     zelvane.create_function(FUNCTION, total)
 
 
+def pool_server():
+    # One server of the pool: blocks, and returns None once the pool is removed.
+    zelvane.serve(SERVICE, total)
+
+
+def pool_demo(ctx, prices):
+    servers = [ctx.Process(target=pool_server) for _ in range(2)]
+    for s in servers:
+        s.start()
+    with zelvane.open_function(SERVICE, wait=30) as service:
+        print(f"pool answers  total({prices!r}, tax=0.1) -> {service(prices, tax=0.1)!r}")
+        try:
+            service(prices, "no tax")
+        except TypeError as exc:
+            print(f"pool raised   TypeError: {exc} (caused by the server's traceback)")
+    zelvane.remove_function(SERVICE)  # every server returns
+    for s in servers:
+        s.join(30)
+
+
 def main():
     zelvane.remove_memory(SLOT)
     zelvane.write_memory(SLOT, [1.5, 2.25, 4.0])
@@ -40,12 +60,12 @@ def main():
     zelvane.remove_memory(FUNCTION)  # a record left by a demo that was killed
     s = ctx.Process(target=server)
     s.start()
-    deadline = time.monotonic() + 30
-    while not os.path.exists(f"/dev/shm/{FUNCTION}") and time.monotonic() < deadline:
-        time.sleep(0.01)
+    zelvane.open_function(FUNCTION, wait=30).close()  # until the server serves
     print(f"parent calls  total({prices!r}, 0.2) -> {zelvane.call_function(FUNCTION, (prices, 0.2))!r}")
     zelvane.remove_function(FUNCTION)  # the server prints "read" and returns
     s.join(30)
+
+    pool_demo(ctx, prices)
 
 
 if __name__ == "__main__":

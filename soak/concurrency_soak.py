@@ -162,15 +162,16 @@ def child_server(args, tally):
             return (tag, seq, payload, changing.pick(seq))
         return derived(tag, seq, payload)
 
+    serving = zelvane.serve if args.servers > 1 else zelvane.create_function
     try:
-        result = zelvane.create_function(args.name, answer)
+        result = serving(args.name, answer)
     except Exception as exc:
         tally.add("errors", f"serving ended: {exc!r}")
         return
     finally:
         changing.stop()
     if result is not None:
-        tally.add("errors", f"create_function returned {result!r}")
+        tally.add("errors", f"{serving.__name__} returned {result!r}")
     tally.counts["good"] = served
 
 
@@ -257,6 +258,19 @@ class Fault(Exception):
     pass
 
 
+def servers_of(name):
+    """How many processes serve `name`: a pool's servers, or 1 once a
+    create_function record exists."""
+    try:
+        fd = os.open(os.path.join("/dev/shm", name), os.O_RDONLY)
+    except FileNotFoundError:
+        return 0
+    try:
+        return max(1, zelvane._pool_servers(fd))
+    finally:
+        os.close(fd)
+
+
 class Soak:
     def __init__(self, args):
         self.args = args
@@ -267,7 +281,7 @@ class Soak:
         command = [sys.executable, os.path.abspath(__file__), "--child", role, "--name", name,
                    "--threads", str(threads), "--duration", str(self.args.duration),
                    "--max-size", str(self.args.max_size), "--calls", str(extra.get("calls", 0)),
-                   "--changing-items", str(self.args.changing_items)]
+                   "--changing-items", str(self.args.changing_items), "--servers", str(self.args.servers)]
         proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, text=True)
         self.procs.append((role, proc))
@@ -284,12 +298,13 @@ class Soak:
             raise Fault(f"crash: a {role} ended with status {proc.returncode}: {err[-2000:]}")
         return json.loads(lines[-1])
 
-    def wait_serving(self, name, server, deadline):
-        while not os.path.exists(os.path.join("/dev/shm", name)):
-            if server.poll() is not None:
-                raise Fault(f"crash: the server ended at start: {server.communicate()[1][-2000:]}")
+    def wait_serving(self, name, servers, deadline):
+        while servers_of(name) < len(servers):
+            for server in servers:
+                if server.poll() is not None:
+                    raise Fault(f"crash: a server ended at start: {server.communicate()[1][-2000:]}")
             if time.monotonic() > deadline:
-                raise Fault("hang: the server never served")
+                raise Fault("hang: the servers never served")
             time.sleep(0.01)
 
     def run_mode(self, threads):
@@ -297,8 +312,8 @@ class Soak:
         deadline = time.monotonic() + args.timeout
         function, slot = f"{self.prefix}fn{threads}", f"{self.prefix}slot{threads}"
         zelvane.write_memory(slot, make_value("init", 0, MIN_SIZE, random.Random(0)))
-        server = self.spawn("server", function, 1)
-        self.wait_serving(function, server, deadline)
+        servers = [self.spawn("server", function, 1) for _ in range(args.servers)]
+        self.wait_serving(function, servers, deadline)
         started = time.monotonic()
         callers = [self.spawn("caller", function, threads, calls=args.calls) for _ in range(args.callers)]
         slot_users = ([("writer", self.spawn("writer", slot, threads)) for _ in range(args.writers)]
@@ -308,11 +323,13 @@ class Soak:
         for proc in callers:
             self.gather(results, examples, self.collect("caller", proc, deadline))
         calls_took = time.monotonic() - started
-        if server.poll() is not None:
-            self.collect("server", server, deadline)  # a crash is told as such
+        for server in servers:
+            if server.poll() is not None:
+                self.collect("server", server, deadline)  # a crash is told as such
         if not zelvane.remove_function(function):
             raise Fault("the server's record vanished before the stop request")
-        self.gather(results, examples, self.collect("server", server, deadline))
+        for server in servers:
+            self.gather(results, examples, self.collect("server", server, deadline))
         for role, proc in slot_users:
             self.gather(results, examples, self.collect(role, proc, deadline))
         self.report_mode(threads, results, examples, calls_took)
@@ -354,7 +371,8 @@ class Soak:
             proc.communicate()
 
     def run(self):
-        print(f"concurrency soak: {self.args.callers} callers x {self.args.calls} calls; "
+        print(f"concurrency soak: {self.args.callers} callers x {self.args.calls} calls to "
+              f"{self.args.servers} server(s); "
               f"{self.args.writers} writers, {self.args.readers} readers for {self.args.duration} s, "
               f"values up to {self.args.max_size} B", flush=True)
         fault = None
@@ -378,6 +396,8 @@ def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--callers", type=int, default=8)
     parser.add_argument("--calls", type=int, default=10_000, help="calls per caller process")
+    parser.add_argument("--servers", type=int, default=1,
+                        help="serving processes: 1 serves with create_function, more make a serve pool")
     parser.add_argument("--writers", type=int, default=4)
     parser.add_argument("--readers", type=int, default=4)
     parser.add_argument("--duration", type=float, default=60.0, help="seconds of slot traffic")

@@ -243,12 +243,15 @@ def test_crash_soak_buries_a_killed_server_and_checks_a_dead_churners_leftovers(
     ("import time; time.sleep(120)", "hang"),
 ])
 def test_concurrency_soak_counts_a_child_that_fails_or_hangs(code, fault):
-    soak = concurrency_soak.Soak(concurrency_soak.parse_args(["--timeout", "2"]))
+    # Only the hang needs a short deadline: a child that ends is given the
+    # time a loaded machine may take to start an interpreter.
+    wait = 2 if fault == "hang" else 60
+    soak = concurrency_soak.Soak(concurrency_soak.parse_args(["--timeout", str(wait)]))
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
     soak.procs.append(("caller", child))
     try:
         with pytest.raises(concurrency_soak.Fault, match=fault):
-            soak.collect("caller", child, time.monotonic() + 2)
+            soak.collect("caller", child, time.monotonic() + wait)
     finally:
         soak.kill_all()

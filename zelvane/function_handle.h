@@ -68,16 +68,49 @@ bool function_handle_open(const FunctionHandleObject* handle) {
     return true;
 }
 
-PyObject* function_handle_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"timeout", nullptr};
-    PyObject* timeout = nullptr;
-    if (kwargs) {
-        PyRef no_args(PyTuple_New(0));
-        if (!no_args || !PyArg_ParseTupleAndKeywords(no_args.get(), kwargs, "|$O:FunctionHandle",
-                                                     const_cast<char**>(kwlist), &timeout)) {
-            return nullptr;
+// The keyword arguments of a call apart from `timeout`, which the handle
+// takes for itself: a new dict, or empty when there are none.
+bool split_keywords(PyObject* kwargs, PyRef& timeout, PyRef& keywords) {
+    if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) {
+        return true;
+    }
+    keywords.reset(PyDict_Copy(kwargs));
+    if (!keywords) {
+        return false;
+    }
+    PyObject* found = PyDict_GetItemString(keywords.get(), "timeout");
+    if (found) {
+        timeout = PyRef::borrow(found);
+        if (PyDict_DelItemString(keywords.get(), "timeout") < 0) {
+            return false;
         }
     }
+    if (PyDict_GET_SIZE(keywords.get()) == 0) {
+        keywords.reset();
+    }
+    return true;
+}
+
+// The arguments to post for a call with keyword arguments: (args, kwargs),
+// which only a pool's servers take; null with a TypeError otherwise.
+PyRef keyword_call_arguments(const FunctionRecord& record, PyObject* args, PyObject* keywords) {
+    if (record.shm()->callers.pool != 1) {
+        PyErr_Format(PyExc_TypeError,
+                     "The function '%s' is hosted by create_function, which passes no keyword arguments; "
+                     "serve it with zelvane.serve to take them.",
+                     record.name);
+        return PyRef();
+    }
+    return PyRef(PyTuple_Pack(2, args, keywords));
+}
+
+PyObject* function_handle_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyRef timeout_ref;
+    PyRef keywords;
+    if (!split_keywords(kwargs, timeout_ref, keywords)) {
+        return nullptr;
+    }
+    PyObject* timeout = timeout_ref.get();
     FunctionHandleObject* handle = as_function_handle(self);
     timespec limit;
     bool limited;
@@ -94,8 +127,13 @@ PyObject* function_handle_call(PyObject* self, PyObject* args, PyObject* kwargs)
     if (!bind_function_handle(handle, record)) {
         return nullptr;
     }
+    PyRef posted = keywords ? keyword_call_arguments(record, args, keywords.get()) : PyRef::borrow(args);
+    if (!posted) {
+        return nullptr;
+    }
     CallEndedBy ended_by;
-    PyObject* result = call_on_record(record, handle->st, args, &handle->buffer, limited ? &limit : nullptr, ended_by);
+    PyObject* result = call_on_record(record, handle->st, posted.get(), &handle->buffer, limited ? &limit : nullptr,
+                                      bool(keywords), ended_by);
     if (ended_by == CallEndedBy::RecordEnded) {
         handle->use.release();
     }
@@ -167,11 +205,12 @@ PyGetSetDef function_handle_getset[] = {
 
 PyType_Slot function_handle_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "A hosted function opened by open_function(name). Calling it, handle(*args, timeout=None),\n"
-                    "calls the function with those arguments as call_function(name, args) does, but arguments\n"
+                    "A hosted function opened by open_function(name). Calling it,\n"
+                    "handle(*args, timeout=None, **kwargs), calls the function with those arguments as\n"
+                    "call_function(name, args) does, but arguments\n"
                     "and result may be of any size (beyond 1024 encoded bytes they travel through a buffer of\n"
                     "the handle's own); timeout bounds the whole wait in seconds and raises TimeoutError when\n"
-                    "it passes.")},
+                    "it passes. Other keyword arguments go to a function hosted by serve().")},
     {Py_tp_new, reinterpret_cast<void*>(function_handle_new)},
     {Py_tp_call, reinterpret_cast<void*>(function_handle_call)},
     {Py_tp_repr, reinterpret_cast<void*>(function_handle_repr)},
@@ -189,9 +228,16 @@ PyType_Spec function_handle_spec = {
     function_handle_slots,
 };
 
-PyObject* open_function(PyObject*, PyObject* args) {
+PyObject* open_function(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"", "wait", nullptr};
     PyObject* name;
-    if (!PyArg_ParseTuple(args, "U:open_function", &name)) {
+    PyObject* wait = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|$O:open_function", const_cast<char**>(kwlist), &name, &wait)) {
+        return nullptr;
+    }
+    timespec limit;
+    bool waits;
+    if (!shm::time_limit(wait, limit, waits, "wait")) {
         return nullptr;
     }
     FunctionRecord record(name_text(name));
@@ -199,7 +245,7 @@ PyObject* open_function(PyObject*, PyObject* args) {
         return nullptr;
     }
     struct stat st;
-    if (!open_for_call(record, st)) {
+    if (!(waits ? open_when_served(record, st, limit) : open_for_call(record, st))) {
         return nullptr;
     }
     FunctionHandleObject* handle = PyObject_New(FunctionHandleObject, function_handle_type);

@@ -358,7 +358,7 @@ inline bool passed(const timespec& deadline) noexcept {
 // The deadline `timeout` seconds from now: false with an exception set when
 // `timeout` is neither None (or absent: `limited` is then false) nor a
 // non-negative number of seconds.
-inline bool time_limit(PyObject* timeout, timespec& limit, bool& limited) {
+inline bool time_limit(PyObject* timeout, timespec& limit, bool& limited, const char* what = "timeout") {
     limited = timeout != nullptr && timeout != Py_None;
     if (!limited) {
         return true;
@@ -368,7 +368,7 @@ inline bool time_limit(PyObject* timeout, timespec& limit, bool& limited) {
         return false;
     }
     if (!(seconds >= 0.0) || !std::isfinite(seconds)) {
-        PyErr_SetString(PyExc_ValueError, "timeout must be a non-negative, finite number of seconds or None");
+        PyErr_Format(PyExc_ValueError, "%s must be a non-negative, finite number of seconds or None", what);
         return false;
     }
     limit = deadline_after(0);

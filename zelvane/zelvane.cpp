@@ -104,6 +104,19 @@ PyObject* create_function(PyObject*, PyObject* args) {
     return create_shared_function(name, func);
 }
 
+PyObject* serve(PyObject*, PyObject* args) {
+    const char* name;
+    PyObject* func;
+    if (!PyArg_ParseTuple(args, "sO:serve", &name, &func)) {
+        return nullptr;
+    }
+    if (!PyCallable_Check(func)) {
+        PyErr_SetString(PyExc_TypeError, "serve() expects a callable to serve.");
+        return nullptr;
+    }
+    return serve_in_pool(name, func);
+}
+
 PyObject* remove_function(PyObject*, PyObject* args) {
     const char* name;
     if (!PyArg_ParseTuple(args, "s", &name)) {
@@ -143,6 +156,12 @@ PyObject* object_kind(PyObject*, PyObject* fd_object) {
         default:
             Py_RETURN_NONE;
     }
+}
+
+// The number of servers of the pool whose record is open as the descriptor `fd`.
+PyObject* pool_server_count(PyObject*, PyObject* fd_object) {
+    const int fd = PyObject_AsFileDescriptor(fd_object);
+    return fd < 0 ? nullptr : PyLong_FromLong(pool_servers(fd));
 }
 
 // Removes `name` if it is a slot, an array or an unserved function record,
@@ -230,10 +249,16 @@ PyMethodDef methods[] = {
     {"call_function", call_function, METH_VARARGS,
      "call_function($module, name, args, /)\n--\n\n"
      "Call a function linked to shared memory."},
-    {"open_function", open_function, METH_VARARGS,
-     "open_function($module, name, /)\n--\n\n"
-     "Open a handle to the function served under name: calling it, handle(*args, timeout=None),\n"
-     "calls the function without looking the name up again, within an optional time limit."},
+    {"serve", serve, METH_VARARGS,
+     "serve($module, name, func, /)\n--\n\n"
+     "Serve func under name as one server of a pool: blocks until remove_function(name) stops the pool\n"
+     "(then returns None). An exception raised by func goes back to its caller and serving goes on."},
+    {"open_function", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_function)),
+     METH_VARARGS | METH_KEYWORDS,
+     "open_function($module, name, /, *, wait=None)\n--\n\n"
+     "Open a handle to the function served under name: calling it, handle(*args, timeout=None, **kwargs),\n"
+     "calls the function without looking the name up again, within an optional time limit. With wait,\n"
+     "waits up to that many seconds for the name to be served (TimeoutError when it is not)."},
     {"open_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_memory)),
      METH_VARARGS | METH_KEYWORDS, OPEN_MEMORY_DOC},
     {"dumps", dumps, METH_O, "dumps($module, value, /)\n--\n\nEncode a value into the bytes a slot would hold."},
@@ -244,6 +269,7 @@ PyMethodDef methods[] = {
     {"_object_kind", object_kind, METH_O, nullptr},
     {"_array_layout", array_layout_of, METH_O, nullptr},
     {"_remove_recognised", remove_recognised_object, METH_VARARGS, nullptr},
+    {"_pool_servers", pool_server_count, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -265,7 +291,7 @@ int zelvane_module_exec(PyObject* module) {
     slot_state::check_word_is_free();
     if (PyModule_AddStringConstant(module, "__version__", ZELVANE_VERSION) < 0 ||
         !add_function_handle_type(module) || add_memory_handle_type(module) < 0 ||
-        add_array_handle_type(module) < 0) {
+        add_array_handle_type(module) < 0 || !add_remote_error_types(module)) {
         return -1;
     }
     return 0;

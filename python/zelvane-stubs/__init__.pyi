@@ -70,6 +70,19 @@ def remove_function(name: str, /) -> bool:
 def call_function(name: str, args: tuple[Encodable, ...], /) -> Any:
     """Call a function linked to shared memory."""
 
+def serve(name: str, func: Callable[..., Encodable], /) -> None:
+    """Serve func under name as one server of a pool: blocks until
+    remove_function(name) stops the pool (then returns None). An exception
+    raised by func goes back to its caller and serving goes on."""
+
+class RemoteError(RuntimeError):
+    """An exception raised by a served function that cannot be raised here
+    as itself; its message names the remote class and its text."""
+
+class RemoteTraceback(Exception):
+    """The cause of an exception that came back from a served function: its
+    str() is the server's formatted traceback."""
+
 def dumps(value: Encodable, /) -> bytes:
     ...
 
@@ -113,13 +126,15 @@ class FunctionHandle:
     bytes they travel in the record, larger ones through the handle's own
     buffer (the server must run as the same user). timeout, in seconds,
     bounds the whole wait and raises TimeoutError, leaving the record usable.
+    Other keyword arguments go to a function hosted by serve(); one hosted by
+    create_function() refuses them with TypeError before anything is posted.
     """
 
     @property
     def name(self) -> str: ...
     @property
     def closed(self) -> bool: ...
-    def __call__(self, *args: Encodable, timeout: float | None = None) -> Any: ...
+    def __call__(self, *args: Encodable, timeout: float | None = None, **kwargs: Encodable) -> Any: ...
     def close(self) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(
@@ -133,7 +148,7 @@ class FunctionHandle:
 def open_memory(name: str, create: bool = True) -> MemoryHandle:
     ...
 
-def open_function(name: str, /) -> FunctionHandle:
+def open_function(name: str, /, *, wait: float | None = None) -> FunctionHandle:
     ...
 
 # What open_array takes as a format: a struct format, or a numpy.dtype (or

@@ -22,6 +22,8 @@ ACTIVITY = 136
 CALL_WORD = 140
 # The exchange number above the low 16 bits that the call word carries.
 EXCHANGE_HIGH = 120
+# 1 when the record is served by a pool (zelvane.serve).
+POOL_FLAG = 133
 # A live server holds a write lock on this byte, one past the record's end.
 LIVENESS_BYTE = RECORD_SIZE + 1
 STOP_REQUESTED = 1 << 24
@@ -71,13 +73,17 @@ def slot_details(fd):
 def function_details(fd):
     record = os.pread(fd, RECORD_SIZE, 0)
     word = struct.unpack_from("<I", record, CALL_WORD)[0]
+    pool = record[POOL_FLAG] == 1
+    servers = zelvane._pool_servers(fd) if pool else int(server_alive(fd))
     return {
         "state": CALL_STATES.get(word & 0xFF, f"unknown ({word & 0xFF})"),
         "exchange": struct.unpack_from("<I", record, EXCHANGE_HIGH)[0] << 16 | (word >> 8) & 0xFFFF,
         "stop_requested": bool(word & STOP_REQUESTED),
         "serving_ended": bool(word & SERVING_ENDED),
         "activity": record[ACTIVITY],
-        "served": server_alive(fd),
+        "pool": pool,
+        "servers": servers,
+        "served": servers > 0,
     }
 
 
@@ -140,7 +146,9 @@ def detail_text(entry):
 def served_text(entry):
     if entry["kind"] != FUNCTION:
         return ""
-    return "live" if entry["served"] else "dead"
+    if not entry["served"]:
+        return "dead"
+    return f"live, {entry['servers']} servers" if entry["pool"] else "live"
 
 
 def print_table(entries):

@@ -1,0 +1,265 @@
+"""Services: zelvane.serve pools measured beside their peers in one run.
+
+  cpu    a CPU-bound function (about 200 us of pure Python), 4 caller
+         processes: a pool of 1 and of 2 servers, multiprocessing.Pool(2),
+         and a ZeroMQ ROUTER/DEALER queue with 2 workers (when pyzmq is there)
+  many   add(1, 2) with 1 and with 8 caller processes and one server: calls/s,
+         the slowest call, and how far apart the callers finish
+  lone   a lone caller's median latency: handle and call_function, on a
+         serve pool and on a create_function server
+  raise  an exception's round trip against a normal call's, through a handle
+
+Run by hand (python benchmarks/services.py [--seconds S]); nothing here is a
+pass/fail check."""
+import argparse
+import multiprocessing as mp
+import os
+import statistics
+import sys
+import threading
+import time
+
+import zelvane
+
+CTX = mp.get_context("spawn")
+WAIT = 30
+
+
+def add(a, b):
+    return a + b
+
+
+def burn(n):
+    # About 200 us of pure Python on this machine with n = 3500.
+    total = 0
+    for i in range(n):
+        total += i * i % 7
+    return total
+
+
+def failing():
+    raise ValueError("bad input", 1)
+
+
+def add_or_fail(kind):
+    return add(1, 2) if kind else failing()
+
+
+def quiet():
+    sys.stdout = open(os.devnull, "w")
+
+
+def pool_server(name, func):
+    quiet()
+    zelvane.serve(name, func)
+
+
+def single_server(name, func):
+    quiet()
+    zelvane.create_function(name, func)
+
+
+def start_servers(target, name, func, count):
+    procs = [CTX.Process(target=target, args=(name, func)) for _ in range(count)]
+    for proc in procs:
+        proc.start()
+    zelvane.open_function(name, wait=WAIT).close()
+    return procs
+
+
+def stop_servers(name, procs):
+    zelvane.remove_function(name)
+    for proc in procs:
+        proc.join(WAIT)
+        if proc.is_alive():
+            proc.kill()
+
+
+def caller(name, args, seconds, go, results):
+    """Calls through a handle until `seconds` pass; reports (calls, slowest, end time)."""
+    handle = zelvane.open_function(name, wait=WAIT)
+    go.wait()
+    end = time.monotonic() + seconds
+    calls = 0
+    slowest = 0.0
+    while True:
+        start = time.monotonic()
+        if start >= end:
+            break
+        handle(*args)
+        slowest = max(slowest, time.monotonic() - start)
+        calls += 1
+    results.put((calls, slowest, time.monotonic()))
+
+
+def run_callers(name, args, count, seconds):
+    go = CTX.Event()
+    results = CTX.Queue()
+    procs = [CTX.Process(target=caller, args=(name, args, seconds, go, results)) for _ in range(count)]
+    for proc in procs:
+        proc.start()
+    time.sleep(0.5)
+    began = time.monotonic()
+    go.set()
+    out = [results.get(timeout=WAIT + seconds) for _ in procs]
+    for proc in procs:
+        proc.join(WAIT)
+    calls = sum(c for c, _, _ in out)
+    spread = (max(e for _, _, e in out) - began) / max(min(e for _, _, e in out) - began, 1e-9)
+    return calls / seconds, max(s for _, s, _ in out), spread
+
+
+def zelvane_pool_rate(name, servers, func, args, callers, seconds):
+    procs = start_servers(pool_server, name, func, servers)
+    try:
+        return run_callers(name, args, callers, seconds)
+    finally:
+        stop_servers(name, procs)
+
+
+def mp_pool_rate(args, callers, seconds):
+    with CTX.Pool(2) as pool:
+        pool.apply(burn, args)
+        done = [0] * callers
+        end = time.monotonic() + seconds
+
+        def loop(i):
+            while time.monotonic() < end:
+                pool.apply(burn, args)
+                done[i] += 1
+
+        threads = [threading.Thread(target=loop, args=(i,)) for i in range(callers)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    return sum(done) / seconds
+
+
+def zmq_worker(backend, n):
+    import zmq
+    sock = zmq.Context().socket(zmq.REP)
+    sock.connect(backend)
+    while True:
+        message = sock.recv_pyobj()
+        if message is None:
+            sock.send_pyobj(None)
+            return
+        sock.send_pyobj(burn(*message))
+
+
+def zmq_broker(frontend, backend):
+    import zmq
+    context = zmq.Context()
+    front = context.socket(zmq.ROUTER)
+    front.bind(frontend)
+    back = context.socket(zmq.DEALER)
+    back.bind(backend)
+    zmq.proxy(front, back)
+
+
+def zmq_rate(args, callers, seconds):
+    try:
+        import zmq
+    except ImportError:
+        return None
+    tag = f"{os.getpid()}"
+    frontend, backend = f"ipc:///tmp/zsvc_front_{tag}", f"ipc:///tmp/zsvc_back_{tag}"
+    broker = CTX.Process(target=zmq_broker, args=(frontend, backend), daemon=True)
+    broker.start()
+    workers = [CTX.Process(target=zmq_worker, args=(backend, 0), daemon=True) for _ in range(2)]
+    for worker in workers:
+        worker.start()
+    time.sleep(1)
+    done = [0] * callers
+    end = time.monotonic() + seconds
+
+    def loop(i):
+        sock = zmq.Context.instance().socket(zmq.REQ)
+        sock.connect(frontend)
+        while time.monotonic() < end:
+            sock.send_pyobj(args)
+            sock.recv_pyobj()
+            done[i] += 1
+        sock.close()
+
+    threads = [threading.Thread(target=loop, args=(i,)) for i in range(callers)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for proc in [broker, *workers]:
+        proc.kill()
+    return sum(done) / seconds
+
+
+def median_latency(call, rounds=20000):
+    samples = []
+    for _ in range(rounds):
+        start = time.perf_counter_ns()
+        call()
+        samples.append(time.perf_counter_ns() - start)
+    return statistics.median(samples) / 1000
+
+
+def lone_latencies(name):
+    out = {}
+    for kind, target in (("serve", pool_server), ("create_function", single_server)):
+        procs = start_servers(target, name, add, 1)
+        try:
+            with zelvane.open_function(name) as handle:
+                out[f"{kind}: handle"] = median_latency(lambda: handle(1, 2))
+            out[f"{kind}: call_function"] = median_latency(lambda: zelvane.call_function(name, (1, 2)))
+        finally:
+            stop_servers(name, procs)
+    return out
+
+
+def exception_round_trip(name):
+    procs = start_servers(pool_server, name, add_or_fail, 1)
+    try:
+        with zelvane.open_function(name) as handle:
+            normal = median_latency(lambda: handle(1), 5000)
+
+            def raising():
+                try:
+                    handle(0)
+                except ValueError:
+                    pass
+
+            raised = median_latency(raising, 5000)
+    finally:
+        stop_servers(name, procs)
+    return normal, raised
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seconds", type=float, default=3.0)
+    seconds = parser.parse_args().seconds
+    name = f"zbench_services_{os.getpid()}"
+    work = (3500,)
+    start = time.perf_counter()
+    burn(*work)
+    print(f"cpu: one call of the function takes {1e6 * (time.perf_counter() - start):.0f} us here")
+    one, _, _ = zelvane_pool_rate(name, 1, burn, work, 4, seconds)
+    two, _, _ = zelvane_pool_rate(name, 2, burn, work, 4, seconds)
+    print(f"cpu: serve pool, 1 server {one:9.0f} calls/s; 2 servers {two:9.0f} calls/s ({two / one:.2f}x)")
+    print(f"cpu: multiprocessing.Pool(2)        {mp_pool_rate(work, 4, seconds):9.0f} calls/s")
+    rate = zmq_rate(work, 4, seconds)
+    print("cpu: ZeroMQ ROUTER/DEALER, 2 workers " + (f"{rate:9.0f} calls/s" if rate else "(pyzmq not installed)"))
+
+    single, slowest1, _ = zelvane_pool_rate(name, 1, add, (1, 2), 1, seconds)
+    eight, slowest8, spread = zelvane_pool_rate(name, 1, add, (1, 2), 8, seconds)
+    print(f"many: add(1, 2), one server: 1 caller {single:9.0f} calls/s (slowest {1e3 * slowest1:.2f} ms); "
+          f"8 callers {eight:9.0f} calls/s ({eight / single:.2f}x, slowest {1e3 * slowest8:.2f} ms, "
+          f"finishing {spread:.2f}x apart)")
+
+    for row, micros in lone_latencies(name).items():
+        print(f"lone: {row:28} median {micros:6.2f} us")
+    normal, raised = exception_round_trip(name)
+    print(f"raise: normal call {normal:.2f} us, exception round trip {raised:.2f} us ({raised / normal:.1f}x)")
+
+
+if __name__ == "__main__":
+    main()

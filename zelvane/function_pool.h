@@ -1,0 +1,125 @@
+// Pools: several servers (processes or threads) under one name, as `serve`
+// makes them. A pool is an ordinary function record whose callers' state says
+// `pool`; each server holds a write lock on its own slot byte (past the
+// record's end) while it serves, and the server running the exchange in
+// flight holds the executor byte, so that callers tell a dead server from
+// live ones. The last server out removes the name.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string>
+
+#include "bridge_errors.h"
+#include "call_queue.h"
+#include "function_record.h"
+#include "object_cache.h"
+#include "shm_support.h"
+
+namespace {
+
+enum class Join { Joined, Taken, Retry, Failed };
+
+// Whether the record, its slot taken, still serves under its name: not ended
+// by its last server, nor removed, meanwhile.
+bool pool_still_open(FunctionRecord& record) {
+    bool open = false;
+    look_once(record, [&](CallWord word) {
+        open = !word.ended() && record.shm()->activity == 1;
+        return Step::Done;
+    });
+    return open && !orphaned(record);
+}
+
+// Joins the pool that `file` (at `path`) holds: Taken when it is not a live
+// pool (a slot, a create_function record, a foreign object), Retry when it
+// went or ended meanwhile (a pool whose servers all died is removed first).
+Join join_pool_record(FunctionRecord& record, const std::string& file, const std::string& path) {
+    struct stat st;
+    bool map_failed = false;
+    shm::ObjectUse use = object_cache.open_unshared(file, st, map_failed);
+    if (!use) {
+        return !map_failed && errno == ENOENT ? Join::Retry : Join::Failed;
+    }
+    if (recognise_object(use->fd.get(), st) != ObjectKind::Function) {
+        return Join::Taken;
+    }
+    record.object = std::move(use);
+    if (!served_elsewhere(record.fd())) {
+        record.object.release();
+        return take_over_dead_record(record.name, path) ? Join::Retry : Join::Taken;
+    }
+    if (record.shm()->callers.pool != 1 || !take_pool_slot(record.fd())) {
+        record.object.release();
+        return Join::Taken;
+    }
+    if (!pool_still_open(record)) {
+        record.object.release();
+        return Join::Retry;
+    }
+    record.object->held_liveness();
+    return Join::Joined;
+}
+
+// Makes `record` one of the servers of the pool under its name, creating the
+// pool when the name is free. False with a MemoryError set: "already exists"
+// when the name holds anything else.
+bool enter_pool(FunctionRecord& record) {
+    const char* name = record.name;
+    std::string path;
+    std::string file;
+    if (!shm::shm_path(name, path) || !shm::shm_file_name(name, file)) {
+        return record_not_created("Failed to create memory address '%s'.", name);
+    }
+    // Each retry follows a pool that ended or a name that went meanwhile;
+    // a handful of them in a row means the name is fought over.
+    constexpr int ATTEMPTS = 16;
+    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+        if (!shm::name_exists(path)) {
+            bool taken;
+            if (make_function_record(record, path, true, taken)) {
+                return true;
+            }
+            if (!taken) {
+                return false;
+            }
+            PyErr_Clear();
+            continue;
+        }
+        switch (join_pool_record(record, file, path)) {
+            case Join::Joined:
+                return true;
+            case Join::Taken:
+                return record_not_created("The memory address '%s' already exists.", name);
+            case Join::Failed:
+                return record_not_created("Failed to open the shared memory '%s'.", name);
+            case Join::Retry:
+                break;
+        }
+    }
+    return record_not_created("The memory address '%s' already exists.", name);
+}
+
+// Whether this server is the last of its pool: no other holds a slot (the
+// range lock, once had, also keeps newcomers out until this view closes).
+bool last_of_pool(const FunctionRecord& record) {
+    return take_write_lock(record.fd(), POOL_LOCK_BASE, POOL_SLOTS);
+}
+
+// The number of servers that hold a slot of the pool open as `fd`.
+long pool_servers(int fd) noexcept {
+    long servers = 0;
+    off_t start = POOL_LOCK_BASE;
+    const off_t end = POOL_LOCK_BASE + POOL_SLOTS;
+    while (start < end) {
+        struct flock lock = byte_range(F_WRLCK, start, end - start);
+        if (::fcntl(fd, F_OFD_GETLK, &lock) != 0 || lock.l_type != F_WRLCK) {
+            break;
+        }
+        ++servers;
+        start = lock.l_start + (lock.l_len > 0 ? lock.l_len : 1);
+    }
+    return servers;
+}
+
+}  // namespace

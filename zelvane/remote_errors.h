@@ -1,0 +1,232 @@
+// Exceptions that travel back: a pool's server reports an exception raised
+// by its callable as an encoded report, and the caller raises it again.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+
+#include "bridge_errors.h"
+#include "function_record.h"
+#include "kel_2.h"
+#include "py_ref.h"
+
+namespace {
+
+// The report's members, in order: the class's module, its qualified name,
+// its arguments (None when they cannot be encoded), its str() and the
+// server's formatted traceback.
+constexpr Py_ssize_t REPORT_MEMBERS = 5;
+// How much of a long text a report keeps so that it fits the message area:
+// a traceback's last lines say most, a message's first.
+constexpr Py_ssize_t KEPT_NAME = 100;
+constexpr Py_ssize_t KEPT_TEXT = 200;
+constexpr Py_ssize_t KEPT_TRACEBACK = 500;
+
+// Takes the exception being raised (normalised, with its traceback) off the
+// thread's error indicator.
+PyRef take_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyRef(PyErr_GetRaisedException());
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyRef type_ref(type);
+    PyRef traceback_ref(traceback);
+    PyRef exception(value);
+    if (exception && traceback_ref) {
+        PyException_SetTraceback(exception.get(), traceback_ref.get());
+    }
+    return exception;
+#endif
+}
+
+// Raises `exception` again (consumes the reference).
+void restore_exception(PyRef exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception.release());
+#else
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception.get()));
+    Py_INCREF(type);
+    PyErr_Restore(type, exception.release(), nullptr);
+#endif
+}
+
+// An attribute as text, or `fallback` when it has none.
+PyRef text_attribute(PyObject* object, const char* attribute, const char* fallback) {
+    PyRef value(PyObject_GetAttrString(object, attribute));
+    if (value && PyUnicode_Check(value.get())) {
+        return value;
+    }
+    PyErr_Clear();
+    return PyRef(PyUnicode_FromString(fallback));
+}
+
+// str(exception), or a stand-in when its __str__ fails.
+PyRef exception_text(PyObject* exception) {
+    PyRef text(PyObject_Str(exception));
+    if (!text) {
+        PyErr_Clear();
+        text.reset(PyUnicode_FromString("<unprintable exception>"));
+    }
+    return text;
+}
+
+// The traceback of `exception` as the interpreter prints it.
+PyRef formatted_traceback(PyObject* exception) {
+    PyRef module(PyImport_ImportModule("traceback"));
+    PyRef trace(PyException_GetTraceback(exception));
+    PyRef lines(module ? PyObject_CallMethod(module.get(), "format_exception", "OOO", Py_TYPE(exception), exception,
+                                             trace ? trace.get() : Py_None)
+                       : nullptr);
+    PyRef empty(PyUnicode_FromString(""));
+    PyRef text(lines && empty ? PyUnicode_Join(empty.get(), lines.get()) : nullptr);
+    if (!text) {
+        PyErr_Clear();
+        text.reset(PyUnicode_FromString(""));
+    }
+    return text;
+}
+
+// The first `count` characters of `text`, or its last when `from_end`.
+PyRef shortened(PyObject* text, Py_ssize_t count, bool from_end = false) {
+    const Py_ssize_t length = PyUnicode_GetLength(text);
+    if (length <= count) {
+        return PyRef::borrow(text);
+    }
+    return from_end ? PyRef(PyUnicode_Substring(text, length - count, length)) : PyRef(PyUnicode_Substring(text, 0, count));
+}
+
+// The encoded report if it fits the message area; null with no exception set
+// when it does not encode or does not fit.
+PyRef encoded_report(PyObject* module, PyObject* qualname, PyObject* args, PyObject* text, PyObject* traceback) {
+    if (!module || !qualname || !args || !text || !traceback) {
+        PyErr_Clear();
+        return PyRef();
+    }
+    PyRef report(PyTuple_Pack(REPORT_MEMBERS, module, qualname, args, text, traceback));
+    PyRef encoded(report ? from_value(report.get()) : nullptr);
+    if (!encoded || !PyBytes_Check(encoded.get()) || PyBytes_GET_SIZE(encoded.get()) > static_cast<Py_ssize_t>(MESSAGE_SIZE)) {
+        PyErr_Clear();
+        return PyRef();
+    }
+    return encoded;
+}
+
+// The report of `exception`, encoded to fit the message area: whole when it
+// fits, else without its arguments and with its texts shortened. Null with an
+// exception set when not even that encodes.
+PyRef exception_report(PyObject* exception) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+    PyRef module = text_attribute(type, "__module__", "builtins");
+    PyRef qualname = text_attribute(type, "__qualname__", Py_TYPE(exception)->tp_name);
+    PyRef args(PyObject_GetAttrString(exception, "args"));
+    if (!args) {
+        PyErr_Clear();
+    }
+    PyRef text = exception_text(exception);
+    PyRef traceback = formatted_traceback(exception);
+    if (!module || !qualname || !text || !traceback) {
+        return PyRef();
+    }
+    PyRef whole = encoded_report(module.get(), qualname.get(), args ? args.get() : Py_None, text.get(), traceback.get());
+    if (whole) {
+        return whole;
+    }
+    PyRef short_module = shortened(module.get(), KEPT_NAME);
+    PyRef short_qualname = shortened(qualname.get(), KEPT_NAME);
+    PyRef short_text = shortened(text.get(), KEPT_TEXT);
+    PyRef short_traceback = shortened(traceback.get(), KEPT_TRACEBACK, true);
+    PyRef brief = encoded_report(short_module.get(), short_qualname.get(), Py_None, short_text.get(),
+                                 short_traceback.get());
+    if (!brief) {
+        PyErr_SetString(PyExc_RuntimeError, "Failed to encode the report of an exception.");
+    }
+    return brief;
+}
+
+// The module's own class `name` (RemoteError, RemoteTraceback).
+PyRef module_class(const char* name) {
+    PyRef module(PyImport_ImportModule("zelvane"));
+    return module ? PyRef(PyObject_GetAttrString(module.get(), name)) : PyRef();
+}
+
+// The built-in exception class `qualname` called with `args`, when the
+// report names one and carries its arguments; null (no exception set)
+// otherwise.
+PyRef builtin_exception(PyObject* module, PyObject* qualname, PyObject* args) {
+    if (!PyUnicode_Check(module) || PyUnicode_CompareWithASCIIString(module, "builtins") != 0 ||
+        !PyUnicode_Check(qualname) || !PyTuple_Check(args)) {
+        return PyRef();
+    }
+    PyRef builtins(PyImport_ImportModule("builtins"));
+    PyRef cls(builtins ? PyObject_GetAttr(builtins.get(), qualname) : nullptr);
+    PyRef exception;
+    if (cls && PyType_Check(cls.get()) &&
+        PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.get()), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
+        exception.reset(PyObject_Call(cls.get(), args, nullptr));
+    }
+    if (!exception || !PyExceptionInstance_Check(exception.get())) {
+        PyErr_Clear();
+        return PyRef();
+    }
+    return exception;
+}
+
+// A RemoteError naming the remote class and its str().
+PyRef remote_error(PyObject* module, PyObject* qualname, PyObject* text) {
+    PyRef cls = module_class("RemoteError");
+    PyRef message(cls ? PyUnicode_FromFormat("%S.%S: %S", module, qualname, text) : nullptr);
+    return message ? PyRef(PyObject_CallOneArg(cls.get(), message.get())) : PyRef();
+}
+
+// Raises the exception a report (the decoded reply `report`) describes,
+// caused by a RemoteTraceback that carries the server's traceback. Always
+// returns null.
+PyObject* raise_remote(const char* name, PyObject* report) {
+    if (!PyTuple_Check(report) || PyTuple_GET_SIZE(report) != REPORT_MEMBERS) {
+        PyErr_Format(PyExc_RuntimeError, "The reply of '%s' names no result.", name);
+        return nullptr;
+    }
+    PyObject* module = PyTuple_GET_ITEM(report, 0);
+    PyObject* qualname = PyTuple_GET_ITEM(report, 1);
+    PyRef exception = builtin_exception(module, qualname, PyTuple_GET_ITEM(report, 2));
+    if (!exception) {
+        exception = remote_error(module, qualname, PyTuple_GET_ITEM(report, 3));
+    }
+    PyRef traceback_class = module_class("RemoteTraceback");
+    PyRef cause(traceback_class ? PyObject_CallOneArg(traceback_class.get(), PyTuple_GET_ITEM(report, 4)) : nullptr);
+    if (!exception || !cause) {
+        return nullptr;
+    }
+    PyException_SetCause(exception.get(), cause.release());
+    restore_exception(std::move(exception));
+    return nullptr;
+}
+
+// Adds RemoteError and RemoteTraceback to the module; false with an
+// exception set.
+bool add_remote_error_types(PyObject* module) {
+    PyRef error(PyErr_NewExceptionWithDoc("zelvane.RemoteError",
+                                          "An exception raised by a served function that cannot be raised here "
+                                          "as itself; its message names the remote class and its text.",
+                                          PyExc_RuntimeError, nullptr));
+    PyRef traceback(PyErr_NewExceptionWithDoc("zelvane.RemoteTraceback",
+                                              "The cause of an exception that came back from a served function: "
+                                              "its str() is the server's formatted traceback.",
+                                              PyExc_Exception, nullptr));
+    if (!error || !traceback || PyModule_AddObject(module, "RemoteError", error.get()) < 0) {
+        return false;
+    }
+    error.release();
+    if (PyModule_AddObject(module, "RemoteTraceback", traceback.get()) < 0) {
+        return false;
+    }
+    traceback.release();
+    return true;
+}
+
+}  // namespace
