@@ -60,13 +60,14 @@ inline int64_t sized_header_length(uint64_t size) {
 // The encoded length of a bytes, bytearray or ASCII text item, which is
 // known up front; 0 for any other value.
 int64_t exact_item_length(PyObject* value) {
+    // bytearray last: its test walks the type's bases.
     int64_t length = -1;
-    if (PyBytes_Check(value)) {
+    if (PyUnicode_Check(value)) {
+        length = PyUnicode_IS_ASCII(value) ? PyUnicode_GET_LENGTH(value) : -1;
+    } else if (PyBytes_Check(value)) {
         length = PyBytes_GET_SIZE(value);
     } else if (PyByteArray_Check(value)) {
         length = PyByteArray_GET_SIZE(value);
-    } else if (PyUnicode_Check(value) && PyUnicode_IS_ASCII(value)) {
-        length = PyUnicode_GET_LENGTH(value);
     }
     return length < 0 ? 0 : sized_header_length(static_cast<uint64_t>(length)) + length;
 }
@@ -92,6 +93,11 @@ int64_t exact_members_length(PyObject* tuple) {
 // anything of the value, so an area may let the GIL go to make it.
 int64_t initial_capacity(PyObject* value) {
     constexpr int64_t marker = 1;
+    // Numbers fit the stack buffer; the tests below would cost them more
+    // than their encoding does (two of them walk the type's bases).
+    if (PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyBool_Check(value)) {
+        return GROWTH_SLACK;
+    }
     if (const int64_t length = exact_item_length(value)) {
         return marker + length;
     }
