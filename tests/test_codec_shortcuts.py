@@ -59,6 +59,20 @@ def test_plain_pairs_as_the_general_path_writes_them():
         member_bytes(k) + member_bytes(int(v)) for k, v in counter.items())
 
 
+# A non-ASCII str keeps its UTF-8 form once asked for it (the first encoding
+# does); the bytes are the same before and after, at every size form.
+@pytest.mark.parametrize("utf8_length", [1, 2, 3, 4, 255, 256, 65535, 65536])
+@pytest.mark.parametrize("char", ["\u00e9", "\u20ac", "\U0001f600"], ids=["2-byte", "3-byte", "4-byte"])
+def test_non_ascii_texts_before_and_after_their_utf8_is_kept(char, utf8_length):
+    width = len(char.encode())
+    utf8 = (char * (utf8_length // width) + "x" * (utf8_length % width)).encode()
+    expected = count_header(0, utf8_length) + utf8
+    text = utf8.decode()  # made anew: no UTF-8 form kept yet
+    assert [zelvane.dumps(text), zelvane.dumps(text)] == [b"\xfd" + expected] * 2
+    member = utf8.decode()
+    assert [zelvane.dumps([member]), zelvane.dumps([member])] == [h("fd 1d 01") + expected] * 2
+
+
 @pytest.mark.parametrize("value", [[1, "\ud800"], ("ok", "\udfff"), {"k": "\ud800"}, {"\ud800": 1}])
 def test_plain_member_without_utf8_form_fails_as_the_general_path(value):
     with pytest.raises(UnicodeEncodeError):

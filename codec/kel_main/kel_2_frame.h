@@ -264,23 +264,9 @@ inline void write_metadata(ValueData& vd, unsigned char datachar, uint64_t num, 
     write_size_bytes(vd, num, num_bytes);
 }
 
-// Writes the shortest size form for `size` at base code `empty`, then the
-// payload when one is given (containers append their members afterwards).
-StatusCode write_E12D(ValueData& vd, uint64_t size, const void* bytes, unsigned char empty) {
+// The size forms of write_E12D but the one-byte one.
+StatusCode write_E12D_other(ValueData& vd, uint64_t size, const void* bytes, unsigned char empty) {
     const int64_t payload = bytes ? static_cast<int64_t>(size) : 0;
-    // Sizes of 1 to 255 (short texts, most containers) take the one-byte form.
-    if (size - 1 < 255) {
-        if (StatusCode s = auto_resize_vd(vd, 2 + payload); s != SC_SUCCESS) {
-            return s;
-        }
-        vd.bytes[vd.offset] = static_cast<unsigned char>(empty + 1);
-        vd.bytes[vd.offset + 1] = static_cast<unsigned char>(size);
-        vd.offset += 2;
-        if (bytes) {
-            write_raw(vd, bytes, size);
-        }
-        return SC_SUCCESS;
-    }
     if (size == 0) {
         if (StatusCode s = auto_resize_vd(vd, 1); s != SC_SUCCESS) {
             return s;
@@ -302,6 +288,27 @@ StatusCode write_E12D(ValueData& vd, uint64_t size, const void* bytes, unsigned 
         put_byte(vd, static_cast<unsigned char>(empty + 3));
         write_metadata(vd, static_cast<unsigned char>(n), size, n);
     }
+    if (bytes) {
+        write_raw(vd, bytes, size);
+    }
+    return SC_SUCCESS;
+}
+
+// Writes the shortest size form for `size` at base code `empty`, then the
+// payload when one is given (containers append their members afterwards).
+// Sizes of 1 to 255 (short texts, most containers) take the one-byte form,
+// written inline; the others out of line.
+inline StatusCode write_E12D(ValueData& vd, uint64_t size, const void* bytes, unsigned char empty) {
+    if (size - 1 >= 255) {
+        return write_E12D_other(vd, size, bytes, empty);
+    }
+    const int64_t payload = bytes ? static_cast<int64_t>(size) : 0;
+    if (StatusCode s = auto_resize_vd(vd, 2 + payload); s != SC_SUCCESS) {
+        return s;
+    }
+    vd.bytes[vd.offset] = static_cast<unsigned char>(empty + 1);
+    vd.bytes[vd.offset + 1] = static_cast<unsigned char>(size);
+    vd.offset += 2;
     if (bytes) {
         write_raw(vd, bytes, size);
     }
