@@ -188,6 +188,7 @@ int kel2_init() {
 
 namespace kel2 {
 void release_key_texts();
+void forget_namedtuple_shapes();
 }
 
 void kel2_cleanup() {
@@ -200,6 +201,7 @@ void kel2_cleanup() {
     }
     nt_classes::clear();
     kel2::release_key_texts();
+    kel2::forget_namedtuple_shapes();
 }
 
 // Each family of the format in its own header, in the order their

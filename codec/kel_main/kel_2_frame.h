@@ -298,7 +298,7 @@ StatusCode write_E12D_other(ValueData& vd, uint64_t size, const void* bytes, uns
 // payload when one is given (containers append their members afterwards).
 // Sizes of 1 to 255 (short texts, most containers) take the one-byte form,
 // written inline; the others out of line.
-inline StatusCode write_E12D(ValueData& vd, uint64_t size, const void* bytes, unsigned char empty) {
+[[gnu::always_inline]] inline StatusCode write_E12D(ValueData& vd, uint64_t size, const void* bytes, unsigned char empty) {
     if (size - 1 >= 255) {
         return write_E12D_other(vd, size, bytes, empty);
     }
