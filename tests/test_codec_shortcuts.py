@@ -4,6 +4,7 @@ written from their int, small values encoded on the stack, and dict keys
 kept from one decoding to the next."""
 import collections
 import math
+import struct
 import uuid
 
 import pytest
@@ -28,10 +29,10 @@ def count_header(base, count):
 
 PLAIN = [
     0, 1, -1, 127, 128, -129, 2**15, 2**30 - 1, 2**30, -2**30, -2**30 - 1, 2**31, 2**39 - 1, 2**39, 2**62,
-    2**63 - 1, 2**63, -2**63, -2**63 - 1, 2**64, 2**2039, -2**2040,
+    2**63 - 1, 2**63, -2**63, -2**63 - 1, 2**64, 2**2039, -2**2040, 2**4100, -2**4100,
     0.0, -0.0, 1.5, math.inf, -math.inf, math.nan,
     "", "a", "abc", "abcd", "abcdefg", "abcdefgh", "abcdefghi", "x" * 15, "x" * 16, "x" * 17, "x" * 255,
-    "x" * 256, "\u00e9", "\u20ac" * 9, "\U0001f600",
+    "x" * 256, "\u00e9", "\u20ac" * 9, "\U0001f600", "\u20ac" * 171, "\u00e9" * 300,
     True, False, None,
 ]
 
@@ -57,6 +58,20 @@ def test_plain_pairs_as_the_general_path_writes_them():
     counter = collections.Counter({"a": 3, 2**70: -1, True: 2})
     assert zelvane.dumps(counter) == b"\xfd" + count_header(78, 3) + b"".join(
         member_bytes(k) + member_bytes(int(v)) for k, v in counter.items())
+
+
+# A non-ASCII str keeps its UTF-8 form once asked for it (the first encoding
+# does); the bytes are the same before and after, at every size form.
+@pytest.mark.parametrize("utf8_length", [1, 2, 3, 4, 255, 256, 65535, 65536])
+@pytest.mark.parametrize("char", ["\u00e9", "\u20ac", "\U0001f600"], ids=["2-byte", "3-byte", "4-byte"])
+def test_non_ascii_texts_before_and_after_their_utf8_is_kept(char, utf8_length):
+    width = len(char.encode())
+    utf8 = (char * (utf8_length // width) + "x" * (utf8_length % width)).encode()
+    expected = count_header(0, utf8_length) + utf8
+    text = utf8.decode()  # made anew: no UTF-8 form kept yet
+    assert [zelvane.dumps(text), zelvane.dumps(text)] == [b"\xfd" + expected] * 2
+    member = utf8.decode()
+    assert [zelvane.dumps([member]), zelvane.dumps([member])] == [h("fd 1d 01") + expected] * 2
 
 
 @pytest.mark.parametrize("value", [[1, "\ud800"], ("ok", "\udfff"), {"k": "\ud800"}, {"\ud800": 1}])
@@ -196,3 +211,88 @@ def test_short_texts_read_as_the_utf8_decoder_reads_them(length, last):
     got = zelvane.loads(text_wire(data))
     assert got == expected and type(got) is str and got.isascii() == expected.isascii()
     assert zelvane.loads(b"\xfd\x1d\x02" + text_wire(data)[1:] * 2) == [expected, expected]
+
+
+# Named tuples: the class's shape (count, class name, field names) is kept
+# as bytes for a class that takes `_fields` from itself; a subclass with an
+# instance dict is always written the general way, and must match.
+def general_twin(cls):
+    return type(cls.__name__, (cls,), {})
+
+
+def namedtuple_of(name, fields):
+    return collections.namedtuple(name, fields, rename=True)
+
+
+@pytest.mark.parametrize("name, fields", [
+    ("Point", ["x", "y"]),
+    ("Empty", []),
+    ("N" * 255, ["a"]), ("N" * 256, ["a"]), ("N" * 600, ["a"]),
+    ("Wide", ["f%d" % i for i in range(255)]), ("Wide", ["f%d" % i for i in range(256)]),
+    ("\u00c9t\u00e9", ["\u00e9", "\u4e16" * 100, "f" * 200]),
+], ids=["point", "empty", "name255", "name256", "name600", "fields255", "fields256", "non_ascii"])
+def test_kept_namedtuple_shape_as_the_general_path_writes_it(name, fields):
+    cls = namedtuple_of(name, fields)
+    values = [cls(*range(len(fields))), cls(*(["v", None, 2.5, 2**70] * len(fields))[:len(fields)])]
+    twin = general_twin(cls)
+    expected = [zelvane.dumps(twin(*value)) for value in values]
+    assert [zelvane.dumps(value) for value in values * 2] == expected * 2
+    assert zelvane.dumps(values) == h("fd 1d 02") + b"".join(data[1:] for data in expected)
+
+
+def test_kept_namedtuple_shape_exact_bytes():
+    point = collections.namedtuple("Point", "x y")
+    expected = h("fd 45 02 01 05") + b"Point" + h("01 01") + b"x" + h("05 01 01 01") + b"y" + h("0c") + \
+        struct.pack("<d", 2.5)
+    assert [zelvane.dumps(point(1, 2.5)) for _ in range(2)] == [expected] * 2
+
+
+def test_changed_class_is_written_as_it_now_is():
+    base = collections.namedtuple("Point", "x y")
+    sub = type("Sub", (base,), {"__slots__": ()})
+    value, sub_value = base(1, 2), sub(3, 4)
+    zelvane.dumps(value)
+    base.__name__ = "Renamed"
+    assert zelvane.dumps(value) == zelvane.dumps(general_twin(base)(1, 2))
+    assert b"Renamed" in zelvane.dumps(value)
+    zelvane.dumps(sub_value)
+    base._fields = ("a",)  # on the base of a class whose shape is kept
+    assert zelvane.dumps(sub_value) == h("fd 45 01 01 03") + b"Sub" + h("01 01") + b"a" + h("05 03")
+    assert zelvane.dumps(value) == h("fd 45 01 01 07") + b"Renamed" + h("01 01") + b"a" + h("05 01")
+    base._fields = ("a", "b", "c")
+    for item in (value, sub_value):
+        with pytest.raises(ValueError, match="^Received an unsupported datatype."):
+            zelvane.dumps(item)
+
+
+def test_many_nested_namedtuple_classes_keep_their_own_shapes():
+    classes = [namedtuple_of("C%d" % i, ["f%d" % i, "g"]) for i in range(40)]
+    value = None
+    for cls in classes:
+        value = cls(value, cls.__name__)
+    twin = None
+    for cls in classes:
+        twin = general_twin(cls)(twin, cls.__name__)
+    assert [zelvane.dumps(value) for _ in range(2)] == [zelvane.dumps(twin)] * 2
+
+
+def test_member_that_renames_its_class_mid_encoding():
+    point = collections.namedtuple("Point", "x y")
+    calls = []
+
+    class UUIDNoisy(uuid.UUID):  # written by its name, from its hex
+        @property
+        def hex(self):
+            calls.append(1)
+            point.__name__ = "Other"
+            point._fields = ("p", "q")
+            zelvane.dumps([collections.namedtuple("T%d" % i, "a")(i) for i in range(20)])
+            return super().hex
+
+    value = point(UUIDNoisy(int=5), 1)
+    zelvane.dumps(point(0, 0))
+    data = zelvane.dumps(value)
+    assert calls
+    assert data.startswith(h("fd 45 02 01 05") + b"Point" + h("01 01") + b"x")
+    assert zelvane.dumps(point(1, 2)) == zelvane.dumps(general_twin(point)(1, 2))
+    assert b"Other" in zelvane.dumps(point(1, 2))

@@ -188,6 +188,7 @@ int kel2_init() {
 
 namespace kel2 {
 void release_key_texts();
+void forget_namedtuple_shapes();
 }
 
 void kel2_cleanup() {
@@ -200,6 +201,7 @@ void kel2_cleanup() {
     }
     nt_classes::clear();
     kel2::release_key_texts();
+    kel2::forget_namedtuple_shapes();
 }
 
 // Each family of the format in its own header, in the order their
@@ -218,6 +220,20 @@ void kel2_cleanup() {
 
 namespace {
 
+// Raises the error for a failed encoding and gives its buffer back. Kept
+// out of line so that the entry point of every small value stays lean.
+[[gnu::cold, gnu::noinline]] PyObject* encoding_failed(ValueData& vd, StatusCode status) {
+    Py_XDECREF(vd.owner);
+    if (status != SC_EXCEPTION) {
+        PyErr_Clear();  // the status names the failure, not a stray lookup error
+    }
+    raise_status(status);
+    if (status != SC_NOMEMORY) {
+        vd.failure.add_note(status == SC_INCORRECT || status == SC_UNSUPPORTED);
+    }
+    return nullptr;
+}
+
 // The encoding of `value`: into `area` when given (Py_None, `length` set) or
 // into a new bytes object.
 PyObject* encode(PyObject* value, EncodeArea* area, size_t* length) {
@@ -226,17 +242,8 @@ PyObject* encode(PyObject* value, EncodeArea* area, size_t* length) {
         PyErr_SetString(PyExc_MemoryError, "Not enough memory space available for use.");
         return nullptr;
     }
-    const StatusCode status = from_any_value(vd, value);
-    if (status != SC_SUCCESS) {
-        Py_XDECREF(vd.owner);
-        if (status != SC_EXCEPTION) {
-            PyErr_Clear();  // the status names the failure, not a stray lookup error
-        }
-        raise_status(status);
-        if (status != SC_NOMEMORY) {
-            vd.failure.add_note(status == SC_INCORRECT || status == SC_UNSUPPORTED);
-        }
-        return nullptr;
+    if (const StatusCode status = from_any_value(vd, value); status != SC_SUCCESS) {
+        return encoding_failed(vd, status);
     }
     if (vd.in_area) {
         *length = static_cast<size_t>(vd.offset);

@@ -121,6 +121,12 @@ bool has_fields(PyObject* value) {
     return PyObject_HasAttr(value, name);
 }
 
+// A class whose shape is kept has `_fields`, which saves the lookup.
+bool is_namedtuple(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    return shape_is_current(shape_slot(type), type) || has_fields(value);
+}
+
 StatusCode dispatch_value(ValueData& vd, PyObject* value) {
     if (!value) {
         return from_static_value(vd, NO_OBJECT_CODE);
@@ -156,7 +162,7 @@ StatusCode dispatch_value(ValueData& vd, PyObject* value) {
         if (type == &PyTuple_Type) {
             return from_tuple(vd, value);
         }
-        return has_fields(value) ? from_namedtuple(vd, value) : SC_UNSUPPORTED;
+        return is_namedtuple(value) ? from_namedtuple(vd, value) : SC_UNSUPPORTED;
     }
     // The exact library classes, as their names would route them.
     if (type == PyDateTimeAPI->DateTimeType) {

@@ -60,13 +60,14 @@ inline int64_t sized_header_length(uint64_t size) {
 // The encoded length of a bytes, bytearray or ASCII text item, which is
 // known up front; 0 for any other value.
 int64_t exact_item_length(PyObject* value) {
+    // bytearray last: its test walks the type's bases.
     int64_t length = -1;
-    if (PyBytes_Check(value)) {
+    if (PyUnicode_Check(value)) {
+        length = PyUnicode_IS_ASCII(value) ? PyUnicode_GET_LENGTH(value) : -1;
+    } else if (PyBytes_Check(value)) {
         length = PyBytes_GET_SIZE(value);
     } else if (PyByteArray_Check(value)) {
         length = PyByteArray_GET_SIZE(value);
-    } else if (PyUnicode_Check(value) && PyUnicode_IS_ASCII(value)) {
-        length = PyUnicode_GET_LENGTH(value);
     }
     return length < 0 ? 0 : sized_header_length(static_cast<uint64_t>(length)) + length;
 }
@@ -92,6 +93,11 @@ int64_t exact_members_length(PyObject* tuple) {
 // anything of the value, so an area may let the GIL go to make it.
 int64_t initial_capacity(PyObject* value) {
     constexpr int64_t marker = 1;
+    // Numbers fit the stack buffer; the tests below would cost them more
+    // than their encoding does (two of them walk the type's bases).
+    if (PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyBool_Check(value)) {
+        return GROWTH_SLACK;
+    }
     if (const int64_t length = exact_item_length(value)) {
         return marker + length;
     }
@@ -258,23 +264,9 @@ inline void write_metadata(ValueData& vd, unsigned char datachar, uint64_t num, 
     write_size_bytes(vd, num, num_bytes);
 }
 
-// Writes the shortest size form for `size` at base code `empty`, then the
-// payload when one is given (containers append their members afterwards).
-StatusCode write_E12D(ValueData& vd, uint64_t size, const void* bytes, unsigned char empty) {
+// The size forms of write_E12D but the one-byte one.
+StatusCode write_E12D_other(ValueData& vd, uint64_t size, const void* bytes, unsigned char empty) {
     const int64_t payload = bytes ? static_cast<int64_t>(size) : 0;
-    // Sizes of 1 to 255 (short texts, most containers) take the one-byte form.
-    if (size - 1 < 255) {
-        if (StatusCode s = auto_resize_vd(vd, 2 + payload); s != SC_SUCCESS) {
-            return s;
-        }
-        vd.bytes[vd.offset] = static_cast<unsigned char>(empty + 1);
-        vd.bytes[vd.offset + 1] = static_cast<unsigned char>(size);
-        vd.offset += 2;
-        if (bytes) {
-            write_raw(vd, bytes, size);
-        }
-        return SC_SUCCESS;
-    }
     if (size == 0) {
         if (StatusCode s = auto_resize_vd(vd, 1); s != SC_SUCCESS) {
             return s;
@@ -296,6 +288,27 @@ StatusCode write_E12D(ValueData& vd, uint64_t size, const void* bytes, unsigned 
         put_byte(vd, static_cast<unsigned char>(empty + 3));
         write_metadata(vd, static_cast<unsigned char>(n), size, n);
     }
+    if (bytes) {
+        write_raw(vd, bytes, size);
+    }
+    return SC_SUCCESS;
+}
+
+// Writes the shortest size form for `size` at base code `empty`, then the
+// payload when one is given (containers append their members afterwards).
+// Sizes of 1 to 255 (short texts, most containers) take the one-byte form,
+// written inline; the others out of line.
+[[gnu::always_inline]] inline StatusCode write_E12D(ValueData& vd, uint64_t size, const void* bytes, unsigned char empty) {
+    if (size - 1 >= 255) {
+        return write_E12D_other(vd, size, bytes, empty);
+    }
+    const int64_t payload = bytes ? static_cast<int64_t>(size) : 0;
+    if (StatusCode s = auto_resize_vd(vd, 2 + payload); s != SC_SUCCESS) {
+        return s;
+    }
+    vd.bytes[vd.offset] = static_cast<unsigned char>(empty + 1);
+    vd.bytes[vd.offset + 1] = static_cast<unsigned char>(size);
+    vd.offset += 2;
     if (bytes) {
         write_raw(vd, bytes, size);
     }

@@ -33,6 +33,181 @@ StatusCode attribute_failure() {
     return SC_EXCEPTION;
 }
 
+// What is read of a named tuple's class for every value written (`_fields`
+// and the class's name), kept with the bytes they encode to. Kept for a
+// class while its version tag (renewed by any assignment to the class or to
+// a base) stays the same, and only for a class whose instances take
+// `_fields` from the class itself, with no code of their own or of a
+// metaclass in the lookups. The class is compared by address and tag alone,
+// never held: a tag is not given twice.
+struct NamedTupleShape {
+    PyTypeObject* type;
+    unsigned int version;
+    PyObject* fields;
+    // Bytes objects: the count and the class name, then each field's name.
+    PyObject* pieces;
+};
+
+// A few classes, so that named tuples nested in one another keep theirs.
+constexpr size_t SHAPE_SLOTS = 8;
+NamedTupleShape namedtuple_shapes[SHAPE_SLOTS];
+
+NamedTupleShape& shape_slot(PyTypeObject* type) {
+    return namedtuple_shapes[(reinterpret_cast<uintptr_t>(type) >> 4) % SHAPE_SLOTS];
+}
+
+bool shape_is_current(const NamedTupleShape& shape, PyTypeObject* type) {
+    return shape.type == type && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+           type->tp_version_tag == shape.version;
+}
+
+bool shape_can_be_kept(PyTypeObject* type, PyObject* fields) {
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0 ||
+        PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) || Py_TYPE(type) != &PyType_Type ||
+        !PyTuple_CheckExact(fields)) {
+        return false;
+    }
+    return _PyType_Lookup(type, fields_name) == fields && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+}
+
+void forget_shape(NamedTupleShape& shape) {
+    Py_CLEAR(shape.fields);
+    Py_CLEAR(shape.pieces);
+    shape.type = nullptr;
+}
+
+// The bytes that the count and the class name (`field` -1) or a field's name
+// encode to, as a bytes object; null when they cannot be encoded (the
+// general path meets the same failure and reports it) or outgrow the stack
+// buffer.
+PyObject* shape_piece(PyObject* fields, PyObject* name, Py_ssize_t field) {
+    ValueData scratch;
+    if (!init_vd(scratch, Py_None)) {
+        return nullptr;
+    }
+    StatusCode s = SC_SUCCESS;
+    if (field < 0) {
+        s = write_E12D(scratch, static_cast<uint64_t>(PyTuple_GET_SIZE(fields)), nullptr, 68);
+        s = s == SC_SUCCESS ? from_string(scratch, name) : s;
+    } else {
+        s = from_string(scratch, PyTuple_GET_ITEM(fields, field));
+    }
+    if (s != SC_SUCCESS || scratch.owner) {
+        Py_XDECREF(scratch.owner);
+        return nullptr;
+    }
+    // After the marker that init_vd wrote.
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(scratch.bytes) + 1, scratch.offset - 1);
+}
+
+// All the pieces of a shape, or null with no exception.
+PyObject* shape_pieces(PyObject* fields, PyObject* name) {
+    const Py_ssize_t num_fields = PyTuple_GET_SIZE(fields);
+    PyRef pieces(PyTuple_New(num_fields + 1));
+    for (Py_ssize_t i = 0; pieces && i <= num_fields; ++i) {
+        PyObject* piece = shape_piece(fields, name, i - 1);
+        if (!piece) {
+            pieces = PyRef();
+            break;
+        }
+        PyTuple_SET_ITEM(pieces.get(), i, piece);
+    }
+    PyErr_Clear();  // a shape that cannot be kept is written the general way
+    return pieces.release();
+}
+
+void keep_shape(PyTypeObject* type, PyObject* fields, PyObject* pieces) {
+    NamedTupleShape& shape = shape_slot(type);
+    forget_shape(shape);
+    Py_INCREF(fields);
+    Py_INCREF(pieces);
+    shape = {type, type->tp_version_tag, fields, pieces};
+}
+
+// The class's `_fields`, checked against `value`, and either the kept
+// pieces of its shape or the class's name.
+StatusCode namedtuple_shape(PyObject* value, PyRef& fields, PyRef& pieces, PyRef& name) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (const NamedTupleShape& shape = shape_slot(type); shape_is_current(shape, type)) {
+        fields = PyRef::borrow(shape.fields);
+        pieces = PyRef::borrow(shape.pieces);
+        return PyTuple_GET_SIZE(shape.fields) > PyTuple_GET_SIZE(value) ? SC_INCORRECT : SC_SUCCESS;
+    }
+    fields = PyRef(get_attribute(value, fields_name, "_fields"));
+    if (!fields) {
+        return attribute_failure();
+    }
+    if (!valid_fields(fields.get(), value)) {
+        return SC_INCORRECT;
+    }
+    name = PyRef(get_attribute(reinterpret_cast<PyObject*>(type), dunder_name_name, "__name__"));
+    if (!name) {
+        return attribute_failure();
+    }
+    if (shape_can_be_kept(type, fields.get())) {
+        pieces = PyRef(shape_pieces(fields.get(), name.get()));
+        if (pieces) {
+            keep_shape(type, fields.get(), pieces.get());
+        }
+    }
+    return SC_SUCCESS;
+}
+
+StatusCode write_field_value(ValueData& vd, PyObject* value, PyObject* fields, Py_ssize_t i) {
+    PyObject* item = PyTuple_GET_ITEM(value, i);
+    StatusCode s;
+    if (!from_direct_member(vd, item, s)) {
+        s = from_any_value(vd, item);
+    }
+    if (s != SC_SUCCESS) {
+        vd.failure.at_field(PyTuple_GET_ITEM(fields, i));
+    }
+    return s;
+}
+
+StatusCode write_piece(ValueData& vd, PyObject* piece) {
+    const Py_ssize_t size = PyBytes_GET_SIZE(piece);
+    if (StatusCode s = auto_resize_vd(vd, size); s != SC_SUCCESS) {
+        return s;
+    }
+    write_raw(vd, PyBytes_AS_STRING(piece), static_cast<size_t>(size));
+    return SC_SUCCESS;
+}
+
+StatusCode write_namedtuple_from_pieces(ValueData& vd, PyObject* value, PyObject* fields, PyObject* pieces) {
+    if (StatusCode s = write_piece(vd, PyTuple_GET_ITEM(pieces, 0)); s != SC_SUCCESS) {
+        return s;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
+        if (StatusCode s = write_piece(vd, PyTuple_GET_ITEM(pieces, i + 1)); s != SC_SUCCESS) {
+            return s;
+        }
+        if (StatusCode s = write_field_value(vd, value, fields, i); s != SC_SUCCESS) {
+            return s;
+        }
+    }
+    return SC_SUCCESS;
+}
+
+StatusCode write_namedtuple(ValueData& vd, PyObject* value, PyObject* fields, PyObject* name) {
+    const Py_ssize_t num_items = PyTuple_GET_SIZE(fields);
+    if (StatusCode s = write_E12D(vd, static_cast<uint64_t>(num_items), nullptr, 68); s != SC_SUCCESS) {
+        return s;
+    }
+    if (StatusCode s = from_string(vd, name); s != SC_SUCCESS) {
+        return s;
+    }
+    for (Py_ssize_t i = 0; i < num_items; ++i) {
+        if (StatusCode s = from_string(vd, PyTuple_GET_ITEM(fields, i)); s != SC_SUCCESS) {
+            return s;
+        }
+        if (StatusCode s = write_field_value(vd, value, fields, i); s != SC_SUCCESS) {
+            return s;
+        }
+    }
+    return SC_SUCCESS;
+}
+
 StatusCode from_namedtuple(ValueData& vd, PyObject* value) {
     // Named tuples open no nesting level, so only the interpreter's recursion
     // limit keeps a chain of them from exhausting the C stack.
@@ -40,34 +215,15 @@ StatusCode from_namedtuple(ValueData& vd, PyObject* value) {
     if (!guard.entered()) {
         return SC_EXCEPTION;
     }
-    PyRef fields(get_attribute(value, fields_name, "_fields"));
-    if (!fields) {
-        return attribute_failure();
-    }
-    if (!valid_fields(fields.get(), value)) {
-        return SC_INCORRECT;
-    }
-    PyRef name(get_attribute(reinterpret_cast<PyObject*>(Py_TYPE(value)), dunder_name_name, "__name__"));
-    if (!name) {
-        return attribute_failure();
-    }
-    const Py_ssize_t num_items = PyTuple_GET_SIZE(fields.get());
-    if (StatusCode s = write_E12D(vd, static_cast<uint64_t>(num_items), nullptr, 68); s != SC_SUCCESS) {
+    // Held here: a member's encoding may run code that renews the kept shape.
+    PyRef fields;
+    PyRef pieces;
+    PyRef name;
+    if (StatusCode s = namedtuple_shape(value, fields, pieces, name); s != SC_SUCCESS) {
         return s;
     }
-    if (StatusCode s = from_string(vd, name.get()); s != SC_SUCCESS) {
-        return s;
-    }
-    for (Py_ssize_t i = 0; i < num_items; ++i) {
-        if (StatusCode s = from_string(vd, PyTuple_GET_ITEM(fields.get(), i)); s != SC_SUCCESS) {
-            return s;
-        }
-        if (StatusCode s = from_any_value(vd, PyTuple_GET_ITEM(value, i)); s != SC_SUCCESS) {
-            vd.failure.at_field(PyTuple_GET_ITEM(fields.get(), i));
-            return s;
-        }
-    }
-    return SC_SUCCESS;
+    return pieces ? write_namedtuple_from_pieces(vd, value, fields.get(), pieces.get())
+                  : write_namedtuple(vd, value, fields.get(), name.get());
 }
 
 }  // namespace
@@ -77,6 +233,12 @@ StatusCode from_namedtuple(ValueData& vd, PyObject* value) {
 // ---------------------------------------------------------------------------
 
 namespace kel2 {
+
+void forget_namedtuple_shapes() {
+    for (NamedTupleShape& shape : namedtuple_shapes) {
+        forget_shape(shape);
+    }
+}
 
 // Every decoded named tuple gets a class of its own, made from the stored
 // class name and field names.

@@ -10,12 +10,16 @@ namespace {
 // Scalar encoders
 // ---------------------------------------------------------------------------
 
-// UTF-8 form of a str, straight from the object when it is ASCII; null with
-// the encoding error for a text holding lone surrogates.
-const char* utf8_of(PyObject* text, Py_ssize_t& length) {
+// UTF-8 form of a str, straight from the object when it is ASCII or keeps
+// one already; null with the encoding error for a text holding lone
+// surrogates.
+inline const char* utf8_of(PyObject* text, Py_ssize_t& length) {
     if (PyUnicode_IS_ASCII(text)) {
         length = PyUnicode_GET_LENGTH(text);
         return static_cast<const char*>(PyUnicode_DATA(text));
+    }
+    if (const char* utf8 = compat::cached_utf8(text, length)) {
+        return utf8;
     }
     return PyUnicode_AsUTF8AndSize(text, &length);
 }

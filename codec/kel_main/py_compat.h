@@ -67,6 +67,20 @@ inline bool word_long_value(PyObject* value, long long& out) {
     return true;
 }
 
+// The UTF-8 form a non-ASCII str keeps once it has been asked for, read
+// without a call; null while it has none. The field is public up to 3.13.
+inline const char* cached_utf8(PyObject* text, Py_ssize_t& length) {
+#if PY_VERSION_HEX < 0x030E0000
+    auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(text);
+    length = compact->utf8_length;
+    return compact->utf8;
+#else
+    (void)text;
+    (void)length;
+    return nullptr;
+#endif
+}
+
 // Enters one level of C recursion; false with a RecursionError set. Before
 // 3.12 the interpreter's own check follows sys.setrecursionlimit(), which a
 // program may raise past what the C stack holds, and hostile nesting would
