@@ -38,8 +38,10 @@ StatusCode attribute_failure() {
 // class while its version tag (renewed by any assignment to the class or to
 // a base) stays the same, and only for a class whose instances take
 // `_fields` from the class itself, with no code of their own or of a
-// metaclass in the lookups. The class is compared by address and tag alone,
-// never held: a tag is not given twice.
+// metaclass in the lookups. The class is never held: it is compared by
+// address and tag, and its `_fields` by identity, since some interpreters
+// hand tags out afresh after the type cache is cleared and a new class may
+// take a dead one's address.
 struct NamedTupleShape {
     PyTypeObject* type;
     unsigned int version;
@@ -58,7 +60,7 @@ NamedTupleShape& shape_slot(PyTypeObject* type) {
 
 bool shape_is_current(const NamedTupleShape& shape, PyTypeObject* type) {
     return shape.type == type && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
-           type->tp_version_tag == shape.version;
+           type->tp_version_tag == shape.version && _PyType_Lookup(type, fields_name) == shape.fields;
 }
 
 bool shape_can_be_kept(PyTypeObject* type, PyObject* fields) {
