@@ -63,9 +63,18 @@ bool shape_is_current(const NamedTupleShape& shape, PyTypeObject* type) {
            type->tp_version_tag == shape.version && _PyType_Lookup(type, fields_name) == shape.fields;
 }
 
+// Whether instances of `type` may carry a dict of their own.
+bool has_instance_dict(PyTypeObject* type) {
+#ifdef Py_TPFLAGS_MANAGED_DICT
+    if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
+        return true;
+    }
+#endif
+    return type->tp_dictoffset != 0;
+}
+
 bool shape_can_be_kept(PyTypeObject* type, PyObject* fields) {
-    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0 ||
-        PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) || Py_TYPE(type) != &PyType_Type ||
+    if (type->tp_getattro != PyObject_GenericGetAttr || has_instance_dict(type) || Py_TYPE(type) != &PyType_Type ||
         !PyTuple_CheckExact(fields)) {
         return false;
     }
