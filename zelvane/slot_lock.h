@@ -150,12 +150,12 @@ int make_handle_lock_type() {
         {Py_tp_dealloc, reinterpret_cast<void*>(handle_lock_dealloc<Handle>)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {
+    static PyType_Spec lock_type = {
         LockNames<Handle>::type_name, sizeof(HandleLock<Handle>), 0, Py_TPFLAGS_DEFAULT, slots,
     };
     PyTypeObject*& type = HandleLock<Handle>::type;
     if (!type) {
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&lock_type));
     }
     return type ? 0 : -1;
 }
