@@ -610,17 +610,7 @@ constexpr const char* OPEN_ARRAY_DOC =
 
 // Registers the type as zelvane.ArrayHandle; -1 with an exception set.
 int add_array_handle_type(PyObject* module) {
-    PyRef type(PyType_FromSpec(&array_spec));
-    if (!type || make_handle_lock_type<ArrayHandle>() < 0) {
-        return -1;
-    }
-    Py_INCREF(type.get());
-    if (PyModule_AddObject(module, "ArrayHandle", type.get()) < 0) {
-        Py_DECREF(type.get());
-        return -1;
-    }
-    Py_XDECREF(std::exchange(array_handle_type, reinterpret_cast<PyTypeObject*>(type.release())));
-    return 0;
+    return add_handle_type<ArrayHandle>(module, &array_spec, "ArrayHandle", array_handle_type);
 }
 
 }  // namespace

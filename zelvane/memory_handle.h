@@ -367,18 +367,7 @@ constexpr const char* OPEN_MEMORY_DOC =
 
 // Registers the type as zelvane.MemoryHandle; -1 with an exception set.
 int add_memory_handle_type(PyObject* module) {
-    PyRef type(PyType_FromSpec(&handle_spec));
-    if (!type || make_handle_lock_type<MemoryHandle>() < 0) {
-        return -1;
-    }
-    // One reference for the module, one kept for open_memory.
-    Py_INCREF(type.get());
-    if (PyModule_AddObject(module, "MemoryHandle", type.get()) < 0) {
-        Py_DECREF(type.get());
-        return -1;
-    }
-    Py_XDECREF(std::exchange(memory_handle_type, reinterpret_cast<PyTypeObject*>(type.release())));
-    return 0;
+    return add_handle_type<MemoryHandle>(module, &handle_spec, "MemoryHandle", memory_handle_type);
 }
 
 }  // namespace

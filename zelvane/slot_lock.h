@@ -160,4 +160,22 @@ int make_handle_lock_type() {
     return type ? 0 : -1;
 }
 
+// Makes a handle type from `spec` with its lock type and adds it to `module`
+// as `name`; a second reference is kept in `kept` for the functions that
+// make handles. -1 with an exception set.
+template <typename Handle>
+int add_handle_type(PyObject* module, PyType_Spec* spec, const char* name, PyTypeObject*& kept) {
+    PyRef type(PyType_FromSpec(spec));
+    if (!type || make_handle_lock_type<Handle>() < 0) {
+        return -1;
+    }
+    Py_INCREF(type.get());
+    if (PyModule_AddObject(module, name, type.get()) < 0) {
+        Py_DECREF(type.get());
+        return -1;
+    }
+    Py_XDECREF(std::exchange(kept, reinterpret_cast<PyTypeObject*>(type.release())));
+    return 0;
+}
+
 }  // namespace
