@@ -284,6 +284,45 @@ void zelvane_module_cleanup(void* module) {
 #define ZELVANE_VERSION "0+unknown"
 #endif
 
+// The parts written in Python (zelvane.aio and the like) live in a directory
+// beside the extension; naming it the module's search path makes
+// `import zelvane.aio` find them without importing any of them up front.
+constexpr const char PYTHON_PARTS_DIR[] = "zelvane-lib";
+
+int add_python_parts_path(PyObject* module) {
+    PyRef file(PyObject_GetAttrString(module, "__file__"));
+    if (!file) {
+        // Loaded without a location (by hand): no submodules then.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return -1;
+        }
+        PyErr_Clear();
+        return 0;
+    }
+    PyRef os_path(PyImport_ImportModule("os.path"));
+    if (!os_path) {
+        return -1;
+    }
+    PyRef dir(PyObject_CallMethod(os_path.get(), "dirname", "O", file.get()));
+    if (!dir) {
+        return -1;
+    }
+    PyRef parts(PyObject_CallMethod(os_path.get(), "join", "Os", dir.get(), PYTHON_PARTS_DIR));
+    if (!parts) {
+        return -1;
+    }
+    PyRef path(PyList_New(1));
+    if (!path) {
+        return -1;
+    }
+    PyList_SET_ITEM(path.get(), 0, parts.release());
+    if (PyModule_AddObject(module, "__path__", path.get()) < 0) {
+        return -1;
+    }
+    path.release();
+    return 0;
+}
+
 int zelvane_module_exec(PyObject* module) {
     if (registry_module::hold_registry(module, "zelvane") < 0) {
         return -1;
@@ -291,7 +330,8 @@ int zelvane_module_exec(PyObject* module) {
     slot_state::check_word_is_free();
     if (PyModule_AddStringConstant(module, "__version__", ZELVANE_VERSION) < 0 ||
         !add_function_handle_type(module) || add_memory_handle_type(module) < 0 ||
-        add_array_handle_type(module) < 0 || !add_remote_error_types(module)) {
+        add_array_handle_type(module) < 0 || !add_remote_error_types(module) ||
+        add_python_parts_path(module) < 0) {
         return -1;
     }
     return 0;
