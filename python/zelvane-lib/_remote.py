@@ -1,0 +1,1074 @@
+"""zelvane's slots and services over Redis (or Valkey), for programs that run
+on several hosts. Values travel in zelvane's own encoding.
+
+Every key of one object shares the hash tag "{namespace:name}", so that the
+scripts below touch a single slot of a Redis Cluster:
+
+    {ns:name}:slot      hash: v (encoded value), z (reserved, never written), ver
+    {ns:name}:lock      the token of the lock's holder, with a lease
+    {ns:name}:turn      wakes one waiter for the lock when it is let go of
+    {ns:name}:ch        pub/sub channel carrying each new version
+    {ns:name}:fn        hash: kind (serve or create), gen (the pool's generation)
+    {ns:name}:srv:GEN   set of the pool's server ids
+    {ns:name}:q:GEN     the calls waiting for a server
+    {ns:name}:hb:SID    a server's heartbeat, expiring
+    {ns:name}:run:SID   the call a server is executing
+    {ns:name}:r:CALLID  the reply of one call, expiring
+
+redis-py is imported only by connect().
+"""
+import builtins
+import threading
+import time
+import traceback
+import uuid
+from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
+
+import zelvane
+
+# A server that has not renewed its heartbeat for this long counts as dead;
+# a caller looks at its call between waits of CALL_SLICE, so a dead server's
+# caller fails within HEARTBEAT_TTL + CALL_SLICE (under 3 seconds).
+HEARTBEAT_TTL = 2.0
+HEARTBEAT_EVERY = 0.5
+CALL_SLICE = 0.5
+# A lock's holder renews its lease while it holds it, so a killed holder
+# holds the others up for at most LOCK_LEASE.
+LOCK_LEASE = 5.0
+LOCK_RENEW_EVERY = 1.0
+TURN_SLICE = 0.1
+# A reply whose caller is gone, and a stopped pool's leftovers, expire.
+REPLY_TTL = 60.0
+POOL_TTL = 60.0
+SERVE_SLICE = 0.5
+WAIT_SLICE = 0.2
+OPEN_POLL = 0.05
+
+MESSAGE_SIZE = 1024
+CALL_ID_SIZE = 32
+STOP_ITEM = b"STOP"
+
+# A request: call id, then how its payload reads, then the payload.
+CALL_FUNCTION = b"c"   # dumps(args), the 1024-byte limits apply
+HANDLE_ARGS = b"h"     # dumps(args)
+HANDLE_KWARGS = b"k"   # dumps((args, kwargs))
+# A reply: its kind, then its payload.
+REPLY_RESULT = b"R"
+REPLY_EXCEPTION = b"E"
+REPLY_NULL = b"N"
+
+NULL_MESSAGE = ("Received a NULL message from the function. This is likely because the function returned "
+                "arguments of too large size.")
+RESULT_TOO_LARGE = "The returned value exceeds the maximum accepted return size of 1024 bytes."
+
+_LIVE_SERVERS = """
+local function live_servers(prefix, gen)
+  local set = prefix .. ':srv:' .. gen
+  for _, sid in ipairs(redis.call('SMEMBERS', set)) do
+    if redis.call('EXISTS', prefix .. ':hb:' .. sid) == 0 then
+      redis.call('SREM', set, sid)
+      redis.call('DEL', prefix .. ':run:' .. sid)
+    end
+  end
+  return redis.call('SCARD', set)
+end
+"""
+
+# KEYS: slot, fn. ARGV: reserved ('1' or '0').
+_CREATE = """
+if redis.call('EXISTS', KEYS[1]) == 1 or redis.call('EXISTS', KEYS[2]) == 1 then return 0 end
+if ARGV[1] == '1' then
+  redis.call('HSET', KEYS[1], 'ver', 0, 'z', 1)
+else
+  redis.call('HSET', KEYS[1], 'ver', 0)
+end
+return 1
+"""
+
+# KEYS: slot, fn, lock. ARGV: token. Returns {v, z, ver}, or -1 missing,
+# -2 locked by another, -3 a function's name.
+_READ = """
+if redis.call('EXISTS', KEYS[1]) == 0 then
+  if redis.call('EXISTS', KEYS[2]) == 1 then return -3 end
+  return -1
+end
+local holder = redis.call('GET', KEYS[3])
+if holder and holder ~= ARGV[1] then return -2 end
+return redis.call('HMGET', KEYS[1], 'v', 'z', 'ver')
+"""
+
+# KEYS: slot, fn, lock, turn. ARGV: value, create, token, channel, release.
+# Returns the new version, or -1 missing, -2 locked by another, -3 a
+# function's name, -4 the caller's lock was lost.
+_WRITE = """
+if redis.call('EXISTS', KEYS[2]) == 1 then return -3 end
+local holder = redis.call('GET', KEYS[3])
+if ARGV[3] ~= '' and holder ~= ARGV[3] then return -4 end
+if holder and holder ~= ARGV[3] then return -2 end
+if redis.call('EXISTS', KEYS[1]) == 0 and ARGV[2] ~= '1' then return -1 end
+local ver = (tonumber(redis.call('HGET', KEYS[1], 'ver') or '0') + 1) % 2147483648
+redis.call('HSET', KEYS[1], 'v', ARGV[1], 'ver', ver)
+redis.call('HDEL', KEYS[1], 'z')
+redis.call('PUBLISH', ARGV[4], ver)
+if ARGV[5] == '1' then
+  redis.call('DEL', KEYS[3])
+  if redis.call('LLEN', KEYS[4]) == 0 then redis.call('RPUSH', KEYS[4], 1) end
+  redis.call('PEXPIRE', KEYS[4], 1000)
+end
+return ver
+"""
+
+# KEYS: slot, fn, lock. ARGV: token, lease in ms. Returns {v, z, ver} once
+# locked, or 0 when another holds the lock, -1 missing, -3 a function's name.
+_LOCK = """
+if redis.call('EXISTS', KEYS[1]) == 0 then
+  if redis.call('EXISTS', KEYS[2]) == 1 then return -3 end
+  return -1
+end
+if not redis.call('SET', KEYS[3], ARGV[1], 'NX', 'PX', ARGV[2]) then return 0 end
+return redis.call('HMGET', KEYS[1], 'v', 'z', 'ver')
+"""
+
+# KEYS: lock, turn. ARGV: token. 1 when the token held the lock.
+_UNLOCK = """
+if redis.call('GET', KEYS[1]) ~= ARGV[1] then return 0 end
+redis.call('DEL', KEYS[1])
+if redis.call('LLEN', KEYS[2]) == 0 then redis.call('RPUSH', KEYS[2], 1) end
+redis.call('PEXPIRE', KEYS[2], 1000)
+return 1
+"""
+
+# KEYS: lock. ARGV: token, lease in ms.
+_RENEW = """
+if redis.call('GET', KEYS[1]) ~= ARGV[1] then return 0 end
+return redis.call('PEXPIRE', KEYS[1], ARGV[2])
+"""
+
+# KEYS: slot, fn. ARGV: prefix. How many names went.
+_REMOVE = """
+return redis.call('DEL', KEYS[1], KEYS[2])
+"""
+
+# KEYS: slot, fn. ARGV: prefix, kind, new generation, server id, heartbeat
+# ms. The pool's generation once joined; false when the name is taken.
+_JOIN = _LIVE_SERVERS + """
+if redis.call('EXISTS', KEYS[1]) == 1 then return false end
+local kind = redis.call('HGET', KEYS[2], 'kind')
+local gen = redis.call('HGET', KEYS[2], 'gen')
+if kind and live_servers(ARGV[1], gen) > 0 then
+  if kind ~= 'serve' or ARGV[2] ~= 'serve' then return false end
+else
+  gen = ARGV[3]
+  redis.call('HSET', KEYS[2], 'kind', ARGV[2], 'gen', gen)
+end
+redis.call('SADD', ARGV[1] .. ':srv:' .. gen, ARGV[4])
+redis.call('SET', ARGV[1] .. ':hb:' .. ARGV[4], 1, 'PX', ARGV[5])
+return gen
+"""
+
+# KEYS: fn. ARGV: prefix, generation, server id, heartbeat ms, pool ms.
+# 0 once the pool was stopped or the server dropped from it.
+_HEARTBEAT = """
+local set = ARGV[1] .. ':srv:' .. ARGV[2]
+if redis.call('HGET', KEYS[1], 'gen') ~= ARGV[2] or redis.call('SISMEMBER', set, ARGV[3]) == 0 then
+  return 0
+end
+redis.call('SET', ARGV[1] .. ':hb:' .. ARGV[3], 1, 'PX', ARGV[4])
+redis.call('PEXPIRE', set, ARGV[5])
+redis.call('PEXPIRE', ARGV[1] .. ':q:' .. ARGV[2], ARGV[5])
+return 1
+"""
+
+# KEYS: fn. ARGV: prefix, generation, server id. The last server out
+# removes the name (when it is still this pool's).
+_LEAVE = _LIVE_SERVERS + """
+local set = ARGV[1] .. ':srv:' .. ARGV[2]
+redis.call('SREM', set, ARGV[3])
+redis.call('DEL', ARGV[1] .. ':hb:' .. ARGV[3], ARGV[1] .. ':run:' .. ARGV[3])
+if live_servers(ARGV[1], ARGV[2]) == 0 then
+  redis.call('DEL', set, ARGV[1] .. ':q:' .. ARGV[2])
+  if redis.call('HGET', KEYS[1], 'gen') == ARGV[2] then redis.call('DEL', KEYS[1]) end
+end
+return 1
+"""
+
+# KEYS: fn. ARGV: prefix. Stops every server of the pool: each takes one
+# stop item before any waiting call; the calls left behind fail.
+_STOP = """
+local gen = redis.call('HGET', KEYS[1], 'gen')
+if not gen then return 0 end
+redis.call('DEL', KEYS[1])
+local queue = ARGV[1] .. ':q:' .. gen
+for _ = 1, redis.call('SCARD', ARGV[1] .. ':srv:' .. gen) do
+  redis.call('RPUSH', queue, 'STOP')
+end
+redis.call('PEXPIRE', queue, 60000)
+return 1
+"""
+
+# KEYS: fn, slot. ARGV: prefix, request, has keyword arguments. The pool's
+# generation once posted; -1 missing, -2 a slot's name, -3 keyword
+# arguments for create_function, -4 nobody serves.
+_POST = _LIVE_SERVERS + """
+local kind = redis.call('HGET', KEYS[1], 'kind')
+if not kind then
+  if redis.call('EXISTS', KEYS[2]) == 1 then return -2 end
+  return -1
+end
+if ARGV[3] == '1' and kind ~= 'serve' then return -3 end
+local gen = redis.call('HGET', KEYS[1], 'gen')
+if live_servers(ARGV[1], gen) == 0 then return -4 end
+redis.call('LPUSH', ARGV[1] .. ':q:' .. gen, ARGV[2])
+return gen
+"""
+
+# KEYS: fn, reply. ARGV: prefix, generation, request. Where the call is:
+# 'ready', 'queued', 'running' or 'dead' (a queued call is withdrawn then).
+_WHERE = _LIVE_SERVERS + """
+if redis.call('EXISTS', KEYS[2]) == 1 then return 'ready' end
+local queue = ARGV[1] .. ':q:' .. ARGV[2]
+local alive = live_servers(ARGV[1], ARGV[2])
+if redis.call('LPOS', queue, ARGV[3]) then
+  if alive > 0 and redis.call('HGET', KEYS[1], 'gen') == ARGV[2] then return 'queued' end
+  redis.call('LREM', queue, 1, ARGV[3])
+  return 'dead'
+end
+for _, sid in ipairs(redis.call('SMEMBERS', ARGV[1] .. ':srv:' .. ARGV[2])) do
+  if redis.call('LPOS', ARGV[1] .. ':run:' .. sid, ARGV[3]) then return 'running' end
+end
+if redis.call('EXISTS', KEYS[2]) == 1 then return 'ready' end
+return 'dead'
+"""
+
+# KEYS: queue. ARGV: request. 1 when the call was still waiting and is withdrawn.
+_WITHDRAW = """
+return redis.call('LREM', KEYS[1], 1, ARGV[1])
+"""
+
+# KEYS: running, reply. ARGV: request, reply, ttl ms.
+_FINISH = """
+redis.call('LREM', KEYS[1], 1, ARGV[1])
+redis.call('RPUSH', KEYS[2], ARGV[2])
+redis.call('PEXPIRE', KEYS[2], ARGV[3])
+return 1
+"""
+
+# KEYS: fn, slot. ARGV: prefix. 1 served, 0 not served, -1 missing, -2 a slot.
+_SERVED = _LIVE_SERVERS + """
+local gen = redis.call('HGET', KEYS[1], 'gen')
+if not gen then
+  if redis.call('EXISTS', KEYS[2]) == 1 then return -2 end
+  return -1
+end
+if live_servers(ARGV[1], gen) > 0 then return 1 end
+return 0
+"""
+
+_SCRIPTS = {"create": _CREATE, "read": _READ, "write": _WRITE, "lock": _LOCK, "unlock": _UNLOCK,
+            "renew": _RENEW, "remove": _REMOVE, "join": _JOIN, "heartbeat": _HEARTBEAT, "leave": _LEAVE,
+            "stop": _STOP, "post": _POST, "where": _WHERE, "withdraw": _WITHDRAW, "finish": _FINISH,
+            "served": _SERVED}
+
+
+def public_url(url):
+    """The URL without its user name and password, to put in messages."""
+    parts = urlsplit(url)
+    host = parts.netloc.rpartition("@")[2]
+    query = urlencode([(key, value) for key, value in parse_qsl(parts.query) if key != "password"])
+    return urlunsplit((parts.scheme, host, parts.path, query, parts.fragment))
+
+
+def check_timeout(value, what="timeout"):
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 <= value < float("inf"):
+        raise ValueError(f"{what} must be a non-negative, finite number of seconds or None")
+    return float(value)
+
+
+def deadline_of(timeout):
+    return None if timeout is None else time.monotonic() + timeout
+
+
+def time_left(deadline, most):
+    """The next wait: at most `most` seconds, and not beyond the deadline."""
+    if deadline is None:
+        return most
+    return max(0.0, min(most, deadline - time.monotonic()))
+
+
+def passed(deadline):
+    return deadline is not None and time.monotonic() >= deadline
+
+
+def check_name(name, message):
+    if not isinstance(name, str) or "\0" in name:
+        raise ValueError(message)
+
+
+class Keys:
+    """The key names of one object."""
+
+    __slots__ = ("prefix", "slot", "lock", "turn", "channel", "fn")
+
+    def __init__(self, namespace, name):
+        self.prefix = f"{{{namespace}:{name}}}"
+        self.slot = self.prefix + ":slot"
+        self.lock = self.prefix + ":lock"
+        self.turn = self.prefix + ":turn"
+        self.channel = self.prefix + ":ch"
+        self.fn = self.prefix + ":fn"
+
+    def queue(self, gen):
+        return f"{self.prefix}:q:{gen}"
+
+    def running(self, sid):
+        return f"{self.prefix}:run:{sid}"
+
+    def reply(self, call_id):
+        return f"{self.prefix}:r:{call_id}"
+
+
+def made(cls, *args):
+    """An instance of one of the classes that users get from functions only."""
+    instance = object.__new__(cls)
+    instance._setup(*args)
+    return instance
+
+
+def _seconds_ms(seconds):
+    return int(seconds * 1000)
+
+
+def remote_report(exc):
+    """What goes back to the caller of a served function that raised `exc`."""
+    cls = type(exc)
+    text = _exception_text(exc)
+    trace = "".join(traceback.format_exception(cls, exc, exc.__traceback__))
+    report = (getattr(cls, "__module__", "builtins"), getattr(cls, "__qualname__", cls.__name__),
+              exc.args, text, trace)
+    try:
+        return zelvane.dumps(report)
+    except Exception:
+        return zelvane.dumps(report[:2] + (None,) + report[3:])
+
+
+def _exception_text(exc):
+    try:
+        return str(exc)
+    except Exception:
+        return "<unprintable exception>"
+
+
+def raised_again(name, report):
+    """The exception a report describes, caused by the server's traceback."""
+    if not isinstance(report, tuple) or len(report) != 5:
+        return RuntimeError(f"The reply of '{name}' names no result.")
+    module, qualname, args, text, trace = report
+    exc = _builtin_exception(module, qualname, args)
+    if exc is None:
+        exc = zelvane.RemoteError(f"{module}.{qualname}: {text}")
+    exc.__cause__ = zelvane.RemoteTraceback(trace)
+    return exc
+
+
+def _builtin_exception(module, qualname, args):
+    if module != "builtins" or not isinstance(args, tuple) or not isinstance(qualname, str):
+        return None
+    cls = getattr(builtins, qualname, None)
+    if not isinstance(cls, type) or not issubclass(cls, Exception):
+        return None
+    try:
+        exc = cls(*args)
+    except Exception:
+        return None
+    return exc if isinstance(exc, BaseException) else None
+
+
+class Remote:
+    """zelvane's slots and services on a Redis server; made by zelvane.connect(url)."""
+
+    def __new__(cls):
+        raise TypeError("cannot create 'zelvane.Remote' instances; use zelvane.connect(url)")
+
+    def _setup(self, client, url, namespace):
+        self._client = client
+        self._url = url
+        self._namespace = namespace
+        self._scripts = {name: client.register_script(text) for name, text in _SCRIPTS.items()}
+        self._held = threading.local()
+        self._keeper = LeaseKeeper(self)
+        self._closed = False
+
+    def __repr__(self):
+        state = "closed" if self._closed else "open"
+        return f"<zelvane.Remote {self.url!r} namespace={self.namespace!r} {state}>"
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, exc_value, trace, /):
+        self.close()
+
+    url = property(lambda self: self._url, doc="The server's URL without its credentials.")
+    namespace = property(lambda self: self._namespace)
+    closed = property(lambda self: self._closed)
+
+    def close(self):
+        """Lets go of the connections; the values and names stay on the server."""
+        if not self._closed:
+            self._closed = True
+            self._keeper.stop()
+            self._client.close()
+
+    # -- what every operation shares
+
+    def _run(self, script, keys, args=()):
+        if self._closed:
+            raise ValueError("I/O operation on a closed connection to Redis.")
+        with self._reachable():
+            return self._scripts[script](keys=keys, args=args)
+
+    def _command(self, method, *args, **kwargs):
+        if self._closed:
+            raise ValueError("I/O operation on a closed connection to Redis.")
+        with self._reachable():
+            return getattr(self._client, method)(*args, **kwargs)
+
+    def _reachable(self):
+        return Reachable(self.url)
+
+    def _keys(self, name):
+        return Keys(self.namespace, name)
+
+    # -- the lock each thread holds
+
+    def _holdings(self):
+        held = getattr(self._held, "names", None)
+        if held is None:
+            held = self._held.names = {}
+        return held
+
+    def _check_not_held(self, name):
+        if name in self._holdings():
+            raise RuntimeError(f"The lock of shared memory address '{name}' is already held by this thread.")
+
+    # -- slots
+
+    def create_memory(self, name, prealloc_size=0, error_if_exists=False):
+        message = "Expected at least the name (str) argument."
+        check_name(name, message)
+        if not isinstance(prealloc_size, int) or not isinstance(error_if_exists, bool):
+            raise ValueError(message)
+        if not 0 <= prealloc_size < 2**64:
+            raise ValueError("The given pre-allocate size is too large.")
+        keys = self._keys(name)
+        if self._run("create", [keys.slot, keys.fn], ["1" if prealloc_size else "0"]):
+            return True
+        if error_if_exists:
+            raise MemoryError(f"The memory address '{name}' already exists.")
+        return False
+
+    def remove_memory(self, name, throw_error=False):
+        check_name(name, "Expected at least the 'name' (str) argument.")
+        if not isinstance(throw_error, bool):
+            raise ValueError("Expected at least the 'name' (str) argument.")
+        keys = self._keys(name)
+        if self._run("remove", [keys.slot, keys.fn], [keys.prefix]):
+            return True
+        if throw_error:
+            raise MemoryError("Failed to unlink the shared memory.")
+        return False
+
+    def read_memory(self, name, /):
+        check_name(name, "Expected 1 'str' type.")
+        self._check_not_held(name)
+        return self._read(name, "", None)[0]
+
+    def write_memory(self, name, value, create=True):
+        message = "Expected at least the 'name' (str) and 'value' (any) arguments."
+        check_name(name, message)
+        if not isinstance(create, bool):
+            raise ValueError(message)
+        self._check_not_held(name)
+        self._write(name, zelvane.dumps(value), create, "", None)
+        return True
+
+    def open_memory(self, name, create=True):
+        check_name(name, "Expected at least the name (str) argument.")
+        if create:
+            self._run("create", [self._keys(name).slot, self._keys(name).fn], ["0"])
+        return made(RemoteMemoryHandle, self, name, self._version(name))
+
+    def _read(self, name, token, deadline):
+        """(value, version), waiting while another holds the lock."""
+        keys = self._keys(name)
+        while True:
+            found = self._run("read", [keys.slot, keys.fn, keys.lock], [token])
+            if found != -2:
+                data, reserved, version = self._stored(name, found)
+                return _read_value(data, reserved), version
+            self._wait_turn(name, deadline)
+
+    def _stored(self, name, found):
+        """The encoded value (or None), whether capacity was reserved, and
+        the version, from what the read and lock scripts found."""
+        if found == -1:
+            raise MemoryError(f"Failed to open shared memory address '{name}'.")
+        if found == -3:
+            raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
+        data, reserved, version = found
+        return data, reserved is not None, int(version or 0)
+
+    def _write(self, name, data, create, token, deadline, release=False):
+        """Writes encoded `data`; the new version."""
+        keys = self._keys(name)
+        args = [data, "1" if create else "0", token, keys.channel, "1" if release else "0"]
+        while True:
+            version = self._run("write", [keys.slot, keys.fn, keys.lock, keys.turn], args)
+            if version >= 0:
+                return version
+            if version != -2:
+                self._write_failed(name, version)
+            self._wait_turn(name, deadline)
+
+    def _write_failed(self, name, code):
+        if code == -1:
+            raise MemoryError(f"Failed to open shared memory address '{name}'.")
+        if code == -3:
+            raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
+        raise RuntimeError(f"The lock of shared memory address '{name}' was let go of during update().")
+
+    def _wait_turn(self, name, deadline):
+        """Sleeps until the lock may be free (at most a slice)."""
+        if passed(deadline):
+            raise TimeoutError(f"Timed out waiting for the lock of shared memory address '{name}'.")
+        wait = time_left(deadline, TURN_SLICE)
+        if wait > 0:
+            self._command("blpop", [self._keys(name).turn], timeout=wait)
+
+    def _lock(self, name, deadline):
+        """Takes the lock; (token, encoded value or None, version)."""
+        keys = self._keys(name)
+        token = uuid.uuid4().hex
+        while True:
+            found = self._run("lock", [keys.slot, keys.fn, keys.lock], [token, _seconds_ms(LOCK_LEASE)])
+            if found != 0:
+                data, _, version = self._stored(name, found)
+                self._keeper.hold(keys.lock, token)
+                return token, data, version
+            self._wait_turn(name, deadline)
+
+    def _unlock(self, name, token):
+        keys = self._keys(name)
+        self._keeper.let_go(keys.lock)
+        return self._run("unlock", [keys.lock, keys.turn], [token])
+
+    def _version(self, name):
+        version = self._command("hget", self._keys(name).slot, "ver")
+        if version is None:
+            self._raise_missing_slot(name)
+        return int(version)
+
+    def _raise_missing_slot(self, name):
+        if self._command("exists", self._keys(name).fn):
+            raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
+        raise MemoryError(f"Failed to open shared memory address '{name}'.")
+
+    # -- functions
+
+    def create_function(self, name, func, /):
+        check_name(name, "Expected a 'str' and 'callable' type.")
+        if not callable(func):
+            raise ValueError("Expected a 'str' and 'callable' type.")
+        Server(self, name, func, "create").run()
+        print("read", flush=True)
+
+    def serve(self, name, func, /):
+        if not isinstance(name, str):
+            raise TypeError(f"serve() argument 1 must be str, not {type(name).__name__}")
+        if not callable(func):
+            raise TypeError("serve() expects a callable to serve.")
+        Server(self, name, func, "serve").run()
+
+    def remove_function(self, name, /):
+        check_name(name, "Expected 1 'str' type.")
+        keys = self._keys(name)
+        return bool(self._run("stop", [keys.fn], [keys.prefix]))
+
+    def call_function(self, name, args, /):
+        check_name(name, "Expected a 'str' and 'tuple' type.")
+        if not isinstance(args, tuple):
+            raise ValueError("Expected a 'str' and 'tuple' type.")
+        payload = zelvane.dumps(args)
+        if len(payload) > MESSAGE_SIZE:
+            raise ValueError("The received args exceed the maximum accepted arg size of 1024 bytes.")
+        return Call(self, name, CALL_FUNCTION + payload, False).result(None)
+
+    def open_function(self, name, /, *, wait=None):
+        check_name(name, "Expected 1 'str' type.")
+        deadline = deadline_of(check_timeout(wait, "wait"))
+        keys = self._keys(name)
+        while True:
+            served = self._run("served", [keys.fn, keys.slot], [keys.prefix])
+            if served == 1 or (served == 0 and wait is None):
+                return made(RemoteFunctionHandle, self, name)
+            if wait is None:
+                _raise_not_a_function(name, served)
+            if passed(deadline):
+                raise TimeoutError(f"Nobody served the function '{name}' within the time given.")
+            time.sleep(time_left(deadline, OPEN_POLL))
+
+    def _serving_here(self):
+        serving = getattr(self._held, "serving", None)
+        if serving is None:
+            serving = self._held.serving = set()
+        return serving
+
+
+def _read_value(data, reserved):
+    if data is not None:
+        return zelvane.loads(data)
+    if reserved:
+        # Reserved capacity never written reads as the zero bytes it holds
+        # on one host.
+        return zelvane.loads(b"\0")
+    return None
+
+
+def _raise_not_a_function(name, code):
+    if code == -2:
+        raise MemoryError(f"The shared memory address '{name}' does not hold a hosted function.")
+    if code == -4:
+        raise RuntimeError(f"Nobody serves the function '{name}' any more: its serving process has ended.")
+    raise MemoryError("Failed to open the shared memory.")
+
+
+class Reachable:
+    """Turns redis-py's connection failures into ones that name the server
+    (without credentials)."""
+
+    def __init__(self, url):
+        self.url = url
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        import redis
+        if isinstance(exc, (redis.ConnectionError, redis.TimeoutError)):
+            raise redis.ConnectionError(f"Cannot reach Redis at {self.url}: {exc}") from exc
+        return False
+
+
+class LeaseKeeper:
+    """Renews the leases of the locks this process holds, from one thread."""
+
+    def __init__(self, remote):
+        self._remote = remote
+        self._leases = {}
+        self._guard = threading.Lock()
+        self._stopping = threading.Event()
+        self._thread = None
+
+    def hold(self, lock_key, token):
+        with self._guard:
+            self._leases[lock_key] = token
+            if self._thread is None:
+                self._thread = threading.Thread(target=self._renew_all, name="zelvane-lock-leases", daemon=True)
+                self._thread.start()
+
+    def let_go(self, lock_key):
+        with self._guard:
+            self._leases.pop(lock_key, None)
+
+    def stop(self):
+        self._stopping.set()
+
+    def _renew_all(self):
+        while not self._stopping.wait(LOCK_RENEW_EVERY):
+            with self._guard:
+                leases = list(self._leases.items())
+            for lock_key, token in leases:
+                try:
+                    self._remote._run("renew", [lock_key], [token, _seconds_ms(LOCK_LEASE)])
+                except Exception:
+                    # An unreachable server: the holder learns of it at its
+                    # next access, and the lease runs out meanwhile.
+                    pass
+
+
+class RemoteMemoryHandle:
+    """A slot on a Redis server, opened by Remote.open_memory(name)."""
+
+    def __new__(cls):
+        raise TypeError("cannot create 'zelvane.RemoteMemoryHandle' instances; use Remote.open_memory()")
+
+    def _setup(self, remote, name, version):
+        self._remote = remote
+        self._name = name
+        self._seen = version
+        self._closed = False
+
+    name = property(lambda self: self._name)
+    closed = property(lambda self: self._closed)
+
+    def __repr__(self):
+        return f"<zelvane remote memory handle {self._name!r} {'closed' if self._closed else 'open'}>"
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, exc_value, trace, /):
+        self.close()
+
+    def close(self):
+        self._closed = True
+
+    def _check_open(self):
+        if self._closed:
+            raise ValueError(f"I/O operation on a closed memory handle of '{self._name}'.")
+
+    def _own_token(self):
+        """The token of the lock this handle holds on this thread, or ''."""
+        held = self._remote._holdings().get(self._name)
+        if held is None:
+            return ""
+        if held[0] is not self:
+            raise RuntimeError(f"The lock of shared memory address '{self._name}' is already held by this thread.")
+        return held[1]
+
+    @property
+    def version(self):
+        self._check_open()
+        return self._remote._version(self._name)
+
+    def read(self):
+        self._check_open()
+        value, self._seen = self._remote._read(self._name, self._own_token(), None)
+        return value
+
+    def write(self, value, /):
+        self._check_open()
+        token = self._own_token()
+        self._seen = self._remote._write(self._name, zelvane.dumps(value), True, token, None)
+        return True
+
+    def update(self, func, /, *, timeout=None):
+        self._check_open()
+        deadline = deadline_of(check_timeout(timeout))
+        token = self._own_token()
+        if token:
+            value, _ = self._remote._read(self._name, token, None)
+            result = func(value)
+            self._seen = self._remote._write(self._name, zelvane.dumps(result), True, token, None)
+            return result
+        token, data, _ = self._remote._lock(self._name, deadline)
+        try:
+            result = func(None if data is None else zelvane.loads(data))
+            data = zelvane.dumps(result)
+        except BaseException:
+            self._remote._unlock(self._name, token)
+            raise
+        self._remote._keeper.let_go(self._remote._keys(self._name).lock)
+        self._seen = self._remote._write(self._name, data, True, token, None, release=True)
+        return result
+
+    def lock(self, timeout=None):
+        self._check_open()
+        return HeldLock(self, check_timeout(timeout))
+
+    def wait(self, since=None, timeout=None):
+        self._check_open()
+        if since is not None and (isinstance(since, bool) or not isinstance(since, int)):
+            raise TypeError(f"since must be an int or None, not {type(since).__name__}")
+        deadline = deadline_of(check_timeout(timeout))
+        if self._name in self._remote._holdings():
+            raise RuntimeError(f"Waiting for a change of shared memory address '{self._name}' while this "
+                               "thread holds its lock would never end.")
+        self._seen = VersionWatch(self._remote, self._name).changed_from(
+            self._seen if since is None else since, deadline)
+        return self._seen
+
+
+class HeldLock:
+    """A slot's lock for a with block."""
+
+    def __init__(self, handle, timeout):
+        self._handle = handle
+        self._timeout = timeout
+        self._token = None
+
+    def __enter__(self):
+        handle = self._handle
+        remote = handle._remote
+        remote._check_not_held(handle.name)
+        self._token, _, handle._seen = remote._lock(handle.name, deadline_of(self._timeout))
+        remote._holdings()[handle.name] = (handle, self._token)
+        return handle
+
+    def __exit__(self, *exc_info):
+        remote = self._handle._remote
+        remote._holdings().pop(self._handle.name, None)
+        remote._unlock(self._handle.name, self._token)
+        return False
+
+
+class VersionWatch:
+    """Waits for a slot's version to change, through its pub/sub channel."""
+
+    def __init__(self, remote, name):
+        self._remote = remote
+        self._name = name
+
+    def changed_from(self, since, deadline):
+        keys = self._remote._keys(self._name)
+        with self._remote._reachable():
+            pubsub = self._remote._client.pubsub()
+            try:
+                return self._listen(pubsub, keys, since, deadline)
+            finally:
+                pubsub.close()
+
+    def _listen(self, pubsub, keys, since, deadline):
+        pubsub.subscribe(keys.channel)
+        while pubsub.get_message(timeout=time_left(deadline, WAIT_SLICE)) is None:
+            self._check_time(deadline)
+        # Subscribed: a change from now on is published to us, so a version
+        # read now misses none.
+        version = self._remote._version(self._name)
+        while version == since:
+            message = pubsub.get_message(timeout=time_left(deadline, WAIT_SLICE))
+            if message is not None and message["type"] == "message":
+                version = int(message["data"])
+            else:
+                self._check_time(deadline)
+        return version
+
+    def _check_time(self, deadline):
+        if passed(deadline):
+            raise TimeoutError(f"Timed out waiting for a change of shared memory address '{self._name}'.")
+
+
+class Call:
+    """One call of a served function: posted to the pool's queue, its reply
+    waited for in slices, between which the caller looks whether a live
+    server still has it."""
+
+    def __init__(self, remote, name, payload, has_kwargs):
+        self._remote = remote
+        self._name = name
+        self._keys = remote._keys(name)
+        self._call_id = uuid.uuid4().hex
+        self._request = self._call_id.encode() + payload
+        self._has_kwargs = has_kwargs
+
+    def result(self, deadline):
+        if self._name in self._remote._serving_here():
+            raise RuntimeError(f"The function '{self._name}' is served by this thread: calling it from its own "
+                               "callable would wait for itself for ever.")
+        gen = self._post()
+        try:
+            reply = self._wait_reply(gen, deadline)
+        except BaseException:
+            self._withdraw(gen)
+            raise
+        return self._decoded(reply)
+
+    def _post(self):
+        keys = self._keys
+        posted = self._remote._run("post", [keys.fn, keys.slot],
+                                   [keys.prefix, self._request, "1" if self._has_kwargs else "0"])
+        if posted == -3:
+            raise TypeError(f"The function '{self._name}' is hosted by create_function, which passes no keyword "
+                            "arguments; serve it with zelvane.serve to take them.")
+        if isinstance(posted, int):
+            _raise_not_a_function(self._name, posted)
+        return posted.decode()
+
+    def _wait_reply(self, gen, deadline):
+        reply_key = self._keys.reply(self._call_id)
+        while True:
+            found = self._take_reply(reply_key, time_left(deadline, CALL_SLICE))
+            if found is not None:
+                return found
+            where = self._remote._run("where", [self._keys.fn, reply_key], [self._keys.prefix, gen, self._request])
+            if where == b"dead":
+                raise RuntimeError(f"Nobody serves the function '{self._name}' any more: its serving process "
+                                   "has ended.")
+            if where != b"ready" and passed(deadline):
+                raise TimeoutError(f"The call of '{self._name}' did not end within its time limit.")
+
+    def _take_reply(self, reply_key, wait):
+        # A blocking pop with no time at all would block for ever.
+        if wait <= 0:
+            return self._remote._command("lpop", reply_key)
+        found = self._remote._command("blpop", [reply_key], timeout=wait)
+        return None if found is None else found[1]
+
+    def _withdraw(self, gen):
+        """Takes back a call no server has taken yet; one being executed is
+        abandoned (its reply expires)."""
+        try:
+            self._remote._run("withdraw", [self._keys.queue(gen)], [self._request])
+        except Exception:
+            pass
+
+    def _decoded(self, reply):
+        kind, payload = reply[:1], reply[1:]
+        if kind == REPLY_RESULT:
+            return zelvane.loads(payload)
+        if kind == REPLY_NULL:
+            raise RuntimeError(NULL_MESSAGE)
+        raise raised_again(self._name, zelvane.loads(payload))
+
+
+class RemoteFunctionHandle:
+    """A served function on a Redis server, opened by Remote.open_function(name)."""
+
+    def __new__(cls):
+        raise TypeError("cannot create 'zelvane.RemoteFunctionHandle' instances; use Remote.open_function(name)")
+
+    def _setup(self, remote, name):
+        self._remote = remote
+        self._name = name
+        self._closed = False
+
+    name = property(lambda self: self._name)
+    closed = property(lambda self: self._closed)
+
+    def __repr__(self):
+        return f"<zelvane remote function handle {self._name!r} {'closed' if self._closed else 'open'}>"
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, exc_value, trace, /):
+        self.close()
+
+    def close(self):
+        self._closed = True
+
+    def __call__(self, *args, timeout=None, **kwargs):
+        if self._closed:
+            raise ValueError("I/O operation on a closed function handle.")
+        deadline = deadline_of(check_timeout(timeout))
+        if kwargs:
+            payload = HANDLE_KWARGS + zelvane.dumps((args, kwargs))
+        else:
+            payload = HANDLE_ARGS + zelvane.dumps(args)
+        return Call(self._remote, self._name, payload, bool(kwargs)).result(deadline)
+
+
+class Server:
+    """One server of a name's pool: takes calls from the pool's queue one at
+    a time, while a thread of its own keeps its heartbeat."""
+
+    def __init__(self, remote, name, func, kind):
+        self._remote = remote
+        self._name = name
+        self._func = func
+        self._kind = kind
+        self._keys = remote._keys(name)
+        self._sid = uuid.uuid4().hex
+        self._gen = None
+        self._stopped = threading.Event()
+
+    def run(self):
+        self._join()
+        beat = threading.Thread(target=self._beat, name=f"zelvane-heartbeat-{self._name}", daemon=True)
+        beat.start()
+        serving = self._remote._serving_here()
+        serving.add(self._name)
+        try:
+            self._serve_calls()
+        finally:
+            serving.discard(self._name)
+            self._stopped.set()
+            self._leave()
+
+    def _join(self):
+        keys = self._keys
+        gen = self._remote._run("join", [keys.slot, keys.fn], [keys.prefix, self._kind, uuid.uuid4().hex,
+                                                                 self._sid, _seconds_ms(HEARTBEAT_TTL)])
+        if gen is None:
+            raise MemoryError(f"The memory address '{self._name}' already exists.")
+        self._gen = gen.decode()
+
+    def _leave(self):
+        try:
+            self._remote._run("leave", [self._keys.fn], [self._keys.prefix, self._gen, self._sid])
+        except Exception:
+            # The heartbeat lapses, and the pool forgets this server.
+            pass
+
+    def _beat(self):
+        args = [self._keys.prefix, self._gen, self._sid, _seconds_ms(HEARTBEAT_TTL), _seconds_ms(POOL_TTL)]
+        while not self._stopped.wait(HEARTBEAT_EVERY):
+            try:
+                if not self._remote._run("heartbeat", [self._keys.fn], args):
+                    self._stopped.set()
+            except Exception:
+                pass
+
+    def _serve_calls(self):
+        queue, running = self._keys.queue(self._gen), self._keys.running(self._sid)
+        while not self._stopped.is_set():
+            request = self._remote._command("blmove", queue, running, SERVE_SLICE, "RIGHT", "LEFT")
+            if request is None:
+                continue
+            if len(request) <= CALL_ID_SIZE:
+                self._remote._command("lrem", running, 1, request)
+                return
+            self._answer(request, running)
+
+    def _answer(self, request, running):
+        reply, failure = self._reply_to(request)
+        reply_key = self._keys.reply(request[:CALL_ID_SIZE].decode())
+        self._remote._run("finish", [running, reply_key], [request, reply, _seconds_ms(REPLY_TTL)])
+        if failure is not None:
+            raise failure
+
+    def _reply_to(self, request):
+        """The reply, and the exception that ends serving (or None)."""
+        try:
+            return REPLY_RESULT + self._result_of(request), None
+        except BaseException as exc:
+            if self._kind == "create":
+                return REPLY_NULL, exc
+            ends = not isinstance(exc, Exception)
+            return REPLY_EXCEPTION + remote_report(exc), exc if ends else None
+
+    def _result_of(self, request):
+        form, payload = request[CALL_ID_SIZE:CALL_ID_SIZE + 1], request[CALL_ID_SIZE + 1:]
+        if form == HANDLE_KWARGS:
+            args, kwargs = zelvane.loads(payload)
+        else:
+            args, kwargs = zelvane.loads(payload), {}
+        if not isinstance(args, tuple):
+            raise ValueError("Likely received an invalid bytes object: the arguments are not a tuple.")
+        result = zelvane.dumps(self._func(*args, **kwargs))
+        if form == CALL_FUNCTION and len(result) > MESSAGE_SIZE:
+            raise ValueError(RESULT_TOO_LARGE)
+        return result
+
+
+def connect(url, /, *, namespace="zelvane"):
+    """A Remote on the Redis server at url; ConnectionError when it cannot be reached."""
+    if not isinstance(url, str):
+        raise TypeError(f"url must be a str, not {type(url).__name__}")
+    if not isinstance(namespace, str) or not namespace or any(c in namespace for c in ":{}\0"):
+        raise ValueError("namespace must be a non-empty str without ':', '{', '}' or NUL characters")
+    import redis
+    shown = public_url(url)
+    with Reachable(shown):
+        client = redis.Redis.from_url(url)
+        try:
+            client.ping()
+        except BaseException:
+            client.close()
+            raise
+    return made(Remote, client, shown, namespace)
+
+
+__all__ = ["connect", "Remote", "RemoteMemoryHandle", "RemoteFunctionHandle"]
