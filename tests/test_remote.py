@@ -248,6 +248,48 @@ def test_lock_keeps_other_threads_out_and_refuses_reentry(backend):
         handle.read()
 
 
+HOLDER = CHILD + """
+handle = z.open_memory(sys.argv[2], create=False)
+with handle.lock():
+    handle.write(1)
+    print("locked", flush=True)
+    time.sleep(120)
+"""
+
+
+def test_a_process_killed_holding_the_lock_holds_the_others_up_only_for_a_while(backend):
+    z, name = backend.api, backend.name("held")
+    z.write_memory(name, 0)
+    holder = spawn_python(HOLDER, backend.spec, name)
+    try:
+        assert holder.stdout.readline().strip() == "locked"
+        holder.kill()
+        holder.communicate(timeout=TIMEOUT)
+        with z.open_memory(name) as handle:
+            assert handle.update(lambda v: v + 1, timeout=TIMEOUT) == 2
+    finally:
+        if holder.poll() is None:
+            holder.kill()
+            holder.communicate(timeout=TIMEOUT)
+
+
+def test_a_waiter_that_gives_up_leaves_the_queue(remote):
+    z, name = remote.api, remote.name("queue")
+    z.write_memory(name, 0)
+    with z.open_memory(name) as handle, handle.lock():
+        outcome = run_threads(lambda i: z.open_memory(name).update(lambda v: v + 1, timeout=0.3), 2)
+        assert all(isinstance(exc, TimeoutError) for exc in outcome), outcome
+        assert z._client.llen(f"{{{remote.namespace}:{name}}}:waiters") == 0
+    # Queued behind a holder, then handed the lock with the value.
+    with z.open_memory(name) as handle, handle.lock():
+        later = threading.Thread(target=lambda: z.open_memory(name).update(lambda v: v + 10))
+        later.start()
+        wait_until(lambda: z._client.llen(f"{{{remote.namespace}:{name}}}:waiters") == 1, what="a queued waiter")
+        handle.write(5)
+    later.join(TIMEOUT)
+    assert z.read_memory(name) == 15
+
+
 WAITER = CHILD + """
 handle = z.open_memory(sys.argv[2], create=False)
 since = handle.version

@@ -6,7 +6,8 @@ scripts below touch a single slot of a Redis Cluster:
 
     {ns:name}:slot      hash: v (encoded value), z (reserved, never written), ver
     {ns:name}:lock      the token of the lock's holder, with a lease
-    {ns:name}:turn      wakes one waiter for the lock when it is let go of
+    {ns:name}:waiters   the tokens of those waiting for the lock, in order
+    {ns:name}:wake:TOK  tells a waiter that the lock was handed to it
     {ns:name}:ch        pub/sub channel carrying each new version
     {ns:name}:fn        hash: kind (serve or create), gen (the pool's generation)
     {ns:name}:srv:GEN   set of the pool's server ids
@@ -36,7 +37,7 @@ CALL_SLICE = 0.5
 # holds the others up for at most LOCK_LEASE.
 LOCK_LEASE = 5.0
 LOCK_RENEW_EVERY = 1.0
-TURN_SLICE = 0.1
+HANDOFF_SLICE = 0.5
 # A reply whose caller is gone, and a stopped pool's leftovers, expire.
 REPLY_TTL = 60.0
 POOL_TTL = 60.0
@@ -97,10 +98,36 @@ if holder and holder ~= ARGV[1] then return -2 end
 return redis.call('HMGET', KEYS[1], 'v', 'z', 'ver')
 """
 
-# KEYS: slot, fn, lock, turn. ARGV: value, create, token, channel, release.
-# Returns the new version, or -1 missing, -2 locked by another, -3 a
-# function's name, -4 the caller's lock was lost.
-_WRITE = """
+# Lets go of the lock: straight to the first waiter, whose token becomes
+# the holder's, so that a waiter never competes for it again. A waiter's
+# entry is a flag (1: it wants the value) and its token; its wake-up
+# carries the slot's state, '!' for a slot gone, or (reserved flag,
+# version, ':', value) when it wants the value, so that it reads nothing
+# more.
+_HAND_ON = """
+local function slot_state(slot, wanted)
+  if redis.call('EXISTS', slot) == 0 then return '!' end
+  if not wanted then return '-' end
+  local found = redis.call('HMGET', slot, 'v', 'z', 'ver')
+  return (found[2] and 'z' or '-') .. (found[3] or '0') .. ':' .. (found[1] or '')
+end
+
+local function hand_on(lock, waiters, slot, prefix, lease)
+  redis.call('DEL', lock)
+  local entry = redis.call('LPOP', waiters)
+  if not entry then return end
+  local token = string.sub(entry, 2)
+  redis.call('SET', lock, token, 'PX', lease)
+  local wake = prefix .. ':wake:' .. token
+  redis.call('RPUSH', wake, slot_state(slot, string.sub(entry, 1, 1) == '1'))
+  redis.call('PEXPIRE', wake, 60000)
+end
+"""
+
+# KEYS: slot, fn, lock, waiters. ARGV: value, create, token, channel,
+# release, prefix, lease ms. Returns the new version, or -1 missing, -2
+# locked by another, -3 a function's name, -4 the caller's lock was lost.
+_WRITE = _HAND_ON + """
 if redis.call('EXISTS', KEYS[2]) == 1 then return -3 end
 local holder = redis.call('GET', KEYS[3])
 if ARGV[3] ~= '' and holder ~= ARGV[3] then return -4 end
@@ -110,31 +137,55 @@ local ver = (tonumber(redis.call('HGET', KEYS[1], 'ver') or '0') + 1) % 21474836
 redis.call('HSET', KEYS[1], 'v', ARGV[1], 'ver', ver)
 redis.call('HDEL', KEYS[1], 'z')
 redis.call('PUBLISH', ARGV[4], ver)
-if ARGV[5] == '1' then
-  redis.call('DEL', KEYS[3])
-  if redis.call('LLEN', KEYS[4]) == 0 then redis.call('RPUSH', KEYS[4], 1) end
-  redis.call('PEXPIRE', KEYS[4], 1000)
-end
+if ARGV[5] == '1' then hand_on(KEYS[3], KEYS[4], KEYS[1], ARGV[6], ARGV[7]) end
 return ver
 """
 
-# KEYS: slot, fn, lock. ARGV: token, lease in ms. Returns {v, z, ver} once
-# locked, or 0 when another holds the lock, -1 missing, -3 a function's name.
+# KEYS: slot, fn, lock, waiters. ARGV: token, lease ms, whether to return
+# the value. Returns {v, z, ver} (or 1) once locked, 0 once queued behind
+# the holder, -1 missing, -3 a function's name.
 _LOCK = """
 if redis.call('EXISTS', KEYS[1]) == 0 then
   if redis.call('EXISTS', KEYS[2]) == 1 then return -3 end
   return -1
 end
-if not redis.call('SET', KEYS[3], ARGV[1], 'NX', 'PX', ARGV[2]) then return 0 end
-return redis.call('HMGET', KEYS[1], 'v', 'z', 'ver')
+if not redis.call('SET', KEYS[3], ARGV[1], 'NX', 'PX', ARGV[2]) then
+  redis.call('RPUSH', KEYS[4], ARGV[3] .. ARGV[1])
+  return 0
+end
+if ARGV[3] == '1' then return redis.call('HMGET', KEYS[1], 'v', 'z', 'ver') end
+return 1
 """
 
-# KEYS: lock, turn. ARGV: token. 1 when the token held the lock.
-_UNLOCK = """
+# KEYS: lock, waiters, wake. ARGV: token, lease ms, entry. 1 when the
+# token holds the lock: handed to it, or taken because its holder's lease
+# ran out.
+_CLAIM = """
+local holder = redis.call('GET', KEYS[1])
+if not holder then
+  redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2])
+  redis.call('LREM', KEYS[2], 0, ARGV[3])
+  holder = ARGV[1]
+end
+if holder ~= ARGV[1] then return 0 end
+redis.call('DEL', KEYS[3])
+return 1
+"""
+
+# KEYS: lock, waiters, wake, slot. ARGV: token, prefix, lease ms, entry.
+# Leaves the queue, and hands the lock on if it was handed here meanwhile.
+_WITHDRAW_WAITER = _HAND_ON + """
+redis.call('LREM', KEYS[2], 0, ARGV[4])
+redis.call('DEL', KEYS[3])
+if redis.call('GET', KEYS[1]) == ARGV[1] then hand_on(KEYS[1], KEYS[2], KEYS[4], ARGV[2], ARGV[3]) end
+return 1
+"""
+
+# KEYS: lock, waiters, slot. ARGV: token, prefix, lease ms. 1 when the
+# token held the lock.
+_UNLOCK = _HAND_ON + """
 if redis.call('GET', KEYS[1]) ~= ARGV[1] then return 0 end
-redis.call('DEL', KEYS[1])
-if redis.call('LLEN', KEYS[2]) == 0 then redis.call('RPUSH', KEYS[2], 1) end
-redis.call('PEXPIRE', KEYS[2], 1000)
+hand_on(KEYS[1], KEYS[2], KEYS[3], ARGV[2], ARGV[3])
 return 1
 """
 
@@ -144,9 +195,12 @@ if redis.call('GET', KEYS[1]) ~= ARGV[1] then return 0 end
 return redis.call('PEXPIRE', KEYS[1], ARGV[2])
 """
 
-# KEYS: slot, fn. ARGV: prefix. How many names went.
+# KEYS: slot, fn, lock. How many names went (the lock goes with its slot;
+# its waiters find it free).
 _REMOVE = """
-return redis.call('DEL', KEYS[1], KEYS[2])
+local removed = redis.call('DEL', KEYS[1], KEYS[2])
+redis.call('DEL', KEYS[3])
+return removed
 """
 
 # KEYS: slot, fn. ARGV: prefix, kind, new generation, server id, heartbeat
@@ -265,7 +319,7 @@ return 0
 """
 
 _SCRIPTS = {"create": _CREATE, "read": _READ, "write": _WRITE, "lock": _LOCK, "unlock": _UNLOCK,
-            "renew": _RENEW, "remove": _REMOVE, "join": _JOIN, "heartbeat": _HEARTBEAT, "leave": _LEAVE,
+            "renew": _RENEW, "claim": _CLAIM, "withdraw_waiter": _WITHDRAW_WAITER, "remove": _REMOVE, "join": _JOIN, "heartbeat": _HEARTBEAT, "leave": _LEAVE,
             "stop": _STOP, "post": _POST, "where": _WHERE, "withdraw": _WITHDRAW, "finish": _FINISH,
             "served": _SERVED}
 
@@ -309,13 +363,13 @@ def check_name(name, message):
 class Keys:
     """The key names of one object."""
 
-    __slots__ = ("prefix", "slot", "lock", "turn", "channel", "fn")
+    __slots__ = ("prefix", "slot", "lock", "waiters", "channel", "fn")
 
     def __init__(self, namespace, name):
         self.prefix = f"{{{namespace}:{name}}}"
         self.slot = self.prefix + ":slot"
         self.lock = self.prefix + ":lock"
-        self.turn = self.prefix + ":turn"
+        self.waiters = self.prefix + ":waiters"
         self.channel = self.prefix + ":ch"
         self.fn = self.prefix + ":fn"
 
@@ -327,6 +381,9 @@ class Keys:
 
     def reply(self, call_id):
         return f"{self.prefix}:r:{call_id}"
+
+    def wake(self, token):
+        return f"{self.prefix}:wake:{token}"
 
 
 def made(cls, *args):
@@ -474,7 +531,7 @@ class Remote:
         if not isinstance(throw_error, bool):
             raise ValueError("Expected at least the 'name' (str) argument.")
         keys = self._keys(name)
-        if self._run("remove", [keys.slot, keys.fn], [keys.prefix]):
+        if self._run("remove", [keys.slot, keys.fn, keys.lock]):
             return True
         if throw_error:
             raise MemoryError("Failed to unlink the shared memory.")
@@ -483,7 +540,7 @@ class Remote:
     def read_memory(self, name, /):
         check_name(name, "Expected 1 'str' type.")
         self._check_not_held(name)
-        return self._read(name, "", None)[0]
+        return self._read(name, "")[0]
 
     def write_memory(self, name, value, create=True):
         message = "Expected at least the 'name' (str) and 'value' (any) arguments."
@@ -491,7 +548,7 @@ class Remote:
         if not isinstance(create, bool):
             raise ValueError(message)
         self._check_not_held(name)
-        self._write(name, zelvane.dumps(value), create, "", None)
+        self._write(name, zelvane.dumps(value), create, "")
         return True
 
     def open_memory(self, name, create=True):
@@ -500,15 +557,15 @@ class Remote:
             self._run("create", [self._keys(name).slot, self._keys(name).fn], ["0"])
         return made(RemoteMemoryHandle, self, name, self._version(name))
 
-    def _read(self, name, token, deadline):
-        """(value, version), waiting while another holds the lock."""
+    def _read(self, name, token):
+        """(value, version); waits in the lock's queue while another holds it."""
         keys = self._keys(name)
-        while True:
-            found = self._run("read", [keys.slot, keys.fn, keys.lock], [token])
-            if found != -2:
-                data, reserved, version = self._stored(name, found)
-                return _read_value(data, reserved), version
-            self._wait_turn(name, deadline)
+        found = self._run("read", [keys.slot, keys.fn, keys.lock], [token])
+        if found == -2:
+            token, found = self._lock(name, None, True)
+            self._unlock(name, token)
+        data, reserved, version = self._stored(name, found)
+        return _read_value(data, reserved), version
 
     def _stored(self, name, found):
         """The encoded value (or None), whether capacity was reserved, and
@@ -520,17 +577,25 @@ class Remote:
         data, reserved, version = found
         return data, reserved is not None, int(version or 0)
 
-    def _write(self, name, data, create, token, deadline, release=False):
-        """Writes encoded `data`; the new version."""
+    def _write(self, name, data, create, token, release=False):
+        """Writes encoded `data`; the new version. Waits in the lock's queue
+        while another holds it."""
+        version = self._run_write(name, data, create, token, release)
+        if version == -2:
+            token, _ = self._lock(name, None, False)
+            self._keeper.let_go(token)
+            version = self._run_write(name, data, create, token, True)
+            if version < 0:
+                self._unlock(name, token)
+        if version < 0:
+            self._write_failed(name, version)
+        return version
+
+    def _run_write(self, name, data, create, token, release):
         keys = self._keys(name)
-        args = [data, "1" if create else "0", token, keys.channel, "1" if release else "0"]
-        while True:
-            version = self._run("write", [keys.slot, keys.fn, keys.lock, keys.turn], args)
-            if version >= 0:
-                return version
-            if version != -2:
-                self._write_failed(name, version)
-            self._wait_turn(name, deadline)
+        args = [data, "1" if create else "0", token, keys.channel, "1" if release else "0", keys.prefix,
+                _seconds_ms(LOCK_LEASE)]
+        return self._run("write", [keys.slot, keys.fn, keys.lock, keys.waiters], args)
 
     def _write_failed(self, name, code):
         if code == -1:
@@ -539,30 +604,62 @@ class Remote:
             raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
         raise RuntimeError(f"The lock of shared memory address '{name}' was let go of during update().")
 
-    def _wait_turn(self, name, deadline):
-        """Sleeps until the lock may be free (at most a slice)."""
-        if passed(deadline):
-            raise TimeoutError(f"Timed out waiting for the lock of shared memory address '{name}'.")
-        wait = time_left(deadline, TURN_SLICE)
-        if wait > 0:
-            self._command("blpop", [self._keys(name).turn], timeout=wait)
-
-    def _lock(self, name, deadline):
-        """Takes the lock; (token, encoded value or None, version)."""
+    def _lock(self, name, deadline, with_value):
+        """Takes the lock, in turn behind those waiting for it; (token, what
+        the read script finds, when `with_value`)."""
         keys = self._keys(name)
         token = uuid.uuid4().hex
-        while True:
-            found = self._run("lock", [keys.slot, keys.fn, keys.lock], [token, _seconds_ms(LOCK_LEASE)])
-            if found != 0:
-                data, _, version = self._stored(name, found)
-                self._keeper.hold(keys.lock, token)
-                return token, data, version
-            self._wait_turn(name, deadline)
+        entry = ("1" if with_value else "0") + token
+        found = self._run("lock", [keys.slot, keys.fn, keys.lock, keys.waiters],
+                          [token, _seconds_ms(LOCK_LEASE), entry[0]])
+        if found in (-1, -3):
+            self._stored(name, found)
+        self._keeper.hold(keys.lock, token)
+        try:
+            if found == 0:
+                found = self._await_handoff(name, token, entry, deadline)
+                if found is None and with_value:
+                    found = self._run("read", [keys.slot, keys.fn, keys.lock], [token])
+                if found in (-1, -3):
+                    self._stored(name, found)
+        except BaseException:
+            self._unlock(name, token)
+            raise
+        return token, found
+
+    def _await_handoff(self, name, token, entry, deadline):
+        """Waits until the lock is handed to `token`; the slot's state it
+        came with, or None when it was taken after its holder's lease ran
+        out. Leaves the queue when it gives up."""
+        keys = self._keys(name)
+        lease = _seconds_ms(LOCK_LEASE)
+        try:
+            while True:
+                wait = time_left(deadline, HANDOFF_SLICE)
+                woken = self._command("blpop", [keys.wake(token)], timeout=wait) if wait > 0 else None
+                if woken is not None:
+                    return _handed_state(woken[1])
+                if self._run("claim", [keys.lock, keys.waiters, keys.wake(token)], [token, lease, entry]):
+                    return None
+                if passed(deadline):
+                    raise TimeoutError(f"Timed out waiting for the lock of shared memory address '{name}'.")
+        except BaseException:
+            self._withdraw_waiter(keys, token, entry)
+            raise
+
+    def _withdraw_waiter(self, keys, token, entry):
+        try:
+            self._run("withdraw_waiter", [keys.lock, keys.waiters, keys.wake(token), keys.slot],
+                      [token, keys.prefix, _seconds_ms(LOCK_LEASE), entry])
+        except Exception:
+            # Unreachable: the lease hands the lock on if it came here.
+            pass
 
     def _unlock(self, name, token):
         keys = self._keys(name)
-        self._keeper.let_go(keys.lock)
-        return self._run("unlock", [keys.lock, keys.turn], [token])
+        self._keeper.let_go(token)
+        return self._run("unlock", [keys.lock, keys.waiters, keys.slot],
+                         [token, keys.prefix, _seconds_ms(LOCK_LEASE)])
 
     def _version(self, name):
         version = self._command("hget", self._keys(name).slot, "ver")
@@ -626,6 +723,16 @@ class Remote:
         return serving
 
 
+def _handed_state(state):
+    """What the read script would find, from the state a hand-over carried."""
+    if state == b"!":
+        return -1
+    if state == b"-":
+        return 1
+    version, _, data = state[1:].partition(b":")
+    return [data or None, b"1" if state[:1] == b"z" else None, version]
+
+
 def _read_value(data, reserved):
     if data is not None:
         return zelvane.loads(data)
@@ -673,14 +780,14 @@ class LeaseKeeper:
 
     def hold(self, lock_key, token):
         with self._guard:
-            self._leases[lock_key] = token
+            self._leases[token] = lock_key
             if self._thread is None:
                 self._thread = threading.Thread(target=self._renew_all, name="zelvane-lock-leases", daemon=True)
                 self._thread.start()
 
-    def let_go(self, lock_key):
+    def let_go(self, token):
         with self._guard:
-            self._leases.pop(lock_key, None)
+            self._leases.pop(token, None)
 
     def stop(self):
         self._stopping.set()
@@ -689,7 +796,7 @@ class LeaseKeeper:
         while not self._stopping.wait(LOCK_RENEW_EVERY):
             with self._guard:
                 leases = list(self._leases.items())
-            for lock_key, token in leases:
+            for token, lock_key in leases:
                 try:
                     self._remote._run("renew", [lock_key], [token, _seconds_ms(LOCK_LEASE)])
                 except Exception:
@@ -745,13 +852,13 @@ class RemoteMemoryHandle:
 
     def read(self):
         self._check_open()
-        value, self._seen = self._remote._read(self._name, self._own_token(), None)
+        value, self._seen = self._remote._read(self._name, self._own_token())
         return value
 
     def write(self, value, /):
         self._check_open()
         token = self._own_token()
-        self._seen = self._remote._write(self._name, zelvane.dumps(value), True, token, None)
+        self._seen = self._remote._write(self._name, zelvane.dumps(value), True, token)
         return True
 
     def update(self, func, /, *, timeout=None):
@@ -759,19 +866,20 @@ class RemoteMemoryHandle:
         deadline = deadline_of(check_timeout(timeout))
         token = self._own_token()
         if token:
-            value, _ = self._remote._read(self._name, token, None)
+            value, _ = self._remote._read(self._name, token)
             result = func(value)
-            self._seen = self._remote._write(self._name, zelvane.dumps(result), True, token, None)
+            self._seen = self._remote._write(self._name, zelvane.dumps(result), True, token)
             return result
-        token, data, _ = self._remote._lock(self._name, deadline)
+        token, found = self._remote._lock(self._name, deadline, True)
         try:
+            data = found[0]
             result = func(None if data is None else zelvane.loads(data))
             data = zelvane.dumps(result)
         except BaseException:
             self._remote._unlock(self._name, token)
             raise
-        self._remote._keeper.let_go(self._remote._keys(self._name).lock)
-        self._seen = self._remote._write(self._name, data, True, token, None, release=True)
+        self._remote._keeper.let_go(token)
+        self._seen = self._remote._write(self._name, data, True, token, release=True)
         return result
 
     def lock(self, timeout=None):
@@ -803,7 +911,8 @@ class HeldLock:
         handle = self._handle
         remote = handle._remote
         remote._check_not_held(handle.name)
-        self._token, _, handle._seen = remote._lock(handle.name, deadline_of(self._timeout))
+        self._token, found = remote._lock(handle.name, deadline_of(self._timeout), True)
+        handle._seen = remote._stored(handle.name, found)[2]
         remote._holdings()[handle.name] = (handle, self._token)
         return handle
 
