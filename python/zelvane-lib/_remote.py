@@ -417,6 +417,16 @@ def _exception_text(exc):
         return "<unprintable exception>"
 
 
+def decoded_reply(name, reply):
+    """The result a reply carries, or the exception it reports raised."""
+    kind, payload = reply[:1], reply[1:]
+    if kind == REPLY_RESULT:
+        return zelvane.loads(payload)
+    if kind == REPLY_NULL:
+        raise RuntimeError(NULL_MESSAGE)
+    raise raised_again(name, zelvane.loads(payload))
+
+
 def raised_again(name, report):
     """The exception a report describes, caused by the server's traceback."""
     if not isinstance(report, tuple) or len(report) != 5:
@@ -564,18 +574,8 @@ class Remote:
         if found == -2:
             token, found = self._lock(name, None, True)
             self._unlock(name, token)
-        data, reserved, version = self._stored(name, found)
-        return _read_value(data, reserved), version
-
-    def _stored(self, name, found):
-        """The encoded value (or None), whether capacity was reserved, and
-        the version, from what the read and lock scripts found."""
-        if found == -1:
-            raise MemoryError(f"Failed to open shared memory address '{name}'.")
-        if found == -3:
-            raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
-        data, reserved, version = found
-        return data, reserved is not None, int(version or 0)
+        data, reserved, version = stored(name, found)
+        return read_value(data, reserved), version
 
     def _write(self, name, data, create, token, release=False):
         """Writes encoded `data`; the new version. Waits in the lock's queue
@@ -588,7 +588,7 @@ class Remote:
             if version < 0:
                 self._unlock(name, token)
         if version < 0:
-            self._write_failed(name, version)
+            raise_write_failed(name, version)
         return version
 
     def _run_write(self, name, data, create, token, release):
@@ -596,13 +596,6 @@ class Remote:
         args = [data, "1" if create else "0", token, keys.channel, "1" if release else "0", keys.prefix,
                 _seconds_ms(LOCK_LEASE)]
         return self._run("write", [keys.slot, keys.fn, keys.lock, keys.waiters], args)
-
-    def _write_failed(self, name, code):
-        if code == -1:
-            raise MemoryError(f"Failed to open shared memory address '{name}'.")
-        if code == -3:
-            raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
-        raise RuntimeError(f"The lock of shared memory address '{name}' was let go of during update().")
 
     def _lock(self, name, deadline, with_value):
         """Takes the lock, in turn behind those waiting for it; (token, what
@@ -613,7 +606,7 @@ class Remote:
         found = self._run("lock", [keys.slot, keys.fn, keys.lock, keys.waiters],
                           [token, _seconds_ms(LOCK_LEASE), entry[0]])
         if found in (-1, -3):
-            self._stored(name, found)
+            stored(name, found)
         self._keeper.hold(keys.lock, token)
         try:
             if found == 0:
@@ -621,7 +614,7 @@ class Remote:
                 if found is None and with_value:
                     found = self._run("read", [keys.slot, keys.fn, keys.lock], [token])
                 if found in (-1, -3):
-                    self._stored(name, found)
+                    stored(name, found)
         except BaseException:
             self._unlock(name, token)
             raise
@@ -638,7 +631,7 @@ class Remote:
                 wait = time_left(deadline, HANDOFF_SLICE)
                 woken = self._command("blpop", [keys.wake(token)], timeout=wait) if wait > 0 else None
                 if woken is not None:
-                    return _handed_state(woken[1])
+                    return handed_state(woken[1])
                 if self._run("claim", [keys.lock, keys.waiters, keys.wake(token)], [token, lease, entry]):
                     return None
                 if passed(deadline):
@@ -711,7 +704,7 @@ class Remote:
             if served == 1 or (served == 0 and wait is None):
                 return made(RemoteFunctionHandle, self, name)
             if wait is None:
-                _raise_not_a_function(name, served)
+                raise_not_a_function(name, served)
             if passed(deadline):
                 raise TimeoutError(f"Nobody served the function '{name}' within the time given.")
             time.sleep(time_left(deadline, OPEN_POLL))
@@ -723,7 +716,26 @@ class Remote:
         return serving
 
 
-def _handed_state(state):
+def stored(name, found):
+    """The encoded value (or None), whether capacity was reserved, and the
+    version, from what the read and lock scripts found."""
+    if found == -1:
+        raise MemoryError(f"Failed to open shared memory address '{name}'.")
+    if found == -3:
+        raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
+    data, reserved, version = found
+    return data, reserved is not None, int(version or 0)
+
+
+def raise_write_failed(name, code):
+    if code == -1:
+        raise MemoryError(f"Failed to open shared memory address '{name}'.")
+    if code == -3:
+        raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
+    raise RuntimeError(f"The lock of shared memory address '{name}' was let go of during update().")
+
+
+def handed_state(state):
     """What the read script would find, from the state a hand-over carried."""
     if state == b"!":
         return -1
@@ -733,7 +745,7 @@ def _handed_state(state):
     return [data or None, b"1" if state[:1] == b"z" else None, version]
 
 
-def _read_value(data, reserved):
+def read_value(data, reserved):
     if data is not None:
         return zelvane.loads(data)
     if reserved:
@@ -743,7 +755,7 @@ def _read_value(data, reserved):
     return None
 
 
-def _raise_not_a_function(name, code):
+def raise_not_a_function(name, code):
     if code == -2:
         raise MemoryError(f"The shared memory address '{name}' does not hold a hosted function.")
     if code == -4:
@@ -912,7 +924,7 @@ class HeldLock:
         remote = handle._remote
         remote._check_not_held(handle.name)
         self._token, found = remote._lock(handle.name, deadline_of(self._timeout), True)
-        handle._seen = remote._stored(handle.name, found)[2]
+        handle._seen = stored(handle.name, found)[2]
         remote._holdings()[handle.name] = (handle, self._token)
         return handle
 
@@ -982,7 +994,7 @@ class Call:
         except BaseException:
             self._withdraw(gen)
             raise
-        return self._decoded(reply)
+        return decoded_reply(self._name, reply)
 
     def _post(self):
         keys = self._keys
@@ -992,7 +1004,7 @@ class Call:
             raise TypeError(f"The function '{self._name}' is hosted by create_function, which passes no keyword "
                             "arguments; serve it with zelvane.serve to take them.")
         if isinstance(posted, int):
-            _raise_not_a_function(self._name, posted)
+            raise_not_a_function(self._name, posted)
         return posted.decode()
 
     def _wait_reply(self, gen, deadline):
@@ -1023,13 +1035,6 @@ class Call:
         except Exception:
             pass
 
-    def _decoded(self, reply):
-        kind, payload = reply[:1], reply[1:]
-        if kind == REPLY_RESULT:
-            return zelvane.loads(payload)
-        if kind == REPLY_NULL:
-            raise RuntimeError(NULL_MESSAGE)
-        raise raised_again(self._name, zelvane.loads(payload))
 
 
 class RemoteFunctionHandle:
@@ -1162,12 +1167,17 @@ class Server:
         return result
 
 
-def connect(url, /, *, namespace="zelvane"):
-    """A Remote on the Redis server at url; ConnectionError when it cannot be reached."""
+def check_connect_arguments(url, namespace):
     if not isinstance(url, str):
         raise TypeError(f"url must be a str, not {type(url).__name__}")
+    # The namespace is part of every key's hash tag "{namespace:name}".
     if not isinstance(namespace, str) or not namespace or any(c in namespace for c in ":{}\0"):
         raise ValueError("namespace must be a non-empty str without ':', '{', '}' or NUL characters")
+
+
+def connect(url, /, *, namespace="zelvane"):
+    """A Remote on the Redis server at url; ConnectionError when it cannot be reached."""
+    check_connect_arguments(url, namespace)
     import redis
     shown = public_url(url)
     with Reachable(shown):
