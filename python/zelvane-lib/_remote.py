@@ -360,6 +360,61 @@ def check_name(name, message):
         raise ValueError(message)
 
 
+# The argument checks of the module's functions, with their messages.
+
+def check_create_memory(name, prealloc_size, error_if_exists):
+    message = "Expected at least the name (str) argument."
+    check_name(name, message)
+    if not isinstance(prealloc_size, int) or not isinstance(error_if_exists, bool):
+        raise ValueError(message)
+    if not 0 <= prealloc_size < 2**64:
+        raise ValueError("The given pre-allocate size is too large.")
+
+
+def check_remove_memory(name, throw_error):
+    check_name(name, "Expected at least the 'name' (str) argument.")
+    if not isinstance(throw_error, bool):
+        raise ValueError("Expected at least the 'name' (str) argument.")
+
+
+def check_write_memory(name, create):
+    message = "Expected at least the 'name' (str) and 'value' (any) arguments."
+    check_name(name, message)
+    if not isinstance(create, bool):
+        raise ValueError(message)
+
+
+def check_create_function(name, func):
+    check_name(name, "Expected a 'str' and 'callable' type.")
+    if not callable(func):
+        raise ValueError("Expected a 'str' and 'callable' type.")
+
+
+def check_serve(name, func):
+    if not isinstance(name, str):
+        raise TypeError(f"serve() argument 1 must be str, not {type(name).__name__}")
+    if not callable(func):
+        raise TypeError("serve() expects a callable to serve.")
+
+
+def call_payload(name, args):
+    """The request of call_function(name, args), within its 1024-byte limit."""
+    check_name(name, "Expected a 'str' and 'tuple' type.")
+    if not isinstance(args, tuple):
+        raise ValueError("Expected a 'str' and 'tuple' type.")
+    payload = zelvane.dumps(args)
+    if len(payload) > MESSAGE_SIZE:
+        raise ValueError("The received args exceed the maximum accepted arg size of 1024 bytes.")
+    return CALL_FUNCTION + payload
+
+
+def handle_payload(args, kwargs):
+    """The request of a handle's call."""
+    if kwargs:
+        return HANDLE_KWARGS + zelvane.dumps((args, kwargs))
+    return HANDLE_ARGS + zelvane.dumps(args)
+
+
 class Keys:
     """The key names of one object."""
 
@@ -523,12 +578,7 @@ class Remote:
     # -- slots
 
     def create_memory(self, name, prealloc_size=0, error_if_exists=False):
-        message = "Expected at least the name (str) argument."
-        check_name(name, message)
-        if not isinstance(prealloc_size, int) or not isinstance(error_if_exists, bool):
-            raise ValueError(message)
-        if not 0 <= prealloc_size < 2**64:
-            raise ValueError("The given pre-allocate size is too large.")
+        check_create_memory(name, prealloc_size, error_if_exists)
         keys = self._keys(name)
         if self._run("create", [keys.slot, keys.fn], ["1" if prealloc_size else "0"]):
             return True
@@ -537,9 +587,7 @@ class Remote:
         return False
 
     def remove_memory(self, name, throw_error=False):
-        check_name(name, "Expected at least the 'name' (str) argument.")
-        if not isinstance(throw_error, bool):
-            raise ValueError("Expected at least the 'name' (str) argument.")
+        check_remove_memory(name, throw_error)
         keys = self._keys(name)
         if self._run("remove", [keys.slot, keys.fn, keys.lock]):
             return True
@@ -553,10 +601,7 @@ class Remote:
         return self._read(name, "")[0]
 
     def write_memory(self, name, value, create=True):
-        message = "Expected at least the 'name' (str) and 'value' (any) arguments."
-        check_name(name, message)
-        if not isinstance(create, bool):
-            raise ValueError(message)
+        check_write_memory(name, create)
         self._check_not_held(name)
         self._write(name, zelvane.dumps(value), create, "")
         return True
@@ -668,17 +713,12 @@ class Remote:
     # -- functions
 
     def create_function(self, name, func, /):
-        check_name(name, "Expected a 'str' and 'callable' type.")
-        if not callable(func):
-            raise ValueError("Expected a 'str' and 'callable' type.")
+        check_create_function(name, func)
         Server(self, name, func, "create").run()
         print("read", flush=True)
 
     def serve(self, name, func, /):
-        if not isinstance(name, str):
-            raise TypeError(f"serve() argument 1 must be str, not {type(name).__name__}")
-        if not callable(func):
-            raise TypeError("serve() expects a callable to serve.")
+        check_serve(name, func)
         Server(self, name, func, "serve").run()
 
     def remove_function(self, name, /):
@@ -687,13 +727,7 @@ class Remote:
         return bool(self._run("stop", [keys.fn], [keys.prefix]))
 
     def call_function(self, name, args, /):
-        check_name(name, "Expected a 'str' and 'tuple' type.")
-        if not isinstance(args, tuple):
-            raise ValueError("Expected a 'str' and 'tuple' type.")
-        payload = zelvane.dumps(args)
-        if len(payload) > MESSAGE_SIZE:
-            raise ValueError("The received args exceed the maximum accepted arg size of 1024 bytes.")
-        return Call(self, name, CALL_FUNCTION + payload, False).result(None)
+        return Call(self, name, call_payload(name, args), False).result(None)
 
     def open_function(self, name, /, *, wait=None):
         check_name(name, "Expected 1 'str' type.")
@@ -1067,11 +1101,7 @@ class RemoteFunctionHandle:
         if self._closed:
             raise ValueError("I/O operation on a closed function handle.")
         deadline = deadline_of(check_timeout(timeout))
-        if kwargs:
-            payload = HANDLE_KWARGS + zelvane.dumps((args, kwargs))
-        else:
-            payload = HANDLE_ARGS + zelvane.dumps(args)
-        return Call(self._remote, self._name, payload, bool(kwargs)).result(deadline)
+        return Call(self._remote, self._name, handle_payload(args, kwargs), bool(kwargs)).result(deadline)
 
 
 class Server:
@@ -1146,25 +1176,40 @@ class Server:
     def _reply_to(self, request):
         """The reply, and the exception that ends serving (or None)."""
         try:
-            return REPLY_RESULT + self._result_of(request), None
+            form, args, kwargs = request_arguments(request)
+            return result_reply(form, self._func(*args, **kwargs)), None
         except BaseException as exc:
-            if self._kind == "create":
-                return REPLY_NULL, exc
-            ends = not isinstance(exc, Exception)
-            return REPLY_EXCEPTION + remote_report(exc), exc if ends else None
+            return failure_reply(self._kind, exc)
 
-    def _result_of(self, request):
-        form, payload = request[CALL_ID_SIZE:CALL_ID_SIZE + 1], request[CALL_ID_SIZE + 1:]
-        if form == HANDLE_KWARGS:
-            args, kwargs = zelvane.loads(payload)
-        else:
-            args, kwargs = zelvane.loads(payload), {}
-        if not isinstance(args, tuple):
-            raise ValueError("Likely received an invalid bytes object: the arguments are not a tuple.")
-        result = zelvane.dumps(self._func(*args, **kwargs))
-        if form == CALL_FUNCTION and len(result) > MESSAGE_SIZE:
-            raise ValueError(RESULT_TOO_LARGE)
-        return result
+
+def request_arguments(request):
+    """A request's form, positional and keyword arguments."""
+    form, payload = request[CALL_ID_SIZE:CALL_ID_SIZE + 1], request[CALL_ID_SIZE + 1:]
+    if form == HANDLE_KWARGS:
+        args, kwargs = zelvane.loads(payload)
+    else:
+        args, kwargs = zelvane.loads(payload), {}
+    if not isinstance(args, tuple) or not isinstance(kwargs, dict):
+        raise ValueError("Likely received an invalid bytes object: the arguments are not a tuple.")
+    return form, args, kwargs
+
+
+def result_reply(form, result):
+    data = zelvane.dumps(result)
+    if form == CALL_FUNCTION and len(data) > MESSAGE_SIZE:
+        raise ValueError(RESULT_TOO_LARGE)
+    return REPLY_RESULT + data
+
+
+def failure_reply(kind, exc):
+    """The reply to a call that raised `exc`, and the exception that ends
+    serving (or None): any failure ends a create_function server, which
+    answers with the null message; a pool's server reports it and goes on,
+    unless it is not an Exception (KeyboardInterrupt, SystemExit)."""
+    if kind == "create":
+        return REPLY_NULL, exc
+    ends = not isinstance(exc, Exception)
+    return REPLY_EXCEPTION + remote_report(exc), exc if ends else None
 
 
 def check_connect_arguments(url, namespace):
