@@ -83,6 +83,7 @@ def work(*args, **kwargs):
     if args[:1] == ("sleep",):
         print("busy", flush=True)
         time.sleep(args[1])
+        return os.getpid()
     if args[:1] == ("pid",):
         return os.getpid()
     if args[:1] == ("big",):
@@ -546,3 +547,78 @@ def test_separate_mount_namespaces_share_values_and_calls(remote):
         if server.poll() is None:
             server.send_signal(signal.SIGKILL)
         server.communicate(timeout=TIMEOUT)
+
+
+# --- the coroutine mirror --------------------------------------------------------
+
+def run_async(coroutine):
+    import asyncio
+    return asyncio.run(asyncio.wait_for(coroutine, TIMEOUT))
+
+
+def test_the_async_mirror_has_the_same_slots(remote):
+    from zelvane import _remote_aio
+
+    async def scenario():
+        z = await _remote_aio.connect(remote.api.url, namespace=remote.namespace)
+        async with z:
+            name = remote.name("async")
+            assert await z.create_memory(name) is True
+            assert await z.read_memory(name) is None
+            with pytest.raises(MemoryError, match=f"^The memory address '{name}' already exists.$"):
+                await z.create_memory(name, error_if_exists=True)
+            async with await z.open_memory(name) as handle:
+                await handle.write(0)
+                increments = [handle.update(lambda v: v + 1) for _ in range(30)]
+                await __import__("asyncio").gather(*increments)
+                assert await handle.read() == 30
+                waiter = __import__("asyncio").ensure_future(handle.wait(timeout=TIMEOUT))
+                remote.api.write_memory(name, "from a thread's view")
+                assert await waiter == await handle.version()
+                async with handle.lock() as held:
+                    await held.write("locked")
+                    with pytest.raises(RuntimeError, match="is already held by this thread"):
+                        await z.write_memory(name, 1)
+            assert remote.api.read_memory(name) == "locked"
+            with pytest.raises(MemoryError, match="^Failed to open shared memory address"):
+                await z.read_memory(remote.name("missing"))
+
+    run_async(scenario())
+
+
+def test_the_async_mirror_serves_and_calls(remote, servers):
+    import asyncio
+    from zelvane import _remote_aio
+    name, served = remote.name("sync-served"), remote.name("async-served")
+    (proc,) = servers.start(remote, name)
+
+    async def scaled(x, *, by=1):
+        await asyncio.sleep(0)
+        return x * by
+
+    async def scenario():
+        z = await _remote_aio.connect(remote.api.url, namespace=remote.namespace)
+        async with z:
+            server = asyncio.ensure_future(z.serve(served, scaled))
+            handle = await z.open_function(served, wait=TIMEOUT)
+            assert await handle(4, by=3) == 12
+            assert await asyncio.to_thread(remote.api.call_function, served, (5,)) == 5
+            with pytest.raises(TypeError):
+                await handle("x", by=None)
+            assert await z.call_function(name, (1, 2)) == 3
+            # A call given up while queued behind a busy server never runs.
+            busy = asyncio.ensure_future(z.call_function(name, ("sleep", 1)))
+            await asyncio.sleep(0.3)
+            queued = asyncio.ensure_future(z.call_function(name, ("sleep", 0)))
+            await asyncio.sleep(0.3)
+            queued.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await queued
+            await busy
+            assert await z.call_function(name, (2, 2)) == 4
+            assert await z.remove_function(served) is True
+            await asyncio.wait_for(server, TIMEOUT)
+
+    run_async(scenario())
+    remote.api.remove_function(name)
+    assert finish(proc).split() == ["busy", "returned"]
