@@ -483,19 +483,26 @@ print(handle.read(), flush=True)
 """
 
 
-def test_a_restarted_redis_fails_waiters_clearly_then_serves_again(shm_name):
+def test_a_restarted_redis_fails_waiters_clearly_then_serves_again(shm_name, servers):
+    import redis
     require_redis()
     server = RedisServer().start()
     made = Backend("remote", shm_name, server)
     try:
-        name = made.name("restart")
+        name, function = made.name("restart"), made.name("restart-fn")
         made.api.write_memory(name, "before")
         waiter = spawn_python(RESTART_WAITER, made.spec, name)
         assert waiter.stdout.readline().strip() == "ready"
-        time.sleep(0.3)
+        (serving,) = servers.start(made, function)
+        caller = threading.Thread(target=lambda: outcome.extend(run_threads(
+            lambda i: made.api.call_function(function, ("sleep", 30)), 1)))
+        outcome = []
+        caller.start()
+        assert serving.stdout.readline().strip() == "busy"
         server.stop()
         assert waiter.stdout.readline().strip() == "lost"
-        import redis
+        caller.join(TIMEOUT)
+        assert isinstance(outcome[0], redis.ConnectionError), outcome
         with pytest.raises(redis.ConnectionError, match=f"Cannot reach Redis at {server.url}"):
             made.api.read_memory(name)
         server.start()
@@ -503,6 +510,10 @@ def test_a_restarted_redis_fails_waiters_clearly_then_serves_again(shm_name):
         waiter.stdin.flush()
         assert finish(waiter).strip() == "after"
         assert made.api.read_memory(name) == "after"
+        # The pool's registration went with the data: a new server serves
+        # the name anew (the old one stops at its next heartbeat).
+        servers.start(made, function)
+        assert made.api.call_function(function, (1, 2)) == 3
     finally:
         made.cleanup()
         server.close()
