@@ -318,10 +318,12 @@ if live_servers(ARGV[1], gen) > 0 then return 1 end
 return 0
 """
 
-_SCRIPTS = {"create": _CREATE, "read": _READ, "write": _WRITE, "lock": _LOCK, "unlock": _UNLOCK,
-            "renew": _RENEW, "claim": _CLAIM, "withdraw_waiter": _WITHDRAW_WAITER, "remove": _REMOVE, "join": _JOIN, "heartbeat": _HEARTBEAT, "leave": _LEAVE,
-            "stop": _STOP, "post": _POST, "where": _WHERE, "withdraw": _WITHDRAW, "finish": _FINISH,
-            "served": _SERVED}
+SCRIPTS = {
+    "create": _CREATE, "read": _READ, "write": _WRITE, "remove": _REMOVE,
+    "lock": _LOCK, "claim": _CLAIM, "withdraw_waiter": _WITHDRAW_WAITER, "unlock": _UNLOCK, "renew": _RENEW,
+    "join": _JOIN, "heartbeat": _HEARTBEAT, "leave": _LEAVE, "stop": _STOP, "served": _SERVED,
+    "post": _POST, "where": _WHERE, "withdraw": _WITHDRAW, "finish": _FINISH,
+}
 
 
 def public_url(url):
@@ -448,7 +450,7 @@ def made(cls, *args):
     return instance
 
 
-def _seconds_ms(seconds):
+def seconds_ms(seconds):
     return int(seconds * 1000)
 
 
@@ -517,7 +519,7 @@ class Remote:
         self._client = client
         self._url = url
         self._namespace = namespace
-        self._scripts = {name: client.register_script(text) for name, text in _SCRIPTS.items()}
+        self._scripts = {name: client.register_script(text) for name, text in SCRIPTS.items()}
         self._held = threading.local()
         self._keeper = LeaseKeeper(self)
         self._closed = False
@@ -639,7 +641,7 @@ class Remote:
     def _run_write(self, name, data, create, token, release):
         keys = self._keys(name)
         args = [data, "1" if create else "0", token, keys.channel, "1" if release else "0", keys.prefix,
-                _seconds_ms(LOCK_LEASE)]
+                seconds_ms(LOCK_LEASE)]
         return self._run("write", [keys.slot, keys.fn, keys.lock, keys.waiters], args)
 
     def _lock(self, name, deadline, with_value):
@@ -649,7 +651,7 @@ class Remote:
         token = uuid.uuid4().hex
         entry = ("1" if with_value else "0") + token
         found = self._run("lock", [keys.slot, keys.fn, keys.lock, keys.waiters],
-                          [token, _seconds_ms(LOCK_LEASE), entry[0]])
+                          [token, seconds_ms(LOCK_LEASE), entry[0]])
         if found in (-1, -3):
             stored(name, found)
         self._keeper.hold(keys.lock, token)
@@ -670,7 +672,7 @@ class Remote:
         came with, or None when it was taken after its holder's lease ran
         out. Leaves the queue when it gives up."""
         keys = self._keys(name)
-        lease = _seconds_ms(LOCK_LEASE)
+        lease = seconds_ms(LOCK_LEASE)
         try:
             while True:
                 wait = time_left(deadline, HANDOFF_SLICE)
@@ -688,7 +690,7 @@ class Remote:
     def _withdraw_waiter(self, keys, token, entry):
         try:
             self._run("withdraw_waiter", [keys.lock, keys.waiters, keys.wake(token), keys.slot],
-                      [token, keys.prefix, _seconds_ms(LOCK_LEASE), entry])
+                      [token, keys.prefix, seconds_ms(LOCK_LEASE), entry])
         except Exception:
             # Unreachable: the lease hands the lock on if it came here.
             pass
@@ -697,7 +699,7 @@ class Remote:
         keys = self._keys(name)
         self._keeper.let_go(token)
         return self._run("unlock", [keys.lock, keys.waiters, keys.slot],
-                         [token, keys.prefix, _seconds_ms(LOCK_LEASE)])
+                         [token, keys.prefix, seconds_ms(LOCK_LEASE)])
 
     def _version(self, name):
         version = self._command("hget", self._keys(name).slot, "ver")
@@ -844,7 +846,7 @@ class LeaseKeeper:
                 leases = list(self._leases.items())
             for token, lock_key in leases:
                 try:
-                    self._remote._run("renew", [lock_key], [token, _seconds_ms(LOCK_LEASE)])
+                    self._remote._run("renew", [lock_key], [token, seconds_ms(LOCK_LEASE)])
                 except Exception:
                     # An unreachable server: the holder learns of it at its
                     # next access, and the lease runs out meanwhile.
@@ -1134,7 +1136,7 @@ class Server:
     def _join(self):
         keys = self._keys
         gen = self._remote._run("join", [keys.slot, keys.fn], [keys.prefix, self._kind, uuid.uuid4().hex,
-                                                                 self._sid, _seconds_ms(HEARTBEAT_TTL)])
+                                                                 self._sid, seconds_ms(HEARTBEAT_TTL)])
         if gen is None:
             raise MemoryError(f"The memory address '{self._name}' already exists.")
         self._gen = gen.decode()
@@ -1147,7 +1149,7 @@ class Server:
             pass
 
     def _beat(self):
-        args = [self._keys.prefix, self._gen, self._sid, _seconds_ms(HEARTBEAT_TTL), _seconds_ms(POOL_TTL)]
+        args = [self._keys.prefix, self._gen, self._sid, seconds_ms(HEARTBEAT_TTL), seconds_ms(POOL_TTL)]
         while not self._stopped.wait(HEARTBEAT_EVERY):
             try:
                 if not self._remote._run("heartbeat", [self._keys.fn], args):
@@ -1169,7 +1171,7 @@ class Server:
     def _answer(self, request, running):
         reply, failure = self._reply_to(request)
         reply_key = self._keys.reply(request[:CALL_ID_SIZE].decode())
-        self._remote._run("finish", [running, reply_key], [request, reply, _seconds_ms(REPLY_TTL)])
+        self._remote._run("finish", [running, reply_key], [request, reply, seconds_ms(REPLY_TTL)])
         if failure is not None:
             raise failure
 

@@ -42,7 +42,7 @@ class AsyncRemote:
         self._client = client
         self._url = url
         self._namespace = namespace
-        self._scripts = {name: client.register_script(text) for name, text in base._SCRIPTS.items()}
+        self._scripts = {name: client.register_script(text) for name, text in base.SCRIPTS.items()}
         self._leases = {}
         self._closed = False
 
@@ -158,7 +158,7 @@ class AsyncRemote:
     async def _run_write(self, name, data, create, token, release):
         keys = self._keys(name)
         args = [data, "1" if create else "0", token, keys.channel, "1" if release else "0", keys.prefix,
-                base._seconds_ms(base.LOCK_LEASE)]
+                base.seconds_ms(base.LOCK_LEASE)]
         return await self._run("write", [keys.slot, keys.fn, keys.lock, keys.waiters], args)
 
     # -- the lock
@@ -168,7 +168,7 @@ class AsyncRemote:
         token = uuid.uuid4().hex
         entry = ("1" if with_value else "0") + token
         found = await self._run("lock", [keys.slot, keys.fn, keys.lock, keys.waiters],
-                                [token, base._seconds_ms(base.LOCK_LEASE), entry[0]])
+                                [token, base.seconds_ms(base.LOCK_LEASE), entry[0]])
         if found in (-1, -3):
             base.stored(name, found)
         self._leases[token] = asyncio.ensure_future(self._renew(keys.lock, token))
@@ -188,7 +188,7 @@ class AsyncRemote:
         while True:
             await asyncio.sleep(base.LOCK_RENEW_EVERY)
             try:
-                await self._run("renew", [lock_key], [token, base._seconds_ms(base.LOCK_LEASE)])
+                await self._run("renew", [lock_key], [token, base.seconds_ms(base.LOCK_LEASE)])
             except Exception:
                 # Unreachable: the holder learns of it at its next access.
                 pass
@@ -200,7 +200,7 @@ class AsyncRemote:
 
     async def _await_handoff(self, name, token, entry, deadline):
         keys = self._keys(name)
-        lease = base._seconds_ms(base.LOCK_LEASE)
+        lease = base.seconds_ms(base.LOCK_LEASE)
         try:
             while True:
                 wait = base.time_left(deadline, base.HANDOFF_SLICE)
@@ -218,7 +218,7 @@ class AsyncRemote:
     async def _withdraw_waiter(self, keys, token, entry):
         try:
             await self._run("withdraw_waiter", [keys.lock, keys.waiters, keys.wake(token), keys.slot],
-                            [token, keys.prefix, base._seconds_ms(base.LOCK_LEASE), entry])
+                            [token, keys.prefix, base.seconds_ms(base.LOCK_LEASE), entry])
         except Exception:
             pass
 
@@ -226,7 +226,7 @@ class AsyncRemote:
         keys = self._keys(name)
         self._stop_renewing(token)
         return await self._run("unlock", [keys.lock, keys.waiters, keys.slot],
-                               [token, keys.prefix, base._seconds_ms(base.LOCK_LEASE)])
+                               [token, keys.prefix, base.seconds_ms(base.LOCK_LEASE)])
 
     # -- functions
 
@@ -521,7 +521,7 @@ class AsyncServer:
         keys = self._keys
         gen = await self._remote._run("join", [keys.slot, keys.fn], [keys.prefix, self._kind, uuid.uuid4().hex,
                                                                        self._sid,
-                                                                       base._seconds_ms(base.HEARTBEAT_TTL)])
+                                                                       base.seconds_ms(base.HEARTBEAT_TTL)])
         if gen is None:
             raise MemoryError(f"The memory address '{self._name}' already exists.")
         self._gen = gen.decode()
@@ -541,8 +541,8 @@ class AsyncServer:
             pass
 
     async def _beat(self):
-        args = [self._keys.prefix, self._gen, self._sid, base._seconds_ms(base.HEARTBEAT_TTL),
-                base._seconds_ms(base.POOL_TTL)]
+        args = [self._keys.prefix, self._gen, self._sid, base.seconds_ms(base.HEARTBEAT_TTL),
+                base.seconds_ms(base.POOL_TTL)]
         while True:
             await asyncio.sleep(base.HEARTBEAT_EVERY)
             try:
@@ -570,7 +570,7 @@ class AsyncServer:
             reply, failure = base.failure_reply(self._kind, exc)
         reply_key = self._keys.reply(request[:base.CALL_ID_SIZE].decode())
         await self._remote._run("finish", [running, reply_key],
-                                [request, reply, base._seconds_ms(base.REPLY_TTL)])
+                                [request, reply, base.seconds_ms(base.REPLY_TTL)])
         if failure is not None:
             raise failure
 
