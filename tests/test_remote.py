@@ -343,6 +343,22 @@ def test_calls_keywords_and_exceptions(backend, servers):
     assert z.remove_function(name) is False
 
 
+def test_slots_and_functions_refuse_each_others_names(backend, servers):
+    z, slot, function = backend.api, backend.name("slot"), backend.name("fn")
+    z.write_memory(slot, 1)
+    servers.start(backend, function)
+    with pytest.raises(MemoryError, match=f"^The shared memory address '{slot}' does not hold a hosted function.$"):
+        z.call_function(slot, ())
+    for call in (lambda: z.read_memory(function), lambda: z.write_memory(function, 2)):
+        with pytest.raises(MemoryError, match=f"^The shared memory address '{function}' does not hold a value slot.$"):
+            call()
+    with pytest.raises(MemoryError, match=f"^The memory address '{slot}' already exists.$"):
+        z.serve(slot, print)
+    assert z.create_memory(function) is False
+    assert z.read_memory(slot) == 1 and z.call_function(function, (1,)) == 1
+    z.remove_function(function)
+
+
 def test_create_function_refuses_keywords_and_stops_on_a_failure(backend, servers):
     z, name = backend.api, backend.name("single")
     (proc,) = servers.start(backend, name, how="create_function")
