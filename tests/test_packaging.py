@@ -107,7 +107,7 @@ def test_installed_wheel_gives_the_command_and_the_stubs(wheel_path, wheel, tmp_
     assert run.stdout == version + "\n", run.stderr
     run = subprocess.run([str(python), "-c", REMOTE_SCRIPT], cwd=tmp_path, env=env, capture_output=True,
                          text=True, timeout=60)
-    assert run.stdout == "Remote\n" and "No module named 'redis'" in run.stderr, run.stderr
+    assert run.stdout == "Remote\n" and "pip install 'zelvane[redis]'" in run.stderr, run.stderr
 
     if importlib.util.find_spec("mypy") is None:
         pytest.skip("mypy is not installed (it comes with the test extra)")

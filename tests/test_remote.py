@@ -426,6 +426,8 @@ def test_connect_is_lazy_and_typed():
     assert run.stdout.strip() == "($module, url, /, *, namespace='zelvane')", run.stderr
     with pytest.raises(AttributeError, match="has no attribute 'Remot'"):
         zelvane.Remot
+    without_redis = run_python("import sys, zelvane\nsys.modules['redis'] = None\nzelvane.connect('redis://x')")
+    assert "ModuleNotFoundError: zelvane.connect needs redis-py: pip install 'zelvane[redis]'" in without_redis.stderr
 
 
 def test_an_unreachable_redis_names_the_url_without_credentials(redis_server):

@@ -1222,10 +1222,20 @@ def check_connect_arguments(url, namespace):
         raise ValueError("namespace must be a non-empty str without ':', '{', '}' or NUL characters")
 
 
+def import_redis(module):
+    """redis-py's `module`, or an ImportError that tells how to install it."""
+    import importlib
+    try:
+        return importlib.import_module(module)
+    except ImportError as exc:
+        raise ModuleNotFoundError("zelvane.connect needs redis-py: pip install 'zelvane[redis]'",
+                                  name="redis") from exc
+
+
 def connect(url, /, *, namespace="zelvane"):
     """A Remote on the Redis server at url; ConnectionError when it cannot be reached."""
     check_connect_arguments(url, namespace)
-    import redis
+    redis = import_redis("redis")
     shown = public_url(url)
     with Reachable(shown):
         client = redis.Redis.from_url(url)

@@ -578,10 +578,10 @@ class AsyncServer:
 async def connect(url, /, *, namespace="zelvane"):
     """An AsyncRemote on the Redis server at url; ConnectionError when it cannot be reached."""
     base.check_connect_arguments(url, namespace)
-    import redis.asyncio
+    redis_asyncio = base.import_redis("redis.asyncio")
     shown = base.public_url(url)
     with base.Reachable(shown):
-        client = redis.asyncio.Redis.from_url(url)
+        client = redis_asyncio.Redis.from_url(url)
         try:
             await client.ping()
         except BaseException:
