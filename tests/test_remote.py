@@ -160,6 +160,26 @@ def test_create_read_write_remove(backend):
         z.remove_memory(name, throw_error=True)
 
 
+def test_large_values_every_way(backend):
+    z, name = backend.api, backend.name("large")
+    first, second = b"\1" * 300_000, "é" * 200_000
+    z.write_memory(name, first)
+    assert z.read_memory(name) == first
+    with z.open_memory(name) as handle:
+        assert handle.update(lambda old: [len(old), second]) == [300_000, second]
+        assert z.read_memory(name) == [300_000, second]
+        with handle.lock():
+            blocked = threading.Thread(target=z.write_memory, args=(name, first))
+            blocked.start()
+            handle.write(second)
+            assert handle.read() == second
+        blocked.join(TIMEOUT)
+        assert handle.read() == first
+        assert handle.version == 4
+    if backend.kind == "remote":
+        assert not list(z._client.scan_iter(match=f"{{{backend.namespace}:{name}}}:stage:*"))
+
+
 def test_missing_and_reserved_slots(backend):
     z, missing, reserved = backend.api, backend.name("missing"), backend.name("reserved")
     for call in (lambda: z.read_memory(missing), lambda: z.write_memory(missing, 1, create=False),
@@ -609,6 +629,9 @@ def test_the_async_mirror_has_the_same_slots(remote):
                     with pytest.raises(RuntimeError, match="is already held by this thread"):
                         await z.write_memory(name, 1)
             assert remote.api.read_memory(name) == "locked"
+            large = b"\2" * 300_000
+            await z.write_memory(name, large)
+            assert await z.read_memory(name) == large == remote.api.read_memory(name)
             with pytest.raises(MemoryError, match="^Failed to open shared memory address"):
                 await z.read_memory(remote.name("missing"))
 

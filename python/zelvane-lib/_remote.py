@@ -4,7 +4,9 @@ on several hosts. Values travel in zelvane's own encoding.
 Every key of one object shares the hash tag "{namespace:name}", so that the
 scripts below touch a single slot of a Redis Cluster:
 
-    {ns:name}:slot      hash: v (encoded value), z (reserved, never written), ver
+    {ns:name}:slot      hash: ver, z (reserved, never written)
+    {ns:name}:val       the encoded value (absent until the first write)
+    {ns:name}:stage:ID  a large value on its way in, renamed to :val
     {ns:name}:lock      the token of the lock's holder, with a lease
     {ns:name}:waiters   the tokens of those waiting for the lock, in order
     {ns:name}:wake:TOK  tells a waiter that the lock was handed to it
@@ -44,6 +46,10 @@ POOL_TTL = 60.0
 SERVE_SLICE = 0.5
 WAIT_SLICE = 0.2
 OPEN_POLL = 0.05
+# Values longer than this go to and from Redis beside the scripts, not
+# through them.
+INLINE_VALUE = 64 * 1024
+STAGE_TTL = 60.0
 
 MESSAGE_SIZE = 1024
 CALL_ID_SIZE = 32
@@ -75,6 +81,22 @@ local function live_servers(prefix, gen)
 end
 """
 
+# A slot's {value, reserved, version}. Copying a value through a script
+# costs more than sending it, so a value longer than `limit` bytes ('' for
+# no limit) is left out, as 1, for a plain GET to fetch.
+_SLOT_STATE = """
+local function slot_state(slot, val, limit)
+  local found = redis.call('HMGET', slot, 'z', 'ver')
+  local value
+  if limit ~= '' and redis.call('STRLEN', val) > tonumber(limit) then
+    value = 1
+  else
+    value = redis.call('GET', val)
+  end
+  return {value, found[1], found[2]}
+end
+"""
+
 # KEYS: slot, fn. ARGV: reserved ('1' or '0').
 _CREATE = """
 if redis.call('EXISTS', KEYS[1]) == 1 or redis.call('EXISTS', KEYS[2]) == 1 then return 0 end
@@ -86,16 +108,17 @@ end
 return 1
 """
 
-# KEYS: slot, fn, lock. ARGV: token. Returns {v, z, ver}, or -1 missing,
+# KEYS: slot, fn, lock, val. ARGV: token, inline limit. Returns {v, z,
+# ver} (v is 1 for a value over the limit, read apart), or -1 missing,
 # -2 locked by another, -3 a function's name.
-_READ = """
+_READ = _SLOT_STATE + """
 if redis.call('EXISTS', KEYS[1]) == 0 then
   if redis.call('EXISTS', KEYS[2]) == 1 then return -3 end
   return -1
 end
 local holder = redis.call('GET', KEYS[3])
 if holder and holder ~= ARGV[1] then return -2 end
-return redis.call('HMGET', KEYS[1], 'v', 'z', 'ver')
+return slot_state(KEYS[1], KEYS[4], ARGV[2])
 """
 
 # Lets go of the lock: straight to the first waiter, whose token becomes
@@ -105,11 +128,11 @@ return redis.call('HMGET', KEYS[1], 'v', 'z', 'ver')
 # version, ':', value) when it wants the value, so that it reads nothing
 # more.
 _HAND_ON = """
-local function slot_state(slot, wanted)
+local function handed_state(slot, val, wanted)
   if redis.call('EXISTS', slot) == 0 then return '!' end
   if not wanted then return '-' end
-  local found = redis.call('HMGET', slot, 'v', 'z', 'ver')
-  return (found[2] and 'z' or '-') .. (found[3] or '0') .. ':' .. (found[1] or '')
+  local found = redis.call('HMGET', slot, 'z', 'ver')
+  return (found[1] and 'z' or '-') .. (found[2] or '0') .. ':' .. (redis.call('GET', val) or '')
 end
 
 local function hand_on(lock, waiters, slot, prefix, lease)
@@ -119,32 +142,44 @@ local function hand_on(lock, waiters, slot, prefix, lease)
   local token = string.sub(entry, 2)
   redis.call('SET', lock, token, 'PX', lease)
   local wake = prefix .. ':wake:' .. token
-  redis.call('RPUSH', wake, slot_state(slot, string.sub(entry, 1, 1) == '1'))
+  redis.call('RPUSH', wake, handed_state(slot, prefix .. ':val', string.sub(entry, 1, 1) == '1'))
   redis.call('PEXPIRE', wake, 60000)
 end
 """
 
-# KEYS: slot, fn, lock, waiters. ARGV: value, create, token, channel,
-# release, prefix, lease ms. Returns the new version, or -1 missing, -2
-# locked by another, -3 a function's name, -4 the caller's lock was lost.
+# KEYS: slot, fn, lock, waiters, val, stage. ARGV: value, create, token,
+# channel, release, prefix, lease ms, staged. The value is ARGV[1], or
+# waits under the stage key when staged ('1'), sent beside the script in
+# one transaction. Returns the new version, or -1 missing, -2 locked by
+# another, -3 a function's name, -4 the caller's lock was lost.
 _WRITE = _HAND_ON + """
-if redis.call('EXISTS', KEYS[2]) == 1 then return -3 end
+local function refused(code)
+  if ARGV[8] == '1' then redis.call('DEL', KEYS[6]) end
+  return code
+end
+if redis.call('EXISTS', KEYS[2]) == 1 then return refused(-3) end
 local holder = redis.call('GET', KEYS[3])
-if ARGV[3] ~= '' and holder ~= ARGV[3] then return -4 end
-if holder and holder ~= ARGV[3] then return -2 end
-if redis.call('EXISTS', KEYS[1]) == 0 and ARGV[2] ~= '1' then return -1 end
+if ARGV[3] ~= '' and holder ~= ARGV[3] then return refused(-4) end
+if holder and holder ~= ARGV[3] then return refused(-2) end
+if redis.call('EXISTS', KEYS[1]) == 0 and ARGV[2] ~= '1' then return refused(-1) end
 local ver = (tonumber(redis.call('HGET', KEYS[1], 'ver') or '0') + 1) % 2147483648
-redis.call('HSET', KEYS[1], 'v', ARGV[1], 'ver', ver)
+if ARGV[8] == '1' then
+  redis.call('RENAME', KEYS[6], KEYS[5])
+  redis.call('PERSIST', KEYS[5])
+else
+  redis.call('SET', KEYS[5], ARGV[1])
+end
+redis.call('HSET', KEYS[1], 'ver', ver)
 redis.call('HDEL', KEYS[1], 'z')
 redis.call('PUBLISH', ARGV[4], ver)
 if ARGV[5] == '1' then hand_on(KEYS[3], KEYS[4], KEYS[1], ARGV[6], ARGV[7]) end
 return ver
 """
 
-# KEYS: slot, fn, lock, waiters. ARGV: token, lease ms, whether to return
-# the value. Returns {v, z, ver} (or 1) once locked, 0 once queued behind
+# KEYS: slot, fn, lock, waiters, val. ARGV: token, lease ms, whether to
+# return the value. Returns {v, z, ver} (or 1) once locked, 0 once queued behind
 # the holder, -1 missing, -3 a function's name.
-_LOCK = """
+_LOCK = _SLOT_STATE + """
 if redis.call('EXISTS', KEYS[1]) == 0 then
   if redis.call('EXISTS', KEYS[2]) == 1 then return -3 end
   return -1
@@ -153,7 +188,7 @@ if not redis.call('SET', KEYS[3], ARGV[1], 'NX', 'PX', ARGV[2]) then
   redis.call('RPUSH', KEYS[4], ARGV[3] .. ARGV[1])
   return 0
 end
-if ARGV[3] == '1' then return redis.call('HMGET', KEYS[1], 'v', 'z', 'ver') end
+if ARGV[3] == '1' then return slot_state(KEYS[1], KEYS[5], '') end
 return 1
 """
 
@@ -195,11 +230,11 @@ if redis.call('GET', KEYS[1]) ~= ARGV[1] then return 0 end
 return redis.call('PEXPIRE', KEYS[1], ARGV[2])
 """
 
-# KEYS: slot, fn, lock. How many names went (the lock goes with its slot;
+# KEYS: slot, fn, lock, val. How many names went (the lock goes with its slot;
 # its waiters find it free).
 _REMOVE = """
 local removed = redis.call('DEL', KEYS[1], KEYS[2])
-redis.call('DEL', KEYS[3])
+redis.call('DEL', KEYS[3], KEYS[4])
 return removed
 """
 
@@ -420,11 +455,12 @@ def handle_payload(args, kwargs):
 class Keys:
     """The key names of one object."""
 
-    __slots__ = ("prefix", "slot", "lock", "waiters", "channel", "fn")
+    __slots__ = ("prefix", "slot", "val", "lock", "waiters", "channel", "fn")
 
     def __init__(self, namespace, name):
         self.prefix = f"{{{namespace}:{name}}}"
         self.slot = self.prefix + ":slot"
+        self.val = self.prefix + ":val"
         self.lock = self.prefix + ":lock"
         self.waiters = self.prefix + ":waiters"
         self.channel = self.prefix + ":ch"
@@ -441,6 +477,33 @@ class Keys:
 
     def wake(self, token):
         return f"{self.prefix}:wake:{token}"
+
+    def stage(self):
+        return f"{self.prefix}:stage:{uuid.uuid4().hex}"
+
+
+def read_request(keys, token, limit=""):
+    """The keys and arguments of the read script."""
+    return [keys.slot, keys.fn, keys.lock, keys.val], [token, limit]
+
+
+def lock_request(keys, token, with_value):
+    """The keys and arguments of the lock script."""
+    return ([keys.slot, keys.fn, keys.lock, keys.waiters, keys.val],
+            [token, seconds_ms(LOCK_LEASE), "1" if with_value else "0"])
+
+
+def write_request(keys, data, create, token, release, stage):
+    """The keys and arguments of the write script; with a stage key, the
+    value goes there beside the script."""
+    return ([keys.slot, keys.fn, keys.lock, keys.waiters, keys.val, stage or keys.val],
+            [b"" if stage else data, "1" if create else "0", token, keys.channel, "1" if release else "0",
+             keys.prefix, seconds_ms(LOCK_LEASE), "1" if stage else "0"])
+
+
+def is_left_out(found):
+    """Whether the read script left a long value out."""
+    return isinstance(found, list) and found[0] == 1
 
 
 def made(cls, *args):
@@ -547,15 +610,17 @@ class Remote:
 
     # -- what every operation shares
 
-    def _run(self, script, keys, args=()):
+    def _check_open(self):
         if self._closed:
             raise ValueError("I/O operation on a closed connection to Redis.")
+
+    def _run(self, script, keys, args=()):
+        self._check_open()
         with self._reachable():
             return self._scripts[script](keys=keys, args=args)
 
     def _command(self, method, *args, **kwargs):
-        if self._closed:
-            raise ValueError("I/O operation on a closed connection to Redis.")
+        self._check_open()
         with self._reachable():
             return getattr(self._client, method)(*args, **kwargs)
 
@@ -591,7 +656,7 @@ class Remote:
     def remove_memory(self, name, throw_error=False):
         check_remove_memory(name, throw_error)
         keys = self._keys(name)
-        if self._run("remove", [keys.slot, keys.fn, keys.lock]):
+        if self._run("remove", [keys.slot, keys.fn, keys.lock, keys.val]):
             return True
         if throw_error:
             raise MemoryError("Failed to unlink the shared memory.")
@@ -617,7 +682,9 @@ class Remote:
     def _read(self, name, token):
         """(value, version); waits in the lock's queue while another holds it."""
         keys = self._keys(name)
-        found = self._run("read", [keys.slot, keys.fn, keys.lock], [token])
+        found = self._run("read", *read_request(keys, token, str(INLINE_VALUE)))
+        if is_left_out(found):
+            found = self._read_whole(keys, token)
         if found == -2:
             token, found = self._lock(name, None, True)
             self._unlock(name, token)
@@ -638,11 +705,32 @@ class Remote:
             raise_write_failed(name, version)
         return version
 
+    def _read_whole(self, keys, token):
+        """What the read script finds, with a long value fetched beside it
+        in the same transaction."""
+        script_keys, args = read_request(keys, token, "0")
+        self._check_open()
+        with self._reachable():
+            pipe = self._client.pipeline(transaction=True)
+            self._scripts["read"](keys=script_keys, args=args, client=pipe)
+            pipe.get(keys.val)
+            found, value = pipe.execute()
+        if isinstance(found, list):
+            found[0] = value
+        return found
+
     def _run_write(self, name, data, create, token, release):
         keys = self._keys(name)
-        args = [data, "1" if create else "0", token, keys.channel, "1" if release else "0", keys.prefix,
-                seconds_ms(LOCK_LEASE)]
-        return self._run("write", [keys.slot, keys.fn, keys.lock, keys.waiters], args)
+        stage = keys.stage() if len(data) > INLINE_VALUE else None
+        script_keys, args = write_request(keys, data, create, token, release, stage)
+        if stage is None:
+            return self._run("write", script_keys, args)
+        self._check_open()
+        with self._reachable():
+            pipe = self._client.pipeline(transaction=True)
+            pipe.set(stage, data, px=seconds_ms(STAGE_TTL))
+            self._scripts["write"](keys=script_keys, args=args, client=pipe)
+            return pipe.execute()[1]
 
     def _lock(self, name, deadline, with_value):
         """Takes the lock, in turn behind those waiting for it; (token, what
@@ -650,8 +738,7 @@ class Remote:
         keys = self._keys(name)
         token = uuid.uuid4().hex
         entry = ("1" if with_value else "0") + token
-        found = self._run("lock", [keys.slot, keys.fn, keys.lock, keys.waiters],
-                          [token, seconds_ms(LOCK_LEASE), entry[0]])
+        found = self._run("lock", *lock_request(keys, token, with_value))
         if found in (-1, -3):
             stored(name, found)
         self._keeper.hold(keys.lock, token)
@@ -659,7 +746,7 @@ class Remote:
             if found == 0:
                 found = self._await_handoff(name, token, entry, deadline)
                 if found is None and with_value:
-                    found = self._run("read", [keys.slot, keys.fn, keys.lock], [token])
+                    found = self._run("read", *read_request(keys, token))
                 if found in (-1, -3):
                     stored(name, found)
         except BaseException:

@@ -102,7 +102,7 @@ class AsyncRemote:
     async def remove_memory(self, name, throw_error=False):
         base.check_remove_memory(name, throw_error)
         keys = self._keys(name)
-        if await self._run("remove", [keys.slot, keys.fn, keys.lock]):
+        if await self._run("remove", [keys.slot, keys.fn, keys.lock, keys.val]):
             return True
         if throw_error:
             raise MemoryError("Failed to unlink the shared memory.")
@@ -136,7 +136,9 @@ class AsyncRemote:
 
     async def _read(self, name, token):
         keys = self._keys(name)
-        found = await self._run("read", [keys.slot, keys.fn, keys.lock], [token])
+        found = await self._run("read", *base.read_request(keys, token, str(base.INLINE_VALUE)))
+        if base.is_left_out(found):
+            found = await self._read_whole(keys, token)
         if found == -2:
             token, found = await self._lock(name, None, True)
             await self._unlock(name, token)
@@ -155,11 +157,30 @@ class AsyncRemote:
             base.raise_write_failed(name, version)
         return version
 
+    async def _read_whole(self, keys, token):
+        script_keys, args = base.read_request(keys, token, "0")
+        self._check_open()
+        with base.Reachable(self.url):
+            pipe = self._client.pipeline(transaction=True)
+            await self._scripts["read"](keys=script_keys, args=args, client=pipe)
+            pipe.get(keys.val)
+            found, value = await pipe.execute()
+        if isinstance(found, list):
+            found[0] = value
+        return found
+
     async def _run_write(self, name, data, create, token, release):
         keys = self._keys(name)
-        args = [data, "1" if create else "0", token, keys.channel, "1" if release else "0", keys.prefix,
-                base.seconds_ms(base.LOCK_LEASE)]
-        return await self._run("write", [keys.slot, keys.fn, keys.lock, keys.waiters], args)
+        stage = keys.stage() if len(data) > base.INLINE_VALUE else None
+        script_keys, args = base.write_request(keys, data, create, token, release, stage)
+        if stage is None:
+            return await self._run("write", script_keys, args)
+        self._check_open()
+        with base.Reachable(self.url):
+            pipe = self._client.pipeline(transaction=True)
+            pipe.set(stage, data, px=base.seconds_ms(base.STAGE_TTL))
+            await self._scripts["write"](keys=script_keys, args=args, client=pipe)
+            return (await pipe.execute())[1]
 
     # -- the lock
 
@@ -167,8 +188,7 @@ class AsyncRemote:
         keys = self._keys(name)
         token = uuid.uuid4().hex
         entry = ("1" if with_value else "0") + token
-        found = await self._run("lock", [keys.slot, keys.fn, keys.lock, keys.waiters],
-                                [token, base.seconds_ms(base.LOCK_LEASE), entry[0]])
+        found = await self._run("lock", *base.lock_request(keys, token, with_value))
         if found in (-1, -3):
             base.stored(name, found)
         self._leases[token] = asyncio.ensure_future(self._renew(keys.lock, token))
@@ -176,7 +196,7 @@ class AsyncRemote:
             if found == 0:
                 found = await self._await_handoff(name, token, entry, deadline)
                 if found is None and with_value:
-                    found = await self._run("read", [keys.slot, keys.fn, keys.lock], [token])
+                    found = await self._run("read", *base.read_request(keys, token))
                 if found in (-1, -3):
                     base.stored(name, found)
         except BaseException:
