@@ -28,7 +28,7 @@ PREALLOC_MSG = "The given pre-allocate size is too large."
 
 
 EXTRAS = {"dumps", "loads", "open_memory", "open_function", "open_array", "MemoryHandle", "FunctionHandle",
-          "ArrayHandle", "serve", "RemoteError", "RemoteTraceback"}
+          "ArrayHandle", "serve", "RemoteError", "RemoteTraceback", "connect"}
 
 
 def test_module_docstring_and_table_order():

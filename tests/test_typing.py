@@ -62,6 +62,12 @@ with zelvane.open_array("a", (2, 3), "d") as shared:
         locked_array.notify()
     seen: int = shared.wait(since=shared.version, timeout=0.5)
 print(zelvane.open_array("b", 4, float).format)
+remote = zelvane.connect("redis://localhost:6379/0", namespace="app")
+remote.write_memory("n", counts)
+with remote.open_memory("n") as remote_slot:
+    bumped: int = remote_slot.update(lambda v: (v or 0) + 1, timeout=1.0)
+with remote.open_function("add", wait=1.0) as remote_add:
+    print(remote_add(1, 2, timeout=2.5), remote.url, remote.namespace, bumped)
 """
 
 # Each line is a wrong call that both checkers must report.
@@ -81,6 +87,8 @@ BAD = [
     'zelvane.open_array("a", (2, 3), 5)',
     'zelvane.open_array("a", "2x3", "d")',
     'zelvane.open_array("a").wait(since="1")',
+    'zelvane.connect("redis://localhost", "app")',
+    'zelvane.connect("redis://localhost").call_function("n", [1])',
 ]
 
 

@@ -224,6 +224,29 @@ PyObject* array_layout_of(PyObject*, PyObject* fd_object) {
                          static_cast<unsigned long long>(layout.nbytes), "version", version);
 }
 
+// The Redis back end is written in Python and imports redis-py; both load on
+// first use, so that importing zelvane imports neither.
+PyObject* remote_part(const char* attribute) {
+    PyRef module(PyImport_ImportModule("zelvane._remote"));
+    return module ? PyObject_GetAttrString(module.get(), attribute) : nullptr;
+}
+
+PyObject* connect(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyRef target(remote_part("connect"));
+    return target ? PyObject_Vectorcall(target.get(), args, static_cast<size_t>(nargs), kwnames) : nullptr;
+}
+
+// The module's attributes that load on first use: the Redis back end's classes.
+PyObject* module_getattr(PyObject*, PyObject* name) {
+    for (const char* lazy : {"Remote", "RemoteMemoryHandle", "RemoteFunctionHandle"}) {
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, lazy) == 0) {
+            return remote_part(lazy);
+        }
+    }
+    PyErr_Format(PyExc_AttributeError, "module 'zelvane' has no attribute '%S'", name);
+    return nullptr;
+}
+
 PyMethodDef methods[] = {
     {"create_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(create_memory)),
      METH_VARARGS | METH_KEYWORDS,
@@ -266,6 +289,11 @@ PyMethodDef methods[] = {
      "loads($module, data, /)\n--\n\nDecode a value from bytes-like data written by dumps() or held by a slot."},
     {"open_array", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_array)),
      METH_VARARGS | METH_KEYWORDS, OPEN_ARRAY_DOC},
+    {"connect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(connect)), METH_FASTCALL | METH_KEYWORDS,
+     "connect($module, url, /, *, namespace='zelvane')\n--\n\n"
+     "Connect to the Redis server at url (redis://, rediss://, unix://): the Remote returned offers the slots\n"
+     "and services of this module on it, under the namespace given. Needs redis-py (zelvane[redis])."},
+    {"__getattr__", module_getattr, METH_O, nullptr},
     {"_object_kind", object_kind, METH_O, nullptr},
     {"_array_layout", array_layout_of, METH_O, nullptr},
     {"_remove_recognised", remove_recognised_object, METH_VARARGS, nullptr},

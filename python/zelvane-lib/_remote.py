@@ -1,0 +1,1337 @@
+"""zelvane's slots and services over Redis (or Valkey), for programs that run
+on several hosts. Values travel in zelvane's own encoding.
+
+Every key of one object shares the hash tag "{namespace:name}", so that the
+scripts below touch a single slot of a Redis Cluster:
+
+    {ns:name}:slot      hash: ver, z (reserved, never written)
+    {ns:name}:val       the encoded value (absent until the first write)
+    {ns:name}:stage:ID  a large value on its way in, renamed to :val
+    {ns:name}:lock      the token of the lock's holder, with a lease
+    {ns:name}:waiters   the tokens of those waiting for the lock, in order
+    {ns:name}:wake:TOK  tells a waiter that the lock was handed to it
+    {ns:name}:ch        pub/sub channel carrying each new version
+    {ns:name}:fn        hash: kind (serve or create), gen (the pool's generation)
+    {ns:name}:srv:GEN   set of the pool's server ids
+    {ns:name}:q:GEN     the calls waiting for a server
+    {ns:name}:hb:SID    a server's heartbeat, expiring
+    {ns:name}:run:SID   the call a server is executing
+    {ns:name}:r:CALLID  the reply of one call, expiring
+
+redis-py is imported only by connect().
+"""
+import builtins
+import threading
+import time
+import traceback
+import uuid
+from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
+
+import zelvane
+
+# A server that has not renewed its heartbeat for this long counts as dead;
+# a caller looks at its call between waits of CALL_SLICE, so a dead server's
+# caller fails within HEARTBEAT_TTL + CALL_SLICE (under 3 seconds).
+HEARTBEAT_TTL = 2.0
+HEARTBEAT_EVERY = 0.5
+CALL_SLICE = 0.5
+# A lock's holder renews its lease while it holds it, so a killed holder
+# holds the others up for at most LOCK_LEASE.
+LOCK_LEASE = 5.0
+LOCK_RENEW_EVERY = 1.0
+HANDOFF_SLICE = 0.5
+# A reply whose caller is gone, and a stopped pool's leftovers, expire.
+REPLY_TTL = 60.0
+POOL_TTL = 60.0
+SERVE_SLICE = 0.5
+WAIT_SLICE = 0.2
+OPEN_POLL = 0.05
+# Values longer than this go to and from Redis beside the scripts, not
+# through them.
+INLINE_VALUE = 64 * 1024
+STAGE_TTL = 60.0
+
+MESSAGE_SIZE = 1024
+CALL_ID_SIZE = 32
+STOP_ITEM = b"STOP"
+
+# A request: call id, then how its payload reads, then the payload.
+CALL_FUNCTION = b"c"   # dumps(args), the 1024-byte limits apply
+HANDLE_ARGS = b"h"     # dumps(args)
+HANDLE_KWARGS = b"k"   # dumps((args, kwargs))
+# A reply: its kind, then its payload.
+REPLY_RESULT = b"R"
+REPLY_EXCEPTION = b"E"
+REPLY_NULL = b"N"
+
+NULL_MESSAGE = ("Received a NULL message from the function. This is likely because the function returned "
+                "arguments of too large size.")
+RESULT_TOO_LARGE = "The returned value exceeds the maximum accepted return size of 1024 bytes."
+
+_LIVE_SERVERS = """
+local function live_servers(prefix, gen)
+  local set = prefix .. ':srv:' .. gen
+  for _, sid in ipairs(redis.call('SMEMBERS', set)) do
+    if redis.call('EXISTS', prefix .. ':hb:' .. sid) == 0 then
+      redis.call('SREM', set, sid)
+      redis.call('DEL', prefix .. ':run:' .. sid)
+    end
+  end
+  return redis.call('SCARD', set)
+end
+"""
+
+# A slot's {value, reserved, version}. Copying a value through a script
+# costs more than sending it, so a value longer than `limit` bytes ('' for
+# no limit) is left out, as 1, for a plain GET to fetch.
+_SLOT_STATE = """
+local function slot_state(slot, val, limit)
+  local found = redis.call('HMGET', slot, 'z', 'ver')
+  local value
+  if limit ~= '' and redis.call('STRLEN', val) > tonumber(limit) then
+    value = 1
+  else
+    value = redis.call('GET', val)
+  end
+  return {value, found[1], found[2]}
+end
+"""
+
+# KEYS: slot, fn. ARGV: reserved ('1' or '0').
+_CREATE = """
+if redis.call('EXISTS', KEYS[1]) == 1 or redis.call('EXISTS', KEYS[2]) == 1 then return 0 end
+if ARGV[1] == '1' then
+  redis.call('HSET', KEYS[1], 'ver', 0, 'z', 1)
+else
+  redis.call('HSET', KEYS[1], 'ver', 0)
+end
+return 1
+"""
+
+# KEYS: slot, fn, lock, val. ARGV: token, inline limit. Returns {v, z,
+# ver} (v is 1 for a value over the limit, read apart), or -1 missing,
+# -2 locked by another, -3 a function's name.
+_READ = _SLOT_STATE + """
+if redis.call('EXISTS', KEYS[1]) == 0 then
+  if redis.call('EXISTS', KEYS[2]) == 1 then return -3 end
+  return -1
+end
+local holder = redis.call('GET', KEYS[3])
+if holder and holder ~= ARGV[1] then return -2 end
+return slot_state(KEYS[1], KEYS[4], ARGV[2])
+"""
+
+# Lets go of the lock: straight to the first waiter, whose token becomes
+# the holder's, so that a waiter never competes for it again. A waiter's
+# entry is a flag (1: it wants the value) and its token; its wake-up
+# carries the slot's state, '!' for a slot gone, or (reserved flag,
+# version, ':', value) when it wants the value, so that it reads nothing
+# more.
+_HAND_ON = """
+local function handed_state(slot, val, wanted)
+  if redis.call('EXISTS', slot) == 0 then return '!' end
+  if not wanted then return '-' end
+  local found = redis.call('HMGET', slot, 'z', 'ver')
+  return (found[1] and 'z' or '-') .. (found[2] or '0') .. ':' .. (redis.call('GET', val) or '')
+end
+
+local function hand_on(lock, waiters, slot, prefix, lease)
+  redis.call('DEL', lock)
+  local entry = redis.call('LPOP', waiters)
+  if not entry then return end
+  local token = string.sub(entry, 2)
+  redis.call('SET', lock, token, 'PX', lease)
+  local wake = prefix .. ':wake:' .. token
+  redis.call('RPUSH', wake, handed_state(slot, prefix .. ':val', string.sub(entry, 1, 1) == '1'))
+  redis.call('PEXPIRE', wake, 60000)
+end
+"""
+
+# KEYS: slot, fn, lock, waiters, val, stage. ARGV: value, create, token,
+# channel, release, prefix, lease ms, staged. The value is ARGV[1], or
+# waits under the stage key when staged ('1'), sent beside the script in
+# one transaction. Returns the new version, or -1 missing, -2 locked by
+# another, -3 a function's name, -4 the caller's lock was lost.
+_WRITE = _HAND_ON + """
+local function refused(code)
+  if ARGV[8] == '1' then redis.call('DEL', KEYS[6]) end
+  return code
+end
+if redis.call('EXISTS', KEYS[2]) == 1 then return refused(-3) end
+local holder = redis.call('GET', KEYS[3])
+if ARGV[3] ~= '' and holder ~= ARGV[3] then return refused(-4) end
+if holder and holder ~= ARGV[3] then return refused(-2) end
+if redis.call('EXISTS', KEYS[1]) == 0 and ARGV[2] ~= '1' then return refused(-1) end
+local ver = (tonumber(redis.call('HGET', KEYS[1], 'ver') or '0') + 1) % 2147483648
+if ARGV[8] == '1' then
+  redis.call('RENAME', KEYS[6], KEYS[5])
+  redis.call('PERSIST', KEYS[5])
+else
+  redis.call('SET', KEYS[5], ARGV[1])
+end
+redis.call('HSET', KEYS[1], 'ver', ver)
+redis.call('HDEL', KEYS[1], 'z')
+redis.call('PUBLISH', ARGV[4], ver)
+if ARGV[5] == '1' then hand_on(KEYS[3], KEYS[4], KEYS[1], ARGV[6], ARGV[7]) end
+return ver
+"""
+
+# KEYS: slot, fn, lock, waiters, val. ARGV: token, lease ms, whether to
+# return the value. Returns {v, z, ver} (or 1) once locked, 0 once queued behind
+# the holder, -1 missing, -3 a function's name.
+_LOCK = _SLOT_STATE + """
+if redis.call('EXISTS', KEYS[1]) == 0 then
+  if redis.call('EXISTS', KEYS[2]) == 1 then return -3 end
+  return -1
+end
+if not redis.call('SET', KEYS[3], ARGV[1], 'NX', 'PX', ARGV[2]) then
+  redis.call('RPUSH', KEYS[4], ARGV[3] .. ARGV[1])
+  return 0
+end
+if ARGV[3] == '1' then return slot_state(KEYS[1], KEYS[5], '') end
+return 1
+"""
+
+# KEYS: lock, waiters, wake. ARGV: token, lease ms, entry. 1 when the
+# token holds the lock: handed to it, or taken because its holder's lease
+# ran out.
+_CLAIM = """
+local holder = redis.call('GET', KEYS[1])
+if not holder then
+  redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2])
+  redis.call('LREM', KEYS[2], 0, ARGV[3])
+  holder = ARGV[1]
+end
+if holder ~= ARGV[1] then return 0 end
+redis.call('DEL', KEYS[3])
+return 1
+"""
+
+# KEYS: lock, waiters, wake, slot. ARGV: token, prefix, lease ms, entry.
+# Leaves the queue, and hands the lock on if it was handed here meanwhile.
+_WITHDRAW_WAITER = _HAND_ON + """
+redis.call('LREM', KEYS[2], 0, ARGV[4])
+redis.call('DEL', KEYS[3])
+if redis.call('GET', KEYS[1]) == ARGV[1] then hand_on(KEYS[1], KEYS[2], KEYS[4], ARGV[2], ARGV[3]) end
+return 1
+"""
+
+# KEYS: lock, waiters, slot. ARGV: token, prefix, lease ms. 1 when the
+# token held the lock.
+_UNLOCK = _HAND_ON + """
+if redis.call('GET', KEYS[1]) ~= ARGV[1] then return 0 end
+hand_on(KEYS[1], KEYS[2], KEYS[3], ARGV[2], ARGV[3])
+return 1
+"""
+
+# KEYS: lock. ARGV: token, lease in ms.
+_RENEW = """
+if redis.call('GET', KEYS[1]) ~= ARGV[1] then return 0 end
+return redis.call('PEXPIRE', KEYS[1], ARGV[2])
+"""
+
+# KEYS: slot, fn, lock, val. How many names went (the lock goes with its slot;
+# its waiters find it free).
+_REMOVE = """
+local removed = redis.call('DEL', KEYS[1], KEYS[2])
+redis.call('DEL', KEYS[3], KEYS[4])
+return removed
+"""
+
+# KEYS: slot, fn. ARGV: prefix, kind, new generation, server id, heartbeat
+# ms. The pool's generation once joined; false when the name is taken.
+_JOIN = _LIVE_SERVERS + """
+if redis.call('EXISTS', KEYS[1]) == 1 then return false end
+local kind = redis.call('HGET', KEYS[2], 'kind')
+local gen = redis.call('HGET', KEYS[2], 'gen')
+if kind and live_servers(ARGV[1], gen) > 0 then
+  if kind ~= 'serve' or ARGV[2] ~= 'serve' then return false end
+else
+  gen = ARGV[3]
+  redis.call('HSET', KEYS[2], 'kind', ARGV[2], 'gen', gen)
+end
+redis.call('SADD', ARGV[1] .. ':srv:' .. gen, ARGV[4])
+redis.call('SET', ARGV[1] .. ':hb:' .. ARGV[4], 1, 'PX', ARGV[5])
+return gen
+"""
+
+# KEYS: fn. ARGV: prefix, generation, server id, heartbeat ms, pool ms.
+# 0 once the pool was stopped or the server dropped from it.
+_HEARTBEAT = """
+local set = ARGV[1] .. ':srv:' .. ARGV[2]
+if redis.call('HGET', KEYS[1], 'gen') ~= ARGV[2] or redis.call('SISMEMBER', set, ARGV[3]) == 0 then
+  return 0
+end
+redis.call('SET', ARGV[1] .. ':hb:' .. ARGV[3], 1, 'PX', ARGV[4])
+redis.call('PEXPIRE', set, ARGV[5])
+redis.call('PEXPIRE', ARGV[1] .. ':q:' .. ARGV[2], ARGV[5])
+return 1
+"""
+
+# KEYS: fn. ARGV: prefix, generation, server id. The last server out
+# removes the name (when it is still this pool's).
+_LEAVE = _LIVE_SERVERS + """
+local set = ARGV[1] .. ':srv:' .. ARGV[2]
+redis.call('SREM', set, ARGV[3])
+redis.call('DEL', ARGV[1] .. ':hb:' .. ARGV[3], ARGV[1] .. ':run:' .. ARGV[3])
+if live_servers(ARGV[1], ARGV[2]) == 0 then
+  redis.call('DEL', set, ARGV[1] .. ':q:' .. ARGV[2])
+  if redis.call('HGET', KEYS[1], 'gen') == ARGV[2] then redis.call('DEL', KEYS[1]) end
+end
+return 1
+"""
+
+# KEYS: fn. ARGV: prefix. Stops every server of the pool: each takes one
+# stop item before any waiting call; the calls left behind fail.
+_STOP = """
+local gen = redis.call('HGET', KEYS[1], 'gen')
+if not gen then return 0 end
+redis.call('DEL', KEYS[1])
+local queue = ARGV[1] .. ':q:' .. gen
+for _ = 1, redis.call('SCARD', ARGV[1] .. ':srv:' .. gen) do
+  redis.call('RPUSH', queue, 'STOP')
+end
+redis.call('PEXPIRE', queue, 60000)
+return 1
+"""
+
+# KEYS: fn, slot. ARGV: prefix, request, has keyword arguments. The pool's
+# generation once posted; -1 missing, -2 a slot's name, -3 keyword
+# arguments for create_function, -4 nobody serves.
+_POST = _LIVE_SERVERS + """
+local kind = redis.call('HGET', KEYS[1], 'kind')
+if not kind then
+  if redis.call('EXISTS', KEYS[2]) == 1 then return -2 end
+  return -1
+end
+if ARGV[3] == '1' and kind ~= 'serve' then return -3 end
+local gen = redis.call('HGET', KEYS[1], 'gen')
+if live_servers(ARGV[1], gen) == 0 then return -4 end
+redis.call('LPUSH', ARGV[1] .. ':q:' .. gen, ARGV[2])
+return gen
+"""
+
+# KEYS: fn, reply. ARGV: prefix, generation, request. Where the call is:
+# 'ready', 'queued', 'running' or 'dead' (a queued call is withdrawn then).
+_WHERE = _LIVE_SERVERS + """
+if redis.call('EXISTS', KEYS[2]) == 1 then return 'ready' end
+local queue = ARGV[1] .. ':q:' .. ARGV[2]
+local alive = live_servers(ARGV[1], ARGV[2])
+if redis.call('LPOS', queue, ARGV[3]) then
+  if alive > 0 and redis.call('HGET', KEYS[1], 'gen') == ARGV[2] then return 'queued' end
+  redis.call('LREM', queue, 1, ARGV[3])
+  return 'dead'
+end
+for _, sid in ipairs(redis.call('SMEMBERS', ARGV[1] .. ':srv:' .. ARGV[2])) do
+  if redis.call('LPOS', ARGV[1] .. ':run:' .. sid, ARGV[3]) then return 'running' end
+end
+if redis.call('EXISTS', KEYS[2]) == 1 then return 'ready' end
+return 'dead'
+"""
+
+# KEYS: queue. ARGV: request. 1 when the call was still waiting and is withdrawn.
+_WITHDRAW = """
+return redis.call('LREM', KEYS[1], 1, ARGV[1])
+"""
+
+# KEYS: running, reply. ARGV: request, reply, ttl ms.
+_FINISH = """
+redis.call('LREM', KEYS[1], 1, ARGV[1])
+redis.call('RPUSH', KEYS[2], ARGV[2])
+redis.call('PEXPIRE', KEYS[2], ARGV[3])
+return 1
+"""
+
+# KEYS: fn, slot. ARGV: prefix. 1 served, 0 not served, -1 missing, -2 a slot.
+_SERVED = _LIVE_SERVERS + """
+local gen = redis.call('HGET', KEYS[1], 'gen')
+if not gen then
+  if redis.call('EXISTS', KEYS[2]) == 1 then return -2 end
+  return -1
+end
+if live_servers(ARGV[1], gen) > 0 then return 1 end
+return 0
+"""
+
+SCRIPTS = {
+    "create": _CREATE, "read": _READ, "write": _WRITE, "remove": _REMOVE,
+    "lock": _LOCK, "claim": _CLAIM, "withdraw_waiter": _WITHDRAW_WAITER, "unlock": _UNLOCK, "renew": _RENEW,
+    "join": _JOIN, "heartbeat": _HEARTBEAT, "leave": _LEAVE, "stop": _STOP, "served": _SERVED,
+    "post": _POST, "where": _WHERE, "withdraw": _WITHDRAW, "finish": _FINISH,
+}
+
+
+def public_url(url):
+    """The URL without its user name and password, to put in messages."""
+    parts = urlsplit(url)
+    host = parts.netloc.rpartition("@")[2]
+    query = urlencode([(key, value) for key, value in parse_qsl(parts.query) if key != "password"])
+    return urlunsplit((parts.scheme, host, parts.path, query, parts.fragment))
+
+
+def check_timeout(value, what="timeout"):
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 <= value < float("inf"):
+        raise ValueError(f"{what} must be a non-negative, finite number of seconds or None")
+    return float(value)
+
+
+def deadline_of(timeout):
+    return None if timeout is None else time.monotonic() + timeout
+
+
+def time_left(deadline, most):
+    """The next wait: at most `most` seconds, and not beyond the deadline."""
+    if deadline is None:
+        return most
+    return max(0.0, min(most, deadline - time.monotonic()))
+
+
+def passed(deadline):
+    return deadline is not None and time.monotonic() >= deadline
+
+
+def check_name(name, message):
+    if not isinstance(name, str) or "\0" in name:
+        raise ValueError(message)
+
+
+# The argument checks of the module's functions, with their messages.
+
+def check_create_memory(name, prealloc_size, error_if_exists):
+    message = "Expected at least the name (str) argument."
+    check_name(name, message)
+    if not isinstance(prealloc_size, int) or not isinstance(error_if_exists, bool):
+        raise ValueError(message)
+    if not 0 <= prealloc_size < 2**64:
+        raise ValueError("The given pre-allocate size is too large.")
+
+
+def check_remove_memory(name, throw_error):
+    check_name(name, "Expected at least the 'name' (str) argument.")
+    if not isinstance(throw_error, bool):
+        raise ValueError("Expected at least the 'name' (str) argument.")
+
+
+def check_write_memory(name, create):
+    message = "Expected at least the 'name' (str) and 'value' (any) arguments."
+    check_name(name, message)
+    if not isinstance(create, bool):
+        raise ValueError(message)
+
+
+def check_create_function(name, func):
+    check_name(name, "Expected a 'str' and 'callable' type.")
+    if not callable(func):
+        raise ValueError("Expected a 'str' and 'callable' type.")
+
+
+def check_serve(name, func):
+    if not isinstance(name, str):
+        raise TypeError(f"serve() argument 1 must be str, not {type(name).__name__}")
+    if not callable(func):
+        raise TypeError("serve() expects a callable to serve.")
+
+
+def call_payload(name, args):
+    """The request of call_function(name, args), within its 1024-byte limit."""
+    check_name(name, "Expected a 'str' and 'tuple' type.")
+    if not isinstance(args, tuple):
+        raise ValueError("Expected a 'str' and 'tuple' type.")
+    payload = zelvane.dumps(args)
+    if len(payload) > MESSAGE_SIZE:
+        raise ValueError("The received args exceed the maximum accepted arg size of 1024 bytes.")
+    return CALL_FUNCTION + payload
+
+
+def handle_payload(args, kwargs):
+    """The request of a handle's call."""
+    if kwargs:
+        return HANDLE_KWARGS + zelvane.dumps((args, kwargs))
+    return HANDLE_ARGS + zelvane.dumps(args)
+
+
+class Keys:
+    """The key names of one object."""
+
+    __slots__ = ("prefix", "slot", "val", "lock", "waiters", "channel", "fn")
+
+    def __init__(self, namespace, name):
+        self.prefix = f"{{{namespace}:{name}}}"
+        self.slot = self.prefix + ":slot"
+        self.val = self.prefix + ":val"
+        self.lock = self.prefix + ":lock"
+        self.waiters = self.prefix + ":waiters"
+        self.channel = self.prefix + ":ch"
+        self.fn = self.prefix + ":fn"
+
+    def queue(self, gen):
+        return f"{self.prefix}:q:{gen}"
+
+    def running(self, sid):
+        return f"{self.prefix}:run:{sid}"
+
+    def reply(self, call_id):
+        return f"{self.prefix}:r:{call_id}"
+
+    def wake(self, token):
+        return f"{self.prefix}:wake:{token}"
+
+    def stage(self):
+        return f"{self.prefix}:stage:{uuid.uuid4().hex}"
+
+
+def read_request(keys, token, limit=""):
+    """The keys and arguments of the read script."""
+    return [keys.slot, keys.fn, keys.lock, keys.val], [token, limit]
+
+
+def lock_request(keys, token, with_value):
+    """The keys and arguments of the lock script."""
+    return ([keys.slot, keys.fn, keys.lock, keys.waiters, keys.val],
+            [token, seconds_ms(LOCK_LEASE), "1" if with_value else "0"])
+
+
+def write_request(keys, data, create, token, release, stage):
+    """The keys and arguments of the write script; with a stage key, the
+    value goes there beside the script."""
+    return ([keys.slot, keys.fn, keys.lock, keys.waiters, keys.val, stage or keys.val],
+            [b"" if stage else data, "1" if create else "0", token, keys.channel, "1" if release else "0",
+             keys.prefix, seconds_ms(LOCK_LEASE), "1" if stage else "0"])
+
+
+def is_left_out(found):
+    """Whether the read script left a long value out."""
+    return isinstance(found, list) and found[0] == 1
+
+
+def made(cls, *args):
+    """An instance of one of the classes that users get from functions only."""
+    instance = object.__new__(cls)
+    instance._setup(*args)
+    return instance
+
+
+def seconds_ms(seconds):
+    return int(seconds * 1000)
+
+
+def remote_report(exc):
+    """What goes back to the caller of a served function that raised `exc`."""
+    cls = type(exc)
+    text = _exception_text(exc)
+    trace = "".join(traceback.format_exception(cls, exc, exc.__traceback__))
+    report = (getattr(cls, "__module__", "builtins"), getattr(cls, "__qualname__", cls.__name__),
+              exc.args, text, trace)
+    try:
+        return zelvane.dumps(report)
+    except Exception:
+        return zelvane.dumps(report[:2] + (None,) + report[3:])
+
+
+def _exception_text(exc):
+    try:
+        return str(exc)
+    except Exception:
+        return "<unprintable exception>"
+
+
+def decoded_reply(name, reply):
+    """The result a reply carries, or the exception it reports raised."""
+    kind, payload = reply[:1], reply[1:]
+    if kind == REPLY_RESULT:
+        return zelvane.loads(payload)
+    if kind == REPLY_NULL:
+        raise RuntimeError(NULL_MESSAGE)
+    raise raised_again(name, zelvane.loads(payload))
+
+
+def raised_again(name, report):
+    """The exception a report describes, caused by the server's traceback."""
+    if not isinstance(report, tuple) or len(report) != 5:
+        return RuntimeError(f"The reply of '{name}' names no result.")
+    module, qualname, args, text, trace = report
+    exc = _builtin_exception(module, qualname, args)
+    if exc is None:
+        exc = zelvane.RemoteError(f"{module}.{qualname}: {text}")
+    exc.__cause__ = zelvane.RemoteTraceback(trace)
+    return exc
+
+
+def _builtin_exception(module, qualname, args):
+    if module != "builtins" or not isinstance(args, tuple) or not isinstance(qualname, str):
+        return None
+    cls = getattr(builtins, qualname, None)
+    if not isinstance(cls, type) or not issubclass(cls, Exception):
+        return None
+    try:
+        exc = cls(*args)
+    except Exception:
+        return None
+    return exc if isinstance(exc, BaseException) else None
+
+
+class Remote:
+    """zelvane's slots and services on a Redis server; made by zelvane.connect(url)."""
+
+    def __new__(cls):
+        raise TypeError("cannot create 'zelvane.Remote' instances; use zelvane.connect(url)")
+
+    def _setup(self, client, url, namespace):
+        self._client = client
+        self._url = url
+        self._namespace = namespace
+        self._scripts = {name: client.register_script(text) for name, text in SCRIPTS.items()}
+        self._held = threading.local()
+        self._keeper = LeaseKeeper(self)
+        self._closed = False
+
+    def __repr__(self):
+        state = "closed" if self._closed else "open"
+        return f"<zelvane.Remote {self.url!r} namespace={self.namespace!r} {state}>"
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, exc_value, trace, /):
+        self.close()
+
+    url = property(lambda self: self._url, doc="The server's URL without its credentials.")
+    namespace = property(lambda self: self._namespace)
+    closed = property(lambda self: self._closed)
+
+    def close(self):
+        """Lets go of the connections; the values and names stay on the server."""
+        if not self._closed:
+            self._closed = True
+            self._keeper.stop()
+            self._client.close()
+
+    # -- what every operation shares
+
+    def _check_open(self):
+        if self._closed:
+            raise ValueError("I/O operation on a closed connection to Redis.")
+
+    def _run(self, script, keys, args=()):
+        self._check_open()
+        with self._reachable():
+            return self._scripts[script](keys=keys, args=args)
+
+    def _command(self, method, *args, **kwargs):
+        self._check_open()
+        with self._reachable():
+            return getattr(self._client, method)(*args, **kwargs)
+
+    def _reachable(self):
+        return Reachable(self.url)
+
+    def _keys(self, name):
+        return Keys(self.namespace, name)
+
+    # -- the lock each thread holds
+
+    def _holdings(self):
+        held = getattr(self._held, "names", None)
+        if held is None:
+            held = self._held.names = {}
+        return held
+
+    def _check_not_held(self, name):
+        if name in self._holdings():
+            raise RuntimeError(f"The lock of shared memory address '{name}' is already held by this thread.")
+
+    # -- slots
+
+    def create_memory(self, name, prealloc_size=0, error_if_exists=False):
+        check_create_memory(name, prealloc_size, error_if_exists)
+        keys = self._keys(name)
+        if self._run("create", [keys.slot, keys.fn], ["1" if prealloc_size else "0"]):
+            return True
+        if error_if_exists:
+            raise MemoryError(f"The memory address '{name}' already exists.")
+        return False
+
+    def remove_memory(self, name, throw_error=False):
+        check_remove_memory(name, throw_error)
+        keys = self._keys(name)
+        if self._run("remove", [keys.slot, keys.fn, keys.lock, keys.val]):
+            return True
+        if throw_error:
+            raise MemoryError("Failed to unlink the shared memory.")
+        return False
+
+    def read_memory(self, name, /):
+        check_name(name, "Expected 1 'str' type.")
+        self._check_not_held(name)
+        return self._read(name, "")[0]
+
+    def write_memory(self, name, value, create=True):
+        check_write_memory(name, create)
+        self._check_not_held(name)
+        self._write(name, zelvane.dumps(value), create, "")
+        return True
+
+    def open_memory(self, name, create=True):
+        check_name(name, "Expected at least the name (str) argument.")
+        if create:
+            self._run("create", [self._keys(name).slot, self._keys(name).fn], ["0"])
+        return made(RemoteMemoryHandle, self, name, self._version(name))
+
+    def _read(self, name, token):
+        """(value, version); waits in the lock's queue while another holds it."""
+        keys = self._keys(name)
+        found = self._run("read", *read_request(keys, token, str(INLINE_VALUE)))
+        if is_left_out(found):
+            found = self._read_whole(keys, token)
+        if found == -2:
+            token, found = self._lock(name, None, True)
+            self._unlock(name, token)
+        data, reserved, version = stored(name, found)
+        return read_value(data, reserved), version
+
+    def _write(self, name, data, create, token, release=False):
+        """Writes encoded `data`; the new version. Waits in the lock's queue
+        while another holds it."""
+        version = self._run_write(name, data, create, token, release)
+        if version == -2:
+            token, _ = self._lock(name, None, False)
+            self._keeper.let_go(token)
+            version = self._run_write(name, data, create, token, True)
+            if version < 0:
+                self._unlock(name, token)
+        if version < 0:
+            raise_write_failed(name, version)
+        return version
+
+    def _read_whole(self, keys, token):
+        """What the read script finds, with a long value fetched beside it
+        in the same transaction."""
+        script_keys, args = read_request(keys, token, "0")
+        self._check_open()
+        with self._reachable():
+            pipe = self._client.pipeline(transaction=True)
+            self._scripts["read"](keys=script_keys, args=args, client=pipe)
+            pipe.get(keys.val)
+            found, value = pipe.execute()
+        if isinstance(found, list):
+            found[0] = value
+        return found
+
+    def _run_write(self, name, data, create, token, release):
+        keys = self._keys(name)
+        stage = keys.stage() if len(data) > INLINE_VALUE else None
+        script_keys, args = write_request(keys, data, create, token, release, stage)
+        if stage is None:
+            return self._run("write", script_keys, args)
+        self._check_open()
+        with self._reachable():
+            pipe = self._client.pipeline(transaction=True)
+            pipe.set(stage, data, px=seconds_ms(STAGE_TTL))
+            self._scripts["write"](keys=script_keys, args=args, client=pipe)
+            return pipe.execute()[1]
+
+    def _lock(self, name, deadline, with_value):
+        """Takes the lock, in turn behind those waiting for it; (token, what
+        the read script finds, when `with_value`)."""
+        keys = self._keys(name)
+        token = uuid.uuid4().hex
+        entry = ("1" if with_value else "0") + token
+        found = self._run("lock", *lock_request(keys, token, with_value))
+        if found in (-1, -3):
+            stored(name, found)
+        self._keeper.hold(keys.lock, token)
+        try:
+            if found == 0:
+                found = self._await_handoff(name, token, entry, deadline)
+                if found is None and with_value:
+                    found = self._run("read", *read_request(keys, token))
+                if found in (-1, -3):
+                    stored(name, found)
+        except BaseException:
+            self._unlock(name, token)
+            raise
+        return token, found
+
+    def _await_handoff(self, name, token, entry, deadline):
+        """Waits until the lock is handed to `token`; the slot's state it
+        came with, or None when it was taken after its holder's lease ran
+        out. Leaves the queue when it gives up."""
+        keys = self._keys(name)
+        lease = seconds_ms(LOCK_LEASE)
+        try:
+            while True:
+                wait = time_left(deadline, HANDOFF_SLICE)
+                woken = self._command("blpop", [keys.wake(token)], timeout=wait) if wait > 0 else None
+                if woken is not None:
+                    return handed_state(woken[1])
+                if self._run("claim", [keys.lock, keys.waiters, keys.wake(token)], [token, lease, entry]):
+                    return None
+                if passed(deadline):
+                    raise TimeoutError(f"Timed out waiting for the lock of shared memory address '{name}'.")
+        except BaseException:
+            self._withdraw_waiter(keys, token, entry)
+            raise
+
+    def _withdraw_waiter(self, keys, token, entry):
+        try:
+            self._run("withdraw_waiter", [keys.lock, keys.waiters, keys.wake(token), keys.slot],
+                      [token, keys.prefix, seconds_ms(LOCK_LEASE), entry])
+        except Exception:
+            # Unreachable: the lease hands the lock on if it came here.
+            pass
+
+    def _unlock(self, name, token):
+        keys = self._keys(name)
+        self._keeper.let_go(token)
+        return self._run("unlock", [keys.lock, keys.waiters, keys.slot],
+                         [token, keys.prefix, seconds_ms(LOCK_LEASE)])
+
+    def _version(self, name):
+        version = self._command("hget", self._keys(name).slot, "ver")
+        if version is None:
+            self._raise_missing_slot(name)
+        return int(version)
+
+    def _raise_missing_slot(self, name):
+        if self._command("exists", self._keys(name).fn):
+            raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
+        raise MemoryError(f"Failed to open shared memory address '{name}'.")
+
+    # -- functions
+
+    def create_function(self, name, func, /):
+        check_create_function(name, func)
+        Server(self, name, func, "create").run()
+        print("read", flush=True)
+
+    def serve(self, name, func, /):
+        check_serve(name, func)
+        Server(self, name, func, "serve").run()
+
+    def remove_function(self, name, /):
+        check_name(name, "Expected 1 'str' type.")
+        keys = self._keys(name)
+        return bool(self._run("stop", [keys.fn], [keys.prefix]))
+
+    def call_function(self, name, args, /):
+        return Call(self, name, call_payload(name, args), False).result(None)
+
+    def open_function(self, name, /, *, wait=None):
+        check_name(name, "Expected 1 'str' type.")
+        deadline = deadline_of(check_timeout(wait, "wait"))
+        keys = self._keys(name)
+        while True:
+            served = self._run("served", [keys.fn, keys.slot], [keys.prefix])
+            if served == 1 or (served == 0 and wait is None):
+                return made(RemoteFunctionHandle, self, name)
+            if wait is None:
+                raise_not_a_function(name, served)
+            if passed(deadline):
+                raise TimeoutError(f"Nobody served the function '{name}' within the time given.")
+            time.sleep(time_left(deadline, OPEN_POLL))
+
+    def _serving_here(self):
+        serving = getattr(self._held, "serving", None)
+        if serving is None:
+            serving = self._held.serving = set()
+        return serving
+
+
+def stored(name, found):
+    """The encoded value (or None), whether capacity was reserved, and the
+    version, from what the read and lock scripts found."""
+    if found == -1:
+        raise MemoryError(f"Failed to open shared memory address '{name}'.")
+    if found == -3:
+        raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
+    data, reserved, version = found
+    return data, reserved is not None, int(version or 0)
+
+
+def raise_write_failed(name, code):
+    if code == -1:
+        raise MemoryError(f"Failed to open shared memory address '{name}'.")
+    if code == -3:
+        raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
+    raise RuntimeError(f"The lock of shared memory address '{name}' was let go of during update().")
+
+
+def handed_state(state):
+    """What the read script would find, from the state a hand-over carried."""
+    if state == b"!":
+        return -1
+    if state == b"-":
+        return 1
+    version, _, data = state[1:].partition(b":")
+    return [data or None, b"1" if state[:1] == b"z" else None, version]
+
+
+def read_value(data, reserved):
+    if data is not None:
+        return zelvane.loads(data)
+    if reserved:
+        # Reserved capacity never written reads as the zero bytes it holds
+        # on one host.
+        return zelvane.loads(b"\0")
+    return None
+
+
+def raise_not_a_function(name, code):
+    if code == -2:
+        raise MemoryError(f"The shared memory address '{name}' does not hold a hosted function.")
+    if code == -4:
+        raise RuntimeError(f"Nobody serves the function '{name}' any more: its serving process has ended.")
+    raise MemoryError("Failed to open the shared memory.")
+
+
+class Reachable:
+    """Turns redis-py's connection failures into ones that name the server
+    (without credentials)."""
+
+    def __init__(self, url):
+        self.url = url
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        import redis
+        if isinstance(exc, (redis.ConnectionError, redis.TimeoutError)):
+            raise redis.ConnectionError(f"Cannot reach Redis at {self.url}: {exc}") from exc
+        return False
+
+
+class LeaseKeeper:
+    """Renews the leases of the locks this process holds, from one thread."""
+
+    def __init__(self, remote):
+        self._remote = remote
+        self._leases = {}
+        self._guard = threading.Lock()
+        self._stopping = threading.Event()
+        self._thread = None
+
+    def hold(self, lock_key, token):
+        with self._guard:
+            self._leases[token] = lock_key
+            if self._thread is None:
+                self._thread = threading.Thread(target=self._renew_all, name="zelvane-lock-leases", daemon=True)
+                self._thread.start()
+
+    def let_go(self, token):
+        with self._guard:
+            self._leases.pop(token, None)
+
+    def stop(self):
+        self._stopping.set()
+
+    def _renew_all(self):
+        while not self._stopping.wait(LOCK_RENEW_EVERY):
+            with self._guard:
+                leases = list(self._leases.items())
+            for token, lock_key in leases:
+                try:
+                    self._remote._run("renew", [lock_key], [token, seconds_ms(LOCK_LEASE)])
+                except Exception:
+                    # An unreachable server: the holder learns of it at its
+                    # next access, and the lease runs out meanwhile.
+                    pass
+
+
+class RemoteMemoryHandle:
+    """A slot on a Redis server, opened by Remote.open_memory(name)."""
+
+    def __new__(cls):
+        raise TypeError("cannot create 'zelvane.RemoteMemoryHandle' instances; use Remote.open_memory()")
+
+    def _setup(self, remote, name, version):
+        self._remote = remote
+        self._name = name
+        self._seen = version
+        self._closed = False
+
+    name = property(lambda self: self._name)
+    closed = property(lambda self: self._closed)
+
+    def __repr__(self):
+        return f"<zelvane remote memory handle {self._name!r} {'closed' if self._closed else 'open'}>"
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, exc_value, trace, /):
+        self.close()
+
+    def close(self):
+        self._closed = True
+
+    def _check_open(self):
+        if self._closed:
+            raise ValueError(f"I/O operation on a closed memory handle of '{self._name}'.")
+
+    def _own_token(self):
+        """The token of the lock this handle holds on this thread, or ''."""
+        held = self._remote._holdings().get(self._name)
+        if held is None:
+            return ""
+        if held[0] is not self:
+            raise RuntimeError(f"The lock of shared memory address '{self._name}' is already held by this thread.")
+        return held[1]
+
+    @property
+    def version(self):
+        self._check_open()
+        return self._remote._version(self._name)
+
+    def read(self):
+        self._check_open()
+        value, self._seen = self._remote._read(self._name, self._own_token())
+        return value
+
+    def write(self, value, /):
+        self._check_open()
+        token = self._own_token()
+        self._seen = self._remote._write(self._name, zelvane.dumps(value), True, token)
+        return True
+
+    def update(self, func, /, *, timeout=None):
+        self._check_open()
+        deadline = deadline_of(check_timeout(timeout))
+        token = self._own_token()
+        if token:
+            value, _ = self._remote._read(self._name, token)
+            result = func(value)
+            self._seen = self._remote._write(self._name, zelvane.dumps(result), True, token)
+            return result
+        token, found = self._remote._lock(self._name, deadline, True)
+        try:
+            data = found[0]
+            result = func(None if data is None else zelvane.loads(data))
+            data = zelvane.dumps(result)
+        except BaseException:
+            self._remote._unlock(self._name, token)
+            raise
+        self._remote._keeper.let_go(token)
+        self._seen = self._remote._write(self._name, data, True, token, release=True)
+        return result
+
+    def lock(self, timeout=None):
+        self._check_open()
+        return HeldLock(self, check_timeout(timeout))
+
+    def wait(self, since=None, timeout=None):
+        self._check_open()
+        if since is not None and (isinstance(since, bool) or not isinstance(since, int)):
+            raise TypeError(f"since must be an int or None, not {type(since).__name__}")
+        deadline = deadline_of(check_timeout(timeout))
+        if self._name in self._remote._holdings():
+            raise RuntimeError(f"Waiting for a change of shared memory address '{self._name}' while this "
+                               "thread holds its lock would never end.")
+        self._seen = VersionWatch(self._remote, self._name).changed_from(
+            self._seen if since is None else since, deadline)
+        return self._seen
+
+
+class HeldLock:
+    """A slot's lock for a with block."""
+
+    def __init__(self, handle, timeout):
+        self._handle = handle
+        self._timeout = timeout
+        self._token = None
+
+    def __enter__(self):
+        handle = self._handle
+        remote = handle._remote
+        remote._check_not_held(handle.name)
+        self._token, found = remote._lock(handle.name, deadline_of(self._timeout), True)
+        handle._seen = stored(handle.name, found)[2]
+        remote._holdings()[handle.name] = (handle, self._token)
+        return handle
+
+    def __exit__(self, *exc_info):
+        remote = self._handle._remote
+        remote._holdings().pop(self._handle.name, None)
+        remote._unlock(self._handle.name, self._token)
+        return False
+
+
+class VersionWatch:
+    """Waits for a slot's version to change, through its pub/sub channel."""
+
+    def __init__(self, remote, name):
+        self._remote = remote
+        self._name = name
+
+    def changed_from(self, since, deadline):
+        keys = self._remote._keys(self._name)
+        with self._remote._reachable():
+            pubsub = self._remote._client.pubsub()
+            try:
+                return self._listen(pubsub, keys, since, deadline)
+            finally:
+                pubsub.close()
+
+    def _listen(self, pubsub, keys, since, deadline):
+        pubsub.subscribe(keys.channel)
+        while pubsub.get_message(timeout=time_left(deadline, WAIT_SLICE)) is None:
+            self._check_time(deadline)
+        # Subscribed: a change from now on is published to us, so a version
+        # read now misses none.
+        version = self._remote._version(self._name)
+        while version == since:
+            message = pubsub.get_message(timeout=time_left(deadline, WAIT_SLICE))
+            if message is not None and message["type"] == "message":
+                version = int(message["data"])
+            else:
+                self._check_time(deadline)
+        return version
+
+    def _check_time(self, deadline):
+        if passed(deadline):
+            raise TimeoutError(f"Timed out waiting for a change of shared memory address '{self._name}'.")
+
+
+class Call:
+    """One call of a served function: posted to the pool's queue, its reply
+    waited for in slices, between which the caller looks whether a live
+    server still has it."""
+
+    def __init__(self, remote, name, payload, has_kwargs):
+        self._remote = remote
+        self._name = name
+        self._keys = remote._keys(name)
+        self._call_id = uuid.uuid4().hex
+        self._request = self._call_id.encode() + payload
+        self._has_kwargs = has_kwargs
+
+    def result(self, deadline):
+        if self._name in self._remote._serving_here():
+            raise RuntimeError(f"The function '{self._name}' is served by this thread: calling it from its own "
+                               "callable would wait for itself for ever.")
+        gen = self._post()
+        try:
+            reply = self._wait_reply(gen, deadline)
+        except BaseException:
+            self._withdraw(gen)
+            raise
+        return decoded_reply(self._name, reply)
+
+    def _post(self):
+        keys = self._keys
+        posted = self._remote._run("post", [keys.fn, keys.slot],
+                                   [keys.prefix, self._request, "1" if self._has_kwargs else "0"])
+        if posted == -3:
+            raise TypeError(f"The function '{self._name}' is hosted by create_function, which passes no keyword "
+                            "arguments; serve it with zelvane.serve to take them.")
+        if isinstance(posted, int):
+            raise_not_a_function(self._name, posted)
+        return posted.decode()
+
+    def _wait_reply(self, gen, deadline):
+        reply_key = self._keys.reply(self._call_id)
+        while True:
+            found = self._take_reply(reply_key, time_left(deadline, CALL_SLICE))
+            if found is not None:
+                return found
+            where = self._remote._run("where", [self._keys.fn, reply_key], [self._keys.prefix, gen, self._request])
+            if where == b"dead":
+                raise RuntimeError(f"Nobody serves the function '{self._name}' any more: its serving process "
+                                   "has ended.")
+            if where != b"ready" and passed(deadline):
+                raise TimeoutError(f"The call of '{self._name}' did not end within its time limit.")
+
+    def _take_reply(self, reply_key, wait):
+        # A blocking pop with no time at all would block for ever.
+        if wait <= 0:
+            return self._remote._command("lpop", reply_key)
+        found = self._remote._command("blpop", [reply_key], timeout=wait)
+        return None if found is None else found[1]
+
+    def _withdraw(self, gen):
+        """Takes back a call no server has taken yet; one being executed is
+        abandoned (its reply expires)."""
+        try:
+            self._remote._run("withdraw", [self._keys.queue(gen)], [self._request])
+        except Exception:
+            pass
+
+
+
+class RemoteFunctionHandle:
+    """A served function on a Redis server, opened by Remote.open_function(name)."""
+
+    def __new__(cls):
+        raise TypeError("cannot create 'zelvane.RemoteFunctionHandle' instances; use Remote.open_function(name)")
+
+    def _setup(self, remote, name):
+        self._remote = remote
+        self._name = name
+        self._closed = False
+
+    name = property(lambda self: self._name)
+    closed = property(lambda self: self._closed)
+
+    def __repr__(self):
+        return f"<zelvane remote function handle {self._name!r} {'closed' if self._closed else 'open'}>"
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, exc_value, trace, /):
+        self.close()
+
+    def close(self):
+        self._closed = True
+
+    def __call__(self, *args, timeout=None, **kwargs):
+        if self._closed:
+            raise ValueError("I/O operation on a closed function handle.")
+        deadline = deadline_of(check_timeout(timeout))
+        return Call(self._remote, self._name, handle_payload(args, kwargs), bool(kwargs)).result(deadline)
+
+
+class Server:
+    """One server of a name's pool: takes calls from the pool's queue one at
+    a time, while a thread of its own keeps its heartbeat."""
+
+    def __init__(self, remote, name, func, kind):
+        self._remote = remote
+        self._name = name
+        self._func = func
+        self._kind = kind
+        self._keys = remote._keys(name)
+        self._sid = uuid.uuid4().hex
+        self._gen = None
+        self._stopped = threading.Event()
+
+    def run(self):
+        self._join()
+        beat = threading.Thread(target=self._beat, name=f"zelvane-heartbeat-{self._name}", daemon=True)
+        beat.start()
+        serving = self._remote._serving_here()
+        serving.add(self._name)
+        try:
+            self._serve_calls()
+        finally:
+            serving.discard(self._name)
+            self._stopped.set()
+            self._leave()
+
+    def _join(self):
+        keys = self._keys
+        gen = self._remote._run("join", [keys.slot, keys.fn], [keys.prefix, self._kind, uuid.uuid4().hex,
+                                                                 self._sid, seconds_ms(HEARTBEAT_TTL)])
+        if gen is None:
+            raise MemoryError(f"The memory address '{self._name}' already exists.")
+        self._gen = gen.decode()
+
+    def _leave(self):
+        try:
+            self._remote._run("leave", [self._keys.fn], [self._keys.prefix, self._gen, self._sid])
+        except Exception:
+            # The heartbeat lapses, and the pool forgets this server.
+            pass
+
+    def _beat(self):
+        args = [self._keys.prefix, self._gen, self._sid, seconds_ms(HEARTBEAT_TTL), seconds_ms(POOL_TTL)]
+        while not self._stopped.wait(HEARTBEAT_EVERY):
+            try:
+                if not self._remote._run("heartbeat", [self._keys.fn], args):
+                    self._stopped.set()
+            except Exception:
+                pass
+
+    def _serve_calls(self):
+        queue, running = self._keys.queue(self._gen), self._keys.running(self._sid)
+        while not self._stopped.is_set():
+            request = self._remote._command("blmove", queue, running, SERVE_SLICE, "RIGHT", "LEFT")
+            if request is None:
+                continue
+            if len(request) <= CALL_ID_SIZE:
+                self._remote._command("lrem", running, 1, request)
+                return
+            self._answer(request, running)
+
+    def _answer(self, request, running):
+        reply, failure = self._reply_to(request)
+        reply_key = self._keys.reply(request[:CALL_ID_SIZE].decode())
+        self._remote._run("finish", [running, reply_key], [request, reply, seconds_ms(REPLY_TTL)])
+        if failure is not None:
+            raise failure
+
+    def _reply_to(self, request):
+        """The reply, and the exception that ends serving (or None)."""
+        try:
+            form, args, kwargs = request_arguments(request)
+            return result_reply(form, self._func(*args, **kwargs)), None
+        except BaseException as exc:
+            return failure_reply(self._kind, exc)
+
+
+def request_arguments(request):
+    """A request's form, positional and keyword arguments."""
+    form, payload = request[CALL_ID_SIZE:CALL_ID_SIZE + 1], request[CALL_ID_SIZE + 1:]
+    if form == HANDLE_KWARGS:
+        args, kwargs = zelvane.loads(payload)
+    else:
+        args, kwargs = zelvane.loads(payload), {}
+    if not isinstance(args, tuple) or not isinstance(kwargs, dict):
+        raise ValueError("Likely received an invalid bytes object: the arguments are not a tuple.")
+    return form, args, kwargs
+
+
+def result_reply(form, result):
+    data = zelvane.dumps(result)
+    if form == CALL_FUNCTION and len(data) > MESSAGE_SIZE:
+        raise ValueError(RESULT_TOO_LARGE)
+    return REPLY_RESULT + data
+
+
+def failure_reply(kind, exc):
+    """The reply to a call that raised `exc`, and the exception that ends
+    serving (or None): any failure ends a create_function server, which
+    answers with the null message; a pool's server reports it and goes on,
+    unless it is not an Exception (KeyboardInterrupt, SystemExit)."""
+    if kind == "create":
+        return REPLY_NULL, exc
+    ends = not isinstance(exc, Exception)
+    return REPLY_EXCEPTION + remote_report(exc), exc if ends else None
+
+
+def check_connect_arguments(url, namespace):
+    if not isinstance(url, str):
+        raise TypeError(f"url must be a str, not {type(url).__name__}")
+    # The namespace is part of every key's hash tag "{namespace:name}".
+    if not isinstance(namespace, str) or not namespace or any(c in namespace for c in ":{}\0"):
+        raise ValueError("namespace must be a non-empty str without ':', '{', '}' or NUL characters")
+
+
+def import_redis(module):
+    """redis-py's `module`, or an ImportError that tells how to install it."""
+    import importlib
+    try:
+        return importlib.import_module(module)
+    except ImportError as exc:
+        raise ModuleNotFoundError("zelvane.connect needs redis-py: pip install 'zelvane[redis]'",
+                                  name="redis") from exc
+
+
+def connect(url, /, *, namespace="zelvane"):
+    """A Remote on the Redis server at url; ConnectionError when it cannot be reached."""
+    check_connect_arguments(url, namespace)
+    redis = import_redis("redis")
+    shown = public_url(url)
+    with Reachable(shown):
+        client = redis.Redis.from_url(url)
+        try:
+            client.ping()
+        except BaseException:
+            client.close()
+            raise
+    return made(Remote, client, shown, namespace)
+
+
+__all__ = ["connect", "Remote", "RemoteMemoryHandle", "RemoteFunctionHandle"]
