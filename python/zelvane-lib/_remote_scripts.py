@@ -1,0 +1,351 @@
+"""The Redis back end's key layout, tuning and scripts: each operation on an
+object runs as one script, so that no other client sees it half done.
+
+Every key of one object shares the hash tag "{namespace:name}", so that the
+scripts below touch a single slot of a Redis Cluster:
+
+    {ns:name}:slot      hash: ver, z (reserved, never written)
+    {ns:name}:val       the encoded value (absent until the first write)
+    {ns:name}:stage:ID  a large value on its way in, renamed to :val
+    {ns:name}:lock      the token of the lock's holder, with a lease
+    {ns:name}:waiters   the tokens of those waiting for the lock, in order
+    {ns:name}:wake:TOK  tells a waiter that the lock was handed to it
+    {ns:name}:ch        pub/sub channel carrying each new version
+    {ns:name}:fn        hash: kind (serve or create), gen (the pool's generation)
+    {ns:name}:srv:GEN   set of the pool's server ids
+    {ns:name}:q:GEN     the calls waiting for a server
+    {ns:name}:hb:SID    a server's heartbeat, expiring
+    {ns:name}:run:SID   the call a server is executing
+    {ns:name}:r:CALLID  the reply of one call, expiring
+"""
+
+# A server that has not renewed its heartbeat for this long counts as dead;
+# a caller looks at its call between waits of CALL_SLICE, so a dead server's
+# caller fails within HEARTBEAT_TTL + CALL_SLICE (under 3 seconds).
+HEARTBEAT_TTL = 2.0
+HEARTBEAT_EVERY = 0.5
+CALL_SLICE = 0.5
+# A lock's holder renews its lease while it holds it, so a killed holder
+# holds the others up for at most LOCK_LEASE.
+LOCK_LEASE = 5.0
+LOCK_RENEW_EVERY = 1.0
+HANDOFF_SLICE = 0.5
+# A reply whose caller is gone, and a stopped pool's leftovers, expire.
+REPLY_TTL = 60.0
+POOL_TTL = 60.0
+SERVE_SLICE = 0.5
+WAIT_SLICE = 0.2
+OPEN_POLL = 0.05
+# Values longer than this go to and from Redis beside the scripts, not
+# through them.
+INLINE_VALUE = 64 * 1024
+STAGE_TTL = 60.0
+
+MESSAGE_SIZE = 1024
+CALL_ID_SIZE = 32
+STOP_ITEM = b"STOP"
+
+# A request: call id, then how its payload reads, then the payload.
+CALL_FUNCTION = b"c"   # dumps(args), the 1024-byte limits apply
+HANDLE_ARGS = b"h"     # dumps(args)
+HANDLE_KWARGS = b"k"   # dumps((args, kwargs))
+# A reply: its kind, then its payload.
+REPLY_RESULT = b"R"
+REPLY_EXCEPTION = b"E"
+REPLY_NULL = b"N"
+
+NULL_MESSAGE = ("Received a NULL message from the function. This is likely because the function returned "
+                "arguments of too large size.")
+RESULT_TOO_LARGE = "The returned value exceeds the maximum accepted return size of 1024 bytes."
+
+_LIVE_SERVERS = """
+local function live_servers(prefix, gen)
+  local set = prefix .. ':srv:' .. gen
+  for _, sid in ipairs(redis.call('SMEMBERS', set)) do
+    if redis.call('EXISTS', prefix .. ':hb:' .. sid) == 0 then
+      redis.call('SREM', set, sid)
+      redis.call('DEL', prefix .. ':run:' .. sid)
+    end
+  end
+  return redis.call('SCARD', set)
+end
+"""
+
+# A slot's {value, reserved, version}. Copying a value through a script
+# costs more than sending it, so a value longer than `limit` bytes ('' for
+# no limit) is left out, as 1, for a plain GET to fetch.
+_SLOT_STATE = """
+local function slot_state(slot, val, limit)
+  local found = redis.call('HMGET', slot, 'z', 'ver')
+  local value
+  if limit ~= '' and redis.call('STRLEN', val) > tonumber(limit) then
+    value = 1
+  else
+    value = redis.call('GET', val)
+  end
+  return {value, found[1], found[2]}
+end
+"""
+
+# KEYS: slot, fn. ARGV: reserved ('1' or '0').
+_CREATE = """
+if redis.call('EXISTS', KEYS[1]) == 1 or redis.call('EXISTS', KEYS[2]) == 1 then return 0 end
+if ARGV[1] == '1' then
+  redis.call('HSET', KEYS[1], 'ver', 0, 'z', 1)
+else
+  redis.call('HSET', KEYS[1], 'ver', 0)
+end
+return 1
+"""
+
+# KEYS: slot, fn, lock, val. ARGV: token, inline limit. Returns {v, z,
+# ver} (v is 1 for a value over the limit, read apart), or -1 missing,
+# -2 locked by another, -3 a function's name.
+_READ = _SLOT_STATE + """
+if redis.call('EXISTS', KEYS[1]) == 0 then
+  if redis.call('EXISTS', KEYS[2]) == 1 then return -3 end
+  return -1
+end
+local holder = redis.call('GET', KEYS[3])
+if holder and holder ~= ARGV[1] then return -2 end
+return slot_state(KEYS[1], KEYS[4], ARGV[2])
+"""
+
+# Lets go of the lock: straight to the first waiter, whose token becomes
+# the holder's, so that a waiter never competes for it again. A waiter's
+# entry is a flag (1: it wants the value) and its token; its wake-up
+# carries the slot's state, '!' for a slot gone, or (reserved flag,
+# version, ':', value) when it wants the value, so that it reads nothing
+# more.
+_HAND_ON = """
+local function handed_state(slot, val, wanted)
+  if redis.call('EXISTS', slot) == 0 then return '!' end
+  if not wanted then return '-' end
+  local found = redis.call('HMGET', slot, 'z', 'ver')
+  return (found[1] and 'z' or '-') .. (found[2] or '0') .. ':' .. (redis.call('GET', val) or '')
+end
+
+local function hand_on(lock, waiters, slot, prefix, lease)
+  redis.call('DEL', lock)
+  local entry = redis.call('LPOP', waiters)
+  if not entry then return end
+  local token = string.sub(entry, 2)
+  redis.call('SET', lock, token, 'PX', lease)
+  local wake = prefix .. ':wake:' .. token
+  redis.call('RPUSH', wake, handed_state(slot, prefix .. ':val', string.sub(entry, 1, 1) == '1'))
+  redis.call('PEXPIRE', wake, 60000)
+end
+"""
+
+# KEYS: slot, fn, lock, waiters, val, stage. ARGV: value, create, token,
+# channel, release, prefix, lease ms, staged. The value is ARGV[1], or
+# waits under the stage key when staged ('1'), sent beside the script in
+# one transaction. Returns the new version, or -1 missing, -2 locked by
+# another, -3 a function's name, -4 the caller's lock was lost.
+_WRITE = _HAND_ON + """
+local function refused(code)
+  if ARGV[8] == '1' then redis.call('DEL', KEYS[6]) end
+  return code
+end
+if redis.call('EXISTS', KEYS[2]) == 1 then return refused(-3) end
+local holder = redis.call('GET', KEYS[3])
+if ARGV[3] ~= '' and holder ~= ARGV[3] then return refused(-4) end
+if holder and holder ~= ARGV[3] then return refused(-2) end
+if redis.call('EXISTS', KEYS[1]) == 0 and ARGV[2] ~= '1' then return refused(-1) end
+local ver = (tonumber(redis.call('HGET', KEYS[1], 'ver') or '0') + 1) % 2147483648
+if ARGV[8] == '1' then
+  redis.call('RENAME', KEYS[6], KEYS[5])
+  redis.call('PERSIST', KEYS[5])
+else
+  redis.call('SET', KEYS[5], ARGV[1])
+end
+redis.call('HSET', KEYS[1], 'ver', ver)
+redis.call('HDEL', KEYS[1], 'z')
+redis.call('PUBLISH', ARGV[4], ver)
+if ARGV[5] == '1' then hand_on(KEYS[3], KEYS[4], KEYS[1], ARGV[6], ARGV[7]) end
+return ver
+"""
+
+# KEYS: slot, fn, lock, waiters, val. ARGV: token, lease ms, whether to
+# return the value. Returns {v, z, ver} (or 1) once locked, 0 once queued behind
+# the holder, -1 missing, -3 a function's name.
+_LOCK = _SLOT_STATE + """
+if redis.call('EXISTS', KEYS[1]) == 0 then
+  if redis.call('EXISTS', KEYS[2]) == 1 then return -3 end
+  return -1
+end
+if not redis.call('SET', KEYS[3], ARGV[1], 'NX', 'PX', ARGV[2]) then
+  redis.call('RPUSH', KEYS[4], ARGV[3] .. ARGV[1])
+  return 0
+end
+if ARGV[3] == '1' then return slot_state(KEYS[1], KEYS[5], '') end
+return 1
+"""
+
+# KEYS: lock, waiters, wake. ARGV: token, lease ms, entry. 1 when the
+# token holds the lock: handed to it, or taken because its holder's lease
+# ran out.
+_CLAIM = """
+local holder = redis.call('GET', KEYS[1])
+if not holder then
+  redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2])
+  redis.call('LREM', KEYS[2], 0, ARGV[3])
+  holder = ARGV[1]
+end
+if holder ~= ARGV[1] then return 0 end
+redis.call('DEL', KEYS[3])
+return 1
+"""
+
+# KEYS: lock, waiters, wake, slot. ARGV: token, prefix, lease ms, entry.
+# Leaves the queue, and hands the lock on if it was handed here meanwhile.
+_WITHDRAW_WAITER = _HAND_ON + """
+redis.call('LREM', KEYS[2], 0, ARGV[4])
+redis.call('DEL', KEYS[3])
+if redis.call('GET', KEYS[1]) == ARGV[1] then hand_on(KEYS[1], KEYS[2], KEYS[4], ARGV[2], ARGV[3]) end
+return 1
+"""
+
+# KEYS: lock, waiters, slot. ARGV: token, prefix, lease ms. 1 when the
+# token held the lock.
+_UNLOCK = _HAND_ON + """
+if redis.call('GET', KEYS[1]) ~= ARGV[1] then return 0 end
+hand_on(KEYS[1], KEYS[2], KEYS[3], ARGV[2], ARGV[3])
+return 1
+"""
+
+# KEYS: lock. ARGV: token, lease in ms.
+_RENEW = """
+if redis.call('GET', KEYS[1]) ~= ARGV[1] then return 0 end
+return redis.call('PEXPIRE', KEYS[1], ARGV[2])
+"""
+
+# KEYS: slot, fn, lock, val. How many names went (the lock goes with its slot;
+# its waiters find it free).
+_REMOVE = """
+local removed = redis.call('DEL', KEYS[1], KEYS[2])
+redis.call('DEL', KEYS[3], KEYS[4])
+return removed
+"""
+
+# KEYS: slot, fn. ARGV: prefix, kind, new generation, server id, heartbeat
+# ms. The pool's generation once joined; false when the name is taken.
+_JOIN = _LIVE_SERVERS + """
+if redis.call('EXISTS', KEYS[1]) == 1 then return false end
+local kind = redis.call('HGET', KEYS[2], 'kind')
+local gen = redis.call('HGET', KEYS[2], 'gen')
+if kind and live_servers(ARGV[1], gen) > 0 then
+  if kind ~= 'serve' or ARGV[2] ~= 'serve' then return false end
+else
+  gen = ARGV[3]
+  redis.call('HSET', KEYS[2], 'kind', ARGV[2], 'gen', gen)
+end
+redis.call('SADD', ARGV[1] .. ':srv:' .. gen, ARGV[4])
+redis.call('SET', ARGV[1] .. ':hb:' .. ARGV[4], 1, 'PX', ARGV[5])
+return gen
+"""
+
+# KEYS: fn. ARGV: prefix, generation, server id, heartbeat ms, pool ms.
+# 0 once the pool was stopped or the server dropped from it.
+_HEARTBEAT = """
+local set = ARGV[1] .. ':srv:' .. ARGV[2]
+if redis.call('HGET', KEYS[1], 'gen') ~= ARGV[2] or redis.call('SISMEMBER', set, ARGV[3]) == 0 then
+  return 0
+end
+redis.call('SET', ARGV[1] .. ':hb:' .. ARGV[3], 1, 'PX', ARGV[4])
+redis.call('PEXPIRE', set, ARGV[5])
+redis.call('PEXPIRE', ARGV[1] .. ':q:' .. ARGV[2], ARGV[5])
+return 1
+"""
+
+# KEYS: fn. ARGV: prefix, generation, server id. The last server out
+# removes the name (when it is still this pool's).
+_LEAVE = _LIVE_SERVERS + """
+local set = ARGV[1] .. ':srv:' .. ARGV[2]
+redis.call('SREM', set, ARGV[3])
+redis.call('DEL', ARGV[1] .. ':hb:' .. ARGV[3], ARGV[1] .. ':run:' .. ARGV[3])
+if live_servers(ARGV[1], ARGV[2]) == 0 then
+  redis.call('DEL', set, ARGV[1] .. ':q:' .. ARGV[2])
+  if redis.call('HGET', KEYS[1], 'gen') == ARGV[2] then redis.call('DEL', KEYS[1]) end
+end
+return 1
+"""
+
+# KEYS: fn. ARGV: prefix. Stops every server of the pool: each takes one
+# stop item before any waiting call; the calls left behind fail.
+_STOP = """
+local gen = redis.call('HGET', KEYS[1], 'gen')
+if not gen then return 0 end
+redis.call('DEL', KEYS[1])
+local queue = ARGV[1] .. ':q:' .. gen
+for _ = 1, redis.call('SCARD', ARGV[1] .. ':srv:' .. gen) do
+  redis.call('RPUSH', queue, 'STOP')
+end
+redis.call('PEXPIRE', queue, 60000)
+return 1
+"""
+
+# KEYS: fn, slot. ARGV: prefix, request, has keyword arguments. The pool's
+# generation once posted; -1 missing, -2 a slot's name, -3 keyword
+# arguments for create_function, -4 nobody serves.
+_POST = _LIVE_SERVERS + """
+local kind = redis.call('HGET', KEYS[1], 'kind')
+if not kind then
+  if redis.call('EXISTS', KEYS[2]) == 1 then return -2 end
+  return -1
+end
+if ARGV[3] == '1' and kind ~= 'serve' then return -3 end
+local gen = redis.call('HGET', KEYS[1], 'gen')
+if live_servers(ARGV[1], gen) == 0 then return -4 end
+redis.call('LPUSH', ARGV[1] .. ':q:' .. gen, ARGV[2])
+return gen
+"""
+
+# KEYS: fn, reply. ARGV: prefix, generation, request. Where the call is:
+# 'ready', 'queued', 'running' or 'dead' (a queued call is withdrawn then).
+_WHERE = _LIVE_SERVERS + """
+if redis.call('EXISTS', KEYS[2]) == 1 then return 'ready' end
+local queue = ARGV[1] .. ':q:' .. ARGV[2]
+local alive = live_servers(ARGV[1], ARGV[2])
+if redis.call('LPOS', queue, ARGV[3]) then
+  if alive > 0 and redis.call('HGET', KEYS[1], 'gen') == ARGV[2] then return 'queued' end
+  redis.call('LREM', queue, 1, ARGV[3])
+  return 'dead'
+end
+for _, sid in ipairs(redis.call('SMEMBERS', ARGV[1] .. ':srv:' .. ARGV[2])) do
+  if redis.call('LPOS', ARGV[1] .. ':run:' .. sid, ARGV[3]) then return 'running' end
+end
+if redis.call('EXISTS', KEYS[2]) == 1 then return 'ready' end
+return 'dead'
+"""
+
+# KEYS: queue. ARGV: request. 1 when the call was still waiting and is withdrawn.
+_WITHDRAW = """
+return redis.call('LREM', KEYS[1], 1, ARGV[1])
+"""
+
+# KEYS: running, reply. ARGV: request, reply, ttl ms.
+_FINISH = """
+redis.call('LREM', KEYS[1], 1, ARGV[1])
+redis.call('RPUSH', KEYS[2], ARGV[2])
+redis.call('PEXPIRE', KEYS[2], ARGV[3])
+return 1
+"""
+
+# KEYS: fn, slot. ARGV: prefix. 1 served, 0 not served, -1 missing, -2 a slot.
+_SERVED = _LIVE_SERVERS + """
+local gen = redis.call('HGET', KEYS[1], 'gen')
+if not gen then
+  if redis.call('EXISTS', KEYS[2]) == 1 then return -2 end
+  return -1
+end
+if live_servers(ARGV[1], gen) > 0 then return 1 end
+return 0
+"""
+
+SCRIPTS = {
+    "create": _CREATE, "read": _READ, "write": _WRITE, "remove": _REMOVE,
+    "lock": _LOCK, "claim": _CLAIM, "withdraw_waiter": _WITHDRAW_WAITER, "unlock": _UNLOCK, "renew": _RENEW,
+    "join": _JOIN, "heartbeat": _HEARTBEAT, "leave": _LEAVE, "stop": _STOP, "served": _SERVED,
+    "post": _POST, "where": _WHERE, "withdraw": _WITHDRAW, "finish": _FINISH,
+}

@@ -1,0 +1,222 @@
+"""The Redis back end's terms: argument checks with the module's messages,
+requests and replies as they travel, and key names."""
+import builtins
+import time
+import traceback
+import uuid
+from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
+
+import zelvane
+from zelvane._remote_scripts import (LOCK_LEASE, MESSAGE_SIZE, CALL_FUNCTION, HANDLE_ARGS, HANDLE_KWARGS,
+    REPLY_RESULT, REPLY_NULL, NULL_MESSAGE)
+
+
+def public_url(url):
+    """The URL without its user name and password, to put in messages."""
+    parts = urlsplit(url)
+    host = parts.netloc.rpartition("@")[2]
+    query = urlencode([(key, value) for key, value in parse_qsl(parts.query) if key != "password"])
+    return urlunsplit((parts.scheme, host, parts.path, query, parts.fragment))
+
+
+def check_timeout(value, what="timeout"):
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 <= value < float("inf"):
+        raise ValueError(f"{what} must be a non-negative, finite number of seconds or None")
+    return float(value)
+
+
+def deadline_of(timeout):
+    return None if timeout is None else time.monotonic() + timeout
+
+
+def time_left(deadline, most):
+    """The next wait: at most `most` seconds, and not beyond the deadline."""
+    if deadline is None:
+        return most
+    return max(0.0, min(most, deadline - time.monotonic()))
+
+
+def passed(deadline):
+    return deadline is not None and time.monotonic() >= deadline
+
+
+def check_name(name, message):
+    if not isinstance(name, str) or "\0" in name:
+        raise ValueError(message)
+
+
+# The argument checks of the module's functions, with their messages.
+
+def check_create_memory(name, prealloc_size, error_if_exists):
+    message = "Expected at least the name (str) argument."
+    check_name(name, message)
+    if not isinstance(prealloc_size, int) or not isinstance(error_if_exists, bool):
+        raise ValueError(message)
+    if not 0 <= prealloc_size < 2**64:
+        raise ValueError("The given pre-allocate size is too large.")
+
+
+def check_remove_memory(name, throw_error):
+    check_name(name, "Expected at least the 'name' (str) argument.")
+    if not isinstance(throw_error, bool):
+        raise ValueError("Expected at least the 'name' (str) argument.")
+
+
+def check_write_memory(name, create):
+    message = "Expected at least the 'name' (str) and 'value' (any) arguments."
+    check_name(name, message)
+    if not isinstance(create, bool):
+        raise ValueError(message)
+
+
+def check_create_function(name, func):
+    check_name(name, "Expected a 'str' and 'callable' type.")
+    if not callable(func):
+        raise ValueError("Expected a 'str' and 'callable' type.")
+
+
+def check_serve(name, func):
+    if not isinstance(name, str):
+        raise TypeError(f"serve() argument 1 must be str, not {type(name).__name__}")
+    if not callable(func):
+        raise TypeError("serve() expects a callable to serve.")
+
+
+def call_payload(name, args):
+    """The request of call_function(name, args), within its 1024-byte limit."""
+    check_name(name, "Expected a 'str' and 'tuple' type.")
+    if not isinstance(args, tuple):
+        raise ValueError("Expected a 'str' and 'tuple' type.")
+    payload = zelvane.dumps(args)
+    if len(payload) > MESSAGE_SIZE:
+        raise ValueError("The received args exceed the maximum accepted arg size of 1024 bytes.")
+    return CALL_FUNCTION + payload
+
+
+def handle_payload(args, kwargs):
+    """The request of a handle's call."""
+    if kwargs:
+        return HANDLE_KWARGS + zelvane.dumps((args, kwargs))
+    return HANDLE_ARGS + zelvane.dumps(args)
+
+
+class Keys:
+    """The key names of one object."""
+
+    __slots__ = ("prefix", "slot", "val", "lock", "waiters", "channel", "fn")
+
+    def __init__(self, namespace, name):
+        self.prefix = f"{{{namespace}:{name}}}"
+        self.slot = self.prefix + ":slot"
+        self.val = self.prefix + ":val"
+        self.lock = self.prefix + ":lock"
+        self.waiters = self.prefix + ":waiters"
+        self.channel = self.prefix + ":ch"
+        self.fn = self.prefix + ":fn"
+
+    def queue(self, gen):
+        return f"{self.prefix}:q:{gen}"
+
+    def running(self, sid):
+        return f"{self.prefix}:run:{sid}"
+
+    def reply(self, call_id):
+        return f"{self.prefix}:r:{call_id}"
+
+    def wake(self, token):
+        return f"{self.prefix}:wake:{token}"
+
+    def stage(self):
+        return f"{self.prefix}:stage:{uuid.uuid4().hex}"
+
+
+def read_request(keys, token, limit=""):
+    """The keys and arguments of the read script."""
+    return [keys.slot, keys.fn, keys.lock, keys.val], [token, limit]
+
+
+def lock_request(keys, token, with_value):
+    """The keys and arguments of the lock script."""
+    return ([keys.slot, keys.fn, keys.lock, keys.waiters, keys.val],
+            [token, seconds_ms(LOCK_LEASE), "1" if with_value else "0"])
+
+
+def write_request(keys, data, create, token, release, stage):
+    """The keys and arguments of the write script; with a stage key, the
+    value goes there beside the script."""
+    return ([keys.slot, keys.fn, keys.lock, keys.waiters, keys.val, stage or keys.val],
+            [b"" if stage else data, "1" if create else "0", token, keys.channel, "1" if release else "0",
+             keys.prefix, seconds_ms(LOCK_LEASE), "1" if stage else "0"])
+
+
+def is_left_out(found):
+    """Whether the read script left a long value out."""
+    return isinstance(found, list) and found[0] == 1
+
+
+def made(cls, *args):
+    """An instance of one of the classes that users get from functions only."""
+    instance = object.__new__(cls)
+    instance._setup(*args)
+    return instance
+
+
+def seconds_ms(seconds):
+    return int(seconds * 1000)
+
+
+def remote_report(exc):
+    """What goes back to the caller of a served function that raised `exc`."""
+    cls = type(exc)
+    text = _exception_text(exc)
+    trace = "".join(traceback.format_exception(cls, exc, exc.__traceback__))
+    report = (getattr(cls, "__module__", "builtins"), getattr(cls, "__qualname__", cls.__name__),
+              exc.args, text, trace)
+    try:
+        return zelvane.dumps(report)
+    except Exception:
+        return zelvane.dumps(report[:2] + (None,) + report[3:])
+
+
+def _exception_text(exc):
+    try:
+        return str(exc)
+    except Exception:
+        return "<unprintable exception>"
+
+
+def decoded_reply(name, reply):
+    """The result a reply carries, or the exception it reports raised."""
+    kind, payload = reply[:1], reply[1:]
+    if kind == REPLY_RESULT:
+        return zelvane.loads(payload)
+    if kind == REPLY_NULL:
+        raise RuntimeError(NULL_MESSAGE)
+    raise raised_again(name, zelvane.loads(payload))
+
+
+def raised_again(name, report):
+    """The exception a report describes, caused by the server's traceback."""
+    if not isinstance(report, tuple) or len(report) != 5:
+        return RuntimeError(f"The reply of '{name}' names no result.")
+    module, qualname, args, text, trace = report
+    exc = _builtin_exception(module, qualname, args)
+    if exc is None:
+        exc = zelvane.RemoteError(f"{module}.{qualname}: {text}")
+    exc.__cause__ = zelvane.RemoteTraceback(trace)
+    return exc
+
+
+def _builtin_exception(module, qualname, args):
+    if module != "builtins" or not isinstance(args, tuple) or not isinstance(qualname, str):
+        return None
+    cls = getattr(builtins, qualname, None)
+    if not isinstance(cls, type) or not issubclass(cls, Exception):
+        return None
+    try:
+        exc = cls(*args)
+    except Exception:
+        return None
+    return exc if isinstance(exc, BaseException) else None
