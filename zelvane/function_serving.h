@@ -242,10 +242,13 @@ bool answer(PyObject* func, Request& request, ReplyArea& reply, Answer& out) {
 }
 
 // Takes the next request into `request`; `stop` when a stop request came
-// first, or when the record's name was removed. False with an exception set
-// (Ctrl-C, a broken lock).
-bool take_request(FunctionRecord& record, Request& request, bool& stop) {
+// first, or when the record's name was removed; `leave` when this thread
+// was asked to leave (`served`). False with an exception set (Ctrl-C, a
+// broken lock).
+bool take_request(FunctionRecord& record, Request& request, const RecordThreads::Entry& served, bool& stop,
+                  bool& leave) {
     stop = false;
+    leave = false;
     // Between slices without a request: serving is idle, so the callers'
     // buffers are let go.
     const auto notice_orphaning = [&record, &request] {
@@ -255,6 +258,10 @@ bool take_request(FunctionRecord& record, Request& request, bool& stop) {
     const WaitEnd end = wait_on_record(record, SERVER_MODE, [&](CallWord word) {
         if (record.shm()->activity == 0) {
             stop = true;
+            return Step::Done;
+        }
+        if (served.leaving()) {
+            leave = true;
             return Step::Done;
         }
         if (word.state() != CallWord::POSTED) {
@@ -386,11 +393,19 @@ PyObject* serve(FunctionRecord& record, PyObject* func, const RecordThreads::Ent
     Request request;
     for (;;) {
         bool stop;
+        bool leave;
         bool delivered;
-        if (!take_request(record, request, stop)) {
+        if (!take_request(record, request, served, stop, leave)) {
             break;
         }
         request.buffers.note_request();
+        if (leave) {
+            // As a server failing alone does, but quietly.
+            if (!record.pool_server || last_of_pool(record)) {
+                end_serving(record);
+            }
+            Py_RETURN_NONE;
+        }
         if (stop) {
             end_serving(record);
             if (!record.pool_server && !print_stop_line()) {
@@ -452,6 +467,7 @@ PyObject* create_shared_function(const char* name, PyObject* func) {
         return memory_error("Failed to create memory address '%s'.", name);
     }
     RecordThreads::Entry served(serving_threads, st);
+    served.wake_on(&record.shm()->call);
     return serve(record, func_ref.get(), served);
 }
 
@@ -471,6 +487,7 @@ PyObject* serve_in_pool(const char* name, PyObject* func) {
         return memory_error("Failed to create memory address '%s'.", name);
     }
     RecordThreads::Entry served(serving_threads, st);
+    served.wake_on(&record.shm()->call);
     return serve(record, func_ref.get(), served);
 }
 
