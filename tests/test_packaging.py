@@ -42,7 +42,7 @@ def dist_info(wheel, tail):
 
 def test_wheel_carries_stubs_command_and_license(wheel):
     for relative in ("zelvane-stubs/__init__.pyi", "zelvane-stubs/py.typed",
-                     "zelvane_cli/__init__.py", "zelvane_cli/__main__.py"):
+                     "zelvane_cli/__init__.py", "zelvane_cli/__main__.py", "zelvane-lib/aio.py"):
         assert wheel.read(relative) == source(f"python/{relative}"), relative
     assert dist_info(wheel, "/LICENSE").encode() == source("LICENSE")
     entry_points = configparser.ConfigParser()
@@ -67,7 +67,7 @@ def test_sdist_carries_the_license_and_the_python_parts(tmp_path):
         names = {name.split("/", 1)[1] for name in sdist.getnames() if "/" in name}
         top = path.name[:-len(".tar.gz")]
         assert sdist.extractfile(f"{top}/LICENSE").read() == source("LICENSE")
-    assert {"python/zelvane-stubs/__init__.pyi", "python/zelvane_cli/__init__.py",
+    assert {"python/zelvane-stubs/__init__.pyi", "python/zelvane_cli/__init__.py", "python/zelvane-lib/aio.py",
             "CMakeLists.txt", "pyproject.toml"} <= names
 
 
@@ -95,6 +95,10 @@ def test_installed_wheel_gives_the_command_and_the_stubs(wheel_path, wheel, tmp_
     run = subprocess.run([str(python), "-c", "import zelvane; print(zelvane.__version__)"],
                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=60)
     assert run.stdout == version + "\n", run.stderr
+    run = subprocess.run([str(python), "-c", "import sys, zelvane; print('asyncio' in sys.modules); "
+                          "from zelvane import aio; print(aio.open_memory.__module__)"],
+                         cwd=tmp_path, env=env, capture_output=True, text=True, timeout=60)
+    assert run.stdout == "False\nzelvane.aio\n", run.stderr
 
     if importlib.util.find_spec("mypy") is None:
         pytest.skip("mypy is not installed (it comes with the test extra)")
