@@ -349,7 +349,7 @@ class AsyncMemoryHandle:
 
     __slots__ = ("_sync",)
 
-    def __init__(self, sync):
+    def __init__(self, sync, /):
         self._sync = sync
 
     @property
@@ -367,10 +367,10 @@ class AsyncMemoryHandle:
     async def read(self):
         return await self._locked(self._sync.read)
 
-    async def write(self, value):
+    async def write(self, value, /):
         return await self._locked(self._sync.write, value)
 
-    async def update(self, func, timeout=None):
+    async def update(self, func, /, *, timeout=None):
         return await self._locked(self._sync.update, func, timeout=timeout)
 
     async def wait(self, since=None, timeout=None):
@@ -524,7 +524,7 @@ class AsyncFunctionHandle:
 
     __slots__ = ("_name", "_spares", "_syncs", "_closed")
 
-    def __init__(self, sync):
+    def __init__(self, sync, /):
         self._name = sync.name
         self._spares = [sync]
         self._syncs = {}
