@@ -19,9 +19,13 @@ import zelvane
 
 __all__ = ["AsyncFunctionHandle", "AsyncMemoryHandle", "connect", "open_function", "open_memory", "serve"]
 
-# Helper threads that run awaited calls, per event loop; one with nothing to
-# do for this long ends.
+# Helper threads that run awaited calls, per event loop: two from the start,
+# more (up to the most) while calls take long and others queue behind them,
+# since every helper also contends for the GIL; one with nothing to do for
+# _IDLE_SECONDS ends.
 _CALL_HELPERS = 8
+_EAGER_HELPERS = 2
+_SLOW_CALL = 0.001
 _IDLE_SECONDS = 2.0
 # How often the watcher looks whether its loop was closed under it.
 _WATCH_SLICE = 0.2
@@ -44,11 +48,6 @@ def _settle(future, ok, value):
             future.set_exception(value)
 
 
-def _outcome_seen(future):
-    if not future.cancelled():
-        future.exception()
-
-
 def _post(loop, future, ok, value):
     """Settles `future` on its loop from another thread; a closed loop has
     nobody left to tell."""
@@ -59,7 +58,7 @@ def _post(loop, future, ok, value):
 
 
 class _Call:
-    __slots__ = ("handle", "args", "kwargs", "timeout", "future", "running", "given_up", "sync")
+    __slots__ = ("handle", "args", "kwargs", "timeout", "future", "running", "given_up", "sync", "ended")
 
     def __init__(self, handle, args, kwargs, timeout, future):
         self.handle = handle
@@ -70,6 +69,7 @@ class _Call:
         self.running = False
         self.given_up = False
         self.sync = None
+        self.ended = None  # for a caller that gave the call up: set once its helper is done
 
 
 class _Wait:
@@ -94,6 +94,8 @@ class _Runtime:
         self.work = threading.Condition(self.mutex)
         self.queued = collections.deque()
         self.running = set()
+        self.outcomes = []
+        self.delivering = False
         self.helpers = 0
         self.idle = 0
         self.waits = {}
@@ -104,33 +106,35 @@ class _Runtime:
     # --- calls
 
     def call(self, handle, args, kwargs, timeout):
-        future = self.loop.create_future()
-        # A cancelled caller may not look at the outcome of the call it gave up.
-        future.add_done_callback(_outcome_seen)
-        call = _Call(handle, args, kwargs, _deadline(timeout), future)
+        call = _Call(handle, args, kwargs, _deadline(timeout), self.loop.create_future())
         with self.mutex:
             self.queued.append(call)
-            if self.idle == 0 and self.helpers < _CALL_HELPERS:
-                self.helpers += 1
-                _start_thread(self._help, "zelvane-aio-call")
+            if self.idle == 0 and self.helpers < _EAGER_HELPERS:
+                self._add_helper()
             else:
                 self.work.notify()
         return call
 
+    def _add_helper(self):
+        """Under the mutex."""
+        self.helpers += 1
+        _start_thread(self._help, "zelvane-aio-call")
+
     def give_up(self, call):
-        """Takes a queued call out, or has the one in flight given up; True
-        when its helper still has to end it."""
+        """On the loop: takes a queued call out, or has the one in flight
+        given up and returns a future that is done once its helper is."""
         with self.mutex:
             if not call.running:
                 try:
                     self.queued.remove(call)
                 except ValueError:
                     pass
-                return False
+                return None
             call.given_up = True
             if call.sync is not None:
                 call.sync._give_up()
-            return True
+            call.ended = self.loop.create_future()
+            return call.ended
 
     def _help(self):
         while True:
@@ -160,6 +164,7 @@ class _Runtime:
     def _run(self, call):
         ok, value = True, None
         sync = None
+        started = time.monotonic()
         try:
             sync = call.handle._sync_handle()
             with self.mutex:
@@ -174,7 +179,27 @@ class _Runtime:
             call.running = False  # over: a cancellation from now on has nothing to give up
             if sync is not None and call.given_up:
                 sync._give_up(False)
-        _post(self.loop, call.future, ok, value)
+            self.outcomes.append((call, ok, value))
+            if (self.queued and self.idle == 0 and self.helpers < _CALL_HELPERS and
+                    time.monotonic() - started > _SLOW_CALL):
+                self._add_helper()
+            if self.delivering:
+                return
+            self.delivering = True
+        # One wake-up of the loop delivers every outcome that came meanwhile.
+        try:
+            self.loop.call_soon_threadsafe(self._deliver)
+        except RuntimeError:  # closed: nobody waits for them
+            pass
+
+    def _deliver(self):
+        with self.mutex:
+            outcomes, self.outcomes = self.outcomes, []
+            self.delivering = False
+        for call, ok, value in outcomes:
+            _settle(call.future, ok, value)
+            if call.ended is not None:
+                call.ended.set_result(None)
 
     # --- waits on slots
 
@@ -313,9 +338,11 @@ def _start_thread(target, name):
 def _deadline(timeout):
     """The monotonic time a call's timeout ends at; a timeout the handle
     would refuse is passed on for it to refuse."""
+    if timeout is None:
+        return None
     if isinstance(timeout, numbers.Real) and not isinstance(timeout, bool) and 0 <= timeout < math.inf:
         return time.monotonic() + timeout
-    return timeout if timeout is None else _Refused(timeout)
+    return _Refused(timeout)
 
 
 class _Refused:
@@ -544,12 +571,13 @@ class AsyncFunctionHandle:
         runtime = _runtime(asyncio.get_running_loop())
         call = runtime.call(self, args, kwargs, timeout)
         try:
-            return await asyncio.shield(call.future)
+            return await call.future
         except asyncio.CancelledError:
             # Once the cancellation is seen, the call is over, as after a
             # timeout: withdrawn, or its reply to be dropped.
-            if runtime.give_up(call):
-                await asyncio.wait([call.future])
+            ended = runtime.give_up(call)
+            if ended is not None:
+                await ended
             raise
 
     def _sync_handle(self):
