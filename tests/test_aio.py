@@ -743,3 +743,18 @@ def test_the_loop_keeps_running_during_calls_and_waits(served, shm_name):
     ticks, results = run(main)
     assert results[:2] == [1, 2] and isinstance(results[2], TimeoutError)
     assert ticks >= 10
+
+
+def test_aio_serve_refuses_a_taken_name_as_serve_does(shm_name):
+    name = shm_name()
+    zelvane.write_memory(name, 1)
+    expected = outcome(zelvane.serve, name, echo_pair)
+
+    async def main():
+        return [await async_outcome(aio.serve, name, echo_pair, concurrency=3),
+                await async_outcome(aio.serve, name, echo_pair, concurrency=0)]
+
+    taken, refused = run(main)
+    assert taken == expected and expected[0] is MemoryError
+    assert refused == (ValueError, "concurrency must be at least 1")
+    assert zelvane.read_memory(name) == 1

@@ -162,18 +162,8 @@ class _Runtime:
         return call
 
     def _run(self, call):
-        ok, value = True, None
-        sync = None
         started = time.monotonic()
-        try:
-            sync = call.handle._sync_handle()
-            with self.mutex:
-                call.sync = sync
-                if call.given_up:
-                    sync._give_up()
-            value = sync(*call.args, timeout=_time_left(call.timeout), **call.kwargs)
-        except BaseException as error:  # the caller's to see, whatever it is
-            ok, value = False, error
+        sync, ok, value = self._call_through_handle(call)
         with self.mutex:
             self.running.discard(call)
             call.running = False  # over: a cancellation from now on has nothing to give up
@@ -183,14 +173,27 @@ class _Runtime:
             if (self.queued and self.idle == 0 and self.helpers < _CALL_HELPERS and
                     time.monotonic() - started > _SLOW_CALL):
                 self._add_helper()
-            if self.delivering:
-                return
+            wake = not self.delivering
             self.delivering = True
         # One wake-up of the loop delivers every outcome that came meanwhile.
+        if wake:
+            try:
+                self.loop.call_soon_threadsafe(self._deliver)
+            except RuntimeError:  # closed: nobody waits for them
+                pass
+
+    def _call_through_handle(self, call):
+        """Makes the call through this helper's handle: (handle, ok, value)."""
+        sync = None
         try:
-            self.loop.call_soon_threadsafe(self._deliver)
-        except RuntimeError:  # closed: nobody waits for them
-            pass
+            sync = call.handle._sync_handle()
+            with self.mutex:
+                call.sync = sync
+                if call.given_up:
+                    sync._give_up()
+            return sync, True, sync(*call.args, timeout=_time_left(call.timeout), **call.kwargs)
+        except BaseException as error:  # the caller's to see, whatever it is
+            return sync, False, error
 
     def _deliver(self):
         with self.mutex:
@@ -725,6 +728,8 @@ class _Servers:
                     zelvane._leave_serving(ident)
             pending = [end for end in self.ends if not end.done()]
             if not pending:
+                for end in self.ends:
+                    end.exception()  # seen: the first failure is the one raised
                 return
             await asyncio.wait(pending, timeout=_LEAVE_POLL)
 
