@@ -122,13 +122,14 @@ struct Call {
 
     bool posted() const { return phase == Phase::Posted; }
 
+    // A call given up posts nothing more and collects no reply: give_up()
+    // then withdraws or abandons what it posted.
     Step look(CallWord word) {
-        const Step step = posted() ? look_for_reply(word) : try_to_post(word);
-        if (step == Step::Wait && giving_up()) {
+        if (giving_up()) {
             end = CallEnd::GivenUp;
             return Step::Done;
         }
-        return step;
+        return posted() ? look_for_reply(word) : try_to_post(word);
     }
 
     bool giving_up() const { return given_up && given_up->load(std::memory_order_acquire); }
