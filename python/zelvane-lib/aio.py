@@ -8,10 +8,10 @@ is busy, so that a lock taken here is held by the loop's thread, which lets
 it go. Cancelling an awaited call gives it up as a timeout would.
 """
 import asyncio
-import collections
 import math
 import numbers
 import os
+import queue
 import threading
 import time
 
@@ -57,8 +57,12 @@ def _post(loop, future, ok, value):
         pass
 
 
+# What became of a call.
+_QUEUED, _DROPPED, _RUNNING, _OVER = range(4)
+
+
 class _Call:
-    __slots__ = ("handle", "args", "kwargs", "timeout", "future", "running", "given_up", "sync", "ended")
+    __slots__ = ("handle", "args", "kwargs", "timeout", "future", "state", "given_up", "sync", "ended")
 
     def __init__(self, handle, args, kwargs, timeout, future):
         self.handle = handle
@@ -66,7 +70,7 @@ class _Call:
         self.kwargs = kwargs
         self.timeout = timeout
         self.future = future
-        self.running = False
+        self.state = _QUEUED
         self.given_up = False
         self.sync = None
         self.ended = None  # for a caller that gave the call up: set once its helper is done
@@ -91,13 +95,11 @@ class _Runtime:
     def __init__(self, loop):
         self.loop = loop
         self.mutex = threading.Lock()
-        self.work = threading.Condition(self.mutex)
-        self.queued = collections.deque()
+        self.queued = queue.SimpleQueue()
         self.running = set()
         self.outcomes = []
         self.delivering = False
         self.helpers = 0
-        self.idle = 0
         self.waits = {}
         self.watcher = None
         self.servers = set()
@@ -107,12 +109,10 @@ class _Runtime:
 
     def call(self, handle, args, kwargs, timeout):
         call = _Call(handle, args, kwargs, _deadline(timeout), self.loop.create_future())
+        self.queued.put(call)
         with self.mutex:
-            self.queued.append(call)
-            if self.idle == 0 and self.helpers < _EAGER_HELPERS:
+            if self.helpers < _EAGER_HELPERS:
                 self._add_helper()
-            else:
-                self.work.notify()
         return call
 
     def _add_helper(self):
@@ -121,14 +121,12 @@ class _Runtime:
         _start_thread(self._help, "zelvane-aio-call")
 
     def give_up(self, call):
-        """On the loop: takes a queued call out, or has the one in flight
-        given up and returns a future that is done once its helper is."""
+        """On the loop: drops a queued call, or has the one in flight given
+        up and returns a future that is done once its helper is."""
         with self.mutex:
-            if not call.running:
-                try:
-                    self.queued.remove(call)
-                except ValueError:
-                    pass
+            if call.state == _QUEUED:
+                call.state = _DROPPED
+            if call.state != _RUNNING:
                 return None
             call.given_up = True
             if call.sync is not None:
@@ -137,40 +135,60 @@ class _Runtime:
             return call.ended
 
     def _help(self):
-        while True:
-            with self.mutex:
-                call = self._next_call()
-                if call is None:
-                    self.helpers -= 1
-                    return
-            self._run(call)
-
-    def _next_call(self):
-        """Under the mutex: the next call to run, or None when this helper
-        should end (idle for long, or its loop closed)."""
         idle_since = time.monotonic()
-        while not self.queued:
-            if self.loop.is_closed() or time.monotonic() - idle_since >= _IDLE_SECONDS:
-                return None
-            self.idle += 1
-            self.work.wait(_WATCH_SLICE)
-            self.idle -= 1
-        call = self.queued.popleft()
-        call.running = True
-        self.running.add(call)
-        self._start_watcher()
-        return call
+        while True:
+            try:
+                call = self.queued.get(timeout=_WATCH_SLICE)
+            except queue.Empty:
+                if self._may_end(idle_since):
+                    return
+                continue
+            self._run(call)
+            idle_since = time.monotonic()
+
+    def _may_end(self, idle_since):
+        """Whether this idle helper ends now (idle for long, or its loop
+        closed); decided under the mutex, so that a call queued meanwhile
+        either finds it still there or starts another."""
+        with self.mutex:
+            if self.queued.empty() and (self.loop.is_closed() or time.monotonic() - idle_since >= _IDLE_SECONDS):
+                self.helpers -= 1
+                return True
+        return False
 
     def _run(self, call):
         started = time.monotonic()
-        sync, ok, value = self._call_through_handle(call)
+        sync, failure = None, None
+        try:
+            sync = call.handle._sync_handle()
+        except BaseException as error:  # the caller's to see, whatever it is
+            failure = error
+        with self.mutex:
+            if call.state == _DROPPED:
+                return
+            call.state = _RUNNING
+            call.sync = sync
+            self.running.add(call)
+            self._start_watcher()
+        if failure is None:
+            try:
+                value = sync(*call.args, timeout=_time_left(call.timeout), **call.kwargs)
+            except BaseException as error:  # the caller's to see, whatever it is
+                failure = error
+            else:
+                self._hand_over(call, True, value, started)
+                return
+        self._hand_over(call, False, failure, started)
+
+    def _hand_over(self, call, ok, value, started):
+        """Passes a call's outcome to the loop."""
         with self.mutex:
             self.running.discard(call)
-            call.running = False  # over: a cancellation from now on has nothing to give up
-            if sync is not None and call.given_up:
-                sync._give_up(False)
+            call.state = _OVER  # a cancellation from now on has nothing to give up
+            if call.sync is not None and call.given_up:
+                call.sync._give_up(False)
             self.outcomes.append((call, ok, value))
-            if (self.queued and self.idle == 0 and self.helpers < _CALL_HELPERS and
+            if (not self.queued.empty() and self.helpers < _CALL_HELPERS and
                     time.monotonic() - started > _SLOW_CALL):
                 self._add_helper()
             wake = not self.delivering
@@ -181,19 +199,6 @@ class _Runtime:
                 self.loop.call_soon_threadsafe(self._deliver)
             except RuntimeError:  # closed: nobody waits for them
                 pass
-
-    def _call_through_handle(self, call):
-        """Makes the call through this helper's handle: (handle, ok, value)."""
-        sync = None
-        try:
-            sync = call.handle._sync_handle()
-            with self.mutex:
-                call.sync = sync
-                if call.given_up:
-                    sync._give_up()
-            return sync, True, sync(*call.args, timeout=_time_left(call.timeout), **call.kwargs)
-        except BaseException as error:  # the caller's to see, whatever it is
-            return sync, False, error
 
     def _deliver(self):
         with self.mutex:
@@ -282,7 +287,8 @@ class _Runtime:
     def _abandon(self):
         """Under the mutex, for a loop closed with work pending: the calls in
         flight are given up and the servers leave; nobody awaits them."""
-        self.queued.clear()
+        while not self.queued.empty():
+            self.queued.get_nowait().state = _DROPPED
         for call in self.running:
             call.given_up = True
             if call.sync is not None:
