@@ -258,6 +258,22 @@ def test_a_cancelled_wait_leaves_no_waiter_behind(shm_name):
     assert left == {} and version == 1
 
 
+def test_closing_a_handle_ends_its_pending_waits_with_the_closed_error(shm_name):
+    name = shm_name()
+
+    async def main():
+        handle = aio.open_memory(name)
+        waits = [asyncio.ensure_future(handle.wait()) for _ in range(3)]
+        await asyncio.sleep(0.05)
+        handle.close()
+        return await asyncio.wait_for(asyncio.gather(*waits, return_exceptions=True), TIMEOUT)
+
+    sync = zelvane.open_memory(name)
+    sync.close()
+    expected = outcome(sync.wait)
+    assert [(type(error), str(error)) for error in run(main)] == [expected] * 3
+
+
 def test_a_wait_times_out_with_the_synchronous_error(shm_name):
     name = shm_name()
     expected = outcome(zelvane.open_memory(name).wait, timeout=0.05)
