@@ -673,16 +673,29 @@ def serving():
         return 0
 while not serving():
     time.sleep(0.01)
+async def never(x):
+    await asyncio.Event().wait()
+served_call = []
+def call_served():
+    try:
+        zelvane.call_function(AIO_NAME, ("x",))
+    except Exception as exc:
+        served_call.append(type(exc).__name__)
+caller = threading.Thread(target=call_served)
 loop = asyncio.new_event_loop()
 async def start():
     function = await aio.open_function(NAME)
     slot = aio.open_memory(SLOT)
     asyncio.ensure_future(function("hold"))
     asyncio.ensure_future(slot.wait())
-    asyncio.ensure_future(aio.serve(AIO_NAME, func))
+    asyncio.ensure_future(aio.serve(AIO_NAME, never))
+    await aio.open_function(AIO_NAME, wait=30)
+    caller.start()
     await asyncio.sleep(0.2)
 loop.run_until_complete(start())
 loop.close()
+caller.join(30)
+print("served call", served_call, flush=True)
 deadline = time.monotonic() + 30
 while any(t.name.startswith("zelvane-aio") for t in threading.enumerate()):
     assert time.monotonic() < deadline, threading.enumerate()
@@ -698,7 +711,7 @@ def test_closing_the_loop_with_operations_pending_ends_every_helper(shm_name):
     name, aio_name = shm_name(), shm_name()
     result = run_python(LOOP_CLOSED.format(name=name, slot=shm_name(), aio_name=aio_name))
     assert result.returncode == 0, result.stderr
-    assert result.stdout == "after next\n"
+    assert result.stdout == "served call ['RuntimeError']\nafter next\n"
     assert not os.path.exists(shm_path(aio_name))
 
 

@@ -8,6 +8,7 @@ is busy, so that a lock taken here is held by the loop's thread, which lets
 it go. Cancelling an awaited call gives it up as a timeout would.
 """
 import asyncio
+import concurrent.futures
 import math
 import numbers
 import os
@@ -709,12 +710,18 @@ class _Servers:
         _post(self.loop, end, ok, value)
 
     def _on_loop(self, *args, **kwargs):
-        """Runs one call on the loop and waits for its result."""
+        """Runs one call on the loop and waits for its result; a loop closed
+        meanwhile (which will never run it) fails it, and this server leaves."""
+        ident = threading.get_ident()
         try:
             running = asyncio.run_coroutine_threadsafe(self._call(args, kwargs), self.loop)
-        except RuntimeError:  # the loop was closed under this server
-            zelvane._leave_serving(threading.get_ident())
+        except RuntimeError:
+            zelvane._leave_serving(ident)
             raise
+        while not concurrent.futures.wait([running], timeout=_WATCH_SLICE).done:
+            if self.loop.is_closed():
+                zelvane._leave_serving(ident)
+                raise RuntimeError("The event loop that serves this call was closed.")
         return running.result()
 
     async def _call(self, args, kwargs):
