@@ -20,6 +20,12 @@ namespace {
 constexpr uint8_t REPLY_RESULT = 0;
 constexpr uint8_t REPLY_EXCEPTION = 1;
 
+// The null message, as a result, in the message area.
+void post_null_reply(FunctionRecord& record) {
+    null_function(record.shm());
+    record.shm()->callers.reply_kind = REPLY_RESULT;
+}
+
 // Ends serving: the caller of a pending exchange is answered with the null
 // message (an uncollected reply stays for its caller, and an exchange that
 // another live server of the pool runs is left to it), everybody who waits
@@ -28,20 +34,19 @@ void end_serving(FunctionRecord& record) {
     change_on_the_way_out(record, [&record](CallWord word) {
         const bool run_elsewhere = (word.state() == CallWord::EXECUTING || word.state() == CallWord::ABANDONED) &&
                                    write_locked_elsewhere(record.fd(), EXECUTOR_LOCK_BYTE);
-        record.shm()->callers.reply_kind = REPLY_RESULT;
         switch (word.state()) {
             case CallWord::POSTED:
             case CallWord::EXECUTING:
                 if (!run_elsewhere) {
-                    null_function(record.shm());
+                    post_null_reply(record);
                     word = word.with_state(CallWord::REPLIED);
                 }
                 break;
             case CallWord::REPLIED:
-                break;
+                break;  // its kind (an exception's report, maybe) stays for its caller
             default:
                 if (!run_elsewhere) {
-                    null_function(record.shm());
+                    post_null_reply(record);
                     word = word.with_state(CallWord::IDLE);
                 }
                 break;
