@@ -673,7 +673,9 @@ def serving():
         return 0
 while not serving():
     time.sleep(0.01)
+entered = threading.Event()
 async def never(x):
+    entered.set()
     await asyncio.Event().wait()
 served_call = []
 def call_served():
@@ -691,11 +693,12 @@ async def start():
     asyncio.ensure_future(aio.serve(AIO_NAME, never))
     await aio.open_function(AIO_NAME, wait=30)
     caller.start()
-    await asyncio.sleep(0.2)
+    while not entered.is_set():
+        await asyncio.sleep(0.01)
 loop.run_until_complete(start())
 loop.close()
 caller.join(30)
-print("served call", served_call, flush=True)
+print("served call", served_call, caller.is_alive(), flush=True)
 deadline = time.monotonic() + 30
 while any(t.name.startswith("zelvane-aio") for t in threading.enumerate()):
     assert time.monotonic() < deadline, threading.enumerate()
@@ -711,7 +714,7 @@ def test_closing_the_loop_with_operations_pending_ends_every_helper(shm_name):
     name, aio_name = shm_name(), shm_name()
     result = run_python(LOOP_CLOSED.format(name=name, slot=shm_name(), aio_name=aio_name))
     assert result.returncode == 0, result.stderr
-    assert result.stdout == "served call ['RuntimeError']\nafter next\n"
+    assert result.stdout == "served call ['RuntimeError'] False\nafter next\n"
     assert not os.path.exists(shm_path(aio_name))
 
 
