@@ -42,8 +42,9 @@ def dist_info(wheel, tail):
 
 def test_wheel_carries_stubs_command_and_license(wheel):
     for relative in ("zelvane-stubs/__init__.pyi", "zelvane-stubs/py.typed",
-                     "zelvane_cli/__init__.py", "zelvane_cli/__main__.py", "zelvane-lib/_remote.py",
-                     "zelvane-lib/_remote_aio.py", "zelvane-lib/_remote_scripts.py", "zelvane-lib/_remote_terms.py"):
+                     "zelvane_cli/__init__.py", "zelvane_cli/__main__.py", "zelvane-lib/aio.py",
+                     "zelvane-lib/_remote.py", "zelvane-lib/_remote_aio.py", "zelvane-lib/_remote_scripts.py",
+                     "zelvane-lib/_remote_terms.py"):
         assert wheel.read(relative) == source(f"python/{relative}"), relative
     assert dist_info(wheel, "/LICENSE").encode() == source("LICENSE")
     entry_points = configparser.ConfigParser()
@@ -68,8 +69,8 @@ def test_sdist_carries_the_license_and_the_python_parts(tmp_path):
         names = {name.split("/", 1)[1] for name in sdist.getnames() if "/" in name}
         top = path.name[:-len(".tar.gz")]
         assert sdist.extractfile(f"{top}/LICENSE").read() == source("LICENSE")
-    assert {"python/zelvane-stubs/__init__.pyi", "python/zelvane_cli/__init__.py", "python/zelvane-lib/_remote.py",
-            "CMakeLists.txt", "pyproject.toml"} <= names
+    assert {"python/zelvane-stubs/__init__.pyi", "python/zelvane_cli/__init__.py", "python/zelvane-lib/aio.py",
+            "python/zelvane-lib/_remote.py", "CMakeLists.txt", "pyproject.toml"} <= names
 
 
 USER_SCRIPT = """
@@ -108,6 +109,10 @@ def test_installed_wheel_gives_the_command_and_the_stubs(wheel_path, wheel, tmp_
     run = subprocess.run([str(python), "-c", REMOTE_SCRIPT], cwd=tmp_path, env=env, capture_output=True,
                          text=True, timeout=60)
     assert run.stdout == "Remote\n" and "pip install 'zelvane[redis]'" in run.stderr, run.stderr
+    run = subprocess.run([str(python), "-c", "import sys, zelvane; print('asyncio' in sys.modules); "
+                          "from zelvane import aio; print(aio.open_memory.__module__)"],
+                         cwd=tmp_path, env=env, capture_output=True, text=True, timeout=60)
+    assert run.stdout == "False\nzelvane.aio\n", run.stderr
 
     if importlib.util.find_spec("mypy") is None:
         pytest.skip("mypy is not installed (it comes with the test extra)")

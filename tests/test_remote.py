@@ -606,10 +606,10 @@ def run_async(coroutine):
 
 
 def test_the_async_mirror_has_the_same_slots(remote):
-    from zelvane import _remote_aio
+    from zelvane import aio
 
     async def scenario():
-        z = await _remote_aio.connect(remote.api.url, namespace=remote.namespace)
+        z = await aio.connect(remote.api.url, namespace=remote.namespace)
         async with z:
             name = remote.name("async")
             assert await z.create_memory(name) is True
@@ -640,7 +640,7 @@ def test_the_async_mirror_has_the_same_slots(remote):
 
 def test_the_async_mirror_serves_and_calls(remote, servers):
     import asyncio
-    from zelvane import _remote_aio
+    from zelvane import aio
     name, served = remote.name("sync-served"), remote.name("async-served")
     (proc,) = servers.start(remote, name)
 
@@ -649,7 +649,7 @@ def test_the_async_mirror_serves_and_calls(remote, servers):
         return x * by
 
     async def scenario():
-        z = await _remote_aio.connect(remote.api.url, namespace=remote.namespace)
+        z = await aio.connect(remote.api.url, namespace=remote.namespace)
         async with z:
             server = asyncio.ensure_future(z.serve(served, scaled))
             handle = await z.open_function(served, wait=TIMEOUT)

@@ -376,3 +376,28 @@ def test_the_command_cleans_a_pool_only_once_its_servers_died(pool):
     procs[1].communicate(timeout=TIMEOUT)
     assert run_command("clean", name).returncode == 0
     assert not os.path.exists(shm_path(name))
+
+
+def interrupted():
+    raise KeyboardInterrupt
+
+
+def test_the_last_server_ending_leaves_its_exception_report_to_the_caller(shm_name):
+    name = shm_name()
+    ended = []
+
+    def serve():
+        try:
+            zelvane.serve(name, interrupted)
+        except KeyboardInterrupt:
+            ended.append(True)
+
+    server = threading.Thread(target=serve)
+    server.start()
+    try:
+        wait_until(lambda: pool_servers(name) == 1, what="the server to join")
+        with pytest.raises(zelvane.RemoteError, match="KeyboardInterrupt"):
+            zelvane.call_function(name, ())
+    finally:
+        server.join(TIMEOUT)
+    assert ended == [True]

@@ -70,6 +70,32 @@ with remote.open_function("add", wait=1.0) as remote_add:
     print(remote_add(1, 2, timeout=2.5), remote.url, remote.namespace, bumped)
 """
 
+GOOD_AIO = """
+import asyncio
+from zelvane import aio
+
+
+async def double(x: int) -> int:
+    await asyncio.sleep(0)
+    return 2 * x
+
+
+async def main() -> None:
+    async with aio.open_memory("n") as slot:
+        written: bool = await slot.write([1, 2])
+        total: int = await slot.update(lambda v: (v or 0) + 1, timeout=1.0)
+        since: int = await slot.wait(since=slot.version, timeout=0.5)
+        async with slot.lock(timeout=2) as locked:
+            print(await locked.read(), written, total, since)
+    async with await aio.open_function("f", wait=1.0) as function:
+        print(await function(1, timeout=2.5), function.name, function.closed)
+    await aio.serve("f", double, concurrency=4)
+    await aio.serve("g", lambda x: x)
+
+
+asyncio.run(main())
+"""
+
 # Each line is a wrong call that both checkers must report.
 BAD = [
     'zelvane.call_function("n", [1, 2])',
@@ -89,6 +115,10 @@ BAD = [
     'zelvane.open_array("a").wait(since="1")',
     'zelvane.connect("redis://localhost", "app")',
     'zelvane.connect("redis://localhost").call_function("n", [1])',
+    'zelvane.aio.open_memory("n", create="yes")',
+    'zelvane.aio.open_memory("n").wait(since="1")',
+    'zelvane.aio.serve("n", double, concurrency="many")',
+    'zelvane.aio.open_function("n", wait="soon")',
 ]
 
 
@@ -133,22 +163,24 @@ def error_lines(tool, output, filename):
 
 
 @pytest.mark.parametrize("tool", ["mypy", "pyright"])
-def test_correct_use_passes_strict_checking(project, tool):
-    code, output = project(tool, GOOD)
+@pytest.mark.parametrize("source", [GOOD, GOOD_AIO], ids=["zelvane", "aio"])
+def test_correct_use_passes_strict_checking(project, tool, source):
+    code, output = project(tool, source)
     assert code == 0, output
 
 
 @pytest.mark.parametrize("tool", ["mypy", "pyright"])
 def test_wrong_argument_types_are_reported(project, tool):
-    source = "import zelvane\n" + "\n".join(BAD) + "\n"
+    source = "import zelvane, zelvane.aio\n" + "\n".join(BAD) + "\nasync def double(x: int) -> int: return x\n"
     code, output = project(tool, source)
     assert code != 0
     assert error_lines(tool, output, "script.py") == set(range(2, 2 + len(BAD))), output
 
 
 @pytest.mark.parametrize("tool", ["mypy", "pyright"])
-def test_the_stubs_pass_strict_checking(project, tool):
-    stub = (STUBS / "__init__.pyi").read_text()
+@pytest.mark.parametrize("stub_file", ["__init__.pyi", "aio.pyi"])
+def test_the_stubs_pass_strict_checking(project, tool, stub_file):
+    stub = (STUBS / stub_file).read_text()
     code, output = project(tool, stub, filename="stub_copy.pyi")
     assert code == 0, output
 

@@ -43,7 +43,7 @@ private:
     timespec since_{};
 };
 
-enum class CallEnd { Replied, Refused, Lost, ServerDied };
+enum class CallEnd { Replied, Refused, Lost, ServerDied, GivenUp };
 
 // Takes this process's caller lock on the record, once per open record: it is
 // kept while the record stays open. Without it (it could not be had) a reply
@@ -90,9 +90,9 @@ struct Call {
     enum class Phase { Arriving, Queued, Posted };
 
     Call(FunctionRecord& call_record, const unsigned char* call_args, size_t size, CallBuffer* call_buffer,
-         bool call_with_keywords)
+         bool call_with_keywords, const std::atomic<bool>* call_given_up)
         : record(call_record), args(call_args), args_size(size), buffer(call_buffer),
-          with_keywords(call_with_keywords) {}
+          with_keywords(call_with_keywords), given_up(call_given_up) {}
     ~Call() {
         if (posted()) {
             calls_in_flight.fetch_sub(1, std::memory_order_relaxed);
@@ -108,6 +108,8 @@ struct Call {
     // call_function).
     CallBuffer* buffer;
     bool with_keywords;  // `args` encode (args, kwargs)
+    // Set by another thread that gives this call up (a cancelled await).
+    const std::atomic<bool>* given_up;
     Phase phase = Phase::Arriving;
     uint32_t ticket = 0;
     WaitMode mode = ROOM_MODE;
@@ -120,7 +122,17 @@ struct Call {
 
     bool posted() const { return phase == Phase::Posted; }
 
-    Step look(CallWord word) { return posted() ? look_for_reply(word) : try_to_post(word); }
+    // A call given up posts nothing more and collects no reply: give_up()
+    // then withdraws or abandons what it posted.
+    Step look(CallWord word) {
+        if (giving_up()) {
+            end = CallEnd::GivenUp;
+            return Step::Done;
+        }
+        return posted() ? look_for_reply(word) : try_to_post(word);
+    }
+
+    bool giving_up() const { return given_up && given_up->load(std::memory_order_acquire); }
 
     Step try_to_post(CallWord word) {
         if (record.shm()->activity == 0 || word.ended()) {
@@ -485,6 +497,18 @@ PyObject* outside_result(const FunctionRecord& record, Call& call) {
     return nullptr;
 }
 
+// A call that ran out of time, or that another thread gave up, is given up
+// the same way: the record stays usable and a late reply is dropped.
+PyObject* give_up_call(Call& call) {
+    call.give_up();
+    if (call.giving_up()) {
+        PyErr_Format(PyExc_TimeoutError, "The call of '%s' was given up.", call.record.name);
+    } else {
+        PyErr_Format(PyExc_TimeoutError, "The call of '%s' did not end within its time limit.", call.record.name);
+    }
+    return nullptr;
+}
+
 // Why a call on a record ended without a result of the function's own.
 enum class CallEndedBy { Result, RecordEnded, Other };
 
@@ -495,7 +519,8 @@ enum class CallEndedBy { Result, RecordEnded, Other };
 // arguments and result of any size travel outside the message area.
 // `ended_by` tells whether the record is of no more use (its serving ended).
 PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject* args, CallBuffer* spare,
-                         const timespec* limit, bool with_keywords, CallEndedBy& ended_by) {
+                         const timespec* limit, bool with_keywords, CallEndedBy& ended_by,
+                         const std::atomic<bool>* given_up = nullptr) {
     ended_by = CallEndedBy::Other;
     if (!may_call_from_this_thread(record, st)) {
         return nullptr;
@@ -515,7 +540,7 @@ PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject
         }
         return nullptr;
     }
-    Call call(record, arguments.data, arguments.size, spare ? &buffer : nullptr, with_keywords);
+    Call call(record, arguments.data, arguments.size, spare ? &buffer : nullptr, with_keywords, given_up);
     hold_caller_lock(record);
     RecordThreads::Entry calling(calling_threads, st);
     const auto between_slices = [&] {
@@ -524,7 +549,7 @@ PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject
                        ? WaitEnd::Done
                        : WaitEnd::ServerGone;
         }
-        if (limit && passed(*limit)) {
+        if ((limit && passed(*limit)) || call.giving_up()) {
             return WaitEnd::TimedOut;
         }
         if (call.phase == Call::Phase::Queued) {
@@ -540,12 +565,13 @@ PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject
             ended_by = CallEndedBy::RecordEnded;
             return nobody_serves_error(record.name);
         case WaitEnd::TimedOut:
-            call.give_up();
-            PyErr_Format(PyExc_TimeoutError, "The call of '%s' did not end within its time limit.", record.name);
-            return nullptr;
+            return give_up_call(call);
         default:
             call.give_up();
             return nullptr;
+    }
+    if (call.end == CallEnd::GivenUp) {
+        return give_up_call(call);
     }
     if (call.end == CallEnd::Lost) {
         PyErr_Format(PyExc_RuntimeError,

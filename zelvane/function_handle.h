@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <new>
 #include <string>
 
@@ -26,6 +27,8 @@ struct FunctionHandleObject {
     pid_t opener;         // the process the record was opened in
     CallBuffer buffer;    // for payloads too large for the message area, kept between calls
     bool closed;
+    // Raised by _give_up(): the call in flight on this handle ends as a timeout would.
+    std::atomic<bool> given_up;
 };
 
 PyTypeObject* function_handle_type = nullptr;
@@ -133,7 +136,7 @@ PyObject* function_handle_call(PyObject* self, PyObject* args, PyObject* kwargs)
     }
     CallEndedBy ended_by;
     PyObject* result = call_on_record(record, handle->st, posted.get(), &handle->buffer, limited ? &limit : nullptr,
-                                      bool(keywords), ended_by);
+                                      bool(keywords), ended_by, &handle->given_up);
     if (ended_by == CallEndedBy::RecordEnded) {
         handle->use.release();
     }
@@ -145,6 +148,25 @@ PyObject* function_handle_close(PyObject* self, PyObject*) {
     handle->closed = true;
     handle->use.release();
     handle->buffer = CallBuffer();
+    Py_RETURN_NONE;
+}
+
+// _give_up(on=True): for a thread that owns the handle's calls (an event
+// loop's helper), so that the loop can give up the call in flight without
+// waiting for it; False takes the request back once that call has ended.
+// The callers asleep on the record are woken to see it.
+PyObject* function_handle_give_up(PyObject* self, PyObject* args) {
+    int on = 1;
+    if (!PyArg_ParseTuple(args, "|p:_give_up", &on)) {
+        return nullptr;
+    }
+    FunctionHandleObject* handle = as_function_handle(self);
+    handle->given_up.store(on != 0, std::memory_order_release);
+    if (on && handle->use) {
+        FunctionRecord record(nullptr);
+        record.object = shm::ObjectUse(&*handle->use);
+        futex::wake(&record.shm()->call, ~SERVER_WAITS);
+    }
     Py_RETURN_NONE;
 }
 
@@ -193,6 +215,7 @@ PyMethodDef function_handle_methods[] = {
     {"close", function_handle_close, METH_NOARGS,
      "close($self, /)\n--\n\nRelease the record; later calls raise ValueError."},
     {"__enter__", function_handle_enter, METH_NOARGS, "__enter__($self, /)\n--\n\nReturn the handle."},
+    {"_give_up", function_handle_give_up, METH_VARARGS, nullptr},
     {"__exit__", function_handle_exit, METH_VARARGS, "__exit__($self, *exc_info)\n--\n\nClose the handle."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -259,6 +282,7 @@ PyObject* open_function(PyObject*, PyObject* args, PyObject* kwargs) {
     handle->opener = shm::this_process();
     new (&handle->buffer) CallBuffer();
     handle->closed = false;
+    new (&handle->given_up) std::atomic<bool>(false);
     return reinterpret_cast<PyObject*>(handle);
 }
 

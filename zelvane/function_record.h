@@ -18,6 +18,7 @@
 
 #include "array_layout.h"
 #include "bridge_errors.h"
+#include "futex.h"
 #include "kel_2.h"
 #include "object_cache.h"
 #include "py_ref.h"
@@ -336,16 +337,23 @@ public:
         }
         ~Entry() {
             Entry** link = &registry_.head_;
-            while (*link != this) {
+            while (*link && *link != this) {
                 link = &(*link)->next_;
             }
-            *link = next_;
+            if (*link) {
+                *link = next_;
+            }
         }
         Entry(const Entry&) = delete;
         Entry& operator=(const Entry&) = delete;
 
         // Whether this process is a child forked since the entry was made.
         bool forked() const { return pid_ != shm::this_process(); }
+
+        // For a serving thread: whether another thread asked it to leave
+        // serving, and the word it sleeps on, to wake it for that.
+        bool leaving() const { return leaving_.load(std::memory_order_acquire); }
+        void wake_on(std::atomic<uint32_t>* word) { word_ = word; }
 
     private:
         friend class RecordThreads;
@@ -355,6 +363,8 @@ public:
         pthread_t thread_;
         pid_t pid_;  // a forked child uses nothing of its parent's
         Entry* next_;
+        std::atomic<bool> leaving_{false};
+        std::atomic<uint32_t>* word_ = nullptr;
     };
 
     bool by_this_thread(const struct stat& st) const {
@@ -366,6 +376,27 @@ public:
         }
         return false;
     }
+
+    // Asks the thread `thread` of this process to leave the records it
+    // serves, waking it; whether it serves any. Under the GIL, as the
+    // registry's changes are.
+    bool ask_to_leave(pthread_t thread) {
+        bool found = false;
+        for (Entry* entry = head_; entry; entry = entry->next_) {
+            if (pthread_equal(entry->thread_, thread) && !entry->forked()) {
+                entry->leaving_.store(true, std::memory_order_release);
+                if (entry->word_) {
+                    futex::wake(entry->word_, FUTEX_BITSET_MATCH_ANY);
+                }
+                found = true;
+            }
+        }
+        return found;
+    }
+
+    // In a forked child: the entries of the parent's threads live on stacks
+    // that the child's new threads get again, so none is looked at any more.
+    void forget_after_fork() noexcept { head_ = nullptr; }
 
 private:
     Entry* head_ = nullptr;
@@ -384,6 +415,8 @@ std::atomic<int> calls_in_flight{0};
 // count its parent's calls as its own.
 void disown_after_fork() noexcept {
     calls_in_flight.store(0, std::memory_order_relaxed);
+    serving_threads.forget_after_fork();
+    calling_threads.forget_after_fork();
     const int harmless = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (harmless < 0) {
         return;

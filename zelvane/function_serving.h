@@ -20,6 +20,12 @@ namespace {
 constexpr uint8_t REPLY_RESULT = 0;
 constexpr uint8_t REPLY_EXCEPTION = 1;
 
+// The null message, as a result, in the message area.
+void post_null_reply(FunctionRecord& record) {
+    null_function(record.shm());
+    record.shm()->callers.reply_kind = REPLY_RESULT;
+}
+
 // Ends serving: the caller of a pending exchange is answered with the null
 // message (an uncollected reply stays for its caller, and an exchange that
 // another live server of the pool runs is left to it), everybody who waits
@@ -28,20 +34,19 @@ void end_serving(FunctionRecord& record) {
     change_on_the_way_out(record, [&record](CallWord word) {
         const bool run_elsewhere = (word.state() == CallWord::EXECUTING || word.state() == CallWord::ABANDONED) &&
                                    write_locked_elsewhere(record.fd(), EXECUTOR_LOCK_BYTE);
-        record.shm()->callers.reply_kind = REPLY_RESULT;
         switch (word.state()) {
             case CallWord::POSTED:
             case CallWord::EXECUTING:
                 if (!run_elsewhere) {
-                    null_function(record.shm());
+                    post_null_reply(record);
                     word = word.with_state(CallWord::REPLIED);
                 }
                 break;
             case CallWord::REPLIED:
-                break;
+                break;  // its kind (an exception's report, maybe) stays for its caller
             default:
                 if (!run_elsewhere) {
-                    null_function(record.shm());
+                    post_null_reply(record);
                     word = word.with_state(CallWord::IDLE);
                 }
                 break;
@@ -242,10 +247,13 @@ bool answer(PyObject* func, Request& request, ReplyArea& reply, Answer& out) {
 }
 
 // Takes the next request into `request`; `stop` when a stop request came
-// first, or when the record's name was removed. False with an exception set
-// (Ctrl-C, a broken lock).
-bool take_request(FunctionRecord& record, Request& request, bool& stop) {
+// first, or when the record's name was removed; `leave` when this thread
+// was asked to leave (`served`). False with an exception set (Ctrl-C, a
+// broken lock).
+bool take_request(FunctionRecord& record, Request& request, const RecordThreads::Entry& served, bool& stop,
+                  bool& leave) {
     stop = false;
+    leave = false;
     // Between slices without a request: serving is idle, so the callers'
     // buffers are let go.
     const auto notice_orphaning = [&record, &request] {
@@ -255,6 +263,10 @@ bool take_request(FunctionRecord& record, Request& request, bool& stop) {
     const WaitEnd end = wait_on_record(record, SERVER_MODE, [&](CallWord word) {
         if (record.shm()->activity == 0) {
             stop = true;
+            return Step::Done;
+        }
+        if (served.leaving()) {
+            leave = true;
             return Step::Done;
         }
         if (word.state() != CallWord::POSTED) {
@@ -386,11 +398,19 @@ PyObject* serve(FunctionRecord& record, PyObject* func, const RecordThreads::Ent
     Request request;
     for (;;) {
         bool stop;
+        bool leave;
         bool delivered;
-        if (!take_request(record, request, stop)) {
+        if (!take_request(record, request, served, stop, leave)) {
             break;
         }
         request.buffers.note_request();
+        if (leave) {
+            // As a server failing alone does, but quietly.
+            if (!record.pool_server || last_of_pool(record)) {
+                end_serving(record);
+            }
+            Py_RETURN_NONE;
+        }
         if (stop) {
             end_serving(record);
             if (!record.pool_server && !print_stop_line()) {
@@ -452,6 +472,7 @@ PyObject* create_shared_function(const char* name, PyObject* func) {
         return memory_error("Failed to create memory address '%s'.", name);
     }
     RecordThreads::Entry served(serving_threads, st);
+    served.wake_on(&record.shm()->call);
     return serve(record, func_ref.get(), served);
 }
 
@@ -471,6 +492,7 @@ PyObject* serve_in_pool(const char* name, PyObject* func) {
         return memory_error("Failed to create memory address '%s'.", name);
     }
     RecordThreads::Entry served(serving_threads, st);
+    served.wake_on(&record.shm()->call);
     return serve(record, func_ref.get(), served);
 }
 

@@ -16,6 +16,7 @@
 #include "public_codec.h"
 #include "registry_module.h"
 #include "slot_state.h"
+#include "slot_watch.h"
 #include "slots.h"
 
 namespace {
@@ -247,6 +248,17 @@ PyObject* module_getattr(PyObject*, PyObject* name) {
     return nullptr;
 }
 
+// _leave_serving(thread_id): asks the thread of this process with that
+// threading.get_ident() to leave the pools it serves, as if it ended alone
+// (an event loop's server whose task was cancelled); whether it serves.
+PyObject* leave_serving(PyObject*, PyObject* thread_id) {
+    const unsigned long id = PyLong_AsUnsignedLong(thread_id);
+    if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+        return nullptr;
+    }
+    return PyBool_FromLong(serving_threads.ask_to_leave(static_cast<pthread_t>(id)));
+}
+
 PyMethodDef methods[] = {
     {"create_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(create_memory)),
      METH_VARARGS | METH_KEYWORDS,
@@ -298,6 +310,10 @@ PyMethodDef methods[] = {
     {"_array_layout", array_layout_of, METH_O, nullptr},
     {"_remove_recognised", remove_recognised_object, METH_VARARGS, nullptr},
     {"_pool_servers", pool_server_count, METH_O, nullptr},
+    {"_leave_serving", leave_serving, METH_O, nullptr},
+    {"_wait_any", wait_for_any_slot, METH_VARARGS, nullptr},
+    {"_bell", bell_count, METH_NOARGS, nullptr},
+    {"_ring", ring_watchers, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,288 @@
+"""zelvane.aio measured beside its asyncio peers in one run.
+
+  latency   an awaited add(1, 2) (one server process) against a redis.asyncio
+            PING to a redis-server on loopback and a zmq.asyncio REQ/REP round
+            trip to a REP process: medians
+  many      1,000 concurrent awaited calls against a pool of 2 server
+            processes: calls/s against the synchronous handle's from 8
+            threads, the loop's longest gap meanwhile, helper threads
+  sleepy    an async def served by aio.serve(concurrency=16) that awaits
+            asyncio.sleep(0.01): how long 16 concurrent callers take
+
+Run by hand (python benchmarks/aio.py [--rounds N]); nothing here is a
+pass/fail check. Peers that are not installed are left out."""
+import argparse
+import asyncio
+import multiprocessing as mp
+import os
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+import zelvane
+from zelvane import aio
+
+from _common import record_ratio
+
+CTX = mp.get_context("spawn")
+WAIT = 30
+
+
+def add(a, b):
+    return a + b
+
+
+def serve_add(name):
+    zelvane.serve(name, add)
+
+
+def zmq_rep(port):
+    import zmq
+
+    sock = zmq.Context().socket(zmq.REP)
+    sock.bind(f"tcp://127.0.0.1:{port}")
+    while True:
+        message = sock.recv()
+        if message == b"stop":
+            sock.send(b"")
+            return
+        sock.send(message)
+
+
+def free_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def start_servers(name, count):
+    procs = [CTX.Process(target=serve_add, args=(name,), daemon=True) for _ in range(count)]
+    for proc in procs:
+        proc.start()
+    deadline = time.monotonic() + WAIT
+    while True:
+        try:
+            with open(f"/dev/shm/{name}", "rb") as record:
+                if zelvane._pool_servers(record.fileno()) >= count:
+                    return procs
+        except FileNotFoundError:
+            pass
+        if time.monotonic() > deadline:
+            raise RuntimeError("the servers did not start")
+        time.sleep(0.01)
+
+
+def stop_servers(name, procs):
+    zelvane.remove_function(name)
+    for proc in procs:
+        proc.join(WAIT)
+
+
+async def median_us(once, rounds):
+    for _ in range(min(200, rounds)):
+        await once()
+    times = []
+    for _ in range(rounds):
+        start = time.perf_counter()
+        await once()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times) * 1e6
+
+
+async def zelvane_latency(name, rounds):
+    async with await aio.open_function(name, wait=WAIT) as function:
+        return await median_us(lambda: function(1, 2), rounds)
+
+
+async def redis_latency(rounds):
+    if shutil.which("redis-server") is None:
+        return None
+    try:
+        import redis.asyncio as redis
+    except ImportError:
+        return None
+    port = free_port()
+    server = subprocess.Popen(["redis-server", "--port", str(port), "--save", "", "--appendonly", "no"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        client = redis.Redis(port=port)
+        deadline = time.monotonic() + WAIT
+        while True:
+            try:
+                await client.ping()
+                break
+            except redis.ConnectionError:
+                if time.monotonic() > deadline:
+                    raise
+                await asyncio.sleep(0.05)
+        result = await median_us(client.ping, rounds)
+        await client.aclose() if hasattr(client, "aclose") else await client.close()
+        return result
+    finally:
+        server.terminate()
+        server.wait(WAIT)
+
+
+async def zmq_latency(rounds):
+    try:
+        import zmq
+        import zmq.asyncio
+    except ImportError:
+        return None
+    port = free_port()
+    peer = CTX.Process(target=zmq_rep, args=(port,), daemon=True)
+    peer.start()
+    context = zmq.asyncio.Context()
+    sock = context.socket(zmq.REQ)
+    sock.connect(f"tcp://127.0.0.1:{port}")
+
+    async def once():
+        await sock.send(b"add 1 2")
+        await sock.recv()
+
+    try:
+        return await median_us(once, rounds)
+    finally:
+        await sock.send(b"stop")
+        await sock.recv()
+        sock.close()
+        context.term()
+        peer.join(WAIT)
+
+
+async def latency(rounds):
+    name = f"bench_aio_{os.getpid()}"
+    procs = start_servers(name, 1)
+    try:
+        ours = await zelvane_latency(name, rounds)
+    finally:
+        stop_servers(name, procs)
+    print(f"latency   awaited add(1, 2)          {ours:8.1f} us")
+    for peer, measure in (("redis.asyncio PING", redis_latency), ("zmq.asyncio REQ/REP", zmq_latency)):
+        theirs = await measure(rounds)
+        if theirs is None:
+            print(f"latency   {peer:26s} not installed")
+            continue
+        print(f"latency   {peer:26s} {theirs:8.1f} us   ratio {ours / theirs:.2f} (target <= 0.5)")
+        record_ratio("aio", "awaited add latency", peer, ours / theirs, 0.5)
+
+
+class GapMeter:
+    """How late a task that wakes every half millisecond wakes at worst: the
+    longest the loop went without running it. (A task that only yields would
+    hold the GIL for good and starve the helper threads.)"""
+
+    TICK = 0.0005
+
+    def __init__(self):
+        self.longest = 0.0
+        self.running = True
+
+    async def run(self):
+        while self.running:
+            start = time.perf_counter()
+            await asyncio.sleep(self.TICK)
+            self.longest = max(self.longest, time.perf_counter() - start - self.TICK)
+
+
+async def asyncio_gap():
+    """The loop's longest gap while 1,000 tasks start and end that do
+    nothing but sleep: asyncio's own share of the gap above."""
+    meter = GapMeter()
+    ticker = asyncio.ensure_future(meter.run())
+    await asyncio.sleep(0.01)
+    for _ in range(5):
+        await asyncio.gather(*(asyncio.sleep(0.001) for _ in range(1000)))
+    meter.running = False
+    await ticker
+    return meter.longest
+
+
+def sync_rate(name, threads, seconds):
+    counts = [0] * threads
+    stop = time.monotonic() + seconds
+
+    def caller(i):
+        with zelvane.open_function(name) as function:
+            while time.monotonic() < stop:
+                function(1, 2)
+                counts[i] += 1
+
+    workers = [threading.Thread(target=caller, args=(i,)) for i in range(threads)]
+    start = time.perf_counter()
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    return sum(counts) / (time.perf_counter() - start)
+
+
+async def many(batches):
+    name = f"bench_aio_many_{os.getpid()}"
+    procs = start_servers(name, 2)
+    try:
+        async with await aio.open_function(name, wait=WAIT) as function:
+            await asyncio.gather(*(function(1, 2) for _ in range(1000)))
+            meter = GapMeter()
+            ticker = asyncio.ensure_future(meter.run())
+            threads = 0
+            start = time.perf_counter()
+            for _ in range(batches):
+                calls = asyncio.gather(*(function(i, 2) for i in range(1000)))
+                while not calls.done():
+                    threads = max(threads, sum(t.name.startswith("zelvane-aio") for t in threading.enumerate()))
+                    await asyncio.sleep(0.001)
+                await calls
+            elapsed = time.perf_counter() - start
+            meter.running = False
+            await ticker
+        ours = batches * 1000 / elapsed
+        theirs = await asyncio.get_running_loop().run_in_executor(None, sync_rate, name, 8, 2.0)
+    finally:
+        stop_servers(name, procs)
+    print(f"many      1,000 awaited calls, pool of 2: {ours:9.0f} calls/s; synchronous from 8 threads "
+          f"{theirs:9.0f} calls/s; ratio {ours / theirs:.2f} (target >= 0.5)")
+    baseline = await asyncio_gap()
+    print(f"many      loop's longest gap {meter.longest * 1e3:.2f} ms (target < 2 ms; 1,000 tasks that only "
+          f"sleep 1 ms give {baseline * 1e3:.2f} ms); helper threads at most {threads}")
+    record_ratio("aio", "1000 awaited calls/s vs 8 threads", "sync handle", theirs / ours, 2.0)
+
+
+async def sleepy():
+    name = f"bench_aio_sleepy_{os.getpid()}"
+
+    async def nap(x):
+        await asyncio.sleep(0.01)
+        return x
+
+    server = asyncio.ensure_future(aio.serve(name, nap, concurrency=16))
+    try:
+        async with await aio.open_function(name, wait=WAIT) as function:
+            await function(0)
+            start = time.perf_counter()
+            results = await asyncio.gather(*(function(i) for i in range(16)))
+            elapsed = time.perf_counter() - start
+        assert results == list(range(16))
+    finally:
+        zelvane.remove_function(name)
+        await server
+    print(f"sleepy    16 callers of an async def sleeping 10 ms, concurrency=16: {elapsed * 1e3:.1f} ms "
+          f"(one sleep 10 ms, sixteen 160 ms)")
+
+
+async def main(args):
+    print(f"{os.cpu_count()} CPUs, Python {sys.version.split()[0]}")
+    await latency(args.rounds)
+    await many(args.batches)
+    await sleepy()
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rounds", type=int, default=3000)
+    parser.add_argument("--batches", type=int, default=5)
+    asyncio.run(main(parser.parse_args()))

@@ -1,0 +1,754 @@
+"""zelvane for asyncio: slots, calls and serving as coroutines.
+
+The names mirror the synchronous ones. Nothing here blocks the event loop:
+a call runs on one of a few helper threads that the loop shares, a wait on
+a slot sleeps in one watcher thread that sleeps on every slot waited on at
+once, and a slot's lock is tried on the loop and tried again later while it
+is busy, so that a lock taken here is held by the loop's thread, which lets
+it go. Cancelling an awaited call gives it up as a timeout would.
+"""
+import asyncio
+import concurrent.futures
+import math
+import numbers
+import os
+import queue
+import threading
+import time
+
+import zelvane
+
+__all__ = ["AsyncFunctionHandle", "AsyncMemoryHandle", "connect", "open_function", "open_memory", "serve"]
+
+# Helper threads that run awaited calls, per event loop: two from the start,
+# more (up to the most) while calls take long and others queue behind them,
+# since every helper also contends for the GIL; one with nothing to do for
+# _IDLE_SECONDS ends.
+_CALL_HELPERS = 8
+_EAGER_HELPERS = 2
+_SLOW_CALL = 0.001
+_IDLE_SECONDS = 2.0
+# How often the watcher looks whether its loop was closed under it.
+_WATCH_SLICE = 0.2
+# A busy slot lock is tried again after these pauses, doubling.
+_FIRST_RETRY = 0.0005
+_LAST_RETRY = 0.02
+# How often a name waited for by open_function(wait=...) is looked up.
+_SERVED_POLL = 0.005
+# How often servers asked to leave are asked again (one may not serve yet).
+_LEAVE_POLL = 0.05
+
+_CLOSED_FUNCTION = "I/O operation on a closed function handle."
+
+
+def _settle(future, ok, value):
+    if not future.done():
+        if ok:
+            future.set_result(value)
+        else:
+            future.set_exception(value)
+
+
+def _post(loop, future, ok, value):
+    """Settles `future` on its loop from another thread; a closed loop has
+    nobody left to tell."""
+    try:
+        loop.call_soon_threadsafe(_settle, future, ok, value)
+    except RuntimeError:
+        pass
+
+
+# What became of a call.
+_QUEUED, _DROPPED, _RUNNING, _OVER = range(4)
+
+
+class _Call:
+    __slots__ = ("handle", "args", "kwargs", "timeout", "future", "state", "given_up", "sync", "ended")
+
+    def __init__(self, handle, args, kwargs, timeout, future):
+        self.handle = handle
+        self.args = args
+        self.kwargs = kwargs
+        self.timeout = timeout
+        self.future = future
+        self.state = _QUEUED
+        self.given_up = False
+        self.sync = None
+        self.ended = None  # for a caller that gave the call up: set once its helper is done
+
+
+class _Wait:
+    __slots__ = ("handle", "since", "future", "timer")
+
+    def __init__(self, handle, since, future):
+        self.handle = handle
+        self.since = since
+        self.future = future
+        self.timer = None
+
+
+class _Runtime:
+    """What the awaits of one event loop share: the queue of calls and the
+    helper threads that run them, the waits on slots and the watcher thread
+    that sleeps on them (and gives everything up if the loop is closed with
+    work pending), and the slots whose lock a task of the loop holds."""
+
+    def __init__(self, loop):
+        self.loop = loop
+        self.mutex = threading.Lock()
+        self.queued = queue.SimpleQueue()
+        self.running = set()
+        self.outcomes = []
+        self.delivering = False
+        self.helpers = 0
+        self.waits = {}
+        self.watcher = None
+        self.servers = set()
+        self.lock_owners = {}
+
+    # --- calls
+
+    def call(self, handle, args, kwargs, timeout):
+        call = _Call(handle, args, kwargs, _deadline(timeout), self.loop.create_future())
+        self.queued.put(call)
+        with self.mutex:
+            if self.helpers < _EAGER_HELPERS:
+                self._add_helper()
+        return call
+
+    def _add_helper(self):
+        """Under the mutex."""
+        self.helpers += 1
+        _start_thread(self._help, "zelvane-aio-call")
+
+    def give_up(self, call):
+        """On the loop: drops a queued call, or has the one in flight given
+        up and returns a future that is done once its helper is."""
+        with self.mutex:
+            if call.state == _QUEUED:
+                call.state = _DROPPED
+            if call.state != _RUNNING:
+                return None
+            call.given_up = True
+            if call.sync is not None:
+                call.sync._give_up()
+            call.ended = self.loop.create_future()
+            return call.ended
+
+    def _help(self):
+        idle_since = time.monotonic()
+        while True:
+            try:
+                call = self.queued.get(timeout=_WATCH_SLICE)
+            except queue.Empty:
+                if self._may_end(idle_since):
+                    return
+                continue
+            self._run(call)
+            idle_since = time.monotonic()
+
+    def _may_end(self, idle_since):
+        """Whether this idle helper ends now (idle for long, or its loop
+        closed); decided under the mutex, so that a call queued meanwhile
+        either finds it still there or starts another."""
+        with self.mutex:
+            if self.queued.empty() and (self.loop.is_closed() or time.monotonic() - idle_since >= _IDLE_SECONDS):
+                self.helpers -= 1
+                return True
+        return False
+
+    def _run(self, call):
+        started = time.monotonic()
+        sync, failure = None, None
+        try:
+            sync = call.handle._sync_handle()
+        except BaseException as error:  # the caller's to see, whatever it is
+            failure = error
+        with self.mutex:
+            if call.state == _DROPPED:
+                return
+            call.state = _RUNNING
+            call.sync = sync
+            self.running.add(call)
+            self._start_watcher()
+        if failure is None:
+            try:
+                value = sync(*call.args, timeout=_time_left(call.timeout), **call.kwargs)
+            except BaseException as error:  # the caller's to see, whatever it is
+                failure = error
+            else:
+                self._hand_over(call, True, value, started)
+                return
+        self._hand_over(call, False, failure, started)
+
+    def _hand_over(self, call, ok, value, started):
+        """Passes a call's outcome to the loop."""
+        with self.mutex:
+            self.running.discard(call)
+            call.state = _OVER  # a cancellation from now on has nothing to give up
+            if call.sync is not None and call.given_up:
+                call.sync._give_up(False)
+            self.outcomes.append((call, ok, value))
+            if (not self.queued.empty() and self.helpers < _CALL_HELPERS and
+                    time.monotonic() - started > _SLOW_CALL):
+                self._add_helper()
+            wake = not self.delivering
+            self.delivering = True
+        # One wake-up of the loop delivers every outcome that came meanwhile.
+        if wake:
+            try:
+                self.loop.call_soon_threadsafe(self._deliver)
+            except RuntimeError:  # closed: nobody waits for them
+                pass
+
+    def _deliver(self):
+        with self.mutex:
+            outcomes, self.outcomes = self.outcomes, []
+            self.delivering = False
+        for call, ok, value in outcomes:
+            _settle(call.future, ok, value)
+            if call.ended is not None:
+                call.ended.set_result(None)
+
+    # --- waits on slots
+
+    def wait(self, handle, since, timeout):
+        future = self.loop.create_future()
+        wait = _Wait(handle, since, future)
+        with self.mutex:
+            self.waits.setdefault(handle, []).append(wait)
+            self._start_watcher()
+        zelvane._ring()
+        if timeout is not None:
+            wait.timer = self.loop.call_later(timeout, self._expire, wait)
+        future.add_done_callback(lambda done: self._drop_wait(wait))
+        return future
+
+    def _drop_wait(self, wait):
+        if wait.timer is not None:
+            wait.timer.cancel()
+        with self.mutex:
+            waits = self.waits.get(wait.handle)
+            if waits and wait in waits:
+                waits.remove(wait)
+                if not waits:
+                    del self.waits[wait.handle]
+
+    def _expire(self, wait):
+        wait.timer = None
+        _settle_wait(wait)
+
+    def _start_watcher(self):
+        """Under the mutex."""
+        if self.watcher is None:
+            self.watcher = _start_thread(self._watch, "zelvane-aio-watch")
+
+    def _watch(self):
+        while True:
+            with self.mutex:
+                if self.loop.is_closed():
+                    self._abandon()
+                if not (self.waits or self.running or self.servers):
+                    self.watcher = None
+                    return
+                bell = zelvane._bell()
+                handles, versions, changed = self._look_at_waits()
+            if changed:
+                try:
+                    self.loop.call_soon_threadsafe(_settle_waits, changed)
+                except RuntimeError:  # closed: the next look gives everything up
+                    pass
+                continue
+            try:
+                zelvane._wait_any(handles, versions, bell, _WATCH_SLICE)
+            except Exception:  # a handle closed meanwhile: looked at again
+                pass
+
+    def _look_at_waits(self):
+        """Under the mutex: the slots to sleep on with the version each
+        keeps, and the waits that are over (taken out)."""
+        handles, versions, changed = [], [], []
+        for handle, waits in list(self.waits.items()):
+            try:
+                version = handle.version
+            except Exception:  # closed: the waits end with what wait() says then
+                version = None
+            over = [wait for wait in waits if wait.since != version]
+            if over:
+                changed.extend(over)
+                del self.waits[handle]
+                remaining = [wait for wait in waits if wait.since == version]
+                if remaining:
+                    self.waits[handle] = remaining
+            else:
+                handles.append(handle)
+                versions.append(version)
+        return handles, versions, changed
+
+    def _abandon(self):
+        """Under the mutex, for a loop closed with work pending: the calls in
+        flight are given up and the servers leave; nobody awaits them."""
+        while not self.queued.empty():
+            self.queued.get_nowait().state = _DROPPED
+        for call in self.running:
+            call.given_up = True
+            if call.sync is not None:
+                call.sync._give_up()
+        self.running.clear()
+        self.waits.clear()
+        for ident in self.servers:
+            zelvane._leave_serving(ident)
+        self.servers.clear()
+
+
+def _settle_wait(wait):
+    """On the loop: ends `wait` with what the synchronous wait() says now
+    (its time is up, or the version moved on)."""
+    if wait.future.done():
+        return
+    try:
+        version = wait.handle.wait(wait.since, timeout=0)
+    except Exception as error:
+        wait.future.set_exception(error)
+    else:
+        wait.future.set_result(version)
+
+
+def _settle_waits(waits):
+    for wait in waits:
+        _settle_wait(wait)
+
+
+_runtimes = {}
+
+
+def _runtime(loop):
+    runtime = _runtimes.get(loop)
+    if runtime is None:
+        for old in [old for old in _runtimes if old.is_closed()]:
+            del _runtimes[old]
+        runtime = _runtimes[loop] = _Runtime(loop)
+    return runtime
+
+
+def _forget_runtimes():
+    # A forked child has none of its parent's threads: its loops start anew.
+    _runtimes.clear()
+
+
+os.register_at_fork(after_in_child=_forget_runtimes)
+
+
+def _start_thread(target, name):
+    thread = threading.Thread(target=target, name=name, daemon=True)
+    thread.start()
+    return thread
+
+
+def _deadline(timeout):
+    """The monotonic time a call's timeout ends at; a timeout the handle
+    would refuse is passed on for it to refuse."""
+    if timeout is None:
+        return None
+    if isinstance(timeout, numbers.Real) and not isinstance(timeout, bool) and 0 <= timeout < math.inf:
+        return time.monotonic() + timeout
+    return _Refused(timeout)
+
+
+class _Refused:
+    __slots__ = ("timeout",)
+
+    def __init__(self, timeout):
+        self.timeout = timeout
+
+
+def _time_left(deadline):
+    if deadline is None:
+        return None
+    if isinstance(deadline, _Refused):
+        return deadline.timeout
+    return max(0.0, deadline - time.monotonic())
+
+
+async def _retry_later(delay):
+    await asyncio.sleep(delay)
+    return min(delay * 2, _LAST_RETRY)
+
+
+# --- slots
+
+
+class AsyncMemoryHandle:
+    """A value slot opened by aio.open_memory(name): the methods of
+    zelvane.MemoryHandle as coroutines. Within `async with h.lock():` the
+    task that holds it reads and writes through h without locking again,
+    while other tasks, threads and processes wait."""
+
+    __slots__ = ("_sync",)
+
+    def __init__(self, sync, /):
+        self._sync = sync
+
+    @property
+    def name(self):
+        return self._sync.name
+
+    @property
+    def closed(self):
+        return self._sync.closed
+
+    @property
+    def version(self):
+        return self._sync.version
+
+    async def read(self):
+        return await self._locked(self._sync.read)
+
+    async def write(self, value, /):
+        return await self._locked(self._sync.write, value)
+
+    async def update(self, func, /, *, timeout=None):
+        return await self._locked(self._sync.update, func, timeout=timeout)
+
+    async def wait(self, since=None, timeout=None):
+        sync = self._sync
+        sync.lock(timeout)  # refuses a timeout as wait() would, taking nothing
+        version = sync.version
+        while True:
+            try:
+                return sync.wait(since, timeout=0)
+            except TimeoutError:
+                pass
+            # The version the wait compares with is the one that held when it
+            # timed out, once two looks agree on it.
+            now = sync.version
+            if now == version:
+                break
+            version = now
+        if timeout == 0:
+            return sync.wait(version, timeout=0)
+        return await _runtime(asyncio.get_running_loop()).wait(sync, version, timeout)
+
+    def lock(self, timeout=None):
+        self._sync.lock(timeout)  # refuses what lock() refuses, now
+        return _AsyncSlotLock(self, timeout)
+
+    def close(self):
+        self._sync.close()
+
+    async def __aenter__(self):
+        self._sync.__enter__()  # raises if closed
+        return self
+
+    async def __aexit__(self, exc_type, exc_value, traceback):
+        self.close()
+        return False
+
+    def __repr__(self):
+        return f"<zelvane.aio.AsyncMemoryHandle name={self.name!r}{' closed' if self.closed else ''}>"
+
+    async def _locked(self, op, *args, timeout=None):
+        """Runs op(*args) on the loop under the slot's lock: the one this
+        task holds already, or one taken for it, waiting (without holding
+        the loop) while it is busy. `timeout` bounds that wait."""
+        self._sync.lock(timeout)  # refuses what lock() refuses, taking nothing
+        runtime = _runtime(asyncio.get_running_loop())
+        deadline = None if timeout is None else time.monotonic() + timeout
+        delay = _FIRST_RETRY
+        while True:
+            holder = runtime.lock_owners.get(self.name)
+            if holder is not None and holder[0] is asyncio.current_task():
+                # Held through this handle: no second lock, as in a thread's
+                # lock() block; through another: refused as a thread's would be.
+                return op(*args)
+            entered = self._try_lock(deadline) if holder is None else _check_deadline(self.name, deadline)
+            if entered is not None:
+                with entered:
+                    return op(*args)
+            delay = await _retry_later(delay)
+
+    def _try_lock(self, deadline):
+        """The slot's lock, taken, or None while it is busy and time is left;
+        the lock's TimeoutError once the deadline passed."""
+        lock = self._sync.lock(timeout=0)
+        try:
+            lock.__enter__()
+        except TimeoutError:
+            if deadline is not None and time.monotonic() >= deadline:
+                raise
+            return None
+        return _Entered(lock)
+
+
+def _check_deadline(name, deadline):
+    """For a lock that another task of the loop holds: None while time is
+    left, then the TimeoutError a thread waiting for it would get."""
+    if deadline is not None and time.monotonic() >= deadline:
+        raise TimeoutError(f"Timed out waiting for the lock of shared memory address '{name}'.")
+    return None
+
+
+class _Entered:
+    """A taken lock() context, let go of on leaving a with block."""
+
+    __slots__ = ("lock",)
+
+    def __init__(self, lock):
+        self.lock = lock
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.lock.__exit__(*exc_info)
+        return False
+
+
+class _AsyncSlotLock:
+    """What AsyncMemoryHandle.lock() returns: `async with` holds the slot's
+    lock, on the loop's thread, for the task that entered it."""
+
+    __slots__ = ("_handle", "_timeout", "_entered")
+
+    def __init__(self, handle, timeout):
+        self._handle = handle
+        self._timeout = timeout
+        self._entered = None
+
+    async def __aenter__(self):
+        handle = self._handle
+        runtime = _runtime(asyncio.get_running_loop())
+        task = asyncio.current_task()
+        holder = runtime.lock_owners.get(handle.name)
+        if holder is not None and holder[0] is task:
+            raise RuntimeError(f"The lock of shared memory address '{handle.name}' is already held by this thread.")
+        deadline = None if self._timeout is None else time.monotonic() + self._timeout
+        delay = _FIRST_RETRY
+        while True:
+            holder = runtime.lock_owners.get(handle.name)
+            entered = handle._try_lock(deadline) if holder is None else _check_deadline(handle.name, deadline)
+            if entered is not None:
+                break
+            delay = await _retry_later(delay)
+        # Taken and recorded in one step of the loop: a cancellation lands
+        # before it (nothing held) or in the block (__aexit__ lets go).
+        self._entered = entered
+        runtime.lock_owners[handle.name] = (task, handle)
+        return handle
+
+    async def __aexit__(self, exc_type, exc_value, traceback):
+        entered, self._entered = self._entered, None
+        if entered is not None:
+            _runtime(asyncio.get_running_loop()).lock_owners.pop(self._handle.name, None)
+            entered.__exit__(exc_type, exc_value, traceback)
+        return False
+
+
+def open_memory(name, create=True):
+    """Opens the slot name (creating it unless create is False) as an
+    AsyncMemoryHandle; as zelvane.open_memory, which does not wait."""
+    return AsyncMemoryHandle(zelvane.open_memory(name, create))
+
+
+# --- calls
+
+
+class AsyncFunctionHandle:
+    """A hosted function opened by `await aio.open_function(name)`:
+    `await f(*args, timeout=None, **kwargs)` has the outcomes of the
+    synchronous handle's call, and cancelling it gives the call up as its
+    timeout would (the record stays usable, a late reply is dropped)."""
+
+    __slots__ = ("_name", "_spares", "_syncs", "_closed")
+
+    def __init__(self, sync, /):
+        self._name = sync.name
+        self._spares = [sync]
+        self._syncs = {}
+        self._closed = False
+
+    @property
+    def name(self):
+        return self._name
+
+    @property
+    def closed(self):
+        return self._closed
+
+    async def __call__(self, *args, timeout=None, **kwargs):
+        if self._closed:
+            raise ValueError(_CLOSED_FUNCTION)
+        runtime = _runtime(asyncio.get_running_loop())
+        call = runtime.call(self, args, kwargs, timeout)
+        try:
+            return await call.future
+        except asyncio.CancelledError:
+            # Once the cancellation is seen, the call is over, as after a
+            # timeout: withdrawn, or its reply to be dropped.
+            ended = runtime.give_up(call)
+            if ended is not None:
+                await ended
+            raise
+
+    def _sync_handle(self):
+        """The synchronous handle of the calling helper thread, its own so
+        that giving its call up touches no other. Keyed by process too: a
+        forked child's threads may get the ids of its parent's. No lock is
+        taken (a fork could leave it held): each step is one under the GIL."""
+        key = (os.getpid(), threading.get_ident())
+        sync = self._syncs.get(key)
+        if sync is None:
+            try:
+                sync = self._spares.pop()
+            except IndexError:
+                sync = zelvane.open_function(self._name)
+            self._syncs[key] = sync
+        if self._closed:
+            self.close()
+            raise ValueError(_CLOSED_FUNCTION)
+        return sync
+
+    def close(self):
+        self._closed = True
+        syncs = [sync for sync in (self._syncs.pop(key, None) for key in list(self._syncs)) if sync]
+        while self._spares:
+            syncs.append(self._spares.pop())
+        for sync in syncs:
+            sync.close()
+
+    async def __aenter__(self):
+        if self._closed:
+            raise ValueError(_CLOSED_FUNCTION)
+        return self
+
+    async def __aexit__(self, exc_type, exc_value, traceback):
+        self.close()
+        return False
+
+    def __repr__(self):
+        return f"<zelvane.aio.AsyncFunctionHandle name={self._name!r} {'closed' if self._closed else 'open'}>"
+
+
+async def open_function(name, *, wait=None):
+    """Opens the function served under name; with wait, waits up to that
+    many seconds for it to be served (TimeoutError when it is not)."""
+    if not (isinstance(wait, numbers.Real) and not isinstance(wait, bool)) or not 0 <= wait < math.inf:
+        return AsyncFunctionHandle(zelvane.open_function(name, wait=wait))
+    deadline = time.monotonic() + wait
+    while True:
+        try:
+            return AsyncFunctionHandle(zelvane.open_function(name, wait=0))
+        except TimeoutError:
+            if time.monotonic() >= deadline:
+                raise
+        await asyncio.sleep(_SERVED_POLL)
+
+
+# --- serving
+
+
+async def serve(name, func, *, concurrency=16):
+    """Serves func under name as `concurrency` servers of its pool, running
+    each call on this loop (an async def is awaited there, up to
+    `concurrency` at once). Returns None once remove_function(name) stops the
+    pool; cancelled, these servers leave the pool and the others go on."""
+    if isinstance(concurrency, bool) or not isinstance(concurrency, int):
+        raise TypeError(f"concurrency must be an int, not {type(concurrency).__name__}")
+    if concurrency < 1:
+        raise ValueError("concurrency must be at least 1")
+    loop = asyncio.get_running_loop()
+    pool = _Servers(loop, name, func)
+    for _ in range(concurrency):
+        pool.start()
+    try:
+        done, _ = await asyncio.wait(pool.ends, return_when=asyncio.FIRST_EXCEPTION)
+    except asyncio.CancelledError:
+        await pool.leave()
+        raise
+    failed = [end.exception() for end in done if end.exception() is not None]
+    if failed:
+        await pool.leave()
+        raise failed[0]
+    return None
+
+
+class _Servers:
+    """The threads that serve one aio.serve() call, each a synchronous
+    server of the pool whose calls run on the loop."""
+
+    def __init__(self, loop, name, func):
+        self.loop = loop
+        self.name = name
+        self.func = func
+        self.ends = []
+        self.idents = set()
+        self.leaving = False
+
+    def start(self):
+        end = self.loop.create_future()
+        self.ends.append(end)
+        _start_thread(lambda: self._serve(end), "zelvane-aio-serve")
+
+    def _serve(self, end):
+        ident = threading.get_ident()
+        runtime = _runtime(self.loop)
+        with runtime.mutex:
+            self.idents.add(ident)
+            runtime.servers.add(ident)
+            runtime._start_watcher()
+        try:
+            if not self.leaving:
+                zelvane.serve(self.name, self._on_loop)
+            ok, value = True, None
+        except BaseException as error:  # the serve() task's to raise
+            ok, value = False, error
+        # Forgotten before the thread ends, so that its id, which a later
+        # thread may get, is never asked to leave.
+        with runtime.mutex:
+            self.idents.discard(ident)
+            runtime.servers.discard(ident)
+        _post(self.loop, end, ok, value)
+
+    def _on_loop(self, *args, **kwargs):
+        """Runs one call on the loop and waits for its result; a loop closed
+        meanwhile (which will never run it) fails it, and this server leaves."""
+        ident = threading.get_ident()
+        try:
+            running = asyncio.run_coroutine_threadsafe(self._call(args, kwargs), self.loop)
+        except RuntimeError:
+            zelvane._leave_serving(ident)
+            raise
+        while not concurrent.futures.wait([running], timeout=_WATCH_SLICE).done:
+            if self.loop.is_closed():
+                zelvane._leave_serving(ident)
+                raise RuntimeError("The event loop that serves this call was closed.")
+        return running.result()
+
+    async def _call(self, args, kwargs):
+        result = self.func(*args, **kwargs)
+        if asyncio.iscoroutine(result) or isinstance(result, asyncio.Future):
+            result = await result
+        return result
+
+    async def leave(self):
+        """Has every server of this call leave the pool, and waits until
+        they did (a server answering a call leaves once it has replied)."""
+        self.leaving = True
+        runtime = _runtime(self.loop)
+        while True:
+            with runtime.mutex:
+                for ident in self.idents:
+                    zelvane._leave_serving(ident)
+            pending = [end for end in self.ends if not end.done()]
+            if not pending:
+                for end in self.ends:
+                    end.exception()  # seen: the first failure is the one raised
+                return
+            await asyncio.wait(pending, timeout=_LEAVE_POLL)
+
+
+def connect(url, *, namespace="zelvane"):
+    """The asyncio client of zelvane's Redis back end (see zelvane.connect)."""
+    from zelvane import _remote_aio
+
+    return _remote_aio.connect(url, namespace=namespace)

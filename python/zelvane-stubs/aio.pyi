@@ -1,0 +1,68 @@
+"""zelvane for asyncio: slots, calls and serving as coroutines."""
+
+from collections.abc import Awaitable, Callable
+from contextlib import AbstractAsyncContextManager
+from types import TracebackType
+from typing import Any, TypeVar, Union
+
+from typing_extensions import Literal, Self
+
+from zelvane import Encodable, FunctionHandle, MemoryHandle
+
+__all__ = ["AsyncFunctionHandle", "AsyncMemoryHandle", "connect", "open_function", "open_memory", "serve"]
+
+_Written = TypeVar("_Written", bound=Encodable)
+
+class AsyncMemoryHandle:
+    """A value slot opened by aio.open_memory(name): MemoryHandle's methods
+    as coroutines."""
+
+    def __init__(self, sync: MemoryHandle, /) -> None: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def closed(self) -> bool: ...
+    @property
+    def version(self) -> int: ...
+    async def read(self) -> Any: ...
+    async def write(self, value: Encodable, /) -> Literal[True]: ...
+    async def update(self, func: Callable[[Any], _Written], /, *, timeout: float | None = None) -> _Written: ...
+    async def wait(self, since: int | None = None, timeout: float | None = None) -> int: ...
+    def lock(self, timeout: float | None = None) -> AbstractAsyncContextManager[Self]:
+        """Holds the slot's lock for an async with block, for the task that entered it."""
+    def close(self) -> None: ...
+    async def __aenter__(self) -> Self: ...
+    async def __aexit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> bool: ...
+
+class AsyncFunctionHandle:
+    """A hosted function opened by `await aio.open_function(name)`; cancelling
+    an awaited call gives it up as its timeout would."""
+
+    def __init__(self, sync: FunctionHandle, /) -> None: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def closed(self) -> bool: ...
+    async def __call__(self, *args: Encodable, timeout: float | None = None, **kwargs: Encodable) -> Any: ...
+    def close(self) -> None: ...
+    async def __aenter__(self) -> Self: ...
+    async def __aexit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> bool: ...
+
+def open_memory(name: str, create: bool = True) -> AsyncMemoryHandle: ...
+async def open_function(name: str, *, wait: float | None = None) -> AsyncFunctionHandle: ...
+async def serve(
+    name: str, func: Callable[..., Union[Encodable, Awaitable[Encodable]]], *, concurrency: int = 16
+) -> None:
+    """Serves func under name from this loop until remove_function(name)."""
+def connect(url: str, *, namespace: str = "zelvane") -> Any:
+    """The asyncio client of the Redis back end."""

@@ -1,0 +1,175 @@
+// Watching many slots' versions from one thread, for an event loop whose
+// pending waits must not cost a thread each: one helper sleeps on the
+// version words of all the slots waited on at once (futex_waitv), and on a
+// bell that the loop rings when the set of waits changes.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <algorithm>
+#include <ctime>
+#include <vector>
+
+#include "futex.h"
+#include "memory_handle.h"
+#include "shm_support.h"
+#include "slot_state.h"
+
+namespace {
+
+#ifndef SYS_futex_waitv
+#define SYS_futex_waitv 449
+#endif
+
+// Rung by _ring(); every watcher of the process sleeps on it too.
+std::atomic<uint32_t> watch_bell{0};
+
+// Beyond this many words a watcher sleeps on the first ones only and looks
+// at all of them again after a short pause.
+constexpr size_t MAX_WORDS = FUTEX_WAITV_MAX - 1;
+constexpr long POLL_NS = 2000000;
+
+// One slot being watched: its mapping kept in use while the GIL is let go,
+// and the version it is expected to keep.
+struct Watched {
+    shm::ObjectUse use;
+    uint32_t version;
+
+    std::atomic<uint32_t>* word() const {
+        return slot_state::word(&use->mapping.as<BasicShm>()->mutex);
+    }
+};
+
+// Raises the waiters' flag of `state` unless its version already moved on
+// from `version`; the word's value to sleep on then, in `expected`.
+bool mark_waiting(std::atomic<uint32_t>* state, uint32_t version, uint32_t& expected) {
+    uint32_t seen = state->load(std::memory_order_acquire);
+    for (;;) {
+        if ((seen >> 1) != version) {
+            return false;
+        }
+        if ((seen & slot_state::WAITERS) != 0 ||
+            state->compare_exchange_weak(seen, seen | slot_state::WAITERS, std::memory_order_acquire,
+                                         std::memory_order_acquire)) {
+            expected = seen | slot_state::WAITERS;
+            return true;
+        }
+    }
+}
+
+futex_waitv waiter_on(std::atomic<uint32_t>* word, uint32_t expected) {
+    futex_waitv waiter{};
+    waiter.val = expected;
+    waiter.uaddr = reinterpret_cast<uintptr_t>(futex::raw(word));
+    waiter.flags = FUTEX_32;  // shared: the writers wake from other processes
+    return waiter;
+}
+
+// Sleeps until one word differs from what `waiters` expect, or `deadline`.
+// False only when the time ran out; a system without futex_waitv pauses
+// briefly and answers true, so its caller polls.
+bool sleep_on_all(std::vector<futex_waitv>& waiters, const timespec& deadline) {
+    const long rc = ::syscall(SYS_futex_waitv, waiters.data(), static_cast<unsigned>(waiters.size()), 0,
+                              &deadline, CLOCK_MONOTONIC);
+    if (rc >= 0 || errno == EAGAIN || errno == EINTR) {
+        return true;
+    }
+    if (errno == ETIMEDOUT) {
+        return false;
+    }
+    const timespec pause{0, POLL_NS};
+    nanosleep(&pause, nullptr);
+    return true;
+}
+
+// The slots of `handles` (MemoryHandles) with the versions of `versions`;
+// false with an exception set.
+bool gather_watched(PyObject* handles, PyObject* versions, std::vector<Watched>& out) {
+    PyRef handle_list(PySequence_Fast(handles, "handles must be a sequence"));
+    PyRef version_list(handle_list ? PySequence_Fast(versions, "versions must be a sequence") : nullptr);
+    if (!version_list) {
+        return false;
+    }
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(handle_list.get());
+    if (PySequence_Fast_GET_SIZE(version_list.get()) != count) {
+        PyErr_SetString(PyExc_ValueError, "handles and versions differ in length");
+        return false;
+    }
+    out.reserve(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* handle = PySequence_Fast_GET_ITEM(handle_list.get(), i);
+        if (!PyObject_TypeCheck(handle, memory_handle_type)) {
+            PyErr_SetString(PyExc_TypeError, "handles must be MemoryHandle objects");
+            return false;
+        }
+        MemoryHandle* self = as_memory_handle(handle);
+        const unsigned long version = PyLong_AsUnsignedLong(PySequence_Fast_GET_ITEM(version_list.get(), i));
+        if (version == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+            return false;
+        }
+        if (!self->object) {
+            return closed_error(self);
+        }
+        out.push_back(Watched{shm::ObjectUse(self->object), static_cast<uint32_t>(version)});
+    }
+    return true;
+}
+
+// _wait_any(handles, versions, bell, timeout): sleeps, without the GIL,
+// until a slot's version differs from the one given for it, the bell from
+// `bell`, or `timeout` seconds pass. True unless the time ran out.
+PyObject* wait_for_any_slot(PyObject*, PyObject* args) {
+    PyObject* handles;
+    PyObject* versions;
+    unsigned int rung;
+    double timeout;
+    if (!PyArg_ParseTuple(args, "OOId:_wait_any", &handles, &versions, &rung, &timeout)) {
+        return nullptr;
+    }
+    if (!slot_state::usable) {
+        versions_unavailable();
+        return nullptr;
+    }
+    std::vector<Watched> watched;
+    if (!gather_watched(handles, versions, watched)) {
+        return nullptr;
+    }
+    std::vector<futex_waitv> waiters;
+    waiters.push_back(waiter_on(&watch_bell, rung));
+    for (const Watched& slot : watched) {
+        uint32_t expected;
+        if (!mark_waiting(slot.word(), slot.version, expected)) {
+            Py_RETURN_TRUE;
+        }
+        if (waiters.size() <= MAX_WORDS) {
+            waiters.push_back(waiter_on(slot.word(), expected));
+        }
+    }
+    const bool polling = watched.size() > MAX_WORDS;
+    const long nanoseconds = timeout > 0 ? static_cast<long>(std::min(timeout, 3600.0) * 1e9) : 0;
+    const timespec deadline = shm::deadline_after(polling ? std::min(nanoseconds, POLL_NS) : nanoseconds);
+    const bool woken = shm::without_gil([&] { return sleep_on_all(waiters, deadline); });
+    if (PyErr_CheckSignals() < 0) {
+        return nullptr;
+    }
+    return PyBool_FromLong(woken || polling);
+}
+
+// _bell(): the bell's count, for a watcher to sleep on.
+PyObject* bell_count(PyObject*, PyObject*) { return PyLong_FromUnsignedLong(watch_bell.load(std::memory_order_acquire)); }
+
+// _ring(): wakes every watcher of this process to look at its waits again.
+PyObject* ring_watchers(PyObject*, PyObject*) {
+    watch_bell.fetch_add(1, std::memory_order_acq_rel);
+    futex::wake(&watch_bell, FUTEX_BITSET_MATCH_ANY);
+    Py_RETURN_NONE;
+}
+
+}  // namespace
