@@ -1,9 +1,10 @@
 // Pools: several servers (processes or threads) under one name, as `serve`
-// makes them. A pool is an ordinary function record whose callers' state says
-// `pool`; each server holds a write lock on its own slot byte (past the
-// record's end) while it serves, and the server running the exchange in
-// flight holds the executor byte, so that callers tell a dead server from
-// live ones. The last server out removes the name.
+// makes them. A pool is a function record whose callers' state says `pool`,
+// followed by the message areas of its exchanges (pool_exchanges.h); each
+// server holds a write lock on its own slot byte (past the record's end)
+// while it serves, and an area names the slot of the server running its
+// exchange, so that callers tell a dead server from live ones. The last
+// server out removes the name.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -14,6 +15,7 @@
 #include "call_queue.h"
 #include "function_record.h"
 #include "object_cache.h"
+#include "pool_exchanges.h"
 #include "shm_support.h"
 
 namespace {
@@ -21,11 +23,13 @@ namespace {
 enum class Join { Joined, Taken, Retry, Failed };
 
 // Whether the record, its slot taken, still serves under its name: not ended
-// by its last server, nor removed, meanwhile.
+// by its last server, nor removed, meanwhile. The exchanges that the slot's
+// previous holder left running are stranded.
 bool pool_still_open(FunctionRecord& record) {
     bool open = false;
     look_once(record, [&](CallWord word) {
         open = !word.ended() && record.shm()->activity == 1;
+        strand_exchanges_of_slot(record, record.pool_slot);
         return Step::Done;
     });
     return open && !orphaned(record);
@@ -49,10 +53,12 @@ Join join_pool_record(FunctionRecord& record, const std::string& file, const std
         record.object.release();
         return take_over_dead_record(record.name, path) ? Join::Retry : Join::Taken;
     }
-    if (record.shm()->callers.pool != 1 || !take_pool_slot(record.fd())) {
+    const int slot = record.pool() ? take_pool_slot(record.fd()) : -1;
+    if (slot < 0) {
         record.object.release();
         return Join::Taken;
     }
+    record.pool_slot = static_cast<uint32_t>(slot);
     if (!pool_still_open(record)) {
         record.object.release();
         return Join::Retry;
