@@ -376,3 +376,66 @@ def test_the_command_cleans_a_pool_only_once_its_servers_died(pool):
     procs[1].communicate(timeout=TIMEOUT)
     assert run_command("clean", name).returncode == 0
     assert not os.path.exists(shm_path(name))
+
+
+class Quiet(Exception):
+    def __str__(self):
+        return ""
+
+
+def chained():
+    try:
+        {}["missing"]
+    except KeyError as exc:
+        raise ValueError("while looking") from exc
+
+
+def in_handling():
+    try:
+        failing("zero")
+    except ZeroDivisionError:
+        [][1]
+
+
+def with_note():
+    exc = ValueError("noted")
+    if hasattr(exc, "add_note"):
+        exc.add_note("a note on it")
+    raise exc
+
+
+RAISERS = {
+    "nested": lambda: failing("zero"),
+    "user": lambda: failing("user"),
+    "quiet": lambda: (_ for _ in ()).throw(Quiet()),
+    "chained": chained,
+    "context": in_handling,
+    "noted": with_note,
+    "syntax": lambda: compile("x = (", "<served>", "exec"),
+}
+
+
+@pytest.mark.parametrize("kind", sorted(RAISERS))
+def test_the_remote_traceback_is_the_servers_formatted_traceback(shm_name, kind):
+    import traceback
+    formatted = []
+
+    def remember_and_raise(kind):
+        try:
+            RAISERS[kind]()
+        except Exception as exc:
+            formatted.append("".join(traceback.format_exception(type(exc), exc, exc.__traceback__)))
+            raise
+
+    name = shm_name("tb")
+    servers = run_in_background(lambda: zelvane.serve(name, remember_and_raise), 1)
+    try:
+        wait_until(lambda: pool_servers(name) == 1, what="the server to join")
+        for _ in range(2):  # the second time from the server's kept stack
+            with pytest.raises(Exception) as info:
+                zelvane.call_function(name, (kind,))
+            assert str(info.value.__cause__) == formatted[-1]
+    finally:
+        zelvane.remove_function(name)
+        for thread in servers:
+            thread.join(TIMEOUT)
