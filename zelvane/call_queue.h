@@ -205,10 +205,15 @@ bool mark_asleep(FunctionRecord& record, const WaitMode& mode, uint32_t& seen, c
 // few microseconds, far sooner than a sleep and a cross-CPU wake-up take; on a
 // busy machine watching mostly fails and only takes CPU time from the other
 // side. So the watch shrinks while it fails, and once it has shrunk to
-// nothing a full watch is tried now and then; one that pays off restores it. Serving and
-// calling keep separate budgets: they wait for different things.
+// nothing a full watch is tried now and then; one that pays off (the wait
+// ends at the look it led to) restores it. A change that does not end the
+// wait, such as a request being taken while its caller waits for the reply
+// of a long call, earns nothing: otherwise every such call would cost its
+// caller a full watch of CPU time that the servers need. Serving and calling
+// keep separate budgets: they wait for different things.
 class SpinBudget {
 public:
+    // Watches the word; true as soon as it changed from `seen`.
     bool watch(const std::atomic<uint32_t>& word, uint32_t seen, bool peer_on_this_cpu) noexcept {
         long budget = budget_ns_.load(std::memory_order_relaxed);
         if (budget < MIN_NS) {
@@ -218,10 +223,15 @@ public:
             budget = MAX_NS;
         }
         const bool changed = futex::watch(&word, seen, budget, peer_on_this_cpu);
-        budget = changed ? MAX_NS : budget - budget / 4;
-        budget_ns_.store(budget < MIN_NS ? 0 : budget, std::memory_order_relaxed);
+        if (!changed) {
+            budget -= budget / 4;
+            budget_ns_.store(budget < MIN_NS ? 0 : budget, std::memory_order_relaxed);
+        }
         return changed;
     }
+
+    // The last watch led to the end of its wait.
+    void paid_off() noexcept { budget_ns_.store(MAX_NS, std::memory_order_relaxed); }
 
 private:
     static constexpr long MIN_NS = 2000;
@@ -248,6 +258,7 @@ SpinBudget caller_spin;
 template <typename Look>
 int look_for_a_slice(FunctionRecord& record, const WaitMode& mode, Look& look, const timespec* limit) noexcept {
     const timespec slice_end = shm::slice_end(limit);
+    SpinBudget* watched_with = nullptr;
     for (;;) {
         const int rc = lock_record(record, slice_end);
         if (rc != 0) {
@@ -255,6 +266,9 @@ int look_for_a_slice(FunctionRecord& record, const WaitMode& mode, Look& look, c
         }
         uint32_t seen;
         if (look_and_unlock(record, look, seen, &mode) == Step::Done) {
+            if (watched_with) {
+                watched_with->paid_off();
+            }
             return 0;
         }
         const bool serving = mode.mask == SERVER_WAITS;
@@ -264,7 +278,8 @@ int look_for_a_slice(FunctionRecord& record, const WaitMode& mode, Look& look, c
         const bool peer_here = (serving ? callers.caller_cpu : callers.server_cpu).load(std::memory_order_relaxed) == cpu;
         SpinBudget& spin = serving ? server_spin : caller_spin;
         std::atomic<uint32_t>& word = waited_word(record, mode);
-        if (mode.watches && spin.watch(word, seen, peer_here)) {
+        watched_with = mode.watches && spin.watch(word, seen, peer_here) ? &spin : nullptr;
+        if (watched_with) {
             continue;
         }
         if (mode.asleep_mark != 0 && !mark_asleep(record, mode, seen, slice_end)) {
