@@ -1,6 +1,7 @@
 """A pool carries several exchanges at once, each in an area of its own:
 servers run calls side by side, and every outcome of a call (a reply, a
 time limit, a dead server, a dead caller) stays with that call's area."""
+import json
 import os
 import signal
 import struct
@@ -11,7 +12,7 @@ import pytest
 import zelvane
 
 from conftest import TIMEOUT, finish, shm_path, spawn_python, wait_until
-from test_services import pool, pool_servers, run_threads, stop_pool  # noqa: F401 (fixture)
+from test_services import pool, pool_servers, run_command, run_threads, stop_pool  # noqa: F401 (fixture)
 
 pytestmark = pytest.mark.timeout(180)
 
@@ -73,6 +74,8 @@ def test_servers_of_a_pool_run_calls_side_by_side(holding_pool):
         # Both calls run at once: neither is released before both started.
         wait_until(lambda: (flags / "started-hold-a").exists() and (flags / "started-hold-b").exists(),
                    what="both calls to run")
+        entry = json.loads(run_command("show", name, "--json").stdout)
+        assert (entry["servers"], entry["calls_in_flight"]) == (2, 2)
         (flags / "release").touch()
         lines = [finish(caller) for caller in callers]
     finally:
