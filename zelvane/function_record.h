@@ -73,11 +73,13 @@ struct CallerState {
     // create_function; set when the record is made.
     uint8_t pool;
     // What the reply in the message area is: 0 a result, 1 an exception
-    // raised by the callable (a pool's servers only). Set by every reply.
+    // raised by the callable. Set by every reply; only a pool's servers send
+    // exceptions back, and they do it in the pool's areas, which have the
+    // same field.
     uint8_t reply_kind;
     // What the request in the message area is: 0 a tuple of arguments, 1 a
-    // pair of such a tuple and a dict of keyword arguments (to a pool only).
-    // Set by every poster.
+    // pair of such a tuple and a dict of keyword arguments. Set by every
+    // poster; only a pool takes keyword arguments, in its areas.
     uint8_t request_kind;
 };
 static_assert(sizeof(CallerState) == sizeof(ConditionPair), "the callers' state fills the conditions' bytes");

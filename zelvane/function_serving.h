@@ -107,9 +107,9 @@ void open_request_payload(Request& request) {
     request.open_payload(message, message.length);
 }
 
-// Under the mutex: takes the request of `size` bytes at `message` with its
-// terms (who posted it, what it holds, where a large result goes), opening
-// a payload it names while its caller still keeps it.
+// Under the mutex: takes the request in the message area at `message` with
+// its terms (who posted it, what it holds, where a large result goes),
+// opening a payload it names while its caller still keeps it.
 void take_message(Request& request, const unsigned char* message, const RequestTerms& terms) {
     std::memcpy(request.area, message, MESSAGE_SIZE);
     request.poster = terms.poster_pid;
