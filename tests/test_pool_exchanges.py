@@ -187,3 +187,13 @@ def test_a_server_whose_own_loop_fails_leaves_the_others_serving(pool):
     assert [zelvane.call_function(name, (k,)) for k in range(5)] == [(k, other.pid) for k in range(5)]
     assert stop_pool(name, [other])[0].startswith("returned None")
     assert not os.path.exists(shm_path(name))
+
+
+def test_areas_scribbled_over_are_reclaimed(holding_pool):
+    name, procs, _ = holding_pool(1)
+    with open(shm_path(name), "r+b") as f:
+        for i in range(AREAS):
+            f.seek(AREAS_AT + i * AREA_SIZE)
+            f.write(struct.pack("<I", 0x7F))
+    assert zelvane.call_function(name, ("after",))[0] == "after"
+    assert 0x7F not in area_states(name)

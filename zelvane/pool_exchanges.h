@@ -154,10 +154,14 @@ void strand_exchanges_of_slot(FunctionRecord& record, uint32_t slot) {
     }
 }
 
-// Whether the area's exchange is of a caller that died: nobody will collect
-// its reply, so the area may be freed.
+// Whether the area's exchange is of a caller that died (or the area holds a
+// state nobody of ours writes): nobody will collect its reply, so the area
+// may be freed.
 bool caller_died(const FunctionRecord& record, uint32_t index) {
     const uint32_t state = area_word(record, index).state();
+    if (state > AreaWord::STRANDED) {
+        return true;  // scribbled over: no process of ours left it so
+    }
     if (state == AreaWord::FREE || state == AreaWord::EXECUTING) {
         return false;  // a server's reply ends the exchange, and may be reclaimed then
     }
