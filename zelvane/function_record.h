@@ -402,8 +402,11 @@ int lock_record(const FunctionRecord& record, const timespec& deadline) noexcept
     if (rc == EBUSY) {
         rc = shm::lock_until(mutex, deadline);
     }
-    // Every change publishes its data first and then stores one word, so a
-    // holder that died left nothing half changed to repair.
+    // Every change publishes its data first and then stores one word (a
+    // pool's may store an area's word and the call word: a holder that died
+    // between them leaves a POSTED call word that the next server's look
+    // brings back in line, or a queued caller that finds the freed area at
+    // its next slice), so there is nothing half changed to repair here.
     return shm::mend_if_owner_died(mutex, rc, [] {});
 }
 
