@@ -439,3 +439,20 @@ def test_the_remote_traceback_is_the_servers_formatted_traceback(shm_name, kind)
         zelvane.remove_function(name)
         for thread in servers:
             thread.join(TIMEOUT)
+
+
+def test_a_server_counted_in_the_pool_is_stopped_with_it(shm_name):
+    # A server counts once it holds its slot, which may be just before it
+    # has seen the pool open: a stop then must end it too, not leave it to
+    # make a new pool under the name.
+    for attempt in range(150):
+        name = shm_name("joining")
+        returned = []
+        servers = run_in_background(lambda name=name, returned=returned: returned.append(zelvane.serve(name, print)),
+                                    2)
+        wait_until(lambda: pool_servers(name) == 2, what="both servers to count")
+        assert zelvane.remove_function(name) is True
+        for thread in servers:
+            thread.join(TIMEOUT)
+        assert returned == [None, None], f"attempt {attempt}"
+        assert not os.path.exists(shm_path(name))

@@ -20,19 +20,27 @@
 
 namespace {
 
-enum class Join { Joined, Taken, Retry, Failed };
+enum class Join { Joined, Taken, Retry, Stopped, Failed };
 
-// Whether the record, its slot taken, still serves under its name: not ended
-// by its last server, nor removed, meanwhile. The exchanges that the slot's
-// previous holder left running are stranded.
-bool pool_still_open(FunctionRecord& record) {
-    bool open = false;
+// Whether the record, its slot taken, still serves under its name (Joined):
+// not stopped (Stopped: a server that took its slot is one of those that
+// remove_function stops, as others see it so), nor ended by its last server
+// or removed (Retry) meanwhile. The exchanges that the slot's previous
+// holder left running are stranded.
+// Told under the mutex, which a stop takes to set its flag before any server
+// can end the pool and remove its name.
+Join pool_still_open(FunctionRecord& record) {
+    Join state = Join::Retry;
     look_once(record, [&](CallWord word) {
-        open = !word.ended() && record.shm()->activity == 1;
+        if ((word.bits & CallWord::STOP) != 0) {
+            state = Join::Stopped;
+        } else if (!word.ended() && record.shm()->activity == 1 && !orphaned(record)) {
+            state = Join::Joined;
+        }
         strand_exchanges_of_slot(record, record.pool_slot);
         return Step::Done;
     });
-    return open && !orphaned(record);
+    return state;
 }
 
 // Joins the pool that `file` (at `path`) holds: Taken when it is not a live
@@ -59,9 +67,10 @@ Join join_pool_record(FunctionRecord& record, const std::string& file, const std
         return Join::Taken;
     }
     record.pool_slot = static_cast<uint32_t>(slot);
-    if (!pool_still_open(record)) {
+    const Join state = pool_still_open(record);
+    if (state != Join::Joined) {
         record.object.release();
-        return Join::Retry;
+        return state;
     }
     record.object->held_liveness();
     return Join::Joined;
@@ -69,7 +78,8 @@ Join join_pool_record(FunctionRecord& record, const std::string& file, const std
 
 // Makes `record` one of the servers of the pool under its name, creating the
 // pool when the name is free. False with a MemoryError set: "already exists"
-// when the name holds anything else.
+// when the name holds anything else; false with none when the pool was
+// stopped as this server joined it.
 bool enter_pool(FunctionRecord& record) {
     const char* name = record.name;
     std::string path;
@@ -95,6 +105,8 @@ bool enter_pool(FunctionRecord& record) {
         switch (join_pool_record(record, file, path)) {
             case Join::Joined:
                 return true;
+            case Join::Stopped:
+                return false;
             case Join::Taken:
                 return record_not_created("The memory address '%s' already exists.", name);
             case Join::Failed:

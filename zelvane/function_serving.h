@@ -494,7 +494,10 @@ PyObject* serve_in_pool(const char* name, PyObject* func) {
     FunctionRecord record(name);
     record.pool_server = true;
     if (!enter_pool(record)) {
-        return nullptr;
+        if (PyErr_Occurred()) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;  // stopped as it joined
     }
     struct stat st;
     if (::fstat(record.fd(), &st) != 0) {
