@@ -2,7 +2,9 @@
 
   cpu    a CPU-bound function (about 200 us of pure Python), 4 caller
          processes: a pool of 1 and of 2 servers, multiprocessing.Pool(2),
-         and a ZeroMQ ROUTER/DEALER queue with 2 workers (when pyzmq is there)
+         and a ZeroMQ ROUTER/DEALER queue with 2 workers (when pyzmq is there);
+         beside them, what 2 processes calling it in a loop get over 1 (the
+         most this machine gives at the time, other load included)
   many   add(1, 2) with 1 and with 8 caller processes and one server: calls/s,
          the slowest call, and how far apart the callers finish
   lone   a lone caller's median latency: handle and call_function, on a
@@ -115,6 +117,27 @@ def zelvane_pool_rate(name, servers, func, args, callers, seconds):
         return run_callers(name, args, callers, seconds)
     finally:
         stop_servers(name, procs)
+
+
+def burn_loop(args, seconds, results):
+    end = time.monotonic() + seconds
+    calls = 0
+    while time.monotonic() < end:
+        burn(*args)
+        calls += 1
+    results.put(calls)
+
+
+def bare_rate(args, processes, seconds):
+    """Calls/s of `processes` processes calling the function in a loop, no service between."""
+    results = CTX.Queue()
+    procs = [CTX.Process(target=burn_loop, args=(args, seconds, results)) for _ in range(processes)]
+    for proc in procs:
+        proc.start()
+    calls = sum(results.get(timeout=WAIT + seconds) for _ in procs)
+    for proc in procs:
+        proc.join(WAIT)
+    return calls / seconds
 
 
 def mp_pool_rate(args, callers, seconds):
@@ -245,6 +268,9 @@ def main():
     one, _, _ = zelvane_pool_rate(name, 1, burn, work, 4, seconds)
     two, _, _ = zelvane_pool_rate(name, 2, burn, work, 4, seconds)
     print(f"cpu: serve pool, 1 server {one:9.0f} calls/s; 2 servers {two:9.0f} calls/s ({two / one:.2f}x)")
+    bare_one, bare_two = bare_rate(work, 1, seconds), bare_rate(work, 2, seconds)
+    print(f"cpu: no service, 1 process  {bare_one:9.0f} calls/s; 2 processes {bare_two:9.0f} calls/s "
+          f"({bare_two / bare_one:.2f}x)")
     print(f"cpu: multiprocessing.Pool(2)        {mp_pool_rate(work, 4, seconds):9.0f} calls/s")
     rate = zmq_rate(work, 4, seconds)
     print("cpu: ZeroMQ ROUTER/DEALER, 2 workers " + (f"{rate:9.0f} calls/s" if rate else "(pyzmq not installed)"))

@@ -51,6 +51,8 @@ from _common import (Changing, changed_reply_fault, check_value, die_with_parent
 
 ROLES = ("writer", "reader", "caller", "server", "churner")
 FUNCTION_RECORD_SIZE = 1168
+# A pool's record is followed by its 16 message areas of 1088 bytes, from byte 1216.
+POOL_RECORD_SIZE = 1216 + 16 * 1088
 SLOT_HEADER = 48
 NOBODY_SERVES = "Nobody serves the function"
 REPLY_LOST = "The reply to this call of"
@@ -546,7 +548,7 @@ class CrashSoak:
     def check_record(name):
         """A whole function record, which a slot read refuses cleanly."""
         size = os.path.getsize(shm_path(name))
-        if size != FUNCTION_RECORD_SIZE:
+        if size not in (FUNCTION_RECORD_SIZE, POOL_RECORD_SIZE):
             raise Fault(f"{name} is half-made: {size} bytes")
         try:
             zelvane.read_memory(name)

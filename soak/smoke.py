@@ -23,7 +23,7 @@ RUNS = [
     ("concurrency_soak.py", ["--callers", "3", "--calls", "300", "--writers", "2", "--readers", "2",
                              "--duration", "4", "--max-size", "65536", "--timeout", "240"]),
     ("concurrency_soak.py", ["--servers", "2", "--callers", "3", "--calls", "200", "--writers", "1",
-                             "--readers", "1", "--duration", "2", "--max-size", "65536", "--modes", "2",
+                             "--readers", "1", "--duration", "2", "--max-size", "65536", "--modes", "2,6",
                              "--timeout", "240"]),
     ("leak_soak.py", ["--cycles", "160000", "--hostile", "20000", "--names", "2000"]),
 ]

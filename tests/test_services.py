@@ -401,3 +401,83 @@ def test_the_last_server_ending_leaves_its_exception_report_to_the_caller(shm_na
     finally:
         server.join(TIMEOUT)
     assert ended == [True]
+
+
+class Quiet(Exception):
+    def __str__(self):
+        return ""
+
+
+def chained():
+    try:
+        {}["missing"]
+    except KeyError as exc:
+        raise ValueError("while looking") from exc
+
+
+def in_handling():
+    try:
+        failing("zero")
+    except ZeroDivisionError:
+        [][1]
+
+
+def with_note():
+    exc = ValueError("noted")
+    if hasattr(exc, "add_note"):
+        exc.add_note("a note on it")
+    raise exc
+
+
+RAISERS = {
+    "nested": lambda: failing("zero"),
+    "user": lambda: failing("user"),
+    "quiet": lambda: (_ for _ in ()).throw(Quiet()),
+    "chained": chained,
+    "context": in_handling,
+    "noted": with_note,
+    "syntax": lambda: compile("x = (", "<served>", "exec"),
+}
+
+
+@pytest.mark.parametrize("kind", sorted(RAISERS))
+def test_the_remote_traceback_is_the_servers_formatted_traceback(shm_name, kind):
+    import traceback
+    formatted = []
+
+    def remember_and_raise(kind):
+        try:
+            RAISERS[kind]()
+        except Exception as exc:
+            formatted.append("".join(traceback.format_exception(type(exc), exc, exc.__traceback__)))
+            raise
+
+    name = shm_name("tb")
+    servers = run_in_background(lambda: zelvane.serve(name, remember_and_raise), 1)
+    try:
+        wait_until(lambda: pool_servers(name) == 1, what="the server to join")
+        for _ in range(2):  # the second time from the server's kept stack
+            with pytest.raises(Exception) as info:
+                zelvane.call_function(name, (kind,))
+            assert str(info.value.__cause__) == formatted[-1]
+    finally:
+        zelvane.remove_function(name)
+        for thread in servers:
+            thread.join(TIMEOUT)
+
+
+def test_a_server_counted_in_the_pool_is_stopped_with_it(shm_name):
+    # A server counts once it holds its slot, which may be just before it
+    # has seen the pool open: a stop then must end it too, not leave it to
+    # make a new pool under the name.
+    for attempt in range(150):
+        name = shm_name("joining")
+        returned = []
+        servers = run_in_background(lambda name=name, returned=returned: returned.append(zelvane.serve(name, print)),
+                                    2)
+        wait_until(lambda: pool_servers(name) == 2, what="both servers to count")
+        assert zelvane.remove_function(name) is True
+        for thread in servers:
+            thread.join(TIMEOUT)
+        assert returned == [None, None], f"attempt {attempt}"
+        assert not os.path.exists(shm_path(name))

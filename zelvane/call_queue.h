@@ -30,17 +30,26 @@ constexpr uint32_t queued_waiter(uint32_t ticket) { return 4u << (ticket % 30); 
 
 // How a waiter waits: on which bits it sleeps, whether it first watches the
 // word (only the caller whose request is in flight and the serving side do),
-// and the mark it sets before sleeping (none for a queued caller, whose turn
-// wakes it by its own bit).
+// the mark it sets before sleeping (none for a queued caller, whose turn
+// wakes it by its own bit), and which word it waits on: the call word, or
+// the word of the pool area that carries its exchange.
 struct WaitMode {
     uint32_t mask;
     bool watches;
     uint32_t asleep_mark;
+    int area = -1;
 };
 constexpr WaitMode SERVER_MODE{SERVER_WAITS, true, CallWord::SERVER_ASLEEP};
 constexpr WaitMode REPLY_MODE{CALLERS_WAIT, true, CallWord::CALLER_ASLEEP};
 constexpr WaitMode ROOM_MODE{CALLERS_WAIT, false, CallWord::CALLER_ASLEEP};
 constexpr WaitMode queued_mode(uint32_t ticket) { return {queued_waiter(ticket), false, 0}; }
+constexpr WaitMode area_reply_mode(uint32_t area) {
+    return {CALLERS_WAIT, true, AreaWord::CALLER_ASLEEP, static_cast<int>(area)};
+}
+
+std::atomic<uint32_t>& waited_word(const FunctionRecord& record, const WaitMode& mode) {
+    return mode.area < 0 ? record.shm()->call : record.pool_area(static_cast<uint32_t>(mode.area)).word;
+}
 
 // The queue of callers waiting for their turn, in the record's callers' state.
 // Only used under the mutex. Counters that no process of ours would leave
@@ -91,6 +100,24 @@ private:
     CallerState& state_;
 };
 
+// For a pool's record, whose word is POSTED while any area is: the callers
+// waiting for room or for their turn once the queue moved (an area freed).
+uint32_t pool_waiters_to_wake(FunctionRecord& record, CallWord before, CallWord& after) noexcept {
+    if (!after.queue_moved(before)) {
+        return 0;
+    }
+    uint32_t kinds = 0;
+    if ((after.bits & CallWord::CALLER_ASLEEP) != 0) {
+        after = after.without_flag(CallWord::CALLER_ASLEEP);
+        kinds |= CALLERS_WAIT;
+    }
+    const Queue queue(record.shm()->callers);
+    if (!queue.empty()) {
+        kinds |= queued_waiter(queue.head());
+    }
+    return kinds;
+}
+
 // The waiters to wake after the change from `before` to `after`, of those
 // that may be asleep; the sleep marks of those woken are cleared in `after`.
 uint32_t waiters_to_wake(FunctionRecord& record, CallWord before, CallWord& after) noexcept {
@@ -102,7 +129,8 @@ uint32_t waiters_to_wake(FunctionRecord& record, CallWord before, CallWord& afte
         return EVERYBODY;
     }
     uint32_t kinds = 0;
-    if ((after.bits & CallWord::SERVER_ASLEEP) != 0 && after.state() == CallWord::POSTED) {
+    if ((after.bits & CallWord::SERVER_ASLEEP) != 0 && after.state() == CallWord::POSTED &&
+        (before.state() != CallWord::POSTED || before.number() != after.number())) {
         after = after.without_flag(CallWord::SERVER_ASLEEP);
         kinds |= SERVER_WAITS;
     }
@@ -110,6 +138,9 @@ uint32_t waiters_to_wake(FunctionRecord& record, CallWord before, CallWord& afte
         (after.state() == CallWord::IDLE || after.state() == CallWord::REPLIED || before.state() == CallWord::REPLIED)) {
         after = after.without_flag(CallWord::CALLER_ASLEEP);
         kinds |= CALLERS_WAIT;
+    }
+    if (record.pool()) {
+        return kinds | pool_waiters_to_wake(record, before, after);
     }
     const Queue queue(record.shm()->callers);
     if (after.state() == CallWord::IDLE && !queue.empty() &&
@@ -119,11 +150,22 @@ uint32_t waiters_to_wake(FunctionRecord& record, CallWord before, CallWord& afte
     return kinds;
 }
 
+// Wakes the callers of the areas whose words changed while they slept.
+void wake_areas(FunctionRecord& record, uint32_t areas) noexcept {
+    for (uint32_t index = 0; areas != 0; ++index, areas >>= 1) {
+        if ((areas & 1) != 0) {
+            futex::wake(&record.pool_area(index).word, EVERYBODY);
+        }
+    }
+}
+
 // Runs `look` on the locked record, unlocks it and wakes whom the change
-// concerns; `seen` is the call word as left.
+// concerns; `seen` is the word that a waiter as `mode` (the call word when
+// none) waits on, as left.
 template <typename Look>
-Step look_and_unlock(FunctionRecord& record, Look& look, CallWord& seen) noexcept {
+Step look_and_unlock(FunctionRecord& record, Look& look, uint32_t& seen, const WaitMode* mode = nullptr) noexcept {
     const CallWord before = record.word();
+    record.area_wakes = 0;
     const Step step = look(before);
     CallWord after = record.word();
     const CallWord changed = after;
@@ -131,26 +173,28 @@ Step look_and_unlock(FunctionRecord& record, Look& look, CallWord& seen) noexcep
     if (after.bits != changed.bits) {
         record.set_word(after);
     }
-    seen = after;
+    seen = mode ? waited_word(record, *mode).load(std::memory_order_relaxed) : after.bits;
+    const uint32_t areas = record.area_wakes;
     pthread_mutex_unlock(&record.shm()->mutex);
     if (kinds != 0) {
         futex::wake(&record.shm()->call, kinds);
     }
+    wake_areas(record, areas);
     return step;
 }
 
-// Marks the waiter asleep on the word, unless the word moved on from `seen`
-// meanwhile or the lock is not had by `deadline`; true (with `seen` marked)
-// when it may sleep.
-bool mark_asleep(FunctionRecord& record, uint32_t mark, CallWord& seen, const timespec& deadline) noexcept {
+// Marks the waiter asleep on the word it waits on as `mode`, unless the word
+// moved on from `seen` meanwhile or the lock is not had by `deadline`; true
+// (with `seen` marked) when it may sleep.
+bool mark_asleep(FunctionRecord& record, const WaitMode& mode, uint32_t& seen, const timespec& deadline) noexcept {
     if (lock_record(record, deadline) != 0) {
         return false;
     }
-    const CallWord now = record.word();
-    const bool unchanged = now.bits == seen.bits;
+    std::atomic<uint32_t>& word = waited_word(record, mode);
+    const bool unchanged = word.load(std::memory_order_relaxed) == seen;
     if (unchanged) {
-        seen = now.with_flag(mark);
-        record.set_word(seen);
+        seen |= mode.asleep_mark;
+        word.store(seen, std::memory_order_relaxed);
     }
     pthread_mutex_unlock(&record.shm()->mutex);
     return unchanged;
@@ -161,10 +205,15 @@ bool mark_asleep(FunctionRecord& record, uint32_t mark, CallWord& seen, const ti
 // few microseconds, far sooner than a sleep and a cross-CPU wake-up take; on a
 // busy machine watching mostly fails and only takes CPU time from the other
 // side. So the watch shrinks while it fails, and once it has shrunk to
-// nothing a full watch is tried now and then; one that pays off restores it. Serving and
-// calling keep separate budgets: they wait for different things.
+// nothing a full watch is tried now and then; one that pays off (the wait
+// ends at the look it led to) restores it. A change that does not end the
+// wait, such as a request being taken while its caller waits for the reply
+// of a long call, earns nothing: otherwise every such call would cost its
+// caller a full watch of CPU time that the servers need. Serving and calling
+// keep separate budgets: they wait for different things.
 class SpinBudget {
 public:
+    // Watches the word; true as soon as it changed from `seen`.
     bool watch(const std::atomic<uint32_t>& word, uint32_t seen, bool peer_on_this_cpu) noexcept {
         long budget = budget_ns_.load(std::memory_order_relaxed);
         if (budget < MIN_NS) {
@@ -174,10 +223,15 @@ public:
             budget = MAX_NS;
         }
         const bool changed = futex::watch(&word, seen, budget, peer_on_this_cpu);
-        budget = changed ? MAX_NS : budget - budget / 4;
-        budget_ns_.store(budget < MIN_NS ? 0 : budget, std::memory_order_relaxed);
+        if (!changed) {
+            budget -= budget / 4;
+            budget_ns_.store(budget < MIN_NS ? 0 : budget, std::memory_order_relaxed);
+        }
         return changed;
     }
+
+    // The last watch led to the end of its wait.
+    void paid_off() noexcept { budget_ns_.store(MAX_NS, std::memory_order_relaxed); }
 
 private:
     static constexpr long MIN_NS = 2000;
@@ -204,13 +258,17 @@ SpinBudget caller_spin;
 template <typename Look>
 int look_for_a_slice(FunctionRecord& record, const WaitMode& mode, Look& look, const timespec* limit) noexcept {
     const timespec slice_end = shm::slice_end(limit);
+    SpinBudget* watched_with = nullptr;
     for (;;) {
         const int rc = lock_record(record, slice_end);
         if (rc != 0) {
             return rc;
         }
-        CallWord seen;
-        if (look_and_unlock(record, look, seen) == Step::Done) {
+        uint32_t seen;
+        if (look_and_unlock(record, look, seen, &mode) == Step::Done) {
+            if (watched_with) {
+                watched_with->paid_off();
+            }
             return 0;
         }
         const bool serving = mode.mask == SERVER_WAITS;
@@ -219,13 +277,15 @@ int look_for_a_slice(FunctionRecord& record, const WaitMode& mode, Look& look, c
         (serving ? callers.server_cpu : callers.caller_cpu).store(cpu, std::memory_order_relaxed);
         const bool peer_here = (serving ? callers.caller_cpu : callers.server_cpu).load(std::memory_order_relaxed) == cpu;
         SpinBudget& spin = serving ? server_spin : caller_spin;
-        if (mode.watches && spin.watch(record.shm()->call, seen.bits, peer_here)) {
+        std::atomic<uint32_t>& word = waited_word(record, mode);
+        watched_with = mode.watches && spin.watch(word, seen, peer_here) ? &spin : nullptr;
+        if (watched_with) {
             continue;
         }
-        if (mode.asleep_mark != 0 && !mark_asleep(record, mode.asleep_mark, seen, slice_end)) {
+        if (mode.asleep_mark != 0 && !mark_asleep(record, mode, seen, slice_end)) {
             continue;
         }
-        if (!futex::wait(&record.shm()->call, seen.bits, slice_end, mode.mask) || passed(slice_end)) {
+        if (!futex::wait(&word, seen, slice_end, mode.mask) || passed(slice_end)) {
             return ETIMEDOUT;
         }
     }
@@ -273,7 +333,7 @@ bool look_once(FunctionRecord& record, Look&& look, const timespec* limit = null
         if (lock_record(record, shm::slice_end(limit)) != 0) {
             return false;
         }
-        CallWord seen;
+        uint32_t seen;
         return look_and_unlock(record, look, seen) == Step::Done;
     });
 }
@@ -295,7 +355,7 @@ void change_on_the_way_out(FunctionRecord& record, Change&& change) {
                     change(word);
                     return Step::Done;
                 };
-                CallWord seen;
+                uint32_t seen;
                 look_and_unlock(record, look, seen);
             }
             return;

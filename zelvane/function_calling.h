@@ -10,6 +10,7 @@
 #include "call_queue.h"
 #include "function_record.h"
 #include "function_serving.h"
+#include "pool_exchanges.h"
 #include "remote_errors.h"
 #include "side_payload.h"
 
@@ -65,27 +66,16 @@ uint32_t poster_pid(const FunctionRecord& record) {
     return record.object->caller_lock_pid == pid ? static_cast<uint32_t>(pid) : 0;
 }
 
-enum class Poster { Alive, Dead, Unknown };
-
 // Under the record's mutex: whether the process that posted the exchange in
-// flight still lives, as its caller lock says. Whether this process's own
-// lock stands for a call of its own is for its count of calls to tell.
+// flight still lives.
 Poster poster_of_exchange(const FunctionRecord& record) {
-    const uint32_t pid = record.shm()->callers.poster_pid.load(std::memory_order_relaxed);
-    if (pid == 0) {
-        return Poster::Unknown;
-    }
-    const pid_t self = shm::this_process();
-    if (pid == static_cast<uint32_t>(self) && record.object->caller_lock_pid == self) {
-        return calls_in_flight.load(std::memory_order_relaxed) > 0 ? Poster::Alive : Poster::Dead;
-    }
-    return write_locked_elsewhere(record.fd(), CALLER_LOCK_BASE + static_cast<off_t>(pid)) ? Poster::Alive
-                                                                                           : Poster::Dead;
+    return poster_state(record, record.shm()->callers.poster_pid.load(std::memory_order_relaxed));
 }
 
 // The calling side of one exchange: queues for its turn when others wait
-// before it, posts the request once the record is idle and its turn has come,
-// then waits for the reply carrying its own exchange number.
+// before it, posts the request once there is room (the record idle, or a
+// free area of a pool) and its turn has come, then waits for the reply
+// carrying its own exchange number.
 struct Call {
     enum class Phase { Arriving, Queued, Posted };
 
@@ -112,6 +102,7 @@ struct Call {
     const std::atomic<bool>* given_up;
     Phase phase = Phase::Arriving;
     uint32_t ticket = 0;
+    int area = -1;  // the pool area claimed: found free, then posted to
     WaitMode mode = ROOM_MODE;
     uint64_t number = 0;
     CallEnd end = CallEnd::Refused;
@@ -140,7 +131,7 @@ struct Call {
             end = CallEnd::Refused;
             return Step::Done;
         }
-        if (reclaimable(word)) {
+        if (!record.pool() && reclaimable(word)) {
             word = word.with_state(CallWord::IDLE);
             record.set_word(word);
         }
@@ -148,11 +139,14 @@ struct Call {
         if (phase == Phase::Queued && queue.passed(ticket)) {
             phase = Phase::Arriving;  // passed over while it did not run: queue again
         }
-        const bool idle = word.state() == CallWord::IDLE;
-        if (phase == Phase::Arriving) {
-            if (idle && queue.empty()) {
-                return post(word);
+        const bool my_turn = phase == Phase::Arriving ? queue.empty() : queue.head() == ticket;
+        if (my_turn && room(word, true)) {
+            if (phase == Phase::Queued) {
+                queue.pop();
             }
+            return record.pool() ? post_to_pool(queue) : post(word);
+        }
+        if (phase == Phase::Arriving) {
             if (queue.full()) {
                 mode = ROOM_MODE;
                 return Step::Wait;
@@ -160,13 +154,41 @@ struct Call {
             ticket = queue.take(static_cast<uint32_t>(shm::this_process()));
             phase = Phase::Queued;
             mode = queued_mode(ticket);
-            return Step::Wait;
-        }
-        if (idle && queue.head() == ticket) {
-            queue.pop();
-            return post(word);
         }
         return Step::Wait;
+    }
+
+    // Whether a request can be posted now: the record idle, or a pool's area
+    // free (noted in `area`); `reclaim` frees the areas of dead callers first
+    // when none is.
+    bool room(CallWord word, bool reclaim) {
+        if (!record.pool()) {
+            return word.state() == CallWord::IDLE;
+        }
+        area = free_area(record);
+        if (area < 0 && reclaim && reclaim_areas(record)) {
+            area = free_area(record);
+        }
+        return area >= 0;
+    }
+
+    Step post_to_pool(const Queue& queue) {
+        const RequestTerms terms{poster_pid(record), buffer != nullptr, with_keywords,
+                                 buffer ? buffer->fd.get() : -1,
+                                 buffer ? static_cast<uint32_t>(buffer->inode) : 0};
+        number = post_to_area(record, static_cast<uint32_t>(area), terms, args, args_size);
+        posted_as(area_reply_mode(static_cast<uint32_t>(area)));
+        // The next caller in the queue may claim another free area at once.
+        if (!queue.empty() && free_area(record) >= 0) {
+            record.set_word(record.word().with_queue_moved());
+        }
+        return Step::Wait;
+    }
+
+    void posted_as(const WaitMode& reply_mode) {
+        calls_in_flight.fetch_add(1, std::memory_order_relaxed);
+        phase = Phase::Posted;
+        mode = reply_mode;
     }
 
     Step post(CallWord word) {
@@ -178,9 +200,7 @@ struct Call {
         callers.reply_inode = buffer ? static_cast<uint32_t>(buffer->inode) : 0;
         std::memcpy(record.area(), args, args_size);
         number = record.post_next_request(word);
-        calls_in_flight.fetch_add(1, std::memory_order_relaxed);
-        phase = Phase::Posted;
-        mode = REPLY_MODE;
+        posted_as(REPLY_MODE);
         return Step::Wait;
     }
 
@@ -192,7 +212,7 @@ struct Call {
         }
         phase = Phase::Arriving;
         Queue queue(record.shm()->callers);
-        if (queue.give_up(ticket) && word.state() == CallWord::IDLE) {
+        if (queue.give_up(ticket) && room(word, false)) {
             record.set_word(word.with_queue_moved());
         }
     }
@@ -202,7 +222,7 @@ struct Call {
     // second (it may be stopped); it queues again when it runs.
     Step pass_over_a_stuck_head(CallWord word) {
         Queue queue(record.shm()->callers);
-        if (phase != Phase::Queued || word.state() != CallWord::IDLE || queue.empty() || queue.head() == ticket) {
+        if (phase != Phase::Queued || queue.empty() || queue.head() == ticket || !room(word, false)) {
             return Step::Wait;
         }
         const CallWord head{queue.head()};
@@ -221,9 +241,6 @@ struct Call {
     // ours writes (scribbled over), or a reply whose poster could not be
     // known, is reclaimed once it has stood for a second.
     bool reclaimable(CallWord word) {
-        if (stranded(word)) {
-            return word.state() == CallWord::ABANDONED || poster_of_exchange(record) != Poster::Alive;
-        }
         if (word.known_state() && word.state() != CallWord::REPLIED) {
             return false;
         }
@@ -234,14 +251,10 @@ struct Call {
         return stale.seen_again(word) && stale.for_a_second();
     }
 
-    // Whether the exchange in flight was taken by a server of a pool that
-    // died before it replied: nobody will answer it.
-    bool stranded(CallWord word) const {
-        return (word.state() == CallWord::EXECUTING || word.state() == CallWord::ABANDONED) &&
-               record.shm()->callers.pool == 1 && !write_locked_elsewhere(record.fd(), EXECUTOR_LOCK_BYTE);
-    }
-
     Step look_for_reply(CallWord word) {
+        if (record.pool()) {
+            return look_for_area_reply(word);
+        }
         if (record.exchange_number(word) != number || word.state() == CallWord::IDLE) {
             end = CallEnd::Lost;
             return Step::Done;
@@ -253,14 +266,7 @@ struct Call {
             end = CallEnd::Replied;
             return Step::Done;
         }
-        if (stranded(word)) {
-            record.set_word(word.with_state(CallWord::IDLE));
-            end = CallEnd::ServerDied;
-            return Step::Done;
-        }
-        // Another server of a pool may still answer an exchange it runs.
-        if ((word.ended() && word.state() != CallWord::EXECUTING) ||
-            (word.state() == CallWord::POSTED && record.shm()->activity == 0)) {
+        if (word.ended() || (word.state() == CallWord::POSTED && record.shm()->activity == 0)) {
             // A stop request wins over a request not yet taken: withdraw it.
             if (word.state() == CallWord::POSTED) {
                 record.set_word(word.with_state(CallWord::IDLE));
@@ -271,6 +277,51 @@ struct Call {
         return Step::Wait;
     }
 
+    Step look_for_area_reply(CallWord word) {
+        const auto index = static_cast<uint32_t>(area);
+        if (!area_holds(record, index, number)) {
+            end = CallEnd::Lost;
+            return Step::Done;
+        }
+        const PoolArea& posted_area = record.pool_area(index);
+        switch (area_word(record, index).state()) {
+            case AreaWord::REPLIED:
+                std::memcpy(reply, posted_area.message, MESSAGE_SIZE);
+                reply_is_exception = posted_area.reply_kind == REPLY_EXCEPTION;
+                return end_in_area(CallEnd::Replied);
+            case AreaWord::STRANDED:
+                return end_in_area(CallEnd::ServerDied);
+            case AreaWord::POSTED:
+                // A stop request wins over a request not yet taken: withdraw it.
+                if (word.ended() || record.shm()->activity == 0) {
+                    return end_in_area(CallEnd::Refused);
+                }
+                return Step::Wait;
+            case AreaWord::EXECUTING:
+                return Step::Wait;
+            default:
+                end = CallEnd::Lost;
+                return Step::Done;
+        }
+    }
+
+    Step end_in_area(CallEnd how) {
+        release_area(record, static_cast<uint32_t>(area));
+        sync_posted_state(record);
+        end = how;
+        return Step::Done;
+    }
+
+    // Between slices, for a call posted to a pool's area: a server that died
+    // while it ran the call leaves it to nobody.
+    Step look_at_the_executor(CallWord) {
+        if (!posted() || !record.pool() || !executor_gone(record, static_cast<uint32_t>(area)) ||
+            !area_holds(record, static_cast<uint32_t>(area), number)) {
+            return Step::Wait;
+        }
+        return end_in_area(CallEnd::ServerDied);
+    }
+
     // The serving process has gone: a reply it posted just before it ended
     // is still collected, and a request it never took is withdrawn.
     Step look_at_the_end(CallWord word) {
@@ -279,10 +330,31 @@ struct Call {
             return Step::Wait;
         }
         look_for_reply(word);
-        if (end != CallEnd::Replied && record.exchange_number(word) == number && word.state() == CallWord::POSTED) {
+        if (end == CallEnd::Replied) {
+            return Step::Done;
+        }
+        if (record.pool()) {
+            withdraw_from_area();
+        } else if (record.exchange_number(word) == number && word.state() == CallWord::POSTED) {
             record.set_word(word.with_state(CallWord::IDLE));
         }
-        return end == CallEnd::Replied ? Step::Done : Step::Wait;
+        return Step::Wait;
+    }
+
+    // Gives the call posted to a pool's area up: a request not yet taken is
+    // withdrawn, a reply not collected dropped, and the server running it
+    // drops its reply.
+    void withdraw_from_area() {
+        const auto index = static_cast<uint32_t>(area);
+        if (!area_holds(record, index, number)) {
+            return;
+        }
+        if (area_word(record, index).state() == AreaWord::EXECUTING) {
+            record.set_area_word(index, AreaWord::of(AreaWord::ABANDONED, number));
+        } else {
+            release_area(record, index);
+            sync_posted_state(record);
+        }
     }
 
     // After Ctrl-C: withdraws a request not yet taken, has the serving side
@@ -294,6 +366,10 @@ struct Call {
         change_on_the_way_out(record, [this](CallWord word) {
             if (phase == Phase::Queued) {
                 give_up_turn(word);
+                return;
+            }
+            if (record.pool()) {
+                withdraw_from_area();
                 return;
             }
             if (record.exchange_number(word) != number) {
@@ -544,6 +620,10 @@ PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject
     hold_caller_lock(record);
     RecordThreads::Entry calling(calling_threads, st);
     const auto between_slices = [&] {
+        if (call.posted() && record.pool() &&
+            look_once(record, [&call](CallWord word) { return call.look_at_the_executor(word); })) {
+            return WaitEnd::Done;
+        }
         if (nobody_serves(record)) {
             return look_once(record, [&call](CallWord word) { return call.look_at_the_end(word); })
                        ? WaitEnd::Done

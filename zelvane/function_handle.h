@@ -166,6 +166,10 @@ PyObject* function_handle_give_up(PyObject* self, PyObject* args) {
         FunctionRecord record(nullptr);
         record.object = shm::ObjectUse(&*handle->use);
         futex::wake(&record.shm()->call, ~SERVER_WAITS);
+        if (record.pool()) {
+            // A pool's caller sleeps on its own area's word, which only it knows.
+            wake_areas(record, (1u << POOL_AREAS) - 1);
+        }
     }
     Py_RETURN_NONE;
 }

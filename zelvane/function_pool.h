@@ -1,9 +1,10 @@
 // Pools: several servers (processes or threads) under one name, as `serve`
-// makes them. A pool is an ordinary function record whose callers' state says
-// `pool`; each server holds a write lock on its own slot byte (past the
-// record's end) while it serves, and the server running the exchange in
-// flight holds the executor byte, so that callers tell a dead server from
-// live ones. The last server out removes the name.
+// makes them. A pool is a function record whose callers' state says `pool`,
+// followed by the message areas of its exchanges (pool_exchanges.h); each
+// server holds a write lock on its own slot byte (past the record's end)
+// while it serves, and an area names the slot of the server running its
+// exchange, so that callers tell a dead server from live ones. The last
+// server out removes the name.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -14,21 +15,32 @@
 #include "call_queue.h"
 #include "function_record.h"
 #include "object_cache.h"
+#include "pool_exchanges.h"
 #include "shm_support.h"
 
 namespace {
 
-enum class Join { Joined, Taken, Retry, Failed };
+enum class Join { Joined, Taken, Retry, Stopped, Failed };
 
-// Whether the record, its slot taken, still serves under its name: not ended
-// by its last server, nor removed, meanwhile.
-bool pool_still_open(FunctionRecord& record) {
-    bool open = false;
+// Whether the record, its slot taken, still serves under its name (Joined):
+// not stopped (Stopped: a server that took its slot is one of those that
+// remove_function stops, as others see it so), nor ended by its last server
+// or removed (Retry) meanwhile. The exchanges that the slot's previous
+// holder left running are stranded.
+// Told under the mutex, which a stop takes to set its flag before any server
+// can end the pool and remove its name.
+Join pool_still_open(FunctionRecord& record) {
+    Join state = Join::Retry;
     look_once(record, [&](CallWord word) {
-        open = !word.ended() && record.shm()->activity == 1;
+        if ((word.bits & CallWord::STOP) != 0) {
+            state = Join::Stopped;
+        } else if (!word.ended() && record.shm()->activity == 1 && !orphaned(record)) {
+            state = Join::Joined;
+        }
+        strand_exchanges_of_slot(record, record.pool_slot);
         return Step::Done;
     });
-    return open && !orphaned(record);
+    return state;
 }
 
 // Joins the pool that `file` (at `path`) holds: Taken when it is not a live
@@ -49,13 +61,16 @@ Join join_pool_record(FunctionRecord& record, const std::string& file, const std
         record.object.release();
         return take_over_dead_record(record.name, path) ? Join::Retry : Join::Taken;
     }
-    if (record.shm()->callers.pool != 1 || !take_pool_slot(record.fd())) {
+    const int slot = record.pool() ? take_pool_slot(record.fd()) : -1;
+    if (slot < 0) {
         record.object.release();
         return Join::Taken;
     }
-    if (!pool_still_open(record)) {
+    record.pool_slot = static_cast<uint32_t>(slot);
+    const Join state = pool_still_open(record);
+    if (state != Join::Joined) {
         record.object.release();
-        return Join::Retry;
+        return state;
     }
     record.object->held_liveness();
     return Join::Joined;
@@ -63,7 +78,8 @@ Join join_pool_record(FunctionRecord& record, const std::string& file, const std
 
 // Makes `record` one of the servers of the pool under its name, creating the
 // pool when the name is free. False with a MemoryError set: "already exists"
-// when the name holds anything else.
+// when the name holds anything else; false with none when the pool was
+// stopped as this server joined it.
 bool enter_pool(FunctionRecord& record) {
     const char* name = record.name;
     std::string path;
@@ -89,6 +105,8 @@ bool enter_pool(FunctionRecord& record) {
         switch (join_pool_record(record, file, path)) {
             case Join::Joined:
                 return true;
+            case Join::Stopped:
+                return false;
             case Join::Taken:
                 return record_not_created("The memory address '%s' already exists.", name);
             case Join::Failed:

@@ -74,11 +74,13 @@ struct CallerState {
     // create_function; set when the record is made.
     uint8_t pool;
     // What the reply in the message area is: 0 a result, 1 an exception
-    // raised by the callable (a pool's servers only). Set by every reply.
+    // raised by the callable. Set by every reply; only a pool's servers send
+    // exceptions back, and they do it in the pool's areas, which have the
+    // same field.
     uint8_t reply_kind;
     // What the request in the message area is: 0 a tuple of arguments, 1 a
-    // pair of such a tuple and a dict of keyword arguments (to a pool only).
-    // Set by every poster.
+    // pair of such a tuple and a dict of keyword arguments. Set by every
+    // poster; only a pool takes keyword arguments, in its areas.
     uint8_t request_kind;
 };
 static_assert(sizeof(CallerState) == sizeof(ConditionPair), "the callers' state fills the conditions' bytes");
@@ -106,6 +108,63 @@ static_assert(sizeof(FunctionShm) + MESSAGE_SIZE == FUNCTION_RECORD_SIZE,
 // What is read of an object to recognise it as a record: the record and the
 // first byte of its message area.
 constexpr size_t RECORD_RECOGNISED_BYTES = sizeof(FunctionShm) + 1;
+
+// A pool's record is followed by message areas of its own, so that several
+// exchanges are in flight at once: each caller claims one, and any server
+// takes any posted one. The record's own message area stays unused (null),
+// and its call word only tells the servers that requests wait. Only zelvane
+// reads these bytes: nothing outside knows a pool's file.
+constexpr uint32_t POOL_AREAS = 16;
+
+// The state of one area's exchange, its number's low 24 bits above it, and
+// whether its caller may sleep on the word. Only changed under the record's
+// mutex; its caller alone waits on it.
+struct AreaWord {
+    static constexpr uint32_t FREE = 0;       // no caller holds the area
+    static constexpr uint32_t POSTED = 1;     // a request waits for a server
+    static constexpr uint32_t EXECUTING = 2;  // a server runs it
+    static constexpr uint32_t REPLIED = 3;    // the reply waits for its caller
+    static constexpr uint32_t ABANDONED = 4;  // executing, but its caller gave up
+    static constexpr uint32_t STRANDED = 5;   // its server died while it ran
+    static constexpr uint32_t STATE_MASK = 0x7f;
+    static constexpr uint32_t CALLER_ASLEEP = 0x80;
+    static constexpr uint32_t NUMBER_SHIFT = 8;
+
+    uint32_t bits;
+
+    static AreaWord of(uint32_t state, uint64_t number) {
+        return {state | static_cast<uint32_t>(number << NUMBER_SHIFT)};
+    }
+    uint32_t state() const { return bits & STATE_MASK; }
+    // Whether the word is of exchange `number` (as far as its 24 bits tell).
+    bool of_exchange(uint64_t number) const {
+        return (bits >> NUMBER_SHIFT) == static_cast<uint32_t>(number & 0xffffff);
+    }
+};
+
+struct PoolArea {
+    std::atomic<uint32_t> word;  // see AreaWord
+    // The process that posted the request (0 when unknown), as poster_pid.
+    uint32_t poster_pid;
+    // The full exchange number: servers take posted areas in its order.
+    uint64_t number;
+    // As the record's callers' state has them, for this area's exchange.
+    int32_t reply_fd;
+    uint32_t reply_inode;
+    // The pool slot of the server running the exchange: its lock tells
+    // whether that server lives.
+    uint32_t executor_slot;
+    uint8_t large_reply;
+    uint8_t request_kind;
+    uint8_t reply_kind;
+    uint8_t unused[33];
+    unsigned char message[MESSAGE_SIZE];
+};
+static_assert(sizeof(PoolArea) == 64 + MESSAGE_SIZE, "an area is a cache line of state and a message");
+
+// The areas begin on a cache line past the record.
+constexpr uint64_t POOL_AREAS_AT = (FUNCTION_RECORD_SIZE + 63) / 64 * 64;
+constexpr uint64_t POOL_RECORD_SIZE = POOL_AREAS_AT + POOL_AREAS * sizeof(PoolArea);
 
 bool all_zero(const unsigned char* bytes, size_t length) {
     return std::all_of(bytes, bytes + length, [](unsigned char b) { return b == 0; });
@@ -136,6 +195,13 @@ bool recognised_as_record(const unsigned char* bytes) {
            message_head_ours(bytes[sizeof(FunctionShm)]);
 }
 
+// Whether an object of `size` bytes whose first bytes are the record
+// `bytes` has a record's size: a pool's is larger (its areas follow).
+bool record_size_fits(const unsigned char* bytes, uint64_t size) {
+    const bool pool = bytes[offsetof(FunctionShm, callers.pool)] == 1;
+    return size == (pool ? POOL_RECORD_SIZE : FUNCTION_RECORD_SIZE);
+}
+
 // Who is alive is told by open-file-description write locks on single bytes
 // past the record's end: the serving process holds one on SERVER_LOCK_BYTE
 // while it serves, and each calling process one on CALLER_LOCK_BASE + its pid
@@ -145,12 +211,10 @@ bool recognised_as_record(const unsigned char* bytes) {
 // and a forked child gives up its copies (see disown_after_fork).
 constexpr off_t SERVER_LOCK_BYTE = FUNCTION_RECORD_SIZE + 1;
 constexpr off_t CALLER_LOCK_BASE = 4096;
-// The server that runs the exchange in flight holds a write lock on this
-// byte from taking the request to posting its reply (both under the mutex),
-// so that its caller learns of its death although other servers live.
-constexpr off_t EXECUTOR_LOCK_BYTE = FUNCTION_RECORD_SIZE + 2;
 // Each server of a pool holds a write lock on one byte of this range while it
-// serves: the first it can take.
+// serves: the first it can take. An area names the slot of the server that
+// runs its exchange, so that its caller learns of that server's death
+// although other servers live.
 constexpr off_t POOL_LOCK_BASE = 2048;
 constexpr off_t POOL_SLOTS = CALLER_LOCK_BASE - POOL_LOCK_BASE;
 
@@ -174,11 +238,6 @@ bool take_write_lock(int fd, off_t byte, off_t length = 1) noexcept {
     return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
-void release_lock(int fd, off_t byte) noexcept {
-    struct flock lock = one_byte(F_UNLCK, byte);
-    ::fcntl(fd, F_OFD_SETLK, &lock);
-}
-
 // Whether another open file description holds a write lock on a byte of
 // [start, start + length).
 bool write_locked_elsewhere(int fd, off_t start, off_t length = 1) noexcept {
@@ -192,14 +251,20 @@ bool served_elsewhere(int fd) noexcept {
     return write_locked_elsewhere(fd, SERVER_LOCK_BYTE) || write_locked_elsewhere(fd, POOL_LOCK_BASE, POOL_SLOTS);
 }
 
-// Takes the first free server slot of a pool; false when all are taken.
-bool take_pool_slot(int fd) noexcept {
+// Takes the first free server slot of a pool: its number, or -1 when all
+// are taken.
+int take_pool_slot(int fd) noexcept {
     for (off_t slot = 0; slot < POOL_SLOTS; ++slot) {
         if (take_write_lock(fd, POOL_LOCK_BASE + slot)) {
-            return true;
+            return static_cast<int>(slot);
         }
     }
-    return false;
+    return -1;
+}
+
+// Whether the server holding pool slot `slot` lives, seen through `fd`.
+bool pool_slot_served(int fd, uint32_t slot) noexcept {
+    return slot < POOL_SLOTS && write_locked_elsewhere(fd, POOL_LOCK_BASE + static_cast<off_t>(slot));
 }
 
 // The call word: the state of the one exchange in progress (low byte), the
@@ -282,8 +347,29 @@ struct FunctionRecord {
 
     const char* name;
     shm::ObjectUse object;
-    // Whether this view serves the record as one of its pool.
+    // Whether this view serves the record as one of its pool, and the slot
+    // it holds then.
     bool pool_server = false;
+    uint32_t pool_slot = 0;
+    // The areas whose callers sleep on a word changed under the mutex, to
+    // wake once it is unlocked.
+    uint32_t area_wakes = 0;
+
+    // Whether the record is a pool's, with areas past its end: told by the
+    // mapping's length, which recognition tied to the pool flag.
+    bool pool() const { return object->mapping.length() == POOL_RECORD_SIZE; }
+    PoolArea& pool_area(uint32_t index) const {
+        return *reinterpret_cast<PoolArea*>(object->mapping.bytes() + POOL_AREAS_AT + index * sizeof(PoolArea));
+    }
+    // Under the mutex: stores the area's word, noting its caller's wake-up
+    // if it sleeps on the word.
+    void set_area_word(uint32_t index, AreaWord word) {
+        std::atomic<uint32_t>& bits = pool_area(index).word;
+        if ((bits.load(std::memory_order_relaxed) & AreaWord::CALLER_ASLEEP) != 0) {
+            area_wakes |= 1u << index;
+        }
+        bits.store(word.bits & ~AreaWord::CALLER_ASLEEP, std::memory_order_release);
+    }
 
     int fd() const { return object->fd.get(); }
     FunctionShm* shm() const { return object->mapping.as<FunctionShm>(); }
@@ -317,8 +403,11 @@ int lock_record(const FunctionRecord& record, const timespec& deadline) noexcept
     if (rc == EBUSY) {
         rc = shm::lock_until(mutex, deadline);
     }
-    // Every change publishes its data first and then stores one word, so a
-    // holder that died left nothing half changed to repair.
+    // Every change publishes its data first and then stores one word (a
+    // pool's may store an area's word and the call word: a holder that died
+    // between them leaves a POSTED call word that the next server's look
+    // brings back in line, or a queued caller that finds the freed area at
+    // its next slice), so there is nothing half changed to repair here.
     return shm::mend_if_owner_died(mutex, rc, [] {});
 }
 
@@ -411,6 +500,23 @@ RecordThreads calling_threads;
 // without reaching the lock).
 std::atomic<int> calls_in_flight{0};
 
+enum class Poster { Alive, Dead, Unknown };
+
+// Under the record's mutex: whether the process `pid` that posted a request
+// still lives, as its caller lock says (0: not known). Whether this process's
+// own lock stands for a call of its own is for its count of calls to tell.
+Poster poster_state(const FunctionRecord& record, uint32_t pid) {
+    if (pid == 0) {
+        return Poster::Unknown;
+    }
+    const pid_t self = shm::this_process();
+    if (pid == static_cast<uint32_t>(self) && record.object->caller_lock_pid == self) {
+        return calls_in_flight.load(std::memory_order_relaxed) > 0 ? Poster::Alive : Poster::Dead;
+    }
+    return write_locked_elsewhere(record.fd(), CALLER_LOCK_BASE + static_cast<off_t>(pid)) ? Poster::Alive
+                                                                                           : Poster::Dead;
+}
+
 // A forked child must not keep its parent alive in the eyes of others, nor
 // count its parent's calls as its own.
 void disown_after_fork() noexcept {
@@ -444,11 +550,13 @@ OpenOutcome open_function_record(FunctionRecord& record, struct stat& st) {
     if (!record.object) {
         return map_failed ? OpenOutcome::MapFailed : OpenOutcome::OpenFailed;
     }
-    if (static_cast<uint64_t>(st.st_size) != FUNCTION_RECORD_SIZE ||
-        record.object->mapping.length() != FUNCTION_RECORD_SIZE) {
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    const unsigned char* bytes = record.object->mapping.bytes();
+    if ((size != FUNCTION_RECORD_SIZE && size != POOL_RECORD_SIZE) || record.object->mapping.length() != size) {
         return OpenOutcome::NotAFunction;
     }
-    return recognised_as_record(record.object->mapping.bytes()) ? OpenOutcome::Opened : OpenOutcome::NotAFunction;
+    return recognised_as_record(bytes) && record_size_fits(bytes, size) ? OpenOutcome::Opened
+                                                                         : OpenOutcome::NotAFunction;
 }
 
 int init_shared_cond(pthread_cond_t* cond) noexcept {
@@ -495,8 +603,8 @@ ObjectKind recognise_object(int fd, struct stat& st) {
             return ObjectKind::Slot;
         }
     }
-    if (size == FUNCTION_RECORD_SIZE && got >= static_cast<ssize_t>(RECORD_RECOGNISED_BYTES) &&
-        recognised_as_record(head)) {
+    if (got >= static_cast<ssize_t>(RECORD_RECOGNISED_BYTES) && recognised_as_record(head) &&
+        record_size_fits(head, size)) {
         return ObjectKind::Function;
     }
     return ObjectKind::Foreign;
@@ -566,11 +674,12 @@ bool make_function_record(FunctionRecord& record, const std::string& path, bool 
     if (!fd.valid()) {
         return record_not_created("Failed to create memory address '%s'.", name);
     }
-    if (::ftruncate(fd.get(), FUNCTION_RECORD_SIZE) != 0 || !shm::allocate_range(fd.get(), 0, FUNCTION_RECORD_SIZE)) {
+    const uint64_t size = pool ? POOL_RECORD_SIZE : FUNCTION_RECORD_SIZE;
+    if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0 || !shm::allocate_range(fd.get(), 0, size)) {
         return record_not_created("Failed to allocate for shared memory address '%s'.", name);
     }
     shm::Mapping& mapping = record.object->mapping;
-    if (!object_cache.map_freeing_unused([&] { return mapping.map(fd.get(), FUNCTION_RECORD_SIZE); })) {
+    if (!object_cache.map_freeing_unused([&] { return mapping.map(fd.get(), size); })) {
         return record_not_created("Failed to map shared memory address '%s'.", name);
     }
     FunctionShm* shm = record.shm();

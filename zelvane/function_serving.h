@@ -11,45 +11,34 @@
 #include "call_queue.h"
 #include "function_pool.h"
 #include "function_record.h"
+#include "pool_exchanges.h"
 #include "remote_errors.h"
 #include "side_payload.h"
 
 namespace {
 
-// What a reply in the message area is (CallerState::reply_kind).
-constexpr uint8_t REPLY_RESULT = 0;
-constexpr uint8_t REPLY_EXCEPTION = 1;
-
-// The null message, as a result, in the message area.
-void post_null_reply(FunctionRecord& record) {
-    null_function(record.shm());
+// Under the mutex, as serving ends: the caller of a pending exchange is
+// answered with the null message; an uncollected reply stays for its caller.
+CallWord end_exchange(FunctionRecord& record, CallWord word) {
+    if (word.state() == CallWord::REPLIED) {
+        return word;  // its kind (an exception's report, maybe) stays for its caller
+    }
     record.shm()->callers.reply_kind = REPLY_RESULT;
+    null_function(record.shm());
+    const bool pending = word.state() == CallWord::POSTED || word.state() == CallWord::EXECUTING;
+    return word.with_state(pending ? CallWord::REPLIED : CallWord::IDLE);
 }
 
-// Ends serving: the caller of a pending exchange is answered with the null
-// message (an uncollected reply stays for its caller, and an exchange that
-// another live server of the pool runs is left to it), everybody who waits
-// or comes later finds the record ended, and the name goes.
+// Ends serving: pending exchanges are answered (a pool's that other live
+// servers run are left to them), everybody who waits or comes later finds
+// the record ended, and the name goes.
 void end_serving(FunctionRecord& record) {
     change_on_the_way_out(record, [&record](CallWord word) {
-        const bool run_elsewhere = (word.state() == CallWord::EXECUTING || word.state() == CallWord::ABANDONED) &&
-                                   write_locked_elsewhere(record.fd(), EXECUTOR_LOCK_BYTE);
-        switch (word.state()) {
-            case CallWord::POSTED:
-            case CallWord::EXECUTING:
-                if (!run_elsewhere) {
-                    post_null_reply(record);
-                    word = word.with_state(CallWord::REPLIED);
-                }
-                break;
-            case CallWord::REPLIED:
-                break;  // its kind (an exception's report, maybe) stays for its caller
-            default:
-                if (!run_elsewhere) {
-                    post_null_reply(record);
-                    word = word.with_state(CallWord::IDLE);
-                }
-                break;
+        if (record.pool()) {
+            end_areas(record);
+            word = record.word();
+        } else {
+            word = end_exchange(record, word);
         }
         record.shm()->activity = 0;
         record.set_word(word.with_flag(CallWord::ENDED));
@@ -75,6 +64,8 @@ bool print_stop_line() {
 struct Request {
     unsigned char area[MESSAGE_SIZE];
     uint64_t number = 0;
+    int pool_area = -1;        // the pool area it came in, if any
+    uint32_t poster = 0;       // the process that posted it (0: unknown)
     bool large_reply = false;  // a result too large for the area may go outside it
     bool with_keywords = false;  // the area holds (args, kwargs)
     OutsideMessage reply_buffer{};  // where such a result goes
@@ -106,9 +97,9 @@ struct Request {
 
 // Under the mutex, while the caller still keeps it: opens the payload the
 // request names. Only the process that posted the request may name one.
-void open_request_payload(const FunctionRecord& record, Request& request) {
+void open_request_payload(Request& request) {
     const OutsideMessage message = read_outside(request.area);
-    const uint32_t poster = record.shm()->callers.poster_pid.load(std::memory_order_relaxed);
+    const uint32_t poster = request.poster;
     if (message.kind != static_cast<uint8_t>(Outside::Payload) || (poster != 0 && poster != message.pid)) {
         request.payload_error = EPERM;
         return;
@@ -116,17 +107,34 @@ void open_request_payload(const FunctionRecord& record, Request& request) {
     request.open_payload(message, message.length);
 }
 
-// Under the mutex: what a request says of the buffer a large result goes to.
-void note_reply_buffer(const FunctionRecord& record, Request& request) {
-    const CallerState& callers = record.shm()->callers;
-    request.with_keywords = callers.request_kind == 1;
-    request.large_reply = callers.large_reply != 0;
+// Under the mutex: takes the request in the message area at `message` with
+// its terms (who posted it, what it holds, where a large result goes),
+// opening a payload it names while its caller still keeps it.
+void take_message(Request& request, const unsigned char* message, const RequestTerms& terms) {
+    std::memcpy(request.area, message, MESSAGE_SIZE);
+    request.poster = terms.poster_pid;
+    request.with_keywords = terms.with_keywords;
+    request.large_reply = terms.large_reply;
     if (request.large_reply) {
         request.reply_buffer = outside_message(Outside::Payload, 0);
-        request.reply_buffer.pid = callers.poster_pid.load(std::memory_order_relaxed);
-        request.reply_buffer.fd = callers.reply_fd;
-        request.reply_buffer.inode = callers.reply_inode;
+        request.reply_buffer.pid = terms.poster_pid;
+        request.reply_buffer.fd = terms.reply_fd;
+        request.reply_buffer.inode = terms.reply_inode;
     }
+    request.release_payload();
+    if (is_outside(request.area)) {
+        open_request_payload(request);
+    }
+}
+
+RequestTerms record_request_terms(const FunctionRecord& record) {
+    const CallerState& callers = record.shm()->callers;
+    return {callers.poster_pid.load(std::memory_order_relaxed), callers.large_reply != 0, callers.request_kind == 1,
+            callers.reply_fd, callers.reply_inode};
+}
+
+RequestTerms area_request_terms(const PoolArea& area) {
+    return {area.poster_pid, area.large_reply != 0, area.request_kind == 1, area.reply_fd, area.reply_inode};
 }
 
 // The arguments of a request, decoded from the area or from the caller's
@@ -148,9 +156,16 @@ PyObject* request_args(Request& request) {
 // as it would be after any look. The exchange number cannot move while this
 // side executes the request, so its two parts are read whole.
 bool open_reply_buffer(const FunctionRecord& record, Request& request) {
-    const CallWord word = record.word();
-    if (record.exchange_number(word) != request.number || word.state() != CallWord::EXECUTING) {
-        return false;
+    if (request.pool_area >= 0) {
+        const auto index = static_cast<uint32_t>(request.pool_area);
+        if (!area_holds(record, index, request.number) || area_word(record, index).state() != AreaWord::EXECUTING) {
+            return false;
+        }
+    } else {
+        const CallWord word = record.word();
+        if (record.exchange_number(word) != request.number || word.state() != CallWord::EXECUTING) {
+            return false;
+        }
     }
     request.open_payload(request.reply_buffer, 0);
     return true;
@@ -246,6 +261,21 @@ bool answer(PyObject* func, Request& request, ReplyArea& reply, Answer& out) {
     return bool(out.encoded);
 }
 
+// Under the mutex: takes the oldest request posted in a pool's areas.
+Step take_from_area(FunctionRecord& record, Request& request) {
+    const int index = oldest_posted_area(record);
+    if (index < 0) {
+        sync_posted_state(record);  // a caller withdrew meanwhile
+        return Step::Wait;
+    }
+    const PoolArea& area = record.pool_area(static_cast<uint32_t>(index));
+    take_message(request, area.message, area_request_terms(area));
+    request.number = area.number;
+    request.pool_area = index;
+    take_area(record, static_cast<uint32_t>(index));
+    return Step::Done;
+}
+
 // Takes the next request into `request`; `stop` when a stop request came
 // first, or when the record's name was removed; `leave` when this thread
 // was asked to leave (`served`). False with an exception set (Ctrl-C, a
@@ -272,16 +302,12 @@ bool take_request(FunctionRecord& record, Request& request, const RecordThreads:
         if (word.state() != CallWord::POSTED) {
             return Step::Wait;
         }
-        std::memcpy(request.area, record.area(), MESSAGE_SIZE);
+        if (record.pool()) {
+            return take_from_area(record, request);
+        }
+        take_message(request, record.area(), record_request_terms(record));
         request.number = record.exchange_number(word);
-        note_reply_buffer(record, request);
-        request.release_payload();
-        if (is_outside(request.area)) {
-            open_request_payload(record, request);
-        }
-        if (record.pool_server) {
-            take_write_lock(record.fd(), EXECUTOR_LOCK_BYTE);
-        }
+        request.pool_area = -1;
         record.set_word(word.with_state(CallWord::EXECUTING));
         return Step::Done;
     }, notice_orphaning);
@@ -292,14 +318,16 @@ bool take_request(FunctionRecord& record, Request& request, const RecordThreads:
     return end == WaitEnd::Done;
 }
 
-// Posts a reply of `kind` unless its caller gave up (`delivered` tells which);
-// a pool's server no longer runs the exchange then.
-bool post_reply(FunctionRecord& record, uint64_t number, const void* data, size_t size, bool& delivered,
+// Posts a reply of `kind` to `request` unless its caller gave up
+// (`delivered` tells which).
+bool post_reply(FunctionRecord& record, const Request& request, const void* data, size_t size, bool& delivered,
                 uint8_t kind = REPLY_RESULT) {
     delivered = false;
+    const uint64_t number = request.number;
     const WaitEnd end = wait_on_record(record, SERVER_MODE, [&](CallWord word) {
-        if (record.pool_server) {
-            release_lock(record.fd(), EXECUTOR_LOCK_BYTE);
+        if (request.pool_area >= 0) {
+            delivered = reply_in_area(record, static_cast<uint32_t>(request.pool_area), number, data, size, kind);
+            return Step::Done;
         }
         if (record.exchange_number(word) != number) {
             return Step::Done;
@@ -332,7 +360,7 @@ bool report_exception(FunctionRecord& record, const Request& request) {
         return false;
     }
     bool delivered;
-    if (!post_reply(record, request.number, data, size, delivered, REPLY_EXCEPTION)) {
+    if (!post_reply(record, request, data, size, delivered, REPLY_EXCEPTION)) {
         return false;
     }
     if (ends_serving) {
@@ -370,10 +398,10 @@ bool post_result(FunctionRecord& record, Request& request, const ReplyArea& repl
                  bool& delivered) {
     if (answer.encoded.get() == Py_None) {
         if (answer.length <= MESSAGE_SIZE) {
-            return post_reply(record, request.number, request.mapped->view.bytes(), answer.length, delivered);
+            return post_reply(record, request, request.mapped->view.bytes(), answer.length, delivered);
         }
         const OutsideMessage message = outside_message(Outside::Payload, answer.length);
-        return post_reply(record, request.number, &message, sizeof message, delivered);
+        return post_reply(record, request, &message, sizeof message, delivered);
     }
     const unsigned char* data;
     size_t size;
@@ -384,13 +412,13 @@ bool post_result(FunctionRecord& record, Request& request, const ReplyArea& repl
         return message_bytes(answer.encoded.get(), "Failed to convert a Python bytes object to C bytes.",
                              "The returned value exceeds the maximum accepted return size of 1024 bytes.", data,
                              size) &&
-               post_reply(record, request.number, data, size, delivered);
+               post_reply(record, request, data, size, delivered);
     }
     // The buffer refused it.
     OutsideMessage message = is_outside(&reply.refusal.marker) ? reply.refusal
                                                                 : outside_message(Outside::NoRoom, 0, ENOMEM);
     message.length = size;
-    return post_reply(record, request.number, &message, sizeof message, delivered);
+    return post_reply(record, request, &message, sizeof message, delivered);
 }
 
 // Serves requests until a stop request (None) or a failure (null).
@@ -429,7 +457,7 @@ PyObject* serve(FunctionRecord& record, PyObject* func, const RecordThreads::Ent
         }
         if (is_outside(request.area) && !request.payload.valid()) {
             const OutsideMessage refusal = outside_message(Outside::Unreadable, 0, request.payload_error);
-            if (!post_reply(record, request.number, &refusal, sizeof refusal, delivered)) {
+            if (!post_reply(record, request, &refusal, sizeof refusal, delivered)) {
                 break;
             }
             continue;
@@ -482,7 +510,10 @@ PyObject* serve_in_pool(const char* name, PyObject* func) {
     FunctionRecord record(name);
     record.pool_server = true;
     if (!enter_pool(record)) {
-        return nullptr;
+        if (PyErr_Occurred()) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;  // stopped as it joined
     }
     struct stat st;
     if (::fstat(record.fd(), &st) != 0) {

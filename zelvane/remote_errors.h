@@ -55,19 +55,24 @@ void restore_exception(PyRef exception) {
 #endif
 }
 
-// An attribute as text, or `fallback` when it has none.
-PyRef text_attribute(PyObject* object, const char* attribute, const char* fallback) {
+// An attribute as text, or `fallback` when it has none (`found` false).
+PyRef text_attribute(PyObject* object, const char* attribute, const char* fallback, bool* found = nullptr) {
     PyRef value(PyObject_GetAttrString(object, attribute));
-    if (value && PyUnicode_Check(value.get())) {
+    const bool text = value && PyUnicode_Check(value.get());
+    if (found) {
+        *found = text;
+    }
+    if (text) {
         return value;
     }
     PyErr_Clear();
     return PyRef(PyUnicode_FromString(fallback));
 }
 
-// str(exception), or a stand-in when its __str__ fails.
-PyRef exception_text(PyObject* exception) {
+// str(exception), or a stand-in when its __str__ fails (`printable` false).
+PyRef exception_text(PyObject* exception, bool& printable) {
     PyRef text(PyObject_Str(exception));
+    printable = bool(text);
     if (!text) {
         PyErr_Clear();
         text.reset(PyUnicode_FromString("<unprintable exception>"));
@@ -76,7 +81,7 @@ PyRef exception_text(PyObject* exception) {
 }
 
 // The traceback of `exception` as the interpreter prints it.
-PyRef formatted_traceback(PyObject* exception) {
+PyRef fully_formatted_traceback(PyObject* exception) {
     PyRef module(PyImport_ImportModule("traceback"));
     PyRef trace(PyException_GetTraceback(exception));
     PyRef lines(module ? PyObject_CallMethod(module.get(), "format_exception", "OOO", Py_TYPE(exception), exception,
@@ -89,6 +94,118 @@ PyRef formatted_traceback(PyObject* exception) {
         text.reset(PyUnicode_FromString(""));
     }
     return text;
+}
+
+// The stack part of formatted tracebacks, by the places they pass through
+// (each frame's code and last instruction): a served function that fails the
+// same way again is not formatted again, which is most of what sending an
+// exception back costs. Kept for the main interpreter (the module refuses
+// others) and emptied when it grows large.
+PyObject* formatted_stacks = nullptr;
+constexpr Py_ssize_t KEPT_STACKS = 256;
+
+// The places the traceback `trace` passes through, as a tuple.
+PyRef stack_places(PyObject* trace) {
+    PyRef places(PyList_New(0));
+    for (PyObject* entry = trace; places && entry && entry != Py_None;
+         entry = reinterpret_cast<PyObject*>(reinterpret_cast<PyTracebackObject*>(entry)->tb_next)) {
+        const PyTracebackObject* tb = reinterpret_cast<PyTracebackObject*>(entry);
+        PyRef code(reinterpret_cast<PyObject*>(PyFrame_GetCode(tb->tb_frame)));
+        PyRef instruction(PyLong_FromLong(tb->tb_lasti));
+        if (!code || !instruction || PyList_Append(places.get(), code.get()) < 0 ||
+            PyList_Append(places.get(), instruction.get()) < 0) {
+            return PyRef();
+        }
+    }
+    return places ? PyRef(PyList_AsTuple(places.get())) : PyRef();
+}
+
+// The heading and the frames of the traceback `trace`, as the interpreter
+// prints them.
+PyRef formatted_stack(PyObject* trace) {
+    if (!formatted_stacks && !(formatted_stacks = PyDict_New())) {
+        return PyRef();
+    }
+    PyRef places = stack_places(trace);
+    if (!places) {
+        return PyRef();
+    }
+    PyObject* known = PyDict_GetItemWithError(formatted_stacks, places.get());
+    if (known || PyErr_Occurred()) {
+        return known ? PyRef::borrow(known) : PyRef();
+    }
+    PyRef module(PyImport_ImportModule("traceback"));
+    PyRef lines(module ? PyObject_CallMethod(module.get(), "format_tb", "O", trace) : nullptr);
+    PyRef heading(PyUnicode_FromString("Traceback (most recent call last):\n"));
+    PyRef empty(PyUnicode_FromString(""));
+    PyRef frames(lines && heading && empty ? PyUnicode_Join(empty.get(), lines.get()) : nullptr);
+    PyRef stack(frames ? PyUnicode_Concat(heading.get(), frames.get()) : nullptr);
+    if (!stack) {
+        return PyRef();
+    }
+    if (PyDict_GET_SIZE(formatted_stacks) >= KEPT_STACKS) {
+        PyDict_Clear(formatted_stacks);
+    }
+    if (PyDict_SetItem(formatted_stacks, places.get(), stack.get()) < 0) {
+        return PyRef();
+    }
+    return stack;
+}
+
+// The last line of a formatted traceback: the class (with its module unless
+// built in or of __main__), then ": " and `text` unless it is empty.
+PyRef final_line(PyObject* module, PyObject* qualname, PyObject* text) {
+    const bool plain_module = PyUnicode_CompareWithASCIIString(module, "builtins") == 0 ||
+                              PyUnicode_CompareWithASCIIString(module, "__main__") == 0;
+    PyRef type_name(plain_module ? PyRef::borrow(qualname) : PyRef(PyUnicode_FromFormat("%U.%U", module, qualname)));
+    if (!type_name) {
+        return PyRef();
+    }
+    return PyUnicode_GET_LENGTH(text) == 0 ? PyRef(PyUnicode_FromFormat("%U\n", type_name.get()))
+                                           : PyRef(PyUnicode_FromFormat("%U: %U\n", type_name.get(), text));
+}
+
+// Whether the interpreter prints `exception` as its stack and one final
+// line: not chained to another, without notes, neither a syntax error nor an
+// exception group (each printed in a form of its own).
+bool formats_plainly(PyObject* exception) {
+    PyRef cause(PyException_GetCause(exception));
+    PyRef context(PyException_GetContext(exception));
+    const bool suppressed = reinterpret_cast<PyBaseExceptionObject*>(exception)->suppress_context != 0;
+    if (cause || (context && !suppressed) || PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(PyExc_SyntaxError))) {
+        return false;
+    }
+#if PY_VERSION_HEX >= 0x030B0000
+    if (PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(PyExc_BaseExceptionGroup))) {
+        return false;
+    }
+#endif
+    const int notes = PyObject_HasAttrString(exception, "__notes__");
+    return notes == 0;
+}
+
+// The texts an exception's report is made of.
+struct ExceptionTexts {
+    PyRef module;
+    PyRef qualname;
+    PyRef text;
+    bool plain;  // its class's names and its str() are its own, no stand-ins
+};
+
+// The traceback of `exception` as the interpreter prints it; the stack part
+// of a plain one is formatted once per place.
+PyRef formatted_traceback(PyObject* exception, const ExceptionTexts& texts) {
+    PyRef trace(PyException_GetTraceback(exception));
+    if (trace && texts.plain && formats_plainly(exception)) {
+        PyRef stack = formatted_stack(trace.get());
+        PyRef last(stack ? final_line(texts.module.get(), texts.qualname.get(), texts.text.get()) : PyRef());
+        PyRef whole(last ? PyUnicode_Concat(stack.get(), last.get()) : nullptr);
+        if (whole) {
+            return whole;
+        }
+        PyErr_Clear();
+    }
+    return fully_formatted_traceback(exception);
 }
 
 // The first `count` characters of `text`, or its last when `from_end`.
@@ -121,24 +238,32 @@ PyRef encoded_report(PyObject* module, PyObject* qualname, PyObject* args, PyObj
 // exception set when not even that encodes.
 PyRef exception_report(PyObject* exception) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
-    PyRef module = text_attribute(type, "__module__", "builtins");
-    PyRef qualname = text_attribute(type, "__qualname__", Py_TYPE(exception)->tp_name);
+    bool module_found;
+    bool qualname_found;
+    bool printable;
+    ExceptionTexts texts{text_attribute(type, "__module__", "builtins", &module_found),
+                         text_attribute(type, "__qualname__", Py_TYPE(exception)->tp_name, &qualname_found),
+                         exception_text(exception, printable), false};
+    texts.plain = module_found && qualname_found && printable;
+    if (!texts.module || !texts.qualname || !texts.text) {
+        return PyRef();
+    }
     PyRef args(PyObject_GetAttrString(exception, "args"));
     if (!args) {
         PyErr_Clear();
     }
-    PyRef text = exception_text(exception);
-    PyRef traceback = formatted_traceback(exception);
-    if (!module || !qualname || !text || !traceback) {
+    PyRef traceback = formatted_traceback(exception, texts);
+    if (!traceback) {
         return PyRef();
     }
-    PyRef whole = encoded_report(module.get(), qualname.get(), args ? args.get() : Py_None, text.get(), traceback.get());
+    PyRef whole = encoded_report(texts.module.get(), texts.qualname.get(), args ? args.get() : Py_None,
+                                 texts.text.get(), traceback.get());
     if (whole) {
         return whole;
     }
-    PyRef short_module = shortened(module.get(), KEPT_NAME);
-    PyRef short_qualname = shortened(qualname.get(), KEPT_NAME);
-    PyRef short_text = shortened(text.get(), KEPT_TEXT);
+    PyRef short_module = shortened(texts.module.get(), KEPT_NAME);
+    PyRef short_qualname = shortened(texts.qualname.get(), KEPT_NAME);
+    PyRef short_text = shortened(texts.text.get(), KEPT_TEXT);
     PyRef short_traceback = shortened(traceback.get(), KEPT_TRACEBACK, true);
     PyRef brief = encoded_report(short_module.get(), short_qualname.get(), Py_None, short_text.get(),
                                  short_traceback.get());

@@ -29,6 +29,12 @@ LIVENESS_BYTE = RECORD_SIZE + 1
 STOP_REQUESTED = 1 << 24
 SERVING_ENDED = 1 << 25
 CALL_STATES = {0: "idle", 1: "request posted", 2: "executing", 3: "reply posted", 4: "abandoned"}
+# A pool's record is followed by the areas of its calls in flight: each a
+# 64-byte head whose first word's low 7 bits are its state (0: free), then
+# its message.
+POOL_AREAS_AT = 1216
+POOL_AREA_SIZE = 1088
+POOL_AREAS = 16
 
 SLOT, FUNCTION, ARRAY, FOREIGN = "slot", "function", "array", "not zelvane's"
 
@@ -70,11 +76,18 @@ def slot_details(fd):
     return {"capacity": capacity, "holds_value": first not in (b"", b"\0")}
 
 
+def calls_in_pool(fd):
+    """How many of a pool's areas hold a call."""
+    areas = os.pread(fd, POOL_AREAS * POOL_AREA_SIZE, POOL_AREAS_AT)
+    return sum(1 for at in range(0, len(areas) - 3, POOL_AREA_SIZE) if struct.unpack_from("<I", areas, at)[0] & 0x7F)
+
+
 def function_details(fd):
     record = os.pread(fd, RECORD_SIZE, 0)
     word = struct.unpack_from("<I", record, CALL_WORD)[0]
     pool = record[POOL_FLAG] == 1
     servers = zelvane._pool_servers(fd) if pool else int(server_alive(fd))
+    in_flight = calls_in_pool(fd) if pool else int(word & 0xFF != 0)
     return {
         "state": CALL_STATES.get(word & 0xFF, f"unknown ({word & 0xFF})"),
         "exchange": struct.unpack_from("<I", record, EXCHANGE_HIGH)[0] << 16 | (word >> 8) & 0xFFFF,
@@ -84,6 +97,7 @@ def function_details(fd):
         "pool": pool,
         "servers": servers,
         "served": servers > 0,
+        "calls_in_flight": in_flight,
     }
 
 
