@@ -80,6 +80,10 @@ async def double(x: int) -> int:
     return 2 * x
 
 
+def plain(x: int) -> int:
+    return x
+
+
 async def main() -> None:
     async with aio.open_memory("n") as slot:
         written: bool = await slot.write([1, 2])
@@ -90,7 +94,7 @@ async def main() -> None:
     async with await aio.open_function("f", wait=1.0) as function:
         print(await function(1, timeout=2.5), function.name, function.closed)
     await aio.serve("f", double, concurrency=4)
-    await aio.serve("g", lambda x: x)
+    await aio.serve("g", plain)
 
 
 asyncio.run(main())
