@@ -74,6 +74,42 @@ def test_non_ascii_texts_before_and_after_their_utf8_is_kept(char, utf8_length):
     assert [zelvane.dumps([member]), zelvane.dumps([member])] == [h("fd 1d 01") + expected] * 2
 
 
+class floaty(float):
+    pass
+
+
+class strange(str):
+    pass
+
+
+def rule_bytes(value):
+    """A lone float or text as the format's rules write it."""
+    if isinstance(value, float):
+        return h("fd 0c") + struct.pack("<d", value)
+    utf8 = value.encode()
+    return b"\xfd" + count_header(0, len(utf8)) + utf8
+
+
+# A lone word-sized int, float or short text goes straight into its bytes
+# object; at its bounds (ints: test_codec_fast_paths) and beside them
+# (subclasses, empty and longer texts) the bytes are the rules'.
+@pytest.mark.parametrize("value", [
+    0.0, -0.0, 5e-324, -1.5, math.inf, math.nan, floaty(2.5),
+    "", "a", "x" * 255, "x" * 256, "\u00e9" * 127 + "x", "\u00e9" * 128, strange("st"),
+], ids=repr)
+def test_lone_scalars_as_the_rules_write_them(value):
+    assert zelvane.dumps(value) == rule_bytes(value)
+    assert zelvane.dumps(value) == rule_bytes(value)  # a non-ASCII text keeps its UTF-8 form now
+
+
+def test_lone_text_without_utf8_form_fails_as_a_member_does():
+    with pytest.raises(UnicodeEncodeError) as member:
+        zelvane.dumps(["\ud800"])
+    with pytest.raises(UnicodeEncodeError) as lone:
+        zelvane.dumps("\ud800")
+    assert str(lone.value) == str(member.value)
+
+
 @pytest.mark.parametrize("value", [[1, "\ud800"], ("ok", "\udfff"), {"k": "\ud800"}, {"\ud800": 1}])
 def test_plain_member_without_utf8_form_fails_as_the_general_path(value):
     with pytest.raises(UnicodeEncodeError):

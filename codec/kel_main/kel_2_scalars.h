@@ -41,13 +41,22 @@ StatusCode from_string(ValueData& vd, PyObject* value) {
     return write_text(vd, value, 0);
 }
 
+// Code and count bytes for an int of at most 255 value bytes, at `out`;
+// the end of what was written.
+inline unsigned char* put_short_int_header(unsigned char* out, uint64_t num_bytes) {
+    if (num_bytes <= 5) {
+        *out++ = static_cast<unsigned char>(4 + num_bytes);
+    } else {
+        *out++ = 10;
+        *out++ = static_cast<unsigned char>(num_bytes);
+    }
+    return out;
+}
+
 // Code and count bytes for an int of `num_bytes` value bytes.
 StatusCode write_int_header(ValueData& vd, uint64_t num_bytes) {
-    if (num_bytes <= 5) {
-        put_byte(vd, static_cast<unsigned char>(4 + num_bytes));
-    } else if (num_bytes <= 255) {
-        put_byte(vd, 10);
-        put_byte(vd, static_cast<unsigned char>(num_bytes));
+    if (num_bytes <= 255) {
+        vd.offset = put_short_int_header(vd.bytes + vd.offset, num_bytes) - vd.bytes;
     } else {
         const unsigned k = get_num_bytes(num_bytes);
         put_byte(vd, 11);
@@ -64,17 +73,23 @@ int64_t int_header_size(uint64_t num_bytes) {
 }
 
 // Room that a word-sized int takes at most: the longest header and all
-// eight bytes, so that the value is stored with one copy and the cursor then
-// moves by its width.
+// eight bytes.
 constexpr int64_t WORD_INT_ROOM = 2 + 8;
+
+// A word-sized int at `out`, which has WORD_INT_ROOM bytes of room; the end
+// of its encoding. The value is stored with one copy of all eight bytes and
+// the end then placed by its width.
+inline unsigned char* put_word_int_at(unsigned char* out, long long v) {
+    const uint64_t magnitude = static_cast<uint64_t>(v < 0 ? ~v : v);
+    const uint64_t num_bytes = (std::bit_width(magnitude) + 8) / 8;
+    out = put_short_int_header(out, num_bytes);
+    std::memcpy(out, &v, sizeof v);
+    return out + num_bytes;
+}
 
 // A word-sized int, its room made.
 inline void put_word_int(ValueData& vd, long long v) {
-    const uint64_t magnitude = static_cast<uint64_t>(v < 0 ? ~v : v);
-    const uint64_t num_bytes = (std::bit_width(magnitude) + 8) / 8;
-    write_int_header(vd, num_bytes);
-    std::memcpy(vd.bytes + vd.offset, &v, sizeof v);
-    vd.offset += static_cast<int64_t>(num_bytes);
+    vd.offset = put_word_int_at(vd.bytes + vd.offset, v) - vd.bytes;
 }
 
 inline StatusCode from_small_integer(ValueData& vd, long long v) {
@@ -156,16 +171,23 @@ StatusCode from_integer(ValueData& vd, PyObject* value) {
     return from_small_integer(vd, v);
 }
 
+constexpr int64_t FLOAT_ROOM = 1 + 8;
+
+// A float (code and the eight bytes of the double) at `out`; the end of it.
+inline unsigned char* put_float_at(unsigned char* out, double d) {
+    *out = 12;
+    std::memcpy(out + 1, &d, sizeof d);
+    return out + FLOAT_ROOM;
+}
+
 inline StatusCode from_float(ValueData& vd, PyObject* value) {
     if (!PyFloat_Check(value)) {
         return SC_INCORRECT;
     }
-    const double d = PyFloat_AS_DOUBLE(value);
-    if (StatusCode s = auto_resize_vd(vd, 9); s != SC_SUCCESS) {
+    if (StatusCode s = auto_resize_vd(vd, FLOAT_ROOM); s != SC_SUCCESS) {
         return s;
     }
-    put_byte(vd, 12);
-    write_raw(vd, &d, sizeof d);
+    vd.offset = put_float_at(vd.bytes + vd.offset, PyFloat_AS_DOUBLE(value)) - vd.bytes;
     return SC_SUCCESS;
 }
 
