@@ -23,6 +23,16 @@ bool valid_fields(PyObject* fields, PyObject* value) {
     return true;
 }
 
+// hasattr(value, "_fields"), any failure of the lookup counting as no.
+bool has_fields(PyObject* value) {
+    PyObject* name = method_name(fields_name, "_fields");
+    if (!name) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyObject_HasAttr(value, name);
+}
+
 // A missing attribute is a value of the wrong shape; any other exception
 // raised by the lookup is passed on.
 StatusCode attribute_failure() {
@@ -135,15 +145,10 @@ void keep_shape(PyTypeObject* type, PyObject* fields, PyObject* pieces) {
     shape = {type, type->tp_version_tag, fields, pieces};
 }
 
-// The class's `_fields`, checked against `value`, and either the kept
-// pieces of its shape or the class's name.
+// The class's `_fields`, checked against `value`, and either the pieces of
+// its shape, kept from now on when it can be, or the class's name.
 StatusCode namedtuple_shape(PyObject* value, PyRef& fields, PyRef& pieces, PyRef& name) {
     PyTypeObject* type = Py_TYPE(value);
-    if (const NamedTupleShape& shape = shape_slot(type); shape_is_current(shape, type)) {
-        fields = PyRef::borrow(shape.fields);
-        pieces = PyRef::borrow(shape.pieces);
-        return PyTuple_GET_SIZE(shape.fields) > PyTuple_GET_SIZE(value) ? SC_INCORRECT : SC_SUCCESS;
-    }
     fields = PyRef(get_attribute(value, fields_name, "_fields"));
     if (!fields) {
         return attribute_failure();
@@ -164,11 +169,19 @@ StatusCode namedtuple_shape(PyObject* value, PyRef& fields, PyRef& pieces, PyRef
     return SC_SUCCESS;
 }
 
+// Named tuples open no nesting level, so only the interpreter's recursion
+// limit keeps a chain of them from exhausting the C stack. Only a member
+// that goes through the dispatcher can recurse; the others skip the guard.
+StatusCode from_guarded_member(ValueData& vd, PyObject* item) {
+    kel::RecursionGuard guard(" while encoding a named tuple");
+    return guard.entered() ? from_any_value(vd, item) : SC_EXCEPTION;
+}
+
 StatusCode write_field_value(ValueData& vd, PyObject* value, PyObject* fields, Py_ssize_t i) {
     PyObject* item = PyTuple_GET_ITEM(value, i);
     StatusCode s;
     if (!from_direct_member(vd, item, s)) {
-        s = from_any_value(vd, item);
+        s = from_guarded_member(vd, item);
     }
     if (s != SC_SUCCESS) {
         vd.failure.at_field(PyTuple_GET_ITEM(fields, i));
@@ -219,14 +232,18 @@ StatusCode write_namedtuple(ValueData& vd, PyObject* value, PyObject* fields, Py
     return SC_SUCCESS;
 }
 
-StatusCode from_namedtuple(ValueData& vd, PyObject* value) {
-    // Named tuples open no nesting level, so only the interpreter's recursion
-    // limit keeps a chain of them from exhausting the C stack.
-    kel::RecursionGuard guard(" while encoding a named tuple");
-    if (!guard.entered()) {
-        return SC_EXCEPTION;
-    }
+// A named tuple of a class whose shape is kept.
+StatusCode from_kept_namedtuple(ValueData& vd, PyObject* value, const NamedTupleShape& shape) {
     // Held here: a member's encoding may run code that renews the kept shape.
+    PyRef fields = PyRef::borrow(shape.fields);
+    PyRef pieces = PyRef::borrow(shape.pieces);
+    if (PyTuple_GET_SIZE(fields.get()) > PyTuple_GET_SIZE(value)) {
+        return SC_INCORRECT;
+    }
+    return write_namedtuple_from_pieces(vd, value, fields.get(), pieces.get());
+}
+
+StatusCode from_namedtuple(ValueData& vd, PyObject* value) {
     PyRef fields;
     PyRef pieces;
     PyRef name;
@@ -235,6 +252,16 @@ StatusCode from_namedtuple(ValueData& vd, PyObject* value) {
     }
     return pieces ? write_namedtuple_from_pieces(vd, value, fields.get(), pieces.get())
                   : write_namedtuple(vd, value, fields.get(), name.get());
+}
+
+// A tuple subclass: a named tuple when its class's shape is kept or it has
+// `_fields`.
+StatusCode from_tuple_subclass(ValueData& vd, PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (const NamedTupleShape& shape = shape_slot(type); shape_is_current(shape, type)) {
+        return from_kept_namedtuple(vd, value, shape);
+    }
+    return has_fields(value) ? from_namedtuple(vd, value) : SC_UNSUPPORTED;
 }
 
 }  // namespace
