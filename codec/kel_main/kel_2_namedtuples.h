@@ -56,7 +56,7 @@ struct NamedTupleShape {
     PyTypeObject* type;
     unsigned int version;
     PyObject* fields;
-    // Bytes objects: the count and the class name, then each field's name.
+    // Bytes objects: what comes before each field's value (shape_piece).
     PyObject* pieces;
 };
 
@@ -97,21 +97,23 @@ void forget_shape(NamedTupleShape& shape) {
     shape.type = nullptr;
 }
 
-// The bytes that the count and the class name (`field` -1) or a field's name
-// encode to, as a bytes object; null when they cannot be encoded (the
-// general path meets the same failure and reports it) or outgrow the stack
-// buffer.
-PyObject* shape_piece(PyObject* fields, PyObject* name, Py_ssize_t field) {
+// The bytes that come before the value of field `index`, as a bytes object:
+// the count, the class name and the first field's name for index 0 (the
+// count and the class name alone for a class without fields), the field's
+// name for any other. Null when they cannot be encoded (the general path
+// meets the same failure and reports it) or outgrow the stack buffer.
+PyObject* shape_piece(PyObject* fields, PyObject* name, Py_ssize_t index) {
     ValueData scratch;
     if (!init_vd(scratch, Py_None)) {
         return nullptr;
     }
     StatusCode s = SC_SUCCESS;
-    if (field < 0) {
+    if (index == 0) {
         s = write_E12D(scratch, static_cast<uint64_t>(PyTuple_GET_SIZE(fields)), nullptr, 68);
         s = s == SC_SUCCESS ? from_string(scratch, name) : s;
-    } else {
-        s = from_string(scratch, PyTuple_GET_ITEM(fields, field));
+    }
+    if (s == SC_SUCCESS && index < PyTuple_GET_SIZE(fields)) {
+        s = from_string(scratch, PyTuple_GET_ITEM(fields, index));
     }
     if (s != SC_SUCCESS || scratch.owner) {
         Py_XDECREF(scratch.owner);
@@ -121,12 +123,13 @@ PyObject* shape_piece(PyObject* fields, PyObject* name, Py_ssize_t field) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(scratch.bytes) + 1, scratch.offset - 1);
 }
 
-// All the pieces of a shape, or null with no exception.
+// All the pieces of a shape, one per field (one for a class without
+// fields), or null with no exception.
 PyObject* shape_pieces(PyObject* fields, PyObject* name) {
-    const Py_ssize_t num_fields = PyTuple_GET_SIZE(fields);
-    PyRef pieces(PyTuple_New(num_fields + 1));
-    for (Py_ssize_t i = 0; pieces && i <= num_fields; ++i) {
-        PyObject* piece = shape_piece(fields, name, i - 1);
+    const Py_ssize_t count = std::max<Py_ssize_t>(PyTuple_GET_SIZE(fields), 1);
+    PyRef pieces(PyTuple_New(count));
+    for (Py_ssize_t i = 0; pieces && i < count; ++i) {
+        PyObject* piece = shape_piece(fields, name, i);
         if (!piece) {
             pieces = PyRef();
             break;
@@ -199,11 +202,11 @@ StatusCode write_piece(ValueData& vd, PyObject* piece) {
 }
 
 StatusCode write_namedtuple_from_pieces(ValueData& vd, PyObject* value, PyObject* fields, PyObject* pieces) {
-    if (StatusCode s = write_piece(vd, PyTuple_GET_ITEM(pieces, 0)); s != SC_SUCCESS) {
-        return s;
+    if (PyTuple_GET_SIZE(fields) == 0) {
+        return write_piece(vd, PyTuple_GET_ITEM(pieces, 0));
     }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
-        if (StatusCode s = write_piece(vd, PyTuple_GET_ITEM(pieces, i + 1)); s != SC_SUCCESS) {
+        if (StatusCode s = write_piece(vd, PyTuple_GET_ITEM(pieces, i)); s != SC_SUCCESS) {
             return s;
         }
         if (StatusCode s = write_field_value(vd, value, fields, i); s != SC_SUCCESS) {
