@@ -5,9 +5,11 @@ kept from one decoding to the next."""
 import collections
 import math
 import struct
+import sys
 import uuid
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import zelvane
 
@@ -72,6 +74,42 @@ def test_non_ascii_texts_before_and_after_their_utf8_is_kept(char, utf8_length):
     assert [zelvane.dumps(text), zelvane.dumps(text)] == [b"\xfd" + expected] * 2
     member = utf8.decode()
     assert [zelvane.dumps([member]), zelvane.dumps([member])] == [h("fd 1d 01") + expected] * 2
+
+
+class floaty(float):
+    pass
+
+
+class strange(str):
+    pass
+
+
+def rule_bytes(value):
+    """A lone float or text as the format's rules write it."""
+    if isinstance(value, float):
+        return h("fd 0c") + struct.pack("<d", value)
+    utf8 = value.encode()
+    return b"\xfd" + count_header(0, len(utf8)) + utf8
+
+
+# A lone word-sized int, float or short text goes straight into its bytes
+# object; at its bounds (ints: test_codec_fast_paths) and beside them
+# (subclasses, empty and longer texts) the bytes are the rules'.
+@pytest.mark.parametrize("value", [
+    0.0, -0.0, 5e-324, -1.5, math.inf, math.nan, floaty(2.5),
+    "", "a", "x" * 255, "x" * 256, "\u00e9" * 127 + "x", "\u00e9" * 128, strange("st"),
+], ids=repr)
+def test_lone_scalars_as_the_rules_write_them(value):
+    assert zelvane.dumps(value) == rule_bytes(value)
+    assert zelvane.dumps(value) == rule_bytes(value)  # a non-ASCII text keeps its UTF-8 form now
+
+
+def test_lone_text_without_utf8_form_fails_as_a_member_does():
+    with pytest.raises(UnicodeEncodeError) as member:
+        zelvane.dumps(["\ud800"])
+    with pytest.raises(UnicodeEncodeError) as lone:
+        zelvane.dumps("\ud800")
+    assert str(lone.value) == str(member.value)
 
 
 @pytest.mark.parametrize("value", [[1, "\ud800"], ("ok", "\udfff"), {"k": "\ud800"}, {"\ud800": 1}])
@@ -211,6 +249,47 @@ def test_short_texts_read_as_the_utf8_decoder_reads_them(length, last):
     got = zelvane.loads(text_wire(data))
     assert got == expected and type(got) is str and got.isascii() == expected.isascii()
     assert zelvane.loads(b"\xfd\x1d\x02" + text_wire(data)[1:] * 2) == [expected, expected]
+
+
+def decoded_as_python_decodes(data):
+    """Asserts that the text item of `data` reads back as bytes.decode()
+    reads `data`: the same text of the same width, or the same error."""
+    try:
+        expected = data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        with pytest.raises(UnicodeDecodeError) as caught:
+            zelvane.loads(text_wire(data))
+        assert str(caught.value) == str(exc)
+        return
+    got = zelvane.loads(text_wire(data))
+    assert got == expected and type(got) is str and max(got, default="") == max(expected, default="")
+    assert got.isascii() == expected.isascii() and sys.getsizeof(got) == sys.getsizeof(expected)
+
+
+# Short texts are decoded by the codec itself: every width of character,
+# and every form the UTF-8 rules refuse (overlong, surrogate, past U+10FFFF,
+# cut short, stray continuation), near the length where it stops.
+@pytest.mark.parametrize("length", [0, 1, 2, 60, 61, 62, 63, 64, 65, 66])
+@pytest.mark.parametrize("tail", [
+    "c3a9", "e282ac", "f09f9880", "f48fbfbf", "c280", "dfbf", "e0a080", "ed9fbf", "ee8080",
+    "c080", "c1bf", "e08080", "e09fbf", "eda080", "edbfbf", "f08f8080", "f4908080", "f5808080", "ff",
+    "c3", "e282", "f09f98", "80", "c328", "e228a1", "f0289f98",
+], ids=str)
+def test_short_texts_of_every_width_and_fault(length, tail):
+    tail = bytes.fromhex(tail)
+    decoded_as_python_decodes((b"a" * max(0, length - len(tail)) + tail)[:max(length, len(tail))])
+    decoded_as_python_decodes(tail + "\u00e9".encode() * max(0, (length - len(tail)) // 2))
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.one_of(st.binary(max_size=70), st.text(max_size=40).map(lambda t: t.encode("utf-8", "surrogatepass"))))
+def test_short_texts_read_as_python_reads_them(data):
+    decoded_as_python_decodes(data)
+
+
+def test_one_character_texts_are_the_shared_ones():
+    for char in ("a", "\u00e9", "\u00ff"):
+        assert zelvane.loads(zelvane.dumps(char)) is char.encode().decode()
 
 
 # Named tuples: the class's shape (count, class name, field names) is kept

@@ -9,6 +9,7 @@ import pickle
 import re
 import sys
 import types
+import weakref
 
 import pytest
 
@@ -192,3 +193,52 @@ def test_many_empty_named_tuples_of_one_shape():
     values = zelvane.loads(data)
     assert len({id(type(value)) for value in values}) == 20000
     assert all(type(value).__name__ == "E" and value == () for value in values)
+
+
+def decoded_class():
+    """A class made from a kept namespace: the first value of a shape takes
+    the factory's own class."""
+    return type(zelvane.loads(zelvane.dumps([Point(1, 2)] * 2))[1])
+
+
+@pytest.mark.parametrize("make_class", [lambda: factory_class("Point", "x y"), decoded_class],
+                         ids=["factory", "decoded"])
+def test_instances_hold_their_class_as_the_factory_classes_do(make_class):
+    cls = make_class()
+    calls = []
+    cls.__del__ = lambda self: calls.append(tuple(self))
+    value = cls(1, [2])
+    assert cls in gc.get_referents(value)
+    del value
+    assert calls == [(1, [2])]
+
+    class Sub(cls):
+        pass
+    sub = Sub(3, 4)
+    sub.extra = "attribute"
+    assert repr(sub) == "Sub(x=3, y=4)" and sub.extra == "attribute"
+    del sub
+    assert calls == [(1, [2]), (3, 4)]
+
+    other = factory_class("Point", "x y")(5, 6)
+    other.__class__ = cls
+    assert type(other) is cls and repr(other) == "Point(x=5, y=6)"
+    mine = cls(7, 8)
+    mine.__class__ = Point
+    assert type(mine) is Point
+    del mine, other
+    assert calls[-1] == (5, 6)
+
+
+def test_decoded_classes_go_with_their_last_instance():
+    values = zelvane.loads(zelvane.dumps([Point(i, -i) for i in range(500)]))
+    classes = [weakref.ref(type(value)) for value in values]
+    one = type(values[0])
+    count = sys.getrefcount(one)
+    extra = one(1, 2)
+    assert sys.getrefcount(one) == count + 1
+    del extra
+    assert sys.getrefcount(one) == count
+    del values, one
+    gc.collect()
+    assert not any(ref() for ref in classes)

@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "kel_2.h"
+#include "py_ref.h"
 
 namespace {
 
@@ -16,6 +17,13 @@ PyObject* dumps(PyObject*, PyObject* value) { return from_value(value); }
 // resized (and its memory moved) under the decoder; bytes after the encoded
 // value are ignored, as in a slot's payload.
 PyObject* loads(PyObject*, PyObject* data) {
+    // bytes cannot change, so they are read in place without exporting a
+    // buffer, which would cost a small value more than its decoding.
+    if (PyBytes_CheckExact(data)) {
+        PyRef held = PyRef::borrow(data);
+        return to_value_range(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)),
+                              static_cast<size_t>(PyBytes_GET_SIZE(data)));
+    }
     Py_buffer view;
     if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) {
         return nullptr;

@@ -234,6 +234,52 @@ namespace {
     return nullptr;
 }
 
+// The marker and `encoded` (up to `end`) as a new bytes object.
+PyObject* bytes_with_marker(unsigned char* buffer, const unsigned char* end) {
+    buffer[0] = kel::PROTOCOL_2;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer), end - buffer);
+}
+
+// A text of 1 to 255 UTF-8 bytes, held by the object, in a bytes object of
+// its exact size; false for any other text.
+bool encode_short_text(PyObject* text, PyObject*& encoded) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const char* utf8 = PyUnicode_IS_ASCII(text) ? static_cast<const char*>(PyUnicode_DATA(text))
+                                                 : compat::cached_utf8(text, length);
+    if (!utf8 || length < 1 || length > 255) {
+        return false;
+    }
+    encoded = PyBytes_FromStringAndSize(nullptr, 3 + length);
+    if (encoded) {
+        auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(encoded));
+        out[0] = kel::PROTOCOL_2;
+        put_one_byte_form_at(out + 1, static_cast<uint64_t>(length), utf8, 0);
+    }
+    return true;
+}
+
+// A lone int of a word, float or short text is written straight into its
+// bytes object: the general path's buffer, dispatch and failure record
+// would cost such a value more than its encoding does. The bytes are the
+// general path's. False (nothing done) for any other value.
+bool encode_lone_scalar(PyObject* value, PyObject*& encoded) {
+    unsigned char buffer[1 + std::max(WORD_INT_ROOM, FLOAT_ROOM)];
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyLong_Type) {
+        long long v;
+        if (!compat::word_long_value(value, v)) {
+            return false;
+        }
+        encoded = bytes_with_marker(buffer, put_word_int_at(buffer + 1, v));
+        return true;
+    }
+    if (type == &PyFloat_Type) {
+        encoded = bytes_with_marker(buffer, put_float_at(buffer + 1, PyFloat_AS_DOUBLE(value)));
+        return true;
+    }
+    return type == &PyUnicode_Type && encode_short_text(value, encoded);
+}
+
 // The encoding of `value`: into `area` when given (Py_None, `length` set) or
 // into a new bytes object.
 PyObject* encode(PyObject* value, EncodeArea* area, size_t* length) {
@@ -264,6 +310,9 @@ PyObject* from_value(PyObject* value) {
     if (!value) {
         const char no_value[] = {static_cast<char>(kel::PROTOCOL_2), static_cast<char>(NO_OBJECT_CODE)};
         return PyBytes_FromStringAndSize(no_value, sizeof no_value);
+    }
+    if (PyObject* encoded = nullptr; encode_lone_scalar(value, encoded)) {
+        return encoded;
     }
     return encode(value, nullptr, nullptr);
 }

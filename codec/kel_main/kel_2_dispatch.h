@@ -111,22 +111,6 @@ StatusCode from_named_type(ValueData& vd, PyObject* value, PyTypeObject* type) {
     }
 }
 
-// hasattr(value, "_fields"), any failure of the lookup counting as no.
-bool has_fields(PyObject* value) {
-    PyObject* name = method_name(fields_name, "_fields");
-    if (!name) {
-        PyErr_Clear();
-        return false;
-    }
-    return PyObject_HasAttr(value, name);
-}
-
-// A class whose shape is kept has `_fields`, which saves the lookup.
-bool is_namedtuple(PyObject* value) {
-    PyTypeObject* type = Py_TYPE(value);
-    return shape_is_current(shape_slot(type), type) || has_fields(value);
-}
-
 StatusCode dispatch_value(ValueData& vd, PyObject* value) {
     if (!value) {
         return from_static_value(vd, NO_OBJECT_CODE);
@@ -162,7 +146,7 @@ StatusCode dispatch_value(ValueData& vd, PyObject* value) {
         if (type == &PyTuple_Type) {
             return from_tuple(vd, value);
         }
-        return is_namedtuple(value) ? from_namedtuple(vd, value) : SC_UNSUPPORTED;
+        return from_tuple_subclass(vd, value);
     }
     // The exact library classes, as their names would route them.
     if (type == PyDateTimeAPI->DateTimeType) {

@@ -294,6 +294,18 @@ StatusCode write_E12D_other(ValueData& vd, uint64_t size, const void* bytes, uns
     return SC_SUCCESS;
 }
 
+// The one-byte size form (a size of 1 to 255) at base code `empty` and the
+// payload when one is given, at `out`; the end of what was written.
+inline unsigned char* put_one_byte_form_at(unsigned char* out, uint64_t size, const void* bytes, unsigned char empty) {
+    out[0] = static_cast<unsigned char>(empty + 1);
+    out[1] = static_cast<unsigned char>(size);
+    if (!bytes) {
+        return out + 2;
+    }
+    copy_payload(out + 2, static_cast<const unsigned char*>(bytes), size);
+    return out + 2 + size;
+}
+
 // Writes the shortest size form for `size` at base code `empty`, then the
 // payload when one is given (containers append their members afterwards).
 // Sizes of 1 to 255 (short texts, most containers) take the one-byte form,
@@ -306,12 +318,7 @@ StatusCode write_E12D_other(ValueData& vd, uint64_t size, const void* bytes, uns
     if (StatusCode s = auto_resize_vd(vd, 2 + payload); s != SC_SUCCESS) {
         return s;
     }
-    vd.bytes[vd.offset] = static_cast<unsigned char>(empty + 1);
-    vd.bytes[vd.offset + 1] = static_cast<unsigned char>(size);
-    vd.offset += 2;
-    if (bytes) {
-        write_raw(vd, bytes, size);
-    }
+    vd.offset = put_one_byte_form_at(vd.bytes + vd.offset, size, bytes, empty) - vd.bytes;
     return SC_SUCCESS;
 }
 

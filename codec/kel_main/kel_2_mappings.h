@@ -303,13 +303,27 @@ inline void load_words(const unsigned char* text, uint64_t size, uint64_t availa
     const uint64_t count = (size + 7) / 8;
     for (uint64_t i = 0; i < count; ++i) {
         uint64_t word = 0;
-        std::memcpy(&word, text + 8 * i, std::min<uint64_t>(8, available - 8 * i));
+        if (available - 8 * i >= 8) {
+            std::memcpy(&word, text + 8 * i, 8);  // one load, as the width is fixed
+        } else {
+            std::memcpy(&word, text + 8 * i, available - 8 * i);
+        }
         const uint64_t left = size - 8 * i;
         if (left < 8) {
             word &= (uint64_t{1} << (8 * left)) - 1;
         }
         words[i] = word;
     }
+}
+
+// Whether the first `count` words agree; the sizes agree already (the hash
+// holds the size), and the words past them are zero in both.
+inline bool same_words(const uint64_t* kept, const uint64_t* words, uint64_t count) {
+    uint64_t differ = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        differ |= kept[i] ^ words[i];
+    }
+    return differ == 0;
 }
 
 // The text of a one-byte-size str item of ASCII bytes, from the cache or
@@ -346,7 +360,7 @@ PyObject* cached_short_text(ByteData& bd) {
     hash = (hash & ~uint64_t{0xFF}) | size;
     TextCache::Entry& entry = key_texts->entries[static_cast<unsigned>(hash >> 54) % TextCache::SLOTS];
     PyObject* cached = entry.text;
-    if (!cached || entry.hash != hash || std::memcmp(entry.words, words, sizeof words) != 0) {
+    if (!cached || entry.hash != hash || !same_words(entry.words, words, (size + 7) / 8)) {
         PyObject* made = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
         if (!made) {
             return nullptr;

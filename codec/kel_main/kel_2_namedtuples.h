@@ -23,6 +23,16 @@ bool valid_fields(PyObject* fields, PyObject* value) {
     return true;
 }
 
+// hasattr(value, "_fields"), any failure of the lookup counting as no.
+bool has_fields(PyObject* value) {
+    PyObject* name = method_name(fields_name, "_fields");
+    if (!name) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyObject_HasAttr(value, name);
+}
+
 // A missing attribute is a value of the wrong shape; any other exception
 // raised by the lookup is passed on.
 StatusCode attribute_failure() {
@@ -46,7 +56,7 @@ struct NamedTupleShape {
     PyTypeObject* type;
     unsigned int version;
     PyObject* fields;
-    // Bytes objects: the count and the class name, then each field's name.
+    // Bytes objects: what comes before each field's value (shape_piece).
     PyObject* pieces;
 };
 
@@ -87,21 +97,23 @@ void forget_shape(NamedTupleShape& shape) {
     shape.type = nullptr;
 }
 
-// The bytes that the count and the class name (`field` -1) or a field's name
-// encode to, as a bytes object; null when they cannot be encoded (the
-// general path meets the same failure and reports it) or outgrow the stack
-// buffer.
-PyObject* shape_piece(PyObject* fields, PyObject* name, Py_ssize_t field) {
+// The bytes that come before the value of field `index`, as a bytes object:
+// the count, the class name and the first field's name for index 0 (the
+// count and the class name alone for a class without fields), the field's
+// name for any other. Null when they cannot be encoded (the general path
+// meets the same failure and reports it) or outgrow the stack buffer.
+PyObject* shape_piece(PyObject* fields, PyObject* name, Py_ssize_t index) {
     ValueData scratch;
     if (!init_vd(scratch, Py_None)) {
         return nullptr;
     }
     StatusCode s = SC_SUCCESS;
-    if (field < 0) {
+    if (index == 0) {
         s = write_E12D(scratch, static_cast<uint64_t>(PyTuple_GET_SIZE(fields)), nullptr, 68);
         s = s == SC_SUCCESS ? from_string(scratch, name) : s;
-    } else {
-        s = from_string(scratch, PyTuple_GET_ITEM(fields, field));
+    }
+    if (s == SC_SUCCESS && index < PyTuple_GET_SIZE(fields)) {
+        s = from_string(scratch, PyTuple_GET_ITEM(fields, index));
     }
     if (s != SC_SUCCESS || scratch.owner) {
         Py_XDECREF(scratch.owner);
@@ -111,12 +123,13 @@ PyObject* shape_piece(PyObject* fields, PyObject* name, Py_ssize_t field) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(scratch.bytes) + 1, scratch.offset - 1);
 }
 
-// All the pieces of a shape, or null with no exception.
+// All the pieces of a shape, one per field (one for a class without
+// fields), or null with no exception.
 PyObject* shape_pieces(PyObject* fields, PyObject* name) {
-    const Py_ssize_t num_fields = PyTuple_GET_SIZE(fields);
-    PyRef pieces(PyTuple_New(num_fields + 1));
-    for (Py_ssize_t i = 0; pieces && i <= num_fields; ++i) {
-        PyObject* piece = shape_piece(fields, name, i - 1);
+    const Py_ssize_t count = std::max<Py_ssize_t>(PyTuple_GET_SIZE(fields), 1);
+    PyRef pieces(PyTuple_New(count));
+    for (Py_ssize_t i = 0; pieces && i < count; ++i) {
+        PyObject* piece = shape_piece(fields, name, i);
         if (!piece) {
             pieces = PyRef();
             break;
@@ -135,15 +148,10 @@ void keep_shape(PyTypeObject* type, PyObject* fields, PyObject* pieces) {
     shape = {type, type->tp_version_tag, fields, pieces};
 }
 
-// The class's `_fields`, checked against `value`, and either the kept
-// pieces of its shape or the class's name.
+// The class's `_fields`, checked against `value`, and either the pieces of
+// its shape, kept from now on when it can be, or the class's name.
 StatusCode namedtuple_shape(PyObject* value, PyRef& fields, PyRef& pieces, PyRef& name) {
     PyTypeObject* type = Py_TYPE(value);
-    if (const NamedTupleShape& shape = shape_slot(type); shape_is_current(shape, type)) {
-        fields = PyRef::borrow(shape.fields);
-        pieces = PyRef::borrow(shape.pieces);
-        return PyTuple_GET_SIZE(shape.fields) > PyTuple_GET_SIZE(value) ? SC_INCORRECT : SC_SUCCESS;
-    }
     fields = PyRef(get_attribute(value, fields_name, "_fields"));
     if (!fields) {
         return attribute_failure();
@@ -164,11 +172,19 @@ StatusCode namedtuple_shape(PyObject* value, PyRef& fields, PyRef& pieces, PyRef
     return SC_SUCCESS;
 }
 
+// Named tuples open no nesting level, so only the interpreter's recursion
+// limit keeps a chain of them from exhausting the C stack. Only a member
+// that goes through the dispatcher can recurse; the others skip the guard.
+StatusCode from_guarded_member(ValueData& vd, PyObject* item) {
+    kel::RecursionGuard guard(" while encoding a named tuple");
+    return guard.entered() ? from_any_value(vd, item) : SC_EXCEPTION;
+}
+
 StatusCode write_field_value(ValueData& vd, PyObject* value, PyObject* fields, Py_ssize_t i) {
     PyObject* item = PyTuple_GET_ITEM(value, i);
     StatusCode s;
     if (!from_direct_member(vd, item, s)) {
-        s = from_any_value(vd, item);
+        s = from_guarded_member(vd, item);
     }
     if (s != SC_SUCCESS) {
         vd.failure.at_field(PyTuple_GET_ITEM(fields, i));
@@ -186,11 +202,11 @@ StatusCode write_piece(ValueData& vd, PyObject* piece) {
 }
 
 StatusCode write_namedtuple_from_pieces(ValueData& vd, PyObject* value, PyObject* fields, PyObject* pieces) {
-    if (StatusCode s = write_piece(vd, PyTuple_GET_ITEM(pieces, 0)); s != SC_SUCCESS) {
-        return s;
+    if (PyTuple_GET_SIZE(fields) == 0) {
+        return write_piece(vd, PyTuple_GET_ITEM(pieces, 0));
     }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
-        if (StatusCode s = write_piece(vd, PyTuple_GET_ITEM(pieces, i + 1)); s != SC_SUCCESS) {
+        if (StatusCode s = write_piece(vd, PyTuple_GET_ITEM(pieces, i)); s != SC_SUCCESS) {
             return s;
         }
         if (StatusCode s = write_field_value(vd, value, fields, i); s != SC_SUCCESS) {
@@ -219,14 +235,18 @@ StatusCode write_namedtuple(ValueData& vd, PyObject* value, PyObject* fields, Py
     return SC_SUCCESS;
 }
 
-StatusCode from_namedtuple(ValueData& vd, PyObject* value) {
-    // Named tuples open no nesting level, so only the interpreter's recursion
-    // limit keeps a chain of them from exhausting the C stack.
-    kel::RecursionGuard guard(" while encoding a named tuple");
-    if (!guard.entered()) {
-        return SC_EXCEPTION;
-    }
+// A named tuple of a class whose shape is kept.
+StatusCode from_kept_namedtuple(ValueData& vd, PyObject* value, const NamedTupleShape& shape) {
     // Held here: a member's encoding may run code that renews the kept shape.
+    PyRef fields = PyRef::borrow(shape.fields);
+    PyRef pieces = PyRef::borrow(shape.pieces);
+    if (PyTuple_GET_SIZE(fields.get()) > PyTuple_GET_SIZE(value)) {
+        return SC_INCORRECT;
+    }
+    return write_namedtuple_from_pieces(vd, value, fields.get(), pieces.get());
+}
+
+StatusCode from_namedtuple(ValueData& vd, PyObject* value) {
     PyRef fields;
     PyRef pieces;
     PyRef name;
@@ -235,6 +255,16 @@ StatusCode from_namedtuple(ValueData& vd, PyObject* value) {
     }
     return pieces ? write_namedtuple_from_pieces(vd, value, fields.get(), pieces.get())
                   : write_namedtuple(vd, value, fields.get(), name.get());
+}
+
+// A tuple subclass: a named tuple when its class's shape is kept or it has
+// `_fields`.
+StatusCode from_tuple_subclass(ValueData& vd, PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (const NamedTupleShape& shape = shape_slot(type); shape_is_current(shape, type)) {
+        return from_kept_namedtuple(vd, value, shape);
+    }
+    return has_fields(value) ? from_namedtuple(vd, value) : SC_UNSUPPORTED;
 }
 
 }  // namespace

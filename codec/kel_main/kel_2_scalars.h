@@ -41,13 +41,22 @@ StatusCode from_string(ValueData& vd, PyObject* value) {
     return write_text(vd, value, 0);
 }
 
+// Code and count bytes for an int of at most 255 value bytes, at `out`;
+// the end of what was written.
+inline unsigned char* put_short_int_header(unsigned char* out, uint64_t num_bytes) {
+    if (num_bytes <= 5) {
+        *out++ = static_cast<unsigned char>(4 + num_bytes);
+    } else {
+        *out++ = 10;
+        *out++ = static_cast<unsigned char>(num_bytes);
+    }
+    return out;
+}
+
 // Code and count bytes for an int of `num_bytes` value bytes.
 StatusCode write_int_header(ValueData& vd, uint64_t num_bytes) {
-    if (num_bytes <= 5) {
-        put_byte(vd, static_cast<unsigned char>(4 + num_bytes));
-    } else if (num_bytes <= 255) {
-        put_byte(vd, 10);
-        put_byte(vd, static_cast<unsigned char>(num_bytes));
+    if (num_bytes <= 255) {
+        vd.offset = put_short_int_header(vd.bytes + vd.offset, num_bytes) - vd.bytes;
     } else {
         const unsigned k = get_num_bytes(num_bytes);
         put_byte(vd, 11);
@@ -64,17 +73,23 @@ int64_t int_header_size(uint64_t num_bytes) {
 }
 
 // Room that a word-sized int takes at most: the longest header and all
-// eight bytes, so that the value is stored with one copy and the cursor then
-// moves by its width.
+// eight bytes.
 constexpr int64_t WORD_INT_ROOM = 2 + 8;
+
+// A word-sized int at `out`, which has WORD_INT_ROOM bytes of room; the end
+// of its encoding. The value is stored with one copy of all eight bytes and
+// the end then placed by its width.
+inline unsigned char* put_word_int_at(unsigned char* out, long long v) {
+    const uint64_t magnitude = static_cast<uint64_t>(v < 0 ? ~v : v);
+    const uint64_t num_bytes = (std::bit_width(magnitude) + 8) / 8;
+    out = put_short_int_header(out, num_bytes);
+    std::memcpy(out, &v, sizeof v);
+    return out + num_bytes;
+}
 
 // A word-sized int, its room made.
 inline void put_word_int(ValueData& vd, long long v) {
-    const uint64_t magnitude = static_cast<uint64_t>(v < 0 ? ~v : v);
-    const uint64_t num_bytes = (std::bit_width(magnitude) + 8) / 8;
-    write_int_header(vd, num_bytes);
-    std::memcpy(vd.bytes + vd.offset, &v, sizeof v);
-    vd.offset += static_cast<int64_t>(num_bytes);
+    vd.offset = put_word_int_at(vd.bytes + vd.offset, v) - vd.bytes;
 }
 
 inline StatusCode from_small_integer(ValueData& vd, long long v) {
@@ -156,16 +171,23 @@ StatusCode from_integer(ValueData& vd, PyObject* value) {
     return from_small_integer(vd, v);
 }
 
+constexpr int64_t FLOAT_ROOM = 1 + 8;
+
+// A float (code and the eight bytes of the double) at `out`; the end of it.
+inline unsigned char* put_float_at(unsigned char* out, double d) {
+    *out = 12;
+    std::memcpy(out + 1, &d, sizeof d);
+    return out + FLOAT_ROOM;
+}
+
 inline StatusCode from_float(ValueData& vd, PyObject* value) {
     if (!PyFloat_Check(value)) {
         return SC_INCORRECT;
     }
-    const double d = PyFloat_AS_DOUBLE(value);
-    if (StatusCode s = auto_resize_vd(vd, 9); s != SC_SUCCESS) {
+    if (StatusCode s = auto_resize_vd(vd, FLOAT_ROOM); s != SC_SUCCESS) {
         return s;
     }
-    put_byte(vd, 12);
-    write_raw(vd, &d, sizeof d);
+    vd.offset = put_float_at(vd.bytes + vd.offset, PyFloat_AS_DOUBLE(value)) - vd.bytes;
     return SC_SUCCESS;
 }
 
@@ -223,33 +245,98 @@ PyObject* to_str_e(ByteData& bd) {
     return PyUnicode_FromStringAndSize(nullptr, 0);
 }
 
-// Short ASCII texts are the commonest; they are made directly, which is
-// what the UTF-8 decoder would give (one-character texts are left to it, as
-// it hands out shared objects for them). The bytes are copied first and tested in the copy: the
-// input may be shared memory that changes, and a text marked ASCII must
-// hold nothing else. Null without an exception for any other text.
-static PyObject* short_ascii_text(const unsigned char* bytes, uint64_t size) {
-    constexpr uint64_t LONGEST = 64;
-    if (size < 2 || size > LONGEST) {
-        return nullptr;
+// Texts of up to this many UTF-8 bytes are decoded here, from a copy: the
+// input may be shared memory that changes meanwhile, and what is tested must
+// be what is used.
+constexpr uint64_t SHORT_TEXT = 64;
+
+// The code points of strict UTF-8 (no overlong forms, no surrogates, none
+// past U+10FFFF), as the interpreter's decoder takes it; -1 at the first
+// byte it would refuse.
+static Py_ssize_t utf8_code_points(const unsigned char* in, size_t size, Py_UCS4* out) {
+    Py_ssize_t count = 0;
+    for (size_t i = 0; i < size;) {
+        const unsigned char lead = in[i];
+        unsigned more = 0;
+        Py_UCS4 point = lead;
+        // The bounds of the first continuation byte; the others take 80-BF.
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            more = 1;
+            point = lead & 0x1F;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            more = 2;
+            point = lead & 0x0F;
+            low = lead == 0xE0 ? 0xA0 : 0x80;
+            high = lead == 0xED ? 0x9F : 0xBF;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            more = 3;
+            point = lead & 0x07;
+            low = lead == 0xF0 ? 0x90 : 0x80;
+            high = lead == 0xF4 ? 0x8F : 0xBF;
+        } else if (lead >= 0x80) {
+            return -1;
+        }
+        if (size - i <= more) {
+            return -1;
+        }
+        for (unsigned k = 1; k <= more; ++k) {
+            const unsigned char next = in[i + k];
+            if (next < low || next > high) {
+                return -1;
+            }
+            low = 0x80;
+            high = 0xBF;
+            point = (point << 6) | (next & 0x3F);
+        }
+        out[count++] = point;
+        i += more + 1;
     }
-    PyRef text(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
-    if (!text) {
-        return nullptr;
-    }
-    auto* copy = static_cast<unsigned char*>(PyUnicode_DATA(text.get()));
-    std::memcpy(copy, bytes, size);
+    return count;
+}
+
+static bool is_ascii(const unsigned char* bytes, uint64_t size) {
     uint64_t high_bits = 0;
     uint64_t i = 0;
     for (; i + 8 <= size; i += 8) {
         uint64_t word;
-        std::memcpy(&word, copy + i, 8);
+        std::memcpy(&word, bytes + i, 8);
         high_bits |= word;
     }
     for (; i < size; ++i) {
-        high_bits |= copy[i];
+        high_bits |= bytes[i];
     }
-    return high_bits & 0x8080808080808080u ? nullptr : text.release();
+    return (high_bits & 0x8080808080808080u) == 0;
+}
+
+// A text made at its final width at once, where the interpreter's decoder
+// would widen it as wider characters come; `stable` is a copy that cannot
+// change. What that decoder gives: one-character texts are its shared
+// objects, and bytes it refuses go to it for its error.
+[[gnu::noinline]] static PyObject* text_from_utf8(const unsigned char* stable, uint64_t size) {
+    Py_UCS4 points[SHORT_TEXT];
+    const Py_ssize_t count = utf8_code_points(stable, size, points);
+    if (count < 0) {
+        return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(stable), static_cast<Py_ssize_t>(size), "strict");
+    }
+    return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, points, count);
+}
+
+// A short text, from a copy on the stack. An ASCII one of two characters
+// or more (the decoder shares the one-character ones), the commonest, is
+// copied on into its text object.
+static PyObject* short_text(const unsigned char* bytes, uint64_t size) {
+    unsigned char copy[SHORT_TEXT];
+    copy_payload(copy, bytes, size);
+    if (size < 2 || !is_ascii(copy, size)) {
+        return text_from_utf8(copy, size);
+    }
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+    if (text) {
+        copy_payload(static_cast<unsigned char*>(PyUnicode_DATA(text)), copy, size);
+    }
+    return text;
 }
 
 PyObject* to_str_gen(ByteData& bd, uint64_t size_bytes_length) {
@@ -259,11 +346,8 @@ PyObject* to_str_gen(ByteData& bd, uint64_t size_bytes_length) {
     }
     const unsigned char* bytes = bd.bytes + bd.offset;
     bd.offset += size;
-    if (PyObject* text = short_ascii_text(bytes, size)) {
-        return text;
-    }
-    if (PyErr_Occurred()) {
-        return nullptr;
+    if (size <= SHORT_TEXT) {
+        return short_text(bytes, size);
     }
     return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes), static_cast<Py_ssize_t>(size), "strict");
 }

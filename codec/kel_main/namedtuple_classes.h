@@ -1,8 +1,8 @@
 // Classes of decoded named tuples. Every decoded named tuple gets a class of
 // its own; compiling a fresh collections.namedtuple for each one is what
 // would cost the time, so the namespace the factory makes for a shape (type
-// name and field names) is kept, and each new class is made from a copy of
-// it with type(), as the factory itself makes its classes.
+// name and field names) is kept, and each new class is a bare subclass of
+// tuple that takes that namespace.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -22,15 +22,39 @@ inline PyObject* tuple_bases = nullptr;
 inline PyObject* module_key = nullptr;
 inline PyObject* defaults_key = nullptr;
 inline PyObject* name_key = nullptr;
+inline PyObject* qualname_key = nullptr;
+// Special names in the factory's namespace that stand for no slot.
+inline PyObject* plain_special_names = nullptr;
 // The most recently used shape, compared by identity only: a run of values of
 // one shape need not reorder the cache for each of them.
 inline PyObject* newest = nullptr;
 
 inline void clear() {
-    for (PyObject** slot : {&shapes, &tuple_bases, &module_key, &defaults_key, &name_key}) {
+    for (PyObject** slot : {&shapes, &tuple_bases, &module_key, &defaults_key, &name_key, &qualname_key,
+                            &plain_special_names}) {
         Py_CLEAR(*slot);
     }
     newest = nullptr;
+}
+
+// The instance slots (dealloc, traverse, clear) of a class that type()
+// makes on tuple with empty __slots__, read off such a class once: the
+// classes made here then free, traverse and change class exactly as the
+// factory's do, an instance's `__class__` assignment included.
+inline PyType_Slot instance_slots[4] = {};
+
+inline bool learn_instance_slots() {
+    PyRef probe(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){s:()}", "probe",
+                                      reinterpret_cast<PyObject*>(&PyTuple_Type), "__slots__"));
+    if (!probe) {
+        return false;
+    }
+    const auto* made = reinterpret_cast<PyTypeObject*>(probe.get());
+    instance_slots[0] = {Py_tp_dealloc, reinterpret_cast<void*>(made->tp_dealloc)};
+    instance_slots[1] = {Py_tp_traverse, reinterpret_cast<void*>(made->tp_traverse)};
+    instance_slots[2] = {Py_tp_clear, reinterpret_cast<void*>(made->tp_clear)};
+    instance_slots[3] = {0, nullptr};
+    return true;
 }
 
 inline bool ready() {
@@ -40,8 +64,13 @@ inline bool ready() {
         module_key = PyUnicode_InternFromString("__module__");
         defaults_key = PyUnicode_InternFromString("_field_defaults");
         name_key = PyUnicode_InternFromString("__name__");
+        qualname_key = PyUnicode_InternFromString("__qualname__");
+        PyRef names(Py_BuildValue("(ssssss)", "__doc__", "__module__", "__slots__", "__match_args__",
+                                  "__getnewargs__", "__replace__"));
+        plain_special_names = names ? PyFrozenSet_New(names.get()) : nullptr;
     }
-    if (!shapes || !tuple_bases || !module_key || !defaults_key || !name_key) {
+    if (!shapes || !tuple_bases || !module_key || !defaults_key || !name_key || !qualname_key ||
+        !plain_special_names || (!instance_slots[0].slot && !learn_instance_slots())) {
         clear();
         return false;
     }
@@ -125,20 +154,79 @@ inline PyRef caller_module() {
     return module ? PyRef::borrow(module) : PyRef(PyUnicode_FromString("__main__"));
 }
 
+// A bare heap subclass of tuple, laid out as type() lays out a class with
+// empty __slots__. Made from a spec: type() would also derive every slot
+// from the namespace, a walk of the class's bases for each of the ~90 slot
+// names, which is most of the cost of a class.
+inline PyRef bare_class() {
+    // Dotted, so that the spec names a module and no warning is raised;
+    // the namespace's __module__ replaces it.
+    static PyType_Spec spec = {"zelvane.namedtuple", static_cast<int>(PyTuple_Type.tp_basicsize),
+                               static_cast<int>(PyTuple_Type.tp_itemsize),
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, instance_slots};
+    return PyRef(PyType_FromSpecWithBases(&spec, tuple_bases));
+}
+
+// Whether `key` has the form of a special name (__x__), the only names that
+// can stand for a slot.
+inline bool is_special_name(PyObject* key) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+    if (length < 5) {
+        return false;
+    }
+    for (Py_ssize_t at : {Py_ssize_t{0}, Py_ssize_t{1}, length - 2, length - 1}) {
+        if (PyUnicode_READ_CHAR(key, at) != '_') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether the class must take `key` as an attribute assignment: a special
+// name may stand for a slot (__new__, __repr__), which it then fills as it
+// would under type(). Every other name goes straight into the class's dict.
+inline int needs_assignment(PyObject* key) {
+    if (!PyUnicode_Check(key) || !is_special_name(key)) {
+        return 0;
+    }
+    const int plain = PySet_Contains(plain_special_names, key);
+    return plain < 0 ? -1 : !plain;
+}
+
+inline bool fill_class(PyObject* cls, PyObject* space) {
+    PyObject* class_dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(space, &pos, &key, &value)) {
+        const int assign = needs_assignment(key);
+        if (assign < 0 || (assign ? PyObject_SetAttr(cls, key, value) : PyDict_SetItem(class_dict, key, value)) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // A new class of the shape. Its dict is its own, `_field_defaults` (the
 // one mutable entry) included; the methods are the factory's, which work
 // on whatever class they are called through.
 inline PyRef new_class(PyObject* shape) {
-    PyObject* space_template = PyTuple_GET_ITEM(shape, 1);
-    PyRef space(PyDict_Copy(space_template));
-    PyRef module = space ? caller_module() : PyRef();
+    PyObject* type_name = PyTuple_GET_ITEM(shape, 0);
+    PyRef module = caller_module();
     PyRef defaults(module ? PyDict_New() : nullptr);
-    if (!defaults || PyDict_SetItem(space.get(), module_key, module.get()) < 0 ||
-        PyDict_SetItem(space.get(), defaults_key, defaults.get()) < 0) {
+    PyRef cls = defaults ? bare_class() : PyRef();
+    if (!cls || PyObject_SetAttr(cls.get(), name_key, type_name) < 0 ||
+        PyObject_SetAttr(cls.get(), qualname_key, type_name) < 0 ||
+        !fill_class(cls.get(), PyTuple_GET_ITEM(shape, 1))) {
         return {};
     }
-    return PyRef(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type), PyTuple_GET_ITEM(shape, 0),
-                                              tuple_bases, space.get(), nullptr));
+    PyObject* class_dict = reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict;
+    if (PyDict_SetItem(class_dict, module_key, module.get()) < 0 ||
+        PyDict_SetItem(class_dict, defaults_key, defaults.get()) < 0) {
+        return {};
+    }
+    PyType_Modified(reinterpret_cast<PyTypeObject*>(cls.get()));
+    return cls;
 }
 
 // A new class of the shape from its kept namespace; a shape seen for the
