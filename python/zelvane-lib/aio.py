@@ -28,6 +28,10 @@ _CALL_HELPERS = 8
 _EAGER_HELPERS = 2
 _SLOW_CALL = 0.001
 _IDLE_SECONDS = 2.0
+# A helper hands outcomes over in batches of at most this many, and the loop
+# settles at most _DELIVERED_AT_ONCE of them per callback.
+_BATCH = 64
+_DELIVERED_AT_ONCE = 64
 # How often the watcher looks whether its loop was closed under it.
 _WATCH_SLICE = 0.2
 # A busy slot lock is tried again after these pauses, doubling.
@@ -137,15 +141,29 @@ class _Runtime:
 
     def _help(self):
         idle_since = time.monotonic()
+        outcomes = []
         while True:
             try:
-                call = self.queued.get(timeout=_WATCH_SLICE)
+                call = self.queued.get(timeout=_WATCH_SLICE) if not outcomes else self.queued.get_nowait()
             except queue.Empty:
+                if outcomes:
+                    self._hand_over(outcomes)
+                    outcomes = []
+                    continue
                 if self._may_end(idle_since):
                     return
                 continue
-            self._run(call)
+            started = time.monotonic()
+            if not outcomes:
+                batch_started = started
+            self._run(call, outcomes)
             idle_since = time.monotonic()
+            # While more calls are queued, outcomes gather to reach the loop
+            # together, but for no longer than a slow call takes.
+            slow = idle_since - started > _SLOW_CALL
+            if slow or len(outcomes) >= _BATCH or idle_since - batch_started > _SLOW_CALL:
+                self._hand_over(outcomes, slow)
+                outcomes = []
 
     def _may_end(self, idle_since):
         """Whether this idle helper ends now (idle for long, or its loop
@@ -157,8 +175,9 @@ class _Runtime:
                 return True
         return False
 
-    def _run(self, call):
-        started = time.monotonic()
+    def _run(self, call, outcomes):
+        """Runs a queued call (unless it was dropped meanwhile) and adds
+        what became of it to `outcomes`."""
         sync, failure = None, None
         try:
             sync = call.handle._sync_handle()
@@ -171,30 +190,28 @@ class _Runtime:
             call.sync = sync
             self.running.add(call)
             self._start_watcher()
-        if failure is None:
+        ok = failure is None
+        if ok:
             try:
-                value = sync(*call.args, timeout=_time_left(call.timeout), **call.kwargs)
+                failure = sync(*call.args, timeout=_time_left(call.timeout), **call.kwargs)
             except BaseException as error:  # the caller's to see, whatever it is
-                failure = error
-            else:
-                self._hand_over(call, True, value, started)
-                return
-        self._hand_over(call, False, failure, started)
-
-    def _hand_over(self, call, ok, value, started):
-        """Passes a call's outcome to the loop."""
+                ok, failure = False, error
         with self.mutex:
             self.running.discard(call)
             call.state = _OVER  # a cancellation from now on has nothing to give up
             if call.sync is not None and call.given_up:
                 call.sync._give_up(False)
-            self.outcomes.append((call, ok, value))
-            if (not self.queued.empty() and self.helpers < _CALL_HELPERS and
-                    time.monotonic() - started > _SLOW_CALL):
+        outcomes.append((call, ok, failure))
+
+    def _hand_over(self, outcomes, slow=False):
+        """Passes a batch of outcomes to the loop with one wake-up of it, and
+        starts another helper when calls take long while others queue."""
+        with self.mutex:
+            self.outcomes.extend(outcomes)
+            if slow and not self.queued.empty() and self.helpers < _CALL_HELPERS:
                 self._add_helper()
             wake = not self.delivering
             self.delivering = True
-        # One wake-up of the loop delivers every outcome that came meanwhile.
         if wake:
             try:
                 self.loop.call_soon_threadsafe(self._deliver)
@@ -202,9 +219,15 @@ class _Runtime:
                 pass
 
     def _deliver(self):
+        """Settles the outcomes handed over, a bounded number per callback so
+        that the loop runs its other callbacks in between."""
         with self.mutex:
-            outcomes, self.outcomes = self.outcomes, []
-            self.delivering = False
+            outcomes = self.outcomes[:_DELIVERED_AT_ONCE]
+            del self.outcomes[:_DELIVERED_AT_ONCE]
+            more = bool(self.outcomes)
+            self.delivering = more
+        if more:
+            self.loop.call_soon(self._deliver)
         for call, ok, value in outcomes:
             _settle(call.future, ok, value)
             if call.ended is not None:
