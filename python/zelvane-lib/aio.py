@@ -26,11 +26,16 @@ __all__ = ["AsyncFunctionHandle", "AsyncMemoryHandle", "connect", "open_function
 # _IDLE_SECONDS ends.
 _CALL_HELPERS = 8
 _EAGER_HELPERS = 2
-_SLOW_CALL = 0.001
+# A call is slow when it took longer than a thread may wait for the GIL
+# while the loop holds it: a fast call that only waited for the GIL starts no
+# helper, which would only wait for the GIL too.
+_SLOW_CALL = 0.006
 _IDLE_SECONDS = 2.0
-# A helper hands outcomes over in batches of at most this many, and the loop
-# settles at most _DELIVERED_AT_ONCE of them per callback.
+# A helper hands outcomes over in batches of at most _BATCH, gathered for at
+# most _BATCH_SECONDS, and the loop settles at most _DELIVERED_AT_ONCE of them
+# per callback.
 _BATCH = 64
+_BATCH_SECONDS = 0.001
 _DELIVERED_AT_ONCE = 64
 # How often the watcher looks whether its loop was closed under it.
 _WATCH_SLICE = 0.2
@@ -161,7 +166,7 @@ class _Runtime:
             # While more calls are queued, outcomes gather to reach the loop
             # together, but for no longer than a slow call takes.
             slow = idle_since - started > _SLOW_CALL
-            if slow or len(outcomes) >= _BATCH or idle_since - batch_started > _SLOW_CALL:
+            if slow or len(outcomes) >= _BATCH or idle_since - batch_started > _BATCH_SECONDS:
                 self._hand_over(outcomes, slow)
                 outcomes = []
 
@@ -193,7 +198,10 @@ class _Runtime:
         ok = failure is None
         if ok:
             try:
-                failure = sync(*call.args, timeout=_time_left(call.timeout), **call.kwargs)
+                if call.timeout is None and not call.kwargs:
+                    failure = sync(*call.args)
+                else:
+                    failure = sync(*call.args, timeout=_time_left(call.timeout), **call.kwargs)
             except BaseException as error:  # the caller's to see, whatever it is
                 ok, failure = False, error
         with self.mutex:
