@@ -36,7 +36,7 @@ _IDLE_SECONDS = 2.0
 # per callback.
 _BATCH = 64
 _BATCH_SECONDS = 0.001
-_DELIVERED_AT_ONCE = 64
+_DELIVERED_AT_ONCE = 32
 # How often the watcher looks whether its loop was closed under it.
 _WATCH_SLICE = 0.2
 # A busy slot lock is tried again after these pauses, doubling.
