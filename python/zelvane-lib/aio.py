@@ -31,9 +31,10 @@ _EAGER_HELPERS = 2
 # helper, which would only wait for the GIL too.
 _SLOW_CALL = 0.006
 _IDLE_SECONDS = 2.0
-# A helper hands outcomes over in batches of at most _BATCH, gathered for at
-# most _BATCH_SECONDS, and the loop settles at most _DELIVERED_AT_ONCE of them
-# per callback.
+# Outcomes of calls reach the loop in batches: a helper wakes it once the
+# queue is empty, _BATCH outcomes wait, or the first waited _BATCH_SECONDS
+# (the watcher wakes it then if the helpers are busy with slow calls); the
+# loop settles at most _DELIVERED_AT_ONCE per callback.
 _BATCH = 64
 _BATCH_SECONDS = 0.001
 _DELIVERED_AT_ONCE = 32
@@ -109,6 +110,7 @@ class _Runtime:
         self.running = set()
         self.outcomes = []
         self.delivering = False
+        self.unannounced_since = None
         self.helpers = 0
         self.waits = {}
         self.watcher = None
@@ -146,29 +148,15 @@ class _Runtime:
 
     def _help(self):
         idle_since = time.monotonic()
-        outcomes = []
         while True:
             try:
-                call = self.queued.get(timeout=_WATCH_SLICE) if not outcomes else self.queued.get_nowait()
+                call = self.queued.get(timeout=_WATCH_SLICE)
             except queue.Empty:
-                if outcomes:
-                    self._hand_over(outcomes)
-                    outcomes = []
-                    continue
                 if self._may_end(idle_since):
                     return
                 continue
-            started = time.monotonic()
-            if not outcomes:
-                batch_started = started
-            self._run(call, outcomes)
+            self._run(call)
             idle_since = time.monotonic()
-            # While more calls are queued, outcomes gather to reach the loop
-            # together, but for no longer than a slow call takes.
-            slow = idle_since - started > _SLOW_CALL
-            if slow or len(outcomes) >= _BATCH or idle_since - batch_started > _BATCH_SECONDS:
-                self._hand_over(outcomes, slow)
-                outcomes = []
 
     def _may_end(self, idle_since):
         """Whether this idle helper ends now (idle for long, or its loop
@@ -180,9 +168,9 @@ class _Runtime:
                 return True
         return False
 
-    def _run(self, call, outcomes):
-        """Runs a queued call (unless it was dropped meanwhile) and adds
-        what became of it to `outcomes`."""
+    def _run(self, call):
+        """Runs a queued call, unless it was dropped meanwhile."""
+        started = time.monotonic()
         sync, failure = None, None
         try:
             sync = call.handle._sync_handle()
@@ -204,27 +192,48 @@ class _Runtime:
                     failure = sync(*call.args, timeout=_time_left(call.timeout), **call.kwargs)
             except BaseException as error:  # the caller's to see, whatever it is
                 ok, failure = False, error
+        self._hand_over(call, ok, failure, time.monotonic() - started > _SLOW_CALL)
+
+    def _hand_over(self, call, ok, value, slow):
+        """Passes a call's outcome to the loop, and starts another helper
+        when calls take long while others queue."""
         with self.mutex:
             self.running.discard(call)
             call.state = _OVER  # a cancellation from now on has nothing to give up
             if call.sync is not None and call.given_up:
                 call.sync._give_up(False)
-        outcomes.append((call, ok, failure))
-
-    def _hand_over(self, outcomes, slow=False):
-        """Passes a batch of outcomes to the loop with one wake-up of it, and
-        starts another helper when calls take long while others queue."""
-        with self.mutex:
-            self.outcomes.extend(outcomes)
-            if slow and not self.queued.empty() and self.helpers < _CALL_HELPERS:
+            self.outcomes.append((call, ok, value))
+            queued = not self.queued.empty()
+            if slow and queued and self.helpers < _CALL_HELPERS:
                 self._add_helper()
-            wake = not self.delivering
-            self.delivering = True
+            wake = self._announce(queued)
         if wake:
-            try:
-                self.loop.call_soon_threadsafe(self._deliver)
-            except RuntimeError:  # closed: nobody waits for them
-                pass
+            self._wake_loop()
+
+    def _announce(self, batching=False):
+        """Under the mutex: whether the loop is to be woken now for the
+        outcomes handed over. While `batching` (more calls queued) they wait
+        for a batch, and the watcher keeps the time they wait."""
+        if self.delivering or not self.outcomes:
+            return False
+        now = time.monotonic()
+        first = self.unannounced_since is None
+        if first:
+            self.unannounced_since = now
+        if batching and len(self.outcomes) < _BATCH and now - self.unannounced_since < _BATCH_SECONDS:
+            if first:
+                self._start_watcher()
+                zelvane._ring()  # the watcher may be asleep for a long slice
+            return False
+        self.unannounced_since = None
+        self.delivering = True
+        return True
+
+    def _wake_loop(self):
+        try:
+            self.loop.call_soon_threadsafe(self._deliver)
+        except RuntimeError:  # closed: nobody waits for them
+            pass
 
     def _deliver(self):
         """Settles the outcomes handed over, a bounded number per callback so
@@ -279,11 +288,15 @@ class _Runtime:
             with self.mutex:
                 if self.loop.is_closed():
                     self._abandon()
-                if not (self.waits or self.running or self.servers):
+                wake = self._announce(batching=True)
+                batching = self.unannounced_since is not None
+                if not (self.waits or self.running or self.servers or batching):
                     self.watcher = None
                     return
                 bell = zelvane._bell()
                 handles, versions, changed = self._look_at_waits()
+            if wake:
+                self._wake_loop()
             if changed:
                 try:
                     self.loop.call_soon_threadsafe(_settle_waits, changed)
@@ -291,7 +304,7 @@ class _Runtime:
                     pass
                 continue
             try:
-                zelvane._wait_any(handles, versions, bell, _WATCH_SLICE)
+                zelvane._wait_any(handles, versions, bell, _BATCH_SECONDS if batching else _WATCH_SLICE)
             except Exception:  # a handle closed meanwhile: looked at again
                 pass
 
