@@ -494,6 +494,25 @@ def test_a_call_cancelled_after_posting_is_withdrawn(pool_process):
     assert finish(server).split() == ["calls", "['after']"]
 
 
+def test_outcomes_waiting_for_a_batch_are_not_held_behind_a_slow_call(served, gate, monkeypatch):
+    # One helper runs the fast calls and then the held one: the outcomes it
+    # gathered just before reach their callers while it waits.
+    monkeypatch.setattr(aio, "_EAGER_HELPERS", 1)
+    name = served(gate)
+
+    async def main():
+        function = await aio.open_function(name)
+        fast = [asyncio.ensure_future(function(i)) for i in range(50)]
+        held = asyncio.ensure_future(function("hold"))
+        try:
+            return await asyncio.wait_for(asyncio.gather(*fast), TIMEOUT)
+        finally:
+            gate.release.set()
+            await asyncio.wait_for(held, TIMEOUT)
+
+    assert run(main) == list(range(50))
+
+
 @pytest.mark.parametrize("delay", [0, 0.0005, 0.002])
 def test_a_call_cancelled_around_its_reply_leaves_the_record_usable(served, delay):
     name = served(lambda x: x)

@@ -26,8 +26,18 @@ __all__ = ["AsyncFunctionHandle", "AsyncMemoryHandle", "connect", "open_function
 # _IDLE_SECONDS ends.
 _CALL_HELPERS = 8
 _EAGER_HELPERS = 2
-_SLOW_CALL = 0.001
+# A call is slow when it took longer than a thread may wait for the GIL
+# while the loop holds it: a fast call that only waited for the GIL starts no
+# helper, which would only wait for the GIL too.
+_SLOW_CALL = 0.006
 _IDLE_SECONDS = 2.0
+# Outcomes of calls reach the loop in batches: a helper wakes it once the
+# queue is empty, _BATCH outcomes wait, or the first waited _BATCH_SECONDS
+# (the watcher wakes it then if the helpers are busy with slow calls); the
+# loop settles at most _DELIVERED_AT_ONCE per callback.
+_BATCH = 64
+_BATCH_SECONDS = 0.001
+_DELIVERED_AT_ONCE = 32
 # How often the watcher looks whether its loop was closed under it.
 _WATCH_SLICE = 0.2
 # A busy slot lock is tried again after these pauses, doubling.
@@ -100,6 +110,7 @@ class _Runtime:
         self.running = set()
         self.outcomes = []
         self.delivering = False
+        self.unannounced_since = None
         self.helpers = 0
         self.waits = {}
         self.watcher = None
@@ -158,6 +169,7 @@ class _Runtime:
         return False
 
     def _run(self, call):
+        """Runs a queued call, unless it was dropped meanwhile."""
         started = time.monotonic()
         sync, failure = None, None
         try:
@@ -171,40 +183,68 @@ class _Runtime:
             call.sync = sync
             self.running.add(call)
             self._start_watcher()
-        if failure is None:
+        ok = failure is None
+        if ok:
             try:
-                value = sync(*call.args, timeout=_time_left(call.timeout), **call.kwargs)
+                if call.timeout is None and not call.kwargs:
+                    failure = sync(*call.args)
+                else:
+                    failure = sync(*call.args, timeout=_time_left(call.timeout), **call.kwargs)
             except BaseException as error:  # the caller's to see, whatever it is
-                failure = error
-            else:
-                self._hand_over(call, True, value, started)
-                return
-        self._hand_over(call, False, failure, started)
+                ok, failure = False, error
+        self._hand_over(call, ok, failure, time.monotonic() - started > _SLOW_CALL)
 
-    def _hand_over(self, call, ok, value, started):
-        """Passes a call's outcome to the loop."""
+    def _hand_over(self, call, ok, value, slow):
+        """Passes a call's outcome to the loop, and starts another helper
+        when calls take long while others queue."""
         with self.mutex:
             self.running.discard(call)
             call.state = _OVER  # a cancellation from now on has nothing to give up
             if call.sync is not None and call.given_up:
                 call.sync._give_up(False)
             self.outcomes.append((call, ok, value))
-            if (not self.queued.empty() and self.helpers < _CALL_HELPERS and
-                    time.monotonic() - started > _SLOW_CALL):
+            queued = not self.queued.empty()
+            if slow and queued and self.helpers < _CALL_HELPERS:
                 self._add_helper()
-            wake = not self.delivering
-            self.delivering = True
-        # One wake-up of the loop delivers every outcome that came meanwhile.
+            wake = self._announce(queued)
         if wake:
-            try:
-                self.loop.call_soon_threadsafe(self._deliver)
-            except RuntimeError:  # closed: nobody waits for them
-                pass
+            self._wake_loop()
+
+    def _announce(self, batching=False):
+        """Under the mutex: whether the loop is to be woken now for the
+        outcomes handed over. While `batching` (more calls queued) they wait
+        for a batch, and the watcher keeps the time they wait."""
+        if self.delivering or not self.outcomes:
+            return False
+        now = time.monotonic()
+        first = self.unannounced_since is None
+        if first:
+            self.unannounced_since = now
+        if batching and len(self.outcomes) < _BATCH and now - self.unannounced_since < _BATCH_SECONDS:
+            if first:
+                self._start_watcher()
+                zelvane._ring()  # the watcher may be asleep for a long slice
+            return False
+        self.unannounced_since = None
+        self.delivering = True
+        return True
+
+    def _wake_loop(self):
+        try:
+            self.loop.call_soon_threadsafe(self._deliver)
+        except RuntimeError:  # closed: nobody waits for them
+            pass
 
     def _deliver(self):
+        """Settles the outcomes handed over, a bounded number per callback so
+        that the loop runs its other callbacks in between."""
         with self.mutex:
-            outcomes, self.outcomes = self.outcomes, []
-            self.delivering = False
+            outcomes = self.outcomes[:_DELIVERED_AT_ONCE]
+            del self.outcomes[:_DELIVERED_AT_ONCE]
+            more = bool(self.outcomes)
+            self.delivering = more
+        if more:
+            self.loop.call_soon(self._deliver)
         for call, ok, value in outcomes:
             _settle(call.future, ok, value)
             if call.ended is not None:
@@ -248,11 +288,15 @@ class _Runtime:
             with self.mutex:
                 if self.loop.is_closed():
                     self._abandon()
-                if not (self.waits or self.running or self.servers):
+                wake = self._announce(batching=True)
+                batching = self.unannounced_since is not None
+                if not (self.waits or self.running or self.servers or batching):
                     self.watcher = None
                     return
                 bell = zelvane._bell()
                 handles, versions, changed = self._look_at_waits()
+            if wake:
+                self._wake_loop()
             if changed:
                 try:
                     self.loop.call_soon_threadsafe(_settle_waits, changed)
@@ -260,7 +304,7 @@ class _Runtime:
                     pass
                 continue
             try:
-                zelvane._wait_any(handles, versions, bell, _WATCH_SLICE)
+                zelvane._wait_any(handles, versions, bell, _BATCH_SECONDS if batching else _WATCH_SLICE)
             except Exception:  # a handle closed meanwhile: looked at again
                 pass
 
