@@ -21,10 +21,10 @@ import zelvane
 __all__ = ["AsyncFunctionHandle", "AsyncMemoryHandle", "connect", "open_function", "open_memory", "serve"]
 
 # Helper threads that run awaited calls, per event loop: two from the start,
-# more (up to the most) while calls take long and others queue behind them,
-# since every helper also contends for the GIL; one with nothing to do for
-# _IDLE_SECONDS ends.
-_CALL_HELPERS = 8
+# more (up to the most, as many as a pool serves at once by default) while
+# calls take long and others queue behind them, since every helper also
+# contends for the GIL; one with nothing to do for _IDLE_SECONDS ends.
+_CALL_HELPERS = 16
 _EAGER_HELPERS = 2
 # A call is slow when it took longer than a thread may wait for the GIL
 # while the loop holds it: a fast call that only waited for the GIL starts no
@@ -204,8 +204,11 @@ class _Runtime:
                 call.sync._give_up(False)
             self.outcomes.append((call, ok, value))
             queued = not self.queued.empty()
-            if slow and queued and self.helpers < _CALL_HELPERS:
-                self._add_helper()
+            if slow and queued:
+                # Slow calls queued behind each other: one helper for each
+                # waiting, so that they take a single round, not one each.
+                for _ in range(min(self.queued.qsize(), _CALL_HELPERS - self.helpers)):
+                    self._add_helper()
             wake = self._announce(queued)
         if wake:
             self._wake_loop()
