@@ -16,7 +16,7 @@ from zelvane._remote_scripts import (HEARTBEAT_TTL, HEARTBEAT_EVERY, CALL_SLICE,
     REPLY_NULL, RESULT_TOO_LARGE, SCRIPTS)
 from zelvane._remote_terms import (public_url, check_timeout, deadline_of, time_left, passed, check_name,
     check_create_memory, check_remove_memory, check_write_memory, check_create_function, check_serve,
-    call_payload, handle_payload, Keys, read_request, lock_request, write_request, is_left_out, made,
+    call_payload, handle_payload, keys_of, read_request, lock_request, write_request, is_left_out, made,
     seconds_ms, remote_report, decoded_reply)
 
 
@@ -76,7 +76,7 @@ class Remote:
         return Reachable(self.url)
 
     def _keys(self, name):
-        return Keys(self.namespace, name)
+        return keys_of(self.namespace, name)
 
     # -- the lock each thread holds
 

@@ -86,7 +86,7 @@ class AsyncRemote:
             return await getattr(self._client, method)(*args, **kwargs)
 
     def _keys(self, name):
-        return base.Keys(self.namespace, name)
+        return base.keys_of(self.namespace, name)
 
     # -- slots
 

@@ -98,8 +98,9 @@ end
 return 1
 """
 
-# KEYS: slot, fn, lock, val. ARGV: token, inline limit. Returns {v, z,
-# ver} (v is 1 for a value over the limit, read apart), or -1 missing,
+# KEYS: slot, fn, lock, val. ARGV (both optional, so that a plain read
+# sends the least): inline limit (default INLINE_VALUE), token. Returns {v,
+# z, ver} (v is 1 for a value over the limit, read apart), or -1 missing,
 # -2 locked by another, -3 a function's name.
 _READ = _SLOT_STATE + """
 if redis.call('EXISTS', KEYS[1]) == 0 then
@@ -107,9 +108,9 @@ if redis.call('EXISTS', KEYS[1]) == 0 then
   return -1
 end
 local holder = redis.call('GET', KEYS[3])
-if holder and holder ~= ARGV[1] then return -2 end
-return slot_state(KEYS[1], KEYS[4], ARGV[2])
-"""
+if holder and holder ~= ARGV[2] then return -2 end
+return slot_state(KEYS[1], KEYS[4], ARGV[1] or '%d')
+""" % INLINE_VALUE
 
 # Lets go of the lock: straight to the first waiter, whose token becomes
 # the holder's, so that a waiter never competes for it again. A waiter's
@@ -137,32 +138,36 @@ local function hand_on(lock, waiters, slot, prefix, lease)
 end
 """
 
-# KEYS: slot, fn, lock, waiters, val, stage. ARGV: value, create, token,
-# channel, release, prefix, lease ms, staged. The value is ARGV[1], or
-# waits under the stage key when staged ('1'), sent beside the script in
+# KEYS: slot, fn, lock, val, and with a token: waiters, stage. ARGV:
+# value, create, and with a token (left out by a plain write, so that it
+# sends the least): token, release, lease ms, staged. The value is ARGV[1],
+# or waits under the stage key when staged ('1'), sent beside the script in
 # one transaction. Returns the new version, or -1 missing, -2 locked by
 # another, -3 a function's name, -4 the caller's lock was lost.
 _WRITE = _HAND_ON + """
+local token, staged = ARGV[3] or '', ARGV[6] == '1'
 local function refused(code)
-  if ARGV[8] == '1' then redis.call('DEL', KEYS[6]) end
+  if staged then redis.call('DEL', KEYS[6]) end
   return code
 end
 if redis.call('EXISTS', KEYS[2]) == 1 then return refused(-3) end
 local holder = redis.call('GET', KEYS[3])
-if ARGV[3] ~= '' and holder ~= ARGV[3] then return refused(-4) end
-if holder and holder ~= ARGV[3] then return refused(-2) end
-if redis.call('EXISTS', KEYS[1]) == 0 and ARGV[2] ~= '1' then return refused(-1) end
-local ver = (tonumber(redis.call('HGET', KEYS[1], 'ver') or '0') + 1) % 2147483648
-if ARGV[8] == '1' then
-  redis.call('RENAME', KEYS[6], KEYS[5])
-  redis.call('PERSIST', KEYS[5])
+if token ~= '' and holder ~= token then return refused(-4) end
+if holder and holder ~= token then return refused(-2) end
+local ver = redis.call('HGET', KEYS[1], 'ver')
+if not ver and ARGV[2] ~= '1' then return refused(-1) end
+ver = (tonumber(ver or '0') + 1) % 2147483648
+if staged then
+  redis.call('RENAME', KEYS[6], KEYS[4])
+  redis.call('PERSIST', KEYS[4])
 else
-  redis.call('SET', KEYS[5], ARGV[1])
+  redis.call('SET', KEYS[4], ARGV[1])
 end
 redis.call('HSET', KEYS[1], 'ver', ver)
 redis.call('HDEL', KEYS[1], 'z')
-redis.call('PUBLISH', ARGV[4], ver)
-if ARGV[5] == '1' then hand_on(KEYS[3], KEYS[4], KEYS[1], ARGV[6], ARGV[7]) end
+local prefix = string.sub(KEYS[1], 1, -6)
+redis.call('PUBLISH', prefix .. ':ch', ver)
+if ARGV[4] == '1' then hand_on(KEYS[3], KEYS[5], KEYS[1], prefix, ARGV[5]) end
 return ver
 """
 

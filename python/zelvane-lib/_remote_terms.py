@@ -1,13 +1,14 @@
 """The Redis back end's terms: argument checks with the module's messages,
 requests and replies as they travel, and key names."""
 import builtins
+import functools
 import time
 import traceback
 import uuid
 from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
 
 import zelvane
-from zelvane._remote_scripts import (LOCK_LEASE, MESSAGE_SIZE, CALL_FUNCTION, HANDLE_ARGS, HANDLE_KWARGS,
+from zelvane._remote_scripts import (LOCK_LEASE, INLINE_VALUE, MESSAGE_SIZE, CALL_FUNCTION, HANDLE_ARGS, HANDLE_KWARGS,
     REPLY_RESULT, REPLY_NULL, NULL_MESSAGE)
 
 
@@ -132,9 +133,18 @@ class Keys:
         return f"{self.prefix}:stage:{uuid.uuid4().hex}"
 
 
+# Every operation names its object's keys: the names of the objects in use
+# are made once.
+keys_of = functools.lru_cache(maxsize=1024)(Keys)
+
+
 def read_request(keys, token, limit=""):
-    """The keys and arguments of the read script."""
-    return [keys.slot, keys.fn, keys.lock, keys.val], [token, limit]
+    """The keys and arguments of the read script; a plain read (no token,
+    the usual limit) sends no arguments at all."""
+    script_keys = [keys.slot, keys.fn, keys.lock, keys.val]
+    if not token and limit == str(INLINE_VALUE):
+        return script_keys, []
+    return script_keys, [limit, token]
 
 
 def lock_request(keys, token, with_value):
@@ -145,10 +155,14 @@ def lock_request(keys, token, with_value):
 
 def write_request(keys, data, create, token, release, stage):
     """The keys and arguments of the write script; with a stage key, the
-    value goes there beside the script."""
-    return ([keys.slot, keys.fn, keys.lock, keys.waiters, keys.val, stage or keys.val],
-            [b"" if stage else data, "1" if create else "0", token, keys.channel, "1" if release else "0",
-             keys.prefix, seconds_ms(LOCK_LEASE), "1" if stage else "0"])
+    value goes there beside the script. A plain write (no lock, no stage)
+    leaves out what only the others need."""
+    script_keys = [keys.slot, keys.fn, keys.lock, keys.val]
+    if not token and not release and stage is None:
+        return script_keys, [data, "1" if create else "0"]
+    return (script_keys + [keys.waiters, stage or keys.val],
+            [b"" if stage else data, "1" if create else "0", token, "1" if release else "0",
+             seconds_ms(LOCK_LEASE), "1" if stage else "0"])
 
 
 def is_left_out(found):
