@@ -72,6 +72,17 @@ class Remote:
         with self._reachable():
             return getattr(self._client, method)(*args, **kwargs)
 
+    def _script_then(self, script, keys, args, command, *command_args):
+        """A script and then a command in one round trip: both results. The
+        script goes as its text, which the server looks up by its digest:
+        one that forgot its scripts (restarted) runs it all the same."""
+        self._check_open()
+        with self._reachable():
+            pipe = self._client.pipeline(transaction=False)
+            pipe.eval(SCRIPTS[script], len(keys), *keys, *args)
+            getattr(pipe, command)(*command_args)
+            return pipe.execute()
+
     def _reachable(self):
         return Reachable(self.url)
 
@@ -559,44 +570,41 @@ class Call:
         if self._name in self._remote._serving_here():
             raise RuntimeError(f"The function '{self._name}' is served by this thread: calling it from its own "
                                "callable would wait for itself for ever.")
-        gen = self._post()
+        gen, reply = self._post(deadline)
         try:
-            reply = self._wait_reply(gen, deadline)
+            if reply is None:
+                reply = self._wait_reply(gen, deadline)
         except BaseException:
             self._withdraw(gen)
             raise
         return decoded_reply(self._name, reply)
 
-    def _post(self):
-        keys = self._keys
-        posted = self._remote._run("post", [keys.fn, keys.slot],
-                                   [keys.prefix, self._request, "1" if self._has_kwargs else "0"])
+    def _post(self, deadline):
+        """Posts the call and waits for its reply in the same round trip:
+        (the pool's generation, the reply or None)."""
+        keys, reply_key = self._keys, self._keys.reply(self._call_id)
+        posted, reply = self._remote._script_then(
+            "post", [keys.fn, keys.slot, reply_key], [keys.prefix, self._request, "1" if self._has_kwargs else "0", "1"],
+            *reply_pop(reply_key, time_left(deadline, CALL_SLICE)))
         if posted == -3:
             raise TypeError(f"The function '{self._name}' is hosted by create_function, which passes no keyword "
                             "arguments; serve it with zelvane.serve to take them.")
         if isinstance(posted, int):
             raise_not_a_function(self._name, posted)
-        return posted.decode()
+        return posted.decode(), popped(reply)
 
     def _wait_reply(self, gen, deadline):
         reply_key = self._keys.reply(self._call_id)
         while True:
-            found = self._take_reply(reply_key, time_left(deadline, CALL_SLICE))
-            if found is not None:
-                return found
             where = self._remote._run("where", [self._keys.fn, reply_key], [self._keys.prefix, gen, self._request])
             if where == b"dead":
                 raise RuntimeError(f"Nobody serves the function '{self._name}' any more: its serving process "
                                    "has ended.")
             if where != b"ready" and passed(deadline):
                 raise TimeoutError(f"The call of '{self._name}' did not end within its time limit.")
-
-    def _take_reply(self, reply_key, wait):
-        # A blocking pop with no time at all would block for ever.
-        if wait <= 0:
-            return self._remote._command("lpop", reply_key)
-        found = self._remote._command("blpop", [reply_key], timeout=wait)
-        return None if found is None else found[1]
+            found = popped(self._remote._command(*reply_pop(reply_key, time_left(deadline, CALL_SLICE))))
+            if found is not None:
+                return found
 
     def _withdraw(self, gen):
         """Takes back a call no server has taken yet; one being executed is
@@ -694,21 +702,30 @@ class Server:
 
     def _serve_calls(self):
         queue, running = self._keys.queue(self._gen), self._keys.running(self._sid)
-        while not self._stopped.is_set():
-            request = self._remote._command("blmove", queue, running, SERVE_SLICE, "RIGHT", "LEFT")
+        take = ("blmove", queue, running, SERVE_SLICE, "RIGHT", "LEFT")
+        request = None
+        # A call taken is answered, even by a server told to stop meanwhile.
+        while request is not None or not self._stopped.is_set():
             if request is None:
-                continue
-            if len(request) <= CALL_ID_SIZE:
+                request = self._remote._command(*take)
+            elif len(request) <= CALL_ID_SIZE:
                 self._remote._command("lrem", running, 1, request)
                 return
-            self._answer(request, running)
+            else:
+                request = self._answer(request, running, take)
 
-    def _answer(self, request, running):
+    def _answer(self, request, running, take):
+        """Answers `request` and takes the next call in the same round
+        trip (when serving goes on): the next request or None."""
         reply, failure = self._reply_to(request)
         reply_key = self._keys.reply(request[:CALL_ID_SIZE].decode())
-        self._remote._run("finish", [running, reply_key], [request, reply, seconds_ms(REPLY_TTL)])
-        if failure is not None:
-            raise failure
+        finish = ([running, reply_key], [request, reply, seconds_ms(REPLY_TTL)])
+        if failure is not None or self._stopped.is_set():
+            self._remote._run("finish", *finish)
+            if failure is not None:
+                raise failure
+            return None
+        return self._remote._script_then("finish", *finish, *take)[1]
 
     def _reply_to(self, request):
         """The reply, and the exception that ends serving (or None)."""
@@ -717,6 +734,19 @@ class Server:
             return result_reply(form, self._func(*args, **kwargs)), None
         except BaseException as exc:
             return failure_reply(self._kind, exc)
+
+
+def reply_pop(key, wait):
+    """The command that takes a reply from `key`, waiting at most `wait`
+    seconds (a blocking pop with no time at all would block for ever)."""
+    if wait <= 0:
+        return "lpop", key
+    return "blpop", [key], wait
+
+
+def popped(found):
+    """The item that reply_pop's command took, or None."""
+    return found[1] if isinstance(found, (list, tuple)) else found
 
 
 def request_arguments(request):

@@ -290,18 +290,27 @@ redis.call('PEXPIRE', queue, 60000)
 return 1
 """
 
-# KEYS: fn, slot. ARGV: prefix, request, has keyword arguments. The pool's
-# generation once posted; -1 missing, -2 a slot's name, -3 keyword
-# arguments for create_function, -4 nobody serves.
+# KEYS: fn, slot, and the reply key when a pop of it follows in the same
+# round trip. ARGV: prefix, request, has keyword arguments, '1' when a pop
+# follows. The pool's generation once posted; -1 missing, -2 a slot's name,
+# -3 keyword arguments for create_function, -4 nobody serves. A refusal
+# leaves an empty reply for the pop that follows, so that it does not wait.
 _POST = _LIVE_SERVERS + """
+local function refused(code)
+  if ARGV[4] == '1' then
+    redis.call('RPUSH', KEYS[3], '')
+    redis.call('PEXPIRE', KEYS[3], 60000)
+  end
+  return code
+end
 local kind = redis.call('HGET', KEYS[1], 'kind')
 if not kind then
-  if redis.call('EXISTS', KEYS[2]) == 1 then return -2 end
-  return -1
+  if redis.call('EXISTS', KEYS[2]) == 1 then return refused(-2) end
+  return refused(-1)
 end
-if ARGV[3] == '1' and kind ~= 'serve' then return -3 end
+if ARGV[3] == '1' and kind ~= 'serve' then return refused(-3) end
 local gen = redis.call('HGET', KEYS[1], 'gen')
-if live_servers(ARGV[1], gen) == 0 then return -4 end
+if live_servers(ARGV[1], gen) == 0 then return refused(-4) end
 redis.call('LPUSH', ARGV[1] .. ':q:' .. gen, ARGV[2])
 return gen
 """
