@@ -197,13 +197,13 @@ class Remote:
         keys = self._keys(name)
         token = uuid.uuid4().hex
         entry = ("1" if with_value else "0") + token
-        found = self._run("lock", *lock_request(keys, token, with_value))
+        found, woken = self._lock_or_queue(keys, token, entry, deadline, with_value)
         if found in (-1, -3):
             stored(name, found)
         self._keeper.hold(keys.lock, token)
         try:
             if found == 0:
-                found = self._await_handoff(name, token, entry, deadline)
+                found = self._await_handoff(name, token, entry, deadline, woken)
                 if found is None and with_value:
                     found = self._run("read", *read_request(keys, token))
                 if found in (-1, -3):
@@ -213,22 +213,33 @@ class Remote:
             raise
         return token, found
 
-    def _await_handoff(self, name, token, entry, deadline):
-        """Waits until the lock is handed to `token`; the slot's state it
+    def _lock_or_queue(self, keys, token, entry, deadline, with_value):
+        """Takes the lock or joins its queue, and waits for a hand-over in
+        the same round trip: (what the lock script answers, the wake-up or
+        None)."""
+        try:
+            found, woken = self._script_then("lock", *lock_request(keys, token, with_value, then_pop=True),
+                                             *reply_pop(keys.wake(token), time_left(deadline, HANDOFF_SLICE)))
+        except BaseException:
+            self._withdraw_waiter(keys, token, entry)
+            raise
+        return found, popped(woken)
+
+    def _await_handoff(self, name, token, entry, deadline, woken):
+        """Waits until the lock is handed to `token` (`woken` is the wake-up
+        that came with joining the queue, or None); the slot's state it
         came with, or None when it was taken after its holder's lease ran
         out. Leaves the queue when it gives up."""
         keys = self._keys(name)
         lease = seconds_ms(LOCK_LEASE)
         try:
-            while True:
-                wait = time_left(deadline, HANDOFF_SLICE)
-                woken = self._command("blpop", [keys.wake(token)], timeout=wait) if wait > 0 else None
-                if woken is not None:
-                    return handed_state(woken[1])
+            while woken is None:
                 if self._run("claim", [keys.lock, keys.waiters, keys.wake(token)], [token, lease, entry]):
                     return None
                 if passed(deadline):
                     raise TimeoutError(f"Timed out waiting for the lock of shared memory address '{name}'.")
+                woken = popped(self._command(*reply_pop(keys.wake(token), time_left(deadline, HANDOFF_SLICE))))
+            return handed_state(woken)
         except BaseException:
             self._withdraw_waiter(keys, token, entry)
             raise

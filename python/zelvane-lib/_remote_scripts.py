@@ -171,20 +171,30 @@ if ARGV[4] == '1' then hand_on(KEYS[3], KEYS[5], KEYS[1], prefix, ARGV[5]) end
 return ver
 """
 
-# KEYS: slot, fn, lock, waiters, val. ARGV: token, lease ms, whether to
-# return the value. Returns {v, z, ver} (or 1) once locked, 0 once queued behind
-# the holder, -1 missing, -3 a function's name.
+# KEYS: slot, fn, lock, waiters, val, and the caller's wake key when a pop
+# of it follows in the same round trip. ARGV: token, lease ms, whether to
+# return the value, '1' when a pop follows. Returns {v, z, ver} (or 1) once
+# locked, 0 once queued behind the holder, -1 missing, -3 a function's
+# name. Any answer but 0 leaves an empty wake-up for the pop that follows,
+# so that it does not wait.
 _LOCK = _SLOT_STATE + """
+local function answered(result)
+  if ARGV[4] == '1' then
+    redis.call('RPUSH', KEYS[6], '')
+    redis.call('PEXPIRE', KEYS[6], 60000)
+  end
+  return result
+end
 if redis.call('EXISTS', KEYS[1]) == 0 then
-  if redis.call('EXISTS', KEYS[2]) == 1 then return -3 end
-  return -1
+  if redis.call('EXISTS', KEYS[2]) == 1 then return answered(-3) end
+  return answered(-1)
 end
 if not redis.call('SET', KEYS[3], ARGV[1], 'NX', 'PX', ARGV[2]) then
   redis.call('RPUSH', KEYS[4], ARGV[3] .. ARGV[1])
   return 0
 end
-if ARGV[3] == '1' then return slot_state(KEYS[1], KEYS[5], '') end
-return 1
+if ARGV[3] == '1' then return answered(slot_state(KEYS[1], KEYS[5], '')) end
+return answered(1)
 """
 
 # KEYS: lock, waiters, wake. ARGV: token, lease ms, entry. 1 when the

@@ -147,10 +147,14 @@ def read_request(keys, token, limit=""):
     return script_keys, [limit, token]
 
 
-def lock_request(keys, token, with_value):
-    """The keys and arguments of the lock script."""
-    return ([keys.slot, keys.fn, keys.lock, keys.waiters, keys.val],
-            [token, seconds_ms(LOCK_LEASE), "1" if with_value else "0"])
+def lock_request(keys, token, with_value, then_pop=False):
+    """The keys and arguments of the lock script; `then_pop` when a pop of
+    the token's wake key follows in the same round trip."""
+    script_keys = [keys.slot, keys.fn, keys.lock, keys.waiters, keys.val]
+    args = [token, seconds_ms(LOCK_LEASE), "1" if with_value else "0"]
+    if then_pop:
+        return script_keys + [keys.wake(token)], args + ["1"]
+    return script_keys, args
 
 
 def write_request(keys, data, create, token, release, stage):
