@@ -11,12 +11,12 @@ import uuid
 
 import zelvane
 from zelvane._remote_scripts import (HEARTBEAT_TTL, HEARTBEAT_EVERY, CALL_SLICE, LOCK_LEASE,
-    LOCK_RENEW_EVERY, HANDOFF_SLICE, REPLY_TTL, POOL_TTL, SERVE_SLICE, WAIT_SLICE, OPEN_POLL, INLINE_VALUE,
+    LOCK_RENEW_EVERY, HANDOFF_SLICE, REPLY_TTL, SERVE_SLICE, WAIT_SLICE, OPEN_POLL, INLINE_VALUE,
     STAGE_TTL, MESSAGE_SIZE, CALL_ID_SIZE, CALL_FUNCTION, HANDLE_KWARGS, REPLY_RESULT, REPLY_EXCEPTION,
     REPLY_NULL, RESULT_TOO_LARGE, SCRIPTS)
 from zelvane._remote_terms import (public_url, check_timeout, deadline_of, time_left, passed, check_name,
     check_create_memory, check_remove_memory, check_write_memory, check_create_function, check_serve,
-    call_payload, handle_payload, keys_of, read_request, lock_request, write_request, is_left_out, made,
+    call_payload, handle_payload, keys_of, heartbeat_request, leave_request, read_request, lock_request, write_request, is_left_out, made,
     seconds_ms, remote_report, decoded_reply)
 
 
@@ -246,7 +246,7 @@ class Remote:
 
     def _withdraw_waiter(self, keys, token, entry):
         try:
-            self._run("withdraw_waiter", [keys.lock, keys.waiters, keys.wake(token), keys.slot],
+            self._run("withdraw_waiter", [keys.lock, keys.waiters, keys.wake(token), keys.slot, keys.val],
                       [token, keys.prefix, seconds_ms(LOCK_LEASE), entry])
         except Exception:
             # Unreachable: the lease hands the lock on if it came here.
@@ -255,7 +255,7 @@ class Remote:
     def _unlock(self, name, token):
         keys = self._keys(name)
         self._keeper.let_go(token)
-        return self._run("unlock", [keys.lock, keys.waiters, keys.slot],
+        return self._run("unlock", [keys.lock, keys.waiters, keys.slot, keys.val],
                          [token, keys.prefix, seconds_ms(LOCK_LEASE)])
 
     def _version(self, name):
@@ -697,16 +697,16 @@ class Server:
 
     def _leave(self):
         try:
-            self._remote._run("leave", [self._keys.fn], [self._keys.prefix, self._gen, self._sid])
+            self._remote._run("leave", *leave_request(self._keys, self._gen, self._sid))
         except Exception:
             # The heartbeat lapses, and the pool forgets this server.
             pass
 
     def _beat(self):
-        args = [self._keys.prefix, self._gen, self._sid, seconds_ms(HEARTBEAT_TTL), seconds_ms(POOL_TTL)]
+        request = heartbeat_request(self._keys, self._gen, self._sid)
         while not self._stopped.wait(HEARTBEAT_EVERY):
             try:
-                if not self._remote._run("heartbeat", [self._keys.fn], args):
+                if not self._remote._run("heartbeat", *request):
                     self._stopped.set()
             except Exception:
                 pass

@@ -17,6 +17,16 @@ scripts below touch a single slot of a Redis Cluster:
     {ns:name}:hb:SID    a server's heartbeat, expiring
     {ns:name}:run:SID   the call a server is executing
     {ns:name}:r:CALLID  the reply of one call, expiring
+
+A script is given, in KEYS, every key whose name its caller knows. Some
+names are known only inside the script, which makes them there from the
+object's prefix: the pool's generation read from :fn (:srv:GEN, :q:GEN in
+join, stop, post, served), the server ids read from :srv:GEN (their :hb and
+:run keys, in live_servers and where), and the token of the waiter a lock
+is handed to, read from :waiters (its :wake key, in hand_on). Passing them
+would take a round trip before the script and let them change in between.
+They carry the object's hash tag, so they live in the slot of the declared
+keys and a Redis Cluster node that runs the script holds them.
 """
 
 # A server that has not renewed its heartbeat for this long counts as dead;
@@ -126,14 +136,14 @@ local function handed_state(slot, val, wanted)
   return (found[1] and 'z' or '-') .. (found[2] or '0') .. ':' .. (redis.call('GET', val) or '')
 end
 
-local function hand_on(lock, waiters, slot, prefix, lease)
+local function hand_on(lock, waiters, slot, val, prefix, lease)
   redis.call('DEL', lock)
   local entry = redis.call('LPOP', waiters)
   if not entry then return end
   local token = string.sub(entry, 2)
   redis.call('SET', lock, token, 'PX', lease)
   local wake = prefix .. ':wake:' .. token
-  redis.call('RPUSH', wake, handed_state(slot, prefix .. ':val', string.sub(entry, 1, 1) == '1'))
+  redis.call('RPUSH', wake, handed_state(slot, val, string.sub(entry, 1, 1) == '1'))
   redis.call('PEXPIRE', wake, 60000)
 end
 """
@@ -167,7 +177,7 @@ redis.call('HSET', KEYS[1], 'ver', ver)
 redis.call('HDEL', KEYS[1], 'z')
 local prefix = string.sub(KEYS[1], 1, -6)
 redis.call('PUBLISH', prefix .. ':ch', ver)
-if ARGV[4] == '1' then hand_on(KEYS[3], KEYS[5], KEYS[1], prefix, ARGV[5]) end
+if ARGV[4] == '1' then hand_on(KEYS[3], KEYS[5], KEYS[1], KEYS[4], prefix, ARGV[5]) end
 return ver
 """
 
@@ -212,20 +222,20 @@ redis.call('DEL', KEYS[3])
 return 1
 """
 
-# KEYS: lock, waiters, wake, slot. ARGV: token, prefix, lease ms, entry.
+# KEYS: lock, waiters, wake, slot, val. ARGV: token, prefix, lease ms, entry.
 # Leaves the queue, and hands the lock on if it was handed here meanwhile.
 _WITHDRAW_WAITER = _HAND_ON + """
 redis.call('LREM', KEYS[2], 0, ARGV[4])
 redis.call('DEL', KEYS[3])
-if redis.call('GET', KEYS[1]) == ARGV[1] then hand_on(KEYS[1], KEYS[2], KEYS[4], ARGV[2], ARGV[3]) end
+if redis.call('GET', KEYS[1]) == ARGV[1] then hand_on(KEYS[1], KEYS[2], KEYS[4], KEYS[5], ARGV[2], ARGV[3]) end
 return 1
 """
 
-# KEYS: lock, waiters, slot. ARGV: token, prefix, lease ms. 1 when the
+# KEYS: lock, waiters, slot, val. ARGV: token, prefix, lease ms. 1 when the
 # token held the lock.
 _UNLOCK = _HAND_ON + """
 if redis.call('GET', KEYS[1]) ~= ARGV[1] then return 0 end
-hand_on(KEYS[1], KEYS[2], KEYS[3], ARGV[2], ARGV[3])
+hand_on(KEYS[1], KEYS[2], KEYS[3], KEYS[4], ARGV[2], ARGV[3])
 return 1
 """
 
@@ -260,27 +270,27 @@ redis.call('SET', ARGV[1] .. ':hb:' .. ARGV[4], 1, 'PX', ARGV[5])
 return gen
 """
 
-# KEYS: fn. ARGV: prefix, generation, server id, heartbeat ms, pool ms.
-# 0 once the pool was stopped or the server dropped from it.
+# KEYS: fn, servers, heartbeat, queue. ARGV: generation, server id,
+# heartbeat ms, pool ms. 0 once the pool was stopped or the server dropped
+# from it.
 _HEARTBEAT = """
-local set = ARGV[1] .. ':srv:' .. ARGV[2]
-if redis.call('HGET', KEYS[1], 'gen') ~= ARGV[2] or redis.call('SISMEMBER', set, ARGV[3]) == 0 then
+if redis.call('HGET', KEYS[1], 'gen') ~= ARGV[1] or redis.call('SISMEMBER', KEYS[2], ARGV[2]) == 0 then
   return 0
 end
-redis.call('SET', ARGV[1] .. ':hb:' .. ARGV[3], 1, 'PX', ARGV[4])
-redis.call('PEXPIRE', set, ARGV[5])
-redis.call('PEXPIRE', ARGV[1] .. ':q:' .. ARGV[2], ARGV[5])
+redis.call('SET', KEYS[3], 1, 'PX', ARGV[3])
+redis.call('PEXPIRE', KEYS[2], ARGV[4])
+redis.call('PEXPIRE', KEYS[4], ARGV[4])
 return 1
 """
 
-# KEYS: fn. ARGV: prefix, generation, server id. The last server out
-# removes the name (when it is still this pool's).
+# KEYS: fn, servers, heartbeat, running, queue. ARGV: prefix, generation,
+# server id. The last server out removes the name (when it is still this
+# pool's).
 _LEAVE = _LIVE_SERVERS + """
-local set = ARGV[1] .. ':srv:' .. ARGV[2]
-redis.call('SREM', set, ARGV[3])
-redis.call('DEL', ARGV[1] .. ':hb:' .. ARGV[3], ARGV[1] .. ':run:' .. ARGV[3])
+redis.call('SREM', KEYS[2], ARGV[3])
+redis.call('DEL', KEYS[3], KEYS[4])
 if live_servers(ARGV[1], ARGV[2]) == 0 then
-  redis.call('DEL', set, ARGV[1] .. ':q:' .. ARGV[2])
+  redis.call('DEL', KEYS[2], KEYS[5])
   if redis.call('HGET', KEYS[1], 'gen') == ARGV[2] then redis.call('DEL', KEYS[1]) end
 end
 return 1

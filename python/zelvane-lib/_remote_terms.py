@@ -8,7 +8,7 @@ import uuid
 from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
 
 import zelvane
-from zelvane._remote_scripts import (LOCK_LEASE, INLINE_VALUE, MESSAGE_SIZE, CALL_FUNCTION, HANDLE_ARGS, HANDLE_KWARGS,
+from zelvane._remote_scripts import (LOCK_LEASE, INLINE_VALUE, HEARTBEAT_TTL, POOL_TTL, MESSAGE_SIZE, CALL_FUNCTION, HANDLE_ARGS, HANDLE_KWARGS,
     REPLY_RESULT, REPLY_NULL, NULL_MESSAGE)
 
 
@@ -120,6 +120,12 @@ class Keys:
     def queue(self, gen):
         return f"{self.prefix}:q:{gen}"
 
+    def servers(self, gen):
+        return f"{self.prefix}:srv:{gen}"
+
+    def heartbeat(self, sid):
+        return f"{self.prefix}:hb:{sid}"
+
     def running(self, sid):
         return f"{self.prefix}:run:{sid}"
 
@@ -167,6 +173,18 @@ def write_request(keys, data, create, token, release, stage):
     return (script_keys + [keys.waiters, stage or keys.val],
             [b"" if stage else data, "1" if create else "0", token, "1" if release else "0",
              seconds_ms(LOCK_LEASE), "1" if stage else "0"])
+
+
+def heartbeat_request(keys, gen, sid):
+    """The keys and arguments of the heartbeat script."""
+    return ([keys.fn, keys.servers(gen), keys.heartbeat(sid), keys.queue(gen)],
+            [gen, sid, seconds_ms(HEARTBEAT_TTL), seconds_ms(POOL_TTL)])
+
+
+def leave_request(keys, gen, sid):
+    """The keys and arguments of the script a server leaves its pool with."""
+    return ([keys.fn, keys.servers(gen), keys.heartbeat(sid), keys.running(sid), keys.queue(gen)],
+            [keys.prefix, gen, sid])
 
 
 def is_left_out(found):
