@@ -16,8 +16,8 @@ from zelvane._remote_scripts import (HEARTBEAT_TTL, HEARTBEAT_EVERY, CALL_SLICE,
     REPLY_NULL, RESULT_TOO_LARGE, SCRIPTS)
 from zelvane._remote_terms import (public_url, check_timeout, deadline_of, time_left, passed, check_name,
     check_create_memory, check_remove_memory, check_write_memory, check_create_function, check_serve,
-    call_payload, handle_payload, keys_of, heartbeat_request, leave_request, read_request, lock_request, write_request, is_left_out, made,
-    seconds_ms, remote_report, decoded_reply)
+    call_payload, handle_payload, keys_of, heartbeat_request, leave_request, read_request, lock_request,
+    write_request, is_left_out, made, seconds_ms, remote_report, decoded_reply)
 
 
 class Remote:
@@ -594,9 +594,9 @@ class Call:
         """Posts the call and waits for its reply in the same round trip:
         (the pool's generation, the reply or None)."""
         keys, reply_key = self._keys, self._keys.reply(self._call_id)
-        posted, reply = self._remote._script_then(
-            "post", [keys.fn, keys.slot, reply_key], [keys.prefix, self._request, "1" if self._has_kwargs else "0", "1"],
-            *reply_pop(reply_key, time_left(deadline, CALL_SLICE)))
+        args = [keys.prefix, self._request, "1" if self._has_kwargs else "0", "1"]
+        posted, reply = self._remote._script_then("post", [keys.fn, keys.slot, reply_key], args,
+                                                  *reply_pop(reply_key, time_left(deadline, CALL_SLICE)))
         if posted == -3:
             raise TypeError(f"The function '{self._name}' is hosted by create_function, which passes no keyword "
                             "arguments; serve it with zelvane.serve to take them.")

@@ -8,8 +8,8 @@ import uuid
 from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
 
 import zelvane
-from zelvane._remote_scripts import (LOCK_LEASE, INLINE_VALUE, HEARTBEAT_TTL, POOL_TTL, MESSAGE_SIZE, CALL_FUNCTION, HANDLE_ARGS, HANDLE_KWARGS,
-    REPLY_RESULT, REPLY_NULL, NULL_MESSAGE)
+from zelvane._remote_scripts import (LOCK_LEASE, INLINE_VALUE, HEARTBEAT_TTL, POOL_TTL, MESSAGE_SIZE,
+    CALL_FUNCTION, HANDLE_ARGS, HANDLE_KWARGS, REPLY_RESULT, REPLY_NULL, NULL_MESSAGE)
 
 
 def public_url(url):
