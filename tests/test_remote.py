@@ -311,6 +311,59 @@ def test_a_waiter_that_gives_up_leaves_the_queue(remote):
     assert z.read_memory(name) == 15
 
 
+class RoundTrips:
+    """Counts this thread's round trips to Redis: every command, and every
+    pipeline, is one send."""
+
+    def __init__(self, monkeypatch, client):
+        connection_class = client.connection_pool.connection_class
+        send = connection_class.send_packed_command
+        self.count = 0
+        thread = threading.current_thread()
+
+        def counted(connection, *args, **kwargs):
+            if threading.current_thread() is thread:
+                self.count += 1
+            return send(connection, *args, **kwargs)
+
+        monkeypatch.setattr(connection_class, "send_packed_command", counted)
+
+    def of(self, operation):
+        before = self.count
+        operation()
+        return self.count - before
+
+
+def test_slot_operations_take_the_fewest_round_trips(remote, monkeypatch):
+    z, name = remote.api, remote.name("trips")
+    z.write_memory(name, 0)
+    handle = z.open_memory(name)
+    z.read_memory(name)  # the server learns the scripts on their first use
+    trips = RoundTrips(monkeypatch, z._client)
+    assert trips.of(lambda: z.write_memory(name, {"a": [1, 2.5]})) == 1
+    assert trips.of(lambda: z.read_memory(name)) == 1
+    assert trips.of(lambda: handle.update(lambda v: v | {"b": 1})) == 2
+    assert z.read_memory(name) == {"a": [1, 2.5], "b": 1}
+
+
+def test_refusals_answered_in_the_round_trip_of_a_wait_leave_nothing(remote, servers):
+    z, slot, function, missing = remote.api, remote.name("slot"), remote.name("fn"), remote.name("missing")
+    z.write_memory(slot, 1)
+    handle = z.open_memory(slot)
+    z.remove_memory(slot)
+    with pytest.raises(MemoryError, match=f"^Failed to open shared memory address '{slot}'.$"):
+        handle.update(lambda v: v + 1)
+    with pytest.raises(MemoryError, match="^Failed to open the shared memory.$"):
+        z.call_function(missing, ())
+    servers.start(remote, function, "create_function")
+    with z.open_function(function) as served, pytest.raises(TypeError, match="keyword"):
+        served(1, b=2)
+    left = [key for key in z._client.scan_iter(match=f"{{{remote.namespace}:*")
+            if b":r:" in key or b":wake:" in key or b":waiters" in key or b":lock" in key]
+    assert left == []
+    assert z.call_function(function, (1, 2)) == 3
+
+
 WAITER = CHILD + """
 handle = z.open_memory(sys.argv[2], create=False)
 since = handle.version

@@ -11,13 +11,13 @@ import uuid
 
 import zelvane
 from zelvane._remote_scripts import (HEARTBEAT_TTL, HEARTBEAT_EVERY, CALL_SLICE, LOCK_LEASE,
-    LOCK_RENEW_EVERY, HANDOFF_SLICE, REPLY_TTL, POOL_TTL, SERVE_SLICE, WAIT_SLICE, OPEN_POLL, INLINE_VALUE,
+    LOCK_RENEW_EVERY, HANDOFF_SLICE, REPLY_TTL, SERVE_SLICE, WAIT_SLICE, OPEN_POLL, INLINE_VALUE,
     STAGE_TTL, MESSAGE_SIZE, CALL_ID_SIZE, CALL_FUNCTION, HANDLE_KWARGS, REPLY_RESULT, REPLY_EXCEPTION,
     REPLY_NULL, RESULT_TOO_LARGE, SCRIPTS)
 from zelvane._remote_terms import (public_url, check_timeout, deadline_of, time_left, passed, check_name,
     check_create_memory, check_remove_memory, check_write_memory, check_create_function, check_serve,
-    call_payload, handle_payload, Keys, read_request, lock_request, write_request, is_left_out, made,
-    seconds_ms, remote_report, decoded_reply)
+    call_payload, handle_payload, keys_of, heartbeat_request, leave_request, read_request, lock_request,
+    write_request, is_left_out, made, seconds_ms, remote_report, decoded_reply)
 
 
 class Remote:
@@ -72,11 +72,22 @@ class Remote:
         with self._reachable():
             return getattr(self._client, method)(*args, **kwargs)
 
+    def _script_then(self, script, keys, args, command, *command_args):
+        """A script and then a command in one round trip: both results. The
+        script goes as its text, which the server looks up by its digest:
+        one that forgot its scripts (restarted) runs it all the same."""
+        self._check_open()
+        with self._reachable():
+            pipe = self._client.pipeline(transaction=False)
+            pipe.eval(SCRIPTS[script], len(keys), *keys, *args)
+            getattr(pipe, command)(*command_args)
+            return pipe.execute()
+
     def _reachable(self):
         return Reachable(self.url)
 
     def _keys(self, name):
-        return Keys(self.namespace, name)
+        return keys_of(self.namespace, name)
 
     # -- the lock each thread holds
 
@@ -186,13 +197,13 @@ class Remote:
         keys = self._keys(name)
         token = uuid.uuid4().hex
         entry = ("1" if with_value else "0") + token
-        found = self._run("lock", *lock_request(keys, token, with_value))
+        found, woken = self._lock_or_queue(keys, token, entry, deadline, with_value)
         if found in (-1, -3):
             stored(name, found)
         self._keeper.hold(keys.lock, token)
         try:
             if found == 0:
-                found = self._await_handoff(name, token, entry, deadline)
+                found = self._await_handoff(name, token, entry, deadline, woken)
                 if found is None and with_value:
                     found = self._run("read", *read_request(keys, token))
                 if found in (-1, -3):
@@ -202,29 +213,40 @@ class Remote:
             raise
         return token, found
 
-    def _await_handoff(self, name, token, entry, deadline):
-        """Waits until the lock is handed to `token`; the slot's state it
+    def _lock_or_queue(self, keys, token, entry, deadline, with_value):
+        """Takes the lock or joins its queue, and waits for a hand-over in
+        the same round trip: (what the lock script answers, the wake-up or
+        None)."""
+        try:
+            found, woken = self._script_then("lock", *lock_request(keys, token, with_value, then_pop=True),
+                                             *reply_pop(keys.wake(token), time_left(deadline, HANDOFF_SLICE)))
+        except BaseException:
+            self._withdraw_waiter(keys, token, entry)
+            raise
+        return found, popped(woken)
+
+    def _await_handoff(self, name, token, entry, deadline, woken):
+        """Waits until the lock is handed to `token` (`woken` is the wake-up
+        that came with joining the queue, or None); the slot's state it
         came with, or None when it was taken after its holder's lease ran
         out. Leaves the queue when it gives up."""
         keys = self._keys(name)
         lease = seconds_ms(LOCK_LEASE)
         try:
-            while True:
-                wait = time_left(deadline, HANDOFF_SLICE)
-                woken = self._command("blpop", [keys.wake(token)], timeout=wait) if wait > 0 else None
-                if woken is not None:
-                    return handed_state(woken[1])
+            while woken is None:
                 if self._run("claim", [keys.lock, keys.waiters, keys.wake(token)], [token, lease, entry]):
                     return None
                 if passed(deadline):
                     raise TimeoutError(f"Timed out waiting for the lock of shared memory address '{name}'.")
+                woken = popped(self._command(*reply_pop(keys.wake(token), time_left(deadline, HANDOFF_SLICE))))
+            return handed_state(woken)
         except BaseException:
             self._withdraw_waiter(keys, token, entry)
             raise
 
     def _withdraw_waiter(self, keys, token, entry):
         try:
-            self._run("withdraw_waiter", [keys.lock, keys.waiters, keys.wake(token), keys.slot],
+            self._run("withdraw_waiter", [keys.lock, keys.waiters, keys.wake(token), keys.slot, keys.val],
                       [token, keys.prefix, seconds_ms(LOCK_LEASE), entry])
         except Exception:
             # Unreachable: the lease hands the lock on if it came here.
@@ -233,7 +255,7 @@ class Remote:
     def _unlock(self, name, token):
         keys = self._keys(name)
         self._keeper.let_go(token)
-        return self._run("unlock", [keys.lock, keys.waiters, keys.slot],
+        return self._run("unlock", [keys.lock, keys.waiters, keys.slot, keys.val],
                          [token, keys.prefix, seconds_ms(LOCK_LEASE)])
 
     def _version(self, name):
@@ -559,44 +581,41 @@ class Call:
         if self._name in self._remote._serving_here():
             raise RuntimeError(f"The function '{self._name}' is served by this thread: calling it from its own "
                                "callable would wait for itself for ever.")
-        gen = self._post()
+        gen, reply = self._post(deadline)
         try:
-            reply = self._wait_reply(gen, deadline)
+            if reply is None:
+                reply = self._wait_reply(gen, deadline)
         except BaseException:
             self._withdraw(gen)
             raise
         return decoded_reply(self._name, reply)
 
-    def _post(self):
-        keys = self._keys
-        posted = self._remote._run("post", [keys.fn, keys.slot],
-                                   [keys.prefix, self._request, "1" if self._has_kwargs else "0"])
+    def _post(self, deadline):
+        """Posts the call and waits for its reply in the same round trip:
+        (the pool's generation, the reply or None)."""
+        keys, reply_key = self._keys, self._keys.reply(self._call_id)
+        args = [keys.prefix, self._request, "1" if self._has_kwargs else "0", "1"]
+        posted, reply = self._remote._script_then("post", [keys.fn, keys.slot, reply_key], args,
+                                                  *reply_pop(reply_key, time_left(deadline, CALL_SLICE)))
         if posted == -3:
             raise TypeError(f"The function '{self._name}' is hosted by create_function, which passes no keyword "
                             "arguments; serve it with zelvane.serve to take them.")
         if isinstance(posted, int):
             raise_not_a_function(self._name, posted)
-        return posted.decode()
+        return posted.decode(), popped(reply)
 
     def _wait_reply(self, gen, deadline):
         reply_key = self._keys.reply(self._call_id)
         while True:
-            found = self._take_reply(reply_key, time_left(deadline, CALL_SLICE))
-            if found is not None:
-                return found
             where = self._remote._run("where", [self._keys.fn, reply_key], [self._keys.prefix, gen, self._request])
             if where == b"dead":
                 raise RuntimeError(f"Nobody serves the function '{self._name}' any more: its serving process "
                                    "has ended.")
             if where != b"ready" and passed(deadline):
                 raise TimeoutError(f"The call of '{self._name}' did not end within its time limit.")
-
-    def _take_reply(self, reply_key, wait):
-        # A blocking pop with no time at all would block for ever.
-        if wait <= 0:
-            return self._remote._command("lpop", reply_key)
-        found = self._remote._command("blpop", [reply_key], timeout=wait)
-        return None if found is None else found[1]
+            found = popped(self._remote._command(*reply_pop(reply_key, time_left(deadline, CALL_SLICE))))
+            if found is not None:
+                return found
 
     def _withdraw(self, gen):
         """Takes back a call no server has taken yet; one being executed is
@@ -678,37 +697,46 @@ class Server:
 
     def _leave(self):
         try:
-            self._remote._run("leave", [self._keys.fn], [self._keys.prefix, self._gen, self._sid])
+            self._remote._run("leave", *leave_request(self._keys, self._gen, self._sid))
         except Exception:
             # The heartbeat lapses, and the pool forgets this server.
             pass
 
     def _beat(self):
-        args = [self._keys.prefix, self._gen, self._sid, seconds_ms(HEARTBEAT_TTL), seconds_ms(POOL_TTL)]
+        request = heartbeat_request(self._keys, self._gen, self._sid)
         while not self._stopped.wait(HEARTBEAT_EVERY):
             try:
-                if not self._remote._run("heartbeat", [self._keys.fn], args):
+                if not self._remote._run("heartbeat", *request):
                     self._stopped.set()
             except Exception:
                 pass
 
     def _serve_calls(self):
         queue, running = self._keys.queue(self._gen), self._keys.running(self._sid)
-        while not self._stopped.is_set():
-            request = self._remote._command("blmove", queue, running, SERVE_SLICE, "RIGHT", "LEFT")
+        take = ("blmove", queue, running, SERVE_SLICE, "RIGHT", "LEFT")
+        request = None
+        # A call taken is answered, even by a server told to stop meanwhile.
+        while request is not None or not self._stopped.is_set():
             if request is None:
-                continue
-            if len(request) <= CALL_ID_SIZE:
+                request = self._remote._command(*take)
+            elif len(request) <= CALL_ID_SIZE:
                 self._remote._command("lrem", running, 1, request)
                 return
-            self._answer(request, running)
+            else:
+                request = self._answer(request, running, take)
 
-    def _answer(self, request, running):
+    def _answer(self, request, running, take):
+        """Answers `request` and takes the next call in the same round
+        trip (when serving goes on): the next request or None."""
         reply, failure = self._reply_to(request)
         reply_key = self._keys.reply(request[:CALL_ID_SIZE].decode())
-        self._remote._run("finish", [running, reply_key], [request, reply, seconds_ms(REPLY_TTL)])
-        if failure is not None:
-            raise failure
+        finish = ([running, reply_key], [request, reply, seconds_ms(REPLY_TTL)])
+        if failure is not None or self._stopped.is_set():
+            self._remote._run("finish", *finish)
+            if failure is not None:
+                raise failure
+            return None
+        return self._remote._script_then("finish", *finish, *take)[1]
 
     def _reply_to(self, request):
         """The reply, and the exception that ends serving (or None)."""
@@ -717,6 +745,19 @@ class Server:
             return result_reply(form, self._func(*args, **kwargs)), None
         except BaseException as exc:
             return failure_reply(self._kind, exc)
+
+
+def reply_pop(key, wait):
+    """The command that takes a reply from `key`, waiting at most `wait`
+    seconds (a blocking pop with no time at all would block for ever)."""
+    if wait <= 0:
+        return "lpop", key
+    return "blpop", [key], wait
+
+
+def popped(found):
+    """The item that reply_pop's command took, or None."""
+    return found[1] if isinstance(found, (list, tuple)) else found
 
 
 def request_arguments(request):

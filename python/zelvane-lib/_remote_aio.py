@@ -86,7 +86,7 @@ class AsyncRemote:
             return await getattr(self._client, method)(*args, **kwargs)
 
     def _keys(self, name):
-        return base.Keys(self.namespace, name)
+        return base.keys_of(self.namespace, name)
 
     # -- slots
 
@@ -237,7 +237,7 @@ class AsyncRemote:
 
     async def _withdraw_waiter(self, keys, token, entry):
         try:
-            await self._run("withdraw_waiter", [keys.lock, keys.waiters, keys.wake(token), keys.slot],
+            await self._run("withdraw_waiter", [keys.lock, keys.waiters, keys.wake(token), keys.slot, keys.val],
                             [token, keys.prefix, base.seconds_ms(base.LOCK_LEASE), entry])
         except Exception:
             pass
@@ -245,7 +245,7 @@ class AsyncRemote:
     async def _unlock(self, name, token):
         keys = self._keys(name)
         self._stop_renewing(token)
-        return await self._run("unlock", [keys.lock, keys.waiters, keys.slot],
+        return await self._run("unlock", [keys.lock, keys.waiters, keys.slot, keys.val],
                                [token, keys.prefix, base.seconds_ms(base.LOCK_LEASE)])
 
     # -- functions
@@ -556,17 +556,16 @@ class AsyncServer:
 
     async def _leave(self):
         try:
-            await self._remote._run("leave", [self._keys.fn], [self._keys.prefix, self._gen, self._sid])
+            await self._remote._run("leave", *base.leave_request(self._keys, self._gen, self._sid))
         except Exception:
             pass
 
     async def _beat(self):
-        args = [self._keys.prefix, self._gen, self._sid, base.seconds_ms(base.HEARTBEAT_TTL),
-                base.seconds_ms(base.POOL_TTL)]
+        request = base.heartbeat_request(self._keys, self._gen, self._sid)
         while True:
             await asyncio.sleep(base.HEARTBEAT_EVERY)
             try:
-                if not await self._remote._run("heartbeat", [self._keys.fn], args):
+                if not await self._remote._run("heartbeat", *request):
                     self._stopped.set()
             except Exception:
                 pass

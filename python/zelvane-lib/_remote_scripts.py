@@ -17,6 +17,16 @@ scripts below touch a single slot of a Redis Cluster:
     {ns:name}:hb:SID    a server's heartbeat, expiring
     {ns:name}:run:SID   the call a server is executing
     {ns:name}:r:CALLID  the reply of one call, expiring
+
+A script is given, in KEYS, every key whose name its caller knows. Some
+names are known only inside the script, which makes them there from the
+object's prefix: the pool's generation read from :fn (:srv:GEN, :q:GEN in
+join, stop, post, served), the server ids read from :srv:GEN (their :hb and
+:run keys, in live_servers and where), and the token of the waiter a lock
+is handed to, read from :waiters (its :wake key, in hand_on). Passing them
+would take a round trip before the script and let them change in between.
+They carry the object's hash tag, so they live in the slot of the declared
+keys and a Redis Cluster node that runs the script holds them.
 """
 
 # A server that has not renewed its heartbeat for this long counts as dead;
@@ -98,8 +108,9 @@ end
 return 1
 """
 
-# KEYS: slot, fn, lock, val. ARGV: token, inline limit. Returns {v, z,
-# ver} (v is 1 for a value over the limit, read apart), or -1 missing,
+# KEYS: slot, fn, lock, val. ARGV (both optional, so that a plain read
+# sends the least): inline limit (default INLINE_VALUE), token. Returns {v,
+# z, ver} (v is 1 for a value over the limit, read apart), or -1 missing,
 # -2 locked by another, -3 a function's name.
 _READ = _SLOT_STATE + """
 if redis.call('EXISTS', KEYS[1]) == 0 then
@@ -107,9 +118,9 @@ if redis.call('EXISTS', KEYS[1]) == 0 then
   return -1
 end
 local holder = redis.call('GET', KEYS[3])
-if holder and holder ~= ARGV[1] then return -2 end
-return slot_state(KEYS[1], KEYS[4], ARGV[2])
-"""
+if holder and holder ~= ARGV[2] then return -2 end
+return slot_state(KEYS[1], KEYS[4], ARGV[1] or '%d')
+""" % INLINE_VALUE
 
 # Lets go of the lock: straight to the first waiter, whose token becomes
 # the holder's, so that a waiter never competes for it again. A waiter's
@@ -125,61 +136,75 @@ local function handed_state(slot, val, wanted)
   return (found[1] and 'z' or '-') .. (found[2] or '0') .. ':' .. (redis.call('GET', val) or '')
 end
 
-local function hand_on(lock, waiters, slot, prefix, lease)
+local function hand_on(lock, waiters, slot, val, prefix, lease)
   redis.call('DEL', lock)
   local entry = redis.call('LPOP', waiters)
   if not entry then return end
   local token = string.sub(entry, 2)
   redis.call('SET', lock, token, 'PX', lease)
   local wake = prefix .. ':wake:' .. token
-  redis.call('RPUSH', wake, handed_state(slot, prefix .. ':val', string.sub(entry, 1, 1) == '1'))
+  redis.call('RPUSH', wake, handed_state(slot, val, string.sub(entry, 1, 1) == '1'))
   redis.call('PEXPIRE', wake, 60000)
 end
 """
 
-# KEYS: slot, fn, lock, waiters, val, stage. ARGV: value, create, token,
-# channel, release, prefix, lease ms, staged. The value is ARGV[1], or
-# waits under the stage key when staged ('1'), sent beside the script in
+# KEYS: slot, fn, lock, val, and with a token: waiters, stage. ARGV:
+# value, create, and with a token (left out by a plain write, so that it
+# sends the least): token, release, lease ms, staged. The value is ARGV[1],
+# or waits under the stage key when staged ('1'), sent beside the script in
 # one transaction. Returns the new version, or -1 missing, -2 locked by
 # another, -3 a function's name, -4 the caller's lock was lost.
 _WRITE = _HAND_ON + """
+local token, staged = ARGV[3] or '', ARGV[6] == '1'
 local function refused(code)
-  if ARGV[8] == '1' then redis.call('DEL', KEYS[6]) end
+  if staged then redis.call('DEL', KEYS[6]) end
   return code
 end
 if redis.call('EXISTS', KEYS[2]) == 1 then return refused(-3) end
 local holder = redis.call('GET', KEYS[3])
-if ARGV[3] ~= '' and holder ~= ARGV[3] then return refused(-4) end
-if holder and holder ~= ARGV[3] then return refused(-2) end
-if redis.call('EXISTS', KEYS[1]) == 0 and ARGV[2] ~= '1' then return refused(-1) end
-local ver = (tonumber(redis.call('HGET', KEYS[1], 'ver') or '0') + 1) % 2147483648
-if ARGV[8] == '1' then
-  redis.call('RENAME', KEYS[6], KEYS[5])
-  redis.call('PERSIST', KEYS[5])
+if token ~= '' and holder ~= token then return refused(-4) end
+if holder and holder ~= token then return refused(-2) end
+local ver = redis.call('HGET', KEYS[1], 'ver')
+if not ver and ARGV[2] ~= '1' then return refused(-1) end
+ver = (tonumber(ver or '0') + 1) % 2147483648
+if staged then
+  redis.call('RENAME', KEYS[6], KEYS[4])
+  redis.call('PERSIST', KEYS[4])
 else
-  redis.call('SET', KEYS[5], ARGV[1])
+  redis.call('SET', KEYS[4], ARGV[1])
 end
 redis.call('HSET', KEYS[1], 'ver', ver)
 redis.call('HDEL', KEYS[1], 'z')
-redis.call('PUBLISH', ARGV[4], ver)
-if ARGV[5] == '1' then hand_on(KEYS[3], KEYS[4], KEYS[1], ARGV[6], ARGV[7]) end
+local prefix = string.sub(KEYS[1], 1, -6)
+redis.call('PUBLISH', prefix .. ':ch', ver)
+if ARGV[4] == '1' then hand_on(KEYS[3], KEYS[5], KEYS[1], KEYS[4], prefix, ARGV[5]) end
 return ver
 """
 
-# KEYS: slot, fn, lock, waiters, val. ARGV: token, lease ms, whether to
-# return the value. Returns {v, z, ver} (or 1) once locked, 0 once queued behind
-# the holder, -1 missing, -3 a function's name.
+# KEYS: slot, fn, lock, waiters, val, and the caller's wake key when a pop
+# of it follows in the same round trip. ARGV: token, lease ms, whether to
+# return the value, '1' when a pop follows. Returns {v, z, ver} (or 1) once
+# locked, 0 once queued behind the holder, -1 missing, -3 a function's
+# name. Any answer but 0 leaves an empty wake-up for the pop that follows,
+# so that it does not wait.
 _LOCK = _SLOT_STATE + """
+local function answered(result)
+  if ARGV[4] == '1' then
+    redis.call('RPUSH', KEYS[6], '')
+    redis.call('PEXPIRE', KEYS[6], 60000)
+  end
+  return result
+end
 if redis.call('EXISTS', KEYS[1]) == 0 then
-  if redis.call('EXISTS', KEYS[2]) == 1 then return -3 end
-  return -1
+  if redis.call('EXISTS', KEYS[2]) == 1 then return answered(-3) end
+  return answered(-1)
 end
 if not redis.call('SET', KEYS[3], ARGV[1], 'NX', 'PX', ARGV[2]) then
   redis.call('RPUSH', KEYS[4], ARGV[3] .. ARGV[1])
   return 0
 end
-if ARGV[3] == '1' then return slot_state(KEYS[1], KEYS[5], '') end
-return 1
+if ARGV[3] == '1' then return answered(slot_state(KEYS[1], KEYS[5], '')) end
+return answered(1)
 """
 
 # KEYS: lock, waiters, wake. ARGV: token, lease ms, entry. 1 when the
@@ -197,20 +222,20 @@ redis.call('DEL', KEYS[3])
 return 1
 """
 
-# KEYS: lock, waiters, wake, slot. ARGV: token, prefix, lease ms, entry.
+# KEYS: lock, waiters, wake, slot, val. ARGV: token, prefix, lease ms, entry.
 # Leaves the queue, and hands the lock on if it was handed here meanwhile.
 _WITHDRAW_WAITER = _HAND_ON + """
 redis.call('LREM', KEYS[2], 0, ARGV[4])
 redis.call('DEL', KEYS[3])
-if redis.call('GET', KEYS[1]) == ARGV[1] then hand_on(KEYS[1], KEYS[2], KEYS[4], ARGV[2], ARGV[3]) end
+if redis.call('GET', KEYS[1]) == ARGV[1] then hand_on(KEYS[1], KEYS[2], KEYS[4], KEYS[5], ARGV[2], ARGV[3]) end
 return 1
 """
 
-# KEYS: lock, waiters, slot. ARGV: token, prefix, lease ms. 1 when the
+# KEYS: lock, waiters, slot, val. ARGV: token, prefix, lease ms. 1 when the
 # token held the lock.
 _UNLOCK = _HAND_ON + """
 if redis.call('GET', KEYS[1]) ~= ARGV[1] then return 0 end
-hand_on(KEYS[1], KEYS[2], KEYS[3], ARGV[2], ARGV[3])
+hand_on(KEYS[1], KEYS[2], KEYS[3], KEYS[4], ARGV[2], ARGV[3])
 return 1
 """
 
@@ -245,27 +270,27 @@ redis.call('SET', ARGV[1] .. ':hb:' .. ARGV[4], 1, 'PX', ARGV[5])
 return gen
 """
 
-# KEYS: fn. ARGV: prefix, generation, server id, heartbeat ms, pool ms.
-# 0 once the pool was stopped or the server dropped from it.
+# KEYS: fn, servers, heartbeat, queue. ARGV: generation, server id,
+# heartbeat ms, pool ms. 0 once the pool was stopped or the server dropped
+# from it.
 _HEARTBEAT = """
-local set = ARGV[1] .. ':srv:' .. ARGV[2]
-if redis.call('HGET', KEYS[1], 'gen') ~= ARGV[2] or redis.call('SISMEMBER', set, ARGV[3]) == 0 then
+if redis.call('HGET', KEYS[1], 'gen') ~= ARGV[1] or redis.call('SISMEMBER', KEYS[2], ARGV[2]) == 0 then
   return 0
 end
-redis.call('SET', ARGV[1] .. ':hb:' .. ARGV[3], 1, 'PX', ARGV[4])
-redis.call('PEXPIRE', set, ARGV[5])
-redis.call('PEXPIRE', ARGV[1] .. ':q:' .. ARGV[2], ARGV[5])
+redis.call('SET', KEYS[3], 1, 'PX', ARGV[3])
+redis.call('PEXPIRE', KEYS[2], ARGV[4])
+redis.call('PEXPIRE', KEYS[4], ARGV[4])
 return 1
 """
 
-# KEYS: fn. ARGV: prefix, generation, server id. The last server out
-# removes the name (when it is still this pool's).
+# KEYS: fn, servers, heartbeat, running, queue. ARGV: prefix, generation,
+# server id. The last server out removes the name (when it is still this
+# pool's).
 _LEAVE = _LIVE_SERVERS + """
-local set = ARGV[1] .. ':srv:' .. ARGV[2]
-redis.call('SREM', set, ARGV[3])
-redis.call('DEL', ARGV[1] .. ':hb:' .. ARGV[3], ARGV[1] .. ':run:' .. ARGV[3])
+redis.call('SREM', KEYS[2], ARGV[3])
+redis.call('DEL', KEYS[3], KEYS[4])
 if live_servers(ARGV[1], ARGV[2]) == 0 then
-  redis.call('DEL', set, ARGV[1] .. ':q:' .. ARGV[2])
+  redis.call('DEL', KEYS[2], KEYS[5])
   if redis.call('HGET', KEYS[1], 'gen') == ARGV[2] then redis.call('DEL', KEYS[1]) end
 end
 return 1
@@ -285,18 +310,27 @@ redis.call('PEXPIRE', queue, 60000)
 return 1
 """
 
-# KEYS: fn, slot. ARGV: prefix, request, has keyword arguments. The pool's
-# generation once posted; -1 missing, -2 a slot's name, -3 keyword
-# arguments for create_function, -4 nobody serves.
+# KEYS: fn, slot, and the reply key when a pop of it follows in the same
+# round trip. ARGV: prefix, request, has keyword arguments, '1' when a pop
+# follows. The pool's generation once posted; -1 missing, -2 a slot's name,
+# -3 keyword arguments for create_function, -4 nobody serves. A refusal
+# leaves an empty reply for the pop that follows, so that it does not wait.
 _POST = _LIVE_SERVERS + """
+local function refused(code)
+  if ARGV[4] == '1' then
+    redis.call('RPUSH', KEYS[3], '')
+    redis.call('PEXPIRE', KEYS[3], 60000)
+  end
+  return code
+end
 local kind = redis.call('HGET', KEYS[1], 'kind')
 if not kind then
-  if redis.call('EXISTS', KEYS[2]) == 1 then return -2 end
-  return -1
+  if redis.call('EXISTS', KEYS[2]) == 1 then return refused(-2) end
+  return refused(-1)
 end
-if ARGV[3] == '1' and kind ~= 'serve' then return -3 end
+if ARGV[3] == '1' and kind ~= 'serve' then return refused(-3) end
 local gen = redis.call('HGET', KEYS[1], 'gen')
-if live_servers(ARGV[1], gen) == 0 then return -4 end
+if live_servers(ARGV[1], gen) == 0 then return refused(-4) end
 redis.call('LPUSH', ARGV[1] .. ':q:' .. gen, ARGV[2])
 return gen
 """

@@ -1,14 +1,15 @@
 """The Redis back end's terms: argument checks with the module's messages,
 requests and replies as they travel, and key names."""
 import builtins
+import functools
 import time
 import traceback
 import uuid
 from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
 
 import zelvane
-from zelvane._remote_scripts import (LOCK_LEASE, MESSAGE_SIZE, CALL_FUNCTION, HANDLE_ARGS, HANDLE_KWARGS,
-    REPLY_RESULT, REPLY_NULL, NULL_MESSAGE)
+from zelvane._remote_scripts import (LOCK_LEASE, INLINE_VALUE, HEARTBEAT_TTL, POOL_TTL, MESSAGE_SIZE,
+    CALL_FUNCTION, HANDLE_ARGS, HANDLE_KWARGS, REPLY_RESULT, REPLY_NULL, NULL_MESSAGE)
 
 
 def public_url(url):
@@ -119,6 +120,12 @@ class Keys:
     def queue(self, gen):
         return f"{self.prefix}:q:{gen}"
 
+    def servers(self, gen):
+        return f"{self.prefix}:srv:{gen}"
+
+    def heartbeat(self, sid):
+        return f"{self.prefix}:hb:{sid}"
+
     def running(self, sid):
         return f"{self.prefix}:run:{sid}"
 
@@ -132,23 +139,52 @@ class Keys:
         return f"{self.prefix}:stage:{uuid.uuid4().hex}"
 
 
+# Every operation names its object's keys: the names of the objects in use
+# are made once.
+keys_of = functools.lru_cache(maxsize=1024)(Keys)
+
+
 def read_request(keys, token, limit=""):
-    """The keys and arguments of the read script."""
-    return [keys.slot, keys.fn, keys.lock, keys.val], [token, limit]
+    """The keys and arguments of the read script; a plain read (no token,
+    the usual limit) sends no arguments at all."""
+    script_keys = [keys.slot, keys.fn, keys.lock, keys.val]
+    if not token and limit == str(INLINE_VALUE):
+        return script_keys, []
+    return script_keys, [limit, token]
 
 
-def lock_request(keys, token, with_value):
-    """The keys and arguments of the lock script."""
-    return ([keys.slot, keys.fn, keys.lock, keys.waiters, keys.val],
-            [token, seconds_ms(LOCK_LEASE), "1" if with_value else "0"])
+def lock_request(keys, token, with_value, then_pop=False):
+    """The keys and arguments of the lock script; `then_pop` when a pop of
+    the token's wake key follows in the same round trip."""
+    script_keys = [keys.slot, keys.fn, keys.lock, keys.waiters, keys.val]
+    args = [token, seconds_ms(LOCK_LEASE), "1" if with_value else "0"]
+    if then_pop:
+        return script_keys + [keys.wake(token)], args + ["1"]
+    return script_keys, args
 
 
 def write_request(keys, data, create, token, release, stage):
     """The keys and arguments of the write script; with a stage key, the
-    value goes there beside the script."""
-    return ([keys.slot, keys.fn, keys.lock, keys.waiters, keys.val, stage or keys.val],
-            [b"" if stage else data, "1" if create else "0", token, keys.channel, "1" if release else "0",
-             keys.prefix, seconds_ms(LOCK_LEASE), "1" if stage else "0"])
+    value goes there beside the script. A plain write (no lock, no stage)
+    leaves out what only the others need."""
+    script_keys = [keys.slot, keys.fn, keys.lock, keys.val]
+    if not token and not release and stage is None:
+        return script_keys, [data, "1" if create else "0"]
+    return (script_keys + [keys.waiters, stage or keys.val],
+            [b"" if stage else data, "1" if create else "0", token, "1" if release else "0",
+             seconds_ms(LOCK_LEASE), "1" if stage else "0"])
+
+
+def heartbeat_request(keys, gen, sid):
+    """The keys and arguments of the heartbeat script."""
+    return ([keys.fn, keys.servers(gen), keys.heartbeat(sid), keys.queue(gen)],
+            [gen, sid, seconds_ms(HEARTBEAT_TTL), seconds_ms(POOL_TTL)])
+
+
+def leave_request(keys, gen, sid):
+    """The keys and arguments of the script a server leaves its pool with."""
+    return ([keys.fn, keys.servers(gen), keys.heartbeat(sid), keys.running(sid), keys.queue(gen)],
+            [keys.prefix, gen, sid])
 
 
 def is_left_out(found):
