@@ -31,18 +31,18 @@ def redis_server():
 
 
 class Backend:
-    """The module itself, or a Remote under a namespace of its own; `spec`
+    """The module itself, or a Remote under a namespace of its own; `target`
     tells a child process how to reach the same one."""
 
     def __init__(self, kind, shm_name, redis_server):
         self.kind = kind
         self._shm_name = shm_name
         if kind == "local":
-            self.api, self.spec = zelvane, "local"
+            self.api, self.target = zelvane, "local"
         else:
             self.namespace = f"zt-{uuid.uuid4().hex[:12]}"
             self.api = zelvane.connect(redis_server.url, namespace=self.namespace)
-            self.spec = f"{redis_server.url} {self.namespace}"
+            self.target = f"{redis_server.url} {self.namespace}"
 
     def name(self, hint):
         return self._shm_name(hint) if self.kind == "local" else f"{hint}-{uuid.uuid4().hex[:8]}"
@@ -73,8 +73,8 @@ def remote(redis_server, shm_name):
 # A child's view of a back end: `z` is the module or a Remote.
 CHILD = CHILD_PRELUDE + """
 import os, sys, time, zelvane
-spec = sys.argv[1].split()
-z = zelvane if spec == ["local"] else zelvane.connect(spec[0], namespace=spec[1])
+target = sys.argv[1].split()
+z = zelvane if target == ["local"] else zelvane.connect(target[0], namespace=target[1])
 """
 
 SERVER = CHILD + """
@@ -106,7 +106,7 @@ class Servers:
 
     def start(self, backend, name, how="serve", count=1):
         for _ in range(count):
-            self.procs.append(spawn_python(SERVER, backend.spec, name, how))
+            self.procs.append(spawn_python(SERVER, backend.target, name, how))
         backend.api.open_function(name, wait=TIMEOUT).close()
         return self.procs[-count:]
 
@@ -227,7 +227,7 @@ for _ in range(int(sys.argv[3])):
 def test_no_lost_update_between_processes(backend):
     z, name = backend.api, backend.name("counter")
     z.write_memory(name, 0)
-    procs = [spawn_python(UPDATER, backend.spec, name, "150") for _ in range(4)]
+    procs = [spawn_python(UPDATER, backend.target, name, "150") for _ in range(4)]
     for proc in procs:
         finish(proc)
         assert proc.returncode == 0, proc.stderr
@@ -281,7 +281,7 @@ with handle.lock():
 def test_a_process_killed_holding_the_lock_holds_the_others_up_only_for_a_while(backend):
     z, name = backend.api, backend.name("held")
     z.write_memory(name, 0)
-    holder = spawn_python(HOLDER, backend.spec, name)
+    holder = spawn_python(HOLDER, backend.target, name)
     try:
         assert holder.stdout.readline().strip() == "locked"
         holder.kill()
@@ -375,7 +375,7 @@ print(handle.wait(since, timeout=60), handle.read(), flush=True)
 def test_wait_wakes_waiters_in_other_processes(backend):
     z, name = backend.api, backend.name("watched")
     z.write_memory(name, "old")
-    waiters = [spawn_python(WAITER, backend.spec, name) for _ in range(2)]
+    waiters = [spawn_python(WAITER, backend.target, name) for _ in range(2)]
     for proc in waiters:
         assert proc.stdout.readline().strip() == "ready"
     # A waiter that subscribed just now must not miss this write.
@@ -547,7 +547,7 @@ print(z.call_function(sys.argv[2], ("sleep", 1)), flush=True)
 def test_a_killed_caller_leaves_only_an_expiring_reply(remote, servers):
     name = remote.name("orphan")
     (server,) = servers.start(remote, name)
-    caller = spawn_python(CALLER, remote.spec, name)
+    caller = spawn_python(CALLER, remote.target, name)
     assert server.stdout.readline().strip() == "busy"
     caller.kill()
     caller.communicate(timeout=TIMEOUT)
@@ -582,7 +582,7 @@ def test_a_restarted_redis_fails_waiters_clearly_then_serves_again(shm_name, ser
     try:
         name, function = made.name("restart"), made.name("restart-fn")
         made.api.write_memory(name, "before")
-        waiter = spawn_python(RESTART_WAITER, made.spec, name)
+        waiter = spawn_python(RESTART_WAITER, made.target, name)
         assert waiter.stdout.readline().strip() == "ready"
         (serving,) = servers.start(made, function)
         caller = threading.Thread(target=lambda: outcome.extend(run_threads(
@@ -634,10 +634,10 @@ def test_separate_mount_namespaces_share_values_and_calls(remote):
         pytest.skip("unshare --mount is not permitted here (it needs root or user namespaces)")
     name, counter = remote.name("isolated"), remote.name("count")
     remote.api.write_memory(counter, 0)
-    server = in_own_mount_namespace(ISOLATED_SERVER, remote.spec, name, "serve")
+    server = in_own_mount_namespace(ISOLATED_SERVER, remote.target, name, "serve")
     try:
         remote.api.open_function(name, wait=TIMEOUT).close()
-        updaters = [in_own_mount_namespace(ISOLATED_UPDATER, remote.spec, counter, "100") for _ in range(3)]
+        updaters = [in_own_mount_namespace(ISOLATED_UPDATER, remote.target, counter, "100") for _ in range(3)]
         for proc in updaters:
             finish(proc)
             assert proc.returncode == 0, proc.stderr.read() if proc.stderr else ""

@@ -160,12 +160,12 @@ int make_handle_lock_type() {
     return type ? 0 : -1;
 }
 
-// Makes a handle type from `spec` with its lock type and adds it to `module`
+// Makes a handle type from `shape` with its lock type and adds it to `module`
 // as `name`; a second reference is kept in `kept` for the functions that
 // make handles. -1 with an exception set.
 template <typename Handle>
-int add_handle_type(PyObject* module, PyType_Spec* spec, const char* name, PyTypeObject*& kept) {
-    PyRef type(PyType_FromSpec(spec));
+int add_handle_type(PyObject* module, PyType_Spec* shape, const char* name, PyTypeObject*& kept) {
+    PyRef type(PyType_FromSpec(shape));
     if (!type || make_handle_lock_type<Handle>() < 0) {
         return -1;
     }

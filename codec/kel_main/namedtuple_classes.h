@@ -155,16 +155,16 @@ inline PyRef caller_module() {
 }
 
 // A bare heap subclass of tuple, laid out as type() lays out a class with
-// empty __slots__. Made from a spec: type() would also derive every slot
+// empty __slots__. Made from a PyType_Spec: type() would also derive every slot
 // from the namespace, a walk of the class's bases for each of the ~90 slot
 // names, which is most of the cost of a class.
 inline PyRef bare_class() {
-    // Dotted, so that the spec names a module and no warning is raised;
+    // Dotted, so that the name carries a module and no warning is raised;
     // the namespace's __module__ replaces it.
-    static PyType_Spec spec = {"zelvane.namedtuple", static_cast<int>(PyTuple_Type.tp_basicsize),
+    static PyType_Spec bare = {"zelvane.namedtuple", static_cast<int>(PyTuple_Type.tp_basicsize),
                                static_cast<int>(PyTuple_Type.tp_itemsize),
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, instance_slots};
-    return PyRef(PyType_FromSpecWithBases(&spec, tuple_bases));
+    return PyRef(PyType_FromSpecWithBases(&bare, tuple_bases));
 }
 
 // Whether `key` has the form of a special name (__x__), the only names that
