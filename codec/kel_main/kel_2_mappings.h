@@ -52,7 +52,7 @@ StatusCode write_dict_pairs(ValueData& vd, PyObject* dict) {
     Py_ssize_t written = 0;
     PyObject* key;
     PyObject* value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
+    while (compat::dict_next(dict, pos, key, value)) {
         if (written == num_pairs || PyDict_GET_SIZE(dict) != num_pairs) {
             return changed_size_error();
         }
