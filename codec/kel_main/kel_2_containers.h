@@ -340,9 +340,21 @@ PyObject* to_tuple_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder m
     return tuple.finish();
 }
 
-// Builds the set or frozenset of a decoded member list in one call.
+// Builds the set or frozenset of a decoded member list (none: an empty
+// one), adding the members in order straight from the list rather than
+// through an iterator; the first unhashable one fails, as the constructor
+// would fail on it, and only once every member has decoded.
 static PyObject* set_from_list(PyObject* list, IterableKind kind) {
-    return kind == IterableKind::Set ? PySet_New(list) : PyFrozenSet_New(list);
+    PyRef set(kind == IterableKind::Set ? PySet_New(nullptr) : PyFrozenSet_New(nullptr));
+    if (!set || !list) {
+        return set.release();
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        if (PySet_Add(set.get(), PyList_GET_ITEM(list, i)) < 0) {
+            return nullptr;
+        }
+    }
+    return set.release();
 }
 
 // Fills a new deque a chunk of members at a time, so that no list of all of
