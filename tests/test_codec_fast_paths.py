@@ -197,3 +197,38 @@ def test_runs_of_members_encode_as_each_member_alone(members, container, code):
     assert data == sequence_header(code, len(members)) + b"".join(zelvane.dumps(m)[1:] for m in members)
     plain = container(int(m) if type(m).__name__ == "integral" else m for m in members)
     assert same(plain, zelvane.loads(data))
+
+
+def with_holes(pairs, step):
+    """A dict of `pairs` whose table keeps the deleted entries' places: every
+    `step`-th pair, the first and the last are deleted."""
+    d = dict(pairs)
+    for key in list(d)[::step] + [next(iter(d)), next(reversed(d))]:
+        d.pop(key, None)
+    return d
+
+
+class Instance:
+    def __init__(self):
+        self.a, self.b, self.c = 1, "two", 3.0
+
+
+def shared_table_dict():
+    d = Instance().__dict__
+    del d["b"]
+    return d
+
+
+# Dict tables are walked in place: tables with text keys and with others,
+# index widths of one, two and four bytes, deleted entries between and at
+# both ends, and a table shared between instances, each encoding as its
+# pairs do one by one in the dict's order.
+@pytest.mark.parametrize("value", [
+    with_holes(((f"k{i}", i) for i in range(100)), 3), with_holes(((i, str(i)) for i in range(300)), 2),
+    with_holes(((f"k{i}", None) for i in range(30000)), 7), with_holes(((i * 0.5, i) for i in range(30000)), 5),
+    shared_table_dict(), {"only": 1}, {1: 2},
+], ids=["text-keys", "int-keys", "wide-index-text", "wide-index-float", "shared-table", "one-text", "one-int"])
+def test_dict_tables_encode_pair_by_pair(value):
+    pairs = b"".join(zelvane.dumps(k)[1:] + zelvane.dumps(v)[1:] for k, v in value.items())
+    assert zelvane.dumps(value) == sequence_header(43, len(value)) + pairs
+    assert zelvane.loads(zelvane.dumps(value)) == value

@@ -22,31 +22,29 @@ inline void close_nest(ValueData& vd) { vd.nests -= 1; }
 
 // Exact ints, strs, floats, bools and None, the commonest members, are
 // written without the dispatcher; their encoding runs no Python code, so
-// their container need not hold them meanwhile.
-inline bool is_plain_member(PyTypeObject* type) {
-    return type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type || type == &PyBool_Type ||
-           type == Py_TYPE(Py_None);
-}
-
-inline StatusCode from_plain_member(ValueData& vd, PyObject* item) {
+// their container need not hold them meanwhile. True with `status` the
+// outcome for such a member, its type looked at once; false, nothing
+// written, for any other.
+inline bool write_if_plain(ValueData& vd, PyObject* item, StatusCode& status) {
     PyTypeObject* type = Py_TYPE(item);
-    StatusCode s;
     long long v;
     if (type == &PyLong_Type) {
-        s = compat::word_long_value(item, v) ? from_small_integer(vd, v) : from_integer(vd, item);
+        status = compat::word_long_value(item, v) ? from_small_integer(vd, v) : from_integer(vd, item);
     } else if (type == &PyUnicode_Type) {
-        s = write_text(vd, item, 0);
+        status = write_text(vd, item, 0);
     } else if (type == &PyFloat_Type) {
-        s = from_float(vd, item);
+        status = from_float(vd, item);
     } else if (type == &PyBool_Type) {
-        s = from_static_value(vd, item == Py_True ? 13 : 14);
+        status = from_static_value(vd, item == Py_True ? 13 : 14);
+    } else if (item == Py_None) {
+        status = from_static_value(vd, 16);
     } else {
-        s = from_static_value(vd, 16);  // None
+        return false;
     }
-    if (s != SC_SUCCESS) {
+    if (status != SC_SUCCESS) {
         vd.failure.refused(item);
     }
-    return s;
+    return true;
 }
 
 bool write_iso_directly(ValueData& vd, PyObject* value, unsigned char code, StatusCode& status);
@@ -55,11 +53,10 @@ bool write_iso_directly(ValueData& vd, PyObject* value, unsigned char code, Stat
 // ones, and exact dates, times and datetimes that are naive or in UTC. True
 // with `status` the outcome; false, nothing written, for any other member.
 inline bool from_direct_member(ValueData& vd, PyObject* item, StatusCode& status) {
-    PyTypeObject* type = Py_TYPE(item);
-    if (is_plain_member(type)) {
-        status = from_plain_member(vd, item);
+    if (write_if_plain(vd, item, status)) {
         return true;
     }
+    PyTypeObject* type = Py_TYPE(item);
     const unsigned char code = type == PyDateTimeAPI->DateTimeType ? 53
                                : type == PyDateTimeAPI->DateType   ? 55
                                : type == PyDateTimeAPI->TimeType   ? 56
@@ -343,9 +340,21 @@ PyObject* to_tuple_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder m
     return tuple.finish();
 }
 
-// Builds the set or frozenset of a decoded member list in one call.
+// Builds the set or frozenset of a decoded member list (none: an empty
+// one), adding the members in order straight from the list rather than
+// through an iterator; the first unhashable one fails, as the constructor
+// would fail on it, and only once every member has decoded.
 static PyObject* set_from_list(PyObject* list, IterableKind kind) {
-    return kind == IterableKind::Set ? PySet_New(list) : PyFrozenSet_New(list);
+    PyRef set(kind == IterableKind::Set ? PySet_New(nullptr) : PyFrozenSet_New(nullptr));
+    if (!set || !list) {
+        return set.release();
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        if (PySet_Add(set.get(), PyList_GET_ITEM(list, i)) < 0) {
+            return nullptr;
+        }
+    }
+    return set.release();
 }
 
 // Fills a new deque a chunk of members at a time, so that no list of all of

@@ -13,7 +13,8 @@ namespace {
 using PairWriter = StatusCode (*)(ValueData& vd, PyObject* key, PyObject* value);
 
 inline StatusCode from_member(ValueData& vd, PyObject* item) {
-    return is_plain_member(Py_TYPE(item)) ? from_plain_member(vd, item) : from_any_value(vd, item);
+    StatusCode s;
+    return write_if_plain(vd, item, s) ? s : from_any_value(vd, item);
 }
 
 StatusCode write_plain_pair(ValueData& vd, PyObject* key, PyObject* value) {
@@ -28,8 +29,11 @@ StatusCode write_plain_pair(ValueData& vd, PyObject* key, PyObject* value) {
     return SC_SUCCESS;
 }
 
-// A Counter's count is written as an int item even when it is a bool.
+// A Counter's count is written as an int item even when it is a bool. Key
+// and count are held, since a key's encoding can run Python code.
 StatusCode write_counter_pair(ValueData& vd, PyObject* key, PyObject* count) {
+    PyRef held_key = PyRef::borrow(key);
+    PyRef held_count = PyRef::borrow(count);
     if (StatusCode s = from_member(vd, key); s != SC_SUCCESS) {
         vd.failure.at_key_itself();
         return s;
@@ -42,9 +46,36 @@ StatusCode write_counter_pair(ValueData& vd, PyObject* key, PyObject* count) {
     return SC_SUCCESS;
 }
 
+// A pair of a dict whose key and value are looked at once each: plain ones
+// written on the spot, others held while written, since encoding them can
+// run Python code that mutates the dict.
+StatusCode write_dict_pair(ValueData& vd, PyObject* key, PyObject* value) {
+    StatusCode s;
+    if (!write_if_plain(vd, key, s)) {
+        PyRef held_key = PyRef::borrow(key);
+        PyRef held_value = PyRef::borrow(value);
+        return write_plain_pair(vd, key, value);
+    }
+    if (s != SC_SUCCESS) {
+        vd.failure.at_key_itself();
+        return s;
+    }
+    if (write_if_plain(vd, value, s)) {
+        if (s != SC_SUCCESS) {
+            vd.failure.at_key(key);
+        }
+        return s;
+    }
+    PyRef held_key = PyRef::borrow(key);
+    PyRef held_value = PyRef::borrow(value);
+    if (s = from_any_value(vd, value); s != SC_SUCCESS) {
+        vd.failure.at_key(key);
+    }
+    return s;
+}
+
 // Pairs in the dict's own listing, whatever order or `items` a subclass
-// defines. Key and value are held while encoded when encoding them can run
-// Python code that mutates the dict.
+// defines; `write_pair` holds what it encodes with Python code.
 template <PairWriter write_pair>
 StatusCode write_dict_pairs(ValueData& vd, PyObject* dict) {
     const Py_ssize_t num_pairs = PyDict_GET_SIZE(dict);
@@ -52,28 +83,11 @@ StatusCode write_dict_pairs(ValueData& vd, PyObject* dict) {
     Py_ssize_t written = 0;
     PyObject* key;
     PyObject* value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
+    while (compat::dict_next(dict, pos, key, value)) {
         if (written == num_pairs || PyDict_GET_SIZE(dict) != num_pairs) {
             return changed_size_error();
         }
-        StatusCode s;
-        if (is_plain_member(Py_TYPE(key)) && is_plain_member(Py_TYPE(value))) {
-            if constexpr (write_pair == write_plain_pair) {
-                s = from_plain_member(vd, key);
-                if (s != SC_SUCCESS) {
-                    vd.failure.at_key_itself();
-                } else if ((s = from_plain_member(vd, value)) != SC_SUCCESS) {
-                    vd.failure.at_key(key);
-                }
-            } else {
-                s = write_pair(vd, key, value);
-            }
-        } else {
-            PyRef held_key = PyRef::borrow(key);
-            PyRef held_value = PyRef::borrow(value);
-            s = write_pair(vd, held_key.get(), held_value.get());
-        }
-        if (s != SC_SUCCESS) {
+        if (StatusCode s = write_pair(vd, key, value); s != SC_SUCCESS) {
             return s;
         }
         ++written;
@@ -133,7 +147,7 @@ StatusCode from_dict_type(ValueData& vd, PyObject* value, unsigned char empty) {
     if (!PyDict_Check(value)) {
         return SC_INCORRECT;
     }
-    return write_mapping<write_plain_pair>(vd, value, empty);
+    return write_mapping<write_dict_pair>(vd, value, empty);
 }
 
 StatusCode from_counter(ValueData& vd, PyObject* value) {

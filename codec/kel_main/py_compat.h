@@ -81,6 +81,65 @@ inline const char* cached_utf8(PyObject* text, Py_ssize_t& length) {
 #endif
 }
 
+// The next live entry of a dict from `pos` on, as PyDict_Next gives it,
+// read from a combined table without a call; a split table goes through
+// PyDict_Next. The table is read afresh on every step, so a dict that Python
+// code resized between steps is walked as PyDict_Next would walk it.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+struct DictKeys {  // the interpreter's own layout of a dict's table
+    Py_ssize_t refcount;
+    uint8_t log2_size;
+    uint8_t log2_index_bytes;
+    uint8_t kind;
+    uint32_t version;
+    Py_ssize_t usable;
+    Py_ssize_t num_entries;
+    char indices[];
+};
+struct GeneralEntry {
+    Py_hash_t hash;
+    PyObject* key;
+    PyObject* value;
+};
+struct TextEntry {
+    PyObject* key;
+    PyObject* value;
+};
+constexpr uint8_t GENERAL_KEYS = 0;
+
+template <typename Entry>
+inline bool next_entry_of(const Entry* entries, Py_ssize_t count, Py_ssize_t& pos, PyObject*& key,
+                          PyObject*& value) {
+    Py_ssize_t i = pos;
+    while (i < count && !entries[i].value) {
+        ++i;
+    }
+    if (i >= count) {
+        return false;
+    }
+    pos = i + 1;
+    key = entries[i].key;
+    value = entries[i].value;
+    return true;
+}
+
+inline bool dict_next(PyObject* dict, Py_ssize_t& pos, PyObject*& key, PyObject*& value) {
+    auto* object = reinterpret_cast<PyDictObject*>(dict);
+    if (object->ma_values || pos < 0) {
+        return PyDict_Next(dict, &pos, &key, &value);
+    }
+    const auto* keys = reinterpret_cast<const DictKeys*>(object->ma_keys);
+    const char* entries = keys->indices + (size_t{1} << keys->log2_index_bytes);
+    return keys->kind == GENERAL_KEYS
+               ? next_entry_of(reinterpret_cast<const GeneralEntry*>(entries), keys->num_entries, pos, key, value)
+               : next_entry_of(reinterpret_cast<const TextEntry*>(entries), keys->num_entries, pos, key, value);
+}
+#else
+inline bool dict_next(PyObject* dict, Py_ssize_t& pos, PyObject*& key, PyObject*& value) {
+    return PyDict_Next(dict, &pos, &key, &value);
+}
+#endif
+
 // Enters one level of C recursion; false with a RecursionError set. Before
 // 3.12 the interpreter's own check follows sys.setrecursionlimit(), which a
 // program may raise past what the C stack holds, and hostile nesting would
