@@ -7,6 +7,8 @@ import mmap
 import os
 import struct
 
+import zelvane
+
 from conftest import HEADER_SIZE, shm_path, wait_until
 
 SLOT_MUTEX = 8
@@ -104,3 +106,15 @@ class RawRecord(MappedMutex):
             area = bytes(self.mm[AREA:AREA + AREA_SIZE])
             self.set_word(self.word() & ~0xff)
         return area
+
+
+def pool_servers(name):
+    """How many servers serve the pool `name` (0 when it is gone)."""
+    try:
+        fd = os.open(shm_path(name), os.O_RDONLY)
+    except FileNotFoundError:
+        return 0
+    try:
+        return zelvane._pool_servers(fd)
+    finally:
+        os.close(fd)

@@ -11,6 +11,7 @@ import pytest
 import zelvane
 from zelvane import aio
 
+from shm_util import pool_servers
 from conftest import TIMEOUT, finish, run_python, shm_path, spawn_python, wait_until
 
 pytestmark = pytest.mark.timeout(120)
@@ -49,17 +50,6 @@ async def async_outcome(coro_func, *args, **kwargs):
         return "ok", await coro_func(*args, **kwargs)
     except Exception as exc:
         return type(exc), str(exc)
-
-
-def pool_servers(name):
-    try:
-        fd = os.open(shm_path(name), os.O_RDONLY)
-    except FileNotFoundError:
-        return 0
-    try:
-        return zelvane._pool_servers(fd)
-    finally:
-        os.close(fd)
 
 
 def call_state(name):

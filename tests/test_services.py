@@ -11,6 +11,7 @@ import threading
 import pytest
 import zelvane
 
+from shm_util import pool_servers
 from conftest import TIMEOUT, finish, shm_path, spawn_python, wait_until
 
 pytestmark = pytest.mark.timeout(180)
@@ -41,18 +42,6 @@ def func(x):
     time.sleep(0.002)
     return (x, os.getpid())
 """
-
-
-def pool_servers(name):
-    """How many servers serve the pool `name` (0 when it is gone)."""
-    try:
-        fd = os.open(shm_path(name), os.O_RDONLY)
-    except FileNotFoundError:
-        return 0
-    try:
-        return zelvane._pool_servers(fd)
-    finally:
-        os.close(fd)
 
 
 @pytest.fixture
