@@ -17,7 +17,8 @@ from zelvane._remote_scripts import (HEARTBEAT_TTL, HEARTBEAT_EVERY, CALL_SLICE,
 from zelvane._remote_terms import (public_url, check_timeout, deadline_of, time_left, passed, check_name,
     check_create_memory, check_remove_memory, check_write_memory, check_create_function, check_serve,
     call_payload, handle_payload, keys_of, heartbeat_request, leave_request, read_request, lock_request,
-    write_request, is_left_out, made, seconds_ms, remote_report, decoded_reply)
+    write_request, is_left_out, made, seconds_ms, remote_report, decoded_reply,
+    NamedHandle)
 
 
 class Remote:
@@ -410,32 +411,23 @@ class LeaseKeeper:
                     pass
 
 
-class RemoteMemoryHandle:
+class RemoteMemoryHandle(NamedHandle):
     """A slot on a Redis server, opened by Remote.open_memory(name)."""
+
+    _kind = "remote memory handle"
 
     def __new__(cls):
         raise TypeError("cannot create 'zelvane.RemoteMemoryHandle' instances; use Remote.open_memory()")
 
     def _setup(self, remote, name, version):
-        self._remote = remote
-        self._name = name
+        self._bind(remote, name)
         self._seen = version
-        self._closed = False
-
-    name = property(lambda self: self._name)
-    closed = property(lambda self: self._closed)
-
-    def __repr__(self):
-        return f"<zelvane remote memory handle {self._name!r} {'closed' if self._closed else 'open'}>"
 
     def __enter__(self):
         return self
 
     def __exit__(self, exc_type, exc_value, trace, /):
         self.close()
-
-    def close(self):
-        self._closed = True
 
     def _check_open(self):
         if self._closed:
@@ -627,31 +619,22 @@ class Call:
 
 
 
-class RemoteFunctionHandle:
+class RemoteFunctionHandle(NamedHandle):
     """A served function on a Redis server, opened by Remote.open_function(name)."""
+
+    _kind = "remote function handle"
 
     def __new__(cls):
         raise TypeError("cannot create 'zelvane.RemoteFunctionHandle' instances; use Remote.open_function(name)")
 
     def _setup(self, remote, name):
-        self._remote = remote
-        self._name = name
-        self._closed = False
-
-    name = property(lambda self: self._name)
-    closed = property(lambda self: self._closed)
-
-    def __repr__(self):
-        return f"<zelvane remote function handle {self._name!r} {'closed' if self._closed else 'open'}>"
+        self._bind(remote, name)
 
     def __enter__(self):
         return self
 
     def __exit__(self, exc_type, exc_value, trace, /):
         self.close()
-
-    def close(self):
-        self._closed = True
 
     def __call__(self, *args, timeout=None, **kwargs):
         if self._closed:

@@ -9,6 +9,7 @@ import uuid
 
 import zelvane
 from zelvane import _remote as base
+from zelvane._remote_terms import NamedHandle
 
 # The locks the running task holds: name -> (handle, token).
 _HELD = contextvars.ContextVar("zelvane_remote_locks", default={})
@@ -282,32 +283,24 @@ class AsyncRemote:
             await asyncio.sleep(base.time_left(deadline, base.OPEN_POLL))
 
 
-class AsyncRemoteMemoryHandle:
+class AsyncRemoteMemoryHandle(NamedHandle):
     """A slot on a Redis server, opened by AsyncRemote.open_memory(name)."""
+
+    _kind = "async remote memory handle"
 
     def __new__(cls):
         raise TypeError("cannot create 'AsyncRemoteMemoryHandle' instances; use AsyncRemote.open_memory()")
 
     def _setup(self, remote, name, version):
-        self._remote = remote
-        self._name = name
+        self._bind(remote, name)
         self._seen = version
-        self._closed = False
 
-    name = property(lambda self: self._name)
-    closed = property(lambda self: self._closed)
-
-    def __repr__(self):
-        return f"<zelvane async remote memory handle {self._name!r} {'closed' if self._closed else 'open'}>"
 
     async def __aenter__(self):
         return self
 
     async def __aexit__(self, exc_type, exc_value, trace, /):
         self.close()
-
-    def close(self):
-        self._closed = True
 
     def _check_open(self):
         if self._closed:
@@ -488,31 +481,22 @@ class AsyncCall:
             pass
 
 
-class AsyncRemoteFunctionHandle:
+class AsyncRemoteFunctionHandle(NamedHandle):
     """A served function on a Redis server, opened by AsyncRemote.open_function(name)."""
+
+    _kind = "async remote function handle"
 
     def __new__(cls):
         raise TypeError("cannot create 'AsyncRemoteFunctionHandle' instances; use AsyncRemote.open_function(name)")
 
     def _setup(self, remote, name):
-        self._remote = remote
-        self._name = name
-        self._closed = False
-
-    name = property(lambda self: self._name)
-    closed = property(lambda self: self._closed)
-
-    def __repr__(self):
-        return f"<zelvane async remote function handle {self._name!r} {'closed' if self._closed else 'open'}>"
+        self._bind(remote, name)
 
     async def __aenter__(self):
         return self
 
     async def __aexit__(self, exc_type, exc_value, trace, /):
         self.close()
-
-    def close(self):
-        self._closed = True
 
     async def __call__(self, *args, timeout=None, **kwargs):
         if self._closed:

@@ -256,3 +256,24 @@ def _builtin_exception(module, qualname, args):
     except Exception:
         return None
     return exc if isinstance(exc, BaseException) else None
+
+
+class NamedHandle:
+    """What the Redis back end's handles share: bound to a name on a Remote
+    (not to an object, which Redis does not have), usable until close()."""
+
+    _kind = "handle"
+
+    def _bind(self, remote, name):
+        self._remote = remote
+        self._name = name
+        self._closed = False
+
+    name = property(lambda self: self._name)
+    closed = property(lambda self: self._closed)
+
+    def __repr__(self):
+        return f"<zelvane {self._kind} {self._name!r} {'closed' if self._closed else 'open'}>"
+
+    def close(self):
+        self._closed = True
