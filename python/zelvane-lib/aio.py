@@ -183,7 +183,7 @@ class _Runtime:
         call.state, call.pending, call.sync = _POSTED, pending, sync
         with self.mutex:
             self.posted[pending] = call
-        if not self._look(call, spin=_SPIN if spin else 0.0):
+        if not (spin and self._look(call, spin=_SPIN)):
             self._start_timer(call)
             self._ring_soon()
         return True
