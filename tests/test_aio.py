@@ -968,3 +968,18 @@ def test_closing_the_loop_with_calls_posted_and_waiting_frees_every_area(shm_nam
     result = run_python(LOOP_CLOSED_POSTED.format(name=shm_name()))
     assert result.returncode == 0, result.stderr
     assert result.stdout == "after next ['hold', 'next']\n"
+
+
+def test_calls_of_a_create_function_record_take_turns_from_the_loop(serve):
+    # Such a record carries one exchange at a time: the loop posts the next
+    # call as its own ends.
+    server = serve("lambda x: (x, os.getpid())")
+
+    async def main():
+        function = await aio.open_function(server.name)
+        calls = [asyncio.ensure_future(function(i)) for i in range(50)]
+        return await asyncio.wait_for(asyncio.gather(*calls), TIMEOUT)
+
+    assert run(main) == [(i, server.proc.pid) for i in range(50)]
+    zelvane.remove_function(server.name)
+    assert server.finish()[0] == 0

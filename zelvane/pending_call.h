@@ -57,6 +57,9 @@ struct StartedCall {
 struct PendingCallObject {
     PyObject_HEAD
     StartedCall* started;  // null once the call ended
+    // Set while a look lets the GIL go: another thread must not end the
+    // call under it.
+    bool looking;
 };
 
 PyTypeObject* pending_call_type = nullptr;
@@ -111,9 +114,20 @@ PyObject* end_pending_call(PendingCallObject* pending, WaitEnd how) {
     return result;
 }
 
-// The call of a pending call still under way in this process; null with a
-// RuntimeError otherwise.
+// Whether another thread is looking at the call; true with a RuntimeError.
+bool looked_at_elsewhere(const PendingCallObject* pending) {
+    if (pending->looking) {
+        PyErr_SetString(PyExc_RuntimeError, "The call is being looked at by another thread.");
+    }
+    return pending->looking;
+}
+
+// The call of a pending call still under way in this process and not being
+// looked at by another thread; null with a RuntimeError otherwise.
 StartedCall* call_under_way(PendingCallObject* pending) {
+    if (looked_at_elsewhere(pending)) {
+        return nullptr;
+    }
     if (!pending->started) {
         PyErr_SetString(PyExc_RuntimeError, "The call has ended already.");
         return nullptr;
@@ -141,11 +155,13 @@ PyObject* pending_call_poll(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!started) {
         return nullptr;
     }
+    pending->looking = true;
     watch_for_reply(*started, spin);
     WaitEnd how = look_now(*started);
     if (how == WaitEnd::KeepWaiting && checks) {
         how = look_between_slices(started->record, started->call, started->time_limit());
     }
+    pending->looking = false;
     if (how == WaitEnd::KeepWaiting) {
         Py_INCREF(self);
         return self;
@@ -164,7 +180,11 @@ void give_up_started(PendingCallObject* pending) {
 }
 
 PyObject* pending_call_give_up(PyObject* self, PyObject*) {
-    give_up_started(as_pending_call(self));
+    PendingCallObject* pending = as_pending_call(self);
+    if (looked_at_elsewhere(pending)) {
+        return nullptr;
+    }
+    give_up_started(pending);
     Py_RETURN_NONE;
 }
 
@@ -234,6 +254,7 @@ PyObject* function_handle_start(PyObject* self, PyObject* args, PyObject* kwargs
         return nullptr;
     }
     PendingCallObject* pending = as_pending_call(object.get());
+    pending->looking = false;
     pending->started = new (std::nothrow) StartedCall(self, prepared);
     if (!pending->started) {
         return PyErr_NoMemory();
