@@ -47,8 +47,10 @@ _DELIVERED_AT_ONCE = 32
 # (a dead server).
 _WATCH_SLICE = 0.2
 # How long the loop watches for the reply of a call it posted while no other
-# is in flight: a server that answers at once is answered on the spot, with
-# no thread woken.
+# is in flight and none was started in the same turn of the loop: a server
+# that answers at once is answered on the spot, with no thread woken. Calls
+# started together are posted together instead, so that the servers of a
+# pool run them side by side.
 _SPIN = 0.00005
 # A call whose time is up but whose limit the handle did not see passed yet
 # is looked at again after this pause.
@@ -147,9 +149,11 @@ class _Runtime:
         self.servers = set()
         self.lock_owners = {}
         self.posted = {}  # PendingCall -> _Call, the calls the loop posted
+        self.in_flight = collections.Counter()  # handle -> how many of its calls are posted
         self.reported = set()  # posted calls the watcher told the loop of, not yet looked at
         self.waiting = {}  # handle -> deque of its calls waiting for room
         self.ring_due = False
+        self.calls_this_turn = 0
 
     # --- calls
 
@@ -158,12 +162,22 @@ class _Runtime:
         outcome in call.outcome when it ended at once), else waiting for
         room or queued for a helper; call.future tells the end."""
         call = _Call(handle, args, kwargs, _deadline(timeout))
-        posted = handle not in self.waiting and self._post(call, spin=not self.posted)
+        spin = not (self.posted or self.calls_this_turn)
+        self._count_call_this_turn()
+        posted = handle not in self.waiting and self._post(call, spin)
         if call.outcome is None:
             call.future = self.loop.create_future()
             if not posted:
                 self._wait_for_room(call)
         return call
+
+    def _count_call_this_turn(self):
+        if not self.calls_this_turn:
+            self.loop.call_soon(self._end_turn)
+        self.calls_this_turn += 1
+
+    def _end_turn(self):
+        self.calls_this_turn = 0
 
     def _post(self, call, spin=False):
         """On the loop: posts the call; False when there is no room. A call
@@ -177,12 +191,14 @@ class _Runtime:
         if pending is None:
             call.handle._give_back(sync)
             if call.outcome is not None:
+                call.state = _OVER
                 self._cancel_timer(call)
                 self._settle_outcome(call)
             return call.outcome is not None
         call.state, call.pending, call.sync = _POSTED, pending, sync
         with self.mutex:
             self.posted[pending] = call
+        self.in_flight[call.handle] += 1
         if not (spin and self._look(call, spin=_SPIN)):
             self._start_timer(call)
             self._ring_soon()
@@ -225,6 +241,9 @@ class _Runtime:
         """On the loop: a posted call is over; its handle is free again."""
         with self.mutex:
             del self.posted[call.pending]
+        self.in_flight[call.handle] -= 1
+        if not self.in_flight[call.handle]:
+            del self.in_flight[call.handle]
         call.state, call.pending = _OVER, None
         self._cancel_timer(call)
         call.handle._give_back(call.sync)
@@ -233,24 +252,28 @@ class _Runtime:
     def _wait_for_room(self, call):
         """A call that found no room waits for one of the loop's own calls
         of its handle to end; with none in flight, a helper runs it."""
-        if any(posted.handle is call.handle for posted in self.posted.values()):
+        if call.handle in self.in_flight:
             self.waiting.setdefault(call.handle, collections.deque()).append(call)
             self._start_timer(call)
             self._ring_soon()  # the watcher's slices retry it
         else:
             self._queue_for_helper(call)
 
-    def _post_waiting(self, handle):
-        """Posts the calls of `handle` waiting for room while there is."""
+    def _post_waiting(self, handle, most=1):
+        """Posts calls of `handle` waiting for room while there is, `most` of
+        them (one for a call of its own that ended: room for one more; all
+        that fit when None)."""
         waiting = self.waiting.get(handle)
-        while waiting:
+        while waiting and most != 0:
             call = waiting[0]
             if not self._post(call):
-                if not any(posted.handle is handle for posted in self.posted.values()):
+                if handle not in self.in_flight:
                     self._hand_waiting_to_helpers(handle)
                 return
             waiting.popleft()
-        self.waiting.pop(handle, None)
+            most = None if most is None else most - 1
+        if not waiting:
+            self.waiting.pop(handle, None)
 
     def _drop_waiting(self, call):
         self._cancel_timer(call)
@@ -297,7 +320,7 @@ class _Runtime:
             if call.state == _POSTED:
                 self._look(call, checks=True)
         for handle in list(self.waiting):
-            self._post_waiting(handle)
+            self._post_waiting(handle, None)
 
     def _ring_soon(self):
         """Has the watcher look at the posted calls again, once for all that
@@ -551,6 +574,7 @@ class _Runtime:
         self.posted.clear()
         self.reported.clear()
         self.waiting.clear()
+        self.in_flight.clear()
         for call in self.running:
             call.given_up = True
             if call.sync is not None:
