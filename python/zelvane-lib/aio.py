@@ -83,6 +83,8 @@ def _post(loop, future, ok, value):
         pass
 
 
+_SHARED = object()  # several tasks called in one turn of the loop
+
 # What became of a call: waiting on the loop for room, posted by the loop,
 # or queued for, running on and over with a helper thread.
 _WAITING, _POSTED, _QUEUED, _DROPPED, _RUNNING, _OVER = range(6)
@@ -153,7 +155,7 @@ class _Runtime:
         self.reported = set()  # posted calls the watcher told the loop of, not yet looked at
         self.waiting = {}  # handle -> deque of its calls waiting for room
         self.ring_due = False
-        self.calls_this_turn = 0
+        self.caller_this_turn = None  # the task that called in this turn of the loop, or _SHARED
 
     # --- calls
 
@@ -162,8 +164,7 @@ class _Runtime:
         outcome in call.outcome when it ended at once), else waiting for
         room or queued for a helper; call.future tells the end."""
         call = _Call(handle, args, kwargs, _deadline(timeout))
-        spin = not (self.posted or self.calls_this_turn)
-        self._count_call_this_turn()
+        spin = not self.posted and self._sole_caller_this_turn()
         posted = handle not in self.waiting and self._post(call, spin)
         if call.outcome is None:
             call.future = self.loop.create_future()
@@ -171,13 +172,20 @@ class _Runtime:
                 self._wait_for_room(call)
         return call
 
-    def _count_call_this_turn(self):
-        if not self.calls_this_turn:
+    def _sole_caller_this_turn(self):
+        """Whether no task but the current one called in this turn of the
+        loop (one task's calls one after another are each watched for)."""
+        task = asyncio.current_task(self.loop)
+        caller = self.caller_this_turn
+        if caller is None:
             self.loop.call_soon(self._end_turn)
-        self.calls_this_turn += 1
+            self.caller_this_turn = task
+        elif caller is not task:
+            self.caller_this_turn = _SHARED
+        return caller is None or caller is task
 
     def _end_turn(self):
-        self.calls_this_turn = 0
+        self.caller_this_turn = None
 
     def _post(self, call, spin=False):
         """On the loop: posts the call; False when there is no room. A call
