@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <algorithm>
 #include <ctime>
+#include <functional>
 #include <vector>
 
 #include "futex.h"
@@ -158,16 +159,33 @@ bool gather_calls(PyObject* calls, std::vector<WatchedCall>& out) {
                                                             started->call.mode, started->seen});
         watched.record.object = shm::ObjectUse(&*started->record.object);
     }
+    std::sort(out.begin(), out.end(), [](const WatchedCall& a, const WatchedCall& b) {
+        return std::less<const void*>()(&*a.record.object, &*b.record.object);
+    });
     return true;
 }
 
 // Without the GIL: marks every watched call's waiter asleep, so that the
-// serving side wakes the word; false when one moved meanwhile.
+// serving side wakes the word, taking each record's mutex once for all of
+// its calls (`calls` are in the order of their records); false when one
+// moved meanwhile.
 bool mark_calls_asleep(std::vector<WatchedCall>& calls, const timespec& deadline) {
-    for (WatchedCall& call : calls) {
-        if (!mark_asleep(call.record, call.mode, call.expected, deadline)) {
+    for (auto first = calls.begin(); first != calls.end();) {
+        FunctionRecord& record = first->record;
+        const auto last = std::find_if(first, calls.end(), [&record](const WatchedCall& call) {
+            return &*call.record.object != &*record.object;
+        });
+        if (lock_record(record, deadline) != 0) {
             return false;
         }
+        const bool unchanged = std::all_of(first, last, [](WatchedCall& call) {
+            return mark_asleep_locked(call.record, call.mode, call.expected);
+        });
+        pthread_mutex_unlock(&record.shm()->mutex);
+        if (!unchanged) {
+            return false;
+        }
+        first = last;
     }
     return true;
 }

@@ -313,12 +313,13 @@ class _Runtime:
             call.timer = self.loop.call_later(_TIME_UP_AGAIN, self._time_up, call)
 
     def _collect(self, moved):
-        """On the loop: looks at the posted calls whose word moved."""
+        """On the loop: looks at the posted calls whose word moved, and at
+        the others too, whose replies may have come since the watcher woke:
+        a look costs far less than a wake-up of the watcher and the loop."""
         with self.mutex:
             self.reported.difference_update(moved)
-        for pending in moved:
-            call = self.posted.get(pending)
-            if call is not None and not self._look(call):
+        for call in list(self.posted.values()):
+            if call.state == _POSTED and not self._look(call) and call.pending in moved:
                 self._ring_soon()  # to be watched again
 
     def _look_between_slices(self):
