@@ -312,12 +312,12 @@ class _Runtime:
         elif call.state == _POSTED and not self._look(call, checks=True):
             call.timer = self.loop.call_later(_TIME_UP_AGAIN, self._time_up, call)
 
-    def _collect(self, moved):
+    def _collect(self):
         """On the loop: looks at the posted calls whose word moved, and at
         the others too, whose replies may have come since the watcher woke:
         a look costs far less than a wake-up of the watcher and the loop."""
         with self.mutex:
-            self.reported.difference_update(moved)
+            moved, self.reported = self.reported, set()
         for call in list(self.posted.values()):
             if call.state == _POSTED and not self._look(call) and call.pending in moved:
                 self._ring_soon()  # to be watched again
@@ -543,8 +543,11 @@ class _Runtime:
                 continue
             if moved:
                 with self.mutex:
+                    # One look of the loop's at a time: it looks at them all.
+                    due = bool(self.reported)
                     self.reported.update(moved)
-                self._tell_loop(self._collect, moved)
+                if not due:
+                    self._tell_loop(self._collect)
 
     def _tell_loop(self, callback, *args):
         try:
