@@ -150,8 +150,10 @@ class _Runtime:
         self.watcher = None
         self.servers = set()
         self.lock_owners = {}
-        self.posted = {}  # PendingCall -> _Call, the calls the loop posted
-        self.in_flight = collections.Counter()  # handle -> how many of its calls are posted
+        # PendingCall -> _Call, the calls the loop posted; changed on the loop
+        # only, and copied by the watcher in one step under the GIL.
+        self.posted = {}
+        self.in_flight = {}  # handle -> how many of its calls are posted
         self.reported = set()  # posted calls the watcher told the loop of, not yet looked at
         self.waiting = {}  # handle -> deque of its calls waiting for room
         self.ring_due = False
@@ -204,12 +206,13 @@ class _Runtime:
                 self._settle_outcome(call)
             return call.outcome is not None
         call.state, call.pending, call.sync = _POSTED, pending, sync
-        with self.mutex:
-            self.posted[pending] = call
-        self.in_flight[call.handle] += 1
+        self.posted[pending] = call
+        self.in_flight[call.handle] = self.in_flight.get(call.handle, 0) + 1
         if not (spin and self._look(call, spin=_SPIN)):
-            self._start_timer(call)
-            self._ring_soon()
+            if call.timeout is not None:
+                self._start_timer(call)
+            if not self.ring_due:
+                self._ring_soon()
         return True
 
     def _start_timer(self, call):
@@ -247,14 +250,17 @@ class _Runtime:
 
     def _forget(self, call):
         """On the loop: a posted call is over; its handle is free again."""
-        with self.mutex:
-            del self.posted[call.pending]
-        self.in_flight[call.handle] -= 1
-        if not self.in_flight[call.handle]:
-            del self.in_flight[call.handle]
+        del self.posted[call.pending]
+        handle = call.handle
+        in_flight = self.in_flight[handle] - 1
+        if in_flight:
+            self.in_flight[handle] = in_flight
+        else:
+            del self.in_flight[handle]
         call.state, call.pending = _OVER, None
-        self._cancel_timer(call)
-        call.handle._give_back(call.sync)
+        if call.timer is not None:
+            self._cancel_timer(call)
+        handle._give_back(call.sync)
         call.sync = None
 
     def _wait_for_room(self, call):
@@ -525,7 +531,7 @@ class _Runtime:
                     return
                 bell = zelvane._bell()
                 handles, versions, changed = self._look_at_waits()
-                calls = [pending for pending in self.posted if pending not in self.reported]
+                calls = [pending for pending in list(self.posted) if pending not in self.reported]
             if wake:
                 self._wake_loop()
             if changed:
