@@ -983,3 +983,19 @@ def test_calls_of_a_create_function_record_take_turns_from_the_loop(serve):
     assert run(main) == [(i, server.proc.pid) for i in range(50)]
     zelvane.remove_function(server.name)
     assert server.finish()[0] == 0
+
+
+def test_a_process_ends_at_once_with_calls_it_posted_and_never_collected(pool_process):
+    name, server = pool_process
+    server.send_signal(signal.SIGSTOP)
+    wait_until(lambda: stopped(server.pid), what="the server to stop")
+    try:
+        result = run_python(f"import zelvane\n"
+                            f"calls = [zelvane.open_function({name!r})._start(i) for i in range({AREAS})]\n"
+                            f"print(sum(call is not None for call in calls))\n")
+    finally:
+        server.send_signal(signal.SIGCONT)
+    assert result.returncode == 0 and result.stdout == f"{AREAS}\n", result.stderr
+    # The ended caller's areas are reclaimed: every call after it gets its own result.
+    with zelvane.open_function(name) as function:
+        assert [function(i, timeout=TIMEOUT) for i in range(AREAS + 1)] == list(range(AREAS + 1))

@@ -171,12 +171,20 @@ PyObject* pending_call_poll(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // Withdraws a request not yet taken, has the serving side drop the reply of
 // one being executed, or drops a reply not collected: the record stays
-// usable. Nothing is touched for a call of the parent of a forked child.
+// usable. Nothing is touched for a call of the parent of a forked child, nor
+// while the interpreter shuts down, when a thread that lets the GIL go never
+// gets it back: the areas of a caller that has ended are reclaimed as those
+// of a dead one.
 void give_up_started(PendingCallObject* pending) {
     std::unique_ptr<StartedCall> started(std::exchange(pending->started, nullptr));
-    if (started && !started->forked()) {
-        started->call.give_up();
+    if (!started) {
+        return;
     }
+    if (started->forked() || shm::interpreter_finalizing()) {
+        started->call.disown();
+        return;
+    }
+    started->call.give_up();
 }
 
 PyObject* pending_call_give_up(PyObject* self, PyObject*) {
