@@ -915,7 +915,7 @@ def test_pending_calls_poll_and_give_up_on_the_spot(served, gate):
     gate.release.set()
     results = []
     for call in [held, *posted[1:]]:
-        wait_until(lambda: results.append(call.poll(spin=0.0001)) or results[-1] is not call, what="the reply")
+        wait_until(lambda: results.append(call.poll(0.0001)) or results[-1] is not call, what="the reply")
         with pytest.raises(RuntimeError, match="The call has ended already."):
             call.poll()
     assert [r for r in results if type(r) is not type(held)] == ["hold", *range(1, AREAS - 1)]

@@ -71,8 +71,8 @@ PendingCallObject* as_pending_call(PyObject* self) { return reinterpret_cast<Pen
 // busy included), Failed with an exception set.
 WaitEnd look_now(StartedCall& started) {
     FunctionRecord& record = started.record;
-    int rc = lock_record(record, shm::deadline_after(0));  // never blocks: the GIL is held
-    if (rc == ETIMEDOUT) {
+    int rc = try_lock_record(record);
+    if (rc == EBUSY) {
         rc = shm::without_gil([&record] { return lock_record(record, shm::deadline_after(MUTEX_MOMENT_NS)); });
     }
     if (rc == ETIMEDOUT) {
@@ -139,15 +139,19 @@ StartedCall* call_under_way(PendingCallObject* pending) {
     return pending->started;
 }
 
-// poll(spin=0.0, checks=False): the call's result, or its exception raised,
-// once it ended; the call itself while it has not. `spin` seconds (10 ms at
-// most) are spent watching for the reply first; `checks` adds what a waiter
-// looks at between slices (a dead server, the time limit).
-PyObject* pending_call_poll(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"spin", "checks", nullptr};
-    double spin = 0.0;
-    int checks = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|dp:poll", const_cast<char**>(kwlist), &spin, &checks)) {
+// poll(spin=0.0, checks=False, /): the call's result, or its exception
+// raised, once it ended; the call itself while it has not. `spin` seconds
+// (10 ms at most) are spent watching for the reply first; `checks` adds what
+// a waiter looks at between slices (a dead server, the time limit). Its
+// arguments are positional: it is called for every reply.
+PyObject* pending_call_poll(PyObject* self, PyObject* const* args, Py_ssize_t count) {
+    if (count > 2) {
+        PyErr_Format(PyExc_TypeError, "poll expected at most 2 arguments, got %zd", count);
+        return nullptr;
+    }
+    const double spin = count > 0 ? PyFloat_AsDouble(args[0]) : 0.0;
+    const int checks = count > 1 ? PyObject_IsTrue(args[1]) : 0;
+    if ((spin == -1.0 || checks < 0) && PyErr_Occurred()) {
         return nullptr;
     }
     PendingCallObject* pending = as_pending_call(self);
@@ -211,8 +215,8 @@ PyObject* pending_call_new(PyTypeObject*, PyObject*, PyObject*) {
 }
 
 PyMethodDef pending_call_methods[] = {
-    {"poll", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pending_call_poll)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"poll", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pending_call_poll)), METH_FASTCALL,
+     nullptr},
     {"give_up", pending_call_give_up, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
