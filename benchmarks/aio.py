@@ -189,17 +189,36 @@ class GapMeter:
             self.longest = max(self.longest, time.perf_counter() - start - self.TICK)
 
 
-async def asyncio_gap():
+async def asyncio_gap(step=0):
     """The loop's longest gap while 1,000 tasks start and end that do
-    nothing but sleep: asyncio's own share of the gap above."""
+    nothing but sleep (made `step` at a time, or all at once): asyncio's
+    own share of the gap above."""
     meter = GapMeter()
     ticker = asyncio.ensure_future(meter.run())
     await asyncio.sleep(0.01)
     for _ in range(5):
-        await asyncio.gather(*(asyncio.sleep(0.001) for _ in range(1000)))
+        naps = (asyncio.sleep(0.001) for _ in range(1000))
+        await asyncio.gather(*(await started_in_steps(naps, step) if step else naps))
     meter.running = False
     await ticker
     return meter.longest
+
+
+async def asyncio_ceiling(batches):
+    """Awaits per second of 1,000 tasks at once, each awaiting a future that
+    a callback of the loop settles: what asyncio itself costs an awaited
+    call that needs no other thread, the most any awaited call can reach."""
+    loop = asyncio.get_running_loop()
+
+    async def settled_soon(i):
+        future = loop.create_future()
+        loop.call_soon(future.set_result, i)
+        return await future
+
+    start = time.perf_counter()
+    for _ in range(batches):
+        await asyncio.gather(*(settled_soon(i) for i in range(1000)))
+    return batches * 1000 / (time.perf_counter() - start)
 
 
 def sync_rate(name, threads, seconds):
@@ -258,28 +277,37 @@ STEP = 20
 
 
 class LongestDelivery:
-    """The longest single callback in which zelvane.aio settles awaited
-    calls on the loop, in wall time and in the loop thread's CPU time (the
-    latter leaves out the time the system gave the CPU to others)."""
+    """The longest single piece of work zelvane.aio does on the loop (posting
+    a call, collecting replies, settling the outcomes helpers ran), in wall
+    time and in the loop thread's CPU time (the latter leaves out the time
+    the system gave the CPU to others)."""
+
+    METHODS = ("call", "_collect", "_look_between_slices", "_time_up", "_deliver", "_ring")
 
     def __init__(self):
         self.wall = self.cpu = 0.0
+        self.originals = {}
 
     def __enter__(self):
-        runtime = aio._Runtime
-        self.deliver = deliver = runtime._deliver
-
-        def timed(this):
-            wall, cpu = time.perf_counter(), time.thread_time()
-            deliver(this)
-            self.wall = max(self.wall, time.perf_counter() - wall)
-            self.cpu = max(self.cpu, time.thread_time() - cpu)
-
-        runtime._deliver = timed
+        for method in self.METHODS:
+            self.originals[method] = original = getattr(aio._Runtime, method)
+            setattr(aio._Runtime, method, self.timed(original))
         return self
 
+    def timed(self, original):
+        def timed(*args):
+            wall, cpu = time.perf_counter(), time.thread_time()
+            try:
+                return original(*args)
+            finally:
+                self.wall = max(self.wall, time.perf_counter() - wall)
+                self.cpu = max(self.cpu, time.thread_time() - cpu)
+
+        return timed
+
     def __exit__(self, *exc_info):
-        aio._Runtime._deliver = self.deliver
+        for method, original in self.originals.items():
+            setattr(aio._Runtime, method, original)
 
 
 async def many(batches):
@@ -295,12 +323,16 @@ async def many(batches):
         theirs = await asyncio.get_running_loop().run_in_executor(None, sync_rate, name, 8, 2.0)
     finally:
         stop_servers(name, procs)
+    ceiling = await asyncio_ceiling(batches)
     print(f"many      1,000 awaited calls, pool of 2: {ours:9.0f} calls/s; synchronous from 8 threads "
           f"{theirs:9.0f} calls/s; ratio {ours / theirs:.2f} (target >= 0.5)")
-    baseline = await asyncio_gap()
+    print(f"many      asyncio alone, 1,000 tasks awaiting futures settled by call_soon: {ceiling:9.0f} awaits/s "
+          f"(ceiling {ceiling / theirs:.2f} of the synchronous rate; ours {ours / ceiling:.2f} of it)")
+    baseline, stepped_baseline = await asyncio_gap(), await asyncio_gap(STEP)
     print(f"many      loop's longest gap {gap * 1e3:.2f} ms with the 1,000 tasks made at once (1,000 tasks that "
           f"only sleep 1 ms give {baseline * 1e3:.2f} ms); {stepped_gap * 1e3:.2f} ms with them made {STEP} at a "
-          f"time (target < 2 ms); helper threads at most {threads}")
+          f"time ({stepped_baseline * 1e3:.2f} ms for the sleeping ones; target < 2 ms); "
+          f"helper threads at most {threads}")
     print(f"many      zelvane's longest callback on the loop {delivery.wall * 1e3:.2f} ms "
           f"({delivery.cpu * 1e3:.2f} ms of its CPU time)")
     record_ratio("aio", "1000 awaited calls/s vs 8 threads", "sync handle", theirs / ours, 2.0)

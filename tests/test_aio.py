@@ -803,3 +803,199 @@ def test_aio_serve_refuses_a_taken_name_as_serve_does(shm_name):
     assert taken == expected and expected[0] is MemoryError
     assert refused == (ValueError, "concurrency must be at least 1")
     assert zelvane.read_memory(name) == 1
+
+
+# --- calls the loop posts itself
+
+# A pool has this many areas: with one more call in flight, the last one
+# waits on the loop for room.
+AREAS = 16
+
+
+def area_states(name):
+    from test_pool_exchanges import area_states as states
+    return states(name)
+
+
+async def holding_calls(function, gate, count):
+    """Starts "hold" (which the single server runs and holds) and `count`
+    calls behind it; returns their tasks once the hold runs and every other
+    call is posted or waiting."""
+    held = asyncio.ensure_future(function("hold"))
+    await asyncio.wait_for(asyncio.get_running_loop().run_in_executor(None, gate.entered.wait), TIMEOUT)
+    behind = [asyncio.ensure_future(function(i)) for i in range(count)]
+    await asyncio.sleep(0)
+    return held, behind
+
+
+@pytest.mark.parametrize("stage, index", [("executing", None), ("posted", 3), ("waiting", AREAS - 1)])
+def test_a_posted_or_waiting_call_cancelled_leaves_every_area_free(served, gate, stage, index):
+    name = served(gate)
+
+    async def main():
+        function = await aio.open_function(name)
+        held, behind = await holding_calls(function, gate, AREAS)
+        cancelled = held if stage == "executing" else behind[index]
+        await cancel_when(cancelled, lambda: True)
+        gate.release.set()
+        results = await asyncio.wait_for(asyncio.gather(*(c for c in behind if c is not cancelled)), TIMEOUT)
+        wait_until(lambda: area_states(name) == [0] * AREAS, what="every area to be free")
+        return results, await asyncio.wait_for(function("after"), TIMEOUT)
+
+    results, after = run(main)
+    expected = [i for i in range(AREAS) if i != index]
+    assert results == expected and after == "after"
+    assert gate.calls == ["hold", *expected, "after"]
+
+
+def test_a_reply_cancelled_before_the_loop_collects_it_is_dropped(served):
+    name = served(lambda x: __import__("time").sleep(0.05) or x)
+    replied = 3
+
+    async def main():
+        function = await aio.open_function(name)
+        call = asyncio.ensure_future(function("late"))
+        await asyncio.sleep(0)
+        # The loop does nothing else until the reply stands in the area.
+        wait_until(lambda: replied in area_states(name), what="the reply")
+        call.cancel()
+        await asyncio.gather(call, return_exceptions=True)
+        return call.cancelled(), area_states(name), await asyncio.wait_for(function("next"), TIMEOUT)
+
+    cancelled, states, after = run(main)
+    assert cancelled and states == [0] * AREAS and after == "next"
+
+
+@pytest.mark.parametrize("stage", ["posted", "waiting"])
+def test_a_call_out_of_time_on_the_loop_raises_the_synchronous_timeout(served, gate, stage):
+    name = served(gate)
+
+    async def main():
+        function = await aio.open_function(name)
+        held, behind = await holding_calls(function, gate, AREAS - 1)
+        expected = outcome(zelvane.open_function(name), "sync", timeout=0.05)
+        got = await async_outcome(function, stage, timeout=0.05)
+        gate.release.set()
+        await asyncio.wait_for(asyncio.gather(held, *behind), TIMEOUT)
+        return expected, got, await asyncio.wait_for(function("after"), TIMEOUT)
+
+    expected, got, after = run(main)
+    assert got == expected and expected[0] is TimeoutError
+    assert after == "after" and stage not in gate.calls
+
+
+def test_calls_pending_when_their_server_is_killed_end_as_synchronous_ones(pool_process):
+    name, server = pool_process
+
+    async def main():
+        function = await aio.open_function(name)
+        server.send_signal(signal.SIGSTOP)
+        wait_until(lambda: stopped(server.pid), what="the server to stop")
+        calls = [asyncio.ensure_future(function(i)) for i in range(AREAS + 4)]
+        await asyncio.sleep(0.05)
+        server.kill()
+        server.wait(TIMEOUT)
+        return await asyncio.wait_for(asyncio.gather(*calls, return_exceptions=True), TIMEOUT)
+
+    results = run(main)
+    expected = outcome(zelvane.open_function(name), "after")
+    assert expected[0] is RuntimeError and "Nobody serves" in expected[1]
+    assert [(type(r), str(r)) for r in results] == [expected] * (AREAS + 4)
+
+
+def test_pending_calls_poll_and_give_up_on_the_spot(served, gate):
+    name = served(gate)
+    sync = zelvane.open_function(name)
+    held = sync._start("hold")
+    assert gate.entered.wait(TIMEOUT) and held.poll() is held
+    posted = [zelvane.open_function(name)._start(i) for i in range(AREAS - 1)]
+    assert None not in posted and zelvane.open_function(name)._start("no room") is None
+    posted[0].give_up()
+    assert posted[0].ended and area_states(name).count(0) == 1
+    gate.release.set()
+    results = []
+    for call in [held, *posted[1:]]:
+        wait_until(lambda: results.append(call.poll(0.0001)) or results[-1] is not call, what="the reply")
+        with pytest.raises(RuntimeError, match="The call has ended already."):
+            call.poll()
+    assert [r for r in results if type(r) is not type(held)] == ["hold", *range(1, AREAS - 1)]
+    assert gate.calls == ["hold", *range(1, AREAS - 1)]
+    assert area_states(name) == [0] * AREAS and sync("after") == "after"
+
+
+LOOP_CLOSED_POSTED = """
+import asyncio, struct, threading, time, zelvane
+from zelvane import aio
+NAME = {name!r}
+release = threading.Event()
+calls = []
+def func(x):
+    calls.append(x)
+    if x == "hold":
+        release.wait(60)
+    return x
+server = threading.Thread(target=zelvane.serve, args=(NAME, func))
+server.start()
+while not zelvane._pool_servers(open("/dev/shm/" + NAME)):
+    time.sleep(0.01)
+def area_states():
+    data = open("/dev/shm/" + NAME, "rb").read()
+    return [struct.unpack_from("<I", data, 1216 + i * 1088)[0] & 0x7F for i in range(16)]
+loop = asyncio.new_event_loop()
+async def start():
+    function = await aio.open_function(NAME)
+    for x in ["hold", *range(20)]:
+        asyncio.ensure_future(function(x))
+    while calls != ["hold"]:
+        await asyncio.sleep(0.01)
+loop.run_until_complete(start())
+loop.close()
+deadline = time.monotonic() + 30
+while any(t.name.startswith("zelvane-aio") for t in threading.enumerate()):
+    assert time.monotonic() < deadline, threading.enumerate()
+    time.sleep(0.05)
+release.set()
+while area_states() != [0] * 16:
+    assert time.monotonic() < deadline, area_states()
+    time.sleep(0.05)
+print("after", zelvane.open_function(NAME)("next", timeout=30), calls, flush=True)
+zelvane.remove_function(NAME)
+server.join()
+"""
+
+
+def test_closing_the_loop_with_calls_posted_and_waiting_frees_every_area(shm_name):
+    result = run_python(LOOP_CLOSED_POSTED.format(name=shm_name()))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "after next ['hold', 'next']\n"
+
+
+def test_calls_of_a_create_function_record_take_turns_from_the_loop(serve):
+    # Such a record carries one exchange at a time: the loop posts the next
+    # call as its own ends.
+    server = serve("lambda x: (x, os.getpid())")
+
+    async def main():
+        function = await aio.open_function(server.name)
+        calls = [asyncio.ensure_future(function(i)) for i in range(50)]
+        return await asyncio.wait_for(asyncio.gather(*calls), TIMEOUT)
+
+    assert run(main) == [(i, server.proc.pid) for i in range(50)]
+    zelvane.remove_function(server.name)
+    assert server.finish()[0] == 0
+
+
+def test_a_process_ends_at_once_with_calls_it_posted_and_never_collected(pool_process):
+    name, server = pool_process
+    server.send_signal(signal.SIGSTOP)
+    wait_until(lambda: stopped(server.pid), what="the server to stop")
+    try:
+        result = run_python(f"import zelvane\n"
+                            f"calls = [zelvane.open_function({name!r})._start(i) for i in range({AREAS})]\n"
+                            f"print(sum(call is not None for call in calls))\n")
+    finally:
+        server.send_signal(signal.SIGCONT)
+    assert result.returncode == 0 and result.stdout == f"{AREAS}\n", result.stderr
+    # The ended caller's areas are reclaimed: every call after it gets its own result.
+    with zelvane.open_function(name) as function:
+        assert [function(i, timeout=TIMEOUT) for i in range(AREAS + 1)] == list(range(AREAS + 1))

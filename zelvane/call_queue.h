@@ -183,6 +183,19 @@ Step look_and_unlock(FunctionRecord& record, Look& look, uint32_t& seen, const W
     return step;
 }
 
+// Under the record's mutex: marks the waiter asleep on the word it waits on
+// as `mode`, unless the word moved on from `seen`; true (with `seen` marked)
+// when it may sleep.
+bool mark_asleep_locked(FunctionRecord& record, const WaitMode& mode, uint32_t& seen) noexcept {
+    std::atomic<uint32_t>& word = waited_word(record, mode);
+    const bool unchanged = word.load(std::memory_order_relaxed) == seen;
+    if (unchanged) {
+        seen |= mode.asleep_mark;
+        word.store(seen, std::memory_order_relaxed);
+    }
+    return unchanged;
+}
+
 // Marks the waiter asleep on the word it waits on as `mode`, unless the word
 // moved on from `seen` meanwhile or the lock is not had by `deadline`; true
 // (with `seen` marked) when it may sleep.
@@ -190,12 +203,7 @@ bool mark_asleep(FunctionRecord& record, const WaitMode& mode, uint32_t& seen, c
     if (lock_record(record, deadline) != 0) {
         return false;
     }
-    std::atomic<uint32_t>& word = waited_word(record, mode);
-    const bool unchanged = word.load(std::memory_order_relaxed) == seen;
-    if (unchanged) {
-        seen |= mode.asleep_mark;
-        word.store(seen, std::memory_order_relaxed);
-    }
+    const bool unchanged = mark_asleep_locked(record, mode, seen);
     pthread_mutex_unlock(&record.shm()->mutex);
     return unchanged;
 }

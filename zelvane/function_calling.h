@@ -110,8 +110,14 @@ struct Call {
     bool reply_is_exception = false;
     StaleReply stale;
     StaleReply stuck_head;
+    // False for a call that must not wait for its turn (one started from an
+    // event loop): it posts when there is room at once, or not at all.
+    bool queues = true;
 
     bool posted() const { return phase == Phase::Posted; }
+
+    // In a forked child: the parent's call is none of this process's business.
+    void disown() { phase = Phase::Arriving; }
 
     // A call given up posts nothing more and collects no reply: give_up()
     // then withdraws or abandons what it posted.
@@ -147,7 +153,7 @@ struct Call {
             return record.pool() ? post_to_pool(queue) : post(word);
         }
         if (phase == Phase::Arriving) {
-            if (queue.full()) {
+            if (!queues || queue.full()) {
                 mode = ROOM_MODE;
                 return Step::Wait;
             }
@@ -588,57 +594,56 @@ PyObject* give_up_call(Call& call) {
 // Why a call on a record ended without a result of the function's own.
 enum class CallEndedBy { Result, RecordEnded, Other };
 
-// One call of the function behind the open `record` (status `st`) with the
-// tuple `args` (or, `with_keywords`, the pair of such a tuple and a dict of
-// keyword arguments), waiting until `limit` at the latest (none when null).
-// With `spare` (a handle's buffer, which the call takes and hands back),
-// arguments and result of any size travel outside the message area.
-// `ended_by` tells whether the record is of no more use (its serving ended).
-PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject* args, CallBuffer* spare,
-                         const timespec* limit, bool with_keywords, CallEndedBy& ended_by,
-                         const std::atomic<bool>* given_up = nullptr) {
-    ended_by = CallEndedBy::Other;
-    if (!may_call_from_this_thread(record, st)) {
-        return nullptr;
-    }
-    CallBuffer buffer;
-    if (spare && !take_buffer(record, *spare, buffer)) {
-        return nullptr;
-    }
-    CallArguments arguments;
+// Takes the buffer of a handle's call (when `spare`, the handle's) and
+// encodes `args` for it; false with an exception set, the buffer handed back.
+bool prepare_arguments(const FunctionRecord& record, PyObject* args, CallBuffer* spare, CallBuffer& buffer,
+                       CallArguments& arguments) {
     if (!spare) {
-        if (!encode_arguments(args, arguments)) {
-            return nullptr;
-        }
-    } else if (!encode_arguments(record, args, buffer, arguments)) {
+        return encode_arguments(args, arguments);
+    }
+    if (!take_buffer(record, *spare, buffer)) {
+        return false;
+    }
+    if (!encode_arguments(record, args, buffer, arguments)) {
         if (!spare->fd.valid()) {
             *spare = std::move(buffer);  // nobody else has seen it: kept as it was
         }
-        return nullptr;
+        return false;
     }
-    Call call(record, arguments.data, arguments.size, spare ? &buffer : nullptr, with_keywords, given_up);
-    hold_caller_lock(record);
-    RecordThreads::Entry calling(calling_threads, st);
-    const auto between_slices = [&] {
-        if (call.posted() && record.pool() &&
-            look_once(record, [&call](CallWord word) { return call.look_at_the_executor(word); })) {
-            return WaitEnd::Done;
-        }
-        if (nobody_serves(record)) {
-            return look_once(record, [&call](CallWord word) { return call.look_at_the_end(word); })
-                       ? WaitEnd::Done
-                       : WaitEnd::ServerGone;
-        }
-        if ((limit && passed(*limit)) || call.giving_up()) {
-            return WaitEnd::TimedOut;
-        }
-        if (call.phase == Call::Phase::Queued) {
-            look_once(record, [&call](CallWord word) { return call.pass_over_a_stuck_head(word); }, limit);
-        }
-        return WaitEnd::KeepWaiting;
-    };
-    const auto look = [&call](CallWord word) { return call.look(word); };
-    switch (wait_on_record(record, call.mode, look, between_slices, limit)) {
+    return true;
+}
+
+// What a waiting caller looks at once a slice of its wait passed: a pool
+// server that died running the call, a record nobody serves any more, the
+// time `limit` (none when null), a call given up, a stuck queue head.
+WaitEnd look_between_slices(FunctionRecord& record, Call& call, const timespec* limit) {
+    if (call.posted() && record.pool() &&
+        look_once(record, [&call](CallWord word) { return call.look_at_the_executor(word); })) {
+        return WaitEnd::Done;
+    }
+    if (nobody_serves(record)) {
+        return look_once(record, [&call](CallWord word) { return call.look_at_the_end(word); })
+                   ? WaitEnd::Done
+                   : WaitEnd::ServerGone;
+    }
+    if ((limit && passed(*limit)) || call.giving_up()) {
+        return WaitEnd::TimedOut;
+    }
+    if (call.phase == Call::Phase::Queued) {
+        look_once(record, [&call](CallWord word) { return call.pass_over_a_stuck_head(word); }, limit);
+    }
+    return WaitEnd::KeepWaiting;
+}
+
+// The outcome of a call whose wait ended as `how`: its result, or null with
+// its exception set. With `spare`, the buffer goes back to the handle once
+// the serving side cannot write to it any more. `ended_by` tells whether the
+// record is of no more use (its serving ended).
+PyObject* call_outcome(WaitEnd how, Call& call, CallBuffer* spare, CallBuffer& buffer,
+                       const CallArguments& arguments, CallEndedBy& ended_by) {
+    FunctionRecord& record = call.record;
+    ended_by = CallEndedBy::Other;
+    switch (how) {
         case WaitEnd::Done:
             break;
         case WaitEnd::ServerGone:
@@ -682,6 +687,33 @@ PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject
     const uint64_t result_length = large_result ? read_outside(call.reply).length : 0;
     give_back_buffer(*spare, buffer, std::max(arguments.length, result_length));
     return result;
+}
+
+// One call of the function behind the open `record` (status `st`) with the
+// tuple `args` (or, `with_keywords`, the pair of such a tuple and a dict of
+// keyword arguments), waiting until `limit` at the latest (none when null).
+// With `spare` (a handle's buffer, which the call takes and hands back),
+// arguments and result of any size travel outside the message area.
+// `ended_by` tells whether the record is of no more use (its serving ended).
+PyObject* call_on_record(FunctionRecord& record, const struct stat& st, PyObject* args, CallBuffer* spare,
+                         const timespec* limit, bool with_keywords, CallEndedBy& ended_by,
+                         const std::atomic<bool>* given_up = nullptr) {
+    ended_by = CallEndedBy::Other;
+    if (!may_call_from_this_thread(record, st)) {
+        return nullptr;
+    }
+    CallBuffer buffer;
+    CallArguments arguments;
+    if (!prepare_arguments(record, args, spare, buffer, arguments)) {
+        return nullptr;
+    }
+    Call call(record, arguments.data, arguments.size, spare ? &buffer : nullptr, with_keywords, given_up);
+    hold_caller_lock(record);
+    RecordThreads::Entry calling(calling_threads, st);
+    const auto between_slices = [&] { return look_between_slices(record, call, limit); };
+    const auto look = [&call](CallWord word) { return call.look(word); };
+    const WaitEnd how = wait_on_record(record, call.mode, look, between_slices, limit);
+    return call_outcome(how, call, spare, buffer, arguments, ended_by);
 }
 
 PyObject* call_shared_function(const char* name, PyObject* args) {

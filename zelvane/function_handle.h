@@ -107,36 +107,50 @@ PyRef keyword_call_arguments(const FunctionRecord& record, PyObject* args, PyObj
     return PyRef(PyTuple_Pack(2, args, keywords));
 }
 
-PyObject* function_handle_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyRef timeout_ref;
+// What a handle's call needs before it posts: the record bound, the
+// arguments to post and the call's time limit.
+struct HandleCall {
+    PyRef name;  // keeps the UTF-8 form of the record's name alive
+    FunctionRecord record{nullptr};
+    PyRef posted;
+    bool with_keywords = false;
+    bool limited = false;
+    timespec limit{};
+
+    const timespec* time_limit() const { return limited ? &limit : nullptr; }
+};
+
+// Reads a handle's call (`timeout` among `kwargs`) and binds its record;
+// false with an exception set.
+bool prepare_handle_call(PyObject* self, PyObject* args, PyObject* kwargs, HandleCall& out) {
+    PyRef timeout;
     PyRef keywords;
-    if (!split_keywords(kwargs, timeout_ref, keywords)) {
-        return nullptr;
+    if (!split_keywords(kwargs, timeout, keywords)) {
+        return false;
     }
-    PyObject* timeout = timeout_ref.get();
     FunctionHandleObject* handle = as_function_handle(self);
-    timespec limit;
-    bool limited;
-    if (!function_handle_open(handle) || !shm::time_limit(timeout, limit, limited)) {
+    if (!function_handle_open(handle) || !shm::time_limit(timeout.get(), out.limit, out.limited)) {
+        return false;
+    }
+    out.name = PyRef::borrow(handle->name);
+    out.record.name = name_text(out.name.get());
+    if (!out.record.name || !bind_function_handle(handle, out.record)) {
+        return false;
+    }
+    out.with_keywords = bool(keywords);
+    out.posted = keywords ? keyword_call_arguments(out.record, args, keywords.get()) : PyRef::borrow(args);
+    return bool(out.posted);
+}
+
+PyObject* function_handle_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    HandleCall call;
+    if (!prepare_handle_call(self, args, kwargs, call)) {
         return nullptr;
     }
-    // The name is kept alive by the handle, and with it its UTF-8 form.
-    PyRef name = PyRef::borrow(handle->name);
-    const char* utf8 = name_text(name.get());
-    if (!utf8) {
-        return nullptr;
-    }
-    FunctionRecord record(utf8);
-    if (!bind_function_handle(handle, record)) {
-        return nullptr;
-    }
-    PyRef posted = keywords ? keyword_call_arguments(record, args, keywords.get()) : PyRef::borrow(args);
-    if (!posted) {
-        return nullptr;
-    }
+    FunctionHandleObject* handle = as_function_handle(self);
     CallEndedBy ended_by;
-    PyObject* result = call_on_record(record, handle->st, posted.get(), &handle->buffer, limited ? &limit : nullptr,
-                                      bool(keywords), ended_by, &handle->given_up);
+    PyObject* result = call_on_record(call.record, handle->st, call.posted.get(), &handle->buffer, call.time_limit(),
+                                      call.with_keywords, ended_by, &handle->given_up);
     if (ended_by == CallEndedBy::RecordEnded) {
         handle->use.release();
     }
@@ -215,11 +229,15 @@ PyObject* function_handle_new(PyTypeObject*, PyObject*, PyObject*) {
     return nullptr;
 }
 
+PyObject* function_handle_start(PyObject* self, PyObject* args, PyObject* kwargs);  // pending_call.h
+
 PyMethodDef function_handle_methods[] = {
     {"close", function_handle_close, METH_NOARGS,
      "close($self, /)\n--\n\nRelease the record; later calls raise ValueError."},
     {"__enter__", function_handle_enter, METH_NOARGS, "__enter__($self, /)\n--\n\nReturn the handle."},
     {"_give_up", function_handle_give_up, METH_VARARGS, nullptr},
+    {"_start", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_handle_start)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
     {"__exit__", function_handle_exit, METH_VARARGS, "__exit__($self, *exc_info)\n--\n\nClose the handle."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -395,6 +395,16 @@ struct FunctionRecord {
     }
 };
 
+// The outcome `rc` of locking a record's mutex, an owner that died mended.
+int record_locked(pthread_mutex_t* mutex, int rc) noexcept {
+    // Every change publishes its data first and then stores one word (a
+    // pool's may store an area's word and the call word: a holder that died
+    // between them leaves a POSTED call word that the next server's look
+    // brings back in line, or a queued caller that finds the freed area at
+    // its next slice), so there is nothing half changed to repair here.
+    return shm::mend_if_owner_died(mutex, rc, [] {});
+}
+
 // Locks the record, waiting until `deadline` at the latest (the GIL
 // released by the caller): 0, ETIMEDOUT or another errno.
 int lock_record(const FunctionRecord& record, const timespec& deadline) noexcept {
@@ -403,12 +413,14 @@ int lock_record(const FunctionRecord& record, const timespec& deadline) noexcept
     if (rc == EBUSY) {
         rc = shm::lock_until(mutex, deadline);
     }
-    // Every change publishes its data first and then stores one word (a
-    // pool's may store an area's word and the call word: a holder that died
-    // between them leaves a POSTED call word that the next server's look
-    // brings back in line, or a queued caller that finds the freed area at
-    // its next slice), so there is nothing half changed to repair here.
-    return shm::mend_if_owner_died(mutex, rc, [] {});
+    return record_locked(mutex, rc);
+}
+
+// Locks the record if nobody holds it: 0, EBUSY or another errno.
+int try_lock_record(const FunctionRecord& record) noexcept {
+    pthread_mutex_t* mutex = &record.shm()->mutex;
+    const int rc = pthread_mutex_trylock(mutex);
+    return rc == EBUSY ? rc : record_locked(mutex, rc);
 }
 
 // Records in use by threads of this process, so that a thread that would wait

@@ -15,10 +15,12 @@
 #include <cstdint>
 #include <algorithm>
 #include <ctime>
+#include <functional>
 #include <vector>
 
 #include "futex.h"
 #include "memory_handle.h"
+#include "pending_call.h"
 #include "shm_support.h"
 #include "slot_state.h"
 
@@ -122,23 +124,104 @@ bool gather_watched(PyObject* handles, PyObject* versions, std::vector<Watched>&
     return true;
 }
 
-// _wait_any(handles, versions, bell, timeout): sleeps, without the GIL,
-// until a slot's version differs from the one given for it, the bell from
-// `bell`, or `timeout` seconds pass. True unless the time ran out.
+// One posted call being watched: a view of its record kept in use while the
+// GIL is let go, how it waits and the word's value it was left at.
+struct WatchedCall {
+    PyRef call;
+    FunctionRecord record{nullptr};
+    WaitMode mode;
+    uint32_t expected;
+
+    std::atomic<uint32_t>& word() const { return waited_word(record, mode); }
+};
+
+// The calls of `calls` (PendingCalls) that are still posted in this
+// process, into `out`; those that are not are of no interest to a watcher.
+// False with an exception set.
+bool gather_calls(PyObject* calls, std::vector<WatchedCall>& out) {
+    PyRef list(PySequence_Fast(calls, "calls must be a sequence"));
+    if (!list) {
+        return false;
+    }
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(list.get());
+    out.reserve(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(list.get(), i);
+        if (!PyObject_TypeCheck(item, pending_call_type)) {
+            PyErr_SetString(PyExc_TypeError, "calls must be PendingCall objects");
+            return false;
+        }
+        const StartedCall* started = as_pending_call(item)->started;
+        if (!started || started->forked() || !started->call.posted()) {
+            continue;
+        }
+        WatchedCall& watched = out.emplace_back(WatchedCall{PyRef::borrow(item), FunctionRecord(nullptr),
+                                                            started->call.mode, started->seen});
+        watched.record.object = shm::ObjectUse(&*started->record.object);
+    }
+    std::sort(out.begin(), out.end(), [](const WatchedCall& a, const WatchedCall& b) {
+        return std::less<const void*>()(&*a.record.object, &*b.record.object);
+    });
+    return true;
+}
+
+// Without the GIL: marks every watched call's waiter asleep, so that the
+// serving side wakes the word, taking each record's mutex once for all of
+// its calls (`calls` are in the order of their records); false when one
+// moved meanwhile.
+bool mark_calls_asleep(std::vector<WatchedCall>& calls, const timespec& deadline) {
+    for (auto first = calls.begin(); first != calls.end();) {
+        FunctionRecord& record = first->record;
+        const auto last = std::find_if(first, calls.end(), [&record](const WatchedCall& call) {
+            return &*call.record.object != &*record.object;
+        });
+        if (lock_record(record, deadline) != 0) {
+            return false;
+        }
+        const bool unchanged = std::all_of(first, last, [](WatchedCall& call) {
+            return mark_asleep_locked(call.record, call.mode, call.expected);
+        });
+        pthread_mutex_unlock(&record.shm()->mutex);
+        if (!unchanged) {
+            return false;
+        }
+        first = last;
+    }
+    return true;
+}
+
+// The watched calls whose word moved from what they were left at: a new list.
+PyObject* moved_calls(const std::vector<WatchedCall>& calls) {
+    PyRef moved(PyList_New(0));
+    for (const WatchedCall& call : calls) {
+        if (moved && call.word().load(std::memory_order_acquire) != call.expected &&
+            PyList_Append(moved.get(), call.call.get()) < 0) {
+            moved.reset();
+        }
+    }
+    return moved.release();
+}
+
+// _wait_any(handles, versions, bell, timeout, calls=()): sleeps, without the
+// GIL, until a slot's version differs from the one given for it, the word of
+// one of the pending `calls` moves, the bell rings from `bell`, or `timeout`
+// seconds pass. Returns the calls whose word moved.
 PyObject* wait_for_any_slot(PyObject*, PyObject* args) {
     PyObject* handles;
     PyObject* versions;
     unsigned int rung;
     double timeout;
-    if (!PyArg_ParseTuple(args, "OOId:_wait_any", &handles, &versions, &rung, &timeout)) {
-        return nullptr;
-    }
-    if (!slot_state::usable) {
-        versions_unavailable();
+    PyObject* calls = nullptr;
+    if (!PyArg_ParseTuple(args, "OOId|O:_wait_any", &handles, &versions, &rung, &timeout, &calls)) {
         return nullptr;
     }
     std::vector<Watched> watched;
-    if (!gather_watched(handles, versions, watched)) {
+    std::vector<WatchedCall> watched_calls;
+    if (!gather_watched(handles, versions, watched) || (calls && !gather_calls(calls, watched_calls))) {
+        return nullptr;
+    }
+    if (!watched.empty() && !slot_state::usable) {
+        versions_unavailable();
         return nullptr;
     }
     std::vector<futex_waitv> waiters;
@@ -146,20 +229,31 @@ PyObject* wait_for_any_slot(PyObject*, PyObject* args) {
     for (const Watched& slot : watched) {
         uint32_t expected;
         if (!mark_waiting(slot.word(), slot.version, expected)) {
-            Py_RETURN_TRUE;
+            return PyList_New(0);
         }
         if (waiters.size() <= MAX_WORDS) {
             waiters.push_back(waiter_on(slot.word(), expected));
         }
     }
-    const bool polling = watched.size() > MAX_WORDS;
+    const size_t words = watched.size() + watched_calls.size();
+    const bool polling = words > MAX_WORDS;
     const long nanoseconds = timeout > 0 ? static_cast<long>(std::min(timeout, 3600.0) * 1e9) : 0;
     const timespec deadline = shm::deadline_after(polling ? std::min(nanoseconds, POLL_NS) : nanoseconds);
-    const bool woken = shm::without_gil([&] { return sleep_on_all(waiters, deadline); });
+    shm::without_gil([&] {
+        if (!mark_calls_asleep(watched_calls, deadline)) {
+            return;
+        }
+        for (const WatchedCall& call : watched_calls) {
+            if (waiters.size() <= MAX_WORDS) {
+                waiters.push_back(waiter_on(&call.word(), call.expected));
+            }
+        }
+        sleep_on_all(waiters, deadline);
+    });
     if (PyErr_CheckSignals() < 0) {
         return nullptr;
     }
-    return PyBool_FromLong(woken || polling);
+    return moved_calls(watched_calls);
 }
 
 // _bell(): the bell's count, for a watcher to sleep on.

@@ -373,7 +373,7 @@ int zelvane_module_exec(PyObject* module) {
     }
     slot_state::check_word_is_free();
     if (PyModule_AddStringConstant(module, "__version__", ZELVANE_VERSION) < 0 ||
-        !add_function_handle_type(module) || add_memory_handle_type(module) < 0 ||
+        !add_function_handle_type(module) || !make_pending_call_type() || add_memory_handle_type(module) < 0 ||
         add_array_handle_type(module) < 0 || !add_remote_error_types(module) ||
         add_python_parts_path(module) < 0) {
         return -1;

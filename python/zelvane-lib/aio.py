@@ -1,13 +1,17 @@
 """zelvane for asyncio: slots, calls and serving as coroutines.
 
 The names mirror the synchronous ones. Nothing here blocks the event loop:
-a call runs on one of a few helper threads that the loop shares, a wait on
-a slot sleeps in one watcher thread that sleeps on every slot waited on at
-once, and a slot's lock is tried on the loop and tried again later while it
-is busy, so that a lock taken here is held by the loop's thread, which lets
-it go. Cancelling an awaited call gives it up as a timeout would.
+the loop posts a call itself when the record has room for it and collects
+its reply once one watcher thread, which sleeps on every call and slot
+waited on at once, says it moved; a call that finds no room waits for one
+of the loop's own to end, or runs on one of a few helper threads that the
+loop shares when none is in flight. A slot's lock is tried on the loop and
+tried again later while it is busy, so that a lock taken here is held by
+the loop's thread, which lets it go. Cancelling an awaited call gives it up
+as a timeout would.
 """
 import asyncio
+import collections
 import concurrent.futures
 import math
 import numbers
@@ -38,8 +42,19 @@ _IDLE_SECONDS = 2.0
 _BATCH = 64
 _BATCH_SECONDS = 0.001
 _DELIVERED_AT_ONCE = 32
-# How often the watcher looks whether its loop was closed under it.
+# How often the watcher looks whether its loop was closed under it, and has
+# the loop look at its posted calls as a waiting caller does between slices
+# (a dead server).
 _WATCH_SLICE = 0.2
+# How long the loop watches for the reply of a call it posted while no other
+# is in flight and none was started in the same turn of the loop: a server
+# that answers at once is answered on the spot, with no thread woken. Calls
+# started together are posted together instead, so that the servers of a
+# pool run them side by side.
+_SPIN = 0.00005
+# A call whose time is up but whose limit the handle did not see passed yet
+# is looked at again after this pause.
+_TIME_UP_AGAIN = 0.001
 # A busy slot lock is tried again after these pauses, doubling.
 _FIRST_RETRY = 0.0005
 _LAST_RETRY = 0.02
@@ -68,23 +83,42 @@ def _post(loop, future, ok, value):
         pass
 
 
-# What became of a call.
-_QUEUED, _DROPPED, _RUNNING, _OVER = range(4)
+_SHARED = object()  # several tasks called in one turn of the loop
+
+# What became of a call: waiting on the loop for room, posted by the loop,
+# or queued for, running on and over with a helper thread.
+_WAITING, _POSTED, _QUEUED, _DROPPED, _RUNNING, _OVER = range(6)
 
 
 class _Call:
-    __slots__ = ("handle", "args", "kwargs", "timeout", "future", "state", "given_up", "sync", "ended")
+    __slots__ = ("handle", "args", "kwargs", "timeout", "future", "state", "given_up", "sync", "ended",
+                 "pending", "timer", "outcome")
 
-    def __init__(self, handle, args, kwargs, timeout, future):
+    def __init__(self, handle, args, kwargs, timeout):
         self.handle = handle
         self.args = args
         self.kwargs = kwargs
         self.timeout = timeout
-        self.future = future
-        self.state = _QUEUED
+        self.future = None  # made once the call does not end at once
+        self.state = _WAITING
         self.given_up = False
         self.sync = None
         self.ended = None  # for a caller that gave the call up: set once its helper is done
+        self.pending = None  # the PendingCall the loop posted
+        self.timer = None
+        self.outcome = None  # (ok, value) of a call that ended at once
+
+    def start(self, sync):
+        """Posts the call through `sync` from the loop: the PendingCall, None
+        when there is no room now, or the outcome (ended at once, here with
+        its exception) in self.outcome."""
+        try:
+            if self.timeout is None and not self.kwargs:
+                return sync._start(*self.args)
+            return sync._start(*self.args, timeout=_time_left(self.timeout), **self.kwargs)
+        except BaseException as error:  # the caller's to see, whatever it is
+            self.outcome = (False, error)
+            return None
 
 
 class _Wait:
@@ -116,16 +150,205 @@ class _Runtime:
         self.watcher = None
         self.servers = set()
         self.lock_owners = {}
+        # PendingCall -> _Call, the calls the loop posted; changed on the loop
+        # only, and copied by the watcher in one step under the GIL.
+        self.posted = {}
+        self.in_flight = {}  # handle -> how many of its calls are posted
+        self.reported = set()  # posted calls the watcher told the loop of, not yet looked at
+        self.waiting = {}  # handle -> deque of its calls waiting for room
+        self.ring_due = False
+        self.caller_this_turn = None  # the task that called in this turn of the loop, or _SHARED
 
     # --- calls
 
     def call(self, handle, args, kwargs, timeout):
-        call = _Call(handle, args, kwargs, _deadline(timeout), self.loop.create_future())
+        """A call of `handle`: posted by the loop when there is room (its
+        outcome in call.outcome when it ended at once), else waiting for
+        room or queued for a helper; call.future tells the end."""
+        call = _Call(handle, args, kwargs, _deadline(timeout))
+        spin = not self.posted and self._sole_caller_this_turn()
+        posted = handle not in self.waiting and self._post(call, spin)
+        if call.outcome is None:
+            call.future = self.loop.create_future()
+            if not posted:
+                self._wait_for_room(call)
+        return call
+
+    def _sole_caller_this_turn(self):
+        """Whether no task but the current one called in this turn of the
+        loop (one task's calls one after another are each watched for)."""
+        task = asyncio.current_task(self.loop)
+        caller = self.caller_this_turn
+        if caller is None:
+            self.loop.call_soon(self._end_turn)
+            self.caller_this_turn = task
+        elif caller is not task:
+            self.caller_this_turn = _SHARED
+        return caller is None or caller is task
+
+    def _end_turn(self):
+        self.caller_this_turn = None
+
+    def _post(self, call, spin=False):
+        """On the loop: posts the call; False when there is no room. A call
+        that ends at once, or within `spin`, leaves its outcome in
+        call.outcome, or settles its future."""
+        try:
+            sync = call.handle._spare_handle()
+        except BaseException as error:  # the name gone, for example: the caller's to see
+            sync, call.outcome = None, (False, error)
+        pending = call.start(sync) if sync is not None else None
+        if pending is None:
+            call.handle._give_back(sync)
+            if call.outcome is not None:
+                call.state = _OVER
+                self._cancel_timer(call)
+                self._settle_outcome(call)
+            return call.outcome is not None
+        call.state, call.pending, call.sync = _POSTED, pending, sync
+        self.posted[pending] = call
+        self.in_flight[call.handle] = self.in_flight.get(call.handle, 0) + 1
+        if not (spin and self._look(call, spin=_SPIN)):
+            if call.timeout is not None:
+                self._start_timer(call)
+            if not self.ring_due:
+                self._ring_soon()
+        return True
+
+    def _start_timer(self, call):
+        if call.timeout is not None and call.timer is None:
+            call.timer = self.loop.call_later(_time_left(call.timeout), self._time_up, call)
+
+    def _cancel_timer(self, call):
+        if call.timer is not None:
+            call.timer.cancel()
+            call.timer = None
+
+    def _look(self, call, spin=0.0, checks=False):
+        """On the loop: looks whether the posted call ended, and ends it if
+        so; whether it did."""
+        pending = call.pending
+        try:
+            result = pending.poll(spin, checks)
+        except BaseException as error:  # the caller's to see, whatever it is
+            self._end(call, False, error)
+            return True
+        if result is pending:
+            return False
+        self._end(call, True, result)
+        return True
+
+    def _end(self, call, ok, value):
+        self._forget(call)
+        call.outcome = (ok, value)
+        self._settle_outcome(call)
+        self._post_waiting(call.handle)
+
+    def _settle_outcome(self, call):
+        if call.future is not None:
+            _settle(call.future, *call.outcome)
+
+    def _forget(self, call):
+        """On the loop: a posted call is over; its handle is free again."""
+        del self.posted[call.pending]
+        handle = call.handle
+        in_flight = self.in_flight[handle] - 1
+        if in_flight:
+            self.in_flight[handle] = in_flight
+        else:
+            del self.in_flight[handle]
+        call.state, call.pending = _OVER, None
+        if call.timer is not None:
+            self._cancel_timer(call)
+        handle._give_back(call.sync)
+        call.sync = None
+
+    def _wait_for_room(self, call):
+        """A call that found no room waits for one of the loop's own calls
+        of its handle to end; with none in flight, a helper runs it."""
+        if call.handle in self.in_flight:
+            self.waiting.setdefault(call.handle, collections.deque()).append(call)
+            self._start_timer(call)
+            self._ring_soon()  # the watcher's slices retry it
+        else:
+            self._queue_for_helper(call)
+
+    def _post_waiting(self, handle, most=1):
+        """Posts calls of `handle` waiting for room while there is, `most` of
+        them (one for a call of its own that ended: room for one more; all
+        that fit when None)."""
+        waiting = self.waiting.get(handle)
+        while waiting and most != 0:
+            call = waiting[0]
+            if not self._post(call):
+                if handle not in self.in_flight:
+                    self._hand_waiting_to_helpers(handle)
+                return
+            waiting.popleft()
+            most = None if most is None else most - 1
+        if not waiting:
+            self.waiting.pop(handle, None)
+
+    def _drop_waiting(self, call):
+        self._cancel_timer(call)
+        waiting = self.waiting[call.handle]
+        waiting.remove(call)
+        if not waiting:
+            del self.waiting[call.handle]
+        call.state = _DROPPED
+
+    def _hand_waiting_to_helpers(self, handle):
+        for call in self.waiting.pop(handle, ()):
+            self._queue_for_helper(call)
+
+    def _queue_for_helper(self, call):
+        self._cancel_timer(call)  # the helper keeps the time
+        call.state = _QUEUED
         self.queued.put(call)
         with self.mutex:
             if self.helpers < _EAGER_HELPERS:
                 self._add_helper()
-        return call
+
+    def _time_up(self, call):
+        call.timer = None
+        if call.state == _WAITING:
+            self._drop_waiting(call)
+            message = f"The call of '{call.handle.name}' did not end within its time limit."
+            _settle(call.future, False, TimeoutError(message))
+        elif call.state == _POSTED and not self._look(call, checks=True):
+            call.timer = self.loop.call_later(_TIME_UP_AGAIN, self._time_up, call)
+
+    def _collect(self):
+        """On the loop: looks at the posted calls whose word moved, and at
+        the others too, whose replies may have come since the watcher woke:
+        a look costs far less than a wake-up of the watcher and the loop."""
+        with self.mutex:
+            moved, self.reported = self.reported, set()
+        for call in list(self.posted.values()):
+            if call.state == _POSTED and not self._look(call) and call.pending in moved:
+                self._ring_soon()  # to be watched again
+
+    def _look_between_slices(self):
+        """On the loop: what a waiting caller looks at between slices, for
+        every posted call; calls waiting for room try again."""
+        for call in list(self.posted.values()):
+            if call.state == _POSTED:
+                self._look(call, checks=True)
+        for handle in list(self.waiting):
+            self._post_waiting(handle, None)
+
+    def _ring_soon(self):
+        """Has the watcher look at the posted calls again, once for all that
+        this turn of the loop posts."""
+        if not self.ring_due:
+            self.ring_due = True
+            self.loop.call_soon(self._ring)
+
+    def _ring(self):
+        self.ring_due = False
+        with self.mutex:
+            self._start_watcher()
+        zelvane._ring()
 
     def _add_helper(self):
         """Under the mutex."""
@@ -133,8 +356,17 @@ class _Runtime:
         _start_thread(self._help, "zelvane-aio-call")
 
     def give_up(self, call):
-        """On the loop: drops a queued call, or has the one in flight given
-        up and returns a future that is done once its helper is."""
+        """On the loop: drops a waiting or queued call, gives a posted one up,
+        or has the one in flight on a helper given up and returns a future
+        that is done once its helper is."""
+        if call.state == _WAITING:
+            self._drop_waiting(call)
+            return None
+        if call.state == _POSTED:
+            call.pending.give_up()
+            self._forget(call)
+            self._post_waiting(call.handle)
+            return None
         with self.mutex:
             if call.state == _QUEUED:
                 call.state = _DROPPED
@@ -287,29 +519,47 @@ class _Runtime:
             self.watcher = _start_thread(self._watch, "zelvane-aio-watch")
 
     def _watch(self):
+        checked = time.monotonic()
         while True:
             with self.mutex:
                 if self.loop.is_closed():
                     self._abandon()
                 wake = self._announce(batching=True)
                 batching = self.unannounced_since is not None
-                if not (self.waits or self.running or self.servers or batching):
+                if not (self.waits or self.running or self.servers or batching or self.posted):
                     self.watcher = None
                     return
                 bell = zelvane._bell()
                 handles, versions, changed = self._look_at_waits()
+                calls = [pending for pending in list(self.posted) if pending not in self.reported]
             if wake:
                 self._wake_loop()
             if changed:
-                try:
-                    self.loop.call_soon_threadsafe(_settle_waits, changed)
-                except RuntimeError:  # closed: the next look gives everything up
-                    pass
+                self._tell_loop(_settle_waits, changed)
                 continue
+            now = time.monotonic()
+            if now - checked >= _WATCH_SLICE:
+                checked = now
+                if calls or self.waiting:
+                    self._tell_loop(self._look_between_slices)
             try:
-                zelvane._wait_any(handles, versions, bell, _BATCH_SECONDS if batching else _WATCH_SLICE)
+                moved = zelvane._wait_any(handles, versions, bell, _BATCH_SECONDS if batching else _WATCH_SLICE,
+                                          calls)
             except Exception:  # a handle closed meanwhile: looked at again
-                pass
+                continue
+            if moved:
+                with self.mutex:
+                    # One look of the loop's at a time: it looks at them all.
+                    due = bool(self.reported)
+                    self.reported.update(moved)
+                if not due:
+                    self._tell_loop(self._collect)
+
+    def _tell_loop(self, callback, *args):
+        try:
+            self.loop.call_soon_threadsafe(callback, *args)
+        except RuntimeError:  # closed: the next look gives everything up
+            pass
 
     def _look_at_waits(self):
         """Under the mutex: the slots to sleep on with the version each
@@ -337,6 +587,12 @@ class _Runtime:
         flight are given up and the servers leave; nobody awaits them."""
         while not self.queued.empty():
             self.queued.get_nowait().state = _DROPPED
+        for pending in self.posted:
+            pending.give_up()
+        self.posted.clear()
+        self.reported.clear()
+        self.waiting.clear()
+        self.in_flight.clear()
         for call in self.running:
             call.given_up = True
             if call.sync is not None:
@@ -627,6 +883,11 @@ class AsyncFunctionHandle:
             raise ValueError(_CLOSED_FUNCTION)
         runtime = _runtime(asyncio.get_running_loop())
         call = runtime.call(self, args, kwargs, timeout)
+        if call.future is None:
+            ok, value = call.outcome
+            if ok:
+                return value
+            raise value
         try:
             return await call.future
         except asyncio.CancelledError:
@@ -654,6 +915,25 @@ class AsyncFunctionHandle:
             self.close()
             raise ValueError(_CLOSED_FUNCTION)
         return sync
+
+    def _spare_handle(self):
+        """A synchronous handle of this one that no call uses, for a call
+        the loop posts (each keeps its own buffer while the call is posted);
+        None once closed."""
+        if self._closed:
+            return None
+        try:
+            return self._spares.pop()
+        except IndexError:
+            return zelvane.open_function(self._name)
+
+    def _give_back(self, sync):
+        if sync is None:
+            return
+        if self._closed:
+            sync.close()
+        else:
+            self._spares.append(sync)
 
     def close(self):
         self._closed = True
