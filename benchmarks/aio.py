@@ -25,6 +25,7 @@ import time
 
 import zelvane
 from zelvane import aio
+from zelvane._aio_runtime import _Runtime
 
 from _common import record_ratio
 
@@ -290,8 +291,8 @@ class LongestDelivery:
 
     def __enter__(self):
         for method in self.METHODS:
-            self.originals[method] = original = getattr(aio._Runtime, method)
-            setattr(aio._Runtime, method, self.timed(original))
+            self.originals[method] = original = getattr(_Runtime, method)
+            setattr(_Runtime, method, self.timed(original))
         return self
 
     def timed(self, original):
@@ -307,7 +308,7 @@ class LongestDelivery:
 
     def __exit__(self, *exc_info):
         for method, original in self.originals.items():
-            setattr(aio._Runtime, method, original)
+            setattr(_Runtime, method, original)
 
 
 async def many(batches):

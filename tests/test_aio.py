@@ -10,6 +10,7 @@ import threading
 import pytest
 import zelvane
 from zelvane import aio
+from zelvane import _aio_runtime
 
 from shm_util import pool_servers
 from conftest import TIMEOUT, finish, run_python, shm_path, spawn_python, wait_until
@@ -239,7 +240,7 @@ def test_a_cancelled_wait_leaves_no_waiter_behind(shm_name):
         wait.cancel()
         with pytest.raises(asyncio.CancelledError):
             await wait
-        runtime = aio._runtime(asyncio.get_running_loop())
+        runtime = _aio_runtime._runtime(asyncio.get_running_loop())
         left = dict(runtime.waits)
         await handle.write(1)
         return left, await handle.wait(since=0, timeout=1)
@@ -487,8 +488,8 @@ def test_a_call_cancelled_after_posting_is_withdrawn(pool_process):
 def test_outcomes_waiting_for_a_batch_are_not_held_behind_a_slow_call(served, gate, monkeypatch):
     # One helper runs the fast calls and then the held one: the outcomes it
     # gathered just before reach their callers while it waits.
-    monkeypatch.setattr(aio, "_EAGER_HELPERS", 1)
-    monkeypatch.setattr(aio, "_CALL_HELPERS", 1)  # no second helper to take the held call early
+    monkeypatch.setattr(_aio_runtime, "_EAGER_HELPERS", 1)
+    monkeypatch.setattr(_aio_runtime, "_CALL_HELPERS", 1)  # no second helper to take the held call early
     name = served(gate)
 
     async def main():
@@ -555,7 +556,7 @@ def test_a_thousand_concurrent_calls_get_their_own_results_on_a_few_threads(serv
 
     threads, results = run(main, loop)
     assert results == list(range(1000))
-    assert threads <= aio._CALL_HELPERS + 1
+    assert threads <= _aio_runtime._CALL_HELPERS + 1
 
 
 # --- serving

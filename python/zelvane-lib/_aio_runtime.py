@@ -1,0 +1,654 @@
+"""What the awaits of one event loop share (zelvane.aio's machinery): the
+calls the loop posts itself and collects when the watcher thread says they
+moved, the helper threads for calls that find no room, and the waits on
+slots, all settled on the loop in bounded batches."""
+import asyncio
+import collections
+import math
+import numbers
+import os
+import queue
+import threading
+import time
+
+import zelvane
+
+# Helper threads that run awaited calls, per event loop: two from the start,
+# more (up to the most, as many as a pool serves at once by default) while
+# calls take long and others queue behind them, since every helper also
+# contends for the GIL; one with nothing to do for _IDLE_SECONDS ends.
+_CALL_HELPERS = 16
+_EAGER_HELPERS = 2
+# A call is slow when it took longer than a thread may wait for the GIL
+# while the loop holds it: a fast call that only waited for the GIL starts no
+# helper, which would only wait for the GIL too.
+_SLOW_CALL = 0.006
+_IDLE_SECONDS = 2.0
+# Outcomes of calls reach the loop in batches: a helper wakes it once the
+# queue is empty, _BATCH outcomes wait, or the first waited _BATCH_SECONDS
+# (the watcher wakes it then if the helpers are busy with slow calls); the
+# loop settles at most _DELIVERED_AT_ONCE per callback.
+_BATCH = 64
+_BATCH_SECONDS = 0.001
+_DELIVERED_AT_ONCE = 32
+# How often the watcher looks whether its loop was closed under it, and has
+# the loop look at its posted calls as a waiting caller does between slices
+# (a dead server).
+_WATCH_SLICE = 0.2
+# How long the loop watches for the reply of a call it posted while no other
+# is in flight and none was started in the same turn of the loop: a server
+# that answers at once is answered on the spot, with no thread woken. Calls
+# started together are posted together instead, so that the servers of a
+# pool run them side by side.
+_SPIN = 0.00005
+# A call whose time is up but whose limit the handle did not see passed yet
+# is looked at again after this pause.
+_TIME_UP_AGAIN = 0.001
+
+
+
+def _settle(future, ok, value):
+    if not future.done():
+        if ok:
+            future.set_result(value)
+        else:
+            future.set_exception(value)
+
+
+def _post(loop, future, ok, value):
+    """Settles `future` on its loop from another thread; a closed loop has
+    nobody left to tell."""
+    try:
+        loop.call_soon_threadsafe(_settle, future, ok, value)
+    except RuntimeError:
+        pass
+
+
+_SHARED = object()  # several tasks called in one turn of the loop
+
+# What became of a call: waiting on the loop for room, posted by the loop,
+# or queued for, running on and over with a helper thread.
+_WAITING, _POSTED, _QUEUED, _DROPPED, _RUNNING, _OVER = range(6)
+
+
+class _Call:
+    __slots__ = ("handle", "args", "kwargs", "timeout", "future", "state", "given_up", "sync", "ended",
+                 "pending", "timer", "outcome")
+
+    def __init__(self, handle, args, kwargs, timeout):
+        self.handle = handle
+        self.args = args
+        self.kwargs = kwargs
+        self.timeout = timeout
+        self.future = None  # made once the call does not end at once
+        self.state = _WAITING
+        self.given_up = False
+        self.sync = None
+        self.ended = None  # for a caller that gave the call up: set once its helper is done
+        self.pending = None  # the PendingCall the loop posted
+        self.timer = None
+        self.outcome = None  # (ok, value) of a call that ended at once
+
+    def start(self, sync):
+        """Posts the call through `sync` from the loop: the PendingCall, None
+        when there is no room now, or the outcome (ended at once, here with
+        its exception) in self.outcome."""
+        try:
+            if self.timeout is None and not self.kwargs:
+                return sync._start(*self.args)
+            return sync._start(*self.args, timeout=_time_left(self.timeout), **self.kwargs)
+        except BaseException as error:  # the caller's to see, whatever it is
+            self.outcome = (False, error)
+            return None
+
+
+class _Wait:
+    __slots__ = ("handle", "since", "future", "timer")
+
+    def __init__(self, handle, since, future):
+        self.handle = handle
+        self.since = since
+        self.future = future
+        self.timer = None
+
+
+class _Runtime:
+    """What the awaits of one event loop share: the queue of calls and the
+    helper threads that run them, the waits on slots and the watcher thread
+    that sleeps on them (and gives everything up if the loop is closed with
+    work pending), and the slots whose lock a task of the loop holds."""
+
+    def __init__(self, loop):
+        self.loop = loop
+        self.mutex = threading.Lock()
+        self.queued = queue.SimpleQueue()
+        self.running = set()
+        self.outcomes = []
+        self.delivering = False
+        self.unannounced_since = None
+        self.helpers = 0
+        self.waits = {}
+        self.watcher = None
+        self.servers = set()
+        self.lock_owners = {}
+        # PendingCall -> _Call, the calls the loop posted; changed on the loop
+        # only, and copied by the watcher in one step under the GIL.
+        self.posted = {}
+        self.in_flight = {}  # handle -> how many of its calls are posted
+        self.reported = set()  # posted calls the watcher told the loop of, not yet looked at
+        self.waiting = {}  # handle -> deque of its calls waiting for room
+        self.ring_due = False
+        self.caller_this_turn = None  # the task that called in this turn of the loop, or _SHARED
+
+    # --- calls
+
+    def call(self, handle, args, kwargs, timeout):
+        """A call of `handle`: posted by the loop when there is room (its
+        outcome in call.outcome when it ended at once), else waiting for
+        room or queued for a helper; call.future tells the end."""
+        call = _Call(handle, args, kwargs, _deadline(timeout))
+        spin = not self.posted and self._sole_caller_this_turn()
+        posted = handle not in self.waiting and self._post(call, spin)
+        if call.outcome is None:
+            call.future = self.loop.create_future()
+            if not posted:
+                self._wait_for_room(call)
+        return call
+
+    def _sole_caller_this_turn(self):
+        """Whether no task but the current one called in this turn of the
+        loop (one task's calls one after another are each watched for)."""
+        task = asyncio.current_task(self.loop)
+        caller = self.caller_this_turn
+        if caller is None:
+            self.loop.call_soon(self._end_turn)
+            self.caller_this_turn = task
+        elif caller is not task:
+            self.caller_this_turn = _SHARED
+        return caller is None or caller is task
+
+    def _end_turn(self):
+        self.caller_this_turn = None
+
+    def _post(self, call, spin=False):
+        """On the loop: posts the call; False when there is no room. A call
+        that ends at once, or within `spin`, leaves its outcome in
+        call.outcome, or settles its future."""
+        try:
+            sync = call.handle._spare_handle()
+        except BaseException as error:  # the name gone, for example: the caller's to see
+            sync, call.outcome = None, (False, error)
+        pending = call.start(sync) if sync is not None else None
+        if pending is None:
+            call.handle._give_back(sync)
+            if call.outcome is not None:
+                call.state = _OVER
+                self._cancel_timer(call)
+                self._settle_outcome(call)
+            return call.outcome is not None
+        call.state, call.pending, call.sync = _POSTED, pending, sync
+        self.posted[pending] = call
+        self.in_flight[call.handle] = self.in_flight.get(call.handle, 0) + 1
+        if not (spin and self._look(call, spin=_SPIN)):
+            if call.timeout is not None:
+                self._start_timer(call)
+            if not self.ring_due:
+                self._ring_soon()
+        return True
+
+    def _start_timer(self, call):
+        if call.timeout is not None and call.timer is None:
+            call.timer = self.loop.call_later(_time_left(call.timeout), self._time_up, call)
+
+    def _cancel_timer(self, call):
+        if call.timer is not None:
+            call.timer.cancel()
+            call.timer = None
+
+    def _look(self, call, spin=0.0, checks=False):
+        """On the loop: looks whether the posted call ended, and ends it if
+        so; whether it did."""
+        pending = call.pending
+        try:
+            result = pending.poll(spin, checks)
+        except BaseException as error:  # the caller's to see, whatever it is
+            self._end(call, False, error)
+            return True
+        if result is pending:
+            return False
+        self._end(call, True, result)
+        return True
+
+    def _end(self, call, ok, value):
+        self._forget(call)
+        call.outcome = (ok, value)
+        self._settle_outcome(call)
+        self._post_waiting(call.handle)
+
+    def _settle_outcome(self, call):
+        if call.future is not None:
+            _settle(call.future, *call.outcome)
+
+    def _forget(self, call):
+        """On the loop: a posted call is over; its handle is free again."""
+        del self.posted[call.pending]
+        handle = call.handle
+        in_flight = self.in_flight[handle] - 1
+        if in_flight:
+            self.in_flight[handle] = in_flight
+        else:
+            del self.in_flight[handle]
+        call.state, call.pending = _OVER, None
+        if call.timer is not None:
+            self._cancel_timer(call)
+        handle._give_back(call.sync)
+        call.sync = None
+
+    def _wait_for_room(self, call):
+        """A call that found no room waits for one of the loop's own calls
+        of its handle to end; with none in flight, a helper runs it."""
+        if call.handle in self.in_flight:
+            self.waiting.setdefault(call.handle, collections.deque()).append(call)
+            self._start_timer(call)
+            self._ring_soon()  # the watcher's slices retry it
+        else:
+            self._queue_for_helper(call)
+
+    def _post_waiting(self, handle, most=1):
+        """Posts calls of `handle` waiting for room while there is, `most` of
+        them (one for a call of its own that ended: room for one more; all
+        that fit when None)."""
+        waiting = self.waiting.get(handle)
+        while waiting and most != 0:
+            call = waiting[0]
+            if not self._post(call):
+                if handle not in self.in_flight:
+                    self._hand_waiting_to_helpers(handle)
+                return
+            waiting.popleft()
+            most = None if most is None else most - 1
+        if not waiting:
+            self.waiting.pop(handle, None)
+
+    def _drop_waiting(self, call):
+        self._cancel_timer(call)
+        waiting = self.waiting[call.handle]
+        waiting.remove(call)
+        if not waiting:
+            del self.waiting[call.handle]
+        call.state = _DROPPED
+
+    def _hand_waiting_to_helpers(self, handle):
+        for call in self.waiting.pop(handle, ()):
+            self._queue_for_helper(call)
+
+    def _queue_for_helper(self, call):
+        self._cancel_timer(call)  # the helper keeps the time
+        call.state = _QUEUED
+        self.queued.put(call)
+        with self.mutex:
+            if self.helpers < _EAGER_HELPERS:
+                self._add_helper()
+
+    def _time_up(self, call):
+        call.timer = None
+        if call.state == _WAITING:
+            self._drop_waiting(call)
+            message = f"The call of '{call.handle.name}' did not end within its time limit."
+            _settle(call.future, False, TimeoutError(message))
+        elif call.state == _POSTED and not self._look(call, checks=True):
+            call.timer = self.loop.call_later(_TIME_UP_AGAIN, self._time_up, call)
+
+    def _collect(self):
+        """On the loop: looks at the posted calls whose word moved, and at
+        the others too, whose replies may have come since the watcher woke:
+        a look costs far less than a wake-up of the watcher and the loop."""
+        with self.mutex:
+            moved, self.reported = self.reported, set()
+        for call in list(self.posted.values()):
+            if call.state == _POSTED and not self._look(call) and call.pending in moved:
+                self._ring_soon()  # to be watched again
+
+    def _look_between_slices(self):
+        """On the loop: what a waiting caller looks at between slices, for
+        every posted call; calls waiting for room try again."""
+        for call in list(self.posted.values()):
+            if call.state == _POSTED:
+                self._look(call, checks=True)
+        for handle in list(self.waiting):
+            self._post_waiting(handle, None)
+
+    def _ring_soon(self):
+        """Has the watcher look at the posted calls again, once for all that
+        this turn of the loop posts."""
+        if not self.ring_due:
+            self.ring_due = True
+            self.loop.call_soon(self._ring)
+
+    def _ring(self):
+        self.ring_due = False
+        with self.mutex:
+            self._start_watcher()
+        zelvane._ring()
+
+    def _add_helper(self):
+        """Under the mutex."""
+        self.helpers += 1
+        _start_thread(self._help, "zelvane-aio-call")
+
+    def give_up(self, call):
+        """On the loop: drops a waiting or queued call, gives a posted one up,
+        or has the one in flight on a helper given up and returns a future
+        that is done once its helper is."""
+        if call.state == _WAITING:
+            self._drop_waiting(call)
+            return None
+        if call.state == _POSTED:
+            call.pending.give_up()
+            self._forget(call)
+            self._post_waiting(call.handle)
+            return None
+        with self.mutex:
+            if call.state == _QUEUED:
+                call.state = _DROPPED
+            if call.state != _RUNNING:
+                return None
+            call.given_up = True
+            if call.sync is not None:
+                call.sync._give_up()
+            call.ended = self.loop.create_future()
+            return call.ended
+
+    def _help(self):
+        idle_since = time.monotonic()
+        while True:
+            try:
+                call = self.queued.get(timeout=_WATCH_SLICE)
+            except queue.Empty:
+                if self._may_end(idle_since):
+                    return
+                continue
+            self._run(call)
+            idle_since = time.monotonic()
+
+    def _may_end(self, idle_since):
+        """Whether this idle helper ends now (idle for long, or its loop
+        closed); decided under the mutex, so that a call queued meanwhile
+        either finds it still there or starts another."""
+        with self.mutex:
+            if self.queued.empty() and (self.loop.is_closed() or time.monotonic() - idle_since >= _IDLE_SECONDS):
+                self.helpers -= 1
+                return True
+        return False
+
+    def _run(self, call):
+        """Runs a queued call, unless it was dropped meanwhile."""
+        started = time.monotonic()
+        sync, failure = None, None
+        try:
+            sync = call.handle._sync_handle()
+        except BaseException as error:  # the caller's to see, whatever it is
+            failure = error
+        with self.mutex:
+            if call.state == _DROPPED:
+                return
+            call.state = _RUNNING
+            call.sync = sync
+            self.running.add(call)
+            self._start_watcher()
+        ok = failure is None
+        if ok:
+            try:
+                if call.timeout is None and not call.kwargs:
+                    failure = sync(*call.args)
+                else:
+                    failure = sync(*call.args, timeout=_time_left(call.timeout), **call.kwargs)
+            except BaseException as error:  # the caller's to see, whatever it is
+                ok, failure = False, error
+        self._hand_over(call, ok, failure, time.monotonic() - started > _SLOW_CALL)
+
+    def _hand_over(self, call, ok, value, slow):
+        """Passes a call's outcome to the loop, and starts another helper
+        when calls take long while others queue."""
+        with self.mutex:
+            self.running.discard(call)
+            call.state = _OVER  # a cancellation from now on has nothing to give up
+            if call.sync is not None and call.given_up:
+                call.sync._give_up(False)
+            self.outcomes.append((call, ok, value))
+            queued = not self.queued.empty()
+            if slow and queued:
+                # Slow calls queued behind each other: one helper for each
+                # waiting, so that they take a single round, not one each.
+                for _ in range(min(self.queued.qsize(), _CALL_HELPERS - self.helpers)):
+                    self._add_helper()
+            wake = self._announce(queued)
+        if wake:
+            self._wake_loop()
+
+    def _announce(self, batching=False):
+        """Under the mutex: whether the loop is to be woken now for the
+        outcomes handed over. While `batching` (more calls queued) they wait
+        for a batch, and the watcher keeps the time they wait."""
+        if self.delivering or not self.outcomes:
+            return False
+        now = time.monotonic()
+        first = self.unannounced_since is None
+        if first:
+            self.unannounced_since = now
+        if batching and len(self.outcomes) < _BATCH and now - self.unannounced_since < _BATCH_SECONDS:
+            if first:
+                self._start_watcher()
+                zelvane._ring()  # the watcher may be asleep for a long slice
+            return False
+        self.unannounced_since = None
+        self.delivering = True
+        return True
+
+    def _wake_loop(self):
+        try:
+            self.loop.call_soon_threadsafe(self._deliver)
+        except RuntimeError:  # closed: nobody waits for them
+            pass
+
+    def _deliver(self):
+        """Settles the outcomes handed over, a bounded number per callback so
+        that the loop runs its other callbacks in between."""
+        with self.mutex:
+            outcomes = self.outcomes[:_DELIVERED_AT_ONCE]
+            del self.outcomes[:_DELIVERED_AT_ONCE]
+            more = bool(self.outcomes)
+            self.delivering = more
+        if more:
+            self.loop.call_soon(self._deliver)
+        for call, ok, value in outcomes:
+            _settle(call.future, ok, value)
+            if call.ended is not None:
+                call.ended.set_result(None)
+
+    # --- waits on slots
+
+    def wait(self, handle, since, timeout):
+        future = self.loop.create_future()
+        wait = _Wait(handle, since, future)
+        with self.mutex:
+            self.waits.setdefault(handle, []).append(wait)
+            self._start_watcher()
+        zelvane._ring()
+        if timeout is not None:
+            wait.timer = self.loop.call_later(timeout, self._expire, wait)
+        future.add_done_callback(lambda done: self._drop_wait(wait))
+        return future
+
+    def _drop_wait(self, wait):
+        if wait.timer is not None:
+            wait.timer.cancel()
+        with self.mutex:
+            waits = self.waits.get(wait.handle)
+            if waits and wait in waits:
+                waits.remove(wait)
+                if not waits:
+                    del self.waits[wait.handle]
+
+    def _expire(self, wait):
+        wait.timer = None
+        _settle_wait(wait)
+
+    def _start_watcher(self):
+        """Under the mutex."""
+        if self.watcher is None:
+            self.watcher = _start_thread(self._watch, "zelvane-aio-watch")
+
+    def _watch(self):
+        checked = time.monotonic()
+        while True:
+            with self.mutex:
+                if self.loop.is_closed():
+                    self._abandon()
+                wake = self._announce(batching=True)
+                batching = self.unannounced_since is not None
+                if not (self.waits or self.running or self.servers or batching or self.posted):
+                    self.watcher = None
+                    return
+                bell = zelvane._bell()
+                handles, versions, changed = self._look_at_waits()
+                calls = [pending for pending in list(self.posted) if pending not in self.reported]
+            if wake:
+                self._wake_loop()
+            if changed:
+                self._tell_loop(_settle_waits, changed)
+                continue
+            now = time.monotonic()
+            if now - checked >= _WATCH_SLICE:
+                checked = now
+                if calls or self.waiting:
+                    self._tell_loop(self._look_between_slices)
+            try:
+                moved = zelvane._wait_any(handles, versions, bell, _BATCH_SECONDS if batching else _WATCH_SLICE,
+                                          calls)
+            except Exception:  # a handle closed meanwhile: looked at again
+                continue
+            if moved:
+                with self.mutex:
+                    # One look of the loop's at a time: it looks at them all.
+                    due = bool(self.reported)
+                    self.reported.update(moved)
+                if not due:
+                    self._tell_loop(self._collect)
+
+    def _tell_loop(self, callback, *args):
+        try:
+            self.loop.call_soon_threadsafe(callback, *args)
+        except RuntimeError:  # closed: the next look gives everything up
+            pass
+
+    def _look_at_waits(self):
+        """Under the mutex: the slots to sleep on with the version each
+        keeps, and the waits that are over (taken out)."""
+        handles, versions, changed = [], [], []
+        for handle, waits in list(self.waits.items()):
+            try:
+                version = handle.version
+            except Exception:  # closed: the waits end with what wait() says then
+                version = None
+            over = [wait for wait in waits if wait.since != version]
+            if over:
+                changed.extend(over)
+                del self.waits[handle]
+                remaining = [wait for wait in waits if wait.since == version]
+                if remaining:
+                    self.waits[handle] = remaining
+            else:
+                handles.append(handle)
+                versions.append(version)
+        return handles, versions, changed
+
+    def _abandon(self):
+        """Under the mutex, for a loop closed with work pending: the calls in
+        flight are given up and the servers leave; nobody awaits them."""
+        while not self.queued.empty():
+            self.queued.get_nowait().state = _DROPPED
+        for pending in self.posted:
+            pending.give_up()
+        self.posted.clear()
+        self.reported.clear()
+        self.waiting.clear()
+        self.in_flight.clear()
+        for call in self.running:
+            call.given_up = True
+            if call.sync is not None:
+                call.sync._give_up()
+        self.running.clear()
+        self.waits.clear()
+        for ident in self.servers:
+            zelvane._leave_serving(ident)
+        self.servers.clear()
+
+
+def _settle_wait(wait):
+    """On the loop: ends `wait` with what the synchronous wait() says now
+    (its time is up, or the version moved on)."""
+    if wait.future.done():
+        return
+    try:
+        version = wait.handle.wait(wait.since, timeout=0)
+    except Exception as error:
+        wait.future.set_exception(error)
+    else:
+        wait.future.set_result(version)
+
+
+def _settle_waits(waits):
+    for wait in waits:
+        _settle_wait(wait)
+
+
+_runtimes = {}
+
+
+def _runtime(loop):
+    runtime = _runtimes.get(loop)
+    if runtime is None:
+        for old in [old for old in _runtimes if old.is_closed()]:
+            del _runtimes[old]
+        runtime = _runtimes[loop] = _Runtime(loop)
+    return runtime
+
+
+def _forget_runtimes():
+    # A forked child has none of its parent's threads: its loops start anew.
+    _runtimes.clear()
+
+
+os.register_at_fork(after_in_child=_forget_runtimes)
+
+
+def _start_thread(target, name):
+    thread = threading.Thread(target=target, name=name, daemon=True)
+    thread.start()
+    return thread
+
+
+def _deadline(timeout):
+    """The monotonic time a call's timeout ends at; a timeout the handle
+    would refuse is passed on for it to refuse."""
+    if timeout is None:
+        return None
+    if isinstance(timeout, numbers.Real) and not isinstance(timeout, bool) and 0 <= timeout < math.inf:
+        return time.monotonic() + timeout
+    return _Refused(timeout)
+
+
+class _Refused:
+    __slots__ = ("timeout",)
+
+    def __init__(self, timeout):
+        self.timeout = timeout
+
+
+def _time_left(deadline):
+    if deadline is None:
+        return None
+    if isinstance(deadline, _Refused):
+        return deadline.timeout
+    return max(0.0, deadline - time.monotonic())
