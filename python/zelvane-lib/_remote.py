@@ -19,6 +19,7 @@ from zelvane._remote_terms import (public_url, check_timeout, deadline_of, time_
     call_payload, handle_payload, keys_of, heartbeat_request, leave_request, read_request, lock_request,
     write_request, is_left_out, made, seconds_ms, remote_report, decoded_reply,
     NamedHandle)
+from zelvane._remote_wire import Script, Wires
 
 
 class Remote:
@@ -31,7 +32,11 @@ class Remote:
         self._client = client
         self._url = url
         self._namespace = namespace
+        # redis-py's scripts serve the transactions that carry long values;
+        # everything else goes the short way, through the wires.
         self._scripts = {name: client.register_script(text) for name, text in SCRIPTS.items()}
+        self._packed = {name: Script(text) for name, text in SCRIPTS.items()}
+        self._wires = Wires(client.connection_pool)
         self._held = threading.local()
         self._keeper = LeaseKeeper(self)
         self._closed = False
@@ -66,23 +71,20 @@ class Remote:
     def _run(self, script, keys, args=()):
         self._check_open()
         with self._reachable():
-            return self._scripts[script](keys=keys, args=args)
+            return self._wires.get().run(self._packed[script], keys, args)
 
-    def _command(self, method, *args, **kwargs):
+    def _command(self, *words):
         self._check_open()
         with self._reachable():
-            return getattr(self._client, method)(*args, **kwargs)
+            return self._wires.get().command(*words)
 
-    def _script_then(self, script, keys, args, command, *command_args):
+    def _script_then(self, script, keys, args, *command):
         """A script and then a command in one round trip: both results. The
         script goes as its text, which the server looks up by its digest:
         one that forgot its scripts (restarted) runs it all the same."""
         self._check_open()
         with self._reachable():
-            pipe = self._client.pipeline(transaction=False)
-            pipe.eval(SCRIPTS[script], len(keys), *keys, *args)
-            getattr(pipe, command)(*command_args)
-            return pipe.execute()
+            return self._wires.get().run_then(self._packed[script], keys, args, *command)
 
     def _reachable(self):
         return Reachable(self.url)
@@ -260,13 +262,13 @@ class Remote:
                          [token, keys.prefix, seconds_ms(LOCK_LEASE)])
 
     def _version(self, name):
-        version = self._command("hget", self._keys(name).slot, "ver")
+        version = self._command("HGET", self._keys(name).slot, "ver")
         if version is None:
             self._raise_missing_slot(name)
         return int(version)
 
     def _raise_missing_slot(self, name):
-        if self._command("exists", self._keys(name).fn):
+        if self._command("EXISTS", self._keys(name).fn):
             raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
         raise MemoryError(f"Failed to open shared memory address '{name}'.")
 
@@ -696,14 +698,14 @@ class Server:
 
     def _serve_calls(self):
         queue, running = self._keys.queue(self._gen), self._keys.running(self._sid)
-        take = ("blmove", queue, running, SERVE_SLICE, "RIGHT", "LEFT")
+        take = ("BLMOVE", queue, running, "RIGHT", "LEFT", SERVE_SLICE)
         request = None
         # A call taken is answered, even by a server told to stop meanwhile.
         while request is not None or not self._stopped.is_set():
             if request is None:
                 request = self._remote._command(*take)
             elif len(request) <= CALL_ID_SIZE:
-                self._remote._command("lrem", running, 1, request)
+                self._remote._command("LREM", running, 1, request)
                 return
             else:
                 request = self._answer(request, running, take)
@@ -734,8 +736,8 @@ def reply_pop(key, wait):
     """The command that takes a reply from `key`, waiting at most `wait`
     seconds (a blocking pop with no time at all would block for ever)."""
     if wait <= 0:
-        return "lpop", key
-    return "blpop", [key], wait
+        return "LPOP", key
+    return "BLPOP", key, wait
 
 
 def popped(found):

@@ -1,0 +1,214 @@
+"""The Redis back end's short way to the server for the commands it sends
+most: a connection of redis-py's pool kept by each thread (so that TLS, unix
+sockets, AUTH and the database stay redis-py's), commands packed here and
+sent with one sendall, replies read with one recv when they fit.
+
+redis-py's own path spends far more time per command in its client
+machinery than the server spends on it."""
+import hashlib
+import os
+import select
+import socket
+import threading
+import weakref
+
+RECV_SIZE = 65536
+
+
+class ReplyError(Exception):
+    """An error reply, as the server worded it."""
+
+
+class Broken(Exception):
+    """The connection cannot carry another command: closed by the server, or
+    out of step with it."""
+
+
+def packed(*words):
+    """A command in the server's protocol; `words` are bytes, str, int or float."""
+    return b"*%d\r\n" % len(words) + packed_words(words)
+
+
+def packed_words(words):
+    """A command's words without the count that heads it."""
+    parts = []
+    for word in words:
+        if isinstance(word, str):
+            word = word.encode()
+        elif not isinstance(word, (bytes, bytearray, memoryview)):
+            word = repr(word).encode()
+        parts += (b"$%d\r\n" % len(word), word, b"\r\n")
+    return b"".join(parts)
+
+
+class ReplyReader:
+    """Reads replies from `recv` (socket.recv's signature): simple strings,
+    errors (as ReplyError instances), integers, bulk strings, arrays, nil."""
+
+    def __init__(self, recv):
+        self._recv = recv
+        self._buffer = bytearray()
+        self._at = 0
+
+    def clear(self):
+        self._buffer = bytearray()
+        self._at = 0
+
+    def reply(self):
+        found = self._item()
+        if self._at == len(self._buffer):
+            self.clear()
+        return found
+
+    def _item(self):
+        line = self._line()
+        kind, rest = line[:1], line[1:]
+        if kind == b"$":
+            return self._bulk(int(rest))
+        if kind == b":":
+            return int(rest)
+        if kind == b"*":
+            count = int(rest)
+            return None if count < 0 else [self._item() for _ in range(count)]
+        if kind == b"+":
+            return rest
+        if kind == b"-":
+            return ReplyError(rest.decode(errors="replace"))
+        if kind == b"_":
+            return None
+        raise Broken(f"Protocol error: unexpected reply {bytes(line[:20])!r}")
+
+    def _line(self):
+        end = self._buffer.find(b"\r\n", self._at)
+        while end < 0:
+            # _fill moves the unread bytes to the front; a line end may
+            # straddle the old bytes and the new ones.
+            unread = len(self._buffer) - self._at
+            self._fill(RECV_SIZE)
+            end = self._buffer.find(b"\r\n", self._at + max(0, unread - 1))
+        line = bytes(self._buffer[self._at:end])
+        self._at = end + 2
+        return line
+
+    def _bulk(self, size):
+        if size < 0:
+            return None
+        while len(self._buffer) - self._at < size + 2:
+            self._fill(max(RECV_SIZE, size + 2 - (len(self._buffer) - self._at)))
+        data = bytes(self._buffer[self._at:self._at + size])
+        self._at += size + 2
+        return data
+
+    def _fill(self, size):
+        if self._at:
+            del self._buffer[:self._at]
+            self._at = 0
+        chunk = self._recv(size)
+        if not chunk:
+            raise Broken("Connection closed by server.")
+        self._buffer += chunk
+
+
+class Script:
+    """A script's first words, packed once: EVALSHA for one sent alone
+    (EVAL when the server does not know it), EVAL when a command follows in
+    the same round trip, which must not find the script unknown."""
+
+    def __init__(self, text):
+        digest = hashlib.sha1(text.encode()).hexdigest()
+        self.by_digest = packed_words(("EVALSHA", digest))
+        self.by_text = packed_words(("EVAL", text))
+
+
+def script_command(head, keys, args):
+    """A script's command, `head` one of a Script's packed forms."""
+    words = (len(keys), *keys, *args)
+    return b"*%d\r\n" % (len(words) + 2) + head + packed_words(words)
+
+
+def answer(reply):
+    """A reply, or the error it reports raised as redis-py raises it."""
+    if isinstance(reply, ReplyError):
+        import redis
+        raise redis.ResponseError(str(reply))
+    return reply
+
+
+class Wire:
+    """One thread's connection (in one process), taken from redis-py's pool
+    and given back when the thread ends or the process forks."""
+
+    def __init__(self, pool):
+        self._connection = pool.get_connection()
+        self._reader = ReplyReader(self._recv)
+        weakref.finalize(self, release, pool, self._connection, os.getpid())
+
+    def run(self, script, keys, args):
+        """The reply of `script` run with `keys` and `args`."""
+        (reply,) = self.exchange(script_command(script.by_digest, keys, args), 1)
+        if isinstance(reply, ReplyError) and str(reply).startswith("NOSCRIPT"):
+            (reply,) = self.exchange(script_command(script.by_text, keys, args), 1)
+        return answer(reply)
+
+    def run_then(self, script, keys, args, *command):
+        """Both replies of `script` and then `command`, sent at once."""
+        replies = self.exchange(script_command(script.by_text, keys, args) + packed(*command), 2)
+        return [answer(reply) for reply in replies]
+
+    def command(self, *words):
+        return answer(self.exchange(packed(*words), 1)[0])
+
+    def exchange(self, payload, count):
+        """Sends `payload` and reads `count` replies, through redis-py's retry
+        policy for a dropped connection."""
+        retry = self._connection.retry
+        return retry.call_with_retry(lambda: self._exchange_once(payload, count), self._drop)
+
+    def _exchange_once(self, payload, count):
+        import redis
+        sock = self._connection._sock
+        if sock is not None and select.select([sock], [], [], 0)[0]:
+            # Nothing is due between exchanges: the server has closed the
+            # connection (restarted, or timed it out). redis-py's pool looks
+            # the same way before it hands a connection out.
+            self._drop(None)
+        self._connection.connect()
+        try:
+            self._connection._sock.sendall(payload)
+            return [self._reader.reply() for _ in range(count)]
+        except socket.timeout as exc:
+            self._drop(exc)
+            raise redis.TimeoutError("Timeout reading from socket") from exc
+        except (OSError, Broken) as exc:
+            self._drop(exc)
+            raise redis.ConnectionError(f"Error while talking to the server: {exc}") from exc
+        except BaseException:
+            # A reply left half read would be taken for the next command's.
+            self._drop(None)
+            raise
+
+    def _recv(self, size):
+        return self._connection._sock.recv(size)
+
+    def _drop(self, error):
+        self._reader.clear()
+        self._connection.disconnect()
+
+
+def release(pool, connection, pid):
+    if os.getpid() == pid:
+        pool.release(connection)
+
+
+class Wires:
+    """The Wire of the calling thread, made on its first use."""
+
+    def __init__(self, pool):
+        self._pool = pool
+        self._local = threading.local()
+
+    def get(self):
+        wire = getattr(self._local, "wire", None)
+        if wire is None or wire[0] != os.getpid():
+            wire = self._local.wire = (os.getpid(), Wire(self._pool))
+        return wire[1]
