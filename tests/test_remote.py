@@ -379,8 +379,11 @@ def test_threads_and_a_forked_child_each_talk_on_their_own_connection(remote):
 
 def test_a_server_that_forgot_its_scripts_or_dropped_the_connection_serves_on(remote):
     z, name = remote.api, remote.name("forgot")
-    z.write_memory(name, 1)
+    z.write_memory(name, 0)
+    assert z.open_memory(name).update(lambda v: v + 1) == 1
     z._client.script_flush()
+    # Each way a script goes: alone, and with a command after it.
+    assert z.read_memory(name) == 1
     assert z.open_memory(name).update(lambda v: v + 1) == 2
     z._client.client_kill_filter(_type="normal", skipme=True)
     assert z.read_memory(name) == 2

@@ -79,9 +79,7 @@ class Remote:
             return self._wires.get().command(*words)
 
     def _script_then(self, script, keys, args, *command):
-        """A script and then a command in one round trip: both results. The
-        script goes as its text, which the server looks up by its digest:
-        one that forgot its scripts (restarted) runs it all the same."""
+        """A script and then a command in one round trip: both results."""
         self._check_open()
         with self._reachable():
             return self._wires.get().run_then(self._packed[script], keys, args, *command)

@@ -110,9 +110,8 @@ class ReplyReader:
 
 
 class Script:
-    """A script's first words, packed once: EVALSHA for one sent alone
-    (EVAL when the server does not know it), EVAL when a command follows in
-    the same round trip, which must not find the script unknown."""
+    """A script's first words, packed once: EVAL the first time a connection
+    sends it, which teaches the server the script, EVALSHA afterwards."""
 
     def __init__(self, text):
         digest = hashlib.sha1(text.encode()).hexdigest()
@@ -134,6 +133,10 @@ def answer(reply):
     return reply
 
 
+def forgotten(reply):
+    return isinstance(reply, ReplyError) and str(reply).startswith("NOSCRIPT")
+
+
 class Wire:
     """One thread's connection (in one process), taken from redis-py's pool
     and given back when the thread ends or the process forks."""
@@ -141,19 +144,35 @@ class Wire:
     def __init__(self, pool):
         self._connection = pool.get_connection()
         self._reader = ReplyReader(self._recv)
+        # The scripts sent whole on this connection, which its server knows
+        # unless it was told to forget them.
+        self._taught = set()
         weakref.finalize(self, release, pool, self._connection, os.getpid())
 
     def run(self, script, keys, args):
         """The reply of `script` run with `keys` and `args`."""
-        (reply,) = self.exchange(script_command(script.by_digest, keys, args), 1)
-        if isinstance(reply, ReplyError) and str(reply).startswith("NOSCRIPT"):
-            (reply,) = self.exchange(script_command(script.by_text, keys, args), 1)
+        (reply,) = self.exchange(script_command(self._head(script), keys, args), 1)
+        if forgotten(reply):
+            self._taught.discard(script)
+            (reply,) = self.exchange(script_command(self._head(script), keys, args), 1)
         return answer(reply)
 
     def run_then(self, script, keys, args, *command):
-        """Both replies of `script` and then `command`, sent at once."""
-        replies = self.exchange(script_command(script.by_text, keys, args) + packed(*command), 2)
+        """Both replies of `script` and then `command`, sent at once. A script
+        the server forgot runs after the command; those sent this way allow
+        it (the command waits for what the script would have sent it, at
+        most its timeout)."""
+        replies = self.exchange(script_command(self._head(script), keys, args) + packed(*command), 2)
+        if forgotten(replies[0]):
+            self._taught.discard(script)
+            replies[0] = self.run(script, keys, args)
         return [answer(reply) for reply in replies]
+
+    def _head(self, script):
+        if script in self._taught:
+            return script.by_digest
+        self._taught.add(script)
+        return script.by_text
 
     def command(self, *words):
         return answer(self.exchange(packed(*words), 1)[0])
@@ -192,6 +211,7 @@ class Wire:
 
     def _drop(self, error):
         self._reader.clear()
+        self._taught.clear()
         self._connection.disconnect()
 
 
