@@ -2,7 +2,6 @@
 (each run against both back ends where the semantics are the same), and
 what only a remote back end meets: a killed server or caller, a Redis
 restarted or unreachable, namespaces, separate mount namespaces."""
-import gc
 import os
 import signal
 import subprocess
@@ -359,11 +358,7 @@ def test_threads_and_a_forked_child_each_talk_on_their_own_connection(remote):
                                      for j in range(50)][-1], 4)
     assert outcome == [(i, 49) for i in range(4)]
     # An ended thread's connection goes back to the pool.
-    def given_back():
-        gc.collect()
-        return len(pool._in_use_connections) == in_use
-
-    wait_until(given_back, what="the threads' connections back in the pool")
+    wait_until(lambda: len(pool._in_use_connections) == in_use, what="the threads' connections back in the pool")
     child = os.fork()
     if child == 0:
         try:
@@ -421,6 +416,36 @@ def test_an_interrupted_wait_for_the_lock_leaves_a_usable_connection(remote):
     assert z._client.llen(f"{{{remote.namespace}:{name}}}:waiters") == 0
     assert z.open_memory(name).update(lambda v: v + 1) == 1
     assert z.read_memory(name) == 1
+
+
+def test_waits_of_a_thread_share_one_subscription_and_see_each_change(remote):
+    z, name = remote.api, remote.name("waits")
+    channel = f"{{{remote.namespace}:{name}}}:ch"
+    z.write_memory(name, 0)
+    handle = z.open_memory(name)
+    pool = z._client.connection_pool
+
+    def write_once_subscribed(value):
+        wait_until(lambda: z._client.pubsub_numsub(channel)[0][1] == 1, what="a subscribed waiter")
+        z.write_memory(name, value)
+
+    since = handle.version
+    for value in range(1, 6):
+        writer = threading.Thread(target=write_once_subscribed, args=(value,))
+        writer.start()
+        since = handle.wait(since, timeout=TIMEOUT)
+        writer.join(TIMEOUT)
+        assert handle.read() == value and since == handle.version
+        if value == 1:
+            in_use = len(pool._in_use_connections)
+        wait_until(lambda: len(pool._in_use_connections) == in_use, what="no connection beyond the first wait's")
+    # Timing out before and after the subscription is confirmed leaves the
+    # next wait none the worse.
+    for timeout in (0, 0.2):
+        with pytest.raises(TimeoutError, match=f"change of shared memory address '{name}'"):
+            handle.wait(since, timeout=timeout)
+    z.write_memory(name, "changed")
+    assert handle.wait(since, timeout=TIMEOUT) == since + 1
 
 
 def test_refusals_answered_in_the_round_trip_of_a_wait_leave_nothing(remote, servers):

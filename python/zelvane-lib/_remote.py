@@ -19,7 +19,7 @@ from zelvane._remote_terms import (public_url, check_timeout, deadline_of, time_
     call_payload, handle_payload, keys_of, heartbeat_request, leave_request, read_request, lock_request,
     write_request, is_left_out, made, seconds_ms, remote_report, decoded_reply,
     NamedHandle)
-from zelvane._remote_wire import Script, Wires
+from zelvane._remote_wire import Lines, Script, Subscriber, Wire
 
 
 class Remote:
@@ -36,7 +36,8 @@ class Remote:
         # everything else goes the short way, through the wires.
         self._scripts = {name: client.register_script(text) for name, text in SCRIPTS.items()}
         self._packed = {name: Script(text) for name, text in SCRIPTS.items()}
-        self._wires = Wires(client.connection_pool)
+        self._wires = Lines(Wire, client.connection_pool)
+        self._subscribers = Lines(Subscriber, client.connection_pool)
         self._held = threading.local()
         self._keeper = LeaseKeeper(self)
         self._closed = False
@@ -521,32 +522,46 @@ class HeldLock:
 
 
 class VersionWatch:
-    """Waits for a slot's version to change, through its pub/sub channel."""
+    """Waits for a slot's version to change, through its pub/sub channel, on
+    the thread's subscription connection."""
 
     def __init__(self, remote, name):
         self._remote = remote
         self._name = name
 
     def changed_from(self, since, deadline):
-        keys = self._remote._keys(self._name)
+        channel = self._remote._keys(self._name).channel
+        subscriber = self._remote._subscribers.get()
+        confirmed = False
         with self._remote._reachable():
-            pubsub = self._remote._client.pubsub()
+            subscriber.send("SUBSCRIBE", channel)
             try:
-                return self._listen(pubsub, keys, since, deadline)
+                confirmed = self._await_confirmation(subscriber, channel.encode(), deadline)
+                return self._listen(subscriber, channel.encode(), since, deadline)
             finally:
-                pubsub.close()
+                # Unconfirmed, the subscription's confirmation could be taken
+                # for the next one's.
+                if confirmed:
+                    subscriber.unsubscribe(channel)
+                else:
+                    subscriber.drop()
 
-    def _listen(self, pubsub, keys, since, deadline):
-        pubsub.subscribe(keys.channel)
-        while pubsub.get_message(timeout=time_left(deadline, WAIT_SLICE)) is None:
-            self._check_time(deadline)
+    def _await_confirmation(self, subscriber, channel, deadline):
+        while True:
+            reply = subscriber.next_reply(time_left(deadline, WAIT_SLICE))
+            if reply is None:
+                self._check_time(deadline)
+            elif reply[:2] == [b"subscribe", channel]:
+                return True
+
+    def _listen(self, subscriber, channel, since, deadline):
         # Subscribed: a change from now on is published to us, so a version
         # read now misses none.
         version = self._remote._version(self._name)
         while version == since:
-            message = pubsub.get_message(timeout=time_left(deadline, WAIT_SLICE))
-            if message is not None and message["type"] == "message":
-                version = int(message["data"])
+            reply = subscriber.next_reply(time_left(deadline, WAIT_SLICE))
+            if reply is not None and reply[:2] == [b"message", channel]:
+                version = int(reply[2])
             else:
                 self._check_time(deadline)
         return version

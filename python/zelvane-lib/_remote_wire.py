@@ -5,6 +5,7 @@ sent with one sendall, replies read with one recv when they fit.
 
 redis-py's own path spends far more time per command in its client
 machinery than the server spends on it."""
+import contextlib
 import hashlib
 import os
 import select
@@ -54,6 +55,9 @@ class ReplyReader:
         self._buffer = bytearray()
         self._at = 0
 
+    def buffered(self):
+        return self._at < len(self._buffer)
+
     def reply(self):
         found = self._item()
         if self._at == len(self._buffer):
@@ -67,7 +71,7 @@ class ReplyReader:
             return self._bulk(int(rest))
         if kind == b":":
             return int(rest)
-        if kind == b"*":
+        if kind in (b"*", b">"):
             count = int(rest)
             return None if count < 0 else [self._item() for _ in range(count)]
         if kind == b"+":
@@ -137,17 +141,52 @@ def forgotten(reply):
     return isinstance(reply, ReplyError) and str(reply).startswith("NOSCRIPT")
 
 
-class Wire:
+class Line:
     """One thread's connection (in one process), taken from redis-py's pool
     and given back when the thread ends or the process forks."""
 
     def __init__(self, pool):
-        self._connection = pool.get_connection()
-        self._reader = ReplyReader(self._recv)
+        self._connection = connection = pool.get_connection()
+        # The reader holds no reference back to the line, so the line goes
+        # (and its connection back to the pool) as soon as its thread ends.
+        self._reader = ReplyReader(lambda size: connection._sock.recv(size))
+        weakref.finalize(self, release, pool, self._connection, os.getpid())
+
+    @contextlib.contextmanager
+    def _talking(self):
+        """Turns socket failures into redis-py's, and drops the connection
+        on any failure: a reply left half read would be taken for the next
+        command's."""
+        import redis
+        try:
+            yield
+        except socket.timeout as exc:
+            self._drop(exc)
+            raise redis.TimeoutError("Timeout reading from socket") from exc
+        except (OSError, Broken) as exc:
+            self._drop(exc)
+            raise redis.ConnectionError(f"Error while talking to the server: {exc}") from exc
+        except BaseException:
+            self._drop(None)
+            raise
+
+    def _send(self, payload):
+        self._connection.connect()
+        self._connection._sock.sendall(payload)
+
+    def _drop(self, error):
+        self._reader.clear()
+        self._connection.disconnect()
+
+
+class Wire(Line):
+    """The connection a thread sends its commands and scripts on."""
+
+    def __init__(self, pool):
+        super().__init__(pool)
         # The scripts sent whole on this connection, which its server knows
         # unless it was told to forget them.
         self._taught = set()
-        weakref.finalize(self, release, pool, self._connection, os.getpid())
 
     def run(self, script, keys, args):
         """The reply of `script` run with `keys` and `args`."""
@@ -184,35 +223,51 @@ class Wire:
         return retry.call_with_retry(lambda: self._exchange_once(payload, count), self._drop)
 
     def _exchange_once(self, payload, count):
-        import redis
         sock = self._connection._sock
         if sock is not None and select.select([sock], [], [], 0)[0]:
             # Nothing is due between exchanges: the server has closed the
             # connection (restarted, or timed it out). redis-py's pool looks
             # the same way before it hands a connection out.
             self._drop(None)
-        self._connection.connect()
-        try:
-            self._connection._sock.sendall(payload)
+        with self._talking():
+            self._send(payload)
             return [self._reader.reply() for _ in range(count)]
-        except socket.timeout as exc:
-            self._drop(exc)
-            raise redis.TimeoutError("Timeout reading from socket") from exc
-        except (OSError, Broken) as exc:
-            self._drop(exc)
-            raise redis.ConnectionError(f"Error while talking to the server: {exc}") from exc
-        except BaseException:
-            # A reply left half read would be taken for the next command's.
-            self._drop(None)
-            raise
-
-    def _recv(self, size):
-        return self._connection._sock.recv(size)
 
     def _drop(self, error):
-        self._reader.clear()
+        super()._drop(error)
         self._taught.clear()
-        self._connection.disconnect()
+
+
+class Subscriber(Line):
+    """The connection a thread waits for published messages on. What it
+    leaves unread stays in order ahead of the next reply it waits for."""
+
+    def send(self, *words):
+        with self._talking():
+            self._send(packed(*words))
+
+    def next_reply(self, timeout):
+        """The next reply, or None when none came within `timeout` seconds."""
+        with self._talking():
+            if not self._reader.buffered() and not self._readable(timeout):
+                return None
+            return answer(self._reader.reply())
+
+    def _readable(self, timeout):
+        sock = self._connection._sock
+        if sock is None:
+            raise Broken("Not connected.")
+        # A TLS socket may hold decrypted bytes that select cannot see.
+        pending = getattr(sock, "pending", None)
+        return (pending is not None and pending() > 0) or bool(select.select([sock], [], [], timeout)[0])
+
+    def unsubscribe(self, channel):
+        """Leaves `channel`, unless the connection went (and the subscription with it)."""
+        if self._connection._sock is not None:
+            self.send("UNSUBSCRIBE", channel)
+
+    def drop(self):
+        self._drop(None)
 
 
 def release(pool, connection, pid):
@@ -220,15 +275,16 @@ def release(pool, connection, pid):
         pool.release(connection)
 
 
-class Wires:
-    """The Wire of the calling thread, made on its first use."""
+class Lines:
+    """The calling thread's Line of one kind, made on its first use."""
 
-    def __init__(self, pool):
+    def __init__(self, kind, pool):
+        self._kind = kind
         self._pool = pool
         self._local = threading.local()
 
     def get(self):
-        wire = getattr(self._local, "wire", None)
-        if wire is None or wire[0] != os.getpid():
-            wire = self._local.wire = (os.getpid(), Wire(self._pool))
-        return wire[1]
+        line = getattr(self._local, "line", None)
+        if line is None or line[0] != os.getpid():
+            line = self._local.line = (os.getpid(), self._kind(self._pool))
+        return line[1]
