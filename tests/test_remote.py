@@ -448,6 +448,27 @@ def test_waits_of_a_thread_share_one_subscription_and_see_each_change(remote):
     assert handle.wait(since, timeout=TIMEOUT) == since + 1
 
 
+def test_a_call_interrupted_while_it_posts_never_runs(remote, servers):
+    z, name = remote.api, remote.name("interrupted-call")
+    (proc,) = servers.start(remote, name)
+    busy = threading.Thread(target=z.call_function, args=(name, ("sleep", 1)))
+    busy.start()
+    assert proc.stdout.readline().strip() == "busy"
+    previous = signal.signal(signal.SIGALRM, lambda *_: (_ for _ in ()).throw(Interrupted()))
+    try:
+        # Fires while the post's round trip waits for the reply.
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        with pytest.raises(Interrupted):
+            z.call_function(name, ("sleep", 0))
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        busy.join(TIMEOUT)
+    assert z.call_function(name, (2, 2)) == 4
+    assert z.remove_function(name) is True
+    assert finish(proc).split() == ["returned"]
+
+
 def test_refusals_answered_in_the_round_trip_of_a_wait_leave_nothing(remote, servers):
     z, slot, function, missing = remote.api, remote.name("slot"), remote.name("fn"), remote.name("missing")
     z.write_memory(slot, 1)

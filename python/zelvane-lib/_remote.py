@@ -588,8 +588,11 @@ class Call:
         if self._name in self._remote._serving_here():
             raise RuntimeError(f"The function '{self._name}' is served by this thread: calling it from its own "
                                "callable would wait for itself for ever.")
-        gen, reply = self._post(deadline)
+        gen = ""
         try:
+            # Interrupted while it waits with the post, the call goes back
+            # all the same, from the pool's queue of the time.
+            gen, reply = self._post(deadline)
             if reply is None:
                 reply = self._wait_reply(gen, deadline)
         except BaseException:
@@ -628,7 +631,7 @@ class Call:
         """Takes back a call no server has taken yet; one being executed is
         abandoned (its reply expires)."""
         try:
-            self._remote._run("withdraw", [self._keys.queue(gen)], [self._request])
+            self._remote._run("withdraw", [self._keys.fn], [self._keys.prefix, gen, self._request])
         except Exception:
             pass
 

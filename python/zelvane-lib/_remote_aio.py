@@ -476,7 +476,7 @@ class AsyncCall:
 
     async def _withdraw(self, gen):
         try:
-            await self._remote._run("withdraw", [self._keys.queue(gen)], [self._request])
+            await self._remote._run("withdraw", [self._keys.fn], [self._keys.prefix, gen, self._request])
         except Exception:
             pass
 

@@ -21,9 +21,9 @@ scripts below touch a single slot of a Redis Cluster:
 A script is given, in KEYS, every key whose name its caller knows. Some
 names are known only inside the script, which makes them there from the
 object's prefix: the pool's generation read from :fn (:srv:GEN, :q:GEN in
-join, stop, post, served), the server ids read from :srv:GEN (their :hb and
-:run keys, in live_servers and where), and the token of the waiter a lock
-is handed to, read from :waiters (its :wake key, in hand_on). Passing them
+join, stop, post, served, withdraw), the server ids read from :srv:GEN
+(their :hb and :run keys, in live_servers and where), and the token of the
+waiter a lock is handed to, read from :waiters (its :wake key, in hand_on). Passing them
 would take a round trip before the script and let them change in between.
 They carry the object's hash tag, so they live in the slot of the declared
 keys and a Redis Cluster node that runs the script holds them.
@@ -366,9 +366,13 @@ if redis.call('EXISTS', KEYS[2]) == 1 then return 'ready' end
 return 'dead'
 """
 
-# KEYS: queue. ARGV: request. 1 when the call was still waiting and is withdrawn.
+# KEYS: fn. ARGV: prefix, generation ('' for the pool's current one),
+# request. 1 when the call was still waiting and is withdrawn.
 _WITHDRAW = """
-return redis.call('LREM', KEYS[1], 1, ARGV[1])
+local gen = ARGV[2]
+if gen == '' then gen = redis.call('HGET', KEYS[1], 'gen') end
+if not gen then return 0 end
+return redis.call('LREM', ARGV[1] .. ':q:' .. gen, 1, ARGV[3])
 """
 
 # KEYS: running, reply. ARGV: request, reply, ttl ms.
