@@ -805,6 +805,8 @@ def test_the_async_mirror_has_the_same_slots(remote):
                     with pytest.raises(RuntimeError, match="is already held by this thread"):
                         await z.write_memory(name, 1)
             assert remote.api.read_memory(name) == "locked"
+            await z._client.script_flush()
+            assert await z.read_memory(name) == "locked"
             large = b"\2" * 300_000
             await z.write_memory(name, large)
             assert await z.read_memory(name) == large == remote.api.read_memory(name)
