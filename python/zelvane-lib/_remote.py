@@ -536,7 +536,8 @@ class VersionWatch:
         with self._remote._reachable():
             subscriber.send("SUBSCRIBE", channel)
             try:
-                confirmed = self._await_confirmation(subscriber, channel.encode(), deadline)
+                self._await_confirmation(subscriber, channel.encode(), deadline)
+                confirmed = True
                 return self._listen(subscriber, channel.encode(), since, deadline)
             finally:
                 # Unconfirmed, the subscription's confirmation could be taken
@@ -552,7 +553,7 @@ class VersionWatch:
             if reply is None:
                 self._check_time(deadline)
             elif reply[:2] == [b"subscribe", channel]:
-                return True
+                return
 
     def _listen(self, subscriber, channel, since, deadline):
         # Subscribed: a change from now on is published to us, so a version
