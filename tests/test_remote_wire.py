@@ -63,3 +63,11 @@ def test_an_unknown_reply_kind_is_broken():
 def test_packed_commands_read_back_as_their_words():
     words = ("EVALSHA", "é", b"\r\n\0", 3, 0.25, b"")
     assert reader_over([packed(*words)]).reply() == [b"EVALSHA", "é".encode(), b"\r\n\0", b"3", b"0.25", b""]
+
+
+def test_words_equal_in_value_but_not_in_kind_pack_apart(monkeypatch):
+    from zelvane import _remote_wire
+    monkeypatch.setattr(_remote_wire, "PACKED_STRINGS_KEPT", 3)
+    words = ("1", 1, 1.0, "k1", "k2", "k3", "k4", "1")
+    for _ in range(2):  # packed afresh, then from the memo (or after it was forgotten)
+        assert reader_over([packed(*words)]).reply() == [b"1", b"1", b"1.0", b"k1", b"k2", b"k3", b"k4", b"1"]

@@ -34,12 +34,28 @@ def packed_words(words):
     """A command's words without the count that heads it."""
     parts = []
     for word in words:
-        if isinstance(word, str):
-            word = word.encode()
-        elif not isinstance(word, (bytes, bytearray, memoryview)):
-            word = repr(word).encode()
-        parts += (b"$%d\r\n" % len(word), word, b"\r\n")
+        if word.__class__ is str:
+            parts.append(_PACKED_STRINGS.get(word) or packed_string(word))
+        else:
+            if not isinstance(word, (bytes, bytearray, memoryview)):
+                word = repr(word).encode()
+            parts += (b"$%d\r\n" % len(word), word, b"\r\n")
     return b"".join(parts)
+
+
+# The key names and constant words of the objects in use come back with
+# every command; tokens pass once and are forgotten with the rest when the
+# memo is full.
+_PACKED_STRINGS = {}
+PACKED_STRINGS_KEPT = 4096
+
+
+def packed_string(word):
+    data = word.encode()
+    if len(_PACKED_STRINGS) >= PACKED_STRINGS_KEPT:
+        _PACKED_STRINGS.clear()
+    part = _PACKED_STRINGS[word] = b"$%d\r\n%b\r\n" % (len(data), data)
+    return part
 
 
 class ReplyReader:
