@@ -111,7 +111,7 @@ class AsyncRemote:
         replies with redis-py's parser (error replies among them), past
         redis-py's command machinery, which costs more than the server's work."""
         pool = self._client.connection_pool
-        connection = await pool.get_connection()
+        connection = await _taken_from(pool)
         try:
             await connection.send_packed_command(payload, check_health=False)
             return [await _reply(connection, self._response_error) for _ in range(count)]
@@ -441,6 +441,14 @@ class AsyncRemoteMemoryHandle(NamedHandle):
         if message is None and base.passed(deadline):
             raise TimeoutError(f"Timed out waiting for a change of shared memory address '{self._name}'.")
         return message
+
+
+async def _taken_from(pool):
+    """See zelvane._remote_wire.taken_from."""
+    try:
+        return await pool.get_connection()
+    except TypeError:
+        return await pool.get_connection("PING")
 
 
 async def _reply(connection, response_error):

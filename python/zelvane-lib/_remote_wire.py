@@ -162,7 +162,7 @@ class Line:
     and given back when the thread ends or the process forks."""
 
     def __init__(self, pool):
-        self._connection = connection = pool.get_connection()
+        self._connection = connection = taken_from(pool)
         # The reader holds no reference back to the line, so the line goes
         # (and its connection back to the pool) as soon as its thread ends.
         self._reader = ReplyReader(lambda size: connection._sock.recv(size))
@@ -284,6 +284,15 @@ class Subscriber(Line):
 
     def drop(self):
         self._drop(None)
+
+
+def taken_from(pool):
+    """A connection of redis-py's pool; before redis-py 5.3 it asks for the
+    name of the command the connection is for, which no longer matters."""
+    try:
+        return pool.get_connection()
+    except TypeError:
+        return pool.get_connection("PING")
 
 
 def release(pool, connection, pid):
