@@ -117,7 +117,7 @@ class AsyncRemote:
             return [await _reply(connection, self._response_error) for _ in range(count)]
         except BaseException:
             # A reply left half read would be taken for the next command's.
-            await connection.disconnect(nowait=True)
+            await _dropped(connection)
             raise
         finally:
             await pool.release(connection)
@@ -449,6 +449,14 @@ async def _taken_from(pool):
         return await pool.get_connection()
     except TypeError:
         return await pool.get_connection("PING")
+
+
+async def _dropped(connection):
+    try:
+        await connection.disconnect(nowait=True)
+    except TypeError:
+        # Older redis-py waits for the close, within its connect timeout.
+        await connection.disconnect()
 
 
 async def _reply(connection, response_error):
