@@ -366,9 +366,17 @@ def test_threads_and_a_forked_child_each_talk_on_their_own_connection(remote):
             os._exit(0 if counted >= 50 else 1)
         finally:
             os._exit(2)
-    for _ in range(50):
-        z.open_memory(name).update(lambda v: v + 1)
-    assert os.waitpid(child, 0)[1] == 0
+    ended = [(0, 0)]
+    try:
+        for _ in range(50):
+            z.open_memory(name).update(lambda v: v + 1)
+        wait_until(lambda: ended.append(os.waitpid(child, os.WNOHANG)) or ended[-1][0] == child,
+                   what="the forked child")
+    finally:
+        if ended[-1][0] != child:
+            os.kill(child, signal.SIGKILL)
+            os.waitpid(child, 0)
+    assert os.waitstatus_to_exitcode(ended[-1][1]) == 0
     assert z.read_memory(name) == 100
 
 
