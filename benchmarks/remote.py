@@ -283,6 +283,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--url", help="a Redis to use instead of starting one")
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--only", nargs="+", choices=("call", "slot", "update", "wait", "pool"),
+                        help="run only these parts")
     options = parser.parse_args()
     proc = workdir = None
     url = options.url
@@ -291,11 +293,12 @@ def main():
     count = 300 if options.quick else 2000
     try:
         print(f"Redis at {url}, {os.cpu_count()} CPUs, Python {sys.version.split()[0]}")
-        bench_call(url, count)
-        bench_slot(url, count)
-        bench_update(url, count // 4)
-        bench_wait(url, 30 if options.quick else 100)
-        bench_pool(url, count // 4)
+        parts = {"call": lambda: bench_call(url, count), "slot": lambda: bench_slot(url, count),
+                 "update": lambda: bench_update(url, count // 4),
+                 "wait": lambda: bench_wait(url, 30 if options.quick else 100),
+                 "pool": lambda: bench_pool(url, count // 4)}
+        for part in options.only or parts:
+            parts[part]()
     finally:
         if proc is not None:
             proc.kill()

@@ -44,7 +44,7 @@ def test_wheel_carries_stubs_command_and_license(wheel):
     for relative in ("zelvane-stubs/__init__.pyi", "zelvane-stubs/py.typed",
                      "zelvane_cli/__init__.py", "zelvane_cli/__main__.py", "zelvane-lib/aio.py",
                      "zelvane-lib/_remote.py", "zelvane-lib/_remote_aio.py", "zelvane-lib/_remote_scripts.py",
-                     "zelvane-lib/_remote_terms.py"):
+                     "zelvane-lib/_remote_terms.py", "zelvane-lib/_remote_wire.py"):
         assert wheel.read(relative) == source(f"python/{relative}"), relative
     assert dist_info(wheel, "/LICENSE").encode() == source("LICENSE")
     entry_points = configparser.ConfigParser()

@@ -312,21 +312,24 @@ def test_a_waiter_that_gives_up_leaves_the_queue(remote):
 
 
 class RoundTrips:
-    """Counts this thread's round trips to Redis: every command, and every
-    pipeline, is one send."""
+    """Counts this thread's round trips to Redis: every command, every
+    pipeline and every exchange of the short path is one send."""
 
     def __init__(self, monkeypatch, client):
-        connection_class = client.connection_pool.connection_class
-        send = connection_class.send_packed_command
+        from zelvane._remote_wire import Wire
         self.count = 0
-        thread = threading.current_thread()
+        self._thread = threading.current_thread()
+        connection_class = client.connection_pool.connection_class
+        monkeypatch.setattr(connection_class, "send_packed_command",
+                            self._counted(connection_class.send_packed_command))
+        monkeypatch.setattr(Wire, "exchange", self._counted(Wire.exchange))
 
-        def counted(connection, *args, **kwargs):
-            if threading.current_thread() is thread:
+    def _counted(self, send):
+        def counted(*args, **kwargs):
+            if threading.current_thread() is self._thread:
                 self.count += 1
-            return send(connection, *args, **kwargs)
-
-        monkeypatch.setattr(connection_class, "send_packed_command", counted)
+            return send(*args, **kwargs)
+        return counted
 
     def of(self, operation):
         before = self.count
@@ -344,6 +347,134 @@ def test_slot_operations_take_the_fewest_round_trips(remote, monkeypatch):
     assert trips.of(lambda: z.read_memory(name)) == 1
     assert trips.of(lambda: handle.update(lambda v: v | {"b": 1})) == 2
     assert z.read_memory(name) == {"a": [1, 2.5], "b": 1}
+
+
+def test_threads_and_a_forked_child_each_talk_on_their_own_connection(remote):
+    z, name = remote.api, remote.name("wires")
+    pool = z._client.connection_pool
+    z.write_memory(name, 0)
+    in_use = len(pool._in_use_connections)
+    outcome = run_threads(lambda i: [z.write_memory(f"{name}-{i}", (i, j)) and z.read_memory(f"{name}-{i}")
+                                     for j in range(50)][-1], 4)
+    assert outcome == [(i, 49) for i in range(4)]
+    # An ended thread's connection goes back to the pool.
+    wait_until(lambda: len(pool._in_use_connections) == in_use, what="the threads' connections back in the pool")
+    child = os.fork()
+    if child == 0:
+        try:
+            counted = [z.open_memory(name).update(lambda v: v + 1) for _ in range(50)][-1]
+            os._exit(0 if counted >= 50 else 1)
+        finally:
+            os._exit(2)
+    ended = [(0, 0)]
+    try:
+        for _ in range(50):
+            z.open_memory(name).update(lambda v: v + 1)
+        wait_until(lambda: ended.append(os.waitpid(child, os.WNOHANG)) or ended[-1][0] == child,
+                   what="the forked child")
+    finally:
+        if ended[-1][0] != child:
+            os.kill(child, signal.SIGKILL)
+            os.waitpid(child, 0)
+    assert os.waitstatus_to_exitcode(ended[-1][1]) == 0
+    assert z.read_memory(name) == 100
+
+
+def test_a_server_that_forgot_its_scripts_or_dropped_the_connection_serves_on(remote):
+    z, name = remote.api, remote.name("forgot")
+    z.write_memory(name, 0)
+    assert z.open_memory(name).update(lambda v: v + 1) == 1
+    z._client.script_flush()
+    # Each way a script goes: alone, and with a command after it.
+    assert z.read_memory(name) == 1
+    assert z.open_memory(name).update(lambda v: v + 1) == 2
+    z._client.client_kill_filter(_type="normal", skipme=True)
+    assert z.read_memory(name) == 2
+    assert z.write_memory(name, 3) and z.read_memory(name) == 3
+
+
+class Interrupted(Exception):
+    pass
+
+
+def test_an_interrupted_wait_for_the_lock_leaves_a_usable_connection(remote):
+    z, name = remote.api, remote.name("interrupted")
+    z.write_memory(name, 0)
+    held, release = threading.Event(), threading.Event()
+
+    def hold():
+        with z.open_memory(name).lock():
+            held.set()
+            release.wait(TIMEOUT)
+
+    holder = threading.Thread(target=hold)
+    holder.start()
+    previous = signal.signal(signal.SIGALRM, lambda *_: (_ for _ in ()).throw(Interrupted()))
+    try:
+        held.wait(TIMEOUT)
+        # Fires while the update waits for a hand-over, mid-way through a reply.
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        with pytest.raises(Interrupted):
+            z.open_memory(name).update(lambda v: v + 1)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        release.set()
+        holder.join(TIMEOUT)
+    assert z._client.llen(f"{{{remote.namespace}:{name}}}:waiters") == 0
+    assert z.open_memory(name).update(lambda v: v + 1) == 1
+    assert z.read_memory(name) == 1
+
+
+def test_waits_of_a_thread_share_one_subscription_and_see_each_change(remote):
+    z, name = remote.api, remote.name("waits")
+    channel = f"{{{remote.namespace}:{name}}}:ch"
+    z.write_memory(name, 0)
+    handle = z.open_memory(name)
+    pool = z._client.connection_pool
+
+    def write_once_subscribed(value):
+        wait_until(lambda: z._client.pubsub_numsub(channel)[0][1] == 1, what="a subscribed waiter")
+        z.write_memory(name, value)
+
+    since = handle.version
+    for value in range(1, 6):
+        writer = threading.Thread(target=write_once_subscribed, args=(value,))
+        writer.start()
+        since = handle.wait(since, timeout=TIMEOUT)
+        writer.join(TIMEOUT)
+        assert handle.read() == value and since == handle.version
+        if value == 1:
+            in_use = len(pool._in_use_connections)
+        wait_until(lambda: len(pool._in_use_connections) == in_use, what="no connection beyond the first wait's")
+    # Timing out before and after the subscription is confirmed leaves the
+    # next wait none the worse.
+    for timeout in (0, 0.2):
+        with pytest.raises(TimeoutError, match=f"change of shared memory address '{name}'"):
+            handle.wait(since, timeout=timeout)
+    z.write_memory(name, "changed")
+    assert handle.wait(since, timeout=TIMEOUT) == since + 1
+
+
+def test_a_call_interrupted_while_it_posts_never_runs(remote, servers):
+    z, name = remote.api, remote.name("interrupted-call")
+    (proc,) = servers.start(remote, name)
+    busy = threading.Thread(target=z.call_function, args=(name, ("sleep", 1)))
+    busy.start()
+    assert proc.stdout.readline().strip() == "busy"
+    previous = signal.signal(signal.SIGALRM, lambda *_: (_ for _ in ()).throw(Interrupted()))
+    try:
+        # Fires while the post's round trip waits for the reply.
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        with pytest.raises(Interrupted):
+            z.call_function(name, ("sleep", 0))
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        busy.join(TIMEOUT)
+    assert z.call_function(name, (2, 2)) == 4
+    assert z.remove_function(name) is True
+    assert finish(proc).split() == ["returned"]
 
 
 def test_refusals_answered_in_the_round_trip_of_a_wait_leave_nothing(remote, servers):
@@ -682,6 +813,8 @@ def test_the_async_mirror_has_the_same_slots(remote):
                     with pytest.raises(RuntimeError, match="is already held by this thread"):
                         await z.write_memory(name, 1)
             assert remote.api.read_memory(name) == "locked"
+            await z._client.script_flush()
+            assert await z.read_memory(name) == "locked"
             large = b"\2" * 300_000
             await z.write_memory(name, large)
             assert await z.read_memory(name) == large == remote.api.read_memory(name)

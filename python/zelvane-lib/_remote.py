@@ -19,6 +19,7 @@ from zelvane._remote_terms import (public_url, check_timeout, deadline_of, time_
     call_payload, handle_payload, keys_of, heartbeat_request, leave_request, read_request, lock_request,
     write_request, is_left_out, made, seconds_ms, remote_report, decoded_reply,
     NamedHandle)
+from zelvane._remote_wire import Lines, Script, Subscriber, Wire
 
 
 class Remote:
@@ -31,7 +32,12 @@ class Remote:
         self._client = client
         self._url = url
         self._namespace = namespace
+        # redis-py's scripts serve the transactions that carry long values;
+        # everything else goes the short way, through the wires.
         self._scripts = {name: client.register_script(text) for name, text in SCRIPTS.items()}
+        self._packed = {name: Script(text) for name, text in SCRIPTS.items()}
+        self._wires = Lines(Wire, client.connection_pool)
+        self._subscribers = Lines(Subscriber, client.connection_pool)
         self._held = threading.local()
         self._keeper = LeaseKeeper(self)
         self._closed = False
@@ -66,23 +72,18 @@ class Remote:
     def _run(self, script, keys, args=()):
         self._check_open()
         with self._reachable():
-            return self._scripts[script](keys=keys, args=args)
+            return self._wires.get().run(self._packed[script], keys, args)
 
-    def _command(self, method, *args, **kwargs):
+    def _command(self, *words):
         self._check_open()
         with self._reachable():
-            return getattr(self._client, method)(*args, **kwargs)
+            return self._wires.get().command(*words)
 
-    def _script_then(self, script, keys, args, command, *command_args):
-        """A script and then a command in one round trip: both results. The
-        script goes as its text, which the server looks up by its digest:
-        one that forgot its scripts (restarted) runs it all the same."""
+    def _script_then(self, script, keys, args, *command):
+        """A script and then a command in one round trip: both results."""
         self._check_open()
         with self._reachable():
-            pipe = self._client.pipeline(transaction=False)
-            pipe.eval(SCRIPTS[script], len(keys), *keys, *args)
-            getattr(pipe, command)(*command_args)
-            return pipe.execute()
+            return self._wires.get().run_then(self._packed[script], keys, args, *command)
 
     def _reachable(self):
         return Reachable(self.url)
@@ -260,13 +261,13 @@ class Remote:
                          [token, keys.prefix, seconds_ms(LOCK_LEASE)])
 
     def _version(self, name):
-        version = self._command("hget", self._keys(name).slot, "ver")
+        version = self._command("HGET", self._keys(name).slot, "ver")
         if version is None:
             self._raise_missing_slot(name)
         return int(version)
 
     def _raise_missing_slot(self, name):
-        if self._command("exists", self._keys(name).fn):
+        if self._command("EXISTS", self._keys(name).fn):
             raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
         raise MemoryError(f"Failed to open shared memory address '{name}'.")
 
@@ -521,32 +522,47 @@ class HeldLock:
 
 
 class VersionWatch:
-    """Waits for a slot's version to change, through its pub/sub channel."""
+    """Waits for a slot's version to change, through its pub/sub channel, on
+    the thread's subscription connection."""
 
     def __init__(self, remote, name):
         self._remote = remote
         self._name = name
 
     def changed_from(self, since, deadline):
-        keys = self._remote._keys(self._name)
+        channel = self._remote._keys(self._name).channel
+        subscriber = self._remote._subscribers.get()
+        confirmed = False
         with self._remote._reachable():
-            pubsub = self._remote._client.pubsub()
+            subscriber.send("SUBSCRIBE", channel)
             try:
-                return self._listen(pubsub, keys, since, deadline)
+                self._await_confirmation(subscriber, channel.encode(), deadline)
+                confirmed = True
+                return self._listen(subscriber, channel.encode(), since, deadline)
             finally:
-                pubsub.close()
+                # Unconfirmed, the subscription's confirmation could be taken
+                # for the next one's.
+                if confirmed:
+                    subscriber.unsubscribe(channel)
+                else:
+                    subscriber.drop()
 
-    def _listen(self, pubsub, keys, since, deadline):
-        pubsub.subscribe(keys.channel)
-        while pubsub.get_message(timeout=time_left(deadline, WAIT_SLICE)) is None:
-            self._check_time(deadline)
+    def _await_confirmation(self, subscriber, channel, deadline):
+        while True:
+            reply = subscriber.next_reply(time_left(deadline, WAIT_SLICE))
+            if reply is None:
+                self._check_time(deadline)
+            elif reply[:2] == [b"subscribe", channel]:
+                return
+
+    def _listen(self, subscriber, channel, since, deadline):
         # Subscribed: a change from now on is published to us, so a version
         # read now misses none.
         version = self._remote._version(self._name)
         while version == since:
-            message = pubsub.get_message(timeout=time_left(deadline, WAIT_SLICE))
-            if message is not None and message["type"] == "message":
-                version = int(message["data"])
+            reply = subscriber.next_reply(time_left(deadline, WAIT_SLICE))
+            if reply is not None and reply[:2] == [b"message", channel]:
+                version = int(reply[2])
             else:
                 self._check_time(deadline)
         return version
@@ -573,8 +589,11 @@ class Call:
         if self._name in self._remote._serving_here():
             raise RuntimeError(f"The function '{self._name}' is served by this thread: calling it from its own "
                                "callable would wait for itself for ever.")
-        gen, reply = self._post(deadline)
+        gen = ""
         try:
+            # Interrupted while it waits with the post, the call goes back
+            # all the same, from the pool's queue of the time.
+            gen, reply = self._post(deadline)
             if reply is None:
                 reply = self._wait_reply(gen, deadline)
         except BaseException:
@@ -613,7 +632,7 @@ class Call:
         """Takes back a call no server has taken yet; one being executed is
         abandoned (its reply expires)."""
         try:
-            self._remote._run("withdraw", [self._keys.queue(gen)], [self._request])
+            self._remote._run("withdraw", [self._keys.fn], [self._keys.prefix, gen, self._request])
         except Exception:
             pass
 
@@ -696,14 +715,14 @@ class Server:
 
     def _serve_calls(self):
         queue, running = self._keys.queue(self._gen), self._keys.running(self._sid)
-        take = ("blmove", queue, running, SERVE_SLICE, "RIGHT", "LEFT")
+        take = ("BLMOVE", queue, running, "RIGHT", "LEFT", SERVE_SLICE)
         request = None
         # A call taken is answered, even by a server told to stop meanwhile.
         while request is not None or not self._stopped.is_set():
             if request is None:
                 request = self._remote._command(*take)
             elif len(request) <= CALL_ID_SIZE:
-                self._remote._command("lrem", running, 1, request)
+                self._remote._command("LREM", running, 1, request)
                 return
             else:
                 request = self._answer(request, running, take)
@@ -734,8 +753,8 @@ def reply_pop(key, wait):
     """The command that takes a reply from `key`, waiting at most `wait`
     seconds (a blocking pop with no time at all would block for ever)."""
     if wait <= 0:
-        return "lpop", key
-    return "blpop", [key], wait
+        return "LPOP", key
+    return "BLPOP", key, wait
 
 
 def popped(found):

@@ -10,6 +10,7 @@ import uuid
 import zelvane
 from zelvane import _remote as base
 from zelvane._remote_terms import NamedHandle
+from zelvane._remote_wire import Script, packed, script_command
 
 # The locks the running task holds: name -> (handle, token).
 _HELD = contextvars.ContextVar("zelvane_remote_locks", default={})
@@ -43,9 +44,14 @@ class AsyncRemote:
         self._client = client
         self._url = url
         self._namespace = namespace
+        # redis-py's scripts serve the transactions that carry long values;
+        # everything else goes the short way.
         self._scripts = {name: client.register_script(text) for name, text in base.SCRIPTS.items()}
+        self._packed = {name: Script(text) for name, text in base.SCRIPTS.items()}
         self._leases = {}
         self._closed = False
+        redis = base.import_redis("redis")
+        self._response_error, self._no_script = redis.ResponseError, redis.exceptions.NoScriptError
 
     url = property(lambda self: self._url, doc="The server's URL without its credentials.")
     namespace = property(lambda self: self._namespace)
@@ -77,14 +83,44 @@ class AsyncRemote:
             raise ValueError("I/O operation on a closed connection to Redis.")
 
     async def _run(self, script, keys, args=()):
+        """The reply of a script: by its digest, whole when the server does not know it."""
         self._check_open()
+        packed_script = self._packed[script]
         with base.Reachable(self.url):
-            return await self._scripts[script](keys=keys, args=args)
+            (reply,) = await self._exchange(script_command(packed_script.by_digest, keys, args), 1)
+            if isinstance(reply, self._no_script):
+                (reply,) = await self._exchange(script_command(packed_script.by_text, keys, args), 1)
+            return answered(reply)
 
-    async def _command(self, method, *args, **kwargs):
+    async def _command(self, *words):
         self._check_open()
         with base.Reachable(self.url):
-            return await getattr(self._client, method)(*args, **kwargs)
+            return answered((await self._exchange(packed(*words), 1))[0])
+
+    async def _script_then(self, script, keys, args, *command):
+        """A script and then a command in one round trip: both results. The
+        script goes whole, so that a server that forgot it runs it all the
+        same."""
+        self._check_open()
+        with base.Reachable(self.url):
+            payload = script_command(self._packed[script].by_text, keys, args) + packed(*command)
+            return [answered(reply) for reply in await self._exchange(payload, 2)]
+
+    async def _exchange(self, payload, count):
+        """Sends `payload` on a connection of the pool and reads `count`
+        replies with redis-py's parser (error replies among them), past
+        redis-py's command machinery, which costs more than the server's work."""
+        pool = self._client.connection_pool
+        connection = await _taken_from(pool)
+        try:
+            await connection.send_packed_command(payload, check_health=False)
+            return [await _reply(connection, self._response_error) for _ in range(count)]
+        except BaseException:
+            # A reply left half read would be taken for the next command's.
+            await _dropped(connection)
+            raise
+        finally:
+            await pool.release(connection)
 
     def _keys(self, name):
         return base.keys_of(self.namespace, name)
@@ -128,9 +164,9 @@ class AsyncRemote:
         return base.made(AsyncRemoteMemoryHandle, self, name, await self._version(name))
 
     async def _version(self, name):
-        version = await self._command("hget", self._keys(name).slot, "ver")
+        version = await self._command("HGET", self._keys(name).slot, "ver")
         if version is None:
-            if await self._command("exists", self._keys(name).fn):
+            if await self._command("EXISTS", self._keys(name).fn):
                 raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
             raise MemoryError(f"Failed to open shared memory address '{name}'.")
         return int(version)
@@ -189,13 +225,13 @@ class AsyncRemote:
         keys = self._keys(name)
         token = uuid.uuid4().hex
         entry = ("1" if with_value else "0") + token
-        found = await self._run("lock", *base.lock_request(keys, token, with_value))
+        found, woken = await self._lock_or_queue(keys, token, entry, deadline, with_value)
         if found in (-1, -3):
             base.stored(name, found)
         self._leases[token] = asyncio.ensure_future(self._renew(keys.lock, token))
         try:
             if found == 0:
-                found = await self._await_handoff(name, token, entry, deadline)
+                found = await self._await_handoff(name, token, entry, deadline, woken)
                 if found is None and with_value:
                     found = await self._run("read", *base.read_request(keys, token))
                 if found in (-1, -3):
@@ -219,19 +255,32 @@ class AsyncRemote:
         if renewal is not None:
             renewal.cancel()
 
-    async def _await_handoff(self, name, token, entry, deadline):
+    async def _lock_or_queue(self, keys, token, entry, deadline, with_value):
+        """Takes the lock or joins its queue, and waits for a hand-over in
+        the same round trip: (what the lock script answers, the wake-up or
+        None)."""
+        try:
+            found, woken = await self._script_then(
+                "lock", *base.lock_request(keys, token, with_value, then_pop=True),
+                *base.reply_pop(keys.wake(token), base.time_left(deadline, base.HANDOFF_SLICE)))
+        except BaseException:
+            await asyncio.shield(self._withdraw_waiter(keys, token, entry))
+            raise
+        return found, base.popped(woken)
+
+    async def _await_handoff(self, name, token, entry, deadline, woken):
+        """See zelvane._remote.Remote._await_handoff."""
         keys = self._keys(name)
         lease = base.seconds_ms(base.LOCK_LEASE)
         try:
-            while True:
-                wait = base.time_left(deadline, base.HANDOFF_SLICE)
-                woken = await self._command("blpop", [keys.wake(token)], timeout=wait) if wait > 0 else None
-                if woken is not None:
-                    return base.handed_state(woken[1])
+            while woken is None:
                 if await self._run("claim", [keys.lock, keys.waiters, keys.wake(token)], [token, lease, entry]):
                     return None
                 if base.passed(deadline):
                     raise TimeoutError(f"Timed out waiting for the lock of shared memory address '{name}'.")
+                woken = base.popped(await self._command(
+                    *base.reply_pop(keys.wake(token), base.time_left(deadline, base.HANDOFF_SLICE))))
+            return base.handed_state(woken)
         except BaseException:
             await asyncio.shield(self._withdraw_waiter(keys, token, entry))
             raise
@@ -394,6 +443,35 @@ class AsyncRemoteMemoryHandle(NamedHandle):
         return message
 
 
+async def _taken_from(pool):
+    """See zelvane._remote_wire.taken_from."""
+    try:
+        return await pool.get_connection()
+    except TypeError:
+        return await pool.get_connection("PING")
+
+
+async def _dropped(connection):
+    try:
+        await connection.disconnect(nowait=True)
+    except TypeError:
+        # Older redis-py waits for the close, within its connect timeout.
+        await connection.disconnect()
+
+
+async def _reply(connection, response_error):
+    try:
+        return await connection.read_response()
+    except response_error as exc:
+        return exc
+
+
+def answered(reply):
+    if isinstance(reply, Exception):
+        raise reply
+    return reply
+
+
 async def _called(func, *args, **kwargs):
     result = func(*args, **kwargs)
     return await result if inspect.isawaitable(result) else result
@@ -436,36 +514,34 @@ class AsyncCall:
         if self._name in _SERVING.get():
             raise RuntimeError(f"The function '{self._name}' is served by this thread: calling it from its own "
                                "callable would wait for itself for ever.")
-        gen = await self._post()
+        gen = ""
         try:
-            reply = await self._wait_reply(gen, deadline)
+            gen, reply = await self._post(deadline)
+            if reply is None:
+                reply = await self._wait_reply(gen, deadline)
         except BaseException:
             await asyncio.shield(self._withdraw(gen))
             raise
         return base.decoded_reply(self._name, reply)
 
-    async def _post(self):
-        keys = self._keys
-        posted = await self._remote._run("post", [keys.fn, keys.slot],
-                                         [keys.prefix, self._request, "1" if self._has_kwargs else "0"])
+    async def _post(self, deadline):
+        """Posts the call and waits for its reply in the same round trip:
+        (the pool's generation, the reply or None)."""
+        keys, reply_key = self._keys, self._keys.reply(self._call_id)
+        args = [keys.prefix, self._request, "1" if self._has_kwargs else "0", "1"]
+        posted, reply = await self._remote._script_then(
+            "post", [keys.fn, keys.slot, reply_key], args,
+            *base.reply_pop(reply_key, base.time_left(deadline, base.CALL_SLICE)))
         if posted == -3:
             raise TypeError(f"The function '{self._name}' is hosted by create_function, which passes no keyword "
                             "arguments; serve it with zelvane.serve to take them.")
         if isinstance(posted, int):
             base.raise_not_a_function(self._name, posted)
-        return posted.decode()
+        return posted.decode(), base.popped(reply)
 
     async def _wait_reply(self, gen, deadline):
         reply_key = self._keys.reply(self._call_id)
         while True:
-            wait = base.time_left(deadline, base.CALL_SLICE)
-            if wait > 0:
-                found = await self._remote._command("blpop", [reply_key], timeout=wait)
-                found = None if found is None else found[1]
-            else:
-                found = await self._remote._command("lpop", reply_key)
-            if found is not None:
-                return found
             where = await self._remote._run("where", [self._keys.fn, reply_key],
                                             [self._keys.prefix, gen, self._request])
             if where == b"dead":
@@ -473,10 +549,14 @@ class AsyncCall:
                                    "has ended.")
             if where != b"ready" and base.passed(deadline):
                 raise TimeoutError(f"The call of '{self._name}' did not end within its time limit.")
+            found = base.popped(await self._remote._command(
+                *base.reply_pop(reply_key, base.time_left(deadline, base.CALL_SLICE))))
+            if found is not None:
+                return found
 
     async def _withdraw(self, gen):
         try:
-            await self._remote._run("withdraw", [self._keys.queue(gen)], [self._request])
+            await self._remote._run("withdraw", [self._keys.fn], [self._keys.prefix, gen, self._request])
         except Exception:
             pass
 
@@ -557,11 +637,11 @@ class AsyncServer:
     async def _serve_calls(self):
         queue, running = self._keys.queue(self._gen), self._keys.running(self._sid)
         while not self._stopped.is_set():
-            request = await self._remote._command("blmove", queue, running, base.SERVE_SLICE, "RIGHT", "LEFT")
+            request = await self._remote._command("BLMOVE", queue, running, "RIGHT", "LEFT", base.SERVE_SLICE)
             if request is None:
                 continue
             if len(request) <= base.CALL_ID_SIZE:
-                await self._remote._command("lrem", running, 1, request)
+                await self._remote._command("LREM", running, 1, request)
                 return
             await self._answer(request, running)
 

@@ -21,9 +21,9 @@ scripts below touch a single slot of a Redis Cluster:
 A script is given, in KEYS, every key whose name its caller knows. Some
 names are known only inside the script, which makes them there from the
 object's prefix: the pool's generation read from :fn (:srv:GEN, :q:GEN in
-join, stop, post, served), the server ids read from :srv:GEN (their :hb and
-:run keys, in live_servers and where), and the token of the waiter a lock
-is handed to, read from :waiters (its :wake key, in hand_on). Passing them
+join, stop, post, served, withdraw), the server ids read from :srv:GEN
+(their :hb and :run keys, in live_servers and where), and the token of the
+waiter a lock is handed to, read from :waiters (its :wake key, in hand_on). Passing them
 would take a round trip before the script and let them change in between.
 They carry the object's hash tag, so they live in the slot of the declared
 keys and a Redis Cluster node that runs the script holds them.
@@ -81,12 +81,12 @@ local function live_servers(prefix, gen)
 end
 """
 
-# A slot's {value, reserved, version}. Copying a value through a script
+# A slot's {value, reserved, version}, from `found`, its fields z and ver
+# (ver is there as long as the slot is). Copying a value through a script
 # costs more than sending it, so a value longer than `limit` bytes ('' for
 # no limit) is left out, as 1, for a plain GET to fetch.
 _SLOT_STATE = """
-local function slot_state(slot, val, limit)
-  local found = redis.call('HMGET', slot, 'z', 'ver')
+local function slot_state(found, val, limit)
   local value
   if limit ~= '' and redis.call('STRLEN', val) > tonumber(limit) then
     value = 1
@@ -113,13 +113,14 @@ return 1
 # z, ver} (v is 1 for a value over the limit, read apart), or -1 missing,
 # -2 locked by another, -3 a function's name.
 _READ = _SLOT_STATE + """
-if redis.call('EXISTS', KEYS[1]) == 0 then
+local found = redis.call('HMGET', KEYS[1], 'z', 'ver')
+if not found[2] then
   if redis.call('EXISTS', KEYS[2]) == 1 then return -3 end
   return -1
 end
 local holder = redis.call('GET', KEYS[3])
 if holder and holder ~= ARGV[2] then return -2 end
-return slot_state(KEYS[1], KEYS[4], ARGV[1] or '%d')
+return slot_state(found, KEYS[4], ARGV[1] or '%d')
 """ % INLINE_VALUE
 
 # Lets go of the lock: straight to the first waiter, whose token becomes
@@ -127,7 +128,7 @@ return slot_state(KEYS[1], KEYS[4], ARGV[1] or '%d')
 # entry is a flag (1: it wants the value) and its token; its wake-up
 # carries the slot's state, '!' for a slot gone, or (reserved flag,
 # version, ':', value) when it wants the value, so that it reads nothing
-# more.
+# more. A writer that lets go passes that state, `written`, which it knows.
 _HAND_ON = """
 local function handed_state(slot, val, wanted)
   if redis.call('EXISTS', slot) == 0 then return '!' end
@@ -136,14 +137,23 @@ local function handed_state(slot, val, wanted)
   return (found[1] and 'z' or '-') .. (found[2] or '0') .. ':' .. (redis.call('GET', val) or '')
 end
 
-local function hand_on(lock, waiters, slot, val, prefix, lease)
-  redis.call('DEL', lock)
+local function hand_on(lock, waiters, slot, val, prefix, lease, written)
   local entry = redis.call('LPOP', waiters)
-  if not entry then return end
+  if not entry then
+    redis.call('DEL', lock)
+    return
+  end
   local token = string.sub(entry, 2)
   redis.call('SET', lock, token, 'PX', lease)
+  local wanted = string.sub(entry, 1, 1) == '1'
+  local state
+  if written then
+    state = wanted and written or '-'
+  else
+    state = handed_state(slot, val, wanted)
+  end
   local wake = prefix .. ':wake:' .. token
-  redis.call('RPUSH', wake, handed_state(slot, val, string.sub(entry, 1, 1) == '1'))
+  redis.call('RPUSH', wake, state)
   redis.call('PEXPIRE', wake, 60000)
 end
 """
@@ -160,13 +170,13 @@ local function refused(code)
   if staged then redis.call('DEL', KEYS[6]) end
   return code
 end
-if redis.call('EXISTS', KEYS[2]) == 1 then return refused(-3) end
+local found = redis.call('HMGET', KEYS[1], 'ver', 'z')
+if not found[1] and redis.call('EXISTS', KEYS[2]) == 1 then return refused(-3) end
 local holder = redis.call('GET', KEYS[3])
 if token ~= '' and holder ~= token then return refused(-4) end
 if holder and holder ~= token then return refused(-2) end
-local ver = redis.call('HGET', KEYS[1], 'ver')
-if not ver and ARGV[2] ~= '1' then return refused(-1) end
-ver = (tonumber(ver or '0') + 1) % 2147483648
+if not found[1] and ARGV[2] ~= '1' then return refused(-1) end
+local ver = (tonumber(found[1] or '0') + 1) % 2147483648
 if staged then
   redis.call('RENAME', KEYS[6], KEYS[4])
   redis.call('PERSIST', KEYS[4])
@@ -174,10 +184,12 @@ else
   redis.call('SET', KEYS[4], ARGV[1])
 end
 redis.call('HSET', KEYS[1], 'ver', ver)
-redis.call('HDEL', KEYS[1], 'z')
+if found[2] then redis.call('HDEL', KEYS[1], 'z') end
 local prefix = string.sub(KEYS[1], 1, -6)
 redis.call('PUBLISH', prefix .. ':ch', ver)
-if ARGV[4] == '1' then hand_on(KEYS[3], KEYS[5], KEYS[1], KEYS[4], prefix, ARGV[5]) end
+if ARGV[4] == '1' then
+  hand_on(KEYS[3], KEYS[5], KEYS[1], KEYS[4], prefix, ARGV[5], not staged and ('-' .. ver .. ':' .. ARGV[1]))
+end
 return ver
 """
 
@@ -195,7 +207,8 @@ local function answered(result)
   end
   return result
 end
-if redis.call('EXISTS', KEYS[1]) == 0 then
+local found = redis.call('HMGET', KEYS[1], 'z', 'ver')
+if not found[2] then
   if redis.call('EXISTS', KEYS[2]) == 1 then return answered(-3) end
   return answered(-1)
 end
@@ -203,7 +216,7 @@ if not redis.call('SET', KEYS[3], ARGV[1], 'NX', 'PX', ARGV[2]) then
   redis.call('RPUSH', KEYS[4], ARGV[3] .. ARGV[1])
   return 0
 end
-if ARGV[3] == '1' then return answered(slot_state(KEYS[1], KEYS[5], '')) end
+if ARGV[3] == '1' then return answered(slot_state(found, KEYS[5], '')) end
 return answered(1)
 """
 
@@ -353,9 +366,13 @@ if redis.call('EXISTS', KEYS[2]) == 1 then return 'ready' end
 return 'dead'
 """
 
-# KEYS: queue. ARGV: request. 1 when the call was still waiting and is withdrawn.
+# KEYS: fn. ARGV: prefix, generation ('' for the pool's current one),
+# request. 1 when the call was still waiting and is withdrawn.
 _WITHDRAW = """
-return redis.call('LREM', KEYS[1], 1, ARGV[1])
+local gen = ARGV[2]
+if gen == '' then gen = redis.call('HGET', KEYS[1], 'gen') end
+if not gen then return 0 end
+return redis.call('LREM', ARGV[1] .. ':q:' .. gen, 1, ARGV[3])
 """
 
 # KEYS: running, reply. ARGV: request, reply, ttl ms.
