@@ -153,7 +153,7 @@ class _Runtime:
         """A call of `handle`: posted by the loop when there is room (its
         outcome in call.outcome when it ended at once), else waiting for
         room or queued for a helper; call.future tells the end."""
-        call = _Call(handle, args, kwargs, _deadline(timeout))
+        call = _Call(handle, args, kwargs, None if timeout is None else _deadline(timeout))
         spin = not self.posted and self._sole_caller_this_turn()
         posted = handle not in self.waiting and self._post(call, spin)
         if call.outcome is None:
@@ -229,8 +229,10 @@ class _Runtime:
     def _end(self, call, ok, value):
         self._forget(call)
         call.outcome = (ok, value)
-        self._settle_outcome(call)
-        self._post_waiting(call.handle)
+        if call.future is not None:
+            _settle(call.future, ok, value)
+        if call.handle in self.waiting:
+            self._post_waiting(call.handle)
 
     def _settle_outcome(self, call):
         if call.future is not None:
@@ -254,10 +256,16 @@ class _Runtime:
     def _wait_for_room(self, call):
         """A call that found no room waits for one of the loop's own calls
         of its handle to end; with none in flight, a helper runs it."""
-        if call.handle in self.in_flight:
-            self.waiting.setdefault(call.handle, collections.deque()).append(call)
-            self._start_timer(call)
-            self._ring_soon()  # the watcher's slices retry it
+        handle = call.handle
+        if handle in self.in_flight:
+            waiting = self.waiting.get(handle)
+            if waiting is None:
+                waiting = self.waiting[handle] = collections.deque()
+            waiting.append(call)
+            if call.timeout is not None:
+                self._start_timer(call)
+            if not self.ring_due:
+                self._ring_soon()  # the watcher's slices retry it
         else:
             self._queue_for_helper(call)
 
