@@ -320,22 +320,34 @@ class _Runtime:
         a look costs far less than a wake-up of the watcher and the loop.
         While looks end calls, the loop waits a little for the replies of
         those it posted in their place, and collects them in the same
-        callback: each hand-over from the watcher then serves many calls."""
+        callback: each hand-over from the watcher then serves many calls.
+        Its time is bounded however many calls a pool holds: what is left
+        once it is up is looked at in a callback of its own."""
         until = time.monotonic() + _COLLECTING
-        while self._look_at_posted() and self.posted and time.monotonic() < until:
+        while True:
+            ended, all_looked_at = self._look_at_posted(until)
+            if not all_looked_at:
+                self.loop.call_soon(self._collect)  # still due: the watcher leaves them alone
+                return
+            if not (ended and self.posted and time.monotonic() < until):
+                break
             self._wait_for_replies()
         with self.mutex:
             self.collect_due = False
         if self.posted:
             self._ring_soon()  # the watcher watches the rest
 
-    def _look_at_posted(self):
-        """On the loop: looks at every posted call once; whether one ended."""
+    def _look_at_posted(self, until):
+        """On the loop: looks at every posted call once, or at those it gets
+        to before `until` passes: whether one ended, and whether all were
+        looked at."""
         ended = False
         for call in list(self.posted.values()):
             if call.state == _POSTED and self._look(call):
                 ended = True
-        return ended
+                if time.monotonic() >= until:
+                    return True, False
+        return ended, True
 
     def _wait_for_replies(self):
         """Sleeps, with the GIL let go, until the word of a posted call moves
