@@ -559,6 +559,24 @@ def test_a_thousand_concurrent_calls_get_their_own_results_on_a_few_threads(serv
     assert threads <= _aio_runtime._CALL_HELPERS + 1
 
 
+def test_calls_collected_a_callback_at_a_time_all_end_with_their_own_results(served, monkeypatch):
+    # No time to collect: each collecting callback ends a call or so and
+    # leaves the rest to the next one; the watcher's slices never come, so
+    # a call left neither looked at nor watched would never end.
+    monkeypatch.setattr(_aio_runtime, "_COLLECTING", 0.0)
+    monkeypatch.setattr(_aio_runtime, "_WATCH_SLICE", 3600.0)
+    name = served(lambda i: i, count=2)
+
+    async def main():
+        function = await aio.open_function(name)
+        return await asyncio.wait_for(asyncio.gather(*(function(i) for i in range(300))), TIMEOUT)
+
+    try:
+        assert run(main) == list(range(300))
+    finally:
+        zelvane._ring()  # the watcher sees its loop closed and ends
+
+
 # --- serving
 
 

@@ -41,6 +41,11 @@ _WATCH_SLICE = 0.2
 # started together are posted together instead, so that the servers of a
 # pool run them side by side.
 _SPIN = 0.00005
+# How long one collecting callback of the loop may take, and how long it
+# waits at most for a reply between two looks: well under the millisecond
+# the loop may be held, and longer than a pool takes to answer a batch.
+_COLLECTING = 0.0003
+_REPLY_WAIT = 0.0001
 # A call whose time is up but whose limit the handle did not see passed yet
 # is looked at again after this pause.
 _TIME_UP_AGAIN = 0.001
@@ -135,7 +140,9 @@ class _Runtime:
         # only, and copied by the watcher in one step under the GIL.
         self.posted = {}
         self.in_flight = {}  # handle -> how many of its calls are posted
-        self.reported = set()  # posted calls the watcher told the loop of, not yet looked at
+        # From the watcher's word that posted calls moved until the loop's
+        # look at them all is over.
+        self.collect_due = False
         self.waiting = {}  # handle -> deque of its calls waiting for room
         self.ring_due = False
         self.caller_this_turn = None  # the task that called in this turn of the loop, or _SHARED
@@ -146,7 +153,7 @@ class _Runtime:
         """A call of `handle`: posted by the loop when there is room (its
         outcome in call.outcome when it ended at once), else waiting for
         room or queued for a helper; call.future tells the end."""
-        call = _Call(handle, args, kwargs, _deadline(timeout))
+        call = _Call(handle, args, kwargs, None if timeout is None else _deadline(timeout))
         spin = not self.posted and self._sole_caller_this_turn()
         posted = handle not in self.waiting and self._post(call, spin)
         if call.outcome is None:
@@ -222,8 +229,10 @@ class _Runtime:
     def _end(self, call, ok, value):
         self._forget(call)
         call.outcome = (ok, value)
-        self._settle_outcome(call)
-        self._post_waiting(call.handle)
+        if call.future is not None:
+            _settle(call.future, ok, value)
+        if call.handle in self.waiting:
+            self._post_waiting(call.handle)
 
     def _settle_outcome(self, call):
         if call.future is not None:
@@ -247,10 +256,16 @@ class _Runtime:
     def _wait_for_room(self, call):
         """A call that found no room waits for one of the loop's own calls
         of its handle to end; with none in flight, a helper runs it."""
-        if call.handle in self.in_flight:
-            self.waiting.setdefault(call.handle, collections.deque()).append(call)
-            self._start_timer(call)
-            self._ring_soon()  # the watcher's slices retry it
+        handle = call.handle
+        if handle in self.in_flight:
+            waiting = self.waiting.get(handle)
+            if waiting is None:
+                waiting = self.waiting[handle] = collections.deque()
+            waiting.append(call)
+            if call.timeout is not None:
+                self._start_timer(call)
+            if not self.ring_due:
+                self._ring_soon()  # the watcher's slices retry it
         else:
             self._queue_for_helper(call)
 
@@ -302,12 +317,42 @@ class _Runtime:
     def _collect(self):
         """On the loop: looks at the posted calls whose word moved, and at
         the others too, whose replies may have come since the watcher woke:
-        a look costs far less than a wake-up of the watcher and the loop."""
+        a look costs far less than a wake-up of the watcher and the loop.
+        While looks end calls, the loop waits a little for the replies of
+        those it posted in their place, and collects them in the same
+        callback: each hand-over from the watcher then serves many calls.
+        Its time is bounded however many calls a pool holds: what is left
+        once it is up is looked at in a callback of its own."""
+        until = time.monotonic() + _COLLECTING
+        while True:
+            ended, all_looked_at = self._look_at_posted(until)
+            if not all_looked_at:
+                self.loop.call_soon(self._collect)  # still due: the watcher leaves them alone
+                return
+            if not (ended and self.posted and time.monotonic() < until):
+                break
+            self._wait_for_replies()
         with self.mutex:
-            moved, self.reported = self.reported, set()
+            self.collect_due = False
+        if self.posted:
+            self._ring_soon()  # the watcher watches the rest
+
+    def _look_at_posted(self, until):
+        """On the loop: looks at every posted call once, or at those it gets
+        to before `until` passes: whether one ended, and whether all were
+        looked at."""
+        ended = False
         for call in list(self.posted.values()):
-            if call.state == _POSTED and not self._look(call) and call.pending in moved:
-                self._ring_soon()  # to be watched again
+            if call.state == _POSTED and self._look(call):
+                ended = True
+                if time.monotonic() >= until:
+                    return True, False
+        return ended, True
+
+    def _wait_for_replies(self):
+        """Sleeps, with the GIL let go, until the word of a posted call moves
+        or _REPLY_WAIT passes."""
+        zelvane._wait_any((), (), zelvane._bell(), _REPLY_WAIT, list(self.posted))
 
     def _look_between_slices(self):
         """On the loop: what a waiting caller looks at between slices, for
@@ -512,7 +557,11 @@ class _Runtime:
                     return
                 bell = zelvane._bell()
                 handles, versions, changed = self._look_at_waits()
-                calls = [pending for pending in list(self.posted) if pending not in self.reported]
+                # While a look of the loop's is due, it looks at them all and
+                # rings when it leaves some posted: watching them meanwhile
+                # only wakes this thread to wait for the GIL.
+                calls = [] if self.collect_due else list(self.posted)
+                posted = bool(self.posted)
             if wake:
                 self._wake_loop()
             if changed:
@@ -521,7 +570,7 @@ class _Runtime:
             now = time.monotonic()
             if now - checked >= _WATCH_SLICE:
                 checked = now
-                if calls or self.waiting:
+                if posted or self.waiting:
                     self._tell_loop(self._look_between_slices)
             try:
                 moved = zelvane._wait_any(handles, versions, bell, _BATCH_SECONDS if batching else _WATCH_SLICE,
@@ -530,9 +579,7 @@ class _Runtime:
                 continue
             if moved:
                 with self.mutex:
-                    # One look of the loop's at a time: it looks at them all.
-                    due = bool(self.reported)
-                    self.reported.update(moved)
+                    due, self.collect_due = self.collect_due, True
                 if not due:
                     self._tell_loop(self._collect)
 
@@ -571,7 +618,7 @@ class _Runtime:
         for pending in self.posted:
             pending.give_up()
         self.posted.clear()
-        self.reported.clear()
+        self.collect_due = False
         self.waiting.clear()
         self.in_flight.clear()
         for call in self.running:
