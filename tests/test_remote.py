@@ -706,8 +706,8 @@ print(handle.read(), flush=True)
 
 
 def test_a_restarted_redis_fails_waiters_clearly_then_serves_again(shm_name, servers):
-    import redis
     require_redis()
+    import redis
     server = RedisServer().start()
     made = Backend("remote", shm_name, server)
     try:
