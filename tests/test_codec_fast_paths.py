@@ -199,6 +199,19 @@ def test_runs_of_members_encode_as_each_member_alone(members, container, code):
     assert same(plain, zelvane.loads(data))
 
 
+# An int with a one-byte count is read as the fixed forms are up to eight
+# value bytes: counts around that bound, as a member followed by another,
+# and cut short.
+@pytest.mark.parametrize("body", ["", "ff", "0000000080", "0102030405ff", "01020304050607", "ffffffffffffff7f",
+                                  "000000000000000080"], ids=lambda b: f"{len(b) // 2}-bytes")
+def test_ints_with_a_count_byte_as_members(body):
+    value = int.from_bytes(h(body), "little", signed=True)
+    data = h("fd 1d 02 0a") + bytes([len(body) // 2]) + h(body)
+    assert same([value, 7], zelvane.loads(data + h("05 07")))
+    with pytest.raises(ValueError, match=exactly(OFFSET)):
+        zelvane.loads(data[:-1])
+
+
 def with_holes(pairs, step):
     """A dict of `pairs` whose table keeps the deleted entries' places: every
     `step`-th pair, the first and the last are deleted."""
