@@ -190,7 +190,9 @@ def sequence_header(code, count):
     [dt.datetime(2024, 1, 2, 3, 4, 5, 6), 7, dt.date(2024, 1, 2), dt.time(1, 2), 8,
      dt.datetime(2024, 1, 1, tzinfo=dt.timezone(dt.timedelta(hours=2))), dt.datetime(2024, 1, 1, tzinfo=dt.timezone.utc),
      dt.time(23, 59, 59, 999999, tzinfo=dt.timezone.utc)] * 3,
-], ids=["63", "64-negative", "65", "word-bounds", "300", "digit-bounds", "past-the-word", "mixed", "dates"])
+    [dt.datetime(2024, 1, 2, 3, 4, 5, 6, tzinfo=dt.timezone.utc)] * 300, [dt.time(1)] + ["x" * 200] * 40,
+], ids=["63", "64-negative", "65", "word-bounds", "300", "digit-bounds", "past-the-word", "mixed", "dates",
+        "longest-dates", "date-then-texts"])
 @pytest.mark.parametrize("container, code", [(list, 28), (tuple, 38)])
 def test_runs_of_members_encode_as_each_member_alone(members, container, code):
     data = zelvane.dumps(container(members))
