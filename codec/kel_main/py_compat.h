@@ -56,6 +56,13 @@ inline bool word_long_value(PyObject* value, long long& out) {
     if (num_digits > MOST_DIGITS) {
         return false;
     }
+    // One or two digits (the commonest ints) never pass 63 bits.
+    if (num_digits <= 2) {
+        const uint64_t low = num_digits ? digits[0] : 0;
+        const uint64_t magnitude = num_digits == 2 ? low | static_cast<uint64_t>(digits[1]) << PyLong_SHIFT : low;
+        out = negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
+        return true;
+    }
     uint64_t magnitude = 0;
     for (size_t i = num_digits; i-- > 0;) {
         if (magnitude >> (63 - PyLong_SHIFT) != 0) {
