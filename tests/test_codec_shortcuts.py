@@ -50,6 +50,17 @@ def test_plain_members_as_the_general_path_writes_them(kind, base, member):
     assert same(zelvane.loads(data), value)
 
 
+# Sets, frozensets and deques walk their members with an iterator; the plain
+# ones among them are written as in lists.
+@pytest.mark.parametrize("kind, base", [(set, 33), (frozenset, 48), (collections.deque, 73)])
+def test_iterated_plain_members_as_the_general_path_writes_them(kind, base):
+    value = kind(PLAIN + [(1, "t"), frozenset({2})])
+    expected = b"\xfd" + count_header(base, len(value)) + b"".join(map(member_bytes, value))
+    data = zelvane.dumps(value)
+    assert data == expected
+    assert len(zelvane.loads(data)) == len(value)
+
+
 def test_plain_pairs_as_the_general_path_writes_them():
     keys = [k for k in PLAIN if isinstance(k, (int, str, type(None))) and not isinstance(k, float)]
     value = {key: PLAIN[i % len(PLAIN)] for i, key in enumerate(keys)}

@@ -172,7 +172,11 @@ StatusCode write_iterated_items(ValueData& vd, PyObject* iter, Py_ssize_t num_it
         if (!item) {
             return PyErr_Occurred() ? SC_EXCEPTION : changed_size_error();
         }
-        if (StatusCode s = from_any_value(vd, item.get()); s != SC_SUCCESS) {
+        StatusCode s;
+        if (!from_direct_member(vd, item.get(), s)) {
+            s = from_any_value(vd, item.get());
+        }
+        if (s != SC_SUCCESS) {
             vd.failure.at_index(i);
             return s;
         }
