@@ -7,6 +7,7 @@ without calling isoformat(), and the texts of dicts made once per decoding."""
 import collections
 import datetime as dt
 import enum
+import sys
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -27,6 +28,17 @@ def test_integer_bounds(shm_name, value):
     name = shm_name("int")
     assert encoded(name, value) == expected_int(value)
     assert same(value, zelvane.read_memory(name))
+
+
+# Lone ints of one value byte share their encodings, made on first use.
+@pytest.mark.parametrize("value", [-129, -128, -1, 0, 1, 127, 128])
+def test_lone_one_byte_ints(value):
+    first = zelvane.dumps(value)
+    references = sys.getrefcount(first)
+    results = [zelvane.dumps(value) for _ in range(100)]
+    assert results == [expected_int(value)] * 100
+    del results
+    assert sys.getrefcount(first) == references
 
 
 def protocol1_int(value):
