@@ -30,6 +30,21 @@ def test_integer_bounds(shm_name, value):
     assert same(value, zelvane.read_memory(name))
 
 
+# Ints past a word and up to four 30-bit digits are written from a 128-bit
+# value: both signs around the word, the digits' and the 128 bits' bounds,
+# alone, as members and as an int subclass.
+WIDE = sorted({sign * 2**bits + delta for bits in (63, 64, 71, 72, 89, 90, 91, 119, 120, 121, 126, 127, 128)
+               for sign in (1, -1) for delta in (-1, 0, 1)})
+
+
+@pytest.mark.parametrize("value", WIDE)
+def test_wide_ints_as_the_rules_write_them(value):
+    assert zelvane.dumps(value) == expected_int(value)
+    assert zelvane.dumps([value, 1]) == h("fd 1d 02") + expected_int(value)[1:] + h("05 01")
+    assert zelvane.dumps(subclass("integral", int, value)) == expected_int(value)
+    assert same(value, zelvane.loads(zelvane.dumps(value)))
+
+
 # Lone ints of one value byte share their encodings, made on first use.
 @pytest.mark.parametrize("value", [-129, -128, -1, 0, 1, 127, 128])
 def test_lone_one_byte_ints(value):
