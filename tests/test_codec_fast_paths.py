@@ -229,10 +229,14 @@ def test_runs_of_members_encode_as_each_member_alone(members, container, code):
 
 
 # An int with a one-byte count is read as the fixed forms are up to eight
-# value bytes: counts around that bound, as a member followed by another,
-# and cut short.
-@pytest.mark.parametrize("body", ["", "ff", "0000000080", "0102030405ff", "01020304050607", "ffffffffffffff7f",
-                                  "000000000000000080"], ids=lambda b: f"{len(b) // 2}-bytes")
+# value bytes and as a 128-bit value up to sixteen: counts around those
+# bounds, both signs, small values written wide, as a member followed by
+# another, and cut short.
+@pytest.mark.parametrize("body", [
+    "", "ff", "0000000080", "0102030405ff", "01020304050607", "ffffffffffffff7f", "000000000000000080",
+    "00" * 9, "ff" * 9, "01" + "00" * 8, "ff" * 8 + "7f", "00" * 8 + "80", "0123456789abcdef0123456789",
+    "ff" * 15 + "7f", "00" * 15 + "80", "ff" * 16, "00" * 16 + "01", "ff" * 17,
+], ids=lambda b: f"{len(b) // 2}-bytes-{b[-2:]}")
 def test_ints_with_a_count_byte_as_members(body):
     value = int.from_bytes(h(body), "little", signed=True)
     data = h("fd 1d 02 0a") + bytes([len(body) // 2]) + h(body)

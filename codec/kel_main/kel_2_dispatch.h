@@ -326,8 +326,28 @@ inline PyObject* to_word_int(ByteData& bd, unsigned header, unsigned length) {
     return PyLong_FromLongLong(v);
 }
 
+// An int of 9 to 16 value bytes after its code and count byte, read as a
+// 128-bit value.
+PyObject* to_wide_int(ByteData& bd, unsigned length) {
+    if (!ensure_offset(bd, 2 + length)) {
+        return nullptr;
+    }
+    const unsigned char* value = bd.bytes + bd.offset + 2;
+    unsigned char raw[16];
+    std::memset(raw, value[length - 1] & 0x80 ? 0xFF : 0, sizeof raw);  // the sign, extended
+    std::memcpy(raw, value, length);
+    __int128 v;
+    std::memcpy(&v, raw, sizeof v);
+    bd.offset += 2 + length;
+    if (v >= INT64_MIN && v <= INT64_MAX) {
+        return PyLong_FromLongLong(static_cast<long long>(v));  // a value written wider than it needs
+    }
+    return compat::long_from_wide(v);
+}
+
 // An int whose count takes one byte: up to eight value bytes it is read as
-// the five-byte forms are, a longer or empty one by the general reader.
+// the five-byte forms are, up to sixteen as a 128-bit value, a longer or
+// empty one by the general reader.
 inline PyObject* to_int_with_count_byte(ByteData& bd) {
     if (!ensure_offset(bd, 2)) {
         return nullptr;
@@ -335,6 +355,9 @@ inline PyObject* to_int_with_count_byte(ByteData& bd) {
     const unsigned length = bd.bytes[bd.offset + 1];
     if (length - 1u < 8u) {
         return to_word_int(bd, 2, length);
+    }
+    if (length - 9u < 8u) {
+        return to_wide_int(bd, length);
     }
     return to_counted_int(bd, 10);
 }

@@ -83,6 +83,30 @@ inline bool word_long_value(PyObject* value, long long& out) {
     return true;
 }
 
+// The int of a 128-bit value that does not fit a signed word, made from its
+// digits without the interpreter's byte conversion.
+inline PyObject* long_from_wide(__int128 value) {
+    auto magnitude = static_cast<unsigned __int128>(value);
+    if (value < 0) {
+        magnitude = -magnitude;
+    }
+    digit digits[(128 + PyLong_SHIFT - 1) / PyLong_SHIFT];
+    Py_ssize_t count = 0;
+    for (; magnitude; magnitude >>= PyLong_SHIFT) {
+        digits[count++] = static_cast<digit>(magnitude & PyLong_MASK);
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    return reinterpret_cast<PyObject*>(_PyLong_FromDigits(value < 0, count, digits));
+#else
+    PyLongObject* number = _PyLong_New(count);
+    if (number) {
+        std::memcpy(number->ob_digit, digits, static_cast<size_t>(count) * sizeof(digit));
+        Py_SET_SIZE(number, value < 0 ? -count : count);
+    }
+    return reinterpret_cast<PyObject*>(number);
+#endif
+}
+
 // Digits that a 128-bit two's-complement value holds with room for its sign.
 constexpr size_t WIDE_DIGITS = 127 / PyLong_SHIFT;
 
