@@ -7,6 +7,7 @@ without calling isoformat(), and the texts of dicts made once per decoding."""
 import collections
 import datetime as dt
 import enum
+import sys
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -27,6 +28,32 @@ def test_integer_bounds(shm_name, value):
     name = shm_name("int")
     assert encoded(name, value) == expected_int(value)
     assert same(value, zelvane.read_memory(name))
+
+
+# Ints past a word and up to four 30-bit digits are written from a 128-bit
+# value: both signs around the word, the digits' and the 128 bits' bounds,
+# alone, as members and as an int subclass.
+WIDE = sorted({sign * 2**bits + delta for bits in (63, 64, 71, 72, 89, 90, 91, 119, 120, 121, 126, 127, 128)
+               for sign in (1, -1) for delta in (-1, 0, 1)})
+
+
+@pytest.mark.parametrize("value", WIDE)
+def test_wide_ints_as_the_rules_write_them(value):
+    assert zelvane.dumps(value) == expected_int(value)
+    assert zelvane.dumps([value, 1]) == h("fd 1d 02") + expected_int(value)[1:] + h("05 01")
+    assert zelvane.dumps(subclass("integral", int, value)) == expected_int(value)
+    assert same(value, zelvane.loads(zelvane.dumps(value)))
+
+
+# Lone ints of one value byte share their encodings, made on first use.
+@pytest.mark.parametrize("value", [-129, -128, -1, 0, 1, 127, 128])
+def test_lone_one_byte_ints(value):
+    first = zelvane.dumps(value)
+    references = sys.getrefcount(first)
+    results = [zelvane.dumps(value) for _ in range(100)]
+    assert results == [expected_int(value)] * 100
+    del results
+    assert sys.getrefcount(first) == references
 
 
 def protocol1_int(value):
@@ -190,13 +217,32 @@ def sequence_header(code, count):
     [dt.datetime(2024, 1, 2, 3, 4, 5, 6), 7, dt.date(2024, 1, 2), dt.time(1, 2), 8,
      dt.datetime(2024, 1, 1, tzinfo=dt.timezone(dt.timedelta(hours=2))), dt.datetime(2024, 1, 1, tzinfo=dt.timezone.utc),
      dt.time(23, 59, 59, 999999, tzinfo=dt.timezone.utc)] * 3,
-], ids=["63", "64-negative", "65", "word-bounds", "300", "digit-bounds", "past-the-word", "mixed", "dates"])
+    [dt.datetime(2024, 1, 2, 3, 4, 5, 6, tzinfo=dt.timezone.utc)] * 300, [dt.time(1)] + ["x" * 200] * 40,
+], ids=["63", "64-negative", "65", "word-bounds", "300", "digit-bounds", "past-the-word", "mixed", "dates",
+        "longest-dates", "date-then-texts"])
 @pytest.mark.parametrize("container, code", [(list, 28), (tuple, 38)])
 def test_runs_of_members_encode_as_each_member_alone(members, container, code):
     data = zelvane.dumps(container(members))
     assert data == sequence_header(code, len(members)) + b"".join(zelvane.dumps(m)[1:] for m in members)
     plain = container(int(m) if type(m).__name__ == "integral" else m for m in members)
     assert same(plain, zelvane.loads(data))
+
+
+# An int with a one-byte count is read as the fixed forms are up to eight
+# value bytes and as a 128-bit value up to sixteen: counts around those
+# bounds, both signs, small values written wide, as a member followed by
+# another, and cut short.
+@pytest.mark.parametrize("body", [
+    "", "ff", "0000000080", "0102030405ff", "01020304050607", "ffffffffffffff7f", "000000000000000080",
+    "00" * 9, "ff" * 9, "01" + "00" * 8, "ff" * 8 + "7f", "00" * 8 + "80", "0123456789abcdef0123456789",
+    "ff" * 15 + "7f", "00" * 15 + "80", "ff" * 16, "00" * 16 + "01", "ff" * 17,
+], ids=lambda b: f"{len(b) // 2}-bytes-{b[-2:]}")
+def test_ints_with_a_count_byte_as_members(body):
+    value = int.from_bytes(h(body), "little", signed=True)
+    data = h("fd 1d 02 0a") + bytes([len(body) // 2]) + h(body)
+    assert same([value, 7], zelvane.loads(data + h("05 07")))
+    with pytest.raises(ValueError, match=exactly(OFFSET)):
+        zelvane.loads(data[:-1])
 
 
 def with_holes(pairs, step):

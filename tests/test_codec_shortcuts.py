@@ -50,6 +50,17 @@ def test_plain_members_as_the_general_path_writes_them(kind, base, member):
     assert same(zelvane.loads(data), value)
 
 
+# Sets, frozensets and deques walk their members with an iterator; the plain
+# ones among them are written as in lists.
+@pytest.mark.parametrize("kind, base", [(set, 33), (frozenset, 48), (collections.deque, 73)])
+def test_iterated_plain_members_as_the_general_path_writes_them(kind, base):
+    value = kind(PLAIN + [(1, "t"), frozenset({2})])
+    expected = b"\xfd" + count_header(base, len(value)) + b"".join(map(member_bytes, value))
+    data = zelvane.dumps(value)
+    assert data == expected
+    assert len(zelvane.loads(data)) == len(value)
+
+
 def test_plain_pairs_as_the_general_path_writes_them():
     keys = [k for k in PLAIN if isinstance(k, (int, str, type(None))) and not isinstance(k, float)]
     value = {key: PLAIN[i % len(PLAIN)] for i, key in enumerate(keys)}
@@ -375,3 +386,23 @@ def test_member_that_renames_its_class_mid_encoding():
     assert data.startswith(h("fd 45 02 01 05") + b"Point" + h("01 01") + b"x")
     assert zelvane.dumps(point(1, 2)) == zelvane.dumps(general_twin(point)(1, 2))
     assert b"Other" in zelvane.dumps(point(1, 2))
+
+
+# A set takes its members as they decode until one whose hash may fail; from
+# there on they wait until every member has decoded, so a decoding fault
+# after an unhashable member still wins, and members after a waiting one
+# still arrive.
+@pytest.mark.parametrize("wire, outcome", [
+    ("fd 22 02 1c 05", ValueError),                      # a list, then a member cut short
+    ("fd 22 03 05 01 1c 0a 08 01", ValueError),          # an int, a list, then a cut int
+    ("fd 31 02 1c 0c 00", ValueError),                   # the same in a frozenset
+    ("fd 22 03 05 01 1c 05 02", TypeError),              # the list's own fault once all decoded
+    ("fd 22 05 05 01 27 01 05 02 05 03 01 01 61 10", {1, (2,), 3, "a", None}),
+    ("fd 31 04 0c" + "00" * 8 + " 13 01 78 0e 31 01 05 04", frozenset({0.0, b"x", False, frozenset({4})})),
+], ids=["list-then-cut", "int-list-cut", "frozenset-cut", "unhashable", "waiting-then-plain", "frozenset"])
+def test_set_members_added_as_the_general_path_adds_them(wire, outcome):
+    if isinstance(outcome, type):
+        with pytest.raises(outcome, match="unhashable" if outcome is TypeError else "offset exceeded"):
+            zelvane.loads(h(wire))
+    else:
+        assert same(outcome, zelvane.loads(h(wire)))

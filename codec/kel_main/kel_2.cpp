@@ -56,6 +56,9 @@ static PyObject* hex_name = nullptr;
 // Names of what the decoder calls on the objects it builds.
 static PyObject* extend_name = nullptr;
 static PyObject* maps_name = nullptr;
+// The encodings of the ints -128 to 127, made on first use and shared, as
+// the interpreter shares its small ints and one-byte bytes objects.
+static PyObject* one_byte_int_encodings[256] = {};
 
 namespace {
 
@@ -199,6 +202,9 @@ void kel2_cleanup() {
                             &dunder_name_name, &hex_name, &extend_name, &maps_name}) {
         Py_CLEAR(*slot);
     }
+    for (PyObject*& encoding : one_byte_int_encodings) {
+        Py_CLEAR(encoding);
+    }
     nt_classes::clear();
     kel2::release_key_texts();
     kel2::forget_namedtuple_shapes();
@@ -258,19 +264,34 @@ bool encode_short_text(PyObject* text, PyObject*& encoded) {
     return true;
 }
 
+// The encoding of a word-sized int as a new reference; one of a single
+// value byte is shared.
+PyObject* encode_word_int(long long v) {
+    unsigned char buffer[1 + WORD_INT_ROOM];
+    if (v < -128 || v > 127) {
+        return bytes_with_marker(buffer, put_word_int_at(buffer + 1, v));
+    }
+    PyObject*& shared = one_byte_int_encodings[v + 128];
+    if (!shared) {
+        shared = bytes_with_marker(buffer, put_word_int_at(buffer + 1, v));
+    }
+    Py_XINCREF(shared);
+    return shared;
+}
+
 // A lone int of a word, float or short text is written straight into its
 // bytes object: the general path's buffer, dispatch and failure record
 // would cost such a value more than its encoding does. The bytes are the
 // general path's. False (nothing done) for any other value.
 bool encode_lone_scalar(PyObject* value, PyObject*& encoded) {
-    unsigned char buffer[1 + std::max(WORD_INT_ROOM, FLOAT_ROOM)];
+    unsigned char buffer[1 + FLOAT_ROOM];
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyLong_Type) {
         long long v;
         if (!compat::word_long_value(value, v)) {
             return false;
         }
-        encoded = bytes_with_marker(buffer, put_word_int_at(buffer + 1, v));
+        encoded = encode_word_int(v);
         return true;
     }
     if (type == &PyFloat_Type) {

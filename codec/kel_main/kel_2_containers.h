@@ -172,7 +172,11 @@ StatusCode write_iterated_items(ValueData& vd, PyObject* iter, Py_ssize_t num_it
         if (!item) {
             return PyErr_Occurred() ? SC_EXCEPTION : changed_size_error();
         }
-        if (StatusCode s = from_any_value(vd, item.get()); s != SC_SUCCESS) {
+        StatusCode s;
+        if (!from_direct_member(vd, item.get(), s)) {
+            s = from_any_value(vd, item.get());
+        }
+        if (s != SC_SUCCESS) {
             vd.failure.at_index(i);
             return s;
         }
@@ -340,21 +344,61 @@ PyObject* to_tuple_gen(ByteData& bd, uint64_t size_bytes_length, MemberDecoder m
     return tuple.finish();
 }
 
-// Builds the set or frozenset of a decoded member list (none: an empty
-// one), adding the members in order straight from the list rather than
-// through an iterator; the first unhashable one fails, as the constructor
-// would fail on it, and only once every member has decoded.
-static PyObject* set_from_list(PyObject* list, IterableKind kind) {
-    PyRef set(kind == IterableKind::Set ? PySet_New(nullptr) : PyFrozenSet_New(nullptr));
-    if (!set || !list) {
-        return set.release();
-    }
+// Adds the members of `list` to `set` in order, straight from the list
+// rather than through an iterator; the first unhashable one fails, as the
+// constructor would fail on it.
+static bool add_members(PyObject* set, PyObject* list) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        if (PySet_Add(set.get(), PyList_GET_ITEM(list, i)) < 0) {
+        if (PySet_Add(set, PyList_GET_ITEM(list, i)) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Members whose hash can neither fail nor run Python code: adding them at
+// once is indistinguishable from adding them after the last member decoded.
+static bool hashes_quietly(PyObject* item) {
+    PyTypeObject* type = Py_TYPE(item);
+    return type == &PyLong_Type || type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyBytes_Type ||
+           type == &PyBool_Type || item == Py_None;
+}
+
+static PyObject* new_set(IterableKind kind) {
+    return kind == IterableKind::Set ? PySet_New(nullptr) : PyFrozenSet_New(nullptr);
+}
+
+// Decodes `count` members into a new set or frozenset. Members go into the
+// set as they arrive, with no list of them all, until one whose hash may
+// fail; that one and all after it are held in order and added once every
+// member has decoded, so that a decoding fault still wins over an
+// unhashable member before it. The set is grown by the members present, so
+// a count that is not trusted allocates for nothing.
+static PyObject* decode_set(ByteData& bd, uint64_t count, IterableKind kind, MemberDecoder member) {
+    PyRef set(new_set(kind));
+    if (!set) {
+        return nullptr;
+    }
+    PyRef held;
+    for (uint64_t i = 0; i < count; ++i) {
+        PyRef item(member(bd));
+        if (!item) {
+            return nullptr;
+        }
+        if (!held && hashes_quietly(item.get())) {
+            if (PySet_Add(set.get(), item.get()) < 0) {
+                return nullptr;
+            }
+            continue;
+        }
+        if (!held) {
+            held.reset(PyList_New(0));
+        }
+        if (!held || PyList_Append(held.get(), item.get()) < 0) {
             return nullptr;
         }
     }
-    return set.release();
+    return !held || add_members(set.get(), held.get()) ? set.release() : nullptr;
 }
 
 // Fills a new deque a chunk of members at a time, so that no list of all of
@@ -382,7 +426,7 @@ PyObject* to_iterable_e(ByteData& bd, IterableKind kind) {
     if (!step_code(bd)) {
         return nullptr;
     }
-    return kind == IterableKind::Deque ? PyObject_CallNoArgs(deque_cl) : set_from_list(nullptr, kind);
+    return kind == IterableKind::Deque ? PyObject_CallNoArgs(deque_cl) : new_set(kind);
 }
 
 PyObject* to_iterable_gen(ByteData& bd, uint64_t size_bytes_length, IterableKind kind, MemberDecoder member) {
@@ -393,8 +437,7 @@ PyObject* to_iterable_gen(ByteData& bd, uint64_t size_bytes_length, IterableKind
     if (kind == IterableKind::Deque) {
         return decode_deque(bd, count, member);
     }
-    PyRef list(decode_members(bd, count, member));
-    return list ? set_from_list(list.get(), kind) : nullptr;
+    return decode_set(bd, count, kind, member);
 }
 
 }  // namespace kel

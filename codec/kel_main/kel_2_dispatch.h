@@ -314,15 +314,52 @@ PyObject* to_counted_int(ByteData& bd, unsigned code) {
     return to_int_gen(bd, length);
 }
 
-// Ints of one to five bytes are the commonest container members; reading
-// them here, without a call per member, keeps large lists cheap to decode.
-inline PyObject* to_fixed_int(ByteData& bd, unsigned length) {
-    if (!ensure_offset(bd, length + 1)) {
+// A word-sized int of `length` value bytes after `header` bytes of code and
+// count. Such ints are the commonest container members; reading them here,
+// without a call per member, keeps large lists cheap to decode.
+inline PyObject* to_word_int(ByteData& bd, unsigned header, unsigned length) {
+    if (!ensure_offset(bd, header + length)) {
         return nullptr;
     }
-    const int64_t v = signed_le_value(bd, bd.bytes + bd.offset + 1, length);
-    bd.offset += 1 + length;
+    const int64_t v = signed_le_value(bd, bd.bytes + bd.offset + header, length);
+    bd.offset += header + length;
     return PyLong_FromLongLong(v);
+}
+
+// An int of 9 to 16 value bytes after its code and count byte, read as a
+// 128-bit value.
+PyObject* to_wide_int(ByteData& bd, unsigned length) {
+    if (!ensure_offset(bd, 2 + length)) {
+        return nullptr;
+    }
+    const unsigned char* value = bd.bytes + bd.offset + 2;
+    unsigned char raw[16];
+    std::memset(raw, value[length - 1] & 0x80 ? 0xFF : 0, sizeof raw);  // the sign, extended
+    std::memcpy(raw, value, length);
+    __int128 v;
+    std::memcpy(&v, raw, sizeof v);
+    bd.offset += 2 + length;
+    if (v >= INT64_MIN && v <= INT64_MAX) {
+        return PyLong_FromLongLong(static_cast<long long>(v));  // a value written wider than it needs
+    }
+    return compat::long_from_wide(v);
+}
+
+// An int whose count takes one byte: up to eight value bytes it is read as
+// the five-byte forms are, up to sixteen as a 128-bit value, a longer or
+// empty one by the general reader.
+inline PyObject* to_int_with_count_byte(ByteData& bd) {
+    if (!ensure_offset(bd, 2)) {
+        return nullptr;
+    }
+    const unsigned length = bd.bytes[bd.offset + 1];
+    if (length - 1u < 8u) {
+        return to_word_int(bd, 2, length);
+    }
+    if (length - 9u < 8u) {
+        return to_wide_int(bd, length);
+    }
+    return to_counted_int(bd, 10);
 }
 
 // A container whose count takes one byte, under the recursion guard.
@@ -339,8 +376,10 @@ PyObject* to_any_value(ByteData& bd) {
     const unsigned code = bd.bytes[bd.offset];
     switch (code) {
         case 5: case 6: case 7: case 8: case 9:
-            return to_fixed_int(bd, code - 4);
-        case 10: case 11:
+            return to_word_int(bd, 1, code - 4);
+        case 10:
+            return to_int_with_count_byte(bd);
+        case 11:
             return to_counted_int(bd, code);
         case 12: return to_float_s(bd);
         case 13: return to_bool_gen(bd, true);

@@ -57,13 +57,23 @@ inline int64_t sized_header_length(uint64_t size) {
     return n <= 2 ? 1 + n : 2 + n;
 }
 
-// The encoded length of a bytes, bytearray or ASCII text item, which is
-// known up front; 0 for any other value.
+// The UTF-8 length of a text when it is known without encoding it: an
+// ASCII text's own, or that of the UTF-8 form the text keeps; -1 otherwise.
+int64_t known_utf8_length(PyObject* text) {
+    if (PyUnicode_IS_ASCII(text)) {
+        return PyUnicode_GET_LENGTH(text);
+    }
+    Py_ssize_t length;
+    return compat::cached_utf8(text, length) ? length : -1;
+}
+
+// The encoded length of a bytes, bytearray or text item, when it is known
+// up front; 0 for any other value.
 int64_t exact_item_length(PyObject* value) {
     // bytearray last: its test walks the type's bases.
     int64_t length = -1;
     if (PyUnicode_Check(value)) {
-        length = PyUnicode_IS_ASCII(value) ? PyUnicode_GET_LENGTH(value) : -1;
+        length = known_utf8_length(value);
     } else if (PyBytes_Check(value)) {
         length = PyBytes_GET_SIZE(value);
     } else if (PyByteArray_Check(value)) {
@@ -82,6 +92,21 @@ int64_t exact_members_length(PyObject* tuple) {
         length += exact_item_length(PyTuple_GET_ITEM(tuple, i));
     }
     return length;
+}
+
+// The longest date or time text written without calling isoformat(): a
+// datetime with microseconds in UTC.
+constexpr size_t LONGEST_DIRECT_ISO = 32;
+
+// Bytes guessed for each member of a list or tuple, by its first member:
+// dates and times take more than the usual guess.
+int64_t member_guess(PyObject* sequence) {
+    if (Py_SIZE(sequence) == 0) {
+        return 0;
+    }
+    PyObject* first = PyList_Check(sequence) ? PyList_GET_ITEM(sequence, 0) : PyTuple_GET_ITEM(sequence, 0);
+    PyTypeObject* type = Py_TYPE(first);
+    return type == PyDateTimeAPI->DateTimeType || type == PyDateTimeAPI->TimeType ? 2 + LONGEST_DIRECT_ISO : 16;
 }
 
 // A top-level exact item, or a tuple of them, is written into one buffer of
@@ -109,7 +134,7 @@ int64_t initial_capacity(PyObject* value) {
     int64_t hint = 0;
     int64_t exact = 0;
     if (PyList_Check(value) || PyTuple_Check(value)) {
-        hint = static_cast<int64_t>(Py_SIZE(value)) * 16;
+        hint = static_cast<int64_t>(Py_SIZE(value)) * member_guess(value);
         exact = PyTuple_Check(value) ? exact_members_length(value) : 0;
     } else if (PyDict_Check(value)) {
         // The stored sizes, not len(): a subclass's __len__ may raise or lie.

@@ -80,9 +80,6 @@ inline char* digits(char* out, unsigned number) {
     return out + width;
 }
 
-// The longest text written here: a datetime with microseconds in UTC.
-constexpr size_t LONGEST_DIRECT_ISO = 32;
-
 // isoformat() of the exact date, time and datetime types, written without
 // calling it when the value is naive or in UTC (other zones need their
 // utcoffset()); 0 when the value is of another kind. The text is the one

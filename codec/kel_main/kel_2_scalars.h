@@ -152,6 +152,26 @@ StatusCode from_large_integer(ValueData& vd, PyObject* value) {
     return SC_SUCCESS;
 }
 
+// Room that an int of at most WIDE_DIGITS digits takes: the header and
+// all sixteen bytes.
+constexpr int64_t WIDE_INT_ROOM = 2 + 16;
+
+// An int of at most 16 value bytes, from its 128-bit value: the low bytes
+// of its two's complement, as many as its bit length and sign need.
+StatusCode from_wide_integer(ValueData& vd, __int128 v) {
+    const auto magnitude = static_cast<unsigned __int128>(v < 0 ? ~v : v);
+    const auto high = static_cast<uint64_t>(magnitude >> 64);
+    const int bits = high ? 64 + std::bit_width(high) : std::bit_width(static_cast<uint64_t>(magnitude));
+    const auto num_bytes = static_cast<uint64_t>(bits + 8) / 8;
+    if (StatusCode s = auto_resize_vd(vd, WIDE_INT_ROOM); s != SC_SUCCESS) {
+        return s;
+    }
+    unsigned char* out = put_short_int_header(vd.bytes + vd.offset, num_bytes);
+    std::memcpy(out, &v, sizeof v);
+    vd.offset = out + num_bytes - vd.bytes;
+    return SC_SUCCESS;
+}
+
 StatusCode from_integer(ValueData& vd, PyObject* value) {
     if (!PyLong_Check(value)) {
         return SC_INCORRECT;
@@ -159,6 +179,9 @@ StatusCode from_integer(ValueData& vd, PyObject* value) {
     long long v;
     if (compat::word_long_value(value, v)) {
         return from_small_integer(vd, v);
+    }
+    if (__int128 wide; compat::wide_long_value(value, wide)) {
+        return from_wide_integer(vd, wide);
     }
     int overflow = 0;
     v = PyLong_AsLongLongAndOverflow(value, &overflow);

@@ -37,33 +37,91 @@ inline PyObject* long_from_bytes(const unsigned char* bytes, size_t length) {
 // Bit length of an int's absolute value; (size_t)-1 with an exception on overflow.
 inline size_t long_num_bits(PyObject* value) { return _PyLong_NumBits(value); }
 
-// The value of an int that fits a signed word (but its lowest, -2**63),
-// read from its digits without a call; false for any other int.
-inline bool word_long_value(PyObject* value, long long& out) {
+// An int's digits (least significant first, PyLong_SHIFT bits each), read
+// in place, and its sign.
+struct LongDigits {
+    const digit* digits;
+    size_t count;
+    bool negative;
+};
+
+inline LongDigits long_digits(PyObject* value) {
     auto* number = reinterpret_cast<PyLongObject*>(value);
 #if PY_VERSION_HEX >= 0x030C0000
     const uintptr_t tag = number->long_value.lv_tag;
-    const size_t num_digits = tag >> _PyLong_NON_SIZE_BITS;
-    const bool negative = (tag & _PyLong_SIGN_MASK) == 2;
-    const digit* digits = number->long_value.ob_digit;
+    return {number->long_value.ob_digit, tag >> _PyLong_NON_SIZE_BITS, (tag & _PyLong_SIGN_MASK) == 2};
 #else
     const Py_ssize_t size = Py_SIZE(value);
-    const size_t num_digits = static_cast<size_t>(size < 0 ? -size : size);
-    const bool negative = size < 0;
-    const digit* digits = number->ob_digit;
+    return {number->ob_digit, static_cast<size_t>(size < 0 ? -size : size), size < 0};
 #endif
+}
+
+// The value of an int that fits a signed word (but its lowest, -2**63),
+// read from its digits without a call; false for any other int.
+inline bool word_long_value(PyObject* value, long long& out) {
+    const LongDigits number = long_digits(value);
+    const digit* digits = number.digits;
     constexpr size_t MOST_DIGITS = (63 + PyLong_SHIFT - 1) / PyLong_SHIFT;
-    if (num_digits > MOST_DIGITS) {
+    if (number.count > MOST_DIGITS) {
         return false;
     }
+    // One or two digits (the commonest ints) never pass 63 bits.
+    if (number.count <= 2) {
+        const uint64_t low = number.count ? digits[0] : 0;
+        const uint64_t magnitude = number.count == 2 ? low | static_cast<uint64_t>(digits[1]) << PyLong_SHIFT : low;
+        out = number.negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
+        return true;
+    }
     uint64_t magnitude = 0;
-    for (size_t i = num_digits; i-- > 0;) {
+    for (size_t i = number.count; i-- > 0;) {
         if (magnitude >> (63 - PyLong_SHIFT) != 0) {
             return false;  // the next digit would carry it past 63 bits
         }
         magnitude = (magnitude << PyLong_SHIFT) | digits[i];
     }
-    out = negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
+    out = number.negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
+    return true;
+}
+
+// The int of a 128-bit value that does not fit a signed word, made from its
+// digits without the interpreter's byte conversion.
+inline PyObject* long_from_wide(__int128 value) {
+    auto magnitude = static_cast<unsigned __int128>(value);
+    if (value < 0) {
+        magnitude = -magnitude;
+    }
+    digit digits[(128 + PyLong_SHIFT - 1) / PyLong_SHIFT];
+    Py_ssize_t count = 0;
+    for (; magnitude; magnitude >>= PyLong_SHIFT) {
+        digits[count++] = static_cast<digit>(magnitude & PyLong_MASK);
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    return reinterpret_cast<PyObject*>(_PyLong_FromDigits(value < 0, count, digits));
+#else
+    PyLongObject* number = _PyLong_New(count);
+    if (number) {
+        std::memcpy(number->ob_digit, digits, static_cast<size_t>(count) * sizeof(digit));
+        Py_SET_SIZE(number, value < 0 ? -count : count);
+    }
+    return reinterpret_cast<PyObject*>(number);
+#endif
+}
+
+// Digits that a 128-bit two's-complement value holds with room for its sign.
+constexpr size_t WIDE_DIGITS = 127 / PyLong_SHIFT;
+
+// The value of an int of at most WIDE_DIGITS digits as 128-bit two's
+// complement, read from its digits without a call; false for a longer int.
+inline bool wide_long_value(PyObject* value, __int128& out) {
+    const LongDigits number = long_digits(value);
+    if (number.count > WIDE_DIGITS) {
+        return false;
+    }
+    unsigned __int128 magnitude = 0;
+    for (size_t i = number.count; i-- > 0;) {
+        magnitude = (magnitude << PyLong_SHIFT) | number.digits[i];
+    }
+    out = number.negative ? -static_cast<__int128>(magnitude) : static_cast<__int128>(magnitude);
     return true;
 }
 
