@@ -4,7 +4,6 @@ import asyncio
 import os
 import signal
 import struct
-import sys
 import threading
 
 import pytest
