@@ -81,6 +81,18 @@ local function live_servers(prefix, gen)
 end
 """
 
+# With a pop of `key` following in the same round trip ('1' in `pops`),
+# leaves an empty item for it, so that it does not wait; then `result`.
+_ANSWERED = """
+local function answered(key, pops, result)
+  if pops == '1' then
+    redis.call('RPUSH', key, '')
+    redis.call('PEXPIRE', key, 60000)
+  end
+  return result
+end
+"""
+
 # A slot's {value, reserved, version}, from `found`, its fields z and ver
 # (ver is there as long as the slot is). Copying a value through a script
 # costs more than sending it, so a value longer than `limit` bytes ('' for
@@ -199,25 +211,18 @@ return ver
 # locked, 0 once queued behind the holder, -1 missing, -3 a function's
 # name. Any answer but 0 leaves an empty wake-up for the pop that follows,
 # so that it does not wait.
-_LOCK = _SLOT_STATE + """
-local function answered(result)
-  if ARGV[4] == '1' then
-    redis.call('RPUSH', KEYS[6], '')
-    redis.call('PEXPIRE', KEYS[6], 60000)
-  end
-  return result
-end
+_LOCK = _SLOT_STATE + _ANSWERED + """
 local found = redis.call('HMGET', KEYS[1], 'z', 'ver')
 if not found[2] then
-  if redis.call('EXISTS', KEYS[2]) == 1 then return answered(-3) end
-  return answered(-1)
+  if redis.call('EXISTS', KEYS[2]) == 1 then return answered(KEYS[6], ARGV[4], -3) end
+  return answered(KEYS[6], ARGV[4], -1)
 end
 if not redis.call('SET', KEYS[3], ARGV[1], 'NX', 'PX', ARGV[2]) then
   redis.call('RPUSH', KEYS[4], ARGV[3] .. ARGV[1])
   return 0
 end
-if ARGV[3] == '1' then return answered(slot_state(found, KEYS[5], '')) end
-return answered(1)
+if ARGV[3] == '1' then return answered(KEYS[6], ARGV[4], slot_state(found, KEYS[5], '')) end
+return answered(KEYS[6], ARGV[4], 1)
 """
 
 # KEYS: lock, waiters, wake. ARGV: token, lease ms, entry. 1 when the
@@ -328,22 +333,15 @@ return 1
 # follows. The pool's generation once posted; -1 missing, -2 a slot's name,
 # -3 keyword arguments for create_function, -4 nobody serves. A refusal
 # leaves an empty reply for the pop that follows, so that it does not wait.
-_POST = _LIVE_SERVERS + """
-local function refused(code)
-  if ARGV[4] == '1' then
-    redis.call('RPUSH', KEYS[3], '')
-    redis.call('PEXPIRE', KEYS[3], 60000)
-  end
-  return code
-end
+_POST = _LIVE_SERVERS + _ANSWERED + """
 local kind = redis.call('HGET', KEYS[1], 'kind')
 if not kind then
-  if redis.call('EXISTS', KEYS[2]) == 1 then return refused(-2) end
-  return refused(-1)
+  if redis.call('EXISTS', KEYS[2]) == 1 then return answered(KEYS[3], ARGV[4], -2) end
+  return answered(KEYS[3], ARGV[4], -1)
 end
-if ARGV[3] == '1' and kind ~= 'serve' then return refused(-3) end
+if ARGV[3] == '1' and kind ~= 'serve' then return answered(KEYS[3], ARGV[4], -3) end
 local gen = redis.call('HGET', KEYS[1], 'gen')
-if live_servers(ARGV[1], gen) == 0 then return refused(-4) end
+if live_servers(ARGV[1], gen) == 0 then return answered(KEYS[3], ARGV[4], -4) end
 redis.call('LPUSH', ARGV[1] .. ':q:' .. gen, ARGV[2])
 return gen
 """
