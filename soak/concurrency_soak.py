@@ -9,7 +9,10 @@ delivered to the wrong call is seen; every value written carries its crc32 and i
 number, so a torn value or one older than a value already read is seen.
 One call in eight carries a value that a thread of the caller keeps
 changing, and its result holds one that a thread of the server keeps
-changing, so an encoding torn by a change is seen too.
+changing, so an encoding torn by a change is seen too. With a pool, another
+one in eight makes the server raise a ValueError whose non-ASCII text is far
+over the message area; it must come back as a ValueError holding the start
+of that call's own text, and serving must go on.
 Nobody is killed here: any error, torn read, misdelivery, regressed read or
 child that does not end cleanly is a fault.
 
@@ -81,6 +84,28 @@ def derived(tag, seq, payload):
     return (tag, seq, zlib.crc32(payload), len(payload), whole)
 
 
+# Texts of exceptions far over the message area once encoded: the report
+# keeps their start, cut on a character boundary.
+FILLERS = ("\U0001F600" * 300, "\u0436" * 400, "\u0436x\U0001F600" * 150)
+KEPT_TEXT = 200
+RAISE = "raise"
+
+
+def raised_text(tag, seq):
+    return f"{tag}.{seq}:" + FILLERS[seq % len(FILLERS)]
+
+
+def raised_fault(exc, tag, seq):
+    """What is wrong with the exception a call that asked for one got, or None."""
+    whole = raised_text(tag, seq)
+    text = exc.args[0] if type(exc) is ValueError and len(exc.args) == 1 else None
+    if not isinstance(text, str) or not text.startswith(f"{tag}.{seq}:"):
+        return "misdelivered"
+    if not whole.startswith(text) or len(text.encode("utf-8")) > KEPT_TEXT:
+        return "errors"
+    return None
+
+
 def call_with_changing(name, tag, seq, value):
     # A new handle, whose buffer grows while the argument is encoded and
     # again while the result is.
@@ -113,6 +138,9 @@ def child_caller(args, tally):
             if seq % 8 == 5:
                 call_changing(tag, seq, local)
                 continue
+            if seq % 8 == 7 and args.servers > 1:
+                call_raising(handle if seq % 16 == 15 else None, tag, seq, local)
+                continue
             large = seq % 8 == 3
             payload = rng.randbytes(rng.randrange(LARGE_PAYLOAD + 1, 256 << 10) if large else rng.randrange(900))
             timeout = rng.choice((0.0002, 0.002)) if seq % 20 == 1 else None
@@ -132,6 +160,22 @@ def child_caller(args, tally):
             else:
                 tally.add("misdelivered", f"call {seq} of {tag} got {reply!r:.200}")
         tally.merge(local)
+
+    def call_raising(handle, tag, seq, local):
+        try:
+            if handle:
+                reply = handle(tag, seq, RAISE)
+            else:
+                reply = zelvane.call_function(args.name, (tag, seq, RAISE))
+        except Exception as exc:
+            fault = raised_fault(exc, tag, seq)
+            if fault:
+                tally.add(fault, f"call {seq} of {tag} raised {exc!r:.200}")
+            else:
+                local["good"] += 1
+                local["raised"] += 1
+            return
+        tally.add("errors", f"call {seq} of {tag} asked for an exception and got {reply!r:.200}")
 
     def call_changing(tag, seq, local):
         value = changing.pick(seq // 8)
@@ -158,6 +202,8 @@ def child_server(args, tally):
     def answer(tag, seq, payload):
         nonlocal served
         served += 1
+        if payload == RAISE:
+            raise ValueError(raised_text(tag, seq))
         if type(payload) is not bytes:
             return (tag, seq, payload, changing.pick(seq))
         return derived(tag, seq, payload)
@@ -351,7 +397,8 @@ class Soak:
         served = results["server"]["good"]
         print(f"  {threads} thread(s) per process: {calls}/{expected} calls answered correctly in "
               f"{calls_took:.1f} s ({calls / max(calls_took, 1e-9):.0f}/s), {results['caller']['changing']} of "
-              f"them with values changing while encoded, {timed_out} timed out, server "
+              f"them with values changing while encoded, {results['caller']['raised']} non-ASCII exceptions "
+              f"shortened, {timed_out} timed out, server "
               f"answered {served}; {results['writer']['good']} writes, "
               f"{results['reader']['good']} good reads (largest value {results['reader']['largest']} B)")
         faults = {key: sum(r[key] for r in results.values())

@@ -92,6 +92,9 @@ def test_a_missing_name_without_a_layout_is_not_created(shm_name):
     ((1,) * 65, "B", ValueError, "at most 64 dimensions"),
     ((2**62, 2**62), "d", ValueError, "too large"),
     ((2**40,) * 2, "B", ValueError, "too large"),
+    # No byte, but strides beyond any size.
+    ((0, 2**62, 2**62), "B", ValueError, "too large"),
+    ((2**62, 0, 2**62), "d", ValueError, "too large"),
     ("ab", "B", TypeError, "integer"),
     ((2.5,), "d", TypeError, "integer"),
 ])
@@ -546,6 +549,22 @@ def test_a_slot_and_a_function_record_are_not_arrays(shm_name, serve):
         assert contents(name) == before
     assert zelvane.read_memory(slot) == "x" * 1000
     assert zelvane.call_function(server.name, (1,)) is None
+
+
+@pytest.mark.parametrize("shape", [(0, 2**62, 2**62), (2**62, 0, 2**62)])
+def test_a_header_whose_strides_overflow_is_not_an_array(shm_name, shape):
+    name = shm_name("strides")
+    zelvane.open_array(name, (0, 1, 1), "d").close()
+    with open(shm_path(name), "r+b") as f:
+        f.seek(88)
+        f.write(struct.pack("<3Q", *shape))
+    before = contents(name)
+    for call in (lambda: zelvane.open_array(name), lambda: zelvane.open_array(name, (0, 1, 1), "d")):
+        with pytest.raises(MemoryError) as info:
+            call()
+        assert str(info.value) == f"The shared memory address '{name}' does not hold an array."
+    assert contents(name) == before
+    assert listing()[name]["kind"] == "not zelvane's"
 
 
 FUTEX_WAITERS = 0x80000000

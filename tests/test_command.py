@@ -247,6 +247,32 @@ def test_show_reports_a_torn_value_as_damaged(shm_name):
     assert "invalid protocol marker" in run.stderr
 
 
+SLOT_LOCK_HOLDER = """
+import sys, zelvane
+with zelvane.open_memory(sys.argv[1], create=False).lock():
+    print("locked", flush=True)
+    sys.stdin.read()
+"""
+
+
+@pytest.mark.timeout(120)
+def test_show_gives_up_on_a_slot_that_a_stopped_process_holds_and_names_it(shm_name):
+    name = shm_name("stopped")
+    zelvane.write_memory(name, [1, 2])
+    holder = spawn_python(SLOT_LOCK_HOLDER, name)
+    try:
+        wait_for_line(holder, "locked")
+        holder.send_signal(signal.SIGSTOP)
+        run = run_command("show", name, "--timeout", "0.5")
+        assert (run.returncode, run.stdout) == (1, "")
+        assert run.stderr == f"zelvane: {name}: locked by pid {holder.pid}; gave up after 0.5 s\n"
+        assert listing()[name]["holds_value"] is True  # the listing takes no lock
+    finally:
+        holder.send_signal(signal.SIGCONT)
+        finish(holder)  # closing its stdin lets it end
+    assert run_command("show", name, "--timeout", "0.5").stdout == "[1, 2]\n"
+
+
 def in_process_command(monkeypatch, capsys):
     """Runs the command in this process, with its look at liveness made
     stale: it reports every server dead, as a look taken just before a server

@@ -68,17 +68,21 @@ print("survived", flush=True)
 """
 
 
-def test_a_writer_killed_mid_copy_leaves_byte_zero_clear(shm_name):
+def test_a_writer_killed_mid_copy_leaves_byte_zero_marked(shm_name):
     name = shm_name("torn")
     zelvane.write_memory(name, b"\x01" * (16 << 20))  # room enough: no growth
     proc = run_python(KILLED_MID_COPY.replace("sys.argv[1]", repr(name)))
     # Killed by SIGBUS (a sanitizer build catches it and exits instead).
     assert proc.stdout == "writing\n" and proc.returncode != 0, (proc.returncode, proc.stderr)
     payload = RawSlot(name).payload()
-    assert payload[0] == 0
+    assert payload[0] == 0xFF  # no protocol marker, nor the zero of a slot never written
     assert payload[1:1 << 20] != b"\x01" * ((1 << 20) - 1)  # the copy had begun
     with pytest.raises(ValueError, match=exactly(MARKER)):
         zelvane.read_memory(name)
+    with zelvane.open_memory(name, create=False) as handle:
+        with pytest.raises(zelvane.InterruptedWriteError, match="interrupted by a process that died"):
+            handle.read()
+        assert handle.update(lambda value: [value]) == [None]
 
 
 # While a write waits for the slot's mutex (the GIL let go), its value can be

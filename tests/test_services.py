@@ -197,6 +197,47 @@ def test_the_remote_traceback_names_the_failing_line(thread_pool):
     assert "return 1 / 0" in str(info.value.__cause__)
 
 
+RAISE_TEXT = """
+class Failure(Exception):
+    pass
+def func(kind, piece, count):
+    text = piece * count  # made here: the caller's arguments have a limit of their own
+    if kind == "builtin":
+        raise ValueError(text)
+    if kind == "own":
+        raise Failure(text)
+    return text
+"""
+
+
+def shortened_prefix(text, whole):
+    """Whether `text` is a non-empty start of `whole` cut to fit a report."""
+    return 0 < len(text.encode("utf-8")) <= 200 and whole.startswith(text)
+
+
+@pytest.mark.parametrize("piece, count", [("\U0001F600", 300), ("\u0436", 400), ("\u0436x\U0001F600", 150)],
+                         ids=["emoji", "cyrillic", "mixed"])
+def test_a_long_non_ascii_exception_goes_back_shortened_and_serving_goes_on(pool, piece, count):
+    name, (server,) = pool(1, setup=RAISE_TEXT)
+    whole = piece * count
+    with zelvane.open_function(name) as handle:
+        for call in (lambda *args: zelvane.call_function(name, args), handle):
+            with pytest.raises(ValueError) as info:
+                call("builtin", piece, count)
+            assert type(info.value) is ValueError and len(info.value.args) == 1
+            assert shortened_prefix(info.value.args[0], whole)
+            assert isinstance(info.value.__cause__, zelvane.RemoteTraceback)
+            # The traceback's last lines: the final one ends with the whole text.
+            assert str(info.value.__cause__).endswith(whole[-10:] + "\n")
+            with pytest.raises(zelvane.RemoteError) as info:
+                call("own", piece, count)
+            prefix = "__main__.Failure: "
+            assert str(info.value).startswith(prefix)
+            assert shortened_prefix(str(info.value)[len(prefix):], whole)
+            assert call("echo", piece, 2) == piece * 2
+    assert server.poll() is None and pool_servers(name) == 1
+
+
 def test_a_handle_takes_a_large_result_and_exceptions(thread_pool):
     with zelvane.open_function(thread_pool) as handle:
         assert handle("large-result") == "x" * 5000

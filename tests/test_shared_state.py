@@ -6,13 +6,15 @@ import os
 import signal
 import struct
 import threading
+import time
 
 import pytest
 
 import zelvane
 
-from conftest import (TIMEOUT, RawSlot, finish, run_python, shm_path, spawn_python, start_together,
-                      wait_for_line, wait_until)
+from conftest import (HEADER_SIZE, TIMEOUT, RawSlot, finish, run_python, shm_path, spawn_python,
+                      start_together, wait_for_line, wait_until)
+from test_command import listing, run_command
 from test_faults import run_on_small_shm
 
 # The version word: bit 0 says a waiter sleeps, bits 1-31 count the writes.
@@ -351,9 +353,10 @@ def test_update_gives_none_for_a_slot_never_written(shm_name, reserved):
         assert (seen, h.read(), h.version) == ([None], [None], 1)
 
 
-def test_update_of_a_torn_value_raises_as_read_does(slot):
+def test_update_of_a_damaged_value_raises_as_read_does(slot):
     slot.write([1, 2, 3])
-    # A writer killed mid-copy leaves the first payload byte cleared.
+    # A zero after a completed write is no interrupted write: other hands
+    # damaged the value.
     with open(shm_path(slot.name), "r+b") as f:
         f.seek(48)
         f.write(b"\0")
@@ -362,6 +365,88 @@ def test_update_of_a_torn_value_raises_as_read_does(slot):
         with pytest.raises(ValueError, match="invalid protocol marker"):
             access()
     assert called == []
+
+
+# Writes a large value over and over inside lock() until it is killed.
+LOCKED_WRITER = """
+import sys, zelvane
+handle = zelvane.open_memory(sys.argv[1], create=False)
+value = b"Z" * (64 << 20)
+print("writing", flush=True)
+while True:
+    with handle.lock():
+        handle.write(value)
+"""
+WRITE_IN_PROGRESS = b"\xff"
+INTERRUPTED = ("A write to shared memory address '{}' was interrupted by a process that died: "
+               "the slot holds no value until the next write.")
+
+
+def first_payload_byte(fd):
+    return os.pread(fd, 1, HEADER_SIZE)
+
+
+def kill_mid_copy(name):
+    """SIGKILLs a process that writes a large value into slot `name` inside
+    lock() while it copies; starts another in the rare case that the kill
+    lands between two copies."""
+    fd = os.open(shm_path(name), os.O_RDONLY)
+    try:
+        for _ in range(10):
+            child = spawn_python(LOCKED_WRITER, name)
+            try:
+                wait_for_line(child, "writing")
+                deadline = time.monotonic() + TIMEOUT
+                while first_payload_byte(fd) != WRITE_IN_PROGRESS and time.monotonic() < deadline:
+                    pass
+                child.send_signal(signal.SIGKILL)
+            finally:
+                finish(child)
+            if first_payload_byte(fd) == WRITE_IN_PROGRESS:
+                return
+    finally:
+        os.close(fd)
+    raise AssertionError("no kill landed while a copy was under way")
+
+
+@pytest.mark.timeout(300)
+@pytest.mark.parametrize("repair", ["update", "write", "write inside lock", "write_memory"])
+def test_a_writer_killed_mid_copy_inside_lock_leaves_a_state_that_says_so(shm_name, repair):
+    name = shm_name("killed")
+    zelvane.write_memory(name, "before")
+    kill_mid_copy(name)
+    with pytest.raises(ValueError) as info:
+        zelvane.read_memory(name)
+    assert str(info.value) == "Likely received an invalid bytes object: invalid protocol marker."
+    with zelvane.open_memory(name, create=False) as handle:
+        version = handle.version
+        for read in (handle.read, lambda: locked_read(handle)):
+            with pytest.raises(zelvane.InterruptedWriteError) as info:
+                read()
+            assert isinstance(info.value, ValueError) and str(info.value) == INTERRUPTED.format(name)
+        shown = run_command("show", name)
+        assert (shown.returncode, shown.stdout) == (1, "")
+        assert shown.stderr == (f"zelvane: {name}: a write was interrupted by a process that died; "
+                                "the slot holds no value until the next write\n")
+        assert listing()[name]["write_interrupted"] is True
+        given = []
+        if repair == "update":
+            assert handle.update(lambda value: given.append(value) or "after") == "after"
+        elif repair == "write":
+            handle.write("after")
+        elif repair == "write inside lock":
+            locked_write(handle, "after")
+        else:
+            zelvane.write_memory(name, "after")
+        assert given == ([None] if repair == "update" else [])
+        assert handle.read() == zelvane.read_memory(name) == "after"
+        assert handle.version == version + 1
+    assert run_command("show", name).stdout == "'after'\n"
+
+
+def locked_read(handle):
+    with handle.lock():
+        return handle.read()
 
 
 def test_update_returns_what_it_wrote_and_takes_func_by_position(slot):

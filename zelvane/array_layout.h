@@ -132,9 +132,24 @@ uint64_t data_offset_for(uint32_t ndim) {
     return (header + ARRAY_DATA_ALIGNMENT - 1) / ARRAY_DATA_ALIGNMENT * ARRAY_DATA_ALIGNMENT;
 }
 
+// Sets the C-order strides of a layout whose item size, ndim and shape are
+// set; false when one overflows. With an extent of 0 the array holds no
+// byte, yet the extents after it may still multiply beyond any size.
+bool set_strides(ArrayLayout& layout) {
+    Py_ssize_t stride = layout.itemsize;
+    for (uint32_t axis = layout.ndim; axis-- > 0;) {
+        layout.strides[axis] = stride;
+        if (axis > 0 && __builtin_mul_overflow(stride, layout.shape[axis], &stride)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Completes a layout whose format, item size, ndim and shape are set: its
 // size, data offset and C-order strides. False when the array could not be
-// addressed (its size overflows what an object or a buffer can hold).
+// addressed (its size or a stride overflows what an object or a buffer can
+// hold).
 bool complete_layout(ArrayLayout& layout) {
     uint64_t nbytes = layout.itemsize;
     for (uint32_t axis = 0; axis < layout.ndim; ++axis) {
@@ -147,13 +162,7 @@ bool complete_layout(ArrayLayout& layout) {
         return false;
     }
     layout.nbytes = nbytes;
-    Py_ssize_t stride = layout.itemsize;
-    for (uint32_t axis = layout.ndim; axis-- > 0;) {
-        layout.strides[axis] = stride;
-        // Cannot overflow: the product of all extents fits.
-        stride *= layout.shape[axis];
-    }
-    return true;
+    return set_strides(layout);
 }
 
 // --- Recognition ----------------------------------------------------------

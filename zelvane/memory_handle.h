@@ -25,6 +25,26 @@
 namespace {
 
 PyTypeObject* memory_handle_type = nullptr;
+// zelvane.InterruptedWriteError, made at import.
+PyObject* interrupted_write_error = nullptr;
+
+bool interrupted_write(const char* name) {
+    PyErr_Format(interrupted_write_error,
+                 "A write to shared memory address '%s' was interrupted by a process that died: the slot holds "
+                 "no value until the next write.",
+                 name);
+    return false;
+}
+
+// Under the mutex, for a handle: the decoded value (None for a slot never
+// written), or InterruptedWriteError where a writer died mid-copy.
+PyObject* read_for_handle(MemoryHandle* self, const SlotAccess& access) {
+    if (write_interrupted(access)) {
+        interrupted_write(handle_name(self));
+        return nullptr;
+    }
+    return read_locked(access);
+}
 
 template <>
 struct LockNames<MemoryHandle> {
@@ -52,7 +72,7 @@ void release_object(MemoryHandle* self) {
 PyObject* handle_read(PyObject* py_self, PyObject*) {
     MemoryHandle* self = as_memory_handle(py_self);
     return with_slot_locked(self, 0, [self](SlotAccess& access) {
-        PyObject* value = read_locked(access);
+        PyObject* value = read_for_handle(self, access);
         note_version(self, access);
         return value;
     });
@@ -77,10 +97,12 @@ PyObject* handle_write(PyObject* py_self, PyObject* value) {
 
 // Under the mutex: the value update() hands to its function. A slot with
 // reserved capacity that no write has reached yet gives None, as an empty
-// one does; its payload starts with a zero, as a torn value does, but a
-// torn value follows a completed write, which counted.
+// one does (its payload starts with a zero and no write has counted), and
+// so does a slot whose writer died mid-copy, which the update then repairs.
 PyObject* value_to_update(SlotAccess& access) {
-    if (access.capacity != 0 && access.payload()[0] == 0 && slot_state::version(&access.header()->mutex) == 0) {
+    const bool never_written =
+        access.capacity != 0 && access.payload()[0] == 0 && slot_state::version(&access.header()->mutex) == 0;
+    if (never_written || write_interrupted(access)) {
         Py_RETURN_NONE;
     }
     return read_locked(access);
@@ -236,14 +258,17 @@ void handle_dealloc(PyObject* py_self) {
 
 PyMethodDef handle_methods[] = {
     {"read", handle_read, METH_NOARGS,
-     "read($self, /)\n--\n\nThe value stored in the slot, or None for a slot never written; as read_memory."},
+     "read($self, /)\n--\n\nThe value stored in the slot, or None for a slot never written; as read_memory,\n"
+     "except that a slot whose last write was interrupted by a process that died raises\n"
+     "InterruptedWriteError (a ValueError) until the next write."},
     {"write", handle_write, METH_O,
      "write($self, value, /)\n--\n\nStores value in the slot and returns True; as write_memory."},
     {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_update)),
      METH_VARARGS | METH_KEYWORDS,
      "update($self, func, /, *, timeout=None)\n--\n\n"
      "Atomically replaces the value with func(value) and returns it: under the slot's lock, reads the\n"
-     "value (None for a slot never written), calls func with it and writes what it returns. If func\n"
+     "value (None for a slot never written or whose last write was interrupted by a process that\n"
+     "died), calls func with it and writes what it returns. If func\n"
      "raises, or its result cannot be encoded, nothing is written. timeout bounds the wait for the\n"
      "lock in seconds (TimeoutError)."},
     {"wait", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_wait)),
@@ -365,8 +390,32 @@ constexpr const char* OPEN_MEMORY_DOC =
     "lock() make the slot shared state. A removal or re-creation of the name by another process does "
     "not reach the handle; a growth does.";
 
-// Registers the type as zelvane.MemoryHandle; -1 with an exception set.
+// Adds zelvane.InterruptedWriteError to the module; -1 with an exception set.
+int add_interrupted_write_error(PyObject* module) {
+    PyRef error(PyErr_NewExceptionWithDoc("zelvane.InterruptedWriteError",
+                                          "Raised by a handle's read of a slot whose last write was interrupted "
+                                          "by a process that died mid-copy: the slot holds no value until the "
+                                          "next write or update().",
+                                          PyExc_ValueError, nullptr));
+    if (!error) {
+        return -1;
+    }
+    // The module takes one reference; the other stays here, for raising.
+    Py_INCREF(error.get());
+    if (PyModule_AddObject(module, "InterruptedWriteError", error.get()) < 0) {
+        Py_DECREF(error.get());
+        return -1;
+    }
+    Py_XDECREF(std::exchange(interrupted_write_error, error.release()));
+    return 0;
+}
+
+// Registers the type as zelvane.MemoryHandle and its error; -1 with an
+// exception set.
 int add_memory_handle_type(PyObject* module) {
+    if (add_interrupted_write_error(module) < 0) {
+        return -1;
+    }
     return add_handle_type<MemoryHandle>(module, &handle_spec, "MemoryHandle", memory_handle_type);
 }
 

@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
 
 #include "bridge_errors.h"
@@ -17,11 +18,13 @@ namespace {
 // its arguments (None when they cannot be encoded), its str() and the
 // server's formatted traceback.
 constexpr Py_ssize_t REPORT_MEMBERS = 5;
-// How much of a long text a report keeps so that it fits the message area:
-// a traceback's last lines say most, a message's first.
+// How many encoded bytes of a long text a report keeps so that it fits the
+// message area: a message's first; a traceback, whose last lines say most,
+// gets what the other members leave.
 constexpr Py_ssize_t KEPT_NAME = 100;
 constexpr Py_ssize_t KEPT_TEXT = 200;
-constexpr Py_ssize_t KEPT_TRACEBACK = 500;
+// What a text of under 64 KiB adds to an empty one's encoding (its size form).
+constexpr Py_ssize_t TEXT_SIZE_FORM = 8;
 
 // Takes the exception being raised (normalised, with its traceback) off the
 // thread's error indicator.
@@ -208,13 +211,30 @@ PyRef formatted_traceback(PyObject* exception, const ExceptionTexts& texts) {
     return fully_formatted_traceback(exception);
 }
 
-// The first `count` characters of `text`, or its last when `from_end`.
-PyRef shortened(PyObject* text, Py_ssize_t count, bool from_end = false) {
-    const Py_ssize_t length = PyUnicode_GetLength(text);
-    if (length <= count) {
-        return PyRef::borrow(text);
+bool continues_a_character(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+
+// At most `budget` encoded bytes of `text`, cut on a character boundary: its
+// first, or its last when `from_end`. A character that has no UTF-8 form (a
+// lone surrogate) is kept as its escape, so the result always encodes.
+PyRef shortened(PyObject* text, Py_ssize_t budget, bool from_end = false) {
+    PyRef utf8(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
+    if (!utf8) {
+        return PyRef();
     }
-    return from_end ? PyRef(PyUnicode_Substring(text, length - count, length)) : PyRef(PyUnicode_Substring(text, 0, count));
+    const char* bytes = PyBytes_AS_STRING(utf8.get());
+    const Py_ssize_t size = PyBytes_GET_SIZE(utf8.get());
+    Py_ssize_t start = 0;
+    Py_ssize_t end = size;
+    if (size > budget && from_end) {
+        for (start = size - std::max<Py_ssize_t>(budget, 0); start < size && continues_a_character(bytes[start]);) {
+            ++start;
+        }
+    } else if (size > budget) {
+        for (end = std::max<Py_ssize_t>(budget, 0); end > 0 && continues_a_character(bytes[end]);) {
+            --end;
+        }
+    }
+    return PyRef(PyUnicode_DecodeUTF8(bytes + start, end - start, "strict"));
 }
 
 // The encoded report if it fits the message area; null with no exception set
@@ -233,9 +253,38 @@ PyRef encoded_report(PyObject* module, PyObject* qualname, PyObject* args, PyObj
     return encoded;
 }
 
+// The arguments a shortened report keeps: those of an exception made from
+// its text alone, as the shortened text; None otherwise.
+PyRef kept_arguments(PyObject* args, PyObject* text, PyObject* short_text) {
+    if (args && PyTuple_Check(args) && PyTuple_GET_SIZE(args) == 1 && PyUnicode_Check(PyTuple_GET_ITEM(args, 0)) &&
+        PyUnicode_Compare(PyTuple_GET_ITEM(args, 0), text) == 0) {
+        return PyRef(PyTuple_Pack(1, short_text));
+    }
+    return PyRef::borrow(Py_None);
+}
+
+// The report with its texts shortened by their encoded size, the traceback
+// to the last lines that the other members leave room for; null with no
+// exception set when even that does not fit.
+PyRef brief_report(const ExceptionTexts& texts, PyObject* args, PyObject* traceback) {
+    PyRef module = shortened(texts.module.get(), KEPT_NAME);
+    PyRef qualname = shortened(texts.qualname.get(), KEPT_NAME);
+    PyRef text = shortened(texts.text.get(), KEPT_TEXT);
+    PyRef kept_args(text ? kept_arguments(args, texts.text.get(), text.get()) : PyRef());
+    PyRef empty(PyUnicode_FromString(""));
+    PyRef without_traceback = encoded_report(module.get(), qualname.get(), kept_args.get(), text.get(), empty.get());
+    if (!without_traceback) {
+        return PyRef();
+    }
+    const Py_ssize_t room =
+        static_cast<Py_ssize_t>(MESSAGE_SIZE) - PyBytes_GET_SIZE(without_traceback.get()) - TEXT_SIZE_FORM;
+    PyRef last_lines = shortened(traceback, room, true);
+    return encoded_report(module.get(), qualname.get(), kept_args.get(), text.get(), last_lines.get());
+}
+
 // The report of `exception`, encoded to fit the message area: whole when it
-// fits, else without its arguments and with its texts shortened. Null with an
-// exception set when not even that encodes.
+// fits, else shortened (brief_report). Null with an exception set when not
+// even that encodes.
 PyRef exception_report(PyObject* exception) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
     bool module_found;
@@ -261,12 +310,7 @@ PyRef exception_report(PyObject* exception) {
     if (whole) {
         return whole;
     }
-    PyRef short_module = shortened(texts.module.get(), KEPT_NAME);
-    PyRef short_qualname = shortened(texts.qualname.get(), KEPT_NAME);
-    PyRef short_text = shortened(texts.text.get(), KEPT_TEXT);
-    PyRef short_traceback = shortened(traceback.get(), KEPT_TRACEBACK, true);
-    PyRef brief = encoded_report(short_module.get(), short_qualname.get(), Py_None, short_text.get(),
-                                 short_traceback.get());
+    PyRef brief = brief_report(texts, args.get(), traceback.get());
     if (!brief) {
         PyErr_SetString(PyExc_RuntimeError, "Failed to encode the report of an exception.");
     }

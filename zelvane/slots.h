@@ -399,6 +399,11 @@ bool get_basic_shm(SlotAccess& access, const char* name, uint64_t new_size, bool
 // ---------------------------------------------------------------------------
 
 constexpr unsigned char PROTOCOL2_MARKER = 253;
+// What payload byte 0 holds while a write copies the rest of the value: no
+// protocol marker, so every reader meets the invalid-marker error, and not
+// the zero of a slot made with room but never written, so a handle can tell
+// a write interrupted by a process that died from an empty slot.
+constexpr unsigned char WRITE_IN_PROGRESS = 0xFF;
 // Base codes of the text and binary families whose top-level frame is
 // written here (the size forms follow each base).
 constexpr unsigned char STR_BASE = 0;
@@ -463,11 +468,11 @@ public:
     size_t size() const { return head_length_ + body_length_; }
 
     // Copies the value into `payload` so that a reader never decodes a torn
-    // value: byte 0 (the marker) is cleared first and written last, so a
-    // writer killed mid-copy leaves an invalid marker behind.
+    // value: byte 0 (the marker) is marked first and written last, so a
+    // writer killed mid-copy leaves WRITE_IN_PROGRESS behind.
     void store(unsigned char* payload) const {
         std::atomic_ref<unsigned char> marker(payload[0]);
-        marker.store(0, std::memory_order_relaxed);
+        marker.store(WRITE_IN_PROGRESS, std::memory_order_relaxed);
         std::atomic_thread_fence(std::memory_order_release);
         std::memcpy(payload + 1, head_ + 1, head_length_ - 1);
         if (body_length_ != 0) {
@@ -565,6 +570,12 @@ void store_value(SlotAccess& access, const PreparedValue& prepared) {
     populate_fresh_pages(access, prepared.size());
     prepared.store(access.payload());
     access.wake_waiters |= slot_state::count_write(&access.header()->mutex);
+}
+
+// Under the mutex: whether the last write to the slot was left unfinished
+// by a process that died mid-copy.
+bool write_interrupted(const SlotAccess& access) {
+    return access.capacity != 0 && access.payload()[0] == WRITE_IN_PROGRESS;
 }
 
 // Under the mutex of a slot opened for access: the decoded value, None for

@@ -83,6 +83,11 @@ class RemoteTraceback(Exception):
     """The cause of an exception that came back from a served function: its
     str() is the server's formatted traceback."""
 
+class InterruptedWriteError(ValueError):
+    """Raised by a handle's read of a slot whose last write was interrupted
+    by a process that died mid-copy: the slot holds no value until the next
+    write or update()."""
+
 def dumps(value: Encodable, /) -> bytes:
     ...
 
@@ -99,10 +104,12 @@ class MemoryHandle:
     def version(self) -> int:
         """The count of completed writes to the slot, the same for every
         handle in every process; it wraps around to 0 after 2**31 writes."""
-    def read(self) -> Any: ...
+    def read(self) -> Any:
+        """The stored value; InterruptedWriteError when a writer died mid-copy."""
     def write(self, value: Encodable, /) -> Literal[True]: ...
     def update(self, func: Callable[[Any], _Written], /, *, timeout: float | None = None) -> _Written:
-        """Atomically replaces the value with func(value) and returns it."""
+        """Atomically replaces the value with func(value) and returns it
+        (func gets None for a slot whose last write was interrupted)."""
     def wait(self, since: int | None = None, timeout: float | None = None) -> int:
         """Blocks until the version differs from since; returns it."""
     def lock(self, timeout: float | None = None) -> AbstractContextManager[Self]:

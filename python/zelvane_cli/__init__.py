@@ -37,6 +37,16 @@ POOL_AREA_SIZE = 1088
 POOL_AREAS = 16
 
 SLOT, FUNCTION, ARRAY, FOREIGN = "slot", "function", "array", "not zelvane's"
+# What payload byte 0 holds while a write copies the rest of the value; left
+# there by a writer that died mid-copy.
+WRITE_IN_PROGRESS = b"\xff"
+INTERRUPTED = "a write was interrupted by a process that died; the slot holds no value until the next write"
+# A slot's robust mutex begins 8 bytes in; its first word holds the owner's
+# thread id in its low 30 bits (the top two flag waiters and a dead owner).
+MUTEX_AT = 8
+OWNER_TID = 0x3FFFFFFF
+# How long `show` waits for a slot's lock unless told otherwise.
+LOCK_WAIT = 5.0
 
 # struct flock on x86-64 Linux: l_type, l_whence, l_start, l_len, l_pid.
 FLOCK = "hhxxxxqqixxxx"
@@ -64,16 +74,30 @@ def server_alive(fd):
     return struct.unpack(FLOCK, answer)[0] == fcntl.F_WRLCK
 
 
+def lock_owner(fd):
+    """The thread id of the holder of a slot's lock; 0 when nobody holds it
+    (a holder that died leaves it 0, flagged as dead)."""
+    return struct.unpack("<I", os.pread(fd, 4, MUTEX_AT))[0] & OWNER_TID
+
+
+def thread_alive(tid):
+    return tid != 0 and os.path.exists(f"/proc/{tid}")
+
+
 def slot_details(fd):
     size = os.fstat(fd).st_size
     max_size = struct.unpack("<Q", os.pread(fd, 8, 0))[0]
     # A slot larger than its max_size says is one whose writer died between
     # growing it and storing the new max_size; its next access repairs that.
     capacity = max_size if size == HEADER_SIZE + max_size else size - HEADER_SIZE
-    # Byte 0 of the payload is written last, so it is non-zero only for a
-    # complete value.
+    # Byte 0 of the payload is written last: zero before the first write,
+    # WRITE_IN_PROGRESS while a write copies, and after a writer that died
+    # mid-copy, which no longer holds the lock.
     first = os.pread(fd, 1, HEADER_SIZE) if capacity else b""
-    return {"capacity": capacity, "holds_value": first not in (b"", b"\0")}
+    copying = first == WRITE_IN_PROGRESS
+    interrupted = copying and not thread_alive(lock_owner(fd))
+    return {"capacity": capacity, "holds_value": first not in (b"", b"\0") and not copying,
+            "being_written": copying and not interrupted, "write_interrupted": interrupted}
 
 
 def calls_in_pool(fd):
@@ -145,6 +169,9 @@ def all_entries():
 
 def detail_text(entry):
     if entry["kind"] == SLOT:
+        if entry["write_interrupted"] or entry["being_written"]:
+            state = "write interrupted" if entry["write_interrupted"] else "being written"
+            return f"capacity {entry['capacity']}, {state}"
         held = "holds a value" if entry["holds_value"] else "empty"
         return f"capacity {entry['capacity']}, {held}"
     if entry["kind"] == ARRAY:
@@ -183,15 +210,46 @@ def command_ls(args):
     return 0
 
 
-def never_written(zelvane, name):
+def never_written(handle):
     """Whether a slot whose first payload byte is zero was never written:
-    a value torn by a writer that died also starts with a zero, but follows
-    a completed write, which the slot's version counted."""
-    with zelvane.open_memory(name, create=False) as handle:
+    a value damaged by other hands may start with a zero too, but follows a
+    completed write, which the slot's version counted."""
+    try:
+        return handle.version == 0
+    except RuntimeError:  # no versions here: a zero byte is all there is to go by
+        return True
+
+
+def lock_holder(path):
+    """Who holds the slot's lock: "locked by pid N", or "locked" when the
+    holder's thread cannot be looked up (gone, or in another PID namespace)."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
         try:
-            return handle.version == 0
-        except RuntimeError:  # no versions here: a zero byte is all there is to go by
-            return True
+            tid = lock_owner(fd)
+        finally:
+            os.close(fd)
+        with open(f"/proc/{tid}/status") as status:
+            pid = next(line.split()[1] for line in status if line.startswith("Tgid:"))
+    except (OSError, StopIteration, struct.error):
+        return "locked"
+    return f"locked by pid {pid}" if tid else "locked"
+
+
+def slot_value(name, holds_value, timeout):
+    """The value of slot `name` and whether it was ever written, waiting at
+    most `timeout` seconds for its lock."""
+    with zelvane.open_memory(name, create=False) as handle:
+        if not holds_value and never_written(handle):
+            return None, False
+        try:
+            with handle.lock(timeout=timeout):
+                return handle.read(), True
+        except TimeoutError:
+            raise CommandError(f"{name}: {lock_holder(object_path(name))}; "
+                               f"gave up after {timeout:g} s") from None
+        except zelvane.InterruptedWriteError:
+            raise CommandError(f"{name}: {INTERRUPTED}") from None
 
 
 def command_show(args):
@@ -205,10 +263,10 @@ def command_show(args):
             for key, value in entry.items():
                 print(f"{key}: {value}")
         return 0
-    if not entry["holds_value"] and never_written(zelvane, args.name):
+    value, written = slot_value(args.name, entry["holds_value"], args.timeout)
+    if not written:
         print("null" if args.json else f"{args.name}: never written (capacity {entry['capacity']})")
         return 0
-    value = zelvane.read_memory(args.name)
     if not args.json:
         pprint.pprint(value)
         return 0
@@ -309,6 +367,8 @@ def parser():
                                             "record's state")
     show.add_argument("name")
     show.add_argument("--json", action="store_true", help="print JSON (where the value has a JSON form)")
+    show.add_argument("--timeout", type=float, default=LOCK_WAIT, metavar="SECONDS",
+                      help=f"how long to wait for a slot's lock (default {LOCK_WAIT:g})")
     show.set_defaults(run=command_show)
     rm = commands.add_parser("rm", help="remove slots, arrays and function records (a live server is "
                                         "asked to stop)")
