@@ -294,6 +294,40 @@ def test_a_process_killed_holding_the_lock_holds_the_others_up_only_for_a_while(
             holder.communicate(timeout=TIMEOUT)
 
 
+FORKED_HOLDER = CHILD + """
+from zelvane._remote_scripts import LOCK_LEASE
+name = sys.argv[2]
+handle = z.open_memory(name)
+handle.write(0)
+with handle.lock():  # the parent's leases are renewed from now on
+    pass
+pid = os.fork()
+if pid == 0:
+    try:
+        # Longer than a lease: only a renewal in this process keeps the lock.
+        handle.update(lambda v: time.sleep(LOCK_LEASE + 2) or v + 1)
+        os._exit(0)
+    except BaseException as exc:
+        print("child:", type(exc).__name__, exc, flush=True)
+        os._exit(1)
+deadline = time.monotonic() + 60
+while os.waitpid(pid, os.WNOHANG) == (0, 0):
+    if time.monotonic() > deadline:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        print("child hung", flush=True)
+        sys.exit(1)
+    time.sleep(0.05)
+print(handle.read(), flush=True)
+"""
+
+
+def test_a_forked_childs_own_lock_keeps_its_lease(remote):
+    name = remote.name("forked-lease")
+    child = spawn_python(FORKED_HOLDER, remote.target, name)
+    assert finish(child, timeout=2 * TIMEOUT).strip() == "1"
+
+
 def test_a_waiter_that_gives_up_leaves_the_queue(remote):
     z, name = remote.api, remote.name("queue")
     z.write_memory(name, 0)

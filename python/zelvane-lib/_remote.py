@@ -5,9 +5,11 @@ The key layout and the scripts are in _remote_scripts; the argument checks,
 requests and replies in _remote_terms. redis-py is imported only by
 connect().
 """
+import os
 import threading
 import time
 import uuid
+import weakref
 
 import zelvane
 from zelvane._remote_scripts import (HEARTBEAT_TTL, HEARTBEAT_EVERY, CALL_SLICE, LOCK_LEASE,
@@ -380,10 +382,23 @@ class LeaseKeeper:
 
     def __init__(self, remote):
         self._remote = remote
+        self._stopping = threading.Event()
+        self._start_afresh()
+        _keepers.add(self)
+
+    def _start_afresh(self):
         self._leases = {}
         self._guard = threading.Lock()
-        self._stopping = threading.Event()
         self._thread = None
+
+    def _after_fork(self):
+        """A forked child starts with no leases (its parent renews its own)
+        and no thread (its copy of the parent's does not run, and may have
+        left the guard or the event's lock taken)."""
+        stopping, self._stopping = self._stopping, threading.Event()
+        if stopping.is_set():
+            self._stopping.set()
+        self._start_afresh()
 
     def hold(self, lock_key, token):
         with self._guard:
@@ -410,6 +425,17 @@ class LeaseKeeper:
                     # An unreachable server: the holder learns of it at its
                     # next access, and the lease runs out meanwhile.
                     pass
+
+
+_keepers = weakref.WeakSet()
+
+
+def _keepers_after_fork():
+    for keeper in list(_keepers):
+        keeper._after_fork()
+
+
+os.register_at_fork(after_in_child=_keepers_after_fork)
 
 
 class RemoteMemoryHandle(NamedHandle):
