@@ -775,6 +775,63 @@ def test_a_restarted_redis_fails_waiters_clearly_then_serves_again(shm_name, ser
         server.close()
 
 
+RESTARTED_SERVER = CHILD_PRELUDE + """
+import asyncio, sys, time, zelvane
+from zelvane import aio
+url, namespace, name, mirror = sys.argv[1:]
+
+def work(seconds):
+    print("busy", flush=True)
+    time.sleep(seconds)
+
+async def async_work(seconds):
+    print("busy", flush=True)
+    await asyncio.sleep(seconds)
+
+async def serve_async():
+    async with await aio.connect(url, namespace=namespace) as z:
+        await z.serve(name, async_work)
+
+try:
+    if mirror == "sync":
+        zelvane.connect(url, namespace=namespace).serve(name, work)
+    else:
+        asyncio.run(serve_async())
+except Exception as exc:
+    print("raised", type(exc).__name__, exc, flush=True)
+    sys.exit(3)
+print("returned", flush=True)
+"""
+
+
+@pytest.mark.parametrize("mirror", ["sync", "aio"])
+def test_a_redis_restarted_while_a_call_runs_ends_serving_with_the_connection_error(shm_name, mirror):
+    require_redis()
+    server = RedisServer().start()
+    made = Backend("remote", shm_name, server)
+    name = made.name("restarted-mid-call")
+    proc = spawn_python(RESTARTED_SERVER, server.url, made.namespace, name, mirror)
+    try:
+        made.api.open_function(name, wait=TIMEOUT).close()
+        caller = threading.Thread(target=lambda: outcome.extend(run_threads(
+            lambda i: made.api.call_function(name, (3,)), 1)))
+        outcome = []
+        caller.start()
+        assert proc.stdout.readline().strip() == "busy"
+        server.stop()
+        server.start()
+        caller.join(TIMEOUT)
+        # As an idle server's: the error of an unreachable server (or, when the
+        # restart took longer than the call, of the reply that found none).
+        ended = finish(proc).strip()
+        assert ended.startswith(f"raised ConnectionError Cannot reach Redis at {server.url}: "), ended
+        assert proc.returncode == 3
+    finally:
+        finish(proc)
+        made.cleanup()
+        server.close()
+
+
 def unshare_permitted():
     try:
         return subprocess.run(["unshare", "--mount", "true"], capture_output=True, timeout=TIMEOUT).returncode == 0

@@ -701,6 +701,7 @@ class Server:
         self._sid = uuid.uuid4().hex
         self._gen = None
         self._stopped = threading.Event()
+        self._lost = False
 
     def run(self):
         self._join()
@@ -714,6 +715,8 @@ class Server:
             serving.discard(self._name)
             self._stopped.set()
             self._leave()
+        if self._lost:
+            raise_pool_lost(self._remote.url, self._name)
 
     def _join(self):
         keys = self._keys
@@ -734,10 +737,12 @@ class Server:
         request = heartbeat_request(self._keys, self._gen, self._sid)
         while not self._stopped.wait(HEARTBEAT_EVERY):
             try:
-                if not self._remote._run("heartbeat", *request):
-                    self._stopped.set()
+                beat = self._remote._run("heartbeat", *request)
             except Exception:
-                pass
+                continue
+            if beat != 1:
+                self._lost = beat < 0
+                self._stopped.set()
 
     def _serve_calls(self):
         queue, running = self._keys.queue(self._gen), self._keys.running(self._sid)
@@ -773,6 +778,14 @@ class Server:
             return result_reply(form, self._func(*args, **kwargs)), None
         except BaseException as exc:
             return failure_reply(self._kind, exc)
+
+
+def raise_pool_lost(url, name):
+    """A pool that went with the Redis server's data ends its servers as an
+    unreachable server does: a restarted server is no removal."""
+    import redis
+    raise redis.ConnectionError(f"Cannot reach Redis at {url}: the server lost the pool of '{name}' while it "
+                                "was served (restarted or flushed); serve it again")
 
 
 def reply_pop(key, wait):

@@ -600,6 +600,7 @@ class AsyncServer:
         self._sid = uuid.uuid4().hex
         self._gen = None
         self._stopped = asyncio.Event()
+        self._lost = False
 
     async def run(self):
         keys = self._keys
@@ -617,6 +618,8 @@ class AsyncServer:
             _SERVING.reset(serving)
             beat.cancel()
             await asyncio.shield(self._leave())
+        if self._lost:
+            base.raise_pool_lost(self._remote.url, self._name)
 
     async def _leave(self):
         try:
@@ -629,10 +632,12 @@ class AsyncServer:
         while True:
             await asyncio.sleep(base.HEARTBEAT_EVERY)
             try:
-                if not await self._remote._run("heartbeat", *request):
-                    self._stopped.set()
+                beat = await self._remote._run("heartbeat", *request)
             except Exception:
-                pass
+                continue
+            if beat != 1:
+                self._lost = beat < 0
+                self._stopped.set()
 
     async def _serve_calls(self):
         queue, running = self._keys.queue(self._gen), self._keys.running(self._sid)
