@@ -160,13 +160,31 @@ class Remote:
         version = self._run_write(name, data, create, token, release)
         if version == -2:
             token, _ = self._lock(name, None, False)
-            self._keeper.let_go(token)
-            version = self._run_write(name, data, create, token, True)
-            if version < 0:
-                self._unlock(name, token)
+            version = self._write_and_let_go(name, data, create, token)
         if version < 0:
             raise_write_failed(name, version)
         return version
+
+    def _write_and_let_go(self, name, data, create, token):
+        """Writes under the lock `token` holds and lets go of it in the same
+        script; lets go of it at once when the write fails."""
+        self._keeper.let_go(token)
+        try:
+            version = self._run_write(name, data, create, token, True)
+        except BaseException:
+            self._unlock_quietly(name, token)
+            raise
+        if version < 0:
+            self._unlock(name, token)
+        return version
+
+    def _unlock_quietly(self, name, token):
+        """Lets go after a failure, which is the one to report."""
+        try:
+            self._unlock(name, token)
+        except Exception:
+            # Unreachable: the lease runs out.
+            pass
 
     def _read_whole(self, keys, token):
         """What the read script finds, with a long value fetched beside it
@@ -502,8 +520,10 @@ class RemoteMemoryHandle(NamedHandle):
         except BaseException:
             self._remote._unlock(self._name, token)
             raise
-        self._remote._keeper.let_go(token)
-        self._seen = self._remote._write(self._name, data, True, token, release=True)
+        version = self._remote._write_and_let_go(self._name, data, True, token)
+        if version < 0:
+            raise_write_failed(self._name, version)
+        self._seen = version
         return result
 
     def lock(self, timeout=None):

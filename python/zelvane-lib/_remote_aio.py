@@ -186,13 +186,28 @@ class AsyncRemote:
         version = await self._run_write(name, data, create, token, release)
         if version == -2:
             token, _ = await self._lock(name, None, False)
-            self._stop_renewing(token)
-            version = await self._run_write(name, data, create, token, True)
-            if version < 0:
-                await self._unlock(name, token)
+            version = await self._write_and_let_go(name, data, create, token)
         if version < 0:
             base.raise_write_failed(name, version)
         return version
+
+    async def _write_and_let_go(self, name, data, create, token):
+        """See zelvane._remote.Remote._write_and_let_go."""
+        self._stop_renewing(token)
+        try:
+            version = await self._run_write(name, data, create, token, True)
+        except BaseException:
+            await asyncio.shield(self._unlock_quietly(name, token))
+            raise
+        if version < 0:
+            await self._unlock(name, token)
+        return version
+
+    async def _unlock_quietly(self, name, token):
+        try:
+            await self._unlock(name, token)
+        except Exception:
+            pass
 
     async def _read_whole(self, keys, token):
         script_keys, args = base.read_request(keys, token, "0")
@@ -398,8 +413,10 @@ class AsyncRemoteMemoryHandle(NamedHandle):
         except BaseException:
             await asyncio.shield(self._remote._unlock(self._name, token))
             raise
-        self._remote._stop_renewing(token)
-        self._seen = await self._remote._write(self._name, data, True, token, release=True)
+        version = await self._remote._write_and_let_go(self._name, data, True, token)
+        if version < 0:
+            base.raise_write_failed(self._name, version)
+        self._seen = version
         return result
 
     def lock(self, timeout=None):

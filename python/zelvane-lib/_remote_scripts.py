@@ -186,7 +186,8 @@ end
 # sends the least): token, release, lease ms, staged. The value is ARGV[1],
 # or waits under the stage key when staged ('1'), sent beside the script in
 # one transaction. Returns the new version, or -1 missing, -2 locked by
-# another, -3 a function's name, -4 the caller's lock was lost.
+# another, -3 a function's name, -4 the caller's lock was lost; an error
+# when the user may not publish the new version.
 _WRITE = _HAND_ON + """
 local token, staged = ARGV[3] or '', ARGV[6] == '1'
 local function refused(code)
@@ -199,6 +200,14 @@ local holder = redis.call('GET', KEYS[3])
 if token ~= '' and holder ~= token then return refused(-4) end
 if holder and holder ~= token then return refused(-2) end
 if not found[1] and ARGV[2] ~= '1' then return refused(-1) end
+local prefix = string.sub(KEYS[1], 1, -6)
+-- A write lands with the announcement of its version or not at all: a user
+-- who may not publish is refused before anything changes (Redis 7 checks
+-- channels; older ones let every user publish).
+if redis.acl_check_cmd and not redis.acl_check_cmd('PUBLISH', prefix .. ':ch', '0') then
+  return refused(redis.error_reply('NOPERM this user has no permissions to publish on the channel ' .. prefix ..
+    ':ch, which announces each new version of the slot'))
+end
 local ver = (tonumber(found[1] or '0') + 1) % 2147483648
 if staged then
   redis.call('RENAME', KEYS[6], KEYS[4])
@@ -208,7 +217,6 @@ else
 end
 redis.call('HSET', KEYS[1], 'ver', ver)
 if found[2] then redis.call('HDEL', KEYS[1], 'z') end
-local prefix = string.sub(KEYS[1], 1, -6)
 redis.call('PUBLISH', prefix .. ':ch', ver)
 if ARGV[4] == '1' then
   hand_on(KEYS[3], KEYS[5], KEYS[1], KEYS[4], prefix, ARGV[5], not staged and ('-' .. ver .. ':' .. ARGV[1]))
