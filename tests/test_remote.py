@@ -398,6 +398,47 @@ def test_a_user_who_may_not_publish_changes_nothing_and_holds_no_lock(acl_user, 
         z.close()
 
 
+@pytest.fixture
+def scripts_flushed_before_each_transaction(redis_server, monkeypatch):
+    """The server forgets its scripts just before each transaction runs,
+    after redis-py made sure it knew those the transaction uses."""
+    import redis
+    import redis.asyncio.client
+    admin = redis.Redis.from_url(redis_server.url)
+    flushes = []
+
+    def flushing(original):
+        def run(self, *args, **kwargs):
+            admin.script_flush()
+            flushes.append(1)
+            return original(self, *args, **kwargs)
+        return run
+
+    for pipeline in (redis.client.Pipeline, redis.asyncio.client.Pipeline):
+        monkeypatch.setattr(pipeline, "_execute_transaction", flushing(pipeline._execute_transaction))
+    yield flushes
+    admin.close()
+
+
+@pytest.mark.parametrize("mirror", ["sync", "aio"])
+def test_large_values_survive_a_script_flush_racing_their_transaction(remote, mirror,
+                                                                      scripts_flushed_before_each_transaction):
+    name, large = remote.name("flushed"), "\u00e9" * 100_000
+
+    async def async_round_trip():
+        from zelvane import aio
+        async with await aio.connect(remote.api.url, namespace=remote.namespace) as z:
+            await z.write_memory(name, large)
+            return await z.read_memory(name)
+
+    if mirror == "sync":
+        remote.api.write_memory(name, large)
+        assert remote.api.read_memory(name) == large
+    else:
+        assert run_async(async_round_trip()) == large
+    assert len(scripts_flushed_before_each_transaction) == 2
+
+
 def test_a_waiter_that_gives_up_leaves_the_queue(remote):
     z, name = remote.api, remote.name("queue")
     z.write_memory(name, 0)

@@ -34,9 +34,6 @@ class Remote:
         self._client = client
         self._url = url
         self._namespace = namespace
-        # redis-py's scripts serve the transactions that carry long values;
-        # everything else goes the short way, through the wires.
-        self._scripts = {name: client.register_script(text) for name, text in SCRIPTS.items()}
         self._packed = {name: Script(text) for name, text in SCRIPTS.items()}
         self._wires = Lines(Wire, client.connection_pool)
         self._subscribers = Lines(Subscriber, client.connection_pool)
@@ -193,7 +190,7 @@ class Remote:
         self._check_open()
         with self._reachable():
             pipe = self._client.pipeline(transaction=True)
-            self._scripts["read"](keys=script_keys, args=args, client=pipe)
+            queue_script(pipe, "read", script_keys, args)
             pipe.get(keys.val)
             found, value = pipe.execute()
         if isinstance(found, list):
@@ -210,7 +207,7 @@ class Remote:
         with self._reachable():
             pipe = self._client.pipeline(transaction=True)
             pipe.set(stage, data, px=seconds_ms(STAGE_TTL))
-            self._scripts["write"](keys=script_keys, args=args, client=pipe)
+            queue_script(pipe, "write", script_keys, args)
             return pipe.execute()[1]
 
     def _lock(self, name, deadline, with_value):
@@ -329,6 +326,13 @@ class Remote:
         if serving is None:
             serving = self._held.serving = set()
         return serving
+
+
+def queue_script(pipe, script, keys, args):
+    """Queues `script` in the transaction `pipe` by its text: a script the
+    server forgets between redis-py's check and the transaction (SCRIPT
+    FLUSH) runs all the same, as a script sent whole by a wire does."""
+    pipe.eval(SCRIPTS[script], len(keys), *keys, *args)
 
 
 def stored(name, found):

@@ -44,9 +44,6 @@ class AsyncRemote:
         self._client = client
         self._url = url
         self._namespace = namespace
-        # redis-py's scripts serve the transactions that carry long values;
-        # everything else goes the short way.
-        self._scripts = {name: client.register_script(text) for name, text in base.SCRIPTS.items()}
         self._packed = {name: Script(text) for name, text in base.SCRIPTS.items()}
         self._leases = {}
         self._closed = False
@@ -214,7 +211,7 @@ class AsyncRemote:
         self._check_open()
         with base.Reachable(self.url):
             pipe = self._client.pipeline(transaction=True)
-            await self._scripts["read"](keys=script_keys, args=args, client=pipe)
+            base.queue_script(pipe, "read", script_keys, args)
             pipe.get(keys.val)
             found, value = await pipe.execute()
         if isinstance(found, list):
@@ -231,7 +228,7 @@ class AsyncRemote:
         with base.Reachable(self.url):
             pipe = self._client.pipeline(transaction=True)
             pipe.set(stage, data, px=base.seconds_ms(base.STAGE_TTL))
-            await self._scripts["write"](keys=script_keys, args=args, client=pipe)
+            base.queue_script(pipe, "write", script_keys, args)
             return (await pipe.execute())[1]
 
     # -- the lock
