@@ -886,18 +886,23 @@ def test_a_restarted_redis_fails_waiters_clearly_then_serves_again(shm_name, ser
         server.close()
 
 
-RESTARTED_SERVER = CHILD_PRELUDE + """
+# A server of either mirror: ("sleep", seconds) or ("long", characters).
+MIRRORED_SERVER = CHILD_PRELUDE + """
 import asyncio, sys, time, zelvane
 from zelvane import aio
 url, namespace, name, mirror = sys.argv[1:]
 
-def work(seconds):
+def work(action, size):
+    if action == "long":
+        return "x" * size
     print("busy", flush=True)
-    time.sleep(seconds)
+    time.sleep(size)
 
-async def async_work(seconds):
+async def async_work(action, size):
+    if action == "long":
+        return "x" * size
     print("busy", flush=True)
-    await asyncio.sleep(seconds)
+    await asyncio.sleep(size)
 
 async def serve_async():
     async with await aio.connect(url, namespace=namespace) as z:
@@ -921,11 +926,11 @@ def test_a_redis_restarted_while_a_call_runs_ends_serving_with_the_connection_er
     server = RedisServer().start()
     made = Backend("remote", shm_name, server)
     name = made.name("restarted-mid-call")
-    proc = spawn_python(RESTARTED_SERVER, server.url, made.namespace, name, mirror)
+    proc = spawn_python(MIRRORED_SERVER, server.url, made.namespace, name, mirror)
     try:
         made.api.open_function(name, wait=TIMEOUT).close()
         caller = threading.Thread(target=lambda: outcome.extend(run_threads(
-            lambda i: made.api.call_function(name, (3,)), 1)))
+            lambda i: made.api.call_function(name, ("sleep", 3)), 1)))
         outcome = []
         caller.start()
         assert proc.stdout.readline().strip() == "busy"
@@ -937,6 +942,29 @@ def test_a_redis_restarted_while_a_call_runs_ends_serving_with_the_connection_er
         ended = finish(proc).strip()
         assert ended.startswith(f"raised ConnectionError Cannot reach Redis at {server.url}: "), ended
         assert proc.returncode == 3
+    finally:
+        finish(proc)
+        made.cleanup()
+        server.close()
+
+
+@pytest.mark.parametrize("mirror", ["sync", "aio"])
+def test_a_result_over_the_redis_bulk_limit_fails_its_call_and_serving_goes_on(shm_name, mirror):
+    require_redis()
+    import redis
+    server = RedisServer().start()
+    made = Backend("remote", shm_name, server)
+    name = made.name("over-bulk-limit")
+    proc = spawn_python(MIRRORED_SERVER, server.url, made.namespace, name, mirror)
+    try:
+        redis.Redis.from_url(server.url).config_set("proto-max-bulk-len", "1mb")
+        with made.api.open_function(name, wait=TIMEOUT) as function:
+            with pytest.raises(ValueError, match=f"^The result of '{name}' is 2000006 bytes encoded, more than the "
+                                                 r"Redis server takes in one value \(its proto-max-bulk-len\).$"):
+                function("long", 2_000_000, timeout=TIMEOUT)
+            assert function("long", 5, timeout=TIMEOUT) == "xxxxx"
+        assert made.api.remove_function(name) is True
+        assert finish(proc).strip() == "returned"
     finally:
         finish(proc)
         made.cleanup()

@@ -14,7 +14,7 @@ import weakref
 import zelvane
 from zelvane._remote_scripts import (HEARTBEAT_TTL, HEARTBEAT_EVERY, CALL_SLICE, LOCK_LEASE,
     LOCK_RENEW_EVERY, HANDOFF_SLICE, REPLY_TTL, SERVE_SLICE, WAIT_SLICE, OPEN_POLL, INLINE_VALUE,
-    STAGE_TTL, MESSAGE_SIZE, CALL_ID_SIZE, CALL_FUNCTION, HANDLE_KWARGS, REPLY_RESULT, REPLY_EXCEPTION,
+    STAGE_TTL, SMALLEST_BULK_LIMIT, MESSAGE_SIZE, CALL_ID_SIZE, CALL_FUNCTION, HANDLE_KWARGS, REPLY_RESULT, REPLY_EXCEPTION,
     REPLY_NULL, RESULT_TOO_LARGE, SCRIPTS)
 from zelvane._remote_terms import (public_url, check_timeout, deadline_of, time_left, passed, check_name,
     check_create_memory, check_remove_memory, check_write_memory, check_create_function, check_serve,
@@ -786,12 +786,24 @@ class Server:
         """Answers `request` and takes the next call in the same round
         trip (when serving goes on): the next request or None."""
         reply, failure = self._reply_to(request)
+        if failure is not None or self._stopped.is_set():
+            take = None
+        try:
+            taken = self._post_reply(request, running, reply, take)
+        except Exception as exc:
+            reply, failure = reply_refused_for_length(self._kind, self._name, reply, exc)
+            taken = self._post_reply(request, running, reply, take)
+        if failure is not None:
+            raise failure
+        return taken
+
+    def _post_reply(self, request, running, reply, take):
+        """Posts `reply` to `request` and, given the command `take`, takes
+        the next call in the same round trip: it or None."""
         reply_key = self._keys.reply(request[:CALL_ID_SIZE].decode())
         finish = ([running, reply_key], [request, reply, seconds_ms(REPLY_TTL)])
-        if failure is not None or self._stopped.is_set():
+        if take is None:
             self._remote._run("finish", *finish)
-            if failure is not None:
-                raise failure
             return None
         return self._remote._script_then("finish", *finish, *take)[1]
 
@@ -853,6 +865,18 @@ def failure_reply(kind, exc):
         return REPLY_NULL, exc
     ends = not isinstance(exc, Exception)
     return REPLY_EXCEPTION + remote_report(exc), exc if ends else None
+
+
+def reply_refused_for_length(kind, name, reply, error):
+    """The reply that tells a caller its result was too long for the Redis
+    server (which answers a value over its proto-max-bulk-len with an error
+    and a closed connection), and the exception that ends serving (or
+    None); `error` raised again when it cannot be that."""
+    import redis
+    if len(reply) < SMALLEST_BULK_LIMIT or not isinstance(error, (redis.ConnectionError, redis.ResponseError)):
+        raise error
+    return failure_reply(kind, ValueError(f"The result of '{name}' is {len(reply) - 1} bytes encoded, more than "
+                                          "the Redis server takes in one value (its proto-max-bulk-len)."))
 
 
 def check_connect_arguments(url, namespace):

@@ -111,7 +111,10 @@ class AsyncRemote:
         connection = await _taken_from(pool)
         try:
             await connection.send_packed_command(payload, check_health=False)
-            return [await _reply(connection, self._response_error) for _ in range(count)]
+            replies = [await _reply(connection, self._response_error) for _ in range(count)]
+            if any(_closes_the_connection(reply) for reply in replies):
+                await _dropped(connection)
+            return replies
         except BaseException:
             # A reply left half read would be taken for the next command's.
             await _dropped(connection)
@@ -480,6 +483,12 @@ async def _reply(connection, response_error):
         return exc
 
 
+def _closes_the_connection(reply):
+    """Whether the server closes the connection after `reply` (a request it
+    cannot read, such as a value over its proto-max-bulk-len)."""
+    return isinstance(reply, Exception) and str(reply).startswith("Protocol error")
+
+
 def answered(reply):
     if isinstance(reply, Exception):
         raise reply
@@ -670,11 +679,17 @@ class AsyncServer:
             reply, failure = base.result_reply(form, await _called(self._func, *args, **kwargs)), None
         except BaseException as exc:
             reply, failure = base.failure_reply(self._kind, exc)
-        reply_key = self._keys.reply(request[:base.CALL_ID_SIZE].decode())
-        await self._remote._run("finish", [running, reply_key],
-                                [request, reply, base.seconds_ms(base.REPLY_TTL)])
+        try:
+            await self._post_reply(request, running, reply)
+        except Exception as exc:
+            reply, failure = base.reply_refused_for_length(self._kind, self._name, reply, exc)
+            await self._post_reply(request, running, reply)
         if failure is not None:
             raise failure
+
+    async def _post_reply(self, request, running, reply):
+        reply_key = self._keys.reply(request[:base.CALL_ID_SIZE].decode())
+        await self._remote._run("finish", [running, reply_key], [request, reply, base.seconds_ms(base.REPLY_TTL)])
 
 
 async def connect(url, /, *, namespace="zelvane"):

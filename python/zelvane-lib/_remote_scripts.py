@@ -55,6 +55,10 @@ INLINE_VALUE = 64 * 1024
 STAGE_TTL = 60.0
 
 MESSAGE_SIZE = 1024
+# The least a Redis server may be told to take in one value
+# (proto-max-bulk-len): a reply shorter than this is never refused for its
+# length.
+SMALLEST_BULK_LIMIT = 1024 * 1024
 CALL_ID_SIZE = 32
 STOP_ITEM = b"STOP"
 
