@@ -14,8 +14,8 @@ import weakref
 import zelvane
 from zelvane._remote_scripts import (HEARTBEAT_TTL, HEARTBEAT_EVERY, CALL_SLICE, LOCK_LEASE,
     LOCK_RENEW_EVERY, HANDOFF_SLICE, REPLY_TTL, SERVE_SLICE, WAIT_SLICE, OPEN_POLL, INLINE_VALUE,
-    STAGE_TTL, SMALLEST_BULK_LIMIT, MESSAGE_SIZE, CALL_ID_SIZE, CALL_FUNCTION, HANDLE_KWARGS, REPLY_RESULT, REPLY_EXCEPTION,
-    REPLY_NULL, RESULT_TOO_LARGE, SCRIPTS)
+    STAGE_TTL, SMALLEST_BULK_LIMIT, MESSAGE_SIZE, CALL_ID_SIZE, CALL_FUNCTION, HANDLE_KWARGS, REPLY_RESULT,
+    REPLY_EXCEPTION, REPLY_NULL, RESULT_TOO_LARGE, SCRIPTS)
 from zelvane._remote_terms import (public_url, check_timeout, deadline_of, time_left, passed, check_name,
     check_create_memory, check_remove_memory, check_write_memory, check_create_function, check_serve,
     call_payload, handle_payload, keys_of, heartbeat_request, leave_request, read_request, lock_request,
