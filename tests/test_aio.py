@@ -370,6 +370,56 @@ def test_a_lock_waits_for_another_process_and_times_out_as_lock_does(shm_name):
     assert updated == 6
 
 
+LEFT_IN_A_CLOSED_LOOP = """
+import asyncio, gc, sys, zelvane
+from zelvane import aio
+name, ending = sys.argv[1], sys.argv[2]
+handle = aio.open_memory(name)
+
+async def hold(entered):
+    async with handle.lock():
+        entered.set_result(None)
+        await asyncio.sleep(3600)
+
+async def main():
+    entered = asyncio.get_running_loop().create_future()
+    task = asyncio.ensure_future(hold(entered))
+    await entered
+    return task
+
+loop = asyncio.new_event_loop()
+task = loop.run_until_complete(main())
+loop.close()
+if ending == "closed":
+    task.get_coro().close()
+del task
+gc.collect()
+print("loop closed", flush=True)
+sys.stdin.readline()
+try:
+    with zelvane.open_memory(name).lock(timeout=0):
+        print("free here", flush=True)
+except Exception as exc:
+    print(type(exc).__name__, exc, flush=True)
+"""
+
+
+@pytest.mark.parametrize("ending", ["freed", "closed"])
+def test_a_lock_block_left_in_a_closed_loop_lets_the_lock_go(shm_name, ending):
+    name = shm_name()
+    zelvane.write_memory(name, 0)
+    child = spawn_python(LEFT_IN_A_CLOSED_LOOP, name, ending)
+    try:
+        assert child.stdout.readline().strip() == "loop closed"
+        # Another process gets the lock while the child lives on.
+        assert zelvane.open_memory(name).update(lambda v: v + 1, timeout=TIMEOUT) == 1
+        child.stdin.write("go\n")
+        child.stdin.flush()
+        assert finish(child).strip() == "free here"
+    finally:
+        finish(child)
+
+
 # --- calls
 
 

@@ -135,7 +135,7 @@ class _Runtime:
         self.waits = {}
         self.watcher = None
         self.servers = set()
-        self.lock_owners = {}
+        self.lock_owners = {}  # name -> (weak reference to the holding task, handle)
         # PendingCall -> _Call, the calls the loop posted; changed on the loop
         # only, and copied by the watcher in one step under the GIL.
         self.posted = {}

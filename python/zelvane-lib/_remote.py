@@ -5,15 +5,17 @@ The key layout and the scripts are in _remote_scripts; the argument checks,
 requests and replies in _remote_terms. redis-py is imported only by
 connect().
 """
+import os
 import threading
 import time
 import uuid
+import weakref
 
 import zelvane
 from zelvane._remote_scripts import (HEARTBEAT_TTL, HEARTBEAT_EVERY, CALL_SLICE, LOCK_LEASE,
     LOCK_RENEW_EVERY, HANDOFF_SLICE, REPLY_TTL, SERVE_SLICE, WAIT_SLICE, OPEN_POLL, INLINE_VALUE,
-    STAGE_TTL, MESSAGE_SIZE, CALL_ID_SIZE, CALL_FUNCTION, HANDLE_KWARGS, REPLY_RESULT, REPLY_EXCEPTION,
-    REPLY_NULL, RESULT_TOO_LARGE, SCRIPTS)
+    STAGE_TTL, SMALLEST_BULK_LIMIT, MESSAGE_SIZE, CALL_ID_SIZE, CALL_FUNCTION, HANDLE_KWARGS, REPLY_RESULT,
+    REPLY_EXCEPTION, REPLY_NULL, RESULT_TOO_LARGE, SCRIPTS)
 from zelvane._remote_terms import (public_url, check_timeout, deadline_of, time_left, passed, check_name,
     check_create_memory, check_remove_memory, check_write_memory, check_create_function, check_serve,
     call_payload, handle_payload, keys_of, heartbeat_request, leave_request, read_request, lock_request,
@@ -32,9 +34,6 @@ class Remote:
         self._client = client
         self._url = url
         self._namespace = namespace
-        # redis-py's scripts serve the transactions that carry long values;
-        # everything else goes the short way, through the wires.
-        self._scripts = {name: client.register_script(text) for name, text in SCRIPTS.items()}
         self._packed = {name: Script(text) for name, text in SCRIPTS.items()}
         self._wires = Lines(Wire, client.connection_pool)
         self._subscribers = Lines(Subscriber, client.connection_pool)
@@ -158,13 +157,31 @@ class Remote:
         version = self._run_write(name, data, create, token, release)
         if version == -2:
             token, _ = self._lock(name, None, False)
-            self._keeper.let_go(token)
-            version = self._run_write(name, data, create, token, True)
-            if version < 0:
-                self._unlock(name, token)
+            version = self._write_and_let_go(name, data, create, token)
         if version < 0:
             raise_write_failed(name, version)
         return version
+
+    def _write_and_let_go(self, name, data, create, token):
+        """Writes under the lock `token` holds and lets go of it in the same
+        script; lets go of it at once when the write fails."""
+        self._keeper.let_go(token)
+        try:
+            version = self._run_write(name, data, create, token, True)
+        except BaseException:
+            self._unlock_quietly(name, token)
+            raise
+        if version < 0:
+            self._unlock(name, token)
+        return version
+
+    def _unlock_quietly(self, name, token):
+        """Lets go after a failure, which is the one to report."""
+        try:
+            self._unlock(name, token)
+        except Exception:
+            # Unreachable: the lease runs out.
+            pass
 
     def _read_whole(self, keys, token):
         """What the read script finds, with a long value fetched beside it
@@ -173,7 +190,7 @@ class Remote:
         self._check_open()
         with self._reachable():
             pipe = self._client.pipeline(transaction=True)
-            self._scripts["read"](keys=script_keys, args=args, client=pipe)
+            queue_script(pipe, "read", script_keys, args)
             pipe.get(keys.val)
             found, value = pipe.execute()
         if isinstance(found, list):
@@ -190,7 +207,7 @@ class Remote:
         with self._reachable():
             pipe = self._client.pipeline(transaction=True)
             pipe.set(stage, data, px=seconds_ms(STAGE_TTL))
-            self._scripts["write"](keys=script_keys, args=args, client=pipe)
+            queue_script(pipe, "write", script_keys, args)
             return pipe.execute()[1]
 
     def _lock(self, name, deadline, with_value):
@@ -311,6 +328,13 @@ class Remote:
         return serving
 
 
+def queue_script(pipe, script, keys, args):
+    """Queues `script` in the transaction `pipe` by its text: a script the
+    server forgets between redis-py's check and the transaction (SCRIPT
+    FLUSH) runs all the same, as a script sent whole by a wire does."""
+    pipe.eval(SCRIPTS[script], len(keys), *keys, *args)
+
+
 def stored(name, found):
     """The encoded value (or None), whether capacity was reserved, and the
     version, from what the read and lock scripts found."""
@@ -380,10 +404,23 @@ class LeaseKeeper:
 
     def __init__(self, remote):
         self._remote = remote
+        self._stopping = threading.Event()
+        self._start_afresh()
+        _keepers.add(self)
+
+    def _start_afresh(self):
         self._leases = {}
         self._guard = threading.Lock()
-        self._stopping = threading.Event()
         self._thread = None
+
+    def _after_fork(self):
+        """A forked child starts with no leases (its parent renews its own)
+        and no thread (its copy of the parent's does not run, and may have
+        left the guard or the event's lock taken)."""
+        stopping, self._stopping = self._stopping, threading.Event()
+        if stopping.is_set():
+            self._stopping.set()
+        self._start_afresh()
 
     def hold(self, lock_key, token):
         with self._guard:
@@ -410,6 +447,17 @@ class LeaseKeeper:
                     # An unreachable server: the holder learns of it at its
                     # next access, and the lease runs out meanwhile.
                     pass
+
+
+_keepers = weakref.WeakSet()
+
+
+def _keepers_after_fork():
+    for keeper in list(_keepers):
+        keeper._after_fork()
+
+
+os.register_at_fork(after_in_child=_keepers_after_fork)
 
 
 class RemoteMemoryHandle(NamedHandle):
@@ -476,8 +524,10 @@ class RemoteMemoryHandle(NamedHandle):
         except BaseException:
             self._remote._unlock(self._name, token)
             raise
-        self._remote._keeper.let_go(token)
-        self._seen = self._remote._write(self._name, data, True, token, release=True)
+        version = self._remote._write_and_let_go(self._name, data, True, token)
+        if version < 0:
+            raise_write_failed(self._name, version)
+        self._seen = version
         return result
 
     def lock(self, timeout=None):
@@ -675,6 +725,7 @@ class Server:
         self._sid = uuid.uuid4().hex
         self._gen = None
         self._stopped = threading.Event()
+        self._lost = False
 
     def run(self):
         self._join()
@@ -688,6 +739,8 @@ class Server:
             serving.discard(self._name)
             self._stopped.set()
             self._leave()
+        if self._lost:
+            raise_pool_lost(self._remote.url, self._name)
 
     def _join(self):
         keys = self._keys
@@ -708,10 +761,12 @@ class Server:
         request = heartbeat_request(self._keys, self._gen, self._sid)
         while not self._stopped.wait(HEARTBEAT_EVERY):
             try:
-                if not self._remote._run("heartbeat", *request):
-                    self._stopped.set()
+                beat = self._remote._run("heartbeat", *request)
             except Exception:
-                pass
+                continue
+            if beat != 1:
+                self._lost = beat < 0
+                self._stopped.set()
 
     def _serve_calls(self):
         queue, running = self._keys.queue(self._gen), self._keys.running(self._sid)
@@ -731,12 +786,24 @@ class Server:
         """Answers `request` and takes the next call in the same round
         trip (when serving goes on): the next request or None."""
         reply, failure = self._reply_to(request)
+        if failure is not None or self._stopped.is_set():
+            take = None
+        try:
+            taken = self._post_reply(request, running, reply, take)
+        except Exception as exc:
+            reply, failure = reply_refused_for_length(self._kind, self._name, reply, exc)
+            taken = self._post_reply(request, running, reply, take)
+        if failure is not None:
+            raise failure
+        return taken
+
+    def _post_reply(self, request, running, reply, take):
+        """Posts `reply` to `request` and, given the command `take`, takes
+        the next call in the same round trip: it or None."""
         reply_key = self._keys.reply(request[:CALL_ID_SIZE].decode())
         finish = ([running, reply_key], [request, reply, seconds_ms(REPLY_TTL)])
-        if failure is not None or self._stopped.is_set():
+        if take is None:
             self._remote._run("finish", *finish)
-            if failure is not None:
-                raise failure
             return None
         return self._remote._script_then("finish", *finish, *take)[1]
 
@@ -747,6 +814,14 @@ class Server:
             return result_reply(form, self._func(*args, **kwargs)), None
         except BaseException as exc:
             return failure_reply(self._kind, exc)
+
+
+def raise_pool_lost(url, name):
+    """A pool that went with the Redis server's data ends its servers as an
+    unreachable server does: a restarted server is no removal."""
+    import redis
+    raise redis.ConnectionError(f"Cannot reach Redis at {url}: the server lost the pool of '{name}' while it "
+                                "was served (restarted or flushed); serve it again")
 
 
 def reply_pop(key, wait):
@@ -790,6 +865,18 @@ def failure_reply(kind, exc):
         return REPLY_NULL, exc
     ends = not isinstance(exc, Exception)
     return REPLY_EXCEPTION + remote_report(exc), exc if ends else None
+
+
+def reply_refused_for_length(kind, name, reply, error):
+    """The reply that tells a caller its result was too long for the Redis
+    server (which answers a value over its proto-max-bulk-len with an error
+    and a closed connection), and the exception that ends serving (or
+    None); `error` raised again when it cannot be that."""
+    import redis
+    if len(reply) < SMALLEST_BULK_LIMIT or not isinstance(error, (redis.ConnectionError, redis.ResponseError)):
+        raise error
+    return failure_reply(kind, ValueError(f"The result of '{name}' is {len(reply) - 1} bytes encoded, more than "
+                                          "the Redis server takes in one value (its proto-max-bulk-len)."))
 
 
 def check_connect_arguments(url, namespace):

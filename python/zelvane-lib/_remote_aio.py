@@ -44,9 +44,6 @@ class AsyncRemote:
         self._client = client
         self._url = url
         self._namespace = namespace
-        # redis-py's scripts serve the transactions that carry long values;
-        # everything else goes the short way.
-        self._scripts = {name: client.register_script(text) for name, text in base.SCRIPTS.items()}
         self._packed = {name: Script(text) for name, text in base.SCRIPTS.items()}
         self._leases = {}
         self._closed = False
@@ -114,7 +111,10 @@ class AsyncRemote:
         connection = await _taken_from(pool)
         try:
             await connection.send_packed_command(payload, check_health=False)
-            return [await _reply(connection, self._response_error) for _ in range(count)]
+            replies = [await _reply(connection, self._response_error) for _ in range(count)]
+            if any(_closes_the_connection(reply) for reply in replies):
+                await _dropped(connection)
+            return replies
         except BaseException:
             # A reply left half read would be taken for the next command's.
             await _dropped(connection)
@@ -186,20 +186,35 @@ class AsyncRemote:
         version = await self._run_write(name, data, create, token, release)
         if version == -2:
             token, _ = await self._lock(name, None, False)
-            self._stop_renewing(token)
-            version = await self._run_write(name, data, create, token, True)
-            if version < 0:
-                await self._unlock(name, token)
+            version = await self._write_and_let_go(name, data, create, token)
         if version < 0:
             base.raise_write_failed(name, version)
         return version
+
+    async def _write_and_let_go(self, name, data, create, token):
+        """See zelvane._remote.Remote._write_and_let_go."""
+        self._stop_renewing(token)
+        try:
+            version = await self._run_write(name, data, create, token, True)
+        except BaseException:
+            await asyncio.shield(self._unlock_quietly(name, token))
+            raise
+        if version < 0:
+            await self._unlock(name, token)
+        return version
+
+    async def _unlock_quietly(self, name, token):
+        try:
+            await self._unlock(name, token)
+        except Exception:
+            pass
 
     async def _read_whole(self, keys, token):
         script_keys, args = base.read_request(keys, token, "0")
         self._check_open()
         with base.Reachable(self.url):
             pipe = self._client.pipeline(transaction=True)
-            await self._scripts["read"](keys=script_keys, args=args, client=pipe)
+            base.queue_script(pipe, "read", script_keys, args)
             pipe.get(keys.val)
             found, value = await pipe.execute()
         if isinstance(found, list):
@@ -216,7 +231,7 @@ class AsyncRemote:
         with base.Reachable(self.url):
             pipe = self._client.pipeline(transaction=True)
             pipe.set(stage, data, px=base.seconds_ms(base.STAGE_TTL))
-            await self._scripts["write"](keys=script_keys, args=args, client=pipe)
+            base.queue_script(pipe, "write", script_keys, args)
             return (await pipe.execute())[1]
 
     # -- the lock
@@ -398,8 +413,10 @@ class AsyncRemoteMemoryHandle(NamedHandle):
         except BaseException:
             await asyncio.shield(self._remote._unlock(self._name, token))
             raise
-        self._remote._stop_renewing(token)
-        self._seen = await self._remote._write(self._name, data, True, token, release=True)
+        version = await self._remote._write_and_let_go(self._name, data, True, token)
+        if version < 0:
+            base.raise_write_failed(self._name, version)
+        self._seen = version
         return result
 
     def lock(self, timeout=None):
@@ -464,6 +481,12 @@ async def _reply(connection, response_error):
         return await connection.read_response()
     except response_error as exc:
         return exc
+
+
+def _closes_the_connection(reply):
+    """Whether the server closes the connection after `reply` (a request it
+    cannot read, such as a value over its proto-max-bulk-len)."""
+    return isinstance(reply, Exception) and str(reply).startswith("Protocol error")
 
 
 def answered(reply):
@@ -600,6 +623,7 @@ class AsyncServer:
         self._sid = uuid.uuid4().hex
         self._gen = None
         self._stopped = asyncio.Event()
+        self._lost = False
 
     async def run(self):
         keys = self._keys
@@ -617,6 +641,8 @@ class AsyncServer:
             _SERVING.reset(serving)
             beat.cancel()
             await asyncio.shield(self._leave())
+        if self._lost:
+            base.raise_pool_lost(self._remote.url, self._name)
 
     async def _leave(self):
         try:
@@ -629,10 +655,12 @@ class AsyncServer:
         while True:
             await asyncio.sleep(base.HEARTBEAT_EVERY)
             try:
-                if not await self._remote._run("heartbeat", *request):
-                    self._stopped.set()
+                beat = await self._remote._run("heartbeat", *request)
             except Exception:
-                pass
+                continue
+            if beat != 1:
+                self._lost = beat < 0
+                self._stopped.set()
 
     async def _serve_calls(self):
         queue, running = self._keys.queue(self._gen), self._keys.running(self._sid)
@@ -651,11 +679,17 @@ class AsyncServer:
             reply, failure = base.result_reply(form, await _called(self._func, *args, **kwargs)), None
         except BaseException as exc:
             reply, failure = base.failure_reply(self._kind, exc)
-        reply_key = self._keys.reply(request[:base.CALL_ID_SIZE].decode())
-        await self._remote._run("finish", [running, reply_key],
-                                [request, reply, base.seconds_ms(base.REPLY_TTL)])
+        try:
+            await self._post_reply(request, running, reply)
+        except Exception as exc:
+            reply, failure = base.reply_refused_for_length(self._kind, self._name, reply, exc)
+            await self._post_reply(request, running, reply)
         if failure is not None:
             raise failure
+
+    async def _post_reply(self, request, running, reply):
+        reply_key = self._keys.reply(request[:base.CALL_ID_SIZE].decode())
+        await self._remote._run("finish", [running, reply_key], [request, reply, base.seconds_ms(base.REPLY_TTL)])
 
 
 async def connect(url, /, *, namespace="zelvane"):

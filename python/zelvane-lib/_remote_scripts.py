@@ -17,11 +17,14 @@ scripts below touch a single slot of a Redis Cluster:
     {ns:name}:hb:SID    a server's heartbeat, expiring
     {ns:name}:run:SID   the call a server is executing
     {ns:name}:r:CALLID  the reply of one call, expiring
+    {ns:name}:end:GEN   a pool ended on purpose (stopped, left, replaced,
+                        removed), expiring; a server whose pool went
+                        without it knows that the server lost its data
 
 A script is given, in KEYS, every key whose name its caller knows. Some
 names are known only inside the script, which makes them there from the
 object's prefix: the pool's generation read from :fn (:srv:GEN, :q:GEN in
-join, stop, post, served, withdraw), the server ids read from :srv:GEN
+join, stop, post, served, withdraw; :end:GEN in remove), the server ids read from :srv:GEN
 (their :hb and :run keys, in live_servers and where), and the token of the
 waiter a lock is handed to, read from :waiters (its :wake key, in hand_on). Passing them
 would take a round trip before the script and let them change in between.
@@ -52,6 +55,10 @@ INLINE_VALUE = 64 * 1024
 STAGE_TTL = 60.0
 
 MESSAGE_SIZE = 1024
+# The least a Redis server may be told to take in one value
+# (proto-max-bulk-len): a reply shorter than this is never refused for its
+# length.
+SMALLEST_BULK_LIMIT = 1024 * 1024
 CALL_ID_SIZE = 32
 STOP_ITEM = b"STOP"
 
@@ -78,6 +85,14 @@ local function live_servers(prefix, gen)
     end
   end
   return redis.call('SCARD', set)
+end
+"""
+
+# Marks the pool of generation `gen` as ended on purpose, for its servers'
+# heartbeats to tell from a pool that went with the server's data.
+_MARK_ENDED = """
+local function mark_ended(prefix, gen)
+  redis.call('SET', prefix .. ':end:' .. gen, 1, 'PX', 60000)
 end
 """
 
@@ -175,7 +190,8 @@ end
 # sends the least): token, release, lease ms, staged. The value is ARGV[1],
 # or waits under the stage key when staged ('1'), sent beside the script in
 # one transaction. Returns the new version, or -1 missing, -2 locked by
-# another, -3 a function's name, -4 the caller's lock was lost.
+# another, -3 a function's name, -4 the caller's lock was lost; an error
+# when the user may not publish the new version.
 _WRITE = _HAND_ON + """
 local token, staged = ARGV[3] or '', ARGV[6] == '1'
 local function refused(code)
@@ -188,6 +204,14 @@ local holder = redis.call('GET', KEYS[3])
 if token ~= '' and holder ~= token then return refused(-4) end
 if holder and holder ~= token then return refused(-2) end
 if not found[1] and ARGV[2] ~= '1' then return refused(-1) end
+local prefix = string.sub(KEYS[1], 1, -6)
+-- A write lands with the announcement of its version or not at all: a user
+-- who may not publish is refused before anything changes (Redis 7 checks
+-- channels; older ones let every user publish).
+if redis.acl_check_cmd and not redis.acl_check_cmd('PUBLISH', prefix .. ':ch', '0') then
+  return refused(redis.error_reply('NOPERM this user has no permissions to publish on the channel ' .. prefix ..
+    ':ch, which announces each new version of the slot'))
+end
 local ver = (tonumber(found[1] or '0') + 1) % 2147483648
 if staged then
   redis.call('RENAME', KEYS[6], KEYS[4])
@@ -197,7 +221,6 @@ else
 end
 redis.call('HSET', KEYS[1], 'ver', ver)
 if found[2] then redis.call('HDEL', KEYS[1], 'z') end
-local prefix = string.sub(KEYS[1], 1, -6)
 redis.call('PUBLISH', prefix .. ':ch', ver)
 if ARGV[4] == '1' then
   hand_on(KEYS[3], KEYS[5], KEYS[1], KEYS[4], prefix, ARGV[5], not staged and ('-' .. ver .. ':' .. ARGV[1]))
@@ -265,7 +288,9 @@ return redis.call('PEXPIRE', KEYS[1], ARGV[2])
 
 # KEYS: slot, fn, lock, val. How many names went (the lock goes with its slot;
 # its waiters find it free).
-_REMOVE = """
+_REMOVE = _MARK_ENDED + """
+local gen = redis.call('HGET', KEYS[2], 'gen')
+if gen then mark_ended(string.sub(KEYS[1], 1, -6), gen) end
 local removed = redis.call('DEL', KEYS[1], KEYS[2])
 redis.call('DEL', KEYS[3], KEYS[4])
 return removed
@@ -273,13 +298,14 @@ return removed
 
 # KEYS: slot, fn. ARGV: prefix, kind, new generation, server id, heartbeat
 # ms. The pool's generation once joined; false when the name is taken.
-_JOIN = _LIVE_SERVERS + """
+_JOIN = _LIVE_SERVERS + _MARK_ENDED + """
 if redis.call('EXISTS', KEYS[1]) == 1 then return false end
 local kind = redis.call('HGET', KEYS[2], 'kind')
 local gen = redis.call('HGET', KEYS[2], 'gen')
 if kind and live_servers(ARGV[1], gen) > 0 then
   if kind ~= 'serve' or ARGV[2] ~= 'serve' then return false end
 else
+  if gen then mark_ended(ARGV[1], gen) end
   gen = ARGV[3]
   redis.call('HSET', KEYS[2], 'kind', ARGV[2], 'gen', gen)
 end
@@ -288,13 +314,17 @@ redis.call('SET', ARGV[1] .. ':hb:' .. ARGV[4], 1, 'PX', ARGV[5])
 return gen
 """
 
-# KEYS: fn, servers, heartbeat, queue. ARGV: generation, server id,
-# heartbeat ms, pool ms. 0 once the pool was stopped or the server dropped
-# from it.
+# KEYS: fn, servers, heartbeat, queue, end mark. ARGV: generation, server
+# id, heartbeat ms, pool ms. 0 once the pool was ended or the server dropped
+# from it; -1 once the pool went with no end mark: the Redis server lost its
+# data (restarted, flushed).
 _HEARTBEAT = """
-if redis.call('HGET', KEYS[1], 'gen') ~= ARGV[1] or redis.call('SISMEMBER', KEYS[2], ARGV[2]) == 0 then
+local gen = redis.call('HGET', KEYS[1], 'gen')
+if gen ~= ARGV[1] then
+  if redis.call('EXISTS', KEYS[5]) == 0 then return -1 end
   return 0
 end
+if redis.call('SISMEMBER', KEYS[2], ARGV[2]) == 0 then return 0 end
 redis.call('SET', KEYS[3], 1, 'PX', ARGV[3])
 redis.call('PEXPIRE', KEYS[2], ARGV[4])
 redis.call('PEXPIRE', KEYS[4], ARGV[4])
@@ -304,22 +334,26 @@ return 1
 # KEYS: fn, servers, heartbeat, running, queue. ARGV: prefix, generation,
 # server id. The last server out removes the name (when it is still this
 # pool's).
-_LEAVE = _LIVE_SERVERS + """
+_LEAVE = _LIVE_SERVERS + _MARK_ENDED + """
 redis.call('SREM', KEYS[2], ARGV[3])
 redis.call('DEL', KEYS[3], KEYS[4])
 if live_servers(ARGV[1], ARGV[2]) == 0 then
   redis.call('DEL', KEYS[2], KEYS[5])
-  if redis.call('HGET', KEYS[1], 'gen') == ARGV[2] then redis.call('DEL', KEYS[1]) end
+  if redis.call('HGET', KEYS[1], 'gen') == ARGV[2] then
+    redis.call('DEL', KEYS[1])
+    mark_ended(ARGV[1], ARGV[2])
+  end
 end
 return 1
 """
 
 # KEYS: fn. ARGV: prefix. Stops every server of the pool: each takes one
 # stop item before any waiting call; the calls left behind fail.
-_STOP = """
+_STOP = _MARK_ENDED + """
 local gen = redis.call('HGET', KEYS[1], 'gen')
 if not gen then return 0 end
 redis.call('DEL', KEYS[1])
+mark_ended(ARGV[1], gen)
 local queue = ARGV[1] .. ':q:' .. gen
 for _ = 1, redis.call('SCARD', ARGV[1] .. ':srv:' .. gen) do
   redis.call('RPUSH', queue, 'STOP')

@@ -126,6 +126,9 @@ class Keys:
     def heartbeat(self, sid):
         return f"{self.prefix}:hb:{sid}"
 
+    def ended(self, gen):
+        return f"{self.prefix}:end:{gen}"
+
     def running(self, sid):
         return f"{self.prefix}:run:{sid}"
 
@@ -177,7 +180,7 @@ def write_request(keys, data, create, token, release, stage):
 
 def heartbeat_request(keys, gen, sid):
     """The keys and arguments of the heartbeat script."""
-    return ([keys.fn, keys.servers(gen), keys.heartbeat(sid), keys.queue(gen)],
+    return ([keys.fn, keys.servers(gen), keys.heartbeat(sid), keys.queue(gen), keys.ended(gen)],
             [gen, sid, seconds_ms(HEARTBEAT_TTL), seconds_ms(POOL_TTL)])
 
 

@@ -17,6 +17,7 @@ import numbers
 import os
 import threading
 import time
+import weakref
 
 import zelvane
 from zelvane._aio_runtime import _WATCH_SLICE, _post, _runtime, _start_thread
@@ -121,7 +122,7 @@ class AsyncMemoryHandle:
         delay = _FIRST_RETRY
         while True:
             holder = runtime.lock_owners.get(self.name)
-            if holder is not None and holder[0] is asyncio.current_task():
+            if holder is not None and holder[0]() is asyncio.current_task():
                 # Held through this handle: no second lock, as in a thread's
                 # lock() block; through another: refused as a thread's would be.
                 return op(*args)
@@ -172,19 +173,20 @@ class _AsyncSlotLock:
     """What AsyncMemoryHandle.lock() returns: `async with` holds the slot's
     lock, on the loop's thread, for the task that entered it."""
 
-    __slots__ = ("_handle", "_timeout", "_entered")
+    __slots__ = ("_handle", "_timeout", "_entered", "_owners")
 
     def __init__(self, handle, timeout):
         self._handle = handle
         self._timeout = timeout
         self._entered = None
+        self._owners = None
 
     async def __aenter__(self):
         handle = self._handle
         runtime = _runtime(asyncio.get_running_loop())
         task = asyncio.current_task()
         holder = runtime.lock_owners.get(handle.name)
-        if holder is not None and holder[0] is task:
+        if holder is not None and holder[0]() is task:
             raise RuntimeError(f"The lock of shared memory address '{handle.name}' is already held by this thread.")
         deadline = None if self._timeout is None else time.monotonic() + self._timeout
         delay = _FIRST_RETRY
@@ -197,13 +199,19 @@ class _AsyncSlotLock:
         # Taken and recorded in one step of the loop: a cancellation lands
         # before it (nothing held) or in the block (__aexit__ lets go).
         self._entered = entered
-        runtime.lock_owners[handle.name] = (task, handle)
+        self._owners = runtime.lock_owners
+        # Held weakly: a task left pending in a closed loop is freed, and
+        # its block's exit lets the lock go.
+        runtime.lock_owners[handle.name] = (weakref.ref(task), handle)
         return handle
 
     async def __aexit__(self, exc_type, exc_value, traceback):
+        # No loop is asked for: a task whose loop was closed leaves the
+        # block when its coroutine is closed, and must let go all the same.
         entered, self._entered = self._entered, None
         if entered is not None:
-            _runtime(asyncio.get_running_loop()).lock_owners.pop(self._handle.name, None)
+            self._owners.pop(self._handle.name, None)
+            self._owners = None
             entered.__exit__(exc_type, exc_value, traceback)
         return False
 
