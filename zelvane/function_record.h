@@ -575,6 +575,13 @@ Poster poster_state(const FunctionRecord& record, uint32_t pid) {
                                                                                            : Poster::Dead;
 }
 
+// Under the record's mutex: whether the process `pid` that holds a ticket
+// of the record's queue still lives, as its caller lock says.
+bool caller_lives(const FunctionRecord& record, uint32_t pid) {
+    return pid == static_cast<uint32_t>(shm::this_process()) ||
+           write_locked_elsewhere(record.fd(), CALLER_LOCK_BASE + static_cast<off_t>(pid));
+}
+
 // A forked child must not keep its parent alive in the eyes of others, nor
 // count its parent's calls as its own.
 void disown_after_fork() noexcept {
