@@ -454,21 +454,27 @@ bool open_for_call(FunctionRecord& record, struct stat& st) {
 // How often a wait for a name to be served looks again.
 constexpr long SERVED_POLL_NS = 5000000;
 
-// Opens the record of `record.name` once a live server serves it, waiting
-// until `limit` at the latest: false with TimeoutError then, or with the
-// error of a name that holds something else.
-bool open_when_served(FunctionRecord& record, struct stat& st, const timespec& limit) {
+// Opens the record of `record.name` once at least `servers` live servers
+// serve it, waiting until `limit` at the latest (none when null): false with
+// TimeoutError then, or with the error of a name that holds something else.
+bool open_when_served(FunctionRecord& record, struct stat& st, const timespec* limit, long servers = 1) {
     for (;;) {
         const OpenOutcome outcome = open_function_record(record, st);
-        if (outcome == OpenOutcome::Opened && !nobody_serves(record)) {
+        if (outcome == OpenOutcome::Opened && live_servers(record) >= servers) {
             return true;
         }
         if (outcome == OpenOutcome::NotAFunction || outcome == OpenOutcome::MapFailed) {
             return open_failed(record, outcome);
         }
         record.object.release();
-        if (passed(limit)) {
-            PyErr_Format(PyExc_TimeoutError, "Nobody served the function '%s' within the time given.", record.name);
+        if (limit && passed(*limit)) {
+            if (servers > 1) {
+                PyErr_Format(PyExc_TimeoutError,
+                             "Fewer than %ld servers served the function '%s' within the time given.", servers,
+                             record.name);
+            } else {
+                PyErr_Format(PyExc_TimeoutError, "Nobody served the function '%s' within the time given.", record.name);
+            }
             return false;
         }
         shm::without_gil([] {

@@ -124,6 +124,13 @@ bool last_of_pool(const FunctionRecord& record) { return take_pool_range(record.
 
 // The number of servers that hold a slot of the pool open as `fd`.
 long pool_servers(int fd) noexcept { return write_locks_elsewhere(fd, POOL_LOCK_BASE, POOL_LOCK_BASE + POOL_SLOTS); }
+
+// The number of live servers of the open record: its pool's, or its one
+// create_function server.
+long live_servers(const FunctionRecord& record) noexcept {
+    if (record.pool()) {
+        return pool_servers(record.fd());
+    }
     return write_locked_elsewhere(record.fd(), SERVER_LOCK_BYTE) ? 1 : 0;
 }
 
