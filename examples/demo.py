@@ -34,7 +34,9 @@ def pool_demo(ctx, prices):
     servers = [ctx.Process(target=pool_server) for _ in range(2)]
     for s in servers:
         s.start()
-    with zelvane.open_function(SERVICE, wait=30) as service:
+    # Until both servers serve: remove_function stops the servers serving at
+    # that moment, and one that started serving later would serve anew.
+    with zelvane.open_function(SERVICE, wait=30, servers=2) as service:
         print(f"pool answers  total({prices!r}, tax=0.1) -> {service(prices, tax=0.1)!r}")
         try:
             service(prices, "no tax")

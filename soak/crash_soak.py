@@ -12,7 +12,9 @@ Each round checks that
   (c) calls to a killed server end with a RuntimeError naming the function,
       and calls whose arguments and results other threads keep changing
       while they are encoded get them whole;
-  (d) a killed caller does not block the callers after it;
+  (d) a killed caller does not block the callers after it, nor does a
+      killed swarm (a caller of a pool with more calls in flight than the
+      pool has areas, so that it dies holding areas and queue tickets);
   (e) nothing is left half-made: every name is a valid slot or function
       record (a killed churner's leftovers included, some of them pools) or
       absent.
@@ -49,7 +51,7 @@ import _board as B
 from _common import (Changing, changed_reply_fault, check_value, die_with_parent, interrupt_on_sigterm,
                      is_decoder_error, make_value, names_with_prefix, remove_names, sanitizer_report, shm_path)
 
-ROLES = ("writer", "reader", "caller", "server", "churner")
+ROLES = ("writer", "reader", "caller", "server", "churner", "swarm")
 FUNCTION_RECORD_SIZE = 1168
 # A pool's record is followed by its 16 message areas of 1088 bytes, from byte 1216.
 POOL_RECORD_SIZE = 1216 + 16 * 1088
@@ -237,6 +239,45 @@ def run_caller(child, functions):
     child.loop(call)
 
 
+def is_pool(function):
+    return function.rsplit("_", 1)[-1].startswith("pool")
+
+
+def run_swarm(child, pools):
+    """Calls the pools from more threads than a pool has areas, so that a
+    kill finds it holding areas and queue tickets: the first thread's calls
+    are timed, the others only checked."""
+    def caller(thread):
+        tag = f"{child.tag}.{thread}"
+        seq = 0
+
+        def call():
+            nonlocal seq
+            seq += 1
+            function = child.rng.choice(pools)
+            payload = child.rng.randbytes(child.rng.randrange(200))
+            args = (tag, seq, payload)
+            try:
+                if thread == 0:
+                    reply = child.timed(zelvane.call_function, function, args)
+                else:
+                    reply = zelvane.call_function(function, args)
+            except Exception as exc:
+                return classify_call_error(child, function, exc)
+            if reply != expected_reply(function, tag, seq, payload):
+                child.board.add(child.cell, B.MISDELIVERED)
+                print(f"[{tag}] call {seq} of {function} got {reply!r:.200}", file=sys.stderr, flush=True)
+            elif thread == 0:
+                child.board.add(child.cell, B.GOOD)
+            return 0
+
+        return call
+
+    for thread in range(1, child.args.swarm_threads):
+        threading.Thread(target=child.loop, args=(caller(thread),), daemon=True).start()
+    child.loop(caller(0))
+
+
 def run_server(child, function):
     progress = child.progress
     changing = Changing(random.Random(child.rng.random()), CHANGING_ITEMS).start()
@@ -251,8 +292,9 @@ def run_server(child, function):
         progress.finished(start, time.monotonic())
         return reply
 
+    serving = zelvane.serve if is_pool(function) else zelvane.create_function
     try:
-        result = zelvane.create_function(function, answer)
+        result = serving(function, answer)
     except BaseException as exc:
         child.complain(f"serving {function} ended: {exc!r}")
         sys.exit(3)
@@ -325,7 +367,7 @@ def child_main(args):
     die_with_parent()
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the soak itself handles Ctrl-C
     runners = {"writer": run_writer, "reader": run_reader, "caller": run_caller,
-               "server": lambda child, names: run_server(child, names[0]),
+               "server": lambda child, names: run_server(child, names[0]), "swarm": run_swarm,
                "churner": lambda child, names: run_churner(child, names[0])}
     runners[args.role](Child(args), args.names)
     return 0
@@ -371,8 +413,9 @@ class CrashSoak:
         self.prefix = f"zsoak_{os.getpid()}_crash{self.rng.getrandbits(24):06x}_"
         self.slots = [f"{self.prefix}slot{i}" for i in range(args.slots)]
         self.functions = [f"{self.prefix}fn{i}" for i in range(args.functions)]
+        self.pools = [f"{self.prefix}pool{i}" for i in range(args.pools)]
         self.workdir = tempfile.mkdtemp(prefix="zsoak_crash_")
-        fleet = args.writers + args.readers + args.callers + args.functions + args.churners
+        fleet = args.writers + args.readers + args.callers + args.functions + args.churners + args.pools + args.swarms
         self.board = B.Board(os.path.join(self.workdir, "board"), cells=fleet + args.rounds + 1)
         self.next_cell = 0
         self.members = []
@@ -389,7 +432,8 @@ class CrashSoak:
         log = open(os.path.join(self.workdir, f"{role}{cell}.log"), "wb")
         command = [sys.executable, os.path.abspath(__file__), "--child", role, "--board",
                    os.path.join(self.workdir, "board"), "--cell", str(cell),
-                   "--max-size", str(self.args.max_size), "--names", *names]
+                   "--max-size", str(self.args.max_size), "--swarm-threads", str(self.args.swarm_threads),
+                   "--names", *names]
         proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log)
         log.close()
         member = Member(role, names, cell, proc)
@@ -399,15 +443,17 @@ class CrashSoak:
     def start_fleet(self):
         for name in self.slots:
             zelvane.write_memory(name, make_value("init", 0, 64, self.rng))
-        for function in self.functions:
+        for function in self.functions + self.pools:
             self.spawn("server", [function])
-        self.wait_until(lambda: all(os.path.exists(shm_path(f)) for f in self.functions), "the servers")
+        self.wait_until(lambda: all(os.path.exists(shm_path(f)) for f in self.functions + self.pools), "the servers")
         for _ in range(self.args.writers):
             self.spawn("writer", self.slots)
         for _ in range(self.args.readers):
             self.spawn("reader", self.slots)
         for _ in range(self.args.callers):
-            self.spawn("caller", self.functions)
+            self.spawn("caller", self.functions + self.pools)
+        for _ in range(self.args.swarms if self.pools else 0):
+            self.spawn("swarm", self.pools)
         for _ in range(self.args.churners):
             self.spawn("churner", [self.prefix])
         self.wait_until(lambda: all(self.board.get(m.cell, B.OPS) > 0 for m in self.members),
@@ -595,7 +641,7 @@ class CrashSoak:
             rest = name[len(self.prefix):]
             if name in self.slots:
                 self.check_slot(name)
-            elif name in self.functions:
+            elif name in self.functions or name in self.pools:
                 self.check_record(name)
             elif rest.startswith("churn") and int(rest[5:].split("_")[0]) in live_churners:
                 continue
@@ -623,7 +669,7 @@ class CrashSoak:
     def stop_fleet(self):
         """Asks the fleet to stop, stops the servers, then kills whoever is left."""
         self.board.stop()
-        for function in self.functions:
+        for function in self.functions + self.pools:
             with_timeout(lambda f=function: zelvane.remove_function(f), self.args.hang_timeout,
                          f"stopping {function}")
         deadline = time.monotonic() + self.args.hang_timeout
@@ -720,6 +766,10 @@ def parse_args(argv):
     parser.add_argument("--slots", type=int, default=2)
     parser.add_argument("--functions", type=int, default=2)
     parser.add_argument("--churners", type=int, default=1)
+    parser.add_argument("--pools", type=int, default=1, help="functions served by a pool (of one server process)")
+    parser.add_argument("--swarms", type=int, default=1, help="callers of the pools from many threads each")
+    parser.add_argument("--swarm-threads", type=int, default=24,
+                        help="threads of a swarm: more than a pool's 16 areas")
     parser.add_argument("--max-size", type=int, default=4 << 20, help="largest value written, in bytes")
     parser.add_argument("--max-delay", type=float, default=0.3, help="longest wait before a kill, s")
     parser.add_argument("--mid-operation", type=float, default=0.5,

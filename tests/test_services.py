@@ -382,6 +382,48 @@ def test_open_function_times_out_when_nobody_serves(shm_name, wait):
         zelvane.open_function(name, wait=-1)
 
 
+def open_both_ways(name, kind, **kwargs):
+    """A handle on `name` opened by the module's open_function, or by
+    zelvane.aio's on an event loop of its own."""
+    if kind == "sync":
+        return zelvane.open_function(name, **kwargs)
+    import asyncio
+    from zelvane import aio
+    return asyncio.run(aio.open_function(name, **kwargs))
+
+
+@pytest.mark.parametrize("kind", ["sync", "aio"])
+def test_open_function_waits_for_as_many_servers_as_asked(pool, shm_name, kind):
+    name = shm_name("servers")
+    _, first = pool(1, name=name)
+    # The second server joins while the opener waits for it.
+    joined = run_threads(lambda i: open_both_ways(name, kind, wait=TIMEOUT, servers=2) if i else pool(1, name=name), 2)
+    handle = joined[1]
+    try:
+        assert handle.servers == 2
+        with pytest.raises(TimeoutError, match=f"^Fewer than 3 servers served the function '{name}' within the time "
+                                               "given.$"):
+            open_both_ways(name, kind, wait=0.2, servers=3)
+        for servers, error in ((0, ValueError), (-2, ValueError), (1.5, TypeError), ("2", TypeError)):
+            with pytest.raises(error):
+                open_both_ways(name, kind, wait=0, servers=servers)
+        stop_pool(name, first + joined[0][1])
+        assert handle.servers == 0
+    finally:
+        handle.close()
+    with pytest.raises(ValueError, match="closed function handle"):
+        handle.servers
+
+
+def test_a_create_function_record_has_one_server(serve):
+    server = serve("lambda *a: a")
+    with zelvane.open_function(server.name, wait=TIMEOUT, servers=1) as handle:
+        assert handle.servers == 1
+        assert zelvane.remove_function(server.name) is True
+        assert server.finish() == (0, "read\nreturned None\n")
+        assert handle.servers == 0
+
+
 def run_command(*args):
     command_dir = pathlib.Path(__file__).parents[1] / "python"
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(command_dir), os.path.dirname(zelvane.__file__)]))

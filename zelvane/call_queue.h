@@ -68,6 +68,11 @@ public:
     uint32_t head_holder() const { return state_.holder[state_.head % QUEUE_SLOTS]; }
     // Whether `ticket` was passed over (its holder looked dead or stuck).
     bool passed(uint32_t ticket) const { return static_cast<int32_t>(ticket - state_.head) < 0; }
+    // Whether `ticket`, taken by `pid`, no longer stands: passed over, or
+    // dropped where it stood (its holder looked dead).
+    bool lost(uint32_t ticket, uint32_t pid) const {
+        return passed(ticket) || state_.holder[ticket % QUEUE_SLOTS] != pid;
+    }
 
     uint32_t take(uint32_t pid) {
         const uint32_t ticket = state_.tail++;
@@ -85,6 +90,21 @@ public:
             return false;
         }
         state_.holder[ticket % QUEUE_SLOTS] = 0;
+        const uint32_t head = state_.head;
+        skip_given_up();
+        return head != state_.head;
+    }
+
+    // Drops the tickets of holders that `gone(pid)` says have gone, wherever
+    // they stand; true when the head moved.
+    template <typename Gone>
+    bool drop_gone(Gone&& gone) {
+        for (uint32_t ticket = state_.head; ticket != state_.tail; ++ticket) {
+            uint32_t& holder = state_.holder[ticket % QUEUE_SLOTS];
+            if (holder != 0 && gone(holder)) {
+                holder = 0;
+            }
+        }
         const uint32_t head = state_.head;
         skip_given_up();
         return head != state_.head;

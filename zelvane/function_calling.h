@@ -142,7 +142,7 @@ struct Call {
             record.set_word(word);
         }
         Queue queue(record.shm()->callers);
-        if (phase == Phase::Queued && queue.passed(ticket)) {
+        if (phase == Phase::Queued && queue.lost(ticket, static_cast<uint32_t>(shm::this_process()))) {
             phase = Phase::Arriving;  // passed over while it did not run: queue again
         }
         const bool my_turn = phase == Phase::Arriving ? queue.empty() : queue.head() == ticket;
@@ -223,23 +223,49 @@ struct Call {
         }
     }
 
-    // Between slices, for a queued caller: a head that does not post although
-    // the record is idle is passed over once its process has died, or after a
-    // second (it may be stopped); it queues again when it runs.
-    Step pass_over_a_stuck_head(CallWord word) {
-        Queue queue(record.shm()->callers);
-        if (phase != Phase::Queued || queue.empty() || queue.head() == ticket || !room(word, false)) {
+    // Between slices, for a caller that has not posted: what dead callers
+    // left in its way goes, whoever's turn it is and whether there is room or
+    // not (their replies, or a pool's areas, and their tickets wherever they
+    // stand), so that no set of dead callers can wedge the record; then a
+    // live head that does not post although there is room is passed over.
+    Step clear_the_way(CallWord word) {
+        if (posted()) {
             return Step::Wait;
         }
-        const CallWord head{queue.head()};
-        const bool again = stuck_head.seen_again(head);
-        const uint32_t holder = queue.head_holder();
-        const bool dead = holder != static_cast<uint32_t>(shm::this_process()) &&
-                          !write_locked_elsewhere(record.fd(), CALLER_LOCK_BASE + static_cast<off_t>(holder));
-        if (again && (dead || stuck_head.for_a_second()) && queue.give_up(queue.head())) {
+        const bool freed = reclaim_dead_exchanges(word);
+        Queue queue(record.shm()->callers);
+        const bool moved = queue.drop_gone([this](uint32_t pid) { return !caller_lives(record, pid); });
+        if ((freed || moved) && !queue.empty()) {
+            record.set_word(record.word().with_queue_moved());
+        }
+        pass_over_a_stuck_head(record.word());
+        return Step::Wait;
+    }
+
+    // Frees what callers that died left posted or replied: whether any was.
+    bool reclaim_dead_exchanges(CallWord word) {
+        if (record.pool()) {
+            return reclaim_areas(record);
+        }
+        if (!reclaimable(word)) {
+            return false;
+        }
+        record.set_word(word.with_state(CallWord::IDLE));
+        return true;
+    }
+
+    // For a queued caller: a live head that does not post although there is
+    // room is passed over after a second (it may be stopped); it queues
+    // again when it runs.
+    void pass_over_a_stuck_head(CallWord word) {
+        Queue queue(record.shm()->callers);
+        if (phase != Phase::Queued || queue.empty() || queue.head() == ticket || !room(word, false)) {
+            return;
+        }
+        if (stuck_head.seen_again(CallWord{queue.head()}) && stuck_head.for_a_second() &&
+            queue.give_up(queue.head())) {
             record.set_word(word.with_queue_moved());
         }
-        return Step::Wait;
     }
 
     // A reply whose caller died is reclaimed at once; one whose caller lives
@@ -428,21 +454,27 @@ bool open_for_call(FunctionRecord& record, struct stat& st) {
 // How often a wait for a name to be served looks again.
 constexpr long SERVED_POLL_NS = 5000000;
 
-// Opens the record of `record.name` once a live server serves it, waiting
-// until `limit` at the latest: false with TimeoutError then, or with the
-// error of a name that holds something else.
-bool open_when_served(FunctionRecord& record, struct stat& st, const timespec& limit) {
+// Opens the record of `record.name` once at least `servers` live servers
+// serve it, waiting until `limit` at the latest (none when null): false with
+// TimeoutError then, or with the error of a name that holds something else.
+bool open_when_served(FunctionRecord& record, struct stat& st, const timespec* limit, long servers = 1) {
     for (;;) {
         const OpenOutcome outcome = open_function_record(record, st);
-        if (outcome == OpenOutcome::Opened && !nobody_serves(record)) {
+        if (outcome == OpenOutcome::Opened && live_servers(record) >= servers) {
             return true;
         }
         if (outcome == OpenOutcome::NotAFunction || outcome == OpenOutcome::MapFailed) {
             return open_failed(record, outcome);
         }
         record.object.release();
-        if (passed(limit)) {
-            PyErr_Format(PyExc_TimeoutError, "Nobody served the function '%s' within the time given.", record.name);
+        if (limit && passed(*limit)) {
+            if (servers > 1) {
+                PyErr_Format(PyExc_TimeoutError,
+                             "Fewer than %ld servers served the function '%s' within the time given.", servers,
+                             record.name);
+            } else {
+                PyErr_Format(PyExc_TimeoutError, "Nobody served the function '%s' within the time given.", record.name);
+            }
             return false;
         }
         shm::without_gil([] {
@@ -629,8 +661,8 @@ WaitEnd look_between_slices(FunctionRecord& record, Call& call, const timespec* 
     if ((limit && passed(*limit)) || call.giving_up()) {
         return WaitEnd::TimedOut;
     }
-    if (call.phase == Call::Phase::Queued) {
-        look_once(record, [&call](CallWord word) { return call.pass_over_a_stuck_head(word); }, limit);
+    if (!call.posted()) {
+        look_once(record, [&call](CallWord word) { return call.clear_the_way(word); }, limit);
     }
     return WaitEnd::KeepWaiting;
 }

@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <new>
 #include <string>
@@ -212,6 +213,31 @@ PyObject* function_handle_name(PyObject* self, void*) {
 
 PyObject* function_handle_closed(PyObject* self, void*) { return PyBool_FromLong(as_function_handle(self)->closed); }
 
+// The number of live servers of the record the handle is bound to; when it
+// has none, of the record its name leads to now, which the next call would
+// look up (0 when the name leads to no function record).
+PyObject* function_handle_servers(PyObject* self, void*) {
+    FunctionHandleObject* handle = as_function_handle(self);
+    if (!function_handle_open(handle)) {
+        return nullptr;
+    }
+    FunctionRecord record(name_text(handle->name));
+    if (!record.name) {
+        return nullptr;
+    }
+    if (handle->use && handle->opener == shm::this_process()) {
+        record.object = shm::ObjectUse(&*handle->use);
+        const long bound = live_servers(record);
+        if (bound > 0) {
+            return PyLong_FromLong(bound);
+        }
+        record.object.release();
+    }
+    struct stat st;
+    const bool opened = open_function_record(record, st) == OpenOutcome::Opened;
+    return PyLong_FromLong(opened ? live_servers(record) : 0);
+}
+
 void function_handle_dealloc(PyObject* self) {
     FunctionHandleObject* handle = as_function_handle(self);
     PyTypeObject* type = Py_TYPE(self);
@@ -245,6 +271,7 @@ PyMethodDef function_handle_methods[] = {
 PyGetSetDef function_handle_getset[] = {
     {"name", function_handle_name, nullptr, "The name the function is served under.", nullptr},
     {"closed", function_handle_closed, nullptr, "True once the handle was closed.", nullptr},
+    {"servers", function_handle_servers, nullptr, "The number of live servers of the function.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -273,11 +300,32 @@ PyType_Spec function_handle_spec = {
     function_handle_slots,
 };
 
+// The number of servers that open_function's `servers` asks for: 0 when
+// None (it waits for none beyond what `wait` asks), else at least 1; -1
+// with an exception set.
+long servers_wanted(PyObject* servers) {
+    if (!servers || servers == Py_None) {
+        return 0;
+    }
+    PyRef number(PyNumber_Index(servers));
+    const long wanted = number ? PyLong_AsLong(number.get()) : -1;
+    if (wanted == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    if (wanted < 1) {
+        PyErr_SetString(PyExc_ValueError, "servers must be a positive number of servers or None");
+        return -1;
+    }
+    return wanted;
+}
+
 PyObject* open_function(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"", "wait", nullptr};
+    static const char* kwlist[] = {"", "wait", "servers", nullptr};
     PyObject* name;
     PyObject* wait = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|$O:open_function", const_cast<char**>(kwlist), &name, &wait)) {
+    PyObject* servers = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|$OO:open_function", const_cast<char**>(kwlist), &name, &wait,
+                                     &servers)) {
         return nullptr;
     }
     timespec limit;
@@ -285,12 +333,20 @@ PyObject* open_function(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!shm::time_limit(wait, limit, waits, "wait")) {
         return nullptr;
     }
+    const long wanted = servers_wanted(servers);
+    if (wanted < 0) {
+        return nullptr;
+    }
     FunctionRecord record(name_text(name));
     if (!record.name) {
         return nullptr;
     }
     struct stat st;
-    if (!(waits ? open_when_served(record, st, limit) : open_for_call(record, st))) {
+    // `servers` waits for that many live servers, up to `wait` seconds when given.
+    const bool opened = waits || wanted > 0
+                            ? open_when_served(record, st, waits ? &limit : nullptr, std::max(wanted, 1L))
+                            : open_for_call(record, st);
+    if (!opened) {
         return nullptr;
     }
     FunctionHandleObject* handle = PyObject_New(FunctionHandleObject, function_handle_type);

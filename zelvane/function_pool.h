@@ -120,24 +120,18 @@ bool enter_pool(FunctionRecord& record) {
 
 // Whether this server is the last of its pool: no other holds a slot (the
 // range lock, once had, also keeps newcomers out until this view closes).
-bool last_of_pool(const FunctionRecord& record) {
-    return take_write_lock(record.fd(), POOL_LOCK_BASE, POOL_SLOTS);
-}
+bool last_of_pool(const FunctionRecord& record) { return take_pool_range(record.fd()); }
 
 // The number of servers that hold a slot of the pool open as `fd`.
-long pool_servers(int fd) noexcept {
-    long servers = 0;
-    off_t start = POOL_LOCK_BASE;
-    const off_t end = POOL_LOCK_BASE + POOL_SLOTS;
-    while (start < end) {
-        struct flock lock = byte_range(F_WRLCK, start, end - start);
-        if (::fcntl(fd, F_OFD_GETLK, &lock) != 0 || lock.l_type != F_WRLCK) {
-            break;
-        }
-        ++servers;
-        start = lock.l_start + (lock.l_len > 0 ? lock.l_len : 1);
+long pool_servers(int fd) noexcept { return write_locks_elsewhere(fd, POOL_LOCK_BASE, POOL_LOCK_BASE + POOL_SLOTS); }
+
+// The number of live servers of the open record: its pool's, or its one
+// create_function server.
+long live_servers(const FunctionRecord& record) noexcept {
+    if (record.pool()) {
+        return pool_servers(record.fd());
     }
-    return servers;
+    return write_locked_elsewhere(record.fd(), SERVER_LOCK_BYTE) ? 1 : 0;
 }
 
 }  // namespace

@@ -239,10 +239,56 @@ bool take_write_lock(int fd, off_t byte, off_t length = 1) noexcept {
 }
 
 // Whether another open file description holds a write lock on a byte of
-// [start, start + length).
+// [start, start + length). Asked as a read lock, which only a write lock
+// conflicts with: the kernel answers with any one conflicting lock, so asked
+// as a write lock it could answer with a read lock that anyone who may read
+// the file can take on a free byte, and hide a write lock beside it.
 bool write_locked_elsewhere(int fd, off_t start, off_t length = 1) noexcept {
-    struct flock lock = byte_range(F_WRLCK, start, length);
+    struct flock lock = byte_range(F_RDLCK, start, length);
     return ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type == F_WRLCK;
+}
+
+// The number of write locks that other open file descriptions hold on
+// [start, end): each found one splits the range, since the kernel answers
+// with any of them, not the first.
+long write_locks_elsewhere(int fd, off_t start, off_t end) noexcept {
+    if (start >= end) {
+        return 0;
+    }
+    struct flock lock = byte_range(F_RDLCK, start, end - start);
+    if (::fcntl(fd, F_OFD_GETLK, &lock) != 0 || lock.l_type != F_WRLCK) {
+        return 0;
+    }
+    const off_t lock_end = lock.l_len == 0 ? end : std::min(end, lock.l_start + lock.l_len);
+    return 1 + write_locks_elsewhere(fd, start, std::max(start, lock.l_start)) +
+           write_locks_elsewhere(fd, lock_end, end);
+}
+
+// Takes write locks on every byte of [start, end) that no read lock of
+// another open file description covers; false when another holds a write
+// lock there (or one came meanwhile). So a reader's locks on free bytes
+// keep nobody from a range that no live process holds.
+bool take_write_lock_around_readers(int fd, off_t start, off_t end) noexcept {
+    if (start >= end) {
+        return true;
+    }
+    struct flock lock = byte_range(F_WRLCK, start, end - start);
+    if (::fcntl(fd, F_OFD_GETLK, &lock) != 0 || lock.l_type == F_WRLCK) {
+        return false;
+    }
+    if (lock.l_type == F_UNLCK) {
+        return take_write_lock(fd, start, end - start);
+    }
+    const off_t lock_end = lock.l_len == 0 ? end : std::min(end, lock.l_start + lock.l_len);
+    return take_write_lock_around_readers(fd, start, std::max(start, lock.l_start)) &&
+           take_write_lock_around_readers(fd, lock_end, end);
+}
+
+// Takes the whole server range of a pool (see take_write_lock_around_readers);
+// false while another server, or another process ending or removing the
+// pool, holds a byte of it.
+bool take_pool_range(int fd) noexcept {
+    return take_write_lock_around_readers(fd, POOL_LOCK_BASE, POOL_LOCK_BASE + POOL_SLOTS);
 }
 
 // Whether any live process serves the record open as `fd`: its
@@ -529,6 +575,13 @@ Poster poster_state(const FunctionRecord& record, uint32_t pid) {
                                                                                            : Poster::Dead;
 }
 
+// Under the record's mutex: whether the process `pid` that holds a ticket
+// of the record's queue still lives, as its caller lock says.
+bool caller_lives(const FunctionRecord& record, uint32_t pid) {
+    return pid == static_cast<uint32_t>(shm::this_process()) ||
+           write_locked_elsewhere(record.fd(), CALLER_LOCK_BASE + static_cast<off_t>(pid));
+}
+
 // A forked child must not keep its parent alive in the eyes of others, nor
 // count its parent's calls as its own.
 void disown_after_fork() noexcept {
@@ -630,7 +683,10 @@ enum class Removal { Removed, Gone, Served, Other, Failed };
 // refuses. Taking the dead servers' locks is what entitles a process to
 // remove a record: a live server, or another process taking the record over
 // or removing it at the same moment, holds it; and the name is checked to
-// still lead to the locked record before it goes.
+// still lead to the locked record before it goes. Of a pool's server range,
+// only the bytes no reader holds are taken: byte SERVER_LOCK_BYTE, which no
+// pool server takes, keeps two removers apart however much of it readers
+// hold.
 Removal remove_recognised(const std::string& path, ObjectKind kind) {
     shm::Fd fd(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) {
@@ -641,7 +697,7 @@ Removal remove_recognised(const std::string& path, ObjectKind kind) {
         return Removal::Other;
     }
     if (kind == ObjectKind::Function &&
-        (!take_write_lock(fd.get(), SERVER_LOCK_BYTE) || !take_write_lock(fd.get(), POOL_LOCK_BASE, POOL_SLOTS))) {
+        (!take_write_lock(fd.get(), SERVER_LOCK_BYTE) || !take_pool_range(fd.get()))) {
         return Removal::Served;
     }
     struct stat named;

@@ -290,10 +290,11 @@ PyMethodDef methods[] = {
      "(then returns None). An exception raised by func goes back to its caller and serving goes on."},
     {"open_function", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_function)),
      METH_VARARGS | METH_KEYWORDS,
-     "open_function($module, name, /, *, wait=None)\n--\n\n"
+     "open_function($module, name, /, *, wait=None, servers=None)\n--\n\n"
      "Open a handle to the function served under name: calling it, handle(*args, timeout=None, **kwargs),\n"
      "calls the function without looking the name up again, within an optional time limit. With wait,\n"
-     "waits up to that many seconds for the name to be served (TimeoutError when it is not)."},
+     "waits up to that many seconds for the name to be served (TimeoutError when it is not); with\n"
+     "servers, until that many live servers serve it (up to wait seconds when given)."},
     {"open_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_memory)),
      METH_VARARGS | METH_KEYWORDS, OPEN_MEMORY_DOC},
     {"dumps", dumps, METH_O, "dumps($module, value, /)\n--\n\nEncode a value into the bytes a slot would hold."},

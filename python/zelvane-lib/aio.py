@@ -231,17 +231,25 @@ class AsyncFunctionHandle:
     synchronous handle's call, and cancelling it gives the call up as its
     timeout would (the record stays usable, a late reply is dropped)."""
 
-    __slots__ = ("_name", "_spares", "_syncs", "_closed")
+    __slots__ = ("_name", "_spares", "_syncs", "_closed", "_first")
 
     def __init__(self, sync, /):
         self._name = sync.name
         self._spares = [sync]
         self._syncs = {}
         self._closed = False
+        self._first = sync  # asked for the count of servers
 
     @property
     def name(self):
         return self._name
+
+    @property
+    def servers(self):
+        """The number of live servers of the function."""
+        if self._closed:
+            raise ValueError(_CLOSED_FUNCTION)
+        return self._first.servers
 
     @property
     def closed(self):
@@ -325,17 +333,21 @@ class AsyncFunctionHandle:
         return f"<zelvane.aio.AsyncFunctionHandle name={self._name!r} {'closed' if self._closed else 'open'}>"
 
 
-async def open_function(name, *, wait=None):
+async def open_function(name, *, wait=None, servers=None):
     """Opens the function served under name; with wait, waits up to that
-    many seconds for it to be served (TimeoutError when it is not)."""
-    if not (isinstance(wait, numbers.Real) and not isinstance(wait, bool)) or not 0 <= wait < math.inf:
-        return AsyncFunctionHandle(zelvane.open_function(name, wait=wait))
-    deadline = time.monotonic() + wait
+    many seconds for it to be served (TimeoutError when it is not); with
+    servers, until that many live servers serve it (up to wait seconds when
+    given)."""
+    bounded = isinstance(wait, numbers.Real) and not isinstance(wait, bool) and 0 <= wait < math.inf
+    if not bounded and (wait is not None or servers is None):
+        # Nothing to wait for, or arguments that the module refuses.
+        return AsyncFunctionHandle(zelvane.open_function(name, wait=wait, servers=servers))
+    deadline = time.monotonic() + wait if bounded else None
     while True:
         try:
-            return AsyncFunctionHandle(zelvane.open_function(name, wait=0))
+            return AsyncFunctionHandle(zelvane.open_function(name, wait=0, servers=servers))
         except TimeoutError:
-            if time.monotonic() >= deadline:
+            if deadline is not None and time.monotonic() >= deadline:
                 raise
         await asyncio.sleep(_SERVED_POLL)
 

@@ -68,9 +68,10 @@ def object_path(name):
 
 def server_alive(fd):
     """Whether a process holds the liveness write lock of the record open as `fd`."""
-    probe = struct.pack(FLOCK, fcntl.F_WRLCK, os.SEEK_SET, LIVENESS_BYTE, 1, 0)
+    # Asked as a read lock, which only a write lock conflicts with: a read
+    # lock anyone may take neither counts nor hides the server's.
+    probe = struct.pack(FLOCK, fcntl.F_RDLCK, os.SEEK_SET, LIVENESS_BYTE, 1, 0)
     answer = fcntl.fcntl(fd, F_OFD_GETLK, probe)
-    # A read lock anyone may take does not count: only the server's write lock does.
     return struct.unpack(FLOCK, answer)[0] == fcntl.F_WRLCK
 
 
