@@ -11,6 +11,7 @@
 
 #include "array_layout.h"
 #include "array_mapping.h"
+#include "array_shared_lock.h"
 #include "bridge_errors.h"
 #include "held_lock.h"
 #include "py_ref.h"
@@ -20,9 +21,9 @@
 
 namespace {
 
-// The array's mutex held through a handle by one thread of one process
-// (held_lock.h). Letting go of it marks a change: the holder may have
-// written anything.
+// The array's lock held exclusively through a handle by one thread of one
+// process (held_lock.h). Letting go of it marks a change: the holder may
+// have written anything.
 struct HeldArray {
     ArrayRef array;  // the mutex is unlocked through this mapping
     shm::HeldMutex lock;
@@ -39,7 +40,7 @@ struct HeldArray {
         }
         const bool wake = slot_state::count_change(array->state());
         *seen_version = slot_state::version_of(array->state());
-        lock.unlock();
+        unlock_exclusive(array.get(), lock);
         if (wake) {
             slot_state::wake_all(array->state());
         }
@@ -81,22 +82,14 @@ bool closed_error(const ArrayHandle* self) {
     return false;
 }
 
-// Marks a change and wakes its waiters; returns the version it made.
-uint32_t mark_change(std::atomic<uint32_t>* state) {
-    if (slot_state::count_change(state)) {
-        slot_state::wake_all(state);
-    }
-    return slot_state::version_of(state);
-}
-
 bool lock_for_holding(ArrayHandle* self, HeldArray& held, const timespec* limit) {
     // Kept while the GIL is let go to wait, whatever closes the handle meanwhile.
     held.array = ArrayRef(self->array);
-    std::atomic<uint32_t>* state = held.array->state();
-    // A holder that died inside its lock() block never marked its change:
-    // it is marked now, so that waiters look at the data again.
-    held.lock = shm::lock_robust(&held.array->header()->mutex, handle_name(self), [state] { mark_change(state); },
-                                 limit);
+    if (held_shared_by_this_thread(*held.array.get())) {
+        shm::set_lock_error(EDEADLK, handle_name(self));
+        return false;
+    }
+    held.lock = lock_exclusive(held.array.get(), handle_name(self), limit);
     if (!held.lock.held()) {
         return false;
     }
@@ -154,6 +147,19 @@ PyObject* array_exit(PyObject* py_self, PyObject*) {
     Py_RETURN_FALSE;
 }
 
+// Refuses a wait for a change that no exclusive holder could make while this
+// thread holds the array shared.
+bool may_wait_holding_shared(ArrayHandle* self) {
+    if (!held_shared_by_this_thread(*self->array)) {
+        return true;
+    }
+    PyErr_Format(PyExc_RuntimeError,
+                 "Waiting for a change of shared memory address '%s' while this thread holds its lock "
+                 "would never end.",
+                 handle_name(self));
+    return false;
+}
+
 PyObject* array_wait(PyObject* py_self, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"since", "timeout", nullptr};
     PyObject* since = nullptr;
@@ -166,7 +172,7 @@ PyObject* array_wait(PyObject* py_self, PyObject* args, PyObject* kwargs) {
     timespec limit;
     bool limited;
     if (!handle_ready(self) || !slot_state::since_version(self->seen_version, since, version) ||
-        !shm::time_limit(timeout, limit, limited) || !may_wait(self)) {
+        !shm::time_limit(timeout, limit, limited) || !may_wait(self) || !may_wait_holding_shared(self)) {
         return nullptr;
     }
     // The mapping stays while the GIL is let go, whatever closes the handle.
@@ -235,14 +241,186 @@ void array_dealloc(PyObject* py_self) {
     Py_DECREF(type);
 }
 
+// --- The shared lock -------------------------------------------------------------
+
+// What lock(shared=True) returns: a context manager that holds the array
+// shared from __enter__ (which returns the handle) to __exit__.
+struct ArraySharedLock {
+    PyObject_HEAD
+    ArrayHandle* handle;
+    PyObject* timeout;  // None or seconds, checked when lock() was called
+    SharedHold* hold;   // what __enter__ took, until __exit__
+};
+
+PyTypeObject* array_shared_lock_type = nullptr;
+
+ArraySharedLock* as_shared_lock(PyObject* self) { return reinterpret_cast<ArraySharedLock*>(self); }
+
+PyObject* shared_lock_enter(PyObject* py_self, PyObject*) {
+    ArraySharedLock* self = as_shared_lock(py_self);
+    ArrayHandle* handle = self->handle;
+    timespec limit;
+    bool limited;
+    if (!handle_ready(handle) || !shm::time_limit(self->timeout, limit, limited)) {
+        return nullptr;
+    }
+    if (self->hold || held_by_this_thread(handle->held)) {
+        shm::set_lock_error(EDEADLK, handle_name(handle));
+        return nullptr;
+    }
+    self->hold = take_shared(handle->array, handle_name(handle), limited ? &limit : nullptr);
+    if (!self->hold) {
+        return nullptr;
+    }
+    return PyRef::borrow(reinterpret_cast<PyObject*>(handle)).release();
+}
+
+// Whether the calling thread may let go of `hold`: its own, or a fork
+// child's copy of its parent's (which only forgets it).
+bool may_let_go(const SharedHold* hold) {
+    return hold->thread == shm::this_thread() || hold->process != shm::this_process();
+}
+
+PyObject* shared_lock_exit(PyObject* py_self, PyObject*) {
+    ArraySharedLock* self = as_shared_lock(py_self);
+    if (self->hold && !may_let_go(self->hold)) {
+        PyErr_Format(PyExc_RuntimeError, "The lock of shared memory address '%s' is held by another thread.",
+                     handle_name(self->handle));
+        return nullptr;
+    }
+    delete std::exchange(self->hold, nullptr);
+    Py_RETURN_FALSE;
+}
+
+PyObject* shared_lock_repr(PyObject* py_self) {
+    ArraySharedLock* self = as_shared_lock(py_self);
+    return PyUnicode_FromFormat("<zelvane.ArraySharedLock name=%R%s>", self->handle->name,
+                                self->hold ? " held" : "");
+}
+
+PyObject* shared_lock_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "cannot create 'zelvane.ArraySharedLock' instances; use ArrayHandle.lock()");
+    return nullptr;
+}
+
+void shared_lock_dealloc(PyObject* py_self) {
+    ArraySharedLock* self = as_shared_lock(py_self);
+    SharedHold* hold = std::exchange(self->hold, nullptr);
+    // A mutex taken in place of a place stays with the thread that took it
+    // (see let_go_of_held); a place is let go of by any thread.
+    if (hold && (may_let_go(hold) || !hold->exclusive.held())) {
+        delete hold;
+    }
+    Py_XDECREF(reinterpret_cast<PyObject*>(self->handle));
+    Py_XDECREF(self->timeout);
+    PyTypeObject* type = Py_TYPE(py_self);
+    type->tp_free(py_self);
+    Py_DECREF(type);
+}
+
+PyObject* new_shared_lock(ArrayHandle* handle, PyObject* timeout) {
+    timespec limit;
+    bool limited;
+    if (!shm::time_limit(timeout, limit, limited)) {
+        return nullptr;
+    }
+    PyRef lock(PyType_GenericAlloc(array_shared_lock_type, 0));
+    if (!lock) {
+        return nullptr;
+    }
+    ArraySharedLock* self = as_shared_lock(lock.get());
+    self->handle = as_array_handle(PyRef::borrow(reinterpret_cast<PyObject*>(handle)).release());
+    self->timeout = PyRef::borrow(timeout ? timeout : Py_None).release();
+    return lock.release();
+}
+
+// Makes the type (it is not part of the module's namespace); -1 with an
+// exception set.
+int make_shared_lock_type() {
+    static PyMethodDef methods[] = {
+        {"__enter__", shared_lock_enter, METH_NOARGS, nullptr},
+        {"__exit__", shared_lock_exit, METH_VARARGS, nullptr},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("The lock of an array, held shared through a handle from entering a with "
+                                      "block to leaving it; made by ArrayHandle.lock(shared=True).")},
+        {Py_tp_methods, methods},
+        {Py_tp_new, reinterpret_cast<void*>(shared_lock_new)},
+        {Py_tp_repr, reinterpret_cast<void*>(shared_lock_repr)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(shared_lock_dealloc)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        "zelvane.ArraySharedLock", sizeof(ArraySharedLock), 0, Py_TPFLAGS_DEFAULT, slots,
+    };
+    if (!array_shared_lock_type) {
+        array_shared_lock_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    }
+    return array_shared_lock_type ? 0 : -1;
+}
+
+// lock()'s arguments from a vector call: timeout (by position or keyword) and
+// shared (by keyword only). Parsed by hand, since a shared lock is taken as
+// often as its holders read, and the general parser's keyword path would
+// cost more than the lock. False with a TypeError set.
+bool lock_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject*& timeout,
+                    PyObject*& shared) {
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "lock() takes at most 1 positional argument (%zd given)", nargs);
+        return false;
+    }
+    timeout = nargs == 1 ? args[0] : nullptr;
+    const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < keywords; ++i) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        PyObject** slot = nullptr;
+        if (PyUnicode_CompareWithASCIIString(keyword, "shared") == 0) {
+            slot = &shared;
+        } else if (PyUnicode_CompareWithASCIIString(keyword, "timeout") == 0) {
+            slot = &timeout;
+        }
+        if (!slot) {
+            PyErr_Format(PyExc_TypeError, "lock() got an unexpected keyword argument '%U'", keyword);
+            return false;
+        }
+        if (*slot) {
+            PyErr_Format(PyExc_TypeError, "lock() got multiple values for argument '%U'", keyword);
+            return false;
+        }
+        *slot = args[nargs + i];
+    }
+    return true;
+}
+
+// The handle's lock(timeout=None, *, shared=False) method.
+PyObject* array_lock(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* timeout = nullptr;
+    PyObject* shared = nullptr;
+    if (!lock_arguments(args, nargs, kwnames, timeout, shared)) {
+        return nullptr;
+    }
+    const int wanted = shared ? PyObject_IsTrue(shared) : 0;
+    if (wanted < 0) {
+        return nullptr;
+    }
+    ArrayHandle* self = as_array_handle(py_self);
+    if (!handle_open(self)) {
+        closed_error(self);
+        return nullptr;
+    }
+    return wanted ? new_shared_lock(self, timeout) : new_handle_lock(self, timeout);
+}
+
 PyMethodDef array_methods[] = {
-    {"lock", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_lock_method<ArrayHandle>)),
-     METH_VARARGS | METH_KEYWORDS,
-     "lock($self, /, timeout=None)\n--\n\n"
-     "A context manager that holds the array's lock and gives the handle; leaving it marks a change\n"
-     "(the version grows by one). Every other holder of the lock, in any process, waits meanwhile;\n"
-     "a write through a view made without the lock is not stopped. timeout bounds the wait for the\n"
-     "lock in seconds (TimeoutError)."},
+    {"lock", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(array_lock)), METH_FASTCALL | METH_KEYWORDS,
+     "lock($self, /, timeout=None, *, shared=False)\n--\n\n"
+     "A context manager that holds the array's lock and gives the handle. Held exclusively (the\n"
+     "default), every other holder in any process waits meanwhile, and leaving it marks a change\n"
+     "(the version grows by one). Held shared, any number of shared holders hold it at once, an\n"
+     "exclusive one waits, and leaving marks no change; a waiting exclusive holder keeps new shared\n"
+     "ones out. A write through a view made without the lock is not stopped. timeout bounds the\n"
+     "wait for the lock in seconds (TimeoutError)."},
     {"wait", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(array_wait)), METH_VARARGS | METH_KEYWORDS,
      "wait($self, /, since=None, timeout=None)\n--\n\n"
      "Blocks until the array's version differs from since (None: the version this handle last saw,\n"
@@ -297,6 +475,9 @@ PyType_Spec array_spec = {
 
 // Registers the type as zelvane.ArrayHandle; -1 with an exception set.
 int add_array_handle_type(PyObject* module) {
+    if (make_shared_lock_type() < 0) {
+        return -1;
+    }
     return add_handle_type<ArrayHandle>(module, &array_spec, "ArrayHandle", array_handle_type);
 }
 

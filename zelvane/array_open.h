@@ -167,16 +167,17 @@ bool layout_mismatch(const char* name, const ArrayLayout& found, const ArrayLayo
 }
 
 // Maps the array open as `fd` after checking that it is one, and, when
-// `wanted` is given, that it has that layout. Empty with an exception set.
-ArrayRef attach_array(int fd, const char* name, const ArrayLayout* wanted) {
+// `wanted` is given, that it has that layout; the mapping keeps `fd`. Empty
+// with an exception set.
+ArrayRef attach_array(shm::Fd fd, const char* name, const ArrayLayout* wanted) {
     std::unique_ptr<ArrayMapping> array(new (std::nothrow) ArrayMapping);
     if (!array) {
         PyErr_NoMemory();
         return ArrayRef();
     }
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        !read_array_layout(fd, static_cast<uint64_t>(st.st_size), array->layout, array->version_at_open)) {
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        !read_array_layout(fd.get(), static_cast<uint64_t>(st.st_size), array->layout, array->version_at_open)) {
         memory_error("The shared memory address '%s' does not hold an array.", name);
         return ArrayRef();
     }
@@ -184,10 +185,13 @@ ArrayRef attach_array(int fd, const char* name, const ArrayLayout* wanted) {
         layout_mismatch(name, array->layout, *wanted);
         return ArrayRef();
     }
-    if (!array->mapping.map(fd, static_cast<size_t>(st.st_size))) {
+    if (!array->mapping.map(fd.get(), static_cast<size_t>(st.st_size))) {
         memory_error("Failed to map shared memory address '%s'.", name);
         return ArrayRef();
     }
+    array->fd = std::move(fd);
+    array->device = st.st_dev;
+    array->inode = st.st_ino;
     return ArrayRef::adopt(array.release());
 }
 
@@ -201,14 +205,14 @@ ArrayRef open_array_object(const char* name, const ArrayLayout* wanted) {
         for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
             shm::Fd fd(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
             if (fd.valid()) {
-                return attach_array(fd.get(), name, wanted);
+                return attach_array(std::move(fd), name, wanted);
             }
             if (errno != ENOENT || !wanted) {
                 break;
             }
             switch (create_array(name, path, *wanted, fd)) {
                 case ArrayCreation::Created:
-                    return attach_array(fd.get(), name, wanted);
+                    return attach_array(std::move(fd), name, wanted);
                 case ArrayCreation::Failed:
                     return ArrayRef();
                 default:
