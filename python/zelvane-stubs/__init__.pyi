@@ -184,8 +184,10 @@ class ArrayHandle:
     def version(self) -> int:
         """The count of changes marked on the array (leaving lock(),
         notify()); it wraps around to 0 after 2**31 changes."""
-    def lock(self, timeout: float | None = None) -> AbstractContextManager[Self]:
-        """Holds the array's lock for a with block; leaving it marks a change."""
+    def lock(self, timeout: float | None = None, *, shared: bool = False) -> AbstractContextManager[Self]:
+        """Holds the array's lock for a with block: exclusively (leaving it
+        marks a change) or, with shared=True, beside other shared holders
+        (leaving it marks none)."""
     def wait(self, since: int | None = None, timeout: float | None = None) -> int:
         """Blocks until the version differs from since; returns it."""
     def notify(self) -> None:
