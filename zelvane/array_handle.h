@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "array_layout.h"
@@ -211,6 +212,23 @@ PyObject* array_get_shape(PyObject* py_self, void*) {
 
 PyObject* array_get_format(PyObject* py_self, void*) {
     return PyRef::borrow(as_array_handle(py_self)->format).release();
+}
+
+// The element's numpy.dtype; numpy is imported for it. Without numpy, an
+// ImportError that points to the format.
+PyObject* array_get_dtype(PyObject* py_self, void*) {
+    ArrayHandle* self = as_array_handle(py_self);
+    PyRef numpy(PyImport_ImportModule("numpy"));
+    if (!numpy) {
+        return raise_from_pending(PyExc_ImportError,
+                                  "ArrayHandle.dtype needs numpy; format names the element's type without it.");
+    }
+    const char* format = PyUnicode_AsUTF8(self->format);
+    if (!format) {
+        return nullptr;
+    }
+    const std::string_view text(format);
+    return PyObject_CallMethod(numpy.get(), "dtype", "s", text == "Zf" ? "F" : text == "Zd" ? "D" : format);
 }
 
 PyObject* array_get_nbytes(PyObject* py_self, void*) { return PyLong_FromSsize_t(as_array_handle(py_self)->nbytes); }
@@ -441,6 +459,8 @@ PyGetSetDef array_getset[] = {
     {"name", array_get_name, nullptr, "The name the handle was opened with.", nullptr},
     {"shape", array_get_shape, nullptr, "The array's shape, a tuple of ints.", nullptr},
     {"format", array_get_format, nullptr, "The format of one element, as the struct module writes it.", nullptr},
+    {"dtype", array_get_dtype, nullptr,
+     "The element's numpy.dtype (numpy is imported for it; ImportError without numpy).", nullptr},
     {"nbytes", array_get_nbytes, nullptr, "The size of the array's data in bytes.", nullptr},
     {"closed", array_get_closed, nullptr, "True once the handle is closed.", nullptr},
     {"version", array_get_version, nullptr,

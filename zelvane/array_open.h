@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -68,8 +69,90 @@ bool dtype_format(PyObject* given, PyRef& text) {
     return true;
 }
 
-// The format asked for: a str, or a numpy.dtype, whose letters for the
-// complex types are numpy's own.
+// Where long and long long are one type, "l" and "q" name it (numpy's
+// int64 gives the first), and "L" and "Q" its unsigned twin.
+constexpr bool LONG_IS_LONG_LONG = sizeof(long) == sizeof(long long);
+
+// numpy's names of the formats an array takes.
+struct FormatName {
+    const char* name;
+    const char* format;
+};
+constexpr FormatName FORMAT_NAMES[] = {
+    {"bool", "?"},
+    {"int8", "b"},
+    {"uint8", "B"},
+    {"int16", "h"},
+    {"uint16", "H"},
+    {"int32", "i"},
+    {"uint32", "I"},
+    {"int64", LONG_IS_LONG_LONG ? "l" : "q"},
+    {"uint64", LONG_IS_LONG_LONG ? "L" : "Q"},
+    {"float16", "e"},
+    {"float32", "f"},
+    {"float64", "d"},
+    {"complex64", "Zf"},
+    {"complex128", "Zd"},
+};
+
+constexpr char NATIVE_ORDER = std::endian::native == std::endian::little ? '<' : '>';
+constexpr char FOREIGN_ORDER = std::endian::native == std::endian::little ? '>' : '<';
+
+// numpy's name of a type string ("<f4", "=i8", "|b1", "c16" with no order):
+// its kind and its size in bytes; empty for anything else.
+std::string name_of_type_string(std::string_view text) {
+    if (!text.empty() && (text.front() == NATIVE_ORDER || text.front() == '=' || text.front() == '|')) {
+        text.remove_prefix(1);
+    }
+    if (text.size() < 2 || text.size() > 3) {
+        return {};
+    }
+    const std::string_view size = text.substr(1);
+    if (size.find_first_not_of("0123456789") != std::string_view::npos) {
+        return {};
+    }
+    int bits = 0;
+    for (const char digit : size) {
+        bits = bits * 10 + (digit - '0');
+    }
+    bits *= 8;
+    switch (text.front()) {
+        case 'b':
+            return bits == 8 ? "bool" : "";
+        case 'i':
+            return "int" + std::to_string(bits);
+        case 'u':
+            return "uint" + std::to_string(bits);
+        case 'f':
+            return "float" + std::to_string(bits);
+        case 'c':
+            return "complex" + std::to_string(bits);
+        default:
+            return {};
+    }
+}
+
+// The format that `text` names: a format of the struct module's, one of
+// numpy's letters for the complex types, numpy's name of a type or its type
+// string in native order. Null when it names none.
+const ArrayFormat* format_named(std::string_view text) {
+    if (text == "F" || text == "D") {
+        return find_format(text == "F" ? "Zf" : "Zd");
+    }
+    if (const ArrayFormat* format = find_format(text)) {
+        return format;
+    }
+    const std::string from_type_string = name_of_type_string(text);
+    const std::string_view name = from_type_string.empty() ? text : std::string_view(from_type_string);
+    for (const FormatName& known : FORMAT_NAMES) {
+        if (name == known.name) {
+            return find_format(known.format);
+        }
+    }
+    return nullptr;
+}
+
+// The format asked for: a str, or a numpy.dtype.
 bool format_from_object(PyObject* given, ArrayLayout& layout) {
     PyRef text;
     if (PyUnicode_Check(given)) {
@@ -81,10 +164,16 @@ bool format_from_object(PyObject* given, ArrayLayout& layout) {
     if (!chars) {
         return false;
     }
-    const std::string_view wanted(chars);
-    const ArrayFormat* format = find_format(wanted == "F" ? "Zf" : wanted == "D" ? "Zd" : wanted);
+    const ArrayFormat* format = format_named(chars);
+    if (!format && chars[0] == FOREIGN_ORDER && format_named(std::string(1, NATIVE_ORDER) + (chars + 1))) {
+        PyErr_SetString(PyExc_ValueError, "An array's format must be in native byte order.");
+        return false;
+    }
     if (!format) {
-        PyErr_Format(PyExc_ValueError, "Unsupported array format %R: use one of %s.", text.get(), ARRAY_FORMAT_LIST);
+        PyErr_Format(PyExc_ValueError,
+                     "Unsupported array format %R: use one of %s, numpy's name or type string of one "
+                     "(\"float32\", \"<f4\") or a numpy.dtype.",
+                     text.get(), ARRAY_FORMAT_LIST);
         return false;
     }
     std::memcpy(layout.format, format->text, std::strlen(format->text));
@@ -166,6 +255,22 @@ bool layout_mismatch(const char* name, const ArrayLayout& found, const ArrayLayo
     return false;
 }
 
+// Whether two formats name one type on this platform (see LONG_IS_LONG_LONG).
+bool same_type(const char* a, const char* b) {
+    const auto canonical = [](std::string_view format) -> std::string_view {
+        if (!LONG_IS_LONG_LONG) {
+            return format;
+        }
+        return format == "q" ? "l" : format == "Q" ? "L" : format;
+    };
+    return canonical(a) == canonical(b);
+}
+
+bool same_layout(const ArrayLayout& found, const ArrayLayout& wanted) {
+    return same_type(found.format, wanted.format) && found.ndim == wanted.ndim &&
+           std::memcmp(found.shape, wanted.shape, found.ndim * sizeof(Py_ssize_t)) == 0;
+}
+
 // Maps the array open as `fd` after checking that it is one, and, when
 // `wanted` is given, that it has that layout; the mapping keeps `fd`. Empty
 // with an exception set.
@@ -181,7 +286,7 @@ ArrayRef attach_array(shm::Fd fd, const char* name, const ArrayLayout* wanted) {
         memory_error("The shared memory address '%s' does not hold an array.", name);
         return ArrayRef();
     }
-    if (wanted && !array->layout.same_as(*wanted)) {
+    if (wanted && !same_layout(array->layout, *wanted)) {
         layout_mismatch(name, array->layout, *wanted);
         return ArrayRef();
     }
@@ -268,7 +373,8 @@ constexpr const char* OPEN_ARRAY_DOC =
     "open_array($module, /, name, shape=None, format=None)\n--\n\n"
     "Open the shared array name and return an ArrayHandle, whose memory memoryview(handle) and\n"
     "numpy.asarray(handle) view without copying. With shape (an int or a tuple of ints) and format\n"
-    "(b B h H i I l L q Q e f d ? Zf Zd, or a numpy.dtype), a missing array is made, zero-filled;\n"
+    "(b B h H i I l L q Q e f d ? Zf Zd, numpy's name or type string of one such as \"float32\" or\n"
+    "\"<f4\", or a numpy.dtype), a missing array is made, zero-filled;\n"
     "an existing one must have that shape and format (ValueError). Without them, the array must\n"
     "exist. lock(), version, wait() and notify() coordinate the processes that share it.";
 

@@ -177,6 +177,9 @@ class ArrayHandle:
     @property
     def format(self) -> str: ...
     @property
+    def dtype(self) -> Any:
+        """The element's numpy.dtype; ImportError without numpy."""
+    @property
     def nbytes(self) -> int: ...
     @property
     def closed(self) -> bool: ...
