@@ -1,6 +1,7 @@
 """Arrays held shared or exclusive: exclusion across processes and threads,
 holders killed while holding, a writer among a stream of readers, refused
 re-entry, the consumers of the README's pattern, places running out, fork."""
+import asyncio
 import os
 import signal
 import threading
@@ -247,3 +248,67 @@ def test_a_fork_child_takes_places_of_its_own(shm_name):
     assert os.waitstatus_to_exitcode(status) == 0
     # Neither the parent's place nor the child's holds the array any more.
     assert outcome(handle, False) == "locked"
+
+
+# --- zelvane.aio ------------------------------------------------------------------
+
+
+def test_aio_tasks_hold_an_array_shared_together_and_exclusive_alone(shm_name):
+    from zelvane import aio
+
+    name = shm_name("aio")
+    other = zelvane.open_array(name, 2, "q")
+
+    async def reader(handle, inside, release):
+        async with handle.lock(shared=True):
+            inside.release()
+            await release.wait()
+
+    async def main():
+        handle = aio.open_array(name)
+        inside, release = asyncio.Semaphore(0), asyncio.Event()
+        readers = [asyncio.create_task(reader(handle, inside, release)) for _ in range(3)]
+        for _ in readers:  # all three are inside at once
+            await inside.acquire()
+        # Held shared by the loop: a thread is kept out as an exclusive holder
+        # and let in as a shared one.
+        found = await asyncio.to_thread(lambda: (outcome(other, False), outcome(other, True)))
+        release.set()
+        await asyncio.gather(*readers)
+        async with handle.lock() as held:
+            memoryview(held.handle)[0] = 5
+            with pytest.raises(RuntimeError, match="already held"):
+                async with handle.lock(shared=True):
+                    pass
+            found += (await asyncio.to_thread(outcome, other, True),)
+        return found, handle.version
+
+    assert asyncio.run(main()) == (("timed out", "locked", "timed out"), 1)
+    assert outcome(other, False) == "locked"
+
+
+def test_aio_wait_wakes_on_an_exclusive_change_not_a_shared_one(shm_name):
+    from zelvane import aio
+
+    name = shm_name("aiowait")
+    writer = zelvane.open_array(name, 2, "d")
+
+    async def main():
+        handle = aio.open_array(name)
+        waiting = asyncio.create_task(handle.wait(timeout=TIMEOUT))
+        await asyncio.sleep(0)
+        await asyncio.to_thread(outcome, writer, True)  # held shared and let go: no change
+        await asyncio.sleep(0.05)
+        assert not waiting.done()
+        await asyncio.to_thread(write_under_lock, writer)
+        version = await waiting
+        with pytest.raises(TimeoutError):
+            await handle.wait(timeout=0.05)
+        return version, memoryview(handle.handle)[1]
+
+    assert asyncio.run(main()) == (1, 2.5)
+
+
+def write_under_lock(handle):
+    with handle.lock():
+        memoryview(handle)[1] = 2.5

@@ -173,7 +173,12 @@ PyObject* array_wait(PyObject* py_self, PyObject* args, PyObject* kwargs) {
     timespec limit;
     bool limited;
     if (!handle_ready(self) || !slot_state::since_version(self->seen_version, since, version) ||
-        !shm::time_limit(timeout, limit, limited) || !may_wait(self) || !may_wait_holding_shared(self)) {
+        !shm::time_limit(timeout, limit, limited) || !may_wait(self)) {
+        return nullptr;
+    }
+    // A wait that cannot block (timeout 0) is no deadlock: an event loop
+    // looks at the version so while another of its tasks holds the array.
+    if (!(limited && shm::passed(limit)) && !may_wait_holding_shared(self)) {
         return nullptr;
     }
     // The mapping stays while the GIL is let go, whatever closes the handle.
