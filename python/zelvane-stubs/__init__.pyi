@@ -157,7 +157,8 @@ class _HasChar(Protocol):
     @property
     def char(self) -> str: ...
 
-# One of b B h H i I l L q Q e f d ? Zf Zd; a numpy.dtype; a numpy scalar type.
+# One of b B h H i I l L q Q e f d ? Zf Zd or numpy's name of one ("float32", "<f4"); a
+# numpy.dtype; a numpy scalar type.
 _ArrayFormat: TypeAlias = Union[str, _HasChar, type]
 
 @final

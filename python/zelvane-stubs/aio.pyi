@@ -3,11 +3,11 @@
 from collections.abc import Awaitable, Callable
 from contextlib import AbstractAsyncContextManager
 from types import TracebackType
-from typing import Any, TypeVar, Union
+from typing import Any, Protocol, TypeVar, Union
 
 from typing_extensions import Literal, Self
 
-from zelvane import ArrayHandle, Encodable, FunctionHandle, MemoryHandle, _ArrayFormat
+from zelvane import ArrayHandle, Encodable, FunctionHandle, MemoryHandle
 
 __all__ = ["AsyncArrayHandle", "AsyncFunctionHandle", "AsyncMemoryHandle", "connect", "open_array", "open_function",
            "open_memory", "serve"]
@@ -77,8 +77,13 @@ class AsyncArrayHandle:
         traceback: TracebackType | None,
     ) -> bool: ...
 
+class _HasChar(Protocol):
+    @property
+    def char(self) -> str: ...
+
+# As zelvane.open_array takes it: a format, numpy's name of one, a numpy.dtype or scalar type.
 def open_array(
-    name: str, shape: int | tuple[int, ...] | None = None, format: _ArrayFormat | None = None
+    name: str, shape: int | tuple[int, ...] | None = None, format: Union[str, _HasChar, type, None] = None
 ) -> AsyncArrayHandle: ...
 
 class AsyncFunctionHandle:
