@@ -373,11 +373,16 @@ def test_a_lock_waits_for_another_process_and_times_out_as_lock_does(shm_name):
 LEFT_IN_A_CLOSED_LOOP = """
 import asyncio, gc, sys, zelvane
 from zelvane import aio
-name, ending = sys.argv[1], sys.argv[2]
-handle = aio.open_memory(name)
+name, ending, kind = sys.argv[1], sys.argv[2], sys.argv[3]
+if kind == "slot":
+    handle, lock = aio.open_memory(name), lambda: handle.lock()
+    sync_lock = lambda: zelvane.open_memory(name).lock(timeout=0)
+else:
+    handle, lock = aio.open_array(name), lambda: handle.lock(shared=kind == "shared array")
+    sync_lock = lambda: zelvane.open_array(name).lock(timeout=0)
 
 async def hold(entered):
-    async with handle.lock():
+    async with lock():
         entered.set_result(None)
         await asyncio.sleep(3600)
 
@@ -397,22 +402,30 @@ gc.collect()
 print("loop closed", flush=True)
 sys.stdin.readline()
 try:
-    with zelvane.open_memory(name).lock(timeout=0):
+    with sync_lock():
         print("free here", flush=True)
 except Exception as exc:
     print(type(exc).__name__, exc, flush=True)
 """
 
 
+@pytest.mark.parametrize("kind", ["slot", "array", "shared array"])
 @pytest.mark.parametrize("ending", ["freed", "closed"])
-def test_a_lock_block_left_in_a_closed_loop_lets_the_lock_go(shm_name, ending):
+def test_a_lock_block_left_in_a_closed_loop_lets_the_lock_go(shm_name, ending, kind):
     name = shm_name()
-    zelvane.write_memory(name, 0)
-    child = spawn_python(LEFT_IN_A_CLOSED_LOOP, name, ending)
+    if kind == "slot":
+        zelvane.write_memory(name, 0)
+    else:
+        zelvane.open_array(name, (4,), "d").close()
+    child = spawn_python(LEFT_IN_A_CLOSED_LOOP, name, ending, kind)
     try:
         assert child.stdout.readline().strip() == "loop closed"
         # Another process gets the lock while the child lives on.
-        assert zelvane.open_memory(name).update(lambda v: v + 1, timeout=TIMEOUT) == 1
+        if kind == "slot":
+            assert zelvane.open_memory(name).update(lambda v: v + 1, timeout=TIMEOUT) == 1
+        else:
+            with zelvane.open_array(name) as other, other.lock(timeout=TIMEOUT):
+                pass
         child.stdin.write("go\n")
         child.stdin.flush()
         assert finish(child).strip() == "free here"

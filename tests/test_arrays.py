@@ -166,6 +166,62 @@ def test_numpy_scalar_types_name_formats(shm_name):
         zelvane.open_array(shm_name("np"), 3, numpy.dtype(">f8"))
 
 
+NAMES = {"bool": "?", "int8": "b", "uint8": "B", "int16": "h", "uint16": "H", "int32": "i", "uint32": "I",
+         "int64": "l", "uint64": "L", "float16": "e", "float32": "f", "float64": "d", "complex64": "Zf",
+         "complex128": "Zd", "<f4": "f", "=f8": "d", "<i8": "l", "u1": "B", "|b1": "?", "<c16": "Zd",
+         "i2": "h", "F": "Zf", "D": "Zd"}
+
+
+@pytest.mark.parametrize("text", NAMES)
+def test_numpys_names_and_type_strings_name_formats(shm_name, text):
+    handle = zelvane.open_array(shm_name("name"), 3, text)
+    assert handle.format == NAMES[text]
+    if numpy is not None:
+        assert handle.dtype == numpy.dtype(text)
+        assert numpy.asarray(handle).dtype == numpy.dtype(text)
+
+
+@pytest.mark.parametrize("text, message", [
+    (">f4", "An array's format must be in native byte order."),
+    (">int64", "Unsupported array format '>int64'"),
+    ("float128", "Unsupported array format 'float128'"),
+    ("<f3", "Unsupported array format '<f3'"),
+    ("i16", "Unsupported array format 'i16'"),
+    ("<U4", "Unsupported array format '<U4'"),
+    ("<b2", "Unsupported array format '<b2'"),
+])
+def test_other_names_are_refused_with_the_supported_list(shm_name, text, message):
+    name = shm_name("name")
+    with pytest.raises(ValueError) as info:
+        zelvane.open_array(name, 3, text)
+    assert str(info.value).startswith(message)
+    if "Unsupported" in message:
+        assert "b B h H i I l L q Q e f d ? Zf Zd" in str(info.value)
+    assert not os.path.exists(shm_path(name))
+
+
+@pytest.mark.parametrize("made, opened", [("l", "q"), ("q", "l"), ("L", "Q"), ("Q", "uint64"), ("int64", "q")])
+def test_formats_of_one_type_open_each_others_arrays(shm_name, made, opened):
+    name = shm_name("same")
+    first = zelvane.open_array(name, (2, 2), made)
+    second = zelvane.open_array(name, (2, 2), opened)
+    assert second.format == first.format
+    memoryview(first)[1, 1] = 7
+    assert memoryview(second)[1, 1] == 7
+    with pytest.raises(ValueError, match="has shape"):
+        zelvane.open_array(name, (2, 2), "i")
+
+
+@needs_numpy
+def test_numpy_dtypes_of_the_platform_open_each_others_arrays(shm_name):
+    name = shm_name("np")
+    made = zelvane.open_array(name, 4, "q")
+    assert zelvane.open_array(name, 4, numpy.int64).format == "q"
+    assert zelvane.open_array(name, 4, numpy.dtype("longlong")).dtype == made.dtype == numpy.dtype("int64")
+    with pytest.raises(ValueError, match="Unsupported array format"):
+        zelvane.open_array(shm_name("np"), 4, numpy.dtype([("x", "f8"), ("y", "i4")]))
+
+
 WITHOUT_NUMPY = """
 import sys
 sys.modules["numpy"] = None  # any import of numpy fails
@@ -181,13 +237,20 @@ with zelvane.open_array(name, (2, 2), DType()) as handle:
         view.cast("B")[:16] = bytes(range(16))
     print(handle.format, handle.version, bytes(view)[:16] == bytes(range(16)),
           sys.modules["numpy"] is None)
+    print(zelvane.open_array(name + "f", 2, "float32").format, zelvane.open_array(name + "f", 2, "<f4").format)
+    zelvane.remove_memory(name + "f")
+    try:
+        handle.dtype
+    except ImportError as error:
+        print(error, type(error.__cause__).__name__)
 """
 
 
 def test_everything_works_without_numpy(shm_name):
     name = shm_name("nonumpy")
     proc = run_python(CHILD_PRELUDE + WITHOUT_NUMPY.replace("sys.argv[1]", repr(name)))
-    assert (proc.returncode, proc.stdout) == (0, "Zd 1 True True\n"), proc.stderr
+    assert (proc.returncode, proc.stdout) == (0, "Zd 1 True True\nf f\nArrayHandle.dtype needs numpy; format "
+                                              "names the element's type without it. ModuleNotFoundError\n"), proc.stderr
 
 
 # --- Views in several processes -----------------------------------------------

@@ -1,27 +1,18 @@
 // zelvane.ArrayHandle: a named shared array (array_layout.h) mapped into
-// this process and exported through the buffer protocol, so that numpy
-// arrays and memoryviews over it are views of the shared memory itself.
-//
-// The mapping belongs to a reference-counted ArrayMapping, not to the
-// handle: the handle holds one reference while open, every exported view
-// one until it is released, and a thread holding the lock one until it
-// unlocks. So close() never waits for views, a view outlives its handle,
-// and a removal of the name elsewhere changes nothing here (the memory stays
-// until its last mapping goes). A fork child inherits the mapping as it is
-// (MAP_SHARED), so its views and handles keep working on the same memory.
+// this process (array_mapping.h) and exported through the buffer protocol,
+// so that numpy arrays and memoryviews over it are views of the shared
+// memory itself.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <sys/stat.h>
-
 #include <cstring>
-#include <memory>
-#include <new>
-#include <string>
+#include <string_view>
 #include <utility>
 
 #include "array_layout.h"
+#include "array_mapping.h"
+#include "array_shared_lock.h"
 #include "bridge_errors.h"
 #include "held_lock.h"
 #include "py_ref.h"
@@ -31,63 +22,9 @@
 
 namespace {
 
-// An array's mapping and this process's copy of its layout. Only touched
-// with the GIL held.
-struct ArrayMapping {
-    shm::Mapping mapping;
-    ArrayLayout layout;
-    uint32_t version_at_open = 0;
-    Py_ssize_t refs = 1;
-
-    ArrayShm* header() const { return mapping.as<ArrayShm>(); }
-    std::atomic<uint32_t>* state() const { return &header()->state; }
-    unsigned char* data() const { return mapping.bytes() + layout.data_offset; }
-};
-
-ArrayMapping* share(ArrayMapping* array) {
-    ++array->refs;
-    return array;
-}
-
-void unshare(ArrayMapping* array) {
-    if (array && --array->refs == 0) {
-        delete array;
-    }
-}
-
-// One reference to an ArrayMapping, for as long as the holder lives.
-class ArrayRef {
-public:
-    ArrayRef() = default;
-    explicit ArrayRef(ArrayMapping* array) : array_(share(array)) {}
-    ArrayRef(const ArrayRef&) = delete;
-    ArrayRef& operator=(const ArrayRef&) = delete;
-    ArrayRef(ArrayRef&& other) noexcept : array_(std::exchange(other.array_, nullptr)) {}
-    ArrayRef& operator=(ArrayRef&& other) noexcept {
-        if (this != &other) {
-            unshare(std::exchange(array_, std::exchange(other.array_, nullptr)));
-        }
-        return *this;
-    }
-    ~ArrayRef() { unshare(array_); }
-
-    // Takes over the reference a new mapping is born with.
-    static ArrayRef adopt(ArrayMapping* array) {
-        ArrayRef ref;
-        ref.array_ = array;
-        return ref;
-    }
-    ArrayMapping* release() { return std::exchange(array_, nullptr); }
-    explicit operator bool() const { return array_ != nullptr; }
-    ArrayMapping* operator->() const { return array_; }
-
-private:
-    ArrayMapping* array_ = nullptr;
-};
-
-// The array's mutex held through a handle by one thread of one process
-// (held_lock.h). Letting go of it marks a change: the holder may have
-// written anything.
+// The array's lock held exclusively through a handle by one thread of one
+// process (held_lock.h). Letting go of it marks a change: the holder may
+// have written anything.
 struct HeldArray {
     ArrayRef array;  // the mutex is unlocked through this mapping
     shm::HeldMutex lock;
@@ -104,7 +41,7 @@ struct HeldArray {
         }
         const bool wake = slot_state::count_change(array->state());
         *seen_version = slot_state::version_of(array->state());
-        lock.unlock();
+        unlock_exclusive(array.get(), lock);
         if (wake) {
             slot_state::wake_all(array->state());
         }
@@ -146,22 +83,14 @@ bool closed_error(const ArrayHandle* self) {
     return false;
 }
 
-// Marks a change and wakes its waiters; returns the version it made.
-uint32_t mark_change(std::atomic<uint32_t>* state) {
-    if (slot_state::count_change(state)) {
-        slot_state::wake_all(state);
-    }
-    return slot_state::version_of(state);
-}
-
 bool lock_for_holding(ArrayHandle* self, HeldArray& held, const timespec* limit) {
     // Kept while the GIL is let go to wait, whatever closes the handle meanwhile.
     held.array = ArrayRef(self->array);
-    std::atomic<uint32_t>* state = held.array->state();
-    // A holder that died inside its lock() block never marked its change:
-    // it is marked now, so that waiters look at the data again.
-    held.lock = shm::lock_robust(&held.array->header()->mutex, handle_name(self), [state] { mark_change(state); },
-                                 limit);
+    if (held_shared_by_this_thread(*held.array.get())) {
+        shm::set_lock_error(EDEADLK, handle_name(self));
+        return false;
+    }
+    held.lock = lock_exclusive(held.array.get(), handle_name(self), limit);
     if (!held.lock.held()) {
         return false;
     }
@@ -219,6 +148,19 @@ PyObject* array_exit(PyObject* py_self, PyObject*) {
     Py_RETURN_FALSE;
 }
 
+// Refuses a wait for a change that no exclusive holder could make while this
+// thread holds the array shared.
+bool may_wait_holding_shared(ArrayHandle* self) {
+    if (!held_shared_by_this_thread(*self->array)) {
+        return true;
+    }
+    PyErr_Format(PyExc_RuntimeError,
+                 "Waiting for a change of shared memory address '%s' while this thread holds its lock "
+                 "would never end.",
+                 handle_name(self));
+    return false;
+}
+
 PyObject* array_wait(PyObject* py_self, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"since", "timeout", nullptr};
     PyObject* since = nullptr;
@@ -232,6 +174,11 @@ PyObject* array_wait(PyObject* py_self, PyObject* args, PyObject* kwargs) {
     bool limited;
     if (!handle_ready(self) || !slot_state::since_version(self->seen_version, since, version) ||
         !shm::time_limit(timeout, limit, limited) || !may_wait(self)) {
+        return nullptr;
+    }
+    // A wait that cannot block (timeout 0) is no deadlock: an event loop
+    // looks at the version so while another of its tasks holds the array.
+    if (!(limited && shm::passed(limit)) && !may_wait_holding_shared(self)) {
         return nullptr;
     }
     // The mapping stays while the GIL is let go, whatever closes the handle.
@@ -272,6 +219,23 @@ PyObject* array_get_format(PyObject* py_self, void*) {
     return PyRef::borrow(as_array_handle(py_self)->format).release();
 }
 
+// The element's numpy.dtype; numpy is imported for it. Without numpy, an
+// ImportError that points to the format.
+PyObject* array_get_dtype(PyObject* py_self, void*) {
+    ArrayHandle* self = as_array_handle(py_self);
+    PyRef numpy(PyImport_ImportModule("numpy"));
+    if (!numpy) {
+        return raise_from_pending(PyExc_ImportError,
+                                  "ArrayHandle.dtype needs numpy; format names the element's type without it.");
+    }
+    const char* format = PyUnicode_AsUTF8(self->format);
+    if (!format) {
+        return nullptr;
+    }
+    const std::string_view text(format);
+    return PyObject_CallMethod(numpy.get(), "dtype", "s", text == "Zf" ? "F" : text == "Zd" ? "D" : format);
+}
+
 PyObject* array_get_nbytes(PyObject* py_self, void*) { return PyLong_FromSsize_t(as_array_handle(py_self)->nbytes); }
 
 PyObject* array_get_closed(PyObject* py_self, void*) { return PyBool_FromLong(!handle_open(as_array_handle(py_self))); }
@@ -300,14 +264,186 @@ void array_dealloc(PyObject* py_self) {
     Py_DECREF(type);
 }
 
+// --- The shared lock -------------------------------------------------------------
+
+// What lock(shared=True) returns: a context manager that holds the array
+// shared from __enter__ (which returns the handle) to __exit__.
+struct ArraySharedLock {
+    PyObject_HEAD
+    ArrayHandle* handle;
+    PyObject* timeout;  // None or seconds, checked when lock() was called
+    SharedHold* hold;   // what __enter__ took, until __exit__
+};
+
+PyTypeObject* array_shared_lock_type = nullptr;
+
+ArraySharedLock* as_shared_lock(PyObject* self) { return reinterpret_cast<ArraySharedLock*>(self); }
+
+PyObject* shared_lock_enter(PyObject* py_self, PyObject*) {
+    ArraySharedLock* self = as_shared_lock(py_self);
+    ArrayHandle* handle = self->handle;
+    timespec limit;
+    bool limited;
+    if (!handle_ready(handle) || !shm::time_limit(self->timeout, limit, limited)) {
+        return nullptr;
+    }
+    if (self->hold || held_by_this_thread(handle->held)) {
+        shm::set_lock_error(EDEADLK, handle_name(handle));
+        return nullptr;
+    }
+    self->hold = take_shared(handle->array, handle_name(handle), limited ? &limit : nullptr);
+    if (!self->hold) {
+        return nullptr;
+    }
+    return PyRef::borrow(reinterpret_cast<PyObject*>(handle)).release();
+}
+
+// Whether the calling thread may let go of `hold`: its own, or a fork
+// child's copy of its parent's (which only forgets it).
+bool may_let_go(const SharedHold* hold) {
+    return hold->thread == shm::this_thread() || hold->process != shm::this_process();
+}
+
+PyObject* shared_lock_exit(PyObject* py_self, PyObject*) {
+    ArraySharedLock* self = as_shared_lock(py_self);
+    if (self->hold && !may_let_go(self->hold)) {
+        PyErr_Format(PyExc_RuntimeError, "The lock of shared memory address '%s' is held by another thread.",
+                     handle_name(self->handle));
+        return nullptr;
+    }
+    delete std::exchange(self->hold, nullptr);
+    Py_RETURN_FALSE;
+}
+
+PyObject* shared_lock_repr(PyObject* py_self) {
+    ArraySharedLock* self = as_shared_lock(py_self);
+    return PyUnicode_FromFormat("<zelvane.ArraySharedLock name=%R%s>", self->handle->name,
+                                self->hold ? " held" : "");
+}
+
+PyObject* shared_lock_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "cannot create 'zelvane.ArraySharedLock' instances; use ArrayHandle.lock()");
+    return nullptr;
+}
+
+void shared_lock_dealloc(PyObject* py_self) {
+    ArraySharedLock* self = as_shared_lock(py_self);
+    SharedHold* hold = std::exchange(self->hold, nullptr);
+    // A mutex taken in place of a place stays with the thread that took it
+    // (see let_go_of_held); a place is let go of by any thread.
+    if (hold && (may_let_go(hold) || !hold->exclusive.held())) {
+        delete hold;
+    }
+    Py_XDECREF(reinterpret_cast<PyObject*>(self->handle));
+    Py_XDECREF(self->timeout);
+    PyTypeObject* type = Py_TYPE(py_self);
+    type->tp_free(py_self);
+    Py_DECREF(type);
+}
+
+PyObject* new_shared_lock(ArrayHandle* handle, PyObject* timeout) {
+    timespec limit;
+    bool limited;
+    if (!shm::time_limit(timeout, limit, limited)) {
+        return nullptr;
+    }
+    PyRef lock(PyType_GenericAlloc(array_shared_lock_type, 0));
+    if (!lock) {
+        return nullptr;
+    }
+    ArraySharedLock* self = as_shared_lock(lock.get());
+    self->handle = as_array_handle(PyRef::borrow(reinterpret_cast<PyObject*>(handle)).release());
+    self->timeout = PyRef::borrow(timeout ? timeout : Py_None).release();
+    return lock.release();
+}
+
+// Makes the type (it is not part of the module's namespace); -1 with an
+// exception set.
+int make_shared_lock_type() {
+    static PyMethodDef methods[] = {
+        {"__enter__", shared_lock_enter, METH_NOARGS, nullptr},
+        {"__exit__", shared_lock_exit, METH_VARARGS, nullptr},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("The lock of an array, held shared through a handle from entering a with "
+                                      "block to leaving it; made by ArrayHandle.lock(shared=True).")},
+        {Py_tp_methods, methods},
+        {Py_tp_new, reinterpret_cast<void*>(shared_lock_new)},
+        {Py_tp_repr, reinterpret_cast<void*>(shared_lock_repr)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(shared_lock_dealloc)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        "zelvane.ArraySharedLock", sizeof(ArraySharedLock), 0, Py_TPFLAGS_DEFAULT, slots,
+    };
+    if (!array_shared_lock_type) {
+        array_shared_lock_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    }
+    return array_shared_lock_type ? 0 : -1;
+}
+
+// lock()'s arguments from a vector call: timeout (by position or keyword) and
+// shared (by keyword only). Parsed by hand, since a shared lock is taken as
+// often as its holders read, and the general parser's keyword path would
+// cost more than the lock. False with a TypeError set.
+bool lock_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject*& timeout,
+                    PyObject*& shared) {
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "lock() takes at most 1 positional argument (%zd given)", nargs);
+        return false;
+    }
+    timeout = nargs == 1 ? args[0] : nullptr;
+    const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < keywords; ++i) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        PyObject** slot = nullptr;
+        if (PyUnicode_CompareWithASCIIString(keyword, "shared") == 0) {
+            slot = &shared;
+        } else if (PyUnicode_CompareWithASCIIString(keyword, "timeout") == 0) {
+            slot = &timeout;
+        }
+        if (!slot) {
+            PyErr_Format(PyExc_TypeError, "lock() got an unexpected keyword argument '%U'", keyword);
+            return false;
+        }
+        if (*slot) {
+            PyErr_Format(PyExc_TypeError, "lock() got multiple values for argument '%U'", keyword);
+            return false;
+        }
+        *slot = args[nargs + i];
+    }
+    return true;
+}
+
+// The handle's lock(timeout=None, *, shared=False) method.
+PyObject* array_lock(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* timeout = nullptr;
+    PyObject* shared = nullptr;
+    if (!lock_arguments(args, nargs, kwnames, timeout, shared)) {
+        return nullptr;
+    }
+    const int wanted = shared ? PyObject_IsTrue(shared) : 0;
+    if (wanted < 0) {
+        return nullptr;
+    }
+    ArrayHandle* self = as_array_handle(py_self);
+    if (!handle_open(self)) {
+        closed_error(self);
+        return nullptr;
+    }
+    return wanted ? new_shared_lock(self, timeout) : new_handle_lock(self, timeout);
+}
+
 PyMethodDef array_methods[] = {
-    {"lock", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_lock_method<ArrayHandle>)),
-     METH_VARARGS | METH_KEYWORDS,
-     "lock($self, /, timeout=None)\n--\n\n"
-     "A context manager that holds the array's lock and gives the handle; leaving it marks a change\n"
-     "(the version grows by one). Every other holder of the lock, in any process, waits meanwhile;\n"
-     "a write through a view made without the lock is not stopped. timeout bounds the wait for the\n"
-     "lock in seconds (TimeoutError)."},
+    {"lock", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(array_lock)), METH_FASTCALL | METH_KEYWORDS,
+     "lock($self, /, timeout=None, *, shared=False)\n--\n\n"
+     "A context manager that holds the array's lock and gives the handle. Held exclusively (the\n"
+     "default), every other holder in any process waits meanwhile, and leaving it marks a change\n"
+     "(the version grows by one). Held shared, any number of shared holders hold it at once, an\n"
+     "exclusive one waits, and leaving marks no change; a waiting exclusive holder keeps new shared\n"
+     "ones out. A write through a view made without the lock is not stopped. timeout bounds the\n"
+     "wait for the lock in seconds (TimeoutError)."},
     {"wait", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(array_wait)), METH_VARARGS | METH_KEYWORDS,
      "wait($self, /, since=None, timeout=None)\n--\n\n"
      "Blocks until the array's version differs from since (None: the version this handle last saw,\n"
@@ -328,6 +464,8 @@ PyGetSetDef array_getset[] = {
     {"name", array_get_name, nullptr, "The name the handle was opened with.", nullptr},
     {"shape", array_get_shape, nullptr, "The array's shape, a tuple of ints.", nullptr},
     {"format", array_get_format, nullptr, "The format of one element, as the struct module writes it.", nullptr},
+    {"dtype", array_get_dtype, nullptr,
+     "The element's numpy.dtype (numpy is imported for it; ImportError without numpy).", nullptr},
     {"nbytes", array_get_nbytes, nullptr, "The size of the array's data in bytes.", nullptr},
     {"closed", array_get_closed, nullptr, "True once the handle is closed.", nullptr},
     {"version", array_get_version, nullptr,
@@ -360,256 +498,11 @@ PyType_Spec array_spec = {
     array_slots,
 };
 
-// --- open_array -------------------------------------------------------------
-
-// The attribute `attribute` of `object`, left empty when it has none;
-// false with an exception set on any other failure.
-bool optional_attribute(PyObject* object, const char* attribute, PyRef& value) {
-    value.reset(PyObject_GetAttrString(object, attribute));
-    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        return static_cast<bool>(value);
-    }
-    PyErr_Clear();
-    return true;
-}
-
-// A dtype for `given` when it is a type (a numpy scalar type such as
-// numpy.float32) and numpy is in use in this process; `given` itself
-// otherwise. numpy is never imported here.
-PyObject* as_dtype(PyObject* given) {
-    if (!PyType_Check(given)) {
-        return PyRef::borrow(given).release();
-    }
-    PyRef module_name(PyUnicode_FromString("numpy"));
-    PyRef numpy(module_name ? PyImport_GetModule(module_name.get()) : nullptr);
-    if (!numpy) {
-        return PyErr_Occurred() ? nullptr : PyRef::borrow(given).release();
-    }
-    return PyObject_CallMethod(numpy.get(), "dtype", "O", given);
-}
-
-// The format letters of a dtype, or of any object with a `char` (numpy's),
-// in native byte order; false with an exception set.
-bool dtype_format(PyObject* given, PyRef& text) {
-    PyRef dtype(as_dtype(given));
-    PyRef native;
-    if (!dtype || !optional_attribute(dtype.get(), "isnative", native) ||
-        !optional_attribute(dtype.get(), "char", text)) {
-        return false;
-    }
-    if (native.get() == Py_False) {
-        PyErr_SetString(PyExc_ValueError, "An array's format must be in native byte order.");
-        return false;
-    }
-    if (!text || !PyUnicode_Check(text.get())) {
-        PyErr_Format(PyExc_TypeError, "format must be a str or a numpy.dtype, not %.200s", Py_TYPE(given)->tp_name);
-        return false;
-    }
-    return true;
-}
-
-// The format asked for: a str, or a numpy.dtype, whose letters for the
-// complex types are numpy's own.
-bool format_from_object(PyObject* given, ArrayLayout& layout) {
-    PyRef text;
-    if (PyUnicode_Check(given)) {
-        text = PyRef::borrow(given);
-    } else if (!dtype_format(given, text)) {
-        return false;
-    }
-    const char* chars = PyUnicode_AsUTF8(text.get());
-    if (!chars) {
-        return false;
-    }
-    const std::string_view wanted(chars);
-    const ArrayFormat* format = find_format(wanted == "F" ? "Zf" : wanted == "D" ? "Zd" : wanted);
-    if (!format) {
-        PyErr_Format(PyExc_ValueError, "Unsupported array format %R: use one of %s.", text.get(), ARRAY_FORMAT_LIST);
-        return false;
-    }
-    std::memcpy(layout.format, format->text, std::strlen(format->text));
-    layout.itemsize = format->itemsize;
-    return true;
-}
-
-bool extent_from_object(PyObject* given, Py_ssize_t& extent) {
-    extent = PyNumber_AsSsize_t(given, PyExc_OverflowError);
-    if (extent == -1 && PyErr_Occurred()) {
-        return false;
-    }
-    if (extent < 0) {
-        PyErr_SetString(PyExc_ValueError, "An array's dimensions must not be negative.");
-        return false;
-    }
-    return true;
-}
-
-// The shape asked for: an int, or a sequence of ints.
-bool shape_from_object(PyObject* given, ArrayLayout& layout) {
-    if (PyIndex_Check(given)) {
-        layout.ndim = 1;
-        return extent_from_object(given, layout.shape[0]);
-    }
-    PyRef items(PySequence_Fast(given, "shape must be an int or a tuple of ints"));
-    if (!items) {
-        return false;
-    }
-    const Py_ssize_t ndim = PySequence_Fast_GET_SIZE(items.get());
-    if (ndim > static_cast<Py_ssize_t>(ARRAY_MAX_NDIM)) {
-        PyErr_Format(PyExc_ValueError, "An array has at most %d dimensions.", static_cast<int>(ARRAY_MAX_NDIM));
-        return false;
-    }
-    layout.ndim = static_cast<uint32_t>(ndim);
-    for (Py_ssize_t axis = 0; axis < ndim; ++axis) {
-        if (!extent_from_object(PySequence_Fast_GET_ITEM(items.get(), axis), layout.shape[axis])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The layout asked for by open_array(shape, format); false with an exception set.
-bool layout_from_arguments(PyObject* shape, PyObject* format, ArrayLayout& layout) {
-    if (!format_from_object(format, layout) || !shape_from_object(shape, layout)) {
-        return false;
-    }
-    if (!complete_layout(layout)) {
-        PyErr_SetString(PyExc_ValueError, "The array is too large to be addressed.");
-        return false;
-    }
-    return true;
-}
-
-PyObject* shape_tuple(const ArrayLayout& layout) {
-    PyRef shape(PyTuple_New(layout.ndim));
-    if (!shape) {
-        return nullptr;
-    }
-    for (uint32_t axis = 0; axis < layout.ndim; ++axis) {
-        PyObject* extent = PyLong_FromSsize_t(layout.shape[axis]);
-        if (!extent) {
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(shape.get(), axis, extent);
-    }
-    return shape.release();
-}
-
-bool layout_mismatch(const char* name, const ArrayLayout& found, const ArrayLayout& wanted) {
-    PyRef found_shape(shape_tuple(found));
-    PyRef wanted_shape(shape_tuple(wanted));
-    if (found_shape && wanted_shape) {
-        PyErr_Format(PyExc_ValueError,
-                     "The array '%s' has shape %R and format '%s', not shape %R and format '%s'.", name,
-                     found_shape.get(), found.format, wanted_shape.get(), wanted.format);
-    }
-    return false;
-}
-
-// Maps the array open as `fd` after checking that it is one, and, when
-// `wanted` is given, that it has that layout. Empty with an exception set.
-ArrayRef attach_array(int fd, const char* name, const ArrayLayout* wanted) {
-    std::unique_ptr<ArrayMapping> array(new (std::nothrow) ArrayMapping);
-    if (!array) {
-        PyErr_NoMemory();
-        return ArrayRef();
-    }
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        !read_array_layout(fd, static_cast<uint64_t>(st.st_size), array->layout, array->version_at_open)) {
-        memory_error("The shared memory address '%s' does not hold an array.", name);
-        return ArrayRef();
-    }
-    if (wanted && !array->layout.same_as(*wanted)) {
-        layout_mismatch(name, array->layout, *wanted);
-        return ArrayRef();
-    }
-    if (!array->mapping.map(fd, static_cast<size_t>(st.st_size))) {
-        memory_error("Failed to map shared memory address '%s'.", name);
-        return ArrayRef();
-    }
-    return ArrayRef::adopt(array.release());
-}
-
-// Opens the array `name`, making it with `wanted`'s layout when it is
-// missing and a layout is given. A name taken by another creator meanwhile
-// is opened as theirs; one removed again meanwhile is made afresh.
-ArrayRef open_array_object(const char* name, const ArrayLayout* wanted) {
-    constexpr int ATTEMPTS = 8;
-    std::string path;
-    if (shm::shm_path(name, path)) {
-        for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
-            shm::Fd fd(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
-            if (fd.valid()) {
-                return attach_array(fd.get(), name, wanted);
-            }
-            if (errno != ENOENT || !wanted) {
-                break;
-            }
-            switch (create_array(name, path, *wanted, fd)) {
-                case ArrayCreation::Created:
-                    return attach_array(fd.get(), name, wanted);
-                case ArrayCreation::Failed:
-                    return ArrayRef();
-                default:
-                    continue;
-            }
-        }
-    }
-    memory_error("Failed to open shared memory address '%s'.", name);
-    return ArrayRef();
-}
-
-PyObject* new_array_handle(const char* name, ArrayRef array) {
-    PyRef name_object(PyUnicode_FromString(name));
-    PyRef shape(name_object ? shape_tuple(array->layout) : nullptr);
-    PyRef format(shape ? PyUnicode_FromString(array->layout.format) : nullptr);
-    PyRef handle(format ? PyType_GenericAlloc(array_handle_type, 0) : nullptr);
-    if (!handle) {
-        return nullptr;
-    }
-    ArrayHandle* self = as_array_handle(handle.get());
-    self->name = name_object.release();
-    self->shape = shape.release();
-    self->format = format.release();
-    self->nbytes = static_cast<Py_ssize_t>(array->layout.nbytes);
-    self->seen_version = array->version_at_open;
-    self->array = array.release();
-    return handle.release();
-}
-
-PyObject* open_array(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"name", "shape", "format", nullptr};
-    const char* name;
-    PyObject* shape = Py_None;
-    PyObject* format = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|OO:open_array", const_cast<char**>(kwlist), &name, &shape,
-                                     &format)) {
-        return nullptr;
-    }
-    if ((shape == Py_None) != (format == Py_None)) {
-        PyErr_SetString(PyExc_TypeError, "open_array() takes shape and format together, or neither.");
-        return nullptr;
-    }
-    ArrayLayout wanted;
-    const bool create = shape != Py_None;
-    if (create && !layout_from_arguments(shape, format, wanted)) {
-        return nullptr;
-    }
-    ArrayRef array = open_array_object(name, create ? &wanted : nullptr);
-    return array ? new_array_handle(name, std::move(array)) : nullptr;
-}
-
-constexpr const char* OPEN_ARRAY_DOC =
-    "open_array($module, /, name, shape=None, format=None)\n--\n\n"
-    "Open the shared array name and return an ArrayHandle, whose memory memoryview(handle) and\n"
-    "numpy.asarray(handle) view without copying. With shape (an int or a tuple of ints) and format\n"
-    "(b B h H i I l L q Q e f d ? Zf Zd, or a numpy.dtype), a missing array is made, zero-filled;\n"
-    "an existing one must have that shape and format (ValueError). Without them, the array must\n"
-    "exist. lock(), version, wait() and notify() coordinate the processes that share it.";
-
 // Registers the type as zelvane.ArrayHandle; -1 with an exception set.
 int add_array_handle_type(PyObject* module) {
+    if (make_shared_lock_type() < 0) {
+        return -1;
+    }
     return add_handle_type<ArrayHandle>(module, &array_spec, "ArrayHandle", array_handle_type);
 }
 

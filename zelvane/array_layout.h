@@ -18,9 +18,14 @@
 //   32      8        nbytes: the product of the shape and the item size
 //   40      4        the version and waiters' word (slot_state.h)
 //   44      4        zero
-//   48      40       robust, error-checking, process-shared mutex
+//   48      40       robust, error-checking, process-shared mutex; its
+//                    bytes 20-23 (68-71), which such mutexes leave alone,
+//                    hold the word of shared holders (shared_exclusive.h)
 //   88      8*ndim   shape
 //   data offset      the data, C order; the object's size is data offset + nbytes
+//
+// Shared holders hold open-file-description write locks on bytes 2**40 to
+// 2**40 + 29 of the object's file; no byte there exists or is written.
 //
 // An array never changes size: every byte of it is allocated at creation,
 // so that a write through a view cannot meet a full /dev/shm.

@@ -40,12 +40,11 @@ void raise_exception(PyRef exception) {
 #endif
 }
 
-// Raises the function's fixed message in place of whatever the argument
-// parser raised, keeping the parser's error as the cause so the reason still
-// shows in the traceback.
-PyObject* argument_error(const char* message) {
+// Raises `type(message)` in place of the pending exception, keeping that as
+// the cause so the reason still shows in the traceback.
+PyObject* raise_from_pending(PyObject* type, const char* message) {
     PyRef cause = take_pending_exception();
-    PyErr_SetString(PyExc_ValueError, message);
+    PyErr_SetString(type, message);
     if (!cause) {
         return nullptr;
     }
@@ -59,6 +58,10 @@ PyObject* argument_error(const char* message) {
     raise_exception(std::move(error));
     return nullptr;
 }
+
+// Raises the function's fixed message in place of whatever the argument
+// parser raised (see raise_from_pending).
+PyObject* argument_error(const char* message) { return raise_from_pending(PyExc_ValueError, message); }
 
 PyObject* memory_error(const char* format, const char* name) {
     PyErr_Format(PyExc_MemoryError, format, name);

@@ -1,4 +1,4 @@
-// Watching many slots' versions from one thread, for an event loop whose
+// Watching many slots' and arrays' versions from one thread, for an event loop whose
 // pending waits must not cost a thread each: one helper sleeps on the
 // version words of all the slots waited on at once (futex_waitv), and on a
 // bell that the loop rings when the set of waits changes.
@@ -18,6 +18,7 @@
 #include <functional>
 #include <vector>
 
+#include "array_handle.h"
 #include "futex.h"
 #include "memory_handle.h"
 #include "pending_call.h"
@@ -38,16 +39,47 @@ std::atomic<uint32_t> watch_bell{0};
 constexpr size_t MAX_WORDS = FUTEX_WAITV_MAX - 1;
 constexpr long POLL_NS = 2000000;
 
-// One slot being watched: its mapping kept in use while the GIL is let go,
-// and the version it is expected to keep.
+// One slot or array being watched: its mapping kept in use while the GIL
+// is let go, its version word and the version it is expected to keep.
 struct Watched {
-    shm::ObjectUse use;
+    shm::ObjectUse use;  // a slot's
+    ArrayRef array;      // an array's
+    std::atomic<uint32_t>* state;
     uint32_t version;
 
-    std::atomic<uint32_t>* word() const {
-        return slot_state::word(&use->mapping.as<BasicShm>()->mutex);
-    }
+    std::atomic<uint32_t>* word() const { return state; }
 };
+
+// The watch of `handle`, a MemoryHandle or an ArrayHandle, for `version`;
+// false with an exception set.
+bool watch_handle(PyObject* handle, uint32_t version, std::vector<Watched>& out) {
+    if (PyObject_TypeCheck(handle, array_handle_type)) {
+        ArrayHandle* self = as_array_handle(handle);
+        if (!self->array) {
+            return closed_error(self);
+        }
+        ArrayRef array(self->array);
+        std::atomic<uint32_t>* state = array->state();
+        out.push_back(Watched{shm::ObjectUse(), std::move(array), state, version});
+        return true;
+    }
+    if (!PyObject_TypeCheck(handle, memory_handle_type)) {
+        PyErr_SetString(PyExc_TypeError, "handles must be MemoryHandle or ArrayHandle objects");
+        return false;
+    }
+    MemoryHandle* self = as_memory_handle(handle);
+    if (!self->object) {
+        return closed_error(self);
+    }
+    if (!slot_state::usable) {
+        versions_unavailable();
+        return false;
+    }
+    shm::ObjectUse use(self->object);
+    std::atomic<uint32_t>* state = slot_state::word(&use->mapping.as<BasicShm>()->mutex);
+    out.push_back(Watched{std::move(use), ArrayRef(), state, version});
+    return true;
+}
 
 // Raises the waiters' flag of `state` unless its version already moved on
 // from `version`; the word's value to sleep on then, in `expected`.
@@ -106,20 +138,11 @@ bool gather_watched(PyObject* handles, PyObject* versions, std::vector<Watched>&
     }
     out.reserve(static_cast<size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* handle = PySequence_Fast_GET_ITEM(handle_list.get(), i);
-        if (!PyObject_TypeCheck(handle, memory_handle_type)) {
-            PyErr_SetString(PyExc_TypeError, "handles must be MemoryHandle objects");
-            return false;
-        }
-        MemoryHandle* self = as_memory_handle(handle);
         const unsigned long version = PyLong_AsUnsignedLong(PySequence_Fast_GET_ITEM(version_list.get(), i));
-        if (version == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+        if ((version == static_cast<unsigned long>(-1) && PyErr_Occurred()) ||
+            !watch_handle(PySequence_Fast_GET_ITEM(handle_list.get(), i), static_cast<uint32_t>(version), out)) {
             return false;
         }
-        if (!self->object) {
-            return closed_error(self);
-        }
-        out.push_back(Watched{shm::ObjectUse(self->object), static_cast<uint32_t>(version)});
     }
     return true;
 }
@@ -218,10 +241,6 @@ PyObject* wait_for_any_slot(PyObject*, PyObject* args) {
     std::vector<Watched> watched;
     std::vector<WatchedCall> watched_calls;
     if (!gather_watched(handles, versions, watched) || (calls && !gather_calls(calls, watched_calls))) {
-        return nullptr;
-    }
-    if (!watched.empty() && !slot_state::usable) {
-        versions_unavailable();
         return nullptr;
     }
     std::vector<futex_waitv> waiters;

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "array_handle.h"
+#include "array_open.h"
 #include "bridge_errors.h"
 #include "function_bridge.h"
 #include "function_handle.h"

@@ -136,6 +136,8 @@ class _Runtime:
         self.watcher = None
         self.servers = set()
         self.lock_owners = {}  # name -> (weak reference to the holding task, handle)
+        # ("array", name) -> the loop thread's shared hold of an array
+        self.shared_holds = {}
         # PendingCall -> _Call, the calls the loop posted; changed on the loop
         # only, and copied by the watcher in one step under the GIL.
         self.posted = {}

@@ -22,7 +22,8 @@ import weakref
 import zelvane
 from zelvane._aio_runtime import _WATCH_SLICE, _post, _runtime, _start_thread
 
-__all__ = ["AsyncFunctionHandle", "AsyncMemoryHandle", "connect", "open_function", "open_memory", "serve"]
+__all__ = ["AsyncArrayHandle", "AsyncFunctionHandle", "AsyncMemoryHandle", "connect", "open_array", "open_function",
+           "open_memory", "serve"]
 
 # A busy slot lock is tried again after these pauses, doubling.
 _FIRST_RETRY = 0.0005
@@ -76,23 +77,7 @@ class AsyncMemoryHandle:
         return await self._locked(self._sync.update, func, timeout=timeout)
 
     async def wait(self, since=None, timeout=None):
-        sync = self._sync
-        sync.lock(timeout)  # refuses a timeout as wait() would, taking nothing
-        version = sync.version
-        while True:
-            try:
-                return sync.wait(since, timeout=0)
-            except TimeoutError:
-                pass
-            # The version the wait compares with is the one that held when it
-            # timed out, once two looks agree on it.
-            now = sync.version
-            if now == version:
-                break
-            version = now
-        if timeout == 0:
-            return sync.wait(version, timeout=0)
-        return await _runtime(asyncio.get_running_loop()).wait(sync, version, timeout)
+        return await _wait_for_change(self._sync, since, timeout)
 
     def lock(self, timeout=None):
         self._sync.lock(timeout)  # refuses what lock() refuses, now
@@ -143,6 +128,27 @@ class AsyncMemoryHandle:
                 raise
             return None
         return _Entered(lock)
+
+
+async def _wait_for_change(sync, since, timeout):
+    """wait() of a synchronous slot or array handle, with the loop's watcher
+    sleeping on the version in its place."""
+    sync.lock(timeout)  # refuses a timeout as wait() would, taking nothing
+    version = sync.version
+    while True:
+        try:
+            return sync.wait(since, timeout=0)
+        except TimeoutError:
+            pass
+        # The version the wait compares with is the one that held when it
+        # timed out, once two looks agree on it.
+        now = sync.version
+        if now == version:
+            break
+        version = now
+    if timeout == 0:
+        return sync.wait(version, timeout=0)
+    return await _runtime(asyncio.get_running_loop()).wait(sync, version, timeout)
 
 
 def _check_deadline(name, deadline):
@@ -220,6 +226,158 @@ def open_memory(name, create=True):
     """Opens the slot name (creating it unless create is False) as an
     AsyncMemoryHandle; as zelvane.open_memory, which does not wait."""
     return AsyncMemoryHandle(zelvane.open_memory(name, create))
+
+
+# --- arrays
+
+
+class AsyncArrayHandle:
+    """A shared array opened by aio.open_array(): the attributes of
+    zelvane.ArrayHandle (its views through `handle`, or the handle itself
+    from Python 3.12), wait() as a coroutine and lock() for async with.
+    Tasks of one loop hold the array shared together; an exclusive holder
+    among them excludes the others, as threads would."""
+
+    __slots__ = ("_sync",)
+
+    def __init__(self, sync, /):
+        self._sync = sync
+
+    handle = property(lambda self: self._sync, doc="The synchronous ArrayHandle, for views of the memory.")
+    name = property(lambda self: self._sync.name)
+    shape = property(lambda self: self._sync.shape)
+    format = property(lambda self: self._sync.format)
+    dtype = property(lambda self: self._sync.dtype)
+    nbytes = property(lambda self: self._sync.nbytes)
+    closed = property(lambda self: self._sync.closed)
+    version = property(lambda self: self._sync.version)
+
+    async def wait(self, since=None, timeout=None):
+        return await _wait_for_change(self._sync, since, timeout)
+
+    def notify(self):
+        self._sync.notify()
+
+    def lock(self, timeout=None, *, shared=False):
+        self._sync.lock(timeout, shared=shared)  # refuses what lock() refuses, now
+        return _AsyncArrayLock(self, timeout, shared)
+
+    def close(self):
+        self._sync.close()
+
+    def __buffer__(self, flags, /):
+        return memoryview(self._sync)
+
+    async def __aenter__(self):
+        self._sync.__enter__()  # raises if closed
+        return self
+
+    async def __aexit__(self, exc_type, exc_value, traceback):
+        self.close()
+        return False
+
+    def __repr__(self):
+        return f"<zelvane.aio.AsyncArrayHandle name={self.name!r}{' closed' if self.closed else ''}>"
+
+
+class _SharedHold:
+    """The loop thread's shared hold of one array, and the tasks in it (held
+    weakly, as lock owners are)."""
+
+    __slots__ = ("lock", "tasks")
+
+    def __init__(self, lock):
+        self.lock = lock
+        self.tasks = weakref.WeakSet()
+
+
+class _AsyncArrayLock:
+    """What AsyncArrayHandle.lock() returns: `async with` holds the array,
+    on the loop's thread, for the task that entered it. The loop's tasks
+    share one shared hold of the array; the lock is tried on the loop and
+    tried again later while it is busy."""
+
+    __slots__ = ("_handle", "_timeout", "_shared", "_task", "_runtime")
+
+    def __init__(self, handle, timeout, shared):
+        self._handle = handle
+        self._timeout = timeout
+        self._shared = shared
+        self._task = None
+        self._runtime = None
+
+    async def __aenter__(self):
+        handle = self._handle
+        runtime = _runtime(asyncio.get_running_loop())
+        task = asyncio.current_task()
+        key = ("array", handle.name)
+        owner = runtime.lock_owners.get(key)
+        hold = runtime.shared_holds.get(key)
+        if (owner is not None and owner[0]() is task) or (hold is not None and task in hold.tasks):
+            raise RuntimeError(f"The lock of shared memory address '{handle.name}' is already held by this thread.")
+        deadline = None if self._timeout is None else time.monotonic() + self._timeout
+        delay = _FIRST_RETRY
+        while True:
+            owner = runtime.lock_owners.get(key)
+            hold = runtime.shared_holds.get(key)
+            if owner is None and hold is not None and self._shared:
+                break  # joins the loop's shared hold
+            if owner is None and hold is None:
+                entered = self._try_lock(deadline)
+                if entered is not None:
+                    hold = entered
+                    break
+            else:
+                _check_deadline(handle.name, deadline)
+            delay = await _retry_later(delay)
+        # Taken and recorded in one step of the loop: a cancellation lands
+        # before it (nothing held) or in the block (__aexit__ lets go).
+        if self._shared:
+            runtime.shared_holds[key] = hold
+            hold.tasks.add(task)
+        else:
+            runtime.lock_owners[key] = (weakref.ref(task), hold)
+        self._task = weakref.ref(task)
+        self._runtime = runtime
+        return handle
+
+    def _try_lock(self, deadline):
+        """The array's lock, taken, or None while it is busy and time is
+        left; the lock's TimeoutError once the deadline passed."""
+        lock = self._handle._sync.lock(timeout=0, shared=self._shared)
+        try:
+            lock.__enter__()
+        except TimeoutError:
+            if deadline is not None and time.monotonic() >= deadline:
+                raise
+            return None
+        return _SharedHold(lock) if self._shared else _Entered(lock)
+
+    async def __aexit__(self, exc_type, exc_value, traceback):
+        # No loop is asked for: a task whose loop was closed leaves the
+        # block when its coroutine is closed, and must let go all the same.
+        task, self._task = self._task, None
+        if task is None:
+            return False
+        runtime, self._runtime = self._runtime, None
+        key = ("array", self._handle.name)
+        if not self._shared:
+            _, entered = runtime.lock_owners.pop(key)
+            entered.__exit__(exc_type, exc_value, traceback)
+            return False
+        hold = runtime.shared_holds[key]
+        if task() is not None:
+            hold.tasks.discard(task())
+        if not hold.tasks:
+            del runtime.shared_holds[key]
+            hold.lock.__exit__(exc_type, exc_value, traceback)
+        return False
+
+
+def open_array(name, shape=None, format=None):
+    """Opens the shared array name as an AsyncArrayHandle; as
+    zelvane.open_array, which does not wait."""
+    return AsyncArrayHandle(zelvane.open_array(name, shape, format))
 
 
 # --- calls

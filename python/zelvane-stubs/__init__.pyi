@@ -167,7 +167,8 @@ class _HasChar(Protocol):
     @property
     def char(self) -> str: ...
 
-# One of b B h H i I l L q Q e f d ? Zf Zd; a numpy.dtype; a numpy scalar type.
+# One of b B h H i I l L q Q e f d ? Zf Zd or numpy's name of one ("float32", "<f4"); a
+# numpy.dtype; a numpy scalar type.
 _ArrayFormat: TypeAlias = Union[str, _HasChar, type]
 
 @final
@@ -187,6 +188,9 @@ class ArrayHandle:
     @property
     def format(self) -> str: ...
     @property
+    def dtype(self) -> Any:
+        """The element's numpy.dtype; ImportError without numpy."""
+    @property
     def nbytes(self) -> int: ...
     @property
     def closed(self) -> bool: ...
@@ -194,8 +198,10 @@ class ArrayHandle:
     def version(self) -> int:
         """The count of changes marked on the array (leaving lock(),
         notify()); it wraps around to 0 after 2**31 changes."""
-    def lock(self, timeout: float | None = None) -> AbstractContextManager[Self]:
-        """Holds the array's lock for a with block; leaving it marks a change."""
+    def lock(self, timeout: float | None = None, *, shared: bool = False) -> AbstractContextManager[Self]:
+        """Holds the array's lock for a with block: exclusively (leaving it
+        marks a change) or, with shared=True, beside other shared holders
+        (leaving it marks none)."""
     def wait(self, since: int | None = None, timeout: float | None = None) -> int:
         """Blocks until the version differs from since; returns it."""
     def notify(self) -> None:

@@ -1,0 +1,314 @@
+"""Arrays held shared or exclusive: exclusion across processes and threads,
+holders killed while holding, a writer among a stream of readers, refused
+re-entry, the consumers of the README's pattern, places running out, fork."""
+import asyncio
+import os
+import signal
+import threading
+import time
+
+import pytest
+
+import zelvane
+
+from conftest import CHILD_PRELUDE, TIMEOUT, finish, spawn_python, wait_for_line
+
+pytestmark = pytest.mark.timeout(180)
+
+HOLDER = """
+import sys, zelvane
+h = zelvane.open_array(sys.argv[1])
+with h.lock(shared=sys.argv[2] == "shared"):
+    print("locked", flush=True)
+    sys.stdin.readline()
+print("left", flush=True)
+"""
+
+
+def outcome(handle, shared):
+    try:
+        with handle.lock(timeout=0.1, shared=shared):
+            return "locked"
+    except TimeoutError:
+        return "timed out"
+
+
+def expected(held, wanted):
+    return "locked" if held == wanted == "shared" else "timed out"
+
+
+@pytest.mark.parametrize("wanted", ["shared", "exclusive"])
+@pytest.mark.parametrize("held", ["shared", "exclusive"])
+def test_shared_holders_exclude_only_exclusive_ones_across_processes(shm_name, held, wanted):
+    name = shm_name("rw")
+    handle = zelvane.open_array(name, 4, "d")
+    child = spawn_python(CHILD_PRELUDE + HOLDER, name, held)
+    try:
+        wait_for_line(child, "locked")
+        assert outcome(handle, wanted == "shared") == expected(held, wanted)
+        child.stdin.write("\n")
+        child.stdin.flush()
+        wait_for_line(child, "left")
+    finally:
+        finish(child)
+    assert outcome(handle, wanted == "shared") == "locked"
+
+
+@pytest.mark.parametrize("wanted", ["shared", "exclusive"])
+@pytest.mark.parametrize("held", ["shared", "exclusive"])
+def test_shared_holders_exclude_only_exclusive_ones_across_threads(shm_name, held, wanted):
+    name = shm_name("rw")
+    holder = zelvane.open_array(name, 4, "d")
+    # Through the same handle, and through another of this process.
+    others = [holder, zelvane.open_array(name)]
+    found = []
+    with holder.lock(shared=held == "shared"):
+        for other in others:
+            thread = threading.Thread(target=lambda: found.append(outcome(other, wanted == "shared")))
+            thread.start()
+            thread.join(TIMEOUT)
+    assert found == [expected(held, wanted)] * 2
+
+
+def test_leaving_a_shared_lock_marks_no_change(shm_name):
+    handle = zelvane.open_array(shm_name("rw"), 2, "q")
+    with handle.lock(shared=True):
+        pass
+    assert handle.version == 0
+    with handle.lock():
+        pass
+    assert handle.version == 1
+
+
+@pytest.mark.parametrize("held", ["shared", "exclusive"])
+def test_a_killed_holder_lets_a_waiting_writer_in(shm_name, held):
+    name = shm_name("kill")
+    handle = zelvane.open_array(name, 4, "d")
+    child = spawn_python(CHILD_PRELUDE + HOLDER, name, held)
+    entered = []
+    try:
+        wait_for_line(child, "locked")
+        before = handle.version
+        writer = threading.Thread(target=lambda: entered.append(outcome_after_wait(handle)))
+        writer.start()
+        child.send_signal(signal.SIGKILL)
+        child.wait(timeout=TIMEOUT)
+        writer.join(TIMEOUT)
+    finally:
+        finish(child)
+    # A dead exclusive holder's block counts as a change; a shared one's does not.
+    assert entered == [before + (2 if held == "exclusive" else 1)]
+    assert outcome(handle, True) == outcome(handle, False) == "locked"
+
+
+def outcome_after_wait(handle):
+    with handle.lock(timeout=TIMEOUT):
+        pass
+    return handle.version
+
+
+READER_STREAM = """
+import sys, time, zelvane
+h = zelvane.open_array(sys.argv[1])
+counts = memoryview(h)
+print("ready", flush=True)
+while counts[1] == 0:
+    with h.lock(shared=True):
+        counts[0] += 0  # a read under the lock
+        time.sleep(0.05)
+print("done", flush=True)
+"""
+
+
+def test_a_stream_of_readers_lets_a_waiting_writer_in(shm_name):
+    name = shm_name("stream")
+    handle = zelvane.open_array(name, 2, "q")
+    view = memoryview(handle)
+    # Two readers, each holding for 50 ms and taking the lock again at once:
+    # together they hold it without a gap.
+    readers = [spawn_python(CHILD_PRELUDE + READER_STREAM, name) for _ in range(2)]
+    try:
+        for reader in readers:
+            wait_for_line(reader, "ready")
+        with handle.lock(timeout=TIMEOUT):
+            view[1] = 1
+        for reader in readers:
+            wait_for_line(reader, "done")
+    finally:
+        for reader in readers:
+            finish(reader)
+
+
+@pytest.mark.parametrize("first, second", [("shared", "shared"), ("shared", "exclusive"),
+                                           ("exclusive", "shared")])
+@pytest.mark.parametrize("through", ["same handle", "another handle"])
+def test_a_thread_is_refused_a_second_hold(shm_name, first, second, through):
+    name = shm_name("again")
+    handle = zelvane.open_array(name, 1, "d")
+    other = handle if through == "same handle" else zelvane.open_array(name)
+    with handle.lock(shared=first == "shared"):
+        with pytest.raises(RuntimeError) as info:
+            with other.lock(timeout=TIMEOUT, shared=second == "shared"):
+                pass
+        assert str(info.value) == f"The lock of shared memory address '{name}' is already held by this thread."
+        if first == "shared":
+            with pytest.raises(RuntimeError, match="would never end"):
+                other.wait(timeout=TIMEOUT)
+    assert outcome(other, second == "shared") == "locked"
+
+
+CONSUMER = """
+import sys, zelvane
+frames = zelvane.open_array(sys.argv[1])
+pixels = memoryview(frames)
+wakes = 0
+print("ready", flush=True)
+while True:
+    frames.wait(timeout=120)
+    wakes += 1
+    with frames.lock(shared=True):
+        value = pixels[0]
+    print("saw", value, flush=True)
+    if value < 0:
+        break
+print("wakes", wakes, flush=True)
+"""
+
+
+def read_until(child, wanted):
+    """Lines of the child up to the first that is `wanted`."""
+    lines = []
+    while True:
+        line = child.stdout.readline().strip()
+        assert line, f"the child ended; stderr:\n{child.stderr.read()}"
+        lines.append(line)
+        if line == wanted:
+            return lines
+
+
+def test_consumers_under_shared_locks_wake_once_per_change(shm_name):
+    name = shm_name("frames")
+    frames = zelvane.open_array(name, 4, "q")
+    pixels = memoryview(frames)
+    consumers = [spawn_python(CHILD_PRELUDE + CONSUMER, name) for _ in range(4)]
+    changes = 6
+    try:
+        for consumer in consumers:
+            wait_for_line(consumer, "ready")
+        for value in list(range(1, changes)) + [-1]:
+            if value < 0:
+                time.sleep(0.3)  # an idle while: spinning consumers would wake meanwhile
+            with frames.lock():
+                pixels[0] = value
+            # Every consumer sees the change before the next one; meanwhile
+            # nothing changes, and none of them may wake for the others' reads.
+            for consumer in consumers:
+                read_until(consumer, f"saw {value}")
+        for consumer in consumers:
+            word, wakes = consumer.stdout.readline().split()
+            assert word == "wakes" and int(wakes) <= changes
+    finally:
+        for consumer in consumers:
+            finish(consumer)
+
+
+def test_a_handle_without_a_place_holds_shared_exclusively(shm_name):
+    name = shm_name("places")
+    handles = [zelvane.open_array(name, 1, "d") for _ in range(31)]
+    for handle in handles:  # each keeps the place it takes
+        with handle.lock(shared=True):
+            pass
+    found = []
+    with handles[0].lock(shared=True):
+        # The last handle found no place: its shared lock excludes like an
+        # exclusive one, and leaves marking no change.
+        thread = threading.Thread(target=lambda: found.extend(outcome(h, True) for h in handles[29:]))
+        thread.start()
+        thread.join(TIMEOUT)
+    assert found == ["locked", "timed out"]
+    assert outcome(handles[30], True) == "locked" and handles[30].version == 0
+
+
+def test_a_fork_child_takes_places_of_its_own(shm_name):
+    handle = zelvane.open_array(shm_name("fork"), 1, "d")
+    with handle.lock(shared=True):
+        pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                found = []
+                with handle.lock(shared=True, timeout=TIMEOUT):
+                    thread = threading.Thread(target=lambda: found.append(outcome(handle, False)))
+                    thread.start()
+                    thread.join(TIMEOUT)
+                code = 0 if found == ["timed out"] else 2
+            finally:
+                os._exit(code)
+        _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    # Neither the parent's place nor the child's holds the array any more.
+    assert outcome(handle, False) == "locked"
+
+
+# --- zelvane.aio ------------------------------------------------------------------
+
+
+def test_aio_tasks_hold_an_array_shared_together_and_exclusive_alone(shm_name):
+    from zelvane import aio
+
+    name = shm_name("aio")
+    other = zelvane.open_array(name, 2, "q")
+
+    async def reader(handle, inside, release):
+        async with handle.lock(shared=True):
+            inside.release()
+            await release.wait()
+
+    async def main():
+        handle = aio.open_array(name)
+        inside, release = asyncio.Semaphore(0), asyncio.Event()
+        readers = [asyncio.create_task(reader(handle, inside, release)) for _ in range(3)]
+        for _ in readers:  # all three are inside at once
+            await inside.acquire()
+        # Held shared by the loop: a thread is kept out as an exclusive holder
+        # and let in as a shared one.
+        found = await asyncio.to_thread(lambda: (outcome(other, False), outcome(other, True)))
+        release.set()
+        await asyncio.gather(*readers)
+        async with handle.lock() as held:
+            memoryview(held.handle)[0] = 5
+            with pytest.raises(RuntimeError, match="already held"):
+                async with handle.lock(shared=True):
+                    pass
+            found += (await asyncio.to_thread(outcome, other, True),)
+        return found, handle.version
+
+    assert asyncio.run(main()) == (("timed out", "locked", "timed out"), 1)
+    assert outcome(other, False) == "locked"
+
+
+def test_aio_wait_wakes_on_an_exclusive_change_not_a_shared_one(shm_name):
+    from zelvane import aio
+
+    name = shm_name("aiowait")
+    writer = zelvane.open_array(name, 2, "d")
+
+    async def main():
+        handle = aio.open_array(name)
+        waiting = asyncio.create_task(handle.wait(timeout=TIMEOUT))
+        await asyncio.sleep(0)
+        await asyncio.to_thread(outcome, writer, True)  # held shared and let go: no change
+        await asyncio.sleep(0.05)
+        assert not waiting.done()
+        await asyncio.to_thread(write_under_lock, writer)
+        version = await waiting
+        with pytest.raises(TimeoutError):
+            await handle.wait(timeout=0.05)
+        return version, memoryview(handle.handle)[1]
+
+    assert asyncio.run(main()) == (1, 2.5)
+
+
+def write_under_lock(handle):
+    with handle.lock():
+        memoryview(handle)[1] = 2.5
