@@ -300,6 +300,8 @@ void array_dealloc(PyObject* py_self) {
     Py_DECREF(type);
 }
 
+PyObject* array_handle_reduce(PyObject* self, PyObject*);  // handle_pickling.h
+
 PyMethodDef array_methods[] = {
     {"lock", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_lock_method<ArrayHandle>)),
      METH_VARARGS | METH_KEYWORDS,
@@ -321,6 +323,7 @@ PyMethodDef array_methods[] = {
      "itself stays. Closing twice is harmless."},
     {"__enter__", handle_enter_method<ArrayHandle>, METH_NOARGS, nullptr},
     {"__exit__", array_exit, METH_VARARGS, nullptr},
+    {"__reduce__", array_handle_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -230,6 +230,7 @@ PyObject* function_handle_new(PyTypeObject*, PyObject*, PyObject*) {
 }
 
 PyObject* function_handle_start(PyObject* self, PyObject* args, PyObject* kwargs);  // pending_call.h
+PyObject* function_handle_reduce(PyObject* self, PyObject*);                       // handle_pickling.h
 
 PyMethodDef function_handle_methods[] = {
     {"close", function_handle_close, METH_NOARGS,
@@ -239,6 +240,7 @@ PyMethodDef function_handle_methods[] = {
     {"_start", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_handle_start)),
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"__exit__", function_handle_exit, METH_VARARGS, "__exit__($self, *exc_info)\n--\n\nClose the handle."},
+    {"__reduce__", function_handle_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -234,6 +234,8 @@ void handle_dealloc(PyObject* py_self) {
     Py_DECREF(type);
 }
 
+PyObject* memory_handle_reduce(PyObject* self, PyObject*);  // handle_pickling.h
+
 PyMethodDef handle_methods[] = {
     {"read", handle_read, METH_NOARGS,
      "read($self, /)\n--\n\nThe value stored in the slot, or None for a slot never written; as read_memory."},
@@ -261,6 +263,7 @@ PyMethodDef handle_methods[] = {
      "close($self, /)\n--\n\nLets go of the slot; the slot itself stays. Closing twice is harmless."},
     {"__enter__", handle_enter_method<MemoryHandle>, METH_NOARGS, nullptr},
     {"__exit__", handle_exit, METH_VARARGS, nullptr},
+    {"__reduce__", memory_handle_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,6 +11,7 @@
 #include "bridge_errors.h"
 #include "function_bridge.h"
 #include "function_handle.h"
+#include "handle_pickling.h"
 #include "kel_2.h"
 #include "memory_handle.h"
 #include "public_codec.h"

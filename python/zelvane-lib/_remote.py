@@ -14,7 +14,8 @@ from zelvane._remote_scripts import (HEARTBEAT_TTL, HEARTBEAT_EVERY, CALL_SLICE,
     LOCK_RENEW_EVERY, HANDOFF_SLICE, REPLY_TTL, SERVE_SLICE, WAIT_SLICE, OPEN_POLL, INLINE_VALUE,
     STAGE_TTL, MESSAGE_SIZE, CALL_ID_SIZE, CALL_FUNCTION, HANDLE_KWARGS, REPLY_RESULT, REPLY_EXCEPTION,
     REPLY_NULL, RESULT_TOO_LARGE, SCRIPTS)
-from zelvane._remote_terms import (public_url, check_timeout, deadline_of, time_left, passed, check_name,
+from zelvane import _remote_pickle
+from zelvane._remote_terms import (public_url, has_credentials, check_timeout, deadline_of, time_left, passed, check_name,
     check_create_memory, check_remove_memory, check_write_memory, check_create_function, check_serve,
     call_payload, handle_payload, keys_of, heartbeat_request, leave_request, read_request, lock_request,
     write_request, is_left_out, made, seconds_ms, remote_report, decoded_reply,
@@ -28,10 +29,11 @@ class Remote:
     def __new__(cls):
         raise TypeError("cannot create 'zelvane.Remote' instances; use zelvane.connect(url)")
 
-    def _setup(self, client, url, namespace):
+    def _setup(self, client, url, namespace, credentials=False):
         self._client = client
         self._url = url
         self._namespace = namespace
+        self._credentials = credentials
         # redis-py's scripts serve the transactions that carry long values;
         # everything else goes the short way, through the wires.
         self._scripts = {name: client.register_script(text) for name, text in SCRIPTS.items()}
@@ -55,6 +57,22 @@ class Remote:
     url = property(lambda self: self._url, doc="The server's URL without its credentials.")
     namespace = property(lambda self: self._namespace)
     closed = property(lambda self: self._closed)
+
+    def __reduce__(self):
+        return _remote_pickle.reconnect, self._pickled_as()
+
+    def _pickled_as(self):
+        """What a pickle of this connection holds: the URL and namespace."""
+        if self._closed:
+            raise ValueError("Cannot pickle a closed zelvane.Remote.")
+        if self._credentials:
+            raise TypeError(_remote_pickle.CREDENTIALS_REFUSED)
+        return self._url, self._namespace
+
+    def _reopening(self, opener, name):
+        """What pickle makes of a handle: the call that opens `name` again
+        through `opener` on a connection of the receiving process's own."""
+        return _remote_pickle.reopen, (*self._pickled_as(), opener, name)
 
     def close(self):
         """Lets go of the connections; the values and names stay on the server."""
@@ -416,6 +434,7 @@ class RemoteMemoryHandle(NamedHandle):
     """A slot on a Redis server, opened by Remote.open_memory(name)."""
 
     _kind = "remote memory handle"
+    _opener = "open_memory"
 
     def __new__(cls):
         raise TypeError("cannot create 'zelvane.RemoteMemoryHandle' instances; use Remote.open_memory()")
@@ -642,6 +661,7 @@ class RemoteFunctionHandle(NamedHandle):
     """A served function on a Redis server, opened by Remote.open_function(name)."""
 
     _kind = "remote function handle"
+    _opener = "open_function"
 
     def __new__(cls):
         raise TypeError("cannot create 'zelvane.RemoteFunctionHandle' instances; use Remote.open_function(name)")
@@ -822,7 +842,7 @@ def connect(url, /, *, namespace="zelvane"):
         except BaseException:
             client.close()
             raise
-    return made(Remote, client, shown, namespace)
+    return made(Remote, client, shown, namespace, has_credentials(url))
 
 
 __all__ = ["connect", "Remote", "RemoteMemoryHandle", "RemoteFunctionHandle"]

@@ -33,6 +33,10 @@ def _check_not_held(name):
         raise RuntimeError(f"The lock of shared memory address '{name}' is already held by this thread.")
 
 
+ASYNC_NOT_PICKLED = ("Cannot pickle the asyncio client of Redis or its handles: a connection belongs to one event "
+                     "loop. Connect in the receiving process with connect(url).")
+
+
 class AsyncRemote:
     """zelvane's slots and services on a Redis server, as coroutines; made
     by connect(url)."""
@@ -52,6 +56,12 @@ class AsyncRemote:
         self._closed = False
         redis = base.import_redis("redis")
         self._response_error, self._no_script = redis.ResponseError, redis.exceptions.NoScriptError
+
+    def __reduce__(self):
+        raise TypeError(ASYNC_NOT_PICKLED)
+
+    def _reopening(self, opener, name):
+        raise TypeError(ASYNC_NOT_PICKLED)
 
     url = property(lambda self: self._url, doc="The server's URL without its credentials.")
     namespace = property(lambda self: self._namespace)

@@ -20,6 +20,13 @@ def public_url(url):
     return urlunsplit((parts.scheme, host, parts.path, query, parts.fragment))
 
 
+def has_credentials(url):
+    """Whether `url` names a user or a password, which public_url leaves out."""
+    parts = urlsplit(url)
+    return bool(parts.username or parts.password
+                or any(key in ("username", "password") for key, _ in parse_qsl(parts.query)))
+
+
 def check_timeout(value, what="timeout"):
     if value is None:
         return None
@@ -263,6 +270,7 @@ class NamedHandle:
     (not to an object, which Redis does not have), usable until close()."""
 
     _kind = "handle"
+    _opener = ""  # the name of the Remote's method that opens one, for pickling
 
     def _bind(self, remote, name):
         self._remote = remote
@@ -277,3 +285,8 @@ class NamedHandle:
 
     def close(self):
         self._closed = True
+
+    def __reduce__(self):
+        if self._closed:
+            raise ValueError(f"Cannot pickle a closed {self._kind} of '{self._name}'.")
+        return self._remote._reopening(self._opener, self._name)
