@@ -231,6 +231,7 @@ PyObject* function_handle_new(PyTypeObject*, PyObject*, PyObject*) {
 
 PyObject* function_handle_start(PyObject* self, PyObject* args, PyObject* kwargs);  // pending_call.h
 PyObject* function_handle_reduce(PyObject* self, PyObject*);                       // handle_pickling.h
+PyObject* function_handle_submit(PyObject* self, PyObject* args, PyObject* kwargs);  // python_parts.h
 
 PyMethodDef function_handle_methods[] = {
     {"close", function_handle_close, METH_NOARGS,
@@ -241,6 +242,11 @@ PyMethodDef function_handle_methods[] = {
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"__exit__", function_handle_exit, METH_VARARGS, "__exit__($self, *exc_info)\n--\n\nClose the handle."},
     {"__reduce__", function_handle_reduce, METH_NOARGS, nullptr},
+    {"submit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_handle_submit)),
+     METH_VARARGS | METH_KEYWORDS,
+     "submit($self, /, *args, **kwargs)\n--\n\n"
+     "The call handle(*args, **kwargs) as a concurrent.futures.Future, returned at once: a shortcut for\n"
+     "Executor(name).submit(), through one executor per name in this process."},
     {nullptr, nullptr, 0, nullptr},
 };
 
