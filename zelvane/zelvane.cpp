@@ -267,6 +267,17 @@ PyObject* leave_serving(PyObject*, PyObject* thread_id) {
     return PyBool_FromLong(serving_threads.ask_to_leave(static_cast<pthread_t>(id)));
 }
 
+// _remote_exception(name, report): the exception that a served function's
+// report describes, for the Redis back end, whose replies carry the same.
+PyObject* remote_exception_of(PyObject*, PyObject* args) {
+    const char* name;
+    PyObject* report;
+    if (!PyArg_ParseTuple(args, "sO:_remote_exception", &name, &report)) {
+        return nullptr;
+    }
+    return remote_exception(name, report).release();
+}
+
 PyMethodDef methods[] = {
     {"create_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(create_memory)),
      METH_VARARGS | METH_KEYWORDS,
@@ -319,6 +330,7 @@ PyMethodDef methods[] = {
     {"_remove_recognised", remove_recognised_object, METH_VARARGS, nullptr},
     {"_pool_servers", pool_server_count, METH_O, nullptr},
     {"_leave_serving", leave_serving, METH_O, nullptr},
+    {"_remote_exception", remote_exception_of, METH_VARARGS, nullptr},
     {"_wait_any", wait_for_any_slot, METH_VARARGS, nullptr},
     {"_bell", bell_count, METH_NOARGS, nullptr},
     {"_ring", ring_watchers, METH_NOARGS, nullptr},

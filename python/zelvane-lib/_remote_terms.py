@@ -1,6 +1,5 @@
 """The Redis back end's terms: argument checks with the module's messages,
 requests and replies as they travel, and key names."""
-import builtins
 import functools
 import time
 import traceback
@@ -241,28 +240,12 @@ def decoded_reply(name, reply):
 
 
 def raised_again(name, report):
-    """The exception a report describes, caused by the server's traceback."""
-    if not isinstance(report, tuple) or len(report) != 5:
-        return RuntimeError(f"The reply of '{name}' names no result.")
-    module, qualname, args, text, trace = report
-    exc = _builtin_exception(module, qualname, args)
-    if exc is None:
-        exc = zelvane.RemoteError(f"{module}.{qualname}: {text}")
-    exc.__cause__ = zelvane.RemoteTraceback(trace)
-    return exc
-
-
-def _builtin_exception(module, qualname, args):
-    if module != "builtins" or not isinstance(args, tuple) or not isinstance(qualname, str):
-        return None
-    cls = getattr(builtins, qualname, None)
-    if not isinstance(cls, type) or not issubclass(cls, Exception):
-        return None
+    """The exception a report describes, caused by the server's traceback:
+    the module's own reading of a served function's report."""
     try:
-        exc = cls(*args)
-    except Exception:
-        return None
-    return exc if isinstance(exc, BaseException) else None
+        return zelvane._remote_exception(name, report)
+    except RuntimeError as error:  # a report that names nothing
+        return error
 
 
 class NamedHandle:
