@@ -24,6 +24,7 @@
 #include "array_layout.h"
 #include "bridge_errors.h"
 #include "held_lock.h"
+#include "name_wait.h"
 #include "py_ref.h"
 #include "shm_support.h"
 #include "slot_lock.h"
@@ -546,7 +547,11 @@ ArrayRef open_array_object(const char* name, const ArrayLayout* wanted) {
             if (fd.valid()) {
                 return attach_array(fd.get(), name, wanted);
             }
-            if (errno != ENOENT || !wanted) {
+            if (errno == ENOENT && !wanted) {
+                memory_error("No array '%s' exists; open_array(name, wait=seconds) waits for one.", name);
+                return ArrayRef();
+            }
+            if (errno != ENOENT) {
                 break;
             }
             switch (create_array(name, path, *wanted, fd)) {
@@ -582,12 +587,18 @@ PyObject* new_array_handle(const char* name, ArrayRef array) {
 }
 
 PyObject* open_array(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"name", "shape", "format", nullptr};
+    static const char* kwlist[] = {"name", "shape", "format", "wait", nullptr};
     const char* name;
     PyObject* shape = Py_None;
     PyObject* format = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|OO:open_array", const_cast<char**>(kwlist), &name, &shape,
-                                     &format)) {
+    PyObject* wait = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|OO$O:open_array", const_cast<char**>(kwlist), &name, &shape,
+                                     &format, &wait)) {
+        return nullptr;
+    }
+    timespec limit;
+    bool waits;
+    if (!shm::time_limit(wait, limit, waits, "wait")) {
         return nullptr;
     }
     if ((shape == Py_None) != (format == Py_None)) {
@@ -599,17 +610,21 @@ PyObject* open_array(PyObject*, PyObject* args, PyObject* kwargs) {
     if (create && !layout_from_arguments(shape, format, wanted)) {
         return nullptr;
     }
+    if (waits && !create && !name_wait::wait_for(name, "array", limit)) {
+        return nullptr;
+    }
     ArrayRef array = open_array_object(name, create ? &wanted : nullptr);
     return array ? new_array_handle(name, std::move(array)) : nullptr;
 }
 
 constexpr const char* OPEN_ARRAY_DOC =
-    "open_array($module, /, name, shape=None, format=None)\n--\n\n"
+    "open_array($module, /, name, shape=None, format=None, *, wait=None)\n--\n\n"
     "Open the shared array name and return an ArrayHandle, whose memory memoryview(handle) and\n"
     "numpy.asarray(handle) view without copying. With shape (an int or a tuple of ints) and format\n"
     "(b B h H i I l L q Q e f d ? Zf Zd, or a numpy.dtype), a missing array is made, zero-filled;\n"
     "an existing one must have that shape and format (ValueError). Without them, the array must\n"
-    "exist. lock(), version, wait() and notify() coordinate the processes that share it.";
+    "exist; wait, in seconds, is how long to wait for it to appear (TimeoutError after that).\n"
+    "lock(), version, wait() and notify() coordinate the processes that share it.";
 
 // Registers the type as zelvane.ArrayHandle; -1 with an exception set.
 int add_array_handle_type(PyObject* module) {

@@ -47,7 +47,20 @@ const char* name_text(PyObject* name) {
 
 FunctionHandleObject* as_function_handle(PyObject* self) { return reinterpret_cast<FunctionHandleObject*>(self); }
 
-// Looks the handle's name up, as call_function does, unless the record it
+// Opens the record of `record.name` for a handle, as call_function does,
+// except that a missing name says how to wait for it.
+bool open_named_function(FunctionRecord& record, struct stat& st) {
+    const OpenOutcome outcome = open_function_record(record, st);
+    if (outcome == OpenOutcome::OpenFailed && errno == ENOENT) {
+        PyErr_Format(PyExc_MemoryError,
+                     "No function '%s' is served; open_function(name, wait=seconds) waits for a server",
+                     record.name);
+        return false;
+    }
+    return outcome == OpenOutcome::Opened || open_failed(record, outcome);
+}
+
+// Looks the handle's name up, as open_function does, unless the record it
 // holds is still of use in this process.
 bool bind_function_handle(FunctionHandleObject* handle, FunctionRecord& record) {
     if (handle->use && handle->opener == shm::this_process()) {
@@ -55,7 +68,7 @@ bool bind_function_handle(FunctionHandleObject* handle, FunctionRecord& record) 
         return true;
     }
     handle->use.release();
-    if (!open_for_call(record, handle->st)) {
+    if (!open_named_function(record, handle->st)) {
         return false;
     }
     handle->use = shm::ObjectUse(&*record.object);
@@ -298,7 +311,7 @@ PyObject* open_function(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     struct stat st;
-    if (!(waits ? open_when_served(record, st, limit) : open_for_call(record, st))) {
+    if (!(waits ? open_when_served(record, st, limit) : open_named_function(record, st))) {
         return nullptr;
     }
     FunctionHandleObject* handle = PyObject_New(FunctionHandleObject, function_handle_type);
