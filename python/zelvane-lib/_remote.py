@@ -119,7 +119,7 @@ class Remote:
 
     def _check_not_held(self, name):
         if name in self._holdings():
-            raise RuntimeError(f"The lock of shared memory address '{name}' is already held by this thread.")
+            raise RuntimeError(f"The lock of slot '{name}' is already held by this thread.")
 
     # -- slots
 
@@ -257,7 +257,7 @@ class Remote:
                 if self._run("claim", [keys.lock, keys.waiters, keys.wake(token)], [token, lease, entry]):
                     return None
                 if passed(deadline):
-                    raise TimeoutError(f"Timed out waiting for the lock of shared memory address '{name}'.")
+                    raise TimeoutError(f"Timed out waiting for the lock of slot '{name}'.")
                 woken = popped(self._command(*reply_pop(keys.wake(token), time_left(deadline, HANDOFF_SLICE))))
             return handed_state(woken)
         except BaseException:
@@ -286,8 +286,8 @@ class Remote:
 
     def _raise_missing_slot(self, name):
         if self._command("EXISTS", self._keys(name).fn):
-            raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
-        raise MemoryError(f"Failed to open shared memory address '{name}'.")
+            raise MemoryError(f"The name '{name}' holds a function, not a value slot.")
+        raise MemoryError(MISSING_SLOT.format(name))
 
     # -- functions
 
@@ -317,7 +317,7 @@ class Remote:
             if served == 1 or (served == 0 and wait is None):
                 return made(RemoteFunctionHandle, self, name)
             if wait is None:
-                raise_not_a_function(name, served)
+                raise_not_a_function(name, served, MISSING_FUNCTION.format(name))
             if passed(deadline):
                 raise TimeoutError(f"Nobody served the function '{name}' within the time given.")
             time.sleep(time_left(deadline, OPEN_POLL))
@@ -345,7 +345,7 @@ def raise_write_failed(name, code):
         raise MemoryError(f"Failed to open shared memory address '{name}'.")
     if code == -3:
         raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
-    raise RuntimeError(f"The lock of shared memory address '{name}' was let go of during update().")
+    raise RuntimeError(f"The lock of slot '{name}' was let go of during update().")
 
 
 def handed_state(state):
@@ -368,12 +368,19 @@ def read_value(data, reserved):
     return None
 
 
-def raise_not_a_function(name, code):
+MISSING_FUNCTION = "No function '{}' is served; open_function(name, wait=seconds) waits for a server"
+MISSING_SLOT = "No value slot '{}' exists; open_memory(name, create=False, wait=seconds) waits for one."
+
+
+def raise_not_a_function(name, code, missing=None):
+    """The error of a name that holds no served function: `missing` words
+    the case of a name that holds nothing (the seven functions' own words
+    when None)."""
     if code == -2:
         raise MemoryError(f"The shared memory address '{name}' does not hold a hosted function.")
     if code == -4:
         raise RuntimeError(f"Nobody serves the function '{name}' any more: its serving process has ended.")
-    raise MemoryError("Failed to open the shared memory.")
+    raise MemoryError(missing or "Failed to open the shared memory.")
 
 
 class Reachable:
@@ -459,7 +466,7 @@ class RemoteMemoryHandle(NamedHandle):
         if held is None:
             return ""
         if held[0] is not self:
-            raise RuntimeError(f"The lock of shared memory address '{self._name}' is already held by this thread.")
+            raise RuntimeError(f"The lock of slot '{self._name}' is already held by this thread.")
         return held[1]
 
     @property
@@ -509,7 +516,7 @@ class RemoteMemoryHandle(NamedHandle):
             raise TypeError(f"since must be an int or None, not {type(since).__name__}")
         deadline = deadline_of(check_timeout(timeout))
         if self._name in self._remote._holdings():
-            raise RuntimeError(f"Waiting for a change of shared memory address '{self._name}' while this "
+            raise RuntimeError(f"Waiting for a change of slot '{self._name}' while this "
                                "thread holds its lock would never end.")
         self._seen = VersionWatch(self._remote, self._name).changed_from(
             self._seen if since is None else since, deadline)
@@ -588,7 +595,7 @@ class VersionWatch:
 
     def _check_time(self, deadline):
         if passed(deadline):
-            raise TimeoutError(f"Timed out waiting for a change of shared memory address '{self._name}'.")
+            raise TimeoutError(f"Timed out waiting for a change of slot '{self._name}'.")
 
 
 class Call:
@@ -596,9 +603,10 @@ class Call:
     waited for in slices, between which the caller looks whether a live
     server still has it."""
 
-    def __init__(self, remote, name, payload, has_kwargs):
+    def __init__(self, remote, name, payload, has_kwargs, missing=None):
         self._remote = remote
         self._name = name
+        self._missing = missing  # the words for a name gone (call_function's own when None)
         self._keys = remote._keys(name)
         self._call_id = uuid.uuid4().hex
         self._request = self._call_id.encode() + payload
@@ -631,7 +639,7 @@ class Call:
             raise TypeError(f"The function '{self._name}' is hosted by create_function, which passes no keyword "
                             "arguments; serve it with zelvane.serve to take them.")
         if isinstance(posted, int):
-            raise_not_a_function(self._name, posted)
+            raise_not_a_function(self._name, posted, self._missing)
         return posted.decode(), popped(reply)
 
     def _wait_reply(self, gen, deadline):
@@ -679,7 +687,8 @@ class RemoteFunctionHandle(NamedHandle):
         if self._closed:
             raise ValueError("I/O operation on a closed function handle.")
         deadline = deadline_of(check_timeout(timeout))
-        return Call(self._remote, self._name, handle_payload(args, kwargs), bool(kwargs)).result(deadline)
+        return Call(self._remote, self._name, handle_payload(args, kwargs), bool(kwargs),
+                    MISSING_FUNCTION.format(self._name)).result(deadline)
 
 
 class Server:
