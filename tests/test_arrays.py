@@ -78,7 +78,7 @@ def test_a_missing_name_without_a_layout_is_not_created(shm_name):
     name = shm_name("missing")
     with pytest.raises(MemoryError) as info:
         zelvane.open_array(name)
-    assert str(info.value) == open_error(name)
+    assert str(info.value) == f"No array '{name}' exists; open_array(name, wait=seconds) waits for one."
     assert not os.path.exists(shm_path(name))
 
 

@@ -143,7 +143,8 @@ def test_a_handle_calls_like_call_function(serve):
         handle(1)
     with pytest.raises(MemoryError) as info:
         zelvane.open_function(server.name + "_missing")
-    assert str(info.value) == "Failed to open the shared memory."
+    assert str(info.value) == (f"No function '{server.name}_missing' is served; open_function(name, wait=seconds) "
+                               "waits for a server")
     with pytest.raises(TypeError):
         zelvane.FunctionHandle()
 

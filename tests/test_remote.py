@@ -182,10 +182,14 @@ def test_large_values_every_way(backend):
 
 def test_missing_and_reserved_slots(backend):
     z, missing, reserved = backend.api, backend.name("missing"), backend.name("reserved")
-    for call in (lambda: z.read_memory(missing), lambda: z.write_memory(missing, 1, create=False),
-                 lambda: z.open_memory(missing, create=False)):
+    for call in (lambda: z.read_memory(missing), lambda: z.write_memory(missing, 1, create=False)):
         with pytest.raises(MemoryError, match=f"^Failed to open shared memory address '{missing}'.$"):
             call()
+    # Beyond the seven functions, a missing name says how to wait for it.
+    with pytest.raises(MemoryError) as info:
+        z.open_memory(missing, create=False)
+    assert str(info.value) == f"No value slot '{missing}' exists; open_memory(name, create=False, wait=seconds) " \
+                              "waits for one."
     assert z.create_memory(reserved, 100) is True
     with pytest.raises(ValueError, match="invalid protocol marker"):
         z.read_memory(reserved)
@@ -595,7 +599,7 @@ def test_waits_of_a_thread_share_one_subscription_and_see_each_change(remote):
     # Timing out before and after the subscription is confirmed leaves the
     # next wait none the worse.
     for timeout in (0, 0.2):
-        with pytest.raises(TimeoutError, match=f"change of shared memory address '{name}'"):
+        with pytest.raises(TimeoutError, match=f"^Timed out waiting for a change of slot '{name}'.$"):
             handle.wait(since, timeout=timeout)
     z.write_memory(name, "changed")
     assert handle.wait(since, timeout=TIMEOUT) == since + 1
@@ -1090,3 +1094,35 @@ def test_the_async_mirror_serves_and_calls(remote, servers):
     run_async(scenario())
     remote.api.remove_function(name)
     assert finish(proc).split() == ["busy", "returned"]
+
+
+def test_the_extras_on_redis_speak_of_slots_and_say_how_to_wait(remote):
+    z, slot, missing = remote.api, remote.name("slot"), remote.name("missing")
+    handle = z.open_memory(slot)
+    messages = []
+    with handle.lock():
+        holder_done = threading.Event()
+
+        def try_lock():
+            try:
+                with z.open_memory(slot).lock(timeout=0.05):
+                    pass
+            except TimeoutError as error:
+                messages.append(str(error))
+            holder_done.set()
+        thread = threading.Thread(target=try_lock)
+        thread.start()
+        assert holder_done.wait(TIMEOUT)
+        thread.join(TIMEOUT)
+        with pytest.raises(RuntimeError) as info:
+            handle.lock().__enter__()
+        messages.append(str(info.value))
+    with pytest.raises(TimeoutError) as info:
+        handle.wait(timeout=0)
+    messages.append(str(info.value))
+    assert messages == [f"Timed out waiting for the lock of slot '{slot}'.",
+                        f"The lock of slot '{slot}' is already held by this thread.",
+                        f"Timed out waiting for a change of slot '{slot}'."]
+    with pytest.raises(MemoryError) as info:
+        z.open_function(missing)
+    assert str(info.value) == f"No function '{missing}' is served; open_function(name, wait=seconds) waits for a server"

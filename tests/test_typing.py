@@ -68,6 +68,17 @@ with remote.open_memory("n") as remote_slot:
     bumped: int = remote_slot.update(lambda v: (v or 0) + 1, timeout=1.0)
 with remote.open_function("add", wait=1.0) as remote_add:
     print(remote_add(1, 2, timeout=2.5), remote.url, remote.namespace, bumped)
+with zelvane.Executor("add", max_in_flight=8) as executor:
+    futures = [executor.submit(i, 1) for i in range(4)]
+    summed: list[int] = [future.result(timeout=1.0) for future in futures]
+    mapped = list(executor.map(range(3), range(3), timeout=5.0))
+    print(summed, mapped, executor.call(1, 2), zelvane.open_function("add").submit(1, 2).result())
+late = zelvane.open_memory("n", create=False, wait=2.0)
+late_array = zelvane.open_array("a", wait=0.5)
+try:
+    call(1, 2)
+except zelvane.RemoteError as error:
+    kind: str | None = error.type_name
 """
 
 GOOD_AIO = """
@@ -123,6 +134,9 @@ BAD = [
     'zelvane.aio.open_memory("n").wait(since="1")',
     'zelvane.aio.serve("n", double, concurrency="many")',
     'zelvane.aio.open_function("n", wait="soon")',
+    'zelvane.Executor("n", max_in_flight="2")',
+    'zelvane.open_memory("n", create=False, wait="soon")',
+    'zelvane.open_array("a", wait="soon")',
 ]
 
 

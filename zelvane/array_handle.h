@@ -435,6 +435,8 @@ PyObject* array_lock(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs,
     return wanted ? new_shared_lock(self, timeout) : new_handle_lock(self, timeout);
 }
 
+PyObject* array_handle_reduce(PyObject* self, PyObject*);  // handle_pickling.h
+
 PyMethodDef array_methods[] = {
     {"lock", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(array_lock)), METH_FASTCALL | METH_KEYWORDS,
      "lock($self, /, timeout=None, *, shared=False)\n--\n\n"
@@ -457,6 +459,7 @@ PyMethodDef array_methods[] = {
      "itself stays. Closing twice is harmless."},
     {"__enter__", handle_enter_method<ArrayHandle>, METH_NOARGS, nullptr},
     {"__exit__", array_exit, METH_VARARGS, nullptr},
+    {"__reduce__", array_handle_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -18,6 +18,7 @@
 #include "array_layout.h"
 #include "array_mapping.h"
 #include "bridge_errors.h"
+#include "name_wait.h"
 #include "py_ref.h"
 #include "shm_support.h"
 
@@ -312,7 +313,11 @@ ArrayRef open_array_object(const char* name, const ArrayLayout* wanted) {
             if (fd.valid()) {
                 return attach_array(std::move(fd), name, wanted);
             }
-            if (errno != ENOENT || !wanted) {
+            if (errno == ENOENT && !wanted) {
+                memory_error("No array '%s' exists; open_array(name, wait=seconds) waits for one.", name);
+                return ArrayRef();
+            }
+            if (errno != ENOENT) {
                 break;
             }
             switch (create_array(name, path, *wanted, fd)) {
@@ -348,12 +353,18 @@ PyObject* new_array_handle(const char* name, ArrayRef array) {
 }
 
 PyObject* open_array(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"name", "shape", "format", nullptr};
+    static const char* kwlist[] = {"name", "shape", "format", "wait", nullptr};
     const char* name;
     PyObject* shape = Py_None;
     PyObject* format = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|OO:open_array", const_cast<char**>(kwlist), &name, &shape,
-                                     &format)) {
+    PyObject* wait = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|OO$O:open_array", const_cast<char**>(kwlist), &name, &shape,
+                                     &format, &wait)) {
+        return nullptr;
+    }
+    timespec limit;
+    bool waits;
+    if (!shm::time_limit(wait, limit, waits, "wait")) {
         return nullptr;
     }
     if ((shape == Py_None) != (format == Py_None)) {
@@ -365,17 +376,21 @@ PyObject* open_array(PyObject*, PyObject* args, PyObject* kwargs) {
     if (create && !layout_from_arguments(shape, format, wanted)) {
         return nullptr;
     }
+    if (waits && !create && !name_wait::wait_for(name, "array", limit)) {
+        return nullptr;
+    }
     ArrayRef array = open_array_object(name, create ? &wanted : nullptr);
     return array ? new_array_handle(name, std::move(array)) : nullptr;
 }
 
 constexpr const char* OPEN_ARRAY_DOC =
-    "open_array($module, /, name, shape=None, format=None)\n--\n\n"
+    "open_array($module, /, name, shape=None, format=None, *, wait=None)\n--\n\n"
     "Open the shared array name and return an ArrayHandle, whose memory memoryview(handle) and\n"
     "numpy.asarray(handle) view without copying. With shape (an int or a tuple of ints) and format\n"
     "(b B h H i I l L q Q e f d ? Zf Zd, numpy's name or type string of one such as \"float32\" or\n"
     "\"<f4\", or a numpy.dtype), a missing array is made, zero-filled;\n"
     "an existing one must have that shape and format (ValueError). Without them, the array must\n"
-    "exist. lock(), version, wait() and notify() coordinate the processes that share it.";
+    "exist; wait, in seconds, is how long to wait for it to appear (TimeoutError after that).\n"
+    "lock(), version, wait() and notify() coordinate the processes that share it.";
 
 }  // namespace

@@ -48,7 +48,20 @@ const char* name_text(PyObject* name) {
 
 FunctionHandleObject* as_function_handle(PyObject* self) { return reinterpret_cast<FunctionHandleObject*>(self); }
 
-// Looks the handle's name up, as call_function does, unless the record it
+// Opens the record of `record.name` for a handle, as call_function does,
+// except that a missing name says how to wait for it.
+bool open_named_function(FunctionRecord& record, struct stat& st) {
+    const OpenOutcome outcome = open_function_record(record, st);
+    if (outcome == OpenOutcome::OpenFailed && errno == ENOENT) {
+        PyErr_Format(PyExc_MemoryError,
+                     "No function '%s' is served; open_function(name, wait=seconds) waits for a server",
+                     record.name);
+        return false;
+    }
+    return outcome == OpenOutcome::Opened || open_failed(record, outcome);
+}
+
+// Looks the handle's name up, as open_function does, unless the record it
 // holds is still of use in this process.
 bool bind_function_handle(FunctionHandleObject* handle, FunctionRecord& record) {
     if (handle->use && handle->opener == shm::this_process()) {
@@ -56,7 +69,7 @@ bool bind_function_handle(FunctionHandleObject* handle, FunctionRecord& record) 
         return true;
     }
     handle->use.release();
-    if (!open_for_call(record, handle->st)) {
+    if (!open_named_function(record, handle->st)) {
         return false;
     }
     handle->use = shm::ObjectUse(&*record.object);
@@ -256,6 +269,8 @@ PyObject* function_handle_new(PyTypeObject*, PyObject*, PyObject*) {
 }
 
 PyObject* function_handle_start(PyObject* self, PyObject* args, PyObject* kwargs);  // pending_call.h
+PyObject* function_handle_reduce(PyObject* self, PyObject*);                       // handle_pickling.h
+PyObject* function_handle_submit(PyObject* self, PyObject* args, PyObject* kwargs);  // python_parts.h
 
 PyMethodDef function_handle_methods[] = {
     {"close", function_handle_close, METH_NOARGS,
@@ -265,6 +280,12 @@ PyMethodDef function_handle_methods[] = {
     {"_start", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_handle_start)),
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"__exit__", function_handle_exit, METH_VARARGS, "__exit__($self, *exc_info)\n--\n\nClose the handle."},
+    {"__reduce__", function_handle_reduce, METH_NOARGS, nullptr},
+    {"submit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_handle_submit)),
+     METH_VARARGS | METH_KEYWORDS,
+     "submit($self, /, *args, **kwargs)\n--\n\n"
+     "The call handle(*args, **kwargs) as a concurrent.futures.Future, returned at once: a shortcut for\n"
+     "Executor(name).submit(), through one executor per name in this process."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -345,7 +366,7 @@ PyObject* open_function(PyObject*, PyObject* args, PyObject* kwargs) {
     // `servers` waits for that many live servers, up to `wait` seconds when given.
     const bool opened = waits || wanted > 0
                             ? open_when_served(record, st, waits ? &limit : nullptr, std::max(wanted, 1L))
-                            : open_for_call(record, st);
+                            : open_named_function(record, st);
     if (!opened) {
         return nullptr;
     }

@@ -16,6 +16,7 @@
 
 #include "bridge_errors.h"
 #include "handle_holding.h"
+#include "name_wait.h"
 #include "object_cache.h"
 #include "py_ref.h"
 #include "slot_lock.h"
@@ -256,6 +257,8 @@ void handle_dealloc(PyObject* py_self) {
     Py_DECREF(type);
 }
 
+PyObject* memory_handle_reduce(PyObject* self, PyObject*);  // handle_pickling.h
+
 PyMethodDef handle_methods[] = {
     {"read", handle_read, METH_NOARGS,
      "read($self, /)\n--\n\nThe value stored in the slot, or None for a slot never written; as read_memory,\n"
@@ -286,6 +289,7 @@ PyMethodDef handle_methods[] = {
      "close($self, /)\n--\n\nLets go of the slot; the slot itself stays. Closing twice is harmless."},
     {"__enter__", handle_enter_method<MemoryHandle>, METH_NOARGS, nullptr},
     {"__exit__", handle_exit, METH_VARARGS, nullptr},
+    {"__reduce__", memory_handle_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -337,6 +341,11 @@ shm::ObjectUse open_handle_object(const char* name, bool create) {
             use = object_cache.open_unshared(file, st, map_failed);
         }
     }
+    if (!use && !map_failed && errno == ENOENT && !create) {
+        memory_error("No value slot '%s' exists; open_memory(name, create=False, wait=seconds) waits for one.",
+                     name);
+        return shm::ObjectUse();
+    }
     if (!use) {
         memory_error(map_failed ? "Failed to map shared memory address '%s'."
                                 : "Failed to open shared memory address '%s'.",
@@ -353,15 +362,21 @@ shm::ObjectUse open_handle_object(const char* name, bool create) {
 }
 
 PyObject* open_memory(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"name", "create", nullptr};
+    static const char* kwlist[] = {"name", "create", "wait", nullptr};
     const char* name;
     PyObject* create = Py_True;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|O!:open_memory", const_cast<char**>(kwlist), &name,
-                                     &PyBool_Type, &create)) {
+    PyObject* wait = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|O!$O:open_memory", const_cast<char**>(kwlist), &name,
+                                     &PyBool_Type, &create, &wait)) {
+        return nullptr;
+    }
+    timespec limit;
+    bool waits;
+    if (!shm::time_limit(wait, limit, waits, "wait")) {
         return nullptr;
     }
     PyRef name_object(PyUnicode_FromString(name));
-    if (!name_object) {
+    if (!name_object || (waits && !flag_set(create) && !name_wait::wait_for(name, "value slot", limit))) {
         return nullptr;
     }
     shm::ObjectUse use = open_handle_object(name, flag_set(create));
@@ -383,8 +398,9 @@ PyObject* open_memory(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 constexpr const char* OPEN_MEMORY_DOC =
-    "open_memory($module, /, name, create=True)\n--\n\n"
-    "Open the value slot name (creating an empty one when it is missing, unless create is False) and "
+    "open_memory($module, /, name, create=True, *, wait=None)\n--\n\n"
+    "Open the value slot name (creating an empty one when it is missing, unless create is False; then "
+    "wait, in seconds, is how long to wait for it to appear, TimeoutError after that) and "
     "return a MemoryHandle bound to it, whose read() and write(value) act as read_memory and "
     "write_memory without looking the name up again, and whose version, wait(), update(func) and "
     "lock() make the slot shared state. A removal or re-creation of the name by another process does "

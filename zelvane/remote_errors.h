@@ -11,6 +11,7 @@
 #include "function_record.h"
 #include "kel_2.h"
 #include "py_ref.h"
+#include "remote_classes.h"
 
 namespace {
 
@@ -323,66 +324,62 @@ PyRef module_class(const char* name) {
     return module ? PyRef(PyObject_GetAttrString(module.get(), name)) : PyRef();
 }
 
-// The built-in exception class `qualname` called with `args`, when the
-// report names one and carries its arguments; null (no exception set)
-// otherwise.
-PyRef builtin_exception(PyObject* module, PyObject* qualname, PyObject* args) {
-    if (!PyUnicode_Check(module) || PyUnicode_CompareWithASCIIString(module, "builtins") != 0 ||
-        !PyUnicode_Check(qualname) || !PyTuple_Check(args)) {
-        return PyRef();
-    }
-    PyRef builtins(PyImport_ImportModule("builtins"));
-    PyRef cls(builtins ? PyObject_GetAttr(builtins.get(), qualname) : nullptr);
-    PyRef exception;
-    if (cls && PyType_Check(cls.get()) &&
-        PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.get()), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
-        exception.reset(PyObject_Call(cls.get(), args, nullptr));
-    }
-    if (!exception || !PyExceptionInstance_Check(exception.get())) {
-        PyErr_Clear();
-        return PyRef();
-    }
-    return exception;
-}
-
-// A RemoteError naming the remote class and its str().
+// A RemoteError naming the remote class and its str(); its type_name is
+// the class's "module.qualname".
 PyRef remote_error(PyObject* module, PyObject* qualname, PyObject* text) {
     PyRef cls = module_class("RemoteError");
     PyRef message(cls ? PyUnicode_FromFormat("%S.%S: %S", module, qualname, text) : nullptr);
-    return message ? PyRef(PyObject_CallOneArg(cls.get(), message.get())) : PyRef();
+    PyRef error(message ? PyObject_CallOneArg(cls.get(), message.get()) : nullptr);
+    PyRef type_name(error ? remote_type_name(module, qualname) : PyRef());
+    if (!type_name || PyObject_SetAttrString(error.get(), "type_name", type_name.get()) < 0) {
+        return PyRef();
+    }
+    return error;
 }
 
-// Raises the exception a report (the decoded reply `report`) describes,
-// caused by a RemoteTraceback that carries the server's traceback. Always
-// returns null.
-PyObject* raise_remote(const char* name, PyObject* report) {
+// The exception a report (the decoded reply `report`) describes, caused by
+// a RemoteTraceback that carries the server's traceback; null with an
+// exception set when the report names nothing.
+PyRef remote_exception(const char* name, PyObject* report) {
     if (!PyTuple_Check(report) || PyTuple_GET_SIZE(report) != REPORT_MEMBERS) {
         PyErr_Format(PyExc_RuntimeError, "The reply of '%s' names no result.", name);
-        return nullptr;
+        return PyRef();
     }
     PyObject* module = PyTuple_GET_ITEM(report, 0);
     PyObject* qualname = PyTuple_GET_ITEM(report, 1);
-    PyRef exception = builtin_exception(module, qualname, PyTuple_GET_ITEM(report, 2));
+    PyRef exception = rebuilt_exception(module, qualname, PyTuple_GET_ITEM(report, 2));
     if (!exception) {
         exception = remote_error(module, qualname, PyTuple_GET_ITEM(report, 3));
     }
     PyRef traceback_class = module_class("RemoteTraceback");
     PyRef cause(traceback_class ? PyObject_CallOneArg(traceback_class.get(), PyTuple_GET_ITEM(report, 4)) : nullptr);
     if (!exception || !cause) {
-        return nullptr;
+        return PyRef();
     }
     PyException_SetCause(exception.get(), cause.release());
-    restore_exception(std::move(exception));
+    return exception;
+}
+
+// Raises the exception remote_exception() makes of `report`. Always returns
+// null.
+PyObject* raise_remote(const char* name, PyObject* report) {
+    PyRef exception = remote_exception(name, report);
+    if (exception) {
+        restore_exception(std::move(exception));
+    }
     return nullptr;
 }
 
 // Adds RemoteError and RemoteTraceback to the module; false with an
 // exception set.
 bool add_remote_error_types(PyObject* module) {
-    PyRef error(PyErr_NewExceptionWithDoc("zelvane.RemoteError",
-                                          "An exception raised by a served function that cannot be raised here "
-                                          "as itself; its message names the remote class and its text.",
-                                          PyExc_RuntimeError, nullptr));
+    PyRef members(Py_BuildValue("{sO}", "type_name", Py_None));
+    PyRef error(members ? PyErr_NewExceptionWithDoc("zelvane.RemoteError",
+                                                    "An exception raised by a served function that cannot be raised "
+                                                    "here as itself; its message names the remote class and its "
+                                                    "text, and type_name gives that class as \"module.qualname\".",
+                                                    PyExc_RuntimeError, members.get())
+                        : nullptr);
     PyRef traceback(PyErr_NewExceptionWithDoc("zelvane.RemoteTraceback",
                                               "The cause of an exception that came back from a served function: "
                                               "its str() is the server's formatted traceback.",

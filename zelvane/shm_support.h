@@ -365,6 +365,10 @@ inline bool time_limit(PyObject* timeout, timespec& limit, bool& limited, const 
     }
     const double seconds = PyFloat_AsDouble(timeout);
     if (seconds == -1.0 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Format(PyExc_TypeError, "%s must be a number of seconds or None, not %.200s", what,
+                         Py_TYPE(timeout)->tp_name);
+        }
         return false;
     }
     if (!(seconds >= 0.0) || !std::isfinite(seconds)) {

@@ -11,9 +11,11 @@
 #include "bridge_errors.h"
 #include "function_bridge.h"
 #include "function_handle.h"
+#include "handle_pickling.h"
 #include "kel_2.h"
 #include "memory_handle.h"
 #include "public_codec.h"
+#include "python_parts.h"
 #include "registry_module.h"
 #include "slot_state.h"
 #include "slot_watch.h"
@@ -227,21 +229,27 @@ PyObject* array_layout_of(PyObject*, PyObject* fd_object) {
 
 // The Redis back end is written in Python and imports redis-py; both load on
 // first use, so that importing zelvane imports neither.
-PyObject* remote_part(const char* attribute) {
-    PyRef module(PyImport_ImportModule("zelvane._remote"));
-    return module ? PyObject_GetAttrString(module.get(), attribute) : nullptr;
-}
-
 PyObject* connect(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyRef target(remote_part("connect"));
+    PyRef target(python_part("zelvane._remote", "connect"));
     return target ? PyObject_Vectorcall(target.get(), args, static_cast<size_t>(nargs), kwnames) : nullptr;
 }
 
-// The module's attributes that load on first use: the Redis back end's classes.
+// The module's attributes that load on first use, and where they live.
+struct LazyAttribute {
+    const char* name;
+    const char* module;
+};
+constexpr LazyAttribute LAZY_ATTRIBUTES[] = {
+    {"Remote", "zelvane._remote"},
+    {"RemoteMemoryHandle", "zelvane._remote"},
+    {"RemoteFunctionHandle", "zelvane._remote"},
+    {"Executor", "zelvane._executor"},
+};
+
 PyObject* module_getattr(PyObject*, PyObject* name) {
-    for (const char* lazy : {"Remote", "RemoteMemoryHandle", "RemoteFunctionHandle"}) {
-        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, lazy) == 0) {
-            return remote_part(lazy);
+    for (const LazyAttribute& lazy : LAZY_ATTRIBUTES) {
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, lazy.name) == 0) {
+            return python_part(lazy.module, lazy.name);
         }
     }
     PyErr_Format(PyExc_AttributeError, "module 'zelvane' has no attribute '%S'", name);
@@ -257,6 +265,17 @@ PyObject* leave_serving(PyObject*, PyObject* thread_id) {
         return nullptr;
     }
     return PyBool_FromLong(serving_threads.ask_to_leave(static_cast<pthread_t>(id)));
+}
+
+// _remote_exception(name, report): the exception that a served function's
+// report describes, for the Redis back end, whose replies carry the same.
+PyObject* remote_exception_of(PyObject*, PyObject* args) {
+    const char* name;
+    PyObject* report;
+    if (!PyArg_ParseTuple(args, "sO:_remote_exception", &name, &report)) {
+        return nullptr;
+    }
+    return remote_exception(name, report).release();
 }
 
 PyMethodDef methods[] = {
@@ -312,6 +331,7 @@ PyMethodDef methods[] = {
     {"_remove_recognised", remove_recognised_object, METH_VARARGS, nullptr},
     {"_pool_servers", pool_server_count, METH_O, nullptr},
     {"_leave_serving", leave_serving, METH_O, nullptr},
+    {"_remote_exception", remote_exception_of, METH_VARARGS, nullptr},
     {"_wait_any", wait_for_any_slot, METH_VARARGS, nullptr},
     {"_bell", bell_count, METH_NOARGS, nullptr},
     {"_ring", ring_watchers, METH_NOARGS, nullptr},

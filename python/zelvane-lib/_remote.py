@@ -16,7 +16,9 @@ from zelvane._remote_scripts import (HEARTBEAT_TTL, HEARTBEAT_EVERY, CALL_SLICE,
     LOCK_RENEW_EVERY, HANDOFF_SLICE, REPLY_TTL, SERVE_SLICE, WAIT_SLICE, OPEN_POLL, INLINE_VALUE,
     STAGE_TTL, SMALLEST_BULK_LIMIT, MESSAGE_SIZE, CALL_ID_SIZE, CALL_FUNCTION, HANDLE_KWARGS, REPLY_RESULT,
     REPLY_EXCEPTION, REPLY_NULL, RESULT_TOO_LARGE, SCRIPTS)
-from zelvane._remote_terms import (public_url, check_timeout, deadline_of, time_left, passed, check_name,
+from zelvane import _remote_pickle
+from zelvane._remote_terms import (public_url, has_credentials, check_timeout, deadline_of, time_left, passed,
+    check_name,
     check_create_memory, check_remove_memory, check_write_memory, check_create_function, check_serve,
     call_payload, handle_payload, keys_of, heartbeat_request, leave_request, read_request, lock_request,
     write_request, is_left_out, made, seconds_ms, remote_report, decoded_reply,
@@ -30,10 +32,11 @@ class Remote:
     def __new__(cls):
         raise TypeError("cannot create 'zelvane.Remote' instances; use zelvane.connect(url)")
 
-    def _setup(self, client, url, namespace):
+    def _setup(self, client, url, namespace, credentials=False):
         self._client = client
         self._url = url
         self._namespace = namespace
+        self._credentials = credentials
         self._packed = {name: Script(text) for name, text in SCRIPTS.items()}
         self._wires = Lines(Wire, client.connection_pool)
         self._subscribers = Lines(Subscriber, client.connection_pool)
@@ -54,6 +57,22 @@ class Remote:
     url = property(lambda self: self._url, doc="The server's URL without its credentials.")
     namespace = property(lambda self: self._namespace)
     closed = property(lambda self: self._closed)
+
+    def __reduce__(self):
+        return _remote_pickle.reconnect, self._pickled_as()
+
+    def _pickled_as(self):
+        """What a pickle of this connection holds: the URL and namespace."""
+        if self._closed:
+            raise ValueError("Cannot pickle a closed zelvane.Remote.")
+        if self._credentials:
+            raise TypeError(_remote_pickle.CREDENTIALS_REFUSED)
+        return self._url, self._namespace
+
+    def _reopening(self, opener, name):
+        """What pickle makes of a handle: the call that opens `name` again
+        through `opener` on a connection of the receiving process's own."""
+        return _remote_pickle.reopen, (*self._pickled_as(), opener, name)
 
     def close(self):
         """Lets go of the connections; the values and names stay on the server."""
@@ -100,7 +119,7 @@ class Remote:
 
     def _check_not_held(self, name):
         if name in self._holdings():
-            raise RuntimeError(f"The lock of shared memory address '{name}' is already held by this thread.")
+            raise RuntimeError(f"The lock of slot '{name}' is already held by this thread.")
 
     # -- slots
 
@@ -256,7 +275,7 @@ class Remote:
                 if self._run("claim", [keys.lock, keys.waiters, keys.wake(token)], [token, lease, entry]):
                     return None
                 if passed(deadline):
-                    raise TimeoutError(f"Timed out waiting for the lock of shared memory address '{name}'.")
+                    raise TimeoutError(f"Timed out waiting for the lock of slot '{name}'.")
                 woken = popped(self._command(*reply_pop(keys.wake(token), time_left(deadline, HANDOFF_SLICE))))
             return handed_state(woken)
         except BaseException:
@@ -285,8 +304,8 @@ class Remote:
 
     def _raise_missing_slot(self, name):
         if self._command("EXISTS", self._keys(name).fn):
-            raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
-        raise MemoryError(f"Failed to open shared memory address '{name}'.")
+            raise MemoryError(f"The name '{name}' holds a function, not a value slot.")
+        raise MemoryError(MISSING_SLOT.format(name))
 
     # -- functions
 
@@ -316,7 +335,7 @@ class Remote:
             if served == 1 or (served == 0 and wait is None):
                 return made(RemoteFunctionHandle, self, name)
             if wait is None:
-                raise_not_a_function(name, served)
+                raise_not_a_function(name, served, MISSING_FUNCTION.format(name))
             if passed(deadline):
                 raise TimeoutError(f"Nobody served the function '{name}' within the time given.")
             time.sleep(time_left(deadline, OPEN_POLL))
@@ -351,7 +370,7 @@ def raise_write_failed(name, code):
         raise MemoryError(f"Failed to open shared memory address '{name}'.")
     if code == -3:
         raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
-    raise RuntimeError(f"The lock of shared memory address '{name}' was let go of during update().")
+    raise RuntimeError(f"The lock of slot '{name}' was let go of during update().")
 
 
 def handed_state(state):
@@ -374,12 +393,19 @@ def read_value(data, reserved):
     return None
 
 
-def raise_not_a_function(name, code):
+MISSING_FUNCTION = "No function '{}' is served; open_function(name, wait=seconds) waits for a server"
+MISSING_SLOT = "No value slot '{}' exists; open_memory(name, create=False, wait=seconds) waits for one."
+
+
+def raise_not_a_function(name, code, missing=None):
+    """The error of a name that holds no served function: `missing` words
+    the case of a name that holds nothing (the seven functions' own words
+    when None)."""
     if code == -2:
         raise MemoryError(f"The shared memory address '{name}' does not hold a hosted function.")
     if code == -4:
         raise RuntimeError(f"Nobody serves the function '{name}' any more: its serving process has ended.")
-    raise MemoryError("Failed to open the shared memory.")
+    raise MemoryError(missing or "Failed to open the shared memory.")
 
 
 class Reachable:
@@ -464,6 +490,7 @@ class RemoteMemoryHandle(NamedHandle):
     """A slot on a Redis server, opened by Remote.open_memory(name)."""
 
     _kind = "remote memory handle"
+    _opener = "open_memory"
 
     def __new__(cls):
         raise TypeError("cannot create 'zelvane.RemoteMemoryHandle' instances; use Remote.open_memory()")
@@ -488,7 +515,7 @@ class RemoteMemoryHandle(NamedHandle):
         if held is None:
             return ""
         if held[0] is not self:
-            raise RuntimeError(f"The lock of shared memory address '{self._name}' is already held by this thread.")
+            raise RuntimeError(f"The lock of slot '{self._name}' is already held by this thread.")
         return held[1]
 
     @property
@@ -540,7 +567,7 @@ class RemoteMemoryHandle(NamedHandle):
             raise TypeError(f"since must be an int or None, not {type(since).__name__}")
         deadline = deadline_of(check_timeout(timeout))
         if self._name in self._remote._holdings():
-            raise RuntimeError(f"Waiting for a change of shared memory address '{self._name}' while this "
+            raise RuntimeError(f"Waiting for a change of slot '{self._name}' while this "
                                "thread holds its lock would never end.")
         self._seen = VersionWatch(self._remote, self._name).changed_from(
             self._seen if since is None else since, deadline)
@@ -619,7 +646,7 @@ class VersionWatch:
 
     def _check_time(self, deadline):
         if passed(deadline):
-            raise TimeoutError(f"Timed out waiting for a change of shared memory address '{self._name}'.")
+            raise TimeoutError(f"Timed out waiting for a change of slot '{self._name}'.")
 
 
 class Call:
@@ -627,9 +654,10 @@ class Call:
     waited for in slices, between which the caller looks whether a live
     server still has it."""
 
-    def __init__(self, remote, name, payload, has_kwargs):
+    def __init__(self, remote, name, payload, has_kwargs, missing=None):
         self._remote = remote
         self._name = name
+        self._missing = missing  # the words for a name gone (call_function's own when None)
         self._keys = remote._keys(name)
         self._call_id = uuid.uuid4().hex
         self._request = self._call_id.encode() + payload
@@ -662,7 +690,7 @@ class Call:
             raise TypeError(f"The function '{self._name}' is hosted by create_function, which passes no keyword "
                             "arguments; serve it with zelvane.serve to take them.")
         if isinstance(posted, int):
-            raise_not_a_function(self._name, posted)
+            raise_not_a_function(self._name, posted, self._missing)
         return posted.decode(), popped(reply)
 
     def _wait_reply(self, gen, deadline):
@@ -692,6 +720,7 @@ class RemoteFunctionHandle(NamedHandle):
     """A served function on a Redis server, opened by Remote.open_function(name)."""
 
     _kind = "remote function handle"
+    _opener = "open_function"
 
     def __new__(cls):
         raise TypeError("cannot create 'zelvane.RemoteFunctionHandle' instances; use Remote.open_function(name)")
@@ -709,7 +738,8 @@ class RemoteFunctionHandle(NamedHandle):
         if self._closed:
             raise ValueError("I/O operation on a closed function handle.")
         deadline = deadline_of(check_timeout(timeout))
-        return Call(self._remote, self._name, handle_payload(args, kwargs), bool(kwargs)).result(deadline)
+        return Call(self._remote, self._name, handle_payload(args, kwargs), bool(kwargs),
+                    MISSING_FUNCTION.format(self._name)).result(deadline)
 
 
 class Server:
@@ -909,7 +939,7 @@ def connect(url, /, *, namespace="zelvane"):
         except BaseException:
             client.close()
             raise
-    return made(Remote, client, shown, namespace)
+    return made(Remote, client, shown, namespace, has_credentials(url))
 
 
 __all__ = ["connect", "Remote", "RemoteMemoryHandle", "RemoteFunctionHandle"]

@@ -30,7 +30,11 @@ def _let_go(name):
 
 def _check_not_held(name):
     if name in _HELD.get():
-        raise RuntimeError(f"The lock of shared memory address '{name}' is already held by this thread.")
+        raise RuntimeError(f"The lock of slot '{name}' is already held by this thread.")
+
+
+ASYNC_NOT_PICKLED = ("Cannot pickle the asyncio client of Redis or its handles: a connection belongs to one event "
+                     "loop. Connect in the receiving process with connect(url).")
 
 
 class AsyncRemote:
@@ -49,6 +53,12 @@ class AsyncRemote:
         self._closed = False
         redis = base.import_redis("redis")
         self._response_error, self._no_script = redis.ResponseError, redis.exceptions.NoScriptError
+
+    def __reduce__(self):
+        raise TypeError(ASYNC_NOT_PICKLED)
+
+    def _reopening(self, opener, name):
+        raise TypeError(ASYNC_NOT_PICKLED)
 
     url = property(lambda self: self._url, doc="The server's URL without its credentials.")
     namespace = property(lambda self: self._namespace)
@@ -167,8 +177,8 @@ class AsyncRemote:
         version = await self._command("HGET", self._keys(name).slot, "ver")
         if version is None:
             if await self._command("EXISTS", self._keys(name).fn):
-                raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
-            raise MemoryError(f"Failed to open shared memory address '{name}'.")
+                raise MemoryError(f"The name '{name}' holds a function, not a value slot.")
+            raise MemoryError(base.MISSING_SLOT.format(name))
         return int(version)
 
     async def _read(self, name, token):
@@ -292,7 +302,7 @@ class AsyncRemote:
                 if await self._run("claim", [keys.lock, keys.waiters, keys.wake(token)], [token, lease, entry]):
                     return None
                 if base.passed(deadline):
-                    raise TimeoutError(f"Timed out waiting for the lock of shared memory address '{name}'.")
+                    raise TimeoutError(f"Timed out waiting for the lock of slot '{name}'.")
                 woken = base.popped(await self._command(
                     *base.reply_pop(keys.wake(token), base.time_left(deadline, base.HANDOFF_SLICE))))
             return base.handed_state(woken)
@@ -341,7 +351,7 @@ class AsyncRemote:
             if served == 1 or (served == 0 and wait is None):
                 return base.made(AsyncRemoteFunctionHandle, self, name)
             if wait is None:
-                base.raise_not_a_function(name, served)
+                base.raise_not_a_function(name, served, base.MISSING_FUNCTION.format(name))
             if base.passed(deadline):
                 raise TimeoutError(f"Nobody served the function '{name}' within the time given.")
             await asyncio.sleep(base.time_left(deadline, base.OPEN_POLL))
@@ -375,7 +385,7 @@ class AsyncRemoteMemoryHandle(NamedHandle):
         if held is None:
             return ""
         if held[0] is not self:
-            raise RuntimeError(f"The lock of shared memory address '{self._name}' is already held by this thread.")
+            raise RuntimeError(f"The lock of slot '{self._name}' is already held by this thread.")
         return held[1]
 
     async def version(self):
@@ -429,7 +439,7 @@ class AsyncRemoteMemoryHandle(NamedHandle):
             raise TypeError(f"since must be an int or None, not {type(since).__name__}")
         deadline = base.deadline_of(base.check_timeout(timeout))
         if self._name in _HELD.get():
-            raise RuntimeError(f"Waiting for a change of shared memory address '{self._name}' while this "
+            raise RuntimeError(f"Waiting for a change of slot '{self._name}' while this "
                                "thread holds its lock would never end.")
         self._seen = await self._changed_from(self._seen if since is None else since, deadline)
         return self._seen
@@ -456,7 +466,7 @@ class AsyncRemoteMemoryHandle(NamedHandle):
     async def _message(self, pubsub, deadline):
         message = await pubsub.get_message(timeout=base.time_left(deadline, base.WAIT_SLICE))
         if message is None and base.passed(deadline):
-            raise TimeoutError(f"Timed out waiting for a change of shared memory address '{self._name}'.")
+            raise TimeoutError(f"Timed out waiting for a change of slot '{self._name}'.")
         return message
 
 
@@ -525,9 +535,10 @@ class AsyncHeldLock:
 class AsyncCall:
     """One call of a served function; see zelvane._remote.Call."""
 
-    def __init__(self, remote, name, payload, has_kwargs):
+    def __init__(self, remote, name, payload, has_kwargs, missing=None):
         self._remote = remote
         self._name = name
+        self._missing = missing
         self._keys = remote._keys(name)
         self._call_id = uuid.uuid4().hex
         self._request = self._call_id.encode() + payload
@@ -559,7 +570,7 @@ class AsyncCall:
             raise TypeError(f"The function '{self._name}' is hosted by create_function, which passes no keyword "
                             "arguments; serve it with zelvane.serve to take them.")
         if isinstance(posted, int):
-            base.raise_not_a_function(self._name, posted)
+            base.raise_not_a_function(self._name, posted, self._missing)
         return posted.decode(), base.popped(reply)
 
     async def _wait_reply(self, gen, deadline):
@@ -605,7 +616,8 @@ class AsyncRemoteFunctionHandle(NamedHandle):
         if self._closed:
             raise ValueError("I/O operation on a closed function handle.")
         deadline = base.deadline_of(base.check_timeout(timeout))
-        call = AsyncCall(self._remote, self._name, base.handle_payload(args, kwargs), bool(kwargs))
+        call = AsyncCall(self._remote, self._name, base.handle_payload(args, kwargs), bool(kwargs),
+                         base.MISSING_FUNCTION.format(self._name))
         return await call.result(deadline)
 
 

@@ -1,6 +1,5 @@
 """The Redis back end's terms: argument checks with the module's messages,
 requests and replies as they travel, and key names."""
-import builtins
 import functools
 import time
 import traceback
@@ -18,6 +17,13 @@ def public_url(url):
     host = parts.netloc.rpartition("@")[2]
     query = urlencode([(key, value) for key, value in parse_qsl(parts.query) if key != "password"])
     return urlunsplit((parts.scheme, host, parts.path, query, parts.fragment))
+
+
+def has_credentials(url):
+    """Whether `url` names a user or a password, which public_url leaves out."""
+    parts = urlsplit(url)
+    return bool(parts.username or parts.password
+                or any(key in ("username", "password") for key, _ in parse_qsl(parts.query)))
 
 
 def check_timeout(value, what="timeout"):
@@ -237,28 +243,12 @@ def decoded_reply(name, reply):
 
 
 def raised_again(name, report):
-    """The exception a report describes, caused by the server's traceback."""
-    if not isinstance(report, tuple) or len(report) != 5:
-        return RuntimeError(f"The reply of '{name}' names no result.")
-    module, qualname, args, text, trace = report
-    exc = _builtin_exception(module, qualname, args)
-    if exc is None:
-        exc = zelvane.RemoteError(f"{module}.{qualname}: {text}")
-    exc.__cause__ = zelvane.RemoteTraceback(trace)
-    return exc
-
-
-def _builtin_exception(module, qualname, args):
-    if module != "builtins" or not isinstance(args, tuple) or not isinstance(qualname, str):
-        return None
-    cls = getattr(builtins, qualname, None)
-    if not isinstance(cls, type) or not issubclass(cls, Exception):
-        return None
+    """The exception a report describes, caused by the server's traceback:
+    the module's own reading of a served function's report."""
     try:
-        exc = cls(*args)
-    except Exception:
-        return None
-    return exc if isinstance(exc, BaseException) else None
+        return zelvane._remote_exception(name, report)
+    except RuntimeError as error:  # a report that names nothing
+        return error
 
 
 class NamedHandle:
@@ -266,6 +256,7 @@ class NamedHandle:
     (not to an object, which Redis does not have), usable until close()."""
 
     _kind = "handle"
+    _opener = ""  # the name of the Remote's method that opens one, for pickling
 
     def _bind(self, remote, name):
         self._remote = remote
@@ -280,3 +271,8 @@ class NamedHandle:
 
     def close(self):
         self._closed = True
+
+    def __reduce__(self):
+        if self._closed:
+            raise ValueError(f"Cannot pickle a closed {self._kind} of '{self._name}'.")
+        return self._remote._reopening(self._opener, self._name)

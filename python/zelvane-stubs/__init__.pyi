@@ -2,7 +2,8 @@
 
 import sys
 from collections import ChainMap, Counter, OrderedDict, deque
-from collections.abc import Callable
+from collections.abc import Callable, Iterable, Iterator
+from concurrent.futures import Executor as ConcurrentExecutor, Future
 from contextlib import AbstractContextManager
 from datetime import date, datetime, time, timedelta
 from decimal import Decimal
@@ -79,6 +80,9 @@ class RemoteError(RuntimeError):
     """An exception raised by a served function that cannot be raised here
     as itself; its message names the remote class and its text."""
 
+    type_name: str | None
+    """The remote class as "module.qualname" (None for one made here)."""
+
 class RemoteTraceback(Exception):
     """The cause of an exception that came back from a served function: its
     str() is the server's formatted traceback."""
@@ -145,6 +149,8 @@ class FunctionHandle:
     def servers(self) -> int:
         """The number of live servers of the function."""
     def __call__(self, *args: Encodable, timeout: float | None = None, **kwargs: Encodable) -> Any: ...
+    def submit(self, *args: Encodable, timeout: float | None = None, **kwargs: Encodable) -> Future[Any]:
+        """The call as a Future, returned at once (see Executor)."""
     def close(self) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(
@@ -155,7 +161,27 @@ class FunctionHandle:
         /,
     ) -> None: ...
 
-def open_memory(name: str, create: bool = True) -> MemoryHandle:
+class Executor(ConcurrentExecutor):
+    """concurrent.futures over the function served under name: submit()
+    returns a Future at once; at most max_in_flight calls are posted at a
+    time (None: as many as the servers have room for), the rest wait in this
+    process, where Future.cancel() withdraws them."""
+
+    def __init__(self, name: str, *, max_in_flight: int | None = None) -> None: ...
+    @property
+    def name(self) -> str: ...
+    def call(self, *args: Encodable, timeout: float | None = None, **kwargs: Encodable) -> Any:
+        """The call's result, waited for; stands for the function in
+        loop.run_in_executor(executor, executor.call, *args)."""
+    def submit(  # type: ignore[override]
+        self, *args: Encodable, timeout: float | None = None, **kwargs: Encodable
+    ) -> Future[Any]: ...
+    def map(  # type: ignore[override]
+        self, *iterables: Iterable[Encodable], timeout: float | None = None
+    ) -> Iterator[Any]: ...
+    def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None: ...
+
+def open_memory(name: str, create: bool = True, *, wait: float | None = None) -> MemoryHandle:
     ...
 
 def open_function(name: str, /, *, wait: float | None = None, servers: int | None = None) -> FunctionHandle:
@@ -220,7 +246,11 @@ class ArrayHandle:
         def __release_buffer__(self, buffer: memoryview, /) -> None: ...
 
 def open_array(
-    name: str, shape: int | tuple[int, ...] | None = None, format: _ArrayFormat | None = None
+    name: str,
+    shape: int | tuple[int, ...] | None = None,
+    format: _ArrayFormat | None = None,
+    *,
+    wait: float | None = None,
 ) -> ArrayHandle:
     ...
 

@@ -1,0 +1,289 @@
+"""zelvane.Executor: concurrent.futures over a served function.
+
+Calls are posted the way an event loop posts them (FunctionHandle._start),
+not by a thread each: one driver thread per executor posts what has room,
+sleeps on the words of every call in flight at once (zelvane._wait_any, the
+watcher's wait) and settles each future as its reply comes. The driver ends
+when nothing is queued or in flight, and starts again with the next call.
+"""
+import collections
+import concurrent.futures
+import os
+import threading
+import time
+
+import zelvane
+
+__all__ = ["Executor"]
+
+# How often the calls in flight are looked at as a waiting caller looks
+# between slices: a dead server, a call's time limit.
+_SLICE = 0.2
+# When the record has no room and no call of ours is in flight to make some,
+# posting is tried again after these pauses, doubling.
+_FIRST_RETRY = 0.0005
+_LAST_RETRY = 0.02
+
+
+class _Work:
+    __slots__ = ("future", "args", "kwargs", "sync", "pending", "deadline")
+
+    def __init__(self, future, args, kwargs):
+        self.future = future
+        self.args = args
+        self.kwargs = kwargs
+        self.sync = None
+        self.pending = None
+        timeout = kwargs.get("timeout")
+        self.deadline = time.monotonic() + timeout if isinstance(timeout, (int, float)) and timeout >= 0 else None
+
+
+class Executor(concurrent.futures.Executor):
+    """Runs calls of the function served under `name` as futures:
+    submit(*args, **kwargs) returns a concurrent.futures.Future at once,
+    map(*iterables) gives the results in order. At most `max_in_flight`
+    calls are posted at a time (None: as many as the servers have room
+    for); the rest wait in this process, where cancel() withdraws them. A
+    posted call runs to its end."""
+
+    def __init__(self, name, *, max_in_flight=None):
+        if max_in_flight is not None:
+            if isinstance(max_in_flight, bool) or not isinstance(max_in_flight, int):
+                raise TypeError(f"max_in_flight must be an int or None, not {type(max_in_flight).__name__}")
+            if max_in_flight < 1:
+                raise ValueError("max_in_flight must be at least 1")
+        if not isinstance(name, str):
+            raise TypeError(f"name must be a str, not {type(name).__name__}")
+        self._spares = [zelvane.open_function(name)]  # a missing name fails here
+        self._name = name
+        self._most = max_in_flight
+        self._start_afresh()
+
+    def _start_afresh(self):
+        self._pid = os.getpid()
+        self._mutex = threading.Lock()
+        self._idle = threading.Condition(self._mutex)
+        self._queued = collections.deque()
+        self._posted = {}  # PendingCall -> _Work; the driver's alone
+        self._driver = None
+        self._asleep = False
+        self._shutdown = False
+
+    @property
+    def name(self):
+        return self._name
+
+    def __repr__(self):
+        state = "shut down" if self._shutdown else "open"
+        return f"<zelvane.Executor name={self._name!r} {state}>"
+
+    def call(self, *args, **kwargs):
+        """Calls the function through the executor and waits for its
+        result. Given as the function to loop.run_in_executor(executor,
+        executor.call, *args), it stands for the executor's own function."""
+        return self.submit(*args, **kwargs).result()
+
+    def submit(*args, **kwargs):
+        """A Future of the call handle(*args, **kwargs) of the served
+        function (timeout= bounds the call, as for a handle)."""
+        self, *args = args
+        if args and _stands_for(self, args[0]):
+            del args[0]
+        elif args and callable(args[0]):
+            raise TypeError(f"Executor.submit() takes the arguments of the function served under '{self._name}', "
+                            "not a function to run; pass executor.call to loop.run_in_executor().")
+        future = concurrent.futures.Future()
+        with self._mutex:
+            if self._pid != os.getpid():
+                self._after_fork()
+            if self._shutdown:
+                raise RuntimeError("cannot schedule new futures after shutdown")
+            self._queued.append(_Work(future, tuple(args), kwargs))
+            ring = self._asleep
+            if self._driver is None:
+                self._driver = threading.Thread(target=self._drive, name=f"zelvane-executor-{self._name}",
+                                                daemon=True)
+                self._driver.start()
+        if ring:
+            zelvane._ring()
+        return future
+
+    def map(self, *iterables, timeout=None):
+        """The results of the calls with arguments from `iterables`, in
+        their order; TimeoutError when one is not there `timeout` seconds
+        after map() was called."""
+        return super().map(self.call, *iterables, timeout=timeout)
+
+    def shutdown(self, wait=True, *, cancel_futures=False):
+        with self._mutex:
+            if self._pid != os.getpid():
+                self._after_fork()
+            self._shutdown = True
+            if cancel_futures:
+                for work in list(self._queued):
+                    work.future.cancel()
+            if wait:
+                while self._driver is not None and self._driver is not threading.current_thread():
+                    self._idle.wait()
+            spares, self._spares = self._spares, []
+        for sync in spares:
+            sync.close()
+
+    def _after_fork(self):
+        """In a forked child: the parent's calls and driver are not here."""
+        shutdown, spares = self._shutdown, self._spares
+        self._start_afresh()
+        self._shutdown, self._spares = shutdown, spares
+
+    # --- the driver thread
+
+    def _drive(self):
+        delay = _FIRST_RETRY
+        checked = time.monotonic()
+        while True:
+            room = self._post_queued()
+            with self._mutex:
+                if not self._posted and not self._queued:
+                    self._driver = None
+                    self._idle.notify_all()
+                    return
+                if room and self._queued:
+                    continue  # submitted while posting
+                self._asleep = True
+                bell = zelvane._bell()
+            try:
+                if self._posted:
+                    delay = _FIRST_RETRY
+                    now = time.monotonic()
+                    zelvane._wait_any((), (), bell, self._sleep_for(now, checked), list(self._posted))
+                else:  # the servers busy with the calls of others
+                    zelvane._wait_any((), (), bell, delay)
+                    delay = min(delay * 2, _LAST_RETRY)
+            finally:
+                self._asleep = False
+            checks = time.monotonic() - checked >= _SLICE or self._deadline_passed()
+            if self._collect(checks) or checks:
+                checked = time.monotonic()
+
+    def _sleep_for(self, now, checked):
+        wake = checked + _SLICE
+        for work in self._posted.values():
+            if work.deadline is not None:
+                wake = min(wake, work.deadline)
+        return max(0.0, wake - now)
+
+    def _deadline_passed(self):
+        now = time.monotonic()
+        return any(work.deadline is not None and work.deadline <= now for work in self._posted.values())
+
+    def _post_queued(self):
+        """Posts queued calls while there is room; whether room was left."""
+        while self._queued:
+            if self._most is not None and len(self._posted) >= self._most:
+                return False
+            work = self._queued[0]
+            if work.future.cancelled():
+                self._queued.popleft()
+                continue
+            if not self._post(work):
+                return False
+            self._queued.popleft()
+        return True
+
+    def _post(self, work):
+        """Posts `work`: False when the record has no room now; a call
+        that ends at once settles its future."""
+        sync = None
+        try:
+            sync = self._spares.pop() if self._spares else zelvane.open_function(self._name)
+            pending = sync._start(*work.args, **work.kwargs)
+        except BaseException as error:  # the caller's to see, whatever it is
+            self._give_back(sync)
+            self._settle(work, False, error)
+            return True
+        if pending is None:
+            self._give_back(sync)
+            return False
+        if not _is_pending(pending):
+            self._give_back(sync)
+            self._settle(work, True, pending)
+            return True
+        if not work.future.set_running_or_notify_cancel():
+            pending.give_up()  # cancelled while it was posted: withdrawn
+            self._give_back(sync)
+            return True
+        work.sync, work.pending = sync, pending
+        self._posted[pending] = work
+        return True
+
+    def _collect(self, checks):
+        """Looks at every call in flight and settles those that ended;
+        whether one ended with an exception, which has the others looked
+        at with checks at once (their server may be dead too)."""
+        failed = False
+        for pending, work in list(self._posted.items()):
+            try:
+                result = pending.poll(0.0, checks)
+            except BaseException as error:  # the caller's to see, whatever it is
+                self._end(work, False, error)
+                failed = True
+                continue
+            if result is not pending:
+                self._end(work, True, result)
+        if failed and not checks:
+            self._collect(True)
+        return failed
+
+    def _end(self, work, ok, value):
+        del self._posted[work.pending]
+        self._give_back(work.sync)
+        work.sync = work.pending = None
+        if ok:
+            work.future.set_result(value)
+        else:
+            work.future.set_exception(value)
+
+    def _settle(self, work, ok, value):
+        """Settles a call that ended as it was posted."""
+        if not work.future.set_running_or_notify_cancel():
+            return
+        if ok:
+            work.future.set_result(value)
+        else:
+            work.future.set_exception(value)
+
+    def _give_back(self, sync):
+        if sync is None:
+            return
+        if self._shutdown:
+            sync.close()
+        else:
+            self._spares.append(sync)
+
+
+def _is_pending(outcome):
+    """Whether _start() posted the call (a PendingCall) rather than ending it."""
+    kind = type(outcome)
+    return kind.__module__ == "zelvane" and kind.__qualname__ == "PendingCall"
+
+
+def _stands_for(executor, func):
+    """Whether `func` is executor.call, which stands for its function."""
+    return getattr(func, "__self__", None) is executor and getattr(func, "__func__", None) is Executor.call
+
+
+_shared = {}
+_shared_guard = threading.Lock()
+
+
+def submit_through(handle, args, kwargs):
+    """FunctionHandle.submit: a call through the executor this process keeps
+    for the handle's name."""
+    if handle.closed:
+        raise ValueError("I/O operation on a closed function handle.")
+    key = (os.getpid(), handle.name)
+    with _shared_guard:
+        executor = _shared.get(key)
+        if executor is None:
+            executor = _shared[key] = Executor(handle.name)
+    return executor.submit(*args, **kwargs)

@@ -1,0 +1,50 @@
+// Pickling of handles: a handle travels as the call that opens its name
+// again, so that a process started by spawn or forkserver (which shares no
+// mapping with its parent) gets a handle of its own to the same object.
+// Nothing of the mapping, the lock or the version goes with it.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "array_handle.h"
+#include "function_handle.h"
+#include "memory_handle.h"
+#include "py_ref.h"
+
+namespace {
+
+// (zelvane.<opener>, (name, *more)) for pickle's __reduce__; a closed handle
+// has no object to open again and is refused.
+PyObject* reopened_by(const char* type_name, PyObject* name, bool closed, const char* opener,
+                      PyObject* more = nullptr) {
+    if (closed) {
+        PyErr_Format(PyExc_ValueError, "Cannot pickle a closed zelvane.%s of '%U'.", type_name, name);
+        return nullptr;
+    }
+    PyRef module(PyImport_ImportModule("zelvane"));
+    PyRef open(module ? PyObject_GetAttrString(module.get(), opener) : nullptr);
+    if (!open) {
+        return nullptr;
+    }
+    return more ? Py_BuildValue("(O(OO))", open.get(), name, more) : Py_BuildValue("(O(O))", open.get(), name);
+}
+
+// An unpickled slot handle never creates the slot: a name removed meanwhile
+// fails in the receiving process rather than coming back empty.
+PyObject* memory_handle_reduce(PyObject* self, PyObject*) {
+    const MemoryHandle* handle = as_memory_handle(self);
+    return reopened_by("MemoryHandle", handle->name, handle->object == nullptr, "open_memory", Py_False);
+}
+
+PyObject* function_handle_reduce(PyObject* self, PyObject*) {
+    const FunctionHandleObject* handle = as_function_handle(self);
+    return reopened_by("FunctionHandle", handle->name, handle->closed, "open_function");
+}
+
+// The layout is not passed on: open_array would make a removed array anew.
+PyObject* array_handle_reduce(PyObject* self, PyObject*) {
+    const ArrayHandle* handle = as_array_handle(self);
+    return reopened_by("ArrayHandle", handle->name, !handle_open(handle), "open_array");
+}
+
+}  // namespace
