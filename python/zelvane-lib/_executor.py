@@ -57,6 +57,9 @@ class Executor(concurrent.futures.Executor):
         self._spares = [zelvane.open_function(name)]  # a missing name fails here
         self._name = name
         self._most = max_in_flight
+        # Whether handles are kept between bursts of calls (an executor of
+        # FunctionHandle.submit, which nobody shuts down, lets them go).
+        self._keeps_spares = True
         self._start_afresh()
 
     def _start_afresh(self):
@@ -144,6 +147,8 @@ class Executor(concurrent.futures.Executor):
             room = self._post_queued()
             with self._mutex:
                 if not self._posted and not self._queued:
+                    if not self._keeps_spares:
+                        self._close_spares()
                     self._driver = None
                     self._idle.notify_all()
                     return
@@ -252,6 +257,11 @@ class Executor(concurrent.futures.Executor):
         else:
             work.future.set_exception(value)
 
+    def _close_spares(self):
+        spares, self._spares = self._spares, []
+        for sync in spares:
+            sync.close()
+
     def _give_back(self, sync):
         if sync is None:
             return
@@ -286,4 +296,5 @@ def submit_through(handle, args, kwargs):
         executor = _shared.get(key)
         if executor is None:
             executor = _shared[key] = Executor(handle.name)
+            executor._keeps_spares = False
     return executor.submit(*args, **kwargs)
