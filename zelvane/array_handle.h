@@ -28,6 +28,7 @@
 #include "shm_support.h"
 #include "slot_lock.h"
 #include "slot_state.h"
+#include "temporary.h"
 
 namespace {
 
@@ -122,6 +123,7 @@ struct ArrayHandle {
     ArrayMapping* array;    // null once closed
     HeldArray* held;        // while a thread holds the array's mutex through the handle
     uint32_t seen_version;  // the version this handle last saw
+    temporary::Hold* hold;  // this process's hold on a temporary array, or null
 };
 
 template <>
@@ -207,7 +209,12 @@ void array_release_buffer(PyObject*, Py_buffer* view) { unshare(static_cast<Arra
 
 // --- Methods ----------------------------------------------------------------
 
-void close_array_handle(ArrayHandle* self) { unshare(std::exchange(self->array, nullptr)); }
+// The last handle of a temporary array in the last process that holds it
+// removes its name; views made through it stay usable.
+void close_array_handle(ArrayHandle* self) {
+    unshare(std::exchange(self->array, nullptr));
+    temporary::release(std::exchange(self->hold, nullptr));
+}
 
 PyObject* array_close(PyObject* py_self, PyObject*) {
     close_array_handle(as_array_handle(py_self));
@@ -506,9 +513,10 @@ bool layout_mismatch(const char* name, const ArrayLayout& found, const ArrayLayo
     return false;
 }
 
-// Maps the array open as `fd` after checking that it is one, and, when
-// `wanted` is given, that it has that layout. Empty with an exception set.
-ArrayRef attach_array(int fd, const char* name, const ArrayLayout* wanted) {
+// Maps the array open as `fd` after checking that it is one, of the
+// lifetime asked for, and, when `wanted` is given, that it has that layout.
+// Empty with an exception set.
+ArrayRef attach_array(int fd, const char* name, const ArrayLayout* wanted, bool is_temporary = false) {
     std::unique_ptr<ArrayMapping> array(new (std::nothrow) ArrayMapping);
     if (!array) {
         PyErr_NoMemory();
@@ -522,6 +530,9 @@ ArrayRef attach_array(int fd, const char* name, const ArrayLayout* wanted) {
     }
     if (wanted && !array->layout.same_as(*wanted)) {
         layout_mismatch(name, array->layout, *wanted);
+        return ArrayRef();
+    }
+    if (!temporary::lifetime_fits(st, name, is_temporary)) {
         return ArrayRef();
     }
     if (!array->mapping.map(fd, static_cast<size_t>(st.st_size))) {
@@ -560,15 +571,43 @@ ArrayRef open_array_object(const char* name, const ArrayLayout* wanted) {
     return ArrayRef();
 }
 
-PyObject* new_array_handle(const char* name, ArrayRef array) {
+// Opens the temporary array `name` and holds it for this process (`hold`);
+// a missing array, or one that no live process holds, is made afresh with
+// `wanted`'s layout when it is given.
+ArrayRef open_temporary_array(const char* name, const ArrayLayout* wanted, temporary::Hold*& hold) {
+    temporary::Opening opening;
+    const auto make = [name, wanted, &opening](shm::Fd& fd) {
+        switch (create_array(name, opening.path, *wanted, fd, true)) {
+            case ArrayCreation::Created:
+                return temporary::Made::Created;
+            case ArrayCreation::Failed:
+                return temporary::Made::Failed;
+            default:
+                return temporary::Made::Taken;
+        }
+    };
+    if (!temporary::open_held(name, wanted != nullptr, opening, make)) {
+        return ArrayRef();
+    }
+    shm::Fd fd = opening.descriptor_to_map(name);
+    ArrayRef array = fd.valid() ? attach_array(fd.get(), name, wanted, true) : ArrayRef();
+    if (array) {
+        hold = opening.take();
+    }
+    return array;
+}
+
+PyObject* new_array_handle(const char* name, ArrayRef array, temporary::Hold* hold) {
     PyRef name_object(PyUnicode_FromString(name));
     PyRef shape(name_object ? shape_tuple(array->layout) : nullptr);
     PyRef format(shape ? PyUnicode_FromString(array->layout.format) : nullptr);
     PyRef handle(format ? PyType_GenericAlloc(array_handle_type, 0) : nullptr);
     if (!handle) {
+        temporary::release(hold);
         return nullptr;
     }
     ArrayHandle* self = as_array_handle(handle.get());
+    self->hold = hold;
     self->name = name_object.release();
     self->shape = shape.release();
     self->format = format.release();
@@ -579,12 +618,13 @@ PyObject* new_array_handle(const char* name, ArrayRef array) {
 }
 
 PyObject* open_array(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"name", "shape", "format", nullptr};
+    static const char* kwlist[] = {"name", "shape", "format", "temporary", nullptr};
     const char* name;
     PyObject* shape = Py_None;
     PyObject* format = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|OO:open_array", const_cast<char**>(kwlist), &name, &shape,
-                                     &format)) {
+    PyObject* temporary_wanted = Py_False;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|OO$O!:open_array", const_cast<char**>(kwlist), &name, &shape,
+                                     &format, &PyBool_Type, &temporary_wanted)) {
         return nullptr;
     }
     if ((shape == Py_None) != (format == Py_None)) {
@@ -596,17 +636,21 @@ PyObject* open_array(PyObject*, PyObject* args, PyObject* kwargs) {
     if (create && !layout_from_arguments(shape, format, wanted)) {
         return nullptr;
     }
-    ArrayRef array = open_array_object(name, create ? &wanted : nullptr);
-    return array ? new_array_handle(name, std::move(array)) : nullptr;
+    temporary::Hold* hold = nullptr;
+    ArrayRef array = flag_set(temporary_wanted) ? open_temporary_array(name, create ? &wanted : nullptr, hold)
+                                         : open_array_object(name, create ? &wanted : nullptr);
+    return array ? new_array_handle(name, std::move(array), hold) : nullptr;
 }
 
 constexpr const char* OPEN_ARRAY_DOC =
-    "open_array($module, /, name, shape=None, format=None)\n--\n\n"
+    "open_array($module, /, name, shape=None, format=None, *, temporary=False)\n--\n\n"
     "Open the shared array name and return an ArrayHandle, whose memory memoryview(handle) and\n"
     "numpy.asarray(handle) view without copying. With shape (an int or a tuple of ints) and format\n"
     "(b B h H i I l L q Q e f d ? Zf Zd, or a numpy.dtype), a missing array is made, zero-filled;\n"
     "an existing one must have that shape and format (ValueError). Without them, the array must\n"
-    "exist. lock(), version, wait() and notify() coordinate the processes that share it.";
+    "exist. lock(), version, wait() and notify() coordinate the processes that share it. With\n"
+    "temporary=True the array lives while a process holds it open through a temporary handle: the last\n"
+    "to close removes the name, and an array left by processes that all died is made afresh.";
 
 // Registers the type as zelvane.ArrayHandle; -1 with an exception set.
 int add_array_handle_type(PyObject* module) {

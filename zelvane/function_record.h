@@ -21,6 +21,7 @@
 #include "futex.h"
 #include "kel_2.h"
 #include "object_cache.h"
+#include "ofd_locks.h"
 #include "py_ref.h"
 #include "shm_support.h"
 #include "side_payload.h"
@@ -217,33 +218,6 @@ constexpr off_t CALLER_LOCK_BASE = 4096;
 // although other servers live.
 constexpr off_t POOL_LOCK_BASE = 2048;
 constexpr off_t POOL_SLOTS = CALLER_LOCK_BASE - POOL_LOCK_BASE;
-
-struct flock one_byte(short type, off_t byte) noexcept {
-    struct flock lock {};
-    lock.l_type = type;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = byte;
-    lock.l_len = 1;
-    return lock;
-}
-
-struct flock byte_range(short type, off_t start, off_t length) noexcept {
-    struct flock lock = one_byte(type, start);
-    lock.l_len = length;
-    return lock;
-}
-
-bool take_write_lock(int fd, off_t byte, off_t length = 1) noexcept {
-    struct flock lock = byte_range(F_WRLCK, byte, length);
-    return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
-}
-
-// Whether another open file description holds a write lock on a byte of
-// [start, start + length).
-bool write_locked_elsewhere(int fd, off_t start, off_t length = 1) noexcept {
-    struct flock lock = byte_range(F_WRLCK, start, length);
-    return ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type == F_WRLCK;
-}
 
 // Whether any live process serves the record open as `fd`: its
 // create_function server or a server of its pool.
