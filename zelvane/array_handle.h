@@ -516,14 +516,21 @@ bool layout_mismatch(const char* name, const ArrayLayout& found, const ArrayLayo
 // Maps the array open as `fd` after checking that it is one, of the
 // lifetime asked for, and, when `wanted` is given, that it has that layout.
 // Empty with an exception set.
-ArrayRef attach_array(int fd, const char* name, const ArrayLayout* wanted, bool is_temporary = false) {
+// `known` is the object's status when the caller has it already.
+ArrayRef attach_array(int fd, const char* name, const ArrayLayout* wanted, bool is_temporary = false,
+                      const struct stat* known = nullptr) {
     std::unique_ptr<ArrayMapping> array(new (std::nothrow) ArrayMapping);
     if (!array) {
         PyErr_NoMemory();
         return ArrayRef();
     }
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+    if (known) {
+        st = *known;
+    } else if (::fstat(fd, &st) != 0) {
+        st.st_mode = 0;
+    }
+    if (!S_ISREG(st.st_mode) ||
         !read_array_layout(fd, static_cast<uint64_t>(st.st_size), array->layout, array->version_at_open)) {
         memory_error("The shared memory address '%s' does not hold an array.", name);
         return ArrayRef();
@@ -590,7 +597,7 @@ ArrayRef open_temporary_array(const char* name, const ArrayLayout* wanted, tempo
         return ArrayRef();
     }
     shm::Fd fd = opening.descriptor_to_map(name);
-    ArrayRef array = fd.valid() ? attach_array(fd.get(), name, wanted, true) : ArrayRef();
+    ArrayRef array = fd.valid() ? attach_array(fd.get(), name, wanted, true, &opening.st) : ArrayRef();
     if (array) {
         hold = opening.take();
     }

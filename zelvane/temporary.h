@@ -263,6 +263,7 @@ struct Opening {
     struct stat st {};
     Hold* hold = nullptr;
     bool new_hold = false;
+    bool created = false;  // made by this opening, not found
     std::string path;
 
     Opening() = default;
@@ -272,15 +273,24 @@ struct Opening {
 
     // A descriptor of the object for the caller to map: the one it was
     // opened through, unless that one now belongs to a new hold; then the
-    // object is opened again by name (so that listings of open files and
-    // mappings show the name), and checked to be the same. Invalid, with an
-    // exception set, on failure.
+    // object is opened again, through the hold's descriptor when that was
+    // opened by name, or else by name (so that listings of open files and
+    // mappings show the name, not the unnamed object it was made as) and
+    // checked to be the same. Invalid, with an exception set, on failure.
     shm::Fd descriptor_to_map(const char* name) {
         if (!new_hold) {
             return std::move(fd);
         }
         hold->fd = std::move(fd);
         new_hold = false;
+        if (!created) {
+            const std::string own = "/proc/self/fd/" + std::to_string(hold->fd.get());
+            shm::Fd again(::open(own.c_str(), O_RDWR | O_CLOEXEC));
+            if (!again.valid()) {
+                memory_error("Failed to open shared memory address '%s'.", name);
+            }
+            return again;
+        }
         shm::Fd again(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
         struct stat named;
         if (!again.valid() || ::fstat(again.get(), &named) != 0 || named.st_dev != st.st_dev ||
@@ -406,6 +416,7 @@ bool open_held(const char* name, bool create, Opening& opening, Make&& make) {
                 }
                 opening.hold = new_hold(opening.st, opening.path);
                 opening.new_hold = true;
+                opening.created = true;
                 return true;
         }
     }
