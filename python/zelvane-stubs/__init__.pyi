@@ -145,7 +145,7 @@ class FunctionHandle:
         /,
     ) -> None: ...
 
-def open_memory(name: str, create: bool = True) -> MemoryHandle:
+def open_memory(name: str, create: bool = True, *, temporary: bool = False) -> MemoryHandle:
     ...
 
 def open_function(name: str, /, *, wait: float | None = None) -> FunctionHandle:
@@ -204,7 +204,11 @@ class ArrayHandle:
         def __release_buffer__(self, buffer: memoryview, /) -> None: ...
 
 def open_array(
-    name: str, shape: int | tuple[int, ...] | None = None, format: _ArrayFormat | None = None
+    name: str,
+    shape: int | tuple[int, ...] | None = None,
+    format: _ArrayFormat | None = None,
+    *,
+    temporary: bool = False,
 ) -> ArrayHandle:
     ...
 
