@@ -19,6 +19,7 @@
 #include "shm_support.h"
 #include "slot_lock.h"
 #include "slot_state.h"
+#include "temporary.h"
 
 namespace {
 
@@ -59,6 +60,7 @@ struct ArrayHandle {
     ArrayMapping* array;    // null once closed
     HeldArray* held;        // while a thread holds the array's mutex through the handle
     uint32_t seen_version;  // the version this handle last saw
+    temporary::Hold* hold;  // this process's hold on a temporary array, or null
 };
 
 template <>
@@ -136,7 +138,12 @@ void array_release_buffer(PyObject*, Py_buffer* view) { unshare(static_cast<Arra
 
 // --- Methods ----------------------------------------------------------------
 
-void close_array_handle(ArrayHandle* self) { unshare(std::exchange(self->array, nullptr)); }
+// The last handle of a temporary array in the last process that holds it
+// removes its name; views made through it stay usable.
+void close_array_handle(ArrayHandle* self) {
+    unshare(std::exchange(self->array, nullptr));
+    temporary::release(std::exchange(self->hold, nullptr));
+}
 
 PyObject* array_close(PyObject* py_self, PyObject*) {
     close_array_handle(as_array_handle(py_self));

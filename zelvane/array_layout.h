@@ -47,6 +47,7 @@
 
 #include "bridge_errors.h"
 #include "shm_support.h"
+#include "temporary.h"
 
 namespace {
 
@@ -265,9 +266,11 @@ ArrayCreation array_not_created(const char* format, const char* name) {
 // `fd`. It is built unnamed, every byte allocated, and linked under the name
 // only once its header is complete: nobody sees it half made, a creator that
 // dies part-way or meets a full /dev/shm leaves nothing behind, and of two
-// creators of one name the second learns that the name is taken.
-ArrayCreation create_array(const char* name, const std::string& path, const ArrayLayout& layout, shm::Fd& fd) {
-    fd = shm::create_unnamed();
+// creators of one name the second learns that the name is taken. A
+// temporary array is marked and held by this process before it is linked.
+ArrayCreation create_array(const char* name, const std::string& path, const ArrayLayout& layout, shm::Fd& fd,
+                           bool is_temporary = false) {
+    fd = shm::create_unnamed(is_temporary ? temporary::MARK : 0);
     if (!fd.valid()) {
         return array_not_created("Failed to create memory address '%s'.", name);
     }
@@ -283,6 +286,9 @@ ArrayCreation create_array(const char* name, const std::string& path, const Arra
         if (!write_array_header(header.bytes(), layout)) {
             return array_not_created("Failed to initialize mutex for shared memory address '%s'.", name);
         }
+    }
+    if (is_temporary && !temporary::take_holder_lock(fd.get())) {
+        return array_not_created("Failed to create memory address '%s'.", name);
     }
     if (!shm::publish(fd.get(), path)) {
         if (errno == EEXIST) {

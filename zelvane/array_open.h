@@ -21,6 +21,7 @@
 #include "name_wait.h"
 #include "py_ref.h"
 #include "shm_support.h"
+#include "temporary.h"
 
 namespace {
 
@@ -275,20 +276,29 @@ bool same_layout(const ArrayLayout& found, const ArrayLayout& wanted) {
 // Maps the array open as `fd` after checking that it is one, and, when
 // `wanted` is given, that it has that layout; the mapping keeps `fd`. Empty
 // with an exception set.
-ArrayRef attach_array(shm::Fd fd, const char* name, const ArrayLayout* wanted) {
+ArrayRef attach_array(shm::Fd fd, const char* name, const ArrayLayout* wanted, bool is_temporary = false,
+                      const struct stat* known = nullptr) {
     std::unique_ptr<ArrayMapping> array(new (std::nothrow) ArrayMapping);
     if (!array) {
         PyErr_NoMemory();
         return ArrayRef();
     }
     struct stat st;
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+    if (known) {
+        st = *known;
+    } else if (::fstat(fd.get(), &st) != 0) {
+        st.st_mode = 0;
+    }
+    if (!S_ISREG(st.st_mode) ||
         !read_array_layout(fd.get(), static_cast<uint64_t>(st.st_size), array->layout, array->version_at_open)) {
         memory_error("The shared memory address '%s' does not hold an array.", name);
         return ArrayRef();
     }
     if (wanted && !same_layout(array->layout, *wanted)) {
         layout_mismatch(name, array->layout, *wanted);
+        return ArrayRef();
+    }
+    if (!temporary::lifetime_fits(st, name, is_temporary)) {
         return ArrayRef();
     }
     if (!array->mapping.map(fd.get(), static_cast<size_t>(st.st_size))) {
@@ -334,15 +344,46 @@ ArrayRef open_array_object(const char* name, const ArrayLayout* wanted) {
     return ArrayRef();
 }
 
-PyObject* new_array_handle(const char* name, ArrayRef array) {
+// Opens the temporary array `name` and holds it for this process (`hold`);
+// a missing array, or one that no live process holds, is made afresh with
+// `wanted`'s layout when it is given.
+ArrayRef open_temporary_array(const char* name, const ArrayLayout* wanted, temporary::Hold*& hold) {
+    temporary::Opening opening;
+    const auto make = [name, wanted, &opening](shm::Fd& fd) {
+        switch (create_array(name, opening.path, *wanted, fd, true)) {
+            case ArrayCreation::Created:
+                return temporary::Made::Created;
+            case ArrayCreation::Failed:
+                return temporary::Made::Failed;
+            default:
+                return temporary::Made::Taken;
+        }
+    };
+    if (!temporary::open_held(name, wanted != nullptr, opening, make)) {
+        return ArrayRef();
+    }
+    shm::Fd fd = opening.descriptor_to_map(name);
+    if (!fd.valid()) {
+        return ArrayRef();
+    }
+    ArrayRef array = attach_array(std::move(fd), name, wanted, true, &opening.st);
+    if (array) {
+        hold = opening.take();
+    }
+    return array;
+}
+
+PyObject* new_array_handle(const char* name, ArrayRef array, temporary::Hold* hold) {
     PyRef name_object(PyUnicode_FromString(name));
     PyRef shape(name_object ? shape_tuple(array->layout) : nullptr);
     PyRef format(shape ? PyUnicode_FromString(array->layout.format) : nullptr);
     PyRef handle(format ? PyType_GenericAlloc(array_handle_type, 0) : nullptr);
     if (!handle) {
+        temporary::release(hold);
         return nullptr;
     }
     ArrayHandle* self = as_array_handle(handle.get());
+    self->hold = hold;
     self->name = name_object.release();
     self->shape = shape.release();
     self->format = format.release();
@@ -353,13 +394,14 @@ PyObject* new_array_handle(const char* name, ArrayRef array) {
 }
 
 PyObject* open_array(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"name", "shape", "format", "wait", nullptr};
+    static const char* kwlist[] = {"name", "shape", "format", "wait", "temporary", nullptr};
     const char* name;
     PyObject* shape = Py_None;
     PyObject* format = Py_None;
     PyObject* wait = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|OO$O:open_array", const_cast<char**>(kwlist), &name, &shape,
-                                     &format, &wait)) {
+    PyObject* temporary_wanted = Py_False;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|OO$OO!:open_array", const_cast<char**>(kwlist), &name, &shape,
+                                     &format, &wait, &PyBool_Type, &temporary_wanted)) {
         return nullptr;
     }
     timespec limit;
@@ -379,18 +421,22 @@ PyObject* open_array(PyObject*, PyObject* args, PyObject* kwargs) {
     if (waits && !create && !name_wait::wait_for(name, "array", limit)) {
         return nullptr;
     }
-    ArrayRef array = open_array_object(name, create ? &wanted : nullptr);
-    return array ? new_array_handle(name, std::move(array)) : nullptr;
+    temporary::Hold* hold = nullptr;
+    ArrayRef array = flag_set(temporary_wanted) ? open_temporary_array(name, create ? &wanted : nullptr, hold)
+                                                : open_array_object(name, create ? &wanted : nullptr);
+    return array ? new_array_handle(name, std::move(array), hold) : nullptr;
 }
 
 constexpr const char* OPEN_ARRAY_DOC =
-    "open_array($module, /, name, shape=None, format=None, *, wait=None)\n--\n\n"
+    "open_array($module, /, name, shape=None, format=None, *, wait=None, temporary=False)\n--\n\n"
     "Open the shared array name and return an ArrayHandle, whose memory memoryview(handle) and\n"
     "numpy.asarray(handle) view without copying. With shape (an int or a tuple of ints) and format\n"
     "(b B h H i I l L q Q e f d ? Zf Zd, numpy's name or type string of one such as \"float32\" or\n"
     "\"<f4\", or a numpy.dtype), a missing array is made, zero-filled;\n"
     "an existing one must have that shape and format (ValueError). Without them, the array must\n"
     "exist; wait, in seconds, is how long to wait for it to appear (TimeoutError after that).\n"
-    "lock(), version, wait() and notify() coordinate the processes that share it.";
+    "lock(), version, wait() and notify() coordinate the processes that share it. With\n"
+    "temporary=True the array lives while a process holds it open through a temporary handle: the last\n"
+    "to close removes the name, and an array left by processes that all died is made afresh.";
 
 }  // namespace

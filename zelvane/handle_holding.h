@@ -21,6 +21,7 @@
 #include "shm_support.h"
 #include "slot_state.h"
 #include "slots.h"
+#include "temporary.h"
 
 namespace {
 
@@ -39,6 +40,7 @@ struct MemoryHandle {
     shm::MappedObject* object;    // null once closed
     HeldSlot* held;               // while a thread holds the slot's mutex through the handle
     uint32_t seen_version;        // the version this handle last read, wrote or waited for
+    temporary::Hold* hold;        // this process's hold on a temporary slot, or null
 };
 
 const char* handle_name(const MemoryHandle* self) { return message_name(self->name); }

@@ -13,16 +13,30 @@
 
 namespace {
 
-// (zelvane.<opener>, (name, *more)) for pickle's __reduce__; a closed handle
-// has no object to open again and is refused.
+// zelvane.<opener>, or for a temporary handle the opener with
+// temporary=True, so that the receiving process holds the object too.
+PyObject* opener_of(const char* opener, bool temporary) {
+    PyRef module(PyImport_ImportModule("zelvane"));
+    PyRef open(module ? PyObject_GetAttrString(module.get(), opener) : nullptr);
+    if (!open || !temporary) {
+        return open.release();
+    }
+    PyRef functools(PyImport_ImportModule("functools"));
+    PyRef partial(functools ? PyObject_GetAttrString(functools.get(), "partial") : nullptr);
+    PyRef positional(partial ? PyTuple_Pack(1, open.get()) : nullptr);
+    PyRef keywords(positional ? Py_BuildValue("{sO}", "temporary", Py_True) : nullptr);
+    return keywords ? PyObject_Call(partial.get(), positional.get(), keywords.get()) : nullptr;
+}
+
+// (opener, (name, *more)) for pickle's __reduce__; a closed handle has no
+// object to open again and is refused.
 PyObject* reopened_by(const char* type_name, PyObject* name, bool closed, const char* opener,
-                      PyObject* more = nullptr) {
+                      PyObject* more = nullptr, bool temporary = false) {
     if (closed) {
         PyErr_Format(PyExc_ValueError, "Cannot pickle a closed zelvane.%s of '%U'.", type_name, name);
         return nullptr;
     }
-    PyRef module(PyImport_ImportModule("zelvane"));
-    PyRef open(module ? PyObject_GetAttrString(module.get(), opener) : nullptr);
+    PyRef open(opener_of(opener, temporary));
     if (!open) {
         return nullptr;
     }
@@ -33,7 +47,8 @@ PyObject* reopened_by(const char* type_name, PyObject* name, bool closed, const 
 // fails in the receiving process rather than coming back empty.
 PyObject* memory_handle_reduce(PyObject* self, PyObject*) {
     const MemoryHandle* handle = as_memory_handle(self);
-    return reopened_by("MemoryHandle", handle->name, handle->object == nullptr, "open_memory", Py_False);
+    return reopened_by("MemoryHandle", handle->name, handle->object == nullptr, "open_memory", Py_False,
+                       handle->hold != nullptr);
 }
 
 PyObject* function_handle_reduce(PyObject* self, PyObject*) {
@@ -44,7 +59,8 @@ PyObject* function_handle_reduce(PyObject* self, PyObject*) {
 // The layout is not passed on: open_array would make a removed array anew.
 PyObject* array_handle_reduce(PyObject* self, PyObject*) {
     const ArrayHandle* handle = as_array_handle(self);
-    return reopened_by("ArrayHandle", handle->name, !handle_open(handle), "open_array");
+    return reopened_by("ArrayHandle", handle->name, !handle_open(handle), "open_array", nullptr,
+                       handle->hold != nullptr);
 }
 
 }  // namespace

@@ -59,7 +59,8 @@ struct LockNames<MemoryHandle> {
 MemoryHandle* as_memory_handle(PyObject* self) { return reinterpret_cast<MemoryHandle*>(self); }
 
 // Lets go of the handle's object; an access still in progress (another
-// thread waiting for the mutex) frees it when it ends.
+// thread waiting for the mutex) frees it when it ends. The last handle of a
+// temporary slot in the last process that holds it removes its name.
 void release_object(MemoryHandle* self) {
     shm::MappedObject* object = std::exchange(self->object, nullptr);
     if (object) {
@@ -68,6 +69,7 @@ void release_object(MemoryHandle* self) {
             delete object;
         }
     }
+    temporary::release(std::exchange(self->hold, nullptr));
 }
 
 PyObject* handle_read(PyObject* py_self, PyObject*) {
@@ -358,16 +360,61 @@ shm::ObjectUse open_handle_object(const char* name, bool create) {
         not_a_slot(name);
         return shm::ObjectUse();
     }
+    if (!temporary::lifetime_fits(st, name, false)) {
+        return shm::ObjectUse();
+    }
+    return std::move(probe.object);
+}
+
+// Opens the temporary slot `name` for a handle and holds it for this process
+// (`hold`); a missing slot, or one that no live process holds, is made afresh
+// when `create` allows it.
+shm::ObjectUse open_temporary_slot(const char* name, bool create, temporary::Hold*& hold) {
+    temporary::Opening opening;
+    const auto make = [name](shm::Fd& fd) {
+        switch (create_shared_memory(name, 0, false, &fd)) {
+            case CreateOutcome::Created:
+                return temporary::Made::Created;
+            case CreateOutcome::Failed:
+                return temporary::Made::Failed;
+            default:
+                return temporary::Made::Taken;
+        }
+    };
+    std::string file;
+    if (!shm::shm_file_name(name, file) || !temporary::open_held(name, create, opening, make)) {
+        if (!PyErr_Occurred()) {
+            memory_error("Failed to open shared memory address '%s'.", name);
+        }
+        return shm::ObjectUse();
+    }
+    shm::Fd fd = opening.descriptor_to_map(name);
+    if (!fd.valid()) {
+        return shm::ObjectUse();
+    }
+    bool map_failed = false;
+    SlotAccess probe;
+    probe.object = object_cache.map_unshared(file, std::move(fd), opening.st, map_failed);
+    if (!probe.object) {
+        memory_error("Failed to map shared memory address '%s'.", name);
+        return shm::ObjectUse();
+    }
+    if (!check_slot_unlocked(probe, static_cast<uint64_t>(opening.st.st_size))) {
+        not_a_slot(name);
+        return shm::ObjectUse();
+    }
+    hold = opening.take();
     return std::move(probe.object);
 }
 
 PyObject* open_memory(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"name", "create", "wait", nullptr};
+    static const char* kwlist[] = {"name", "create", "wait", "temporary", nullptr};
     const char* name;
     PyObject* create = Py_True;
     PyObject* wait = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|O!$O:open_memory", const_cast<char**>(kwlist), &name,
-                                     &PyBool_Type, &create, &wait)) {
+    PyObject* temporary_wanted = Py_False;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|O!$OO!:open_memory", const_cast<char**>(kwlist), &name,
+                                     &PyBool_Type, &create, &wait, &PyBool_Type, &temporary_wanted)) {
         return nullptr;
     }
     timespec limit;
@@ -379,18 +426,22 @@ PyObject* open_memory(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!name_object || (waits && !flag_set(create) && !name_wait::wait_for(name, "value slot", limit))) {
         return nullptr;
     }
-    shm::ObjectUse use = open_handle_object(name, flag_set(create));
+    temporary::Hold* hold = nullptr;
+    shm::ObjectUse use = flag_set(temporary_wanted) ? open_temporary_slot(name, flag_set(create), hold)
+                                             : open_handle_object(name, flag_set(create));
     if (!use) {
         return nullptr;
     }
     PyRef handle(PyType_GenericAlloc(memory_handle_type, 0));
     if (!handle) {
+        temporary::release(hold);
         return nullptr;
     }
     auto* self = reinterpret_cast<MemoryHandle*>(handle.get());
     self->name = name_object.release();
     self->object = &*use;
     self->object->held = true;
+    self->hold = hold;
     if (slot_state::usable) {
         self->seen_version = slot_state::version(&self->object->mapping.as<BasicShm>()->mutex);
     }
@@ -398,13 +449,15 @@ PyObject* open_memory(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 constexpr const char* OPEN_MEMORY_DOC =
-    "open_memory($module, /, name, create=True, *, wait=None)\n--\n\n"
+    "open_memory($module, /, name, create=True, *, wait=None, temporary=False)\n--\n\n"
     "Open the value slot name (creating an empty one when it is missing, unless create is False; then "
     "wait, in seconds, is how long to wait for it to appear, TimeoutError after that) and "
     "return a MemoryHandle bound to it, whose read() and write(value) act as read_memory and "
     "write_memory without looking the name up again, and whose version, wait(), update(func) and "
     "lock() make the slot shared state. A removal or re-creation of the name by another process does "
-    "not reach the handle; a growth does.";
+    "not reach the handle; a growth does. With temporary=True the slot lives while a process holds it "
+    "open through a temporary handle: the last to close removes the name, and a slot left by processes "
+    "that all died is made afresh.";
 
 // Adds zelvane.InterruptedWriteError to the module; -1 with an exception set.
 int add_interrupted_write_error(PyObject* module) {

@@ -161,6 +161,13 @@ public:
         if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
             return ObjectUse();
         }
+        return map_unshared(file, std::move(fd), st, map_failed);
+    }
+
+    // Maps the object open as `fd`, of status `st`, whole, for this use
+    // alone. Empty, with errno set, when it cannot be mapped.
+    ObjectUse map_unshared(const std::string& file, Fd&& fd, const struct stat& st, bool& map_failed) {
+        map_failed = false;
         ObjectUse use = ObjectUse::unshared();
         use->file = file;
         use->fd = std::move(fd);

@@ -503,9 +503,11 @@ inline bool allocate_range(int fd, uint64_t offset, uint64_t length) noexcept {
     return rc == 0 || errno == EOPNOTSUPP;
 }
 
-// A new, empty object that nobody can open by name yet; invalid (errno set)
-// on failure.
-inline Fd create_unnamed() { return Fd(::open("/dev/shm", O_RDWR | O_TMPFILE | O_CLOEXEC, 0666)); }
+// A new, empty object that nobody can open by name yet, with the mode bits
+// `mark` beside the usual ones; invalid (errno set) on failure.
+inline Fd create_unnamed(mode_t mark = 0) {
+    return Fd(::open("/dev/shm", O_RDWR | O_TMPFILE | O_CLOEXEC, 0666 | mark));
+}
 
 // Gives an initialised unnamed object the file of its name (see shm_path);
 // fails with EEXIST exactly like an exclusive create when another process

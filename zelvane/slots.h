@@ -21,6 +21,7 @@
 #include "py_ref.h"
 #include "shm_support.h"
 #include "slot_state.h"
+#include "temporary.h"
 
 namespace {
 
@@ -74,8 +75,11 @@ bool init_slot_header(BasicShm* slot, uint64_t capacity, const char* name) {
 
 // Creates an initialised slot under `name`. It is built unnamed and linked
 // under the name only once complete, so nobody sees it half made and a
-// creator that dies part-way leaves nothing behind.
-CreateOutcome create_shared_memory(const char* name, uint64_t pre_size, bool error_if_exists) {
+// creator that dies part-way leaves nothing behind. With `held`, the slot is
+// temporary: marked, held by this process before anyone can see it, and
+// left open in `held`.
+CreateOutcome create_shared_memory(const char* name, uint64_t pre_size, bool error_if_exists,
+                                   shm::Fd* held = nullptr) {
     std::string path;
     if (!shm::shm_path(name, path)) {
         return CreateOutcome::NotCreated;
@@ -83,7 +87,7 @@ CreateOutcome create_shared_memory(const char* name, uint64_t pre_size, bool err
     if (shm::name_exists(path)) {
         return name_taken(name, error_if_exists);
     }
-    shm::Fd fd = shm::create_unnamed();
+    shm::Fd fd = shm::create_unnamed(held ? temporary::MARK : 0);
     if (!fd.valid()) {
         return CreateOutcome::NotCreated;
     }
@@ -99,8 +103,14 @@ CreateOutcome create_shared_memory(const char* name, uint64_t pre_size, bool err
             return CreateOutcome::Failed;
         }
     }
+    if (held && !temporary::take_holder_lock(fd.get())) {
+        return fail_creation("Failed to create memory address '%s'.", name);
+    }
     if (!shm::publish(fd.get(), path)) {
         return errno == EEXIST ? name_taken(name, error_if_exists) : CreateOutcome::NotCreated;
+    }
+    if (held) {
+        *held = std::move(fd);
     }
     return CreateOutcome::Created;
 }

@@ -20,6 +20,7 @@
 #include "slot_state.h"
 #include "slot_watch.h"
 #include "slots.h"
+#include "temporary.h"
 
 namespace {
 
@@ -205,6 +206,65 @@ PyObject* remove_recognised_object(PyObject*, PyObject* args) {
     }
 }
 
+// How many processes hold the temporary object open as the descriptor `fd`
+// (which may be read-only), or None when the object is not temporary.
+PyObject* temporary_holders(PyObject*, PyObject* fd_object) {
+    const int fd = PyObject_AsFileDescriptor(fd_object);
+    struct stat st;
+    if (fd < 0) {
+        return nullptr;
+    }
+    if (::fstat(fd, &st) != 0) {
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    if (!temporary::marked(st)) {
+        Py_RETURN_NONE;
+    }
+    return PyLong_FromLong(temporary::count_holders(fd));
+}
+
+// Removes `name` if it is a temporary object of `kind` ("slot" or "array")
+// that no process holds: "removed", "held", "gone" (no such name, or it
+// changed meanwhile), "permanent" or "other" (not of that kind).
+PyObject* remove_unheld_object(PyObject*, PyObject* args) {
+    const char* name;
+    const char* kind_name;
+    if (!PyArg_ParseTuple(args, "ss:_remove_unheld", &name, &kind_name)) {
+        return nullptr;
+    }
+    const std::string_view kind(kind_name);
+    const ObjectKind expected = kind == "slot" ? ObjectKind::Slot : kind == "array" ? ObjectKind::Array : ObjectKind::Foreign;
+    if (expected == ObjectKind::Foreign) {
+        PyErr_Format(PyExc_ValueError, "Unknown kind of temporary object '%s'.", kind_name);
+        return nullptr;
+    }
+    std::string path;
+    if (!shm::shm_path(name, path)) {
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    shm::Fd fd(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) {
+        return errno == ENOENT ? PyUnicode_FromString("gone") : PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    }
+    struct stat st;
+    if (recognise_object(fd.get(), st) != expected) {
+        return PyUnicode_FromString("other");
+    }
+    if (!temporary::marked(st)) {
+        return PyUnicode_FromString("permanent");
+    }
+    switch (temporary::remove_unheld(fd.get(), path)) {
+        case temporary::Removal::Removed:
+            return PyUnicode_FromString("removed");
+        case temporary::Removal::Held:
+            return PyUnicode_FromString("held");
+        case temporary::Removal::Gone:
+            return PyUnicode_FromString("gone");
+        default:
+            return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    }
+}
+
 // The shape, format and version of the array open as the descriptor `fd`
 // (which may be read-only), or None when it is not an array.
 PyObject* array_layout_of(PyObject*, PyObject* fd_object) {
@@ -330,6 +390,8 @@ PyMethodDef methods[] = {
     {"_array_layout", array_layout_of, METH_O, nullptr},
     {"_remove_recognised", remove_recognised_object, METH_VARARGS, nullptr},
     {"_pool_servers", pool_server_count, METH_O, nullptr},
+    {"_temporary_holders", temporary_holders, METH_O, nullptr},
+    {"_remove_unheld", remove_unheld_object, METH_VARARGS, nullptr},
     {"_leave_serving", leave_serving, METH_O, nullptr},
     {"_remote_exception", remote_exception_of, METH_VARARGS, nullptr},
     {"_wait_any", wait_for_any_slot, METH_VARARGS, nullptr},
@@ -388,10 +450,18 @@ int add_python_parts_path(PyObject* module) {
     return 0;
 }
 
+// At interpreter exit every temporary object this process holds is let go
+// of as its last handle would; registered once for the process.
+void hold_temporaries_until_exit() {
+    static const bool registered = Py_AtExit(temporary::release_all) == 0;
+    (void)registered;
+}
+
 int zelvane_module_exec(PyObject* module) {
     if (registry_module::hold_registry(module, "zelvane") < 0) {
         return -1;
     }
+    hold_temporaries_until_exit();
     slot_state::check_word_is_free();
     if (PyModule_AddStringConstant(module, "__version__", ZELVANE_VERSION) < 0 ||
         !add_function_handle_type(module) || !make_pending_call_type() || add_memory_handle_type(module) < 0 ||

@@ -181,7 +181,9 @@ class Executor(ConcurrentExecutor):
     ) -> Iterator[Any]: ...
     def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None: ...
 
-def open_memory(name: str, create: bool = True, *, wait: float | None = None) -> MemoryHandle:
+def open_memory(
+    name: str, create: bool = True, *, wait: float | None = None, temporary: bool = False
+) -> MemoryHandle:
     ...
 
 def open_function(name: str, /, *, wait: float | None = None, servers: int | None = None) -> FunctionHandle:
@@ -251,6 +253,7 @@ def open_array(
     format: _ArrayFormat | None = None,
     *,
     wait: float | None = None,
+    temporary: bool = False,
 ) -> ArrayHandle:
     ...
 

@@ -1,5 +1,7 @@
 """The zelvane command: lists, shows and removes what zelvane keeps in
-/dev/shm, and cleans up the records of hosted functions whose server died.
+/dev/shm, and cleans up what crashed processes left: the records of hosted
+functions whose server died, and temporary slots and arrays that no process
+holds any more.
 
 Objects carry no type tag; they are recognised by the same checks of their
 content that the module makes before it touches one, and anything else is
@@ -47,6 +49,8 @@ MUTEX_AT = 8
 OWNER_TID = 0x3FFFFFFF
 # How long `show` waits for a slot's lock unless told otherwise.
 LOCK_WAIT = 5.0
+# The kinds that open_memory/open_array(temporary=True) make temporary.
+TEMPORARY_KINDS = (SLOT, ARRAY)
 
 # struct flock on x86-64 Linux: l_type, l_whence, l_start, l_len, l_pid.
 FLOCK = "hhxxxxqqixxxx"
@@ -153,6 +157,11 @@ def describe(name):
             entry.update(function_details(fd))
         elif entry["kind"] == ARRAY:
             entry.update(zelvane._array_layout(fd) or {})
+        if entry["kind"] in TEMPORARY_KINDS:
+            holders = zelvane._temporary_holders(fd)
+            entry["temporary"] = holders is not None
+            if holders is not None:
+                entry["holders"] = holders
     finally:
         os.close(fd)
     return entry
@@ -193,9 +202,18 @@ def served_text(entry):
     return f"live, {entry['servers']} servers" if entry["pool"] else "live"
 
 
+def lifetime_text(entry):
+    if not entry.get("temporary"):
+        return ""
+    holders = entry["holders"]
+    if holders == 0:
+        return "temporary, unheld"
+    return f"temporary, held by {holders} process" + ("es" if holders > 1 else "")
+
+
 def print_table(entries):
-    header = ("NAME", "KIND", "SIZE", "STATE", "SERVER")
-    rows = [(e["name"], e["kind"], str(e["size"]), detail_text(e), served_text(e))
+    header = ("NAME", "KIND", "SIZE", "STATE", "SERVER", "LIFETIME")
+    rows = [(e["name"], e["kind"], str(e["size"]), detail_text(e), served_text(e), lifetime_text(e))
             for e in entries]
     widths = [max(len(row[i]) for row in [header, *rows]) for i in range(len(header))]
     for row in [header, *rows]:
@@ -333,25 +351,42 @@ def chosen_entries(names):
     return entries
 
 
+def garbage(entry):
+    """Why `entry` is left over by processes that died, or None when it is not:
+    a function record whose server died, or a temporary object nobody holds."""
+    if entry["kind"] == FUNCTION and not entry["served"]:
+        return ""
+    if entry.get("temporary") and entry["holders"] == 0:
+        return f": temporary {entry['kind']} that no process holds"
+    return None
+
+
+def remove_garbage(entry):
+    """Removes a left-over object as the module would, rechecked at the last
+    moment: a server may have come back or taken the name over, a process may
+    have opened a temporary object since it was seen unheld. Whether it went."""
+    if entry["kind"] == FUNCTION:
+        return zelvane._remove_recognised(entry["name"], FUNCTION) == "removed"
+    return zelvane._remove_unheld(entry["name"], entry["kind"]) == "removed"
+
+
 def command_clean(args):
-    dead = [e for e in chosen_entries(args.names) if e["kind"] == FUNCTION and not e["served"]]
+    left = [(entry, why) for entry in chosen_entries(args.names) if (why := garbage(entry)) is not None]
     if args.dry_run:
-        for entry in dead:
-            print(f"would remove {entry['name']}")
+        for entry, why in left:
+            print(f"would remove {entry['name']}{why}")
         return 0
     status = 0
-    for entry in dead:
-        # The server may have come back, or another one taken the name over,
-        # since it was seen dead: only a record whose server lock can be taken
-        # goes, and one that is not there any more is no failure.
+    for entry, why in left:
+        # One that is not there any more is no failure.
         try:
-            outcome = zelvane._remove_recognised(entry["name"], FUNCTION)
+            removed = remove_garbage(entry)
         except OSError as exc:
             print(f"zelvane: {entry['name']}: could not be removed ({exc.strerror})", file=sys.stderr)
             status = 1
             continue
-        if outcome == "removed":
-            print(f"removed {entry['name']}")
+        if removed:
+            print(f"removed {entry['name']}{why}")
     return status
 
 
@@ -377,7 +412,8 @@ def parser():
     rm.add_argument("--force", action="store_true",
                     help="also remove objects that are not zelvane's")
     rm.set_defaults(run=command_rm)
-    clean = commands.add_parser("clean", help="remove the records of functions whose server is dead")
+    clean = commands.add_parser("clean", help="remove the records of functions whose server is dead and "
+                                              "temporary slots and arrays that no process holds")
     clean.add_argument("names", nargs="*", metavar="NAME",
                        help="look only at these names (default: everything)")
     clean.add_argument("--dry-run", action="store_true", help="only print what would be removed")
