@@ -408,6 +408,7 @@ bool take_first(QueueMap& map, int owner, bool keep, Found& found) {
     if (keep || head.kind == EXTENT) {
         set_state(map, at, TAKEN, static_cast<uint8_t>(owner));
         ++q->taken;
+        ++q->participants[owner].holds;
         found.taken = true;
     } else {
         set_state(map, at, DONE);
@@ -428,6 +429,8 @@ bool finish_taken(QueueMap& map, uint64_t at, int owner, bool done) {
         return false;
     }
     --q->taken;
+    uint32_t& holds = q->participants[owner].holds;
+    holds -= holds > 0;
     if (!done) {
         set_state(map, at, READY);
         ++q->ready;
@@ -556,6 +559,18 @@ void sweep_dead(QueueMap& map) {
 
 bool holds_something(const QueueShm* q) { return q->taken != 0 || q->incoming != 0; }
 
+// Before a consumer looks for an item: the items that dead consumers held
+// go back to their places first, so that the next get finds them at the
+// head. Only participants holding something are looked at, `own` not.
+void return_dead_holds(QueueMap& map, int own) {
+    QueueShm* q = map.q();
+    for (uint32_t index = 0; index < PARTICIPANTS && q->taken != 0; ++index) {
+        if (q->participants[index].holds != 0 && static_cast<int>(index) != own && !participant_alive(map, index)) {
+            settle_participant(map, index);
+        }
+    }
+}
+
 // Under the mutex: this process's participant, taken on first need. A
 // participant is the first free lock byte; whatever its previous holder
 // left is given back first. -1 with an exception set.
@@ -625,6 +640,14 @@ void repair_queue(QueueMap& map) {
     }
     uint32_t get_waiters = 0;
     uint32_t put_waiters = 0;
+    for (Participant& p : q->participants) {
+        p.holds = 0;
+    }
+    for (at = q->head; at != q->tail; at += length) {
+        if (read_record(map, at, head, length) && head.state == TAKEN) {
+            ++q->participants[head.owner].holds;
+        }
+    }
     for (const Participant& p : q->participants) {
         get_waiters += p.waiting_get;
         put_waiters += p.waiting_put;

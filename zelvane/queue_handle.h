@@ -15,6 +15,7 @@
 #include <Python.h>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +40,11 @@ namespace queues {
 
 PyTypeObject* queue_handle_type = nullptr;
 PyTypeObject* reservation_type = nullptr;
+#ifdef MADV_POPULATE_READ
+constexpr int MADV_POPULATE_READ_FLAG = MADV_POPULATE_READ;
+#else
+constexpr int MADV_POPULATE_READ_FLAG = 22;
+#endif
 PyObject* full_error = nullptr;   // queue.Full
 PyObject* empty_error = nullptr;  // queue.Empty
 
@@ -216,6 +222,9 @@ bool take_item(QueueMap& map, bool keep, bool blocking, const timespec* limit, F
         return false;
     }
     for (;;) {
+        if (map.q()->taken != 0) {
+            return_dead_holds(map, owner);
+        }
         if (!take_first(map, owner, keep, found)) {
             return false;
         }
@@ -264,6 +273,10 @@ PyObject* decode_extent(QueueMap& map, const ExtentRef& extent) {
     if (!view.map(map.fd.get(), extent.offset, extent.length)) {
         PyErr_Format(PyExc_MemoryError, "Failed to map shared memory address '%s'.", map.what());
         return nullptr;
+    }
+    if (extent.length >= LARGE_COPY) {
+        // One call maps the pages in, instead of a fault for each.
+        ::madvise(view.bytes(), view.length(), MADV_POPULATE_READ_FLAG);
     }
     return to_value_range(view.bytes(), extent.length);
 }

@@ -28,7 +28,8 @@
 //   144     48     two ring descriptors {offset, size, base}: the current
 //                  one, and the one a growth is filling or has left
 //   192     832    zero
-//   1024    2048   128 participants {pid, consumers and producers waiting}
+//   1024    2048   128 participants {pid, consumers and producers waiting,
+//                  records held taken}
 //   3072    1024   32 claims of extents by producers storing a large item
 //   4096           extents, each page-aligned: the ring, large items
 //
@@ -87,7 +88,8 @@ struct Participant {
     uint32_t pid;
     uint16_t waiting_get;
     uint16_t waiting_put;
-    uint64_t unused;
+    uint32_t holds;  // the records it holds taken
+    uint32_t unused;
 };
 
 enum ClaimState : uint32_t { CLAIM_FREE = 0, CLAIM_STORING = 1 };
