@@ -703,6 +703,8 @@ private:
 
 enum class Side { Get, Put };
 
+constexpr long WATCH_NS = 20 * 1000;
+
 // With the mutex held: sleeps until the other side may have changed what
 // `side` waits for, or the slice or `limit` ends, and takes the mutex back.
 // Signal handlers run in between. False with an exception set.
@@ -721,7 +723,13 @@ bool sleep_once(QueueMap& map, Locked& locked, Side side, const timespec* limit)
     const uint32_t seen = word->load(std::memory_order_acquire);
     locked.unlock();
     const timespec end = shm::slice_end(limit);
-    shm::without_gil([&] { futex::wait(word, seen, end, FUTEX_BITSET_MATCH_ANY); });
+    // A short look first: a busy peer often answers within microseconds,
+    // sooner than a sleep and a wake-up would take.
+    shm::without_gil([&] {
+        if (!futex::watch(word, seen, WATCH_NS, true)) {
+            futex::wait(word, seen, end, FUTEX_BITSET_MATCH_ANY);
+        }
+    });
     const bool slice_over = shm::passed(end) && word->load(std::memory_order_relaxed) == seen;
     const bool signalled = PyErr_CheckSignals() < 0;
     PyRef pending(signalled ? take_pending_exception().release() : nullptr);
