@@ -1,6 +1,7 @@
-"""Short runs of the three soaks, for CI: a crash soak of a dozen rounds, a
-concurrency soak of a few seconds in both modes and a leak soak of 160,000
-cycles (through zelvane_bench when it is built, else through a slot).
+"""Short runs of the soaks, for CI: a crash soak of a dozen rounds, a
+concurrency soak of a few seconds in both modes, a leak soak of 160,000
+cycles (through zelvane_bench when it is built, else through a slot) and a
+queue soak of a few dozen rounds of killed producers and consumers.
 About a minute on a 2-core machine. Exits 1 when any of them reports a hang,
 a torn read, a misdelivery, a crash or a leak, or does not finish in time.
 
@@ -26,6 +27,8 @@ RUNS = [
                              "--readers", "1", "--duration", "2", "--max-size", "65536", "--modes", "2,6",
                              "--timeout", "240"]),
     ("leak_soak.py", ["--cycles", "160000", "--hostile", "20000", "--names", "2000"]),
+    ("queue_soak.py", ["--rounds", "30", "--reliable", "--hang-timeout", "120"]),
+    ("queue_soak.py", ["--rounds", "20", "--mixed", "--hang-timeout", "120"]),
 ]
 
 

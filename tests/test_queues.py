@@ -379,10 +379,12 @@ def test_killed_producers_and_consumers_leave_no_partial_item(shm_name, tmp_path
         assert whole(item)
         remaining.append(tuple(item[:2]))
     delivered = taken + remaining
-    # Nothing lost that a producer saw put, nothing that no producer put.
-    assert confirmed <= set(delivered)
-    assert all(seq < 10**6 for _, seq in delivered)
-    if not reliable:
+    assert set(delivered) <= {(round_, seq) for round_ in range(15) for seq in range(10**6)}
+    if reliable:
+        # Nothing lost that a producer saw put. (A plain get's consumer killed
+        # between get() returning and its log line had the item.)
+        assert confirmed <= set(delivered)
+    else:
         assert len(delivered) == len(set(delivered))  # at most once
     state = zelvane._queue_state(os.open(shm_path(name), os.O_RDONLY))
     assert (state["length"], state["reserved"], state["incoming"]) == (0, 0, 0)

@@ -439,13 +439,14 @@ bool finish_taken(QueueMap& map, uint64_t at, int owner, bool done) {
         }
         return true;
     }
-    if (head.kind == EXTENT) {
-        const ExtentRef ref = extent_of(map, at);
-        if (extent_fits(q, ref)) {
-            free_extent(map, ref);
-        }
-    }
+    // Done before its extent goes: a holder that dies in between leaves
+    // pages unused (given back when the object is next cut back), never a
+    // record whose item is gone.
+    const ExtentRef ref = extent_of(map, at);
     set_state(map, at, DONE);
+    if (head.kind == EXTENT && extent_fits(q, ref)) {
+        free_extent(map, ref);
+    }
     advance_head(map);
     return true;
 }
@@ -453,10 +454,11 @@ bool finish_taken(QueueMap& map, uint64_t at, int owner, bool done) {
 // --- Claims of extents by producers ----------------------------------------------
 
 // Claims an extent of `length` bytes for a large item that `owner` is about
-// to store outside the mutex: the claim is written before the extent is
-// allocated, so a producer that dies anywhere leaves a claim that its
-// participant's repair gives back. The claim's index, or -1 with errno set
-// (EAGAIN: every claim is in use).
+// to store outside the mutex; the participant's repair gives it back if
+// the producer dies. The extent is allocated before the claim names it, so
+// that no claim ever names space another may be given: a holder that dies
+// in between leaves pages unused until the object is next cut back. The
+// claim's index, or -1 with errno set (EAGAIN: every claim is in use).
 int claim_extent(QueueMap& map, int owner, uint64_t length) {
     QueueShm* q = map.q();
     for (uint32_t index = 0; index < CLAIMS; ++index) {
@@ -464,16 +466,14 @@ int claim_extent(QueueMap& map, int owner, uint64_t length) {
         if (claim.state != CLAIM_FREE) {
             continue;
         }
-        claim.owner = static_cast<uint32_t>(owner);
-        claim.offset = q->heap_end;
-        claim.length = length;
-        std::atomic_ref<uint32_t>(claim.state).store(CLAIM_STORING, std::memory_order_release);
-        if (allocate_extent(map.fd.get(), q, length) == 0) {
-            const int error = errno;
-            claim = Claim{};
-            errno = error;
+        const uint64_t offset = allocate_extent(map.fd.get(), q, length);
+        if (offset == 0) {
             return -1;
         }
+        claim.owner = static_cast<uint32_t>(owner);
+        claim.offset = offset;
+        claim.length = length;
+        std::atomic_ref<uint32_t>(claim.state).store(CLAIM_STORING, std::memory_order_release);
         ++q->incoming;
         ++q->extents;
         return static_cast<int>(index);
@@ -489,14 +489,17 @@ bool end_claim(QueueMap& map, int index, bool publish) {
     QueueShm* q = map.q();
     Claim& claim = q->claims[index];
     const ExtentRef ref{claim.offset, claim.length};
+    // The claim goes before the record comes, so that the extent is never
+    // named by both (the claim's repair would free a published item).
+    std::atomic_ref<uint32_t>(claim.state).store(CLAIM_FREE, std::memory_order_release);
+    claim = Claim{};
+    --q->incoming;
     bool stored = false;
     int error = 0;
     if (publish) {
         stored = append(map, EXTENT, sizeof ref, [&](unsigned char* bytes) { std::memcpy(bytes, &ref, sizeof ref); });
         error = errno;
     }
-    claim = Claim{};
-    --q->incoming;
     if (!stored) {
         free_extent(map, ref);
     }
