@@ -1,7 +1,8 @@
 """Short runs of the soaks, for CI: a crash soak of a dozen rounds, a
 concurrency soak of a few seconds in both modes, a leak soak of 160,000
 cycles (through zelvane_bench when it is built, else through a slot) and a
-temporary-object soak of 60 rounds.
+temporary-object soak of 60 rounds and a
+queue soak of a few dozen rounds of killed producers and consumers.
 About a minute on a 2-core machine. Exits 1 when any of them reports a hang,
 a torn read, a misdelivery, a crash or a leak, or does not finish in time.
 
@@ -28,6 +29,8 @@ RUNS = [
                              "--timeout", "240"]),
     ("leak_soak.py", ["--cycles", "160000", "--hostile", "20000", "--names", "2000"]),
     ("temporary_soak.py", ["--rounds", "60"]),
+    ("queue_soak.py", ["--rounds", "30", "--reliable", "--hang-timeout", "120"]),
+    ("queue_soak.py", ["--rounds", "20", "--mixed", "--hang-timeout", "120"]),
 ]
 
 

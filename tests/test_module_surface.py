@@ -29,7 +29,8 @@ PREALLOC_MSG = "The given pre-allocate size is too large."
 
 # The submodule `aio` is an attribute once some test imported it.
 EXTRAS = {"dumps", "loads", "open_memory", "open_function", "open_array", "MemoryHandle", "FunctionHandle",
-          "ArrayHandle", "serve", "RemoteError", "RemoteTraceback", "InterruptedWriteError", "connect", "aio"}
+          "ArrayHandle", "serve", "RemoteError", "RemoteTraceback", "InterruptedWriteError", "connect", "aio",
+          "open_queue", "QueueHandle", "QueueReservation"}
 
 
 def test_module_docstring_and_table_order():

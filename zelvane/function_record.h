@@ -23,6 +23,7 @@
 #include "object_cache.h"
 #include "ofd_locks.h"
 #include "py_ref.h"
+#include "queue_layout.h"
 #include "shm_support.h"
 #include "side_payload.h"
 #include "slots.h"
@@ -578,7 +579,7 @@ bool record_not_created(const char* format, const char* name) {
     return false;
 }
 
-enum class ObjectKind { Foreign, Slot, Function, Array };
+enum class ObjectKind { Foreign, Slot, Function, Array, Queue };
 
 // What the object open as `fd` is, told by its content, which is only read;
 // `st` receives its status.
@@ -586,7 +587,7 @@ ObjectKind recognise_object(int fd, struct stat& st) {
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         return ObjectKind::Foreign;
     }
-    unsigned char head[std::max(RECORD_RECOGNISED_BYTES, ARRAY_HEADER_MAX)];
+    unsigned char head[std::max({RECORD_RECOGNISED_BYTES, ARRAY_HEADER_MAX, size_t{queues::HEADER_BYTES}})];
     const ssize_t got = ::pread(fd, head, sizeof head, 0);
     if (got <= 0) {
         return ObjectKind::Foreign;
@@ -595,6 +596,9 @@ ObjectKind recognise_object(int fd, struct stat& st) {
     ArrayLayout layout;
     if (recognised_as_array(head, static_cast<size_t>(got), size, layout)) {
         return ObjectKind::Array;
+    }
+    if (queues::recognised_as_queue(head, static_cast<size_t>(got), size)) {
+        return ObjectKind::Queue;
     }
     BasicShm header;
     if (got >= static_cast<ssize_t>(sizeof header)) {

@@ -16,6 +16,7 @@
 #include "memory_handle.h"
 #include "public_codec.h"
 #include "python_parts.h"
+#include "queue_handle.h"
 #include "registry_module.h"
 #include "slot_state.h"
 #include "slot_watch.h"
@@ -143,7 +144,7 @@ PyObject* call_function(PyObject*, PyObject* args) {
 // ---------------------------------------------------------------------------
 
 // What the object open as the descriptor `fd` is: "slot", "function",
-// "array" or None for an object that is not zelvane's.
+// "array", "queue" or None for an object that is not zelvane's.
 PyObject* object_kind(PyObject*, PyObject* fd_object) {
     const int fd = PyObject_AsFileDescriptor(fd_object);
     if (fd < 0) {
@@ -157,6 +158,8 @@ PyObject* object_kind(PyObject*, PyObject* fd_object) {
             return PyUnicode_FromString("function");
         case ObjectKind::Array:
             return PyUnicode_FromString("array");
+        case ObjectKind::Queue:
+            return PyUnicode_FromString("queue");
         default:
             Py_RETURN_NONE;
     }
@@ -168,7 +171,7 @@ PyObject* pool_server_count(PyObject*, PyObject* fd_object) {
     return fd < 0 ? nullptr : PyLong_FromLong(pool_servers(fd));
 }
 
-// Removes `name` if it is a slot, an array or an unserved function record,
+// Removes `name` if it is a slot, an array, a queue or an unserved function record,
 // as `kind` says: "removed", "gone" (no such name, or it changed meanwhile), "served"
 // (a process holds the record's server lock) or "other" (not of that kind).
 PyObject* remove_recognised_object(PyObject*, PyObject* args) {
@@ -181,6 +184,7 @@ PyObject* remove_recognised_object(PyObject*, PyObject* args) {
     const ObjectKind expected = kind == "slot"       ? ObjectKind::Slot
                                 : kind == "function" ? ObjectKind::Function
                                 : kind == "array"    ? ObjectKind::Array
+                                : kind == "queue"    ? ObjectKind::Queue
                                                      : ObjectKind::Foreign;
     if (expected == ObjectKind::Foreign) {
         PyErr_Format(PyExc_ValueError, "Unknown kind of object '%s'.", kind_name);
@@ -381,6 +385,8 @@ PyMethodDef methods[] = {
      "loads($module, data, /)\n--\n\nDecode a value from bytes-like data written by dumps() or held by a slot."},
     {"open_array", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_array)),
      METH_VARARGS | METH_KEYWORDS, OPEN_ARRAY_DOC},
+    {"open_queue", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(queues::open_queue)),
+     METH_VARARGS | METH_KEYWORDS, queues::OPEN_QUEUE_DOC},
     {"connect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(connect)), METH_FASTCALL | METH_KEYWORDS,
      "connect($module, url, /, *, namespace='zelvane')\n--\n\n"
      "Connect to the Redis server at url (redis://, rediss://, unix://): the Remote returned offers the slots\n"
@@ -388,6 +394,7 @@ PyMethodDef methods[] = {
     {"__getattr__", module_getattr, METH_O, nullptr},
     {"_object_kind", object_kind, METH_O, nullptr},
     {"_array_layout", array_layout_of, METH_O, nullptr},
+    {"_queue_state", queues::queue_state_of, METH_O, nullptr},
     {"_remove_recognised", remove_recognised_object, METH_VARARGS, nullptr},
     {"_pool_servers", pool_server_count, METH_O, nullptr},
     {"_temporary_holders", temporary_holders, METH_O, nullptr},
@@ -465,7 +472,7 @@ int zelvane_module_exec(PyObject* module) {
     slot_state::check_word_is_free();
     if (PyModule_AddStringConstant(module, "__version__", ZELVANE_VERSION) < 0 ||
         !add_function_handle_type(module) || !make_pending_call_type() || add_memory_handle_type(module) < 0 ||
-        add_array_handle_type(module) < 0 || !add_remote_error_types(module) ||
+        add_array_handle_type(module) < 0 || queues::add_queue_types(module) < 0 || !add_remote_error_types(module) ||
         add_python_parts_path(module) < 0) {
         return -1;
     }

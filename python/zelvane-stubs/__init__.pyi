@@ -258,6 +258,57 @@ def open_array(
     ...
 
 @final
+class QueueReservation:
+    """An item taken by QueueHandle.get_reliably() and held until the with
+    block ends: done when it ends normally, back at the head of the queue
+    when it raises or the process dies first."""
+
+    def __enter__(self) -> Any: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> Literal[False]: ...
+
+@final
+class QueueHandle:
+    """A named queue made or opened by open_queue(name, maxsize), with the
+    methods of queue.Queue, shared by every process and thread that opens
+    it. get() takes an item at most once; get_reliably() at least once."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def maxsize(self) -> int: ...
+    @property
+    def closed(self) -> bool: ...
+    def put(self, item: Encodable, block: bool = True, timeout: float | None = None) -> None:
+        """Puts item at the tail; queue.Full when no room came in time."""
+    def put_nowait(self, item: Encodable, /) -> None: ...
+    def get(self, block: bool = True, timeout: float | None = None) -> Any:
+        """Removes and returns the head item; queue.Empty when none came in time."""
+    def get_nowait(self) -> Any: ...
+    def get_reliably(self, timeout: float | None = None) -> QueueReservation:
+        """Takes the head item and holds it reserved for a with block."""
+    def qsize(self) -> int: ...
+    def empty(self) -> bool: ...
+    def full(self) -> bool: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> Literal[False]: ...
+    def __reduce__(self) -> tuple[Callable[[str, int], QueueHandle], tuple[str, int]]: ...
+
+def open_queue(name: str, maxsize: int = 0, *, create: bool = True) -> QueueHandle: ...
+
+@final
 class RemoteMemoryHandle:
     """A slot on a Redis server, opened by Remote.open_memory(name): the
     outcomes of MemoryHandle, with the version kept on the server."""

@@ -38,7 +38,7 @@ POOL_AREAS_AT = 1216
 POOL_AREA_SIZE = 1088
 POOL_AREAS = 16
 
-SLOT, FUNCTION, ARRAY, FOREIGN = "slot", "function", "array", "not zelvane's"
+SLOT, FUNCTION, ARRAY, QUEUE, FOREIGN = "slot", "function", "array", "queue", "not zelvane's"
 # What payload byte 0 holds while a write copies the rest of the value; left
 # there by a writer that died mid-copy.
 WRITE_IN_PROGRESS = b"\xff"
@@ -157,6 +157,8 @@ def describe(name):
             entry.update(function_details(fd))
         elif entry["kind"] == ARRAY:
             entry.update(zelvane._array_layout(fd) or {})
+        elif entry["kind"] == QUEUE:
+            entry.update(zelvane._queue_state(fd) or {})
         if entry["kind"] in TEMPORARY_KINDS:
             holders = zelvane._temporary_holders(fd)
             entry["temporary"] = holders is not None
@@ -187,6 +189,11 @@ def detail_text(entry):
     if entry["kind"] == ARRAY:
         shape = "x".join(map(str, entry["shape"])) or "scalar"
         return f"shape {shape}, format {entry['format']}, version {entry['version']}"
+    if entry["kind"] == QUEUE:
+        capacity = entry["maxsize"] or "unbounded"
+        text = (f"length {entry['length']}, capacity {capacity}, "
+                f"waiters {entry['consumers_waiting']} get / {entry['producers_waiting']} put")
+        return text + (f", {entry['reserved']} reserved" if entry["reserved"] else "")
     if entry["kind"] == FUNCTION:
         flags = [text for key, text in (("stop_requested", "stop requested"),
                                         ("serving_ended", "serving ended")) if entry[key]]
@@ -275,7 +282,7 @@ def command_show(args):
     entry = describe(args.name)
     if entry["kind"] == FOREIGN:
         raise CommandError(f"{args.name}: not zelvane's; left alone")
-    if entry["kind"] in (FUNCTION, ARRAY):
+    if entry["kind"] in (FUNCTION, ARRAY, QUEUE):
         if args.json:
             print(json.dumps(entry, indent=2))
         else:
@@ -393,21 +400,21 @@ def command_clean(args):
 def parser():
     top = argparse.ArgumentParser(
         prog="zelvane",
-        description="List, show and remove zelvane's value slots, shared arrays and "
+        description="List, show and remove zelvane's value slots, shared arrays, queues and "
                     f"hosted-function records in {SHM_DIR}.")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     ls = commands.add_parser("ls", help="list every object with its kind, size and state")
     ls.add_argument("--json", action="store_true", help="print JSON instead of a table")
     ls.set_defaults(run=command_ls)
-    show = commands.add_parser("show", help="print a slot's value, an array's layout or a function "
-                                            "record's state")
+    show = commands.add_parser("show", help="print a slot's value, an array's layout, a queue's state or "
+                                            "a function record's state")
     show.add_argument("name")
     show.add_argument("--json", action="store_true", help="print JSON (where the value has a JSON form)")
     show.add_argument("--timeout", type=float, default=LOCK_WAIT, metavar="SECONDS",
                       help=f"how long to wait for a slot's lock (default {LOCK_WAIT:g})")
     show.set_defaults(run=command_show)
-    rm = commands.add_parser("rm", help="remove slots, arrays and function records (a live server is "
-                                        "asked to stop)")
+    rm = commands.add_parser("rm", help="remove slots, arrays, queues and function records (a live "
+                                        "server is asked to stop)")
     rm.add_argument("names", nargs="+", metavar="NAME")
     rm.add_argument("--force", action="store_true",
                     help="also remove objects that are not zelvane's")
