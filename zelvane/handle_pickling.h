@@ -6,9 +6,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "array_handle.h"
-#include "function_handle.h"
-#include "memory_handle.h"
+#include "arrays/handle.h"
+#include "calls/handles/handle.h"
+#include "slots/handle.h"
 #include "py_ref.h"
 
 namespace {

@@ -7,21 +7,21 @@
 #include <string>
 #include <string_view>
 
-#include "array_open.h"
-#include "bridge_errors.h"
-#include "function_bridge.h"
-#include "function_handle.h"
+#include "arrays/open.h"
+#include "platform/errors.h"
+#include "calls/bridge.h"
+#include "calls/handles/handle.h"
 #include "handle_pickling.h"
 #include "kel_2.h"
-#include "memory_handle.h"
+#include "slots/handle.h"
 #include "public_codec.h"
-#include "python_parts.h"
-#include "queue_handle.h"
+#include "calls/handles/python_parts.h"
+#include "queues/handle.h"
 #include "registry_module.h"
-#include "slot_state.h"
-#include "slot_watch.h"
-#include "slots.h"
-#include "temporary.h"
+#include "slots/state.h"
+#include "loop/watch.h"
+#include "slots/slot.h"
+#include "platform/temporary.h"
 
 namespace {
 

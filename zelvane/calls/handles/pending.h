@@ -1,0 +1,300 @@
+// FunctionHandle._start(): a call posted without waiting, for an event loop.
+// The loop posts the call itself, collects its reply with poll() once the
+// watcher thread (loop/watch.h), which sleeps on the words of many such
+// calls at once, says it moved, and gives it up on a timeout or a
+// cancellation, exactly as a synchronous call would.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <sched.h>
+
+#include <memory>
+#include <new>
+
+#include "calls/handles/handle.h"
+
+namespace {
+
+// How long a look waits for a record's mutex held by someone else before it
+// says "not yet": a holder only ever changes a few words under it.
+constexpr long MUTEX_MOMENT_NS = 500000;
+
+// Everything a started call needs while its caller does other things, at
+// one address: the call refers to the record, its arguments to the buffer.
+struct StartedCall {
+    StartedCall(PyObject* handle_object, HandleCall& prepared)
+        : handle(PyRef::borrow(handle_object)), name(std::move(prepared.name)),
+          record(std::move(prepared.record)), limited(prepared.limited), limit(prepared.limit),
+          call(record, nullptr, 0, &buffer, prepared.with_keywords, nullptr) {
+        call.queues = false;
+    }
+    StartedCall(const StartedCall&) = delete;
+    StartedCall& operator=(const StartedCall&) = delete;
+    ~StartedCall() {
+        if (forked()) {
+            call.disown();
+        }
+    }
+
+    PyRef handle;  // whose spare buffer the call took, and gives back
+    PyRef name;    // keeps record.name alive
+    FunctionRecord record;
+    bool limited;
+    timespec limit;
+    CallBuffer buffer;
+    CallArguments arguments;
+    Call call;
+    uint32_t seen = 0;  // the waited word as the last look left it
+    pid_t starter = shm::this_process();
+
+    bool forked() const { return starter != shm::this_process(); }
+    const timespec* time_limit() const { return limited ? &limit : nullptr; }
+    FunctionHandleObject* owner() const { return as_function_handle(handle.get()); }
+    std::atomic<uint32_t>& word() const { return waited_word(record, call.mode); }
+};
+
+struct PendingCallObject {
+    PyObject_HEAD
+    StartedCall* started;  // null once the call ended
+    // Set while a look lets the GIL go: another thread must not end the
+    // call under it.
+    bool looking;
+};
+
+PyTypeObject* pending_call_type = nullptr;
+
+PendingCallObject* as_pending_call(PyObject* self) { return reinterpret_cast<PendingCallObject*>(self); }
+
+// Looks at the call once under the record's mutex, waiting a moment at most
+// for it: Done when the call ended, KeepWaiting otherwise (the mutex staying
+// busy included), Failed with an exception set.
+WaitEnd look_now(StartedCall& started) {
+    FunctionRecord& record = started.record;
+    int rc = try_lock_record(record);
+    if (rc == EBUSY) {
+        rc = shm::without_gil([&record] { return lock_record(record, shm::deadline_after(MUTEX_MOMENT_NS)); });
+    }
+    if (rc == ETIMEDOUT) {
+        return WaitEnd::KeepWaiting;
+    }
+    if (rc != 0) {
+        shm::set_lock_error(rc, record.name);
+        return WaitEnd::Failed;
+    }
+    Call& call = started.call;
+    auto look = [&call](CallWord word) { return call.look(word); };
+    return look_and_unlock(record, look, started.seen, &call.mode) == Step::Done ? WaitEnd::Done
+                                                                                 : WaitEnd::KeepWaiting;
+}
+
+// Watches the word a posted call waits on for up to `seconds`, without the
+// GIL, so that a reply that comes at once is collected on the spot.
+void watch_for_reply(const StartedCall& started, double seconds) {
+    if (!started.call.posted() || !(seconds > 0)) {
+        return;
+    }
+    const long nanoseconds = static_cast<long>(std::min(seconds, 0.01) * 1e9);
+    const bool peer_here = started.record.shm()->callers.server_cpu.load(std::memory_order_relaxed) == sched_getcpu();
+    const std::atomic<uint32_t>& word = started.word();
+    const uint32_t seen = started.seen;
+    shm::without_gil([&] { futex::watch(&word, seen, nanoseconds, peer_here); });
+}
+
+// Ends the pending call, whose wait ended as `how`: its result, or null with
+// its exception set.
+PyObject* end_pending_call(PendingCallObject* pending, WaitEnd how) {
+    std::unique_ptr<StartedCall> started(std::exchange(pending->started, nullptr));
+    FunctionHandleObject* handle = started->owner();
+    CallEndedBy ended_by;
+    PyObject* result = call_outcome(how, started->call, &handle->buffer, started->buffer, started->arguments, ended_by);
+    if (ended_by == CallEndedBy::RecordEnded) {
+        handle->use.release();
+    }
+    return result;
+}
+
+// Whether another thread is looking at the call; true with a RuntimeError.
+bool looked_at_elsewhere(const PendingCallObject* pending) {
+    if (pending->looking) {
+        PyErr_SetString(PyExc_RuntimeError, "The call is being looked at by another thread.");
+    }
+    return pending->looking;
+}
+
+// The call of a pending call still under way in this process and not being
+// looked at by another thread; null with a RuntimeError otherwise.
+StartedCall* call_under_way(PendingCallObject* pending) {
+    if (looked_at_elsewhere(pending)) {
+        return nullptr;
+    }
+    if (!pending->started) {
+        PyErr_SetString(PyExc_RuntimeError, "The call has ended already.");
+        return nullptr;
+    }
+    if (pending->started->forked()) {
+        PyErr_SetString(PyExc_RuntimeError, "The call was started by the parent of this process.");
+        return nullptr;
+    }
+    return pending->started;
+}
+
+// poll(spin=0.0, checks=False, /): the call's result, or its exception
+// raised, once it ended; the call itself while it has not. `spin` seconds
+// (10 ms at most) are spent watching for the reply first; `checks` adds what
+// a waiter looks at between slices (a dead server, the time limit). Its
+// arguments are positional: it is called for every reply.
+PyObject* pending_call_poll(PyObject* self, PyObject* const* args, Py_ssize_t count) {
+    if (count > 2) {
+        PyErr_Format(PyExc_TypeError, "poll expected at most 2 arguments, got %zd", count);
+        return nullptr;
+    }
+    const double spin = count > 0 ? PyFloat_AsDouble(args[0]) : 0.0;
+    const int checks = count > 1 ? PyObject_IsTrue(args[1]) : 0;
+    if ((spin == -1.0 || checks < 0) && PyErr_Occurred()) {
+        return nullptr;
+    }
+    PendingCallObject* pending = as_pending_call(self);
+    StartedCall* started = call_under_way(pending);
+    if (!started) {
+        return nullptr;
+    }
+    pending->looking = true;
+    watch_for_reply(*started, spin);
+    WaitEnd how = look_now(*started);
+    if (how == WaitEnd::KeepWaiting && checks) {
+        how = look_between_slices(started->record, started->call, started->time_limit());
+    }
+    pending->looking = false;
+    if (how == WaitEnd::KeepWaiting) {
+        Py_INCREF(self);
+        return self;
+    }
+    return end_pending_call(pending, how);
+}
+
+// Withdraws a request not yet taken, has the serving side drop the reply of
+// one being executed, or drops a reply not collected: the record stays
+// usable. Nothing is touched for a call of the parent of a forked child, nor
+// while the interpreter shuts down, when a thread that lets the GIL go never
+// gets it back: the areas of a caller that has ended are reclaimed as those
+// of a dead one.
+void give_up_started(PendingCallObject* pending) {
+    std::unique_ptr<StartedCall> started(std::exchange(pending->started, nullptr));
+    if (!started) {
+        return;
+    }
+    if (started->forked() || shm::interpreter_finalizing()) {
+        started->call.disown();
+        return;
+    }
+    started->call.give_up();
+}
+
+PyObject* pending_call_give_up(PyObject* self, PyObject*) {
+    PendingCallObject* pending = as_pending_call(self);
+    if (looked_at_elsewhere(pending)) {
+        return nullptr;
+    }
+    give_up_started(pending);
+    Py_RETURN_NONE;
+}
+
+PyObject* pending_call_ended(PyObject* self, void*) { return PyBool_FromLong(as_pending_call(self)->started == nullptr); }
+
+void pending_call_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    give_up_started(as_pending_call(self));
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* pending_call_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "cannot create 'zelvane.PendingCall' instances");
+    return nullptr;
+}
+
+PyMethodDef pending_call_methods[] = {
+    {"poll", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pending_call_poll)), METH_FASTCALL,
+     nullptr},
+    {"give_up", pending_call_give_up, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef pending_call_getset[] = {
+    {"ended", pending_call_ended, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot pending_call_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(pending_call_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pending_call_dealloc)},
+    {Py_tp_methods, pending_call_methods},
+    {Py_tp_getset, pending_call_getset},
+    {0, nullptr},
+};
+
+PyType_Spec pending_call_spec = {
+    "zelvane.PendingCall", sizeof(PendingCallObject), 0, Py_TPFLAGS_DEFAULT, pending_call_slots,
+};
+
+// A started call's spare buffer goes back to its handle when it could not
+// be posted: nobody else has seen it.
+void hand_back_unposted(StartedCall& started) {
+    CallBuffer& spare = started.owner()->buffer;
+    if (!spare.fd.valid()) {
+        spare = std::move(started.buffer);
+    }
+}
+
+// _start(*args, timeout=None, **kwargs): posts the call the handle's
+// __call__ would make, without waiting for anything: a PendingCall, or None
+// when there is no room for it right now (the record busy, no free area of
+// a pool, other callers queued). The outcomes of a call that ends at once
+// are the synchronous call's.
+PyObject* function_handle_start(PyObject* self, PyObject* args, PyObject* kwargs) {
+    HandleCall prepared;
+    if (!prepare_handle_call(self, args, kwargs, prepared)) {
+        return nullptr;
+    }
+    FunctionHandleObject* handle = as_function_handle(self);
+    if (!may_call_from_this_thread(prepared.record, handle->st)) {
+        return nullptr;
+    }
+    PyRef object(reinterpret_cast<PyObject*>(PyObject_New(PendingCallObject, pending_call_type)));
+    if (!object) {
+        return nullptr;
+    }
+    PendingCallObject* pending = as_pending_call(object.get());
+    pending->looking = false;
+    pending->started = new (std::nothrow) StartedCall(self, prepared);
+    if (!pending->started) {
+        return PyErr_NoMemory();
+    }
+    StartedCall& started = *pending->started;
+    if (!prepare_arguments(started.record, prepared.posted.get(), &handle->buffer, started.buffer,
+                           started.arguments)) {
+        return nullptr;
+    }
+    started.call.args = started.arguments.data;
+    started.call.args_size = started.arguments.size;
+    hold_caller_lock(started.record);
+    const WaitEnd how = look_now(started);
+    if (how != WaitEnd::KeepWaiting) {
+        return end_pending_call(pending, how);
+    }
+    if (!started.call.posted()) {
+        hand_back_unposted(started);
+        Py_RETURN_NONE;
+    }
+    return object.release();
+}
+
+// Creates the pending call type (not exposed in the module); false with an
+// exception set.
+bool make_pending_call_type() {
+    pending_call_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&pending_call_spec));
+    return pending_call_type != nullptr;
+}
+
+}  // namespace

@@ -1,0 +1,394 @@
+// Hosted functions: waiting on the call word and the queue of callers.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/futex.h"
+#include "calls/record.h"
+#include "platform/shm_support.h"
+
+namespace {
+
+enum class Step { Wait, Done };
+
+bool passed(const timespec& deadline) noexcept {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return !shm::earlier(now, deadline);
+}
+
+// Who sleeps on the call word, as futex bit masks, so that a change wakes only
+// the waiters whose condition it can meet.
+constexpr uint32_t SERVER_WAITS = 1;  // for a request or a stop
+constexpr uint32_t CALLERS_WAIT = 2;  // for a reply, an end, or room in the queue
+constexpr uint32_t EVERYBODY = 0xffffffff;
+// A caller holding `ticket`, waiting for its turn.
+constexpr uint32_t queued_waiter(uint32_t ticket) { return 4u << (ticket % 30); }
+
+// How a waiter waits: on which bits it sleeps, whether it first watches the
+// word (only the caller whose request is in flight and the serving side do),
+// the mark it sets before sleeping (none for a queued caller, whose turn
+// wakes it by its own bit), and which word it waits on: the call word, or
+// the word of the pool area that carries its exchange.
+struct WaitMode {
+    uint32_t mask;
+    bool watches;
+    uint32_t asleep_mark;
+    int area = -1;
+};
+constexpr WaitMode SERVER_MODE{SERVER_WAITS, true, CallWord::SERVER_ASLEEP};
+constexpr WaitMode REPLY_MODE{CALLERS_WAIT, true, CallWord::CALLER_ASLEEP};
+constexpr WaitMode ROOM_MODE{CALLERS_WAIT, false, CallWord::CALLER_ASLEEP};
+constexpr WaitMode queued_mode(uint32_t ticket) { return {queued_waiter(ticket), false, 0}; }
+constexpr WaitMode area_reply_mode(uint32_t area) {
+    return {CALLERS_WAIT, true, AreaWord::CALLER_ASLEEP, static_cast<int>(area)};
+}
+
+std::atomic<uint32_t>& waited_word(const FunctionRecord& record, const WaitMode& mode) {
+    return mode.area < 0 ? record.shm()->call : record.pool_area(static_cast<uint32_t>(mode.area)).word;
+}
+
+// The queue of callers waiting for their turn, in the record's callers' state.
+// Only used under the mutex. Counters that no process of ours would leave
+// (scribbled over) empty the queue: a caller whose ticket went by queues again.
+class Queue {
+public:
+    explicit Queue(CallerState& state) : state_(state) {
+        if (state_.tail - state_.head > QUEUE_SLOTS) {
+            state_.head = state_.tail;
+        }
+    }
+
+    bool empty() const { return state_.head == state_.tail; }
+    bool full() const { return state_.tail - state_.head == QUEUE_SLOTS; }
+    uint32_t head() const { return state_.head; }
+    uint32_t head_holder() const { return state_.holder[state_.head % QUEUE_SLOTS]; }
+    // Whether `ticket` was passed over (its holder looked dead or stuck).
+    bool passed(uint32_t ticket) const { return static_cast<int32_t>(ticket - state_.head) < 0; }
+    // Whether `ticket`, taken by `pid`, no longer stands: passed over, or
+    // dropped where it stood (its holder looked dead).
+    bool lost(uint32_t ticket, uint32_t pid) const {
+        return passed(ticket) || state_.holder[ticket % QUEUE_SLOTS] != pid;
+    }
+
+    uint32_t take(uint32_t pid) {
+        const uint32_t ticket = state_.tail++;
+        state_.holder[ticket % QUEUE_SLOTS] = pid;
+        return ticket;
+    }
+    // The head posts: its turn is used.
+    void pop() {
+        ++state_.head;
+        skip_given_up();
+    }
+    // A holder gives its turn up; true when the head moved.
+    bool give_up(uint32_t ticket) {
+        if (passed(ticket) || ticket - state_.head >= state_.tail - state_.head) {
+            return false;
+        }
+        state_.holder[ticket % QUEUE_SLOTS] = 0;
+        const uint32_t head = state_.head;
+        skip_given_up();
+        return head != state_.head;
+    }
+
+    // Drops the tickets of holders that `gone(pid)` says have gone, wherever
+    // they stand; true when the head moved.
+    template <typename Gone>
+    bool drop_gone(Gone&& gone) {
+        for (uint32_t ticket = state_.head; ticket != state_.tail; ++ticket) {
+            uint32_t& holder = state_.holder[ticket % QUEUE_SLOTS];
+            if (holder != 0 && gone(holder)) {
+                holder = 0;
+            }
+        }
+        const uint32_t head = state_.head;
+        skip_given_up();
+        return head != state_.head;
+    }
+
+private:
+    void skip_given_up() {
+        while (!empty() && head_holder() == 0) {
+            ++state_.head;
+        }
+    }
+
+    CallerState& state_;
+};
+
+// For a pool's record, whose word is POSTED while any area is: the callers
+// waiting for room or for their turn once the queue moved (an area freed).
+uint32_t pool_waiters_to_wake(FunctionRecord& record, CallWord before, CallWord& after) noexcept {
+    if (!after.queue_moved(before)) {
+        return 0;
+    }
+    uint32_t kinds = 0;
+    if ((after.bits & CallWord::CALLER_ASLEEP) != 0) {
+        after = after.without_flag(CallWord::CALLER_ASLEEP);
+        kinds |= CALLERS_WAIT;
+    }
+    const Queue queue(record.shm()->callers);
+    if (!queue.empty()) {
+        kinds |= queued_waiter(queue.head());
+    }
+    return kinds;
+}
+
+// The waiters to wake after the change from `before` to `after`, of those
+// that may be asleep; the sleep marks of those woken are cleared in `after`.
+uint32_t waiters_to_wake(FunctionRecord& record, CallWord before, CallWord& after) noexcept {
+    if (before.exchange() == after.exchange()) {
+        return 0;
+    }
+    if (((before.bits ^ after.bits) & CallWord::FLAGS_MASK) != 0) {
+        after = after.without_flag(CallWord::ASLEEP_MASK);
+        return EVERYBODY;
+    }
+    uint32_t kinds = 0;
+    if ((after.bits & CallWord::SERVER_ASLEEP) != 0 && after.state() == CallWord::POSTED &&
+        (before.state() != CallWord::POSTED || before.number() != after.number())) {
+        after = after.without_flag(CallWord::SERVER_ASLEEP);
+        kinds |= SERVER_WAITS;
+    }
+    if ((after.bits & CallWord::CALLER_ASLEEP) != 0 &&
+        (after.state() == CallWord::IDLE || after.state() == CallWord::REPLIED || before.state() == CallWord::REPLIED)) {
+        after = after.without_flag(CallWord::CALLER_ASLEEP);
+        kinds |= CALLERS_WAIT;
+    }
+    if (record.pool()) {
+        return kinds | pool_waiters_to_wake(record, before, after);
+    }
+    const Queue queue(record.shm()->callers);
+    if (after.state() == CallWord::IDLE && !queue.empty() &&
+        (before.state() != CallWord::IDLE || after.queue_moved(before))) {
+        kinds |= queued_waiter(queue.head());
+    }
+    return kinds;
+}
+
+// Wakes the callers of the areas whose words changed while they slept.
+void wake_areas(FunctionRecord& record, uint32_t areas) noexcept {
+    for (uint32_t index = 0; areas != 0; ++index, areas >>= 1) {
+        if ((areas & 1) != 0) {
+            futex::wake(&record.pool_area(index).word, EVERYBODY);
+        }
+    }
+}
+
+// Runs `look` on the locked record, unlocks it and wakes whom the change
+// concerns; `seen` is the word that a waiter as `mode` (the call word when
+// none) waits on, as left.
+template <typename Look>
+Step look_and_unlock(FunctionRecord& record, Look& look, uint32_t& seen, const WaitMode* mode = nullptr) noexcept {
+    const CallWord before = record.word();
+    record.area_wakes = 0;
+    const Step step = look(before);
+    CallWord after = record.word();
+    const CallWord changed = after;
+    const uint32_t kinds = waiters_to_wake(record, before, after);
+    if (after.bits != changed.bits) {
+        record.set_word(after);
+    }
+    seen = mode ? waited_word(record, *mode).load(std::memory_order_relaxed) : after.bits;
+    const uint32_t areas = record.area_wakes;
+    pthread_mutex_unlock(&record.shm()->mutex);
+    if (kinds != 0) {
+        futex::wake(&record.shm()->call, kinds);
+    }
+    wake_areas(record, areas);
+    return step;
+}
+
+// Under the record's mutex: marks the waiter asleep on the word it waits on
+// as `mode`, unless the word moved on from `seen`; true (with `seen` marked)
+// when it may sleep.
+bool mark_asleep_locked(FunctionRecord& record, const WaitMode& mode, uint32_t& seen) noexcept {
+    std::atomic<uint32_t>& word = waited_word(record, mode);
+    const bool unchanged = word.load(std::memory_order_relaxed) == seen;
+    if (unchanged) {
+        seen |= mode.asleep_mark;
+        word.store(seen, std::memory_order_relaxed);
+    }
+    return unchanged;
+}
+
+// Marks the waiter asleep on the word it waits on as `mode`, unless the word
+// moved on from `seen` meanwhile or the lock is not had by `deadline`; true
+// (with `seen` marked) when it may sleep.
+bool mark_asleep(FunctionRecord& record, const WaitMode& mode, uint32_t& seen, const timespec& deadline) noexcept {
+    if (lock_record(record, deadline) != 0) {
+        return false;
+    }
+    const bool unchanged = mark_asleep_locked(record, mode, seen);
+    pthread_mutex_unlock(&record.shm()->mutex);
+    return unchanged;
+}
+
+// How long a waiter watches the call word before it sleeps. Between two
+// processes on otherwise idle CPUs the other side usually answers within a
+// few microseconds, far sooner than a sleep and a cross-CPU wake-up take; on a
+// busy machine watching mostly fails and only takes CPU time from the other
+// side. So the watch shrinks while it fails, and once it has shrunk to
+// nothing a full watch is tried now and then; one that pays off (the wait
+// ends at the look it led to) restores it. A change that does not end the
+// wait, such as a request being taken while its caller waits for the reply
+// of a long call, earns nothing: otherwise every such call would cost its
+// caller a full watch of CPU time that the servers need. Serving and calling
+// keep separate budgets: they wait for different things.
+class SpinBudget {
+public:
+    // Watches the word; true as soon as it changed from `seen`.
+    bool watch(const std::atomic<uint32_t>& word, uint32_t seen, bool peer_on_this_cpu) noexcept {
+        long budget = budget_ns_.load(std::memory_order_relaxed);
+        if (budget < MIN_NS) {
+            if (++waits_without_watch_ % RETRY_EVERY != 0 || !several_cpus()) {
+                return false;
+            }
+            budget = MAX_NS;
+        }
+        const bool changed = futex::watch(&word, seen, budget, peer_on_this_cpu);
+        if (!changed) {
+            budget -= budget / 4;
+            budget_ns_.store(budget < MIN_NS ? 0 : budget, std::memory_order_relaxed);
+        }
+        return changed;
+    }
+
+    // The last watch led to the end of its wait.
+    void paid_off() noexcept { budget_ns_.store(MAX_NS, std::memory_order_relaxed); }
+
+private:
+    static constexpr long MIN_NS = 2000;
+    static constexpr long MAX_NS = 20000;
+    static constexpr unsigned RETRY_EVERY = 16;
+
+    static bool several_cpus() noexcept {
+        static const bool several = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+        return several;
+    }
+
+    std::atomic<long> budget_ns_{MAX_NS};
+    std::atomic<unsigned> waits_without_watch_{0};
+};
+
+SpinBudget server_spin;
+SpinBudget caller_spin;
+
+
+// Runs `look` under the record's mutex until it is done, sleeping on the call
+// word in between as `mode` (which the look may change) says: 0 when done,
+// ETIMEDOUT when a slice (or the time `limit`) passed first or a signal
+// arrived, or the errno of a failed lock. Runs without the GIL.
+template <typename Look>
+int look_for_a_slice(FunctionRecord& record, const WaitMode& mode, Look& look, const timespec* limit) noexcept {
+    const timespec slice_end = shm::slice_end(limit);
+    SpinBudget* watched_with = nullptr;
+    for (;;) {
+        const int rc = lock_record(record, slice_end);
+        if (rc != 0) {
+            return rc;
+        }
+        uint32_t seen;
+        if (look_and_unlock(record, look, seen, &mode) == Step::Done) {
+            if (watched_with) {
+                watched_with->paid_off();
+            }
+            return 0;
+        }
+        const bool serving = mode.mask == SERVER_WAITS;
+        CallerState& callers = record.shm()->callers;
+        const auto cpu = static_cast<uint16_t>(sched_getcpu());
+        (serving ? callers.server_cpu : callers.caller_cpu).store(cpu, std::memory_order_relaxed);
+        const bool peer_here = (serving ? callers.caller_cpu : callers.server_cpu).load(std::memory_order_relaxed) == cpu;
+        SpinBudget& spin = serving ? server_spin : caller_spin;
+        std::atomic<uint32_t>& word = waited_word(record, mode);
+        watched_with = mode.watches && spin.watch(word, seen, peer_here) ? &spin : nullptr;
+        if (watched_with) {
+            continue;
+        }
+        if (mode.asleep_mark != 0 && !mark_asleep(record, mode, seen, slice_end)) {
+            continue;
+        }
+        if (!futex::wait(&word, seen, slice_end, mode.mask) || passed(slice_end)) {
+            return ETIMEDOUT;
+        }
+    }
+}
+
+// KeepWaiting is what a check between slices says when nothing ended the wait.
+enum class WaitEnd { Done, Failed, ServerGone, Orphaned, TimedOut, KeepWaiting };
+
+// Whether no live process serves the record any more.
+bool nobody_serves(const FunctionRecord& record) { return !served_elsewhere(record.fd()); }
+
+inline WaitEnd keep_waiting() { return WaitEnd::KeepWaiting; }
+
+// Calls `look(word)` under the record's mutex, with the GIL released, until it
+// returns Step::Done, waiting as `mode` says. Between slices (which end at
+// `limit` at the latest) the GIL is taken to run signal handlers and
+// `between()`, which may end the wait. Failed means an exception is set.
+template <typename Look, typename Between = WaitEnd (*)()>
+WaitEnd wait_on_record(FunctionRecord& record, const WaitMode& mode, Look&& look, Between&& between = keep_waiting,
+                       const timespec* limit = nullptr) {
+    for (;;) {
+        const int rc = shm::without_gil([&] { return look_for_a_slice(record, mode, look, limit); });
+        if (rc == 0) {
+            return WaitEnd::Done;
+        }
+        if (rc != ETIMEDOUT) {
+            shm::set_lock_error(rc, record.name);
+            return WaitEnd::Failed;
+        }
+        if (PyErr_CheckSignals() < 0) {
+            return WaitEnd::Failed;
+        }
+        const WaitEnd end = between();
+        if (end != WaitEnd::KeepWaiting) {
+            return end;
+        }
+    }
+}
+
+// Runs `look` once under the record's mutex (waiting for it a slice at most,
+// and no later than `limit`), with the GIL released; whether it said Done.
+template <typename Look>
+bool look_once(FunctionRecord& record, Look&& look, const timespec* limit = nullptr) {
+    return shm::without_gil([&] {
+        if (lock_record(record, shm::slice_end(limit)) != 0) {
+            return false;
+        }
+        uint32_t seen;
+        return look_and_unlock(record, look, seen) == Step::Done;
+    });
+}
+
+// Applies `change` under the mutex on a path that is already failing: no
+// signal checks, and after a few slices of a lock held by a stopped process it
+// gives up (a waiter then finds the serving side's lock released).
+template <typename Change>
+void change_on_the_way_out(FunctionRecord& record, Change&& change) {
+    constexpr int SLICES = 5;
+    shm::without_gil([&] {
+        for (int i = 0; i < SLICES; ++i) {
+            const int rc = lock_record(record, shm::slice_end());
+            if (rc == ETIMEDOUT) {
+                continue;
+            }
+            if (rc == 0) {
+                auto look = [&change](CallWord word) {
+                    change(word);
+                    return Step::Done;
+                };
+                uint32_t seen;
+                look_and_unlock(record, look, seen);
+            }
+            return;
+        }
+    });
+}
+
+}  // namespace
