@@ -8,20 +8,19 @@
 #include <string_view>
 
 #include "arrays/open.h"
-#include "platform/errors.h"
 #include "calls/bridge.h"
-#include "calls/handles/handle.h"
-#include "handle_pickling.h"
-#include "kel_2.h"
-#include "slots/handle.h"
-#include "public_codec.h"
 #include "calls/handles/python_parts.h"
+#include "calls/handles/type.h"
+#include "kel_2.h"
+#include "loop/watch.h"
+#include "platform/errors.h"
+#include "platform/temporary.h"
+#include "public_codec.h"
 #include "queues/handle.h"
 #include "registry_module.h"
-#include "slots/state.h"
-#include "loop/watch.h"
+#include "slots/handle.h"
 #include "slots/slot.h"
-#include "platform/temporary.h"
+#include "slots/state.h"
 
 namespace {
 

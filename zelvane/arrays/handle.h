@@ -1,4 +1,4 @@
-// zelvane.ArrayHandle: a named shared array (arrays/layout.h) mapped into
+// zelvane.ArrayHandle: a named shared array (layouts/array.h) mapped into
 // this process (arrays/mapping.h) and exported through the buffer protocol,
 // so that numpy arrays and memoryviews over it are views of the shared
 // memory itself.
@@ -10,16 +10,17 @@
 #include <string_view>
 #include <utility>
 
-#include "arrays/layout.h"
 #include "arrays/mapping.h"
 #include "arrays/shared_lock.h"
+#include "layouts/array.h"
 #include "platform/errors.h"
 #include "platform/held_lock.h"
-#include "py_ref.h"
+#include "platform/pickling.h"
 #include "platform/shm_support.h"
+#include "platform/temporary.h"
+#include "py_ref.h"
 #include "slots/lock.h"
 #include "slots/state.h"
-#include "platform/temporary.h"
 
 namespace {
 
@@ -442,7 +443,12 @@ PyObject* array_lock(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs,
     return wanted ? new_shared_lock(self, timeout) : new_handle_lock(self, timeout);
 }
 
-PyObject* array_handle_reduce(PyObject* self, PyObject*);  // handle_pickling.h
+// The layout is not passed on: open_array would make a removed array anew.
+PyObject* array_handle_reduce(PyObject* self, PyObject*) {
+    const ArrayHandle* handle = as_array_handle(self);
+    return reopened_by("ArrayHandle", handle->name, !handle_open(handle), "open_array", nullptr,
+                       handle->hold != nullptr);
+}
 
 PyMethodDef array_methods[] = {
     {"lock", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(array_lock)), METH_FASTCALL | METH_KEYWORDS,

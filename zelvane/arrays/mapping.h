@@ -1,4 +1,4 @@
-// An array's mapping in this process (arrays/layout.h), shared by the handle
+// An array's mapping in this process (layouts/array.h), shared by the handle
 // that opened it, every view exported from it and every thread holding its
 // lock, and freed when the last of them lets go. So close() never waits for
 // views, a view outlives its handle, and a removal of the name elsewhere
@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "arrays/layout.h"
+#include "layouts/array.h"
 #include "platform/shared_exclusive.h"
 #include "platform/shm_support.h"
 #include "slots/state.h"

@@ -14,14 +14,14 @@
 #include <string_view>
 #include <utility>
 
+#include "arrays/create.h"
 #include "arrays/handle.h"
-#include "arrays/layout.h"
 #include "arrays/mapping.h"
 #include "platform/errors.h"
 #include "platform/name_wait.h"
-#include "py_ref.h"
 #include "platform/shm_support.h"
 #include "platform/temporary.h"
+#include "py_ref.h"
 
 namespace {
 

@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "calls/pools/areas.h"
 #include "calls/queue.h"
 #include "calls/record.h"
-#include "calls/serving.h"
-#include "calls/pools/areas.h"
 #include "calls/remote_errors.h"
+#include "calls/serving.h"
 #include "calls/side_payload.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "platform/futex.h"
 #include "calls/record.h"
+#include "platform/futex.h"
 #include "platform/shm_support.h"
 
 namespace {

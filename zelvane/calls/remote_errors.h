@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "platform/errors.h"
 #include "calls/record.h"
-#include "kel_2.h"
-#include "py_ref.h"
 #include "calls/remote_classes.h"
+#include "kel_2.h"
+#include "platform/errors.h"
+#include "py_ref.h"
 
 namespace {
 

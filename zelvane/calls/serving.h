@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "calls/queue.h"
-#include "calls/pools/pool.h"
-#include "calls/record.h"
 #include "calls/pools/areas.h"
+#include "calls/pools/pool.h"
+#include "calls/queue.h"
+#include "calls/record.h"
 #include "calls/remote_errors.h"
 #include "calls/side_payload.h"
 

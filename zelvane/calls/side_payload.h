@@ -25,13 +25,11 @@
 #include <utility>
 
 #include "kel_2.h"
-#include "prefault.h"
+#include "layouts/record.h"
 #include "platform/shm_support.h"
+#include "prefault.h"
 
 namespace {
-
-// The codec starts every encoding with 253 or 254, never with this.
-constexpr unsigned char OUTSIDE_MARKER = 252;
 
 // What a message starting with OUTSIDE_MARKER says.
 enum class Outside : uint8_t {

@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "arrays/handle.h"
-#include "platform/futex.h"
-#include "slots/handle.h"
 #include "calls/handles/pending.h"
+#include "platform/futex.h"
 #include "platform/shm_support.h"
+#include "slots/handle.h"
 #include "slots/state.h"
 
 namespace {

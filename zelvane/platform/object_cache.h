@@ -329,3 +329,10 @@ private:
 };
 
 }  // namespace shm
+
+namespace {
+
+// The objects this process keeps mapped between accesses.
+shm::ObjectCache object_cache;
+
+}  // namespace

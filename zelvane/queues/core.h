@@ -1,4 +1,4 @@
-// What a queue's operations do under its mutex (queues/layout.h): a process's
+// What a queue's operations do under its mutex (layouts/queue.h): a process's
 // view of the object, its participant's liveness lock, the records of the
 // ring, extents for large items, and the repair after a holder died.
 // Nothing here blocks or runs Python code except where it says so.
@@ -23,10 +23,12 @@
 #include <utility>
 #include <vector>
 
-#include "calls/record.h"
+#include "platform/errors.h"
 #include "platform/futex.h"
-#include "queues/layout.h"
+#include "platform/ofd_locks.h"
 #include "platform/shm_support.h"
+#include "py_ref.h"
+#include "queues/storage.h"
 
 namespace {
 namespace queues {

@@ -1,4 +1,4 @@
-// zelvane.QueueHandle: a named queue (queues/layout.h) opened by this process,
+// zelvane.QueueHandle: a named queue (layouts/queue.h) opened by this process,
 // with the conventions of queue.Queue, and zelvane.QueueReservation, the
 // context manager of get_reliably(), which holds an item taken until its
 // block ends.
@@ -25,14 +25,14 @@
 #include <string>
 #include <utility>
 
+#include "kel_2.h"
 #include "platform/errors.h"
 #include "platform/held_lock.h"
-#include "kel_2.h"
+#include "platform/shm_support.h"
 #include "prefault.h"
 #include "py_ref.h"
 #include "queues/core.h"
-#include "queues/layout.h"
-#include "platform/shm_support.h"
+#include "queues/storage.h"
 #include "slots/slot.h"
 
 namespace {

@@ -15,13 +15,14 @@
 #include <utility>
 
 #include "platform/errors.h"
-#include "slots/holding.h"
 #include "platform/name_wait.h"
 #include "platform/object_cache.h"
+#include "platform/pickling.h"
 #include "py_ref.h"
+#include "slots/holding.h"
 #include "slots/lock.h"
-#include "slots/state.h"
 #include "slots/slot.h"
+#include "slots/state.h"
 
 namespace {
 
@@ -259,7 +260,13 @@ void handle_dealloc(PyObject* py_self) {
     Py_DECREF(type);
 }
 
-PyObject* memory_handle_reduce(PyObject* self, PyObject*);  // handle_pickling.h
+// An unpickled slot handle never creates the slot: a name removed meanwhile
+// fails in the receiving process rather than coming back empty.
+PyObject* memory_handle_reduce(PyObject* self, PyObject*) {
+    const MemoryHandle* handle = as_memory_handle(self);
+    return reopened_by("MemoryHandle", handle->name, handle->object == nullptr, "open_memory", Py_False,
+                       handle->hold != nullptr);
+}
 
 PyMethodDef handle_methods[] = {
     {"read", handle_read, METH_NOARGS,

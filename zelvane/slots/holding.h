@@ -19,9 +19,9 @@
 #include "platform/held_lock.h"
 #include "platform/object_cache.h"
 #include "platform/shm_support.h"
-#include "slots/state.h"
-#include "slots/slot.h"
 #include "platform/temporary.h"
+#include "slots/slot.h"
+#include "slots/state.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <utility>
 
 #include "platform/held_lock.h"
-#include "py_ref.h"
 #include "platform/shm_support.h"
+#include "py_ref.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-// Value slots: the 48-byte header, the slot operations and the mapping cache
-// they go through.
+// Value slots: the slot operations and how they grow, lock and map a slot
+// (its bytes are in layouts/slot.h).
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -14,14 +14,15 @@
 #include <cstring>
 #include <string>
 
-#include "platform/errors.h"
 #include "kel_2.h"
+#include "layouts/slot.h"
+#include "platform/errors.h"
 #include "platform/object_cache.h"
+#include "platform/shm_support.h"
+#include "platform/temporary.h"
 #include "prefault.h"
 #include "py_ref.h"
-#include "platform/shm_support.h"
 #include "slots/state.h"
-#include "platform/temporary.h"
 
 namespace {
 
@@ -29,13 +30,6 @@ namespace {
 // Value slots
 // ---------------------------------------------------------------------------
 
-struct BasicShm {
-    uint64_t max_size;
-    pthread_mutex_t mutex;
-};
-static_assert(sizeof(BasicShm) == 48, "the slot header is part of the shared format");
-
-constexpr uint64_t HEADER_SIZE = sizeof(BasicShm);
 constexpr uint64_t HEADROOM = 32;
 
 enum class CreateOutcome { Created, NotCreated, Failed };
@@ -51,9 +45,6 @@ CreateOutcome name_taken(const char* name, bool error_if_exists) {
     }
     return CreateOutcome::NotCreated;
 }
-
-// The objects this process keeps mapped between accesses.
-shm::ObjectCache object_cache;
 
 // Sizes the unnamed object `fd` for `capacity` payload bytes and gives the
 // header alone its pages: the payload stays sparse until written.
@@ -157,40 +148,6 @@ struct SlotAccess {
 bool not_a_slot(const char* name) {
     memory_error("The shared memory address '%s' does not hold a value slot.", name);
     return false;
-}
-
-// Whether an object of `size` bytes whose header reads `max_size` can be a
-// slot. A larger object than the header says is a writer that died between
-// growing it and storing the new capacity.
-bool looks_like_slot(uint64_t size, uint64_t max_size) {
-    return size >= HEADER_SIZE && max_size <= size - HEADER_SIZE;
-}
-
-bool object_size(int fd, uint64_t& size) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        return false;
-    }
-    size = static_cast<uint64_t>(st.st_size);
-    return true;
-}
-
-// Whether the object open as `fd`, measured at `size` bytes, with `header`
-// as its first bytes (`max_size` read from them once), is one of our slots:
-// its mutex is one we made and its size agrees with its capacity. Made before
-// the mutex is touched, so that another kind of object is never locked or
-// written. A header that describes more than the object measured earlier may
-// come from a writer that grew the slot since then (the object grows before
-// its capacity is stored), so the object is measured again before that
-// counts against it.
-bool recognised_as_slot(int fd, uint64_t size, const BasicShm* header, uint64_t max_size) {
-    if (size < HEADER_SIZE || !shm::made_as_shared_mutex(&header->mutex)) {
-        return false;
-    }
-    if (max_size > size - HEADER_SIZE && !object_size(fd, size)) {
-        return false;
-    }
-    return looks_like_slot(size, max_size);
 }
 
 bool check_slot_unlocked(const SlotAccess& access, uint64_t size) {
@@ -408,12 +365,6 @@ bool get_basic_shm(SlotAccess& access, const char* name, uint64_t new_size, bool
 // Values on their way into a slot
 // ---------------------------------------------------------------------------
 
-constexpr unsigned char PROTOCOL2_MARKER = 253;
-// What payload byte 0 holds while a write copies the rest of the value: no
-// protocol marker, so every reader meets the invalid-marker error, and not
-// the zero of a slot made with room but never written, so a handle can tell
-// a write interrupted by a process that died from an empty slot.
-constexpr unsigned char WRITE_IN_PROGRESS = 0xFF;
 // Base codes of the text and binary families whose top-level frame is
 // written here (the size forms follow each base).
 constexpr unsigned char STR_BASE = 0;

@@ -11,11 +11,11 @@
 
 #include <string>
 
-#include "platform/errors.h"
+#include "calls/pools/areas.h"
 #include "calls/queue.h"
 #include "calls/record.h"
+#include "platform/errors.h"
 #include "platform/object_cache.h"
-#include "calls/pools/areas.h"
 #include "platform/shm_support.h"
 
 namespace {

@@ -1,10 +1,10 @@
-// Named queues in /dev/shm: the object's layout, how one is recognised and
-// made, and the records of its ring.
+// Named queues in /dev/shm: the object's layout, how one is recognised, and
+// the records of its ring.
 //
 // A queue object (integers native, little-endian on x86-64):
 //
 //   offset  size   field
-//   0       8      magic "zelvque" and 0xA2. As an array's (arrays/layout.h),
+//   0       8      magic "zelvque" and 0xA2. As an array's (layouts/array.h),
 //                  byte 7 has its top bit set, so a slot check refuses it, and
 //                  bytes 4-7 are not a function record's zero mutex count.
 //   8       4      layout version, 1
@@ -197,140 +197,6 @@ bool read_queue_header(int fd, QueueShm& header) {
 }
 
 // --- Mappings of extents ---------------------------------------------------------
-
-// `length` bytes of an object from the page-aligned `offset`, mapped shared.
-class ExtentView {
-public:
-    ExtentView() = default;
-    ExtentView(const ExtentView&) = delete;
-    ExtentView& operator=(const ExtentView&) = delete;
-    ExtentView(ExtentView&& other) noexcept
-        : addr_(std::exchange(other.addr_, nullptr)), length_(std::exchange(other.length_, 0)) {}
-    ExtentView& operator=(ExtentView&& other) noexcept {
-        if (this != &other) {
-            reset();
-            addr_ = std::exchange(other.addr_, nullptr);
-            length_ = std::exchange(other.length_, 0);
-        }
-        return *this;
-    }
-    ~ExtentView() { reset(); }
-
-    bool map(int fd, uint64_t offset, uint64_t length) noexcept {
-        reset();
-        if (length == 0 || length > SIZE_MAX || offset > static_cast<uint64_t>(INT64_MAX)) {
-            errno = EINVAL;
-            return false;
-        }
-        void* addr = ::mmap(nullptr, static_cast<size_t>(length), PROT_READ | PROT_WRITE, MAP_SHARED, fd,
-                            static_cast<off_t>(offset));
-        if (addr == MAP_FAILED) {
-            return false;
-        }
-        addr_ = addr;
-        length_ = static_cast<size_t>(length);
-        return true;
-    }
-    void reset() noexcept {
-        if (addr_) {
-            ::munmap(addr_, length_);
-            addr_ = nullptr;
-            length_ = 0;
-        }
-    }
-    unsigned char* bytes() const noexcept { return static_cast<unsigned char*>(addr_); }
-    size_t length() const noexcept { return length_; }
-
-private:
-    void* addr_ = nullptr;
-    size_t length_ = 0;
-};
-
-// Gives the pages of [offset, offset + length) back to the system.
-void punch(int fd, uint64_t offset, uint64_t length) noexcept {
-    if (length != 0) {
-        ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
-                    static_cast<off_t>(length));
-    }
-}
-
-// Under the mutex: a new extent of `length` bytes (page-aligned) at the heap's
-// end, its pages allocated, so that writing it cannot meet a full /dev/shm.
-// 0 with errno set when the system refuses; the heap is then as it was.
-uint64_t allocate_extent(int fd, QueueShm* q, uint64_t length) noexcept {
-    const uint64_t offset = q->heap_end;
-    const uint64_t size = round_page(length);
-    if (size < length || offset > static_cast<uint64_t>(INT64_MAX) - size) {
-        errno = EFBIG;
-        return 0;
-    }
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        return 0;
-    }
-    const uint64_t end = offset + size;
-    if (static_cast<uint64_t>(st.st_size) < end && ::ftruncate(fd, static_cast<off_t>(end)) != 0) {
-        return 0;
-    }
-    if (!shm::allocate_range(fd, offset, size)) {
-        const int error = errno;
-        punch(fd, offset, size);
-        errno = error;
-        return 0;
-    }
-    q->heap_end = end;
-    return offset;
-}
-
-// --- Creation ---------------------------------------------------------------------
-
-enum class Creation { Created, NameTaken, Failed };
-
-Creation queue_not_created(const char* format, const char* name) {
-    PyErr_Format(PyExc_MemoryError, format, name);
-    return Creation::Failed;
-}
-
-bool write_queue_header(int fd, uint64_t maxsize) {
-    shm::Mapping header;
-    if (!header.map(fd, HEADER_BYTES)) {
-        return false;
-    }
-    QueueShm* q = header.as<QueueShm>();
-    if (shm::init_shared_mutex(&q->mutex) != 0) {
-        return false;
-    }
-    std::memcpy(q->magic, QUEUE_MAGIC, sizeof QUEUE_MAGIC);
-    q->layout = LAYOUT_VERSION;
-    q->maxsize = maxsize;
-    q->rings[0] = RingShape{HEADER_BYTES, FIRST_RING, 0};
-    q->heap_end = HEADER_BYTES + FIRST_RING;
-    return true;
-}
-
-// Makes an empty queue under `path` and leaves it open in `fd`: built
-// unnamed, its header and first ring allocated, and linked under the name
-// only once complete (see create_array).
-Creation create_queue(const char* name, const std::string& path, uint64_t maxsize, shm::Fd& fd) {
-    fd = shm::create_unnamed();
-    if (!fd.valid()) {
-        return queue_not_created("Failed to create memory address '%s'.", name);
-    }
-    const uint64_t size = HEADER_BYTES + FIRST_RING;
-    if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0 || !shm::allocate_range(fd.get(), 0, size)) {
-        return queue_not_created("Failed to allocate for shared memory address '%s'.", name);
-    }
-    if (!write_queue_header(fd.get(), maxsize)) {
-        return queue_not_created("Failed to initialize mutex for shared memory address '%s'.", name);
-    }
-    if (!shm::publish(fd.get(), path)) {
-        if (errno == EEXIST) {
-            return Creation::NameTaken;
-        }
-        return queue_not_created("Failed to create memory address '%s'.", name);
-    }
-    return Creation::Created;
-}
 
 }  // namespace queues
 }  // namespace

@@ -6,9 +6,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "arrays/handle.h"
-#include "calls/handles/handle.h"
-#include "slots/handle.h"
 #include "py_ref.h"
 
 namespace {
@@ -41,26 +38,6 @@ PyObject* reopened_by(const char* type_name, PyObject* name, bool closed, const 
         return nullptr;
     }
     return more ? Py_BuildValue("(O(OO))", open.get(), name, more) : Py_BuildValue("(O(O))", open.get(), name);
-}
-
-// An unpickled slot handle never creates the slot: a name removed meanwhile
-// fails in the receiving process rather than coming back empty.
-PyObject* memory_handle_reduce(PyObject* self, PyObject*) {
-    const MemoryHandle* handle = as_memory_handle(self);
-    return reopened_by("MemoryHandle", handle->name, handle->object == nullptr, "open_memory", Py_False,
-                       handle->hold != nullptr);
-}
-
-PyObject* function_handle_reduce(PyObject* self, PyObject*) {
-    const FunctionHandleObject* handle = as_function_handle(self);
-    return reopened_by("FunctionHandle", handle->name, handle->closed, "open_function");
-}
-
-// The layout is not passed on: open_array would make a removed array anew.
-PyObject* array_handle_reduce(PyObject* self, PyObject*) {
-    const ArrayHandle* handle = as_array_handle(self);
-    return reopened_by("ArrayHandle", handle->name, !handle_open(handle), "open_array", nullptr,
-                       handle->hold != nullptr);
 }
 
 }  // namespace
