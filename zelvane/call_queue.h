@@ -231,11 +231,12 @@ constexpr bool only_taken(uint32_t seen, uint32_t now) {
 // Between two processes on otherwise idle CPUs the other side usually
 // answers within a few microseconds, far sooner than a sleep and a cross-CPU
 // wake-up take (a system call on each side and a trip through the
-// scheduler). A waiter whose waits take longer than a full watch sleeps at
-// once and spends no CPU time watching, but one such wait in RETRY_EVERY
-// watches in full all the same, and one that pays off restores the watch. A
-// single wait counts for at most SLOWEST_NS, so that a slow one now and then
-// does not stop the watches of a prompt peer.
+// scheduler). A waiter whose waits take longer than a full watch on the
+// average sleeps at once and spends no CPU time watching, but one such wait
+// in RETRY_EVERY watches in full all the same, and one that pays off
+// restores the watch. A single wait counts for at most SLOWEST_NS, so the
+// watch stops only once most waits outlast it: a peer that is preempted now
+// and then, or a slow call among prompt ones, does not stop it.
 class WaitWatch {
 public:
     // `for_reply`: a caller's wait, which a server taking its request does
@@ -275,16 +276,14 @@ public:
     }
 
 private:
-    static constexpr long MIN_NS = 4000;
     static constexpr long MAX_NS = 20000;
-    static constexpr long SLOWEST_NS = 4 * MAX_NS;
+    static constexpr long SLOWEST_NS = 2 * MAX_NS;
     static constexpr uint32_t RETRY_EVERY = 16;
 
-    // A few times the recent waits, within [MIN_NS, MAX_NS]; 0 for no watch.
+    // A full watch, or 0 for none.
     long budget() noexcept {
-        const long average = history_.average_ns.load(std::memory_order_relaxed);
-        if (average <= MAX_NS) {
-            return std::min(MAX_NS, MIN_NS + 4 * average);
+        if (history_.average_ns.load(std::memory_order_relaxed) <= MAX_NS) {
+            return MAX_NS;
         }
         const uint32_t unwatched = history_.unwatched.fetch_add(1, std::memory_order_relaxed) + 1;
         retrying_ = unwatched % RETRY_EVERY == 0 && futex::several_cpus();
@@ -294,7 +293,7 @@ private:
     void learn(long waited) noexcept {
         const long sample = std::min(waited, SLOWEST_NS);
         const long average = history_.average_ns.load(std::memory_order_relaxed);
-        const long learnt = retrying_ ? sample : average + (sample - average) / 8;
+        const long learnt = retrying_ ? sample : average + (sample - average) / 16;
         history_.average_ns.store(static_cast<uint32_t>(learnt), std::memory_order_relaxed);
     }
 
