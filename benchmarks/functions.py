@@ -6,7 +6,7 @@ ZeroMQ REQ/ROUTER over ipc://, side by side in one run.
     PYTHONPATH=build/py311 python benchmarks/functions.py [--placement free|same|split] [--quick]
     PYTHONPATH=build/py311 python benchmarks/functions.py --throughput [--quick]
     PYTHONPATH=build/py311 python benchmarks/functions.py --slow-callable [--quick]
-    PYTHONPATH=build/py311 python benchmarks/functions.py --syscalls [--quick]
+    PYTHONPATH=build/py311 python benchmarks/functions.py --syscalls [--placement P] [--tracer strace|perf] [--quick]
     PYTHONPATH=build/py311 python benchmarks/functions.py --large [--quick]
 
 Latency (the default): one caller, add(1, 2), each call timed on its own after
@@ -38,7 +38,10 @@ runs alternating.
 --syscalls: system calls per call of the uncontended single-caller loop, by
 name, for the caller (run under strace -f -c) and for the server (strace
 attached to it), each the difference between a run of --calls calls and a
-run of none. Needs strace on PATH.
+run of none, the two processes placed as --placement says. Needs strace on
+PATH; --tracer perf counts with perf stat on the system-call tracepoints
+instead, which does not slow the traced process as strace does (strace
+stops it at each system call, so a peer's watch for it may run out).
 
 "zelvane" calls through call_function; "zelvane handle" through a handle of
 open_function, where the module has it. Ratios are zelvane's (call_function)
@@ -707,8 +710,10 @@ def contention_targets(processes, threads):
 
 # System calls per call, by strace.
 
-def call_loop(name, count, handle):
+def call_loop(name, count, handle, cpu=None):
     """The traced caller: a warm-up, then `count` calls; exit status 1 on a wrong sum."""
+    if cpu is not None:
+        os.sched_setaffinity(0, {cpu})
     call, close = (HandleClient if handle else ZelvaneClient)(name).connect()
     wrong = sum(call(i, 1) != i + 1 for i in range(200))
     wrong += sum(call(i, 1) != i + 1 for i in range(count))
@@ -716,9 +721,9 @@ def call_loop(name, count, handle):
     sys.exit(1 if wrong else 0)
 
 
-def loop_command(name, count, handle):
+def loop_command(name, count, handle, cpu):
     return [sys.executable, os.path.abspath(__file__), "--call-loop", name, str(count)] + (
-        ["--handle"] if handle else [])
+        ["--handle"] if handle else []) + ([] if cpu is None else ["--loop-cpu", str(cpu)])
 
 
 def parse_strace_counts(path):
@@ -732,28 +737,69 @@ def parse_strace_counts(path):
     return counts
 
 
-def run_loop(name, count, handle, prefix=()):
-    subprocess.run(list(prefix) + loop_command(name, count, handle), check=True,
+def run_loop(name, count, handle, cpu, prefix=()):
+    subprocess.run(list(prefix) + loop_command(name, count, handle, cpu), check=True,
                    timeout=RESULT_SECONDS)
 
 
-def caller_syscalls(strace, name, count, handle, out):
-    run_loop(name, count, handle, (strace, "-f", "-c", "-o", out))
-    return parse_strace_counts(out)
+# The system calls that perf counts by name; the rest are counted together.
+PERF_NAMED = ("futex", "newfstat", "sched_yield", "fcntl", "mmap", "munmap", "openat", "close")
 
 
-def server_syscalls(strace, pid, name, count, handle, out):
-    tracer = subprocess.Popen([strace, "-f", "-c", "-o", out, "-p", str(pid)],
-                              stderr=subprocess.PIPE, text=True)
+def parse_perf_counts(path):
+    """{syscall: calls} from perf stat -x, output: the named ones, and the
+    others as "(other)"."""
+    counts = {}
+    with open(path) as f:
+        for line in f:
+            fields = line.strip().split(",")
+            if len(fields) > 3 and fields[0].isdigit():
+                event = fields[2].split(":")[-1]
+                counts[event.removeprefix("sys_enter_") if event != "sys_enter" else "(all)"] = int(fields[0])
+    counts["(other)"] = counts.pop("(all)", 0) - sum(counts.get(name, 0) for name in PERF_NAMED)
+    return counts
+
+
+class Tracer:
+    """Counts the system calls of a command, or of a running process while
+    something else runs: strace -c (which stops the traced process at each
+    system call, slowing it) or perf stat on the system-call tracepoints
+    (which does not)."""
+
+    def __init__(self, kind, out):
+        self.kind, self.out = kind, out
+        self.path = shutil.which(kind)
+
+    def command(self, pid=None):
+        target = [] if pid is None else ["-p", str(pid)]
+        if self.kind == "strace":
+            return [self.path, "-f", "-c", "-o", self.out] + target
+        events = ",".join(["raw_syscalls:sys_enter"] + [f"syscalls:sys_enter_{name}" for name in PERF_NAMED])
+        return [self.path, "stat", "-x,", "-e", events, "-o", self.out] + target
+
+    def counts(self):
+        return parse_strace_counts(self.out) if self.kind == "strace" else parse_perf_counts(self.out)
+
+
+def caller_syscalls(tracer, name, count, handle, cpu):
+    run_loop(name, count, handle, cpu, tracer.command())
+    return tracer.counts()
+
+
+def server_syscalls(tracer, pid, name, count, handle, cpu):
+    process = subprocess.Popen(tracer.command(pid), stderr=subprocess.PIPE, text=True)
     try:
-        ready, _, _ = select.select([tracer.stderr], [], [], WAIT_SECONDS)
-        if not ready or "attached" not in tracer.stderr.readline():
-            raise RuntimeError("strace could not attach to the server")
-        run_loop(name, count, handle)
+        if tracer.kind == "strace":
+            ready, _, _ = select.select([process.stderr], [], [], WAIT_SECONDS)
+            if not ready or "attached" not in process.stderr.readline():
+                raise RuntimeError("strace could not attach to the server")
+        else:
+            time.sleep(1)  # perf stat reports nothing when it is attached
+        run_loop(name, count, handle, cpu)
     finally:
-        tracer.send_signal(signal.SIGINT)
-        tracer.wait(WAIT_SECONDS)
-    return parse_strace_counts(out)
+        process.send_signal(signal.SIGINT)
+        process.wait(WAIT_SECONDS)
+    return tracer.counts()
 
 
 def per_call(measure, count):
@@ -762,23 +808,25 @@ def per_call(measure, count):
     return {name: (full.get(name, 0) - empty.get(name, 0)) / count for name in set(full) | set(empty)}
 
 
-def syscalls_mode(ctx, count):
-    strace = shutil.which("strace")
-    if strace is None:
-        print("strace is not on PATH, so the system-call report is skipped")
+def syscalls_mode(ctx, count, placement, tracer_kind):
+    if shutil.which(tracer_kind) is None:
+        print(f"{tracer_kind} is not on PATH, so the system-call report is skipped")
         return
+    server_cpu, caller_cpu = placement_cpus(placement)
     columns = {}
     with contextlib.ExitStack() as stack:
-        peer = ZelvanePeer(ctx, None)
+        peer = ZelvanePeer(ctx, server_cpu)
         stack.callback(peer.close)
-        out = os.path.join(stack.enter_context(tempfile.TemporaryDirectory()), "strace.txt")
+        tracer = Tracer(tracer_kind, os.path.join(stack.enter_context(tempfile.TemporaryDirectory()), "out.txt"))
         for label, handle in [("zelvane", False)] + ([("handle", True)] if HAS_HANDLE else []):
             columns[f"{label} caller"] = per_call(
-                lambda k: caller_syscalls(strace, peer.name, k, handle, out), count)
+                lambda k: caller_syscalls(tracer, peer.name, k, handle, caller_cpu), count)
             columns[f"{label} server"] = per_call(
-                lambda k: server_syscalls(strace, peer.process.pid, peer.name, k, handle, out), count)
-    print(f"\nsystem calls per call of add(i, 1), one caller, {count} calls (a run of none "
-          "subtracted; caller and server traced in separate runs, strace slows both)")
+                lambda k: server_syscalls(tracer, peer.process.pid, peer.name, k, handle, caller_cpu), count)
+    slowed = ", strace slows both" if tracer_kind == "strace" else ""
+    print(f"\nsystem calls per call of add(i, 1), one caller, {count} calls, placement {placement} "
+          f"(server CPU {server_cpu}, caller CPU {caller_cpu}; a run of none subtracted; "
+          f"caller and server counted in separate runs by {tracer_kind}{slowed})")
     names = sorted({name for column in columns.values() for name, value in column.items()
                     if abs(value) >= 0.005})
     width = max([len("syscall")] + [len(name) for name in names]) + 2
@@ -988,6 +1036,10 @@ def main():
                        help="echo of 16 B to 100 MiB through a handle and a Pipe, and peak memory")
     modes.add_argument("--call-loop", nargs=2, metavar=("NAME", "COUNT"), help=argparse.SUPPRESS)
     parser.add_argument("--handle", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--loop-cpu", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--tracer", choices=("strace", "perf"), default="strace",
+                        help="syscalls: count with strace -c (default) or perf stat, which does not "
+                             "slow the traced process")
     parser.add_argument("--placement", choices=("free", "same", "split"), default="free")
     parser.add_argument("--calls", type=int,
                         help="latency: timed calls per peer (a quarter of them for the managers), "
@@ -999,9 +1051,9 @@ def main():
                         help="large: also compare a 16-byte handle echo with the build in DIR")
     args = parser.parse_args()
     if args.call_loop:
-        call_loop(args.call_loop[0], int(args.call_loop[1]), args.handle)
-    if args.placement != "free" and (args.throughput or args.slow_callable or args.syscalls):
-        parser.error("--placement is for the latency mode only")
+        call_loop(args.call_loop[0], int(args.call_loop[1]), args.handle, args.loop_cpu)
+    if args.placement != "free" and (args.throughput or args.slow_callable):
+        parser.error("--placement is for the latency and system-call modes only")
     if args.calls is None:
         args.calls = 1000 if args.slow_callable else 20000
     if args.quick:
@@ -1013,7 +1065,7 @@ def main():
     elif args.slow_callable:
         contention_mode(ctx, ((4, 1),), args.calls, slow=True)
     elif args.syscalls:
-        syscalls_mode(ctx, args.calls)
+        syscalls_mode(ctx, args.calls, args.placement, args.tracer)
     elif args.large:
         large_mode(ctx, args.quick, args.baseline)
     else:

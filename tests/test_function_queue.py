@@ -8,7 +8,7 @@ import textwrap
 import pytest
 import zelvane
 
-from conftest import finish, shm_path, spawn_python, wait_until
+from conftest import finish, run_python, shm_path, spawn_python, wait_until
 from test_function_robustness import process_state
 
 pytestmark = pytest.mark.timeout(180)
@@ -189,3 +189,34 @@ def test_a_handle_works_in_a_forked_child(serve):
     assert os.waitpid(pid, 0)[1] == 0
     assert handle(2) == 4
     handle.close()
+
+
+# A caller in a child process of its own, whose CPU time it reports.
+SLOW_CALLS_CPU = """
+import resource, sys
+import zelvane
+NAME, HOW, CALLS = {name!r}, {how!r}, {calls}
+if HOW == "handle":
+    call = zelvane.open_function(NAME)
+else:
+    call = lambda x: zelvane.call_function(NAME, (x,))
+def cpu_seconds():
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+start = cpu_seconds()
+results = [call(i) for i in range(CALLS)]
+print(cpu_seconds() - start, results == list(range(1, CALLS + 1)))
+"""
+
+
+@pytest.mark.parametrize("how", ["call_function", "handle"])
+def test_a_slow_server_costs_its_caller_no_cpu_time(serve, how):
+    # Each call takes 40 ms; a caller that watched for its reply all along
+    # would spend about that much CPU time on it, one that sleeps next to none.
+    calls = 25
+    server = serve("lambda x: time.sleep(0.04) or x + 1")
+    child = run_python(SLOW_CALLS_CPU.format(name=server.name, how=how, calls=calls))
+    assert child.returncode == 0, child.stderr
+    cpu, all_right = child.stdout.split()
+    assert all_right == "True"
+    assert float(cpu) < calls * 0.004, cpu

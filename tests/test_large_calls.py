@@ -62,9 +62,9 @@ def payloads_mapped(pid):
 
 def server_lets_go_of_payloads(pid):
     """A server keeps its callers' buffers mapped between calls, and lets go
-    of them once it has been idle for a moment."""
-    # It closes a caller's buffer just after posting the reply, so a busy
-    # machine may show it open for a moment after the call returned.
+    of them once it has been idle for a moment. It closes its descriptor of
+    a buffer just after it posted the reply, which its caller may collect
+    first."""
     wait_until(lambda: payloads_open(pid) == 0, what="the server to close its callers' buffers")
     wait_until(lambda: payloads_mapped(pid) == 0, what="the server to unmap its callers' buffers")
 

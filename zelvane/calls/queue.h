@@ -3,8 +3,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 
 #include "calls/record.h"
 #include "platform/futex.h"
@@ -228,56 +230,103 @@ bool mark_asleep(FunctionRecord& record, const WaitMode& mode, uint32_t& seen, c
     return unchanged;
 }
 
-// How long a waiter watches the call word before it sleeps. Between two
-// processes on otherwise idle CPUs the other side usually answers within a
-// few microseconds, far sooner than a sleep and a cross-CPU wake-up take; on a
-// busy machine watching mostly fails and only takes CPU time from the other
-// side. So the watch shrinks while it fails, and once it has shrunk to
-// nothing a full watch is tried now and then; one that pays off (the wait
-// ends at the look it led to) restores it. A change that does not end the
-// wait, such as a request being taken while its caller waits for the reply
-// of a long call, earns nothing: otherwise every such call would cost its
-// caller a full watch of CPU time that the servers need. Serving and calling
-// keep separate budgets: they wait for different things.
-class SpinBudget {
+long nanoseconds_since(const timespec& start) noexcept {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec);
+}
+
+// Whether the word a caller waits on for its reply changed from `seen` to
+// `now` only because a server took the request: nothing for the caller to
+// look at. The call word and a pool area's word share these states.
+constexpr bool only_taken(uint32_t seen, uint32_t now) {
+    static_assert(CallWord::POSTED == AreaWord::POSTED && CallWord::EXECUTING == AreaWord::EXECUTING);
+    return (seen & CallWord::STATE_MASK) == CallWord::POSTED &&
+           (seen ^ now) == (CallWord::POSTED ^ CallWord::EXECUTING);
+}
+
+// How long a waiter watches the word it waits on before it sleeps, learnt
+// from how long its kind of wait took lately: a caller's wait for its reply,
+// per record, and the serving side's wait for the next request, per process.
+// Between two processes on otherwise idle CPUs the other side usually
+// answers within a few microseconds, far sooner than a sleep and a cross-CPU
+// wake-up take (a system call on each side and a trip through the
+// scheduler). A waiter whose waits take longer than a full watch on the
+// average sleeps at once and spends no CPU time watching, but one such wait
+// in RETRY_EVERY watches in full all the same, and one that pays off
+// restores the watch. A single wait counts for at most SLOWEST_NS, so the
+// watch stops only once most waits outlast it: a peer that is preempted now
+// and then, or a slow call among prompt ones, does not stop it.
+class WaitWatch {
 public:
-    // Watches the word; true as soon as it changed from `seen`.
-    bool watch(const std::atomic<uint32_t>& word, uint32_t seen, bool peer_on_this_cpu) noexcept {
-        long budget = budget_ns_.load(std::memory_order_relaxed);
-        if (budget < MIN_NS) {
-            if (++waits_without_watch_ % RETRY_EVERY != 0 || !several_cpus()) {
-                return false;
-            }
-            budget = MAX_NS;
+    // `for_reply`: a caller's wait, which a server taking its request does
+    // not end.
+    WaitWatch(shm::WaitHistory& history, bool for_reply) noexcept : history_(history), for_reply_(for_reply) {}
+    WaitWatch(const WaitWatch&) = delete;
+    WaitWatch& operator=(const WaitWatch&) = delete;
+    // The wait ended, or its slice passed: what it took teaches the next.
+    ~WaitWatch() {
+        if (watched_) {
+            learn(nanoseconds_since(since_));
         }
-        const bool changed = futex::watch(&word, seen, budget, peer_on_this_cpu);
-        if (!changed) {
-            budget -= budget / 4;
-            budget_ns_.store(budget < MIN_NS ? 0 : budget, std::memory_order_relaxed);
-        }
-        return changed;
     }
 
-    // The last watch led to the end of its wait.
-    void paid_off() noexcept { budget_ns_.store(MAX_NS, std::memory_order_relaxed); }
+    // Watches `word` until it changes from `seen` in a way worth a look (true)
+    // or the watch's time is up; `seen` follows a request being taken.
+    bool watch(const std::atomic<uint32_t>& word, uint32_t& seen, bool peer_here) noexcept {
+        if (!started_) {
+            started_ = true;
+            clock_gettime(CLOCK_MONOTONIC, &since_);
+            budget_ns_ = budget();
+        }
+        const long left = budget_ns_ - (watched_ ? nanoseconds_since(since_) : 0);  // a first watch starts now
+        if (left <= 0) {
+            return false;
+        }
+        watched_ = true;
+        const bool for_reply = for_reply_;
+        const auto worth_a_look = [&word, &seen, for_reply] {
+            const uint32_t now = word.load(std::memory_order_relaxed);
+            if (for_reply && now != seen && only_taken(seen, now)) {
+                seen = now;
+            }
+            return now != seen;
+        };
+        return futex::spin(worth_a_look, left, peer_here);
+    }
 
 private:
-    static constexpr long MIN_NS = 2000;
     static constexpr long MAX_NS = 20000;
-    static constexpr unsigned RETRY_EVERY = 16;
+    static constexpr long SLOWEST_NS = 2 * MAX_NS;
+    static constexpr uint32_t RETRY_EVERY = 16;
 
-    static bool several_cpus() noexcept {
-        static const bool several = sysconf(_SC_NPROCESSORS_ONLN) > 1;
-        return several;
+    // A full watch, or 0 for none.
+    long budget() noexcept {
+        if (history_.average_ns.load(std::memory_order_relaxed) <= MAX_NS) {
+            return MAX_NS;
+        }
+        const uint32_t unwatched = history_.unwatched.fetch_add(1, std::memory_order_relaxed) + 1;
+        retrying_ = unwatched % RETRY_EVERY == 0 && futex::several_cpus();
+        return retrying_ ? MAX_NS : 0;
     }
 
-    std::atomic<long> budget_ns_{MAX_NS};
-    std::atomic<unsigned> waits_without_watch_{0};
+    void learn(long waited) noexcept {
+        const long sample = std::min(waited, SLOWEST_NS);
+        const long average = history_.average_ns.load(std::memory_order_relaxed);
+        const long learnt = retrying_ ? sample : average + (sample - average) / 16;
+        history_.average_ns.store(static_cast<uint32_t>(learnt), std::memory_order_relaxed);
+    }
+
+    shm::WaitHistory& history_;
+    const bool for_reply_;
+    bool started_ = false;
+    bool watched_ = false;
+    bool retrying_ = false;
+    long budget_ns_ = 0;
+    timespec since_{};
 };
 
-SpinBudget server_spin;
-SpinBudget caller_spin;
-
+shm::WaitHistory request_waits;  // the serving side's, for its next request
 
 // Runs `look` under the record's mutex until it is done, sleeping on the call
 // word in between as `mode` (which the look may change) says: 0 when done,
@@ -286,7 +335,8 @@ SpinBudget caller_spin;
 template <typename Look>
 int look_for_a_slice(FunctionRecord& record, const WaitMode& mode, Look& look, const timespec* limit) noexcept {
     const timespec slice_end = shm::slice_end(limit);
-    SpinBudget* watched_with = nullptr;
+    const bool serving = mode.mask == SERVER_WAITS;
+    WaitWatch watch(serving ? request_waits : record.object->replies, !serving);
     for (;;) {
         const int rc = lock_record(record, slice_end);
         if (rc != 0) {
@@ -294,20 +344,14 @@ int look_for_a_slice(FunctionRecord& record, const WaitMode& mode, Look& look, c
         }
         uint32_t seen;
         if (look_and_unlock(record, look, seen, &mode) == Step::Done) {
-            if (watched_with) {
-                watched_with->paid_off();
-            }
             return 0;
         }
-        const bool serving = mode.mask == SERVER_WAITS;
         CallerState& callers = record.shm()->callers;
         const auto cpu = static_cast<uint16_t>(sched_getcpu());
         (serving ? callers.server_cpu : callers.caller_cpu).store(cpu, std::memory_order_relaxed);
         const bool peer_here = (serving ? callers.caller_cpu : callers.server_cpu).load(std::memory_order_relaxed) == cpu;
-        SpinBudget& spin = serving ? server_spin : caller_spin;
         std::atomic<uint32_t>& word = waited_word(record, mode);
-        watched_with = mode.watches && spin.watch(word, seen, peer_here) ? &spin : nullptr;
-        if (watched_with) {
+        if (mode.watches && watch.watch(word, seen, peer_here)) {
             continue;
         }
         if (mode.asleep_mark != 0 && !mark_asleep(record, mode, seen, slice_end)) {

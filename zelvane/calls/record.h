@@ -168,11 +168,24 @@ int record_locked(pthread_mutex_t* mutex, int rc) noexcept {
     return shm::mend_if_owner_died(mutex, rc, [] {});
 }
 
+// A record stays locked for one look, well under a microsecond, so a waiter
+// that finds it busy tries again for a moment before it sleeps: the sleep
+// would cost it a system call, and the holder another to wake it. As
+// pthread_mutex_trylock.
+int try_lock_record_for_a_moment(pthread_mutex_t* mutex) noexcept {
+    constexpr long MOMENT_NS = 2000;
+    int rc = pthread_mutex_trylock(mutex);
+    if (rc == EBUSY && futex::several_cpus()) {
+        futex::spin([mutex, &rc] { return (rc = pthread_mutex_trylock(mutex)) != EBUSY; }, MOMENT_NS, false);
+    }
+    return rc;
+}
+
 // Locks the record, waiting until `deadline` at the latest (the GIL
 // released by the caller): 0, ETIMEDOUT or another errno.
 int lock_record(const FunctionRecord& record, const timespec& deadline) noexcept {
     pthread_mutex_t* mutex = &record.shm()->mutex;
-    int rc = pthread_mutex_trylock(mutex);
+    int rc = try_lock_record_for_a_moment(mutex);
     if (rc == EBUSY) {
         rc = shm::lock_until(mutex, deadline);
     }

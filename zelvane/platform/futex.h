@@ -41,16 +41,24 @@ inline void cpu_relax() noexcept {
 #endif
 }
 
-// Watches `*word` for up to `nanoseconds` without sleeping; true as soon as
-// it no longer holds `expected`. A peer on another CPU answers while this
-// thread spins; one on this CPU (`peer_here`) can only answer while this
-// thread stands aside, so then it yields the CPU between looks.
-inline bool watch(const std::atomic<uint32_t>* word, uint32_t expected, long nanoseconds, bool peer_here) noexcept {
+// Whether the machine has more than one CPU online: only then can a peer act
+// while this thread spins.
+inline bool several_cpus() noexcept {
+    static const bool several = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+    return several;
+}
+
+// Asks `ready()` between short pauses for up to `nanoseconds`; true as soon
+// as it says yes. A peer on another CPU acts while this thread spins; one on
+// this CPU (`peer_here`) can only act while this thread stands aside, so then
+// it yields the CPU between looks.
+template <typename Ready>
+bool spin(Ready&& ready, long nanoseconds, bool peer_here) noexcept {
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
         for (int i = 0; i < 16; ++i) {
-            if (word->load(std::memory_order_relaxed) != expected) {
+            if (ready()) {
                 return true;
             }
             cpu_relax();
@@ -65,6 +73,13 @@ inline bool watch(const std::atomic<uint32_t>* word, uint32_t expected, long nan
             sched_yield();
         }
     }
+}
+
+// Watches `*word` for up to `nanoseconds` without sleeping; true as soon as
+// it no longer holds `expected`.
+inline bool watch(const std::atomic<uint32_t>* word, uint32_t expected, long nanoseconds, bool peer_here) noexcept {
+    return spin([word, expected] { return word->load(std::memory_order_relaxed) != expected; }, nanoseconds,
+                peer_here);
 }
 
 // Wakes every thread of every process waiting on `word` as one of `kinds`.

@@ -37,6 +37,14 @@ inline constexpr size_t CACHE_MAX_BYTES = size_t{8} << 30;
 
 struct MappedObject;
 
+// How long the waits of one kind lately took (an exponential average, in
+// nanoseconds), which tells the next how long to watch before it sleeps, and
+// how many went without a watch since the last one that did.
+struct WaitHistory {
+    std::atomic<uint32_t> average_ns{0};
+    std::atomic<uint32_t> unwatched{0};
+};
+
 // The objects through which this process holds a lock that says it is alive
 // (a server's record, a caller's record). A fork child gives them up: the
 // descriptor and the mapping it inherited share the parent's open file
@@ -77,6 +85,9 @@ struct MappedObject {
     // this descriptor (0 for none; a forked child has another pid).
     pid_t caller_lock_pid = 0;
     bool holds_liveness = false;
+    // For a function record: how long this process's calls lately waited
+    // for their replies.
+    WaitHistory replies;
     bool held = false;  // kept by a handle, which frees it on close once unused
     // The object's first bytes known to have their pages: the first page
     // holds the header, written when the object was made, and pages are
