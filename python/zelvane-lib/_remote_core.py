@@ -507,6 +507,7 @@ class ServerCore:
         self._keys = remote._keys(name)
         self._sid = uuid.uuid4().hex
         self._gen = None
+        self._heartbeat = None  # the heartbeat script's keys and arguments, once joined
         self._lost = False
 
     def _join(self):
