@@ -1,5 +1,6 @@
 """The Redis back end's terms: argument checks with the module's messages,
-requests and replies as they travel, and key names."""
+requests and replies as they travel and what they mean, key names, and the
+errors of an unreachable server."""
 import functools
 import time
 import traceback
@@ -8,7 +9,8 @@ from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
 
 import zelvane
 from zelvane._remote_scripts import (LOCK_LEASE, INLINE_VALUE, HEARTBEAT_TTL, POOL_TTL, MESSAGE_SIZE,
-    CALL_FUNCTION, HANDLE_ARGS, HANDLE_KWARGS, REPLY_RESULT, REPLY_NULL, NULL_MESSAGE)
+    SMALLEST_BULK_LIMIT, CALL_ID_SIZE, CALL_FUNCTION, HANDLE_ARGS, HANDLE_KWARGS, REPLY_RESULT, REPLY_EXCEPTION,
+    REPLY_NULL, NULL_MESSAGE, RESULT_TOO_LARGE, SCRIPTS)
 
 
 def public_url(url):
@@ -276,3 +278,162 @@ class NamedHandle:
         if self._closed:
             raise ValueError(f"Cannot pickle a closed {self._kind} of '{self._name}'.")
         return self._remote._reopening(self._opener, self._name)
+
+
+def queue_script(pipe, script, keys, args):
+    """Queues `script` in the transaction `pipe` by its text: a script the
+    server forgets between redis-py's check and the transaction (SCRIPT
+    FLUSH) runs all the same, as a script sent whole by a wire does."""
+    pipe.eval(SCRIPTS[script], len(keys), *keys, *args)
+
+
+def stored(name, found):
+    """The encoded value (or None), whether capacity was reserved, and the
+    version, from what the read and lock scripts found."""
+    if found == -1:
+        raise MemoryError(f"Failed to open shared memory address '{name}'.")
+    if found == -3:
+        raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
+    data, reserved, version = found
+    return data, reserved is not None, int(version or 0)
+
+
+def raise_write_failed(name, code):
+    if code == -1:
+        raise MemoryError(f"Failed to open shared memory address '{name}'.")
+    if code == -3:
+        raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
+    raise RuntimeError(f"The lock of slot '{name}' was let go of during update().")
+
+
+def handed_state(state):
+    """What the read script would find, from the state a hand-over carried."""
+    if state == b"!":
+        return -1
+    if state == b"-":
+        return 1
+    version, _, data = state[1:].partition(b":")
+    return [data or None, b"1" if state[:1] == b"z" else None, version]
+
+
+def read_value(data, reserved):
+    if data is not None:
+        return zelvane.loads(data)
+    if reserved:
+        # Reserved capacity never written reads as the zero bytes it holds
+        # on one host.
+        return zelvane.loads(b"\0")
+    return None
+
+
+MISSING_FUNCTION = "No function '{}' is served; open_function(name, wait=seconds) waits for a server"
+MISSING_SLOT = "No value slot '{}' exists; open_memory(name, create=False, wait=seconds) waits for one."
+
+
+def raise_not_a_function(name, code, missing=None):
+    """The error of a name that holds no served function: `missing` words
+    the case of a name that holds nothing (the seven functions' own words
+    when None)."""
+    if code == -2:
+        raise MemoryError(f"The shared memory address '{name}' does not hold a hosted function.")
+    if code == -4:
+        raise RuntimeError(f"Nobody serves the function '{name}' any more: its serving process has ended.")
+    raise MemoryError(missing or "Failed to open the shared memory.")
+
+
+class Reachable:
+    """Turns redis-py's connection failures into ones that name the server
+    (without credentials)."""
+
+    def __init__(self, url):
+        self.url = url
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        import redis
+        if isinstance(exc, (redis.ConnectionError, redis.TimeoutError)):
+            raise redis.ConnectionError(f"Cannot reach Redis at {self.url}: {exc}") from exc
+        return False
+
+
+def raise_pool_lost(url, name):
+    """A pool that went with the Redis server's data ends its servers as an
+    unreachable server does: a restarted server is no removal."""
+    import redis
+    raise redis.ConnectionError(f"Cannot reach Redis at {url}: the server lost the pool of '{name}' while it "
+                                "was served (restarted or flushed); serve it again")
+
+
+def reply_pop(key, wait):
+    """The command that takes a reply from `key`, waiting at most `wait`
+    seconds (a blocking pop with no time at all would block for ever)."""
+    if wait <= 0:
+        return "LPOP", key
+    return "BLPOP", key, wait
+
+
+def popped(found):
+    """The item that reply_pop's command took, or None."""
+    return found[1] if isinstance(found, (list, tuple)) else found
+
+
+def request_arguments(request):
+    """A request's form, positional and keyword arguments."""
+    form, payload = request[CALL_ID_SIZE:CALL_ID_SIZE + 1], request[CALL_ID_SIZE + 1:]
+    if form == HANDLE_KWARGS:
+        args, kwargs = zelvane.loads(payload)
+    else:
+        args, kwargs = zelvane.loads(payload), {}
+    if not isinstance(args, tuple) or not isinstance(kwargs, dict):
+        raise ValueError("Likely received an invalid bytes object: the arguments are not a tuple.")
+    return form, args, kwargs
+
+
+def result_reply(form, result):
+    data = zelvane.dumps(result)
+    if form == CALL_FUNCTION and len(data) > MESSAGE_SIZE:
+        raise ValueError(RESULT_TOO_LARGE)
+    return REPLY_RESULT + data
+
+
+def failure_reply(kind, exc):
+    """The reply to a call that raised `exc`, and the exception that ends
+    serving (or None): any failure ends a create_function server, which
+    answers with the null message; a pool's server reports it and goes on,
+    unless it is not an Exception (KeyboardInterrupt, SystemExit)."""
+    if kind == "create":
+        return REPLY_NULL, exc
+    ends = not isinstance(exc, Exception)
+    return REPLY_EXCEPTION + remote_report(exc), exc if ends else None
+
+
+def reply_refused_for_length(kind, name, reply, error):
+    """The reply that tells a caller its result was too long for the Redis
+    server (which answers a value over its proto-max-bulk-len with an error
+    and a closed connection), and the exception that ends serving (or
+    None); `error` raised again when it cannot be that."""
+    import redis
+    if len(reply) < SMALLEST_BULK_LIMIT or not isinstance(error, (redis.ConnectionError, redis.ResponseError)):
+        raise error
+    return failure_reply(kind, ValueError(f"The result of '{name}' is {len(reply) - 1} bytes encoded, more than "
+                                          "the Redis server takes in one value (its proto-max-bulk-len)."))
+
+
+def check_connect_arguments(url, namespace):
+    if not isinstance(url, str):
+        raise TypeError(f"url must be a str, not {type(url).__name__}")
+    # The namespace is part of every key's hash tag "{namespace:name}".
+    if not isinstance(namespace, str) or not namespace or any(c in namespace for c in ":{}\0"):
+        raise ValueError("namespace must be a non-empty str without ':', '{', '}' or NUL characters")
+
+
+def import_redis(module):
+    """redis-py's `module`, or an ImportError that tells how to install it."""
+    import importlib
+    try:
+        return importlib.import_module(module)
+    except ImportError as exc:
+        raise ModuleNotFoundError("zelvane.connect needs redis-py: pip install 'zelvane[redis]'",
+                                  name="redis") from exc
