@@ -244,7 +244,10 @@ bool allocate_payload(SlotAccess& access, uint64_t length) {
     if (end <= object.allocated) {
         return true;
     }
-    if (!shm::allocate_range(access.fd(), HEADER_SIZE, length)) {
+    // Allocating many pages takes as long as copying them: without the GIL,
+    // as the copy (the access pins the object).
+    const auto allocate = [&access, length] { return shm::allocate_range(access.fd(), HEADER_SIZE, length); };
+    if (!(end - object.allocated >= LARGE_COPY ? shm::without_gil(allocate) : allocate())) {
         return false;
     }
     access.fresh_from = std::max<uint64_t>(object.allocated, HEADER_SIZE);
