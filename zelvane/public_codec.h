@@ -22,13 +22,13 @@ PyObject* loads(PyObject*, PyObject* data) {
     if (PyBytes_CheckExact(data)) {
         PyRef held = PyRef::borrow(data);
         return to_value_range(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)),
-                              static_cast<size_t>(PyBytes_GET_SIZE(data)));
+                              static_cast<size_t>(PyBytes_GET_SIZE(data)), true);
     }
     Py_buffer view;
     if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) {
         return nullptr;
     }
-    PyObject* value = to_value_range(static_cast<const unsigned char*>(view.buf), static_cast<size_t>(view.len));
+    PyObject* value = to_value_range(static_cast<const unsigned char*>(view.buf), static_cast<size_t>(view.len), true);
     PyBuffer_Release(&view);
     return value;
 }

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "encode_failure.h"
+#include "gil_release.h"
 #include "kel_codec.h"
 #include "namedtuple_classes.h"
 #include "prefault.h"
@@ -342,7 +343,7 @@ PyObject* from_value_into(PyObject* value, EncodeArea& area, size_t& length) {
     return encode(value, &area, &length);
 }
 
-PyObject* to_value_range(const unsigned char* data, size_t length) {
+PyObject* to_value_range(const unsigned char* data, size_t length, bool stable) {
     if (length == 0) {
         kel::set_invalid_marker_error();
         return nullptr;
@@ -355,6 +356,7 @@ PyObject* to_value_range(const unsigned char* data, size_t length) {
         return nullptr;
     }
     kel::ByteData bd(data, length, kel2::to_dict_key);
+    bd.stable = stable;
     return kel2::to_any_value(bd);
 }
 
@@ -363,7 +365,9 @@ PyObject* to_value(PyObject* py_bytes) {
         PyErr_SetString(PyExc_TypeError, "Expected a bytes object to decode.");
         return nullptr;
     }
-    // bytes are immutable, so the decoder reads them in place.
+    // bytes are immutable, so the decoder reads them in place; held here,
+    // they stay while the GIL is let go.
+    PyRef held = PyRef::borrow(py_bytes);
     return to_value_range(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(py_bytes)),
-                          static_cast<size_t>(PyBytes_GET_SIZE(py_bytes)));
+                          static_cast<size_t>(PyBytes_GET_SIZE(py_bytes)), true);
 }

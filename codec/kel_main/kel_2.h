@@ -50,5 +50,7 @@ PyObject* from_value_into(PyObject* value, EncodeArea& area, size_t& length);
 PyObject* to_value(PyObject* py_bytes);
 
 // The same over a byte range that stays unchanged while it is decoded (a
-// locked slot payload, a message area), so that no copy is needed.
-PyObject* to_value_range(const unsigned char* data, size_t length);
+// locked slot payload, a message area), so that no copy is needed. With
+// `stable`, the range also stays mapped and unchanged while the GIL is let
+// go, and large copies out of it let the GIL go.
+PyObject* to_value_range(const unsigned char* data, size_t length, bool stable = false);

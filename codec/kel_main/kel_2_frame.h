@@ -35,6 +35,8 @@ struct ValueData {
     int64_t offset;
     int64_t max_size;
     int32_t nests;
+    // How many of the open nests are tuples (see may_copy_without_gil).
+    int32_t tuple_nests;
     unsigned char* bytes;
     PyObject* owner;
     // Where the encoding goes once it outgrows `local`, when given; `in_area`
@@ -196,6 +198,7 @@ bool init_vd(ValueData& vd, PyObject* value, EncodeArea* area = nullptr) {
     vd.offset = 0;
     vd.max_size = LOCAL_CAPACITY;
     vd.nests = 0;
+    vd.tuple_nests = 0;
     const int64_t capacity = initial_capacity(value);
     if (capacity > LOCAL_CAPACITY && !(vd.area && move_into_area(vd, capacity, EncodeArea::When::Start)) &&
         !move_into_owner(vd, capacity)) {
@@ -289,6 +292,17 @@ inline void write_metadata(ValueData& vd, unsigned char datachar, uint64_t num, 
     write_size_bytes(vd, num, num_bytes);
 }
 
+// Whether a payload of `size` bytes is copied with the GIL let go. Only a
+// large one, and only when every container around it is a tuple, which
+// holds its members and cannot change: any other container may drop or
+// move the members the encoder reads from it once the GIL comes back. So
+// the value itself is held by a tuple or by the encoder's caller; a value
+// whose bytes may move (a bytearray, a memoryview) is kept exported by its
+// writer.
+inline bool may_copy_without_gil(const ValueData& vd, uint64_t size) {
+    return size >= LARGE_COPY && vd.nests == vd.tuple_nests;
+}
+
 // The size forms of write_E12D but the one-byte one.
 StatusCode write_E12D_other(ValueData& vd, uint64_t size, const void* bytes, unsigned char empty) {
     const int64_t payload = bytes ? static_cast<int64_t>(size) : 0;
@@ -313,7 +327,10 @@ StatusCode write_E12D_other(ValueData& vd, uint64_t size, const void* bytes, uns
         put_byte(vd, static_cast<unsigned char>(empty + 3));
         write_metadata(vd, static_cast<unsigned char>(n), size, n);
     }
-    if (bytes) {
+    if (bytes && may_copy_without_gil(vd, size)) {
+        gil::copy(vd.bytes + vd.offset, bytes, size);
+        vd.offset += static_cast<int64_t>(size);
+    } else if (bytes) {
         write_raw(vd, bytes, size);
     }
     return SC_SUCCESS;

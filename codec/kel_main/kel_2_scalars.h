@@ -242,6 +242,8 @@ StatusCode from_bytes(ValueData& vd, PyObject* value) {
     if (!PyBytes_Check(value)) {
         return SC_INCORRECT;
     }
+    // The tuples around it or the encoder's caller hold it while a large
+    // copy lets the GIL go (see may_copy_without_gil).
     return write_E12D(vd, static_cast<uint64_t>(PyBytes_GET_SIZE(value)), PyBytes_AS_STRING(value), 18);
 }
 
@@ -249,8 +251,19 @@ StatusCode from_bytearray(ValueData& vd, PyObject* value) {
     if (!PyByteArray_Check(value)) {
         return SC_INCORRECT;
     }
-    return write_E12D(vd, static_cast<uint64_t>(PyByteArray_GET_SIZE(value)),
-                      PyByteArray_AS_STRING(value), 23);
+    const auto size = static_cast<uint64_t>(PyByteArray_GET_SIZE(value));
+    if (!may_copy_without_gil(vd, size)) {
+        return write_E12D(vd, size, PyByteArray_AS_STRING(value), 23);
+    }
+    // Exported, the bytearray cannot be resized (its bytes moved or freed)
+    // while the copy lets the GIL go.
+    Py_buffer view;
+    if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) {
+        return SC_EXCEPTION;
+    }
+    const StatusCode s = write_E12D(vd, static_cast<uint64_t>(view.len), view.buf, 23);
+    PyBuffer_Release(&view);
+    return s;
 }
 
 }  // namespace
@@ -451,14 +464,26 @@ PyObject* to_bytes_gen(ByteData& bd, uint64_t size_bytes_length, int is_bytearra
     const char* payload = reinterpret_cast<const char*>(bd.bytes + bd.offset);
     bd.offset += size;
     const auto n = static_cast<Py_ssize_t>(size);
-    if (size < OWN_MAPPING) {
+    const bool off_gil = bd.stable && size >= LARGE_COPY;
+    if (size < OWN_MAPPING && !off_gil) {
         return is_bytearray ? PyByteArray_FromStringAndSize(payload, n) : PyBytes_FromStringAndSize(payload, n);
     }
     PyObject* value = is_bytearray ? PyByteArray_FromStringAndSize(nullptr, n) : PyBytes_FromStringAndSize(nullptr, n);
-    if (value) {
-        char* data = is_bytearray ? PyByteArray_AS_STRING(value) : PyBytes_AS_STRING(value);
-        populate_allocation_for_copy(data, size);
+    if (!value) {
+        return nullptr;
+    }
+    // Nobody else can see the new object yet, so it may be filled without the GIL.
+    char* data = is_bytearray ? PyByteArray_AS_STRING(value) : PyBytes_AS_STRING(value);
+    const auto fill = [data, payload, size] {
+        if (size >= OWN_MAPPING) {
+            populate_allocation_for_copy(data, size);
+        }
         std::memcpy(data, payload, size);
+    };
+    if (off_gil) {
+        gil::without_gil(fill);
+    } else {
+        fill();
     }
     return value;
 }

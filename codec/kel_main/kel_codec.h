@@ -41,6 +41,10 @@ struct ByteData {
     // (a valid input needs about one word per member; beyond the allowance
     // its containers grow as members arrive).
     uint64_t presize_words;
+    // The input stays mapped and unchanged while the GIL is let go (a locked
+    // slot, a call's buffer, bytes held by the caller), so large copies out of
+    // it let the GIL go.
+    bool stable = false;
 };
 
 void set_offset_error();

@@ -49,6 +49,25 @@ _REPLY_WAIT = 0.0001
 # A call whose time is up but whose limit the handle did not see passed yet
 # is looked at again after this pause.
 _TIME_UP_AGAIN = 0.001
+# A value of this many bytes or more is copied into or out of shared memory
+# on a helper thread, never on the loop's: the copy lets the GIL go, but the
+# loop's thread would still wait for it.
+_LARGE = 1 << 20
+
+
+def _is_large(value):
+    if isinstance(value, (bytes, bytearray, str)):
+        return len(value) >= _LARGE
+    return isinstance(value, memoryview) and value.nbytes >= _LARGE
+
+
+def _any_large(values):
+    """Whether `values` or the members of a tuple or list among them hold a
+    large bytes-like value or text."""
+    for value in values:
+        if _is_large(value) or (type(value) in (tuple, list) and any(map(_is_large, value))):
+            return True
+    return False
 
 
 
@@ -71,9 +90,10 @@ def _post(loop, future, ok, value):
 
 _SHARED = object()  # several tasks called in one turn of the loop
 
-# What became of a call: waiting on the loop for room, posted by the loop,
-# or queued for, running on and over with a helper thread.
-_WAITING, _POSTED, _QUEUED, _DROPPED, _RUNNING, _OVER = range(6)
+# What became of a call: waiting on the loop for room, posted by the loop
+# (and its large result collected by a helper thread), or queued for,
+# running on and over with a helper thread.
+_WAITING, _POSTED, _QUEUED, _DROPPED, _RUNNING, _OVER, _COLLECTING = range(7)
 
 
 class _Call:
@@ -156,6 +176,10 @@ class _Runtime:
         outcome in call.outcome when it ended at once), else waiting for
         room or queued for a helper; call.future tells the end."""
         call = _Call(handle, args, kwargs, None if timeout is None else _deadline(timeout))
+        if _any_large(args) or (kwargs and _any_large(kwargs.values())):
+            call.future = self.loop.create_future()
+            self._queue_for_helper(call)  # encoded and copied there
+            return call
         spin = not self.posted and self._sole_caller_this_turn()
         posted = handle not in self.waiting and self._post(call, spin)
         if call.outcome is None:
@@ -219,14 +243,32 @@ class _Runtime:
         so; whether it did."""
         pending = call.pending
         try:
-            result = pending.poll(spin, checks)
+            result = pending.poll(spin, checks, True)
         except BaseException as error:  # the caller's to see, whatever it is
             self._end(call, False, error)
             return True
-        if result is pending:
-            return False
-        self._end(call, True, result)
-        return True
+        if result is not pending:
+            self._end(call, True, result)
+            return True
+        if pending.ready:
+            self._collect_on_helper(call)
+        return False
+
+    def _collect_on_helper(self, call):
+        """On the loop: a posted call ended with a large result, which a
+        helper thread decodes; the loop ends the call once it has."""
+        del self.posted[call.pending]
+        call.state = _COLLECTING
+        self._cancel_timer(call)
+
+        def collected(done):
+            try:
+                ok, value = True, done.result()
+            except BaseException as error:  # the caller's to see, whatever it is
+                ok, value = False, error
+            self._end(call, ok, value)
+
+        self.loop.run_in_executor(None, call.pending.poll).add_done_callback(collected)
 
     def _end(self, call, ok, value):
         self._forget(call)
@@ -242,7 +284,7 @@ class _Runtime:
 
     def _forget(self, call):
         """On the loop: a posted call is over; its handle is free again."""
-        del self.posted[call.pending]
+        self.posted.pop(call.pending, None)
         handle = call.handle
         in_flight = self.in_flight[handle] - 1
         if in_flight:

@@ -20,7 +20,7 @@ import time
 import weakref
 
 import zelvane
-from zelvane._aio_runtime import _WATCH_SLICE, _post, _runtime, _start_thread
+from zelvane._aio_runtime import _LARGE, _WATCH_SLICE, _any_large, _post, _runtime, _start_thread
 
 __all__ = ["AsyncArrayHandle", "AsyncFunctionHandle", "AsyncMemoryHandle", "connect", "open_array", "open_function",
            "open_memory", "serve"]
@@ -68,10 +68,21 @@ class AsyncMemoryHandle:
         return self._sync.version
 
     async def read(self):
+        # A slot that has held a large value is read on a helper thread.
+        if self._sync._capacity >= _LARGE and not self._held_on_this_loop():
+            return await asyncio.get_running_loop().run_in_executor(None, self._sync.read)
         return await self._locked(self._sync.read)
 
     async def write(self, value, /):
+        if _any_large((value,)) and not self._held_on_this_loop():
+            return await asyncio.get_running_loop().run_in_executor(None, self._sync.write, value)
         return await self._locked(self._sync.write, value)
+
+    def _held_on_this_loop(self):
+        """Whether a task of this loop holds the slot's lock: it is held
+        through the loop's thread, so accesses stay there, where _locked
+        tells whether this task may use it."""
+        return self.name in _runtime(asyncio.get_running_loop()).lock_owners
 
     async def update(self, func, /, *, timeout=None):
         return await self._locked(self._sync.update, func, timeout=timeout)

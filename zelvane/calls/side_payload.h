@@ -362,7 +362,9 @@ PyObject* decode_from_file(int fd, shm::Mapping& view, uint64_t length, const ch
             return nullptr;
         }
     }
-    return to_value_range(view.bytes(), length);
+    // Only this call uses the buffer and its mapping: large copies out of it
+    // may let the GIL go.
+    return to_value_range(view.bytes(), length, true);
 }
 
 }  // namespace

@@ -21,8 +21,9 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <type_traits>
 #include <utility>
+
+#include "gil_release.h"
 
 namespace shm {
 
@@ -173,43 +174,9 @@ private:
 
 inline pid_t this_thread() noexcept { return ThisThread::id(); }
 
-// Whether the interpreter is shutting down, which a thread without the GIL
-// may ask.
-inline bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing() != 0;
-#else
-    return _Py_IsFinalizing() != 0;
-#endif
-}
-
-// Takes the GIL back after `without_gil`. Once the interpreter shuts down,
-// a thread asking for the GIL is ended with pthread_exit, whose forced unwind
-// would run into frames that must not be unwound (a destructor, a noexcept
-// function) and abort the process; the thread stays parked here instead,
-// like a daemon thread blocked anywhere else, until the process exits. In the
-// short race this check leaves, the unwind passes only ordinary frames: this
-// is no destructor and nothing on the way is noexcept.
-inline void take_gil_back(PyThreadState* state) {
-    while (interpreter_finalizing()) {
-        ::pause();
-    }
-    PyEval_RestoreThread(state);
-}
-
-// Runs `body` with the GIL released; no Python API may be called in it.
-template <typename Body>
-auto without_gil(Body&& body) {
-    PyThreadState* state = PyEval_SaveThread();
-    if constexpr (std::is_void_v<decltype(body())>) {
-        body();
-        take_gil_back(state);
-    } else {
-        auto result = body();
-        take_gil_back(state);
-        return result;
-    }
-}
+using gil::interpreter_finalizing;
+using gil::take_gil_back;
+using gil::without_gil;
 
 // A locked process-shared mutex, unlocked through the same mapping it was
 // locked through (the owner keeps that mapping alive until then).

@@ -219,6 +219,19 @@ PyObject* handle_get_version(PyObject* py_self, void*) {
     return PyLong_FromUnsignedLong(slot_state::version(&self->object->mapping.as<BasicShm>()->mutex));
 }
 
+// The slot's capacity, read without its lock: how large a value it ever
+// had to hold, for an event loop to tell reads that may copy much.
+PyObject* handle_get_capacity(PyObject* py_self, void*) {
+    MemoryHandle* self = as_memory_handle(py_self);
+    if (!self->object) {
+        closed_error(self);
+        return nullptr;
+    }
+    SlotAccess probe;
+    probe.object = shm::ObjectUse(self->object);
+    return PyLong_FromUnsignedLongLong(probe.unlocked_max_size());
+}
+
 PyObject* handle_close(PyObject* py_self, PyObject*) {
     release_object(as_memory_handle(py_self));
     Py_RETURN_NONE;
@@ -305,6 +318,7 @@ PyMethodDef handle_methods[] = {
 PyGetSetDef handle_getset[] = {
     {"name", handle_get_name, nullptr, "The name the handle was opened with.", nullptr},
     {"closed", handle_get_closed, nullptr, "True once the handle is closed.", nullptr},
+    {"_capacity", handle_get_capacity, nullptr, nullptr, nullptr},
     {"version", handle_get_version, nullptr,
      "The count of completed writes to the slot, the same for every handle in every process (it wraps "
      "around to 0 after 2**31 writes).",

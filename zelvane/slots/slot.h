@@ -244,7 +244,10 @@ bool allocate_payload(SlotAccess& access, uint64_t length) {
     if (end <= object.allocated) {
         return true;
     }
-    if (!shm::allocate_range(access.fd(), HEADER_SIZE, length)) {
+    // Allocating many pages takes as long as copying them: without the GIL,
+    // as the copy (the access pins the object).
+    const auto allocate = [&access, length] { return shm::allocate_range(access.fd(), HEADER_SIZE, length); };
+    if (!(end - object.allocated >= LARGE_COPY ? shm::without_gil(allocate) : allocate())) {
         return false;
     }
     access.fresh_from = std::max<uint64_t>(object.allocated, HEADER_SIZE);
@@ -399,7 +402,9 @@ size_t frame_head(unsigned char* head, unsigned char base, uint64_t size) {
 }
 
 // A value encoded and ready to be copied into a payload, as a frame head and
-// a body. A top-level bytes, bytearray, contiguous memoryview or str is not
+// a body, whose source stays put while the GIL is let go for the copy: the
+// caller holds the value (bytes cannot change; a str keeps its UTF-8 form),
+// an encoding is owned here and a bytearray or memoryview stays exported. A top-level bytes, bytearray, contiguous memoryview or str is not
 // encoded into a buffer of its own: its bytes are copied once, straight from
 // the object into the slot, behind a head computed here. Everything that can
 // fail happens in prepare(), before the slot is opened, with the outcome the
@@ -526,10 +531,19 @@ void populate_fresh_pages(const SlotAccess& access, uint64_t length) {
 }
 
 // Under the mutex: copies the prepared value into the payload and counts
-// the write.
+// the write. A large copy lets the GIL go: the access pins the mapping (a
+// close by another thread leaves it to the access's end) and the prepared
+// value holds its source (see PreparedValue).
 void store_value(SlotAccess& access, const PreparedValue& prepared) {
-    populate_fresh_pages(access, prepared.size());
-    prepared.store(access.payload());
+    const auto copy = [&access, &prepared] {
+        populate_fresh_pages(access, prepared.size());
+        prepared.store(access.payload());
+    };
+    if (prepared.size() >= LARGE_COPY) {
+        shm::without_gil(copy);
+    } else {
+        copy();
+    }
     access.wake_waiters |= slot_state::count_write(&access.header()->mutex);
 }
 
@@ -545,7 +559,9 @@ PyObject* read_locked(const SlotAccess& access) {
     if (access.capacity == 0) {
         Py_RETURN_NONE;
     }
-    return to_value_range(access.payload(), access.capacity);
+    // The mutex is held and the access pins the mapping: large copies out of
+    // it may let the GIL go.
+    return to_value_range(access.payload(), access.capacity, true);
 }
 
 PyObject* read_slot(const char* name) {
@@ -581,9 +597,13 @@ bool fill_new_slot(int fd, const PreparedValue& prepared, const char* name) {
     }
     unsigned char* payload = mapping.bytes() + HEADER_SIZE;
     if (size >= LARGE_COPY) {
-        populate_for_copy(payload, size);
+        shm::without_gil([payload, size, &prepared] {
+            populate_for_copy(payload, size);
+            prepared.store(payload);
+        });
+    } else {
+        prepared.store(payload);
     }
-    prepared.store(payload);
     // Counted as the write into an empty slot it stands for would be.
     slot_state::count_write(&mapping.as<BasicShm>()->mutex);
     return true;

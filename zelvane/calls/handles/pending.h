@@ -46,6 +46,9 @@ struct StartedCall {
     CallArguments arguments;
     Call call;
     uint32_t seen = 0;  // the waited word as the last look left it
+    // Set when a look found the call over with a large result, which the
+    // next poll, on another thread, collects without looking again.
+    WaitEnd ended_as = WaitEnd::KeepWaiting;
     pid_t starter = shm::this_process();
 
     bool forked() const { return starter != shm::this_process(); }
@@ -114,6 +117,17 @@ PyObject* end_pending_call(PendingCallObject* pending, WaitEnd how) {
     return result;
 }
 
+// Whether a call that ended as `how` has a result of LARGE_COPY bytes or
+// more to decode from its buffer.
+bool large_result(const StartedCall& started, WaitEnd how) {
+    const Call& call = started.call;
+    if (how != WaitEnd::Done || call.end != CallEnd::Replied || call.reply_is_exception || !is_outside(call.reply)) {
+        return false;
+    }
+    const OutsideMessage message = read_outside(call.reply);
+    return static_cast<Outside>(message.kind) == Outside::Payload && message.length >= LARGE_COPY;
+}
+
 // Whether another thread is looking at the call; true with a RuntimeError.
 bool looked_at_elsewhere(const PendingCallObject* pending) {
     if (pending->looking) {
@@ -139,25 +153,32 @@ StartedCall* call_under_way(PendingCallObject* pending) {
     return pending->started;
 }
 
-// poll(spin=0.0, checks=False, /): the call's result, or its exception
-// raised, once it ended; the call itself while it has not. `spin` seconds
-// (10 ms at most) are spent watching for the reply first; `checks` adds what
-// a waiter looks at between slices (a dead server, the time limit). Its
-// arguments are positional: it is called for every reply.
+// poll(spin=0.0, checks=False, defer_large=False, /): the call's result, or
+// its exception raised, once it ended; the call itself while it has not.
+// `spin` seconds (10 ms at most) are spent watching for the reply first;
+// `checks` adds what a waiter looks at between slices (a dead server, the
+// time limit). With `defer_large`, a call that ended with a large result is
+// returned too, with `ready` set: the next poll collects it, on a thread
+// that an event loop does not wait for. Its arguments are positional: it is
+// called for every reply.
 PyObject* pending_call_poll(PyObject* self, PyObject* const* args, Py_ssize_t count) {
-    if (count > 2) {
-        PyErr_Format(PyExc_TypeError, "poll expected at most 2 arguments, got %zd", count);
+    if (count > 3) {
+        PyErr_Format(PyExc_TypeError, "poll expected at most 3 arguments, got %zd", count);
         return nullptr;
     }
     const double spin = count > 0 ? PyFloat_AsDouble(args[0]) : 0.0;
     const int checks = count > 1 ? PyObject_IsTrue(args[1]) : 0;
-    if ((spin == -1.0 || checks < 0) && PyErr_Occurred()) {
+    const int defer_large = count > 2 ? PyObject_IsTrue(args[2]) : 0;
+    if ((spin == -1.0 || checks < 0 || defer_large < 0) && PyErr_Occurred()) {
         return nullptr;
     }
     PendingCallObject* pending = as_pending_call(self);
     StartedCall* started = call_under_way(pending);
     if (!started) {
         return nullptr;
+    }
+    if (started->ended_as != WaitEnd::KeepWaiting) {
+        return end_pending_call(pending, started->ended_as);
     }
     pending->looking = true;
     watch_for_reply(*started, spin);
@@ -166,6 +187,10 @@ PyObject* pending_call_poll(PyObject* self, PyObject* const* args, Py_ssize_t co
         how = look_between_slices(started->record, started->call, started->time_limit());
     }
     pending->looking = false;
+    if (defer_large && large_result(*started, how)) {
+        started->ended_as = how;
+        how = WaitEnd::KeepWaiting;
+    }
     if (how == WaitEnd::KeepWaiting) {
         Py_INCREF(self);
         return self;
@@ -202,6 +227,11 @@ PyObject* pending_call_give_up(PyObject* self, PyObject*) {
 
 PyObject* pending_call_ended(PyObject* self, void*) { return PyBool_FromLong(as_pending_call(self)->started == nullptr); }
 
+PyObject* pending_call_ready(PyObject* self, void*) {
+    const StartedCall* started = as_pending_call(self)->started;
+    return PyBool_FromLong(started && started->ended_as != WaitEnd::KeepWaiting);
+}
+
 void pending_call_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     give_up_started(as_pending_call(self));
@@ -223,6 +253,7 @@ PyMethodDef pending_call_methods[] = {
 
 PyGetSetDef pending_call_getset[] = {
     {"ended", pending_call_ended, nullptr, nullptr, nullptr},
+    {"ready", pending_call_ready, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -1,0 +1,202 @@
+"""Large copies into and out of shared memory let the GIL go: another thread
+of the process runs during them, and a handle closed by another thread
+meanwhile neither frees the memory under the copy nor loses the value.
+
+Each case runs in a child process whose switch interval is far longer than
+any test, so that a second thread gets the GIL only when the copying thread
+lets it go of its own accord: progress it makes between the start and the
+end of a copy was made during it."""
+import asyncio
+import textwrap
+
+import pytest
+
+import zelvane
+import zelvane.aio as aio
+from conftest import CHILD_PRELUDE, run_python
+
+pytestmark = pytest.mark.timeout(300)
+
+# The other thread: counts its own iterations, letting the GIL go at each one
+# (sleep(0)) so that the copying thread can take it back.
+PRELUDE = CHILD_PRELUDE + textwrap.dedent("""
+    import sys, threading, time
+    import zelvane
+    sys.setswitchinterval(1000)
+    count = [0]
+    stop = threading.Event()
+    def counter():
+        while not stop.is_set():
+            count[0] += 1
+            time.sleep(0)
+    def advanced_during(action):
+        ready = threading.Event()
+        thread = threading.Thread(target=lambda: (ready.set(), counter()), daemon=True)
+        thread.start()
+        ready.wait()
+        before = count[0]
+        result = action()
+        after = count[0]
+        stop.set()
+        thread.join()
+        stop.clear()
+        return after - before, result
+""")
+
+
+def run_child(body, *names):
+    proc = run_python(PRELUDE + textwrap.dedent(body).format(*names), timeout=240)
+    assert proc.returncode == 0 and proc.stdout.splitlines()[-1:] == ["ok"], (
+        f"the child ended with {proc.returncode}:\n{proc.stdout}\n{proc.stderr[-3000:]}")
+    return proc.stdout
+
+
+@pytest.mark.parametrize("kind", ["bytes", "bytearray", "tuple"])
+def test_another_thread_runs_during_a_256_mib_write_and_a_large_read(shm_name, kind):
+    name = shm_name("copy")
+    run_child("""
+        N = 256 << 20
+        value = {{"bytes": b"w" * N, "bytearray": bytearray(b"w") * N, "tuple": (1, b"w" * N)}}["{1}"]
+        with zelvane.open_memory("{0}") as h:
+            h.write(b"")
+            moved, done = advanced_during(lambda: h.write(value))
+            assert done is True and moved > 0, moved
+            moved, got = advanced_during(h.read)
+            assert got == value and moved > 0, moved
+        moved, got = advanced_during(lambda: zelvane.read_memory("{0}"))
+        assert got == value and moved > 0, moved
+        print("ok")
+    """, name, kind)
+
+
+def test_the_encoder_lets_the_gil_go_only_inside_tuples():
+    # A list may drop its member while the GIL is let go: nobody else runs.
+    run_child("""
+        member = b"w" * (64 << 20)
+        moved, encoded = advanced_during(lambda: zelvane.dumps([member]))
+        assert moved == 0 and zelvane.loads(encoded) == [member], moved
+        moved, encoded = advanced_during(lambda: zelvane.dumps((1, (member,))))
+        assert moved > 0 and zelvane.loads(encoded) == (1, (member,)), moved
+        print("ok")
+    """)
+
+
+def test_large_call_arguments_and_results_travel_while_another_thread_runs(serve):
+    server = serve("lambda x: b'r' * x if isinstance(x, int) else len(x)")
+    run_child("""
+        N = 64 << 20
+        with zelvane.open_function("{0}") as f:
+            moved, got = advanced_during(lambda: f(b"a" * N))
+            assert got == N and moved > 0
+            moved, got = advanced_during(lambda: f(N))
+            assert got == b"r" * N and moved > 0
+            assert zelvane.loads(zelvane.dumps(b"l" * N)) == b"l" * N
+        print("ok")
+    """, server.name)
+
+
+# The other thread closes the handle the moment the copy lets the GIL go.
+CLOSER = textwrap.dedent("""
+    def closed_during(handle, action):
+        go = threading.Event()
+        def close():
+            go.wait()
+            handle.close()
+        thread = threading.Thread(target=close, daemon=True)
+        thread.start()
+        go.set()
+        try:
+            return action()
+        finally:
+            thread.join()
+            assert handle.closed
+""")
+
+
+@pytest.mark.parametrize("case", ["write", "read", "write_in_lock", "update"])
+def test_a_slot_handle_closed_by_another_thread_during_a_large_copy(shm_name, case):
+    name = shm_name("copy")
+    run_child(CLOSER + textwrap.dedent("""
+        N = 128 << 20
+        value = b"v" * N
+        h = zelvane.open_memory("{0}")
+        if "{1}" == "read":
+            h.write(value)
+            assert closed_during(h, h.read) == value
+        elif "{1}" == "write":
+            assert closed_during(h, lambda: h.write(value)) is True
+        elif "{1}" == "write_in_lock":
+            with h.lock():
+                assert closed_during(h, lambda: h.write(value)) is True
+        else:
+            assert closed_during(h, lambda: h.update(lambda old: value)) == value
+        try:
+            h.write(b"x")
+        except ValueError as exc:
+            assert "closed memory handle" in str(exc)
+        else:
+            raise AssertionError("a closed handle wrote")
+        assert zelvane.read_memory("{0}") == value
+        print("ok")
+    """), name, case)
+
+
+def test_a_function_handle_closed_by_another_thread_during_a_large_call(serve):
+    server = serve("lambda x: len(x)")
+    run_child(CLOSER + textwrap.dedent("""
+        N = 128 << 20
+        f = zelvane.open_function("{0}")
+        try:
+            assert closed_during(f, lambda: f(b"a" * N)) == N
+        except ValueError as exc:
+            print("raised", exc)
+        with zelvane.open_function("{0}") as g:
+            assert g(b"b" * N) == N
+        print("ok")
+    """), server.name)
+
+
+def test_the_loop_runs_another_task_during_large_aio_copies(serve, shm_name):
+    server = serve("lambda x: b'r' * x if isinstance(x, int) else len(x)")
+    N = 64 << 20
+    value = b"v" * N
+
+    async def ticks_during(coro):
+        ticks = 0
+        done = False
+
+        async def ticker():
+            nonlocal ticks
+            while not done:
+                ticks += 1
+                await asyncio.sleep(0)
+
+        task = asyncio.create_task(ticker())
+        await asyncio.sleep(0)
+        before = ticks
+        try:
+            result = await coro
+        finally:
+            done = True
+        await task
+        return ticks - before, result
+
+    async def main():
+        h = aio.open_memory(shm_name("aio"))
+        try:
+            await h.write(b"")
+            ran, done = await ticks_during(h.write(value))
+            assert ran > 0 and done is True
+            ran, got = await ticks_during(h.read())
+            assert ran > 0 and got == value
+        finally:
+            h.close()
+        async with await aio.open_function(server.name) as f:
+            ran, got = await ticks_during(f(value))
+            assert ran > 0 and got == N
+            ran, got = await ticks_during(f(N))
+            assert ran > 0 and got == b"r" * N
+            ran, got = await ticks_during(asyncio.gather(*(f(i) for i in range(4))))
+            assert got == [b"", b"r", b"rr", b"rrr"]
+
+    asyncio.run(asyncio.wait_for(main(), 200))
