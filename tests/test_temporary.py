@@ -1,4 +1,4 @@
-"""Temporary slots and arrays: they live while a process holds them open
+"""Temporary slots, arrays and queues: they live while a process holds them open
 through a temporary handle, and the last to let go removes the name; what
 processes that died leave is removed by `zelvane clean` or the next opening."""
 import fcntl
@@ -25,10 +25,19 @@ FLOCK = "hhxxxxqqixxxx"
 OPENERS = {
     "slot": "zelvane.open_memory(NAME, temporary=True)",
     "array": "zelvane.open_array(NAME, (4,), 'q', temporary=True)",
+    "queue": "zelvane.open_queue(NAME, temporary=True)",
 }
 # What a fresh object of each kind reads as, and how a value is put in.
-FRESH = {"slot": "h.read()", "array": "list(memoryview(h))"}
-MARK = {"slot": "h.write(7)", "array": "memoryview(h)[0] = 7"}
+FRESH = {"slot": "h.read()", "array": "list(memoryview(h))", "queue": "h.qsize()"}
+EMPTY = {"slot": None, "array": [0, 0, 0, 0], "queue": 0}
+MARK = {"slot": "h.write(7)", "array": "memoryview(h)[0] = 7", "queue": "h.put(7)"}
+# A permanent object of each kind made, and the kind opened without temporary=True.
+PERMANENT = {
+    "slot": lambda name: zelvane.write_memory(name, 1),
+    "array": lambda name: zelvane.open_array(name, (4,), "q").close(),
+    "queue": lambda name: zelvane.open_queue(name).close(),
+}
+PLAIN = {"slot": zelvane.open_memory, "array": zelvane.open_array, "queue": zelvane.open_queue}
 
 HOLDER = CHILD_PRELUDE + """
 import os, sys, zelvane
@@ -110,7 +119,7 @@ def group():
         each.finish()
 
 
-KINDS = pytest.mark.parametrize("kind", ["slot", "array"])
+KINDS = pytest.mark.parametrize("kind", ["slot", "array", "queue"])
 
 
 @KINDS
@@ -152,7 +161,7 @@ def test_what_a_killed_group_left_goes_at_the_next_clean_or_opening(kind, remove
     else:
         with opener(kind, name) as h:
             assert os.stat(shm_path(name)).st_ino != inode
-            assert eval(FRESH[kind], {"h": h}) in (None, [0, 0, 0, 0])
+            assert eval(FRESH[kind], {"h": h}) == EMPTY[kind]
         assert not exists(name)
 
 
@@ -215,10 +224,7 @@ def test_a_readers_read_locks_neither_keep_an_object_nor_hide_its_holders(kind, 
 @KINDS
 def test_lifetimes_do_not_change_silently(kind, shm_name):
     name = shm_name("perm")
-    if kind == "slot":
-        zelvane.write_memory(name, 1)
-    else:
-        zelvane.open_array(name, (4,), "q").close()
+    PERMANENT[kind](name)
     with pytest.raises(ValueError, match=f"The shared memory address '{name}' is permanent: open it without "
                                          "temporary=True."):
         opener(kind, name)
@@ -229,7 +235,7 @@ def test_lifetimes_do_not_change_silently(kind, shm_name):
     with opener(kind, temporary):
         with pytest.raises(ValueError, match=f"The shared memory address '{temporary}' is temporary: open it "
                                              "with temporary=True."):
-            zelvane.open_memory(temporary) if kind == "slot" else zelvane.open_array(temporary)
+            PLAIN[kind](temporary)
 
 
 def test_the_original_functions_treat_a_temporary_slot_as_any_other(shm_name):
@@ -255,9 +261,10 @@ def test_interpreter_exit_lets_go(kind, shm_name):
     assert not exists(name)
 
 
-def test_ls_counts_holders(shm_name, group):
+@KINDS
+def test_ls_counts_holders(kind, shm_name, group):
     name = shm_name("tmp")
-    group("array", name, 3)
+    group(kind, name, 3)
     run = run_command("ls", "--json")
     entry = [e for e in json.loads(run.stdout) if e["name"] == name][0]
     assert (entry["temporary"], entry["holders"]) == (True, 3)
@@ -265,7 +272,7 @@ def test_ls_counts_holders(shm_name, group):
     assert line.endswith("temporary, held by 3 processes")
 
 
-@pytest.mark.parametrize("kind", ["slot", "array"])
+@KINDS
 def test_a_pickled_temporary_handle_holds_the_object_where_it_is_unpickled(shm_name, kind):
     import pickle
     name = shm_name()

@@ -226,7 +226,7 @@ PyObject* temporary_holders(PyObject*, PyObject* fd_object) {
     return PyLong_FromLong(temporary::count_holders(fd));
 }
 
-// Removes `name` if it is a temporary object of `kind` ("slot" or "array")
+// Removes `name` if it is a temporary object of `kind` ("slot", "array" or "queue")
 // that no process holds: "removed", "held", "gone" (no such name, or it
 // changed meanwhile), "permanent" or "other" (not of that kind).
 PyObject* remove_unheld_object(PyObject*, PyObject* args) {
@@ -236,7 +236,10 @@ PyObject* remove_unheld_object(PyObject*, PyObject* args) {
         return nullptr;
     }
     const std::string_view kind(kind_name);
-    const ObjectKind expected = kind == "slot" ? ObjectKind::Slot : kind == "array" ? ObjectKind::Array : ObjectKind::Foreign;
+    const ObjectKind expected = kind == "slot"    ? ObjectKind::Slot
+                                : kind == "array" ? ObjectKind::Array
+                                : kind == "queue" ? ObjectKind::Queue
+                                                  : ObjectKind::Foreign;
     if (expected == ObjectKind::Foreign) {
         PyErr_Format(PyExc_ValueError, "Unknown kind of temporary object '%s'.", kind_name);
         return nullptr;

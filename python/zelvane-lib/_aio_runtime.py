@@ -1,7 +1,7 @@
 """What the awaits of one event loop share (zelvane.aio's machinery): the
 calls the loop posts itself and collects when the watcher thread says they
 moved, the helper threads for calls that find no room, and the waits on
-slots, all settled on the loop in bounded batches."""
+slots and queues, all settled on the loop in bounded batches."""
 import asyncio
 import collections
 import math
@@ -137,6 +137,35 @@ class _Wait:
         self.timer = None
 
 
+class _QueueWait:
+    """A task waiting for one side of a queue: (QueueHandle, put) in `key`;
+    its future tells it to try again."""
+
+    __slots__ = ("key", "future", "timer")
+
+    def __init__(self, key, future):
+        self.key = key
+        self.future = future
+        self.timer = None
+
+
+# A side of a queue that the watcher found able to go on, while the loop
+# has not yet woken one of its waits.
+_REPORTED = object()
+
+
+class _QueueWaiters:
+    """The tasks waiting for one side of a queue, first come first woken,
+    and the one woken to try (or _REPORTED): while it tries, the watcher
+    leaves the side alone, so that one item wakes one task."""
+
+    __slots__ = ("waits", "woken")
+
+    def __init__(self):
+        self.waits = collections.deque()
+        self.woken = None
+
+
 class _Runtime:
     """What the awaits of one event loop share: the queue of calls and the
     helper threads that run them, the waits on slots and the watcher thread
@@ -153,6 +182,7 @@ class _Runtime:
         self.unannounced_since = None
         self.helpers = 0
         self.waits = {}
+        self.queue_waits = {}  # (QueueHandle, put) -> _QueueWaiters, under the mutex
         self.watcher = None
         self.servers = set()
         self.lock_owners = {}  # name -> (weak reference to the holding task, handle)
@@ -583,6 +613,84 @@ class _Runtime:
         wait.timer = None
         _settle_wait(wait)
 
+    # --- waits on queues
+
+    def queue_wait(self, sync, put, deadline, again=False):
+        """On the loop: a wait of the current task for room in the queue of
+        `sync` (`put`) or an item in it, until `deadline` (monotonic) at the
+        latest; `again` for a task woken before, which keeps its turn."""
+        wait = _QueueWait((sync, put), self.loop.create_future())
+        with self.mutex:
+            waiters = self.queue_waits.get(wait.key)
+            if waiters is None:
+                waiters = self.queue_waits[wait.key] = _QueueWaiters()
+            if again:
+                waiters.waits.appendleft(wait)
+            else:
+                waiters.waits.append(wait)
+            self._start_watcher()
+        zelvane._ring()
+        if deadline is not None:
+            wait.timer = self.loop.call_later(max(0.0, deadline - time.monotonic()), _settle, wait.future, True, None)
+        return wait
+
+    def end_queue_wait(self, wait):
+        """On the loop, in the step in which the task of `wait` tried (or was
+        cancelled): the wait is over. The watcher looks again: at the side
+        for the others when this was the one woken, and at what it counts
+        itself a sleeper on, which may be nothing now."""
+        if wait.timer is not None:
+            wait.timer.cancel()
+            wait.timer = None
+        with self.mutex:
+            waiters = self.queue_waits.get(wait.key)
+            if waiters is None:
+                return
+            if waiters.woken is wait:
+                waiters.woken = None
+            elif wait in waiters.waits:
+                waiters.waits.remove(wait)
+            else:
+                return
+            if not waiters.waits and waiters.woken is None:
+                del self.queue_waits[wait.key]
+        zelvane._ring()
+
+    def _watched_queues(self):
+        """Under the mutex: the sides of queues to watch, those with waits
+        and no task woken."""
+        return [key for key, waiters in self.queue_waits.items() if waiters.waits and waiters.woken is None]
+
+    def _report_queues(self, keys):
+        """Under the mutex, in the watcher: the sides of `keys` can go on;
+        the loop wakes a task for each that is not woken for already."""
+        reported = []
+        for key in keys:
+            waiters = self.queue_waits.get(key)
+            if waiters is not None and waiters.woken is None:
+                waiters.woken = _REPORTED
+                reported.append(key)
+        return reported
+
+    def _wake_queue_waits(self, keys):
+        """On the loop: wakes the first task still waiting on each side of
+        `keys` to try, or, with none left, has the side forgotten."""
+        for key in keys:
+            with self.mutex:
+                waiters = self.queue_waits.get(key)
+                if waiters is None or waiters.woken is not _REPORTED:
+                    continue
+                woken = None
+                while waiters.waits and woken is None:
+                    wait = waiters.waits.popleft()
+                    if not wait.future.done():
+                        woken = wait
+                waiters.woken = woken
+                if woken is None and not waiters.waits:
+                    del self.queue_waits[key]
+            if woken is not None:
+                woken.future.set_result(None)
+
     def _start_watcher(self):
         """Under the mutex."""
         if self.watcher is None:
@@ -596,11 +704,12 @@ class _Runtime:
                     self._abandon()
                 wake = self._announce(batching=True)
                 batching = self.unannounced_since is not None
-                if not (self.waits or self.running or self.servers or batching or self.posted):
+                if not (self.waits or self.running or self.servers or batching or self.posted or self.queue_waits):
                     self.watcher = None
                     return
                 bell = zelvane._bell()
                 handles, versions, changed = self._look_at_waits()
+                queues = self._watched_queues()
                 # While a look of the loop's is due, it looks at them all and
                 # rings when it leaves some posted: watching them meanwhile
                 # only wakes this thread to wait for the GIL.
@@ -618,9 +727,17 @@ class _Runtime:
                     self._tell_loop(self._look_between_slices)
             try:
                 moved = zelvane._wait_any(handles, versions, bell, _BATCH_SECONDS if batching else _WATCH_SLICE,
-                                          calls)
+                                          calls, queues)
             except Exception:  # a handle closed meanwhile: looked at again
                 continue
+            if queues and moved and isinstance(moved[-1], tuple):
+                # The queue waits that can go on follow the calls that moved.
+                ready = [wait for wait in moved if isinstance(wait, tuple)]
+                moved = moved[:len(moved) - len(ready)]
+                with self.mutex:
+                    reported = self._report_queues(ready)
+                if reported:
+                    self._tell_loop(self._wake_queue_waits, reported)
             if moved:
                 with self.mutex:
                     due, self.collect_due = self.collect_due, True
@@ -671,6 +788,7 @@ class _Runtime:
                 call.sync._give_up()
         self.running.clear()
         self.waits.clear()
+        self.queue_waits.clear()
         for ident in self.servers:
             zelvane._leave_serving(ident)
         self.servers.clear()

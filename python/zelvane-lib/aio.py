@@ -1,4 +1,4 @@
-"""zelvane for asyncio: slots, calls and serving as coroutines.
+"""zelvane for asyncio: slots, arrays, queues, calls and serving as coroutines.
 
 The names mirror the synchronous ones. Nothing here blocks the event loop:
 the loop posts a call itself when the record has room for it and collects
@@ -8,13 +8,16 @@ of the loop's own to end, or runs on one of a few helper threads that the
 loop shares when none is in flight. A slot's lock is tried on the loop and
 tried again later while it is busy, so that a lock taken here is held by
 the loop's thread, which lets it go. Cancelling an awaited call gives it up
-as a timeout would.
+as a timeout would. A queue's put and get are tried on the loop, and a task
+that must wait is woken to try again by the watcher, which counts as one of
+the queue's sleepers: an item is taken, or not, within one step of the loop.
 """
 import asyncio
 import concurrent.futures
 import math
 import numbers
 import os
+import queue
 import threading
 import time
 import weakref
@@ -22,8 +25,8 @@ import weakref
 import zelvane
 from zelvane._aio_runtime import _LARGE, _WATCH_SLICE, _any_large, _post, _runtime, _start_thread
 
-__all__ = ["AsyncArrayHandle", "AsyncFunctionHandle", "AsyncMemoryHandle", "connect", "open_array", "open_function",
-           "open_memory", "serve"]
+__all__ = ["AsyncArrayHandle", "AsyncFunctionHandle", "AsyncMemoryHandle", "AsyncQueueHandle", "connect", "open_array",
+           "open_function", "open_memory", "open_queue", "serve"]
 
 # A busy slot lock is tried again after these pauses, doubling.
 _FIRST_RETRY = 0.0005
@@ -389,6 +392,163 @@ def open_array(name, shape=None, format=None):
     """Opens the shared array name as an AsyncArrayHandle; as
     zelvane.open_array, which does not wait."""
     return AsyncArrayHandle(zelvane.open_array(name, shape, format))
+
+
+# --- queues
+
+
+class AsyncQueueHandle:
+    """A named queue opened by aio.open_queue(): the methods of
+    zelvane.QueueHandle, with put, get and get_reliably awaited. A task that
+    waits holds no thread; cancelled, it took no item, or returns with none
+    taken: an item is taken in the same step of the loop that hands it over."""
+
+    __slots__ = ("_sync",)
+
+    def __init__(self, sync, /):
+        self._sync = sync
+
+    handle = property(lambda self: self._sync, doc="The synchronous QueueHandle.")
+    name = property(lambda self: self._sync.name)
+    maxsize = property(lambda self: self._sync.maxsize)
+    closed = property(lambda self: self._sync.closed)
+
+    async def put(self, item, block=True, timeout=None):
+        seconds = _checked_timeout(timeout)
+        try:
+            return self._sync.put_nowait(item)
+        except queue.Full:
+            if not block or seconds == 0:
+                raise
+        return await _retry_on_queue(self._sync, True, lambda: self._sync.put_nowait(item), seconds, queue.Full)
+
+    async def get(self, block=True, timeout=None):
+        seconds = _checked_timeout(timeout)
+        try:
+            return self._sync.get_nowait()
+        except queue.Empty:
+            if not block or seconds == 0:
+                raise
+        return await _retry_on_queue(self._sync, False, self._sync.get_nowait, seconds, queue.Empty)
+
+    def get_reliably(self, timeout=None):
+        return _AsyncReservation(self._sync, _checked_timeout(timeout))
+
+    def put_nowait(self, item, /):
+        return self._sync.put_nowait(item)
+
+    def get_nowait(self):
+        return self._sync.get_nowait()
+
+    def qsize(self):
+        return self._sync.qsize()
+
+    def empty(self):
+        return self._sync.empty()
+
+    def full(self):
+        return self._sync.full()
+
+    def close(self):
+        self._sync.close()
+
+    async def __aenter__(self):
+        self._sync.__enter__()  # raises if closed
+        return self
+
+    async def __aexit__(self, exc_type, exc_value, traceback):
+        self.close()
+        return False
+
+    def __reduce__(self):
+        opener, args = self._sync.__reduce__()
+        return _reopened_async, (opener, args)
+
+    def __repr__(self):
+        return (f"<zelvane.aio.AsyncQueueHandle name={self.name!r} maxsize={self.maxsize}"
+                f"{' closed' if self.closed else ''}>")
+
+
+def _reopened_async(opener, args):
+    return AsyncQueueHandle(opener(*args))
+
+
+def _checked_timeout(timeout):
+    """A timeout in seconds as the synchronous handle takes it, or None;
+    refused as it refuses one."""
+    if timeout is None:
+        return None
+    kind = type(timeout)
+    if not (hasattr(kind, "__float__") or hasattr(kind, "__index__")) or isinstance(timeout, (str, bytes)):
+        raise TypeError(f"timeout must be a number of seconds or None, not {kind.__name__}")
+    seconds = float(timeout)
+    if not (seconds >= 0.0 and math.isfinite(seconds)):
+        raise ValueError("timeout must be a non-negative, finite number of seconds or None")
+    return seconds
+
+
+async def _retry_on_queue(sync, put, attempt, seconds, refusal):
+    """Waits for room (`put`) or an item in the queue of `sync` and tries
+    `attempt` when the watcher says it may succeed, until it does or
+    `seconds` pass (then `refusal`, queue.Full or queue.Empty). The try
+    comes in the step of the loop that the task resumes in, so that a
+    cancellation lands before it or after its outcome is the task's."""
+    runtime = _runtime(asyncio.get_running_loop())
+    deadline = None if seconds is None else time.monotonic() + seconds
+    again = False
+    while True:
+        wait = runtime.queue_wait(sync, put, deadline, again)
+        try:
+            await wait.future
+            return attempt()
+        except refusal:
+            if deadline is not None and time.monotonic() >= deadline:
+                raise
+        finally:
+            runtime.end_queue_wait(wait)
+        again = True
+
+
+class _AsyncReservation:
+    """What AsyncQueueHandle.get_reliably() returns: `async with` holds the
+    item taken until the block ends; done when it ends normally, back at the
+    head of the queue when it raises (a cancellation too) or the process
+    dies."""
+
+    __slots__ = ("_sync", "_timeout", "_reservation")
+
+    def __init__(self, sync, timeout):
+        self._sync = sync
+        self._timeout = timeout
+        self._reservation = None
+
+    async def __aenter__(self):
+        if self._reservation is not None:
+            raise RuntimeError("The reservation is in use already.")
+        sync = self._sync
+        take = lambda: sync.get_reliably(timeout=0)  # noqa: E731
+        try:
+            reservation = take()
+        except queue.Empty:
+            if self._timeout == 0:
+                raise
+            reservation = await _retry_on_queue(sync, False, take, self._timeout, queue.Empty)
+        # Entered in the step that took it: the block, or __aexit__, owns it now.
+        item = reservation.__enter__()
+        self._reservation = reservation
+        return item
+
+    async def __aexit__(self, exc_type, exc_value, traceback):
+        reservation, self._reservation = self._reservation, None
+        if reservation is None:
+            return False
+        return reservation.__exit__(exc_type, exc_value, traceback)
+
+
+def open_queue(name, maxsize=0, *, create=True, temporary=False):
+    """Opens the named queue as an AsyncQueueHandle; as zelvane.open_queue,
+    which does not wait."""
+    return AsyncQueueHandle(zelvane.open_queue(name, maxsize, create=create, temporary=temporary))
 
 
 # --- calls

@@ -1,4 +1,4 @@
-"""zelvane for asyncio: slots, calls and serving as coroutines."""
+"""zelvane for asyncio: slots, arrays, queues, calls and serving as coroutines."""
 
 from collections.abc import Awaitable, Callable
 from contextlib import AbstractAsyncContextManager
@@ -7,10 +7,10 @@ from typing import Any, Protocol, TypeVar, Union
 
 from typing_extensions import Literal, Self
 
-from zelvane import ArrayHandle, Encodable, FunctionHandle, MemoryHandle
+from zelvane import ArrayHandle, Encodable, FunctionHandle, MemoryHandle, QueueHandle
 
-__all__ = ["AsyncArrayHandle", "AsyncFunctionHandle", "AsyncMemoryHandle", "connect", "open_array", "open_function",
-           "open_memory", "serve"]
+__all__ = ["AsyncArrayHandle", "AsyncFunctionHandle", "AsyncMemoryHandle", "AsyncQueueHandle", "connect", "open_array",
+           "open_function", "open_memory", "open_queue", "serve"]
 
 _Written = TypeVar("_Written", bound=Encodable)
 
@@ -85,6 +85,45 @@ class _HasChar(Protocol):
 def open_array(
     name: str, shape: int | tuple[int, ...] | None = None, format: Union[str, _HasChar, type, None] = None
 ) -> AsyncArrayHandle: ...
+
+class AsyncQueueHandle:
+    """A named queue opened by aio.open_queue(): the methods of
+    zelvane.QueueHandle, with put, get and get_reliably awaited; a
+    cancelled put or get took no item, or returns having taken it."""
+
+    def __init__(self, sync: QueueHandle, /) -> None: ...
+    @property
+    def handle(self) -> QueueHandle:
+        """The synchronous QueueHandle."""
+    @property
+    def name(self) -> str: ...
+    @property
+    def maxsize(self) -> int: ...
+    @property
+    def closed(self) -> bool: ...
+    async def put(self, item: Encodable, block: bool = True, timeout: float | None = None) -> None:
+        """Puts item at the tail; queue.Full when no room came in time."""
+    async def get(self, block: bool = True, timeout: float | None = None) -> Any:
+        """Removes and returns the head item; queue.Empty when none came in time."""
+    def get_reliably(self, timeout: float | None = None) -> AbstractAsyncContextManager[Any]:
+        """`async with q.get_reliably() as item:` holds the head item until the
+        block ends; it goes back to the head when the block raises."""
+    def put_nowait(self, item: Encodable, /) -> None: ...
+    def get_nowait(self) -> Any: ...
+    def qsize(self) -> int: ...
+    def empty(self) -> bool: ...
+    def full(self) -> bool: ...
+    def close(self) -> None: ...
+    async def __aenter__(self) -> Self: ...
+    async def __aexit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> bool: ...
+    def __reduce__(self) -> tuple[Callable[..., AsyncQueueHandle], tuple[Any, ...]]: ...
+
+def open_queue(name: str, maxsize: int = 0, *, create: bool = True, temporary: bool = False) -> AsyncQueueHandle: ...
 
 class AsyncFunctionHandle:
     """A hosted function opened by `await aio.open_function(name)`; cancelling

@@ -1,7 +1,7 @@
 """The zelvane command: lists, shows and removes what zelvane keeps in
 /dev/shm, and cleans up what crashed processes left: the records of hosted
-functions whose server died, and temporary slots and arrays that no process
-holds any more.
+functions whose server died, and temporary slots, arrays and queues that no
+process holds any more.
 
 Objects carry no type tag; they are recognised by the same checks of their
 content that the module makes before it touches one, and anything else is
@@ -49,8 +49,8 @@ MUTEX_AT = 8
 OWNER_TID = 0x3FFFFFFF
 # How long `show` waits for a slot's lock unless told otherwise.
 LOCK_WAIT = 5.0
-# The kinds that open_memory/open_array(temporary=True) make temporary.
-TEMPORARY_KINDS = (SLOT, ARRAY)
+# The kinds that open_memory/open_array/open_queue(temporary=True) make temporary.
+TEMPORARY_KINDS = (SLOT, ARRAY, QUEUE)
 
 # struct flock on x86-64 Linux: l_type, l_whence, l_start, l_len, l_pid.
 FLOCK = "hhxxxxqqixxxx"
@@ -420,7 +420,7 @@ def parser():
                     help="also remove objects that are not zelvane's")
     rm.set_defaults(run=command_rm)
     clean = commands.add_parser("clean", help="remove the records of functions whose server is dead and "
-                                              "temporary slots and arrays that no process holds")
+                                              "temporary slots, arrays and queues that no process holds")
     clean.add_argument("names", nargs="*", metavar="NAME",
                        help="look only at these names (default: everything)")
     clean.add_argument("--dry-run", action="store_true", help="only print what would be removed")

@@ -1,7 +1,8 @@
 // Watching many slots' and arrays' versions from one thread, for an event loop whose
 // pending waits must not cost a thread each: one helper sleeps on the
-// version words of all the slots waited on at once (futex_waitv), and on a
-// bell that the loop rings when the set of waits changes.
+// version words of all the slots waited on at once (futex_waitv), on the
+// words of the calls the loop posted and of the queues its tasks wait for,
+// and on a bell that the loop rings when the set of waits changes.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -20,8 +21,11 @@
 
 #include "arrays/handle.h"
 #include "calls/handles/pending.h"
+#include "platform/errors.h"
 #include "platform/futex.h"
 #include "platform/shm_support.h"
+#include "queues/core.h"
+#include "queues/handle.h"
 #include "slots/handle.h"
 #include "slots/state.h"
 
@@ -225,54 +229,183 @@ PyObject* moved_calls(const std::vector<WatchedCall>& calls) {
     return moved.release();
 }
 
-// _wait_any(handles, versions, bell, timeout, calls=()): sleeps, without the
-// GIL, until a slot's version differs from the one given for it, the word of
-// one of the pending `calls` moves, the bell rings from `bell`, or `timeout`
-// seconds pass. Returns the calls whose word moved.
+// One side of a queue being waited for: the (handle, put) pair the loop
+// gave, the queue's view kept while the GIL is let go, and, once this
+// process counts as a sleeper there, the word's value to sleep on.
+struct WatchedQueue {
+    PyRef wait;
+    queues::MapRef map;
+    queues::Side side = queues::Side::Get;
+    uint32_t seen = 0;
+    bool counted = false;
+    bool ready = false;  // its side can go on, or its handle can tell why not
+};
+
+// Under the queue's mutex, counts the watcher as one of the queue's
+// sleepers, so that the other side wakes it as it wakes any, unless its
+// side can go on already. A failure marks the wait ready: the loop's own
+// try meets it and tells its task.
+void count_queue_watcher(WatchedQueue& watched) {
+    queues::Locked locked(*watched.map);
+    if (!locked.lock()) {
+        PyErr_Clear();
+        watched.ready = true;
+        return;
+    }
+    if (queues::may_go_on(*watched.map, watched.side)) {
+        watched.ready = true;
+    } else if (queues::count_sleeper(*watched.map, watched.side, watched.seen)) {
+        watched.counted = true;
+    } else {
+        PyErr_Clear();
+        watched.ready = true;
+    }
+}
+
+// After the sleep: the count taken back, and whether the side can go on.
+void uncount_queue_watcher(WatchedQueue& watched) {
+    queues::Locked locked(*watched.map);
+    if (!locked.lock()) {
+        PyErr_Clear();
+        watched.ready = true;  // the count stays until this participant's repair
+        return;
+    }
+    queues::uncount_sleeper(*watched.map, watched.side);
+    watched.counted = false;
+    watched.ready = queues::may_go_on(*watched.map, watched.side);
+}
+
+// The waits of `waits`, (QueueHandle, put) pairs, each counted as a
+// sleeper or found ready, into `out`; false with an exception set.
+bool gather_queues(PyObject* waits, std::vector<WatchedQueue>& out) {
+    PyRef list(PySequence_Fast(waits, "queues must be a sequence"));
+    if (!list) {
+        return false;
+    }
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(list.get());
+    out.reserve(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* wait = PySequence_Fast_GET_ITEM(list.get(), i);
+        PyObject* handle;
+        int put;
+        if (!PyTuple_Check(wait) || !PyArg_ParseTuple(wait, "O!p:queues", queues::queue_handle_type, &handle, &put)) {
+            if (!PyErr_Occurred()) {
+                PyErr_SetString(PyExc_TypeError, "queues must hold (QueueHandle, bool) pairs");
+            }
+            return false;
+        }
+        WatchedQueue& watched = out.emplace_back();
+        watched.wait = PyRef::borrow(wait);
+        watched.side = put ? queues::Side::Put : queues::Side::Get;
+        queues::QueueMap* map = queues::as_handle(handle)->map;
+        if (!map) {
+            watched.ready = true;  // closed: its task's try says so
+            continue;
+        }
+        watched.map = queues::MapRef(map);
+        count_queue_watcher(watched);
+    }
+    return true;
+}
+
+bool any_ready(const std::vector<WatchedQueue>& watched) {
+    return std::any_of(watched.begin(), watched.end(), [](const WatchedQueue& queue) { return queue.ready; });
+}
+
+// The count of every queue waited for taken back; the waits whose side can
+// go on are appended to `moved` (when there is one). False with an
+// exception set, or without `moved`.
+bool settle_queues(std::vector<WatchedQueue>& watched, PyObject* moved) {
+    for (WatchedQueue& queue : watched) {
+        if (queue.counted) {
+            uncount_queue_watcher(queue);
+        }
+    }
+    if (!moved) {
+        return false;
+    }
+    for (const WatchedQueue& queue : watched) {
+        if (queue.ready && PyList_Append(moved, queue.wait.get()) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// _wait_any(handles, versions, bell, timeout, calls=(), queues=()): sleeps,
+// without the GIL, until a slot's version differs from the one given for
+// it, the word of one of the pending `calls` moves, one of the `queues`
+// waits ((QueueHandle, put) pairs) can go on, the bell rings from `bell`,
+// or `timeout` seconds pass. Returns the calls whose word moved, then the
+// queue waits that can go on.
 PyObject* wait_for_any_slot(PyObject*, PyObject* args) {
     PyObject* handles;
     PyObject* versions;
     unsigned int rung;
     double timeout;
     PyObject* calls = nullptr;
-    if (!PyArg_ParseTuple(args, "OOId|O:_wait_any", &handles, &versions, &rung, &timeout, &calls)) {
+    PyObject* queue_waits = nullptr;
+    if (!PyArg_ParseTuple(args, "OOId|OO:_wait_any", &handles, &versions, &rung, &timeout, &calls, &queue_waits)) {
         return nullptr;
     }
     std::vector<Watched> watched;
     std::vector<WatchedCall> watched_calls;
+    std::vector<WatchedQueue> watched_queues;
     if (!gather_watched(handles, versions, watched) || (calls && !gather_calls(calls, watched_calls))) {
         return nullptr;
     }
+    // Counted as sleepers from here on: every path below takes the counts back.
+    const bool gathered = !queue_waits || gather_queues(queue_waits, watched_queues);
+    PyRef error(gathered ? nullptr : take_pending_exception().release());
     std::vector<futex_waitv> waiters;
     waiters.push_back(waiter_on(&watch_bell, rung));
+    bool asleep = gathered && !any_ready(watched_queues);
     for (const Watched& slot : watched) {
         uint32_t expected;
-        if (!mark_waiting(slot.word(), slot.version, expected)) {
-            return PyList_New(0);
+        if (!asleep || !mark_waiting(slot.word(), slot.version, expected)) {
+            asleep = false;
+            break;
         }
         if (waiters.size() <= MAX_WORDS) {
             waiters.push_back(waiter_on(slot.word(), expected));
         }
     }
-    const size_t words = watched.size() + watched_calls.size();
+    for (const WatchedQueue& queue : watched_queues) {
+        if (queue.counted && waiters.size() <= MAX_WORDS) {
+            waiters.push_back(waiter_on(queues::word_of(queue.map->q(), queue.side), queue.seen));
+        }
+    }
+    const size_t words = watched.size() + watched_calls.size() + watched_queues.size();
     const bool polling = words > MAX_WORDS;
     const long nanoseconds = timeout > 0 ? static_cast<long>(std::min(timeout, 3600.0) * 1e9) : 0;
     const timespec deadline = shm::deadline_after(polling ? std::min(nanoseconds, POLL_NS) : nanoseconds);
-    shm::without_gil([&] {
-        if (!mark_calls_asleep(watched_calls, deadline)) {
-            return;
-        }
-        for (const WatchedCall& call : watched_calls) {
-            if (waiters.size() <= MAX_WORDS) {
-                waiters.push_back(waiter_on(&call.word(), call.expected));
+    if (asleep) {
+        shm::without_gil([&] {
+            if (!mark_calls_asleep(watched_calls, deadline)) {
+                return;
             }
-        }
-        sleep_on_all(waiters, deadline);
-    });
-    if (PyErr_CheckSignals() < 0) {
+            for (const WatchedCall& call : watched_calls) {
+                if (waiters.size() <= MAX_WORDS) {
+                    waiters.push_back(waiter_on(&call.word(), call.expected));
+                }
+            }
+            sleep_on_all(waiters, deadline);
+        });
+    }
+    const bool signalled = !error && PyErr_CheckSignals() < 0;
+    if (signalled) {
+        error = take_pending_exception();
+    }
+    PyRef moved(error ? nullptr : moved_calls(watched_calls));
+    if (!moved && !error) {
+        error = take_pending_exception();
+    }
+    const bool settled = settle_queues(watched_queues, moved ? moved.get() : nullptr);
+    if (error) {
+        raise_exception(std::move(error));
         return nullptr;
     }
-    return moved_calls(watched_calls);
+    return settled ? moved.release() : nullptr;
 }
 
 // _bell(): the bell's count, for a watcher to sleep on.

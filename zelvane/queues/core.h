@@ -708,24 +708,60 @@ private:
 
 enum class Side { Get, Put };
 
-constexpr long WATCH_NS = 20 * 1000;
+std::atomic<uint32_t>* word_of(QueueShm* q, Side side) { return side == Side::Get ? &q->items_word : &q->room_word; }
 
-// With the mutex held: sleeps until the other side may have changed what
-// `side` waits for, or the slice or `limit` ends, and takes the mutex back.
-// Signal handlers run in between. False with an exception set.
-bool sleep_once(QueueMap& map, Locked& locked, Side side, const timespec* limit) {
+// Under the mutex: counts this process as a sleeper on `side`, in the
+// queue's count (so that the other side wakes it) and in its participant's
+// (so that its death takes the count back); `seen` receives the word's
+// value to sleep on. False with an exception set.
+bool count_sleeper(QueueMap& map, Side side, uint32_t& seen) {
     const int slot = participant(map);
     if (slot < 0) {
         return false;
     }
     QueueShm* q = map.q();
     Participant& me = q->participants[slot];
-    std::atomic<uint32_t>* word = side == Side::Get ? &q->items_word : &q->room_word;
+    ++(side == Side::Get ? me.waiting_get : me.waiting_put);
+    ++(side == Side::Get ? q->get_waiters : q->put_waiters);
+    seen = word_of(q, side)->load(std::memory_order_acquire);
+    return true;
+}
+
+// Under the mutex: takes back what count_sleeper counted.
+void uncount_sleeper(QueueMap& map, Side side) {
+    QueueShm* q = map.q();
+    if (map.slot < 0) {
+        return;  // a fork child's: the parent's participant is not its own
+    }
+    Participant& me = q->participants[map.slot];
     uint16_t& mine = side == Side::Get ? me.waiting_get : me.waiting_put;
     uint32_t& all = side == Side::Get ? q->get_waiters : q->put_waiters;
-    ++mine;
-    ++all;
-    const uint32_t seen = word->load(std::memory_order_acquire);
+    mine -= mine > 0;
+    all -= all > 0;
+}
+
+// Under the mutex: whether `side` can go on now (an item to get, room to
+// put), what dead participants held given back first when it cannot.
+bool may_go_on(QueueMap& map, Side side) {
+    const QueueShm* q = map.q();
+    const auto ready = [q, side] { return side == Side::Get ? q->ready > 0 : has_room(q); };
+    if (!ready() && holds_something(q)) {
+        sweep_dead(map);
+    }
+    return ready();
+}
+
+constexpr long WATCH_NS = 20 * 1000;
+
+// With the mutex held: sleeps until the other side may have changed what
+// `side` waits for, or the slice or `limit` ends, and takes the mutex back.
+// Signal handlers run in between. False with an exception set.
+bool sleep_once(QueueMap& map, Locked& locked, Side side, const timespec* limit) {
+    uint32_t seen;
+    if (!count_sleeper(map, side, seen)) {
+        return false;
+    }
+    std::atomic<uint32_t>* word = word_of(map.q(), side);
     locked.unlock();
     const timespec end = shm::slice_end(limit);
     // A short look first: a busy peer often answers within microseconds,
@@ -741,8 +777,7 @@ bool sleep_once(QueueMap& map, Locked& locked, Side side, const timespec* limit)
     if (!locked.lock()) {
         return false;  // the counts stay until this participant's repair
     }
-    --mine;
-    --all;
+    uncount_sleeper(map, side);
     if (slice_over) {
         sweep_dead(map);
     }

@@ -28,7 +28,9 @@
 #include "kel_2.h"
 #include "platform/errors.h"
 #include "platform/held_lock.h"
+#include "platform/pickling.h"
 #include "platform/shm_support.h"
+#include "platform/temporary.h"
 #include "prefault.h"
 #include "py_ref.h"
 #include "queues/core.h"
@@ -53,6 +55,7 @@ struct QueueHandle {
     PyObject* name;  // the str the handle was opened with
     QueueMap* map;   // null once closed
     uint64_t maxsize;
+    temporary::Hold* hold;  // this process's hold on a temporary queue, or null
 };
 
 struct QueueReservation {
@@ -500,8 +503,15 @@ PyObject* queue_full(PyObject* py_self, PyObject*) {
     return read_counts(as_handle(py_self), ready, room) ? PyBool_FromLong(!room) : nullptr;
 }
 
+// Lets go of the queue; the last handle of a temporary queue in the last
+// process that holds it removes its name.
+void let_go(QueueHandle* self) {
+    unshare(std::exchange(self->map, nullptr));
+    temporary::release(std::exchange(self->hold, nullptr));
+}
+
 PyObject* queue_close(PyObject* py_self, PyObject*) {
-    unshare(std::exchange(as_handle(py_self)->map, nullptr));
+    let_go(as_handle(py_self));
     Py_RETURN_NONE;
 }
 
@@ -514,15 +524,15 @@ PyObject* queue_enter(PyObject* py_self, PyObject*) {
 }
 
 PyObject* queue_exit(PyObject* py_self, PyObject*) {
-    unshare(std::exchange(as_handle(py_self)->map, nullptr));
+    let_go(as_handle(py_self));
     Py_RETURN_FALSE;
 }
 
-// Pickled by name: unpickling opens the same queue in the receiving process.
+// Pickled by name: unpickling opens the same queue in the receiving process,
+// a temporary one with temporary=True, so that that process holds it too.
 PyObject* queue_reduce(PyObject* py_self, PyObject*) {
     QueueHandle* self = as_handle(py_self);
-    PyRef module(PyImport_ImportModule("zelvane"));
-    PyRef opener(module ? PyObject_GetAttrString(module.get(), "open_queue") : nullptr);
+    PyRef opener(opener_of("open_queue", self->hold != nullptr));
     if (!opener) {
         return nullptr;
     }
@@ -550,7 +560,7 @@ PyObject* queue_new(PyTypeObject*, PyObject*, PyObject*) {
 
 void queue_dealloc(PyObject* py_self) {
     QueueHandle* self = as_handle(py_self);
-    unshare(std::exchange(self->map, nullptr));
+    let_go(self);
     Py_XDECREF(self->name);
     PyTypeObject* type = Py_TYPE(py_self);
     type->tp_free(py_self);
@@ -620,10 +630,15 @@ PyType_Spec queue_spec = {
 
 // Maps the queue open as `fd` after checking that it is one (and, when
 // `maxsize` is not 0, that it has that bound); null with an exception set.
-QueueMap* attach_queue(shm::Fd fd, const char* name, uint64_t maxsize, uint64_t& found_maxsize) {
+QueueMap* attach_queue(shm::Fd fd, const char* name, uint64_t maxsize, uint64_t& found_maxsize,
+                       bool is_temporary = false) {
     QueueShm header;
-    if (!read_queue_header(fd.get(), header)) {
+    struct stat st;
+    if (!read_queue_header(fd.get(), header) || ::fstat(fd.get(), &st) != 0) {
         PyErr_Format(PyExc_MemoryError, "The shared memory address '%s' does not hold a queue.", name);
+        return nullptr;
+    }
+    if (!temporary::lifetime_fits(st, name, is_temporary)) {
         return nullptr;
     }
     if (maxsize != 0 && header.maxsize != maxsize) {
@@ -673,42 +688,79 @@ QueueMap* open_queue_object(const char* name, uint64_t maxsize, bool create, uin
     return nullptr;
 }
 
+// Opens the temporary queue `name` and holds it for this process (`hold`); a
+// missing queue, or one that no live process holds, is made afresh when
+// `create` allows it.
+QueueMap* open_temporary_queue(const char* name, uint64_t maxsize, bool create, uint64_t& found_maxsize,
+                               temporary::Hold*& hold) {
+    temporary::Opening opening;
+    const auto make = [name, maxsize, &opening](shm::Fd& fd) {
+        switch (create_queue(name, opening.path, maxsize, fd, true)) {
+            case Creation::Created:
+                return temporary::Made::Created;
+            case Creation::Failed:
+                return temporary::Made::Failed;
+            default:
+                return temporary::Made::Taken;
+        }
+    };
+    if (!temporary::open_held(name, create, opening, make)) {
+        return nullptr;
+    }
+    shm::Fd fd = opening.descriptor_to_map(name);
+    if (!fd.valid()) {
+        return nullptr;
+    }
+    QueueMap* map = attach_queue(std::move(fd), name, maxsize, found_maxsize, true);
+    if (map) {
+        hold = opening.take();
+    }
+    return map;
+}
+
 PyObject* open_queue(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"name", "maxsize", "create", nullptr};
+    static const char* kwlist[] = {"name", "maxsize", "create", "temporary", nullptr};
     PyObject* name;
     Py_ssize_t maxsize = 0;
     int create = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|n$p:open_queue", const_cast<char**>(kwlist), &name, &maxsize,
-                                     &create)) {
+    PyObject* temporary_wanted = Py_False;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|n$pO!:open_queue", const_cast<char**>(kwlist), &name, &maxsize,
+                                     &create, &PyBool_Type, &temporary_wanted)) {
         return nullptr;
     }
     const char* text = PyUnicode_AsUTF8(name);
     if (!text) {
         return nullptr;
     }
+    const uint64_t bound = maxsize > 0 ? static_cast<uint64_t>(maxsize) : 0;
     uint64_t found_maxsize = 0;
-    MapRef map = MapRef::adopt(
-        open_queue_object(text, maxsize > 0 ? static_cast<uint64_t>(maxsize) : 0, create != 0, found_maxsize));
+    temporary::Hold* hold = nullptr;
+    MapRef map = MapRef::adopt(temporary_wanted == Py_True ? open_temporary_queue(text, bound, create != 0, found_maxsize, hold)
+                                            : open_queue_object(text, bound, create != 0, found_maxsize));
     if (!map) {
         return nullptr;
     }
     PyRef handle(PyType_GenericAlloc(queue_handle_type, 0));
     if (!handle) {
+        temporary::release(hold);
         return nullptr;
     }
     QueueHandle* self = as_handle(handle.get());
     self->name = PyRef::borrow(name).release();
     self->maxsize = found_maxsize;
     self->map = map.release();
+    self->hold = hold;
     return handle.release();
 }
 
 constexpr const char* OPEN_QUEUE_DOC =
-    "open_queue($module, /, name, maxsize=0, *, create=True)\n--\n\n"
+    "open_queue($module, /, name, maxsize=0, *, create=True, temporary=False)\n--\n\n"
     "Open the named queue and return a QueueHandle, with the methods of queue.Queue; any number of\n"
     "processes and threads put and get through it, in one order. A missing queue is made when\n"
     "create is true, holding at most maxsize items (0: as many as memory allows); an existing one\n"
-    "keeps its own bound (a different maxsize other than 0 is a ValueError).";
+    "keeps its own bound (a different maxsize other than 0 is a ValueError). With temporary=True\n"
+    "the queue lives while a process holds it open through a temporary handle: the last to close\n"
+    "removes the name, and a queue left by processes that all died is made afresh.";
 
 // What the command shows of the queue open as `fd` (read-only is enough):
 // a dict, or None when it is not a queue.

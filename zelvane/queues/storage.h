@@ -18,6 +18,7 @@
 
 #include "layouts/queue.h"
 #include "platform/shm_support.h"
+#include "platform/temporary.h"
 
 namespace {
 namespace queues {
@@ -134,9 +135,11 @@ bool write_queue_header(int fd, uint64_t maxsize) {
 
 // Makes an empty queue under `path` and leaves it open in `fd`: built
 // unnamed, its header and first ring allocated, and linked under the name
-// only once complete (see create_array).
-Creation create_queue(const char* name, const std::string& path, uint64_t maxsize, shm::Fd& fd) {
-    fd = shm::create_unnamed();
+// only once complete (see create_array). A temporary queue is marked and
+// held by this process before it is linked.
+Creation create_queue(const char* name, const std::string& path, uint64_t maxsize, shm::Fd& fd,
+                      bool is_temporary = false) {
+    fd = shm::create_unnamed(is_temporary ? temporary::MARK : 0);
     if (!fd.valid()) {
         return queue_not_created("Failed to create memory address '%s'.", name);
     }
@@ -146,6 +149,9 @@ Creation create_queue(const char* name, const std::string& path, uint64_t maxsiz
     }
     if (!write_queue_header(fd.get(), maxsize)) {
         return queue_not_created("Failed to initialize mutex for shared memory address '%s'.", name);
+    }
+    if (is_temporary && !temporary::take_holder_lock(fd.get())) {
+        return queue_not_created("Failed to create memory address '%s'.", name);
     }
     if (!shm::publish(fd.get(), path)) {
         if (errno == EEXIST) {
