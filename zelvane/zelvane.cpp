@@ -16,7 +16,7 @@
 #include "platform/errors.h"
 #include "platform/temporary.h"
 #include "public_codec.h"
-#include "queues/handle.h"
+#include "queues/open.h"
 #include "registry_module.h"
 #include "slots/handle.h"
 #include "slots/slot.h"
