@@ -1041,7 +1041,7 @@ def test_the_async_mirror_has_the_same_slots(remote):
                 assert await handle.read() == 30
                 waiter = __import__("asyncio").ensure_future(handle.wait(timeout=TIMEOUT))
                 remote.api.write_memory(name, "from a thread's view")
-                assert await waiter == await handle.version()
+                assert await waiter == handle.version
                 async with handle.lock() as held:
                     await held.write("locked")
                     with pytest.raises(RuntimeError, match="is already held by this thread"):

@@ -96,7 +96,7 @@ def plain(x: int) -> int:
 
 
 async def main() -> None:
-    async with aio.open_memory("n") as slot:
+    async with await aio.open_memory("n") as slot:
         written: bool = await slot.write([1, 2])
         total: int = await slot.update(lambda v: (v or 0) + 1, timeout=1.0)
         since: int = await slot.wait(since=slot.version, timeout=0.5)
@@ -106,9 +106,73 @@ async def main() -> None:
         print(await function(1, timeout=2.5), function.name, function.closed)
     await aio.serve("f", double, concurrency=4)
     await aio.serve("g", plain)
+    late = await aio.open_memory("n", create=False, wait=1.0)
+    array = await aio.open_array("a", wait=0.5)
+    print(late.version, array.shape, (await aio.open_function("f", servers=2)).servers)
+    remote: aio.AsyncRemote = aio.connect("redis://localhost:6379/0", namespace="app")
+    async with await remote as z:
+        await z.write_memory("n", [1, 2])
+        async with await z.open_memory("n", create=False, wait=1.0) as remote_slot:
+            seen: int = remote_slot.version
+            bumped: int = await remote_slot.update(lambda v: (v or 0) + 1, timeout=1.0)
+            async with remote_slot.lock(timeout=2) as held:
+                print(await held.read(), seen, bumped, await remote_slot.wait(since=seen, timeout=0.5))
+        handle: aio.AsyncRemoteFunctionHandle = await z.open_function("f", wait=1.0, servers=2)
+        count: int = handle.servers
+        print(await handle(1, timeout=2.5), count, z.url, z.namespace, z.closed)
+        await z.serve("f", double, concurrency=2)
+    await remote.close()
 
 
 asyncio.run(main())
+"""
+
+# Values a correct program writes: what the codec takes, as checkers see it.
+GOOD_VALUES = """
+from typing import NamedTuple, TypedDict
+import zelvane
+
+
+class Point(NamedTuple):
+    x: int
+    y: float
+
+
+class Job(TypedDict):
+    id: int
+    tags: list[str]
+
+
+job: Job = {"id": 1, "tags": ["a"]}
+zelvane.write_memory("n", job)
+zelvane.write_memory("n", Point(1, 2.0))
+zelvane.write_memory("n", [job, Point(1, 2.0)])
+zelvane.write_memory("n", (job, Point(1, 2.0), {"nested": (job,)}))
+zelvane.call_function("f", (job, Point(3, 4.0)))
+blob: bytes = zelvane.dumps({"jobs": (job,), "point": Point(0, 0.0)})
+with zelvane.open_memory("n") as slot:
+    slot.write(job)
+    slot.update(lambda v: Point(1, 2.0))
+"""
+
+# Views of an array, checked for the oldest and newest interpreters.
+GOOD_BUFFERS = """
+import zelvane
+
+with zelvane.open_array("a", (2, 3), "d") as shared:
+    view: memoryview = memoryview(shared)
+    print(view.nbytes, bytes(shared)[:2])
+"""
+
+GOOD_NUMPY = """
+import numpy
+import zelvane
+
+with zelvane.open_array("a", (2, 3), "d") as shared:
+    array = numpy.asarray(shared, dtype=numpy.float64)
+    array[0, 0] = 1.5
+    total: float = float(array.sum())
+    print(total)
 """
 
 # Each line is a wrong call that both checkers must report.
@@ -137,6 +201,16 @@ BAD = [
     'zelvane.Executor("n", max_in_flight="2")',
     'zelvane.open_memory("n", create=False, wait="soon")',
     'zelvane.open_array("a", wait="soon")',
+    'zelvane.write_memory("n", Point(object(), 1))',
+    'zelvane.write_memory("n", (object(),))',
+    'zelvane.dumps(frozenset([object()]))',
+    'zelvane.write_memory("n", {1: 2}.items())',
+    'zelvane.write_memory("n", iter([1]))',
+    'zelvane.connect("redis://localhost").open_function("n", servers="2")',
+    'zelvane.connect("redis://localhost").open_memory("n", False, 1.0)',
+    'zelvane.aio.connect("redis://localhost").open_memory("n").write(1)',
+    'zelvane.aio.connect("redis://localhost", "app")',
+    'zelvane.aio.open_array("a", wait="soon")',
 ]
 
 
@@ -158,13 +232,15 @@ def project(tmp_path):
     module_dir = os.path.dirname(os.path.abspath(zelvane.__file__))
     env["PYTHONPATH"] = os.pathsep.join([str(site), module_dir])
 
-    def check(tool, source, filename="script.py"):
+    def check(tool, source, filename="script.py", python_version=None):
         (tmp_path / filename).write_text(source)
         command = tool_command(tool)
         if tool == "mypy":
             command += ["--strict", "--cache-dir", str(tmp_path / ".mypy_cache"), filename]
+            command += ["--python-version", python_version] if python_version else []
         else:
             command += ["--pythonpath", sys.executable, filename]
+            command += ["--pythonversion", python_version] if python_version else []
         run = subprocess.run(command, cwd=tmp_path, env=env, capture_output=True, text=True,
                              timeout=TOOL_TIMEOUT)
         return run.returncode, run.stdout + run.stderr
@@ -181,15 +257,32 @@ def error_lines(tool, output, filename):
 
 
 @pytest.mark.parametrize("tool", ["mypy", "pyright"])
-@pytest.mark.parametrize("source", [GOOD, GOOD_AIO], ids=["zelvane", "aio"])
+@pytest.mark.parametrize("source", [GOOD, GOOD_AIO, GOOD_VALUES], ids=["zelvane", "aio", "values"])
 def test_correct_use_passes_strict_checking(project, tool, source):
     code, output = project(tool, source)
     assert code == 0, output
 
 
 @pytest.mark.parametrize("tool", ["mypy", "pyright"])
+@pytest.mark.parametrize("version", ["3.9", "3.10", "3.13"])
+def test_array_views_pass_on_old_and_new_interpreters(project, tool, version):
+    if tool == "mypy" and version == "3.9":
+        pytest.skip("mypy checks for Python 3.10 and later")
+    code, output = project(tool, GOOD_BUFFERS, python_version=version)
+    assert code == 0, output
+
+
+@pytest.mark.parametrize("tool", ["mypy", "pyright"])
+def test_numpy_views_of_an_array_pass(project, tool):
+    pytest.importorskip("numpy")
+    code, output = project(tool, GOOD_NUMPY)
+    assert code == 0, output
+
+
+@pytest.mark.parametrize("tool", ["mypy", "pyright"])
 def test_wrong_argument_types_are_reported(project, tool):
-    source = "import zelvane, zelvane.aio\n" + "\n".join(BAD) + "\nasync def double(x: int) -> int: return x\n"
+    source = ("import zelvane, zelvane.aio\n" + "\n".join(BAD) + "\nasync def double(x: int) -> int: return x\n"
+              "from typing import NamedTuple\nclass Point(NamedTuple):\n    x: object\n    y: int\n")
     code, output = project(tool, source)
     assert code != 0
     assert error_lines(tool, output, "script.py") == set(range(2, 2 + len(BAD))), output
@@ -205,6 +298,9 @@ def test_the_stubs_pass_strict_checking(project, tool, stub_file):
 
 # Names that exist for annotations only.
 TYPING_ONLY = ["Value", "Encodable"]
+# Declared for every version; exported from C before 3.12.
+if sys.version_info < (3, 12):
+    TYPING_ONLY += ["ArrayHandle.__buffer__", "ArrayHandle.__release_buffer__"]
 # Parts of the surface that other work adds; checked once the module has them.
 EXTRAS = ["dumps", "loads", "open_memory", "open_function", "open_array", "MemoryHandle", "FunctionHandle",
           "ArrayHandle"]

@@ -84,8 +84,8 @@ class Remote(RemoteCore):
     def write_memory(self, name, value, create=True):
         return self._drive(self._write_memory(name, value, create))
 
-    def open_memory(self, name, create=True):
-        return self._drive(self._open_memory(name, create, RemoteMemoryHandle))
+    def open_memory(self, name, create=True, *, wait=None):
+        return self._drive(self._open_memory(name, create, wait, RemoteMemoryHandle))
 
     def create_function(self, name, func, /):
         check_create_function(name, func)
@@ -102,8 +102,8 @@ class Remote(RemoteCore):
     def call_function(self, name, args, /):
         return self._drive(self._call_function(name, args))
 
-    def open_function(self, name, /, *, wait=None):
-        return self._drive(self._open_function(name, wait, RemoteFunctionHandle))
+    def open_function(self, name, /, *, wait=None, servers=None):
+        return self._drive(self._open_function(name, wait, servers, RemoteFunctionHandle))
 
     # -- the I/O of the operations
 
@@ -332,6 +332,11 @@ class RemoteFunctionHandle(FunctionHandleCore):
 
     def __exit__(self, exc_type, exc_value, trace, /):
         self.close()
+
+    @property
+    def servers(self):
+        """The number of live servers of the function."""
+        return self._remote._drive(self._servers())
 
     def __call__(self, *args, timeout=None, **kwargs):
         return self._remote._drive(self._call(args, kwargs, timeout))

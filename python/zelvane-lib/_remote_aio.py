@@ -11,6 +11,7 @@ from zelvane._remote_core import RemoteCore, MemoryHandleCore, HeldLockCore, Fun
 from zelvane._remote_terms import (public_url, check_timeout, check_create_function, check_serve, made, Reachable,
     raise_pool_lost, check_connect_arguments, import_redis)
 from zelvane._remote_wire import Script, packed, script_command
+from zelvane.aio import check_concurrency
 
 # The locks the running task holds: name -> (handle, token).
 _HELD = contextvars.ContextVar("zelvane_remote_locks", default={})
@@ -48,10 +49,23 @@ class AsyncRemote(RemoteCore):
         state = "closed" if self._closed else "open"
         return f"<zelvane async Remote {self.url!r} namespace={self.namespace!r} {state}>"
 
+    def __await__(self):
+        return self._reached().__await__()
+
+    async def _reached(self):
+        """The connection, once the server answered; closed when it does not."""
+        try:
+            with Reachable(self.url):
+                await self._client.ping()
+        except BaseException:
+            await self.close()
+            raise
+        return self
+
     async def __aenter__(self):
         return self
 
-    async def __aexit__(self, exc_type, exc_value, trace, /):
+    async def __aexit__(self, exc_type, exc_value, traceback):
         await self.close()
 
     async def close(self):
@@ -76,17 +90,30 @@ class AsyncRemote(RemoteCore):
     async def write_memory(self, name, value, create=True):
         return await self._drive(self._write_memory(name, value, create))
 
-    async def open_memory(self, name, create=True):
-        return await self._drive(self._open_memory(name, create, AsyncRemoteMemoryHandle))
+    async def open_memory(self, name, create=True, *, wait=None):
+        return await self._drive(self._open_memory(name, create, wait, AsyncRemoteMemoryHandle))
 
     async def create_function(self, name, func, /):
         check_create_function(name, func)
         await AsyncServer(self, name, func, "create").run()
         print("read", flush=True)
 
-    async def serve(self, name, func, /):
+    async def serve(self, name, func, /, *, concurrency=16):
+        """Serves func under name as `concurrency` servers of its pool, tasks
+        of this loop; returns None once remove_function(name) stops the
+        pool. Cancelled, or when one fails, these servers leave the pool."""
         check_serve(name, func)
-        await AsyncServer(self, name, func, "serve").run()
+        check_concurrency(concurrency)
+        servers = [asyncio.ensure_future(AsyncServer(self, name, func, "serve").run()) for _ in range(concurrency)]
+        try:
+            done, _ = await asyncio.wait(servers, return_when=asyncio.FIRST_EXCEPTION)
+        finally:
+            for server in servers:
+                server.cancel()
+            await asyncio.gather(*servers, return_exceptions=True)
+        for server in done:
+            if server.exception() is not None:
+                raise server.exception()
 
     async def remove_function(self, name, /):
         return await self._drive(self._remove_function(name))
@@ -94,8 +121,8 @@ class AsyncRemote(RemoteCore):
     async def call_function(self, name, args, /):
         return await self._drive(self._call_function(name, args))
 
-    async def open_function(self, name, /, *, wait=None):
-        return await self._drive(self._open_function(name, wait, AsyncRemoteFunctionHandle))
+    async def open_function(self, name, /, *, wait=None, servers=None):
+        return await self._drive(self._open_function(name, wait, servers, AsyncRemoteFunctionHandle))
 
     # -- the I/O of the operations
 
@@ -283,12 +310,16 @@ class AsyncRemoteMemoryHandle(MemoryHandleCore):
     async def __aenter__(self):
         return self
 
-    async def __aexit__(self, exc_type, exc_value, trace, /):
+    async def __aexit__(self, exc_type, exc_value, traceback):
         self.close()
 
-    async def version(self):
-        """The count of completed writes to the slot."""
-        return await self._remote._drive(self._version())
+    @property
+    def version(self):
+        """The count of completed writes to the slot when this handle last
+        saw it (opening, read, write, update, lock and wait each look): a
+        property does no I/O on the loop."""
+        self._check_open()
+        return self._seen
 
     async def read(self):
         return await self._remote._drive(self._read())
@@ -330,7 +361,7 @@ class AsyncHeldLock(HeldLockCore):
     async def __aenter__(self):
         return await self._handle._remote._drive(self._take())
 
-    async def __aexit__(self, exc_type, exc_value, trace, /):
+    async def __aexit__(self, exc_type, exc_value, traceback):
         await asyncio.shield(self._handle._remote._drive(self._let_go()))
         return False
 
@@ -346,8 +377,16 @@ class AsyncRemoteFunctionHandle(FunctionHandleCore):
     async def __aenter__(self):
         return self
 
-    async def __aexit__(self, exc_type, exc_value, trace, /):
+    async def __aexit__(self, exc_type, exc_value, traceback):
         self.close()
+
+    @property
+    def servers(self):
+        """The number of live servers of the function when this handle was
+        opened: a property does no I/O on the loop."""
+        if self._closed:
+            raise ValueError("I/O operation on a closed function handle.")
+        return self._servers_seen
 
     async def __call__(self, *args, timeout=None, **kwargs):
         return await self._remote._drive(self._call(args, kwargs, timeout))
@@ -381,19 +420,16 @@ class AsyncServer(ServerCore):
             await self._remote._drive(self._beat())
 
 
-async def connect(url, /, *, namespace="zelvane"):
-    """An AsyncRemote on the Redis server at url; ConnectionError when it cannot be reached."""
+def connect(url, /, *, namespace="zelvane"):
+    """An AsyncRemote on the Redis server at url, returned at once as
+    redis.asyncio.from_url returns its client: the first operation connects
+    (ConnectionError when the server cannot be reached). Awaiting it
+    connects at once."""
     check_connect_arguments(url, namespace)
     redis_asyncio = import_redis("redis.asyncio")
     shown = public_url(url)
     with Reachable(shown):
         client = redis_asyncio.Redis.from_url(url)
-        try:
-            await client.ping()
-        except BaseException:
-            closing = getattr(client, "aclose", None) or client.close
-            await closing()
-            raise
     return made(AsyncRemote, client, shown, namespace)
 
 

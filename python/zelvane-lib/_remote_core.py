@@ -33,7 +33,7 @@ from zelvane._remote_terms import (check_timeout, deadline_of, time_left, passed
     leave_request, read_request, lock_request, write_request, is_left_out, made, seconds_ms, decoded_reply,
     queue_script, stored, raise_write_failed, handed_state, read_value, MISSING_FUNCTION, MISSING_SLOT,
     raise_not_a_function, reply_pop, popped, request_arguments, result_reply, failure_reply,
-    reply_refused_for_length, NamedHandle)
+    reply_refused_for_length, NamedHandle, servers_wanted)
 
 RUN = "_run"
 COMMAND = "_command"
@@ -98,11 +98,25 @@ class RemoteCore:
         yield from self._write(name, zelvane.dumps(value), create, "")
         return True
 
-    def _open_memory(self, name, create, handle_class):
+    def _open_memory(self, name, create, wait, handle_class):
         check_name(name, "Expected at least the name (str) argument.")
+        deadline = deadline_of(check_timeout(wait, "wait"))
+        keys = self._keys(name)
         if create:
-            yield RUN, "create", [self._keys(name).slot, self._keys(name).fn], ["0"]
-        return made(handle_class, self, name, (yield from self._version(name)))
+            yield RUN, "create", [keys.slot, keys.fn], ["0"]
+            return made(handle_class, self, name, (yield from self._version(name)))
+        while True:
+            version = yield COMMAND, "HGET", keys.slot, "ver"
+            if version is not None:
+                return made(handle_class, self, name, int(version))
+            if wait is None or (yield COMMAND, "EXISTS", keys.fn):
+                # The error of a missing slot or of a name holding a
+                # function; a slot made meanwhile is found on the next look.
+                yield from self._version(name)
+            elif passed(deadline):
+                raise TimeoutError(f"The value slot '{name}' did not appear within the time given.")
+            else:
+                yield SLEEP, time_left(deadline, OPEN_POLL)
 
     def _read(self, name, token):
         """(value, version); waits in the lock's queue while another holds it."""
@@ -260,19 +274,28 @@ class RemoteCore:
     def _call_function(self, name, args):
         return (yield from Call(self, name, call_payload(name, args), False).result(None))
 
-    def _open_function(self, name, wait, handle_class):
+    def _open_function(self, name, wait, servers, handle_class):
         check_name(name, "Expected 1 'str' type.")
         deadline = deadline_of(check_timeout(wait, "wait"))
-        keys = self._keys(name)
+        wanted = servers_wanted(servers)
         while True:
-            served = yield RUN, "served", [keys.fn, keys.slot], [keys.prefix]
-            if served == 1 or (served == 0 and wait is None):
-                return made(handle_class, self, name)
-            if wait is None:
+            served = yield from self._live_servers(name)
+            if served >= max(wanted, 1) or (served == 0 and wait is None and not wanted):
+                return made(handle_class, self, name, served)
+            if served == -2 or (wait is None and not wanted):
                 raise_not_a_function(name, served, MISSING_FUNCTION.format(name))
             if passed(deadline):
+                if wanted > 1:
+                    raise TimeoutError(f"Fewer than {wanted} servers served the function '{name}' within the "
+                                       "time given.")
                 raise TimeoutError(f"Nobody served the function '{name}' within the time given.")
             yield SLEEP, time_left(deadline, OPEN_POLL)
+
+    def _live_servers(self, name):
+        """The number of live servers of the function `name`; -1 when the
+        name holds nothing, -2 when it holds a slot."""
+        keys = self._keys(name)
+        return (yield RUN, "served", [keys.fn, keys.slot], [keys.prefix])
 
 
 def renew(lock_key, token):
@@ -479,8 +502,15 @@ class Call:
 class FunctionHandleCore(NamedHandle):
     """What RemoteFunctionHandle and AsyncRemoteFunctionHandle do."""
 
-    def _setup(self, remote, name):
+    def _setup(self, remote, name, servers):
         self._bind(remote, name)
+        self._servers_seen = servers
+
+    def _servers(self):
+        if self._closed:
+            raise ValueError("I/O operation on a closed function handle.")
+        self._servers_seen = max(0, (yield from self._remote._live_servers(self._name)))
+        return self._servers_seen
 
     def _call(self, args, kwargs, timeout):
         if self._closed:

@@ -415,15 +415,14 @@ redis.call('PEXPIRE', KEYS[2], ARGV[3])
 return 1
 """
 
-# KEYS: fn, slot. ARGV: prefix. 1 served, 0 not served, -1 missing, -2 a slot.
+# KEYS: fn, slot. ARGV: prefix. The number of live servers, -1 missing, -2 a slot.
 _SERVED = _LIVE_SERVERS + """
 local gen = redis.call('HGET', KEYS[1], 'gen')
 if not gen then
   if redis.call('EXISTS', KEYS[2]) == 1 then return -2 end
   return -1
 end
-if live_servers(ARGV[1], gen) > 0 then return 1 end
-return 0
+return live_servers(ARGV[1], gen)
 """
 
 SCRIPTS = {

@@ -2,6 +2,7 @@
 requests and replies as they travel and what they mean, key names, and the
 errors of an unreachable server."""
 import functools
+import operator
 import time
 import traceback
 import uuid
@@ -34,6 +35,16 @@ def check_timeout(value, what="timeout"):
     if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 <= value < float("inf"):
         raise ValueError(f"{what} must be a non-negative, finite number of seconds or None")
     return float(value)
+
+
+def servers_wanted(servers):
+    """The number of live servers open_function(servers=) asks for: 0 for None."""
+    if servers is None:
+        return 0
+    wanted = operator.index(servers)
+    if wanted < 1:
+        raise ValueError("servers must be a positive number of servers or None")
+    return wanted
 
 
 def deadline_of(timeout):

@@ -108,6 +108,12 @@ class AsyncMemoryHandle:
         self.close()
         return False
 
+    def __await__(self):
+        """The handle itself: an opening is awaited, and one that waits for
+        nothing gives its handle at once, awaited or not."""
+        return self
+        yield  # a generator that ends at once
+
     def __repr__(self):
         return f"<zelvane.aio.AsyncMemoryHandle name={self.name!r}{' closed' if self.closed else ''}>"
 
@@ -236,10 +242,38 @@ class _AsyncSlotLock:
         return False
 
 
-def open_memory(name, create=True):
+def open_memory(name, create=True, *, wait=None):
     """Opens the slot name (creating it unless create is False) as an
-    AsyncMemoryHandle; as zelvane.open_memory, which does not wait."""
-    return AsyncMemoryHandle(zelvane.open_memory(name, create))
+    AsyncMemoryHandle, to await: with create=False, wait= seconds waits on
+    the loop for the name to appear, as zelvane.open_memory waits."""
+    try:
+        return AsyncMemoryHandle(zelvane.open_memory(name, create, wait=_now(wait)))
+    except TimeoutError:
+        return _opened_within(lambda: AsyncMemoryHandle(zelvane.open_memory(name, False, wait=0)), wait)
+
+
+def _is_seconds(wait):
+    return isinstance(wait, numbers.Real) and not isinstance(wait, bool) and 0 <= wait < math.inf
+
+
+def _now(wait):
+    """The wait of an opening tried at once: none for a number of seconds;
+    anything else as given, for the module to refuse."""
+    return 0 if _is_seconds(wait) else wait
+
+
+async def _opened_within(open_now, wait):
+    """open_now() once it stops raising TimeoutError, tried after short
+    pauses on the loop until `wait` seconds passed (then its TimeoutError);
+    None waits for ever."""
+    deadline = None if wait is None else time.monotonic() + wait
+    while True:
+        try:
+            return open_now()
+        except TimeoutError:
+            if deadline is not None and time.monotonic() >= deadline:
+                raise
+        await asyncio.sleep(_SERVED_POLL)
 
 
 # --- arrays
@@ -289,6 +323,12 @@ class AsyncArrayHandle:
     async def __aexit__(self, exc_type, exc_value, traceback):
         self.close()
         return False
+
+    def __await__(self):
+        """The handle itself: an opening is awaited, and one that waits for
+        nothing gives its handle at once, awaited or not."""
+        return self
+        yield  # a generator that ends at once
 
     def __repr__(self):
         return f"<zelvane.aio.AsyncArrayHandle name={self.name!r}{' closed' if self.closed else ''}>"
@@ -388,10 +428,14 @@ class _AsyncArrayLock:
         return False
 
 
-def open_array(name, shape=None, format=None):
-    """Opens the shared array name as an AsyncArrayHandle; as
-    zelvane.open_array, which does not wait."""
-    return AsyncArrayHandle(zelvane.open_array(name, shape, format))
+def open_array(name, shape=None, format=None, *, wait=None):
+    """Opens the shared array name as an AsyncArrayHandle, to await: wait=
+    seconds waits on the loop for an array to appear, as zelvane.open_array
+    waits."""
+    try:
+        return AsyncArrayHandle(zelvane.open_array(name, shape, format, wait=_now(wait)))
+    except TimeoutError:
+        return _opened_within(lambda: AsyncArrayHandle(zelvane.open_array(name, shape, format, wait=0)), wait)
 
 
 # --- queues
@@ -662,37 +706,27 @@ class AsyncFunctionHandle:
         return f"<zelvane.aio.AsyncFunctionHandle name={self._name!r} {'closed' if self._closed else 'open'}>"
 
 
-async def open_function(name, *, wait=None, servers=None):
+async def open_function(name, /, *, wait=None, servers=None):
     """Opens the function served under name; with wait, waits up to that
     many seconds for it to be served (TimeoutError when it is not); with
     servers, until that many live servers serve it (up to wait seconds when
     given)."""
-    bounded = isinstance(wait, numbers.Real) and not isinstance(wait, bool) and 0 <= wait < math.inf
-    if not bounded and (wait is not None or servers is None):
+    if not _is_seconds(wait) and (wait is not None or servers is None):
         # Nothing to wait for, or arguments that the module refuses.
         return AsyncFunctionHandle(zelvane.open_function(name, wait=wait, servers=servers))
-    deadline = time.monotonic() + wait if bounded else None
-    while True:
-        try:
-            return AsyncFunctionHandle(zelvane.open_function(name, wait=0, servers=servers))
-        except TimeoutError:
-            if deadline is not None and time.monotonic() >= deadline:
-                raise
-        await asyncio.sleep(_SERVED_POLL)
+    return await _opened_within(
+        lambda: AsyncFunctionHandle(zelvane.open_function(name, wait=0, servers=servers)), wait)
 
 
 # --- serving
 
 
-async def serve(name, func, *, concurrency=16):
+async def serve(name, func, /, *, concurrency=16):
     """Serves func under name as `concurrency` servers of its pool, running
     each call on this loop (an async def is awaited there, up to
     `concurrency` at once). Returns None once remove_function(name) stops the
     pool; cancelled, these servers leave the pool and the others go on."""
-    if isinstance(concurrency, bool) or not isinstance(concurrency, int):
-        raise TypeError(f"concurrency must be an int, not {type(concurrency).__name__}")
-    if concurrency < 1:
-        raise ValueError("concurrency must be at least 1")
+    check_concurrency(concurrency)
     loop = asyncio.get_running_loop()
     pool = _Servers(loop, name, func)
     for _ in range(concurrency):
@@ -707,6 +741,13 @@ async def serve(name, func, *, concurrency=16):
         await pool.leave()
         raise failed[0]
     return None
+
+
+def check_concurrency(concurrency):
+    if isinstance(concurrency, bool) or not isinstance(concurrency, int):
+        raise TypeError(f"concurrency must be an int, not {type(concurrency).__name__}")
+    if concurrency < 1:
+        raise ValueError("concurrency must be at least 1")
 
 
 class _Servers:
@@ -784,8 +825,24 @@ class _Servers:
             await asyncio.wait(pending, timeout=_LEAVE_POLL)
 
 
-def connect(url, *, namespace="zelvane"):
-    """The asyncio client of zelvane's Redis back end (see zelvane.connect)."""
+def connect(url, /, *, namespace="zelvane"):
+    """The asyncio client of zelvane's Redis back end (see zelvane.connect),
+    returned at once; its first operation connects, and awaiting it
+    connects at once."""
     from zelvane import _remote_aio
 
     return _remote_aio.connect(url, namespace=namespace)
+
+
+# The classes of the Redis client, for annotations: found on first use, so
+# that importing this module imports no redis-py.
+_REMOTE_CLASSES = ("AsyncRemote", "AsyncRemoteMemoryHandle", "AsyncRemoteFunctionHandle")
+
+
+def __getattr__(name):
+    if name in _REMOTE_CLASSES:
+        from zelvane import _remote_aio
+
+        return getattr(_remote_aio, name)
+    raise AttributeError(f"module 'zelvane.aio' has no attribute '{name}'")
+
