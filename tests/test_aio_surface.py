@@ -15,10 +15,11 @@ _remote_aio = pytest.importorskip("zelvane._remote_aio", reason="redis-py is not
 
 # The local openings give their handle at once when they wait for nothing
 # (as they did before they could wait), and the handle awaits to itself.
-AWAITED_AT_ONCE = {"open_memory", "open_array"}
+AWAITED_AT_ONCE = {"open_memory", "open_array", "open_queue"}
 
 # Names on one side only, for what only one back end has.
-LOCAL_ONLY = {"open_array", "connect", "AsyncArrayHandle", "AsyncFunctionHandle", "AsyncMemoryHandle"}
+LOCAL_ONLY = {"open_array", "connect", "AsyncArrayHandle", "AsyncFunctionHandle", "AsyncMemoryHandle",
+              "AsyncQueueHandle"}
 REMOTE_ONLY = {"create_memory", "remove_memory", "read_memory", "write_memory", "create_function",
                "remove_function", "call_function", "close", "url", "namespace", "closed"}
 

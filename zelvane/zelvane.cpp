@@ -309,6 +309,8 @@ constexpr LazyAttribute LAZY_ATTRIBUTES[] = {
     {"Remote", "zelvane._remote"},
     {"RemoteMemoryHandle", "zelvane._remote"},
     {"RemoteFunctionHandle", "zelvane._remote"},
+    {"RemoteQueueHandle", "zelvane._remote_queues"},
+    {"RemoteQueueReservation", "zelvane._remote_queues"},
     {"Executor", "zelvane._executor"},
 };
 

@@ -14,6 +14,8 @@ import weakref
 from zelvane._remote_scripts import HEARTBEAT_EVERY, LOCK_RENEW_EVERY, SCRIPTS
 from zelvane import _remote_pickle
 from zelvane._remote_core import RemoteCore, MemoryHandleCore, HeldLockCore, FunctionHandleCore, ServerCore, renew
+from zelvane import _remote_queue_core
+from zelvane._remote_queues import RemoteQueueHandle
 from zelvane._remote_terms import (public_url, has_credentials, check_timeout, check_create_function, check_serve,
     made, Reachable, raise_pool_lost, check_connect_arguments, import_redis)
 from zelvane._remote_wire import Lines, Script, Subscriber, Wire
@@ -84,8 +86,13 @@ class Remote(RemoteCore):
     def write_memory(self, name, value, create=True):
         return self._drive(self._write_memory(name, value, create))
 
-    def open_memory(self, name, create=True, *, wait=None):
-        return self._drive(self._open_memory(name, create, wait, RemoteMemoryHandle))
+    def open_memory(self, name, create=True, *, wait=None, temporary=False):
+        return self._drive(self._open_memory(name, create, wait, temporary, RemoteMemoryHandle))
+
+    def open_queue(self, name, maxsize=0, *, create=True, temporary=False):
+        """A named queue (made unless create is false) with the methods of
+        queue.Queue; maxsize bounds its items (0: no bound)."""
+        return self._drive(_remote_queue_core.open_queue(self, name, maxsize, create, temporary, RemoteQueueHandle))
 
     def create_function(self, name, func, /):
         check_create_function(name, func)
@@ -210,9 +217,9 @@ class LeaseKeeper:
             self._stopping.set()
         self._start_afresh()
 
-    def hold(self, lock_key, token):
+    def hold(self, lock_key, token, renewal=renew):
         with self._guard:
-            self._leases[token] = lock_key
+            self._leases[token] = (lock_key, renewal)
             if self._thread is None:
                 self._thread = threading.Thread(target=self._renew_all, name="zelvane-lock-leases", daemon=True)
                 self._thread.start()
@@ -228,9 +235,9 @@ class LeaseKeeper:
         while not self._stopping.wait(LOCK_RENEW_EVERY):
             with self._guard:
                 leases = list(self._leases.items())
-            for token, lock_key in leases:
+            for token, (lock_key, renewal) in leases:
                 try:
-                    self._remote._drive(renew(lock_key, token))
+                    self._remote._drive(renewal(lock_key, token))
                 except Exception:
                     # An unreachable server: the holder learns of it at its
                     # next access, and the lease runs out meanwhile.
@@ -253,6 +260,7 @@ class RemoteMemoryHandle(MemoryHandleCore):
 
     _kind = "remote memory handle"
     _opener = "open_memory"
+    _temporary = None
 
     def __new__(cls):
         raise TypeError("cannot create 'zelvane.RemoteMemoryHandle' instances; use Remote.open_memory()")
@@ -262,6 +270,13 @@ class RemoteMemoryHandle(MemoryHandleCore):
 
     def __exit__(self, exc_type, exc_value, trace, /):
         self.close()
+
+    def close(self):
+        """Lets go of the slot; it stays (a temporary slot's last holder removes it)."""
+        if not self._closed:
+            super().close()
+            if self._temporary is not None:
+                self._remote._drive(self._temporary.leave())
 
     @property
     def version(self):
@@ -389,4 +404,4 @@ def connect(url, /, *, namespace="zelvane"):
     return made(Remote, client, shown, namespace, has_credentials(url))
 
 
-__all__ = ["connect", "Remote", "RemoteMemoryHandle", "RemoteFunctionHandle"]
+__all__ = ["connect", "Remote", "RemoteMemoryHandle", "RemoteFunctionHandle", "RemoteQueueHandle"]

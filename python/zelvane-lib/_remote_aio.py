@@ -8,6 +8,8 @@ import inspect
 
 from zelvane._remote_scripts import HEARTBEAT_EVERY, LOCK_RENEW_EVERY, SCRIPTS
 from zelvane._remote_core import RemoteCore, MemoryHandleCore, HeldLockCore, FunctionHandleCore, ServerCore, renew
+from zelvane import _remote_queue_core
+from zelvane._remote_queues import AsyncRemoteQueueHandle
 from zelvane._remote_terms import (public_url, check_timeout, check_create_function, check_serve, made, Reachable,
     raise_pool_lost, check_connect_arguments, import_redis)
 from zelvane._remote_wire import Script, packed, script_command
@@ -90,8 +92,14 @@ class AsyncRemote(RemoteCore):
     async def write_memory(self, name, value, create=True):
         return await self._drive(self._write_memory(name, value, create))
 
-    async def open_memory(self, name, create=True, *, wait=None):
-        return await self._drive(self._open_memory(name, create, wait, AsyncRemoteMemoryHandle))
+    async def open_memory(self, name, create=True, *, wait=None, temporary=False):
+        return await self._drive(self._open_memory(name, create, wait, temporary, AsyncRemoteMemoryHandle))
+
+    async def open_queue(self, name, maxsize=0, *, create=True, temporary=False):
+        """A named queue (made unless create is false) with queue.Queue's
+        methods as coroutines; maxsize bounds its items (0: no bound)."""
+        return await self._drive(_remote_queue_core.open_queue(self, name, maxsize, create, temporary,
+                                                               AsyncRemoteQueueHandle))
 
     async def create_function(self, name, func, /):
         check_create_function(name, func)
@@ -242,8 +250,9 @@ class LeaseTasks:
         self._remote = remote
         self._tasks = {}
 
-    def hold(self, lock_key, token):
-        self._tasks[token] = asyncio.ensure_future(self._renew(lock_key, token))
+    def hold(self, lock_key, token, renewal=renew):
+        if token not in self._tasks:
+            self._tasks[token] = asyncio.ensure_future(self._renew(lock_key, token, renewal))
 
     def let_go(self, token):
         renewal = self._tasks.pop(token, None)
@@ -254,11 +263,11 @@ class LeaseTasks:
         for renewal in self._tasks.values():
             renewal.cancel()
 
-    async def _renew(self, lock_key, token):
+    async def _renew(self, lock_key, token, renewal):
         while True:
             await asyncio.sleep(LOCK_RENEW_EVERY)
             try:
-                await self._remote._drive(renew(lock_key, token))
+                await self._remote._drive(renewal(lock_key, token))
             except Exception:
                 # Unreachable: the holder learns of it at its next access.
                 pass
@@ -303,6 +312,7 @@ class AsyncRemoteMemoryHandle(MemoryHandleCore):
     """A slot on a Redis server, opened by AsyncRemote.open_memory(name)."""
 
     _kind = "async remote memory handle"
+    _temporary = None
 
     def __new__(cls):
         raise TypeError("cannot create 'AsyncRemoteMemoryHandle' instances; use AsyncRemote.open_memory()")
@@ -311,7 +321,21 @@ class AsyncRemoteMemoryHandle(MemoryHandleCore):
         return self
 
     async def __aexit__(self, exc_type, exc_value, traceback):
+        await self.aclose()
+
+    def close(self):
+        """Closes the handle; a temporary slot's hold lapses after its lease
+        (aclose() lets go at once)."""
+        super().close()
+        if self._temporary is not None:
+            self._temporary.stop()
+
+    async def aclose(self):
+        """Closes the handle; a temporary slot's last holder removes it."""
+        held, self._temporary = self._temporary, None
         self.close()
+        if held is not None:
+            await asyncio.shield(self._remote._drive(held.leave()))
 
     @property
     def version(self):
@@ -433,4 +457,4 @@ def connect(url, /, *, namespace="zelvane"):
     return made(AsyncRemote, client, shown, namespace)
 
 
-__all__ = ["connect", "AsyncRemote", "AsyncRemoteMemoryHandle", "AsyncRemoteFunctionHandle"]
+__all__ = ["connect", "AsyncRemote", "AsyncRemoteMemoryHandle", "AsyncRemoteFunctionHandle", "AsyncRemoteQueueHandle"]

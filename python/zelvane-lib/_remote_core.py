@@ -98,25 +98,22 @@ class RemoteCore:
         yield from self._write(name, zelvane.dumps(value), create, "")
         return True
 
-    def _open_memory(self, name, create, wait, handle_class):
+    def _open_memory(self, name, create, wait, temporary, handle_class):
         check_name(name, "Expected at least the name (str) argument.")
         deadline = deadline_of(check_timeout(wait, "wait"))
+        if wait is not None and not create:
+            yield from self._wait_for_slot(name, deadline)
+        from zelvane._remote_queue_core import open_memory  # it builds on this module
+        return (yield from open_memory(self, name, create, temporary, handle_class))
+
+    def _wait_for_slot(self, name, deadline):
+        """Until the slot `name` exists, or the name holds something else
+        (opening it then gives its error); TimeoutError at `deadline`."""
         keys = self._keys(name)
-        if create:
-            yield RUN, "create", [keys.slot, keys.fn], ["0"]
-            return made(handle_class, self, name, (yield from self._version(name)))
-        while True:
-            version = yield COMMAND, "HGET", keys.slot, "ver"
-            if version is not None:
-                return made(handle_class, self, name, int(version))
-            if wait is None or (yield COMMAND, "EXISTS", keys.fn):
-                # The error of a missing slot or of a name holding a
-                # function; a slot made meanwhile is found on the next look.
-                yield from self._version(name)
-            elif passed(deadline):
+        while not (yield COMMAND, "EXISTS", keys.slot) and not (yield COMMAND, "EXISTS", keys.fn):
+            if passed(deadline):
                 raise TimeoutError(f"The value slot '{name}' did not appear within the time given.")
-            else:
-                yield SLEEP, time_left(deadline, OPEN_POLL)
+            yield SLEEP, time_left(deadline, OPEN_POLL)
 
     def _read(self, name, token):
         """(value, version); waits in the lock's queue while another holds it."""

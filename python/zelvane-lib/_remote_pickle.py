@@ -32,8 +32,12 @@ def reopen(url, namespace, opener, name):
     """A Remote handle unpickled, on this process's shared connection; a
     slot is opened, never created."""
     remote = _shared_remote(url, namespace)
+    # A temporary object's handle opens it as a holder of its own.
+    opener, temporary, _ = opener.partition("_temporary")
     if opener == "open_memory":
-        return remote.open_memory(name, create=False)
+        return remote.open_memory(name, create=False, temporary=bool(temporary))
+    if opener == "open_queue":
+        return remote.open_queue(name, create=False, temporary=bool(temporary))
     return remote.open_function(name)
 
 

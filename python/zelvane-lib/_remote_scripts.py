@@ -11,7 +11,8 @@ scripts below touch a single slot of a Redis Cluster:
     {ns:name}:waiters   the tokens of those waiting for the lock, in order
     {ns:name}:wake:TOK  tells a waiter that the lock was handed to it
     {ns:name}:ch        pub/sub channel carrying each new version
-    {ns:name}:fn        hash: kind (serve or create), gen (the pool's generation)
+    {ns:name}:fn        hash: kind (serve or create), gen (the pool's generation);
+                        or kind queue (see _remote_queue_scripts)
     {ns:name}:srv:GEN   set of the pool's server ids
     {ns:name}:q:GEN     the calls waiting for a server
     {ns:name}:hb:SID    a server's heartbeat, expiring
@@ -31,6 +32,7 @@ would take a round trip before the script and let them change in between.
 They carry the object's hash tag, so they live in the slot of the declared
 keys and a Redis Cluster node that runs the script holds them.
 """
+from zelvane._remote_queue_scripts import FORGET_EXTRAS, QUEUE_SCRIPTS
 
 # A server that has not renewed its heartbeat for this long counts as dead;
 # a caller looks at its call between waits of CALL_SLICE, so a dead server's
@@ -221,6 +223,9 @@ else
 end
 redis.call('HSET', KEYS[1], 'ver', ver)
 if found[2] then redis.call('HDEL', KEYS[1], 'z') end
+-- A temporary slot's value expires with it.
+local ttl = redis.call('PTTL', KEYS[1])
+if ttl > 0 then redis.call('PEXPIRE', KEYS[4], ttl) end
 redis.call('PUBLISH', prefix .. ':ch', ver)
 if ARGV[4] == '1' then
   hand_on(KEYS[3], KEYS[5], KEYS[1], KEYS[4], prefix, ARGV[5], not staged and ('-' .. ver .. ':' .. ARGV[1]))
@@ -287,11 +292,13 @@ return redis.call('PEXPIRE', KEYS[1], ARGV[2])
 """
 
 # KEYS: slot, fn, lock, val. How many names went (the lock goes with its slot;
-# its waiters find it free).
-_REMOVE = _MARK_ENDED + """
+# its waiters find it free; a queue's items and a temporary object's holders
+# go too).
+_REMOVE = _MARK_ENDED + FORGET_EXTRAS + """
 local gen = redis.call('HGET', KEYS[2], 'gen')
 if gen then mark_ended(string.sub(KEYS[1], 1, -6), gen) end
 local removed = redis.call('DEL', KEYS[1], KEYS[2])
+forget_extras(string.sub(KEYS[1], 1, -6))
 redis.call('DEL', KEYS[3], KEYS[4])
 return removed
 """
@@ -301,6 +308,7 @@ return removed
 _JOIN = _LIVE_SERVERS + _MARK_ENDED + """
 if redis.call('EXISTS', KEYS[1]) == 1 then return false end
 local kind = redis.call('HGET', KEYS[2], 'kind')
+if kind == 'queue' then return false end
 local gen = redis.call('HGET', KEYS[2], 'gen')
 if kind and live_servers(ARGV[1], gen) > 0 then
   if kind ~= 'serve' or ARGV[2] ~= 'serve' then return false end
@@ -364,13 +372,13 @@ return 1
 
 # KEYS: fn, slot, and the reply key when a pop of it follows in the same
 # round trip. ARGV: prefix, request, has keyword arguments, '1' when a pop
-# follows. The pool's generation once posted; -1 missing, -2 a slot's name,
+# follows. The pool's generation once posted; -1 missing, -2 a slot's or a queue's name,
 # -3 keyword arguments for create_function, -4 nobody serves. A refusal
 # leaves an empty reply for the pop that follows, so that it does not wait.
 _POST = _LIVE_SERVERS + _ANSWERED + """
 local kind = redis.call('HGET', KEYS[1], 'kind')
-if not kind then
-  if redis.call('EXISTS', KEYS[2]) == 1 then return answered(KEYS[3], ARGV[4], -2) end
+if not kind or kind == 'queue' then
+  if kind or redis.call('EXISTS', KEYS[2]) == 1 then return answered(KEYS[3], ARGV[4], -2) end
   return answered(KEYS[3], ARGV[4], -1)
 end
 if ARGV[3] == '1' and kind ~= 'serve' then return answered(KEYS[3], ARGV[4], -3) end
@@ -415,11 +423,12 @@ redis.call('PEXPIRE', KEYS[2], ARGV[3])
 return 1
 """
 
-# KEYS: fn, slot. ARGV: prefix. The number of live servers, -1 missing, -2 a slot.
+# KEYS: fn, slot. ARGV: prefix. The number of live servers, -1 missing, -2 a slot
+# or a queue.
 _SERVED = _LIVE_SERVERS + """
 local gen = redis.call('HGET', KEYS[1], 'gen')
 if not gen then
-  if redis.call('EXISTS', KEYS[2]) == 1 then return -2 end
+  if redis.call('EXISTS', KEYS[1]) == 1 or redis.call('EXISTS', KEYS[2]) == 1 then return -2 end
   return -1
 end
 return live_servers(ARGV[1], gen)
@@ -430,4 +439,5 @@ SCRIPTS = {
     "lock": _LOCK, "claim": _CLAIM, "withdraw_waiter": _WITHDRAW_WAITER, "unlock": _UNLOCK, "renew": _RENEW,
     "join": _JOIN, "heartbeat": _HEARTBEAT, "leave": _LEAVE, "stop": _STOP, "served": _SERVED,
     "post": _POST, "where": _WHERE, "withdraw": _WITHDRAW, "finish": _FINISH,
+    **QUEUE_SCRIPTS,
 }

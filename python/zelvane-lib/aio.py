@@ -108,6 +108,11 @@ class AsyncMemoryHandle:
         self.close()
         return False
 
+    async def aclose(self):
+        """Closes the handle, as close() does: the Redis client's handles
+        let go of a temporary slot at once this way."""
+        self.close()
+
     def __await__(self):
         """The handle itself: an opening is awaited, and one that waits for
         nothing gives its handle at once, awaited or not."""
@@ -242,14 +247,16 @@ class _AsyncSlotLock:
         return False
 
 
-def open_memory(name, create=True, *, wait=None):
+def open_memory(name, create=True, *, wait=None, temporary=False):
     """Opens the slot name (creating it unless create is False) as an
     AsyncMemoryHandle, to await: with create=False, wait= seconds waits on
-    the loop for the name to appear, as zelvane.open_memory waits."""
+    the loop for the name to appear, as zelvane.open_memory waits; a
+    temporary slot lives while a process holds it (as zelvane.open_memory)."""
     try:
-        return AsyncMemoryHandle(zelvane.open_memory(name, create, wait=_now(wait)))
+        return AsyncMemoryHandle(zelvane.open_memory(name, create, wait=_now(wait), temporary=temporary))
     except TimeoutError:
-        return _opened_within(lambda: AsyncMemoryHandle(zelvane.open_memory(name, False, wait=0)), wait)
+        return _opened_within(
+            lambda: AsyncMemoryHandle(zelvane.open_memory(name, False, wait=0, temporary=temporary)), wait)
 
 
 def _is_seconds(wait):
@@ -451,6 +458,12 @@ class AsyncQueueHandle:
 
     def __init__(self, sync, /):
         self._sync = sync
+
+    def __await__(self):
+        """The handle itself: an opening is awaited, and one that waits for
+        nothing gives its handle at once, awaited or not."""
+        return self
+        yield  # a generator that ends at once
 
     handle = property(lambda self: self._sync, doc="The synchronous QueueHandle.")
     name = property(lambda self: self._sync.name)
@@ -836,7 +849,7 @@ def connect(url, /, *, namespace="zelvane"):
 
 # The classes of the Redis client, for annotations: found on first use, so
 # that importing this module imports no redis-py.
-_REMOTE_CLASSES = ("AsyncRemote", "AsyncRemoteMemoryHandle", "AsyncRemoteFunctionHandle")
+_REMOTE_CLASSES = ("AsyncRemote", "AsyncRemoteMemoryHandle", "AsyncRemoteFunctionHandle", "AsyncRemoteQueueHandle")
 
 
 def __getattr__(name):
