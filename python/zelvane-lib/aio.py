@@ -613,8 +613,8 @@ class _Servers:
             await asyncio.wait(pending, timeout=_LEAVE_POLL)
 
 
-def connect(url, *, namespace="zelvane"):
+def connect(url, *, namespace="zelvane", replicas=0):
     """The asyncio client of zelvane's Redis back end (see zelvane.connect)."""
     from zelvane import _remote_aio
 
-    return _remote_aio.connect(url, namespace=namespace)
+    return _remote_aio.connect(url, namespace=namespace, replicas=replicas)

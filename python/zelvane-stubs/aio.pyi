@@ -116,5 +116,5 @@ async def serve(
     name: str, func: Callable[..., Union[Encodable, Awaitable[Encodable]]], *, concurrency: int = 16
 ) -> None:
     """Serves func under name from this loop until remove_function(name)."""
-def connect(url: str, *, namespace: str = "zelvane") -> Any:
+def connect(url: str, *, namespace: str = "zelvane", replicas: int = 0) -> Any:
     """The asyncio client of the Redis back end."""
