@@ -199,3 +199,20 @@ def test_a_master_killed_while_four_processes_update_counters_loses_no_acknowled
         for name in names:
             # Nothing acknowledged is lost; an update that met an error may have landed.
             assert acked[name] <= finals[name] <= acked[name] + len(errors)
+
+
+@pytest.mark.parametrize("size", [10, 100_000])
+def test_replicas_unconfirmed_say_the_write_may_not_survive_a_failover(size):
+    require_redis()
+    server = RedisServer().start()
+    try:
+        with zelvane.connect(server.url, namespace="zr", replicas=1) as remote:
+            with pytest.raises(redis.ConnectionError) as info:
+                remote.write_memory("lonely", b"x" * size)
+            assert str(info.value).endswith(
+                "Only 0 of the 1 replicas asked for confirmed the write to 'lonely' within 2 seconds: it took "
+                "effect but may not survive a failover.")
+            # It took effect: only its replication is in doubt.
+            assert remote.read_memory("lonely") == b"x" * size
+    finally:
+        server.close()

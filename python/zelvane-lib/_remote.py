@@ -19,7 +19,7 @@ from zelvane._remote_terms import (public_url, has_credentials, check_timeout, c
 from zelvane._remote_wire import Lines, Script, Subscriber, Wire, packed
 from zelvane._remote_cluster import (Routes, REPEATABLE, READING, ACKNOWLEDGED, is_cluster, node_pool_maker,
     sharded, check_replicas, wait_words, check_replicated, Recorder, transaction_key, transaction_payload,
-    transaction_result)
+    transaction_result, writes)
 
 
 class Remote(RemoteCore):
@@ -174,9 +174,12 @@ class Remote(RemoteCore):
             if self._replicas:
                 recorder = Recorder({})
                 fill(recorder)
-                payload = transaction_payload(recorder.commands) + packed(*wait_words(self._replicas))
-                replies = self._wires.get().exchange(payload, len(recorder.commands) + 3)
-                return self._replicated_transaction(transaction_key(recorder.commands), replies)
+                key, commands = transaction_key(recorder.commands), recorder.commands
+                if not writes(commands):
+                    return transaction_result(self._wires.get().exchange(transaction_payload(commands),
+                                                                         len(commands) + 2))
+                payload = transaction_payload(commands) + packed(*wait_words(self._replicas))
+                return self._replicated_transaction(key, self._wires.get().exchange(payload, len(commands) + 3))
             pipe = self._client.pipeline(transaction=True)
             fill(pipe)
             return pipe.execute()

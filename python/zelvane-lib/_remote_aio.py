@@ -13,7 +13,7 @@ from zelvane._remote_terms import (public_url, check_timeout, check_create_funct
 from zelvane._remote_wire import Script, packed, script_command
 from zelvane._remote_cluster import (AsyncRoutes, REPEATABLE, READING, ACKNOWLEDGED, Recorder, is_cluster,
     node_pool_maker, sharded, transaction_key, transaction_payload, transaction_result, check_replicas, wait_words,
-    check_replicated)
+    check_replicated, writes)
 
 _ASKING = packed("ASKING")
 
@@ -185,13 +185,14 @@ class AsyncRemote(RemoteCore):
         fill(recorder)
         key = transaction_key(recorder.commands)
         payload, count = transaction_payload(recorder.commands), len(recorder.commands) + 2
-        if self._replicas:
-            payload, count = payload + packed(*wait_words(self._replicas)), count + 1
+        replicas = self._replicas if writes(recorder.commands) else 0
+        if replicas:
+            payload, count = payload + packed(*wait_words(replicas)), count + 1
 
         async def talk(pool, tries):
             replies = await self._exchange(payload, count, pool, tries)
-            if self._replicas:
-                check_replicated(replies.pop(), self._replicas, key, self._namespace)
+            if replicas:
+                check_replicated(replies.pop(), replicas, key, self._namespace)
             return transaction_result(replies)
         # ASKING would cover MULTI only: a transaction waits until the slot
         # has moved instead.

@@ -25,7 +25,8 @@ FIRST_PAUSE = 0.02
 LONGEST_PAUSE = 0.5
 SLOTS = 16384
 # How long a write waits for its replicas when connect(url, replicas=N) asks for them.
-REPLICA_WAIT = 5.0
+# Under redis-py's default socket timeout (5 s), which the reply of WAIT must beat.
+REPLICA_WAIT = 2.0
 
 # The scripts whose success is a write that replicas=N waits for.
 ACKNOWLEDGED = frozenset({"write", "finish"})
@@ -228,6 +229,11 @@ def transaction_payload(commands):
     return packed("MULTI") + b"".join(packed(*words) for words in commands) + packed("EXEC")
 
 
+def writes(commands):
+    """Whether a transaction writes (stages a value) rather than only reads."""
+    return any(words[0] == "SET" for words in commands)
+
+
 def transaction_key(commands):
     """The key a transaction's commands share the slot of."""
     words = commands[0]
@@ -327,6 +333,7 @@ class Routes(RoutesBase):
         fill(recorder)
         key = transaction_key(recorder.commands)
         payload, count = transaction_payload(recorder.commands), len(recorder.commands) + 2
+        replicas = replicas if writes(recorder.commands) else 0
         if replicas:
             payload, count = payload + packed(*wait_words(replicas)), count + 1
 
