@@ -55,6 +55,30 @@ def test_objects_spread_over_every_master_and_each_lives_on_its_slots_master(red
     assert asyncio.run(read_all()) == [{"i": index} for index in range(len(names))]
 
 
+def test_the_asyncio_mirror_on_the_cluster(redis_cluster, namespace):
+    async def main():
+        remote = await zelvane.aio.connect(redis_cluster.url, namespace=namespace)
+        server = asyncio.ensure_future(remote.serve("scale", lambda a, factor=2: a * factor))
+        try:
+            handles = [await remote.open_memory(f"a{i}") for i in range(12)]
+            for handle in handles:
+                assert await handle.update(lambda value: (value or 0) + 1) == 1
+            async with handles[0].lock():
+                await handles[0].write(b"y" * 100_000)
+            changed = asyncio.ensure_future(handles[1].wait(timeout=TIMEOUT))
+            await asyncio.sleep(0.2)
+            await remote.write_memory("a1", "next")
+            assert await changed == 2
+            scale = await remote.open_function("scale", wait=TIMEOUT)
+            assert (await scale(3), await scale(3, factor=5)) == (6, 15)
+            return await remote.read_memory("a0")
+        finally:
+            server.cancel()
+            await asyncio.gather(server, return_exceptions=True)
+            await remote.close()
+    assert asyncio.run(main()) == b"y" * 100_000
+
+
 def test_a_server_on_its_own_is_no_cluster(redis_cluster):
     require_redis()
     server = RedisServer().start()
@@ -139,7 +163,19 @@ def test_a_slot_moved_while_four_processes_update_its_object(redis_cluster, name
         assert remote.read_memory(name) == acked[name]
 
 
-def test_a_lapsed_lock_holders_write_is_refused(redis_cluster, namespace):
+@pytest.fixture(params=["server", "cluster"])
+def any_redis(request):
+    """The URL of one Redis server or of a node of the cluster."""
+    if request.param == "cluster":
+        yield request.getfixturevalue("redis_cluster").url
+        return
+    require_redis()
+    server = RedisServer().start()
+    yield server.url
+    server.close()
+
+
+def test_a_lapsed_lock_holders_write_is_refused(any_redis, namespace):
     holder = spawn_python(CHILD_PRELUDE + """
 import sys, zelvane
 remote = zelvane.connect(sys.argv[1], namespace=sys.argv[2])
@@ -151,11 +187,11 @@ with handle.lock():
         handle.write("late")
     except RuntimeError as exc:
         print("refused:", exc, flush=True)
-""", redis_cluster.url, namespace)
+""", any_redis, namespace)
     try:
         wait_for_line(holder, "held")
         os.kill(holder.pid, signal.SIGSTOP)
-        with zelvane.connect(redis_cluster.url, namespace=namespace) as remote:
+        with zelvane.connect(any_redis, namespace=namespace) as remote:
             handle = remote.open_memory("fenced")
             # The lease runs out while the holder is stopped.
             with handle.lock(timeout=TIMEOUT):
