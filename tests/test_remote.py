@@ -15,7 +15,7 @@ import pytest
 import zelvane
 
 from conftest import CHILD_PRELUDE, TIMEOUT, finish, run_python, spawn_python, wait_until
-from redis_util import RedisServer, require_redis
+from redis_util import RedisServer, require_redis, redis_cluster  # noqa: F401 (a fixture)
 
 pytestmark = pytest.mark.timeout(180)
 
@@ -31,12 +31,14 @@ def redis_server():
 
 
 class Backend:
-    """The module itself, or a Remote under a namespace of its own; `target`
-    tells a child process how to reach the same one."""
+    """The module itself, or a Remote under a namespace of its own on one
+    Redis server or a Redis Cluster; `target` tells a child process how to
+    reach the same one."""
 
     def __init__(self, kind, shm_name, redis_server):
         self.kind = kind
         self._shm_name = shm_name
+        self._server = redis_server
         if kind == "local":
             self.api, self.target = zelvane, "local"
         else:
@@ -48,17 +50,20 @@ class Backend:
         return self._shm_name(hint) if self.kind == "local" else f"{hint}-{uuid.uuid4().hex[:8]}"
 
     def cleanup(self):
-        if self.kind == "remote":
+        if self.kind == "cluster":
+            self.api.close()
+            self._server.delete_matching(f"{{{self.namespace}:*")
+        elif self.kind == "remote":
             client = self.api._client
             for key in client.scan_iter(match=f"{{{self.namespace}:*"):
                 client.delete(key)
             self.api.close()
 
 
-@pytest.fixture(params=["local", "remote"])
+@pytest.fixture(params=["local", "remote", "cluster"])
 def backend(request, shm_name):
-    server = request.getfixturevalue("redis_server") if request.param == "remote" else None
-    made = Backend(request.param, shm_name, server)
+    server = {"local": None, "remote": "redis_server", "cluster": "redis_cluster"}[request.param]
+    made = Backend(request.param, shm_name, server and request.getfixturevalue(server))
     yield made
     made.cleanup()
 
@@ -776,7 +781,7 @@ def test_connect_is_lazy_and_typed():
             "assert 'redis' not in sys.modules and 'zelvane._remote' not in sys.modules\n"
             "print(zelvane.connect.__text_signature__)")
     run = run_python(code)
-    assert run.stdout.strip() == "($module, url, /, *, namespace='zelvane')", run.stderr
+    assert run.stdout.strip() == "($module, url, /, *, namespace='zelvane', replicas=0)", run.stderr
     with pytest.raises(AttributeError, match="has no attribute 'Remot'"):
         zelvane.Remot
     without_redis = run_python("import sys, zelvane\nsys.modules['redis'] = None\nzelvane.connect('redis://x')")

@@ -392,9 +392,10 @@ PyMethodDef methods[] = {
     {"open_queue", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(queues::open_queue)),
      METH_VARARGS | METH_KEYWORDS, queues::OPEN_QUEUE_DOC},
     {"connect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(connect)), METH_FASTCALL | METH_KEYWORDS,
-     "connect($module, url, /, *, namespace='zelvane')\n--\n\n"
+     "connect($module, url, /, *, namespace='zelvane', replicas=0)\n--\n\n"
      "Connect to the Redis server at url (redis://, rediss://, unix://): the Remote returned offers the slots\n"
-     "and services of this module on it, under the namespace given. Needs redis-py (zelvane[redis])."},
+     "and services of this module on it, under the namespace given; on a Redis Cluster node, on the whole\n"
+     "cluster. With replicas=N, a write counts once N replicas have it. Needs redis-py (zelvane[redis])."},
     {"__getattr__", module_getattr, METH_O, nullptr},
     {"_object_kind", object_kind, METH_O, nullptr},
     {"_array_layout", array_layout_of, METH_O, nullptr},

@@ -18,7 +18,10 @@ from zelvane import _remote_queue_core
 from zelvane._remote_queues import RemoteQueueHandle
 from zelvane._remote_terms import (public_url, has_credentials, check_timeout, check_create_function, check_serve,
     made, Reachable, raise_pool_lost, check_connect_arguments, import_redis)
-from zelvane._remote_wire import Lines, Script, Subscriber, Wire
+from zelvane._remote_wire import Lines, Script, Subscriber, Wire, packed
+from zelvane._remote_cluster import (Routes, REPEATABLE, READING, ACKNOWLEDGED, is_cluster, node_pool_maker,
+    sharded, check_replicas, wait_words, check_replicated, Recorder, transaction_key, transaction_payload,
+    transaction_result, writes)
 
 
 class Remote(RemoteCore):
@@ -27,12 +30,17 @@ class Remote(RemoteCore):
     def __new__(cls):
         raise TypeError("cannot create 'zelvane.Remote' instances; use zelvane.connect(url)")
 
-    def _setup(self, client, url, namespace, credentials=False):
+    def _setup(self, client, url, namespace, credentials=False, routes=None, replicas=0):
         self._client = client
+        # Writes count once this many replicas have them.
+        self._replicas = replicas
         self._url = url
         self._namespace = namespace
         self._credentials = credentials
-        self._packed = {name: Script(text) for name, text in SCRIPTS.items()}
+        # On a cluster, the commands go to the node of each object's slot.
+        self._routes = routes
+        self._texts = {text: sharded(text) for text in SCRIPTS.values()} if routes else None
+        self._packed = {name: Script(sharded(text) if routes else text) for name, text in SCRIPTS.items()}
         self._wires = Lines(Wire, client.connection_pool)
         self._subscribers = Lines(Subscriber, client.connection_pool)
         self._held = threading.local()
@@ -58,7 +66,7 @@ class Remote(RemoteCore):
             raise ValueError("Cannot pickle a closed zelvane.Remote.")
         if self._credentials:
             raise TypeError(_remote_pickle.CREDENTIALS_REFUSED)
-        return self._url, self._namespace
+        return self._url, self._namespace, self._replicas
 
     def _reopening(self, opener, name):
         """What pickle makes of a handle: the call that opens `name` again
@@ -71,6 +79,8 @@ class Remote(RemoteCore):
             self._closed = True
             self._leases.stop()
             self._client.close()
+            if self._routes is not None:
+                self._routes.close()
 
     # -- the operations
 
@@ -132,25 +142,61 @@ class Remote(RemoteCore):
 
     def _run(self, script, keys, args):
         self._check_open()
-        with self._reachable():
-            return self._wires.get().run(self._packed[script], keys, args)
+        packed_script = self._packed[script]
+        if self._replicas and script in ACKNOWLEDGED:
+            return self._on(keys[0], lambda wire: self._replicated(
+                keys[0], wire.run_then(packed_script, keys, args, *wait_words(self._replicas))), script in REPEATABLE)
+        return self._on(keys[0], lambda wire: wire.run(packed_script, keys, args), script in REPEATABLE)
+
+    def _replicated(self, key, replies):
+        """A write's reply, once the replicas asked for have it."""
+        reply, confirmed = replies
+        if not isinstance(reply, int) or reply >= 0:
+            check_replicated(confirmed, self._replicas, key, self._namespace)
+        return reply
 
     def _command(self, *words):
         self._check_open()
-        with self._reachable():
-            return self._wires.get().command(*words)
+        return self._on(words[1], lambda wire: wire.command(*words), words[0] in READING)
 
     def _script_then(self, script, keys, args, *command):
         self._check_open()
+        packed_script = self._packed[script]
+        # The lock script answers again what it answered a token before.
+        return self._on(keys[0], lambda wire: wire.run_then(packed_script, keys, args, *command), script == "lock")
+
+    def _on(self, key, talk, repeatable):
+        """What talk(wire) answers on the thread's wire to the server, or on
+        a cluster to the node that serves `key`'s slot."""
         with self._reachable():
-            return self._wires.get().run_then(self._packed[script], keys, args, *command)
+            if self._routes is None:
+                return talk(self._wires.get())
+            return self._routes.exchange(key, talk, repeatable)
 
     def _transaction(self, fill):
         self._check_open()
         with self._reachable():
+            if self._routes is not None:
+                return self._routes.transaction(fill, self._texts, self._replicas)
+            if self._replicas:
+                recorder = Recorder({})
+                fill(recorder)
+                key, commands = transaction_key(recorder.commands), recorder.commands
+                if not writes(commands):
+                    return transaction_result(self._wires.get().exchange(transaction_payload(commands),
+                                                                         len(commands) + 2))
+                payload = transaction_payload(commands) + packed(*wait_words(self._replicas))
+                return self._replicated_transaction(key, self._wires.get().exchange(payload, len(commands) + 3))
             pipe = self._client.pipeline(transaction=True)
             fill(pipe)
             return pipe.execute()
+
+    def _replicated_transaction(self, key, replies):
+        """EXEC's replies, once the replicas asked for have the transaction."""
+        *replies, confirmed = replies
+        result = transaction_result(replies)
+        check_replicated(confirmed, self._replicas, key, self._namespace)
+        return result
 
     @staticmethod
     def _sleep(seconds):
@@ -302,13 +348,30 @@ class RemoteMemoryHandle(MemoryHandleCore):
 
     def _changed_from(self, since, deadline):
         """Waits for the version to change through the slot's pub/sub
-        channel, on the thread's subscription connection."""
+        channel, on the thread's subscription connection; on a cluster,
+        subscribes again where the slot went, as long as the wait lasts."""
+        remote = self._remote
+        routes = remote._routes
+        if routes is None:
+            return self._changed_on(remote._subscribers.get(), "SUBSCRIBE", "UNSUBSCRIBE", since, deadline)
+        channel = remote._keys(self._name).channel
+        tries = routes.tries(channel, True)
+        while True:
+            try:
+                with remote._reachable():
+                    return self._changed_on(routes.subscriber(channel), "SSUBSCRIBE", "SUNSUBSCRIBE", since,
+                                            deadline)
+            except Exception as exc:
+                # Raised again unless the cluster is moving the slot or failing over.
+                self._check_wait_time(deadline)
+                routes.settle(tries, exc)
+
+    def _changed_on(self, subscriber, subscribe, unsubscribe, since, deadline):
         remote = self._remote
         channel = remote._keys(self._name).channel
-        subscriber = remote._subscribers.get()
         confirmed = False
         with remote._reachable():
-            subscriber.send("SUBSCRIBE", channel)
+            subscriber.send(subscribe, channel)
             try:
                 remote._drive(self._confirmation(subscriber, channel.encode(), deadline))
                 confirmed = True
@@ -317,7 +380,7 @@ class RemoteMemoryHandle(MemoryHandleCore):
                 # Unconfirmed, the subscription's confirmation could be taken
                 # for the next one's.
                 if confirmed:
-                    subscriber.unsubscribe(channel)
+                    subscriber.unsubscribe(unsubscribe, channel)
                 else:
                     subscriber.drop()
 
@@ -367,6 +430,8 @@ class Server(ServerCore):
     def __init__(self, remote, name, func, kind):
         super().__init__(remote, name, func, kind)
         self._stopped = threading.Event()
+        # A reply waits for its replicas before the next call is taken.
+        self.takes_with_reply = not remote._replicas
 
     def run(self):
         drive = self._remote._drive
@@ -389,19 +454,35 @@ class Server(ServerCore):
             self._remote._drive(self._beat())
 
 
-def connect(url, /, *, namespace="zelvane"):
+def connect(url, /, *, namespace="zelvane", replicas=0):
     """A Remote on the Redis server at url; ConnectionError when it cannot be reached."""
     check_connect_arguments(url, namespace)
+    check_replicas(replicas)
     redis = import_redis("redis")
     shown = public_url(url)
     with Reachable(shown):
         client = redis.Redis.from_url(url)
         try:
             client.ping()
+            routes = cluster_routes(redis, client, namespace)
         except BaseException:
             client.close()
             raise
-    return made(Remote, client, shown, namespace, has_credentials(url))
+    return made(Remote, client, shown, namespace, has_credentials(url), routes, replicas)
+
+
+def cluster_routes(redis, client, namespace):
+    """The routes to the nodes of the cluster `client` is a node of, or
+    None for a server on its own."""
+    try:
+        info = client.info("cluster")
+    except redis.ResponseError:
+        return None  # a server that keeps INFO to itself runs on its own
+    if not is_cluster(info):
+        return None
+    kwargs = client.connection_pool.connection_kwargs
+    seed = (kwargs["host"], int(kwargs["port"]))
+    return Routes(node_pool_maker(redis.ConnectionPool, client.connection_pool), seed, namespace)
 
 
 __all__ = ["connect", "Remote", "RemoteMemoryHandle", "RemoteFunctionHandle", "RemoteQueueHandle"]

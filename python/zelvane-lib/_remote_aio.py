@@ -14,6 +14,11 @@ from zelvane._remote_terms import (public_url, check_timeout, check_create_funct
     raise_pool_lost, check_connect_arguments, import_redis)
 from zelvane._remote_wire import Script, packed, script_command
 from zelvane.aio import check_concurrency
+from zelvane._remote_cluster import (AsyncRoutes, REPEATABLE, READING, ACKNOWLEDGED, Recorder, is_cluster,
+    node_pool_maker, sharded, transaction_key, transaction_payload, transaction_result, check_replicas, wait_words,
+    check_replicated, writes)
+
+_ASKING = packed("ASKING")
 
 # The locks the running task holds: name -> (handle, token).
 _HELD = contextvars.ContextVar("zelvane_remote_locks", default={})
@@ -31,15 +36,44 @@ class AsyncRemote(RemoteCore):
     def __new__(cls):
         raise TypeError("cannot create 'AsyncRemote' instances; use connect(url)")
 
-    def _setup(self, client, url, namespace):
+    def _setup(self, client, url, namespace, replicas=0):
         self._client = client
+        # Writes count once this many replicas have them.
+        self._replicas = replicas
         self._url = url
         self._namespace = namespace
-        self._packed = {name: Script(text) for name, text in SCRIPTS.items()}
+        # Whether the server is a node of a cluster is found out by the first
+        # operation (or by awaiting the client), which connects.
+        self._topology_known = False
+        self._finding = None
+        self._use_routes(None)
         self._leases = LeaseTasks(self)
         self._closed = False
         redis = import_redis("redis")
         self._response_error, self._no_script = redis.ResponseError, redis.exceptions.NoScriptError
+
+    def _use_routes(self, routes):
+        # On a cluster, the commands go to the node of each object's slot.
+        self._routes = routes
+        self._texts = {text: sharded(text) for text in SCRIPTS.values()} if routes else None
+        self._packed = {name: Script(sharded(text) if routes else text) for name, text in SCRIPTS.items()}
+
+    async def _find_topology(self):
+        """Finds out once whether the server is a node of a cluster; the
+        tasks that ask meanwhile wait for the one finding."""
+        if self._finding is None:
+            self._finding = asyncio.ensure_future(
+                cluster_routes(import_redis("redis.asyncio"), self._client, self._namespace))
+        try:
+            with Reachable(self.url):
+                routes = await asyncio.shield(self._finding)
+        except BaseException:
+            if self._finding.done():
+                self._finding = None  # the next operation asks again
+            raise
+        if not self._topology_known:
+            self._use_routes(routes)
+            self._topology_known = True
 
     def __reduce__(self):
         raise TypeError(ASYNC_NOT_PICKLED)
@@ -59,6 +93,7 @@ class AsyncRemote(RemoteCore):
         try:
             with Reachable(self.url):
                 await self._client.ping()
+            await self._find_topology()
         except BaseException:
             await self.close()
             raise
@@ -77,6 +112,8 @@ class AsyncRemote(RemoteCore):
             self._leases.stop()
             closing = getattr(self._client, "aclose", None) or self._client.close
             await closing()
+            if self._routes is not None:
+                await self._routes.close()
 
     # -- the operations
 
@@ -136,6 +173,12 @@ class AsyncRemote(RemoteCore):
 
     async def _drive(self, operation):
         """Runs an operation of the core, awaiting the I/O it asks for."""
+        if not self._topology_known:
+            try:
+                await self._find_topology()
+            except BaseException:
+                operation.close()
+                raise
         send, reply = operation.send, None
         try:
             while True:
@@ -154,32 +197,72 @@ class AsyncRemote(RemoteCore):
         """The reply of a script: by its digest, whole when the server does not know it."""
         self._check_open()
         packed_script = self._packed[script]
-        with Reachable(self.url):
-            (reply,) = await self._exchange(script_command(packed_script.by_digest, keys, args), 1)
+
+        # A write counts once the replicas asked for have it.
+        then = packed(*wait_words(self._replicas)) if self._replicas and script in ACKNOWLEDGED else b""
+
+        async def talk(pool, tries):
+            reply, *confirmed = await self._exchange(script_command(packed_script.by_digest, keys, args) + then,
+                                                     1 + bool(then), pool, tries)
             if isinstance(reply, self._no_script):
-                (reply,) = await self._exchange(script_command(packed_script.by_text, keys, args), 1)
-            return answered(reply)
+                reply, *confirmed = await self._exchange(script_command(packed_script.by_text, keys, args) + then,
+                                                         1 + bool(then), pool, tries)
+            reply = answered(reply)
+            if then and (not isinstance(reply, int) or reply >= 0):
+                check_replicated(confirmed[0], self._replicas, keys[0], self._namespace)
+            return reply
+        return await self._on(keys[0], talk, script in REPEATABLE)
 
     async def _command(self, *words):
         self._check_open()
-        with Reachable(self.url):
-            return answered((await self._exchange(packed(*words), 1))[0])
+
+        async def talk(pool, tries):
+            return answered((await self._exchange(packed(*words), 1, pool, tries))[0])
+        return await self._on(words[1], talk, words[0] in READING)
 
     async def _script_then(self, script, keys, args, *command):
         """A script and then a command in one round trip: both results. The
         script goes whole, so that a server that forgot it runs it all the
         same."""
         self._check_open()
+        payload = script_command(self._packed[script].by_text, keys, args) + packed(*command)
+
+        async def talk(pool, tries):
+            return [answered(reply) for reply in await self._exchange(payload, 2, pool, tries)]
+        # The lock script answers again what it answered a token before.
+        return await self._on(keys[0], talk, script == "lock")
+
+    async def _on(self, key, talk, repeatable, asks=True):
+        """What talk(pool, tries) answers through the server's pool, or on a
+        cluster through that of the node that serves `key`'s slot."""
         with Reachable(self.url):
-            payload = script_command(self._packed[script].by_text, keys, args) + packed(*command)
-            return [answered(reply) for reply in await self._exchange(payload, 2)]
+            if self._routes is None:
+                return await talk(self._client.connection_pool, None)
+            return await self._routes.exchange(key, talk, repeatable, asks)
 
     async def _transaction(self, fill):
         self._check_open()
-        with Reachable(self.url):
-            pipe = self._client.pipeline(transaction=True)
-            fill(pipe)
-            return await pipe.execute()
+        if self._routes is None and not self._replicas:
+            with Reachable(self.url):
+                pipe = self._client.pipeline(transaction=True)
+                fill(pipe)
+                return await pipe.execute()
+        recorder = Recorder(self._texts or {})
+        fill(recorder)
+        key = transaction_key(recorder.commands)
+        payload, count = transaction_payload(recorder.commands), len(recorder.commands) + 2
+        replicas = self._replicas if writes(recorder.commands) else 0
+        if replicas:
+            payload, count = payload + packed(*wait_words(replicas)), count + 1
+
+        async def talk(pool, tries):
+            replies = await self._exchange(payload, count, pool, tries)
+            if replicas:
+                check_replicated(replies.pop(), replicas, key, self._namespace)
+            return transaction_result(replies)
+        # ASKING would cover MULTI only: a transaction waits until the slot
+        # has moved instead.
+        return await self._on(transaction_key(recorder.commands), talk, True, asks=False)
 
     @staticmethod
     async def _sleep(seconds):
@@ -203,18 +286,23 @@ class AsyncRemote(RemoteCore):
     async def _cleanup(self, operation):
         return await asyncio.shield(self._drive(operation))
 
-    async def _exchange(self, payload, count):
-        """Sends `payload` on a connection of the pool and reads `count`
+    async def _exchange(self, payload, count, pool, tries=None):
+        """Sends `payload` on a connection of `pool` and reads `count`
         replies with redis-py's parser (error replies among them), past
-        redis-py's command machinery, which costs more than the server's work."""
-        pool = self._client.connection_pool
+        redis-py's command machinery, which costs more than the server's
+        work. On a cluster, `tries` learns that the request went out, and
+        tells whether it goes after ASKING."""
         connection = await _taken_from(pool)
+        if tries is not None:
+            tries.sent = True
+            if tries.asking:
+                payload, count = _ASKING + payload, count + 1
         try:
             await connection.send_packed_command(payload, check_health=False)
             replies = [await _reply(connection, self._response_error) for _ in range(count)]
             if any(_closes_the_connection(reply) for reply in replies):
                 await _dropped(connection)
-            return replies
+            return replies[1:] if tries is not None and tries.asking else replies
         except BaseException:
             # A reply left half read would be taken for the next command's.
             await _dropped(connection)
@@ -366,12 +454,32 @@ class AsyncRemoteMemoryHandle(MemoryHandleCore):
         return self._seen
 
     async def _changed_from(self, since, deadline):
+        """Waits for the version to change through the slot's channel; on a
+        cluster, subscribes again where the slot went, as long as the wait
+        lasts."""
+        remote = self._remote
+        routes = remote._routes
+        if routes is None:
+            return await self._changed_on(remote._client, "subscribe", since, deadline)
+        channel = remote._keys(self._name).channel
+        tries = routes.tries(channel, True)
+        redis_asyncio = import_redis("redis.asyncio")
+        while True:
+            node = redis_asyncio.Redis(connection_pool=routes.pool(routes.node_of(tries)))
+            try:
+                return await self._changed_on(node, "ssubscribe", since, deadline)
+            except Exception as exc:
+                # Raised again unless the cluster is moving the slot or failing over.
+                self._check_wait_time(deadline)
+                await routes.settle(tries, exc)
+
+    async def _changed_on(self, client, subscribe, since, deadline):
         remote = self._remote
         channel = remote._keys(self._name).channel
         with Reachable(remote.url):
-            pubsub = remote._client.pubsub()
+            pubsub = client.pubsub()
             try:
-                await pubsub.subscribe(channel)
+                await getattr(pubsub, subscribe)(channel)
                 await remote._drive(self._confirmation(pubsub, channel.encode(), deadline))
                 return await remote._drive(self._listen(pubsub, channel.encode(), since, deadline))
             finally:
@@ -444,17 +552,34 @@ class AsyncServer(ServerCore):
             await self._remote._drive(self._beat())
 
 
-def connect(url, /, *, namespace="zelvane"):
+def connect(url, /, *, namespace="zelvane", replicas=0):
     """An AsyncRemote on the Redis server at url, returned at once as
     redis.asyncio.from_url returns its client: the first operation connects
-    (ConnectionError when the server cannot be reached). Awaiting it
-    connects at once."""
+    (ConnectionError when the server cannot be reached) and finds out
+    whether the server is a node of a cluster. Awaiting it connects at once."""
     check_connect_arguments(url, namespace)
+    check_replicas(replicas)
     redis_asyncio = import_redis("redis.asyncio")
     shown = public_url(url)
     with Reachable(shown):
         client = redis_asyncio.Redis.from_url(url)
-    return made(AsyncRemote, client, shown, namespace)
+    return made(AsyncRemote, client, shown, namespace, replicas)
+
+
+async def cluster_routes(redis_asyncio, client, namespace):
+    """The routes to the nodes of the cluster `client` is a node of, or
+    None for a server on its own."""
+    try:
+        info = await client.info("cluster")
+    except redis_asyncio.ResponseError:
+        return None  # a server that keeps INFO to itself runs on its own
+    if not is_cluster(info):
+        return None
+    kwargs = client.connection_pool.connection_kwargs
+    routes = AsyncRoutes(node_pool_maker(redis_asyncio.ConnectionPool, client.connection_pool, "redis.asyncio.retry"),
+                         (kwargs["host"], int(kwargs["port"])), namespace)
+    await routes.refresh()
+    return routes
 
 
 __all__ = ["connect", "AsyncRemote", "AsyncRemoteMemoryHandle", "AsyncRemoteFunctionHandle", "AsyncRemoteQueueHandle"]

@@ -26,6 +26,7 @@ it; each runs an operation with its own _drive(operation).
 import uuid
 
 import zelvane
+from zelvane._remote_cluster import SubscriptionMoved
 from zelvane._remote_scripts import (HEARTBEAT_TTL, CALL_SLICE, LOCK_LEASE, HANDOFF_SLICE, REPLY_TTL,
     SERVE_SLICE, WAIT_SLICE, OPEN_POLL, INLINE_VALUE, STAGE_TTL, CALL_ID_SIZE)
 from zelvane._remote_terms import (check_timeout, deadline_of, time_left, passed, check_name, check_create_memory,
@@ -376,7 +377,7 @@ class MemoryHandleCore(NamedHandle):
             reply = yield MESSAGE, subscription, time_left(deadline, WAIT_SLICE)
             if reply is None:
                 self._check_wait_time(deadline)
-            elif reply[:2] == [b"subscribe", channel]:
+            elif reply[:2] in ([b"subscribe", channel], [b"ssubscribe", channel]):
                 return
 
     def _listen(self, subscription, channel, since, deadline):
@@ -387,8 +388,10 @@ class MemoryHandleCore(NamedHandle):
         version = yield from self._remote._version(self._name)
         while version == since:
             reply = yield MESSAGE, subscription, time_left(deadline, WAIT_SLICE)
-            if reply is not None and reply[:2] == [b"message", channel]:
+            if reply is not None and reply[0] in (b"message", b"smessage") and reply[1] == channel:
                 version = int(reply[2])
+            elif reply is not None and reply[:2] == [b"sunsubscribe", channel]:
+                raise SubscriptionMoved()
             else:
                 self._check_wait_time(deadline)
         return version

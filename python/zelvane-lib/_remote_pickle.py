@@ -21,17 +21,17 @@ def _forget_shared():
 os.register_at_fork(after_in_child=_forget_shared)
 
 
-def reconnect(url, namespace):
+def reconnect(url, namespace, replicas=0):
     """A Remote unpickled: a connection of its own."""
     from zelvane._remote import connect
 
-    return connect(url, namespace=namespace)
+    return connect(url, namespace=namespace, replicas=replicas)
 
 
-def reopen(url, namespace, opener, name):
+def reopen(url, namespace, replicas, opener, name):
     """A Remote handle unpickled, on this process's shared connection; a
     slot is opened, never created."""
-    remote = _shared_remote(url, namespace)
+    remote = _shared_remote(url, namespace, replicas)
     # A temporary object's handle opens it as a holder of its own.
     opener, temporary, _ = opener.partition("_temporary")
     if opener == "open_memory":
@@ -41,10 +41,10 @@ def reopen(url, namespace, opener, name):
     return remote.open_function(name)
 
 
-def _shared_remote(url, namespace):
-    key = (url, namespace)
+def _shared_remote(url, namespace, replicas):
+    key = (url, namespace, replicas)
     with _guard:
         remote = _shared.get(key)
         if remote is None or remote.closed:
-            remote = _shared[key] = reconnect(url, namespace)
+            remote = _shared[key] = reconnect(url, namespace, replicas)
         return remote

@@ -7,6 +7,8 @@ scripts below touch a single slot of a Redis Cluster:
     {ns:name}:slot      hash: ver, z (reserved, never written)
     {ns:name}:val       the encoded value (absent until the first write)
     {ns:name}:stage:ID  a large value on its way in, renamed to :val
+    {ns:name}:done      "TOKEN:version" of the last writes that let go of
+                        the lock, newest first (64 at most, expiring)
     {ns:name}:lock      the token of the lock's holder, with a lease
     {ns:name}:waiters   the tokens of those waiting for the lock, in order
     {ns:name}:wake:TOK  tells a waiter that the lock was handed to it
@@ -25,7 +27,7 @@ scripts below touch a single slot of a Redis Cluster:
 A script is given, in KEYS, every key whose name its caller knows. Some
 names are known only inside the script, which makes them there from the
 object's prefix: the pool's generation read from :fn (:srv:GEN, :q:GEN in
-join, stop, post, served, withdraw; :end:GEN in remove), the server ids read from :srv:GEN
+join, stop, post, served, withdraw; :end:GEN in remove; :done in write), the server ids read from :srv:GEN
 (their :hb and :run keys, in live_servers and where), and the token of the
 waiter a lock is handed to, read from :waiters (its :wake key, in hand_on). Passing them
 would take a round trip before the script and let them change in between.
@@ -203,10 +205,19 @@ end
 local found = redis.call('HMGET', KEYS[1], 'ver', 'z')
 if not found[1] and redis.call('EXISTS', KEYS[2]) == 1 then return refused(-3) end
 local holder = redis.call('GET', KEYS[3])
-if token ~= '' and holder ~= token then return refused(-4) end
+local prefix = string.sub(KEYS[1], 1, -6)
+if token ~= '' and holder ~= token then
+  -- A write that let go of the lock, sent again after a lost connection,
+  -- answers what it answered the first time.
+  if ARGV[4] == '1' then
+    for _, done in ipairs(redis.call('LRANGE', prefix .. ':done', 0, -1)) do
+      if string.sub(done, 1, #token + 1) == token .. ':' then return refused(tonumber(string.sub(done, #token + 2))) end
+    end
+  end
+  return refused(-4)
+end
 if holder and holder ~= token then return refused(-2) end
 if not found[1] and ARGV[2] ~= '1' then return refused(-1) end
-local prefix = string.sub(KEYS[1], 1, -6)
 -- A write lands with the announcement of its version or not at all: a user
 -- who may not publish is refused before anything changes (Redis 7 checks
 -- channels; older ones let every user publish).
@@ -228,6 +239,9 @@ local ttl = redis.call('PTTL', KEYS[1])
 if ttl > 0 then redis.call('PEXPIRE', KEYS[4], ttl) end
 redis.call('PUBLISH', prefix .. ':ch', ver)
 if ARGV[4] == '1' then
+  redis.call('LPUSH', prefix .. ':done', token .. ':' .. ver)
+  redis.call('LTRIM', prefix .. ':done', 0, 63)
+  redis.call('PEXPIRE', prefix .. ':done', 60000)
   hand_on(KEYS[3], KEYS[5], KEYS[1], KEYS[4], prefix, ARGV[5], not staged and ('-' .. ver .. ':' .. ARGV[1]))
 end
 return ver
@@ -245,8 +259,9 @@ if not found[2] then
   if redis.call('EXISTS', KEYS[2]) == 1 then return answered(KEYS[6], ARGV[4], -3) end
   return answered(KEYS[6], ARGV[4], -1)
 end
-if not redis.call('SET', KEYS[3], ARGV[1], 'NX', 'PX', ARGV[2]) then
-  redis.call('RPUSH', KEYS[4], ARGV[3] .. ARGV[1])
+-- Sent again after a lost connection, it answers as it did the first time.
+if not redis.call('SET', KEYS[3], ARGV[1], 'NX', 'PX', ARGV[2]) and redis.call('GET', KEYS[3]) ~= ARGV[1] then
+  if not redis.call('LPOS', KEYS[4], ARGV[3] .. ARGV[1]) then redis.call('RPUSH', KEYS[4], ARGV[3] .. ARGV[1]) end
   return 0
 end
 if ARGV[3] == '1' then return answered(KEYS[6], ARGV[4], slot_state(found, KEYS[5], '')) end

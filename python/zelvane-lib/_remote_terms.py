@@ -314,7 +314,9 @@ def raise_write_failed(name, code):
         raise MemoryError(f"Failed to open shared memory address '{name}'.")
     if code == -3:
         raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
-    raise RuntimeError(f"The lock of slot '{name}' was let go of during update().")
+    raise RuntimeError(f"The lease of the lock of slot '{name}' ran out before this write (its holder was paused "
+                       f"or cut off for over {LOCK_LEASE:g} seconds) and the lock may be another's now: the write "
+                       "was refused.")
 
 
 def handed_state(state):

@@ -87,9 +87,12 @@ class ReplyReader:
             return self._bulk(int(rest))
         if kind == b":":
             return int(rest)
-        if kind in (b"*", b">"):
+        if kind in (b"*", b">", b"~"):
             count = int(rest)
             return None if count < 0 else [self._item() for _ in range(count)]
+        if kind == b"%":
+            # A map (the newer protocol's), as the older one sends it: flat.
+            return [self._item() for _ in range(2 * int(rest))]
         if kind == b"+":
             return rest
         if kind == b"-":
@@ -186,6 +189,10 @@ class Line:
             self._drop(None)
             raise
 
+    def connect(self):
+        """Connects, unless connected: a failure here sent nothing."""
+        self._connection.connect()
+
     def _send(self, payload):
         self._connection.connect()
         self._connection._sock.sendall(payload)
@@ -203,6 +210,9 @@ class Wire(Line):
         # The scripts sent whole on this connection, which its server knows
         # unless it was told to forget them.
         self._taught = set()
+        # Whether each command goes after ASKING, to a cluster node that is
+        # taking in the slot of its keys.
+        self.asking = False
 
     def run(self, script, keys, args):
         """The reply of `script` run with `keys` and `args`."""
@@ -246,7 +256,11 @@ class Wire(Line):
             # the same way before it hands a connection out.
             self._drop(None)
         with self._talking():
-            self._send(payload)
+            if self.asking:
+                self._send(_ASKING + payload)
+                self._reader.reply()
+            else:
+                self._send(payload)
             return [self._reader.reply() for _ in range(count)]
 
     def _drop(self, error):
@@ -277,13 +291,17 @@ class Subscriber(Line):
         pending = getattr(sock, "pending", None)
         return (pending is not None and pending() > 0) or bool(select.select([sock], [], [], timeout)[0])
 
-    def unsubscribe(self, channel):
-        """Leaves `channel`, unless the connection went (and the subscription with it)."""
+    def unsubscribe(self, command, channel):
+        """Leaves `channel` with `command` (UNSUBSCRIBE, SUNSUBSCRIBE),
+        unless the connection went (and the subscription with it)."""
         if self._connection._sock is not None:
-            self.send("UNSUBSCRIBE", channel)
+            self.send(command, channel)
 
     def drop(self):
         self._drop(None)
+
+
+_ASKING = packed("ASKING")
 
 
 def taken_from(pool):

@@ -838,13 +838,13 @@ class _Servers:
             await asyncio.wait(pending, timeout=_LEAVE_POLL)
 
 
-def connect(url, /, *, namespace="zelvane"):
+def connect(url, /, *, namespace="zelvane", replicas=0):
     """The asyncio client of zelvane's Redis back end (see zelvane.connect),
     returned at once; its first operation connects, and awaiting it
     connects at once."""
     from zelvane import _remote_aio
 
-    return _remote_aio.connect(url, namespace=namespace)
+    return _remote_aio.connect(url, namespace=namespace, replicas=replicas)
 
 
 # The classes of the Redis client, for annotations: found on first use, so

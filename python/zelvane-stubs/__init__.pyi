@@ -449,6 +449,6 @@ class Remote:
         /,
     ) -> None: ...
 
-def connect(url: str, /, *, namespace: str = "zelvane") -> Remote:
+def connect(url: str, /, *, namespace: str = "zelvane", replicas: int = 0) -> Remote:
     """Connect to the Redis server at url (redis://, rediss://, unix://);
     needs redis-py (zelvane[redis])."""

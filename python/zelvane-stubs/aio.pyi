@@ -174,7 +174,7 @@ async def serve(
     name: str, func: Callable[..., Union[Encodable, Awaitable[Encodable]]], /, *, concurrency: int = 16
 ) -> None:
     """Serves func under name from this loop until remove_function(name)."""
-def connect(url: str, /, *, namespace: str = "zelvane") -> AsyncRemote:
+def connect(url: str, /, *, namespace: str = "zelvane", replicas: int = 0) -> AsyncRemote:
     """The asyncio client of the Redis back end, returned at once: its first
     operation connects; awaiting it connects at once."""
 

@@ -1,0 +1,254 @@
+"""The Remote on a real Redis Cluster (3 masters, a replica each): what only
+a cluster meets. Objects spread over the masters, a slot moved while
+processes update its object, a master killed while they do, and a lock
+holder whose lease ran out. The behaviours shared with one server run on
+both in test_remote.py."""
+import asyncio
+import os
+import signal
+import uuid
+
+import pytest
+import redis
+from redis.crc import key_slot
+
+import zelvane
+import zelvane.aio
+
+from conftest import CHILD_PRELUDE, TIMEOUT, finish, spawn_python, wait_for_line
+from redis_util import RedisServer, migrate_slot, redis_cluster, require_redis  # noqa: F401 (a fixture)
+
+pytestmark = pytest.mark.timeout(300)
+
+
+@pytest.fixture
+def namespace(redis_cluster):
+    name = f"zc-{uuid.uuid4().hex[:12]}"
+    yield name
+    redis_cluster.delete_matching(f"{{{name}:*")
+
+
+def slot_of(namespace, name):
+    return key_slot(f"{{{namespace}:{name}}}".encode())
+
+
+def test_objects_spread_over_every_master_and_each_lives_on_its_slots_master(redis_cluster, namespace):
+    names = [f"n{i}" for i in range(30)]
+    with zelvane.connect(redis_cluster.url, namespace=namespace) as remote:
+        for index, name in enumerate(names):
+            remote.write_memory(name, {"i": index})
+    owners = {redis_cluster.owner(slot_of(namespace, name)).port for name in names}
+    assert owners == {node.port for node in redis_cluster.masters()} and len(owners) == 3
+    for name in names:
+        node = redis.Redis(port=redis_cluster.owner(slot_of(namespace, name)).port)
+        try:
+            assert node.exists(f"{{{namespace}:{name}}}:val")
+        finally:
+            node.close()
+
+    async def read_all():
+        remote = await zelvane.aio.connect(redis_cluster.url, namespace=namespace)
+        try:
+            return [await remote.read_memory(name) for name in names]
+        finally:
+            await remote.close()
+    assert asyncio.run(read_all()) == [{"i": index} for index in range(len(names))]
+
+
+def test_the_asyncio_mirror_on_the_cluster(redis_cluster, namespace):
+    async def main():
+        remote = await zelvane.aio.connect(redis_cluster.url, namespace=namespace)
+        server = asyncio.ensure_future(remote.serve("scale", lambda a, factor=2: a * factor))
+        try:
+            handles = [await remote.open_memory(f"a{i}") for i in range(12)]
+            for handle in handles:
+                assert await handle.update(lambda value: (value or 0) + 1) == 1
+            async with handles[0].lock():
+                await handles[0].write(b"y" * 100_000)
+            changed = asyncio.ensure_future(handles[1].wait(timeout=TIMEOUT))
+            await asyncio.sleep(0.2)
+            await remote.write_memory("a1", "next")
+            assert await changed == 2
+            scale = await remote.open_function("scale", wait=TIMEOUT)
+            assert (await scale(3), await scale(3, factor=5)) == (6, 15)
+            return await remote.read_memory("a0")
+        finally:
+            server.cancel()
+            await asyncio.gather(server, return_exceptions=True)
+            await remote.close()
+    assert asyncio.run(main()) == b"y" * 100_000
+
+
+def test_a_server_on_its_own_is_no_cluster(redis_cluster):
+    require_redis()
+    server = RedisServer().start()
+    try:
+        with zelvane.connect(server.url) as remote:
+            assert remote._routes is None
+    finally:
+        server.close()
+    with zelvane.connect(redis_cluster.url) as remote:
+        assert remote._routes is not None
+
+
+# A child that adds 1 to each of the names it is given until a line comes
+# on its stdin; it prints how many of its updates each name acknowledged, and the
+# errors it met.
+UPDATER = CHILD_PRELUDE + """
+import select, sys, zelvane
+url, namespace, replicas, *names = sys.argv[1:]
+remote = zelvane.connect(url, namespace=namespace, replicas=int(replicas))
+handles = [remote.open_memory(name) for name in names]
+acked, errors = {name: 0 for name in names}, []
+print("go", flush=True)
+turn = 0
+while not select.select([sys.stdin], [], [], 0)[0]:
+    handle = handles[turn % len(handles)]
+    turn += 1
+    try:
+        handle.update(lambda value: (value or 0) + 1, timeout=30)
+        acked[handle.name] += 1
+    except Exception as exc:
+        errors.append(f"{type(exc).__name__}: {exc}")
+print(repr((acked, errors)), flush=True)
+"""
+
+
+def start_updaters(cluster, namespace, names, replicas=0, count=4):
+    children = [spawn_python(UPDATER, cluster.url, namespace, str(replicas), *names) for _ in range(count)]
+    for child in children:
+        wait_for_line(child, "go")
+    return children
+
+
+def stop_updaters(children):
+    """The acknowledged updates of each name, summed, and every error met."""
+    acked, errors = {}, []
+    for child in children:
+        child.stdin.write("\n")
+        child.stdin.flush()
+    for child in children:
+        out = finish(child)
+        assert child.returncode == 0, child.stderr.read()
+        child_acked, child_errors = eval(out.strip().splitlines()[-1])
+        errors += child_errors
+        for name, count in child_acked.items():
+            acked[name] = acked.get(name, 0) + count
+    return acked, errors
+
+
+def wait_for_updates(remote, name, at_least):
+    handle = remote.open_memory(name)
+    while (handle.read() or 0) < at_least:
+        handle.wait(timeout=TIMEOUT)
+
+
+def test_a_slot_moved_while_four_processes_update_its_object(redis_cluster, namespace):
+    name = "moving"
+    slot = slot_of(namespace, name)
+    with zelvane.connect(redis_cluster.url, namespace=namespace) as remote:
+        remote.write_memory(name, 0)
+        children = start_updaters(redis_cluster, namespace, [name])
+        try:
+            wait_for_updates(remote, name, 50)
+            source = redis_cluster.owner(slot)
+            target = next(node for node in redis_cluster.masters() if node.port != source.port)
+            migrate_slot(redis_cluster, slot, target)
+            assert redis_cluster.owner(slot).port == target.port
+            moved_at = remote.read_memory(name)
+            wait_for_updates(remote, name, moved_at + 50)
+        finally:
+            acked, errors = stop_updaters(children)
+        assert errors == []
+        assert remote.read_memory(name) == acked[name]
+
+
+@pytest.fixture(params=["server", "cluster"])
+def any_redis(request):
+    """The URL of one Redis server or of a node of the cluster."""
+    if request.param == "cluster":
+        yield request.getfixturevalue("redis_cluster").url
+        return
+    require_redis()
+    server = RedisServer().start()
+    yield server.url
+    server.close()
+
+
+def test_a_lapsed_lock_holders_write_is_refused(any_redis, namespace):
+    holder = spawn_python(CHILD_PRELUDE + """
+import sys, zelvane
+remote = zelvane.connect(sys.argv[1], namespace=sys.argv[2])
+handle = remote.open_memory("fenced")
+with handle.lock():
+    print("held", flush=True)
+    sys.stdin.readline()
+    try:
+        handle.write("late")
+    except RuntimeError as exc:
+        print("refused:", exc, flush=True)
+""", any_redis, namespace)
+    try:
+        wait_for_line(holder, "held")
+        os.kill(holder.pid, signal.SIGSTOP)
+        with zelvane.connect(any_redis, namespace=namespace) as remote:
+            handle = remote.open_memory("fenced")
+            # The lease runs out while the holder is stopped.
+            with handle.lock(timeout=TIMEOUT):
+                handle.write("on time")
+            os.kill(holder.pid, signal.SIGCONT)
+            holder.stdin.write("\n")
+            holder.stdin.flush()
+            out = finish(holder)
+            assert out.strip() == ("refused: The lease of the lock of slot 'fenced' ran out before this write (its "
+                                   "holder was paused or cut off for over 5 seconds) and the lock may be another's "
+                                   "now: the write was refused.")
+            assert handle.read() == "on time"
+    finally:
+        if holder.poll() is None:
+            os.kill(holder.pid, signal.SIGCONT)
+        finish(holder)
+
+
+def test_a_master_killed_while_four_processes_update_counters_loses_no_acknowledged_update(redis_cluster,
+                                                                                           namespace):
+    names = [f"c{i}" for i in range(9)]
+    with zelvane.connect(redis_cluster.url, namespace=namespace) as remote:
+        victim = redis_cluster.owner(slot_of(namespace, names[0]))
+        children = start_updaters(redis_cluster, namespace, names, replicas=1)
+        try:
+            wait_for_updates(remote, names[0], 20)
+            victim.kill()
+            redis_cluster.wait_healthy()
+            # A replica again for the master that replaced it, so that writes
+            # have one to confirm them.
+            redis_cluster.replace_lost_node(victim, redis_cluster.owner(slot_of(namespace, names[0])))
+            at = remote.read_memory(names[0])
+            wait_for_updates(remote, names[0], at + 20)
+        finally:
+            acked, errors = stop_updaters(children)
+            if not victim.alive:
+                redis_cluster.replace_lost_node(victim, redis_cluster.masters()[0])
+        for error in errors:
+            assert error.startswith("ConnectionError: ") and "'c" in error
+        finals = {name: remote.read_memory(name) or 0 for name in names}
+        for name in names:
+            # Nothing acknowledged is lost; an update that met an error may have landed.
+            assert acked[name] <= finals[name] <= acked[name] + len(errors)
+
+
+@pytest.mark.parametrize("size", [10, 100_000])
+def test_replicas_unconfirmed_say_the_write_may_not_survive_a_failover(size):
+    require_redis()
+    server = RedisServer().start()
+    try:
+        with zelvane.connect(server.url, namespace="zr", replicas=1) as remote:
+            with pytest.raises(redis.ConnectionError) as info:
+                remote.write_memory("lonely", b"x" * size)
+            assert str(info.value).endswith(
+                "Only 0 of the 1 replicas asked for confirmed the write to 'lonely' within 2 seconds: it took "
+                "effect but may not survive a failover.")
+            # It took effect: only its replication is in doubt.
+            assert remote.read_memory("lonely") == b"x" * size
+    finally:
+        server.close()
