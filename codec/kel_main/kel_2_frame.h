@@ -98,6 +98,22 @@ int64_t exact_members_length(PyObject* tuple) {
 // datetime with microseconds in UTC.
 constexpr size_t LONGEST_DIRECT_ISO = 32;
 
+// Bytes taken by the code and count of an int of `num_bytes` value bytes.
+int64_t int_header_size(uint64_t num_bytes) {
+    if (num_bytes <= 5) {
+        return 1;
+    }
+    return num_bytes <= 255 ? 2 : 2 + get_num_bytes(num_bytes);
+}
+
+// Value bytes of a word-sized int: its two's complement, as many low bytes
+// as its bit length and sign need. (`| 1` gives 0 the width of 1, which is
+// the same, and spares a bit scan its test for zero.)
+inline uint64_t word_int_num_bytes(long long v) {
+    const uint64_t magnitude = static_cast<uint64_t>(v < 0 ? ~v : v);
+    return (std::bit_width(magnitude | 1) + 8) / 8;
+}
+
 // Bytes guessed for each member of a list or tuple, by its first member:
 // dates and times take more than the usual guess.
 int64_t member_guess(PyObject* sequence) {
