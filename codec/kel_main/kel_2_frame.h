@@ -115,13 +115,21 @@ inline uint64_t word_int_num_bytes(long long v) {
 }
 
 // Bytes guessed for each member of a list or tuple, by its first member:
-// dates and times take more than the usual guess.
+// dates and times take more than the usual guess; a word-sized int the
+// length of its own encoding, since the ints of a list mostly share a
+// width, and the usual guess would give a list of 10,000 small ints a
+// first buffer of 320 KB, which the C library maps afresh (page faults
+// included) and unmaps on every call.
 int64_t member_guess(PyObject* sequence) {
     if (Py_SIZE(sequence) == 0) {
         return 0;
     }
     PyObject* first = PyList_Check(sequence) ? PyList_GET_ITEM(sequence, 0) : PyTuple_GET_ITEM(sequence, 0);
     PyTypeObject* type = Py_TYPE(first);
+    if (long long v; type == &PyLong_Type && compat::word_long_value(first, v)) {
+        const uint64_t num_bytes = word_int_num_bytes(v);
+        return int_header_size(num_bytes) + static_cast<int64_t>(num_bytes);
+    }
     return type == PyDateTimeAPI->DateTimeType || type == PyDateTimeAPI->TimeType ? 2 + LONGEST_DIRECT_ISO : 16;
 }
 
