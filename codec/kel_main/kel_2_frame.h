@@ -138,9 +138,10 @@ int64_t member_guess(PyObject* sequence) {
 // bound (UTF-8 takes at most one byte more per character than the storage
 // width, and never more than four), whose excess is given back in place;
 // other containers a guess from their size, on which only the number of
-// growths depends. The first buffer is made before the encoding reads
-// anything of the value, so an area may let the GIL go to make it.
-int64_t initial_capacity(PyObject* value) {
+// growths depends, up to `guess_limit`. The first buffer is made before the
+// encoding reads anything of the value, so an area may let the GIL go to
+// make it.
+int64_t initial_capacity(PyObject* value, int64_t guess_limit) {
     constexpr int64_t marker = 1;
     // Numbers fit the stack buffer; the tests below would cost them more
     // than their encoding does (two of them walk the type's bases).
@@ -166,8 +167,18 @@ int64_t initial_capacity(PyObject* value) {
     } else if (PyAnySet_Check(value)) {
         hint = static_cast<int64_t>(PySet_GET_SIZE(value)) * 32;
     }
-    return 2 * hint + GROWTH_SLACK + exact;
+    return std::min(2 * hint, guess_limit) + GROWTH_SLACK + exact;
 }
+
+// The most that a guess asks of a bytes object of the encoder's own: below
+// the size from which the C library gives an allocation a mapping of its
+// own (128 KiB unless tuned). A first buffer past it is mapped, faulted in
+// page by page and unmapped on every call, since it is cut to the result
+// before it is freed and so never raises the library's adaptive threshold;
+// that costs more than the one copy of growing past the limit, after which
+// a result that large does raise it. An area takes the whole guess: it may
+// grow at the start, where the GIL may go, more cheaply than midway.
+constexpr int64_t OWN_BUFFER_GUESS = int64_t{120} << 10;
 
 // Moves the encoding into the area with room for `capacity` bytes. False
 // when the area refuses: the encoding stays where it was (in the area, whose
@@ -220,7 +231,7 @@ bool init_vd(ValueData& vd, PyObject* value, EncodeArea* area = nullptr) {
     vd.offset = 0;
     vd.max_size = LOCAL_CAPACITY;
     vd.nests = 0;
-    const int64_t capacity = initial_capacity(value);
+    const int64_t capacity = initial_capacity(value, area ? PY_SSIZE_T_MAX : OWN_BUFFER_GUESS);
     if (capacity > LOCAL_CAPACITY && !(vd.area && move_into_area(vd, capacity, EncodeArea::When::Start)) &&
         !move_into_owner(vd, capacity)) {
         return false;
