@@ -70,18 +70,6 @@ inline bool from_direct_member(ValueData& vd, PyObject* item, StatusCode& status
     return true;
 }
 
-// Writes the run of exact word-sized ints that starts at member `i`, if
-// one does, with room made once per block and no dispatch per member; `i`
-// is left on the member after the run.
-inline StatusCode write_int_run(ValueData& vd, PyObject* const* items, Py_ssize_t& i, Py_ssize_t num_items) {
-    if (Py_TYPE(items[i]) != &PyLong_Type) {
-        return SC_SUCCESS;
-    }
-    StatusCode s;
-    i = write_word_ints(vd, items, i, num_items, s);
-    return s;
-}
-
 // Writes the count and the members of a list (also a ChainMap's `maps`).
 // A member whose encoding can run Python code is held meanwhile, since the
 // list may drop it.
@@ -95,14 +83,18 @@ StatusCode write_list_items(ValueData& vd, PyObject* list, unsigned char empty) 
         if (PyList_GET_SIZE(list) != num_items) {
             return changed_size_error();
         }
-        if (StatusCode s = write_int_run(vd, &PyList_GET_ITEM(list, 0), i, num_items); s != SC_SUCCESS) {
-            return s;
-        }
-        if (i == num_items) {
-            break;
-        }
         StatusCode s;
         PyObject* item = PyList_GET_ITEM(list, i);
+        if (Py_TYPE(item) == &PyLong_Type) {
+            i = write_word_ints(vd, &PyList_GET_ITEM(list, 0), i, num_items, s);
+            if (s != SC_SUCCESS) {
+                return s;
+            }
+            if (i == num_items) {
+                break;
+            }
+            item = PyList_GET_ITEM(list, i);
+        }
         if (!from_direct_member(vd, item, s)) {
             PyRef held = PyRef::borrow(item);
             s = from_any_value(vd, held.get());
@@ -139,14 +131,18 @@ StatusCode from_tuple(ValueData& vd, PyObject* value) {
         return s;
     }
     for (Py_ssize_t i = 0; i < num_items; ++i) {
-        if (StatusCode s = write_int_run(vd, &PyTuple_GET_ITEM(value, 0), i, num_items); s != SC_SUCCESS) {
-            return s;
-        }
-        if (i == num_items) {
-            break;
-        }
-        PyObject* item = PyTuple_GET_ITEM(value, i);
         StatusCode s;
+        PyObject* item = PyTuple_GET_ITEM(value, i);
+        if (Py_TYPE(item) == &PyLong_Type) {
+            i = write_word_ints(vd, &PyTuple_GET_ITEM(value, 0), i, num_items, s);
+            if (s != SC_SUCCESS) {
+                return s;
+            }
+            if (i == num_items) {
+                break;
+            }
+            item = PyTuple_GET_ITEM(value, i);
+        }
         if (!from_direct_member(vd, item, s)) {
             s = from_any_value(vd, item);
         }

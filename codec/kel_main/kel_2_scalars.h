@@ -107,7 +107,10 @@ inline StatusCode from_small_integer(ValueData& vd, long long v) {
 // The cursor stays in a local within a block: a byte stored through
 // `vd.bytes` may alias `vd.offset`, so writing through `vd` would store
 // and reload the offset for every member.
-Py_ssize_t write_word_ints(ValueData& vd, PyObject* const* items, Py_ssize_t i, Py_ssize_t n, StatusCode& status) {
+// Inlined into both callers: a mixed container calls it for each int member
+// that follows another kind, often for a run of one.
+[[gnu::always_inline]] inline Py_ssize_t write_word_ints(ValueData& vd, PyObject* const* items, Py_ssize_t i,
+                                                         Py_ssize_t n, StatusCode& status) {
     constexpr Py_ssize_t BLOCK = 64;
     status = SC_SUCCESS;
     while (i < n) {
