@@ -65,6 +65,16 @@ def int_items(rng):
     items = [Item(f"one {label} int", rng.randint(low, high)) for label, low, high in widths]
     items += [Item(f"10,000 {label} ints", [rng.randint(low, high) for _ in range(10000)])
               for label, low, high in widths]
+    return items + small_int_items(random.Random(35))
+
+
+def small_int_items(rng):
+    """Ints in the ranges where a peer's one-byte forms end (its own
+    generator, so that the rest of the corpus stays as it was)."""
+    items = [Item(f"10,000 ints in {low}..{high}", [rng.randint(low, high) for _ in range(10000)])
+             for low, high in ((0, 127), (0, 255), (-128, 127))]
+    items.append(Item("1,000 dicts of 8 small ints",
+                      [{f"k{j}": rng.randint(0, 255) for j in range(8)} for _ in range(1000)]))
     return items
 
 

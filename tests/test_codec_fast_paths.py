@@ -278,3 +278,47 @@ def test_dict_tables_encode_pair_by_pair(value):
     pairs = b"".join(zelvane.dumps(k)[1:] + zelvane.dumps(v)[1:] for k, v in value.items())
     assert zelvane.dumps(value) == sequence_header(43, len(value)) + pairs
     assert zelvane.loads(zelvane.dumps(value)) == value
+
+
+def member_by_rule(member):
+    """A member's encoding built from the format's rules for ints (any int
+    subclass the codec takes writes as an int; bool has codes of its own),
+    or the encoding the member has alone."""
+    if member is True or member is False:
+        return h("0d" if member else "0e")
+    if isinstance(member, int):
+        return expected_int(member)[1:]
+    return zelvane.dumps(member)[1:]
+
+
+def zeros():
+    """Zeros made by arithmetic and conversion as well as the literal one."""
+    big = 2**100
+    return [0, big - big, int("0"), int.from_bytes(b"\0" * 9, "little"), -0, 0 * big, (-big) // (big + 1) + 1]
+
+
+# Members of small ints in runs, at every width's bounds and at those of one
+# to three internal digits, beside bools, int subclasses, ints past the
+# word, zeros made every way, and other kinds; long enough to cross the
+# runs' blocks.
+run_members = st.one_of(
+    st.integers(-300, 300), st.sampled_from(INTEGERS + WIDE + zeros()),
+    st.integers(-2**63, 2**63 - 1), st.booleans(), st.none(), st.text(max_size=3), st.floats(allow_nan=False),
+    st.sampled_from(INTEGERS).map(lambda v: subclass("integral", int, v)),
+)
+
+
+@settings(max_examples=200)
+@given(members=st.lists(run_members, max_size=200),
+       kind=st.sampled_from([(list, 28), (tuple, 38), (set, 33), (frozenset, 48), ("dict values", 43)]))
+def test_members_with_small_int_runs_encode_by_the_rules(members, kind):
+    container, code = kind
+    if container == "dict values":
+        value = {f"k{i}": member for i, member in enumerate(members)}
+        body = b"".join(zelvane.dumps(key)[1:] + member_by_rule(member) for key, member in value.items())
+    else:
+        value = container(members)
+        body = b"".join(member_by_rule(member) for member in value)
+    data = zelvane.dumps(value)
+    assert data == (h("fd") + bytes([code]) if not value else sequence_header(code, len(value))) + body
+    assert zelvane.loads(data) == value

@@ -203,6 +203,23 @@ def test_container_mutated_by_a_member_fails_cleanly(shm_name, container, mutate
         zelvane.write_memory(shm_name("mut"), value)
 
 
+# A member that empties the list and refills it to the same length moves
+# the list's member array: the run of ints after it is read from the new
+# array (the old ints, freed, are never read).
+def test_ints_after_a_member_that_refills_the_list_are_the_new_ones(shm_name):
+    size = 300
+    value = [None] + [10**6 + i for i in range(size)]
+    refill = [-(10**6) - i for i in range(size)]
+
+    def replace():
+        value.clear()
+        value.extend([None] + refill)
+    value[0] = make_meddler(replace)
+    name = shm_name("refill")
+    zelvane.write_memory(name, value)
+    assert zelvane.read_memory(name)[1:] == refill
+
+
 def test_decoded_namedtuples_never_share_a_class(shm_name):
     name = shm_name("ntc")
     zelvane.write_memory(name, [Point(1, 2), Point(3, 4)])

@@ -132,8 +132,18 @@ StatusCode from_tuple(ValueData& vd, PyObject* value) {
         return s;
     }
     for (Py_ssize_t i = 0; i < num_items; ++i) {
-        PyObject* item = PyTuple_GET_ITEM(value, i);
         StatusCode s;
+        PyObject* item = PyTuple_GET_ITEM(value, i);
+        if (Py_TYPE(item) == &PyLong_Type) {
+            i = write_word_ints(vd, &PyTuple_GET_ITEM(value, 0), i, num_items, s);
+            if (s != SC_SUCCESS) {
+                return s;
+            }
+            if (i == num_items) {
+                break;
+            }
+            item = PyTuple_GET_ITEM(value, i);
+        }
         if (!from_direct_member(vd, item, s)) {
             s = from_any_value(vd, item);
         }

@@ -100,14 +100,38 @@ int64_t exact_members_length(PyObject* tuple) {
 // datetime with microseconds in UTC.
 constexpr size_t LONGEST_DIRECT_ISO = 32;
 
+// Bytes taken by the code and count of an int of `num_bytes` value bytes.
+int64_t int_header_size(uint64_t num_bytes) {
+    if (num_bytes <= 5) {
+        return 1;
+    }
+    return num_bytes <= 255 ? 2 : 2 + get_num_bytes(num_bytes);
+}
+
+// Value bytes of a word-sized int: its two's complement, as many low bytes
+// as its bit length and sign need. (`| 1` gives 0 the width of 1, which is
+// the same, and spares a bit scan its test for zero.)
+inline uint64_t word_int_num_bytes(long long v) {
+    const uint64_t magnitude = static_cast<uint64_t>(v < 0 ? ~v : v);
+    return (std::bit_width(magnitude | 1) + 8) / 8;
+}
+
 // Bytes guessed for each member of a list or tuple, by its first member:
-// dates and times take more than the usual guess.
+// dates and times take more than the usual guess; a word-sized int the
+// length of its own encoding, since the ints of a list mostly share a
+// width, and the usual guess would give a list of 10,000 small ints a
+// first buffer of 320 KB, which the C library maps afresh (page faults
+// included) and unmaps on every call.
 int64_t member_guess(PyObject* sequence) {
     if (Py_SIZE(sequence) == 0) {
         return 0;
     }
     PyObject* first = PyList_Check(sequence) ? PyList_GET_ITEM(sequence, 0) : PyTuple_GET_ITEM(sequence, 0);
     PyTypeObject* type = Py_TYPE(first);
+    if (long long v; type == &PyLong_Type && compat::word_long_value(first, v)) {
+        const uint64_t num_bytes = word_int_num_bytes(v);
+        return int_header_size(num_bytes) + static_cast<int64_t>(num_bytes);
+    }
     return type == PyDateTimeAPI->DateTimeType || type == PyDateTimeAPI->TimeType ? 2 + LONGEST_DIRECT_ISO : 16;
 }
 
@@ -116,9 +140,10 @@ int64_t member_guess(PyObject* sequence) {
 // bound (UTF-8 takes at most one byte more per character than the storage
 // width, and never more than four), whose excess is given back in place;
 // other containers a guess from their size, on which only the number of
-// growths depends. The first buffer is made before the encoding reads
-// anything of the value, so an area may let the GIL go to make it.
-int64_t initial_capacity(PyObject* value) {
+// growths depends, up to `guess_limit`. The first buffer is made before the
+// encoding reads anything of the value, so an area may let the GIL go to
+// make it.
+int64_t initial_capacity(PyObject* value, int64_t guess_limit) {
     constexpr int64_t marker = 1;
     // Numbers fit the stack buffer; the tests below would cost them more
     // than their encoding does (two of them walk the type's bases).
@@ -144,8 +169,18 @@ int64_t initial_capacity(PyObject* value) {
     } else if (PyAnySet_Check(value)) {
         hint = static_cast<int64_t>(PySet_GET_SIZE(value)) * 32;
     }
-    return 2 * hint + GROWTH_SLACK + exact;
+    return std::min(2 * hint, guess_limit) + GROWTH_SLACK + exact;
 }
+
+// The most that a guess asks of a bytes object of the encoder's own: below
+// the size from which the C library gives an allocation a mapping of its
+// own (128 KiB unless tuned). A first buffer past it is mapped, faulted in
+// page by page and unmapped on every call, since it is cut to the result
+// before it is freed and so never raises the library's adaptive threshold;
+// that costs more than the one copy of growing past the limit, after which
+// a result that large does raise it. An area takes the whole guess: it may
+// grow at the start, where the GIL may go, more cheaply than midway.
+constexpr int64_t OWN_BUFFER_GUESS = int64_t{120} << 10;
 
 // Moves the encoding into the area with room for `capacity` bytes. False
 // when the area refuses: the encoding stays where it was (in the area, whose
@@ -199,7 +234,7 @@ bool init_vd(ValueData& vd, PyObject* value, EncodeArea* area = nullptr) {
     vd.max_size = LOCAL_CAPACITY;
     vd.nests = 0;
     vd.tuple_nests = 0;
-    const int64_t capacity = initial_capacity(value);
+    const int64_t capacity = initial_capacity(value, area ? PY_SSIZE_T_MAX : OWN_BUFFER_GUESS);
     if (capacity > LOCAL_CAPACITY && !(vd.area && move_into_area(vd, capacity, EncodeArea::When::Start)) &&
         !move_into_owner(vd, capacity)) {
         return false;

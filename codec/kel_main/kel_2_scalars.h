@@ -65,26 +65,26 @@ StatusCode write_int_header(ValueData& vd, uint64_t num_bytes) {
     return SC_SUCCESS;
 }
 
-int64_t int_header_size(uint64_t num_bytes) {
-    if (num_bytes <= 5) {
-        return 1;
-    }
-    return num_bytes <= 255 ? 2 : 2 + get_num_bytes(num_bytes);
-}
-
 // Room that a word-sized int takes at most: the longest header and all
 // eight bytes.
 constexpr int64_t WORD_INT_ROOM = 2 + 8;
 
 // A word-sized int at `out`, which has WORD_INT_ROOM bytes of room; the end
-// of its encoding. The value is stored with one copy of all eight bytes and
-// the end then placed by its width.
+// of its encoding. An int of at most five value bytes (nearly every one)
+// goes down with its code byte in one store of a word, the end then placed
+// by its width; a longer one takes the two-byte header and the eight value
+// bytes.
 inline unsigned char* put_word_int_at(unsigned char* out, long long v) {
-    const uint64_t magnitude = static_cast<uint64_t>(v < 0 ? ~v : v);
-    const uint64_t num_bytes = (std::bit_width(magnitude) + 8) / 8;
-    out = put_short_int_header(out, num_bytes);
-    std::memcpy(out, &v, sizeof v);
-    return out + num_bytes;
+    const uint64_t num_bytes = word_int_num_bytes(v);
+    if (num_bytes <= 5) {
+        const uint64_t coded = (4 + num_bytes) | static_cast<uint64_t>(v) << 8;
+        std::memcpy(out, &coded, sizeof coded);
+        return out + 1 + num_bytes;
+    }
+    out[0] = 10;
+    out[1] = static_cast<unsigned char>(num_bytes);
+    std::memcpy(out + 2, &v, sizeof v);
+    return out + 2 + num_bytes;
 }
 
 // A word-sized int, its room made.
@@ -104,7 +104,13 @@ inline StatusCode from_small_integer(ValueData& vd, long long v) {
 // member of another kind, making room once per block of them (their
 // encoding runs no Python code, so the container cannot change meanwhile).
 // The index of that member, or `n`; `status` says whether room was made.
-Py_ssize_t write_word_ints(ValueData& vd, PyObject* const* items, Py_ssize_t i, Py_ssize_t n, StatusCode& status) {
+// The cursor stays in a local within a block: a byte stored through
+// `vd.bytes` may alias `vd.offset`, so writing through `vd` would store
+// and reload the offset for every member.
+// Inlined into both callers: a mixed container calls it for each int member
+// that follows another kind, often for a run of one.
+[[gnu::always_inline]] inline Py_ssize_t write_word_ints(ValueData& vd, PyObject* const* items, Py_ssize_t i,
+                                                         Py_ssize_t n, StatusCode& status) {
     constexpr Py_ssize_t BLOCK = 64;
     status = SC_SUCCESS;
     while (i < n) {
@@ -112,12 +118,15 @@ Py_ssize_t write_word_ints(ValueData& vd, PyObject* const* items, Py_ssize_t i, 
         if ((status = auto_resize_vd(vd, (block_end - i) * WORD_INT_ROOM)) != SC_SUCCESS) {
             return i;
         }
-        for (; i < block_end; ++i) {
-            long long v;
-            if (Py_TYPE(items[i]) != &PyLong_Type || !compat::word_long_value(items[i], v)) {
-                return i;
-            }
-            put_word_int(vd, v);
+        unsigned char* const start = vd.bytes;
+        unsigned char* out = start + vd.offset;
+        long long v;
+        for (; i < block_end && Py_TYPE(items[i]) == &PyLong_Type && compat::word_long_value(items[i], v); ++i) {
+            out = put_word_int_at(out, v);
+        }
+        vd.offset = out - start;
+        if (i < block_end) {
+            break;
         }
     }
     return i;

@@ -56,23 +56,50 @@ inline LongDigits long_digits(PyObject* value) {
 #endif
 }
 
+// The value of an int of at most one digit, read as the interpreter's own
+// fast paths read it: the digit times the sign (-1, 0 or 1), with no branch
+// on either; a zero has its one digit too, which the sign 0 cancels. False
+// for any other int.
+inline bool one_digit_value(PyObject* value, long long& out) {
+    auto* number = reinterpret_cast<PyLongObject*>(value);
+#if PY_VERSION_HEX >= 0x030C0000
+    const uintptr_t tag = number->long_value.lv_tag;
+    if (tag >= (uintptr_t{2} << _PyLong_NON_SIZE_BITS)) {
+        return false;
+    }
+    out = (1 - static_cast<long long>(tag & _PyLong_SIGN_MASK)) * number->long_value.ob_digit[0];
+#else
+    const Py_ssize_t size = Py_SIZE(value);
+    if (static_cast<size_t>(size) + 1 >= 3) {
+        return false;
+    }
+    out = static_cast<long long>(size) * number->ob_digit[0];
+#endif
+    return true;
+}
+
 // The value of an int that fits a signed word (but its lowest, -2**63),
 // read from its digits without a call; false for any other int.
 inline bool word_long_value(PyObject* value, long long& out) {
+    if (one_digit_value(value, out)) {
+        return true;
+    }
     const LongDigits number = long_digits(value);
     const digit* digits = number.digits;
     constexpr size_t MOST_DIGITS = (63 + PyLong_SHIFT - 1) / PyLong_SHIFT;
     if (number.count > MOST_DIGITS) {
         return false;
     }
-    // One or two digits (the commonest ints) never pass 63 bits.
-    if (number.count <= 2) {
-        const uint64_t low = number.count ? digits[0] : 0;
-        const uint64_t magnitude = number.count == 2 ? low | static_cast<uint64_t>(digits[1]) << PyLong_SHIFT : low;
+    uint64_t magnitude = 0;
+    if (number.count == 2 || number.count == 3) {  // the other ints of a word, most of them
+        const uint64_t high = number.count == 3 ? digits[2] : 0;
+        if (high >> (63 - 2 * PyLong_SHIFT) != 0) {
+            return false;
+        }
+        magnitude = digits[0] | static_cast<uint64_t>(digits[1]) << PyLong_SHIFT | high << (2 * PyLong_SHIFT);
         out = number.negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
         return true;
     }
-    uint64_t magnitude = 0;
     for (size_t i = number.count; i-- > 0;) {
         if (magnitude >> (63 - PyLong_SHIFT) != 0) {
             return false;  // the next digit would carry it past 63 bits
