@@ -60,6 +60,9 @@ NOBODY_SERVES = "Nobody serves the function"
 REPLY_LOST = "The reply to this call of"
 NULL_REPLY = "Received a NULL message from the function."
 CANNOT_OPEN = "Failed to open the shared memory."
+# What a handle opened while the name is missing (between a server's death
+# and the next one's start) says.
+NOT_SERVED = "No function '{}' is served; open_function(name, wait=seconds) waits for a server"
 
 
 # ---------------------------------------------------------------------------
@@ -174,7 +177,7 @@ def classify_call_error(child, function, exc):
     elif isinstance(exc, RuntimeError) and named and text.startswith(REPLY_LOST):
         child.board.add(child.cell, B.LOST)
     elif (isinstance(exc, RuntimeError) and text.startswith(NULL_REPLY)) or (
-            isinstance(exc, MemoryError) and text == CANNOT_OPEN):
+            isinstance(exc, MemoryError) and text in (CANNOT_OPEN, NOT_SERVED.format(function))):
         child.board.add(child.cell, B.CLEAN_ERRORS)
     else:
         child.complain(f"call of {function}: {exc!r}")
