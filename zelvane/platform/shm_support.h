@@ -79,14 +79,21 @@ public:
     // Maps `length` bytes of `fd` read-write and shared; false (errno set)
     // on failure. Nothing is faulted in: the object may be sparse, and only
     // the bytes an access touches may come into being.
-    bool map(int fd, size_t length) noexcept {
+    bool map(int fd, size_t length) noexcept { return map_at(fd, 0, length); }
+    // Maps `length` bytes of `fd` from the page-aligned `offset`, as map().
+    bool map_at(int fd, uint64_t offset, uint64_t length) noexcept {
         reset();
-        void* addr = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (length > SIZE_MAX || offset > static_cast<uint64_t>(INT64_MAX)) {
+            errno = EINVAL;
+            return false;
+        }
+        void* addr = ::mmap(nullptr, static_cast<size_t>(length), PROT_READ | PROT_WRITE, MAP_SHARED, fd,
+                            static_cast<off_t>(offset));
         if (addr == MAP_FAILED) {
             return false;
         }
         addr_ = addr;
-        length_ = length;
+        length_ = static_cast<size_t>(length);
         return true;
     }
     // Maps `fd` read-write and shared at its new `length`, keeping what is

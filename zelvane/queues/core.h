@@ -183,7 +183,7 @@ bool follow_ring(QueueMap& map) {
         if (::fstat(map.fd.get(), &st) != 0 || static_cast<uint64_t>(st.st_size) < ring.offset + ring.size) {
             return damaged(map);
         }
-        if (!map.ring_view.map(map.fd.get(), ring.offset, ring.size)) {
+        if (!map.ring_view.map_at(map.fd.get(), ring.offset, ring.size)) {
             PyErr_Format(PyExc_MemoryError, "Failed to map shared memory address '%s'.", map.what());
             return false;
         }
@@ -287,7 +287,7 @@ bool grow_ring(QueueMap& map, uint64_t size) {
         return false;
     }
     ExtentView fresh;
-    if (!fresh.map(map.fd.get(), q->rings[spare].offset, size)) {
+    if (!fresh.map_at(map.fd.get(), q->rings[spare].offset, size)) {
         punch(map.fd.get(), q->rings[spare].offset, size);
         q->rings[spare] = RingShape{};
         return false;
@@ -620,7 +620,7 @@ void repair_queue(QueueMap& map) {
     }
     const RingShape& ring = ring_of(q);
     if (ring.offset != map.ring_offset || ring.size != map.ring_size) {
-        if (!map.ring_view.map(map.fd.get(), ring.offset, ring.size)) {
+        if (!map.ring_view.map_at(map.fd.get(), ring.offset, ring.size)) {
             return;
         }
         map.ring_offset = ring.offset;

@@ -139,7 +139,7 @@ PyObject* put_large(QueueMap& map, const PreparedValue& prepared, bool blocking,
     const Claim mine = map.q()->claims[claim];
     locked.unlock();
     ExtentView view;
-    const bool mapped = view.map(map.fd.get(), mine.offset, round_page(size));
+    const bool mapped = view.map_at(map.fd.get(), mine.offset, round_page(size));
     if (mapped) {
         if (size >= LARGE_COPY) {
             populate_for_copy(view.bytes(), static_cast<size_t>(size));
@@ -273,7 +273,7 @@ PyObject* decode_extent(QueueMap& map, const ExtentRef& extent) {
         damaged(map);
         return nullptr;
     }
-    if (!view.map(map.fd.get(), extent.offset, extent.length)) {
+    if (!view.map_at(map.fd.get(), extent.offset, extent.length)) {
         PyErr_Format(PyExc_MemoryError, "Failed to map shared memory address '%s'.", map.what());
         return nullptr;
     }

@@ -23,53 +23,8 @@
 namespace {
 namespace queues {
 
-// `length` bytes of an object from the page-aligned `offset`, mapped shared.
-class ExtentView {
-public:
-    ExtentView() = default;
-    ExtentView(const ExtentView&) = delete;
-    ExtentView& operator=(const ExtentView&) = delete;
-    ExtentView(ExtentView&& other) noexcept
-        : addr_(std::exchange(other.addr_, nullptr)), length_(std::exchange(other.length_, 0)) {}
-    ExtentView& operator=(ExtentView&& other) noexcept {
-        if (this != &other) {
-            reset();
-            addr_ = std::exchange(other.addr_, nullptr);
-            length_ = std::exchange(other.length_, 0);
-        }
-        return *this;
-    }
-    ~ExtentView() { reset(); }
-
-    bool map(int fd, uint64_t offset, uint64_t length) noexcept {
-        reset();
-        if (length == 0 || length > SIZE_MAX || offset > static_cast<uint64_t>(INT64_MAX)) {
-            errno = EINVAL;
-            return false;
-        }
-        void* addr = ::mmap(nullptr, static_cast<size_t>(length), PROT_READ | PROT_WRITE, MAP_SHARED, fd,
-                            static_cast<off_t>(offset));
-        if (addr == MAP_FAILED) {
-            return false;
-        }
-        addr_ = addr;
-        length_ = static_cast<size_t>(length);
-        return true;
-    }
-    void reset() noexcept {
-        if (addr_) {
-            ::munmap(addr_, length_);
-            addr_ = nullptr;
-            length_ = 0;
-        }
-    }
-    unsigned char* bytes() const noexcept { return static_cast<unsigned char*>(addr_); }
-    size_t length() const noexcept { return length_; }
-
-private:
-    void* addr_ = nullptr;
-    size_t length_ = 0;
-};
+// Extents are mapped shared from their page-aligned offsets (map_at).
+using ExtentView = shm::Mapping;
 
 // Gives the pages of [offset, offset + length) back to the system.
 void punch(int fd, uint64_t offset, uint64_t length) noexcept {
