@@ -10,10 +10,16 @@
   lone   a lone caller's median latency: handle and call_function, on a
          serve pool and on a create_function server
   raise  an exception's round trip against a normal call's, through a handle
+  fair   (--fair) add(1, 2) with 1 and with 8 caller processes started
+         together, each making the same number of calls: on a pool of 1 and
+         of 2 servers and, beside them, a create_function server: calls/s, the
+         median and the slowest call, and the finish spread (the last
+         caller's finish over the first's, counted from the common start)
 
 Run by hand (python benchmarks/services.py [--seconds S]); nothing here is a
 pass/fail check."""
 import argparse
+import array
 import multiprocessing as mp
 import os
 import statistics
@@ -109,6 +115,61 @@ def run_callers(name, args, count, seconds):
     calls = sum(c for c, _, _ in out)
     spread = (max(e for _, _, e in out) - began) / max(min(e for _, _, e in out) - began, 1e-9)
     return calls / seconds, max(s for _, s, _ in out), spread
+
+
+def counted_caller(name, args, count, barrier, results):
+    """Makes `count` calls through a handle once every caller is ready;
+    reports (start, end, each call's nanoseconds)."""
+    handle = zelvane.open_function(name, wait=WAIT)
+    for _ in range(20):
+        handle(*args)
+    times = array.array("q")
+    barrier.wait(WAIT)
+    clock = time.perf_counter_ns
+    start = clock()
+    for _ in range(count):
+        before = clock()
+        handle(*args)
+        times.append(clock() - before)
+    results.put((start, clock(), times.tobytes()))
+
+
+def counted_run(name, args, callers, count):
+    """calls/s, median and slowest call (ms), finish spread of `callers`
+    processes making `count` calls each, released together."""
+    barrier = CTX.Barrier(callers)
+    results = CTX.Queue()
+    procs = [CTX.Process(target=counted_caller, args=(name, args, count, barrier, results))
+             for _ in range(callers)]
+    for proc in procs:
+        proc.start()
+    out = [results.get(timeout=WAIT + 60) for _ in procs]
+    for proc in procs:
+        proc.join(WAIT)
+    common = min(start for start, _, _ in out)
+    finishes = [end - common for _, end, _ in out]
+    times = array.array("q")
+    for _, _, raw in out:
+        times.frombytes(raw)
+    return {"rate": len(times) / (max(finishes) / 1e9), "p50": statistics.median(times) / 1e6,
+            "worst": max(times) / 1e6, "spread": max(finishes) / min(finishes)}
+
+
+def fairness(name, count):
+    kinds = (("pool of 1", pool_server, 1), ("pool of 2", pool_server, 2), ("create_function", single_server, 1))
+    print(f"fair: add(1, 2), {count} calls per caller, callers released together; ms per call, "
+          "spread = last finish / first finish")
+    print(f"{'':18}{'callers':>8}{'calls/s':>10}{'p50':>8}{'worst':>8}{'w/p50':>8}{'spread':>8}{'vs 1':>6}")
+    for label, target, servers in kinds:
+        procs = start_servers(target, name, add, servers)
+        try:
+            one = counted_run(name, (1, 2), 1, count * 8)
+            eight = counted_run(name, (1, 2), 8, count)
+        finally:
+            stop_servers(name, procs)
+        for callers, f in ((1, one), (8, eight)):
+            print(f"{label:18}{callers:>8}{f['rate']:>10.0f}{f['p50']:>8.3f}{f['worst']:>8.2f}"
+                  f"{f['worst'] / f['p50']:>8.0f}{f['spread']:>8.2f}{f['rate'] / one['rate']:>6.2f}")
 
 
 def zelvane_pool_rate(name, servers, func, args, callers, seconds):
@@ -259,8 +320,14 @@ def exception_round_trip(name):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=3.0)
-    seconds = parser.parse_args().seconds
+    parser.add_argument("--fair", action="store_true", help="only the fairness rows")
+    parser.add_argument("--calls", type=int, default=20000, help="calls per caller in the fairness rows")
+    options = parser.parse_args()
+    seconds = options.seconds
     name = f"zbench_services_{os.getpid()}"
+    if options.fair:
+        fairness(name, options.calls)
+        return
     work = (3500,)
     start = time.perf_counter()
     burn(*work)

@@ -12,6 +12,7 @@ import pytest
 import zelvane
 
 from conftest import TIMEOUT, finish, shm_path, spawn_python, wait_until
+from test_function_robustness import process_state
 from test_services import pool, pool_servers, run_command, run_threads, stop_pool  # noqa: F401 (fixture)
 
 pytestmark = pytest.mark.timeout(180)
@@ -19,14 +20,17 @@ pytestmark = pytest.mark.timeout(180)
 # The areas past a pool's record: each a 64-byte head (its word first) and
 # a 1024-byte message.
 AREAS_AT, AREA_SIZE, AREAS = 1216, 1088, 16
-POSTED, EXECUTING = 1, 2
+POSTED, EXECUTING, REPLIED = 1, 2, 3
+QUEUE_TAIL = 48  # the record's next ticket to hand out
 
-# "hold-<tag>" marks its start in the flags dir (with the serving pid) and
-# waits for 'release';
+# Every argument is logged in the flags dir as its call starts; "hold-<tag>"
+# marks its start there (with the serving pid) and waits for 'release';
 # "slow" sleeps; anything else is echoed with the serving pid.
 HOLDING_SETUP = """
 FLAGS = {flags!r}
 def func(x):
+    with open(os.path.join(FLAGS, "log"), "a") as log:
+        log.write(x + "\\n")
     if x.startswith("hold"):
         started = os.path.join(FLAGS, "started-" + x)
         with open(started + ".tmp", "w") as f:
@@ -54,6 +58,11 @@ def area_states(name):
     with open(shm_path(name), "rb") as f:
         data = f.read()
     return [struct.unpack_from("<I", data, AREAS_AT + i * AREA_SIZE)[0] & 0x7F for i in range(AREAS)]
+
+
+def queue_tail(name):
+    with open(shm_path(name), "rb") as f:
+        return struct.unpack_from("<I", f.read(), QUEUE_TAIL)[0]
 
 
 @pytest.fixture
@@ -97,6 +106,54 @@ def test_more_callers_than_areas_each_get_their_own_results(holding_pool):
         assert {pid for _, pid in answers} <= pids
     assert area_states(name) == [0] * AREAS
     assert all(line.startswith("returned None") for line in stop_pool(name, procs))
+
+
+def test_callers_are_served_in_the_order_they_came_in_areas_and_in_the_queue(holding_pool):
+    name, procs, flags = holding_pool(1)
+    holder = spawn_python(CALLER, name, "hold-first")
+    callers = []
+    order = [f"c{i}" for i in range(AREAS + 3)]
+    try:
+        wait_until((flags / "started-hold-first").exists, what="the server to be held")
+        # Each caller starts once the one before it has posted (while areas
+        # are free) or queued (once none is).
+        for i, arg in enumerate(order):
+            tail = queue_tail(name)
+            callers.append(spawn_python(CALLER, name, arg))
+            if i < AREAS - 1:
+                wait_until(lambda: area_states(name).count(POSTED) == i + 1, what=f"caller {arg} to post")
+            else:
+                wait_until(lambda: queue_tail(name) != tail, what=f"caller {arg} to queue")
+        (flags / "release").touch()
+        lines = [finish(caller).splitlines()[-1] for caller in callers]
+        finish(holder)
+    finally:
+        for caller in [holder, *callers]:
+            caller.kill()
+            caller.communicate(timeout=TIMEOUT)
+    assert [line.split("'")[1] for line in lines] == order
+    assert (flags / "log").read_text().split() == ["hold-first"] + order
+
+
+def test_a_caller_slow_to_collect_its_reply_holds_nobody_up(holding_pool):
+    name, procs, flags = holding_pool(1)
+    slow = spawn_python(CALLER, name, "hold-slow")
+    try:
+        wait_until((flags / "started-hold-slow").exists, what="the held call to run")
+        slow.send_signal(signal.SIGSTOP)
+        wait_until(lambda: process_state(slow.pid) == "T", what="the caller to stop")
+        (flags / "release").touch()
+        wait_until(lambda: REPLIED in area_states(name), what="the reply to the stopped caller")
+        # Callers that get ahead of it wait for it a while at most.
+        answers = run_threads(lambda i: [zelvane.call_function(name, (f"{i}-{k}",))[0] for k in range(200)], 2)
+        assert answers == [[f"{i}-{k}" for k in range(200)] for i in range(2)]
+        slow.send_signal(signal.SIGCONT)
+        assert finish(slow).splitlines()[-1].startswith("result ('hold-slow'")
+    finally:
+        slow.send_signal(signal.SIGCONT)
+        slow.kill()
+        slow.communicate(timeout=TIMEOUT)
+    assert area_states(name) == [0] * AREAS
 
 
 def test_late_replies_are_dropped_and_never_reach_another_call(holding_pool):

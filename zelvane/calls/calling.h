@@ -72,6 +72,13 @@ Poster poster_of_exchange(const FunctionRecord& record) {
     return poster_state(record, record.shm()->callers.poster_pid.load(std::memory_order_relaxed));
 }
 
+// Raises `counter` to `value` unless another thread raised it further.
+void raise_to(std::atomic<uint64_t>& counter, uint64_t value) {
+    uint64_t now = counter.load(std::memory_order_relaxed);
+    while (now < value && !counter.compare_exchange_weak(now, value, std::memory_order_relaxed)) {
+    }
+}
+
 // The calling side of one exchange: queues for its turn when others wait
 // before it, posts the request once there is room (the record idle, or a
 // free area of a pool) and its turn has come, then waits for the reply
@@ -113,6 +120,10 @@ struct Call {
     // False for a call that must not wait for its turn (one started from an
     // event loop): it posts when there is room at once, or not at all.
     bool queues = true;
+    // For a pool's call that stands aside (area_to_stand_aside_for()): until
+    // when.
+    bool standing_aside = false;
+    timespec stand_aside_until{};
 
     bool posted() const { return phase == Phase::Posted; }
 
@@ -147,6 +158,11 @@ struct Call {
         }
         const bool my_turn = phase == Phase::Arriving ? queue.empty() : queue.head() == ticket;
         if (my_turn && room(word, true)) {
+            const int behind = area_to_stand_aside_for();
+            if (behind >= 0) {
+                mode = stand_aside_mode(static_cast<uint32_t>(behind));
+                return Step::Wait;
+            }
             if (phase == Phase::Queued) {
                 queue.pop();
             }
@@ -176,6 +192,37 @@ struct Call {
             area = free_area(record);
         }
         return area >= 0;
+    }
+
+    // For a pool's caller whose process got ahead: the area of a reply it
+    // left behind, whose caller it lets collect it before it posts (-1 for
+    // none). That caller was woken but has not run yet: while the callers
+    // that run go on calling and the servers answer them at once, it waits
+    // for a CPU, and falls further behind the longer it waits. Once they
+    // sleep, it runs, and the servers have the other callers' requests
+    // meanwhile. A call stands aside for STAND_ASIDE_NS at most; the replies
+    // then left behind are passed, so that a caller slow to collect (a
+    // stopped process, a busy event loop) holds nobody up for longer.
+    int area_to_stand_aside_for() {
+        if (!record.pool() || !queues) {
+            return -1;
+        }
+        shm::PoolTurns& turns = record.object->turns;
+        const LeftBehind behind = replies_left_behind(record, turns.collected.load(std::memory_order_relaxed),
+                                                      turns.passed.load(std::memory_order_relaxed));
+        if (behind.oldest_area < 0) {
+            return -1;
+        }
+        if (!standing_aside) {
+            standing_aside = true;
+            stand_aside_until = shm::deadline_after(STAND_ASIDE_NS);
+            return behind.oldest_area;
+        }
+        if (!passed(stand_aside_until)) {
+            return behind.oldest_area;
+        }
+        raise_to(turns.passed, behind.newest);
+        return -1;
     }
 
     Step post_to_pool(const Queue& queue) {
@@ -338,6 +385,9 @@ struct Call {
     }
 
     Step end_in_area(CallEnd how) {
+        if (how == CallEnd::Replied) {
+            raise_to(record.object->turns.collected, number);
+        }
         release_area(record, static_cast<uint32_t>(area));
         sync_posted_state(record);
         end = how;

@@ -34,12 +34,14 @@ constexpr uint32_t queued_waiter(uint32_t ticket) { return 4u << (ticket % 30); 
 // word (only the caller whose request is in flight and the serving side do),
 // the mark it sets before sleeping (none for a queued caller, whose turn
 // wakes it by its own bit), and which word it waits on: the call word, or
-// the word of the pool area that carries its exchange.
+// the word of the pool area that carries its exchange; and how long it
+// sleeps at most before it looks again whether woken or not (0: a slice).
 struct WaitMode {
     uint32_t mask;
     bool watches;
     uint32_t asleep_mark;
     int area = -1;
+    long nap_ns = 0;
 };
 constexpr WaitMode SERVER_MODE{SERVER_WAITS, true, CallWord::SERVER_ASLEEP};
 constexpr WaitMode REPLY_MODE{CALLERS_WAIT, true, CallWord::CALLER_ASLEEP};
@@ -47,6 +49,13 @@ constexpr WaitMode ROOM_MODE{CALLERS_WAIT, false, CallWord::CALLER_ASLEEP};
 constexpr WaitMode queued_mode(uint32_t ticket) { return {queued_waiter(ticket), false, 0}; }
 constexpr WaitMode area_reply_mode(uint32_t area) {
     return {CALLERS_WAIT, true, AreaWord::CALLER_ASLEEP, static_cast<int>(area)};
+}
+// A pool's caller that stands aside until the reply in another's area is
+// collected (which frees the area and wakes whoever marked it), for
+// STAND_ASIDE_NS at most.
+constexpr long STAND_ASIDE_NS = 5000000;
+constexpr WaitMode stand_aside_mode(uint32_t area) {
+    return {CALLERS_WAIT, false, AreaWord::CALLER_ASLEEP, static_cast<int>(area), STAND_ASIDE_NS};
 }
 
 std::atomic<uint32_t>& waited_word(const FunctionRecord& record, const WaitMode& mode) {
@@ -357,7 +366,9 @@ int look_for_a_slice(FunctionRecord& record, const WaitMode& mode, Look& look, c
         if (mode.asleep_mark != 0 && !mark_asleep(record, mode, seen, slice_end)) {
             continue;
         }
-        if (!futex::wait(&word, seen, slice_end, mode.mask) || passed(slice_end)) {
+        const timespec wake = mode.nap_ns > 0 ? std::min(slice_end, shm::deadline_after(mode.nap_ns), shm::earlier)
+                                              : slice_end;
+        if (!futex::wait(&word, seen, wake, mode.mask) || passed(slice_end)) {
             return ETIMEDOUT;
         }
     }

@@ -45,6 +45,14 @@ struct WaitHistory {
     std::atomic<uint32_t> unwatched{0};
 };
 
+// Where this process's callers stand among a pool's callers: the newest
+// exchange whose reply they collected, and the newest reply of another
+// caller that they stopped waiting to see collected.
+struct PoolTurns {
+    std::atomic<uint64_t> collected{0};
+    std::atomic<uint64_t> passed{0};
+};
+
 // The objects through which this process holds a lock that says it is alive
 // (a server's record, a caller's record). A fork child gives them up: the
 // descriptor and the mapping it inherited share the parent's open file
@@ -88,6 +96,8 @@ struct MappedObject {
     // For a function record: how long this process's calls lately waited
     // for their replies.
     WaitHistory replies;
+    // For a pool's record: how far this process's calls got.
+    PoolTurns turns;
     bool held = false;  // kept by a handle, which frees it on close once unused
     // The object's first bytes known to have their pages: the first page
     // holds the header, written when the object was made, and pages are

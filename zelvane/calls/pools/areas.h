@@ -3,11 +3,15 @@
 // those who find none), posts its request there and waits on the area's own
 // word; servers take posted areas in the order of their exchange numbers.
 // The record's call word is POSTED while any area is, which is what idle
-// servers wait for. Everything here runs under the record's mutex.
+// servers wait for. A caller that got ahead of another, whose reply has
+// waited uncollected for a round of exchanges, lets it collect that reply
+// before it posts again (Call::area_to_stand_aside_for). Everything here
+// runs under the record's mutex.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "calls/queue.h"
@@ -48,6 +52,36 @@ int oldest_posted_area(const FunctionRecord& record) {
         }
     }
     return oldest;
+}
+
+// Replies left behind: replies that wait for their callers although this
+// process collected the reply of an exchange a round of exchanges (one per
+// area in use) or more later. The area of the oldest (-1 when there is
+// none) and the newest one's number.
+struct LeftBehind {
+    int oldest_area = -1;
+    uint64_t newest = 0;
+};
+
+// The replies left behind by a process that collected the reply of exchange
+// `collected`, of those numbered after `passed`.
+LeftBehind replies_left_behind(const FunctionRecord& record, uint64_t collected, uint64_t passed) {
+    uint64_t in_use = 0;
+    for (uint32_t index = 0; index < POOL_AREAS; ++index) {
+        in_use += area_word(record, index).state() != AreaWord::FREE ? 1 : 0;
+    }
+    LeftBehind behind;
+    for (uint32_t index = 0; index < POOL_AREAS; ++index) {
+        const uint64_t number = record.pool_area(index).number;
+        if (area_word(record, index).state() != AreaWord::REPLIED || number <= passed || number + in_use >= collected) {
+            continue;
+        }
+        if (behind.oldest_area < 0 || number < record.pool_area(static_cast<uint32_t>(behind.oldest_area)).number) {
+            behind.oldest_area = static_cast<int>(index);
+        }
+        behind.newest = std::max(behind.newest, number);
+    }
+    return behind;
 }
 
 // Keeps the call word POSTED exactly while some area is.
