@@ -382,11 +382,11 @@ int make_shared_lock_type() {
         {Py_tp_dealloc, reinterpret_cast<void*>(shared_lock_dealloc)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {
+    static PyType_Spec shared_lock_type_shape = {
         "zelvane.ArraySharedLock", sizeof(ArraySharedLock), 0, Py_TPFLAGS_DEFAULT, slots,
     };
     if (!array_shared_lock_type) {
-        array_shared_lock_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        array_shared_lock_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&shared_lock_type_shape));
     }
     return array_shared_lock_type ? 0 : -1;
 }
