@@ -47,7 +47,19 @@ async def _retry_later(delay):
 # --- slots
 
 
-class AsyncMemoryHandle:
+class _OpenedAtOnce:
+    """A handle whose opening is awaited: one that waits for nothing gives
+    its handle at once, awaited or not."""
+
+    __slots__ = ()
+
+    def __await__(self):
+        """The handle itself."""
+        return self
+        yield  # a generator that ends at once
+
+
+class AsyncMemoryHandle(_OpenedAtOnce):
     """A value slot opened by aio.open_memory(name): the methods of
     zelvane.MemoryHandle as coroutines. Within `async with h.lock():` the
     task that holds it reads and writes through h without locking again,
@@ -112,12 +124,6 @@ class AsyncMemoryHandle:
         """Closes the handle, as close() does: the Redis client's handles
         let go of a temporary slot at once this way."""
         self.close()
-
-    def __await__(self):
-        """The handle itself: an opening is awaited, and one that waits for
-        nothing gives its handle at once, awaited or not."""
-        return self
-        yield  # a generator that ends at once
 
     def __repr__(self):
         return f"<zelvane.aio.AsyncMemoryHandle name={self.name!r}{' closed' if self.closed else ''}>"
@@ -286,7 +292,7 @@ async def _opened_within(open_now, wait):
 # --- arrays
 
 
-class AsyncArrayHandle:
+class AsyncArrayHandle(_OpenedAtOnce):
     """A shared array opened by aio.open_array(): the attributes of
     zelvane.ArrayHandle (its views through `handle`, or the handle itself
     from Python 3.12), wait() as a coroutine and lock() for async with.
@@ -330,12 +336,6 @@ class AsyncArrayHandle:
     async def __aexit__(self, exc_type, exc_value, traceback):
         self.close()
         return False
-
-    def __await__(self):
-        """The handle itself: an opening is awaited, and one that waits for
-        nothing gives its handle at once, awaited or not."""
-        return self
-        yield  # a generator that ends at once
 
     def __repr__(self):
         return f"<zelvane.aio.AsyncArrayHandle name={self.name!r}{' closed' if self.closed else ''}>"
@@ -448,7 +448,7 @@ def open_array(name, shape=None, format=None, *, wait=None):
 # --- queues
 
 
-class AsyncQueueHandle:
+class AsyncQueueHandle(_OpenedAtOnce):
     """A named queue opened by aio.open_queue(): the methods of
     zelvane.QueueHandle, with put, get and get_reliably awaited. A task that
     waits holds no thread; cancelled, it took no item, or returns with none
@@ -458,12 +458,6 @@ class AsyncQueueHandle:
 
     def __init__(self, sync, /):
         self._sync = sync
-
-    def __await__(self):
-        """The handle itself: an opening is awaited, and one that waits for
-        nothing gives its handle at once, awaited or not."""
-        return self
-        yield  # a generator that ends at once
 
     handle = property(lambda self: self._sync, doc="The synchronous QueueHandle.")
     name = property(lambda self: self._sync.name)
