@@ -293,7 +293,16 @@ def takeover(serve):
     name = dead_record(serve)
     dead = os.stat(shm_path(name)).st_ino
     server = serve("lambda *a: a", name=name)
-    wait_until(lambda: os.stat(shm_path(name)).st_ino != dead, what="the record to be taken over")
+
+    def taken_over():
+        # The dead record is unlinked before the new one is published: for
+        # a moment the name leads nowhere.
+        try:
+            return os.stat(shm_path(name)).st_ino != dead
+        except FileNotFoundError:
+            return False
+
+    wait_until(taken_over, what="the record to be taken over")
     return server
 
 
