@@ -199,3 +199,13 @@ def serve(shm_name):
     yield start
     for server in servers:
         server.kill()
+
+
+def taken_over(name, dead_inode):
+    """Whether the name now leads to another record than `dead_inode`: a
+    takeover unlinks the dead record before it publishes the new one, so for
+    a moment the name leads nowhere."""
+    try:
+        return os.stat(shm_path(name)).st_ino != dead_inode
+    except FileNotFoundError:
+        return False

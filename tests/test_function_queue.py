@@ -8,7 +8,7 @@ import textwrap
 import pytest
 import zelvane
 
-from conftest import finish, run_python, shm_path, spawn_python, wait_until
+from conftest import finish, run_python, shm_path, spawn_python, wait_until, taken_over
 from test_function_robustness import process_state
 
 pytestmark = pytest.mark.timeout(180)
@@ -167,7 +167,7 @@ def test_a_handle_follows_the_name_after_a_stop_and_a_death(serve):
     assert str(info.value) == f"Nobody serves the function '{first.name}' any more: its serving process has ended."
     dead = os.stat(shm_path(first.name)).st_ino
     serve("lambda: 'third'", name=first.name)
-    wait_until(lambda: os.stat(shm_path(first.name)).st_ino != dead, what="the record to be taken over")
+    wait_until(lambda: taken_over(first.name, dead), what="the record to be taken over")
     assert handle() == "third"
     handle.close()
 

@@ -9,7 +9,7 @@ import time
 import pytest
 import zelvane
 
-from conftest import CHILD_PRELUDE, finish, run_python, shm_path, spawn_python, start_together, wait_for_line, wait_until
+from conftest import CHILD_PRELUDE, finish, run_python, shm_path, spawn_python, start_together, wait_for_line, wait_until, taken_over
 from shm_util import REPLIED, RawRecord
 from test_function_robustness import (BLOCKING_SETUP, SERVER_LOCK_BYTE, blocking, gone_message,  # noqa: F401
                                       process_state, start_caller)
@@ -165,7 +165,7 @@ def test_a_restarted_server_takes_over_the_record_of_a_killed_one(serve):
     first.kill()
     dead = os.stat(shm_path(first.name)).st_ino
     second = serve("lambda a, b: a * b", name=first.name)
-    wait_until(lambda: os.stat(shm_path(first.name)).st_ino != dead, what="the record to be taken over")
+    wait_until(lambda: taken_over(first.name, dead), what="the record to be taken over")
     assert zelvane.call_function(first.name, (3, 4)) == 12
     assert zelvane.remove_function(first.name) is True
     assert second.finish() == (0, "read\nreturned None\n")
