@@ -103,7 +103,8 @@ bool message_bytes(PyObject* encoded, const char* unreadable, const char* too_la
 }
 
 // One process's view of a function record. The descriptor stays open for the
-// whole access: the serving side holds a shared lock on it while it serves,
+// whole access: a server holds its write lock on one of the record's lock
+// bytes through it while it serves (see SERVER_LOCK_BYTE and POOL_LOCK_BASE),
 // which is how a caller tells a live server from a dead one.
 struct FunctionRecord {
     explicit FunctionRecord(const char* record_name) : name(record_name) {}
