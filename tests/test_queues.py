@@ -429,6 +429,38 @@ print(json.dumps(results))
 """
 
 
+PARTICIPANTS_AT, PARTICIPANT_SIZE, CLAIMS_AT, CLAIM_SIZE, CLAIMS = 1024, 16, 3072, 32, 32
+
+
+def set_every_claim(name, owner, state):
+    """Marks every claim of extents as this participant's, storing (or frees them)."""
+    with open(shm_path(name), "r+b") as f:
+        for index in range(CLAIMS):
+            f.seek(CLAIMS_AT + index * CLAIM_SIZE)
+            f.write(struct.pack("<IIQQQ", state, owner if state else 0, 0, 0, 0))
+
+
+@pytest.mark.parametrize("call", [lambda h, item: h.put_nowait(item),
+                                  lambda h, item: h.put(item, timeout=0.2)], ids=["put_nowait", "timeout"])
+def test_a_large_put_with_every_claim_in_use_raises_queue_full_when_it_may_not_wait(shm_name, call):
+    name = shm_name("claims")
+    handle = zelvane.open_queue(name)
+    try:
+        handle.put("join")  # makes this process a participant, alive for the claims
+        assert handle.get() == "join"
+        with open(shm_path(name), "rb") as f:
+            raw = f.read(HEADER)
+        pids = [struct.unpack_from("<I", raw, PARTICIPANTS_AT + i * PARTICIPANT_SIZE)[0] for i in range(128)]
+        set_every_claim(name, pids.index(os.getpid()), 1)
+        with pytest.raises(queue.Full):
+            call(handle, b"L" * (INLINE_MAX + 1))
+        set_every_claim(name, 0, 0)
+        call(handle, b"L" * (INLINE_MAX + 1))
+        assert handle.get() == b"L" * (INLINE_MAX + 1)
+    finally:
+        handle.close()
+
+
 @pytest.mark.timeout(300)
 def test_a_full_dev_shm_is_a_memory_error_with_nothing_put():
     proc = run_on_small_shm(FULL_SHM)

@@ -131,7 +131,12 @@ PyObject* put_large(QueueMap& map, const PreparedValue& prepared, bool blocking,
         if (claim < 0 && errno != EAGAIN) {
             return not_stored(map);
         }
-        // Every claim in use: wait for one to end as for room.
+        // Every claim in use: as full as a queue without room, so a caller
+        // that may not wait (or may wait no longer) hears so at once.
+        if (claim < 0 && (!blocking || (limit && shm::passed(*limit)))) {
+            PyErr_SetNone(full_error);
+            return nullptr;
+        }
         if (claim < 0 && !sleep_once(map, locked, Side::Put, limit)) {
             return nullptr;
         }
