@@ -116,9 +116,9 @@ end
 # A slot's {value, reserved, version, fence}, from `found`, its fields z,
 # ver and fence (ver is there as long as the slot is; fence once its lock
 # was granted, and while the lock is held it is the holder's fencing
-# token). Copying a value through a script
-# costs more than sending it, so a value longer than `limit` bytes ('' for
-# no limit) is left out, as 1, for a plain GET to fetch.
+# token). Copying a value through a script costs more than sending it, so
+# a value longer than `limit` bytes ('' for no limit) is left out, as 1,
+# for a plain GET to fetch.
 _SLOT_STATE = """
 local function slot_state(found, val, limit)
   local value
