@@ -180,9 +180,11 @@ def test_a_lapsed_lock_holders_write_is_refused(any_redis, namespace):
 import sys, zelvane
 remote = zelvane.connect(sys.argv[1], namespace=sys.argv[2])
 handle = remote.open_memory("fenced")
-with handle.lock():
+with handle.lock() as held:
     print("held", flush=True)
+    print(held.token, flush=True)
     sys.stdin.readline()
+    print("still", held.token, flush=True)
     try:
         handle.write("late")
     except RuntimeError as exc:
@@ -190,19 +192,24 @@ with handle.lock():
 """, any_redis, namespace)
     try:
         wait_for_line(holder, "held")
+        stale = int(holder.stdout.readline())
         os.kill(holder.pid, signal.SIGSTOP)
         with zelvane.connect(any_redis, namespace=namespace) as remote:
             handle = remote.open_memory("fenced")
             # The lease runs out while the holder is stopped.
-            with handle.lock(timeout=TIMEOUT):
+            with handle.lock(timeout=TIMEOUT) as held:
+                token = held.token
                 handle.write("on time")
+            assert token > stale
             os.kill(holder.pid, signal.SIGCONT)
             holder.stdin.write("\n")
             holder.stdin.flush()
-            out = finish(holder)
-            assert out.strip() == ("refused: The lease of the lock of slot 'fenced' ran out before this write (its "
-                                   "holder was paused or cut off for over 5 seconds) and the lock may be another's "
-                                   "now: the write was refused.")
+            still, out = finish(holder).strip().split("\n")
+            # The late holder's token tells whoever it writes to elsewhere that it is stale.
+            assert still == f"still {stale}"
+            assert out == ("refused: The lease of the lock of slot 'fenced' ran out before this write (its holder "
+                           "was paused or cut off for over 5 seconds) and the lock may be another's now: the write "
+                           "was refused.")
             assert handle.read() == "on time"
     finally:
         if holder.poll() is None:

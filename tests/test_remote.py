@@ -2,6 +2,7 @@
 (each run against both back ends where the semantics are the same), and
 what only a remote back end meets: a killed server or caller, a Redis
 restarted or unreachable, namespaces, separate mount namespaces."""
+import asyncio
 import os
 import signal
 import subprocess
@@ -13,6 +14,7 @@ import uuid
 import pytest
 
 import zelvane
+import zelvane.aio
 
 from conftest import CHILD_PRELUDE, TIMEOUT, finish, run_python, spawn_python, wait_until
 from redis_util import RedisServer, require_redis, redis_cluster  # noqa: F401 (a fixture)
@@ -282,7 +284,7 @@ HOLDER = CHILD + """
 handle = z.open_memory(sys.argv[2], create=False)
 with handle.lock():
     handle.write(1)
-    print("locked", flush=True)
+    print("locked", handle.token, flush=True)
     time.sleep(120)
 """
 
@@ -292,15 +294,105 @@ def test_a_process_killed_holding_the_lock_holds_the_others_up_only_for_a_while(
     z.write_memory(name, 0)
     holder = spawn_python(HOLDER, backend.target, name)
     try:
-        assert holder.stdout.readline().strip() == "locked"
+        said, token = holder.stdout.readline().split()
+        assert said == "locked"
         holder.kill()
         holder.communicate(timeout=TIMEOUT)
         with z.open_memory(name) as handle:
+            # The lock taken over from the dead holder is a grant of its own.
+            with handle.lock(timeout=TIMEOUT) as held:
+                assert held.token > int(token)
             assert handle.update(lambda v: v + 1, timeout=TIMEOUT) == 2
     finally:
         if holder.poll() is None:
             holder.kill()
             holder.communicate(timeout=TIMEOUT)
+
+
+TOKEN_TAKER = CHILD + """
+handle = z.open_memory(sys.argv[2], create=False)
+for turn in range(int(sys.argv[3])):
+    with handle.lock(timeout=60) as held:
+        token = held.token
+        assert held.token == token
+        if turn % 2:  # the other grants write nothing
+            held.write(held.read() + [token])
+"""
+NOT_HELD = r"is not held through this handle by this thread: its token is known inside a lock\(\) block only\."
+
+
+def test_lock_tokens_grow_with_every_grant_across_processes(backend):
+    z, name = backend.api, backend.name("fenced")
+    z.write_memory(name, [])
+    takers = [spawn_python(TOKEN_TAKER, backend.target, name, "20") for _ in range(3)]
+    for taker in takers:
+        finish(taker)
+        assert taker.returncode == 0, taker.stderr.read()
+    tokens = z.read_memory(name)
+    assert len(tokens) == 30 and tokens == sorted(set(tokens))
+    handle, other = z.open_memory(name), z.open_memory(name)
+    with pytest.raises(RuntimeError, match=NOT_HELD):
+        handle.token
+    seen = []
+    for _ in range(2):
+        with handle.lock(timeout=TIMEOUT) as held:
+            seen.append(held.token)
+            with pytest.raises(RuntimeError, match=NOT_HELD):
+                other.token
+            assert run_threads(lambda _: handle.token, 1)[0].args[0].endswith(
+                "is not held through this handle by this thread: its token is known inside a lock() block only.")
+    assert tokens[-1] < seen[0] < seen[1]
+    with pytest.raises(RuntimeError, match=NOT_HELD):
+        handle.token
+    handle.close()
+    with pytest.raises(ValueError, match="closed memory handle"):
+        handle.token
+
+
+def test_lock_tokens_of_the_asyncio_mirror(backend):
+    async def main():
+        if backend.kind == "local":
+            opened = zelvane.aio.open_memory(name)
+        else:
+            url, namespace = backend.target.split()
+            remote = await zelvane.aio.connect(url, namespace=namespace)
+            opened = remote.open_memory(name)
+        handle = await opened
+        tokens = []
+        entered = asyncio.Event()
+
+        async def hold():
+            async with handle.lock(timeout=TIMEOUT) as held:
+                assert held is handle
+                tokens.append(held.token)
+                entered.set()
+                await asyncio.sleep(0.1)
+                assert held.token == tokens[0]
+                await held.write("first")
+
+        async def follow():
+            await entered.wait()
+            with pytest.raises(RuntimeError, match=NOT_HELD.replace("thread", "task")):
+                handle.token
+            async with handle.lock(timeout=TIMEOUT) as held:
+                tokens.append(held.token)
+                assert await held.read() == "first"
+
+        try:
+            await asyncio.gather(hold(), follow())
+            with pytest.raises(RuntimeError, match=NOT_HELD.replace("thread", "task")):
+                handle.token
+        finally:
+            if backend.kind != "local":
+                await remote.close()
+        return tokens
+
+    name = backend.name("async-fenced")
+    backend.api.write_memory(name, None)
+    first, second = asyncio.run(main())
+    assert first < second
+    with backend.api.open_memory(name) as handle, handle.lock(timeout=TIMEOUT) as held:
+        assert held.token > second
 
 
 FORKED_HOLDER = CHILD + """

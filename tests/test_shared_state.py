@@ -681,3 +681,23 @@ def test_closing_inside_the_block_keeps_the_lock_until_it_ends(slot):
         with pytest.raises(RuntimeError, match=HELD_HERE):
             zelvane.read_memory(slot.name)
     assert zelvane.read_memory(slot.name) == 0
+
+
+def test_a_lock_token_counts_as_a_change_and_wakes_a_waiter_in_another_process(slot):
+    waiter = spawn_python(f"""
+import zelvane
+h = zelvane.open_memory({slot.name!r}, create=False)
+print("ready", flush=True)
+print(h.wait(since={slot.version}, timeout={TIMEOUT}), flush=True)
+""")
+    try:
+        wait_for_line(waiter, "ready")
+        wait_until(lambda: someone_waits(slot.name))
+        with slot.lock() as held:
+            token = held.token
+            assert held.token == token
+    finally:
+        out = finish(waiter)
+    # Woken when the block ended, as after a write in it; nothing was written.
+    assert out.strip() == str(token)
+    assert (slot.version, slot.read()) == (token, 0)

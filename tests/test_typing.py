@@ -50,7 +50,8 @@ with zelvane.open_memory("n", create=True) as slot:
     total: int = slot.update(lambda v: (v or 0) + 1, timeout=1.0)
     since: int = slot.wait(since=slot.version, timeout=None)
     with slot.lock(timeout=2) as locked:
-        locked.write(locked.read() + [total, since])
+        fence: int = locked.token
+        locked.write(locked.read() + [total, since, fence])
 port: int = zelvane.read_memory("n")["port"]
 with zelvane.open_function("add") as call:
     print(call(1, 2, timeout=2.5), call.name, call.closed)
@@ -66,6 +67,8 @@ remote = zelvane.connect("redis://localhost:6379/0", namespace="app")
 remote.write_memory("n", counts)
 with remote.open_memory("n") as remote_slot:
     bumped: int = remote_slot.update(lambda v: (v or 0) + 1, timeout=1.0)
+    with remote_slot.lock() as remote_held:
+        remote_fence: int = remote_held.token
 with remote.open_function("add", wait=1.0) as remote_add:
     print(remote_add(1, 2, timeout=2.5), remote.url, remote.namespace, bumped)
 with zelvane.Executor("add", max_in_flight=8) as executor:
@@ -101,7 +104,8 @@ async def main() -> None:
         total: int = await slot.update(lambda v: (v or 0) + 1, timeout=1.0)
         since: int = await slot.wait(since=slot.version, timeout=0.5)
         async with slot.lock(timeout=2) as locked:
-            print(await locked.read(), written, total, since)
+            fence: int = locked.token
+            print(await locked.read(), written, total, since, fence)
     async with await aio.open_function("f", wait=1.0) as function:
         print(await function(1, timeout=2.5), function.name, function.closed)
     await aio.serve("f", double, concurrency=4)
@@ -116,7 +120,8 @@ async def main() -> None:
             seen: int = remote_slot.version
             bumped: int = await remote_slot.update(lambda v: (v or 0) + 1, timeout=1.0)
             async with remote_slot.lock(timeout=2) as held:
-                print(await held.read(), seen, bumped, await remote_slot.wait(since=seen, timeout=0.5))
+                remote_fence: int = held.token
+                print(await held.read(), seen, bumped, remote_fence, await remote_slot.wait(since=seen, timeout=0.5))
         handle: aio.AsyncRemoteFunctionHandle = await z.open_function("f", wait=1.0, servers=2)
         count: int = handle.servers
         print(await handle(1, timeout=2.5), count, z.url, z.namespace, z.closed)
@@ -189,6 +194,7 @@ BAD = [
     'zelvane.open_memory("n").wait(since="1")',
     'zelvane.open_memory("n").update(lambda v: object())',
     'zelvane.open_memory("n").lock(timeout="soon")',
+    'zelvane.open_memory("n").token.upper()',
     'zelvane.open_array("a", (2, 3), 5)',
     'zelvane.open_array("a", "2x3", "d")',
     'zelvane.open_array("a").wait(since="1")',

@@ -227,8 +227,8 @@ class Remote(RemoteCore):
             held = self._held.names = {}
         return held
 
-    def _hold(self, name, handle, token):
-        self._holdings()[name] = (handle, token)
+    def _hold(self, name, handle, token, fence):
+        self._holdings()[name] = (handle, token, fence)
 
     def _let_go(self, name):
         self._holdings().pop(name, None)
@@ -327,6 +327,12 @@ class RemoteMemoryHandle(MemoryHandleCore):
     @property
     def version(self):
         return self._remote._drive(self._version())
+
+    @property
+    def token(self):
+        """Inside this thread's lock() block of the handle: the fencing token
+        of the block's grant of the lock, a number that grows with every grant."""
+        return self._fencing_token("thread")
 
     def read(self):
         return self._remote._drive(self._read())

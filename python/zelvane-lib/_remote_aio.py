@@ -20,7 +20,7 @@ from zelvane._remote_cluster import (AsyncRoutes, REPEATABLE, READING, ACKNOWLED
 
 _ASKING = packed("ASKING")
 
-# The locks the running task holds: name -> (handle, token).
+# The locks the running task holds: name -> (handle, token, fencing token).
 _HELD = contextvars.ContextVar("zelvane_remote_locks", default={})
 # The names the running task serves.
 _SERVING = contextvars.ContextVar("zelvane_remote_serving", default=frozenset())
@@ -317,8 +317,8 @@ class AsyncRemote(RemoteCore):
         return _HELD.get()
 
     @staticmethod
-    def _hold(name, handle, token):
-        _HELD.set({**_HELD.get(), name: (handle, token)})
+    def _hold(name, handle, token, fence):
+        _HELD.set({**_HELD.get(), name: (handle, token, fence)})
 
     @staticmethod
     def _let_go(name):
@@ -432,6 +432,12 @@ class AsyncRemoteMemoryHandle(MemoryHandleCore):
         property does no I/O on the loop."""
         self._check_open()
         return self._seen
+
+    @property
+    def token(self):
+        """Inside this task's lock() block of the handle: the fencing token
+        of the block's grant of the lock, a number that grows with every grant."""
+        return self._fencing_token("task")
 
     async def read(self):
         return await self._remote._drive(self._read())

@@ -32,7 +32,7 @@ from zelvane._remote_scripts import (HEARTBEAT_TTL, CALL_SLICE, LOCK_LEASE, HAND
 from zelvane._remote_terms import (check_timeout, deadline_of, time_left, passed, check_name, check_create_memory,
     check_remove_memory, check_write_memory, call_payload, handle_payload, keys_of, heartbeat_request,
     leave_request, read_request, lock_request, write_request, is_left_out, made, seconds_ms, decoded_reply,
-    queue_script, stored, raise_write_failed, handed_state, read_value, MISSING_FUNCTION, MISSING_SLOT,
+    queue_script, stored, fence_of, raise_write_failed, handed_state, read_value, MISSING_FUNCTION, MISSING_SLOT,
     raise_not_a_function, reply_pop, popped, request_arguments, result_reply, failure_reply,
     reply_refused_for_length, NamedHandle, servers_wanted)
 
@@ -49,7 +49,7 @@ CLEANUP = "_cleanup"
 class RemoteCore:
     """What a connection does, for Remote and AsyncRemote. A mirror gives
     the I/O methods named above, _drive, and the bookkeeping of its thread
-    or task: _holdings() (name -> (handle, token) of the locks held),
+    or task: _holdings() (name -> (handle, token, fencing token) of the locks held),
     _hold, _let_go, _serving_here() (the names served), and _leases (hold,
     let_go, stop: the renewal of the locks' leases)."""
 
@@ -238,7 +238,7 @@ class RemoteCore:
         lease = seconds_ms(LOCK_LEASE)
         try:
             while woken is None:
-                if (yield RUN, "claim", [keys.lock, keys.waiters, keys.wake(token)], [token, lease, entry]):
+                if (yield RUN, "claim", [keys.lock, keys.waiters, keys.wake(token), keys.slot], [token, lease, entry]):
                     return None
                 if passed(deadline):
                     raise TimeoutError(f"Timed out waiting for the lock of slot '{name}'.")
@@ -320,6 +320,16 @@ class MemoryHandleCore(NamedHandle):
         if held[0] is not self:
             raise RuntimeError(f"The lock of slot '{self._name}' is already held by this thread.")
         return held[1]
+
+    def _fencing_token(self, holder):
+        """The fencing token of the lock() block this handle is in on this
+        thread (or task, the `holder`)."""
+        self._check_open()
+        held = self._remote._holdings().get(self._name)
+        if held is None or held[0] is not self:
+            raise RuntimeError(f"The lock of slot '{self._name}' is not held through this handle by this {holder}: "
+                               "its token is known inside a lock() block only.")
+        return held[2]
 
     def _version(self):
         self._check_open()
@@ -423,7 +433,7 @@ class HeldLockCore:
         remote._check_not_held(handle.name)
         self._token, found = yield from remote._lock(handle.name, deadline_of(self._timeout), True)
         handle._seen = stored(handle.name, found)[2]
-        remote._hold(handle.name, handle, self._token)
+        remote._hold(handle.name, handle, self._token, fence_of(found))
         return handle
 
     def _let_go(self):

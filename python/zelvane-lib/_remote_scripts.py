@@ -4,7 +4,8 @@ object runs as one script, so that no other client sees it half done.
 Every key of one object shares the hash tag "{namespace:name}", so that the
 scripts below touch a single slot of a Redis Cluster:
 
-    {ns:name}:slot      hash: ver, z (reserved, never written)
+    {ns:name}:slot      hash: ver, z (reserved, never written), fence (the
+                        number of the latest grant of the lock)
     {ns:name}:val       the encoded value (absent until the first write)
     {ns:name}:stage:ID  a large value on its way in, renamed to :val
     {ns:name}:done      "TOKEN:version" of the last writes that let go of
@@ -112,10 +113,12 @@ local function answered(key, pops, result)
 end
 """
 
-# A slot's {value, reserved, version}, from `found`, its fields z and ver
-# (ver is there as long as the slot is). Copying a value through a script
-# costs more than sending it, so a value longer than `limit` bytes ('' for
-# no limit) is left out, as 1, for a plain GET to fetch.
+# A slot's {value, reserved, version, fence}, from `found`, its fields z,
+# ver and fence (ver is there as long as the slot is; fence once its lock
+# was granted, and while the lock is held it is the holder's fencing
+# token). Copying a value through a script costs more than sending it, so
+# a value longer than `limit` bytes ('' for no limit) is left out, as 1,
+# for a plain GET to fetch.
 _SLOT_STATE = """
 local function slot_state(found, val, limit)
   local value
@@ -124,7 +127,7 @@ local function slot_state(found, val, limit)
   else
     value = redis.call('GET', val)
   end
-  return {value, found[1], found[2]}
+  return {value, found[1], found[2], found[3]}
 end
 """
 
@@ -141,10 +144,10 @@ return 1
 
 # KEYS: slot, fn, lock, val. ARGV (both optional, so that a plain read
 # sends the least): inline limit (default INLINE_VALUE), token. Returns {v,
-# z, ver} (v is 1 for a value over the limit, read apart), or -1 missing,
-# -2 locked by another, -3 a function's name.
+# z, ver, fence} (v is 1 for a value over the limit, read apart), or -1
+# missing, -2 locked by another, -3 a function's name.
 _READ = _SLOT_STATE + """
-local found = redis.call('HMGET', KEYS[1], 'z', 'ver')
+local found = redis.call('HMGET', KEYS[1], 'z', 'ver', 'fence')
 if not found[2] then
   if redis.call('EXISTS', KEYS[2]) == 1 then return -3 end
   return -1
@@ -155,17 +158,21 @@ return slot_state(found, KEYS[4], ARGV[1] or '%d')
 """ % INLINE_VALUE
 
 # Lets go of the lock: straight to the first waiter, whose token becomes
-# the holder's, so that a waiter never competes for it again. A waiter's
-# entry is a flag (1: it wants the value) and its token; its wake-up
-# carries the slot's state, '!' for a slot gone, or (reserved flag,
-# version, ':', value) when it wants the value, so that it reads nothing
-# more. A writer that lets go passes that state, `written`, which it knows.
+# the holder's, so that a waiter never competes for it again. Every grant
+# of the lock counts in the slot's fence, which the holder learns. A
+# waiter's entry is a flag (1: it wants the value) and its token; its
+# wake-up carries the slot's state, '!' for a slot gone, or (reserved flag,
+# version, ':', fence, ':', value) when it wants the value, so that it
+# reads nothing more. A writer that lets go passes the version and value
+# it wrote, `written`, which it knows.
 _HAND_ON = """
-local function handed_state(slot, val, wanted)
+local function handed_state(slot, val, wanted, written)
   if redis.call('EXISTS', slot) == 0 then return '!' end
+  local fence = redis.call('HINCRBY', slot, 'fence', 1)
   if not wanted then return '-' end
+  if written then return '-' .. written[1] .. ':' .. fence .. ':' .. written[2] end
   local found = redis.call('HMGET', slot, 'z', 'ver')
-  return (found[1] and 'z' or '-') .. (found[2] or '0') .. ':' .. (redis.call('GET', val) or '')
+  return (found[1] and 'z' or '-') .. (found[2] or '0') .. ':' .. fence .. ':' .. (redis.call('GET', val) or '')
 end
 
 local function hand_on(lock, waiters, slot, val, prefix, lease, written)
@@ -176,13 +183,7 @@ local function hand_on(lock, waiters, slot, val, prefix, lease, written)
   end
   local token = string.sub(entry, 2)
   redis.call('SET', lock, token, 'PX', lease)
-  local wanted = string.sub(entry, 1, 1) == '1'
-  local state
-  if written then
-    state = wanted and written or '-'
-  else
-    state = handed_state(slot, val, wanted)
-  end
+  local state = handed_state(slot, val, string.sub(entry, 1, 1) == '1', written)
   local wake = prefix .. ':wake:' .. token
   redis.call('RPUSH', wake, state)
   redis.call('PEXPIRE', wake, 60000)
@@ -242,25 +243,27 @@ if ARGV[4] == '1' then
   redis.call('LPUSH', prefix .. ':done', token .. ':' .. ver)
   redis.call('LTRIM', prefix .. ':done', 0, 63)
   redis.call('PEXPIRE', prefix .. ':done', 60000)
-  hand_on(KEYS[3], KEYS[5], KEYS[1], KEYS[4], prefix, ARGV[5], not staged and ('-' .. ver .. ':' .. ARGV[1]))
+  hand_on(KEYS[3], KEYS[5], KEYS[1], KEYS[4], prefix, ARGV[5], not staged and {ver, ARGV[1]})
 end
 return ver
 """
 
 # KEYS: slot, fn, lock, waiters, val, and the caller's wake key when a pop
 # of it follows in the same round trip. ARGV: token, lease ms, whether to
-# return the value, '1' when a pop follows. Returns {v, z, ver} (or 1) once
-# locked, 0 once queued behind the holder, -1 missing, -3 a function's
-# name. Any answer but 0 leaves an empty wake-up for the pop that follows,
-# so that it does not wait.
+# return the value, '1' when a pop follows. Returns {v, z, ver, fence} (or
+# 1) once locked, 0 once queued behind the holder, -1 missing, -3 a
+# function's name. Any answer but 0 leaves an empty wake-up for the pop
+# that follows, so that it does not wait.
 _LOCK = _SLOT_STATE + _ANSWERED + """
-local found = redis.call('HMGET', KEYS[1], 'z', 'ver')
+local found = redis.call('HMGET', KEYS[1], 'z', 'ver', 'fence')
 if not found[2] then
   if redis.call('EXISTS', KEYS[2]) == 1 then return answered(KEYS[6], ARGV[4], -3) end
   return answered(KEYS[6], ARGV[4], -1)
 end
+if redis.call('SET', KEYS[3], ARGV[1], 'NX', 'PX', ARGV[2]) then
+  found[3] = redis.call('HINCRBY', KEYS[1], 'fence', 1)
 -- Sent again after a lost connection, it answers as it did the first time.
-if not redis.call('SET', KEYS[3], ARGV[1], 'NX', 'PX', ARGV[2]) and redis.call('GET', KEYS[3]) ~= ARGV[1] then
+elseif redis.call('GET', KEYS[3]) ~= ARGV[1] then
   if not redis.call('LPOS', KEYS[4], ARGV[3] .. ARGV[1]) then redis.call('RPUSH', KEYS[4], ARGV[3] .. ARGV[1]) end
   return 0
 end
@@ -268,14 +271,15 @@ if ARGV[3] == '1' then return answered(KEYS[6], ARGV[4], slot_state(found, KEYS[
 return answered(KEYS[6], ARGV[4], 1)
 """
 
-# KEYS: lock, waiters, wake. ARGV: token, lease ms, entry. 1 when the
-# token holds the lock: handed to it, or taken because its holder's lease
-# ran out.
+# KEYS: lock, waiters, wake, slot. ARGV: token, lease ms, entry. 1 when
+# the token holds the lock: handed to it, or taken because its holder's
+# lease ran out (a grant, counted in the slot's fence).
 _CLAIM = """
 local holder = redis.call('GET', KEYS[1])
 if not holder then
   redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2])
   redis.call('LREM', KEYS[2], 0, ARGV[3])
+  if redis.call('EXISTS', KEYS[4]) == 1 then redis.call('HINCRBY', KEYS[4], 'fence', 1) end
   holder = ARGV[1]
 end
 if holder ~= ARGV[1] then return 0 end

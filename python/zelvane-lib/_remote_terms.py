@@ -305,8 +305,15 @@ def stored(name, found):
         raise MemoryError(f"Failed to open shared memory address '{name}'.")
     if found == -3:
         raise MemoryError(f"The shared memory address '{name}' does not hold a value slot.")
-    data, reserved, version = found
+    data, reserved, version = found[:3]
     return data, reserved is not None, int(version or 0)
+
+
+def fence_of(found):
+    """The fencing token of a grant of the lock, from what the lock and
+    read scripts found for its holder: the number of grants of the slot's
+    lock so far."""
+    return int(found[3] or 0)
 
 
 def raise_write_failed(name, code):
@@ -325,8 +332,9 @@ def handed_state(state):
         return -1
     if state == b"-":
         return 1
-    version, _, data = state[1:].partition(b":")
-    return [data or None, b"1" if state[:1] == b"z" else None, version]
+    version, _, rest = state[1:].partition(b":")
+    fence, _, data = rest.partition(b":")
+    return [data or None, b"1" if state[:1] == b"z" else None, version, fence]
 
 
 def read_value(data, reserved):

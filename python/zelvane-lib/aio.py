@@ -82,6 +82,19 @@ class AsyncMemoryHandle(_OpenedAtOnce):
     def version(self):
         return self._sync.version
 
+    @property
+    def token(self):
+        """Inside this task's lock() block of the handle: the fencing token of
+        the block's grant of the lock, as MemoryHandle.token gives it."""
+        try:
+            holder = _runtime(asyncio.get_running_loop()).lock_owners.get(self.name)
+        except RuntimeError:  # no running loop: no task holds anything
+            holder = None
+        if holder is None or holder[0]() is not asyncio.current_task() or holder[1] is not self:
+            raise RuntimeError(f"The lock of shared memory address '{self.name}' is not held through this handle by "
+                               "this task: its token is known inside a lock() block only.")
+        return self._sync.token
+
     async def read(self):
         # A slot that has held a large value is read on a helper thread.
         if self._sync._capacity >= _LARGE and not self._held_on_this_loop():

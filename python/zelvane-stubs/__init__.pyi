@@ -112,6 +112,11 @@ class MemoryHandle:
     def version(self) -> int:
         """The count of completed writes to the slot, the same for every
         handle in every process; it wraps around to 0 after 2**31 writes."""
+    @property
+    def token(self) -> int:
+        """Inside this thread's lock() block of the handle: the fencing token
+        of the block's grant, larger than every token given before it for the
+        slot; RuntimeError outside such a block."""
     def read(self) -> Any:
         """The stored value; InterruptedWriteError when a writer died mid-copy."""
     def write(self, value: Encodable, /) -> Literal[True]: ...
@@ -325,6 +330,11 @@ class RemoteMemoryHandle:
     def closed(self) -> bool: ...
     @property
     def version(self) -> int: ...
+    @property
+    def token(self) -> int:
+        """Inside this thread's lock() block of the handle: the fencing token
+        of the block's grant, which grows with every grant of the slot's
+        lock; RuntimeError outside such a block."""
     def read(self) -> Any: ...
     def write(self, value: Encodable, /) -> Literal[True]: ...
     def update(self, func: Callable[[Any], _Written], /, *, timeout: float | None = None) -> _Written: ...

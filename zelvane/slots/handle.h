@@ -206,6 +206,25 @@ PyObject* handle_wait(PyObject* py_self, PyObject* args, PyObject* kwargs) {
     return PyLong_FromUnsignedLong(version);
 }
 
+PyObject* handle_get_token(PyObject* py_self, void*) {
+    MemoryHandle* self = as_memory_handle(py_self);
+    if (!handle_ready(self)) {
+        return nullptr;
+    }
+    if (!held_by_this_thread(self->held)) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "The lock of shared memory address '%s' is not held through this handle by this thread: its "
+                     "token is known inside a lock() block only.",
+                     handle_name(self));
+        return nullptr;
+    }
+    if (!slot_state::usable) {
+        versions_unavailable();
+        return nullptr;
+    }
+    return PyLong_FromUnsignedLong(fencing_token(self, *self->held));
+}
+
 PyObject* handle_get_version(PyObject* py_self, void*) {
     MemoryHandle* self = as_memory_handle(py_self);
     if (!self->object) {
@@ -320,8 +339,15 @@ PyGetSetDef handle_getset[] = {
     {"closed", handle_get_closed, nullptr, "True once the handle is closed.", nullptr},
     {"_capacity", handle_get_capacity, nullptr, nullptr, nullptr},
     {"version", handle_get_version, nullptr,
-     "The count of completed writes to the slot, the same for every handle in every process (it wraps "
-     "around to 0 after 2**31 writes).",
+     "The count of completed writes to the slot (and of lock tokens drawn, see token), the same for "
+     "every handle in every process (it wraps around to 0 after 2**31 writes).",
+     nullptr},
+    {"token", handle_get_token, nullptr,
+     "Inside this thread's lock() block of the handle: the fencing token of the block's grant of the "
+     "lock, larger than every token given before it for the slot, by any process. It is drawn the first "
+     "time it is asked for in a block and counts as a change of the slot, as a write does: the token is "
+     "the version that change makes (so it wraps around with the version). RuntimeError outside such a "
+     "block.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

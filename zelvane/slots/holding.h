@@ -30,6 +30,8 @@ struct HeldSlot {
     SlotAccess access;  // locked through the handle's own mapping
     pid_t process = 0;
     pid_t thread = 0;
+    bool has_token = false;  // whether this grant's fencing token was drawn
+    uint32_t token = 0;
 
     void forget() { access.lock.forget(); }
 };
@@ -73,6 +75,23 @@ bool lock_for_holding(MemoryHandle* self, HeldSlot& held, const timespec* limit)
     const bool locked = lock_handle(self, held.access, 0);
     held.access.limit = nullptr;
     return locked;
+}
+
+// The fencing token of the grant `held`, drawn the first time it is asked
+// for: a change counted in the slot's version, as a write is, so that it is
+// larger than every token drawn before it (the version lives in shared
+// memory and only grows under the mutex, also past a holder that died),
+// and the version it makes. Grants nobody asks need no number, and count
+// nothing. Needs slot_state::usable.
+uint32_t fencing_token(MemoryHandle* self, HeldSlot& held) {
+    if (!held.has_token) {
+        SlotAccess& access = held.access;
+        access.wake_waiters |= slot_state::count_write(&access.header()->mutex);
+        note_version(self, access);
+        held.token = self->seen_version;
+        held.has_token = true;
+    }
+    return held.token;
 }
 
 // Runs `body(access)` under the slot's mutex with room for `new_size`
