@@ -467,3 +467,24 @@ def test_a_redis_marker_carries_over_to_the_blocks_that_continue_the_script():
             "<!-- example: continue -->\n```python\nzelvane.connect('redis://localhost:6379')\n```\n")
     (script,) = plan_scripts(parse_blocks(page, "page.md"))
     assert script.redis and "redis://127.0.0.1:9" in script.source(redis_url="redis://127.0.0.1:9")
+
+
+def test_a_page_run_reports_each_failing_block_and_leaves_no_shared_memory(tmp_path):
+    name = f"docs_example_{os.getpid()}"
+    page = ("<!-- example: background -->\n```python\nraise SystemExit(3)\n```\n"
+            f"```python\nimport zelvane\nzelvane.write_memory({name!r}, 1)\n```\n"
+            "```python\nraise ValueError('broken example')\n```\n"
+            "<!-- example: continue -->\n```python\nprint('not reached')\n```\n")
+    before = shm_entries()
+    run = PageRun(str(tmp_path))
+    try:
+        for number, script in enumerate(plan_scripts(parse_blocks(page, "page.md"))):
+            run.run(script, number)
+        run.background[0][1].wait(timeout=BLOCK_TIMEOUT)   # it has ended by the time the page is done
+        assert os.path.exists(os.path.join(SHM_DIR, name))
+    finally:
+        run.stop_background()
+        remove_new_shm(before)
+    assert not os.path.exists(os.path.join(SHM_DIR, name))
+    assert [failure.split(":")[1] for failure in run.failures] == ["9", "2"]
+    assert "ValueError: broken example" in run.failures[0] and "status 3" in run.failures[1]

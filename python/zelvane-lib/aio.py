@@ -116,8 +116,9 @@ class AsyncMemoryHandle(_OpenedAtOnce):
 
     async def wait(self, since=None, timeout=None):
         """Waits until the slot's version differs from since (None: the one
-        this handle last read, wrote or waited for) and returns the new
-        version; TimeoutError when timeout (seconds) passes first."""
+        this handle last read, wrote or waited for, or was opened at) and
+        returns the new version; TimeoutError when timeout (seconds) passes
+        first."""
         return await _wait_for_change(self._sync, since, timeout)
 
     def lock(self, timeout=None):

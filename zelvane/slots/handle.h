@@ -301,7 +301,8 @@ PyMethodDef handle_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "wait($self, /, since=None, timeout=None)\n--\n\n"
      "Blocks until the slot's version differs from since (None: the version this handle last read,\n"
-     "wrote or waited for) and returns the new version; TimeoutError after timeout seconds."},
+     "wrote or waited for, or was opened at) and returns the new version; TimeoutError after timeout\n"
+     "seconds."},
     {"lock", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_lock_method<MemoryHandle>)),
      METH_VARARGS | METH_KEYWORDS,
      "lock($self, /, timeout=None)\n--\n\n"
