@@ -34,10 +34,11 @@ separated by spaces or commas (`<!-- example: background, redis -->`):
 A block that continues another inherits its redis and cluster markers. Any
 other word in an `example:` comment is a harness error. Each script runs in
 a process group of its own; whatever is left of the group when the script
-ends is killed. After a page, the /dev/shm entries its blocks created (the
-listing after compared with the one before) are removed, so a failing
-example leaves nothing behind; names starting with "zt_", the test
-fixtures' own, are left to the fixtures that made them.
+ends is killed. After a page, the /dev/shm entries that appeared while it
+ran (the listing after compared with the one before) are removed when the
+page's code names them, so a failing example leaves nothing behind; an
+entry it does not name is another program's (examples spell out the names
+they use).
 """
 import dataclasses
 import os
@@ -58,7 +59,6 @@ SHM_DIR = "/dev/shm"
 BLOCK_TIMEOUT = 60
 STOP_TIMEOUT = 10
 OUTPUT_SHOWN = 3000
-FIXTURE_PREFIX = "zt_"
 
 REDIS_URL = "redis://localhost:6379"
 CLUSTER_URL = "redis://localhost:7000"
@@ -250,7 +250,7 @@ def page_params():
 
 
 def shm_entries():
-    return {entry for entry in os.listdir(SHM_DIR) if not entry.startswith(FIXTURE_PREFIX)}
+    return set(os.listdir(SHM_DIR))
 
 
 def child_env():
@@ -335,8 +335,13 @@ class PageRun:
         self.background = []
 
 
-def remove_new_shm(before):
+def remove_new_shm(before, code):
+    """Removes what appeared in /dev/shm since `before` under a name that the
+    page's `code` spells out; whatever else appeared meanwhile belongs to
+    other programs on the machine (another test run, a benchmark)."""
     for entry in shm_entries() - before:
+        if entry not in code:
+            continue
         try:
             os.unlink(os.path.join(SHM_DIR, entry))
         except FileNotFoundError:
@@ -376,7 +381,7 @@ def test_page_examples_run(page, page_redis, request, tmp_path):
             run.run(script, number)
     finally:
         run.stop_background()
-        remove_new_shm(before)
+        remove_new_shm(before, "\n".join(block.code for script in scripts for block in script.blocks))
     if run.failures:
         pytest.fail(f"{len(run.failures)} example(s) of {page} failed:\n\n" + "\n\n".join(run.failures),
                     pytrace=False)
@@ -484,7 +489,7 @@ def test_a_page_run_reports_each_failing_block_and_leaves_no_shared_memory(tmp_p
         assert os.path.exists(os.path.join(SHM_DIR, name))
     finally:
         run.stop_background()
-        remove_new_shm(before)
+        remove_new_shm(before, page)
     assert not os.path.exists(os.path.join(SHM_DIR, name))
     assert [failure.split(":")[1] for failure in run.failures] == ["9", "2"]
     assert "ValueError: broken example" in run.failures[0] and "status 3" in run.failures[1]
