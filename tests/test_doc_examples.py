@@ -67,6 +67,7 @@ KNOWN_WORDS = {"skip", "continue", "background", "redis", "cluster"}
 FENCE = re.compile(r"^(?P<indent>[ \t]*)(?P<fence>`{3,}|~{3,})[ \t]*(?P<info>[^`\n]*)$")
 MARKER = re.compile(r"^\s*<!--\s*example:(?P<body>.*?)-->\s*$")
 ANY_REDIS_URL = re.compile(r"rediss?://[^\s'\"]*")
+USES_REDIS = re.compile(r"\b(?:zelvane|aio)\.connect\(|^\s*(?:import|from)\s+redis\b", re.MULTILINE)
 
 
 class HarnessError(Exception):
@@ -182,6 +183,9 @@ def parse_blocks(text, path, errors=None):
 def check_redis_urls(block, marked_redis, marked_cluster):
     """A harness error for a Redis URL the harness cannot point at its own server."""
     allowed = ([REDIS_URL] if marked_redis else []) + ([CLUSTER_URL] if marked_cluster else [])
+    if not allowed and USES_REDIS.search(block.code):
+        raise HarnessError(f"{block.where}: the example uses Redis: mark the block <!-- example: redis --> (or "
+                           f"cluster) and name the server {REDIS_URL} (or {CLUSTER_URL})")
     for url in ANY_REDIS_URL.findall(block.code):
         if not any(url == base or url.startswith(base + "/") for base in allowed):
             raise HarnessError(
@@ -461,6 +465,8 @@ def test_a_broken_marker_is_refused(marker, message):
     ("<!-- example: redis -->\n```python\nconnect('redis://example.org:6379')\n```\n", "'redis://example.org:6379'"),
     ("<!-- example: redis -->\n```python\nconnect('redis://localhost:7000')\n```\n", "mark the block"),
     ("<!-- example: continue -->\n```python\npass\n```\n", "no block before it runs"),
+    ("```python\nimport redis\n```\n", "the example uses Redis: mark the block"),
+    ("```python\nz = zelvane.aio.connect(url)\n```\n", "the example uses Redis: mark the block"),
 ])
 def test_a_page_the_harness_cannot_run_is_refused(page, message):
     with pytest.raises(HarnessError, match=message):

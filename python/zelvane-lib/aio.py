@@ -760,10 +760,11 @@ class AsyncFunctionHandle:
 
 
 async def open_function(name, /, *, wait=None, servers=None):
-    """Opens the function served under name; with wait, waits up to that
-    many seconds for it to be served (TimeoutError when it is not); with
-    servers, until that many live servers serve it (up to wait seconds when
-    given)."""
+    """Opens the function served under name and returns an
+    AsyncFunctionHandle (a coroutine: await it). With wait, waits on the
+    loop up to that many seconds for it to be served (TimeoutError when it
+    is not); with servers, until that many live servers serve it (up to
+    wait seconds when given)."""
     if not _is_seconds(wait) and (wait is not None or servers is None):
         # Nothing to wait for, or arguments that the module refuses.
         return AsyncFunctionHandle(zelvane.open_function(name, wait=wait, servers=servers))
