@@ -658,6 +658,7 @@ def report_contention(bench, peers, collected, targets):
     print(f"{'peer':<{width}}{'calls/s':>9}{'p50':>9}{'p99':>9}{'worst':>10}{'spread':>8}"
           f"{'cpu':>7}{'z/time':>8}{'z/p99':>7}{'z/worst':>8}")
     ours = figures[0]
+    family = " ".join(bench.split()[:2])  # one plot for every configuration of the mode
     for peer, f in zip(peers, figures):
         print(f"{peer.label:<{width}}{f['rate']:>9.0f}{f['p50']:>9.1f}{f['p99']:>9.1f}"
               f"{f['worst']:>10.0f}{f['spread']:>8.2f}{f['cpu']:>7.1f}{f['rate'] / ours['rate']:>8.2f}"
@@ -666,13 +667,13 @@ def report_contention(bench, peers, collected, targets):
         if is_zelvane(peer):
             continue
         # time per call rather than calls/s, so that below 1 is faster here too
-        record_ratio(bench, "time per call", peer.label, f["rate"] / ours["rate"], targets.get("time"))
-        record_ratio(bench, "p99", peer.label, ours["p99"] / f["p99"], targets.get("p99"))
+        record_ratio(bench, "time per call", peer.label, f["rate"] / ours["rate"], targets.get("time"), family)
+        record_ratio(bench, "p99", peer.label, ours["p99"] / f["p99"], targets.get("p99"), family)
         if HAS_HANDLE:
             handle = figures[1]
             record_ratio(bench, "handle time per call", peer.label, f["rate"] / handle["rate"],
-                         targets.get("time"))
-            record_ratio(bench, "handle p99", peer.label, handle["p99"] / f["p99"], targets.get("p99"))
+                         targets.get("time"), family)
+            record_ratio(bench, "handle p99", peer.label, handle["p99"] / f["p99"], targets.get("p99"), family)
     return figures
 
 

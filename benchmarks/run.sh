@@ -4,15 +4,26 @@
 # peer's (below 1 means zelvane is faster), with the target where there is one.
 #
 #   scripts/dev-build.sh
-#   PYTHONPATH=$PWD/build/py311 benchmarks/run.sh [--quick]
+#   PYTHONPATH=$PWD/build/py311 benchmarks/run.sh [--quick] [--plot DIR]
+#
+# --plot DIR draws each benchmark family's ratios as DIR/<family>.png
+# (matplotlib, from the bench extra).
 #
 # It builds nothing: it measures the zelvane (and zelvane_bench) that
 # PYTHONPATH leads to. PYTHON names the interpreter (default python3).
 set -uo pipefail
+quick=()
+plot=()
+while [[ $# -gt 0 ]]; do
+    case "$1" in
+        --quick) quick=(--quick) ;;
+        --plot) plot=(--plot "$(realpath -m "${2:?--plot needs a folder}")"); shift ;;
+        *) echo "unknown option: $1" >&2; exit 2 ;;
+    esac
+    shift
+done
 cd "$(dirname "$0")"
 python=${PYTHON:-python3}
-quick=()
-if [[ "${1:-}" == "--quick" ]]; then quick=(--quick); fi
 ZELVANE_BENCH_RATIOS=$(mktemp)
 export ZELVANE_BENCH_RATIOS
 trap 'rm -f "$ZELVANE_BENCH_RATIOS"' EXIT
@@ -24,7 +35,7 @@ run() {
     echo "== $*"
     local before
     before=$(wc -l <"$ZELVANE_BENCH_RATIOS")
-    if ! "$python" "$@"; then
+    if ! "$python" "$@" "${plot[@]}"; then
         notes+=("$* failed")
         failed=1
     elif [[ $(wc -l <"$ZELVANE_BENCH_RATIOS") == "$before" ]]; then

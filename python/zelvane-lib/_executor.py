@@ -74,6 +74,7 @@ class Executor(concurrent.futures.Executor):
 
     @property
     def name(self):
+        """The name of the function the calls go to."""
         return self._name
 
     def __repr__(self):
@@ -118,6 +119,8 @@ class Executor(concurrent.futures.Executor):
         return super().map(self.call, *iterables, timeout=timeout)
 
     def shutdown(self, wait=True, *, cancel_futures=False):
+        """As concurrent.futures.Executor.shutdown: no more submissions; with wait, returns once every
+        posted and waiting call has ended; cancel_futures cancels the calls not yet posted."""
         with self._mutex:
             if self._pid != os.getpid():
                 self._after_fork()

@@ -85,18 +85,28 @@ class Remote(RemoteCore):
     # -- the operations
 
     def create_memory(self, name, prealloc_size=0, error_if_exists=False):
+        """As zelvane.create_memory, on the Redis server: creates an empty slot; False when the name exists
+        (or, with error_if_exists, raises)."""
         return self._drive(self._create_memory(name, prealloc_size, error_if_exists))
 
     def remove_memory(self, name, throw_error=False):
+        """As zelvane.remove_memory: removes the slot name; False when there is none (or, with
+        throw_error, raises)."""
         return self._drive(self._remove_memory(name, throw_error))
 
     def read_memory(self, name, /):
+        """As zelvane.read_memory: the value stored under name (None for a slot never written and created
+        without a size); MemoryError when there is no such slot."""
         return self._drive(self._read_memory(name))
 
     def write_memory(self, name, value, create=True):
+        """As zelvane.write_memory: stores value under name (making the slot unless create is false);
+        returns True."""
         return self._drive(self._write_memory(name, value, create))
 
     def open_memory(self, name, create=True, *, wait=None, temporary=False):
+        """As zelvane.open_memory: a RemoteMemoryHandle of the slot name (made unless create is false;
+        then wait, in seconds, is how long to wait for it to appear)."""
         return self._drive(self._open_memory(name, create, wait, temporary, RemoteMemoryHandle))
 
     def open_queue(self, name, maxsize=0, *, create=True, temporary=False):
@@ -105,21 +115,30 @@ class Remote(RemoteCore):
         return self._drive(_remote_queue_core.open_queue(self, name, maxsize, create, temporary, RemoteQueueHandle))
 
     def create_function(self, name, func, /):
+        """As zelvane.create_function: serves func under name, one call at a time, until
+        remove_function(name); then writes the line "read" to standard output and returns None."""
         check_create_function(name, func)
         Server(self, name, func, "create").run()
         print("read", flush=True)
 
     def serve(self, name, func, /):
+        """As zelvane.serve: serves func under name as one server of a pool; returns None once
+        remove_function(name) stops the pool. An exception raised by func goes back to its caller."""
         check_serve(name, func)
         Server(self, name, func, "serve").run()
 
     def remove_function(self, name, /):
+        """As zelvane.remove_function: asks every server of name to stop; False when nothing serves it."""
         return self._drive(self._remove_function(name))
 
     def call_function(self, name, args, /):
+        """As zelvane.call_function: calls the function served under name with the tuple args and
+        returns its result."""
         return self._drive(self._call_function(name, args))
 
     def open_function(self, name, /, *, wait=None, servers=None):
+        """As zelvane.open_function: a RemoteFunctionHandle of the function served under name (waiting
+        up to wait seconds for it to be served, or for `servers` live servers)."""
         return self._drive(self._open_function(name, wait, servers, RemoteFunctionHandle))
 
     # -- the I/O of the operations
@@ -326,6 +345,7 @@ class RemoteMemoryHandle(MemoryHandleCore):
 
     @property
     def version(self):
+        """The count of completed writes to the slot (one round trip to the server)."""
         return self._remote._drive(self._version())
 
     @property
@@ -335,19 +355,27 @@ class RemoteMemoryHandle(MemoryHandleCore):
         return self._fencing_token("thread")
 
     def read(self):
+        """The stored value, as MemoryHandle.read()."""
         return self._remote._drive(self._read())
 
     def write(self, value, /):
+        """Stores value in the slot and returns True."""
         return self._remote._drive(self._write(value))
 
     def update(self, func, /, *, timeout=None):
+        """Replaces the value with func(value) under the slot's lock and returns it (func gets None for
+        a slot never written); timeout (seconds) bounds the wait for the lock (TimeoutError)."""
         return self._remote._drive(self._update(func, timeout))
 
     def lock(self, timeout=None):
+        """A context manager that holds the slot's lock (a lease that this process renews while it
+        lives); timeout (seconds) bounds the wait for it (TimeoutError)."""
         self._check_open()
         return HeldLock(self, check_timeout(timeout))
 
     def wait(self, since=None, timeout=None):
+        """Blocks until the slot's version differs from since (None: the one this handle last saw) and
+        returns the new version; TimeoutError after timeout seconds."""
         since, deadline = self._watched_from(since, timeout)
         self._seen = self._changed_from(since, deadline)
         return self._seen

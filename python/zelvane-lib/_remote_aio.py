@@ -118,18 +118,23 @@ class AsyncRemote(RemoteCore):
     # -- the operations
 
     async def create_memory(self, name, prealloc_size=0, error_if_exists=False):
+        """As Remote.create_memory, awaited."""
         return await self._drive(self._create_memory(name, prealloc_size, error_if_exists))
 
     async def remove_memory(self, name, throw_error=False):
+        """As Remote.remove_memory, awaited."""
         return await self._drive(self._remove_memory(name, throw_error))
 
     async def read_memory(self, name, /):
+        """As Remote.read_memory, awaited."""
         return await self._drive(self._read_memory(name))
 
     async def write_memory(self, name, value, create=True):
+        """As Remote.write_memory, awaited."""
         return await self._drive(self._write_memory(name, value, create))
 
     async def open_memory(self, name, create=True, *, wait=None, temporary=False):
+        """As Remote.open_memory, awaited: an AsyncRemoteMemoryHandle."""
         return await self._drive(self._open_memory(name, create, wait, temporary, AsyncRemoteMemoryHandle))
 
     async def open_queue(self, name, maxsize=0, *, create=True, temporary=False):
@@ -139,6 +144,8 @@ class AsyncRemote(RemoteCore):
                                                                AsyncRemoteQueueHandle))
 
     async def create_function(self, name, func, /):
+        """As Remote.create_function, awaited: serves func (a coroutine function too) until
+        remove_function(name)."""
         check_create_function(name, func)
         await AsyncServer(self, name, func, "create").run()
         print("read", flush=True)
@@ -161,12 +168,15 @@ class AsyncRemote(RemoteCore):
                 raise server.exception()
 
     async def remove_function(self, name, /):
+        """As Remote.remove_function, awaited."""
         return await self._drive(self._remove_function(name))
 
     async def call_function(self, name, args, /):
+        """As Remote.call_function, awaited."""
         return await self._drive(self._call_function(name, args))
 
     async def open_function(self, name, /, *, wait=None, servers=None):
+        """As Remote.open_function, awaited: an AsyncRemoteFunctionHandle."""
         return await self._drive(self._open_function(name, wait, servers, AsyncRemoteFunctionHandle))
 
     # -- the I/O of the operations
@@ -440,9 +450,11 @@ class AsyncRemoteMemoryHandle(MemoryHandleCore):
         return self._fencing_token("task")
 
     async def read(self):
+        """The stored value, as MemoryHandle.read(), awaited."""
         return await self._remote._drive(self._read())
 
     async def write(self, value, /):
+        """Stores value in the slot and returns True, awaited."""
         return await self._remote._drive(self._write(value))
 
     async def update(self, func, /, *, timeout=None):
@@ -451,10 +463,13 @@ class AsyncRemoteMemoryHandle(MemoryHandleCore):
         return await self._remote._drive(self._update(func, timeout))
 
     def lock(self, timeout=None):
+        """The slot's lock for `async with`; timeout (seconds) bounds the wait for it (TimeoutError)."""
         self._check_open()
         return AsyncHeldLock(self, check_timeout(timeout))
 
     async def wait(self, since=None, timeout=None):
+        """Waits until the slot's version differs from since (None: the one this handle last saw) and
+        returns the new version; TimeoutError after timeout seconds."""
         since, deadline = self._watched_from(since, timeout)
         self._seen = await self._changed_from(since, deadline)
         return self._seen

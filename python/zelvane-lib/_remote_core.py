@@ -54,8 +54,8 @@ class RemoteCore:
     let_go, stop: the renewal of the locks' leases)."""
 
     url = property(lambda self: self._url, doc="The server's URL without its credentials.")
-    namespace = property(lambda self: self._namespace)
-    closed = property(lambda self: self._closed)
+    namespace = property(lambda self: self._namespace, doc="The namespace given to connect(), which prefixes every key of this connection.")
+    closed = property(lambda self: self._closed, doc="True once close() was called.")
 
     def _check_open(self):
         if self._closed:

@@ -34,6 +34,7 @@ class RemoteQueueHandle(QueueHandleCore):
         return self._remote._drive(self._put(item, block, timeout))
 
     def put_nowait(self, item, /):
+        """Puts item if there is room at once; otherwise raises queue.Full."""
         return self._remote._drive(self._put(item, False, None))
 
     def get(self, block=True, timeout=None):
@@ -41,6 +42,7 @@ class RemoteQueueHandle(QueueHandleCore):
         return self._remote._drive(self._get(block, timeout))
 
     def get_nowait(self):
+        """Returns the head item if there is one at once; otherwise raises queue.Empty."""
         return self._remote._drive(self._get(False, None))
 
     def get_reliably(self, timeout=None):
@@ -56,9 +58,11 @@ class RemoteQueueHandle(QueueHandleCore):
         return self._remote._drive(self._qsize())
 
     def empty(self):
+        """Whether no item waits in the queue."""
         return self._remote._drive(self._empty())
 
     def full(self):
+        """Whether the queue holds maxsize items."""
         return self._remote._drive(self._full())
 
 
@@ -100,19 +104,26 @@ class AsyncRemoteQueueHandle(QueueHandleCore):
         return False
 
     async def close(self):
+        """Lets go of the queue; it stays with its items (a temporary queue's last holder removes it)."""
         if not self._closed:
             await asyncio.shield(self._remote._drive(self._close()))
 
     async def put(self, item, block=True, timeout=None):
+        """Puts item at the tail, awaiting room; queue.Full when none came in time (or at once with
+        block false)."""
         return await self._remote._drive(self._put(item, block, timeout))
 
     async def put_nowait(self, item, /):
+        """Puts item if there is room at once; otherwise raises queue.Full."""
         return await self._remote._drive(self._put(item, False, None))
 
     async def get(self, block=True, timeout=None):
+        """Removes and returns the head item, awaiting one; queue.Empty when none came in time (or at
+        once with block false)."""
         return await self._remote._drive(self._get(block, timeout))
 
     async def get_nowait(self):
+        """Returns the head item if there is one at once; otherwise raises queue.Empty."""
         return await self._remote._drive(self._get(False, None))
 
     def get_reliably(self, timeout=None):
@@ -122,12 +133,15 @@ class AsyncRemoteQueueHandle(QueueHandleCore):
         return AsyncReliableGet(self, deadline_of(queue_timeout(timeout)))
 
     async def qsize(self):
+        """The items waiting (reserved ones not counted)."""
         return await self._remote._drive(self._qsize())
 
     async def empty(self):
+        """Whether no item waits in the queue."""
         return await self._remote._drive(self._empty())
 
     async def full(self):
+        """Whether the queue holds maxsize items."""
         return await self._remote._drive(self._full())
 
 

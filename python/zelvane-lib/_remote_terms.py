@@ -276,13 +276,14 @@ class NamedHandle:
         self._name = name
         self._closed = False
 
-    name = property(lambda self: self._name)
-    closed = property(lambda self: self._closed)
+    name = property(lambda self: self._name, doc="The name the handle was opened with.")
+    closed = property(lambda self: self._closed, doc="True once the handle is closed.")
 
     def __repr__(self):
         return f"<zelvane {self._kind} {self._name!r} {'closed' if self._closed else 'open'}>"
 
     def close(self):
+        """Lets go of the handle; later uses raise ValueError."""
         self._closed = True
 
     def __reduce__(self):

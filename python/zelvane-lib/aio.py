@@ -72,14 +72,17 @@ class AsyncMemoryHandle(_OpenedAtOnce):
 
     @property
     def name(self):
+        """The slot's name."""
         return self._sync.name
 
     @property
     def closed(self):
+        """Whether close() was called."""
         return self._sync.closed
 
     @property
     def version(self):
+        """The count of completed writes to the slot, as MemoryHandle.version."""
         return self._sync.version
 
     @property
@@ -96,12 +99,17 @@ class AsyncMemoryHandle(_OpenedAtOnce):
         return self._sync.token
 
     async def read(self):
+        """The stored value, as MemoryHandle.read(): None for a slot never
+        written, zelvane.InterruptedWriteError for one whose writer died
+        during the copy. Waits (without blocking the loop) while another
+        task, thread or process holds the slot's lock."""
         # A slot that has held a large value is read on a helper thread.
         if self._sync._capacity >= _LARGE and not self._held_on_this_loop():
             return await asyncio.get_running_loop().run_in_executor(None, self._sync.read)
         return await self._locked(self._sync.read)
 
     async def write(self, value, /):
+        """Stores value, as MemoryHandle.write(); returns True."""
         if _any_large((value,)) and not self._held_on_this_loop():
             return await asyncio.get_running_loop().run_in_executor(None, self._sync.write, value)
         return await self._locked(self._sync.write, value)
@@ -113,16 +121,28 @@ class AsyncMemoryHandle(_OpenedAtOnce):
         return self.name in _runtime(asyncio.get_running_loop()).lock_owners
 
     async def update(self, func, /, *, timeout=None):
+        """Reads the value, calls func with it (None for a slot never
+        written) and writes what it returns, under the slot's lock; returns
+        that. timeout (seconds) bounds the wait for the lock (TimeoutError).
+        func runs on the loop's thread and must not await."""
         return await self._locked(self._sync.update, func, timeout=timeout)
 
     async def wait(self, since=None, timeout=None):
+        """Waits until the slot's version differs from since (None: the one
+        this handle last read, wrote or waited for, or was opened at) and
+        returns the new version; TimeoutError when timeout (seconds) passes
+        first."""
         return await _wait_for_change(self._sync, since, timeout)
 
     def lock(self, timeout=None):
+        """The slot's lock, for `async with`: the task inside holds it, and
+        its reads and writes through this handle do not lock again.
+        timeout (seconds) bounds the wait for it (TimeoutError)."""
         self._sync.lock(timeout)  # refuses what lock() refuses, now
         return _AsyncSlotLock(self, timeout)
 
     def close(self):
+        """Lets go of the slot (which stays); later uses raise ValueError."""
         self._sync.close()
 
     async def __aenter__(self):
@@ -318,25 +338,34 @@ class AsyncArrayHandle(_OpenedAtOnce):
         self._sync = sync
 
     handle = property(lambda self: self._sync, doc="The synchronous ArrayHandle, for views of the memory.")
-    name = property(lambda self: self._sync.name)
-    shape = property(lambda self: self._sync.shape)
-    format = property(lambda self: self._sync.format)
-    dtype = property(lambda self: self._sync.dtype)
-    nbytes = property(lambda self: self._sync.nbytes)
-    closed = property(lambda self: self._sync.closed)
-    version = property(lambda self: self._sync.version)
+    name = property(lambda self: self._sync.name, doc="The array's name.")
+    shape = property(lambda self: self._sync.shape, doc="The array's shape, a tuple of ints.")
+    format = property(lambda self: self._sync.format, doc="The element's struct format character.")
+    dtype = property(lambda self: self._sync.dtype, doc="The element's numpy dtype (needs numpy).")
+    nbytes = property(lambda self: self._sync.nbytes, doc="The size of the array's data in bytes.")
+    closed = property(lambda self: self._sync.closed, doc="Whether close() was called.")
+    version = property(lambda self: self._sync.version,
+                       doc="The count of the array's changes: lock() blocks left and notify() calls.")
 
     async def wait(self, since=None, timeout=None):
+        """Waits until the array's version differs from since (None: the
+        one this handle last saw) and returns the new version; TimeoutError
+        when timeout (seconds) passes first."""
         return await _wait_for_change(self._sync, since, timeout)
 
     def notify(self):
+        """Marks a change made without lock(): wakes every waiter."""
         self._sync.notify()
 
     def lock(self, timeout=None, *, shared=False):
+        """The array's lock, for `async with`: exclusive, or shared with
+        other readers when shared is True. timeout (seconds) bounds the
+        wait for it (TimeoutError)."""
         self._sync.lock(timeout, shared=shared)  # refuses what lock() refuses, now
         return _AsyncArrayLock(self, timeout, shared)
 
     def close(self):
+        """Lets go of the array (which stays); later uses raise ValueError."""
         self._sync.close()
 
     def __buffer__(self, flags, /):
@@ -473,11 +502,13 @@ class AsyncQueueHandle(_OpenedAtOnce):
         self._sync = sync
 
     handle = property(lambda self: self._sync, doc="The synchronous QueueHandle.")
-    name = property(lambda self: self._sync.name)
-    maxsize = property(lambda self: self._sync.maxsize)
-    closed = property(lambda self: self._sync.closed)
+    name = property(lambda self: self._sync.name, doc="The queue's name.")
+    maxsize = property(lambda self: self._sync.maxsize, doc="The most items the queue holds (0: no bound).")
+    closed = property(lambda self: self._sync.closed, doc="Whether close() was called.")
 
     async def put(self, item, block=True, timeout=None):
+        """Puts item at the end of the queue, waiting for room while it is
+        full (block=False, or timeout seconds passing, raises queue.Full)."""
         seconds = _checked_timeout(timeout)
         try:
             return self._sync.put_nowait(item)
@@ -487,6 +518,8 @@ class AsyncQueueHandle(_OpenedAtOnce):
         return await _retry_on_queue(self._sync, True, lambda: self._sync.put_nowait(item), seconds, queue.Full)
 
     async def get(self, block=True, timeout=None):
+        """Takes and returns the first item, waiting for one while the queue
+        is empty (block=False, or timeout seconds passing, raises queue.Empty)."""
         seconds = _checked_timeout(timeout)
         try:
             return self._sync.get_nowait()
@@ -496,24 +529,34 @@ class AsyncQueueHandle(_OpenedAtOnce):
         return await _retry_on_queue(self._sync, False, self._sync.get_nowait, seconds, queue.Empty)
 
     def get_reliably(self, timeout=None):
+        """For `async with`: reserves the first item (waiting up to timeout
+        seconds for one, else queue.Empty) and hands it over; the item is
+        taken when the block ends without an exception, and put back first
+        in the queue when it raises or the process dies."""
         return _AsyncReservation(self._sync, _checked_timeout(timeout))
 
     def put_nowait(self, item, /):
+        """Puts item without waiting; queue.Full when there is no room."""
         return self._sync.put_nowait(item)
 
     def get_nowait(self):
+        """Takes the first item without waiting; queue.Empty when there is none."""
         return self._sync.get_nowait()
 
     def qsize(self):
+        """The number of items in the queue now."""
         return self._sync.qsize()
 
     def empty(self):
+        """Whether the queue holds no item now."""
         return self._sync.empty()
 
     def full(self):
+        """Whether the queue is at maxsize now."""
         return self._sync.full()
 
     def close(self):
+        """Lets go of the queue (which stays); later uses raise ValueError."""
         self._sync.close()
 
     async def __aenter__(self):
@@ -635,6 +678,7 @@ class AsyncFunctionHandle:
 
     @property
     def name(self):
+        """The function's name."""
         return self._name
 
     @property
@@ -646,6 +690,7 @@ class AsyncFunctionHandle:
 
     @property
     def closed(self):
+        """Whether close() was called."""
         return self._closed
 
     async def __call__(self, *args, timeout=None, **kwargs):
@@ -706,6 +751,7 @@ class AsyncFunctionHandle:
             self._spares.append(sync)
 
     def close(self):
+        """Lets go of the function; later calls raise ValueError."""
         self._closed = True
         syncs = [sync for sync in (self._syncs.pop(key, None) for key in list(self._syncs)) if sync]
         while self._spares:
@@ -727,10 +773,11 @@ class AsyncFunctionHandle:
 
 
 async def open_function(name, /, *, wait=None, servers=None):
-    """Opens the function served under name; with wait, waits up to that
-    many seconds for it to be served (TimeoutError when it is not); with
-    servers, until that many live servers serve it (up to wait seconds when
-    given)."""
+    """Opens the function served under name and returns an
+    AsyncFunctionHandle (a coroutine: await it). With wait, waits on the
+    loop up to that many seconds for it to be served (TimeoutError when it
+    is not); with servers, until that many live servers serve it (up to
+    wait seconds when given)."""
     if not _is_seconds(wait) and (wait is not None or servers is None):
         # Nothing to wait for, or arguments that the module refuses.
         return AsyncFunctionHandle(zelvane.open_function(name, wait=wait, servers=servers))
@@ -764,6 +811,7 @@ async def serve(name, func, /, *, concurrency=16):
 
 
 def check_concurrency(concurrency):
+    """Refuses a concurrency that is not an int of at least 1."""
     if isinstance(concurrency, bool) or not isinstance(concurrency, int):
         raise TypeError(f"concurrency must be an int, not {type(concurrency).__name__}")
     if concurrency < 1:

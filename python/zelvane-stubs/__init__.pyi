@@ -97,17 +97,23 @@ class InterruptedWriteError(ValueError):
     write or update()."""
 
 def dumps(value: Encodable, /) -> bytes:
-    ...
+    """Encode a value into the bytes a slot would hold."""
 
 def loads(data: Buffer, /) -> Any:
-    ...
+    """Decode a value from bytes-like data written by dumps() or held by a slot."""
 
 @final
 class MemoryHandle:
+    """A value slot opened once, for repeated reads and writes; made by open_memory(). It stays
+    bound to the object it opened: a removal or re-creation of the name elsewhere does not
+    reach it."""
+
     @property
-    def name(self) -> str: ...
+    def name(self) -> str:
+        """The name the handle was opened with."""
     @property
-    def closed(self) -> bool: ...
+    def closed(self) -> bool:
+        """True once the handle is closed."""
     @property
     def version(self) -> int:
         """The count of completed writes to the slot, the same for every
@@ -118,16 +124,19 @@ class MemoryHandle:
         of the block's grant, larger than every token given before it for the
         slot; RuntimeError outside such a block."""
     def read(self) -> Any:
-        """The stored value; InterruptedWriteError when a writer died mid-copy."""
-    def write(self, value: Encodable, /) -> Literal[True]: ...
+        """The stored value, as read_memory (None for a slot created without a size and
+        never written); InterruptedWriteError when a writer died mid-copy."""
+    def write(self, value: Encodable, /) -> Literal[True]:
+        """Stores value in the slot and returns True; as write_memory."""
     def update(self, func: Callable[[Any], _Written], /, *, timeout: float | None = None) -> _Written:
         """Atomically replaces the value with func(value) and returns it
-        (func gets None for a slot whose last write was interrupted)."""
+        (func gets None for a slot never written or whose last write was interrupted)."""
     def wait(self, since: int | None = None, timeout: float | None = None) -> int:
         """Blocks until the version differs from since; returns it."""
     def lock(self, timeout: float | None = None) -> AbstractContextManager[Self]:
         """Holds the slot's lock for a with block, which gets the handle."""
-    def close(self) -> None: ...
+    def close(self) -> None:
+        """Lets go of the slot; the slot itself stays. Closing twice is harmless."""
     def __enter__(self) -> Self: ...
     def __exit__(
         self,
@@ -151,16 +160,19 @@ class FunctionHandle:
     """
 
     @property
-    def name(self) -> str: ...
+    def name(self) -> str:
+        """The name the function is served under."""
     @property
-    def closed(self) -> bool: ...
+    def closed(self) -> bool:
+        """True once the handle was closed."""
     @property
     def servers(self) -> int:
         """The number of live servers of the function."""
     def __call__(self, *args: Encodable, timeout: float | None = None, **kwargs: Encodable) -> Any: ...
     def submit(self, *args: Encodable, timeout: float | None = None, **kwargs: Encodable) -> Future[Any]:
         """The call as a Future, returned at once (see Executor)."""
-    def close(self) -> None: ...
+    def close(self) -> None:
+        """Release the record; later calls raise ValueError."""
     def __enter__(self) -> Self: ...
     def __exit__(
         self,
@@ -178,25 +190,44 @@ class Executor(ConcurrentExecutor):
 
     def __init__(self, name: str, *, max_in_flight: int | None = None) -> None: ...
     @property
-    def name(self) -> str: ...
+    def name(self) -> str:
+        """The name of the function the calls go to."""
     def call(self, *args: Encodable, timeout: float | None = None, **kwargs: Encodable) -> Any:
         """The call's result, waited for; stands for the function in
         loop.run_in_executor(executor, executor.call, *args)."""
     def submit(  # type: ignore[override]
         self, *args: Encodable, timeout: float | None = None, **kwargs: Encodable
-    ) -> Future[Any]: ...
+    ) -> Future[Any]:
+        """A Future of the call handle(*args, **kwargs) of the served function (timeout= bounds
+        the call, as for a handle)."""
     def map(  # type: ignore[override]
         self, *iterables: Iterable[Encodable], timeout: float | None = None
-    ) -> Iterator[Any]: ...
-    def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None: ...
+    ) -> Iterator[Any]:
+        """The results of the calls with arguments from `iterables`, in their order; TimeoutError
+        when one is not there `timeout` seconds after map() was called."""
+    def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
+        """As concurrent.futures.Executor.shutdown: no more submissions; with wait, returns once
+        every posted and waiting call has ended; cancel_futures cancels the calls not yet
+        posted."""
 
 def open_memory(
     name: str, create: bool = True, *, wait: float | None = None, temporary: bool = False
 ) -> MemoryHandle:
-    ...
+    """Open the value slot name (creating an empty one when it is missing, unless create is
+    False; then wait, in seconds, is how long to wait for it to appear, TimeoutError after
+    that) and return a MemoryHandle bound to it, whose read() and write(value) act as
+    read_memory and write_memory without looking the name up again, and whose version, wait(),
+    update(func) and lock() make the slot shared state. A removal or re-creation of the name
+    by another process does not reach the handle; a growth does. With temporary=True the slot
+    lives while a process holds it open through a temporary handle: the last to close removes
+    the name, and a slot left by processes that all died is made afresh."""
 
 def open_function(name: str, /, *, wait: float | None = None, servers: int | None = None) -> FunctionHandle:
-    ...
+    """Open a handle to the function served under name: calling it, handle(*args, timeout=None,
+    **kwargs), calls the function without looking the name up again, within an optional time
+    limit. With wait, waits up to that many seconds for the name to be served (TimeoutError
+    when it is not); with servers, until that many live servers serve it (up to wait seconds
+    when given)."""
 
 # What open_array takes as a format: a struct format, or a numpy.dtype (or
 # anything else with numpy's `char`), named here without numpy.
@@ -219,18 +250,23 @@ class ArrayHandle:
     """
 
     @property
-    def name(self) -> str: ...
+    def name(self) -> str:
+        """The name the handle was opened with."""
     @property
-    def shape(self) -> tuple[int, ...]: ...
+    def shape(self) -> tuple[int, ...]:
+        """The array's shape, a tuple of ints."""
     @property
-    def format(self) -> str: ...
+    def format(self) -> str:
+        """The format of one element, as the struct module writes it."""
     @property
     def dtype(self) -> Any:
         """The element's numpy.dtype; ImportError without numpy."""
     @property
-    def nbytes(self) -> int: ...
+    def nbytes(self) -> int:
+        """The size of the array's data in bytes."""
     @property
-    def closed(self) -> bool: ...
+    def closed(self) -> bool:
+        """True once the handle is closed."""
     @property
     def version(self) -> int:
         """The count of changes marked on the array (leaving lock(),
@@ -243,7 +279,9 @@ class ArrayHandle:
         """Blocks until the version differs from since; returns it."""
     def notify(self) -> None:
         """Marks a change made without the lock."""
-    def close(self) -> None: ...
+    def close(self) -> None:
+        """Lets go of the array; views made from the handle stay valid until released, and the
+        array itself stays. Closing twice is harmless."""
     def __enter__(self) -> Self: ...
     def __exit__(
         self,
@@ -266,7 +304,15 @@ def open_array(
     wait: float | None = None,
     temporary: bool = False,
 ) -> ArrayHandle:
-    ...
+    """Open the shared array name and return an ArrayHandle, whose memory memoryview(handle) and
+    numpy.asarray(handle) view without copying. With shape (an int or a tuple of ints) and
+    format (b B h H i I l L q Q e f d ? Zf Zd, numpy's name or type string of one such as
+    "float32" or "<f4", or a numpy.dtype), a missing array is made, zero-filled; an existing
+    one must have that shape and format (ValueError). Without them, the array must exist;
+    wait, in seconds, is how long to wait for it to appear (TimeoutError after that). lock(),
+    version, wait() and notify() coordinate the processes that share it. With temporary=True
+    the array lives while a process holds it open through a temporary handle: the last to
+    close removes the name, and an array left by processes that all died is made afresh."""
 
 @final
 class QueueReservation:
@@ -290,23 +336,32 @@ class QueueHandle:
     it. get() takes an item at most once; get_reliably() at least once."""
 
     @property
-    def name(self) -> str: ...
+    def name(self) -> str:
+        """The name the handle was opened with."""
     @property
-    def maxsize(self) -> int: ...
+    def maxsize(self) -> int:
+        """The bound on the items the queue holds; 0 for none."""
     @property
-    def closed(self) -> bool: ...
+    def closed(self) -> bool:
+        """True once the handle is closed."""
     def put(self, item: Encodable, block: bool = True, timeout: float | None = None) -> None:
         """Puts item at the tail; queue.Full when no room came in time."""
-    def put_nowait(self, item: Encodable, /) -> None: ...
+    def put_nowait(self, item: Encodable, /) -> None:
+        """Put item if there is room at once; otherwise raise queue.Full."""
     def get(self, block: bool = True, timeout: float | None = None) -> Any:
         """Removes and returns the head item; queue.Empty when none came in time."""
-    def get_nowait(self) -> Any: ...
+    def get_nowait(self) -> Any:
+        """Return an item if one is there at once; otherwise raise queue.Empty."""
     def get_reliably(self, timeout: float | None = None) -> QueueReservation:
         """Takes the head item and holds it reserved for a with block."""
-    def qsize(self) -> int: ...
-    def empty(self) -> bool: ...
-    def full(self) -> bool: ...
-    def close(self) -> None: ...
+    def qsize(self) -> int:
+        """The number of items waiting in the queue (reserved items not counted)."""
+    def empty(self) -> bool:
+        """Whether no item waits in the queue."""
+    def full(self) -> bool:
+        """Whether the queue holds maxsize items."""
+    def close(self) -> None:
+        """Let go of the queue; it stays, with its items. Closing twice is harmless."""
     def __enter__(self) -> Self: ...
     def __exit__(
         self,
@@ -317,7 +372,14 @@ class QueueHandle:
     ) -> Literal[False]: ...
     def __reduce__(self) -> tuple[Callable[[str, int], QueueHandle], tuple[str, int]]: ...
 
-def open_queue(name: str, maxsize: int = 0, *, create: bool = True, temporary: bool = False) -> QueueHandle: ...
+def open_queue(name: str, maxsize: int = 0, *, create: bool = True, temporary: bool = False) -> QueueHandle:
+    """Open the named queue and return a QueueHandle, with the methods of queue.Queue; any number
+    of processes and threads put and get through it, in one order. A missing queue is made
+    when create is true, holding at most maxsize items (0: as many as memory allows); an
+    existing one keeps its own bound (a different maxsize other than 0 is a ValueError). With
+    temporary=True the queue lives while a process holds it open through a temporary handle:
+    the last to close removes the name, and a queue left by processes that all died is made
+    afresh."""
 
 @final
 class RemoteMemoryHandle:
@@ -325,22 +387,35 @@ class RemoteMemoryHandle:
     outcomes of MemoryHandle, with the version kept on the server."""
 
     @property
-    def name(self) -> str: ...
+    def name(self) -> str:
+        """The name the handle was opened with."""
     @property
-    def closed(self) -> bool: ...
+    def closed(self) -> bool:
+        """True once the handle is closed."""
     @property
-    def version(self) -> int: ...
+    def version(self) -> int:
+        """The count of completed writes to the slot (one round trip to the server)."""
     @property
     def token(self) -> int:
         """Inside this thread's lock() block of the handle: the fencing token
         of the block's grant, which grows with every grant of the slot's
         lock; RuntimeError outside such a block."""
-    def read(self) -> Any: ...
-    def write(self, value: Encodable, /) -> Literal[True]: ...
-    def update(self, func: Callable[[Any], _Written], /, *, timeout: float | None = None) -> _Written: ...
-    def wait(self, since: int | None = None, timeout: float | None = None) -> int: ...
-    def lock(self, timeout: float | None = None) -> AbstractContextManager[Self]: ...
-    def close(self) -> None: ...
+    def read(self) -> Any:
+        """The stored value, as MemoryHandle.read()."""
+    def write(self, value: Encodable, /) -> Literal[True]:
+        """Stores value in the slot and returns True."""
+    def update(self, func: Callable[[Any], _Written], /, *, timeout: float | None = None) -> _Written:
+        """Replaces the value with func(value) under the slot's lock and returns it (func gets
+        None for a slot never written); timeout (seconds) bounds the wait for the lock
+        (TimeoutError)."""
+    def wait(self, since: int | None = None, timeout: float | None = None) -> int:
+        """Blocks until the slot's version differs from since (None: the one this handle last
+        saw) and returns the new version; TimeoutError after timeout seconds."""
+    def lock(self, timeout: float | None = None) -> AbstractContextManager[Self]:
+        """A context manager that holds the slot's lock (a lease that this process renews while
+        it lives); timeout (seconds) bounds the wait for it (TimeoutError)."""
+    def close(self) -> None:
+        """Lets go of the slot; it stays (a temporary slot's last holder removes it)."""
     def __enter__(self) -> Self: ...
     def __exit__(
         self,
@@ -355,14 +430,17 @@ class RemoteFunctionHandle:
     """A served function on a Redis server, opened by Remote.open_function(name)."""
 
     @property
-    def name(self) -> str: ...
+    def name(self) -> str:
+        """The name the handle was opened with."""
     @property
-    def closed(self) -> bool: ...
+    def closed(self) -> bool:
+        """True once the handle is closed."""
     @property
     def servers(self) -> int:
         """The number of live servers of the function, asked of the server."""
     def __call__(self, *args: Encodable, timeout: float | None = None, **kwargs: Encodable) -> Any: ...
-    def close(self) -> None: ...
+    def close(self) -> None:
+        """Lets go of the handle; later uses raise ValueError."""
     def __enter__(self) -> Self: ...
     def __exit__(
         self,
@@ -394,23 +472,33 @@ class RemoteQueueHandle:
     Remote.open_queue(name, maxsize), with the methods of queue.Queue."""
 
     @property
-    def name(self) -> str: ...
+    def name(self) -> str:
+        """The name the handle was opened with."""
     @property
-    def maxsize(self) -> int: ...
+    def maxsize(self) -> int:
+        """The bound on the items the queue holds; 0 for none."""
     @property
-    def closed(self) -> bool: ...
+    def closed(self) -> bool:
+        """True once the handle is closed."""
     def put(self, item: Encodable, block: bool = True, timeout: float | None = None) -> None:
         """Puts item at the tail; queue.Full when no room came in time."""
-    def put_nowait(self, item: Encodable, /) -> None: ...
+    def put_nowait(self, item: Encodable, /) -> None:
+        """Puts item if there is room at once; otherwise raises queue.Full."""
     def get(self, block: bool = True, timeout: float | None = None) -> Any:
         """Removes and returns the head item; queue.Empty when none came in time."""
-    def get_nowait(self) -> Any: ...
+    def get_nowait(self) -> Any:
+        """Returns the head item if there is one at once; otherwise raises queue.Empty."""
     def get_reliably(self, timeout: float | None = None) -> RemoteQueueReservation:
         """Takes the head item and holds it reserved for a with block."""
-    def qsize(self) -> int: ...
-    def empty(self) -> bool: ...
-    def full(self) -> bool: ...
-    def close(self) -> None: ...
+    def qsize(self) -> int:
+        """The items waiting (reserved ones not counted)."""
+    def empty(self) -> bool:
+        """Whether no item waits in the queue."""
+    def full(self) -> bool:
+        """Whether the queue holds maxsize items."""
+    def close(self) -> None:
+        """Lets go of the queue; it stays with its items (a temporary queue's last holder removes
+        it)."""
     def __enter__(self) -> Self: ...
     def __exit__(
         self,
@@ -429,27 +517,54 @@ class Remote:
     def url(self) -> str:
         """The server's URL without its credentials."""
     @property
-    def namespace(self) -> str: ...
+    def namespace(self) -> str:
+        """The namespace given to connect(), which prefixes every key of this connection."""
     @property
-    def closed(self) -> bool: ...
-    def create_memory(self, name: str, prealloc_size: int = 0, error_if_exists: bool = False) -> bool: ...
-    def remove_memory(self, name: str, throw_error: bool = False) -> bool: ...
-    def read_memory(self, name: str, /) -> Any: ...
-    def write_memory(self, name: str, value: Encodable, create: bool = True) -> Literal[True]: ...
+    def closed(self) -> bool:
+        """True once close() was called."""
+    def create_memory(self, name: str, prealloc_size: int = 0, error_if_exists: bool = False) -> bool:
+        """As zelvane.create_memory, on the Redis server: creates an empty slot; False when the
+        name exists (or, with error_if_exists, raises)."""
+    def remove_memory(self, name: str, throw_error: bool = False) -> bool:
+        """As zelvane.remove_memory: removes the slot name; False when there is none (or, with
+        throw_error, raises)."""
+    def read_memory(self, name: str, /) -> Any:
+        """As zelvane.read_memory: the value stored under name (None for a slot never written and
+        created without a size); MemoryError when there is no such slot."""
+    def write_memory(self, name: str, value: Encodable, create: bool = True) -> Literal[True]:
+        """As zelvane.write_memory: stores value under name (making the slot unless create is
+        false); returns True."""
     def open_memory(
         self, name: str, create: bool = True, *, wait: float | None = None, temporary: bool = False
-    ) -> RemoteMemoryHandle: ...
+    ) -> RemoteMemoryHandle:
+        """As zelvane.open_memory: a RemoteMemoryHandle of the slot name (made unless create is
+        false; then wait, in seconds, is how long to wait for it to appear)."""
     def open_queue(
         self, name: str, maxsize: int = 0, *, create: bool = True, temporary: bool = False
-    ) -> RemoteQueueHandle: ...
-    def create_function(self, name: str, func: Callable[..., Encodable], /) -> None: ...
-    def serve(self, name: str, func: Callable[..., Encodable], /) -> None: ...
-    def remove_function(self, name: str, /) -> bool: ...
-    def call_function(self, name: str, args: tuple[Encodable, ...], /) -> Any: ...
+    ) -> RemoteQueueHandle:
+        """A named queue (made unless create is false) with the methods of queue.Queue; maxsize
+        bounds its items (0: no bound)."""
+    def create_function(self, name: str, func: Callable[..., Encodable], /) -> None:
+        """As zelvane.create_function: serves func under name, one call at a time, until
+        remove_function(name); then writes the line "read" to standard output and returns
+        None."""
+    def serve(self, name: str, func: Callable[..., Encodable], /) -> None:
+        """As zelvane.serve: serves func under name as one server of a pool; returns None once
+        remove_function(name) stops the pool. An exception raised by func goes back to its
+        caller."""
+    def remove_function(self, name: str, /) -> bool:
+        """As zelvane.remove_function: asks every server of name to stop; False when nothing
+        serves it."""
+    def call_function(self, name: str, args: tuple[Encodable, ...], /) -> Any:
+        """As zelvane.call_function: calls the function served under name with the tuple args and
+        returns its result."""
     def open_function(
         self, name: str, /, *, wait: float | None = None, servers: int | None = None
-    ) -> RemoteFunctionHandle: ...
-    def close(self) -> None: ...
+    ) -> RemoteFunctionHandle:
+        """As zelvane.open_function: a RemoteFunctionHandle of the function served under name
+        (waiting up to wait seconds for it to be served, or for `servers` live servers)."""
+    def close(self) -> None:
+        """Lets go of the connections; the values and names stay on the server."""
     def __enter__(self) -> Self: ...
     def __exit__(
         self,

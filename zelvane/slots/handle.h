@@ -302,9 +302,10 @@ PyObject* memory_handle_reduce(PyObject* self, PyObject*) {
 
 PyMethodDef handle_methods[] = {
     {"read", handle_read, METH_NOARGS,
-     "read($self, /)\n--\n\nThe value stored in the slot, or None for a slot never written; as read_memory,\n"
-     "except that a slot whose last write was interrupted by a process that died raises\n"
-     "InterruptedWriteError (a ValueError) until the next write."},
+     "read($self, /)\n--\n\nThe value stored in the slot; as read_memory: None for a slot created without a\n"
+     "size and never written, while one created with a size (create_memory(name, size)) and never written\n"
+     "raises the \"invalid protocol marker\" ValueError. Unlike read_memory, a slot whose last write was\n"
+     "interrupted by a process that died raises InterruptedWriteError (a ValueError) until the next write."},
     {"write", handle_write, METH_O,
      "write($self, value, /)\n--\n\nStores value in the slot and returns True; as write_memory."},
     {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_update)),
@@ -319,7 +320,8 @@ PyMethodDef handle_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "wait($self, /, since=None, timeout=None)\n--\n\n"
      "Blocks until the slot's version differs from since (None: the version this handle last read,\n"
-     "wrote or waited for) and returns the new version; TimeoutError after timeout seconds."},
+     "wrote or waited for, or was opened at) and returns the new version; TimeoutError after timeout\n"
+     "seconds."},
     {"lock", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handle_lock_method<MemoryHandle>)),
      METH_VARARGS | METH_KEYWORDS,
      "lock($self, /, timeout=None)\n--\n\n"
