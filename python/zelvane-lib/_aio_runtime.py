@@ -55,20 +55,28 @@ _TIME_UP_AGAIN = 0.001
 _LARGE = 1 << 20
 
 
-def _is_large(value):
+# Containers looked into for a large member, and how deep.
+_CONTAINERS = (tuple, list, dict)
+_DEPTH = 3
+
+
+def _is_large(value, depth=_DEPTH):
+    """Whether `value` is a large bytes-like value or text, or a tuple, list
+    or dict (its values) that holds one within a few levels."""
     if isinstance(value, (bytes, bytearray, str)):
         return len(value) >= _LARGE
-    return isinstance(value, memoryview) and value.nbytes >= _LARGE
+    if isinstance(value, memoryview):
+        return value.nbytes >= _LARGE
+    if depth and type(value) in _CONTAINERS:
+        members = value.values() if type(value) is dict else value
+        return any(_is_large(member, depth - 1) for member in members)
+    return False
 
 
 def _any_large(values):
-    """Whether `values` or the members of a tuple or list among them hold a
+    """Whether `values` or the members of containers among them hold a
     large bytes-like value or text."""
-    for value in values:
-        if _is_large(value) or (type(value) in (tuple, list) and any(map(_is_large, value))):
-            return True
-    return False
-
+    return any(_is_large(value) for value in values)
 
 
 def _settle(future, ok, value):

@@ -84,20 +84,30 @@ class AsyncMemoryHandle(_OpenedAtOnce):
 
     async def read(self):
         # A slot that has held a large value is read on a helper thread.
-        if self._sync._capacity >= _LARGE and not self._held_on_this_loop():
-            return await asyncio.get_running_loop().run_in_executor(None, self._sync.read)
+        if self._sync._capacity >= _LARGE:
+            return await self._on_helper(self._sync.read)
         return await self._locked(self._sync.read)
 
     async def write(self, value, /):
-        if _any_large((value,)) and not self._held_on_this_loop():
-            return await asyncio.get_running_loop().run_in_executor(None, self._sync.write, value)
+        if _any_large((value,)):
+            return await self._on_helper(self._sync.write, value)
         return await self._locked(self._sync.write, value)
 
-    def _held_on_this_loop(self):
-        """Whether a task of this loop holds the slot's lock: it is held
-        through the loop's thread, so accesses stay there, where _locked
-        tells whether this task may use it."""
-        return self.name in _runtime(asyncio.get_running_loop()).lock_owners
+    async def _on_helper(self, op, *args):
+        """Runs op(*args), a large copy, on a helper thread: under a lock of
+        its own, or through the one the current task holds, which the loop's
+        thread lends it meanwhile. While another task of the loop holds the
+        lock, it waits for it to let go."""
+        loop = asyncio.get_running_loop()
+        runtime = _runtime(loop)
+        delay = _FIRST_RETRY
+        while True:
+            holder = runtime.lock_owners.get(self.name)
+            if holder is None:
+                return await loop.run_in_executor(None, op, *args)
+            if holder[0]() is asyncio.current_task():
+                return await _through_lent_hold(self._sync, loop, op, args)
+            delay = await _retry_later(delay)
 
     async def update(self, func, /, *, timeout=None):
         return await self._locked(self._sync.update, func, timeout=timeout)
@@ -180,6 +190,27 @@ async def _wait_for_change(sync, since, timeout):
     if timeout == 0:
         return sync.wait(version, timeout=0)
     return await _runtime(asyncio.get_running_loop()).wait(sync, version, timeout)
+
+
+async def _through_lent_hold(sync, loop, op, args):
+    """op(*args) on a helper thread through the slot lock that this loop's
+    thread holds for the current task. The task does not go on before the
+    helper is done, even when cancelled: its lock() block must not end (and
+    let the lock go) under the copy."""
+    sync._lend(True)
+    try:
+        done = loop.run_in_executor(None, op, *args)
+        cancelled = False
+        while not done.done():
+            try:
+                await asyncio.wait((done,))
+            except asyncio.CancelledError:
+                cancelled = True
+        if cancelled:
+            raise asyncio.CancelledError
+        return done.result()
+    finally:
+        sync._lend(False)
 
 
 def _check_deadline(name, deadline):
