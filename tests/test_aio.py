@@ -9,7 +9,7 @@ import threading
 import pytest
 import zelvane
 from zelvane import aio
-from zelvane import _aio_runtime
+from zelvane import _aio_calls, _aio_runtime
 
 from shm_util import pool_servers
 from conftest import TIMEOUT, finish, run_python, shm_path, spawn_python, wait_until
@@ -550,8 +550,8 @@ def test_a_call_cancelled_after_posting_is_withdrawn(pool_process):
 def test_outcomes_waiting_for_a_batch_are_not_held_behind_a_slow_call(served, gate, monkeypatch):
     # One helper runs the fast calls and then the held one: the outcomes it
     # gathered just before reach their callers while it waits.
-    monkeypatch.setattr(_aio_runtime, "_EAGER_HELPERS", 1)
-    monkeypatch.setattr(_aio_runtime, "_CALL_HELPERS", 1)  # no second helper to take the held call early
+    monkeypatch.setattr(_aio_calls, "_EAGER_HELPERS", 1)
+    monkeypatch.setattr(_aio_calls, "_CALL_HELPERS", 1)  # no second helper to take the held call early
     name = served(gate)
 
     async def main():
@@ -618,15 +618,16 @@ def test_a_thousand_concurrent_calls_get_their_own_results_on_a_few_threads(serv
 
     threads, results = run(main, loop)
     assert results == list(range(1000))
-    assert threads <= _aio_runtime._CALL_HELPERS + 1
+    assert threads <= _aio_calls._CALL_HELPERS + 1
 
 
 def test_calls_collected_a_callback_at_a_time_all_end_with_their_own_results(served, monkeypatch):
     # No time to collect: each collecting callback ends a call or so and
     # leaves the rest to the next one; the watcher's slices never come, so
     # a call left neither looked at nor watched would never end.
-    monkeypatch.setattr(_aio_runtime, "_COLLECTING", 0.0)
-    monkeypatch.setattr(_aio_runtime, "_WATCH_SLICE", 3600.0)
+    monkeypatch.setattr(_aio_calls, "_COLLECTING", 0.0)
+    for module in (_aio_calls, _aio_runtime):
+        monkeypatch.setattr(module, "_WATCH_SLICE", 3600.0)
     name = served(lambda i: i, count=2)
 
     async def main():

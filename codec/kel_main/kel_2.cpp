@@ -313,6 +313,7 @@ PyObject* encode(PyObject* value, EncodeArea* area, size_t* length) {
     if (const StatusCode status = from_any_value(vd, value); status != SC_SUCCESS) {
         return encoding_failed(vd, status);
     }
+    make_deferred_copies(vd);
     if (vd.in_area) {
         *length = static_cast<size_t>(vd.offset);
         Py_RETURN_NONE;

@@ -126,7 +126,6 @@ StatusCode from_tuple(ValueData& vd, PyObject* value) {
     if (StatusCode s = increment_nests(vd); s != SC_SUCCESS) {
         return s;
     }
-    vd.tuple_nests += 1;
     const Py_ssize_t num_items = PyTuple_GET_SIZE(value);
     if (StatusCode s = write_E12D(vd, static_cast<uint64_t>(num_items), nullptr, 38); s != SC_SUCCESS) {
         return s;
@@ -152,7 +151,6 @@ StatusCode from_tuple(ValueData& vd, PyObject* value) {
             return s;
         }
     }
-    vd.tuple_nests -= 1;
     close_nest(vd);
     return SC_SUCCESS;
 }

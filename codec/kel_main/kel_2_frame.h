@@ -28,15 +28,39 @@ constexpr int64_t GROWTH_SLACK = 128;
 // size and give back.
 constexpr int64_t LOCAL_CAPACITY = 512;
 
+// A large payload whose copy waits for the end of the encoding, when it is
+// made with the GIL let go: by then any container around it may have
+// dropped it, so its source is held meanwhile (a reference to an immutable
+// bytes or str, or an export that keeps a bytearray or a buffer's owner
+// from being resized or freed). `offset` is where it goes in the encoding,
+// which may move as it grows.
+struct DeferredCopy {
+    int64_t offset;
+    Py_buffer source;
+};
+
+// Beyond this many large payloads in one value, the rest are copied at once.
+constexpr int DEFERRED_COPIES = 8;
+
 // The output buffer is the storage of a bytes object under construction, so
 // that the finished encoding is handed out without another copy; small
 // values start in `local` (`owner` null) until they outgrow it.
 struct ValueData {
+    ValueData() = default;
+    ValueData(const ValueData&) = delete;
+    ValueData& operator=(const ValueData&) = delete;
+    // Sources still held (an encoding that failed) are let go.
+    ~ValueData() {
+        while (deferred_count > 0) {
+            PyBuffer_Release(&deferred[--deferred_count].source);
+        }
+    }
+
     int64_t offset;
     int64_t max_size;
     int32_t nests;
-    // How many of the open nests are tuples (see may_copy_without_gil).
-    int32_t tuple_nests;
+    int32_t deferred_count = 0;
+    DeferredCopy deferred[DEFERRED_COPIES];
     unsigned char* bytes;
     PyObject* owner;
     // Where the encoding goes once it outgrows `local`, when given; `in_area`
@@ -221,7 +245,10 @@ bool move_into_owner(ValueData& vd, int64_t capacity) {
 // enough to have a mapping of its own, is given its pages at once.
 void populate_filled_owner(const ValueData& vd, PyObject* value, int64_t capacity) {
     if (vd.owner && capacity >= static_cast<int64_t>(OWN_MAPPING) && capacity == 1 + exact_item_length(value)) {
-        populate_allocation_for_copy(vd.bytes, static_cast<size_t>(capacity));
+        // The owner is the encoder's alone, so its pages may be given with
+        // the GIL let go.
+        unsigned char* data = vd.bytes;
+        gil::without_gil([data, capacity] { populate_allocation_for_copy(data, static_cast<size_t>(capacity)); });
     }
 }
 
@@ -233,7 +260,6 @@ bool init_vd(ValueData& vd, PyObject* value, EncodeArea* area = nullptr) {
     vd.offset = 0;
     vd.max_size = LOCAL_CAPACITY;
     vd.nests = 0;
-    vd.tuple_nests = 0;
     const int64_t capacity = initial_capacity(value, area ? PY_SSIZE_T_MAX : OWN_BUFFER_GUESS);
     if (capacity > LOCAL_CAPACITY && !(vd.area && move_into_area(vd, capacity, EncodeArea::When::Start)) &&
         !move_into_owner(vd, capacity)) {
@@ -327,17 +353,6 @@ inline void write_metadata(ValueData& vd, unsigned char datachar, uint64_t num, 
     write_size_bytes(vd, num, num_bytes);
 }
 
-// Whether a payload of `size` bytes is copied with the GIL let go. Only a
-// large one, and only when every container around it is a tuple, which
-// holds its members and cannot change: any other container may drop or
-// move the members the encoder reads from it once the GIL comes back. So
-// the value itself is held by a tuple or by the encoder's caller; a value
-// whose bytes may move (a bytearray, a memoryview) is kept exported by its
-// writer.
-inline bool may_copy_without_gil(const ValueData& vd, uint64_t size) {
-    return size >= LARGE_COPY && vd.nests == vd.tuple_nests;
-}
-
 // The size forms of write_E12D but the one-byte one.
 StatusCode write_E12D_other(ValueData& vd, uint64_t size, const void* bytes, unsigned char empty) {
     const int64_t payload = bytes ? static_cast<int64_t>(size) : 0;
@@ -362,10 +377,7 @@ StatusCode write_E12D_other(ValueData& vd, uint64_t size, const void* bytes, uns
         put_byte(vd, static_cast<unsigned char>(empty + 3));
         write_metadata(vd, static_cast<unsigned char>(n), size, n);
     }
-    if (bytes && may_copy_without_gil(vd, size)) {
-        gil::copy(vd.bytes + vd.offset, bytes, size);
-        vd.offset += static_cast<int64_t>(size);
-    } else if (bytes) {
+    if (bytes) {
         write_raw(vd, bytes, size);
     }
     return SC_SUCCESS;
@@ -397,6 +409,52 @@ inline unsigned char* put_one_byte_form_at(unsigned char* out, uint64_t size, co
     }
     vd.offset = put_one_byte_form_at(vd.bytes + vd.offset, size, bytes, empty) - vd.bytes;
     return SC_SUCCESS;
+}
+
+// Writes the size forms at base code `empty` and a payload of `size` bytes
+// at `data`, which `source` owns. A large payload is copied once the whole
+// value is encoded (see DeferredCopy), with `source` exported meanwhile
+// when `export_source` (a bytearray or memoryview), else referenced.
+StatusCode write_payload_of(ValueData& vd, uint64_t size, const void* data, unsigned char empty, PyObject* source,
+                            bool export_source) {
+    if (size < LARGE_COPY || vd.deferred_count == DEFERRED_COPIES) {
+        return write_E12D(vd, size, data, empty);
+    }
+    if (StatusCode s = write_E12D_other(vd, size, nullptr, empty); s != SC_SUCCESS) {
+        return s;
+    }
+    if (StatusCode s = auto_resize_vd(vd, static_cast<int64_t>(size)); s != SC_SUCCESS) {
+        return s;
+    }
+    DeferredCopy& copy = vd.deferred[vd.deferred_count];
+    if (!export_source) {
+        PyBuffer_FillInfo(&copy.source, source, const_cast<void*>(data), static_cast<Py_ssize_t>(size), 1,
+                          PyBUF_SIMPLE);
+    } else if (PyObject_GetBuffer(source, &copy.source, PyBUF_SIMPLE) < 0) {
+        return SC_EXCEPTION;
+    }
+    vd.deferred_count += 1;
+    copy.offset = vd.offset;
+    vd.offset += static_cast<int64_t>(size);
+    return SC_SUCCESS;
+}
+
+// Makes the copies that waited for the end of the encoding, with the GIL let
+// go: the destination is the encoder's own (a new bytes object, or an area
+// its caller keeps mapped) and the sources are held. Then lets them go.
+void make_deferred_copies(ValueData& vd) {
+    if (vd.deferred_count == 0) {
+        return;
+    }
+    gil::without_gil([&vd] {
+        for (int i = 0; i < vd.deferred_count; ++i) {
+            const DeferredCopy& copy = vd.deferred[i];
+            std::memcpy(vd.bytes + copy.offset, copy.source.buf, static_cast<size_t>(copy.source.len));
+        }
+    });
+    while (vd.deferred_count > 0) {
+        PyBuffer_Release(&vd.deferred[--vd.deferred_count].source);
+    }
 }
 
 StatusCode from_static_value(ValueData& vd, unsigned char datachar) {

@@ -302,7 +302,7 @@ StatusCode from_memoryview(ValueData& vd, PyObject* value) {
         PyErr_SetString(PyExc_RuntimeError, "Could not get the buffer of a memoryview object.");
         return SC_EXCEPTION;
     }
-    return write_E12D(vd, static_cast<uint64_t>(buffer.view().len), buffer.view().buf, 58);
+    return write_payload_of(vd, static_cast<uint64_t>(buffer.view().len), buffer.view().buf, 58, value, true);
 }
 
 // Any value whose type name begins with "r" is written as a range when it has

@@ -31,7 +31,7 @@ inline StatusCode write_text(ValueData& vd, PyObject* text, unsigned char empty)
     if (!utf8) {
         return SC_EXCEPTION;
     }
-    return write_E12D(vd, static_cast<uint64_t>(length), utf8, empty);
+    return write_payload_of(vd, static_cast<uint64_t>(length), utf8, empty, text, false);
 }
 
 StatusCode from_string(ValueData& vd, PyObject* value) {
@@ -251,28 +251,16 @@ StatusCode from_bytes(ValueData& vd, PyObject* value) {
     if (!PyBytes_Check(value)) {
         return SC_INCORRECT;
     }
-    // The tuples around it or the encoder's caller hold it while a large
-    // copy lets the GIL go (see may_copy_without_gil).
-    return write_E12D(vd, static_cast<uint64_t>(PyBytes_GET_SIZE(value)), PyBytes_AS_STRING(value), 18);
+    return write_payload_of(vd, static_cast<uint64_t>(PyBytes_GET_SIZE(value)), PyBytes_AS_STRING(value), 18, value,
+                            false);
 }
 
 StatusCode from_bytearray(ValueData& vd, PyObject* value) {
     if (!PyByteArray_Check(value)) {
         return SC_INCORRECT;
     }
-    const auto size = static_cast<uint64_t>(PyByteArray_GET_SIZE(value));
-    if (!may_copy_without_gil(vd, size)) {
-        return write_E12D(vd, size, PyByteArray_AS_STRING(value), 23);
-    }
-    // Exported, the bytearray cannot be resized (its bytes moved or freed)
-    // while the copy lets the GIL go.
-    Py_buffer view;
-    if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) {
-        return SC_EXCEPTION;
-    }
-    const StatusCode s = write_E12D(vd, static_cast<uint64_t>(view.len), view.buf, 23);
-    PyBuffer_Release(&view);
-    return s;
+    return write_payload_of(vd, static_cast<uint64_t>(PyByteArray_GET_SIZE(value)), PyByteArray_AS_STRING(value), 23,
+                            value, true);
 }
 
 }  // namespace

@@ -56,3 +56,17 @@ inline void populate_allocation_for_copy(void* data, size_t length) {
     }
     populate_for_copy(data, length);
 }
+
+// Gives back the whole pages inside [data, data + length) of a private
+// allocation about to be freed, whose contents nobody reads any more: the
+// freeing itself, which may take milliseconds for a large one, can then be
+// done where it suits the caller (with the GIL let go) and the free that
+// follows finds no pages to give back.
+inline void discard_pages(void* data, size_t length) {
+    static const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + length) & ~(page - 1);
+    if (end > begin) {
+        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+    }
+}

@@ -13,7 +13,7 @@ from zelvane._remote_queues import AsyncRemoteQueueHandle
 from zelvane._remote_terms import (public_url, check_timeout, check_create_function, check_serve, made, Reachable,
     raise_pool_lost, check_connect_arguments, import_redis)
 from zelvane._remote_wire import Script, packed, script_command
-from zelvane.aio import check_concurrency
+from zelvane._aio_functions import check_concurrency
 from zelvane._remote_cluster import (AsyncRoutes, REPEATABLE, READING, ACKNOWLEDGED, Recorder, is_cluster,
     node_pool_maker, sharded, transaction_key, transaction_payload, transaction_result, check_replicas, wait_words,
     check_replicated, writes)

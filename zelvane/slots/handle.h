@@ -116,6 +116,7 @@ PyObject* value_to_update(SlotAccess& access) {
 // value, calls `func` with it and writes what it returns, which is returned.
 PyObject* update_held(MemoryHandle* self, PyObject* func) {
     const char* name = handle_name(self);
+    self->held->wait_for_borrowers();
     SlotAccess& before = self->held->access;
     if (!fit_locked_slot(before, name, 0)) {
         return nullptr;
@@ -251,6 +252,26 @@ PyObject* handle_get_capacity(PyObject* py_self, void*) {
     return PyLong_FromUnsignedLongLong(probe.unlocked_max_size());
 }
 
+// On the thread that holds the slot's lock through the handle: lends the
+// hold to the other threads of this process (True) or ends the loan (False).
+PyObject* handle_lend(PyObject* py_self, PyObject* flag) {
+    MemoryHandle* self = as_memory_handle(py_self);
+    const int lent = PyObject_IsTrue(flag);
+    if (lent < 0) {
+        return nullptr;
+    }
+    if (!held_by_this_thread(self->held)) {
+        PyErr_Format(PyExc_RuntimeError, "The lock of shared memory address '%s' is not held by this thread.",
+                     handle_name(self));
+        return nullptr;
+    }
+    self->held->lent = lent != 0;
+    if (!lent) {
+        self->held->wait_for_borrowers();
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject* handle_close(PyObject* py_self, PyObject*) {
     release_object(as_memory_handle(py_self));
     Py_RETURN_NONE;
@@ -328,6 +349,7 @@ PyMethodDef handle_methods[] = {
      "A context manager that holds the slot's lock and gives the handle: inside it, read(), write()\n"
      "and update() of this handle on this thread do not lock again, and every other thread and\n"
      "process waits. timeout bounds the wait for the lock in seconds (TimeoutError)."},
+    {"_lend", handle_lend, METH_O, nullptr},
     {"close", handle_close, METH_NOARGS,
      "close($self, /)\n--\n\nLets go of the slot; the slot itself stays. Closing twice is harmless."},
     {"__enter__", handle_enter_method<MemoryHandle>, METH_NOARGS, nullptr},

@@ -9,6 +9,9 @@
 
 #include <sys/types.h>
 
+#include <time.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <memory>
@@ -25,15 +28,62 @@
 
 namespace {
 
-// The slot's mutex held through a handle by one thread of one process.
+// The slot's mutex held through a handle by one thread of one process. The
+// holder may lend its hold to the other threads of the process (an event
+// loop's thread to a helper that makes a large copy for the task holding
+// the lock): their accesses go through it, counted as borrowers, and the
+// hold is not let go (its mapping not dropped) until the last one ended.
 struct HeldSlot {
     SlotAccess access;  // locked through the handle's own mapping
     pid_t process = 0;
     pid_t thread = 0;
     bool has_token = false;  // whether this grant's fencing token was drawn
     uint32_t token = 0;
+    bool lent = false;
+    std::atomic<uint32_t> borrowers{0};
 
-    void forget() { access.lock.forget(); }
+    HeldSlot() = default;
+    HeldSlot(const HeldSlot&) = delete;
+    HeldSlot& operator=(const HeldSlot&) = delete;
+    ~HeldSlot() { wait_for_borrowers(); }
+
+    // In a fork child, the parent's borrowers are not this process's.
+    void forget() {
+        borrowers.store(0, std::memory_order_relaxed);
+        access.lock.forget();
+    }
+
+    // With the GIL held: waits, letting it go, until no other thread accesses
+    // through the hold. Polled: a borrower touches nothing of the hold once
+    // it has counted itself out, so it could not wake a waiter safely.
+    void wait_for_borrowers() {
+        if (borrowers.load(std::memory_order_acquire) == 0) {
+            return;
+        }
+        shm::without_gil([this] {
+            const timespec pause{0, 100'000};
+            while (borrowers.load(std::memory_order_acquire) != 0) {
+                ::nanosleep(&pause, nullptr);
+            }
+        });
+    }
+};
+
+// Whether the calling thread, not the holder, may access through `held`.
+bool lent_to_this_thread(const HeldSlot* held) {
+    return held && held->lent && held->process == shm::this_process() && held->thread != shm::this_thread();
+}
+
+// A borrower's access through a lent hold, counted while it lasts.
+class Borrowing {
+public:
+    explicit Borrowing(HeldSlot* held) : held_(held) { held_->borrowers.fetch_add(1, std::memory_order_acq_rel); }
+    Borrowing(const Borrowing&) = delete;
+    Borrowing& operator=(const Borrowing&) = delete;
+    ~Borrowing() { held_->borrowers.fetch_sub(1, std::memory_order_acq_rel); }
+
+private:
+    HeldSlot* held_;
 };
 
 struct MemoryHandle {
@@ -94,20 +144,32 @@ uint32_t fencing_token(MemoryHandle* self, HeldSlot& held) {
     return held.token;
 }
 
+// Runs `body(access)` through the mutex held in `held`, with room for
+// `new_size` payload bytes.
+template <typename Body>
+PyObject* with_held_slot(MemoryHandle* self, HeldSlot* held, uint64_t new_size, Body&& body) {
+    if (!fit_locked_slot(held->access, handle_name(self), new_size)) {
+        return nullptr;
+    }
+    return body(held->access);
+}
+
 // Runs `body(access)` under the slot's mutex with room for `new_size`
 // payload bytes: through the mutex this thread holds through the handle
-// already, or holding it for this access alone.
+// already (or that its holder lent), or holding it for this access alone.
 template <typename Body>
 PyObject* with_slot_locked(MemoryHandle* self, uint64_t new_size, Body&& body) {
     if (!handle_ready(self)) {
         return nullptr;
     }
-    if (held_by_this_thread(self->held)) {
-        SlotAccess& access = self->held->access;
-        if (!fit_locked_slot(access, handle_name(self), new_size)) {
-            return nullptr;
-        }
-        return body(access);
+    HeldSlot* held = self->held;
+    if (held_by_this_thread(held)) {
+        held->wait_for_borrowers();  // one access at a time through the hold
+        return with_held_slot(self, held, new_size, body);
+    }
+    if (lent_to_this_thread(held)) {
+        Borrowing borrowing(held);
+        return with_held_slot(self, held, new_size, body);
     }
     SlotAccess access;
     if (!lock_handle(self, access, new_size)) {

@@ -418,6 +418,7 @@ public:
         if (exported_) {
             PyBuffer_Release(&view_);
         }
+        discard_large_encoding();
     }
 
     bool prepare(PyObject* value) {
@@ -479,6 +480,19 @@ private:
         exported_ = true;
         set_body(bytearray ? BYTEARRAY_BASE : MEMORYVIEW_BASE, view_.buf, view_.len);
         return Direct::Done;
+    }
+
+    // A large encoding, made for this write alone, gives its pages back with
+    // the GIL let go before it is freed, which would otherwise take as long
+    // with the GIL held.
+    void discard_large_encoding() {
+        PyObject* encoded = encoded_.get();
+        if (!encoded || Py_REFCNT(encoded) != 1 || static_cast<uint64_t>(PyBytes_GET_SIZE(encoded)) < LARGE_COPY) {
+            return;
+        }
+        char* data = PyBytes_AS_STRING(encoded);
+        const auto length = static_cast<size_t>(PyBytes_GET_SIZE(encoded));
+        shm::without_gil([data, length] { discard_pages(data, length); });
     }
 
     void set_body(unsigned char base, const void* data, Py_ssize_t length) {
