@@ -20,7 +20,7 @@ from zelvane._remote_terms import (public_url, has_credentials, check_timeout, c
     made, Reachable, raise_pool_lost, check_connect_arguments, import_redis)
 from zelvane._remote_wire import Lines, Script, Subscriber, Wire, packed
 from zelvane._remote_cluster import (Routes, REPEATABLE, READING, ACKNOWLEDGED, is_cluster, node_pool_maker,
-    sharded, check_replicas, wait_words, check_replicated, Recorder, transaction_key, transaction_payload,
+    retrying_within, sharded, check_replicas, wait_words, check_replicated, Recorder, transaction_key, transaction_payload,
     transaction_result, writes)
 
 
@@ -97,7 +97,7 @@ class Remote(RemoteCore):
         return self._drive(self._write_memory(name, value, create))
 
     def open_memory(self, name, create=True, *, wait=None, temporary=False):
-        return self._drive(self._open_memory(name, create, wait, temporary, RemoteMemoryHandle))
+        return self._drive(self._open_memory(name, create, wait, temporary, RemoteMemoryHandle), wait)
 
     def open_queue(self, name, maxsize=0, *, create=True, temporary=False):
         """A named queue (made unless create is false) with the methods of
@@ -120,12 +120,16 @@ class Remote(RemoteCore):
         return self._drive(self._call_function(name, args))
 
     def open_function(self, name, /, *, wait=None, servers=None):
-        return self._drive(self._open_function(name, wait, servers, RemoteFunctionHandle))
+        return self._drive(self._open_function(name, wait, servers, RemoteFunctionHandle), wait)
 
     # -- the I/O of the operations
 
-    def _drive(self, operation):
-        """Runs an operation of the core, doing the I/O it asks for."""
+    def _drive(self, operation, timeout=None):
+        """Runs an operation of the core, doing the I/O it asks for; on a
+        cluster, its requests try within `timeout` when it is given one."""
+        if timeout is not None:
+            with retrying_within(timeout):
+                return self._drive(operation)
         send, reply = operation.send, None
         try:
             while True:
@@ -214,7 +218,9 @@ class Remote(RemoteCore):
         return subscriber.next_reply(timeout)
 
     def _cleanup(self, operation):
-        return self._drive(operation)
+        # Cleaning up after an operation that ran out of time takes its own.
+        with retrying_within(None):
+            return self._drive(operation)
 
     def _reachable(self):
         return Reachable(self.url)
@@ -335,7 +341,7 @@ class RemoteMemoryHandle(MemoryHandleCore):
         return self._remote._drive(self._write(value))
 
     def update(self, func, /, *, timeout=None):
-        return self._remote._drive(self._update(func, timeout))
+        return self._remote._drive(self._update(func, timeout), timeout)
 
     def lock(self, timeout=None):
         self._check_open()
@@ -343,7 +349,8 @@ class RemoteMemoryHandle(MemoryHandleCore):
 
     def wait(self, since=None, timeout=None):
         since, deadline = self._watched_from(since, timeout)
-        self._seen = self._changed_from(since, deadline)
+        with retrying_within(timeout):
+            self._seen = self._changed_from(since, deadline)
         return self._seen
 
     def _changed_from(self, since, deadline):
@@ -389,7 +396,7 @@ class HeldLock(HeldLockCore):
     """A slot's lock for a with block."""
 
     def __enter__(self):
-        return self._handle._remote._drive(self._take())
+        return self._handle._remote._drive(self._take(), self._timeout)
 
     def __exit__(self, *exc_info):
         self._handle._remote._drive(self._let_go())
@@ -417,7 +424,7 @@ class RemoteFunctionHandle(FunctionHandleCore):
         return self._remote._drive(self._servers())
 
     def __call__(self, *args, timeout=None, **kwargs):
-        return self._remote._drive(self._call(args, kwargs, timeout))
+        return self._remote._drive(self._call(args, kwargs, timeout), timeout)
 
 
 class Server(ServerCore):

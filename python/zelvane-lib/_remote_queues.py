@@ -31,14 +31,14 @@ class RemoteQueueHandle(QueueHandleCore):
 
     def put(self, item, block=True, timeout=None):
         """Puts item at the tail; queue.Full when no room came in time."""
-        return self._remote._drive(self._put(item, block, timeout))
+        return self._remote._drive(self._put(item, block, timeout), timeout)
 
     def put_nowait(self, item, /):
         return self._remote._drive(self._put(item, False, None))
 
     def get(self, block=True, timeout=None):
         """Removes and returns the head item; queue.Empty when none came in time."""
-        return self._remote._drive(self._get(block, timeout))
+        return self._remote._drive(self._get(block, timeout), timeout)
 
     def get_nowait(self):
         return self._remote._drive(self._get(False, None))
@@ -49,7 +49,7 @@ class RemoteQueueHandle(QueueHandleCore):
         or this process dies first (once its lease runs out)."""
         self._check_open()
         deadline = deadline_of(queue_timeout(timeout))
-        return self._remote._drive(self._reserve(deadline, RemoteQueueReservation))
+        return self._remote._drive(self._reserve(deadline, RemoteQueueReservation), timeout)
 
     def qsize(self):
         """The items waiting (reserved ones not counted)."""
@@ -104,13 +104,13 @@ class AsyncRemoteQueueHandle(QueueHandleCore):
             await asyncio.shield(self._remote._drive(self._close()))
 
     async def put(self, item, block=True, timeout=None):
-        return await self._remote._drive(self._put(item, block, timeout))
+        return await self._remote._drive(self._put(item, block, timeout), timeout)
 
     async def put_nowait(self, item, /):
         return await self._remote._drive(self._put(item, False, None))
 
     async def get(self, block=True, timeout=None):
-        return await self._remote._drive(self._get(block, timeout))
+        return await self._remote._drive(self._get(block, timeout), timeout)
 
     async def get_nowait(self):
         return await self._remote._drive(self._get(False, None))
