@@ -39,7 +39,8 @@ ACKNOWLEDGED = frozenset({"write", "finish"})
 REPEATABLE = frozenset({"read", "lock", "claim", "unlock", "renew", "withdraw_waiter", "heartbeat", "leave",
                         "served", "where", "withdraw", "write", "finish"})
 # The commands that only read.
-READING = frozenset({"HGET", "EXISTS", "GET", "LRANGE", "HMGET", "SCAN", "TYPE", "CLUSTER", "INFO", "PING"})
+READING = frozenset({"HGET", "EXISTS", "GET", "LRANGE", "HMGET", "SCAN", "TYPE", "CLUSTER", "INFO", "PING",
+                     "STRLEN", "LLEN", "SMEMBERS", "SCARD", "ZCOUNT"})
 
 # What a cluster answers instead of running a request, by redis-py's
 # exception class or the error's first word.
