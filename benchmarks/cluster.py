@@ -142,11 +142,13 @@ def counter_names(cluster, count=12):
     return names
 
 
-def updater(url, names, count, barrier):
+def updater(url, names, first, count, barrier):
+    """Updates the counters in turn, from the `first`: the processes start
+    apart, as processes updating objects of their own mostly are."""
     remote = zelvane.connect(url, namespace=NAMESPACE)
     handles = [remote.open_memory(name) for name in names]
     barrier.wait()
-    for turn in range(count):
+    for turn in range(first, first + count):
         handles[turn % len(handles)].update(lambda v: v + 1)
 
 
@@ -159,7 +161,8 @@ def bench_update(url, cluster, count):
     incr = lambda: client.incr("bench:incr")  # noqa: E731
     incr_before = mean_us(incr, count)
     barrier = CTX.Barrier(5)
-    procs = [CTX.Process(target=updater, args=(url, names, count, barrier)) for _ in range(4)]
+    procs = [CTX.Process(target=updater, args=(url, names, 3 * index, count, barrier))
+             for index in range(4)]
     for proc in procs:
         proc.start()
     barrier.wait()

@@ -18,8 +18,8 @@ from zelvane import _remote_queue_core
 from zelvane._remote_queues import RemoteQueueHandle
 from zelvane._remote_terms import (public_url, has_credentials, check_timeout, check_create_function, check_serve,
     made, Reachable, raise_pool_lost, check_connect_arguments, import_redis)
-from zelvane._remote_wire import Lines, Script, Subscriber, Wire, packed
-from zelvane._remote_cluster import (Routes, REPEATABLE, READING, ACKNOWLEDGED, is_cluster, node_pool_maker,
+from zelvane._remote_wire import Lines, Script, Subscriber, Wire, answer, packed
+from zelvane._remote_cluster import (Routes, REPEATABLE, READING, ACKNOWLEDGED, MOVES, is_cluster, node_pool_maker,
     retrying_within, sharded, check_replicas, wait_words, check_replicated, Recorder, transaction_key, transaction_payload,
     transaction_result, writes)
 
@@ -161,6 +161,10 @@ class Remote(RemoteCore):
 
     def _command(self, *words):
         self._check_open()
+        if self._replicas and words[0] in MOVES:
+            # WAIT's count is the business of the write that follows.
+            payload = packed(*words) + packed(*wait_words(self._replicas))
+            return self._on(words[1], lambda wire: answer(wire.exchange(payload, 2)[0]), False)
         return self._on(words[1], lambda wire: wire.command(*words), words[0] in READING)
 
     def _script_then(self, script, keys, args, *command):

@@ -14,7 +14,7 @@ from zelvane._remote_terms import (public_url, check_timeout, check_create_funct
     raise_pool_lost, check_connect_arguments, import_redis)
 from zelvane._remote_wire import Script, packed, script_command
 from zelvane.aio import check_concurrency
-from zelvane._remote_cluster import (AsyncRoutes, REPEATABLE, READING, ACKNOWLEDGED, Recorder, is_cluster,
+from zelvane._remote_cluster import (AsyncRoutes, REPEATABLE, READING, ACKNOWLEDGED, MOVES, Recorder, is_cluster,
     retrying_within,
     node_pool_maker, sharded, transaction_key, transaction_payload, transaction_result, check_replicas, wait_words,
     check_replicated, writes)
@@ -220,9 +220,13 @@ class AsyncRemote(RemoteCore):
 
     async def _command(self, *words):
         self._check_open()
+        payload, count = packed(*words), 1
+        if self._replicas and words[0] in MOVES:
+            # WAIT's count is the business of the write that follows.
+            payload, count = payload + packed(*wait_words(self._replicas)), 2
 
         async def talk(pool, tries):
-            return answered((await self._exchange(packed(*words), 1, pool, tries))[0])
+            return answered((await self._exchange(payload, count, pool, tries))[0])
         return await self._on(words[1], talk, words[0] in READING)
 
     async def _script_then(self, script, keys, args, *command):

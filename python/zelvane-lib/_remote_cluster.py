@@ -34,6 +34,11 @@ REPLICA_WAIT = 2.0
 # The scripts whose success is a write that replicas=N waits for.
 ACKNOWLEDGED = frozenset({"write", "finish"})
 
+# The commands that hand a server a call (or a consumer a queue's item):
+# with replicas=N, the move reaches the replicas before it is acted on, so
+# that a replica taking over from a failed master does not hand it out again.
+MOVES = frozenset({"BLMOVE"})
+
 # The scripts that may run twice with the same outcome: they read, or
 # carry a token that makes a second run a no-op.
 REPEATABLE = frozenset({"read", "lock", "claim", "unlock", "renew", "withdraw_waiter", "heartbeat", "leave",
