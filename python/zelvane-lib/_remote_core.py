@@ -456,10 +456,10 @@ class Call:
             while reply is None:
                 # Interrupted while it waits with the post, the call goes
                 # back all the same, from the pool's queue of the time.
-                gen, reply = yield from self._post(deadline)
+                gen, reply, lost = yield from self._post(deadline)
                 if reply is None:
                     # None: a failover dropped the call from the queue, unrun.
-                    reply = yield from self._wait_reply(gen, deadline)
+                    reply = yield from self._wait_reply(gen, deadline, lost)
         except BaseException:
             yield CLEANUP, self._withdraw(gen)
             raise
@@ -467,12 +467,19 @@ class Call:
 
     def _post(self, deadline):
         """Posts the call and waits for its reply in the same round trip:
-        (the pool's generation, the reply or None)."""
+        (the pool's generation, the reply or None, None); ('', None, the
+        error) when the connection was lost on the way, the call posted or
+        not."""
         keys, reply_key = self._keys, self._keys.reply(self._call_id)
         args = [keys.prefix, self._request, "1" if self._has_kwargs else "0", "1"]
         while True:
-            posted, reply = yield (SCRIPT_THEN, "post", [keys.fn, keys.slot, reply_key], args,
-                                   *reply_pop(reply_key, time_left(deadline, CALL_SLICE)))
+            try:
+                posted, reply = yield (SCRIPT_THEN, "post", [keys.fn, keys.slot, reply_key], args,
+                                       *reply_pop(reply_key, time_left(deadline, CALL_SLICE)))
+            except Exception as exc:
+                if not connection_lost(exc):
+                    raise
+                return "", None, exc
             if posted != -4 or not self._failing_over(deadline):
                 break
             # The servers whose heartbeats lapsed while a replica took over
@@ -483,16 +490,17 @@ class Call:
                             "arguments; serve it with zelvane.serve to take them.")
         if isinstance(posted, int):
             raise_not_a_function(self._name, posted, self._missing)
-        return posted.decode(), popped(reply)
+        return posted.decode(), popped(reply), None
 
-    def _wait_reply(self, gen, deadline):
+    def _wait_reply(self, gen, deadline, lost=None):
         """The reply; None when the call was dropped from the queue, unrun,
-        while the cluster failed over (it may be posted again)."""
+        while the cluster failed over (it may be posted again). `gen` is ''
+        when the post's reply was lost, and `lost` the lost connection that
+        may have taken the post or the reply with it."""
         reply_key = self._keys.reply(self._call_id)
-        lost = None  # the lost connection that may have taken the reply with it
         while True:
             where = yield RUN, "where", [self._keys.fn, reply_key], [self._keys.prefix, gen, self._request]
-            if where == b"withdrawn" and lost is None and self._failing_over(deadline):
+            if where == b"withdrawn" and self._failing_over(deadline):
                 return None
             if where in (b"dead", b"withdrawn"):
                 if lost is not None or self._failing_over(None):
