@@ -241,16 +241,23 @@ def test_a_master_killed_while_four_processes_update_counters_loses_no_acknowled
 # A server of the function named, whose every run leaves a line in the log
 # file named: who called and the call's number.
 LOGGING_SERVER = CHILD_PRELUDE + """
-import sys, zelvane
-url, namespace, name, log = sys.argv[1:]
+import asyncio, sys, zelvane, zelvane.aio
+url, namespace, name, log, mirror = sys.argv[1:]
 
 def work(who, number):
     with open(log, "a") as out:
         out.write(f"{who}:{number}\\n")
     return f"{who}:{number}"
 
+async def serve_async():
+    async with await zelvane.aio.connect(url, namespace=namespace, replicas=1) as remote:
+        await remote.serve(name, work, concurrency=2)
+
 try:
-    zelvane.connect(url, namespace=namespace, replicas=1).serve(name, work)
+    if mirror == "sync":
+        zelvane.connect(url, namespace=namespace, replicas=1).serve(name, work)
+    else:
+        asyncio.run(serve_async())
     print("returned", flush=True)
 except Exception as exc:
     print("raised", type(exc).__name__, exc, flush=True)
@@ -284,11 +291,12 @@ def logged_runs(log):
         return []
 
 
+@pytest.mark.parametrize("mirror", ["sync", "aio"])
 def test_a_master_killed_while_calls_are_in_flight_runs_none_twice_and_serving_goes_on(redis_cluster, namespace,
-                                                                                      tmp_path):
+                                                                                      tmp_path, mirror):
     name, log = "logged", str(tmp_path / "runs")
     victim = redis_cluster.owner(slot_of(namespace, name))
-    servers = [spawn_python(LOGGING_SERVER, redis_cluster.url, namespace, name, log) for _ in range(2)]
+    servers = [spawn_python(LOGGING_SERVER, redis_cluster.url, namespace, name, log, mirror) for _ in range(2)]
     callers = []
     try:
         callers = [spawn_python(LOGGED_CALLER, redis_cluster.url, namespace, name, f"c{i}") for i in range(3)]
@@ -351,3 +359,26 @@ def test_a_request_tries_within_its_operations_timeout():
             pause, _ = tries.after(lost)
             time.sleep(pause)
     assert str(info.value) == f"The Redis Cluster did not serve 'counter' within 0.3 seconds: Connection refused"
+
+
+def test_a_server_paused_past_its_heartbeat_serves_on_once_resumed(any_redis, namespace):
+    server = spawn_python(CHILD_PRELUDE + """
+import sys, zelvane
+zelvane.connect(sys.argv[1], namespace=sys.argv[2]).serve("paused", lambda x: x + 1)
+print("returned", flush=True)
+""", any_redis, namespace)
+    try:
+        with zelvane.connect(any_redis, namespace=namespace) as remote:
+            function = remote.open_function("paused", wait=TIMEOUT)
+            os.kill(server.pid, signal.SIGSTOP)
+            # Its heartbeat lapses, and a look at the pool drops it.
+            wait_until(lambda: function.servers == 0, what="the paused server dropped")
+            os.kill(server.pid, signal.SIGCONT)
+            wait_until(lambda: function.servers == 1, what="the resumed server back")
+            assert function(1, timeout=TIMEOUT) == 2
+            remote.remove_function("paused")
+        assert finish(server).strip() == "returned"
+    finally:
+        if server.poll() is None:
+            os.kill(server.pid, signal.SIGCONT)
+        finish(server)

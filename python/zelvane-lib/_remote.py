@@ -20,8 +20,8 @@ from zelvane._remote_terms import (public_url, has_credentials, check_timeout, c
     made, Reachable, raise_pool_lost, check_connect_arguments, import_redis)
 from zelvane._remote_wire import Lines, Script, Subscriber, Wire, answer, packed
 from zelvane._remote_cluster import (Routes, REPEATABLE, READING, ACKNOWLEDGED, MOVES, is_cluster, node_pool_maker,
-    retrying_within, sharded, check_replicas, wait_words, check_replicated, Recorder, transaction_key, transaction_payload,
-    transaction_result, writes)
+    retrying_within, sharded, check_replicas, wait_words, check_replicated, Recorder, transaction_key,
+    transaction_payload, transaction_result, writes)
 
 
 class Remote(RemoteCore):
