@@ -6,6 +6,7 @@ both in test_remote.py."""
 import asyncio
 import os
 import signal
+import time
 import uuid
 
 import pytest
@@ -15,7 +16,7 @@ from redis.crc import key_slot
 import zelvane
 import zelvane.aio
 
-from conftest import CHILD_PRELUDE, TIMEOUT, finish, spawn_python, wait_for_line
+from conftest import CHILD_PRELUDE, TIMEOUT, finish, spawn_python, wait_for_line, wait_until
 from redis_util import RedisServer, migrate_slot, redis_cluster, require_redis  # noqa: F401 (a fixture)
 
 pytestmark = pytest.mark.timeout(300)
@@ -244,6 +245,100 @@ def test_a_master_killed_while_four_processes_update_counters_loses_no_acknowled
             assert acked[name] <= finals[name] <= acked[name] + len(errors)
 
 
+# A server of the function named, whose every run leaves a line in the log
+# file named: who called and the call's number.
+LOGGING_SERVER = CHILD_PRELUDE + """
+import asyncio, sys, zelvane, zelvane.aio
+url, namespace, name, log, mirror = sys.argv[1:]
+
+def work(who, number):
+    with open(log, "a") as out:
+        out.write(f"{who}:{number}\\n")
+    return f"{who}:{number}"
+
+async def serve_async():
+    async with await zelvane.aio.connect(url, namespace=namespace, replicas=1) as remote:
+        await remote.serve(name, work, concurrency=2)
+
+try:
+    if mirror == "sync":
+        zelvane.connect(url, namespace=namespace, replicas=1).serve(name, work)
+    else:
+        asyncio.run(serve_async())
+    print("returned", flush=True)
+except Exception as exc:
+    print("raised", type(exc).__name__, exc, flush=True)
+"""
+
+# A caller of it, until a line comes on its stdin: the numbers of the calls
+# that returned their result, and the errors met.
+LOGGED_CALLER = CHILD_PRELUDE + """
+import select, sys, zelvane
+url, namespace, name, who = sys.argv[1:]
+function = zelvane.connect(url, namespace=namespace, replicas=1).open_function(name, wait=60)
+print("go", flush=True)
+returned, errors, number = [], [], 0
+while not select.select([sys.stdin], [], [], 0)[0]:
+    number += 1
+    try:
+        result = function(who, number, timeout=60)
+        assert result == f"{who}:{number}", result
+        returned.append(number)
+    except Exception as exc:
+        errors.append(f"{type(exc).__name__}: {exc}")
+print(repr((returned, errors)), flush=True)
+"""
+
+
+def logged_runs(log):
+    try:
+        with open(log) as lines:
+            return lines.read().split()
+    except FileNotFoundError:
+        return []
+
+
+@pytest.mark.parametrize("mirror", ["sync", "aio"])
+def test_a_master_killed_while_calls_are_in_flight_runs_none_twice_and_serving_goes_on(redis_cluster, namespace,
+                                                                                      tmp_path, mirror):
+    name, log = "logged", str(tmp_path / "runs")
+    victim = redis_cluster.owner(slot_of(namespace, name))
+    servers = [spawn_python(LOGGING_SERVER, redis_cluster.url, namespace, name, log, mirror) for _ in range(2)]
+    callers = []
+    try:
+        callers = [spawn_python(LOGGED_CALLER, redis_cluster.url, namespace, name, f"c{i}") for i in range(3)]
+        for caller in callers:
+            wait_for_line(caller, "go")
+        wait_until(lambda: len(logged_runs(log)) >= 30, what="calls before the failover")
+        victim.kill()
+        redis_cluster.wait_healthy()
+        redis_cluster.replace_lost_node(victim, redis_cluster.owner(slot_of(namespace, name)))
+        at = len(logged_runs(log))
+        wait_until(lambda: len(logged_runs(log)) >= at + 30, what="calls after the failover")
+    finally:
+        outcomes = []
+        for caller in callers:
+            caller.stdin.write("\n")
+            caller.stdin.flush()
+        for caller in callers:
+            out = finish(caller)
+            assert caller.returncode == 0, caller.stderr.read()
+            outcomes.append(eval(out.strip().splitlines()[-1]))
+        with zelvane.connect(redis_cluster.url, namespace=namespace) as remote:
+            remote.remove_function(name)
+        ends = [finish(server).strip() for server in servers]
+        if not victim.alive:
+            redis_cluster.replace_lost_node(victim, redis_cluster.masters()[0])
+    runs = logged_runs(log)
+    assert len(runs) == len(set(runs)), "a call ran twice"
+    for who, (returned, errors) in enumerate(outcomes):
+        assert set(f"c{who}:{number}" for number in returned) <= set(runs)
+        for error in errors:
+            assert error.startswith("ConnectionError: ") and f"'{name}'" in error, error
+    # Both servers served on after the failover, until the pool was stopped.
+    assert ends == ["returned", "returned"]
+
+
 @pytest.mark.parametrize("size", [10, 100_000])
 def test_replicas_unconfirmed_say_the_write_may_not_survive_a_failover(size):
     require_redis()
@@ -259,3 +354,38 @@ def test_replicas_unconfirmed_say_the_write_may_not_survive_a_failover(size):
             assert remote.read_memory("lonely") == b"x" * size
     finally:
         server.close()
+
+
+def test_a_request_tries_within_its_operations_timeout():
+    from zelvane._remote_cluster import Tries, retrying_within
+    lost = redis.ConnectionError("Connection refused")
+    with retrying_within(0.3):
+        tries = Tries("{ns:counter}:slot", True, "ns")
+    with pytest.raises(redis.ConnectionError) as info:
+        for _ in range(10_000):
+            pause, _ = tries.after(lost)
+            time.sleep(pause)
+    assert str(info.value) == f"The Redis Cluster did not serve 'counter' within 0.3 seconds: Connection refused"
+
+
+def test_a_server_paused_past_its_heartbeat_serves_on_once_resumed(any_redis, namespace):
+    server = spawn_python(CHILD_PRELUDE + """
+import sys, zelvane
+zelvane.connect(sys.argv[1], namespace=sys.argv[2]).serve("paused", lambda x: x + 1)
+print("returned", flush=True)
+""", any_redis, namespace)
+    try:
+        with zelvane.connect(any_redis, namespace=namespace) as remote:
+            function = remote.open_function("paused", wait=TIMEOUT)
+            os.kill(server.pid, signal.SIGSTOP)
+            # Its heartbeat lapses, and a look at the pool drops it.
+            wait_until(lambda: function.servers == 0, what="the paused server dropped")
+            os.kill(server.pid, signal.SIGCONT)
+            wait_until(lambda: function.servers == 1, what="the resumed server back")
+            assert function(1, timeout=TIMEOUT) == 2
+            remote.remove_function("paused")
+        assert finish(server).strip() == "returned"
+    finally:
+        if server.poll() is None:
+            os.kill(server.pid, signal.SIGCONT)
+        finish(server)

@@ -13,6 +13,7 @@ import pytest
 import zelvane
 
 from conftest import TIMEOUT, finish, shm_path, spawn_python, wait_for_line, wait_until
+from redis_util import redis_cluster  # noqa: F401 (a fixture)
 
 pytestmark = pytest.mark.timeout(180)
 
@@ -329,3 +330,84 @@ def test_rm_removes_a_dead_record_and_a_slot(serve, shm_name):
     run = run_command("rm", name, slot)
     assert (run.returncode, run.stdout) == (0, f"{name}: removed\n{slot}: removed\n")
     assert not os.path.exists(shm_path(name)) and not os.path.exists(shm_path(slot))
+
+
+# -- on Redis: one server and every master of a cluster
+
+@pytest.fixture(params=["server", "cluster"])
+def redis_namespace(request):
+    """(URL, a namespace of this test's own) on one Redis server or a cluster."""
+    import uuid
+    from redis_util import RedisServer, require_redis
+    namespace = f"zcmd-{uuid.uuid4().hex[:10]}"
+    if request.param == "cluster":
+        cluster = request.getfixturevalue("redis_cluster")
+        yield cluster.url, namespace
+        cluster.delete_matching(f"{{{namespace}:*")
+        return
+    require_redis()
+    server = RedisServer().start()
+    yield server.url, namespace
+    server.close()
+
+
+def redis_listing(url, namespace):
+    run = run_command("ls", "--url", url, "--namespace", namespace, "--json")
+    assert run.returncode == 0, run.stderr
+    return {entry["name"]: entry for entry in json.loads(run.stdout)}
+
+
+def test_ls_on_redis_lists_a_namespaces_slots_queues_and_functions(redis_namespace):
+    import threading
+    url, namespace = redis_namespace
+    slots = [f"s{i}" for i in range(12)]  # over every master of a cluster
+    with zelvane.connect(url, namespace=namespace) as remote, zelvane.connect(url, namespace="other") as other:
+        for index, name in enumerate(slots):
+            remote.write_memory(name, "v" * index)
+        remote.create_memory("empty")
+        remote.open_queue("jobs", 5).put("job")
+        other.write_memory("elsewhere", 1)
+        server = threading.Thread(target=lambda: zelvane.connect(url, namespace=namespace).serve("echo", repr))
+        server.start()
+        try:
+            remote.open_function("echo", wait=TIMEOUT).close()
+            found = redis_listing(url, namespace)
+            row = [line.split() for line in run_command("ls", "--url", url, "--namespace", namespace).stdout
+                   .splitlines() if line.startswith("jobs ")]
+        finally:
+            remote.remove_function("echo")
+            server.join(TIMEOUT)
+        other.remove_memory("elsewhere")
+    assert sorted(found) == sorted(slots + ["empty", "jobs", "echo"])
+    assert found["s3"] == {"name": "s3", "kind": "slot", "size": len(zelvane.dumps("vvv")), "version": 1,
+                           "reserved": False, "locked": False, "holds_value": True, "temporary": False}
+    assert (found["empty"]["holds_value"], found["empty"]["version"]) == (False, 0)
+    assert (found["jobs"]["kind"], found["jobs"]["length"], found["jobs"]["maxsize"]) == ("queue", 1, 5)
+    assert (found["echo"]["kind"], found["echo"]["servers"], found["echo"]["pool"]) == ("function", 1, True)
+    assert row == [["jobs", "queue", "length", "1,", "capacity", "5"]]
+
+
+def test_show_on_redis_prints_a_value_or_says_what_is_missing(redis_namespace):
+    url, namespace = redis_namespace
+    value = {"a": [1, 2.5, "x"], "b": None}
+    with zelvane.connect(url, namespace=namespace) as remote:
+        remote.write_memory("value", value)
+        remote.create_memory("never")
+
+    def show(*args):
+        return run_command("show", "--url", url, "--namespace", namespace, *args)
+    assert show("value").stdout == pprint.pformat(value) + "\n"
+    assert json.loads(show("value", "--json").stdout) == value
+    assert show("never").stdout == "never: never written\n"
+    missing = show("nothing")
+    assert (missing.returncode, missing.stderr) == (
+        1, f"zelvane: nothing: no such object in namespace '{namespace}' at {url}\n")
+
+
+def test_ls_on_an_unreachable_redis_says_so():
+    from redis_util import free_port, require_redis
+    require_redis()
+    url = f"redis://127.0.0.1:{free_port()}/0"
+    run = run_command("ls", "--url", url)
+    assert run.returncode == 1
+    assert run.stderr.startswith(f"zelvane: Cannot reach Redis at {url}: "), run.stderr

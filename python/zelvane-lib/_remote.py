@@ -18,10 +18,10 @@ from zelvane import _remote_queue_core
 from zelvane._remote_queues import RemoteQueueHandle
 from zelvane._remote_terms import (public_url, has_credentials, check_timeout, check_create_function, check_serve,
     made, Reachable, raise_pool_lost, check_connect_arguments, import_redis)
-from zelvane._remote_wire import Lines, Script, Subscriber, Wire, packed
-from zelvane._remote_cluster import (Routes, REPEATABLE, READING, ACKNOWLEDGED, is_cluster, node_pool_maker,
-    sharded, check_replicas, wait_words, check_replicated, Recorder, transaction_key, transaction_payload,
-    transaction_result, writes)
+from zelvane._remote_wire import Lines, Script, Subscriber, Wire, answer, packed
+from zelvane._remote_cluster import (Routes, REPEATABLE, READING, ACKNOWLEDGED, MOVES, is_cluster, node_pool_maker,
+    retrying_within, sharded, check_replicas, wait_words, check_replicated, Recorder, transaction_key,
+    transaction_payload, transaction_result, writes)
 
 
 class Remote(RemoteCore):
@@ -107,7 +107,7 @@ class Remote(RemoteCore):
     def open_memory(self, name, create=True, *, wait=None, temporary=False):
         """As zelvane.open_memory: a RemoteMemoryHandle of the slot name (made unless create is false;
         then wait, in seconds, is how long to wait for it to appear)."""
-        return self._drive(self._open_memory(name, create, wait, temporary, RemoteMemoryHandle))
+        return self._drive(self._open_memory(name, create, wait, temporary, RemoteMemoryHandle), wait)
 
     def open_queue(self, name, maxsize=0, *, create=True, temporary=False):
         """A named queue (made unless create is false) with the methods of
@@ -139,12 +139,16 @@ class Remote(RemoteCore):
     def open_function(self, name, /, *, wait=None, servers=None):
         """As zelvane.open_function: a RemoteFunctionHandle of the function served under name (waiting
         up to wait seconds for it to be served, or for `servers` live servers)."""
-        return self._drive(self._open_function(name, wait, servers, RemoteFunctionHandle))
+        return self._drive(self._open_function(name, wait, servers, RemoteFunctionHandle), wait)
 
     # -- the I/O of the operations
 
-    def _drive(self, operation):
-        """Runs an operation of the core, doing the I/O it asks for."""
+    def _drive(self, operation, timeout=None):
+        """Runs an operation of the core, doing the I/O it asks for; on a
+        cluster, its requests try within `timeout` when it is given one."""
+        if timeout is not None:
+            with retrying_within(timeout):
+                return self._drive(operation)
         send, reply = operation.send, None
         try:
             while True:
@@ -176,6 +180,10 @@ class Remote(RemoteCore):
 
     def _command(self, *words):
         self._check_open()
+        if self._replicas and words[0] in MOVES:
+            # WAIT's count is the business of the write that follows.
+            payload = packed(*words) + packed(*wait_words(self._replicas))
+            return self._on(words[1], lambda wire: answer(wire.exchange(payload, 2)[0]), False)
         return self._on(words[1], lambda wire: wire.command(*words), words[0] in READING)
 
     def _script_then(self, script, keys, args, *command):
@@ -233,7 +241,9 @@ class Remote(RemoteCore):
         return subscriber.next_reply(timeout)
 
     def _cleanup(self, operation):
-        return self._drive(operation)
+        # Cleaning up after an operation that ran out of time takes its own.
+        with retrying_within(None):
+            return self._drive(operation)
 
     def _reachable(self):
         return Reachable(self.url)
@@ -365,7 +375,7 @@ class RemoteMemoryHandle(MemoryHandleCore):
     def update(self, func, /, *, timeout=None):
         """Replaces the value with func(value) under the slot's lock and returns it (func gets None for
         a slot never written); timeout (seconds) bounds the wait for the lock (TimeoutError)."""
-        return self._remote._drive(self._update(func, timeout))
+        return self._remote._drive(self._update(func, timeout), timeout)
 
     def lock(self, timeout=None):
         """A context manager that holds the slot's lock (a lease that this process renews while it
@@ -377,7 +387,8 @@ class RemoteMemoryHandle(MemoryHandleCore):
         """Blocks until the slot's version differs from since (None: the one this handle last saw) and
         returns the new version; TimeoutError after timeout seconds."""
         since, deadline = self._watched_from(since, timeout)
-        self._seen = self._changed_from(since, deadline)
+        with retrying_within(timeout):
+            self._seen = self._changed_from(since, deadline)
         return self._seen
 
     def _changed_from(self, since, deadline):
@@ -423,7 +434,7 @@ class HeldLock(HeldLockCore):
     """A slot's lock for a with block."""
 
     def __enter__(self):
-        return self._handle._remote._drive(self._take())
+        return self._handle._remote._drive(self._take(), self._timeout)
 
     def __exit__(self, *exc_info):
         self._handle._remote._drive(self._let_go())
@@ -451,7 +462,7 @@ class RemoteFunctionHandle(FunctionHandleCore):
         return self._remote._drive(self._servers())
 
     def __call__(self, *args, timeout=None, **kwargs):
-        return self._remote._drive(self._call(args, kwargs, timeout))
+        return self._remote._drive(self._call(args, kwargs, timeout), timeout)
 
 
 class Server(ServerCore):

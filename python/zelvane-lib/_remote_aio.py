@@ -14,7 +14,8 @@ from zelvane._remote_terms import (public_url, check_timeout, check_create_funct
     raise_pool_lost, check_connect_arguments, import_redis)
 from zelvane._remote_wire import Script, packed, script_command
 from zelvane._aio_functions import check_concurrency
-from zelvane._remote_cluster import (AsyncRoutes, REPEATABLE, READING, ACKNOWLEDGED, Recorder, is_cluster,
+from zelvane._remote_cluster import (AsyncRoutes, REPEATABLE, READING, ACKNOWLEDGED, MOVES, Recorder, is_cluster,
+    retrying_within,
     node_pool_maker, sharded, transaction_key, transaction_payload, transaction_result, check_replicas, wait_words,
     check_replicated, writes)
 
@@ -135,7 +136,7 @@ class AsyncRemote(RemoteCore):
 
     async def open_memory(self, name, create=True, *, wait=None, temporary=False):
         """As Remote.open_memory, awaited: an AsyncRemoteMemoryHandle."""
-        return await self._drive(self._open_memory(name, create, wait, temporary, AsyncRemoteMemoryHandle))
+        return await self._drive(self._open_memory(name, create, wait, temporary, AsyncRemoteMemoryHandle), wait)
 
     async def open_queue(self, name, maxsize=0, *, create=True, temporary=False):
         """A named queue (made unless create is false) with queue.Queue's
@@ -177,12 +178,16 @@ class AsyncRemote(RemoteCore):
 
     async def open_function(self, name, /, *, wait=None, servers=None):
         """As Remote.open_function, awaited: an AsyncRemoteFunctionHandle."""
-        return await self._drive(self._open_function(name, wait, servers, AsyncRemoteFunctionHandle))
+        return await self._drive(self._open_function(name, wait, servers, AsyncRemoteFunctionHandle), wait)
 
     # -- the I/O of the operations
 
-    async def _drive(self, operation):
-        """Runs an operation of the core, awaiting the I/O it asks for."""
+    async def _drive(self, operation, timeout=None):
+        """Runs an operation of the core, awaiting the I/O it asks for; on a
+        cluster, its requests try within `timeout` when it is given one."""
+        if timeout is not None:
+            with retrying_within(timeout):
+                return await self._drive(operation)
         if not self._topology_known:
             try:
                 await self._find_topology()
@@ -225,9 +230,13 @@ class AsyncRemote(RemoteCore):
 
     async def _command(self, *words):
         self._check_open()
+        payload, count = packed(*words), 1
+        if self._replicas and words[0] in MOVES:
+            # WAIT's count is the business of the write that follows.
+            payload, count = payload + packed(*wait_words(self._replicas)), 2
 
         async def talk(pool, tries):
-            return answered((await self._exchange(packed(*words), 1, pool, tries))[0])
+            return answered((await self._exchange(payload, count, pool, tries))[0])
         return await self._on(words[1], talk, words[0] in READING)
 
     async def _script_then(self, script, keys, args, *command):
@@ -294,7 +303,9 @@ class AsyncRemote(RemoteCore):
         return [message["type"].encode(), message["channel"], message["data"]]
 
     async def _cleanup(self, operation):
-        return await asyncio.shield(self._drive(operation))
+        # Cleaning up after an operation that ran out of time takes its own.
+        with retrying_within(None):
+            return await asyncio.shield(self._drive(operation))
 
     async def _exchange(self, payload, count, pool, tries=None):
         """Sends `payload` on a connection of `pool` and reads `count`
@@ -460,7 +471,7 @@ class AsyncRemoteMemoryHandle(MemoryHandleCore):
     async def update(self, func, /, *, timeout=None):
         """Replaces the value with func(value) (awaited when it gives an
         awaitable) under the slot's lock; returns it."""
-        return await self._remote._drive(self._update(func, timeout))
+        return await self._remote._drive(self._update(func, timeout), timeout)
 
     def lock(self, timeout=None):
         """The slot's lock for `async with`; timeout (seconds) bounds the wait for it (TimeoutError)."""
@@ -471,7 +482,8 @@ class AsyncRemoteMemoryHandle(MemoryHandleCore):
         """Waits until the slot's version differs from since (None: the one this handle last saw) and
         returns the new version; TimeoutError after timeout seconds."""
         since, deadline = self._watched_from(since, timeout)
-        self._seen = await self._changed_from(since, deadline)
+        with retrying_within(timeout):
+            self._seen = await self._changed_from(since, deadline)
         return self._seen
 
     async def _changed_from(self, since, deadline):
@@ -512,7 +524,7 @@ class AsyncHeldLock(HeldLockCore):
     """A slot's lock for an async with block."""
 
     async def __aenter__(self):
-        return await self._handle._remote._drive(self._take())
+        return await self._handle._remote._drive(self._take(), self._timeout)
 
     async def __aexit__(self, exc_type, exc_value, traceback):
         await asyncio.shield(self._handle._remote._drive(self._let_go()))
@@ -542,7 +554,7 @@ class AsyncRemoteFunctionHandle(FunctionHandleCore):
         return self._servers_seen
 
     async def __call__(self, *args, timeout=None, **kwargs):
-        return await self._remote._drive(self._call(args, kwargs, timeout))
+        return await self._remote._drive(self._call(args, kwargs, timeout), timeout)
 
 
 class AsyncServer(ServerCore):

@@ -8,18 +8,21 @@ end goes whole to one node: the master of that slot. A request is tried
 again within CLUSTER_RETRY_WINDOW seconds when the cluster says it did not
 run it; after a lost connection, only when running it twice does no harm
 (REPEATABLE). Otherwise the caller learns that the request may or may not
-have run, by a ConnectionError that names the object.
+have run, by a ConnectionError that names the object. An operation given a
+timeout tries within that instead (retrying_within).
 """
 import asyncio
+import contextlib
+import contextvars
 import random
 import threading
 import time
 
 from zelvane._remote_wire import Lines, Wire, Subscriber, ReplyError, answer, packed
 
-# How long a request keeps trying while slots move or a replica takes
-# over from a failed master: a cluster's failover takes a few times its
-# cluster-node-timeout.
+# How long a request of an operation with no timeout of its own keeps
+# trying while slots move or a replica takes over from a failed master: a
+# cluster's failover takes a few times its cluster-node-timeout.
 CLUSTER_RETRY_WINDOW = 20.0
 FIRST_PAUSE = 0.02
 LONGEST_PAUSE = 0.5
@@ -31,12 +34,18 @@ REPLICA_WAIT = 2.0
 # The scripts whose success is a write that replicas=N waits for.
 ACKNOWLEDGED = frozenset({"write", "finish"})
 
+# The commands that hand a server a call (or a consumer a queue's item):
+# with replicas=N, the move reaches the replicas before it is acted on, so
+# that a replica taking over from a failed master does not hand it out again.
+MOVES = frozenset({"BLMOVE"})
+
 # The scripts that may run twice with the same outcome: they read, or
 # carry a token that makes a second run a no-op.
 REPEATABLE = frozenset({"read", "lock", "claim", "unlock", "renew", "withdraw_waiter", "heartbeat", "leave",
                         "served", "where", "withdraw", "write", "finish"})
 # The commands that only read.
-READING = frozenset({"HGET", "EXISTS", "GET", "LRANGE", "HMGET", "SCAN", "TYPE", "CLUSTER", "INFO", "PING"})
+READING = frozenset({"HGET", "EXISTS", "GET", "LRANGE", "HMGET", "SCAN", "TYPE", "CLUSTER", "INFO", "PING",
+                     "STRLEN", "LLEN", "SMEMBERS", "SCARD", "ZCOUNT"})
 
 # What a cluster answers instead of running a request, by redis-py's
 # exception class or the error's first word.
@@ -87,6 +96,25 @@ def refusal(exc):
     return kind, None
 
 
+# (deadline, timeout) of the operation the thread or task runs, when it
+# was given a timeout: its requests try until then.
+_RETRY_UNTIL = contextvars.ContextVar("zelvane_retry_until", default=None)
+
+
+@contextlib.contextmanager
+def retrying_within(timeout):
+    """Makes the requests of the operation run inside try within `timeout`
+    seconds (None: CLUSTER_RETRY_WINDOW each). A timeout the operation will
+    refuse counts as none, so that the operation reports it."""
+    usable = isinstance(timeout, (int, float)) and not isinstance(timeout, bool) and 0 <= timeout < float("inf")
+    window = (time.monotonic() + timeout, timeout) if usable else None
+    token = _RETRY_UNTIL.set(window)
+    try:
+        yield
+    finally:
+        _RETRY_UNTIL.reset(token)
+
+
 class SlotMap:
     """Which master serves each hash slot, as the cluster last told."""
 
@@ -128,6 +156,17 @@ def _address(node, asked):
     return (host if host not in ("", "?") else asked[0]), int(node[1])
 
 
+def failing_over(routes, deadline):
+    """Whether a request met the cluster moving slots or failing over
+    recently enough that what that left behind (servers whose heartbeats
+    lapsed meanwhile, not yet back) may be put right within the
+    operation's deadline (or CLUSTER_RETRY_WINDOW)."""
+    if routes is None:
+        return False
+    now = time.monotonic()
+    return now < routes.troubled_at + CLUSTER_RETRY_WINDOW and (deadline is None or now < deadline)
+
+
 class SubscriptionMoved(Exception):
     """The node of a slot dropped a subscription to the slot's channel: the
     slot went to another node."""
@@ -135,18 +174,23 @@ class SubscriptionMoved(Exception):
 
 class Tries:
     """The attempts of one request on a cluster: what to do after each
-    failure, until CLUSTER_RETRY_WINDOW has passed."""
+    failure, until the operation's timeout (or CLUSTER_RETRY_WINDOW) has
+    passed."""
 
     def __init__(self, key, repeatable, namespace, asks=True):
         self._key = key
         self._asks = asks  # whether the request may follow ASK (a transaction waits instead)
         self._repeatable = repeatable
         self._namespace = namespace
-        self._deadline = time.monotonic() + CLUSTER_RETRY_WINDOW
+        window = _RETRY_UNTIL.get()
+        if window is None:
+            window = time.monotonic() + CLUSTER_RETRY_WINDOW, CLUSTER_RETRY_WINDOW
+        self._deadline, self._window = window
         self._pause = FIRST_PAUSE
         self.slot = key_slot(key)
         self.asking = None  # the node to send the next attempt to, with ASKING
         self.sent = False  # whether this attempt's request went out
+        self.troubled = False  # whether the cluster was moving or failing over
 
     def after(self, exc):
         """After `exc` (the request sent or maybe sent when `sent`): the
@@ -158,15 +202,17 @@ class Tries:
         if said is None:
             if not isinstance(exc, (redis.ConnectionError, redis.TimeoutError)):
                 raise exc
+            self.troubled = True
             if sent and not self._repeatable:
                 raise redis.ConnectionError(
                     f"The connection to the Redis Cluster was lost during an operation on '{self._name()}', "
                     f"which may or may not have taken effect: {exc}") from exc
             said = ("LOST", None)
+        self.troubled = True
         kind, address = said
         if time.monotonic() >= self._deadline:
             raise redis.ConnectionError(f"The Redis Cluster did not serve '{self._name()}' within "
-                                        f"{CLUSTER_RETRY_WINDOW:g} seconds: {exc}") from exc
+                                        f"{self._window:g} seconds: {exc}") from exc
         if kind == "ASK" and self._asks:
             self.asking = address
             return 0.0, False
@@ -267,6 +313,8 @@ class RoutesBase:
         self._guard = threading.Lock()
         self._map = SlotMap(seed)
         self._namespace = namespace
+        # When a request last met the cluster moving slots or failing over.
+        self.troubled_at = float("-inf")
 
     def pool(self, address):
         with self._guard:
@@ -286,7 +334,11 @@ class RoutesBase:
 
     def _next_step(self, tries, exc):
         """The pause before the next attempt and whether to read the map again."""
-        pause, moved = tries.after(exc)
+        try:
+            pause, moved = tries.after(exc)
+        finally:
+            if tries.troubled:
+                self.troubled_at = time.monotonic()
         if moved not in (True, False):
             self._map.moved(tries.slot, moved)
         return pause, moved is not False

@@ -26,15 +26,15 @@ it; each runs an operation with its own _drive(operation).
 import uuid
 
 import zelvane
-from zelvane._remote_cluster import SubscriptionMoved
+from zelvane._remote_cluster import SubscriptionMoved, failing_over
 from zelvane._remote_scripts import (HEARTBEAT_TTL, CALL_SLICE, LOCK_LEASE, HANDOFF_SLICE, REPLY_TTL,
-    SERVE_SLICE, WAIT_SLICE, OPEN_POLL, INLINE_VALUE, STAGE_TTL, CALL_ID_SIZE)
+    SERVE_SLICE, WAIT_SLICE, OPEN_POLL, INLINE_VALUE, STAGE_TTL, CALL_ID_SIZE, SMALLEST_BULK_LIMIT)
 from zelvane._remote_terms import (check_timeout, deadline_of, time_left, passed, check_name, check_create_memory,
     check_remove_memory, check_write_memory, call_payload, handle_payload, keys_of, heartbeat_request,
     leave_request, read_request, lock_request, write_request, is_left_out, made, seconds_ms, decoded_reply,
     queue_script, stored, fence_of, raise_write_failed, handed_state, read_value, MISSING_FUNCTION, MISSING_SLOT,
     raise_not_a_function, reply_pop, popped, request_arguments, result_reply, failure_reply,
-    reply_refused_for_length, NamedHandle, servers_wanted)
+    reply_refused_for_length, NamedHandle, servers_wanted, connection_lost, raise_call_in_doubt)
 
 RUN = "_run"
 COMMAND = "_command"
@@ -461,13 +461,15 @@ class Call:
         if self._name in self._remote._serving_here():
             raise RuntimeError(f"The function '{self._name}' is served by this thread: calling it from its own "
                                "callable would wait for itself for ever.")
-        gen = ""
+        gen, reply = "", None
         try:
-            # Interrupted while it waits with the post, the call goes back
-            # all the same, from the pool's queue of the time.
-            gen, reply = yield from self._post(deadline)
-            if reply is None:
-                reply = yield from self._wait_reply(gen, deadline)
+            while reply is None:
+                # Interrupted while it waits with the post, the call goes
+                # back all the same, from the pool's queue of the time.
+                gen, reply, lost = yield from self._post(deadline)
+                if reply is None:
+                    # None: a failover dropped the call from the queue, unrun.
+                    reply = yield from self._wait_reply(gen, deadline, lost)
         except BaseException:
             yield CLEANUP, self._withdraw(gen)
             raise
@@ -475,30 +477,60 @@ class Call:
 
     def _post(self, deadline):
         """Posts the call and waits for its reply in the same round trip:
-        (the pool's generation, the reply or None)."""
+        (the pool's generation, the reply or None, None); ('', None, the
+        error) when the connection was lost on the way, the call posted or
+        not."""
         keys, reply_key = self._keys, self._keys.reply(self._call_id)
         args = [keys.prefix, self._request, "1" if self._has_kwargs else "0", "1"]
-        posted, reply = yield (SCRIPT_THEN, "post", [keys.fn, keys.slot, reply_key], args,
-                               *reply_pop(reply_key, time_left(deadline, CALL_SLICE)))
+        while True:
+            try:
+                posted, reply = yield (SCRIPT_THEN, "post", [keys.fn, keys.slot, reply_key], args,
+                                       *reply_pop(reply_key, time_left(deadline, CALL_SLICE)))
+            except Exception as exc:
+                if not connection_lost(exc):
+                    raise
+                return "", None, exc
+            if posted != -4 or not self._failing_over(deadline):
+                break
+            # The servers whose heartbeats lapsed while a replica took over
+            # beat again, and the pool has them back.
+            yield SLEEP, time_left(deadline, OPEN_POLL)
         if posted == -3:
             raise TypeError(f"The function '{self._name}' is hosted by create_function, which passes no keyword "
                             "arguments; serve it with zelvane.serve to take them.")
         if isinstance(posted, int):
             raise_not_a_function(self._name, posted, self._missing)
-        return posted.decode(), popped(reply)
+        return posted.decode(), popped(reply), None
 
-    def _wait_reply(self, gen, deadline):
+    def _wait_reply(self, gen, deadline, lost=None):
+        """The reply; None when the call was dropped from the queue, unrun,
+        while the cluster failed over (it may be posted again). `gen` is ''
+        when the post's reply was lost, and `lost` the lost connection that
+        may have taken the post or the reply with it."""
         reply_key = self._keys.reply(self._call_id)
         while True:
             where = yield RUN, "where", [self._keys.fn, reply_key], [self._keys.prefix, gen, self._request]
-            if where == b"dead":
+            if where == b"withdrawn" and self._failing_over(deadline):
+                return None
+            if where in (b"dead", b"withdrawn"):
+                if lost is not None or self._failing_over(None):
+                    raise_call_in_doubt(self._name, lost)
                 raise RuntimeError(f"Nobody serves the function '{self._name}' any more: its serving process "
                                    "has ended.")
             if where != b"ready" and passed(deadline):
                 raise TimeoutError(f"The call of '{self._name}' did not end within its time limit.")
-            found = popped((yield (COMMAND, *reply_pop(reply_key, time_left(deadline, CALL_SLICE)))))
+            try:
+                found = popped((yield (COMMAND, *reply_pop(reply_key, time_left(deadline, CALL_SLICE)))))
+            except Exception as exc:
+                if not connection_lost(exc):
+                    raise
+                # Whether the reply went with it, the next look tells.
+                lost, found = exc, None
             if found is not None:
                 return found
+
+    def _failing_over(self, deadline):
+        return failing_over(self._remote._routes, deadline)
 
     def _withdraw(self, gen):
         """Takes back a call no server has taken yet; one being executed is
@@ -531,6 +563,10 @@ class FunctionHandleCore(NamedHandle):
         return (yield from call.result(deadline))
 
 
+# How many of its last replies a server keeps, to post again after a failover.
+ANSWERS_KEPT = 8
+
+
 class ServerCore:
     """One server of a name's pool: takes calls from the pool's queue one at
     a time, while its mirror keeps its heartbeat. The mirror gives _stopped
@@ -549,6 +585,9 @@ class ServerCore:
         self._gen = None
         self._heartbeat = None  # the heartbeat script's keys and arguments, once joined
         self._lost = False
+        # The replies to the last calls, by call id, to post again if a
+        # failover to a replica that missed them loses them.
+        self._answers = {}
 
     def _join(self):
         keys = self._keys
@@ -583,12 +622,48 @@ class ServerCore:
         # A call taken is answered, even by a server told to stop meanwhile.
         while request is not None or not self._stopped.is_set():
             if request is None:
-                request = yield (COMMAND, *take)
+                request = yield from self._take(take, running)
             elif len(request) <= CALL_ID_SIZE:
                 yield COMMAND, "LREM", running, 1, request
                 return
             else:
                 request = yield from self._answer(request, running, take if self.takes_with_reply else None)
+
+    def _take(self, take, running):
+        """The next call, or None when none came within the command `take`."""
+        try:
+            return (yield (COMMAND, *take))
+        except Exception as exc:
+            if not connection_lost(exc):
+                raise
+        # A take lost with its connection may have moved a call to the
+        # server's list of running calls.
+        return (yield from self._resume(running))
+
+    def _resume(self, running):
+        """After a lost connection: posts again the replies that its server,
+        or the replica that took over from it, lacks, and returns the call
+        that a lost take moved to the list of running calls (or None)."""
+        # Newest first: only the newest can be a call this server never saw.
+        found = yield COMMAND, "LRANGE", running, 0, -1
+        taken = None
+        for index, request in enumerate(found):
+            reply = self._answers.get(request[:CALL_ID_SIZE])
+            if reply is not None:
+                yield from self._post_reply(request, running, reply, None)
+            elif index == 0:
+                taken = request
+            else:
+                # Answered too long ago to post again: its caller learns
+                # that the call may or may not have run.
+                yield COMMAND, "LREM", running, 1, request
+        return taken
+
+    def _remember(self, request, reply):
+        if len(reply) < SMALLEST_BULK_LIMIT:
+            self._answers[request[:CALL_ID_SIZE]] = reply
+            while len(self._answers) > ANSWERS_KEPT:
+                del self._answers[next(iter(self._answers))]
 
     def _answer(self, request, running, take):
         """Answers `request` and, given the command `take`, takes the next
@@ -597,11 +672,16 @@ class ServerCore:
         reply, failure = yield from self._reply_to(request)
         if failure is not None or self._stopped.is_set():
             take = None
+        self._remember(request, reply)
         try:
             taken = yield from self._post_reply(request, running, reply, take)
         except Exception as exc:
-            reply, failure = reply_refused_for_length(self._kind, self._name, reply, exc)
-            taken = yield from self._post_reply(request, running, reply, take)
+            if len(reply) >= SMALLEST_BULK_LIMIT or not connection_lost(exc):
+                reply, failure = reply_refused_for_length(self._kind, self._name, reply, exc)
+                taken = yield from self._post_reply(request, running, reply, take)
+            else:
+                # The reply, the take, both or neither went through.
+                taken = yield from self._resume(running)
         if failure is not None:
             raise failure
         return taken

@@ -31,7 +31,7 @@ class RemoteQueueHandle(QueueHandleCore):
 
     def put(self, item, block=True, timeout=None):
         """Puts item at the tail; queue.Full when no room came in time."""
-        return self._remote._drive(self._put(item, block, timeout))
+        return self._remote._drive(self._put(item, block, timeout), timeout)
 
     def put_nowait(self, item, /):
         """Puts item if there is room at once; otherwise raises queue.Full."""
@@ -39,7 +39,7 @@ class RemoteQueueHandle(QueueHandleCore):
 
     def get(self, block=True, timeout=None):
         """Removes and returns the head item; queue.Empty when none came in time."""
-        return self._remote._drive(self._get(block, timeout))
+        return self._remote._drive(self._get(block, timeout), timeout)
 
     def get_nowait(self):
         """Returns the head item if there is one at once; otherwise raises queue.Empty."""
@@ -51,7 +51,7 @@ class RemoteQueueHandle(QueueHandleCore):
         or this process dies first (once its lease runs out)."""
         self._check_open()
         deadline = deadline_of(queue_timeout(timeout))
-        return self._remote._drive(self._reserve(deadline, RemoteQueueReservation))
+        return self._remote._drive(self._reserve(deadline, RemoteQueueReservation), timeout)
 
     def qsize(self):
         """The items waiting (reserved ones not counted)."""
@@ -111,7 +111,7 @@ class AsyncRemoteQueueHandle(QueueHandleCore):
     async def put(self, item, block=True, timeout=None):
         """Puts item at the tail, awaiting room; queue.Full when none came in time (or at once with
         block false)."""
-        return await self._remote._drive(self._put(item, block, timeout))
+        return await self._remote._drive(self._put(item, block, timeout), timeout)
 
     async def put_nowait(self, item, /):
         """Puts item if there is room at once; otherwise raises queue.Full."""
@@ -120,7 +120,7 @@ class AsyncRemoteQueueHandle(QueueHandleCore):
     async def get(self, block=True, timeout=None):
         """Removes and returns the head item, awaiting one; queue.Empty when none came in time (or at
         once with block false)."""
-        return await self._remote._drive(self._get(block, timeout))
+        return await self._remote._drive(self._get(block, timeout), timeout)
 
     async def get_nowait(self):
         """Returns the head item if there is one at once; otherwise raises queue.Empty."""

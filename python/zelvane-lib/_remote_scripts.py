@@ -342,16 +342,18 @@ return gen
 """
 
 # KEYS: fn, servers, heartbeat, queue, end mark. ARGV: generation, server
-# id, heartbeat ms, pool ms. 0 once the pool was ended or the server dropped
-# from it; -1 once the pool went with no end mark: the Redis server lost its
-# data (restarted, flushed).
+# id, heartbeat ms, pool ms. 0 once the pool was ended; -1 once the pool went
+# with no end mark: the Redis server lost its data (restarted, flushed).
 _HEARTBEAT = """
 local gen = redis.call('HGET', KEYS[1], 'gen')
 if gen ~= ARGV[1] then
   if redis.call('EXISTS', KEYS[5]) == 0 then return -1 end
   return 0
 end
-if redis.call('SISMEMBER', KEYS[2], ARGV[2]) == 0 then return 0 end
+-- Dropped from the pool when its heartbeat lapsed (the process paused, or a
+-- replica took over from a failed master later than the heartbeat's TTL):
+-- it serves on.
+redis.call('SADD', KEYS[2], ARGV[2])
 redis.call('SET', KEYS[3], 1, 'PX', ARGV[3])
 redis.call('PEXPIRE', KEYS[2], ARGV[4])
 redis.call('PEXPIRE', KEYS[4], ARGV[4])
@@ -407,18 +409,23 @@ redis.call('LPUSH', ARGV[1] .. ':q:' .. gen, ARGV[2])
 return gen
 """
 
-# KEYS: fn, reply. ARGV: prefix, generation, request. Where the call is:
-# 'ready', 'queued', 'running' or 'dead' (a queued call is withdrawn then).
+# KEYS: fn, reply. ARGV: prefix, generation ('' for the pool's current
+# one), request. Where the call is:
+# 'ready', 'queued', 'running', 'withdrawn' (queued with no live server or
+# for a pool that ended: it will not run) or 'dead'.
 _WHERE = _LIVE_SERVERS + """
 if redis.call('EXISTS', KEYS[2]) == 1 then return 'ready' end
-local queue = ARGV[1] .. ':q:' .. ARGV[2]
-local alive = live_servers(ARGV[1], ARGV[2])
+local gen = ARGV[2]
+if gen == '' then gen = redis.call('HGET', KEYS[1], 'gen') end
+if not gen then return 'dead' end
+local queue = ARGV[1] .. ':q:' .. gen
+local alive = live_servers(ARGV[1], gen)
 if redis.call('LPOS', queue, ARGV[3]) then
-  if alive > 0 and redis.call('HGET', KEYS[1], 'gen') == ARGV[2] then return 'queued' end
+  if alive > 0 and redis.call('HGET', KEYS[1], 'gen') == gen then return 'queued' end
   redis.call('LREM', queue, 1, ARGV[3])
-  return 'dead'
+  return 'withdrawn'
 end
-for _, sid in ipairs(redis.call('SMEMBERS', ARGV[1] .. ':srv:' .. ARGV[2])) do
+for _, sid in ipairs(redis.call('SMEMBERS', ARGV[1] .. ':srv:' .. gen)) do
   if redis.call('LPOS', ARGV[1] .. ':run:' .. sid, ARGV[3]) then return 'running' end
 end
 if redis.call('EXISTS', KEYS[2]) == 1 then return 'ready' end

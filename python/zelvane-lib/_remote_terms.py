@@ -388,6 +388,20 @@ def raise_pool_lost(url, name):
                                 "was served (restarted or flushed); serve it again")
 
 
+def connection_lost(exc):
+    """Whether `exc` is a lost (or timed out) connection to Redis."""
+    import redis
+    return isinstance(exc, (redis.ConnectionError, redis.TimeoutError))
+
+
+def raise_call_in_doubt(name, cause=None):
+    """A call whose request or reply went with a lost connection or a failover."""
+    import redis
+    detail = f": {cause}" if cause is not None else "."
+    raise redis.ConnectionError(f"The connection to Redis was lost during the call of '{name}', which may or may "
+                                f"not have run{detail}") from cause
+
+
 def reply_pop(key, wait):
     """The command that takes a reply from `key`, waiting at most `wait`
     seconds (a blocking pop with no time at all would block for ever)."""

@@ -1,7 +1,8 @@
 """The zelvane command: lists, shows and removes what zelvane keeps in
 /dev/shm, and cleans up what crashed processes left: the records of hosted
 functions whose server died, and temporary slots, arrays and queues that no
-process holds any more.
+process holds any more. With --url, ls and show look at a namespace on a
+Redis server or cluster instead (zelvane_cli.remote).
 
 Objects carry no type tag; they are recognised by the same checks of their
 content that the module makes before it touches one, and anything else is
@@ -219,20 +220,62 @@ def lifetime_text(entry):
 
 
 def print_table(entries):
+    print_rows([(e["name"], e["kind"], str(e["size"]), detail_text(e), served_text(e), lifetime_text(e))
+                for e in entries])
+
+
+def print_rows(rows):
     header = ("NAME", "KIND", "SIZE", "STATE", "SERVER", "LIFETIME")
-    rows = [(e["name"], e["kind"], str(e["size"]), detail_text(e), served_text(e), lifetime_text(e))
-            for e in entries]
     widths = [max(len(row[i]) for row in [header, *rows]) for i in range(len(header))]
     for row in [header, *rows]:
         print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
 
 
 def command_ls(args):
+    if args.url is not None:
+        return on_redis(args, remote_ls)
     entries = all_entries()
     if args.json:
         print(json.dumps(entries, indent=2))
     else:
         print_table(entries)
+    return 0
+
+
+def on_redis(args, command):
+    """Runs command(args, remote) on a connection to args.url."""
+    import redis
+    from zelvane_cli import remote as on_remote
+    try:
+        with on_remote.connected(args.url, args.namespace) as remote:
+            return command(args, remote)
+    except (on_remote.Unreachable, redis.RedisError) as exc:
+        raise CommandError(str(exc)) from None
+
+
+def remote_ls(args, remote):
+    from zelvane_cli import remote as on_remote
+    entries = on_remote.all_entries(remote)
+    if args.json:
+        print(json.dumps(entries, indent=2))
+    else:
+        print_rows([on_remote.row(entry, lifetime_text) for entry in entries])
+    return 0
+
+
+def remote_show(args, remote):
+    from zelvane_cli import remote as on_remote
+    entry = on_remote.describe(remote, args.name)
+    if entry is None:
+        raise CommandError(f"{args.name}: no such object in namespace '{remote.namespace}' at {remote.url}")
+    if entry["kind"] != "slot":
+        print_entry(entry, args.json)
+        return 0
+    value, written = on_remote.value_of(remote, args.name)
+    if not written:
+        print("null" if args.json else f"{args.name}: never written")
+        return 0
+    print_value(args.name, value, args.json)
     return 0
 
 
@@ -279,30 +322,39 @@ def slot_value(name, holds_value, timeout):
 
 
 def command_show(args):
+    if args.url is not None:
+        return on_redis(args, remote_show)
     entry = describe(args.name)
     if entry["kind"] == FOREIGN:
         raise CommandError(f"{args.name}: not zelvane's; left alone")
     if entry["kind"] in (FUNCTION, ARRAY, QUEUE):
-        if args.json:
-            print(json.dumps(entry, indent=2))
-        else:
-            for key, value in entry.items():
-                print(f"{key}: {value}")
+        print_entry(entry, args.json)
         return 0
     value, written = slot_value(args.name, entry["holds_value"], args.timeout)
     if not written:
         print("null" if args.json else f"{args.name}: never written (capacity {entry['capacity']})")
         return 0
-    if not args.json:
+    print_value(args.name, value, args.json)
+    return 0
+
+
+def print_entry(entry, as_json):
+    if as_json:
+        print(json.dumps(entry, indent=2))
+    else:
+        for key, value in entry.items():
+            print(f"{key}: {value}")
+
+
+def print_value(name, value, as_json):
+    if not as_json:
         pprint.pprint(value)
-        return 0
+        return
     try:
         text = json.dumps(value, indent=2, allow_nan=False)
     except (TypeError, ValueError) as exc:
-        raise CommandError(f"{args.name}: the value has no JSON form ({exc}); "
-                           "show it without --json") from None
+        raise CommandError(f"{name}: the value has no JSON form ({exc}); show it without --json") from None
     print(text)
-    return 0
 
 
 # What zelvane._remove_recognised reports when it removed nothing.
@@ -397,6 +449,13 @@ def command_clean(args):
     return status
 
 
+def add_redis_arguments(command):
+    command.add_argument("--url", metavar="URL",
+                         help="look at a namespace on the Redis server (or cluster) at URL instead of " + SHM_DIR)
+    command.add_argument("--namespace", default="zelvane", metavar="NS",
+                         help="the namespace on Redis (default zelvane)")
+
+
 def parser():
     top = argparse.ArgumentParser(
         prog="zelvane",
@@ -405,6 +464,7 @@ def parser():
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     ls = commands.add_parser("ls", help="list every object with its kind, size and state")
     ls.add_argument("--json", action="store_true", help="print JSON instead of a table")
+    add_redis_arguments(ls)
     ls.set_defaults(run=command_ls)
     show = commands.add_parser("show", help="print a slot's value, an array's layout, a queue's state or "
                                             "a function record's state")
@@ -412,6 +472,7 @@ def parser():
     show.add_argument("--json", action="store_true", help="print JSON (where the value has a JSON form)")
     show.add_argument("--timeout", type=float, default=LOCK_WAIT, metavar="SECONDS",
                       help=f"how long to wait for a slot's lock (default {LOCK_WAIT:g})")
+    add_redis_arguments(show)
     show.set_defaults(run=command_show)
     rm = commands.add_parser("rm", help="remove slots, arrays, queues and function records (a live "
                                         "server is asked to stop)")
