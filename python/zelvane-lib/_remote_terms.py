@@ -2,6 +2,7 @@
 requests and replies as they travel and what they mean, key names, and the
 errors of an unreachable server."""
 import functools
+import math
 import operator
 import time
 import traceback
@@ -30,11 +31,20 @@ def has_credentials(url):
 
 
 def check_timeout(value, what="timeout"):
+    """`value` in seconds, or None; refused with the errors of the local
+    calls, which take whatever converts to a float."""
     if value is None:
         return None
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 <= value < float("inf"):
+    kind = type(value)
+    try:
+        if not (hasattr(kind, "__float__") or hasattr(kind, "__index__")):
+            raise TypeError
+        seconds = float(value)
+    except TypeError:
+        raise TypeError(f"{what} must be a number of seconds or None, not {kind.__name__}") from None
+    if not (seconds >= 0.0 and math.isfinite(seconds)):
         raise ValueError(f"{what} must be a non-negative, finite number of seconds or None")
-    return float(value)
+    return seconds
 
 
 def servers_wanted(servers):
