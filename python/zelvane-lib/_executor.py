@@ -47,14 +47,11 @@ class Executor(concurrent.futures.Executor):
     posted call runs to its end."""
 
     def __init__(self, name, *, max_in_flight=None):
-        if max_in_flight is not None:
-            if isinstance(max_in_flight, bool) or not isinstance(max_in_flight, int):
-                raise TypeError(f"max_in_flight must be an int or None, not {type(max_in_flight).__name__}")
-            if max_in_flight < 1:
-                raise ValueError("max_in_flight must be at least 1")
-        if not isinstance(name, str):
-            raise TypeError(f"name must be a str, not {type(name).__name__}")
+        check_arguments(name, max_in_flight)
         self._spares = [zelvane.open_function(name)]  # a missing name fails here
+        self._begin(name, max_in_flight)
+
+    def _begin(self, name, max_in_flight):
         self._name = name
         self._most = max_in_flight
         # Whether handles are kept between bursts of calls (an executor of
@@ -95,21 +92,29 @@ class Executor(concurrent.futures.Executor):
         elif args and callable(args[0]):
             raise TypeError(f"Executor.submit() takes the arguments of the function served under '{self._name}', "
                             "not a function to run; pass executor.call to loop.run_in_executor().")
-        future = concurrent.futures.Future()
+        work = self._work(tuple(args), kwargs)
         with self._mutex:
             if self._pid != os.getpid():
                 self._after_fork()
             if self._shutdown:
                 raise RuntimeError("cannot schedule new futures after shutdown")
-            self._queued.append(_Work(future, tuple(args), kwargs))
-            ring = self._asleep
+            self._queued.append(work)
+            ring, self._asleep = self._asleep, False
             if self._driver is None:
                 self._driver = threading.Thread(target=self._drive, name=f"zelvane-executor-{self._name}",
                                                 daemon=True)
                 self._driver.start()
         if ring:
-            zelvane._ring()
-        return future
+            self._ring()
+        return work.future
+
+    def _work(self, args, kwargs):
+        return _Work(concurrent.futures.Future(), args, kwargs)
+
+    @staticmethod
+    def _ring():
+        """Wakes the driver from its sleep."""
+        zelvane._ring()
 
     def map(self, *iterables, timeout=None):
         """The results of the calls with arguments from `iterables`, in
@@ -122,15 +127,21 @@ class Executor(concurrent.futures.Executor):
             if self._pid != os.getpid():
                 self._after_fork()
             self._shutdown = True
-            if cancel_futures:
-                for work in list(self._queued):
-                    work.future.cancel()
+        if cancel_futures:
+            self._cancel_waiting()
+        with self._mutex:
             if wait:
                 while self._driver is not None and self._driver is not threading.current_thread():
                     self._idle.wait()
             spares, self._spares = self._spares, []
         for sync in spares:
             sync.close()
+
+    def _cancel_waiting(self):
+        """Cancels the calls not posted (the driver passes them by and tells
+        their waiters); a call posted here is running."""
+        for work in list(self._queued):
+            work.future.cancel()
 
     def _after_fork(self):
         """In a forked child: the parent's calls and driver are not here."""
@@ -189,6 +200,7 @@ class Executor(concurrent.futures.Executor):
             work = self._queued[0]
             if work.future.cancelled():
                 self._queued.popleft()
+                work.future.set_running_or_notify_cancel()  # as_completed() and wait() see it then
                 continue
             if not self._post(work):
                 return False
@@ -271,6 +283,16 @@ class Executor(concurrent.futures.Executor):
             self._spares.append(sync)
 
 
+def check_arguments(name, max_in_flight):
+    if max_in_flight is not None:
+        if isinstance(max_in_flight, bool) or not isinstance(max_in_flight, int):
+            raise TypeError(f"max_in_flight must be an int or None, not {type(max_in_flight).__name__}")
+        if max_in_flight < 1:
+            raise ValueError("max_in_flight must be at least 1")
+    if not isinstance(name, str):
+        raise TypeError(f"name must be a str, not {type(name).__name__}")
+
+
 def _is_pending(outcome):
     """Whether _start() posted the call (a PendingCall) rather than ending it."""
     kind = type(outcome)
@@ -289,12 +311,18 @@ _shared_guard = threading.Lock()
 def submit_through(handle, args, kwargs):
     """FunctionHandle.submit: a call through the executor this process keeps
     for the handle's name."""
+    return shared_executor(_shared, handle, lambda: Executor(handle.name)).submit(*args, **kwargs)
+
+
+def shared_executor(executors, handle, make):
+    """The executor in `executors` (this process's, for the handle's name),
+    made by make() on first use; it lets its resources go between bursts."""
     if handle.closed:
         raise ValueError("I/O operation on a closed function handle.")
     key = (os.getpid(), handle.name)
     with _shared_guard:
-        executor = _shared.get(key)
+        executor = executors.get(key)
         if executor is None:
-            executor = _shared[key] = Executor(handle.name)
+            executor = executors[key] = make()
             executor._keeps_spares = False
-    return executor.submit(*args, **kwargs)
+    return executor

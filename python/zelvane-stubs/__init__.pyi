@@ -352,6 +352,8 @@ class RemoteFunctionHandle:
     def servers(self) -> int:
         """The number of live servers of the function, asked of the server."""
     def __call__(self, *args: Encodable, timeout: float | None = None, **kwargs: Encodable) -> Any: ...
+    def submit(self, *args: Encodable, timeout: float | None = None, **kwargs: Encodable) -> Future[Any]:
+        """The call as a Future, returned at once (see Remote.Executor)."""
     def close(self) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(
@@ -439,6 +441,10 @@ class Remote:
     def open_function(
         self, name: str, /, *, wait: float | None = None, servers: int | None = None
     ) -> RemoteFunctionHandle: ...
+    def Executor(self, name: str, *, max_in_flight: int | None = None) -> Executor:
+        """A zelvane.Executor of the function served under name on this
+        server: Future.cancel() also withdraws a call still waiting in the
+        pool's queue, which no server then runs."""
     def close(self) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(
