@@ -11,6 +11,7 @@ import concurrent.futures
 import os
 import threading
 import time
+import weakref
 
 import zelvane
 
@@ -52,6 +53,7 @@ class Executor(concurrent.futures.Executor):
         self._begin(name, max_in_flight)
 
     def _begin(self, name, max_in_flight):
+        _executors.add(self)
         self._name = name
         self._most = max_in_flight
         # Whether handles are kept between bursts of calls (an executor of
@@ -60,11 +62,11 @@ class Executor(concurrent.futures.Executor):
         self._start_afresh()
 
     def _start_afresh(self):
-        self._pid = os.getpid()
         self._mutex = threading.Lock()
         self._idle = threading.Condition(self._mutex)
         self._queued = collections.deque()
         self._posted = {}  # PendingCall -> _Work; the driver's alone
+        self._timed = 0  # the posted calls with a time limit; the driver's alone
         self._driver = None
         self._asleep = False
         self._shutdown = False
@@ -87,19 +89,21 @@ class Executor(concurrent.futures.Executor):
         """A Future of the call handle(*args, **kwargs) of the served
         function (timeout= bounds the call, as for a handle)."""
         self, *args = args
-        if args and _stands_for(self, args[0]):
+        if args and callable(args[0]) and _stands_for(self, args[0]):
             del args[0]
         elif args and callable(args[0]):
             raise TypeError(f"Executor.submit() takes the arguments of the function served under '{self._name}', "
                             "not a function to run; pass executor.call to loop.run_in_executor().")
         work = self._work(tuple(args), kwargs)
         with self._mutex:
-            if self._pid != os.getpid():
-                self._after_fork()
             if self._shutdown:
                 raise RuntimeError("cannot schedule new futures after shutdown")
+            # A driver asleep with calls queued waits for room, which one
+            # more call does not make: it is woken for the first alone.
+            ring = self._asleep and not self._queued
             self._queued.append(work)
-            ring, self._asleep = self._asleep, False
+            if ring:
+                self._asleep = False
             if self._driver is None:
                 self._driver = threading.Thread(target=self._drive, name=f"zelvane-executor-{self._name}",
                                                 daemon=True)
@@ -124,8 +128,6 @@ class Executor(concurrent.futures.Executor):
 
     def shutdown(self, wait=True, *, cancel_futures=False):
         with self._mutex:
-            if self._pid != os.getpid():
-                self._after_fork()
             self._shutdown = True
         if cancel_futures:
             self._cancel_waiting()
@@ -154,6 +156,7 @@ class Executor(concurrent.futures.Executor):
     def _drive(self):
         delay = _FIRST_RETRY
         checked = time.monotonic()
+        moved = ()
         while True:
             room = self._post_queued()
             with self._mutex:
@@ -170,25 +173,33 @@ class Executor(concurrent.futures.Executor):
             try:
                 if self._posted:
                     delay = _FIRST_RETRY
-                    now = time.monotonic()
-                    zelvane._wait_any((), (), bell, self._sleep_for(now, checked), list(self._posted))
+                    # The calls whose word moved: those that may have ended.
+                    moved = zelvane._wait_any((), (), bell, self._sleep_for(checked), list(self._posted))
                 else:  # the servers busy with the calls of others
                     zelvane._wait_any((), (), bell, delay)
                     delay = min(delay * 2, _LAST_RETRY)
+                    moved = ()
             finally:
                 self._asleep = False
             checks = time.monotonic() - checked >= _SLICE or self._deadline_passed()
-            if self._collect(checks) or checks:
+            if checks:
+                self._collect(list(self._posted), True)
+                checked = time.monotonic()
+            elif self._collect(moved, False):
+                # A call that failed may have lost its server: the others
+                # are looked at with checks at once.
+                self._collect(list(self._posted), True)
                 checked = time.monotonic()
 
-    def _sleep_for(self, now, checked):
+    def _sleep_for(self, checked):
         wake = checked + _SLICE
-        for work in self._posted.values():
-            if work.deadline is not None:
-                wake = min(wake, work.deadline)
-        return max(0.0, wake - now)
+        if self._timed:
+            wake = min([wake, *(work.deadline for work in self._posted.values() if work.deadline is not None)])
+        return max(0.0, wake - time.monotonic())
 
     def _deadline_passed(self):
+        if not self._timed:
+            return False
         now = time.monotonic()
         return any(work.deadline is not None and work.deadline <= now for work in self._posted.values())
 
@@ -231,14 +242,18 @@ class Executor(concurrent.futures.Executor):
             return True
         work.sync, work.pending = sync, pending
         self._posted[pending] = work
+        self._timed += work.deadline is not None
         return True
 
-    def _collect(self, checks):
-        """Looks at every call in flight and settles those that ended;
-        whether one ended with an exception, which has the others looked
-        at with checks at once (their server may be dead too)."""
+    def _collect(self, calls, checks):
+        """Looks at `calls` (PendingCall objects, posted or ended) and
+        settles those that ended; whether one ended with an exception."""
         failed = False
-        for pending, work in list(self._posted.items()):
+        posted = self._posted
+        for pending in calls:
+            work = posted.get(pending)
+            if work is None:
+                continue
             try:
                 result = pending.poll(0.0, checks)
             except BaseException as error:  # the caller's to see, whatever it is
@@ -247,12 +262,11 @@ class Executor(concurrent.futures.Executor):
                 continue
             if result is not pending:
                 self._end(work, True, result)
-        if failed and not checks:
-            self._collect(True)
         return failed
 
     def _end(self, work, ok, value):
         del self._posted[work.pending]
+        self._timed -= work.deadline is not None
         self._give_back(work.sync)
         work.sync = work.pending = None
         if ok:
@@ -281,6 +295,17 @@ class Executor(concurrent.futures.Executor):
             sync.close()
         else:
             self._spares.append(sync)
+
+
+_executors = weakref.WeakSet()
+
+
+def _executors_after_fork():
+    for executor in list(_executors):
+        executor._after_fork()
+
+
+os.register_at_fork(after_in_child=_executors_after_fork)
 
 
 def check_arguments(name, max_in_flight):
