@@ -3,8 +3,9 @@ futures in flight at a time, beside zelvane's own synchronous calls from 8
 threads (a handle each) on the same pool, and beside
 concurrent.futures.ProcessPoolExecutor(2) with 1,000 futures in flight.
 
-Run by hand (python benchmarks/executor.py [--calls N] [--rounds R]); each
-row is the best of R rounds; nothing here is a pass/fail check."""
+Run by hand (python benchmarks/executor.py [--calls N] [--rounds R] [--quick])
+or by run.sh; each row is the best of R rounds; nothing here is a pass/fail
+check."""
 import argparse
 import collections
 import concurrent.futures
@@ -78,8 +79,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--calls", type=int, default=40000)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--quick", action="store_true", help="10,000 calls, one round")
     options = parser.parse_args()
-    calls, rounds = options.calls, options.rounds
+    calls, rounds = (10000, 1) if options.quick else (options.calls, options.rounds)
     name = f"zbench_executor_{os.getpid()}"
     procs = [CTX.Process(target=pool_server, args=(name,)) for _ in range(2)]
     for proc in procs:
