@@ -54,6 +54,7 @@ done
 run functions.py --throughput "${quick[@]}"
 run functions.py --slow-callable "${quick[@]}"
 run functions.py --syscalls "${quick[@]}"
+run executor.py "${quick[@]}"
 
 echo
 echo "== summary ($(nproc) CPUs, $("$python" -c 'import platform; print(platform.python_version())'))"

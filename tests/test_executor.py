@@ -2,6 +2,7 @@
 thread per call."""
 import asyncio
 import concurrent.futures
+import multiprocessing
 
 import pytest
 import zelvane
@@ -92,6 +93,8 @@ def test_cancel_withdraws_queued_calls_and_running_ones_complete(pool):
     assert not running.cancel()
     assert all(future.cancel() for future in queued[1:])
     pool.open_gate()
+    done, _ = concurrent.futures.wait(queued[1:], timeout=TIMEOUT)
+    assert done == set(queued[1:])  # those waiting for them learn of it
     assert running.result(TIMEOUT) == "held"
     assert queued[0].result(TIMEOUT) == (0, 0)
     assert all(future.cancelled() for future in queued[1:])
@@ -124,6 +127,30 @@ def test_a_killed_server_fails_every_pending_future_as_a_call_would(pool):
     with pytest.raises(Exception) as synchronous:
         zelvane.open_function(pool.name)(1)
     assert {(type(error), str(error)) for error in errors} == {(type(synchronous.value), str(synchronous.value))}
+    executor.shutdown()
+
+
+def test_a_forked_child_uses_the_parents_executor_afresh(pool):
+    pool.start(1)
+    executor = zelvane.Executor(pool.name)
+    held = executor.submit("hold")  # the parent's driver busy as it forks
+    context = multiprocessing.get_context("fork")
+    results = context.Queue()
+
+    def child():
+        results.put([future.result(TIMEOUT) for future in [executor.submit(i) for i in range(20)]])
+
+    pool.open_gate()
+    proc = context.Process(target=child)
+    proc.start()
+    try:
+        assert results.get(timeout=TIMEOUT) == [(2 * i, i) for i in range(20)]
+    finally:
+        proc.join(TIMEOUT)
+        if proc.is_alive():
+            proc.kill()
+    assert held.result(TIMEOUT) == "held"
+    assert executor.submit(2).result(TIMEOUT) == (4, 2)
     executor.shutdown()
 
 

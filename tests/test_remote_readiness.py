@@ -104,10 +104,57 @@ def test_a_wrong_kind_is_refused_at_once_and_no_wait_means_none(mirror, holder, 
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("bad, error", [("soon", ValueError), (-1, ValueError)])
+@pytest.mark.parametrize("bad, error", [("soon", TypeError), (-1, ValueError)])
 def test_waits_are_checked_even_where_nothing_waits(mirror, bad, error):
     with pytest.raises(error, match="^wait must be"):
         mirror.run("open_memory", "any", wait=bad)
+
+
+# Whatever takes seconds on a client `z`, given `v`; a handle of the slot
+# "slot" and of the function "pool" is `h`.
+TIMED = {
+    "open_memory": ("wait", lambda z, h, v: z.open_memory("late", False, wait=v)),
+    "open_function": ("wait", lambda z, h, v: z.open_function("pool", wait=v)),
+    "call": ("timeout", lambda z, h, v: h["pool"](1, timeout=v)),
+    "update": ("timeout", lambda z, h, v: h["slot"].update(lambda x: x, timeout=v)),
+    "wait": ("timeout", lambda z, h, v: h["slot"].wait(timeout=v)),
+    "lock": ("timeout", lambda z, h, v: h["slot"].lock(timeout=v)),
+}
+WRONG_SECONDS = ["soon", b"1", 1j, [1], -1, float("inf"), float("nan")]
+
+
+def local_error(shm_name, what, value):
+    """What the local calls raise for `value` given as `what` (wait or timeout)."""
+    with pytest.raises(Exception) as local:
+        if what == "wait":
+            zelvane.open_memory(shm_name("late"), False, wait=value)
+        else:
+            with zelvane.open_memory(shm_name("slot")) as handle:
+                handle.update(lambda x: x, timeout=value)
+    return type(local.value), str(local.value)
+
+
+def test_wrong_seconds_are_refused_as_the_local_calls_refuse_them(mirror, shm_name):
+    mirror.serve("pool")
+    mirror.sync.open_function("pool", wait=TIMEOUT)
+    mirror.sync.write_memory("slot", 0)
+
+    async def through_aio(op, value):
+        async with aio.connect(mirror.url, namespace=mirror.namespace) as z:
+            handles = {"slot": await z.open_memory("slot"), "pool": await z.open_function("pool")}
+            done = TIMED[op][1](z, handles, value)
+            if asyncio.iscoroutine(done):
+                await done
+
+    for op, (what, run) in TIMED.items():
+        for value in WRONG_SECONDS:
+            with pytest.raises(Exception) as remote:
+                if mirror.kind == "sync":
+                    run(mirror.sync, {"slot": mirror.sync.open_memory("slot"),
+                                      "pool": mirror.sync.open_function("pool")}, value)
+                else:
+                    asyncio.run(asyncio.wait_for(through_aio(op, value), TIMEOUT))
+            assert (type(remote.value), str(remote.value)) == local_error(shm_name, what, value), (op, value)
 
 
 def test_open_function_waits_for_that_many_servers(mirror):

@@ -76,6 +76,9 @@ with zelvane.Executor("add", max_in_flight=8) as executor:
     summed: list[int] = [future.result(timeout=1.0) for future in futures]
     mapped = list(executor.map(range(3), range(3), timeout=5.0))
     print(summed, mapped, executor.call(1, 2), zelvane.open_function("add").submit(1, 2).result())
+with remote.Executor("add", max_in_flight=8) as remote_executor:
+    remote_summed: list[int] = [f.result(timeout=1.0) for f in [remote_executor.submit(i, 1) for i in range(4)]]
+    print(remote_summed, remote.open_function("add").submit(1, 2, timeout=1.0).cancel())
 late = zelvane.open_memory("n", create=False, wait=2.0)
 late_array = zelvane.open_array("a", wait=0.5)
 try:
@@ -205,6 +208,8 @@ BAD = [
     'zelvane.aio.serve("n", double, concurrency="many")',
     'zelvane.aio.open_function("n", wait="soon")',
     'zelvane.Executor("n", max_in_flight="2")',
+    'zelvane.connect("redis://localhost").Executor("n", max_in_flight="2")',
+    'zelvane.connect("redis://localhost").open_function("n").submit(1, timeout="soon")',
     'zelvane.open_memory("n", create=False, wait="soon")',
     'zelvane.open_array("a", wait="soon")',
     'zelvane.write_memory("n", Point(object(), 1))',

@@ -11,6 +11,7 @@ import concurrent.futures
 import os
 import threading
 import time
+import weakref
 
 import zelvane
 
@@ -47,14 +48,12 @@ class Executor(concurrent.futures.Executor):
     posted call runs to its end."""
 
     def __init__(self, name, *, max_in_flight=None):
-        if max_in_flight is not None:
-            if isinstance(max_in_flight, bool) or not isinstance(max_in_flight, int):
-                raise TypeError(f"max_in_flight must be an int or None, not {type(max_in_flight).__name__}")
-            if max_in_flight < 1:
-                raise ValueError("max_in_flight must be at least 1")
-        if not isinstance(name, str):
-            raise TypeError(f"name must be a str, not {type(name).__name__}")
+        check_arguments(name, max_in_flight)
         self._spares = [zelvane.open_function(name)]  # a missing name fails here
+        self._begin(name, max_in_flight)
+
+    def _begin(self, name, max_in_flight):
+        _executors.add(self)
         self._name = name
         self._most = max_in_flight
         # Whether handles are kept between bursts of calls (an executor of
@@ -63,11 +62,11 @@ class Executor(concurrent.futures.Executor):
         self._start_afresh()
 
     def _start_afresh(self):
-        self._pid = os.getpid()
         self._mutex = threading.Lock()
         self._idle = threading.Condition(self._mutex)
         self._queued = collections.deque()
         self._posted = {}  # PendingCall -> _Work; the driver's alone
+        self._timed = 0  # the posted calls with a time limit; the driver's alone
         self._driver = None
         self._asleep = False
         self._shutdown = False
@@ -91,26 +90,36 @@ class Executor(concurrent.futures.Executor):
         """A Future of the call handle(*args, **kwargs) of the served
         function (timeout= bounds the call, as for a handle)."""
         self, *args = args
-        if args and _stands_for(self, args[0]):
+        if args and callable(args[0]) and _stands_for(self, args[0]):
             del args[0]
         elif args and callable(args[0]):
             raise TypeError(f"Executor.submit() takes the arguments of the function served under '{self._name}', "
                             "not a function to run; pass executor.call to loop.run_in_executor().")
-        future = concurrent.futures.Future()
+        work = self._work(tuple(args), kwargs)
         with self._mutex:
-            if self._pid != os.getpid():
-                self._after_fork()
             if self._shutdown:
                 raise RuntimeError("cannot schedule new futures after shutdown")
-            self._queued.append(_Work(future, tuple(args), kwargs))
-            ring = self._asleep
+            # A driver asleep with calls queued waits for room, which one
+            # more call does not make: it is woken for the first alone.
+            ring = self._asleep and not self._queued
+            self._queued.append(work)
+            if ring:
+                self._asleep = False
             if self._driver is None:
                 self._driver = threading.Thread(target=self._drive, name=f"zelvane-executor-{self._name}",
                                                 daemon=True)
                 self._driver.start()
         if ring:
-            zelvane._ring()
-        return future
+            self._ring()
+        return work.future
+
+    def _work(self, args, kwargs):
+        return _Work(concurrent.futures.Future(), args, kwargs)
+
+    @staticmethod
+    def _ring():
+        """Wakes the driver from its sleep."""
+        zelvane._ring()
 
     def map(self, *iterables, timeout=None):
         """The results of the calls with arguments from `iterables`, in
@@ -122,18 +131,22 @@ class Executor(concurrent.futures.Executor):
         """As concurrent.futures.Executor.shutdown: no more submissions; with wait, returns once every
         posted and waiting call has ended; cancel_futures cancels the calls not yet posted."""
         with self._mutex:
-            if self._pid != os.getpid():
-                self._after_fork()
             self._shutdown = True
-            if cancel_futures:
-                for work in list(self._queued):
-                    work.future.cancel()
+        if cancel_futures:
+            self._cancel_waiting()
+        with self._mutex:
             if wait:
                 while self._driver is not None and self._driver is not threading.current_thread():
                     self._idle.wait()
             spares, self._spares = self._spares, []
         for sync in spares:
             sync.close()
+
+    def _cancel_waiting(self):
+        """Cancels the calls not posted (the driver passes them by and tells
+        their waiters); a call posted here is running."""
+        for work in list(self._queued):
+            work.future.cancel()
 
     def _after_fork(self):
         """In a forked child: the parent's calls and driver are not here."""
@@ -146,6 +159,7 @@ class Executor(concurrent.futures.Executor):
     def _drive(self):
         delay = _FIRST_RETRY
         checked = time.monotonic()
+        moved = ()
         while True:
             room = self._post_queued()
             with self._mutex:
@@ -162,25 +176,33 @@ class Executor(concurrent.futures.Executor):
             try:
                 if self._posted:
                     delay = _FIRST_RETRY
-                    now = time.monotonic()
-                    zelvane._wait_any((), (), bell, self._sleep_for(now, checked), list(self._posted))
+                    # The calls whose word moved: those that may have ended.
+                    moved = zelvane._wait_any((), (), bell, self._sleep_for(checked), list(self._posted))
                 else:  # the servers busy with the calls of others
                     zelvane._wait_any((), (), bell, delay)
                     delay = min(delay * 2, _LAST_RETRY)
+                    moved = ()
             finally:
                 self._asleep = False
             checks = time.monotonic() - checked >= _SLICE or self._deadline_passed()
-            if self._collect(checks) or checks:
+            if checks:
+                self._collect(list(self._posted), True)
+                checked = time.monotonic()
+            elif self._collect(moved, False):
+                # A call that failed may have lost its server: the others
+                # are looked at with checks at once.
+                self._collect(list(self._posted), True)
                 checked = time.monotonic()
 
-    def _sleep_for(self, now, checked):
+    def _sleep_for(self, checked):
         wake = checked + _SLICE
-        for work in self._posted.values():
-            if work.deadline is not None:
-                wake = min(wake, work.deadline)
-        return max(0.0, wake - now)
+        if self._timed:
+            wake = min([wake, *(work.deadline for work in self._posted.values() if work.deadline is not None)])
+        return max(0.0, wake - time.monotonic())
 
     def _deadline_passed(self):
+        if not self._timed:
+            return False
         now = time.monotonic()
         return any(work.deadline is not None and work.deadline <= now for work in self._posted.values())
 
@@ -192,6 +214,7 @@ class Executor(concurrent.futures.Executor):
             work = self._queued[0]
             if work.future.cancelled():
                 self._queued.popleft()
+                work.future.set_running_or_notify_cancel()  # as_completed() and wait() see it then
                 continue
             if not self._post(work):
                 return False
@@ -222,14 +245,18 @@ class Executor(concurrent.futures.Executor):
             return True
         work.sync, work.pending = sync, pending
         self._posted[pending] = work
+        self._timed += work.deadline is not None
         return True
 
-    def _collect(self, checks):
-        """Looks at every call in flight and settles those that ended;
-        whether one ended with an exception, which has the others looked
-        at with checks at once (their server may be dead too)."""
+    def _collect(self, calls, checks):
+        """Looks at `calls` (PendingCall objects, posted or ended) and
+        settles those that ended; whether one ended with an exception."""
         failed = False
-        for pending, work in list(self._posted.items()):
+        posted = self._posted
+        for pending in calls:
+            work = posted.get(pending)
+            if work is None:
+                continue
             try:
                 result = pending.poll(0.0, checks)
             except BaseException as error:  # the caller's to see, whatever it is
@@ -238,12 +265,11 @@ class Executor(concurrent.futures.Executor):
                 continue
             if result is not pending:
                 self._end(work, True, result)
-        if failed and not checks:
-            self._collect(True)
         return failed
 
     def _end(self, work, ok, value):
         del self._posted[work.pending]
+        self._timed -= work.deadline is not None
         self._give_back(work.sync)
         work.sync = work.pending = None
         if ok:
@@ -274,6 +300,27 @@ class Executor(concurrent.futures.Executor):
             self._spares.append(sync)
 
 
+_executors = weakref.WeakSet()
+
+
+def _executors_after_fork():
+    for executor in list(_executors):
+        executor._after_fork()
+
+
+os.register_at_fork(after_in_child=_executors_after_fork)
+
+
+def check_arguments(name, max_in_flight):
+    if max_in_flight is not None:
+        if isinstance(max_in_flight, bool) or not isinstance(max_in_flight, int):
+            raise TypeError(f"max_in_flight must be an int or None, not {type(max_in_flight).__name__}")
+        if max_in_flight < 1:
+            raise ValueError("max_in_flight must be at least 1")
+    if not isinstance(name, str):
+        raise TypeError(f"name must be a str, not {type(name).__name__}")
+
+
 def _is_pending(outcome):
     """Whether _start() posted the call (a PendingCall) rather than ending it."""
     kind = type(outcome)
@@ -292,12 +339,18 @@ _shared_guard = threading.Lock()
 def submit_through(handle, args, kwargs):
     """FunctionHandle.submit: a call through the executor this process keeps
     for the handle's name."""
+    return shared_executor(_shared, handle, lambda: Executor(handle.name)).submit(*args, **kwargs)
+
+
+def shared_executor(executors, handle, make):
+    """The executor in `executors` (this process's, for the handle's name),
+    made by make() on first use; it lets its resources go between bursts."""
     if handle.closed:
         raise ValueError("I/O operation on a closed function handle.")
     key = (os.getpid(), handle.name)
     with _shared_guard:
-        executor = _shared.get(key)
+        executor = executors.get(key)
         if executor is None:
-            executor = _shared[key] = Executor(handle.name)
+            executor = executors[key] = make()
             executor._keeps_spares = False
-    return executor.submit(*args, **kwargs)
+    return executor

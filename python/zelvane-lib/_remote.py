@@ -16,6 +16,8 @@ from zelvane import _remote_pickle
 from zelvane._remote_core import RemoteCore, MemoryHandleCore, HeldLockCore, FunctionHandleCore, ServerCore, renew
 from zelvane import _remote_queue_core
 from zelvane._remote_queues import RemoteQueueHandle
+from zelvane._remote_executor import RemoteExecutor
+from zelvane._executor import shared_executor
 from zelvane._remote_terms import (public_url, has_credentials, check_timeout, check_create_function, check_serve,
     made, Reachable, raise_pool_lost, check_connect_arguments, import_redis)
 from zelvane._remote_wire import Lines, Script, Subscriber, Wire, answer, packed
@@ -45,6 +47,7 @@ class Remote(RemoteCore):
         self._subscribers = Lines(Subscriber, client.connection_pool)
         self._held = threading.local()
         self._leases = LeaseKeeper(self)
+        self._executors = {}  # those of RemoteFunctionHandle.submit, by name
         self._closed = False
 
     def __repr__(self):
@@ -140,6 +143,10 @@ class Remote(RemoteCore):
         """As zelvane.open_function: a RemoteFunctionHandle of the function served under name (waiting
         up to wait seconds for it to be served, or for `servers` live servers)."""
         return self._drive(self._open_function(name, wait, servers, RemoteFunctionHandle), wait)
+
+    def Executor(self, name, *, max_in_flight=None):
+        """A zelvane.Executor of the function served under `name` here."""
+        return RemoteExecutor(self, name, max_in_flight)
 
     # -- the I/O of the operations
 
@@ -463,6 +470,13 @@ class RemoteFunctionHandle(FunctionHandleCore):
 
     def __call__(self, *args, timeout=None, **kwargs):
         return self._remote._drive(self._call(args, kwargs, timeout), timeout)
+
+    def submit(self, *args, **kwargs):
+        """The call as a Future, returned at once: Remote.Executor(name).submit(),
+        through one executor per name in this process."""
+        remote = self._remote
+        executor = shared_executor(remote._executors, self, lambda: RemoteExecutor(remote, self._name))
+        return executor.submit(*args, **kwargs)
 
 
 class Server(ServerCore):

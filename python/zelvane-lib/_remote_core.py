@@ -34,7 +34,7 @@ from zelvane._remote_terms import (check_timeout, deadline_of, time_left, passed
     leave_request, read_request, lock_request, write_request, is_left_out, made, seconds_ms, decoded_reply,
     queue_script, stored, fence_of, raise_write_failed, handed_state, read_value, MISSING_FUNCTION, MISSING_SLOT,
     raise_not_a_function, reply_pop, popped, request_arguments, result_reply, failure_reply,
-    reply_refused_for_length, NamedHandle, servers_wanted, connection_lost, raise_call_in_doubt)
+    reply_refused_for_length, NamedHandle, servers_wanted, connection_lost, raise_call_in_doubt, reply_route)
 
 RUN = "_run"
 COMMAND = "_command"
@@ -495,12 +495,7 @@ class Call:
             # The servers whose heartbeats lapsed while a replica took over
             # beat again, and the pool has them back.
             yield SLEEP, time_left(deadline, OPEN_POLL)
-        if posted == -3:
-            raise TypeError(f"The function '{self._name}' is hosted by create_function, which passes no keyword "
-                            "arguments; serve it with zelvane.serve to take them.")
-        if isinstance(posted, int):
-            raise_not_a_function(self._name, posted, self._missing)
-        return posted.decode(), popped(reply), None
+        return posted_generation(self._name, posted, self._missing), popped(reply), None
 
     def _wait_reply(self, gen, deadline, lost=None):
         """The reply; None when the call was dropped from the queue, unrun,
@@ -539,6 +534,17 @@ class Call:
             yield RUN, "withdraw", [self._keys.fn], [self._keys.prefix, gen, self._request]
         except Exception:
             pass
+
+
+def posted_generation(name, posted, missing):
+    """The pool's generation the post script answered, or the error of the
+    call it refused (`missing` as for raise_not_a_function)."""
+    if posted == -3:
+        raise TypeError(f"The function '{name}' is hosted by create_function, which passes no keyword "
+                        "arguments; serve it with zelvane.serve to take them.")
+    if isinstance(posted, int):
+        raise_not_a_function(name, posted, missing)
+    return posted.decode()
 
 
 class FunctionHandleCore(NamedHandle):
@@ -689,7 +695,7 @@ class ServerCore:
     def _post_reply(self, request, running, reply, take):
         """Posts `reply` to `request` and, given the command `take`, takes
         the next call in the same round trip: it or None."""
-        reply_key = self._keys.reply(request[:CALL_ID_SIZE].decode())
+        reply_key, reply = reply_route(self._keys, request, reply)
         finish = ([running, reply_key], [request, reply, seconds_ms(REPLY_TTL)])
         if take is None:
             yield (RUN, "finish", *finish)

@@ -21,6 +21,8 @@ scripts below touch a single slot of a Redis Cluster:
     {ns:name}:hb:SID    a server's heartbeat, expiring
     {ns:name}:run:SID   the call a server is executing
     {ns:name}:r:CALLID  the reply of one call, expiring
+    {ns:name}:r:XID     the replies of the calls of one executor, each
+                        behind the second half of its call id, expiring
     {ns:name}:end:GEN   a pool ended on purpose (stopped, left, replaced,
                         removed), expiring; a server whose pool went
                         without it knows that the server lost its data
@@ -71,6 +73,10 @@ STOP_ITEM = b"STOP"
 CALL_FUNCTION = b"c"   # dumps(args), the 1024-byte limits apply
 HANDLE_ARGS = b"h"     # dumps(args)
 HANDLE_KWARGS = b"k"   # dumps((args, kwargs))
+# The same, from an executor, whose replies go to one list: the call id's
+# first half names the list, its second half tags the reply.
+GATHERED_ARGS = b"H"
+GATHERED_KWARGS = b"K"
 # A reply: its kind, then its payload.
 REPLY_RESULT = b"R"
 REPLY_EXCEPTION = b"E"
@@ -441,6 +447,60 @@ if not gen then return 0 end
 return redis.call('LREM', ARGV[1] .. ':q:' .. gen, 1, ARGV[3])
 """
 
+# KEYS: fn, the gathered replies. ARGV: prefix, then for each call still
+# waiting for its reply: its generation and call id. The positions (from 1)
+# of the calls that are nowhere: not in their pool's queue, not taken by a
+# live server, not answered. A call queued in a pool with no live server,
+# or replaced, is taken out of the queue and counted as lost too.
+_LOST = _LIVE_SERVERS + """
+local prefix, current = ARGV[1], redis.call('HGET', KEYS[1], 'gen')
+local answered = {}
+for _, item in ipairs(redis.call('LRANGE', KEYS[2], 0, -1)) do answered[string.sub(item, 1, %(tag)d)] = true end
+local pools = {}
+local function pool(gen)
+  if pools[gen] then return pools[gen] end
+  local found = {alive = live_servers(prefix, gen), queued = {}, taken = {}}
+  for _, item in ipairs(redis.call('LRANGE', prefix .. ':q:' .. gen, 0, -1)) do
+    found.queued[string.sub(item, 1, %(id)d)] = item
+  end
+  for _, sid in ipairs(redis.call('SMEMBERS', prefix .. ':srv:' .. gen)) do
+    for _, item in ipairs(redis.call('LRANGE', prefix .. ':run:' .. sid, 0, -1)) do
+      found.taken[string.sub(item, 1, %(id)d)] = true
+    end
+  end
+  pools[gen] = found
+  return found
+end
+local lost = {}
+for i = 2, #ARGV, 2 do
+  local gen, id = ARGV[i], ARGV[i + 1]
+  local found = pool(gen)
+  local queued = found.queued[id]
+  if queued and (found.alive == 0 or gen ~= current) then
+    redis.call('LREM', prefix .. ':q:' .. gen, 1, queued)
+    queued = nil
+  end
+  if not (queued or found.taken[id] or answered[string.sub(id, -%(tag)d)]) then table.insert(lost, i / 2) end
+end
+return lost
+""" % {"id": CALL_ID_SIZE, "tag": CALL_ID_SIZE // 2}
+
+# KEYS: fn. ARGV: prefix, then for each call: its generation ('' for the
+# pool's current one) and request. 1 for each call still waiting and now
+# withdrawn, 0 for each taken.
+_WITHDRAW_CALLS = """
+local current = redis.call('HGET', KEYS[1], 'gen')
+local withdrawn = {}
+for i = 2, #ARGV, 2 do
+  local gen = ARGV[i]
+  if gen == '' then gen = current end
+  local done = 0
+  if gen then done = redis.call('LREM', ARGV[1] .. ':q:' .. gen, 1, ARGV[i + 1]) end
+  table.insert(withdrawn, done)
+end
+return withdrawn
+"""
+
 # KEYS: running, reply. ARGV: request, reply, ttl ms.
 _FINISH = """
 redis.call('LREM', KEYS[1], 1, ARGV[1])
@@ -465,5 +525,6 @@ SCRIPTS = {
     "lock": _LOCK, "claim": _CLAIM, "withdraw_waiter": _WITHDRAW_WAITER, "unlock": _UNLOCK, "renew": _RENEW,
     "join": _JOIN, "heartbeat": _HEARTBEAT, "leave": _LEAVE, "stop": _STOP, "served": _SERVED,
     "post": _POST, "where": _WHERE, "withdraw": _WITHDRAW, "finish": _FINISH,
+    "lost": _LOST, "withdraw_calls": _WITHDRAW_CALLS,
     **QUEUE_SCRIPTS,
 }

@@ -2,6 +2,7 @@
 requests and replies as they travel and what they mean, key names, and the
 errors of an unreachable server."""
 import functools
+import math
 import operator
 import time
 import traceback
@@ -10,7 +11,8 @@ from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
 
 import zelvane
 from zelvane._remote_scripts import (LOCK_LEASE, INLINE_VALUE, HEARTBEAT_TTL, POOL_TTL, MESSAGE_SIZE,
-    SMALLEST_BULK_LIMIT, CALL_ID_SIZE, CALL_FUNCTION, HANDLE_ARGS, HANDLE_KWARGS, REPLY_RESULT, REPLY_EXCEPTION,
+    SMALLEST_BULK_LIMIT, CALL_ID_SIZE, CALL_FUNCTION, HANDLE_ARGS, HANDLE_KWARGS, GATHERED_ARGS,
+    GATHERED_KWARGS, REPLY_RESULT, REPLY_EXCEPTION,
     REPLY_NULL, NULL_MESSAGE, RESULT_TOO_LARGE, SCRIPTS)
 
 
@@ -30,11 +32,20 @@ def has_credentials(url):
 
 
 def check_timeout(value, what="timeout"):
+    """`value` in seconds, or None; refused with the errors of the local
+    calls, which take whatever converts to a float."""
     if value is None:
         return None
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 <= value < float("inf"):
+    kind = type(value)
+    try:
+        if not (hasattr(kind, "__float__") or hasattr(kind, "__index__")):
+            raise TypeError
+        seconds = float(value)
+    except TypeError:
+        raise TypeError(f"{what} must be a number of seconds or None, not {kind.__name__}") from None
+    if not (seconds >= 0.0 and math.isfinite(seconds)):
         raise ValueError(f"{what} must be a non-negative, finite number of seconds or None")
-    return float(value)
+    return seconds
 
 
 def servers_wanted(servers):
@@ -115,11 +126,11 @@ def call_payload(name, args):
     return CALL_FUNCTION + payload
 
 
-def handle_payload(args, kwargs):
-    """The request of a handle's call."""
+def handle_payload(args, kwargs, gathered=False):
+    """The request of a handle's call; `gathered` for an executor's."""
     if kwargs:
-        return HANDLE_KWARGS + zelvane.dumps((args, kwargs))
-    return HANDLE_ARGS + zelvane.dumps(args)
+        return (GATHERED_KWARGS if gathered else HANDLE_KWARGS) + zelvane.dumps((args, kwargs))
+    return (GATHERED_ARGS if gathered else HANDLE_ARGS) + zelvane.dumps(args)
 
 
 class Keys:
@@ -418,13 +429,23 @@ def popped(found):
 def request_arguments(request):
     """A request's form, positional and keyword arguments."""
     form, payload = request[CALL_ID_SIZE:CALL_ID_SIZE + 1], request[CALL_ID_SIZE + 1:]
-    if form == HANDLE_KWARGS:
+    if form in (HANDLE_KWARGS, GATHERED_KWARGS):
         args, kwargs = zelvane.loads(payload)
     else:
         args, kwargs = zelvane.loads(payload), {}
     if not isinstance(args, tuple) or not isinstance(kwargs, dict):
         raise ValueError("Likely received an invalid bytes object: the arguments are not a tuple.")
     return form, args, kwargs
+
+
+def reply_route(keys, request, reply):
+    """The key the reply to `request` goes to, and what goes there: an
+    executor's calls share one list, where each reply carries its tag."""
+    call_id = request[:CALL_ID_SIZE]
+    if request[CALL_ID_SIZE:CALL_ID_SIZE + 1] in (GATHERED_ARGS, GATHERED_KWARGS):
+        half = CALL_ID_SIZE // 2
+        return keys.reply(call_id[:half].decode()), call_id[half:] + reply
+    return keys.reply(call_id.decode()), reply
 
 
 def result_reply(form, result):

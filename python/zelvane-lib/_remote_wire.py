@@ -233,6 +233,18 @@ class Wire(Line):
             replies[0] = self.run(script, keys, args)
         return [answer(reply) for reply in replies]
 
+    def run_many(self, script, calls):
+        """The replies of `script` run once for each (keys, args) of `calls`,
+        all sent at once; an error reply stays a ReplyError, for its call
+        alone to raise."""
+        replies = self.exchange(b"".join(script_command(self._head(script), keys, args) for keys, args in calls),
+                                len(calls))
+        for at, reply in enumerate(replies):
+            if forgotten(reply):
+                self._taught.discard(script)
+                (replies[at],) = self.exchange(script_command(self._head(script), *calls[at]), 1)
+        return replies
+
     def _head(self, script):
         if script in self._taught:
             return script.by_digest

@@ -439,6 +439,8 @@ class RemoteFunctionHandle:
     def servers(self) -> int:
         """The number of live servers of the function, asked of the server."""
     def __call__(self, *args: Encodable, timeout: float | None = None, **kwargs: Encodable) -> Any: ...
+    def submit(self, *args: Encodable, timeout: float | None = None, **kwargs: Encodable) -> Future[Any]:
+        """The call as a Future, returned at once (see Remote.Executor)."""
     def close(self) -> None:
         """Lets go of the handle; later uses raise ValueError."""
     def __enter__(self) -> Self: ...
@@ -563,6 +565,10 @@ class Remote:
     ) -> RemoteFunctionHandle:
         """As zelvane.open_function: a RemoteFunctionHandle of the function served under name
         (waiting up to wait seconds for it to be served, or for `servers` live servers)."""
+    def Executor(self, name: str, *, max_in_flight: int | None = None) -> Executor:
+        """A zelvane.Executor of the function served under name on this
+        server: Future.cancel() also withdraws a call still waiting in the
+        pool's queue, which no server then runs."""
     def close(self) -> None:
         """Lets go of the connections; the values and names stay on the server."""
     def __enter__(self) -> Self: ...
