@@ -322,3 +322,30 @@ def test_members_with_small_int_runs_encode_by_the_rules(members, kind):
     data = zelvane.dumps(value)
     assert data == (h("fd") + bytes([code]) if not value else sequence_header(code, len(value))) + body
     assert zelvane.loads(data) == value
+
+
+def with_removed(members, every):
+    """A set of `members` from which every `every`-th was removed again, so
+    that removed members' marks lie between the ones left."""
+    value = set(members)
+    for member in list(value)[::every]:
+        value.discard(member)
+    return value
+
+
+# Sets read from their table in place while their members are written with
+# no Python code; from the first other member on, the rest follow the
+# iterator. Either way members go in the iterator's order.
+@pytest.mark.parametrize("value", [
+    with_removed(range(-1000, 1000, 3), 2), with_removed([2**62 + i for i in range(300)] + ["a", None, 1.5], 3),
+    {*range(200), (1, 2), *range(300, 500)}, {(0,), *range(100)}, frozenset({*range(150), frozenset({1})}),
+    with_removed({*range(0, 3000, 7), (5,), "t"}, 4), {2**100, *range(70), 2**64}, {f"s{i}" for i in range(500)},
+    set(), frozenset({-(2**63)}),
+], ids=["removed-ints", "removed-mixed", "tuple-midway", "tuple-first", "frozenset-in-frozenset",
+        "removed-then-tuple", "beyond-word", "texts", "empty", "lowest-word"])
+def test_sets_encode_in_their_iterators_order(value):
+    code = 48 if type(value) is frozenset else 33
+    body = b"".join(member_by_rule(member) for member in value)
+    data = zelvane.dumps(value)
+    assert data == (h("fd") + bytes([code]) if not value else sequence_header(code, len(value))) + body
+    assert zelvane.loads(data) == value

@@ -65,6 +65,7 @@ BAD_CALLS = [
     ("read_memory", ("{n}", "b"), {}, STR_MSG),
     ("read_memory", (5,), {}, STR_MSG),
     ("read_memory", ("a\0b",), {}, STR_MSG),
+    ("read_memory", ("\udc80{n}",), {}, STR_MSG),
     ("write_memory", ("{n}",), {}, WRITE_MSG),
     ("write_memory", (), {}, WRITE_MSG),
     ("write_memory", ("{n}", 1), {"create": 1}, WRITE_MSG),
@@ -72,6 +73,7 @@ BAD_CALLS = [
     ("write_memory", ("{n}", 1, True, True), {}, WRITE_MSG),
     ("write_memory", (None, 1), {}, WRITE_MSG),
     ("write_memory", ("a\0b", 1), {}, WRITE_MSG),
+    ("write_memory", ("\udc80{n}", 1), {}, WRITE_MSG),
     ("create_function", ("{n}", 5), {}, CREATE_FN_MSG),
     ("create_function", ("{n}",), {}, CREATE_FN_MSG),
     ("create_function", (5, print), {}, CREATE_FN_MSG),
@@ -85,6 +87,7 @@ BAD_CALLS = [
     ("call_function", ("{n}", (), ()), {}, CALL_MSG),
     ("call_function", (1, ()), {}, CALL_MSG),
     ("call_function", ("a\0b", ()), {}, CALL_MSG),
+    ("call_function", ("\udc80{n}", ()), {}, CALL_MSG),
 ]
 
 
@@ -96,6 +99,10 @@ def test_argument_errors(shm_name, func, args, kwargs, message):
         getattr(zelvane, func)(*args, **kwargs)
     assert str(info.value) == message
     assert type(info.value) is ValueError
+    # The parser's own refusal is kept as the cause, whichever way the
+    # arguments were read.
+    if func in ("read_memory", "write_memory", "call_function"):
+        assert isinstance(info.value.__cause__, (TypeError, ValueError, UnicodeError))
     assert not os.path.exists(shm_path(name))
 
 

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -78,9 +79,27 @@ PyObject* remove_memory(PyObject*, PyObject* args, PyObject* kwargs) {
     Py_RETURN_FALSE;
 }
 
+// The name at `index` of positional `args` as the "s" format converts it,
+// without the parser's format walk: for a str whose UTF-8 form holds no
+// NUL. Null, with no exception pending, for anything else, which the
+// caller then hands to the parser for its usual refusal.
+const char* name_argument(PyObject* args, Py_ssize_t index) {
+    PyObject* name = PyTuple_GET_ITEM(args, index);
+    if (!PyUnicode_Check(name)) {
+        return nullptr;
+    }
+    Py_ssize_t size;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return std::strlen(text) == static_cast<size_t>(size) ? text : nullptr;
+}
+
 PyObject* read_memory(PyObject*, PyObject* args) {
-    const char* name;
-    if (!PyArg_ParseTuple(args, "s", &name)) {
+    const char* name = PyTuple_GET_SIZE(args) == 1 ? name_argument(args, 0) : nullptr;
+    if (name == nullptr && !PyArg_ParseTuple(args, "s", &name)) {
         return argument_error("Expected 1 'str' type.");
     }
     return read_slot(name);
@@ -91,8 +110,10 @@ PyObject* write_memory(PyObject*, PyObject* args, PyObject* kwargs) {
     const char* name;
     PyObject* value;
     PyObject* create = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO|O!", const_cast<char**>(kwlist), &name, &value,
-                                     &PyBool_Type, &create)) {
+    if (kwargs == nullptr && PyTuple_GET_SIZE(args) == 2 && (name = name_argument(args, 0)) != nullptr) {
+        value = PyTuple_GET_ITEM(args, 1);
+    } else if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO|O!", const_cast<char**>(kwlist), &name, &value,
+                                            &PyBool_Type, &create)) {
         return argument_error("Expected at least the 'name' (str) and 'value' (any) arguments.");
     }
     // An absent `create` means create.
@@ -132,7 +153,10 @@ PyObject* remove_function(PyObject*, PyObject* args) {
 PyObject* call_function(PyObject*, PyObject* args) {
     const char* name;
     PyObject* call_args;
-    if (!PyArg_ParseTuple(args, "sO!", &name, &PyTuple_Type, &call_args)) {
+    if (PyTuple_GET_SIZE(args) == 2 && PyTuple_Check(PyTuple_GET_ITEM(args, 1)) &&
+        (name = name_argument(args, 0)) != nullptr) {
+        call_args = PyTuple_GET_ITEM(args, 1);
+    } else if (!PyArg_ParseTuple(args, "sO!", &name, &PyTuple_Type, &call_args)) {
         return argument_error("Expected a 'str' and 'tuple' type.");
     }
     return call_shared_function(name, call_args);

@@ -225,6 +225,30 @@ inline bool dict_next(PyObject* dict, Py_ssize_t& pos, PyObject*& key, PyObject*
 }
 #endif
 
+// The slots of an exact set or frozenset, read in place in the order its
+// iterator visits them: the table and its number of slots. False where the
+// layout is not public (the caller then iterates).
+#if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#if PY_VERSION_HEX >= 0x030D0000
+extern "C" {
+PyAPI_DATA(PyObject*) _PySet_Dummy;  // exported, declared in an internal header since 3.13
+}
+#endif
+
+inline bool set_table(PyObject* set, const setentry*& slots, Py_ssize_t& count) {
+    auto* object = reinterpret_cast<PySetObject*>(set);
+    slots = object->table;
+    count = object->mask + 1;
+    return true;
+}
+
+// A slot that holds a member: neither empty nor left by a removed one.
+inline bool set_slot_used(const setentry& slot) { return slot.key != nullptr && slot.key != _PySet_Dummy; }
+#else
+inline bool set_table(PyObject*, const setentry*&, Py_ssize_t&) { return false; }
+inline bool set_slot_used(const setentry&) { return false; }
+#endif
+
 // Enters one level of C recursion; false with a RecursionError set. Before
 // 3.12 the interpreter's own check follows sys.setrecursionlimit(), which a
 // program may raise past what the C stack holds, and hostile nesting would
