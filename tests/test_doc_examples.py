@@ -258,10 +258,13 @@ def shm_entries():
 
 
 def child_env():
-    """This environment, with the zelvane this session imports first on the path."""
+    """This environment, with the zelvane this session imports first on the
+    path, and the `zelvane` command's package beside it as an installed
+    package has it (a development build leaves it in the source tree)."""
     env = dict(os.environ)
     home = os.path.dirname(os.path.abspath(zelvane.__file__))
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [home, env.get("PYTHONPATH")]))
+    command = home if os.path.isdir(os.path.join(home, "zelvane_cli")) else str(ROOT / "python")
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [home, command, env.get("PYTHONPATH")]))
     env.pop("PYTHONSTARTUP", None)
     return env
 
