@@ -8,7 +8,8 @@ cause; the blocks after a failing one still run, so one run lists them all.
 
 By default each block is a script of its own: a fresh `sys.executable`
 process whose working directory is a temporary folder (one per page), with
-the zelvane this test session imports on its PYTHONPATH, and 60 seconds to
+the zelvane this test session imports on its PYTHONPATH (and the `zelvane`
+command's package, for `python -m zelvane_cli`), and 60 seconds to
 finish with exit status 0. An HTML comment on the line just before the fence
 (blank lines between are allowed) changes that; its words may be combined,
 separated by spaces or commas (`<!-- example: background, redis -->`):
