@@ -184,17 +184,26 @@ class RedisCluster:
         return None
 
     def wait_healthy(self, timeout=60):
-        """Until every live node says the cluster is ok and agrees on who serves what."""
+        """Until every live node says the cluster is ok and agrees on who
+        serves what, and every replica has synchronised with its master."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             try:
                 if all(node.info("CLUSTER", "INFO").get("cluster_state") == "ok"
-                       for node in self.nodes if node.alive) and self._slots_agree() and self._covered():
+                       for node in self.nodes if node.alive) and self._slots_agree() and self._covered() \
+                        and self._replicas_in_sync():
                     return
             except subprocess.SubprocessError:
                 pass
             time.sleep(0.1)
         raise RuntimeError("the Redis Cluster did not become healthy")
+
+    def _replicas_in_sync(self):
+        """Whether every live replica has its link to its master up: a
+        replica that never synchronised does not take over from a failed
+        master, and counts for no WAIT."""
+        replication = [node.info("INFO", "replication") for node in self.nodes if node.alive]
+        return all(info.get("master_link_status") == "up" for info in replication if info.get("role") == "slave")
 
     def _covered(self):
         """Whether the live masters serve every slot (a dead one's replica took over)."""

@@ -8,7 +8,8 @@ cause; the blocks after a failing one still run, so one run lists them all.
 
 By default each block is a script of its own: a fresh `sys.executable`
 process whose working directory is a temporary folder (one per page), with
-the zelvane this test session imports on its PYTHONPATH, and 60 seconds to
+the zelvane this test session imports on its PYTHONPATH (and the `zelvane`
+command's package, for `python -m zelvane_cli`), and 60 seconds to
 finish with exit status 0. An HTML comment on the line just before the fence
 (blank lines between are allowed) changes that; its words may be combined,
 separated by spaces or commas (`<!-- example: background, redis -->`):
@@ -258,10 +259,13 @@ def shm_entries():
 
 
 def child_env():
-    """This environment, with the zelvane this session imports first on the path."""
+    """This environment, with the zelvane this session imports first on the
+    path, and the `zelvane` command's package beside it as an installed
+    package has it (a development build leaves it in the source tree)."""
     env = dict(os.environ)
     home = os.path.dirname(os.path.abspath(zelvane.__file__))
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [home, env.get("PYTHONPATH")]))
+    command = home if os.path.isdir(os.path.join(home, "zelvane_cli")) else str(ROOT / "python")
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [home, command, env.get("PYTHONPATH")]))
     env.pop("PYTHONSTARTUP", None)
     return env
 
