@@ -491,3 +491,36 @@ def test_with_replicas_a_grant_of_a_lock_is_on_the_replica_before_its_holder_goe
     with zelvane.connect(redis_cluster.url, namespace=namespace) as remote:
         with remote.open_memory(name).lock(timeout=TIMEOUT) as held:
             assert held.token == first[0] + 3
+
+
+def test_an_executors_calls_in_flight_while_the_functions_slot_moves_each_run_once(redis_cluster, namespace,
+                                                                                   tmp_path):
+    import threading
+    name, log = "moved-calls", str(tmp_path / "runs")
+    slot = slot_of(namespace, name)
+    servers = [spawn_python(LOGGING_SERVER, redis_cluster.url, namespace, name, log, "sync") for _ in range(2)]
+    try:
+        with zelvane.connect(redis_cluster.url, namespace=namespace) as remote:
+            remote.open_function(name, wait=TIMEOUT, servers=2).close()
+            source = redis_cluster.owner(slot)
+            target = next(node for node in redis_cluster.masters() if node.port != source.port)
+            # One key at a time, so that the posts and replies meet the slot half moved.
+            mover = threading.Thread(target=migrate_slot, args=(redis_cluster, slot, target, 1))
+            futures = []
+            with remote.Executor(name) as executor:
+                futures += [executor.submit("e", number) for number in range(50)]
+                mover.start()
+                while mover.is_alive() or len(futures) < 200:
+                    futures.append(executor.submit("e", len(futures)))
+                    time.sleep(0.002)
+                mover.join(TIMEOUT)
+                results = [future.result(timeout=TIMEOUT) for future in futures]
+            assert redis_cluster.owner(slot).port == target.port
+            assert results == [f"e:{number}" for number in range(len(futures))]
+    finally:
+        with zelvane.connect(redis_cluster.url, namespace=namespace) as remote:
+            remote.remove_function(name)
+        ends = [finish(server).strip() for server in servers]
+    assert ends == ["returned", "returned"]
+    runs = logged_runs(log)
+    assert sorted(runs) == sorted(f"e:{number}" for number in range(len(futures))), "a call ran twice or never"

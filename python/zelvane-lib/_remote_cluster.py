@@ -406,6 +406,36 @@ class Routes(RoutesBase):
         # has moved instead.
         return self.exchange(key, talk, True, asks=False)
 
+    def run_many(self, key, script, calls):
+        """The replies of `script` run once for each (keys, args) of `calls`,
+        sent together to the node of `key`'s slot, which all their keys
+        share; a call the cluster did not run (MOVED, ASK, TRYAGAIN...) goes
+        again where and when it says, within the retry window. Returns
+        (the replies, the positions of the calls that may or may not have
+        run): a call whose request went with a lost connection, or that the
+        cluster did not run in time, has the error for its reply."""
+        replies = [None] * len(calls)
+        pending = list(range(len(calls)))
+        doubtful = set()
+
+        def talk(wire):
+            doubtful.update(pending)
+            answers = wire.run_many(script, [calls[at] for at in pending])
+            doubtful.clear()
+            refused = [(at, reply) for at, reply in zip(pending, answers)
+                       if isinstance(reply, ReplyError) and refusal(reply) is not None]
+            for at, reply in zip(pending, answers):
+                replies[at] = reply
+            pending[:] = [at for at, _ in refused]
+            if refused:
+                raise refused[0][1]
+        try:
+            self.exchange(key, talk, False)
+        except Exception as exc:
+            for at in pending:
+                replies[at] = exc
+        return replies, doubtful
+
     def subscriber(self, channel):
         """The thread's subscription connection to the node of `channel`."""
         return self._line(Subscriber, self._map.owner(key_slot(channel)))
