@@ -524,3 +524,16 @@ def test_an_executors_calls_in_flight_while_the_functions_slot_moves_each_run_on
     assert ends == ["returned", "returned"]
     runs = logged_runs(log)
     assert sorted(runs) == sorted(f"e:{number}" for number in range(len(futures))), "a call ran twice or never"
+
+
+def test_with_replicas_a_lock_claimed_from_a_lapsed_lease_is_on_the_replica(redis_cluster, namespace):
+    name = "claimed"
+    replica = replica_of(redis_cluster, redis_cluster.owner(slot_of(namespace, name)))
+    with zelvane.connect(redis_cluster.url, namespace=namespace) as lapsing, \
+            zelvane.connect(redis_cluster.url, namespace=namespace, replicas=1) as remote:
+        stale = lapsing.open_memory(name)
+        with stale.lock(timeout=TIMEOUT) as held:
+            lapsed = held.token
+            lapsing._leases.stop()  # as a holder cut off: its lease runs out
+            with remote.open_memory(name).lock(timeout=TIMEOUT) as taken:
+                assert (taken.token, fence_on(replica, namespace, name)) == (lapsed + 1, lapsed + 1)
