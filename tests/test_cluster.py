@@ -4,6 +4,7 @@ processes update its object, a master killed while they do, and a lock
 holder whose lease ran out. The behaviours shared with one server run on
 both in test_remote.py."""
 import asyncio
+import contextvars
 import os
 import signal
 import time
@@ -389,3 +390,150 @@ print("returned", flush=True)
         if server.poll() is None:
             os.kill(server.pid, signal.SIGCONT)
         finish(server)
+
+
+def replica_of(cluster, master):
+    """The replica of `master`, once it follows it."""
+    replica = next(node for node in cluster.nodes
+                   if node.alive and node.info("INFO", "replication").get("master_port") == str(master.port))
+    wait_until(lambda: replica.info("INFO", "replication").get("master_link_status") == "up",
+               what="the replica linked to its master")
+    return replica
+
+
+def fence_on(node, namespace, name):
+    """The fence of slot `name` as the replica `node` has it."""
+    client = redis.Redis(port=node.port)
+    try:
+        client.execute_command("READONLY")
+        return int(client.hget(f"{{{namespace}:{name}}}:slot", "fence") or 0)
+    finally:
+        client.close()
+
+
+async def _grants_on_aio(url, namespace, name, replica):
+    """(token, the replica's fence) inside a lock block, for a lock taken at
+    once and one handed over by its holder; the error of a lock whose grant
+    the stopped replica cannot confirm."""
+    async with await zelvane.aio.connect(url, namespace=namespace, replicas=1) as remote, \
+            await zelvane.aio.connect(url, namespace=namespace, replicas=1) as other:
+        handle = await remote.open_memory(name)
+        seen = []
+
+        async def take():
+            async with (await other.open_memory(name)).lock(timeout=TIMEOUT) as held:
+                seen.append((held.token, fence_on(replica, namespace, name)))
+
+        async with handle.lock(timeout=TIMEOUT) as held:
+            seen.append((held.token, fence_on(replica, namespace, name)))
+            # A task of its own, which holds nothing of this one's.
+            waiter = asyncio.get_running_loop().create_task(take(), context=contextvars.Context())
+            await asyncio.sleep(0.3)  # it waits in the lock's queue
+        await asyncio.wait_for(waiter, TIMEOUT)
+        replica.pause()
+        try:
+            with pytest.raises(redis.ConnectionError) as info:
+                async with handle.lock(timeout=0.5):
+                    pass
+        finally:
+            replica._proc.send_signal(signal.SIGCONT)
+        return seen, str(info.value)
+
+
+def _grants_on_sync(url, namespace, name, replica):
+    import threading
+    with zelvane.connect(url, namespace=namespace, replicas=1) as remote:
+        handle = remote.open_memory(name)
+        seen = []
+
+        def take():
+            with handle.lock(timeout=TIMEOUT) as held:
+                seen.append((held.token, fence_on(replica, namespace, name)))
+
+        with handle.lock(timeout=TIMEOUT) as held:
+            seen.append((held.token, fence_on(replica, namespace, name)))
+            waiter = threading.Thread(target=take)
+            waiter.start()
+            time.sleep(0.3)  # it waits in the lock's queue
+        waiter.join(TIMEOUT)
+        assert not waiter.is_alive()
+        replica.pause()
+        try:
+            with pytest.raises(redis.ConnectionError) as info:
+                with handle.lock(timeout=0.5):
+                    pass
+        finally:
+            replica._proc.send_signal(signal.SIGCONT)
+        return seen, str(info.value)
+
+
+@pytest.mark.parametrize("mirror", ["sync", "aio"])
+def test_with_replicas_a_grant_of_a_lock_is_on_the_replica_before_its_holder_goes_on(redis_cluster, namespace,
+                                                                                    mirror):
+    name = "granted"
+    replica = replica_of(redis_cluster, redis_cluster.owner(slot_of(namespace, name)))
+    try:
+        if mirror == "sync":
+            seen, error = _grants_on_sync(redis_cluster.url, namespace, name, replica)
+        else:
+            seen, error = asyncio.run(_grants_on_aio(redis_cluster.url, namespace, name, replica))
+    finally:
+        replica._proc.send_signal(signal.SIGCONT)
+        redis_cluster.wait_healthy()
+        replica_of(redis_cluster, redis_cluster.owner(slot_of(namespace, name)))
+    # Taken at once, then handed over: each holder's token is on the replica.
+    first, handed = seen
+    assert first[0] == first[1] and handed == (first[0] + 1, first[0] + 1)
+    assert error == (f"Only 0 of the 1 replicas asked for confirmed the grant of the lock of slot '{name}' within "
+                     "0.5 seconds: the lock was let go, as a grant that may not survive a failover could hand out "
+                     "its fencing token twice.")
+    # The grant it did not use was let go: the lock is free at once.
+    with zelvane.connect(redis_cluster.url, namespace=namespace) as remote:
+        with remote.open_memory(name).lock(timeout=TIMEOUT) as held:
+            assert held.token == first[0] + 3
+
+
+def test_an_executors_calls_in_flight_while_the_functions_slot_moves_each_run_once(redis_cluster, namespace,
+                                                                                   tmp_path):
+    import threading
+    name, log = "moved-calls", str(tmp_path / "runs")
+    slot = slot_of(namespace, name)
+    servers = [spawn_python(LOGGING_SERVER, redis_cluster.url, namespace, name, log, "sync") for _ in range(2)]
+    try:
+        with zelvane.connect(redis_cluster.url, namespace=namespace) as remote:
+            remote.open_function(name, wait=TIMEOUT, servers=2).close()
+            source = redis_cluster.owner(slot)
+            target = next(node for node in redis_cluster.masters() if node.port != source.port)
+            # One key at a time, so that the posts and replies meet the slot half moved.
+            mover = threading.Thread(target=migrate_slot, args=(redis_cluster, slot, target, 1))
+            futures = []
+            with remote.Executor(name) as executor:
+                futures += [executor.submit("e", number) for number in range(50)]
+                mover.start()
+                while mover.is_alive() or len(futures) < 200:
+                    futures.append(executor.submit("e", len(futures)))
+                    time.sleep(0.002)
+                mover.join(TIMEOUT)
+                results = [future.result(timeout=TIMEOUT) for future in futures]
+            assert redis_cluster.owner(slot).port == target.port
+            assert results == [f"e:{number}" for number in range(len(futures))]
+    finally:
+        with zelvane.connect(redis_cluster.url, namespace=namespace) as remote:
+            remote.remove_function(name)
+        ends = [finish(server).strip() for server in servers]
+    assert ends == ["returned", "returned"]
+    runs = logged_runs(log)
+    assert sorted(runs) == sorted(f"e:{number}" for number in range(len(futures))), "a call ran twice or never"
+
+
+def test_with_replicas_a_lock_claimed_from_a_lapsed_lease_is_on_the_replica(redis_cluster, namespace):
+    name = "claimed"
+    replica = replica_of(redis_cluster, redis_cluster.owner(slot_of(namespace, name)))
+    with zelvane.connect(redis_cluster.url, namespace=namespace) as lapsing, \
+            zelvane.connect(redis_cluster.url, namespace=namespace, replicas=1) as remote:
+        stale = lapsing.open_memory(name)
+        with stale.lock(timeout=TIMEOUT) as held:
+            lapsed = held.token
+            lapsing._leases.stop()  # as a holder cut off: its lease runs out
+            with remote.open_memory(name).lock(timeout=TIMEOUT) as taken:
+                assert (taken.token, fence_on(replica, namespace, name)) == (lapsed + 1, lapsed + 1)

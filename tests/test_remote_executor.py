@@ -203,3 +203,35 @@ def test_an_executor_of_a_missing_name_fails_at_once(pool):
         pool.z.Executor("missing")
     with pytest.raises(ValueError, match="max_in_flight"):
         pool.z.Executor("missing", max_in_flight=0)
+
+
+@pytest.mark.parametrize("posted", [True, False], ids=["lost-after-posting", "lost-before-posting"])
+def test_a_batch_whose_connection_was_lost_is_never_posted_twice(pool, monkeypatch, posted):
+    import redis
+    from zelvane._remote_wire import Wire
+    pool.start(1)
+    run_many, lost = Wire.run_many, []
+
+    def losing(wire, script, calls):
+        if lost:
+            return run_many(wire, script, calls)
+        lost.append(len(calls))
+        if posted:
+            run_many(wire, script, calls)
+        wire._drop(None)
+        raise redis.ConnectionError("Connection reset by peer")
+    monkeypatch.setattr(Wire, "run_many", losing)
+    with pool.z.Executor("fn") as executor:
+        futures = [executor.submit(i, noted=True) for i in range(20)]
+        outcomes = [(future.exception(TIMEOUT), future) for future in futures]
+        assert executor.submit(100, noted=True).result(TIMEOUT) == (200, 100)
+    first = lost[0]
+    if posted:
+        assert [future.result() for _, future in outcomes] == [(2 * i, i) for i in range(20)]
+        assert sorted(pool.ran()) == list(range(20)) + [100]
+    else:
+        errors = {str(error) for error, _ in outcomes[:first]}
+        assert errors == {"The connection to Redis was lost during the call of 'fn', which may or may not have "
+                          f"run: Cannot reach Redis at {pool.url}: Connection reset by peer"}
+        assert [future.result() for _, future in outcomes[first:]] == [(2 * i, i) for i in range(first, 20)]
+        assert sorted(pool.ran()) == list(range(first, 20)) + [100]

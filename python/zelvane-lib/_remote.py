@@ -21,8 +21,8 @@ from zelvane._executor import shared_executor
 from zelvane._remote_terms import (public_url, has_credentials, check_timeout, check_create_function, check_serve,
     made, Reachable, raise_pool_lost, check_connect_arguments, import_redis)
 from zelvane._remote_wire import Lines, Script, Subscriber, Wire, answer, packed
-from zelvane._remote_cluster import (Routes, REPEATABLE, READING, ACKNOWLEDGED, MOVES, is_cluster, node_pool_maker,
-    retrying_within, sharded, check_replicas, wait_words, check_replicated, Recorder, transaction_key,
+from zelvane._remote_cluster import (Routes, REPEATABLE, REPEATABLE_THEN, READING, ACKNOWLEDGED, MOVES, is_cluster,
+    node_pool_maker, retrying_within, sharded, check_replicas, wait_words, check_replicated, Recorder, transaction_key,
     transaction_payload, transaction_result, writes)
 
 
@@ -196,8 +196,8 @@ class Remote(RemoteCore):
     def _script_then(self, script, keys, args, *command):
         self._check_open()
         packed_script = self._packed[script]
-        # The lock script answers again what it answered a token before.
-        return self._on(keys[0], lambda wire: wire.run_then(packed_script, keys, args, *command), script == "lock")
+        return self._on(keys[0], lambda wire: wire.run_then(packed_script, keys, args, *command),
+                        script in REPEATABLE_THEN)
 
     def _on(self, key, talk, repeatable):
         """What talk(wire) answers on the thread's wire to the server, or on

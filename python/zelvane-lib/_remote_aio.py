@@ -14,10 +14,9 @@ from zelvane._remote_terms import (public_url, check_timeout, check_create_funct
     raise_pool_lost, check_connect_arguments, import_redis)
 from zelvane._remote_wire import Script, packed, script_command
 from zelvane._aio_functions import check_concurrency
-from zelvane._remote_cluster import (AsyncRoutes, REPEATABLE, READING, ACKNOWLEDGED, MOVES, Recorder, is_cluster,
-    retrying_within,
-    node_pool_maker, sharded, transaction_key, transaction_payload, transaction_result, check_replicas, wait_words,
-    check_replicated, writes)
+from zelvane._remote_cluster import (AsyncRoutes, REPEATABLE, REPEATABLE_THEN, READING, ACKNOWLEDGED, MOVES, Recorder,
+    is_cluster, retrying_within, node_pool_maker, sharded, transaction_key, transaction_payload, transaction_result,
+    check_replicas, wait_words, check_replicated, writes)
 
 _ASKING = packed("ASKING")
 
@@ -248,8 +247,7 @@ class AsyncRemote(RemoteCore):
 
         async def talk(pool, tries):
             return [answered(reply) for reply in await self._exchange(payload, 2, pool, tries)]
-        # The lock script answers again what it answered a token before.
-        return await self._on(keys[0], talk, script == "lock")
+        return await self._on(keys[0], talk, script in REPEATABLE_THEN)
 
     async def _on(self, key, talk, repeatable, asks=True):
         """What talk(pool, tries) answers through the server's pool, or on a

@@ -31,6 +31,10 @@ SLOTS = 16384
 # Under redis-py's default socket timeout (5 s), which the reply of WAIT must beat.
 REPLICA_WAIT = 2.0
 
+# The least a lock's grant waits for its replicas, however little time its
+# operation has left.
+SHORTEST_GRANT_WAIT = 0.1
+
 # The scripts whose success is a write that replicas=N waits for.
 ACKNOWLEDGED = frozenset({"write", "finish"})
 
@@ -43,6 +47,10 @@ MOVES = frozenset({"BLMOVE"})
 # carry a token that makes a second run a no-op.
 REPEATABLE = frozenset({"read", "lock", "claim", "unlock", "renew", "withdraw_waiter", "heartbeat", "leave",
                         "served", "where", "withdraw", "write", "finish"})
+# The scripts sent with a command behind them (SCRIPT_THEN) that may run
+# twice, command and all: the lock script answers again what it answered a
+# token before; a renewal followed by WAIT changes nothing the second time.
+REPEATABLE_THEN = frozenset({"lock", "renew"})
 # The commands that only read.
 READING = frozenset({"HGET", "EXISTS", "GET", "LRANGE", "HMGET", "SCAN", "TYPE", "CLUSTER", "INFO", "PING",
                      "STRLEN", "LLEN", "SMEMBERS", "SCARD", "ZCOUNT"})
@@ -398,6 +406,36 @@ class Routes(RoutesBase):
         # has moved instead.
         return self.exchange(key, talk, True, asks=False)
 
+    def run_many(self, key, script, calls):
+        """The replies of `script` run once for each (keys, args) of `calls`,
+        sent together to the node of `key`'s slot, which all their keys
+        share; a call the cluster did not run (MOVED, ASK, TRYAGAIN...) goes
+        again where and when it says, within the retry window. Returns
+        (the replies, the positions of the calls that may or may not have
+        run): a call whose request went with a lost connection, or that the
+        cluster did not run in time, has the error for its reply."""
+        replies = [None] * len(calls)
+        pending = list(range(len(calls)))
+        doubtful = set()
+
+        def talk(wire):
+            doubtful.update(pending)
+            answers = wire.run_many(script, [calls[at] for at in pending])
+            doubtful.clear()
+            refused = [(at, reply) for at, reply in zip(pending, answers)
+                       if isinstance(reply, ReplyError) and refusal(reply) is not None]
+            for at, reply in zip(pending, answers):
+                replies[at] = reply
+            pending[:] = [at for at, _ in refused]
+            if refused:
+                raise refused[0][1]
+        try:
+            self.exchange(key, talk, False)
+        except Exception as exc:
+            for at in pending:
+                replies[at] = exc
+        return replies, doubtful
+
     def subscriber(self, channel):
         """The thread's subscription connection to the node of `channel`."""
         return self._line(Subscriber, self._map.owner(key_slot(channel)))
@@ -476,9 +514,17 @@ def check_replicas(replicas):
     return replicas
 
 
-def wait_words(replicas):
+def wait_words(replicas, seconds=REPLICA_WAIT):
     """The command that waits for `replicas` replicas to have the connection's writes."""
-    return "WAIT", replicas, int(REPLICA_WAIT * 1000)
+    # WAIT takes no time at all for no limit.
+    return "WAIT", replicas, max(1, int(seconds * 1000))
+
+
+def grant_wait(seconds_left):
+    """How long a lock's grant waits for its replicas: within the operation's
+    time left, but never so short that a lock taken with no time to spare is
+    always let go again."""
+    return max(SHORTEST_GRANT_WAIT, min(REPLICA_WAIT, seconds_left))
 
 
 def check_replicated(confirmed, replicas, key, namespace):
@@ -494,3 +540,20 @@ def check_replicated(confirmed, replicas, key, namespace):
         raise redis.ConnectionError(
             f"Only {confirmed} of the {replicas} replicas asked for confirmed the write to '{name}' within "
             f"{REPLICA_WAIT:g} seconds: it took effect but may not survive a failover.")
+
+
+def check_grant_replicated(renewed, confirmed, replicas, name, seconds):
+    """Raises unless the grant of a lock was still the holder's (`renewed`,
+    the renewal's answer) once `confirmed` (WAIT's answer) replicas had it."""
+    if isinstance(confirmed, Exception):
+        raise confirmed
+    import redis
+    if renewed != 1:
+        raise redis.ConnectionError(
+            f"The grant of the lock of slot '{name}' was lost before {replicas} replicas confirmed it (a failover, "
+            "or its lease ran out): the lock was not taken.")
+    if confirmed < replicas:
+        raise redis.ConnectionError(
+            f"Only {confirmed} of the {replicas} replicas asked for confirmed the grant of the lock of slot "
+            f"'{name}' within {seconds:.2g} seconds: the lock was let go, as a grant that may not survive a failover "
+            "could hand out its fencing token twice.")

@@ -26,7 +26,8 @@ it; each runs an operation with its own _drive(operation).
 import uuid
 
 import zelvane
-from zelvane._remote_cluster import SubscriptionMoved, failing_over
+from zelvane._remote_cluster import (SubscriptionMoved, failing_over, grant_wait, wait_words,
+    check_grant_replicated)
 from zelvane._remote_scripts import (HEARTBEAT_TTL, CALL_SLICE, LOCK_LEASE, HANDOFF_SLICE, REPLY_TTL,
     SERVE_SLICE, WAIT_SLICE, OPEN_POLL, INLINE_VALUE, STAGE_TTL, CALL_ID_SIZE, SMALLEST_BULK_LIMIT)
 from zelvane._remote_terms import (check_timeout, deadline_of, time_left, passed, check_name, check_create_memory,
@@ -212,10 +213,25 @@ class RemoteCore:
                     found = yield (RUN, "read", *read_request(keys, token))
                 if found in (-1, -3):
                     stored(name, found)
+            yield from self._acknowledge_grant(name, keys, token, deadline)
         except BaseException:
             yield CLEANUP, self._unlock(name, token)
             raise
         return token, found
+
+    def _acknowledge_grant(self, name, keys, token, deadline):
+        """With replicas=N, returns once N replicas have the grant of the
+        lock to `token`, so that a failover cannot hand out its fencing
+        token again; raises when they do not confirm it in time. The grant
+        may have been written on another connection (a hand-over): a renewal
+        of its lease, sent here after it, is what WAIT counts from."""
+        replicas = self._replicas
+        if not replicas:
+            return
+        seconds = grant_wait(time_left(deadline, float("inf")))
+        renewed, confirmed = yield (SCRIPT_THEN, "renew", [keys.lock], [token, seconds_ms(LOCK_LEASE)],
+                                    *wait_words(replicas, seconds))
+        check_grant_replicated(renewed, confirmed, replicas, name, seconds)
 
     def _lock_or_queue(self, keys, token, entry, deadline, with_value):
         """Takes the lock or joins its queue, and waits for a hand-over in

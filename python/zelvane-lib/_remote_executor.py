@@ -20,9 +20,10 @@ import uuid
 from zelvane._executor import Executor, check_arguments
 from zelvane._remote_core import posted_generation
 from zelvane._remote_scripts import CALL_ID_SIZE, CALL_SLICE, REPLY_TTL
+from zelvane._remote_cluster import refusal, transaction_result
 from zelvane._remote_terms import (check_timeout, deadline_of, decoded_reply, handle_payload, MISSING_FUNCTION,
-    popped, reply_pop, seconds_ms)
-from zelvane._remote_wire import answer, packed
+    popped, reply_pop, seconds_ms, connection_lost, call_in_doubt)
+from zelvane._remote_wire import ReplyError, answer, packed
 
 __all__ = ["RemoteExecutor"]
 
@@ -42,12 +43,14 @@ CANCELLED = "cancelled"
 
 class _Call:
     __slots__ = ("future", "args", "kwargs", "payload", "has_kwargs", "deadline", "failure", "state", "tag",
-                 "request", "gen")
+                 "request", "gen", "lost")
 
     def __init__(self, future, args, kwargs):
         self.future = future
         self.state = QUEUED
         self.failure = self.tag = self.request = self.gen = self.deadline = None
+        # The lost connection that took its post, posted or not.
+        self.lost = None
         try:
             self.deadline = deadline_of(check_timeout(kwargs.pop("timeout", None)))
             self.payload = handle_payload(args, kwargs, gathered=True)
@@ -247,15 +250,17 @@ class RemoteExecutor(Executor):
         keys = self._keys
         calls = [([keys.fn, keys.slot, self._replies], [keys.prefix, call.request, call.has_kwargs, "0"])
                  for call in batch]
-        remote = self._remote
         try:
-            remote._check_open()
-            script = remote._packed["post"]
-            replies = remote._on(keys.fn, lambda wire: wire.run_many(script, calls), False)
+            replies, doubtful = self._posted_replies(calls)
         except BaseException as error:  # the caller's to see, whatever it is
-            replies = [error] * len(batch)
+            replies, doubtful = [error] * len(batch), ()
         refused = []
-        for call, reply in zip(batch, replies):
+        for at, (call, reply) in enumerate(zip(batch, replies)):
+            if at in doubtful:
+                # Posted or not: where it is tells, in the next look for
+                # lost calls. Posted again, it could run twice.
+                call.gen, call.lost = "", reply
+                continue
             try:
                 if isinstance(reply, BaseException):
                     raise reply
@@ -267,16 +272,31 @@ class RemoteExecutor(Executor):
         for call, error in refused:
             call.future.set_exception(error)
 
+    def _posted_replies(self, calls):
+        """The post script's replies to `calls`, and the positions of those
+        whose post went with a lost connection and may or may not be in
+        the pool's queue. On a cluster, the posts the cluster did not run
+        (the slot moved or moving) go again where it says."""
+        remote = self._remote
+        remote._check_open()
+        script = remote._packed["post"]
+        if remote._routes is not None:
+            with remote._reachable():
+                return remote._routes.run_many(self._keys.fn, script, calls)
+        try:
+            return remote._on(self._keys.fn, lambda wire: wire.run_many(script, calls), False), ()
+        except Exception as exc:
+            if not connection_lost(exc):
+                raise
+            return [exc] * len(calls), range(len(calls))
+
     def _gather(self, wait):
         """The replies there are, once one is there or `wait` seconds passed."""
         key = self._replies
         pop = packed(*reply_pop(key, wait if wait >= SHORTEST_BLOCK else 0))
         payload = pop + _MULTI + packed("LRANGE", key, 0, -1) + packed("DEL", key) + _EXEC
         self._remote._check_open()
-        replies = self._remote._on(key, lambda wire: wire.exchange(payload, 5), False)
-        first = popped(answer(replies[0]))
-        rest = answer(replies[4])[0]
-        return rest if first is None else [first, *rest]
+        return self._remote._on(key, lambda wire: _gathered(wire.exchange(payload, 5)), False)
 
     def _settle_replies(self, replies):
         done = []
@@ -321,8 +341,14 @@ class RemoteExecutor(Executor):
         lost = self._remote._run("lost", [self._keys.fn, self._replies], args)
         with self._mutex:
             lost = [call for call in (calls[at - 1] for at in lost) if call.state == POSTED and self._settled(call)]
-        self._fail(lost, lambda: RuntimeError(f"Nobody serves the function '{self._name}' any more: its serving "
-                                              "process has ended."))
+        for call in lost:
+            call.future.set_exception(self._lost(call))
+
+    def _lost(self, call):
+        """The error of a call found nowhere, as a caller who waits for one sees it."""
+        if call.lost is not None:
+            return call_in_doubt(self._name, call.lost)
+        return RuntimeError(f"Nobody serves the function '{self._name}' any more: its serving process has ended.")
 
     def _time_out(self):
         """Fails the calls whose time is up, withdrawing those not taken
@@ -360,6 +386,23 @@ class RemoteExecutor(Executor):
         """Fails the futures of `calls`: with `error`, or a new one made by it."""
         for call in calls:
             call.future.set_exception(error() if callable(error) else error)
+
+
+def _gathered(replies):
+    """The replies to a gathering: the pop's, and those of the transaction
+    that empties the list. A cluster moving the list's slot may serve the
+    pop (sent with ASKING) and refuse the transaction: the rest comes with
+    the next pops."""
+    first = popped(answer(replies[0]))
+    if isinstance(replies[4], ReplyError):
+        try:
+            transaction_result(replies[1:])
+        except Exception as exc:
+            if refusal(exc) is None:
+                raise
+        return [] if first is None else [first]
+    rest = answer(replies[4])[0]
+    return rest if first is None else [first, *rest]
 
 
 _MULTI = packed("MULTI")

@@ -448,10 +448,11 @@ return redis.call('LREM', ARGV[1] .. ':q:' .. gen, 1, ARGV[3])
 """
 
 # KEYS: fn, the gathered replies. ARGV: prefix, then for each call still
-# waiting for its reply: its generation and call id. The positions (from 1)
-# of the calls that are nowhere: not in their pool's queue, not taken by a
-# live server, not answered. A call queued in a pool with no live server,
-# or replaced, is taken out of the queue and counted as lost too.
+# waiting for its reply: its generation ('' for the pool's current one) and
+# call id. The positions (from 1) of the calls that are nowhere: not in
+# their pool's queue, not taken by a live server, not answered. A call
+# queued in a pool with no live server, or replaced, is taken out of the
+# queue and counted as lost too.
 _LOST = _LIVE_SERVERS + """
 local prefix, current = ARGV[1], redis.call('HGET', KEYS[1], 'gen')
 local answered = {}
@@ -474,6 +475,7 @@ end
 local lost = {}
 for i = 2, #ARGV, 2 do
   local gen, id = ARGV[i], ARGV[i + 1]
+  if gen == '' then gen = current or '' end
   local found = pool(gen)
   local queued = found.queued[id]
   if queued and (found.alive == 0 or gen ~= current) then

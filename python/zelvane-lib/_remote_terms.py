@@ -407,10 +407,17 @@ def connection_lost(exc):
 
 def raise_call_in_doubt(name, cause=None):
     """A call whose request or reply went with a lost connection or a failover."""
+    raise call_in_doubt(name, cause) from cause
+
+
+def call_in_doubt(name, cause=None):
+    """The error raise_call_in_doubt raises."""
     import redis
     detail = f": {cause}" if cause is not None else "."
-    raise redis.ConnectionError(f"The connection to Redis was lost during the call of '{name}', which may or may "
-                                f"not have run{detail}") from cause
+    error = redis.ConnectionError(f"The connection to Redis was lost during the call of '{name}', which may or may "
+                                  f"not have run{detail}")
+    error.__cause__ = cause
+    return error
 
 
 def reply_pop(key, wait):
