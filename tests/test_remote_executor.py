@@ -2,6 +2,8 @@
 batches by one thread and withdrawn from the pool's queue by cancel()."""
 import asyncio
 import concurrent.futures
+import threading
+import time
 import uuid
 
 import pytest
@@ -140,6 +142,28 @@ def test_cancel_withdraws_calls_not_taken_and_taken_ones_complete(pool, max_in_f
     assert all(future.cancelled() for future in queued[1:])
     executor.shutdown()
     assert pool.ran() == [0]
+
+
+def test_cancel_while_the_post_is_on_its_way_still_withdraws(pool):
+    pool.start(1)
+    executor = pool.z.Executor("fn")
+    held = pool.hold(executor)
+    posting = threading.Event()
+    post = executor._posted_replies
+
+    def slow_post(calls):
+        posting.set()
+        time.sleep(0.5)  # the cancel below goes out meanwhile
+        return post(calls)
+
+    executor._posted_replies = slow_post
+    queued = [executor.submit(i, noted=True) for i in range(3)]
+    assert posting.wait(TIMEOUT)
+    assert all(future.cancel() for future in queued)
+    pool.open_gate()
+    assert held.result(TIMEOUT) == "held"
+    executor.shutdown()
+    assert pool.ran() == []
 
 
 def test_shutdown_cancels_what_no_server_took(pool):

@@ -14,6 +14,7 @@ has taken it, which then runs it to its end.
 """
 import concurrent.futures
 import itertools
+import threading
 import time
 import uuid
 
@@ -96,6 +97,9 @@ class RemoteExecutor(Executor):
 
     def _start_afresh(self):
         super()._start_afresh()
+        # Signalled once the posts in flight are known to be in the pool's
+        # queue (or refused): a withdraw sent before could miss its call.
+        self._acknowledged = threading.Condition(self._mutex)
         # A forked child's calls get replies of their own.
         self._id = uuid.uuid4().hex[:TAG_SIZE].encode()
         self._replies = self._keys.reply(self._id.decode())
@@ -127,6 +131,10 @@ class RemoteExecutor(Executor):
 
     def _cancel(self, call):
         with self._mutex:
+            # Its post may still be on its way: withdrawn on another
+            # connection before it lands, it would be missed and then run.
+            while call.state == POSTED and call.gen is None and threading.current_thread() is not self._driver:
+                self._acknowledged.wait()
             state = call.state
             if state in (QUEUED, POSTED):
                 call.state = CANCELLED if state == QUEUED else WITHDRAWING
@@ -207,6 +215,7 @@ class RemoteExecutor(Executor):
                     failed = [call for call in self._posted.values() if call.state != CANCELLED]
                     for call in failed:
                         self._settled(call)
+                    self._acknowledged.notify_all()
                 self._fail(failed, error)
 
     def _has_room(self):
@@ -217,11 +226,13 @@ class RemoteExecutor(Executor):
             failed = []
             with self._mutex:
                 batch = self._next_batch(failed)
+            if batch:
+                self._post(batch)
+            # Only now: their callbacks may cancel calls of the batch.
             for call, error in failed:
                 call.future.set_exception(error)
             if not batch:
                 return
-            self._post(batch)
 
     def _next_batch(self, failed):
         """Takes the next calls to post out of the queue (the mutex held);
@@ -269,6 +280,7 @@ class RemoteExecutor(Executor):
                 refused.append((call, error))
         with self._mutex:
             refused = [(call, error) for call, error in refused if self._settled(call)]
+            self._acknowledged.notify_all()
         for call, error in refused:
             call.future.set_exception(error)
 
