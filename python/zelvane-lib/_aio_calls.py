@@ -86,14 +86,16 @@ class _Calls:
     def _end_turn(self):
         self.caller_this_turn = None
 
-    def _post(self, call, spin=False):
-        """On the loop: posts the call; False when there is no room. A call
-        that ends at once, or within `spin`, leaves its outcome in
-        call.outcome, or settles its future."""
-        try:
-            sync = call.handle._spare_handle()
-        except BaseException as error:  # the name gone, for example: the caller's to see
-            sync, call.outcome = None, (False, error)
+    def _post(self, call, spin=False, sync=None):
+        """On the loop: posts the call, through `sync` when given (a spare
+        synchronous handle of the call's handle); False when there is no
+        room. A call that ends at once, or within `spin`, leaves its outcome
+        in call.outcome, or settles its future."""
+        if sync is None:
+            try:
+                sync = call.handle._spare_handle()
+            except BaseException as error:  # the name gone, for example: the caller's to see
+                call.outcome = (False, error)
         pending = call.start(sync) if sync is not None else None
         if pending is None:
             call.handle._give_back(sync)
@@ -154,7 +156,11 @@ class _Calls:
         self.loop.run_in_executor(None, call.pending.poll).add_done_callback(collected)
 
     def _end(self, call, ok, value):
-        self._forget(call)
+        """On the loop: a posted call ended as `ok`, `value`; the first call
+        of its handle waiting for room is posted in its place, through the
+        synchronous handle it leaves."""
+        handle = call.handle
+        sync = self._forget(call)
         future = call.future
         if future is None:
             call.outcome = (ok, value)
@@ -163,15 +169,18 @@ class _Calls:
                 future.set_result(value)
             else:
                 future.set_exception(value)
-        if self.waiting and call.handle in self.waiting:
-            self._post_waiting(call.handle)
+        if self.waiting and handle in self.waiting:
+            self._post_waiting(handle, 1, sync)
+        else:
+            handle._give_back(sync)
 
     def _settle_outcome(self, call):
         if call.future is not None:
             _settle(call.future, *call.outcome)
 
     def _forget(self, call):
-        """On the loop: a posted call is over; its handle is free again."""
+        """On the loop: a posted call is over; the synchronous handle it
+        used, free again, for the caller to give back."""
         self.posted.pop(call.pending, None)
         handle = call.handle
         in_flight = self.in_flight[handle] - 1
@@ -182,8 +191,8 @@ class _Calls:
         call.state, call.pending = _OVER, None
         if call.timer is not None:
             self._cancel_timer(call)
-        handle._give_back(call.sync)
-        call.sync = None
+        sync, call.sync = call.sync, None
+        return sync
 
     def _wait_for_room(self, call):
         """A call that found no room waits for one of the loop's own calls
@@ -201,21 +210,26 @@ class _Calls:
         else:
             self._queue_for_helper(call)
 
-    def _post_waiting(self, handle, most=1):
+    def _post_waiting(self, handle, most=1, sync=None):
         """Posts calls of `handle` waiting for room while there is, `most` of
         them (one for a call of its own that ended: room for one more; all
-        that fit when None)."""
+        that fit when None), the first through `sync` when given."""
+        if sync is not None and handle.closed:
+            handle._give_back(sync)  # closes it: the calls meet the closed handle
+            sync = None
         waiting = self.waiting.get(handle)
         while waiting and most != 0:
             call = waiting[0]
-            if not self._post(call):
+            if not self._post(call, False, sync):
                 if handle not in self.in_flight:
                     self._hand_waiting_to_helpers(handle)
                 return
+            sync = None
             waiting.popleft()
             most = None if most is None else most - 1
         if not waiting:
             self.waiting.pop(handle, None)
+        handle._give_back(sync)
 
     def _drop_waiting(self, call):
         self._cancel_timer(call)
@@ -264,6 +278,7 @@ class _Calls:
             if not (ended and self.posted and time.monotonic() < until):
                 break
             self._wait_for_replies()
+        zelvane._wake_servers()  # for the calls posted in place of those that ended
         with self.mutex:
             self.collect_due = False
         if self.posted:
@@ -322,8 +337,7 @@ class _Calls:
             return None
         if call.state == _POSTED:
             call.pending.give_up()
-            self._forget(call)
-            self._post_waiting(call.handle)
+            self._post_waiting(call.handle, 1, self._forget(call))
             return None
         with self.mutex:
             if call.state == _QUEUED:
