@@ -37,18 +37,6 @@ class _Call:
         self.timer = None
         self.outcome = None  # (ok, value) of a call that ended at once
 
-    def start(self, sync):
-        """Posts the call through `sync` from the loop: the PendingCall, None
-        when there is no room now, or the outcome (ended at once, here with
-        its exception) in self.outcome."""
-        try:
-            if self.timeout is None and not self.kwargs:
-                return sync._start(*self.args)
-            return sync._start(*self.args, timeout=_time_left(self.timeout), **self.kwargs)
-        except BaseException as error:  # the caller's to see, whatever it is
-            self.outcome = (False, error)
-            return None
-
 
 class _Calls:
     """The part of a loop's _Runtime that runs calls (see _Runtime)."""
@@ -96,7 +84,17 @@ class _Calls:
                 sync = call.handle._spare_handle()
             except BaseException as error:  # the name gone, for example: the caller's to see
                 call.outcome = (False, error)
-        pending = call.start(sync) if sync is not None else None
+        pending = None
+        if sync is not None:
+            # The PendingCall, None when there is no room now, or the outcome
+            # (ended at once, here with its exception) in call.outcome.
+            try:
+                if call.timeout is None and not call.kwargs:
+                    pending = sync._start(*call.args)
+                else:
+                    pending = sync._start(*call.args, timeout=_time_left(call.timeout), **call.kwargs)
+            except BaseException as error:  # the caller's to see, whatever it is
+                call.outcome = (False, error)
         if pending is None:
             call.handle._give_back(sync)
             if call.outcome is not None:
@@ -229,7 +227,8 @@ class _Calls:
             most = None if most is None else most - 1
         if not waiting:
             self.waiting.pop(handle, None)
-        handle._give_back(sync)
+        if sync is not None:
+            handle._give_back(sync)
 
     def _drop_waiting(self, call):
         self._cancel_timer(call)
