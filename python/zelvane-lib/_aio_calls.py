@@ -258,6 +258,7 @@ class _Calls:
             _settle(call.future, False, TimeoutError(message))
         elif call.state == _POSTED and not self._look(call, checks=True):
             call.timer = self.loop.call_later(_TIME_UP_AGAIN, self._time_up, call)
+        zelvane._wake_servers()  # whom its look, or a call posted in its place, concerns
 
     def _collect(self):
         """On the loop: looks at the posted calls whose word moved, and at
@@ -308,6 +309,7 @@ class _Calls:
                 self._look(call, checks=True)
         for handle in list(self.waiting):
             self._post_waiting(handle, None)
+        zelvane._wake_servers()  # whom the looks and posts concern
 
     def _ring_soon(self):
         """Has the watcher look at the posted calls again, once for all that
