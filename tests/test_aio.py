@@ -930,6 +930,29 @@ def test_a_posted_or_waiting_call_cancelled_leaves_every_area_free(served, gate,
     assert gate.calls == ["hold", *expected, "after"]
 
 
+def test_calls_waiting_for_room_when_the_handle_closes_meet_the_closed_handle(served, gate):
+    name = served(gate)
+
+    async def main():
+        function = await aio.open_function(name)
+        held, behind = await holding_calls(function, gate, AREAS + 4)
+        function.close()
+        gate.release.set()
+        outcomes = await asyncio.wait_for(asyncio.gather(*behind, return_exceptions=True), TIMEOUT)
+        wait_until(lambda: area_states(name) == [0] * AREAS, what="every area to be free")
+        return await held, outcomes
+
+    held, outcomes = run(main)
+    results = [value for value in outcomes if not isinstance(value, BaseException)]
+    refused = outcomes[len(results):]
+    # The calls posted before the close end as usual; those still waiting for
+    # room are never posted through the handle that the ended ones leave.
+    assert held == "hold" and results == list(range(len(results))) and refused
+    assert all(type(error) is ValueError and str(error) == "I/O operation on a closed function handle."
+               for error in refused)
+    assert gate.calls == ["hold", *results]
+
+
 def test_a_reply_cancelled_before_the_loop_collects_it_is_dropped(served):
     name = served(lambda x: __import__("time").sleep(0.05) or x)
     replied = 3

@@ -433,6 +433,7 @@ PyMethodDef methods[] = {
     {"_wait_any", wait_for_any_slot, METH_VARARGS, nullptr},
     {"_bell", bell_count, METH_NOARGS, nullptr},
     {"_ring", ring_watchers, METH_NOARGS, nullptr},
+    {"_wake_servers", wake_held_servers, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -37,18 +37,6 @@ class _Call:
         self.timer = None
         self.outcome = None  # (ok, value) of a call that ended at once
 
-    def start(self, sync):
-        """Posts the call through `sync` from the loop: the PendingCall, None
-        when there is no room now, or the outcome (ended at once, here with
-        its exception) in self.outcome."""
-        try:
-            if self.timeout is None and not self.kwargs:
-                return sync._start(*self.args)
-            return sync._start(*self.args, timeout=_time_left(self.timeout), **self.kwargs)
-        except BaseException as error:  # the caller's to see, whatever it is
-            self.outcome = (False, error)
-            return None
-
 
 class _Calls:
     """The part of a loop's _Runtime that runs calls (see _Runtime)."""
@@ -86,15 +74,27 @@ class _Calls:
     def _end_turn(self):
         self.caller_this_turn = None
 
-    def _post(self, call, spin=False):
-        """On the loop: posts the call; False when there is no room. A call
-        that ends at once, or within `spin`, leaves its outcome in
-        call.outcome, or settles its future."""
-        try:
-            sync = call.handle._spare_handle()
-        except BaseException as error:  # the name gone, for example: the caller's to see
-            sync, call.outcome = None, (False, error)
-        pending = call.start(sync) if sync is not None else None
+    def _post(self, call, spin=False, sync=None):
+        """On the loop: posts the call, through `sync` when given (a spare
+        synchronous handle of the call's handle); False when there is no
+        room. A call that ends at once, or within `spin`, leaves its outcome
+        in call.outcome, or settles its future."""
+        if sync is None:
+            try:
+                sync = call.handle._spare_handle()
+            except BaseException as error:  # the name gone, for example: the caller's to see
+                call.outcome = (False, error)
+        pending = None
+        if sync is not None:
+            # The PendingCall, None when there is no room now, or the outcome
+            # (ended at once, here with its exception) in call.outcome.
+            try:
+                if call.timeout is None and not call.kwargs:
+                    pending = sync._start(*call.args)
+                else:
+                    pending = sync._start(*call.args, timeout=_time_left(call.timeout), **call.kwargs)
+            except BaseException as error:  # the caller's to see, whatever it is
+                call.outcome = (False, error)
         if pending is None:
             call.handle._give_back(sync)
             if call.outcome is not None:
@@ -154,7 +154,11 @@ class _Calls:
         self.loop.run_in_executor(None, call.pending.poll).add_done_callback(collected)
 
     def _end(self, call, ok, value):
-        self._forget(call)
+        """On the loop: a posted call ended as `ok`, `value`; the first call
+        of its handle waiting for room is posted in its place, through the
+        synchronous handle it leaves."""
+        handle = call.handle
+        sync = self._forget(call)
         future = call.future
         if future is None:
             call.outcome = (ok, value)
@@ -163,15 +167,18 @@ class _Calls:
                 future.set_result(value)
             else:
                 future.set_exception(value)
-        if self.waiting and call.handle in self.waiting:
-            self._post_waiting(call.handle)
+        if self.waiting and handle in self.waiting:
+            self._post_waiting(handle, 1, sync)
+        else:
+            handle._give_back(sync)
 
     def _settle_outcome(self, call):
         if call.future is not None:
             _settle(call.future, *call.outcome)
 
     def _forget(self, call):
-        """On the loop: a posted call is over; its handle is free again."""
+        """On the loop: a posted call is over; the synchronous handle it
+        used, free again, for the caller to give back."""
         self.posted.pop(call.pending, None)
         handle = call.handle
         in_flight = self.in_flight[handle] - 1
@@ -182,8 +189,8 @@ class _Calls:
         call.state, call.pending = _OVER, None
         if call.timer is not None:
             self._cancel_timer(call)
-        handle._give_back(call.sync)
-        call.sync = None
+        sync, call.sync = call.sync, None
+        return sync
 
     def _wait_for_room(self, call):
         """A call that found no room waits for one of the loop's own calls
@@ -201,21 +208,27 @@ class _Calls:
         else:
             self._queue_for_helper(call)
 
-    def _post_waiting(self, handle, most=1):
+    def _post_waiting(self, handle, most=1, sync=None):
         """Posts calls of `handle` waiting for room while there is, `most` of
         them (one for a call of its own that ended: room for one more; all
-        that fit when None)."""
+        that fit when None), the first through `sync` when given."""
+        if sync is not None and handle.closed:
+            handle._give_back(sync)  # closes it: the calls meet the closed handle
+            sync = None
         waiting = self.waiting.get(handle)
         while waiting and most != 0:
             call = waiting[0]
-            if not self._post(call):
+            if not self._post(call, False, sync):
                 if handle not in self.in_flight:
                     self._hand_waiting_to_helpers(handle)
                 return
+            sync = None
             waiting.popleft()
             most = None if most is None else most - 1
         if not waiting:
             self.waiting.pop(handle, None)
+        if sync is not None:
+            handle._give_back(sync)
 
     def _drop_waiting(self, call):
         self._cancel_timer(call)
@@ -245,6 +258,7 @@ class _Calls:
             _settle(call.future, False, TimeoutError(message))
         elif call.state == _POSTED and not self._look(call, checks=True):
             call.timer = self.loop.call_later(_TIME_UP_AGAIN, self._time_up, call)
+        zelvane._wake_servers()  # whom its look, or a call posted in its place, concerns
 
     def _collect(self):
         """On the loop: looks at the posted calls whose word moved, and at
@@ -264,6 +278,7 @@ class _Calls:
             if not (ended and self.posted and time.monotonic() < until):
                 break
             self._wait_for_replies()
+        zelvane._wake_servers()  # for the calls posted in place of those that ended
         with self.mutex:
             self.collect_due = False
         if self.posted:
@@ -294,6 +309,7 @@ class _Calls:
                 self._look(call, checks=True)
         for handle in list(self.waiting):
             self._post_waiting(handle, None)
+        zelvane._wake_servers()  # whom the looks and posts concern
 
     def _ring_soon(self):
         """Has the watcher look at the posted calls again, once for all that
@@ -322,8 +338,7 @@ class _Calls:
             return None
         if call.state == _POSTED:
             call.pending.give_up()
-            self._forget(call)
-            self._post_waiting(call.handle)
+            self._post_waiting(call.handle, 1, self._forget(call))
             return None
         with self.mutex:
             if call.state == _QUEUED:

@@ -7,7 +7,7 @@ import threading
 
 import zelvane
 from zelvane._aio_common import _WATCH_SLICE, _is_seconds, _opened_within, _post, _start_thread
-from zelvane._aio_runtime import _runtime
+from zelvane._aio_runtime import _runtime, _runtimes
 
 # How often servers asked to leave are asked again (one may not serve yet).
 _LEAVE_POLL = 0.05
@@ -53,7 +53,8 @@ class AsyncFunctionHandle:
     async def __call__(self, *args, timeout=None, **kwargs):
         if self._closed:
             raise ValueError(_CLOSED_FUNCTION)
-        runtime = _runtime(asyncio.get_running_loop())
+        loop = asyncio.get_running_loop()
+        runtime = _runtimes.get(loop) or _runtime(loop)
         call = runtime.call(self, args, kwargs, timeout)
         if call.future is None:
             ok, value = call.outcome

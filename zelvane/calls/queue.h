@@ -192,9 +192,11 @@ void wake_areas(FunctionRecord& record, uint32_t areas) noexcept {
 
 // Runs `look` on the locked record, unlocks it and wakes whom the change
 // concerns; `seen` is the word that a waiter as `mode` (the call word when
-// none) waits on, as left.
+// none) waits on, as left. With `held`, the wakes on the call word are added
+// to it instead, for the caller to make later (once for many changes).
 template <typename Look>
-Step look_and_unlock(FunctionRecord& record, Look& look, uint32_t& seen, const WaitMode* mode = nullptr) noexcept {
+Step look_and_unlock(FunctionRecord& record, Look& look, uint32_t& seen, const WaitMode* mode = nullptr,
+                     uint32_t* held = nullptr) noexcept {
     const CallWord before = record.word();
     record.area_wakes = 0;
     const Step step = look(before);
@@ -207,7 +209,9 @@ Step look_and_unlock(FunctionRecord& record, Look& look, uint32_t& seen, const W
     seen = mode ? waited_word(record, *mode).load(std::memory_order_relaxed) : after.bits;
     const uint32_t areas = record.area_wakes;
     pthread_mutex_unlock(&record.shm()->mutex);
-    if (kinds != 0) {
+    if (held) {
+        *held |= kinds;
+    } else if (kinds != 0) {
         futex::wake(&record.shm()->call, kinds);
     }
     wake_areas(record, areas);

@@ -348,6 +348,7 @@ PyObject* wait_for_any_slot(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OOId|OO:_wait_any", &handles, &versions, &rung, &timeout, &calls, &queue_waits)) {
         return nullptr;
     }
+    make_all_held_wakes();  // nobody sleeps while servers wait to be woken for calls posted
     std::vector<Watched> watched;
     std::vector<WatchedCall> watched_calls;
     std::vector<WatchedQueue> watched_queues;
@@ -411,10 +412,19 @@ PyObject* wait_for_any_slot(PyObject*, PyObject* args) {
 // _bell(): the bell's count, for a watcher to sleep on.
 PyObject* bell_count(PyObject*, PyObject*) { return PyLong_FromUnsignedLong(watch_bell.load(std::memory_order_acquire)); }
 
-// _ring(): wakes every watcher of this process to look at its waits again.
+// _ring(): wakes every watcher of this process to look at its waits again,
+// and the servers of the calls posted meanwhile.
 PyObject* ring_watchers(PyObject*, PyObject*) {
+    make_all_held_wakes();
     watch_bell.fetch_add(1, std::memory_order_acq_rel);
     futex::wake(&watch_bell, FUTEX_BITSET_MATCH_ANY);
+    Py_RETURN_NONE;
+}
+
+// _wake_servers(): wakes the servers of the calls this process posted for an
+// event loop since the last wake, once for all of them.
+PyObject* wake_held_servers(PyObject*, PyObject*) {
+    make_all_held_wakes();
     Py_RETURN_NONE;
 }
 

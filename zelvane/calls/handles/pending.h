@@ -20,6 +20,14 @@ namespace {
 // says "not yet": a holder only ever changes a few words under it.
 constexpr long MUTEX_MOMENT_NS = 500000;
 
+struct StartedCall;
+
+// The started calls whose looks held back a wake of their record's call
+// word: an event loop posts calls one after another in one callback, and
+// their servers are woken once for all of them (make_all_held_wakes), not
+// once per call. Changed under the GIL only.
+StartedCall* calls_holding_wakes = nullptr;
+
 // Everything a started call needs while its caller does other things, at
 // one address: the call refers to the record, its arguments to the buffer.
 struct StartedCall {
@@ -34,6 +42,8 @@ struct StartedCall {
     ~StartedCall() {
         if (forked()) {
             call.disown();
+        } else {
+            make_held_wakes();
         }
     }
 
@@ -50,8 +60,36 @@ struct StartedCall {
     // next poll, on another thread, collects without looking again.
     WaitEnd ended_as = WaitEnd::KeepWaiting;
     pid_t starter = shm::this_process();
+    uint32_t held_wakes = 0;  // the waiters of the call word its looks did not wake yet
+    bool holding = false;     // on the list of calls holding wakes
+    StartedCall* next_holding = nullptr;
 
     bool forked() const { return starter != shm::this_process(); }
+
+    // After a look: on the list while it holds wakes back.
+    void note_held_wakes() {
+        if (held_wakes != 0 && !holding) {
+            holding = true;
+            next_holding = std::exchange(calls_holding_wakes, this);
+        }
+    }
+
+    // Makes the wakes its looks held back, and leaves the list.
+    void make_held_wakes() noexcept {
+        if (holding) {
+            StartedCall** link = &calls_holding_wakes;
+            while (*link && *link != this) {
+                link = &(*link)->next_holding;
+            }
+            if (*link) {
+                *link = next_holding;
+            }
+            holding = false;
+        }
+        if (held_wakes != 0) {
+            futex::wake(&record.shm()->call, std::exchange(held_wakes, 0));
+        }
+    }
     const timespec* time_limit() const { return limited ? &limit : nullptr; }
     FunctionHandleObject* owner() const { return as_function_handle(handle.get()); }
     std::atomic<uint32_t>& word() const { return waited_word(record, call.mode); }
@@ -67,11 +105,24 @@ struct PendingCallObject {
 
 PyTypeObject* pending_call_type = nullptr;
 
+// Makes the wakes that every started call of this process held back.
+void make_all_held_wakes() noexcept {
+    while (calls_holding_wakes) {
+        calls_holding_wakes->make_held_wakes();
+    }
+}
+
+// A forked child's calls of its parent wake nobody: the list starts empty.
+void forget_held_wakes_after_fork() noexcept { calls_holding_wakes = nullptr; }
+
+[[maybe_unused]] const int held_wakes_fork_handler = pthread_atfork(nullptr, nullptr, forget_held_wakes_after_fork);
+
 PendingCallObject* as_pending_call(PyObject* self) { return reinterpret_cast<PendingCallObject*>(self); }
 
 // Looks at the call once under the record's mutex, waiting a moment at most
 // for it: Done when the call ended, KeepWaiting otherwise (the mutex staying
-// busy included), Failed with an exception set.
+// busy included), Failed with an exception set. The wakes that the change
+// calls for are held back (make_all_held_wakes).
 WaitEnd look_now(StartedCall& started) {
     FunctionRecord& record = started.record;
     int rc = try_lock_record(record);
@@ -87,8 +138,9 @@ WaitEnd look_now(StartedCall& started) {
     }
     Call& call = started.call;
     auto look = [&call](CallWord word) { return call.look(word); };
-    return look_and_unlock(record, look, started.seen, &call.mode) == Step::Done ? WaitEnd::Done
-                                                                                 : WaitEnd::KeepWaiting;
+    const Step step = look_and_unlock(record, look, started.seen, &call.mode, &started.held_wakes);
+    started.note_held_wakes();
+    return step == Step::Done ? WaitEnd::Done : WaitEnd::KeepWaiting;
 }
 
 // Watches the word a posted call waits on for up to `seconds`, without the
@@ -97,6 +149,7 @@ void watch_for_reply(const StartedCall& started, double seconds) {
     if (!started.call.posted() || !(seconds > 0)) {
         return;
     }
+    make_all_held_wakes();  // its server may be among them
     const long nanoseconds = static_cast<long>(std::min(seconds, 0.01) * 1e9);
     const bool peer_here = started.record.shm()->callers.server_cpu.load(std::memory_order_relaxed) == sched_getcpu();
     const std::atomic<uint32_t>& word = started.word();
