@@ -5,6 +5,7 @@ import os
 import signal
 import struct
 import threading
+import time
 
 import pytest
 import zelvane
@@ -1026,6 +1027,61 @@ def test_pending_calls_poll_and_give_up_on_the_spot(served, gate):
     assert [r for r in results if type(r) is not type(held)] == ["hold", *range(1, AREAS - 1)]
     assert gate.calls == ["hold", *range(1, AREAS - 1)]
     assert area_states(name) == [0] * AREAS and sync("after") == "after"
+
+
+REPLIED = 3
+LARGE_RESULT = b"r" * (1 << 20)
+
+
+def served_outcomes(gate):
+    """A served function for collected calls: "hold" held by the gate, "fail"
+    raising, "large" giving a result large enough to be decoded elsewhere."""
+
+    def func(x):
+        if x == "fail":
+            raise KeyError("no such key")
+        return LARGE_RESULT if x == "large" else gate(x)
+
+    return func
+
+
+def test_collect_hands_over_every_ended_call_and_keeps_the_others_posted(served, gate):
+    name = served(served_outcomes(gate))
+    posted = {zelvane.open_function(name)._start("hold"): "held"}
+    assert gate.entered.wait(TIMEOUT)
+    for x in (1, "fail", "large", 2):
+        posted[zelvane.open_function(name)._start(x)] = f"record {x}"
+    large = list(posted)[3]
+    far = time.monotonic() + 3600
+    assert zelvane._collect(posted, far) == [] and len(posted) == 5
+    gate.release.set()
+    ended = []
+    wait_until(lambda: ended.extend(zelvane._collect(posted, far)) or not posted, what="every call to end")
+    outcomes = {record: (ok, (type(value), str(value)) if ok is False else value) for record, ok, value in ended}
+    assert len(ended) == 5 and outcomes == {
+        "held": (True, "hold"), "record 1": (True, 1), "record 2": (True, 2), "record large": (None, None),
+        "record fail": (False, outcome(zelvane.open_function(name), "fail"))}
+    assert large.ready and large.poll() == LARGE_RESULT and large.ended
+    assert area_states(name) == [0] * AREAS
+
+
+def test_collect_stops_after_an_ended_call_once_its_time_is_up(served):
+    name = served(lambda x: x)
+    posted = {zelvane.open_function(name)._start(i): f"record {i}" for i in range(3)}
+    wait_until(lambda: area_states(name).count(REPLIED) == 3, what="the replies")
+    assert zelvane._collect(posted, 0.0) == [("record 0", True, 0)] and len(posted) == 2
+    assert zelvane._collect(posted, time.monotonic() + 3600) == [("record 1", True, 1), ("record 2", True, 2)]
+    assert not posted
+
+
+@pytest.mark.parametrize("args, message", [
+    (([], 1.0), "_collect expects a dict and a time"),
+    (({},), "_collect expects a dict and a time"),
+    (({"not a call": 1}, 1.0), "_collect expects PendingCall keys"),
+])
+def test_collect_refuses_what_is_not_a_dict_of_posted_calls(args, message):
+    with pytest.raises(TypeError, match=message):
+        zelvane._collect(*args)
 
 
 LOOP_CLOSED_POSTED = """

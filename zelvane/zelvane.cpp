@@ -434,6 +434,8 @@ PyMethodDef methods[] = {
     {"_bell", bell_count, METH_NOARGS, nullptr},
     {"_ring", ring_watchers, METH_NOARGS, nullptr},
     {"_wake_servers", wake_held_servers, METH_NOARGS, nullptr},
+    {"_collect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(collect_posted)), METH_FASTCALL,
+     nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -51,8 +51,14 @@ class _Calls:
             call.future = self.loop.create_future()
             self._queue_for_helper(call)  # encoded and copied there
             return call
+        waiting = self.waiting.get(handle)
+        if waiting is not None:
+            # Behind the calls of its handle that found no room, in turn.
+            call.future = self.loop.create_future()
+            self._wait_in_turn(waiting, call)
+            return call
         spin = not self.posted and self._sole_caller_this_turn()
-        posted = handle not in self.waiting and self._post(call, spin)
+        posted = self._post(call, spin)
         if call.outcome is None:
             call.future = self.loop.create_future()
             if not posted:
@@ -140,7 +146,7 @@ class _Calls:
     def _collect_on_helper(self, call):
         """On the loop: a posted call ended with a large result, which a
         helper thread decodes; the loop ends the call once it has."""
-        del self.posted[call.pending]
+        self.posted.pop(call.pending, None)
         call.state = _COLLECTING
         self._cancel_timer(call)
 
@@ -167,7 +173,7 @@ class _Calls:
                 future.set_result(value)
             else:
                 future.set_exception(value)
-        if self.waiting and handle in self.waiting:
+        if handle in self.waiting:
             self._post_waiting(handle, 1, sync)
         else:
             handle._give_back(sync)
@@ -200,13 +206,16 @@ class _Calls:
             waiting = self.waiting.get(handle)
             if waiting is None:
                 waiting = self.waiting[handle] = collections.deque()
-            waiting.append(call)
-            if call.timeout is not None:
-                self._start_timer(call)
-            if not self.ring_due:
-                self._ring_soon()  # the watcher's slices retry it
+            self._wait_in_turn(waiting, call)
         else:
             self._queue_for_helper(call)
+
+    def _wait_in_turn(self, waiting, call):
+        waiting.append(call)
+        if call.timeout is not None:
+            self._start_timer(call)
+        if not self.ring_due:
+            self._ring_soon()  # the watcher's slices retry it
 
     def _post_waiting(self, handle, most=1, sync=None):
         """Posts calls of `handle` waiting for room while there is, `most` of
@@ -261,21 +270,27 @@ class _Calls:
         zelvane._wake_servers()  # whom its look, or a call posted in its place, concerns
 
     def _collect(self):
-        """On the loop: looks at the posted calls whose word moved, and at
-        the others too, whose replies may have come since the watcher woke:
-        a look costs far less than a wake-up of the watcher and the loop.
-        While looks end calls, the loop waits a little for the replies of
-        those it posted in their place, and collects them in the same
-        callback: each hand-over from the watcher then serves many calls.
-        Its time is bounded however many calls a pool holds: what is left
-        once it is up is looked at in a callback of its own."""
+        """On the loop: collects the posted calls that ended, looking at
+        those whose word moved and at the others too, whose replies may have
+        come since the watcher woke: a look costs far less than a wake-up of
+        the watcher and the loop. While looks end calls, the loop waits a
+        little for the replies of those it posted in their place, and
+        collects them in the same callback: each hand-over from the watcher
+        then serves many calls. Its time is bounded however many calls a
+        pool holds: what is left once it is up is looked at in a callback of
+        its own."""
         until = time.monotonic() + _COLLECTING
         while True:
-            ended, all_looked_at = self._look_at_posted(until)
-            if not all_looked_at:
+            ended = zelvane._collect(self.posted, until)
+            for call, ok, value in ended:
+                if ok is None:
+                    self._collect_on_helper(call)
+                else:
+                    self._end(call, ok, value)
+            if ended and time.monotonic() >= until:
                 self.loop.call_soon(self._collect)  # still due: the watcher leaves them alone
                 return
-            if not (ended and self.posted and time.monotonic() < until):
+            if not (ended and self.posted):
                 break
             self._wait_for_replies()
         zelvane._wake_servers()  # for the calls posted in place of those that ended
@@ -283,18 +298,6 @@ class _Calls:
             self.collect_due = False
         if self.posted:
             self._ring_soon()  # the watcher watches the rest
-
-    def _look_at_posted(self, until):
-        """On the loop: looks at every posted call once, or at those it gets
-        to before `until` passes: whether one ended, and whether all were
-        looked at."""
-        ended = False
-        for call in list(self.posted.values()):
-            if call.state == _POSTED and self._look(call):
-                ended = True
-                if time.monotonic() >= until:
-                    return True, False
-        return ended, True
 
     def _wait_for_replies(self):
         """Sleeps, with the GIL let go, until the word of a posted call moves

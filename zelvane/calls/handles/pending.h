@@ -206,26 +206,11 @@ StartedCall* call_under_way(PendingCallObject* pending) {
     return pending->started;
 }
 
-// poll(spin=0.0, checks=False, defer_large=False, /): the call's result, or
-// its exception raised, once it ended; the call itself while it has not.
-// `spin` seconds (10 ms at most) are spent watching for the reply first;
-// `checks` adds what a waiter looks at between slices (a dead server, the
-// time limit). With `defer_large`, a call that ended with a large result is
-// returned too, with `ready` set: the next poll collects it, on a thread
-// that an event loop does not wait for. Its arguments are positional: it is
-// called for every reply.
-PyObject* pending_call_poll(PyObject* self, PyObject* const* args, Py_ssize_t count) {
-    if (count > 3) {
-        PyErr_Format(PyExc_TypeError, "poll expected at most 3 arguments, got %zd", count);
-        return nullptr;
-    }
-    const double spin = count > 0 ? PyFloat_AsDouble(args[0]) : 0.0;
-    const int checks = count > 1 ? PyObject_IsTrue(args[1]) : 0;
-    const int defer_large = count > 2 ? PyObject_IsTrue(args[2]) : 0;
-    if ((spin == -1.0 || checks < 0 || defer_large < 0) && PyErr_Occurred()) {
-        return nullptr;
-    }
-    PendingCallObject* pending = as_pending_call(self);
+// Looks at the call of `pending` once, `spin` seconds first: the pending
+// call itself while it has not ended (nor ended with a large result that
+// `defer_large` leaves for the next look, `ready` then set), its result once
+// it has, null with its exception set.
+PyObject* look_at_pending(PendingCallObject* pending, double spin, bool checks, bool defer_large) {
     StartedCall* started = call_under_way(pending);
     if (!started) {
         return nullptr;
@@ -245,10 +230,130 @@ PyObject* pending_call_poll(PyObject* self, PyObject* const* args, Py_ssize_t co
         how = WaitEnd::KeepWaiting;
     }
     if (how == WaitEnd::KeepWaiting) {
+        PyObject* self = reinterpret_cast<PyObject*>(pending);
         Py_INCREF(self);
         return self;
     }
     return end_pending_call(pending, how);
+}
+
+// poll(spin=0.0, checks=False, defer_large=False, /): the call's result, or
+// its exception raised, once it ended; the call itself while it has not.
+// `spin` seconds (10 ms at most) are spent watching for the reply first;
+// `checks` adds what a waiter looks at between slices (a dead server, the
+// time limit). With `defer_large`, a call that ended with a large result is
+// returned too, with `ready` set: the next poll collects it, on a thread
+// that an event loop does not wait for. Its arguments are positional: it is
+// called for every reply.
+PyObject* pending_call_poll(PyObject* self, PyObject* const* args, Py_ssize_t count) {
+    if (count > 3) {
+        PyErr_Format(PyExc_TypeError, "poll expected at most 3 arguments, got %zd", count);
+        return nullptr;
+    }
+    const double spin = count > 0 ? PyFloat_AsDouble(args[0]) : 0.0;
+    const int checks = count > 1 ? PyObject_IsTrue(args[1]) : 0;
+    const int defer_large = count > 2 ? PyObject_IsTrue(args[2]) : 0;
+    if ((spin == -1.0 || checks < 0 || defer_large < 0) && PyErr_Occurred()) {
+        return nullptr;
+    }
+    return look_at_pending(as_pending_call(self), spin, checks != 0, defer_large != 0);
+}
+
+double monotonic_seconds() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// What a look at a posted call found, for _collect: (record, ok, outcome)
+// once it ended, ok True with its result, False with its exception, None
+// with a large result deferred; null (no exception) while it goes on, or
+// null with an exception set when the entry could not be made.
+PyObject* ended_entry(PendingCallObject* pending, PyObject* record) {
+    PyRef outcome(look_at_pending(pending, 0.0, false, true));
+    PyObject* ok = Py_True;
+    if (!outcome) {
+        outcome = take_pending_exception();  // the call's to raise, whatever it is
+        ok = Py_False;
+        if (!outcome) {
+            PyErr_SetString(PyExc_SystemError, "a look at a call failed without an exception");
+            return nullptr;
+        }
+    } else if (outcome.get() == reinterpret_cast<PyObject*>(pending)) {
+        if (!pending->started || pending->started->ended_as == WaitEnd::KeepWaiting) {
+            return nullptr;
+        }
+        outcome = PyRef::borrow(Py_None);
+        ok = Py_None;
+    }
+    return PyTuple_Pack(3, record, ok, outcome.get());
+}
+
+// Takes `key` out of `posted`, where it may no longer be: the look that
+// ended its call may have run code of the caller's (a result's decoding).
+bool forget_posted(PyObject* posted, PyObject* key) {
+    if (PyDict_DelItem(posted, key) == 0) {
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
+        return false;
+    }
+    PyErr_Clear();
+    return true;
+}
+
+// _collect(posted, until, /): the calls of `posted`, a dict from the
+// PendingCalls an event loop posted to its own records of them, that ended:
+// each is looked at once, in order, until one ends after time.monotonic()
+// passed `until`. Those that ended leave the dict; a list of (record, ok,
+// outcome) for them, ok True with the result, False with the exception,
+// None for a large result that a later poll() collects on another thread.
+// One call for all the posted calls of a loop, so that a wake-up of the loop
+// costs its Python code no look of its own per call.
+PyObject* collect_posted(PyObject*, PyObject* const* args, Py_ssize_t count) {
+    if (count != 2 || !PyDict_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "_collect expects a dict and a time");
+        return nullptr;
+    }
+    PyObject* posted = args[0];
+    const double until = PyFloat_AsDouble(args[1]);
+    if (until == -1.0 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    PyRef keys(PyDict_Keys(posted));
+    PyRef ended(keys ? PyList_New(0) : nullptr);
+    if (!ended) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        if (!PyObject_TypeCheck(key, pending_call_type)) {
+            PyErr_SetString(PyExc_TypeError, "_collect expects PendingCall keys");
+            return nullptr;
+        }
+        PyObject* found = PyDict_GetItemWithError(posted, key);
+        if (!found) {
+            if (PyErr_Occurred()) {
+                return nullptr;
+            }
+            continue;  // taken out by code a decoding ran
+        }
+        PyRef record = PyRef::borrow(found);
+        PyRef entry(ended_entry(as_pending_call(key), record.get()));
+        if (!entry) {
+            if (PyErr_Occurred()) {
+                return nullptr;
+            }
+            continue;
+        }
+        if (PyList_Append(ended.get(), entry.get()) < 0 || !forget_posted(posted, key)) {
+            return nullptr;
+        }
+        if (monotonic_seconds() >= until) {
+            break;
+        }
+    }
+    return ended.release();
 }
 
 // Withdraws a request not yet taken, has the serving side drop the reply of
