@@ -16,7 +16,7 @@ _SHARED = object()  # several tasks called in one turn of the loop
 # What became of a call: waiting on the loop for room, posted by the loop
 # (and its large result collected by a helper thread), or queued for,
 # running on and over with a helper thread.
-_WAITING, _POSTED, _QUEUED, _DROPPED, _RUNNING, _OVER, _COLLECTING = range(7)
+_WAITING, _POSTED, _QUEUED, _DROPPED, _RUNNING, _OVER, _DECODING = range(7)
 
 
 class _Call:
@@ -147,7 +147,7 @@ class _Calls:
         """On the loop: a posted call ended with a large result, which a
         helper thread decodes; the loop ends the call once it has."""
         self.posted.pop(call.pending, None)
-        call.state = _COLLECTING
+        call.state = _DECODING
         self._cancel_timer(call)
 
         def collected(done):
