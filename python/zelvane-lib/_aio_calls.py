@@ -9,7 +9,8 @@ import time
 import zelvane
 from zelvane._aio_common import (_BATCH, _BATCH_SECONDS, _CALL_HELPERS, _COLLECTING, _DELIVERED_AT_ONCE,
                                  _EAGER_HELPERS, _IDLE_SECONDS, _REPLY_WAIT, _SLOW_CALL, _SPIN, _TIME_UP_AGAIN,
-                                 _WATCH_SLICE, _any_large, _settle, _start_thread, _time_left, _deadline)
+                                 _WATCH_SLICE, _NEVER_LARGE, _any_large, _settle, _start_thread, _time_left,
+                                 _deadline)
 
 _SHARED = object()  # several tasks called in one turn of the loop
 
@@ -47,7 +48,8 @@ class _Calls:
         outcome in call.outcome when it ended at once), else waiting for
         room or queued for a helper; call.future tells the end."""
         call = _Call(handle, args, kwargs, None if timeout is None else _deadline(timeout))
-        if _any_large(args) or (kwargs and _any_large(kwargs.values())):
+        if not _NEVER_LARGE.issuperset(map(type, args)) and _any_large(args) or (
+                kwargs and _any_large(kwargs.values())):
             call.future = self.loop.create_future()
             self._queue_for_helper(call)  # encoded and copied there
             return call
@@ -80,11 +82,12 @@ class _Calls:
     def _end_turn(self):
         self.caller_this_turn = None
 
-    def _post(self, call, spin=False, sync=None):
+    def _post(self, call, spin=False, sync=None, in_place=False):
         """On the loop: posts the call, through `sync` when given (a spare
         synchronous handle of the call's handle); False when there is no
         room. A call that ends at once, or within `spin`, leaves its outcome
-        in call.outcome, or settles its future."""
+        in call.outcome, or settles its future. A call posted `in_place` of
+        one of its handle's that ended takes its count in flight."""
         if sync is None:
             try:
                 sync = call.handle._spare_handle()
@@ -110,11 +113,12 @@ class _Calls:
             return call.outcome is not None
         call.state, call.pending, call.sync = _POSTED, pending, sync
         self.posted[pending] = call
-        self.in_flight[call.handle] = self.in_flight.get(call.handle, 0) + 1
+        if not in_place:
+            self.in_flight[call.handle] = self.in_flight.get(call.handle, 0) + 1
         if not (spin and self._look(call, spin=_SPIN)):
             if call.timeout is not None:
                 self._start_timer(call)
-            if not self.ring_due:
+            if not (self.ring_due or self.collect_due):  # a collect due rings once it is over
                 self._ring_soon()
         return True
 
@@ -132,16 +136,16 @@ class _Calls:
         so; whether it did."""
         pending = call.pending
         try:
-            result = pending.poll(spin, checks, True)
+            ok, result = True, pending.poll(spin, checks, True)
         except BaseException as error:  # the caller's to see, whatever it is
-            self._end(call, False, error)
-            return True
-        if result is not pending:
-            self._end(call, True, result)
-            return True
-        if pending.ready:
-            self._collect_on_helper(call)
-        return False
+            ok, result = False, error
+        if result is pending:
+            if pending.ready:
+                self._collect_on_helper(call)
+            return False
+        del self.posted[pending]
+        self._end(call, ok, result)
+        return True
 
     def _collect_on_helper(self, call):
         """On the loop: a posted call ended with a large result, which a
@@ -160,9 +164,9 @@ class _Calls:
         self.loop.run_in_executor(None, call.pending.poll).add_done_callback(collected)
 
     def _end(self, call, ok, value):
-        """On the loop: a posted call ended as `ok`, `value`; the first call
-        of its handle waiting for room is posted in its place, through the
-        synchronous handle it leaves."""
+        """On the loop: a posted call, out of self.posted, ended as `ok`,
+        `value`; the first call of its handle waiting for room is posted in
+        its place, through the synchronous handle it leaves."""
         handle = call.handle
         sync = self._forget(call)
         future = call.future
@@ -173,30 +177,33 @@ class _Calls:
                 future.set_result(value)
             else:
                 future.set_exception(value)
-        if handle in self.waiting:
-            self._post_waiting(handle, 1, sync)
-        else:
+        waiting = self.waiting.get(handle)
+        if waiting is None:
+            self._out_of_flight(handle)
             handle._give_back(sync)
+        else:
+            self._post_next(handle, waiting, sync)
 
     def _settle_outcome(self, call):
         if call.future is not None:
             _settle(call.future, *call.outcome)
 
     def _forget(self, call):
-        """On the loop: a posted call is over; the synchronous handle it
-        used, free again, for the caller to give back."""
-        self.posted.pop(call.pending, None)
-        handle = call.handle
-        in_flight = self.in_flight[handle] - 1
-        if in_flight:
-            self.in_flight[handle] = in_flight
-        else:
-            del self.in_flight[handle]
+        """On the loop: a posted call is over (still counted in flight); the
+        synchronous handle it used, free again, for the caller to give
+        back."""
         call.state, call.pending = _OVER, None
         if call.timer is not None:
             self._cancel_timer(call)
         sync, call.sync = call.sync, None
         return sync
+
+    def _out_of_flight(self, handle):
+        in_flight = self.in_flight[handle] - 1
+        if in_flight:
+            self.in_flight[handle] = in_flight
+        else:
+            del self.in_flight[handle]
 
     def _wait_for_room(self, call):
         """A call that found no room waits for one of the loop's own calls
@@ -216,6 +223,26 @@ class _Calls:
             self._start_timer(call)
         if not self.ring_due:
             self._ring_soon()  # the watcher's slices retry it
+
+    def _post_next(self, handle, waiting, sync):
+        """Posts the first of the calls `waiting` for room in `handle` in
+        place of a call of its own that ended, through `sync`, the
+        synchronous handle that one left."""
+        if handle._closed:
+            self._out_of_flight(handle)
+            self._post_waiting(handle, 1, sync)  # the calls meet the closed handle
+            return
+        call = waiting[0]
+        if not self._post(call, False, sync, True):
+            self._out_of_flight(handle)
+            if handle not in self.in_flight:
+                self._hand_waiting_to_helpers(handle)
+            return
+        waiting.popleft()
+        if not waiting:
+            del self.waiting[handle]
+        if call.state != _POSTED:
+            self._out_of_flight(handle)  # it ended at once: no call took the place
 
     def _post_waiting(self, handle, most=1, sync=None):
         """Posts calls of `handle` waiting for room while there is, `most` of
@@ -269,16 +296,17 @@ class _Calls:
             call.timer = self.loop.call_later(_TIME_UP_AGAIN, self._time_up, call)
         zelvane._wake_servers()  # whom its look, or a call posted in its place, concerns
 
-    def _collect(self):
+    def _collect(self, flowing=False):
         """On the loop: collects the posted calls that ended, looking at
         those whose word moved and at the others too, whose replies may have
         come since the watcher woke: a look costs far less than a wake-up of
-        the watcher and the loop. While looks end calls, the loop waits a
-        little for the replies of those it posted in their place, and
-        collects them in the same callback: each hand-over from the watcher
-        then serves many calls. Its time is bounded however many calls a
-        pool holds: what is left once it is up is looked at in a callback of
-        its own."""
+        the watcher and the loop. While looks end calls, the loop looks
+        again in a callback of its own once the tasks they woke ran: the
+        servers answer the calls posted in place of those meanwhile, and a
+        hand-over from the watcher serves many calls. Once replies that
+        were `flowing` stop, it waits a little for the next before it
+        leaves the rest to the watcher. Its time is bounded however many
+        calls a pool holds."""
         until = time.monotonic() + _COLLECTING
         while True:
             ended = zelvane._collect(self.posted, until)
@@ -287,13 +315,15 @@ class _Calls:
                     self._collect_on_helper(call)
                 else:
                     self._end(call, ok, value)
-            if ended and time.monotonic() >= until:
-                self.loop.call_soon(self._collect)  # still due: the watcher leaves them alone
+            if ended and self.posted:
+                zelvane._wake_servers()  # for the calls posted in place of those that ended
+                self.loop.call_soon(self._collect, True)  # still due: the watcher leaves them alone
                 return
-            if not (ended and self.posted):
+            if ended or not (flowing and self.posted):
                 break
             self._wait_for_replies()
-        zelvane._wake_servers()  # for the calls posted in place of those that ended
+            flowing = False
+        zelvane._wake_servers()
         with self.mutex:
             self.collect_due = False
         if self.posted:
@@ -341,7 +371,10 @@ class _Calls:
             return None
         if call.state == _POSTED:
             call.pending.give_up()
-            self._post_waiting(call.handle, 1, self._forget(call))
+            del self.posted[call.pending]
+            sync = self._forget(call)
+            self._out_of_flight(call.handle)
+            self._post_waiting(call.handle, 1, sync)
             return None
         with self.mutex:
             if call.state == _QUEUED:
