@@ -53,11 +53,10 @@ class _Calls:
             call.future = self.loop.create_future()
             self._queue_for_helper(call)  # encoded and copied there
             return call
-        waiting = self.waiting.get(handle)
-        if waiting is not None:
+        if handle in self.waiting:
             # Behind the calls of its handle that found no room, in turn.
             call.future = self.loop.create_future()
-            self._wait_in_turn(waiting, call)
+            self._wait_for_room(call)
             return call
         spin = not self.posted and self._sole_caller_this_turn()
         posted = self._post(call, spin)
@@ -213,16 +212,13 @@ class _Calls:
             waiting = self.waiting.get(handle)
             if waiting is None:
                 waiting = self.waiting[handle] = collections.deque()
-            self._wait_in_turn(waiting, call)
+            waiting.append(call)
+            if call.timeout is not None:
+                self._start_timer(call)
+            if not self.ring_due:
+                self._ring_soon()  # the watcher's slices retry it
         else:
             self._queue_for_helper(call)
-
-    def _wait_in_turn(self, waiting, call):
-        waiting.append(call)
-        if call.timeout is not None:
-            self._start_timer(call)
-        if not self.ring_due:
-            self._ring_soon()  # the watcher's slices retry it
 
     def _post_next(self, handle, waiting, sync):
         """Posts the first of the calls `waiting` for room in `handle` in
@@ -371,7 +367,7 @@ class _Calls:
             return None
         if call.state == _POSTED:
             call.pending.give_up()
-            del self.posted[call.pending]
+            self.posted.pop(call.pending, None)
             sync = self._forget(call)
             self._out_of_flight(call.handle)
             self._post_waiting(call.handle, 1, sync)
