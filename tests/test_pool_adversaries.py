@@ -19,7 +19,8 @@ pytestmark = pytest.mark.timeout(300)
 REPLIED = 3
 # The callers' queue: its head and tail tickets, in the record's callers' state.
 QUEUE_AT = 44
-# Where pool servers hold their write locks, one byte each.
+# Where pool servers hold their write locks, one byte each: [start, end).
+# Callers' locks begin at the end, one byte past it per pid.
 SERVER_BYTES = 2048, 4096
 F_OFD_SETLK = getattr(fcntl, "F_OFD_SETLK", 37)
 
@@ -138,7 +139,7 @@ def test_a_readers_locks_neither_fake_a_pools_death_nor_keep_servers_out(pool):
         second.kill()
         finish(second)
         assert pool_servers(name) == 0
-        whole = read_lock(name, *SERVER_BYTES)
+        whole = read_lock(name, SERVER_BYTES[0], SERVER_BYTES[1] - SERVER_BYTES[0])
         _, (third,) = pool(1, name=name)
         with zelvane.open_function(name, wait=TIMEOUT) as call:
             assert call("anew", timeout=TIMEOUT) == ("anew", third.pid)
