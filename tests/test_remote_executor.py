@@ -144,7 +144,8 @@ def test_cancel_withdraws_calls_not_taken_and_taken_ones_complete(pool, max_in_f
     assert pool.ran() == [0]
 
 
-def test_cancel_while_the_post_is_on_its_way_still_withdraws(pool):
+@pytest.mark.parametrize("cancel", ["future", "shutdown"])
+def test_cancel_while_the_post_is_on_its_way_still_withdraws(pool, cancel):
     pool.start(1)
     executor = pool.z.Executor("fn")
     held = pool.hold(executor)
@@ -159,7 +160,11 @@ def test_cancel_while_the_post_is_on_its_way_still_withdraws(pool):
     executor._posted_replies = slow_post
     queued = [executor.submit(i, noted=True) for i in range(3)]
     assert posting.wait(TIMEOUT)
-    assert all(future.cancel() for future in queued)
+    if cancel == "future":
+        assert all(future.cancel() for future in queued)
+    else:
+        executor.shutdown(wait=False, cancel_futures=True)
+        assert all(future.cancelled() for future in queued)
     pool.open_gate()
     assert held.result(TIMEOUT) == "held"
     executor.shutdown()

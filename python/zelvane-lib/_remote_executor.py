@@ -131,10 +131,7 @@ class RemoteExecutor(Executor):
 
     def _cancel(self, call):
         with self._mutex:
-            # Its post may still be on its way: withdrawn on another
-            # connection before it lands, it would be missed and then run.
-            while call.state == POSTED and call.gen is None and threading.current_thread() is not self._driver:
-                self._acknowledged.wait()
+            self._wait_for_posts((call,))
             state = call.state
             if state in (QUEUED, POSTED):
                 call.state = CANCELLED if state == QUEUED else WITHDRAWING
@@ -144,12 +141,22 @@ class RemoteExecutor(Executor):
             return self._withdraw([call])[0]
         return state == CANCELLED
 
+    def _wait_for_posts(self, calls):
+        """Waits (the mutex held) until none of `calls` has its post on the
+        way: withdrawn on another connection before it lands, a call would
+        be missed and then run."""
+        if threading.current_thread() is self._driver:
+            return  # its posts are over whenever it runs anything else
+        while any(call.state == POSTED and call.gen is None for call in calls):
+            self._acknowledged.wait()
+
     def _cancel_waiting(self):
         with self._mutex:
             queued = [call for call in self._queued if call.state == QUEUED]
-            posted = [call for call in self._posted.values() if call.state == POSTED]
             for call in queued:
                 call.state = CANCELLED
+            self._wait_for_posts(list(self._posted.values()))
+            posted = [call for call in self._posted.values() if call.state == POSTED]
             for call in posted:
                 call.state = WITHDRAWING
         for call in queued:
