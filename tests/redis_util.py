@@ -252,6 +252,15 @@ class RedisCluster:
                 client.close()
 
 
+@pytest.fixture(scope="module")
+def redis_server():
+    """One real server for the test module that imports this fixture."""
+    require_redis()
+    server = RedisServer().start()
+    yield server
+    server.close()
+
+
 @pytest.fixture(scope="session")
 def redis_cluster():
     """One real cluster for the whole run."""

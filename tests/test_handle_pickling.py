@@ -9,7 +9,7 @@ import pytest
 import zelvane
 
 from conftest import TIMEOUT
-from redis_util import RedisServer, require_redis
+from redis_util import redis_server  # noqa: F401 (fixtures)
 
 START_METHODS = [method for method in ("spawn", "forkserver", "fork")
                  if method in multiprocessing.get_all_start_methods()]
@@ -102,14 +102,6 @@ def test_closed_function_handle_refuses_to_pickle(serve):
 
 
 # --- Redis
-
-@pytest.fixture(scope="module")
-def redis_server():
-    require_redis()
-    server = RedisServer().start()
-    yield server
-    server.close()
-
 
 @pytest.fixture
 def remote(redis_server):

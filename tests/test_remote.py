@@ -17,19 +17,11 @@ import zelvane
 import zelvane.aio
 
 from conftest import CHILD_PRELUDE, TIMEOUT, finish, run_python, spawn_python, wait_until
-from redis_util import RedisServer, require_redis, redis_cluster  # noqa: F401 (a fixture)
+from redis_util import RedisServer, require_redis, redis_cluster, redis_server  # noqa: F401 (fixtures)
 
 pytestmark = pytest.mark.timeout(180)
 
 NOBODY_SERVES = "Nobody serves the function '{}' any more: its serving process has ended."
-
-
-@pytest.fixture(scope="module")
-def redis_server():
-    require_redis()
-    server = RedisServer().start()
-    yield server
-    server.close()
 
 
 class Backend:

@@ -8,7 +8,7 @@ import pytest
 import zelvane
 
 from conftest import TIMEOUT, run_python, spawn_python
-from redis_util import RedisServer, require_redis
+from redis_util import redis_server  # noqa: F401 (fixtures)
 
 ERRORS_MODULE = """
 class AppError(Exception):
@@ -100,14 +100,6 @@ def test_classes_of_imported_modules_come_back(modules, shm_name):
             check_classes(function, seen, unseen)
     finally:
         stop_server(zelvane, name, proc)
-
-
-@pytest.fixture(scope="module")
-def redis_server():
-    require_redis()
-    server = RedisServer().start()
-    yield server
-    server.close()
 
 
 def test_classes_come_back_over_redis(modules, redis_server):

@@ -11,7 +11,7 @@ import pytest
 import zelvane
 
 from conftest import CHILD_PRELUDE, TIMEOUT, finish, spawn_python, wait_until
-from redis_util import RedisServer, require_redis
+from redis_util import redis_server  # noqa: F401 (fixtures)
 
 pytestmark = pytest.mark.timeout(180)
 
@@ -33,14 +33,6 @@ def work(*args, **kwargs):
     return (args[0] * 2 + kwargs.get("plus", 0), args[0])
 z.serve("fn", work)
 """
-
-
-@pytest.fixture(scope="module")
-def redis_server():
-    require_redis()
-    server = RedisServer().start()
-    yield server
-    server.close()
 
 
 class Pool:

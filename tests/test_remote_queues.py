@@ -15,17 +15,9 @@ import zelvane
 import zelvane.aio
 
 from conftest import CHILD_PRELUDE, TIMEOUT, finish, spawn_python, start_together, wait_for_line, wait_until
-from redis_util import RedisServer, require_redis
+from redis_util import redis_server  # noqa: F401 (fixtures)
 
 pytestmark = pytest.mark.timeout(180)
-
-
-@pytest.fixture(scope="module")
-def redis_server():
-    require_redis()
-    server = RedisServer().start()
-    yield server
-    server.close()
 
 
 class Space:

@@ -10,7 +10,7 @@ import zelvane
 from zelvane import aio
 
 from conftest import CHILD_PRELUDE, TIMEOUT, finish, spawn_python
-from redis_util import RedisServer, require_redis
+from redis_util import RedisServer, redis_server  # noqa: F401 (fixtures)
 
 pytestmark = pytest.mark.timeout(180)
 
@@ -20,14 +20,6 @@ z = zelvane.connect(sys.argv[1], namespace=sys.argv[2])
 z.serve(sys.argv[3], lambda *args: sum(args))
 print("returned", flush=True)
 """
-
-
-@pytest.fixture(scope="module")
-def redis_server():
-    require_redis()
-    server = RedisServer().start()
-    yield server
-    server.close()
 
 
 class Mirror:

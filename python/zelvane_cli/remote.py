@@ -7,6 +7,7 @@ import time
 import zelvane
 from zelvane._remote_cluster import object_name
 from zelvane._remote_core import COMMAND
+from zelvane_cli import served_text
 
 SLOT, FUNCTION, QUEUE = "slot", "function", "queue"
 # The key that marks each kind of object (a queue's marker is :fn too).
@@ -117,14 +118,6 @@ def detail_text(entry):
     if entry["kind"] == QUEUE:
         return f"length {entry['length']}, capacity {entry['maxsize'] or 'unbounded'}"
     return f"{entry['calls_waiting']} waiting, {entry['calls_in_flight']} in flight"
-
-
-def served_text(entry):
-    if entry["kind"] != FUNCTION:
-        return ""
-    if not entry["served"]:
-        return "dead"
-    return f"live, {entry['servers']} servers" if entry["pool"] else "live"
 
 
 def row(entry, lifetime_text):
