@@ -10,6 +10,7 @@
 
 #include "arrays/open.h"
 #include "calls/bridge.h"
+#include "calls/handles/awaited.h"
 #include "calls/handles/python_parts.h"
 #include "calls/handles/type.h"
 #include "kel_2.h"
@@ -436,6 +437,7 @@ PyMethodDef methods[] = {
     {"_wake_servers", wake_held_servers, METH_NOARGS, nullptr},
     {"_collect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(collect_posted)), METH_FASTCALL,
      nullptr},
+    {"_any_large", awaited::any_large, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -503,7 +505,7 @@ int zelvane_module_exec(PyObject* module) {
     hold_temporaries_until_exit();
     slot_state::check_word_is_free();
     if (PyModule_AddStringConstant(module, "__version__", ZELVANE_VERSION) < 0 ||
-        !add_function_handle_type(module) || !make_pending_call_type() || add_memory_handle_type(module) < 0 ||
+        !add_function_handle_type(module) || !make_pending_call_type() || !add_awaited_call_types(module) || add_memory_handle_type(module) < 0 ||
         add_array_handle_type(module) < 0 || queues::add_queue_types(module) < 0 || !add_remote_error_types(module) ||
         add_python_parts_path(module) < 0) {
         return -1;

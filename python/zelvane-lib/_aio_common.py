@@ -7,6 +7,8 @@ import numbers
 import threading
 import time
 
+import zelvane
+
 # Helper threads that run awaited calls, per event loop: two from the start,
 # more (up to the most, as many as a pool serves at once by default) while
 # calls take long and others queue behind them, since every helper also
@@ -29,12 +31,6 @@ _DELIVERED_AT_ONCE = 32
 # the loop look at its posted calls as a waiting caller does between slices
 # (a dead server).
 _WATCH_SLICE = 0.2
-# How long the loop watches for the reply of a call it posted while no other
-# is in flight and none was started in the same turn of the loop: a server
-# that answers at once is answered on the spot, with no thread woken. Calls
-# started together are posted together instead, so that the servers of a
-# pool run them side by side.
-_SPIN = 0.00005
 # How long one collecting callback of the loop may take, and how long it
 # waits at most for a reply between two looks: well under the millisecond
 # the loop may be held, and longer than a pool takes to answer a batch.
@@ -45,39 +41,11 @@ _REPLY_WAIT = 0.0001
 _TIME_UP_AGAIN = 0.001
 # A value of this many bytes or more is copied into or out of shared memory
 # on a helper thread, never on the loop's: the copy lets the GIL go, but the
-# loop's thread would still wait for it.
+# loop's thread would still wait for it. zelvane._any_large(values) tells
+# whether values hold one (a bytes-like value or text, or a tuple, list or
+# dict holding one within a few levels).
 _LARGE = 1 << 20
-
-
-# Containers looked into for a large member, and how deep.
-_CONTAINERS = (tuple, list, dict)
-_DEPTH = 3
-
-
-def _is_large(value, depth=_DEPTH):
-    """Whether `value` is a large bytes-like value or text, or a tuple, list
-    or dict (its values) that holds one within a few levels."""
-    if isinstance(value, (bytes, bytearray, str)):
-        return len(value) >= _LARGE
-    if isinstance(value, memoryview):
-        return value.nbytes >= _LARGE
-    if depth and type(value) in _CONTAINERS:
-        members = value.values() if type(value) is dict else value
-        return any(_is_large(member, depth - 1) for member in members)
-    return False
-
-
-# Values never large, passed over at the cost of a set lookup.
-_NEVER_LARGE = frozenset((int, float, bool, type(None)))
-
-
-def _any_large(values):
-    """Whether `values` or the members of containers among them hold a
-    large bytes-like value or text."""
-    for value in values:
-        if type(value) not in _NEVER_LARGE and _is_large(value):
-            return True
-    return False
+_any_large = zelvane._any_large
 
 
 def _settle(future, ok, value):

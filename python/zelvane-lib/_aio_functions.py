@@ -6,7 +6,7 @@ import os
 import threading
 
 import zelvane
-from zelvane._aio_common import _WATCH_SLICE, _is_seconds, _opened_within, _post, _start_thread
+from zelvane._aio_common import _WATCH_SLICE, _deadline, _is_seconds, _opened_within, _post, _start_thread
 from zelvane._aio_runtime import _runtime, _runtimes
 
 # How often servers asked to leave are asked again (one may not serve yet).
@@ -55,14 +55,15 @@ class AsyncFunctionHandle:
             raise ValueError(_CLOSED_FUNCTION)
         loop = asyncio.get_running_loop()
         runtime = _runtimes.get(loop) or _runtime(loop)
-        call = runtime.call(self, args, kwargs, timeout)
-        if call.future is None:
+        call = runtime.call(self, args, kwargs, None if timeout is None else _deadline(timeout))
+        future = call.future
+        if future is None:
             ok, value = call.outcome
             if ok:
                 return value
             raise value
         try:
-            return await call.future
+            return await future
         except asyncio.CancelledError:
             # Once the cancellation is seen, the call is over, as after a
             # timeout: withdrawn, or its reply to be dropped.

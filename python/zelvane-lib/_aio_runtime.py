@@ -13,7 +13,7 @@ from zelvane._aio_common import _BATCH_SECONDS, _WATCH_SLICE, _start_thread
 from zelvane._aio_waits import _Waits, _settle_waits
 
 
-class _Runtime(_Calls, _Waits):
+class _Runtime(zelvane._CallBook, _Calls, _Waits):
     """What the awaits of one event loop share: the queue of calls and the
     helper threads that run them, the waits on slots and the watcher thread
     that sleeps on them (and gives everything up if the loop is closed with
@@ -35,8 +35,9 @@ class _Runtime(_Calls, _Waits):
         self.lock_owners = {}  # name -> (weak reference to the holding task, handle)
         # ("array", name) -> the loop thread's shared hold of an array
         self.shared_holds = {}
-        # PendingCall -> _Call, the calls the loop posted; changed on the loop
-        # only, and copied by the watcher in one step under the GIL.
+        # PendingCall -> zelvane._AwaitedCall, the calls the loop posted;
+        # changed on the loop only, and copied by the watcher in one step
+        # under the GIL.
         self.posted = {}
         self.in_flight = {}  # handle -> how many of its calls are posted
         # From the watcher's word that posted calls moved until the loop's

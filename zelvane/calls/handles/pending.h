@@ -265,28 +265,28 @@ double monotonic_seconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-// What a look at a posted call found, for _collect: (record, ok, outcome)
-// once it ended, ok True with its result, False with its exception, None
-// with a large result deferred; null (no exception) while it goes on, or
-// null with an exception set when the entry could not be made.
-PyObject* ended_entry(PendingCallObject* pending, PyObject* record) {
-    PyRef outcome(look_at_pending(pending, 0.0, false, true));
-    PyObject* ok = Py_True;
+// What a look at a posted call found: 1 once it ended, with `ok` True and
+// its result in `outcome`, False and its exception, or None for a large
+// result deferred; 0 while it goes on; -1 with an exception set when the
+// look could not be made.
+int look_for_end(PendingCallObject* pending, PyObject*& ok, PyRef& outcome) {
+    outcome = PyRef(look_at_pending(pending, 0.0, false, true));
+    ok = Py_True;
     if (!outcome) {
         outcome = take_pending_exception();  // the call's to raise, whatever it is
         ok = Py_False;
         if (!outcome) {
             PyErr_SetString(PyExc_SystemError, "a look at a call failed without an exception");
-            return nullptr;
+            return -1;
         }
     } else if (outcome.get() == reinterpret_cast<PyObject*>(pending)) {
         if (!pending->started || pending->started->ended_as == WaitEnd::KeepWaiting) {
-            return nullptr;
+            return 0;
         }
         outcome = PyRef::borrow(Py_None);
         ok = Py_None;
     }
-    return PyTuple_Pack(3, record, ok, outcome.get());
+    return 1;
 }
 
 // Takes `key` out of `posted`, where it may no longer be: the look that
@@ -302,56 +302,72 @@ bool forget_posted(PyObject* posted, PyObject* key) {
     return true;
 }
 
-// _collect(posted, until, /): the calls of `posted`, a dict from the
-// PendingCalls an event loop posted to its own records of them, that ended:
-// each is looked at once, in order, until one ends after time.monotonic()
-// passed `until`. Those that ended leave the dict; a list of (record, ok,
-// outcome) for them, ok True with the result, False with the exception,
-// None for a large result that a later poll() collects on another thread.
-// One call for all the posted calls of a loop, so that a wake-up of the loop
-// costs its Python code no look of its own per call.
-PyObject* collect_posted(PyObject*, PyObject* const* args, Py_ssize_t count) {
-    if (count != 2 || !PyDict_Check(args[0])) {
-        PyErr_SetString(PyExc_TypeError, "_collect expects a dict and a time");
-        return nullptr;
-    }
-    PyObject* posted = args[0];
-    const double until = PyFloat_AsDouble(args[1]);
-    if (until == -1.0 && PyErr_Occurred()) {
-        return nullptr;
-    }
+// Looks at each call of `posted`, a dict from the PendingCalls an event loop
+// posted to its own records of them, once, in order, until one ends after
+// time.monotonic() passed `until`. Those that ended leave the dict, and go to
+// on_ended(pending, record, ok, outcome): ok True with the result, False
+// with the exception, None for a large result that a later poll() collects
+// on another thread; false from it stops the looks. False with an exception
+// set when something failed.
+template <typename OnEnded>
+bool for_each_ended(PyObject* posted, double until, OnEnded&& on_ended) {
     PyRef keys(PyDict_Keys(posted));
-    PyRef ended(keys ? PyList_New(0) : nullptr);
-    if (!ended) {
-        return nullptr;
+    if (!keys) {
+        return false;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
         PyObject* key = PyList_GET_ITEM(keys.get(), i);
         if (!PyObject_TypeCheck(key, pending_call_type)) {
             PyErr_SetString(PyExc_TypeError, "_collect expects PendingCall keys");
-            return nullptr;
+            return false;
         }
         PyObject* found = PyDict_GetItemWithError(posted, key);
         if (!found) {
             if (PyErr_Occurred()) {
-                return nullptr;
+                return false;
             }
             continue;  // taken out by code a decoding ran
         }
         PyRef record = PyRef::borrow(found);
-        PyRef entry(ended_entry(as_pending_call(key), record.get()));
-        if (!entry) {
-            if (PyErr_Occurred()) {
-                return nullptr;
+        PyObject* ok;
+        PyRef outcome;
+        const int ended = look_for_end(as_pending_call(key), ok, outcome);
+        if (ended <= 0) {
+            if (ended < 0) {
+                return false;
             }
             continue;
         }
-        if (PyList_Append(ended.get(), entry.get()) < 0 || !forget_posted(posted, key)) {
-            return nullptr;
+        if (!forget_posted(posted, key) || !on_ended(key, record.get(), ok, outcome.get())) {
+            return false;
         }
         if (monotonic_seconds() >= until) {
             break;
         }
+    }
+    return true;
+}
+
+// _collect(posted, until, /): the calls of `posted` (see for_each_ended)
+// that ended, taken out of it: a list of (record, ok, outcome). One call
+// for all the posted calls of a loop, so that a wake-up of the loop costs
+// its Python code no look of its own per call.
+PyObject* collect_posted(PyObject*, PyObject* const* args, Py_ssize_t count) {
+    if (count != 2 || !PyDict_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "_collect expects a dict and a time");
+        return nullptr;
+    }
+    const double until = PyFloat_AsDouble(args[1]);
+    if (until == -1.0 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    PyRef ended(PyList_New(0));
+    auto gather = [&ended](PyObject*, PyObject* record, PyObject* ok, PyObject* outcome) {
+        PyRef entry(PyTuple_Pack(3, record, ok, outcome));
+        return entry && PyList_Append(ended.get(), entry.get()) == 0;
+    };
+    if (!ended || !for_each_ended(args[0], until, gather)) {
+        return nullptr;
     }
     return ended.release();
 }
