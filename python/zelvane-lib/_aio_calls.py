@@ -167,6 +167,14 @@ class _Calls:
 
     def _ring(self):
         self.ring_due = False
+        if self.posted and not self.collect_due and self._end_collected(time.monotonic() + _COLLECTING):
+            # Replies came while the loop ran the callbacks before this one:
+            # collecting on at once spares the watcher's round trip.
+            with self.mutex:
+                self.collect_due = True
+            zelvane._wake_servers()  # for the calls posted in place of those that ended
+            self.loop.call_soon(self._collect, True)
+            return
         with self.mutex:
             self._start_watcher()
         zelvane._ring()
