@@ -120,3 +120,26 @@ def test_a_burst_of_every_kind_of_call_leaves_the_book_empty(served, servers):  
 
     assert asyncio.run(main()) == ({}, {}, {})
     assert area_states(name) == [0] * AREAS
+
+
+def stops(value):
+    if value == "stop" or isinstance(value, bytes):
+        raise StopIteration("no more")
+    return value
+
+
+def test_a_call_that_raises_stopiteration_ends_as_a_coroutine_raising_it(served):  # noqa: F811
+    name = served(stops)
+
+    async def main():
+        async with await aio.open_function(name, wait=TIMEOUT) as function:
+            # Alone (ended on the spot), many at once (settled by the loop),
+            # and with a large argument (run on a helper thread).
+            calls = [function("stop")] + [function("stop") for _ in range(50)] + [function(b"x" * MIB)]
+            outcomes = await asyncio.wait_for(asyncio.gather(*calls, return_exceptions=True), TIMEOUT)
+            assert await function(7) == 7  # the handle goes on
+            return outcomes
+
+    outcomes = asyncio.run(main())
+    assert {(type(error), str(error), type(error.__cause__), str(error.__cause__)) for error in outcomes} == {
+        (RuntimeError, "coroutine raised StopIteration", StopIteration, "no more")}

@@ -438,6 +438,8 @@ PyMethodDef methods[] = {
     {"_collect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(collect_posted)), METH_FASTCALL,
      nullptr},
     {"_any_large", awaited::any_large, METH_O, nullptr},
+    {"_settle", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(awaited::settle_future)), METH_FASTCALL,
+     nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

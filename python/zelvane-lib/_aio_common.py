@@ -48,12 +48,10 @@ _LARGE = 1 << 20
 _any_large = zelvane._any_large
 
 
-def _settle(future, ok, value):
-    if not future.done():
-        if ok:
-            future.set_result(value)
-        else:
-            future.set_exception(value)
+# _settle(future, ok, value) settles a future of the loop's with a result
+# (ok true) or an exception, unless it is done; a StopIteration, which
+# futures refuse, becomes what a coroutine raising it raises.
+_settle = zelvane._settle
 
 
 def _post(loop, future, ok, value):

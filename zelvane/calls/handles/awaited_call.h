@@ -309,15 +309,56 @@ PyType_Spec call_spec = {
 
 // --- settling
 
+// What a coroutine that raised `stop`, a StopIteration, raises instead: a
+// future refuses StopIteration, and the caller of a call that failed with it
+// at once gets this too. Null with an exception set.
+PyRef as_raised_by_a_coroutine(PyObject* stop) {
+    PyRef error(PyObject_CallFunction(PyExc_RuntimeError, "s", "coroutine raised StopIteration"));
+    if (error) {
+        Py_INCREF(stop);
+        PyException_SetCause(error.get(), stop);
+        Py_INCREF(stop);
+        PyException_SetContext(error.get(), stop);
+    }
+    return error;
+}
+
 // Settles `future` as `ok` with `value`, unless it is done (cancelled);
-// false with an exception set.
+// false with an exception set. A future is asked whether it is done only
+// when it refuses: most are not.
 bool settle(PyObject* future, bool ok, PyObject* value) {
+    PyRef converted;
+    if (!ok && PyErr_GivenExceptionMatches(value, PyExc_StopIteration)) {
+        converted = as_raised_by_a_coroutine(value);
+        if (!converted) {
+            return false;
+        }
+        value = converted.get();
+    }
+    if (run_method(future, ok ? names.set_result : names.set_exception, value)) {
+        return true;
+    }
+    PyRef refusal = take_pending_exception();
     PyRef done = call_method(future, names.done);
     const int is_done = done ? PyObject_IsTrue(done.get()) : -1;
-    if (is_done != 0) {
-        return is_done > 0;
+    if (is_done == 0) {
+        raise_exception(std::move(refusal));
     }
-    return run_method(future, ok ? names.set_result : names.set_exception, value);
+    return is_done > 0;
+}
+
+// _settle(future, ok, value, /): settles an asyncio future from its loop
+// with a result (ok true) or an exception, unless it is done already.
+PyObject* settle_future(PyObject*, PyObject* const* args, Py_ssize_t count) {
+    if (count != 3) {
+        PyErr_Format(PyExc_TypeError, "_settle expected 3 arguments, got %zd", count);
+        return nullptr;
+    }
+    const int ok = PyObject_IsTrue(args[1]);
+    if (ok < 0 || !settle(args[0], ok != 0, args[2])) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
 }
 
 // Records (ok, value) as the call's outcome; false with an exception set.
