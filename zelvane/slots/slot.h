@@ -244,13 +244,17 @@ bool allocate_payload(SlotAccess& access, uint64_t length) {
     if (end <= object.allocated) {
         return true;
     }
-    // Allocating many pages takes as long as copying them: without the GIL,
-    // as the copy (the access pins the object).
-    const auto allocate = [&access, length] { return shm::allocate_range(access.fd(), HEADER_SIZE, length); };
-    if (!(end - object.allocated >= LARGE_COPY ? shm::without_gil(allocate) : allocate())) {
+    // Only the pages past those known allocated are asked for: the call
+    // walks every page of its range, allocated or not, so a slightly larger
+    // value would otherwise cost as much as the whole payload. Allocating
+    // many pages takes as long as copying them: without the GIL, as the
+    // copy (the access pins the object).
+    const uint64_t from = std::max<uint64_t>(object.allocated, HEADER_SIZE);
+    const auto allocate = [&access, from, end] { return shm::allocate_range(access.fd(), from, end - from); };
+    if (!(end - from >= LARGE_COPY ? shm::without_gil(allocate) : allocate())) {
         return false;
     }
-    access.fresh_from = std::max<uint64_t>(object.allocated, HEADER_SIZE);
+    access.fresh_from = from;
     access.fresh_to = end;
     object.allocated = end;
     return true;
