@@ -600,8 +600,13 @@ bool fill_new_slot(int fd, const PreparedValue& prepared, const char* name) {
         memory_error("Failed to allocate for shared memory address '%s'.", name);
         return false;
     }
-    if (::ftruncate(fd, static_cast<off_t>(HEADER_SIZE + capacity)) != 0 ||
-        !shm::allocate_range(fd, HEADER_SIZE, size)) {
+    // Pages for a large value take as long to allocate as to fill: without
+    // the GIL, as the copy (nobody else can reach the unnamed object).
+    const auto allocate = [fd, capacity, size] {
+        return ::ftruncate(fd, static_cast<off_t>(HEADER_SIZE + capacity)) == 0 &&
+               shm::allocate_range(fd, HEADER_SIZE, size);
+    };
+    if (!(size >= LARGE_COPY ? shm::without_gil(allocate) : allocate())) {
         PyErr_SetString(PyExc_MemoryError, "Failed to resize shared memory.");
         return false;
     }
@@ -614,16 +619,23 @@ bool fill_new_slot(int fd, const PreparedValue& prepared, const char* name) {
         return false;
     }
     unsigned char* payload = mapping.bytes() + HEADER_SIZE;
-    if (size >= LARGE_COPY) {
-        shm::without_gil([payload, size, &prepared] {
-            populate_for_copy(payload, size);
-            prepared.store(payload);
-        });
-    } else {
+    pthread_mutex_t* mutex = &mapping.as<BasicShm>()->mutex;
+    const auto fill = [payload, mutex, &prepared] {
         prepared.store(payload);
+        // Counted as the write into an empty slot it stands for would be.
+        slot_state::count_write(mutex);
+    };
+    if (size < LARGE_COPY) {
+        fill();
+        return true;
     }
-    // Counted as the write into an empty slot it stands for would be.
-    slot_state::count_write(&mapping.as<BasicShm>()->mutex);
+    // Unmapping the pages the copy filled takes milliseconds too: it is
+    // done here, with the copy, rather than with the GIL held on return.
+    shm::without_gil([payload, size, &fill, &mapping] {
+        populate_for_copy(payload, size);
+        fill();
+        mapping.reset();
+    });
     return true;
 }
 
