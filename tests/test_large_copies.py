@@ -369,3 +369,32 @@ def test_a_slot_grown_a_little_gives_pages_to_the_growth_only(shm_name, tmp_path
     # write may ask for the whole payload once (with the GIL let go).
     first_large = [n for n in lengths if n >= 1 << 20]
     assert lengths and len(first_large) <= (1 if through == "aio" else 0), lengths
+
+
+# A handle of a large slot unmaps its pages with the GIL let go when closed,
+# but not once the interpreter shuts down: its last thread could not take
+# the GIL back, and the process would never end.
+@pytest.mark.parametrize("left", ["global", "in a cycle", "aio", "closed"])
+def test_a_process_ends_with_a_large_slot_handle_left_open(shm_name, left):
+    name = shm_name("left")
+    proc = run_python(CHILD_PRELUDE + textwrap.dedent("""
+        import asyncio, gc, zelvane
+        from zelvane import aio
+        N = 64 << 20
+        h = zelvane.open_memory("{0}")
+        h.write(b"x" * N)
+        assert h.read() == b"x" * N
+        if "{1}" == "in a cycle":
+            gc.disable()
+            cycle = [h]
+            cycle.append(cycle)
+            del h
+        elif "{1}" == "aio":
+            a = aio.open_memory("{0}")
+            assert asyncio.run(a.read()) == b"x" * N
+        elif "{1}" == "closed":
+            h.close()
+        print("ok")
+    """).format(name, left), timeout=120)
+    assert proc.returncode == 0 and proc.stdout.splitlines() == ["ok"], proc.stderr[-3000:]
+    assert zelvane.read_memory(name) == b"x" * (64 << 20)

@@ -106,6 +106,16 @@ CreateOutcome create_shared_memory(const char* name, uint64_t pre_size, bool err
     return CreateOutcome::Created;
 }
 
+// Unmaps a view of a slot that nobody uses any more. Unmapping the pages of
+// a large one, which accesses filled, takes milliseconds: without the GIL,
+// unless the interpreter is shutting down (its last thread could not take
+// the GIL back).
+void unmap_view(shm::Mapping view) {
+    if (view.length() >= LARGE_COPY && !gil::interpreter_finalizing()) {
+        shm::without_gil([&view] { view.reset(); });
+    }
+}
+
 // One locked access to a slot. The mutex is unlocked through the mapping it
 // was locked through, before a larger view made meanwhile replaces it.
 struct SlotAccess {
@@ -131,7 +141,7 @@ struct SlotAccess {
             slot_state::wake_all(&header()->mutex);
         }
         if (grown.mapped()) {
-            object_cache.adopt(object, std::move(grown));
+            unmap_view(object_cache.adopt(object, std::move(grown)));
         }
     }
 
