@@ -436,11 +436,13 @@ async def large(rounds):
     proc = CTX.Process(target=serve_echo, args=(name,), daemon=True)
     proc.start()
     try:
-        async with await aio.open_function(name, wait=WAIT) as function:
-            for label, value in (("call and result, bytes", values["bytes"]),
-                                 ("call and result, list", values["list of bytes"])):
+        # A handle of its own for each case: the first round includes the
+        # growth of the handle's buffers for the value.
+        for label, value in (("call and result, bytes", values["bytes"]),
+                             ("call and result, list", values["list of bytes"])):
+            async with await aio.open_function(name, wait=WAIT) as function:
                 median, worst = await longest_gap(lambda value=value: function(value), rounds)
-                print(f"large     {label:28s} gap median {median:6.2f} ms, worst {worst:6.2f} ms (target < 2 ms)")
+            print(f"large     {label:28s} gap median {median:6.2f} ms, worst {worst:6.2f} ms (target < 2 ms)")
     finally:
         stop_servers(name, [proc])
 
