@@ -315,18 +315,41 @@ resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 16, resource.RLIM_INFINITY))
 """
 
 
-def test_a_caller_that_cannot_store_its_arguments_raises_memory_error(serve):
+# Large members of containers have their room asked for before the
+# encoding starts, as a large argument of its own does.
+@pytest.mark.parametrize("shape", ["{0}", "[{0}]", "{{'k': ({0},)}}", "[[[{0}]]]"])
+def test_a_caller_that_cannot_store_its_arguments_raises_memory_error(serve, shape):
     server = serve("lambda *a: len(a)")
     out = finish(spawn_python(SMALL_FILES + textwrap.dedent(f"""
         import zelvane
         handle = zelvane.open_function({server.name!r})
         try:
-            handle(b"m" * (1 << 20))
+            handle({shape.format('b"m" * (1 << 20)')})
         except MemoryError as exc:
             print("MemoryError", flush=True)
-        print(handle(b"m" * 30000), flush=True)
+        print(handle({shape.format('b"m" * 30000')}), flush=True)
     """)))
     assert out == "MemoryError\n1\n"
+
+
+# Large members anywhere in the arguments (past the first few members, deeper
+# than the encoder looks ahead, repeated) travel whole, and come back.
+@pytest.mark.parametrize("shape", [
+    lambda big: [big, big[:5]],
+    lambda big: {"a": {"b": [big]}, "c": "x" * (2 << 20)},
+    lambda big: [0] * 9 + [big],
+    lambda big: [[[[big]]]],
+    lambda big: ([(big,)], bytearray(big)),
+    lambda big: [big] * 3,
+])
+def test_large_members_of_containers_travel_whole_both_ways(serve, shape):
+    server = serve("lambda *a: a")
+    big = bytes(range(256)) * (5 << 12)  # 5 MiB that tell their places apart
+    value = shape(big)
+    with zelvane.open_function(server.name) as handle:
+        got = handle(value, 1)
+        assert got == (value, 1)
+        assert zelvane.loads(zelvane.dumps(value)) == value
 
 
 def test_a_server_that_cannot_store_its_result_keeps_serving(serve):

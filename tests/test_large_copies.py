@@ -7,6 +7,10 @@ any test, so that a second thread gets the GIL only when the copying thread
 lets it go of its own accord: progress it makes between the start and the
 end of a copy was made during it."""
 import asyncio
+import re
+import shutil
+import subprocess
+import sys
 import textwrap
 
 import pytest
@@ -317,3 +321,80 @@ def test_a_large_aio_write_inside_a_lock_finishes_before_the_block_can_end(shm_n
         assert zelvane.read_memory(h.name) == (value if wrote else None)
 
     asyncio.run(asyncio.wait_for(main(), 200))
+
+
+# A write of a value a little larger than the slot's last one gives pages
+# only to the bytes past those it had: asking for the whole payload again
+# walks every page of it, for milliseconds, with the GIL held (the growth is
+# too small to let it go). Seen from outside, through the calls the child
+# makes, between two markers (getppid, which nothing else here calls).
+GROWING_WRITES = """
+    import asyncio, os
+    import zelvane
+    from zelvane import aio
+    N = 8 << 20
+    values = [[b"x" * N], {{"k": "x" * N}}, ([b"x" * N], 1)]
+    with zelvane.open_memory("{0}") as h:
+        h.write(b"x" * N)
+        os.getppid()
+        if "{1}" == "aio":
+            async def main():
+                async with aio.open_memory("{0}") as a:
+                    await a.write(b"x" * N)
+                    for value in values:
+                        assert await a.write(value) is True and await a.read() == value
+            asyncio.run(main())
+        else:
+            for value in values:
+                assert h.write(value) is True and h.read() == value
+        os.getppid()
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("through", ["handle", "aio"])
+def test_a_slot_grown_a_little_gives_pages_to_the_growth_only(shm_name, tmp_path, through):
+    if shutil.which("strace") is None:
+        pytest.skip("strace is not installed")
+    trace = tmp_path / "trace"
+    code = CHILD_PRELUDE + textwrap.dedent(GROWING_WRITES).format(shm_name("grow"), through)
+    proc = subprocess.run(["strace", "-f", "-qq", "-e", "trace=fallocate,getppid", "-o", str(trace),
+                           sys.executable, "-c", code], capture_output=True, text=True, timeout=240)
+    if proc.returncode != 0 and "ptrace" in proc.stderr:
+        pytest.skip(f"this machine refuses tracing: {proc.stderr.strip()[:200]}")
+    assert proc.returncode == 0 and proc.stdout.splitlines()[-1:] == ["ok"], proc.stderr[-3000:]
+    between = trace.read_text().split("getppid(")[1]
+    lengths = [int(n) for n in re.findall(r"fallocate\(\d+, \w+, \d+, (\d+)\)", between)]
+    # The aio handle, opened apart, knows nothing allocated yet: its first
+    # write may ask for the whole payload once (with the GIL let go).
+    first_large = [n for n in lengths if n >= 1 << 20]
+    assert lengths and len(first_large) <= (1 if through == "aio" else 0), lengths
+
+
+# A handle of a large slot unmaps its pages with the GIL let go when closed,
+# but not once the interpreter shuts down: its last thread could not take
+# the GIL back, and the process would never end.
+@pytest.mark.parametrize("left", ["global", "in a cycle", "aio", "closed"])
+def test_a_process_ends_with_a_large_slot_handle_left_open(shm_name, left):
+    name = shm_name("left")
+    proc = run_python(CHILD_PRELUDE + textwrap.dedent("""
+        import asyncio, gc, zelvane
+        from zelvane import aio
+        N = 64 << 20
+        h = zelvane.open_memory("{0}")
+        h.write(b"x" * N)
+        assert h.read() == b"x" * N
+        if "{1}" == "in a cycle":
+            gc.disable()
+            cycle = [h]
+            cycle.append(cycle)
+            del h
+        elif "{1}" == "aio":
+            a = aio.open_memory("{0}")
+            assert asyncio.run(a.read()) == b"x" * N
+        elif "{1}" == "closed":
+            h.close()
+        print("ok")
+    """).format(name, left), timeout=120)
+    assert proc.returncode == 0 and proc.stdout.splitlines() == ["ok"], proc.stderr[-3000:]
+    assert zelvane.read_memory(name) == b"x" * (64 << 20)

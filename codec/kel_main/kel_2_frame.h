@@ -110,12 +110,38 @@ int64_t exact_item_length(PyObject* value) {
 
 // A call's arguments come as a tuple: the exact items among its first
 // members count too, so that a large argument has its room from the start.
+// So do large ones (LARGE_COPY bytes or more) among the first members of a
+// list, tuple or dict (its values), in the value or a few levels down: room
+// made midway cannot let the GIL go, and for an area in shared memory it is
+// allocated and mapped in, for milliseconds.
 constexpr Py_ssize_t SIZED_TUPLE_MEMBERS = 8;
+constexpr int SIZED_DEPTH = 3;
 
-int64_t exact_members_length(PyObject* tuple) {
+int64_t sized_members_length(PyObject* container, bool every_item, int depth);
+
+// The encoded length of `member` counted in its container's first buffer.
+int64_t sized_member_length(PyObject* member, bool every_item, int depth) {
+    if (const int64_t length = exact_item_length(member)) {
+        return every_item || length >= static_cast<int64_t>(LARGE_COPY) ? length : 0;
+    }
+    const bool container = PyList_CheckExact(member) || PyTuple_CheckExact(member) || PyDict_CheckExact(member);
+    return container && depth > 1 ? sized_members_length(member, false, depth - 1) : 0;
+}
+
+int64_t sized_members_length(PyObject* container, bool every_item, int depth) {
     int64_t length = 0;
-    for (Py_ssize_t i = 0; i < std::min(PyTuple_GET_SIZE(tuple), SIZED_TUPLE_MEMBERS); ++i) {
-        length += exact_item_length(PyTuple_GET_ITEM(tuple, i));
+    if (PyDict_Check(container)) {
+        Py_ssize_t at = 0;
+        PyObject* key;
+        PyObject* member;
+        for (Py_ssize_t seen = 0; seen < SIZED_TUPLE_MEMBERS && PyDict_Next(container, &at, &key, &member); ++seen) {
+            length += sized_member_length(member, every_item, depth);
+        }
+        return length;
+    }
+    PyObject** items = PySequence_Fast_ITEMS(container);  // a list or tuple
+    for (Py_ssize_t i = 0; i < std::min(Py_SIZE(container), SIZED_TUPLE_MEMBERS); ++i) {
+        length += sized_member_length(items[i], every_item, depth);
     }
     return length;
 }
@@ -186,10 +212,11 @@ int64_t initial_capacity(PyObject* value, int64_t guess_limit) {
     int64_t exact = 0;
     if (PyList_Check(value) || PyTuple_Check(value)) {
         hint = static_cast<int64_t>(Py_SIZE(value)) * member_guess(value);
-        exact = PyTuple_Check(value) ? exact_members_length(value) : 0;
+        exact = sized_members_length(value, PyTuple_Check(value), SIZED_DEPTH);
     } else if (PyDict_Check(value)) {
         // The stored sizes, not len(): a subclass's __len__ may raise or lie.
         hint = static_cast<int64_t>(PyDict_GET_SIZE(value)) * 32;
+        exact = sized_members_length(value, false, SIZED_DEPTH);
     } else if (PyAnySet_Check(value)) {
         hint = static_cast<int64_t>(PySet_GET_SIZE(value)) * 32;
     }

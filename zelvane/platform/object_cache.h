@@ -221,12 +221,15 @@ public:
 
     // Takes a larger view of an object, made while another view was locked
     // through, in place of the mapping, when this access alone uses it.
-    void adopt(ObjectUse& use, Mapping&& larger) {
+    // Returns the view let go (the former one, or the larger one when others
+    // use the object), for the caller to unmap where it suits it.
+    [[nodiscard]] Mapping adopt(ObjectUse& use, Mapping&& larger) {
         if (!use.sole_user()) {
-            return;
+            return std::move(larger);
         }
-        use->mapping = std::move(larger);
+        Mapping former = std::exchange(use->mapping, std::move(larger));
         recount(*use);
+        return former;
     }
 
     void clear() {

@@ -67,6 +67,7 @@ void release_object(MemoryHandle* self) {
     if (object) {
         object->held = false;
         if (object->users == 0) {
+            unmap_view(std::move(object->mapping));
             delete object;
         }
     }

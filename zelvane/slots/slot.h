@@ -106,6 +106,16 @@ CreateOutcome create_shared_memory(const char* name, uint64_t pre_size, bool err
     return CreateOutcome::Created;
 }
 
+// Unmaps a view of a slot that nobody uses any more. Unmapping the pages of
+// a large one, which accesses filled, takes milliseconds: without the GIL,
+// unless the interpreter is shutting down (its last thread could not take
+// the GIL back).
+void unmap_view(shm::Mapping view) {
+    if (view.length() >= LARGE_COPY && !gil::interpreter_finalizing()) {
+        shm::without_gil([&view] { view.reset(); });
+    }
+}
+
 // One locked access to a slot. The mutex is unlocked through the mapping it
 // was locked through, before a larger view made meanwhile replaces it.
 struct SlotAccess {
@@ -131,7 +141,7 @@ struct SlotAccess {
             slot_state::wake_all(&header()->mutex);
         }
         if (grown.mapped()) {
-            object_cache.adopt(object, std::move(grown));
+            unmap_view(object_cache.adopt(object, std::move(grown)));
         }
     }
 
@@ -244,13 +254,17 @@ bool allocate_payload(SlotAccess& access, uint64_t length) {
     if (end <= object.allocated) {
         return true;
     }
-    // Allocating many pages takes as long as copying them: without the GIL,
-    // as the copy (the access pins the object).
-    const auto allocate = [&access, length] { return shm::allocate_range(access.fd(), HEADER_SIZE, length); };
-    if (!(end - object.allocated >= LARGE_COPY ? shm::without_gil(allocate) : allocate())) {
+    // Only the pages past those known allocated are asked for: the call
+    // walks every page of its range, allocated or not, so a slightly larger
+    // value would otherwise cost as much as the whole payload. Allocating
+    // many pages takes as long as copying them: without the GIL, as the
+    // copy (the access pins the object).
+    const uint64_t from = std::max<uint64_t>(object.allocated, HEADER_SIZE);
+    const auto allocate = [&access, from, end] { return shm::allocate_range(access.fd(), from, end - from); };
+    if (!(end - from >= LARGE_COPY ? shm::without_gil(allocate) : allocate())) {
         return false;
     }
-    access.fresh_from = std::max<uint64_t>(object.allocated, HEADER_SIZE);
+    access.fresh_from = from;
     access.fresh_to = end;
     object.allocated = end;
     return true;
@@ -596,8 +610,13 @@ bool fill_new_slot(int fd, const PreparedValue& prepared, const char* name) {
         memory_error("Failed to allocate for shared memory address '%s'.", name);
         return false;
     }
-    if (::ftruncate(fd, static_cast<off_t>(HEADER_SIZE + capacity)) != 0 ||
-        !shm::allocate_range(fd, HEADER_SIZE, size)) {
+    // Pages for a large value take as long to allocate as to fill: without
+    // the GIL, as the copy (nobody else can reach the unnamed object).
+    const auto allocate = [fd, capacity, size] {
+        return ::ftruncate(fd, static_cast<off_t>(HEADER_SIZE + capacity)) == 0 &&
+               shm::allocate_range(fd, HEADER_SIZE, size);
+    };
+    if (!(size >= LARGE_COPY ? shm::without_gil(allocate) : allocate())) {
         PyErr_SetString(PyExc_MemoryError, "Failed to resize shared memory.");
         return false;
     }
@@ -610,16 +629,23 @@ bool fill_new_slot(int fd, const PreparedValue& prepared, const char* name) {
         return false;
     }
     unsigned char* payload = mapping.bytes() + HEADER_SIZE;
-    if (size >= LARGE_COPY) {
-        shm::without_gil([payload, size, &prepared] {
-            populate_for_copy(payload, size);
-            prepared.store(payload);
-        });
-    } else {
+    pthread_mutex_t* mutex = &mapping.as<BasicShm>()->mutex;
+    const auto fill = [payload, mutex, &prepared] {
         prepared.store(payload);
+        // Counted as the write into an empty slot it stands for would be.
+        slot_state::count_write(mutex);
+    };
+    if (size < LARGE_COPY) {
+        fill();
+        return true;
     }
-    // Counted as the write into an empty slot it stands for would be.
-    slot_state::count_write(&mapping.as<BasicShm>()->mutex);
+    // Unmapping the pages the copy filled takes milliseconds too: it is
+    // done here, with the copy, rather than with the GIL held on return.
+    shm::without_gil([payload, size, &fill, &mapping] {
+        populate_for_copy(payload, size);
+        fill();
+        mapping.reset();
+    });
     return true;
 }
 
