@@ -51,6 +51,16 @@ class _OpenedAtOnce:
         yield  # a generator that ends at once
 
 
+async def _close_off_loop(sync, size):
+    """Closes the synchronous handle `sync`; one whose memory (size() bytes)
+    is large lets it go on a helper thread, as unmapping it takes
+    milliseconds that the loop would wait for."""
+    if not sync.closed and size() >= _LARGE:
+        await asyncio.get_running_loop().run_in_executor(None, sync.close)
+    else:
+        sync.close()
+
+
 class AsyncMemoryHandle(_OpenedAtOnce):
     """A value slot opened by aio.open_memory(name): the methods of
     zelvane.MemoryHandle as coroutines. Within `async with h.lock():` the
@@ -152,13 +162,14 @@ class AsyncMemoryHandle(_OpenedAtOnce):
         return self
 
     async def __aexit__(self, exc_type, exc_value, traceback):
-        self.close()
+        await self.aclose()
         return False
 
     async def aclose(self):
-        """Closes the handle, as close() does: the Redis client's handles
-        let go of a temporary slot at once this way."""
-        self.close()
+        """Closes the handle, as close() does, letting go of a large slot's
+        memory on a helper thread meanwhile: the Redis client's handles let
+        go of a temporary slot at once this way."""
+        await _close_off_loop(self._sync, lambda: self._sync._capacity)
 
     def __repr__(self):
         return f"<zelvane.aio.AsyncMemoryHandle name={self.name!r}{' closed' if self.closed else ''}>"
@@ -375,7 +386,7 @@ class AsyncArrayHandle(_OpenedAtOnce):
         return self
 
     async def __aexit__(self, exc_type, exc_value, traceback):
-        self.close()
+        await _close_off_loop(self._sync, lambda: self._sync.nbytes)
         return False
 
     def __repr__(self):
