@@ -52,7 +52,8 @@ class AsyncMemoryHandle:
     def close(self) -> None:
         """Lets go of the slot (which stays); later uses raise ValueError."""
     async def aclose(self) -> None:
-        """Closes the handle, as close() does."""
+        """Closes the handle, as close() does, letting go of a large slot's
+        memory on a helper thread meanwhile."""
     def __await__(self) -> Generator[Any, None, Self]:
         """The handle itself: opened without waiting, it comes awaited or not."""
     async def __aenter__(self) -> Self: ...
