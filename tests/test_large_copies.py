@@ -73,6 +73,16 @@ def test_another_thread_runs_during_a_256_mib_write_and_a_large_read(shm_name, k
     """, name, kind)
 
 
+def test_another_thread_runs_while_a_large_array_is_made(shm_name):
+    name = shm_name("array")
+    run_child("""
+        moved, array = advanced_during(lambda: zelvane.open_array("{0}", (64 << 20,), "f"))
+        with array:
+            assert array.nbytes == 256 << 20 and moved > 0, moved
+        print("ok")
+    """, name)
+
+
 @pytest.mark.parametrize("container", ["list", "dict", "tuple in list", "memoryview in dict"])
 def test_the_encoder_lets_the_gil_go_in_any_container_and_copies_what_it_saw(container):
     # The other thread runs only while the encoder lets the GIL go: there it

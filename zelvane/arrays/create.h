@@ -14,6 +14,7 @@
 #include "platform/errors.h"
 #include "platform/shm_support.h"
 #include "platform/temporary.h"
+#include "prefault.h"
 
 namespace {
 
@@ -57,7 +58,12 @@ ArrayCreation create_array(const char* name, const std::string& path, const Arra
         return array_not_created("Failed to create memory address '%s'.", name);
     }
     const uint64_t size = layout.object_size();
-    if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0 || !shm::allocate_range(fd.get(), 0, size)) {
+    // A large array's pages take milliseconds to allocate: without the GIL
+    // (nobody else can reach the unnamed object yet).
+    const auto allocate = [&fd, size] {
+        return ::ftruncate(fd.get(), static_cast<off_t>(size)) == 0 && shm::allocate_range(fd.get(), 0, size);
+    };
+    if (!(size >= LARGE_COPY ? shm::without_gil(allocate) : allocate())) {
         return array_not_created("Failed to allocate for shared memory address '%s'.", name);
     }
     {
