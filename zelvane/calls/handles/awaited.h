@@ -122,7 +122,6 @@ bool load_time_left() {
     return time_left_function != nullptr;
 }
 
-
 // sync._start(*args, ...) for the call: a PendingCall, None when there is
 // no room, the result of a call that ended at once; null with an exception
 // set.
@@ -162,8 +161,9 @@ bool not_posted(BookObject* book, CallObject* call, PyObject* sync) {
     if (call->future == Py_None) {
         return true;
     }
-    PyObject* ok = PyTuple_GET_ITEM(call->outcome, 0);
-    return settle(call->future, ok == Py_True, PyTuple_GET_ITEM(call->outcome, 1));
+    PyRef outcome = PyRef::borrow(call->outcome);
+    PyRef future = PyRef::borrow(call->future);
+    return settle(future.get(), PyTuple_GET_ITEM(outcome.get(), 0) == Py_True, PyTuple_GET_ITEM(outcome.get(), 1));
 }
 
 // Posts the call, through `sync` when not None (a spare synchronous handle
@@ -295,7 +295,8 @@ bool end_call(BookObject* book, CallObject* call, bool ok, PyObject* value) {
     if (!sync) {
         return false;
     }
-    if (call->future == Py_None ? !set_outcome(call, ok, value) : !settle(call->future, ok, value)) {
+    PyRef future = PyRef::borrow(call->future);
+    if (future.get() == Py_None ? !set_outcome(call, ok, value) : !settle(future.get(), ok, value)) {
         return false;
     }
     PyRef waiting = PyRef::borrow(PyDict_GetItemWithError(book->waiting, handle.get()));
@@ -598,7 +599,7 @@ PyType_Slot book_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec book_spec = {
+PyType_Spec book_type_shape = {
     "zelvane._CallBook", sizeof(BookObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     book_slots,
 };
@@ -609,11 +610,13 @@ PyType_Spec book_spec = {
 // Adds zelvane._AwaitedCall and zelvane._CallBook; false with an exception
 // set.
 bool add_awaited_call_types(PyObject* module) {
-    PyRef collections(PyImport_ImportModule("collections"));
-    awaited::deque_type = collections ? PyObject_GetAttrString(collections.get(), "deque") : nullptr;
+    if (!awaited::deque_type) {
+        PyRef collections(PyImport_ImportModule("collections"));
+        awaited::deque_type = collections ? PyObject_GetAttrString(collections.get(), "deque") : nullptr;
+    }
     return awaited::deque_type && awaited::make_names() &&
-           awaited::add_type(module, awaited::call_spec, awaited::call_type, "_AwaitedCall") &&
-           awaited::add_type(module, awaited::book_spec, awaited::book_type, "_CallBook");
+           awaited::add_type(module, awaited::call_type_shape, awaited::call_type, "_AwaitedCall") &&
+           awaited::add_type(module, awaited::book_type_shape, awaited::book_type, "_CallBook");
 }
 
 }  // namespace

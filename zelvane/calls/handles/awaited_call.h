@@ -303,7 +303,7 @@ PyType_Slot call_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec call_spec = {
+PyType_Spec call_type_shape = {
     "zelvane._AwaitedCall", sizeof(CallObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, call_slots,
 };
 
@@ -382,8 +382,10 @@ bool fail_with_pending_exception(CallObject* call) {
     return set_outcome(call, false, error.get());
 }
 
-bool add_type(PyObject* module, PyType_Spec& spec, PyTypeObject*& type, const char* name) {
-    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+// Makes a type from `shape` and adds it to `module` as `name`, keeping a
+// reference in `type`; false with an exception set.
+bool add_type(PyObject* module, PyType_Spec& shape, PyTypeObject*& type, const char* name) {
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&shape));
     if (!type) {
         return false;
     }
