@@ -121,11 +121,16 @@ int64_t sized_members_length(PyObject* container, bool every_item, int depth);
 
 // The encoded length of `member` counted in its container's first buffer.
 int64_t sized_member_length(PyObject* member, bool every_item, int depth) {
-    if (const int64_t length = exact_item_length(member)) {
-        return every_item || length >= static_cast<int64_t>(LARGE_COPY) ? length : 0;
+    // Numbers and containers, the most common members, are told apart at
+    // once: the item tests below walk the type's bases for them.
+    if (PyLong_CheckExact(member) || PyFloat_CheckExact(member) || PyBool_Check(member) || member == Py_None) {
+        return 0;
     }
-    const bool container = PyList_CheckExact(member) || PyTuple_CheckExact(member) || PyDict_CheckExact(member);
-    return container && depth > 1 ? sized_members_length(member, false, depth - 1) : 0;
+    if (PyList_CheckExact(member) || PyTuple_CheckExact(member) || PyDict_CheckExact(member)) {
+        return depth > 1 ? sized_members_length(member, false, depth - 1) : 0;
+    }
+    const int64_t length = exact_item_length(member);
+    return every_item || length >= static_cast<int64_t>(LARGE_COPY) ? length : 0;
 }
 
 int64_t sized_members_length(PyObject* container, bool every_item, int depth) {
@@ -192,8 +197,12 @@ int64_t member_guess(PyObject* sequence) {
 // other containers a guess from their size, on which only the number of
 // growths depends, up to `guess_limit`. The first buffer is made before the
 // encoding reads anything of the value, so an area may let the GIL go to
-// make it.
-int64_t initial_capacity(PyObject* value, int64_t guess_limit) {
+// make it; for an area (`into_area`), large items a few levels down count
+// too, since an area grown midway keeps the GIL while it is mapped in. A
+// buffer of the encoder's own grows midway at the cost of one copy, less
+// than looking for them in every small value.
+int64_t initial_capacity(PyObject* value, int64_t guess_limit, bool into_area) {
+    const int depth = into_area ? SIZED_DEPTH : 1;
     constexpr int64_t marker = 1;
     // Numbers fit the stack buffer; the tests below would cost them more
     // than their encoding does (two of them walk the type's bases).
@@ -212,11 +221,12 @@ int64_t initial_capacity(PyObject* value, int64_t guess_limit) {
     int64_t exact = 0;
     if (PyList_Check(value) || PyTuple_Check(value)) {
         hint = static_cast<int64_t>(Py_SIZE(value)) * member_guess(value);
-        exact = sized_members_length(value, PyTuple_Check(value), SIZED_DEPTH);
+        const bool tuple = PyTuple_Check(value);
+        exact = into_area || tuple ? sized_members_length(value, tuple, depth) : 0;
     } else if (PyDict_Check(value)) {
         // The stored sizes, not len(): a subclass's __len__ may raise or lie.
         hint = static_cast<int64_t>(PyDict_GET_SIZE(value)) * 32;
-        exact = sized_members_length(value, false, SIZED_DEPTH);
+        exact = into_area ? sized_members_length(value, false, depth) : 0;
     } else if (PyAnySet_Check(value)) {
         hint = static_cast<int64_t>(PySet_GET_SIZE(value)) * 32;
     }
@@ -287,7 +297,7 @@ bool init_vd(ValueData& vd, PyObject* value, EncodeArea* area = nullptr) {
     vd.offset = 0;
     vd.max_size = LOCAL_CAPACITY;
     vd.nests = 0;
-    const int64_t capacity = initial_capacity(value, area ? PY_SSIZE_T_MAX : OWN_BUFFER_GUESS);
+    const int64_t capacity = initial_capacity(value, area ? PY_SSIZE_T_MAX : OWN_BUFFER_GUESS, area != nullptr);
     if (capacity > LOCAL_CAPACITY && !(vd.area && move_into_area(vd, capacity, EncodeArea::When::Start)) &&
         !move_into_owner(vd, capacity)) {
         return false;
