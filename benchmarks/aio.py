@@ -5,7 +5,9 @@
             trip to a REP process: medians
   many      1,000 concurrent awaited calls against a pool of 2 server
             processes: calls/s against the synchronous handle's from 8
-            threads, the loop's longest gap meanwhile, helper threads
+            threads and against asyncio's own ceiling, the loop's longest
+            gap meanwhile, helper threads; and a floor of the machine's:
+            what waking a process asleep on another CPU costs the waker
   sleepy    an async def served by aio.serve(concurrency=16) that awaits
             asyncio.sleep(0.01): how long 16 concurrent callers take
   large     the loop's longest gap while a 64 MiB value is written to a slot
@@ -24,6 +26,7 @@ import asyncio
 import gc
 import multiprocessing as mp
 import os
+import resource
 import shutil
 import socket
 import statistics
@@ -231,20 +234,28 @@ async def asyncio_ceiling(batches):
     return batches * 1000 / (time.perf_counter() - start)
 
 
+def system_seconds():
+    """The calling thread's system CPU seconds (split from its user time by
+    the kernel's tick samples: good over many milliseconds only)."""
+    return resource.getrusage(resource.RUSAGE_THREAD).ru_stime
+
+
 async def timed_batches(make_call, batches):
-    """The wall and loop-thread CPU seconds of `batches` batches of 1,000
-    awaits of make_call(i) at once, after a fresh collection."""
+    """The wall seconds, and the loop thread's CPU and system CPU seconds,
+    of `batches` batches of 1,000 awaits of make_call(i) at once, after a
+    fresh collection."""
     gc.collect()
-    wall, cpu = time.perf_counter(), time.thread_time()
+    wall, cpu, system = time.perf_counter(), time.thread_time(), system_seconds()
     for _ in range(batches):
         await asyncio.gather(*(make_call(i) for i in range(1000)))
-    return time.perf_counter() - wall, time.thread_time() - cpu
+    return time.perf_counter() - wall, time.thread_time() - cpu, system_seconds() - system
 
 
 async def side_by_side(function, rounds, batches):
     """Our awaited calls and asyncio's ceiling in alternating rounds, so
-    that both meet the same state of a shared machine: the median wall and
-    CPU seconds per await of each, and the best wall of each."""
+    that both meet the same state of a shared machine: for each, the median
+    wall and CPU seconds per await, the best wall, and the share of the CPU
+    time spent in the kernel over all rounds."""
     loop = asyncio.get_running_loop()
     ours, ceiling = [], []
     for _ in range(rounds):
@@ -253,10 +264,52 @@ async def side_by_side(function, rounds, batches):
     per_await = batches * 1000
 
     def summary(times):
-        return (statistics.median(w for w, _ in times) / per_await, statistics.median(c for _, c in times) / per_await,
-                min(w for w, _ in times) / per_await)
+        walls, cpus, systems = zip(*times)
+        return (statistics.median(walls) / per_await, statistics.median(cpus) / per_await, min(walls) / per_await,
+                sum(systems) / max(sum(cpus), 1e-9))
 
     return summary(ours), summary(ceiling)
+
+
+READER = """import os, sys
+fd, cpu = int(sys.argv[1]), int(sys.argv[2])
+os.sched_setaffinity(0, {cpu})
+while os.read(fd, 1):
+    pass
+"""
+
+
+def wake_cost(writes=2000):
+    """What waking a process that sleeps on another CPU costs the waker:
+    the CPU seconds of a one-byte pipe write to a reader blocked in read(),
+    less those of one to a pipe nobody waits on. A pool's servers
+    sleep once their requests run out, and the next post wakes them so;
+    0 where there is one CPU."""
+    cpus = sorted(os.sched_getaffinity(0))
+    if len(cpus) < 2:
+        return 0.0
+    before = os.sched_getaffinity(0)
+    asleep_r, asleep_w = os.pipe()
+    idle_r, idle_w = os.pipe()
+    reader = subprocess.Popen([sys.executable, "-c", READER, str(asleep_r), str(cpus[1])], pass_fds=(asleep_r,))
+    os.close(asleep_r)
+    try:
+        os.sched_setaffinity(0, {cpus[0]})
+        costs = {asleep_w: 0.0, idle_w: 0.0}
+        for i in range(writes):
+            fd = asleep_w if i % 2 else idle_w
+            time.sleep(0.0005)  # the reader blocks meanwhile
+            cpu = time.thread_time()
+            os.write(fd, b"x")
+            costs[fd] += time.thread_time() - cpu
+            if fd == idle_w and i % 1000 == 0:
+                os.read(idle_r, 65536)
+        return max(0.0, (costs[asleep_w] - costs[idle_w]) / (writes // 2))
+    finally:
+        os.sched_setaffinity(0, before)
+        for fd in (asleep_w, idle_r, idle_w):
+            os.close(fd)
+        reader.wait(WAIT)
 
 
 def sync_rate(name, threads, seconds):
@@ -348,6 +401,30 @@ class LongestDelivery:
             setattr(_Runtime, method, original)
 
 
+class CollectingPasses:
+    """Counts the loop's passes over its posted calls that ended some: each
+    posts calls in place of those, and wakes the pool's servers if they
+    fell asleep meanwhile."""
+
+    def __init__(self):
+        self.passes = 0
+        self.original = None
+
+    def __enter__(self):
+        self.original = original = _Runtime._end_collected
+
+        def counted(runtime, until):
+            ended = original(runtime, until)
+            self.passes += ended > 0
+            return ended
+
+        _Runtime._end_collected = counted
+        return self
+
+    def __exit__(self, *exc_info):
+        _Runtime._end_collected = self.original
+
+
 async def many(batches, rounds=7):
     name = f"bench_aio_many_{os.getpid()}"
     procs = start_servers(name, 2)
@@ -355,13 +432,15 @@ async def many(batches, rounds=7):
         async with await aio.open_function(name, wait=WAIT) as function:
             await asyncio.gather(*(function(1, 2) for _ in range(1000)))
             ours, ceiling = await side_by_side(function, rounds, batches)
-            _, gap, threads = await run_batches(function, batches, 0)
+            with CollectingPasses() as passes:
+                _, gap, threads = await run_batches(function, batches, 0)
             with LongestDelivery() as delivery:
                 _, stepped_gap, _ = await run_batches(function, batches, STEP)
         theirs = await asyncio.get_running_loop().run_in_executor(None, sync_rate, name, 8, 2.0)
     finally:
         stop_servers(name, procs)
-    (wall, cpu, best), (ceiling_wall, ceiling_cpu, ceiling_best) = ours, ceiling
+    wake = await asyncio.get_running_loop().run_in_executor(None, wake_cost)
+    (wall, cpu, best, system), (ceiling_wall, ceiling_cpu, ceiling_best, ceiling_system) = ours, ceiling
     print(f"many      1,000 awaited calls, pool of 2: {1 / wall:9.0f} calls/s; synchronous from 8 threads "
           f"{theirs:9.0f} calls/s; ratio {1 / wall / theirs:.2f} (target >= 0.5)")
     # Rounds of ours and of asyncio's alternate: the medians and bests of
@@ -372,7 +451,14 @@ async def many(batches, rounds=7):
     # The loop thread's CPU time per call holds up better than rates on a
     # machine that other work shares.
     print(f"many      the loop's CPU per awaited call {cpu * 1e6:.1f} us; per await settled by call_soon "
-          f"{ceiling_cpu * 1e6:.1f} us (ratio {ceiling_cpu / cpu:.2f})")
+          f"{ceiling_cpu * 1e6:.1f} us (ratio {ceiling_cpu / cpu:.2f}); in the kernel {system:.0%} of ours, "
+          f"{ceiling_system:.0%} of asyncio's")
+    # A floor of this machine's: servers that ran out of requests sleep, and
+    # the loop's next post wakes them, at a price the ceiling never pays.
+    per_call = passes.passes / (batches * 1000)
+    print(f"many      waking a process asleep on another CPU costs its waker {wake * 1e6:.1f} us here; "
+          f"the loop posted after {per_call * 1000:.0f} passes per 1,000 calls, a wake-up each at most: "
+          f"up to {per_call * wake * 1e6:.2f} us of its CPU per call")
     baseline, stepped_baseline = await asyncio_gap(), await asyncio_gap(STEP)
     print(f"many      loop's longest gap {gap * 1e3:.2f} ms with the 1,000 tasks made at once (1,000 tasks that "
           f"only sleep 1 ms give {baseline * 1e3:.2f} ms); {stepped_gap * 1e3:.2f} ms with them made {STEP} at a "
