@@ -2,6 +2,8 @@
 argument, the records of calls, and the book left empty whatever the calls
 met (timeouts, keywords, cancellations, a closed handle)."""
 import asyncio
+import time
+import types
 
 import pytest
 import zelvane
@@ -143,3 +145,20 @@ def test_a_call_that_raises_stopiteration_ends_as_a_coroutine_raising_it(served)
     outcomes = asyncio.run(main())
     assert {(type(error), str(error), type(error.__cause__), str(error.__cause__)) for error in outcomes} == {
         (RuntimeError, "coroutine raised StopIteration", StopIteration, "no more")}
+
+
+def test_a_watcher_that_ends_still_hands_over_the_batch_it_announced():
+    # Helpers' outcomes wait for a batch while more calls queue; the watcher
+    # that announces the batch may find nothing else to watch and end, and
+    # the loop must still be woken to settle them.
+    async def main():
+        loop = asyncio.get_running_loop()
+        runtime = _aio_runtime._runtime(loop)
+        future = loop.create_future()
+        with runtime.mutex:
+            runtime.outcomes.append((types.SimpleNamespace(future=future, ended=None), True, 42))
+            runtime.unannounced_since = time.monotonic() - 60  # its batch's time is up
+            runtime._start_watcher()
+        return await asyncio.wait_for(future, TIMEOUT)
+
+    assert asyncio.run(main()) == 42

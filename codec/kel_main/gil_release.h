@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <type_traits>
 
@@ -39,8 +40,15 @@ inline void take_gil_back(PyThreadState* state) {
 }
 
 // Runs `body` with the GIL released; no Python API may be called in it.
+// Once the interpreter shuts down it runs with the GIL held: the thread
+// would never get it back (take_gil_back), and a large write from a
+// finalizer, say, would hang the exit. No other thread may take the GIL by
+// then, so keeping it stalls nobody.
 template <typename Body>
 auto without_gil(Body&& body) {
+    if (interpreter_finalizing()) {
+        return body();
+    }
     PyThreadState* state = PyEval_SaveThread();
     if constexpr (std::is_void_v<decltype(body())>) {
         body();
@@ -52,15 +60,22 @@ auto without_gil(Body&& body) {
     }
 }
 
+// Runs `body`, work on `size` bytes that touches no Python object, with
+// the GIL released when the work is large (LARGE_COPY bytes or more), so
+// that other threads run meanwhile.
+template <typename Body>
+auto without_gil_if_large(uint64_t size, Body&& body) {
+    if (size >= LARGE_COPY) {
+        return without_gil(body);
+    }
+    return body();
+}
+
 // Copies `size` bytes; a copy of LARGE_COPY bytes or more lets the GIL go.
 // Both ranges must stay mapped and unresized without the GIL: the caller
 // holds what owns them (a reference, an exported buffer, a pinned mapping).
 inline void copy(void* out, const void* in, size_t size) {
-    if (size < LARGE_COPY) {
-        std::memcpy(out, in, size);
-        return;
-    }
-    without_gil([&] { std::memcpy(out, in, size); });
+    without_gil_if_large(size, [&] { std::memcpy(out, in, size); });
 }
 
 }  // namespace gil

@@ -60,19 +60,23 @@ class _Runtime(zelvane._CallBook, _Calls, _Waits):
                     self._abandon()
                 wake = self._announce(batching=True)
                 batching = self.unannounced_since is not None
-                if not (self.waits or self.running or self.servers or batching or self.posted or self.queue_waits):
+                ending = not (self.waits or self.running or self.servers or batching or self.posted or
+                              self.queue_waits)
+                if ending:
                     self.watcher = None
-                    return
-                bell = zelvane._bell()
-                handles, versions, changed = self._look_at_waits()
-                queues = self._watched_queues()
-                # While a look of the loop's is due, it looks at them all and
-                # rings when it leaves some posted: watching them meanwhile
-                # only wakes this thread to wait for the GIL.
-                calls = [] if self.collect_due else list(self.posted)
-                posted = bool(self.posted)
+                else:
+                    bell = zelvane._bell()
+                    handles, versions, changed = self._look_at_waits()
+                    queues = self._watched_queues()
+                    # While a look of the loop's is due, it looks at them all
+                    # and rings when it leaves some posted: watching them
+                    # meanwhile only wakes this thread to wait for the GIL.
+                    calls = [] if self.collect_due else list(self.posted)
+                    posted = bool(self.posted)
             if wake:
                 self._wake_loop()
+            if ending:  # after the wake: the batch just announced is still the loop's to deliver
+                return
             if changed:
                 self._tell_loop(_settle_waits, changed)
                 continue

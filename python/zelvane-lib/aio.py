@@ -518,25 +518,50 @@ class AsyncQueueHandle(_OpenedAtOnce):
 
     async def put(self, item, block=True, timeout=None):
         """Puts item at the end of the queue, waiting for room while it is
-        full (block=False, or timeout seconds passing, raises queue.Full)."""
+        full (block=False, or timeout seconds passing, raises queue.Full).
+        A large item (1 MiB or more) is copied on a helper thread and put
+        in on the loop: a task cancelled during the copy has put nothing."""
         seconds = _checked_timeout(timeout)
+        large = _any_large((item,))
         try:
-            return self._sync.put_nowait(item)
+            return await self._put_now(item, large)
         except queue.Full:
             if not block or seconds == 0:
                 raise
-        return await _retry_on_queue(self._sync, True, lambda: self._sync.put_nowait(item), seconds, queue.Full)
+        return await _retry_on_queue(self._sync, True, lambda: self._put_now(item, large), seconds, queue.Full)
+
+    async def _put_now(self, item, large):
+        return await self._put_large(item) if large else self._sync.put_nowait(item)
+
+    async def _put_large(self, item):
+        """Stores the item on a helper thread, and puts it in on the loop."""
+        loop = asyncio.get_running_loop()
+        staged = await _helped(lambda: self._sync._stage(item),
+                               lambda staged: staged and loop.run_in_executor(None, staged.withdraw))
+        if staged is not None:  # None: small enough to be put at once
+            staged.publish()
 
     async def get(self, block=True, timeout=None):
         """Takes and returns the first item, waiting for one while the queue
-        is empty (block=False, or timeout seconds passing, raises queue.Empty)."""
+        is empty (block=False, or timeout seconds passing, raises queue.Empty).
+        A large item is decoded on a helper thread while it stays reserved,
+        and taken on the loop: a task cancelled meanwhile took nothing."""
         seconds = _checked_timeout(timeout)
         try:
-            return self._sync.get_nowait()
+            return await self._get_now()
         except queue.Empty:
             if not block or seconds == 0:
                 raise
-        return await _retry_on_queue(self._sync, False, self._sync.get_nowait, seconds, queue.Empty)
+        return await _retry_on_queue(self._sync, False, self._get_now, seconds, queue.Empty)
+
+    async def _get_now(self):
+        """Takes the first item now; a large one through a reservation."""
+        if self._sync._first_size() < _LARGE:
+            return self._sync.get_nowait()
+        reservation = await _reserved(self._sync)
+        item = reservation.__enter__()
+        reservation.__exit__(None, None, None)
+        return item
 
     def get_reliably(self, timeout=None):
         """For `async with`: reserves the first item (waiting up to timeout
@@ -605,11 +630,13 @@ def _checked_timeout(timeout):
 
 
 async def _retry_on_queue(sync, put, attempt, seconds, refusal):
-    """Waits for room (`put`) or an item in the queue of `sync` and tries
-    `attempt` when the watcher says it may succeed, until it does or
+    """Waits for room (`put`) or an item in the queue of `sync` and awaits
+    `attempt()` when the watcher says it may succeed, until it does or
     `seconds` pass (then `refusal`, queue.Full or queue.Empty). The try
     comes in the step of the loop that the task resumes in, so that a
-    cancellation lands before it or after its outcome is the task's."""
+    cancellation lands before it or after its outcome is the task's (a
+    large item's copy on a helper thread undoes itself when it lands
+    during it)."""
     runtime = _runtime(asyncio.get_running_loop())
     deadline = None if seconds is None else time.monotonic() + seconds
     again = False
@@ -617,13 +644,35 @@ async def _retry_on_queue(sync, put, attempt, seconds, refusal):
         wait = runtime.queue_wait(sync, put, deadline, again)
         try:
             await wait.future
-            return attempt()
+            return await attempt()
         except refusal:
             if deadline is not None and time.monotonic() >= deadline:
                 raise
         finally:
             runtime.end_queue_wait(wait)
         again = True
+
+
+async def _helped(function, undo):
+    """What function() gives, run on a helper thread: a large copy that the
+    loop's thread would wait for. A task cancelled while it runs leaves its
+    result to undo(result), called on the loop when it comes."""
+    helped = asyncio.get_running_loop().run_in_executor(None, function)
+    try:
+        return await asyncio.shield(helped)
+    except asyncio.CancelledError:
+        helped.add_done_callback(lambda done: done.cancelled() or done.exception() or undo(done.result()))
+        raise
+
+
+async def _reserved(sync):
+    """A reservation of the first item of the queue of `sync` (queue.Empty
+    when there is none): a large one is decoded on a helper thread, and
+    goes back to the head of the queue if the task is cancelled meanwhile."""
+    take = lambda: sync.get_reliably(timeout=0)  # noqa: E731
+    if sync._first_size() < _LARGE:
+        return take()
+    return await _helped(take, lambda reservation: reservation.__exit__(asyncio.CancelledError, None, None))
 
 
 class _AsyncReservation:
@@ -643,13 +692,12 @@ class _AsyncReservation:
         if self._reservation is not None:
             raise RuntimeError("The reservation is in use already.")
         sync = self._sync
-        take = lambda: sync.get_reliably(timeout=0)  # noqa: E731
         try:
-            reservation = take()
+            reservation = await _reserved(sync)
         except queue.Empty:
             if self._timeout == 0:
                 raise
-            reservation = await _retry_on_queue(sync, False, take, self._timeout, queue.Empty)
+            reservation = await _retry_on_queue(sync, False, lambda: _reserved(sync), self._timeout, queue.Empty)
         # Entered in the step that took it: the block, or __aexit__, owns it now.
         item = reservation.__enter__()
         self._reservation = reservation

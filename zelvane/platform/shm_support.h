@@ -184,6 +184,7 @@ inline pid_t this_thread() noexcept { return ThisThread::id(); }
 using gil::interpreter_finalizing;
 using gil::take_gil_back;
 using gil::without_gil;
+using gil::without_gil_if_large;
 
 // A locked process-shared mutex, unlocked through the same mapping it was
 // locked through (the owner keeps that mapping alive until then).

@@ -26,18 +26,24 @@ namespace queues {
 // Extents are mapped shared from their page-aligned offsets (map_at).
 using ExtentView = shm::Mapping;
 
-// Gives the pages of [offset, offset + length) back to the system.
-void punch(int fd, uint64_t offset, uint64_t length) noexcept {
+// Gives the pages of [offset, offset + length) back to the system, with the
+// GIL let go when they are many (it is held on entry).
+void punch(int fd, uint64_t offset, uint64_t length) {
     if (length != 0) {
-        ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
-                    static_cast<off_t>(length));
+        shm::without_gil_if_large(length, [fd, offset, length] {
+            ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                        static_cast<off_t>(length));
+        });
     }
 }
 
 // Under the mutex: a new extent of `length` bytes (page-aligned) at the heap's
 // end, its pages allocated, so that writing it cannot meet a full /dev/shm.
-// 0 with errno set when the system refuses; the heap is then as it was.
-uint64_t allocate_extent(int fd, QueueShm* q, uint64_t length) noexcept {
+// Allocating many pages takes as long as filling them: the GIL is let go
+// for a large extent (the mutex's other waiters in this process wait
+// without it). 0 with errno set when the system refuses; the heap is then
+// as it was.
+uint64_t allocate_extent(int fd, QueueShm* q, uint64_t length) {
     const uint64_t offset = q->heap_end;
     const uint64_t size = round_page(length);
     if (size < length || offset > static_cast<uint64_t>(INT64_MAX) - size) {
@@ -52,7 +58,7 @@ uint64_t allocate_extent(int fd, QueueShm* q, uint64_t length) noexcept {
     if (static_cast<uint64_t>(st.st_size) < end && ::ftruncate(fd, static_cast<off_t>(end)) != 0) {
         return 0;
     }
-    if (!shm::allocate_range(fd, offset, size)) {
+    if (!shm::without_gil_if_large(size, [fd, offset, size] { return shm::allocate_range(fd, offset, size); })) {
         const int error = errno;
         punch(fd, offset, size);
         errno = error;

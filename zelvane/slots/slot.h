@@ -261,7 +261,7 @@ bool allocate_payload(SlotAccess& access, uint64_t length) {
     // copy (the access pins the object).
     const uint64_t from = std::max<uint64_t>(object.allocated, HEADER_SIZE);
     const auto allocate = [&access, from, end] { return shm::allocate_range(access.fd(), from, end - from); };
-    if (!(end - from >= LARGE_COPY ? shm::without_gil(allocate) : allocate())) {
+    if (!shm::without_gil_if_large(end - from, allocate)) {
         return false;
     }
     access.fresh_from = from;
@@ -567,11 +567,7 @@ void store_value(SlotAccess& access, const PreparedValue& prepared) {
         populate_fresh_pages(access, prepared.size());
         prepared.store(access.payload());
     };
-    if (prepared.size() >= LARGE_COPY) {
-        shm::without_gil(copy);
-    } else {
-        copy();
-    }
+    shm::without_gil_if_large(prepared.size(), copy);
     access.wake_waiters |= slot_state::count_write(&access.header()->mutex);
 }
 
@@ -616,7 +612,7 @@ bool fill_new_slot(int fd, const PreparedValue& prepared, const char* name) {
         return ::ftruncate(fd, static_cast<off_t>(HEADER_SIZE + capacity)) == 0 &&
                shm::allocate_range(fd, HEADER_SIZE, size);
     };
-    if (!(size >= LARGE_COPY ? shm::without_gil(allocate) : allocate())) {
+    if (!shm::without_gil_if_large(size, allocate)) {
         PyErr_SetString(PyExc_MemoryError, "Failed to resize shared memory.");
         return false;
     }
