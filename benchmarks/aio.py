@@ -12,7 +12,8 @@
             asyncio.sleep(0.01): how long 16 concurrent callers take
   large     the loop's longest gap while a 64 MiB value is written to a slot
             (bytes, bytearray, in a list, in a dict, inside the task's lock()
-            block), read from it, and sent to a function and back: medians
+            block), read from it, put into a queue and taken back, and sent
+            to a function and back: medians
             and worst of several rounds (target < 2 ms). A result is let go
             once the round's measurement ends: freeing 64 MiB holds the GIL
             for milliseconds on whichever thread does it (the C library
@@ -542,6 +543,15 @@ async def large(rounds):
     finally:
         slot.close()
         zelvane.remove_memory(name)
+    async with aio.open_queue(f"bench_aio_large_queue_{os.getpid()}", temporary=True) as items:
+        async def put_and_get(value):
+            await items.put(value)
+            return await items.get()
+
+        for kind in ("bytes", "list of bytes"):
+            median, worst = await longest_gap(lambda kind=kind: put_and_get(values[kind]), rounds)
+            label = f"queue put and get, {kind}"
+            print(f"large     {label:28s} gap median {median:6.2f} ms, worst {worst:6.2f} ms (target < 2 ms)")
     name = f"bench_aio_large_call_{os.getpid()}"
     proc = CTX.Process(target=serve_echo, args=(name,), daemon=True)
     proc.start()
