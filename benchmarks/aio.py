@@ -550,7 +550,7 @@ async def large(rounds):
 
         for kind in ("bytes", "list of bytes"):
             median, worst = await longest_gap(lambda kind=kind: put_and_get(values[kind]), rounds)
-            label = f"queue put and get, {kind}"
+            label = f"queue put+get, {kind}"
             print(f"large     {label:28s} gap median {median:6.2f} ms, worst {worst:6.2f} ms (target < 2 ms)")
     name = f"bench_aio_large_call_{os.getpid()}"
     proc = CTX.Process(target=serve_echo, args=(name,), daemon=True)
