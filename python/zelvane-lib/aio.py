@@ -524,7 +524,7 @@ class AsyncQueueHandle(_OpenedAtOnce):
         seconds = _checked_timeout(timeout)
         large = _any_large((item,))
         try:
-            return await self._put_now(item, large)
+            return await self._put_large(item) if large else self._sync.put_nowait(item)
         except queue.Full:
             if not block or seconds == 0:
                 raise
@@ -548,7 +548,7 @@ class AsyncQueueHandle(_OpenedAtOnce):
         and taken on the loop: a task cancelled meanwhile took nothing."""
         seconds = _checked_timeout(timeout)
         try:
-            return await self._get_now()
+            return self._sync.get_nowait() if self._sync._first_size() < _LARGE else await self._get_large()
         except queue.Empty:
             if not block or seconds == 0:
                 raise
@@ -556,9 +556,10 @@ class AsyncQueueHandle(_OpenedAtOnce):
 
     async def _get_now(self):
         """Takes the first item now; a large one through a reservation."""
-        if self._sync._first_size() < _LARGE:
-            return self._sync.get_nowait()
-        reservation = await _reserved(self._sync)
+        return self._sync.get_nowait() if self._sync._first_size() < _LARGE else await self._get_large()
+
+    async def _get_large(self):
+        reservation = await _reserved_on_helper(self._sync)
         item = reservation.__enter__()
         reservation.__exit__(None, None, None)
         return item
@@ -667,12 +668,17 @@ async def _helped(function, undo):
 
 async def _reserved(sync):
     """A reservation of the first item of the queue of `sync` (queue.Empty
-    when there is none): a large one is decoded on a helper thread, and
-    goes back to the head of the queue if the task is cancelled meanwhile."""
-    take = lambda: sync.get_reliably(timeout=0)  # noqa: E731
+    when there is none); a large one is made on a helper thread."""
     if sync._first_size() < _LARGE:
-        return take()
-    return await _helped(take, lambda reservation: reservation.__exit__(asyncio.CancelledError, None, None))
+        return sync.get_reliably(timeout=0)
+    return await _reserved_on_helper(sync)
+
+
+async def _reserved_on_helper(sync):
+    """A reservation of the first item, decoded on a helper thread; it goes
+    back to the head of the queue if the task is cancelled meanwhile."""
+    return await _helped(lambda: sync.get_reliably(timeout=0),
+                         lambda reservation: reservation.__exit__(asyncio.CancelledError, None, None))
 
 
 class _AsyncReservation:

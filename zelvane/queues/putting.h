@@ -202,7 +202,8 @@ PyTypeObject* staged_type = nullptr;
 StagedItem* as_staged(PyObject* self) { return reinterpret_cast<StagedItem*>(self); }
 
 // Publishes or withdraws the item: None, or null with an exception set. A
-// fork child's copy of its parent's item lets go without touching it.
+// fork child's copy of its parent's item lets go of its view and raises,
+// leaving the parent's claim alone.
 PyObject* end_staged(StagedItem* self, bool publish) {
     MapRef map = MapRef::adopt(std::exchange(self->map, nullptr));
     if (!map) {

@@ -303,10 +303,10 @@ PyObject* queue_first_size(PyObject* py_self, PyObject*) {
         closed_error(self);
         return nullptr;
     }
-    MapRef map(self->map);
-    if (std::atomic_ref<uint32_t>(map->q()->extents).load(std::memory_order_relaxed) == 0) {
+    if (std::atomic_ref<uint32_t>(self->map->q()->extents).load(std::memory_order_relaxed) == 0) {
         return PyLong_FromLong(0);
     }
+    MapRef map(self->map);
     Locked locked(*map);
     if (!locked.lock()) {
         return nullptr;
