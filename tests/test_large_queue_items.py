@@ -86,6 +86,61 @@ def test_large_work_in_a_finalizer_at_exit_ends_and_is_done(shm_name, work):
             assert q.get_nowait() == b"w" * (8 << 20)
 
 
+# A daemon thread may be in the middle of a large copy, holding the slot's
+# or the queue's mutex, when the interpreter shuts down: the thread ends
+# there, and a finalizer that takes the same mutex goes on.
+@pytest.mark.parametrize("work", ["slot write", "slot read", "queue put and get"])
+def test_a_finalizer_goes_on_past_a_daemon_thread_ended_in_a_large_copy(shm_name, work):
+    name, queue, done = shm_name("exit"), shm_name("queue"), shm_name("done")
+    for attempt in range(3):
+        proc = run_python(CHILD_PRELUDE + textwrap.dedent("""
+            import threading
+            import time
+            import zelvane
+            big = b"d" * (64 << 20)
+            slot = zelvane.open_memory("{0}")
+            queue = zelvane.open_queue("{1}")
+            done = zelvane.open_memory("{3}")
+            slot.write(big)
+            copying = threading.Event()
+            def copy_for_ever():
+                copying.set()
+                while True:
+                    if "{2}" == "slot write":
+                        slot.write(big)
+                    elif "{2}" == "slot read":
+                        slot.read()
+                    else:
+                        queue.put(big)
+                        queue.get()
+            threading.Thread(target=copy_for_ever, daemon=True).start()
+            copying.wait()
+            time.sleep({4})
+            class AtExit:
+                def __init__(self):
+                    self.slot, self.queue, self.done = slot, queue, done
+                def __del__(self):
+                    if "{2}".startswith("slot"):
+                        self.slot.write(b"small")
+                    else:
+                        self.queue.put(b"small")
+                    self.done.write({4})
+            # Dropped with the modules, once the interpreter shuts down (the
+            # daemon thread keeps this module's names alive).
+            import sys
+            sys.modules["at_exit_finalizer"] = AtExit()
+            print("ok")
+        """).format(name, queue, work, done, 0.01 * attempt), timeout=60)
+        assert proc.returncode == 0 and proc.stdout.splitlines() == ["ok"], proc.stderr[-3000:]
+        assert zelvane.read_memory(done) == 0.01 * attempt
+        if work.startswith("slot"):
+            assert zelvane.read_memory(name) == b"small"
+    if not work.startswith("slot"):
+        with zelvane.open_queue(queue, create=False) as q:
+            items = [q.get_nowait() for _ in range(q.qsize())]
+        assert items.count(b"small") == 3
+
+
 def test_the_loop_runs_another_task_while_a_large_item_is_put_and_taken(shm_name):
     async def main():
         async with aio.open_queue(shm_name("aio")) as q:

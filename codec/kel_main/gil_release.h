@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -25,16 +26,29 @@ inline bool interpreter_finalizing() noexcept {
 #endif
 }
 
+// Ends the calling thread on the spot, unwinding nothing, and running no
+// thread-exit handler: the thread found the interpreter shut down, so it is
+// never to run Python again. The kernel hands the robust mutexes it holds
+// (one held around a large copy, say) to their next taker as left by a dead
+// owner, whose repair is the same as for a killed process: a finalizer of
+// this process that takes one does not wait for ever. Its stack and the
+// objects on it are left to the process's exit.
+[[noreturn]] inline void end_this_thread() noexcept {
+    for (;;) {
+        ::syscall(SYS_exit, 0);
+    }
+}
+
 // Takes the GIL back after `without_gil`. Once the interpreter shuts down,
-// a thread asking for the GIL is ended with pthread_exit, whose forced unwind
-// would run into frames that must not be unwound (a destructor, a noexcept
-// function) and abort the process; the thread stays parked here instead,
-// like a daemon thread blocked anywhere else, until the process exits. In the
-// short race this check leaves, the unwind passes only ordinary frames: this
-// is no destructor and nothing on the way is noexcept.
+// CPython ends a thread asking for the GIL with pthread_exit, whose forced
+// unwind would run into frames that must not be unwound (a destructor, a
+// noexcept function) and abort the process; the thread ends here instead
+// (end_this_thread). In the short race this check leaves, the unwind passes
+// only ordinary frames: this is no destructor and nothing on the way is
+// noexcept.
 inline void take_gil_back(PyThreadState* state) {
-    while (interpreter_finalizing()) {
-        ::pause();
+    if (interpreter_finalizing()) {
+        end_this_thread();
     }
     PyEval_RestoreThread(state);
 }
