@@ -412,3 +412,67 @@ def test_a_large_handle_lets_its_memory_go_off_the_loop(shm_name, kind, size, of
 
     ran, closed = asyncio.run(asyncio.wait_for(main(), 60))
     assert closed and (ran > 0) is off_loop
+
+
+# The loop's thread lends its hold of a slot's lock to the helper that makes
+# the holding task's large copy, and to it alone: another thread's large
+# access through the same handle (a second loop's task, here) waits for the
+# lock like any other. The holder's helper stops in the middle of encoding its
+# value until that access has begun, so the two meet on every run.
+LENT_HOLD = """
+    import asyncio, collections, threading
+    import zelvane
+    from zelvane import aio
+    N = 2 << 20
+    lent, other_began, other_done = threading.Event(), threading.Event(), threading.Event()
+    overlapped = []
+
+    # A deque (by its type's name) whose iteration, which the encoder runs
+    # on the helper, pauses once.
+    def pausing_iter(self):
+        if not lent.is_set():
+            lent.set()
+            assert other_began.wait(60)
+            # The other access is under way: it must wait for the lock.
+            overlapped.append(other_done.wait(3))
+        return collections.deque.__iter__(self)
+    Pause = type("collections.deque", (collections.deque,), {{"__iter__": pausing_iter}})
+
+    h = aio.open_memory("{0}")
+    zelvane.write_memory("{0}", b"x" * N)
+
+    def other():
+        assert lent.wait(60)
+        other_began.set()
+        if "{1}" == "write":
+            result = asyncio.run(h.write(b"o" * N))
+        else:
+            result = len(asyncio.run(h.read()))  # the holder's value: a list
+        other_done.set()
+        seen.append(result)
+
+    seen = []
+    thread = threading.Thread(target=other)
+    thread.start()
+
+    async def holder():
+        async with h.lock():
+            await h.write([Pause([1]), b"h" * N])
+            return await h.read()
+
+    try:
+        inside = asyncio.run(holder())
+    finally:
+        lent.set(); other_began.set()
+        thread.join(120)
+    assert overlapped == [False], overlapped
+    assert inside[1] == b"h" * N
+    assert seen == [True if "{1}" == "write" else 2], seen
+    h.close()
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("access", ["write", "read"])
+def test_a_lent_slot_lock_reaches_only_the_holders_helper(shm_name, access):
+    run_child(LENT_HOLD, shm_name("lent"), access)

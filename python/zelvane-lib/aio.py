@@ -235,7 +235,7 @@ async def _through_lent_hold(sync, loop, op, args):
     let the lock go) under the copy."""
     sync._lend(True)
     try:
-        done = loop.run_in_executor(None, op, *args)
+        done = loop.run_in_executor(None, _as_borrower, sync, op, args)
         cancelled = False
         while not done.done():
             try:
@@ -247,6 +247,16 @@ async def _through_lent_hold(sync, loop, op, args):
         return done.result()
     finally:
         sync._lend(False)
+
+
+def _as_borrower(sync, op, args):
+    """op(*args) on the helper that claims the loan of the slot's lock: no
+    other thread reaches the slot through it."""
+    sync._borrow(True)
+    try:
+        return op(*args)
+    finally:
+        sync._borrow(False)
 
 
 def _check_deadline(name, deadline):
