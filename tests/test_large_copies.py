@@ -476,3 +476,52 @@ LENT_HOLD = """
 @pytest.mark.parametrize("access", ["write", "read"])
 def test_a_lent_slot_lock_reaches_only_the_holders_helper(shm_name, access):
     run_child(LENT_HOLD, shm_name("lent"), access)
+
+
+# A large aio write that is cancelled lands, if it lands, before the task
+# goes on: a later write of the same task is never overwritten by it. The
+# helper stops in the middle of encoding the cancelled value until the later
+# write is made (or a few seconds passed, when the task rightly waits).
+CANCELLED_WRITE = """
+    import asyncio, collections, threading
+    import pytest
+    import zelvane
+    from zelvane import aio
+    N = 2 << 20
+    encoding, later_written = threading.Event(), threading.Event()
+
+    def pausing_iter(self):
+        encoding.set()
+        later_written.wait(3)
+        return collections.deque.__iter__(self)
+    Pause = type("collections.deque", (collections.deque,), {{"__iter__": pausing_iter}})
+
+    async def main():
+        h = aio.open_memory("{0}")
+
+        write = h.write([Pause([1]), b"a" * N])
+        if "{1}" == "wait_for":
+            # The helper pauses for seconds: the timeout ends the wait first.
+            with pytest.raises(TimeoutError):
+                await asyncio.wait_for(write, 0.05)
+        else:
+            task = asyncio.ensure_future(write)
+            while not encoding.is_set():
+                await asyncio.sleep(0.001)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+        assert await h.write(b"later") is True
+        later_written.set()
+        return h
+
+    h = asyncio.run(main())  # waits for every helper
+    h.close()
+    assert zelvane.read_memory("{0}") == b"later"
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("how", ["cancel", "wait_for"])
+def test_a_cancelled_large_aio_write_lands_before_the_task_goes_on(shm_name, how):
+    run_child(CANCELLED_WRITE, shm_name("cancelled"), how)

@@ -127,7 +127,7 @@ class AsyncMemoryHandle(_OpenedAtOnce):
         while True:
             holder = runtime.lock_owners.get(self.name)
             if holder is None:
-                return await loop.run_in_executor(None, op, *args)
+                return await _finished_on_helper(loop, op, *args)
             if holder[0]() is asyncio.current_task():
                 return await _through_lent_hold(self._sync, loop, op, args)
             delay = await _retry_later(delay)
@@ -235,18 +235,25 @@ async def _through_lent_hold(sync, loop, op, args):
     let the lock go) under the copy."""
     sync._lend(True)
     try:
-        done = loop.run_in_executor(None, _as_borrower, sync, op, args)
-        cancelled = False
-        while not done.done():
-            try:
-                await asyncio.wait((done,))
-            except asyncio.CancelledError:
-                cancelled = True
-        if cancelled:
-            raise asyncio.CancelledError
-        return done.result()
+        return await _finished_on_helper(loop, _as_borrower, sync, op, args)
     finally:
         sync._lend(False)
+
+
+async def _finished_on_helper(loop, function, *args):
+    """function(*args) on a helper thread, awaited to its end even when the
+    task is cancelled (which is raised then): what it did, a write say,
+    lands before the task goes on, never after the task's next step."""
+    done = loop.run_in_executor(None, function, *args)
+    cancelled = False
+    while not done.done():
+        try:
+            await asyncio.wait((done,))
+        except asyncio.CancelledError:
+            cancelled = True
+    if cancelled:
+        raise asyncio.CancelledError
+    return done.result()
 
 
 def _as_borrower(sync, op, args):
