@@ -525,3 +525,47 @@ CANCELLED_WRITE = """
 @pytest.mark.parametrize("how", ["cancel", "wait_for"])
 def test_a_cancelled_large_aio_write_lands_before_the_task_goes_on(shm_name, how):
     run_child(CANCELLED_WRITE, shm_name("cancelled"), how)
+
+
+# fork() on one thread while another is in a large copy with the GIL let go
+# (the main thread runs only once the copy lets it go): the child, where the
+# copying thread does not exist, still reads and writes the slot, through
+# the handle it inherited too, once the parent's copy lets go of the lock.
+FORK_DURING_COPY = """
+    import os, threading
+    N = 256 << 20
+    h = zelvane.open_memory("{0}")
+    value = b"b" * N
+    h.write(b"a" * 16 if "{1}" != "read" else value)
+    def copy():
+        if "{1}" == "write":
+            h.write(value)
+        elif "{1}" == "write_memory":
+            zelvane.write_memory("{0}", value)
+        else:
+            assert h.read() == value
+    thread = threading.Thread(target=copy)
+    thread.start()
+    time.sleep(0)
+    pid = os.fork()
+    if pid == 0:
+        code = 3
+        try:
+            code = 0 if zelvane.read_memory("{0}") in (b"a" * 16, value) else 4
+            small = b"c" * (2 << 20)
+            if not (h.write(small) and h.read() == small):
+                code = 5
+            h.close()
+        finally:
+            os._exit(code)
+    thread.join()
+    assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+    assert zelvane.read_memory("{0}") == b"c" * (2 << 20)
+    h.close()
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("copy", ["write", "write_memory", "read"])
+def test_a_child_forked_during_a_large_copy_uses_the_slot(shm_name, copy):
+    run_child(FORK_DURING_COPY, shm_name("fork"), copy)
