@@ -553,8 +553,7 @@ class AsyncQueueHandle(_OpenedAtOnce):
     async def _put_large(self, item):
         """Stores the item on a helper thread, and puts it in on the loop."""
         loop = asyncio.get_running_loop()
-        staged = await _helped(lambda: self._sync._stage(item),
-                               lambda staged: staged and loop.run_in_executor(None, staged.withdraw))
+        staged = await _helped(lambda: self._sync._stage(item), lambda staged: staged and _withdraw(loop, staged))
         if staged is not None:  # None: small enough to be put at once
             staged.publish()
 
@@ -681,6 +680,15 @@ async def _helped(function, undo):
     except asyncio.CancelledError:
         helped.add_done_callback(lambda done: done.cancelled() or done.exception() or undo(done.result()))
         raise
+
+
+def _withdraw(loop, staged):
+    """Gives a staged item's memory back on a helper thread, or here once
+    the loop has shut its helpers down (it is ending)."""
+    try:
+        loop.run_in_executor(None, staged.withdraw)
+    except RuntimeError:
+        staged.withdraw()
 
 
 async def _reserved(sync):
