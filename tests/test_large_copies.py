@@ -569,3 +569,27 @@ FORK_DURING_COPY = """
 @pytest.mark.parametrize("copy", ["write", "write_memory", "read"])
 def test_a_child_forked_during_a_large_copy_uses_the_slot(shm_name, copy):
     run_child(FORK_DURING_COPY, shm_name("fork"), copy)
+
+
+# A task that holds a slot's lock through one aio handle and reads or writes
+# through another is refused as a thread would be, whatever the value's size
+# (a large one is not lent to a helper through a handle that holds nothing).
+@pytest.mark.parametrize("op", ["write", "read"])
+@pytest.mark.parametrize("size", [16, 2 << 20])
+def test_a_slot_locked_through_another_aio_handle_is_refused_at_any_size(shm_name, op, size):
+    name = shm_name("other")
+    zelvane.write_memory(name, b"v" * size)
+
+    async def main():
+        first, second = aio.open_memory(name), aio.open_memory(name)
+        try:
+            async with first.lock():
+                with pytest.raises(RuntimeError) as info:
+                    await (second.write(b"w" * size) if op == "write" else second.read())
+                assert str(info.value) == f"The lock of shared memory address '{name}' is already held by this thread."
+                assert await first.read() == b"v" * size
+        finally:
+            first.close()
+            second.close()
+
+    asyncio.run(asyncio.wait_for(main(), 120))

@@ -129,6 +129,9 @@ class AsyncMemoryHandle(_OpenedAtOnce):
             if holder is None:
                 return await _finished_on_helper(loop, op, *args)
             if holder[0]() is asyncio.current_task():
+                if holder[1] is not self:  # held through another handle: refused as a thread's would be
+                    raise RuntimeError(f"The lock of shared memory address '{self.name}' is already held by this "
+                                       "thread.")
                 return await _through_lent_hold(self._sync, loop, op, args)
             delay = await _retry_later(delay)
 
