@@ -412,3 +412,184 @@ def test_a_large_handle_lets_its_memory_go_off_the_loop(shm_name, kind, size, of
 
     ran, closed = asyncio.run(asyncio.wait_for(main(), 60))
     assert closed and (ran > 0) is off_loop
+
+
+# The loop's thread lends its hold of a slot's lock to the helper that makes
+# the holding task's large copy, and to it alone: another thread's large
+# access through the same handle (a second loop's task, here) waits for the
+# lock like any other. The holder's helper stops in the middle of encoding its
+# value until that access has begun, so the two meet on every run.
+LENT_HOLD = """
+    import asyncio, collections, threading
+    import zelvane
+    from zelvane import aio
+    N = 2 << 20
+    lent, other_began, other_done = threading.Event(), threading.Event(), threading.Event()
+    overlapped = []
+
+    # A deque (by its type's name) whose iteration, which the encoder runs
+    # on the helper, pauses once.
+    def pausing_iter(self):
+        if not lent.is_set():
+            lent.set()
+            assert other_began.wait(60)
+            # The other access is under way: it must wait for the lock.
+            overlapped.append(other_done.wait(3))
+        return collections.deque.__iter__(self)
+    Pause = type("collections.deque", (collections.deque,), {{"__iter__": pausing_iter}})
+
+    h = aio.open_memory("{0}")
+    zelvane.write_memory("{0}", b"x" * N)
+
+    def other():
+        assert lent.wait(60)
+        other_began.set()
+        if "{1}" == "write":
+            result = asyncio.run(h.write(b"o" * N))
+        else:
+            result = len(asyncio.run(h.read()))  # the holder's value: a list
+        other_done.set()
+        seen.append(result)
+
+    seen = []
+    thread = threading.Thread(target=other)
+    thread.start()
+
+    async def holder():
+        async with h.lock():
+            await h.write([Pause([1]), b"h" * N])
+            return await h.read()
+
+    try:
+        inside = asyncio.run(holder())
+    finally:
+        lent.set(); other_began.set()
+        thread.join(120)
+    assert overlapped == [False], overlapped
+    assert inside[1] == b"h" * N
+    assert seen == [True if "{1}" == "write" else 2], seen
+    h.close()
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("access", ["write", "read"])
+def test_a_lent_slot_lock_reaches_only_the_holders_helper(shm_name, access):
+    run_child(LENT_HOLD, shm_name("lent"), access)
+
+
+# A large aio write that is cancelled lands, if it lands, before the task
+# goes on: a later write of the same task is never overwritten by it. The
+# helper stops in the middle of encoding the cancelled value until the later
+# write is made (or a few seconds passed, when the task rightly waits).
+CANCELLED_WRITE = """
+    import asyncio, collections, threading
+    import pytest
+    import zelvane
+    from zelvane import aio
+    N = 2 << 20
+    encoding, later_written = threading.Event(), threading.Event()
+
+    def pausing_iter(self):
+        encoding.set()
+        later_written.wait(3)
+        return collections.deque.__iter__(self)
+    Pause = type("collections.deque", (collections.deque,), {{"__iter__": pausing_iter}})
+
+    async def main():
+        h = aio.open_memory("{0}")
+
+        write = h.write([Pause([1]), b"a" * N])
+        if "{1}" == "wait_for":
+            # The helper pauses for seconds: the timeout ends the wait first.
+            with pytest.raises(TimeoutError):
+                await asyncio.wait_for(write, 0.05)
+        else:
+            task = asyncio.ensure_future(write)
+            while not encoding.is_set():
+                await asyncio.sleep(0.001)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+        assert await h.write(b"later") is True
+        later_written.set()
+        return h
+
+    h = asyncio.run(main())  # waits for every helper
+    h.close()
+    assert zelvane.read_memory("{0}") == b"later"
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("how", ["cancel", "wait_for"])
+def test_a_cancelled_large_aio_write_lands_before_the_task_goes_on(shm_name, how):
+    run_child(CANCELLED_WRITE, shm_name("cancelled"), how)
+
+
+# fork() on one thread while another is in a large copy with the GIL let go
+# (the main thread runs only once the copy lets it go): the child, where the
+# copying thread does not exist, still reads and writes the slot, through
+# the handle it inherited too, once the parent's copy lets go of the lock.
+FORK_DURING_COPY = """
+    import os, threading
+    N = 256 << 20
+    h = zelvane.open_memory("{0}")
+    value = b"b" * N
+    h.write(b"a" * 16 if "{1}" != "read" else value)
+    def copy():
+        if "{1}" == "write":
+            h.write(value)
+        elif "{1}" == "write_memory":
+            zelvane.write_memory("{0}", value)
+        else:
+            assert h.read() == value
+    thread = threading.Thread(target=copy)
+    thread.start()
+    time.sleep(0)
+    pid = os.fork()
+    if pid == 0:
+        code = 3
+        try:
+            code = 0 if zelvane.read_memory("{0}") in (b"a" * 16, value) else 4
+            small = b"c" * (2 << 20)
+            if not (h.write(small) and h.read() == small):
+                code = 5
+            h.close()
+        finally:
+            os._exit(code)
+    thread.join()
+    assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+    assert zelvane.read_memory("{0}") == b"c" * (2 << 20)
+    h.close()
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("copy", ["write", "write_memory", "read"])
+def test_a_child_forked_during_a_large_copy_uses_the_slot(shm_name, copy):
+    run_child(FORK_DURING_COPY, shm_name("fork"), copy)
+
+
+# A task that holds a slot's lock through one aio handle and reads or writes
+# through another is refused as a thread would be, whatever the value's size
+# (a large one is not lent to a helper through a handle that holds nothing).
+@pytest.mark.parametrize("op", ["write", "read"])
+@pytest.mark.parametrize("size", [16, 2 << 20])
+def test_a_slot_locked_through_another_aio_handle_is_refused_at_any_size(shm_name, op, size):
+    name = shm_name("other")
+    zelvane.write_memory(name, b"v" * size)
+
+    async def main():
+        first, second = aio.open_memory(name), aio.open_memory(name)
+        try:
+            async with first.lock():
+                with pytest.raises(RuntimeError) as info:
+                    await (second.write(b"w" * size) if op == "write" else second.read())
+                assert str(info.value) == f"The lock of shared memory address '{name}' is already held by this thread."
+                assert await first.read() == b"v" * size
+        finally:
+            first.close()
+            second.close()
+
+    asyncio.run(asyncio.wait_for(main(), 120))

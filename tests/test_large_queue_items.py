@@ -226,3 +226,59 @@ def test_an_item_staged_by_a_process_that_dies_is_given_back(shm_name):
         assert proc.stdout.split() == ["staged"], proc.stderr
         q.put(b"room", timeout=30)  # the dead process's room is given back
         assert q.get_nowait() == b"room" and q.qsize() == 0
+
+
+# A task cancelled during a large put or get as its loop ends (asyncio.run
+# cancels what is left, then waits for the helper threads): the item's room,
+# or the item itself, is given back all the same, with no error logged. The
+# put's helper stops in the middle of encoding the item until the task was
+# cancelled, so that it ends while the loop shuts its helpers down.
+CANCELLED_AT_THE_END = """
+    import asyncio, collections, threading
+    import zelvane
+    from zelvane import aio
+    N = 8 << 20
+    encoding, cancelled = threading.Event(), threading.Event()
+
+    def pausing_iter(self):
+        encoding.set()
+        cancelled.wait(60)
+        return collections.deque.__iter__(self)
+    Pause = type("collections.deque", (collections.deque,), {{"__iter__": pausing_iter}})
+
+    with zelvane.open_queue("{0}", maxsize=1) as q:
+        if "{1}" == "get":
+            q.put(b"g" * N)
+
+    async def main():
+        q = aio.open_queue("{0}", create=False)
+        work = q.put([Pause([1]), b"p" * N]) if "{1}" == "put" else q.get()
+        task = asyncio.ensure_future(work)
+        if "{1}" == "put":
+            while not encoding.is_set():
+                await asyncio.sleep(0.001)
+        else:
+            await asyncio.sleep(0)  # the copy is under way on a helper thread
+        task.cancel()
+        try:
+            await task
+        except asyncio.CancelledError:
+            pass
+        cancelled.set()
+
+    asyncio.run(main())
+    with zelvane.open_queue("{0}", create=False) as q:
+        if "{1}" == "get":
+            assert q.get_nowait() == b"g" * N
+        q.put_nowait(b"room")  # the one place was given back
+        assert q.get_nowait() == b"room" and q.qsize() == 0
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("side", ["put", "get"])
+def test_a_large_copy_cancelled_as_the_loop_ends_gives_back_what_it_held(shm_name, side):
+    proc = run_python(CHILD_PRELUDE + textwrap.dedent(CANCELLED_AT_THE_END).format(shm_name("ending"), side),
+                      timeout=240)
+    assert proc.returncode == 0 and proc.stdout.split() == ["ok"], proc.stderr[-3000:]
+    assert "Traceback" not in proc.stderr and "Exception in callback" not in proc.stderr, proc.stderr[-3000:]

@@ -127,8 +127,11 @@ class AsyncMemoryHandle(_OpenedAtOnce):
         while True:
             holder = runtime.lock_owners.get(self.name)
             if holder is None:
-                return await loop.run_in_executor(None, op, *args)
+                return await _finished_on_helper(loop, op, *args)
             if holder[0]() is asyncio.current_task():
+                if holder[1] is not self:  # held through another handle: refused as a thread's would be
+                    raise RuntimeError(f"The lock of shared memory address '{self.name}' is already held by this "
+                                       "thread.")
                 return await _through_lent_hold(self._sync, loop, op, args)
             delay = await _retry_later(delay)
 
@@ -235,18 +238,35 @@ async def _through_lent_hold(sync, loop, op, args):
     let the lock go) under the copy."""
     sync._lend(True)
     try:
-        done = loop.run_in_executor(None, op, *args)
-        cancelled = False
-        while not done.done():
-            try:
-                await asyncio.wait((done,))
-            except asyncio.CancelledError:
-                cancelled = True
-        if cancelled:
-            raise asyncio.CancelledError
-        return done.result()
+        return await _finished_on_helper(loop, _as_borrower, sync, op, args)
     finally:
         sync._lend(False)
+
+
+async def _finished_on_helper(loop, function, *args):
+    """function(*args) on a helper thread, awaited to its end even when the
+    task is cancelled (which is raised then): what it did, a write say,
+    lands before the task goes on, never after the task's next step."""
+    done = loop.run_in_executor(None, function, *args)
+    cancelled = False
+    while not done.done():
+        try:
+            await asyncio.wait((done,))
+        except asyncio.CancelledError:
+            cancelled = True
+    if cancelled:
+        raise asyncio.CancelledError
+    return done.result()
+
+
+def _as_borrower(sync, op, args):
+    """op(*args) on the helper that claims the loan of the slot's lock: no
+    other thread reaches the slot through it."""
+    sync._borrow(True)
+    try:
+        return op(*args)
+    finally:
+        sync._borrow(False)
 
 
 def _check_deadline(name, deadline):
@@ -536,8 +556,7 @@ class AsyncQueueHandle(_OpenedAtOnce):
     async def _put_large(self, item):
         """Stores the item on a helper thread, and puts it in on the loop."""
         loop = asyncio.get_running_loop()
-        staged = await _helped(lambda: self._sync._stage(item),
-                               lambda staged: staged and loop.run_in_executor(None, staged.withdraw))
+        staged = await _helped(lambda: self._sync._stage(item), lambda staged: staged and _withdraw(loop, staged))
         if staged is not None:  # None: small enough to be put at once
             staged.publish()
 
@@ -664,6 +683,15 @@ async def _helped(function, undo):
     except asyncio.CancelledError:
         helped.add_done_callback(lambda done: done.cancelled() or done.exception() or undo(done.result()))
         raise
+
+
+def _withdraw(loop, staged):
+    """Gives a staged item's memory back on a helper thread, or here once
+    the loop has shut its helpers down (it is ending)."""
+    try:
+        loop.run_in_executor(None, staged.withdraw)
+    except RuntimeError:
+        staged.withdraw()
 
 
 async def _reserved(sync):

@@ -270,6 +270,34 @@ PyObject* handle_lend(PyObject* py_self, PyObject* flag) {
     if (!lent) {
         self->held->wait_for_borrowers();
     }
+    self->held->borrower = 0;
+    Py_RETURN_NONE;
+}
+
+// On a thread of this process other than the holder: claims the loan its
+// holder made of the slot's lock (True), for this thread alone, or gives
+// the claim back (False).
+PyObject* handle_borrow(PyObject* py_self, PyObject* flag) {
+    MemoryHandle* self = as_memory_handle(py_self);
+    const int claim = PyObject_IsTrue(flag);
+    if (claim < 0) {
+        return nullptr;
+    }
+    HeldSlot* held = self->held;
+    const pid_t thread = shm::this_thread();
+    if (!claim) {
+        if (held && held->borrower == thread) {
+            held->borrower = 0;
+        }
+        Py_RETURN_NONE;
+    }
+    if (!held || !held->lent || held->process != shm::this_process() || held->thread == thread ||
+        held->borrower != 0) {
+        PyErr_Format(PyExc_RuntimeError, "The lock of shared memory address '%s' is not lent to this thread.",
+                     handle_name(self));
+        return nullptr;
+    }
+    held->borrower = thread;
     Py_RETURN_NONE;
 }
 
@@ -351,6 +379,7 @@ PyMethodDef handle_methods[] = {
      "and update() of this handle on this thread do not lock again, and every other thread and\n"
      "process waits. timeout bounds the wait for the lock in seconds (TimeoutError)."},
     {"_lend", handle_lend, METH_O, nullptr},
+    {"_borrow", handle_borrow, METH_O, nullptr},
     {"close", handle_close, METH_NOARGS,
      "close($self, /)\n--\n\nLets go of the slot; the slot itself stays. Closing twice is harmless."},
     {"__enter__", handle_enter_method<MemoryHandle>, METH_NOARGS, nullptr},

@@ -29,10 +29,11 @@
 namespace {
 
 // The slot's mutex held through a handle by one thread of one process. The
-// holder may lend its hold to the other threads of the process (an event
-// loop's thread to a helper that makes a large copy for the task holding
-// the lock): their accesses go through it, counted as borrowers, and the
-// hold is not let go (its mapping not dropped) until the last one ended.
+// holder may lend its hold, and one other thread of the process claim the
+// loan (an event loop's thread lends it to the helper that makes a large
+// copy for the task holding the lock): that thread's accesses go through
+// it, counted as borrowers, and the hold is not let go (its mapping not
+// dropped) until the last one ended.
 struct HeldSlot {
     SlotAccess access;  // locked through the handle's own mapping
     pid_t process = 0;
@@ -40,6 +41,9 @@ struct HeldSlot {
     bool has_token = false;  // whether this grant's fencing token was drawn
     uint32_t token = 0;
     bool lent = false;
+    // The one thread that claimed the loan (see handle_borrow); 0 while none
+    // has. Every other thread takes the lock as usual, and waits.
+    pid_t borrower = 0;
     std::atomic<uint32_t> borrowers{0};
 
     HeldSlot() = default;
@@ -69,9 +73,10 @@ struct HeldSlot {
     }
 };
 
-// Whether the calling thread, not the holder, may access through `held`.
+// Whether the calling thread, not the holder, may access through `held`:
+// the one thread that claimed its loan.
 bool lent_to_this_thread(const HeldSlot* held) {
-    return held && held->lent && held->process == shm::this_process() && held->thread != shm::this_thread();
+    return held && held->lent && held->process == shm::this_process() && held->borrower == shm::this_thread();
 }
 
 // A borrower's access through a lent hold, counted while it lasts.
