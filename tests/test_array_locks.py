@@ -4,6 +4,7 @@ re-entry, the consumers of the README's pattern, places running out, fork."""
 import asyncio
 import os
 import signal
+import struct
 import threading
 import time
 
@@ -11,7 +12,7 @@ import pytest
 
 import zelvane
 
-from conftest import CHILD_PRELUDE, TIMEOUT, finish, spawn_python, wait_for_line
+from conftest import CHILD_PRELUDE, TIMEOUT, finish, shm_path, spawn_python, wait_for_line, wait_until
 
 pytestmark = pytest.mark.timeout(180)
 
@@ -105,6 +106,74 @@ def outcome_after_wait(handle):
     with handle.lock(timeout=TIMEOUT):
         pass
     return handle.version
+
+
+CLAIMED = 1 << 31
+
+
+def holders_word(name):
+    """The array's word of shared holders (bytes 68-71 of its object)."""
+    with open(shm_path(name), "rb") as f:
+        f.seek(68)
+        return struct.unpack("<I", f.read(4))[0]
+
+
+WRITER = """
+import sys, zelvane
+h = zelvane.open_array(sys.argv[1])
+print("ready", flush=True)
+try:
+    with h.lock(timeout=float(sys.argv[2])):
+        print("locked", flush=True)
+except TimeoutError:
+    print("timed out", flush=True)
+"""
+
+PLACE_TAKER = """
+import sys, zelvane
+h = zelvane.open_array(sys.argv[1])
+try:
+    with h.lock(timeout=0.2, shared=True):
+        print("locked", flush=True)
+except TimeoutError:
+    print("timed out", flush=True)
+sys.stdin.readline()  # the mapping, and its place, stay until then
+"""
+
+
+@pytest.mark.parametrize("taker", ["this process", "another process"])
+def test_a_place_taken_again_after_its_holder_died_keeps_no_writer_out(shm_name, taker):
+    name = shm_name("retaken")
+    handle = zelvane.open_array(name, 4, "d")
+    holder = spawn_python(CHILD_PRELUDE + HOLDER, name, "shared")
+    children = [holder]
+    try:
+        wait_for_line(holder, "locked")
+        writer = spawn_python(CHILD_PRELUDE + WRITER, name, str(TIMEOUT))
+        children.append(writer)
+        wait_for_line(writer, "ready")
+        wait_until(lambda: holders_word(name) & CLAIMED, what="the writer's claim")
+        # Stopped, the writer cannot find the holder dead before its place
+        # is taken again by a reader that the claim keeps out.
+        writer.send_signal(signal.SIGSTOP)
+        holder.kill()
+        holder.wait(timeout=TIMEOUT)
+        if taker == "this process":
+            assert outcome(handle, True) == "timed out"
+        else:
+            children.append(spawn_python(CHILD_PRELUDE + PLACE_TAKER, name))
+            wait_for_line(children[-1], "timed out")
+        writer.send_signal(signal.SIGCONT)
+        wait_for_line(writer, "locked")
+        assert outcome(handle, False) == "locked"
+    finally:
+        for child in children[1:2]:
+            child.send_signal(signal.SIGCONT)
+        for child in children[2:]:
+            child.stdin.write("\n")
+            child.stdin.flush()
+        for child in children:
+            finish(child)
 
 
 READER_STREAM = """
