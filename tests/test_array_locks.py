@@ -226,6 +226,43 @@ def test_a_thread_is_refused_a_second_hold(shm_name, first, second, through):
     assert outcome(other, second == "shared") == "locked"
 
 
+def test_one_shared_lock_entered_by_two_threads_holds_once(shm_name):
+    name = shm_name("twice")
+    handle = zelvane.open_array(name, 1, "d")
+    writer = spawn_python(CHILD_PRELUDE + HOLDER, name, "exclusive")
+    lock = handle.lock(shared=True, timeout=TIMEOUT)
+    found, leave = [], threading.Event()
+
+    def enter():
+        try:
+            with lock:
+                found.append("held")
+                leave.wait(TIMEOUT)
+        except RuntimeError as error:
+            found.append(str(error))
+
+    threads = [threading.Thread(target=enter) for _ in range(2)]
+    try:
+        wait_for_line(writer, "locked")
+        for thread in threads:
+            thread.start()
+        time.sleep(0.2)  # both threads, most likely, wait for the writer
+        writer.stdin.write("\n")
+        writer.stdin.flush()
+        wait_for_line(writer, "left")
+        wait_until(lambda: len(found) == 2 or not any(t.is_alive() for t in threads), what="both threads")
+        leave.set()
+        for thread in threads:
+            thread.join(TIMEOUT)
+    finally:
+        leave.set()
+        finish(writer)
+    # The lock records one hold: the other thread is refused, and nothing
+    # stays held once the first leaves.
+    assert sorted(found) == sorted(["held", f"The lock of shared memory address '{name}' is held by another thread."])
+    assert outcome(handle, False) == "locked"
+
+
 CONSUMER = """
 import sys, zelvane
 frames = zelvane.open_array(sys.argv[1])
