@@ -5,6 +5,7 @@ import asyncio
 import os
 import signal
 import struct
+import sys
 import threading
 import time
 
@@ -261,6 +262,41 @@ def test_one_shared_lock_entered_by_two_threads_holds_once(shm_name):
     # stays held once the first leaves.
     assert sorted(found) == sorted(["held", f"The lock of shared memory address '{name}' is held by another thread."])
     assert outcome(handle, False) == "locked"
+
+
+@pytest.mark.parametrize("timeout", [1e20, 2**70, sys.float_info.max])
+@pytest.mark.parametrize("what", ["shared lock", "exclusive lock", "wait"])
+def test_a_huge_timeout_waits_as_long_as_it_takes(shm_name, what, timeout):
+    name = shm_name("huge")
+    handle = zelvane.open_array(name, 1, "d")
+    writer = spawn_python(CHILD_PRELUDE + HOLDER, name, "exclusive")
+    found = []
+
+    def waiter():
+        try:
+            if what == "wait":
+                found.append(handle.wait(timeout=timeout))
+            else:
+                with handle.lock(timeout, shared=what == "shared lock"):
+                    found.append(handle.version)
+        except TimeoutError as error:
+            found.append(error)
+
+    thread = threading.Thread(target=waiter)
+    try:
+        wait_for_line(writer, "locked")
+        thread.start()
+        time.sleep(0.2)  # most likely waiting by now; an early end fails either way
+        assert found == []
+        writer.stdin.write("\n")
+        writer.stdin.flush()
+        wait_for_line(writer, "left")
+        thread.join(TIMEOUT)
+    finally:
+        finish(writer)
+        if thread.is_alive():
+            thread.join(TIMEOUT)
+    assert found == [1]
 
 
 CONSUMER = """
