@@ -189,6 +189,11 @@ def test_numpys_names_and_type_strings_name_formats(shm_name, text):
     ("i16", "Unsupported array format 'i16'"),
     ("<U4", "Unsupported array format '<U4'"),
     ("<b2", "Unsupported array format '<b2'"),
+    # A NUL ends no format early.
+    ("d\0", "Unsupported array format 'd\\x00'"),
+    ("<f4\0x", "Unsupported array format '<f4\\x00x'"),
+    ("int64\0", "Unsupported array format 'int64\\x00'"),
+    (">f4\0", "Unsupported array format '>f4\\x00'"),
 ])
 def test_other_names_are_refused_with_the_supported_list(shm_name, text, message):
     name = shm_name("name")

@@ -162,12 +162,16 @@ bool format_from_object(PyObject* given, ArrayLayout& layout) {
     } else if (!dtype_format(given, text)) {
         return false;
     }
-    const char* chars = PyUnicode_AsUTF8(text.get());
+    Py_ssize_t size;
+    const char* chars = PyUnicode_AsUTF8AndSize(text.get(), &size);
     if (!chars) {
         return false;
     }
-    const ArrayFormat* format = format_named(chars);
-    if (!format && chars[0] == FOREIGN_ORDER && format_named(std::string(1, NATIVE_ORDER) + (chars + 1))) {
+    // Every character counts: a NUL ends no name.
+    const std::string_view wanted(chars, static_cast<size_t>(size));
+    const ArrayFormat* format = format_named(wanted);
+    if (!format && wanted.starts_with(FOREIGN_ORDER) &&
+        format_named(std::string(1, NATIVE_ORDER).append(wanted.substr(1)))) {
         PyErr_SetString(PyExc_ValueError, "An array's format must be in native byte order.");
         return false;
     }
