@@ -429,6 +429,58 @@ def test_aio_tasks_hold_an_array_shared_together_and_exclusive_alone(shm_name):
     assert outcome(other, False) == "locked"
 
 
+AIO_WRITER = """
+import sys, zelvane
+h = zelvane.open_array(sys.argv[1])
+with h.lock(timeout=float(sys.argv[2])):
+    memoryview(h)[1] = 1
+print("wrote", flush=True)
+"""
+
+
+@pytest.mark.parametrize("writer", ["another process", "a task of the loop"])
+def test_a_stream_of_aio_readers_lets_a_waiting_writer_in(shm_name, writer):
+    from zelvane import aio
+
+    name = shm_name("aiostream")
+    zelvane.open_array(name, 2, "q")
+
+    async def reader(handle, inside):
+        # Two such readers overlap: the loop's shared hold never ends by itself.
+        while memoryview(handle.handle)[1] == 0:
+            async with handle.lock(shared=True, timeout=TIMEOUT):
+                inside.set()
+                await asyncio.sleep(0.05)
+
+    async def write_in_loop(handle):
+        async with handle.lock(timeout=TIMEOUT):
+            memoryview(handle.handle)[1] = 1
+
+    async def main():
+        handle = aio.open_array(name)
+        inside = asyncio.Event()
+        readers = [asyncio.create_task(reader(handle, inside))]
+        await inside.wait()
+        readers.append(asyncio.create_task(reader(handle, inside)))
+        try:
+            if writer == "a task of the loop":
+                await write_in_loop(handle)
+            else:
+                child = await asyncio.create_subprocess_exec(
+                    sys.executable, "-c", AIO_WRITER, name, str(TIMEOUT), stdout=asyncio.subprocess.PIPE)
+                try:
+                    assert (await child.stdout.readline()).strip() == b"wrote"
+                finally:
+                    if child.returncode is None:
+                        child.kill()
+                    await child.wait()
+        finally:
+            memoryview(handle.handle)[1] = 1
+            await asyncio.wait_for(asyncio.gather(*readers), TIMEOUT)
+
+    asyncio.run(main())
+
+
 def test_aio_wait_wakes_on_an_exclusive_change_not_a_shared_one(shm_name):
     from zelvane import aio
 

@@ -429,20 +429,15 @@ class _AsyncArrayLock:
         if (owner is not None and owner[0]() is task) or (hold is not None and task in hold.tasks):
             raise RuntimeError(f"The lock of shared memory address '{handle.name}' is already held by this thread.")
         deadline = None if self._timeout is None else time.monotonic() + self._timeout
-        delay = _FIRST_RETRY
-        while True:
-            owner = runtime.lock_owners.get(key)
-            hold = runtime.shared_holds.get(key)
-            if owner is None and hold is not None and self._shared:
-                break  # joins the loop's shared hold
-            if owner is None and hold is None:
-                entered = self._try_lock(deadline)
-                if entered is not None:
-                    hold = entered
-                    break
-            else:
-                _check_deadline(handle.name, deadline)
-            delay = await _retry_later(delay)
+        if not self._shared:
+            runtime.array_writers[key] = runtime.array_writers.get(key, 0) + 1
+        try:
+            hold = await self._wait_for_turn(runtime, key, deadline)
+        finally:
+            if not self._shared:
+                runtime.array_writers[key] -= 1
+                if not runtime.array_writers[key]:
+                    del runtime.array_writers[key]
         # Taken and recorded in one step of the loop: a cancellation lands
         # before it (nothing held) or in the block (__aexit__ lets go).
         if self._shared:
@@ -453,6 +448,28 @@ class _AsyncArrayLock:
         self._task = weakref.ref(task)
         self._runtime = runtime
         return handle
+
+    async def _wait_for_turn(self, runtime, key, deadline):
+        """The hold this task enters: the loop's shared hold, joined, or
+        the array's lock, taken. A reader neither joins nor takes while a
+        writer waits, in this loop or elsewhere: writers are not starved by
+        a stream of readers."""
+        sync = self._handle._sync
+        delay = _FIRST_RETRY
+        while True:
+            owner = runtime.lock_owners.get(key)
+            hold = runtime.shared_holds.get(key)
+            writer_waits = self._shared and (key in runtime.array_writers or
+                                             (hold is not None and sync._writer_waits()))
+            if owner is None and hold is not None and self._shared and not writer_waits:
+                return hold  # joins the loop's shared hold
+            if owner is None and hold is None and not writer_waits:
+                entered = self._try_lock(deadline)
+                if entered is not None:
+                    return entered
+            else:
+                _check_deadline(self._handle.name, deadline)
+            delay = await _retry_later(delay)
 
     def _try_lock(self, deadline):
         """The array's lock, taken, or None while it is busy and time is

@@ -457,6 +457,19 @@ PyObject* array_lock(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs,
     return wanted ? new_shared_lock(self, timeout) : new_handle_lock(self, timeout);
 }
 
+// Whether an exclusive holder waits for the shared ones to leave. An event
+// loop's tasks share one shared hold of its thread: they join it only while
+// no writer waits, or a stream of them would keep the writer out for ever.
+PyObject* array_writer_waits(PyObject* py_self, PyObject*) {
+    ArrayHandle* self = as_array_handle(py_self);
+    if (!handle_open(self)) {
+        closed_error(self);
+        return nullptr;
+    }
+    const uint32_t word = self->array->holders()->load(std::memory_order_acquire);
+    return PyBool_FromLong(shared_holds_possible() && (word & shared_exclusive::CLAIMED) != 0);
+}
+
 // The layout is not passed on: open_array would make a removed array anew.
 PyObject* array_handle_reduce(PyObject* self, PyObject*) {
     const ArrayHandle* handle = as_array_handle(self);
@@ -487,6 +500,7 @@ PyMethodDef array_methods[] = {
     {"__enter__", handle_enter_method<ArrayHandle>, METH_NOARGS, nullptr},
     {"__exit__", array_exit, METH_VARARGS, nullptr},
     {"__reduce__", array_handle_reduce, METH_NOARGS, nullptr},
+    {"_writer_waits", array_writer_waits, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
