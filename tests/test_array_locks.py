@@ -481,6 +481,41 @@ def test_a_stream_of_aio_readers_lets_a_waiting_writer_in(shm_name, writer):
     asyncio.run(main())
 
 
+@pytest.mark.parametrize("first", ["alone", "among readers"])
+def test_one_aio_shared_lock_entered_by_two_tasks_holds_once(shm_name, first):
+    from zelvane import aio
+
+    name = shm_name("aiotwice")
+    other = zelvane.open_array(name, 1, "d")
+
+    async def main():
+        handle = aio.open_array(name)
+        lock, leave = handle.lock(shared=True, timeout=TIMEOUT), asyncio.Event()
+
+        async def enter():
+            try:
+                async with lock:
+                    await leave.wait()
+                return "held"
+            except RuntimeError as error:
+                return str(error)
+
+        async def hold_meanwhile():
+            async with handle.lock(shared=True):
+                await leave.wait()
+
+        tasks = [asyncio.create_task(hold_meanwhile())] if first == "among readers" else []
+        tasks += [asyncio.create_task(enter()) for _ in range(2)]
+        await asyncio.sleep(0.05)
+        leave.set()
+        return (await asyncio.gather(*tasks))[-2:]
+
+    found = asyncio.run(main())
+    assert sorted(found) == sorted(["held", f"The lock of shared memory address '{name}' is held by another thread."])
+    # Nothing of the loop's holds stays: a writer gets in.
+    assert outcome(other, False) == "locked"
+
+
 def test_aio_wait_wakes_on_an_exclusive_change_not_a_shared_one(shm_name):
     from zelvane import aio
 

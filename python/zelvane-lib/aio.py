@@ -428,6 +428,7 @@ class _AsyncArrayLock:
         hold = runtime.shared_holds.get(key)
         if (owner is not None and owner[0]() is task) or (hold is not None and task in hold.tasks):
             raise RuntimeError(f"The lock of shared memory address '{handle.name}' is already held by this thread.")
+        self._refuse_a_second_reader()
         deadline = None if self._timeout is None else time.monotonic() + self._timeout
         if not self._shared:
             runtime.array_writers[key] = runtime.array_writers.get(key, 0) + 1
@@ -438,6 +439,9 @@ class _AsyncArrayLock:
                 runtime.array_writers[key] -= 1
                 if not runtime.array_writers[key]:
                     del runtime.array_writers[key]
+        if self._shared and self._task is not None and hold is not runtime.shared_holds.get(key):
+            hold.lock.__exit__(None, None, None)  # taken afresh, and not this task's to keep
+        self._refuse_a_second_reader()
         # Taken and recorded in one step of the loop: a cancellation lands
         # before it (nothing held) or in the block (__aexit__ lets go).
         if self._shared:
@@ -448,6 +452,12 @@ class _AsyncArrayLock:
         self._task = weakref.ref(task)
         self._runtime = runtime
         return handle
+
+    def _refuse_a_second_reader(self):
+        """A shared lock records one task in its block: another task that
+        enters it meanwhile is refused, as another thread would be."""
+        if self._shared and self._task is not None:
+            raise RuntimeError(f"The lock of shared memory address '{self._handle.name}' is held by another thread.")
 
     async def _wait_for_turn(self, runtime, key, deadline):
         """The hold this task enters: the loop's shared hold, joined, or
