@@ -538,6 +538,31 @@ def test_aio_wait_wakes_on_an_exclusive_change_not_a_shared_one(shm_name):
     assert asyncio.run(main()) == (1, 2.5)
 
 
+@pytest.mark.parametrize("timeout", [TIMEOUT, 0])
+def test_an_aio_wait_inside_a_shared_block_is_refused_unless_it_cannot_block(shm_name, timeout):
+    from zelvane import aio
+
+    name = shm_name("aiowaitin")
+    zelvane.open_array(name, 1, "d")
+
+    async def main():
+        handle = aio.open_array(name)
+        async with handle.lock(shared=True):
+            # As a thread's wait in its shared lock() block: no writer could
+            # make the change while the block lasts.
+            with pytest.raises((RuntimeError, TimeoutError)) as info:
+                await handle.wait(timeout=timeout)
+            return info.value
+
+    error = asyncio.run(main())
+    if timeout == 0:
+        assert type(error) is TimeoutError
+    else:
+        assert type(error) is RuntimeError and str(error) == (
+            f"Waiting for a change of shared memory address '{name}' while this thread holds its lock would "
+            "never end.")
+
+
 def write_under_lock(handle):
     with handle.lock():
         memoryview(handle)[1] = 2.5

@@ -361,6 +361,13 @@ class AsyncArrayHandle(_OpenedAtOnce):
         """Waits until the array's version differs from since (None: the
         one this handle last saw) and returns the new version; TimeoutError
         when timeout (seconds) passes first."""
+        self._sync.lock(timeout)  # refuses a timeout as wait() would, taking nothing
+        hold = _runtime(asyncio.get_running_loop()).shared_holds.get(("array", self.name))
+        if timeout != 0 and hold is not None and asyncio.current_task() in hold.tasks:
+            # As a thread's wait in its shared lock() block: no writer could
+            # make the change before the block ends.
+            raise RuntimeError(f"Waiting for a change of shared memory address '{self.name}' while this thread "
+                               "holds its lock would never end.")
         return await _wait_for_change(self._sync, since, timeout)
 
     def notify(self):
