@@ -101,9 +101,12 @@ constexpr char NATIVE_ORDER = std::endian::native == std::endian::little ? '<' :
 constexpr char FOREIGN_ORDER = std::endian::native == std::endian::little ? '>' : '<';
 
 // numpy's name of a type string ("<f4", "=i8", "|b1", "c16" with no order):
-// its kind and its size in bytes; empty for anything else.
+// its kind and its size in bytes; empty for anything else. A single byte
+// has no order, so either order names it (">u1").
 std::string name_of_type_string(std::string_view text) {
-    if (!text.empty() && (text.front() == NATIVE_ORDER || text.front() == '=' || text.front() == '|')) {
+    const bool one_byte = text.size() == 3 && text.back() == '1';
+    if (!text.empty() && (text.front() == NATIVE_ORDER || text.front() == '=' || text.front() == '|' ||
+                          (text.front() == FOREIGN_ORDER && one_byte))) {
         text.remove_prefix(1);
     }
     if (text.size() < 2 || text.size() > 3) {
