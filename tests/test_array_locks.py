@@ -4,6 +4,8 @@ re-entry, the consumers of the README's pattern, places running out, fork."""
 import asyncio
 import os
 import signal
+import struct
+import sys
 import threading
 import time
 
@@ -11,7 +13,7 @@ import pytest
 
 import zelvane
 
-from conftest import CHILD_PRELUDE, TIMEOUT, finish, spawn_python, wait_for_line
+from conftest import CHILD_PRELUDE, TIMEOUT, finish, shm_path, spawn_python, wait_for_line, wait_until
 
 pytestmark = pytest.mark.timeout(180)
 
@@ -107,6 +109,74 @@ def outcome_after_wait(handle):
     return handle.version
 
 
+CLAIMED = 1 << 31
+
+
+def holders_word(name):
+    """The array's word of shared holders (bytes 68-71 of its object)."""
+    with open(shm_path(name), "rb") as f:
+        f.seek(68)
+        return struct.unpack("<I", f.read(4))[0]
+
+
+WRITER = """
+import sys, zelvane
+h = zelvane.open_array(sys.argv[1])
+print("ready", flush=True)
+try:
+    with h.lock(timeout=float(sys.argv[2])):
+        print("locked", flush=True)
+except TimeoutError:
+    print("timed out", flush=True)
+"""
+
+PLACE_TAKER = """
+import sys, zelvane
+h = zelvane.open_array(sys.argv[1])
+try:
+    with h.lock(timeout=0.2, shared=True):
+        print("locked", flush=True)
+except TimeoutError:
+    print("timed out", flush=True)
+sys.stdin.readline()  # the mapping, and its place, stay until then
+"""
+
+
+@pytest.mark.parametrize("taker", ["this process", "another process"])
+def test_a_place_taken_again_after_its_holder_died_keeps_no_writer_out(shm_name, taker):
+    name = shm_name("retaken")
+    handle = zelvane.open_array(name, 4, "d")
+    holder = spawn_python(CHILD_PRELUDE + HOLDER, name, "shared")
+    children = [holder]
+    try:
+        wait_for_line(holder, "locked")
+        writer = spawn_python(CHILD_PRELUDE + WRITER, name, str(TIMEOUT))
+        children.append(writer)
+        wait_for_line(writer, "ready")
+        wait_until(lambda: holders_word(name) & CLAIMED, what="the writer's claim")
+        # Stopped, the writer cannot find the holder dead before its place
+        # is taken again by a reader that the claim keeps out.
+        writer.send_signal(signal.SIGSTOP)
+        holder.kill()
+        holder.wait(timeout=TIMEOUT)
+        if taker == "this process":
+            assert outcome(handle, True) == "timed out"
+        else:
+            children.append(spawn_python(CHILD_PRELUDE + PLACE_TAKER, name))
+            wait_for_line(children[-1], "timed out")
+        writer.send_signal(signal.SIGCONT)
+        wait_for_line(writer, "locked")
+        assert outcome(handle, False) == "locked"
+    finally:
+        for child in children[1:2]:
+            child.send_signal(signal.SIGCONT)
+        for child in children[2:]:
+            child.stdin.write("\n")
+            child.stdin.flush()
+        for child in children:
+            finish(child)
+
+
 READER_STREAM = """
 import sys, time, zelvane
 h = zelvane.open_array(sys.argv[1])
@@ -155,6 +225,78 @@ def test_a_thread_is_refused_a_second_hold(shm_name, first, second, through):
             with pytest.raises(RuntimeError, match="would never end"):
                 other.wait(timeout=TIMEOUT)
     assert outcome(other, second == "shared") == "locked"
+
+
+def test_one_shared_lock_entered_by_two_threads_holds_once(shm_name):
+    name = shm_name("twice")
+    handle = zelvane.open_array(name, 1, "d")
+    writer = spawn_python(CHILD_PRELUDE + HOLDER, name, "exclusive")
+    lock = handle.lock(shared=True, timeout=TIMEOUT)
+    found, leave = [], threading.Event()
+
+    def enter():
+        try:
+            with lock:
+                found.append("held")
+                leave.wait(TIMEOUT)
+        except RuntimeError as error:
+            found.append(str(error))
+
+    threads = [threading.Thread(target=enter) for _ in range(2)]
+    try:
+        wait_for_line(writer, "locked")
+        for thread in threads:
+            thread.start()
+        time.sleep(0.2)  # both threads, most likely, wait for the writer
+        writer.stdin.write("\n")
+        writer.stdin.flush()
+        wait_for_line(writer, "left")
+        wait_until(lambda: len(found) == 2 or not any(t.is_alive() for t in threads), what="both threads")
+        leave.set()
+        for thread in threads:
+            thread.join(TIMEOUT)
+    finally:
+        leave.set()
+        finish(writer)
+    # The lock records one hold: the other thread is refused, and nothing
+    # stays held once the first leaves.
+    assert sorted(found) == sorted(["held", f"The lock of shared memory address '{name}' is held by another thread."])
+    assert outcome(handle, False) == "locked"
+
+
+@pytest.mark.parametrize("timeout", [1e20, 2**70, sys.float_info.max])
+@pytest.mark.parametrize("what", ["shared lock", "exclusive lock", "wait"])
+def test_a_huge_timeout_waits_as_long_as_it_takes(shm_name, what, timeout):
+    name = shm_name("huge")
+    handle = zelvane.open_array(name, 1, "d")
+    writer = spawn_python(CHILD_PRELUDE + HOLDER, name, "exclusive")
+    found = []
+
+    def waiter():
+        try:
+            if what == "wait":
+                found.append(handle.wait(timeout=timeout))
+            else:
+                with handle.lock(timeout, shared=what == "shared lock"):
+                    found.append(handle.version)
+        except TimeoutError as error:
+            found.append(error)
+
+    thread = threading.Thread(target=waiter)
+    try:
+        wait_for_line(writer, "locked")
+        thread.start()
+        time.sleep(0.2)  # most likely waiting by now; an early end fails either way
+        assert found == []
+        writer.stdin.write("\n")
+        writer.stdin.flush()
+        wait_for_line(writer, "left")
+        thread.join(TIMEOUT)
+    finally:
+        finish(writer)
+        if thread.is_alive():
+            thread.join(TIMEOUT)
+    assert found == [1]
 
 
 CONSUMER = """
@@ -287,6 +429,93 @@ def test_aio_tasks_hold_an_array_shared_together_and_exclusive_alone(shm_name):
     assert outcome(other, False) == "locked"
 
 
+AIO_WRITER = """
+import sys, zelvane
+h = zelvane.open_array(sys.argv[1])
+with h.lock(timeout=float(sys.argv[2])):
+    memoryview(h)[1] = 1
+print("wrote", flush=True)
+"""
+
+
+@pytest.mark.parametrize("writer", ["another process", "a task of the loop"])
+def test_a_stream_of_aio_readers_lets_a_waiting_writer_in(shm_name, writer):
+    from zelvane import aio
+
+    name = shm_name("aiostream")
+    zelvane.open_array(name, 2, "q")
+
+    async def reader(handle, inside):
+        # Two such readers overlap: the loop's shared hold never ends by itself.
+        while memoryview(handle.handle)[1] == 0:
+            async with handle.lock(shared=True, timeout=TIMEOUT):
+                inside.set()
+                await asyncio.sleep(0.05)
+
+    async def write_in_loop(handle):
+        async with handle.lock(timeout=TIMEOUT):
+            memoryview(handle.handle)[1] = 1
+
+    async def main():
+        handle = aio.open_array(name)
+        inside = asyncio.Event()
+        readers = [asyncio.create_task(reader(handle, inside))]
+        await inside.wait()
+        readers.append(asyncio.create_task(reader(handle, inside)))
+        try:
+            if writer == "a task of the loop":
+                await write_in_loop(handle)
+            else:
+                child = await asyncio.create_subprocess_exec(
+                    sys.executable, "-c", AIO_WRITER, name, str(TIMEOUT), stdout=asyncio.subprocess.PIPE)
+                try:
+                    assert (await child.stdout.readline()).strip() == b"wrote"
+                finally:
+                    if child.returncode is None:
+                        child.kill()
+                    await child.wait()
+        finally:
+            memoryview(handle.handle)[1] = 1
+            await asyncio.wait_for(asyncio.gather(*readers), TIMEOUT)
+
+    asyncio.run(main())
+
+
+@pytest.mark.parametrize("first", ["alone", "among readers"])
+def test_one_aio_shared_lock_entered_by_two_tasks_holds_once(shm_name, first):
+    from zelvane import aio
+
+    name = shm_name("aiotwice")
+    other = zelvane.open_array(name, 1, "d")
+
+    async def main():
+        handle = aio.open_array(name)
+        lock, leave = handle.lock(shared=True, timeout=TIMEOUT), asyncio.Event()
+
+        async def enter():
+            try:
+                async with lock:
+                    await leave.wait()
+                return "held"
+            except RuntimeError as error:
+                return str(error)
+
+        async def hold_meanwhile():
+            async with handle.lock(shared=True):
+                await leave.wait()
+
+        tasks = [asyncio.create_task(hold_meanwhile())] if first == "among readers" else []
+        tasks += [asyncio.create_task(enter()) for _ in range(2)]
+        await asyncio.sleep(0.05)
+        leave.set()
+        return (await asyncio.gather(*tasks))[-2:]
+
+    found = asyncio.run(main())
+    assert sorted(found) == sorted(["held", f"The lock of shared memory address '{name}' is held by another thread."])
+    # Nothing of the loop's holds stays: a writer gets in.
+    assert outcome(other, False) == "locked"
+
+
 def test_aio_wait_wakes_on_an_exclusive_change_not_a_shared_one(shm_name):
     from zelvane import aio
 
@@ -307,6 +536,31 @@ def test_aio_wait_wakes_on_an_exclusive_change_not_a_shared_one(shm_name):
         return version, memoryview(handle.handle)[1]
 
     assert asyncio.run(main()) == (1, 2.5)
+
+
+@pytest.mark.parametrize("timeout", [TIMEOUT, 0])
+def test_an_aio_wait_inside_a_shared_block_is_refused_unless_it_cannot_block(shm_name, timeout):
+    from zelvane import aio
+
+    name = shm_name("aiowaitin")
+    zelvane.open_array(name, 1, "d")
+
+    async def main():
+        handle = aio.open_array(name)
+        async with handle.lock(shared=True):
+            # As a thread's wait in its shared lock() block: no writer could
+            # make the change while the block lasts.
+            with pytest.raises((RuntimeError, TimeoutError)) as info:
+                await handle.wait(timeout=timeout)
+            return info.value
+
+    error = asyncio.run(main())
+    if timeout == 0:
+        assert type(error) is TimeoutError
+    else:
+        assert type(error) is RuntimeError and str(error) == (
+            f"Waiting for a change of shared memory address '{name}' while this thread holds its lock would "
+            "never end.")
 
 
 def write_under_lock(handle):

@@ -169,7 +169,9 @@ def test_numpy_scalar_types_name_formats(shm_name):
 NAMES = {"bool": "?", "int8": "b", "uint8": "B", "int16": "h", "uint16": "H", "int32": "i", "uint32": "I",
          "int64": "l", "uint64": "L", "float16": "e", "float32": "f", "float64": "d", "complex64": "Zf",
          "complex128": "Zd", "<f4": "f", "=f8": "d", "<i8": "l", "u1": "B", "|b1": "?", "<c16": "Zd",
-         "i2": "h", "F": "Zf", "D": "Zd"}
+         "i2": "h", "F": "Zf", "D": "Zd",
+         # One byte has no byte order: numpy takes either.
+         ">u1": "B", ">i1": "b", ">b1": "?"}
 
 
 @pytest.mark.parametrize("text", NAMES)
@@ -189,6 +191,11 @@ def test_numpys_names_and_type_strings_name_formats(shm_name, text):
     ("i16", "Unsupported array format 'i16'"),
     ("<U4", "Unsupported array format '<U4'"),
     ("<b2", "Unsupported array format '<b2'"),
+    # A NUL ends no format early.
+    ("d\0", "Unsupported array format 'd\\x00'"),
+    ("<f4\0x", "Unsupported array format '<f4\\x00x'"),
+    ("int64\0", "Unsupported array format 'int64\\x00'"),
+    (">f4\0", "Unsupported array format '>f4\\x00'"),
 ])
 def test_other_names_are_refused_with_the_supported_list(shm_name, text, message):
     name = shm_name("name")

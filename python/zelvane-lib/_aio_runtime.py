@@ -35,6 +35,8 @@ class _Runtime(zelvane._CallBook, _Calls, _Waits):
         self.lock_owners = {}  # name -> (weak reference to the holding task, handle)
         # ("array", name) -> the loop thread's shared hold of an array
         self.shared_holds = {}
+        # ("array", name) -> how many of the loop's tasks wait to hold it exclusively
+        self.array_writers = {}
         # PendingCall -> zelvane._AwaitedCall, the calls the loop posted;
         # changed on the loop only, and copied by the watcher in one step
         # under the GIL.

@@ -381,6 +381,13 @@ class AsyncArrayHandle(_OpenedAtOnce):
         """Waits until the array's version differs from since (None: the
         one this handle last saw) and returns the new version; TimeoutError
         when timeout (seconds) passes first."""
+        self._sync.lock(timeout)  # refuses a timeout as wait() would, taking nothing
+        hold = _runtime(asyncio.get_running_loop()).shared_holds.get(("array", self.name))
+        if timeout != 0 and hold is not None and asyncio.current_task() in hold.tasks:
+            # As a thread's wait in its shared lock() block: no writer could
+            # make the change before the block ends.
+            raise RuntimeError(f"Waiting for a change of shared memory address '{self.name}' while this thread "
+                               "holds its lock would never end.")
         return await _wait_for_change(self._sync, since, timeout)
 
     def notify(self):
@@ -448,21 +455,20 @@ class _AsyncArrayLock:
         hold = runtime.shared_holds.get(key)
         if (owner is not None and owner[0]() is task) or (hold is not None and task in hold.tasks):
             raise RuntimeError(f"The lock of shared memory address '{handle.name}' is already held by this thread.")
+        self._refuse_a_second_reader()
         deadline = None if self._timeout is None else time.monotonic() + self._timeout
-        delay = _FIRST_RETRY
-        while True:
-            owner = runtime.lock_owners.get(key)
-            hold = runtime.shared_holds.get(key)
-            if owner is None and hold is not None and self._shared:
-                break  # joins the loop's shared hold
-            if owner is None and hold is None:
-                entered = self._try_lock(deadline)
-                if entered is not None:
-                    hold = entered
-                    break
-            else:
-                _check_deadline(handle.name, deadline)
-            delay = await _retry_later(delay)
+        if not self._shared:
+            runtime.array_writers[key] = runtime.array_writers.get(key, 0) + 1
+        try:
+            hold = await self._wait_for_turn(runtime, key, deadline)
+        finally:
+            if not self._shared:
+                runtime.array_writers[key] -= 1
+                if not runtime.array_writers[key]:
+                    del runtime.array_writers[key]
+        if self._shared and self._task is not None and hold is not runtime.shared_holds.get(key):
+            hold.lock.__exit__(None, None, None)  # taken afresh, and not this task's to keep
+        self._refuse_a_second_reader()
         # Taken and recorded in one step of the loop: a cancellation lands
         # before it (nothing held) or in the block (__aexit__ lets go).
         if self._shared:
@@ -473,6 +479,34 @@ class _AsyncArrayLock:
         self._task = weakref.ref(task)
         self._runtime = runtime
         return handle
+
+    def _refuse_a_second_reader(self):
+        """A shared lock records one task in its block: another task that
+        enters it meanwhile is refused, as another thread would be."""
+        if self._shared and self._task is not None:
+            raise RuntimeError(f"The lock of shared memory address '{self._handle.name}' is held by another thread.")
+
+    async def _wait_for_turn(self, runtime, key, deadline):
+        """The hold this task enters: the loop's shared hold, joined, or
+        the array's lock, taken. A reader neither joins nor takes while a
+        writer waits, in this loop or elsewhere: writers are not starved by
+        a stream of readers."""
+        sync = self._handle._sync
+        delay = _FIRST_RETRY
+        while True:
+            owner = runtime.lock_owners.get(key)
+            hold = runtime.shared_holds.get(key)
+            writer_waits = self._shared and (key in runtime.array_writers or
+                                             (hold is not None and sync._writer_waits()))
+            if owner is None and hold is not None and self._shared and not writer_waits:
+                return hold  # joins the loop's shared hold
+            if owner is None and hold is None and not writer_waits:
+                entered = self._try_lock(deadline)
+                if entered is not None:
+                    return entered
+            else:
+                _check_deadline(self._handle.name, deadline)
+            delay = await _retry_later(delay)
 
     def _try_lock(self, deadline):
         """The array's lock, taken, or None while it is busy and time is

@@ -287,23 +287,10 @@ PyTypeObject* array_shared_lock_type = nullptr;
 
 ArraySharedLock* as_shared_lock(PyObject* self) { return reinterpret_cast<ArraySharedLock*>(self); }
 
-PyObject* shared_lock_enter(PyObject* py_self, PyObject*) {
-    ArraySharedLock* self = as_shared_lock(py_self);
-    ArrayHandle* handle = self->handle;
-    timespec limit;
-    bool limited;
-    if (!handle_ready(handle) || !shm::time_limit(self->timeout, limit, limited)) {
-        return nullptr;
-    }
-    if (self->hold || held_by_this_thread(handle->held)) {
-        shm::set_lock_error(EDEADLK, handle_name(handle));
-        return nullptr;
-    }
-    self->hold = take_shared(handle->array, handle_name(handle), limited ? &limit : nullptr);
-    if (!self->hold) {
-        return nullptr;
-    }
-    return PyRef::borrow(reinterpret_cast<PyObject*>(handle)).release();
+PyObject* held_by_another_thread(ArrayHandle* handle) {
+    PyErr_Format(PyExc_RuntimeError, "The lock of shared memory address '%s' is held by another thread.",
+                 handle_name(handle));
+    return nullptr;
 }
 
 // Whether the calling thread may let go of `hold`: its own, or a fork
@@ -312,12 +299,39 @@ bool may_let_go(const SharedHold* hold) {
     return hold->thread == shm::this_thread() || hold->process != shm::this_process();
 }
 
+PyObject* shared_lock_enter(PyObject* py_self, PyObject*) {
+    ArraySharedLock* self = as_shared_lock(py_self);
+    ArrayHandle* handle = self->handle;
+    timespec limit;
+    bool limited;
+    if (!handle_ready(handle) || !shm::time_limit(self->timeout, limit, limited)) {
+        return nullptr;
+    }
+    if (self->hold && !may_let_go(self->hold)) {
+        return held_by_another_thread(handle);
+    }
+    if (self->hold || held_by_this_thread(handle->held)) {
+        shm::set_lock_error(EDEADLK, handle_name(handle));
+        return nullptr;
+    }
+    SharedHold* hold = take_shared(handle->array, handle_name(handle), limited ? &limit : nullptr);
+    if (!hold) {
+        return nullptr;
+    }
+    if (self->hold) {
+        // Another thread entered this lock while this one waited with the
+        // GIL let go: the lock records one hold, and keeps the first.
+        delete hold;
+        return held_by_another_thread(handle);
+    }
+    self->hold = hold;
+    return PyRef::borrow(reinterpret_cast<PyObject*>(handle)).release();
+}
+
 PyObject* shared_lock_exit(PyObject* py_self, PyObject*) {
     ArraySharedLock* self = as_shared_lock(py_self);
     if (self->hold && !may_let_go(self->hold)) {
-        PyErr_Format(PyExc_RuntimeError, "The lock of shared memory address '%s' is held by another thread.",
-                     handle_name(self->handle));
-        return nullptr;
+        return held_by_another_thread(self->handle);
     }
     delete std::exchange(self->hold, nullptr);
     Py_RETURN_FALSE;
@@ -443,6 +457,19 @@ PyObject* array_lock(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs,
     return wanted ? new_shared_lock(self, timeout) : new_handle_lock(self, timeout);
 }
 
+// Whether an exclusive holder waits for the shared ones to leave. An event
+// loop's tasks share one shared hold of its thread: they join it only while
+// no writer waits, or a stream of them would keep the writer out for ever.
+PyObject* array_writer_waits(PyObject* py_self, PyObject*) {
+    ArrayHandle* self = as_array_handle(py_self);
+    if (!handle_open(self)) {
+        closed_error(self);
+        return nullptr;
+    }
+    const uint32_t word = self->array->holders()->load(std::memory_order_acquire);
+    return PyBool_FromLong(shared_holds_possible() && (word & shared_exclusive::CLAIMED) != 0);
+}
+
 // The layout is not passed on: open_array would make a removed array anew.
 PyObject* array_handle_reduce(PyObject* self, PyObject*) {
     const ArrayHandle* handle = as_array_handle(self);
@@ -473,6 +500,7 @@ PyMethodDef array_methods[] = {
     {"__enter__", handle_enter_method<ArrayHandle>, METH_NOARGS, nullptr},
     {"__exit__", array_exit, METH_VARARGS, nullptr},
     {"__reduce__", array_handle_reduce, METH_NOARGS, nullptr},
+    {"_writer_waits", array_writer_waits, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -101,9 +101,12 @@ constexpr char NATIVE_ORDER = std::endian::native == std::endian::little ? '<' :
 constexpr char FOREIGN_ORDER = std::endian::native == std::endian::little ? '>' : '<';
 
 // numpy's name of a type string ("<f4", "=i8", "|b1", "c16" with no order):
-// its kind and its size in bytes; empty for anything else.
+// its kind and its size in bytes; empty for anything else. A single byte
+// has no order, so either order names it (">u1").
 std::string name_of_type_string(std::string_view text) {
-    if (!text.empty() && (text.front() == NATIVE_ORDER || text.front() == '=' || text.front() == '|')) {
+    const bool one_byte = text.size() == 3 && text.back() == '1';
+    if (!text.empty() && (text.front() == NATIVE_ORDER || text.front() == '=' || text.front() == '|' ||
+                          (text.front() == FOREIGN_ORDER && one_byte))) {
         text.remove_prefix(1);
     }
     if (text.size() < 2 || text.size() > 3) {
@@ -162,12 +165,16 @@ bool format_from_object(PyObject* given, ArrayLayout& layout) {
     } else if (!dtype_format(given, text)) {
         return false;
     }
-    const char* chars = PyUnicode_AsUTF8(text.get());
+    Py_ssize_t size;
+    const char* chars = PyUnicode_AsUTF8AndSize(text.get(), &size);
     if (!chars) {
         return false;
     }
-    const ArrayFormat* format = format_named(chars);
-    if (!format && chars[0] == FOREIGN_ORDER && format_named(std::string(1, NATIVE_ORDER) + (chars + 1))) {
+    // Every character counts: a NUL ends no name.
+    const std::string_view wanted(chars, static_cast<size_t>(size));
+    const ArrayFormat* format = format_named(wanted);
+    if (!format && wanted.starts_with(FOREIGN_ORDER) &&
+        format_named(std::string(1, NATIVE_ORDER).append(wanted.substr(1)))) {
         PyErr_SetString(PyExc_ValueError, "An array's format must be in native byte order.");
         return false;
     }

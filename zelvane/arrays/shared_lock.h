@@ -158,6 +158,18 @@ bool enter_through_place(ArrayMapping* array, const char* what, const timespec* 
     return true;
 }
 
+// Takes a place among the shared holders for the mapping. Its bit may still
+// be set by a holder of the place that died holding: nobody alive holds the
+// place now, so the bit is cleared, or a claimant that finds the place taken
+// again would wait for it for ever.
+bool take_place(ArrayMapping* array) {
+    if (!array->place.take(array->fd.get())) {
+        return false;
+    }
+    shared_exclusive::leave(array->holders(), array->place.bit());
+    return true;
+}
+
 // Takes `array` shared for the calling thread, waiting until `limit` at
 // most. Null with an exception set.
 SharedHold* take_shared(ArrayMapping* array, const char* what, const timespec* limit) {
@@ -174,7 +186,7 @@ SharedHold* take_shared(ArrayMapping* array, const char* what, const timespec* l
     hold->process = shm::this_process();
     hold->thread = shm::this_thread();
     shared_exclusive::Place& place = array->place;
-    if (shared_holds_possible() && (place.taken() || place.take(array->fd.get()))) {
+    if (shared_holds_possible() && (place.taken() || take_place(array))) {
         if (!enter_through_place(array, what, limit)) {
             return nullptr;
         }

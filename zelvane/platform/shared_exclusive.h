@@ -143,7 +143,8 @@ inline bool place_held(int fd, int place) noexcept {
 // Clears the bits of places that no live process holds: their holders died
 // holding. Only the claimant does this, so no new bit appears meanwhile; a
 // place taken again since its holder died is set by its new holder only
-// after the claim ends.
+// after the claim ends, and its dead holder's bit is cleared by the new
+// holder as it takes the place (which this check cannot see).
 inline void clear_dead_places(std::atomic<uint32_t>* word, int fd) noexcept {
     const uint32_t bits = word->load(std::memory_order_acquire) & PLACE_BITS;
     for (uint32_t place = 0; place < PLACES; ++place) {

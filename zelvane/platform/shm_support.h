@@ -13,6 +13,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -351,9 +352,13 @@ inline bool time_limit(PyObject* timeout, timespec& limit, bool& limited, const 
         return false;
     }
     limit = deadline_after(0);
-    const double whole = std::floor(seconds);
+    // Longer waits end at the same moment, far past any process's life; the
+    // sum stays within time_t.
+    constexpr double LONGEST_WAIT = 1e12;
+    const double wait = std::min(seconds, LONGEST_WAIT);
+    const double whole = std::floor(wait);
     limit.tv_sec += static_cast<time_t>(whole);
-    limit.tv_nsec += static_cast<long>((seconds - whole) * 1e9);
+    limit.tv_nsec += static_cast<long>((wait - whole) * 1e9);
     if (limit.tv_nsec >= 1000000000L) {
         limit.tv_nsec -= 1000000000L;
         limit.tv_sec += 1;
