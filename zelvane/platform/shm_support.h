@@ -13,6 +13,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -350,10 +351,14 @@ inline bool time_limit(PyObject* timeout, timespec& limit, bool& limited, const 
         PyErr_Format(PyExc_ValueError, "%s must be a non-negative, finite number of seconds or None", what);
         return false;
     }
+    // Longer than any process lives, and far from where a timespec's
+    // seconds overflow: a longer timeout waits as long.
+    constexpr double LONGEST_SECONDS = 1e12;
+    const double bounded = std::min(seconds, LONGEST_SECONDS);
     limit = deadline_after(0);
-    const double whole = std::floor(seconds);
+    const double whole = std::floor(bounded);
     limit.tv_sec += static_cast<time_t>(whole);
-    limit.tv_nsec += static_cast<long>((seconds - whole) * 1e9);
+    limit.tv_nsec += static_cast<long>((bounded - whole) * 1e9);
     if (limit.tv_nsec >= 1000000000L) {
         limit.tv_nsec -= 1000000000L;
         limit.tv_sec += 1;

@@ -388,7 +388,10 @@ bool place_call(BookObject* book, CallObject* call) {
         return large > 0 && make_future(book, call) &&
                run_method(reinterpret_cast<PyObject*>(book), names.queue_for_helper, call);
     }
-    const int behind = PyDict_Contains(book->waiting, call->handle);
+    // A deadline that is no number stands for a timeout the handle refuses:
+    // posted at once, the call meets the refusal without waiting for room.
+    const bool refused = call->timeout != Py_None && !PyFloat_CheckExact(call->timeout);
+    const int behind = refused ? 0 : PyDict_Contains(book->waiting, call->handle);
     if (behind != 0) {  // behind the calls of its handle that found no room, in turn
         return behind > 0 && make_future(book, call) && wait_for_room(book, call);
     }
