@@ -1061,6 +1061,34 @@ def test_a_finite_timeout_however_long_lets_the_call_end(served, side, timeout):
     assert result == "long"
 
 
+@pytest.mark.parametrize("ending", ["replies", "cancellations"])
+def test_calls_waiting_for_room_that_fail_to_encode_pass_the_room_on(served, gate, ending):
+    # A call posted in place of one that ended may fail at once (its
+    # arguments refused): the room goes to the next one waiting.
+    name = served(gate)
+
+    async def main():
+        function = await aio.open_function(name)
+        held, behind = await holding_calls(function, gate, AREAS)  # the last one waits for room
+        unencodable = [asyncio.ensure_future(function(object())) for _ in range(2 * AREAS)]
+        fine = [asyncio.ensure_future(function(i)) for i in range(AREAS, 2 * AREAS)]
+        await asyncio.sleep(0)
+        if ending == "cancellations":  # every call in flight given up
+            for call in (held, *behind):
+                call.cancel()
+        gate.release.set()
+        outcomes = await asyncio.wait_for(asyncio.gather(held, *behind, *unencodable, *fine,
+                                                         return_exceptions=True), TIMEOUT)
+        runtime = _aio_runtime._runtimes[asyncio.get_running_loop()]
+        return outcomes, (runtime.posted, runtime.waiting, runtime.in_flight)
+
+    outcomes, book = run(main)
+    expected = outcome(zelvane.open_function(name), object())
+    refused = [(type(error), str(error)) for error in outcomes[AREAS + 1:3 * AREAS + 1]]
+    assert expected[0] is ValueError and refused == [expected] * (2 * AREAS)
+    assert outcomes[3 * AREAS + 1:] == list(range(AREAS, 2 * AREAS)) and book == ({}, {}, {})
+
+
 def test_calls_pending_when_their_server_is_killed_end_as_synchronous_ones(pool_process):
     name, server = pool_process
 
