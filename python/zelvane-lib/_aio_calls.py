@@ -162,9 +162,12 @@ class _Calls:
 
     def _ring_soon(self):
         """Has the watcher look at the posted calls again, once for all that
-        this turn of the loop posts."""
+        this turn of the loop posts. It is started at once: a loop closed
+        before the ring leaves it the calls to give up."""
         if not self.ring_due:
             self.ring_due = True
+            with self.mutex:
+                self._start_watcher()
             self.loop.call_soon(self._ring)
 
     def _ring(self):
