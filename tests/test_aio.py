@@ -1,9 +1,12 @@
 """zelvane.aio: slots, calls and serving as coroutines; cancellation that
 gives a call up as a timeout does; many awaits on a few threads."""
 import asyncio
+import decimal
+import fractions
 import os
 import signal
 import struct
+import sys
 import threading
 import time
 
@@ -988,6 +991,102 @@ def test_a_call_out_of_time_on_the_loop_raises_the_synchronous_timeout(served, g
     expected, got, after = run(main)
     assert got == expected and expected[0] is TimeoutError
     assert after == "after" and stage not in gate.calls
+
+
+class Seconds:
+    """A number of seconds only by its __float__, which the handle reads."""
+
+    def __init__(self, seconds):
+        self.seconds = seconds
+
+    def __float__(self):
+        return self.seconds
+
+
+@pytest.mark.parametrize("timeout", [-1, float("nan"), float("inf"), "1", [0.05]],
+                         ids=["negative", "nan", "inf", "text", "list"])
+@pytest.mark.parametrize("stage", ["room", "waiting"])
+def test_a_timeout_the_handle_refuses_is_refused_at_once_even_behind_calls_waiting_for_room(
+        served, gate, stage, timeout):
+    name = served(gate)
+
+    async def main():
+        function = await aio.open_function(name)
+        # With a call waiting for room, the next one queues behind it.
+        held, behind = await holding_calls(function, gate, AREAS - 1 if stage == "room" else AREAS)
+        expected = outcome(zelvane.open_function(name), "sync", timeout=timeout)
+        got = await async_outcome(asyncio.wait_for, function("refused", timeout=timeout), TIMEOUT)
+        gate.release.set()
+        await asyncio.wait_for(asyncio.gather(held, *behind), TIMEOUT)
+        runtime = _aio_runtime._runtimes[asyncio.get_running_loop()]
+        return expected, got, (runtime.posted, runtime.waiting, runtime.in_flight)
+
+    expected, got, book = run(main)
+    assert got == expected and expected[0] in (TypeError, ValueError)
+    assert book == ({}, {}, {}) and "refused" not in gate.calls
+
+
+@pytest.mark.parametrize("timeout", [decimal.Decimal("0.05"), Seconds(0.05), fractions.Fraction(1, 20)],
+                         ids=["decimal", "float method", "fraction"])
+@pytest.mark.parametrize("stage", ["posted", "waiting"])
+def test_a_timeout_read_through_float_limits_the_call_as_the_handle_does(served, gate, stage, timeout):
+    name = served(gate)
+
+    async def main():
+        function = await aio.open_function(name)
+        held, behind = await holding_calls(function, gate, AREAS - 1 if stage == "posted" else AREAS)
+        expected = outcome(zelvane.open_function(name), "sync", timeout=timeout)
+        got = await async_outcome(asyncio.wait_for, function(stage, timeout=timeout), TIMEOUT)
+        gate.release.set()
+        await asyncio.wait_for(asyncio.gather(held, *behind), TIMEOUT)
+        runtime = _aio_runtime._runtimes[asyncio.get_running_loop()]
+        return expected, got, (runtime.posted, runtime.waiting, runtime.in_flight), await function("after")
+
+    expected, got, book, after = run(main)
+    assert got == expected and expected[0] is TimeoutError
+    assert book == ({}, {}, {}) and after == "after" and stage not in gate.calls
+
+
+@pytest.mark.parametrize("timeout", [1e300, sys.float_info.max, 1e19])
+@pytest.mark.parametrize("side", ["sync", "aio"])
+def test_a_finite_timeout_however_long_lets_the_call_end(served, side, timeout):
+    name = served(lambda x: x)
+
+    async def call_on_loop():
+        async with await aio.open_function(name) as function:
+            return await asyncio.wait_for(function("long", timeout=timeout), TIMEOUT)
+
+    with zelvane.open_function(name) as function:
+        result = function("long", timeout=timeout) if side == "sync" else run(call_on_loop)
+    assert result == "long"
+
+
+@pytest.mark.parametrize("ending", ["replies", "cancellations"])
+def test_calls_waiting_for_room_that_fail_to_encode_pass_the_room_on(served, gate, ending):
+    # A call posted in place of one that ended may fail at once (its
+    # arguments refused): the room goes to the next one waiting.
+    name = served(gate)
+
+    async def main():
+        function = await aio.open_function(name)
+        held, behind = await holding_calls(function, gate, AREAS)  # the last one waits for room
+        unencodable = [asyncio.ensure_future(function(object())) for _ in range(2 * AREAS)]
+        fine = [asyncio.ensure_future(function(i)) for i in range(AREAS, 2 * AREAS)]
+        await asyncio.sleep(0)
+        if ending == "cancellations":  # every call in flight given up
+            for call in (held, *behind):
+                call.cancel()
+        gate.release.set()
+        outcomes = await asyncio.wait_for(asyncio.gather(held, *behind, *unencodable, *fine,
+                                                         return_exceptions=True), TIMEOUT)
+        runtime = _aio_runtime._runtimes[asyncio.get_running_loop()]
+        return outcomes, (runtime.posted, runtime.waiting, runtime.in_flight)
+
+    outcomes, book = run(main)
+    expected = outcome(zelvane.open_function(name), object())
+    refused = [(type(error), str(error)) for error in outcomes[AREAS + 1:3 * AREAS + 1]]
+    assert expected[0] is ValueError and refused == [expected] * (2 * AREAS)
+    assert outcomes[3 * AREAS + 1:] == list(range(AREAS, 2 * AREAS)) and book == ({}, {}, {})
 
 
 def test_calls_pending_when_their_server_is_killed_end_as_synchronous_ones(pool_process):

@@ -66,7 +66,8 @@ class _Calls:
     def _post_waiting(self, handle, most=1, sync=None):
         """Posts calls of `handle` waiting for room while there is, `most` of
         them (one for a call of its own that ended: room for one more; all
-        that fit when None), the first through `sync` when given."""
+        that fit when None), the first through `sync` when given. A call
+        that ends at once (its arguments refused, say) takes no room."""
         if sync is not None and handle.closed:
             handle._give_back(sync)  # closes it: the calls meet the closed handle
             sync = None
@@ -79,7 +80,8 @@ class _Calls:
                 return
             sync = None
             waiting.popleft()
-            most = None if most is None else most - 1
+            if most is not None and call.state == _POSTED:
+                most -= 1
         if not waiting:
             self.waiting.pop(handle, None)
         if sync is not None:
@@ -160,9 +162,12 @@ class _Calls:
 
     def _ring_soon(self):
         """Has the watcher look at the posted calls again, once for all that
-        this turn of the loop posts."""
+        this turn of the loop posts. It is started at once: a loop closed
+        before the ring leaves it the calls to give up."""
         if not self.ring_due:
             self.ring_due = True
+            with self.mutex:
+                self._start_watcher()
             self.loop.call_soon(self._ring)
 
     def _ring(self):

@@ -74,8 +74,13 @@ def _deadline(timeout):
     would refuse is passed on for it to refuse."""
     if timeout is None:
         return None
-    if isinstance(timeout, numbers.Real) and not isinstance(timeout, bool) and 0 <= timeout < math.inf:
-        return time.monotonic() + timeout
+    try:
+        # Read as the handle reads it: any value a float can be made of.
+        seconds = math.fsum((timeout,))
+    except Exception:
+        return _Refused(timeout)
+    if 0 <= seconds < math.inf:
+        return time.monotonic() + seconds
     return _Refused(timeout)
 
 

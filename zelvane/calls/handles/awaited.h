@@ -258,31 +258,41 @@ bool post_next(BookObject* book, PyObject* handle, PyObject* waiting, PyObject* 
         PyRef one(PyLong_FromLong(1));
         return one && out_of_flight(book, handle) && run_method(self, names.post_waiting, handle, one.get(), sync);
     }
-    PyRef first(PySequence_GetItem(waiting, 0));
-    if (!first || !Py_IS_TYPE(first.get(), call_type)) {
-        if (first) {
-            PyErr_SetString(PyExc_TypeError, "a call waiting for room is not an awaited call");
-        }
-        return false;
-    }
-    CallObject* call = as_call(first.get());
-    const int posted = post(book, call, sync, true);
-    if (posted <= 0) {
-        if (posted < 0 || !out_of_flight(book, handle)) {
+    PyRef through = PyRef::borrow(sync);
+    while (true) {
+        PyRef first(PySequence_GetItem(waiting, 0));
+        if (!first || !Py_IS_TYPE(first.get(), call_type)) {
+            if (first) {
+                PyErr_SetString(PyExc_TypeError, "a call waiting for room is not an awaited call");
+            }
             return false;
         }
-        const int flying = PyDict_Contains(book->in_flight, handle);
-        return flying > 0 || (flying == 0 && run_method(self, names.hand_waiting_to_helpers, handle));
+        CallObject* call = as_call(first.get());
+        const int posted = post(book, call, through.get(), true);
+        if (posted <= 0) {
+            if (posted < 0 || !out_of_flight(book, handle)) {
+                return false;
+            }
+            const int flying = PyDict_Contains(book->in_flight, handle);
+            return flying > 0 || (flying == 0 && run_method(self, names.hand_waiting_to_helpers, handle));
+        }
+        if (!call_method(waiting, names.popleft)) {
+            return false;
+        }
+        const Py_ssize_t left = PyObject_Length(waiting);
+        if (left < 0 || (left == 0 && PyDict_DelItem(book->waiting, handle) < 0)) {
+            return false;
+        }
+        if (call->state == POSTED) {
+            return true;
+        }
+        // A call that ended at once (its arguments refused, say) took no
+        // place: the next one waiting tries it, through a spare handle.
+        if (left == 0) {
+            return out_of_flight(book, handle);
+        }
+        through = PyRef::borrow(Py_None);
     }
-    if (!call_method(waiting, names.popleft)) {
-        return false;
-    }
-    const Py_ssize_t left = PyObject_Length(waiting);
-    if (left < 0 || (left == 0 && PyDict_DelItem(book->waiting, handle) < 0)) {
-        return false;
-    }
-    // A call that ended at once took no place.
-    return call->state == POSTED || out_of_flight(book, handle);
 }
 
 // A posted call, out of book.posted, ended as `ok`, `value`; the first call
@@ -388,7 +398,10 @@ bool place_call(BookObject* book, CallObject* call) {
         return large > 0 && make_future(book, call) &&
                run_method(reinterpret_cast<PyObject*>(book), names.queue_for_helper, call);
     }
-    const int behind = PyDict_Contains(book->waiting, call->handle);
+    // A deadline that is no number stands for a timeout the handle refuses:
+    // posted at once, the call meets the refusal without waiting for room.
+    const bool refused = call->timeout != Py_None && !PyFloat_CheckExact(call->timeout);
+    const int behind = refused ? 0 : PyDict_Contains(book->waiting, call->handle);
     if (behind != 0) {  // behind the calls of its handle that found no room, in turn
         return behind > 0 && make_future(book, call) && wait_for_room(book, call);
     }
