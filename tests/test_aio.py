@@ -1259,3 +1259,54 @@ def test_a_process_ends_at_once_with_calls_it_posted_and_never_collected(pool_pr
     # The ended caller's areas are reclaimed: every call after it gets its own result.
     with zelvane.open_function(name) as function:
         assert [function(i, timeout=TIMEOUT) for i in range(AREAS + 1)] == list(range(AREAS + 1))
+
+
+# A loop stopped and closed in the very turn its calls posted (before any
+# callback they scheduled ran) leaves them to the watcher to give up, so a
+# later loop finds every area of the pool free.
+LOOP_STOPPED_AS_IT_POSTS = """
+import asyncio, struct, threading, time, zelvane
+from zelvane import aio
+NAME = {name!r}
+server = threading.Thread(target=zelvane.serve, args=(NAME, lambda x: x), daemon=True)
+server.start()
+while not zelvane._pool_servers(open("/dev/shm/" + NAME)):
+    time.sleep(0.01)
+def area_states():
+    data = open("/dev/shm/" + NAME, "rb").read()
+    return [struct.unpack_from("<I", data, 1216 + i * 1088)[0] & 0x7F for i in range(16)]
+loop = asyncio.new_event_loop()
+function = loop.run_until_complete(aio.open_function(NAME))
+def post_and_stop():
+    # Driven by hand, the calls post in this turn; the loop stops at its end,
+    # before any callback they scheduled runs.
+    global calls
+    calls = [function(x) for x in range(20)]
+    try:
+        for call in calls:
+            try:
+                call.send(None)
+            except StopIteration:  # ended at once: its reply came on the spot
+                pass
+    finally:
+        loop.stop()
+loop.call_soon(post_and_stop)
+loop.run_forever()
+loop.close()
+async def main():
+    return await asyncio.gather(*(function(-x, timeout=30) for x in range(20)))
+print("next loop", asyncio.run(main()) == [-x for x in range(20)], flush=True)
+deadline = time.monotonic() + 30
+while any(t.name.startswith("zelvane-aio") for t in threading.enumerate()) or area_states() != [0] * 16:
+    assert time.monotonic() < deadline, (threading.enumerate(), area_states())
+    time.sleep(0.05)
+print("after", zelvane.open_function(NAME)("next", timeout=30), flush=True)
+zelvane.remove_function(NAME)
+server.join(30)
+"""
+
+
+def test_a_loop_stopped_and_closed_in_the_turn_its_calls_posted_leaves_no_area_taken(shm_name):
+    result = run_python(LOOP_STOPPED_AS_IT_POSTS.format(name=shm_name()), timeout=90)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "next loop True\nafter next\n"
