@@ -268,6 +268,24 @@ int64_t member_guess(PyObject* sequence) {
     return type == PyDateTimeAPI->DateTimeType || type == PyDateTimeAPI->TimeType ? 2 + LONGEST_DIRECT_ISO : 16;
 }
 
+// Whether `member` is a bytes, bytearray or text whose copy is deferred,
+// told at the cost of a type comparison for any other.
+bool is_deferred_payload(PyObject* member) {
+    PyTypeObject* type = Py_TYPE(member);
+    if (type != &PyBytes_Type && type != &PyUnicode_Type && type != &PyByteArray_Type) {
+        return false;
+    }
+    return exact_item_length(member) >= static_cast<int64_t>(DEFERRED_COPY);
+}
+
+// Whether the first value of a dict is one.
+bool leads_with_deferred_payload(PyObject* dict) {
+    Py_ssize_t at = 0;
+    PyObject* key;
+    PyObject* first;
+    return PyDict_Next(dict, &at, &key, &first) && is_deferred_payload(first);
+}
+
 // A top-level exact item, or a tuple of them, is written into one buffer of
 // its own size, with nothing to grow or give back. Other texts get an upper
 // bound (UTF-8 takes at most one byte more per character than the storage
@@ -278,7 +296,11 @@ int64_t member_guess(PyObject* sequence) {
 // make it; for an area (`into_area`), large items a few levels down count
 // too, since an area grown midway keeps the GIL while it is mapped in. A
 // buffer of the encoder's own grows midway at the cost of one copy, less
-// than looking for them in every small value.
+// than looking for them in every small value; but a list or dict that
+// starts with a deferred payload has its first members sized (and members
+// past them while they are such payloads): the copy made by each growth
+// includes the room kept for them, of a size their copies take without
+// the GIL.
 int64_t initial_capacity(PyObject* value, int64_t guess_limit, bool into_area) {
     const int depth = into_area ? SIZED_DEPTH : 1;
     constexpr int64_t marker = 1;
@@ -300,11 +322,12 @@ int64_t initial_capacity(PyObject* value, int64_t guess_limit, bool into_area) {
     if (PyList_Check(value) || PyTuple_Check(value)) {
         hint = static_cast<int64_t>(Py_SIZE(value)) * member_guess(value);
         const bool tuple = PyTuple_Check(value);
-        exact = into_area || tuple ? sized_members_length(value, tuple, depth) : 0;
+        const bool sized = into_area || tuple || (Py_SIZE(value) > 0 && is_deferred_payload(PySequence_Fast_ITEMS(value)[0]));
+        exact = sized ? sized_members_length(value, tuple, depth) : 0;
     } else if (PyDict_Check(value)) {
         // The stored sizes, not len(): a subclass's __len__ may raise or lie.
         hint = static_cast<int64_t>(PyDict_GET_SIZE(value)) * 32;
-        exact = into_area ? sized_members_length(value, false, depth) : 0;
+        exact = into_area || leads_with_deferred_payload(value) ? sized_members_length(value, false, depth) : 0;
     } else if (PyAnySet_Check(value)) {
         hint = static_cast<int64_t>(PySet_GET_SIZE(value)) * 32;
     }

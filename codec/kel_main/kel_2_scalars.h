@@ -453,6 +453,110 @@ PyObject* to_bytes_e(ByteData& bd, int is_bytearray) {
     return is_bytearray ? PyByteArray_FromStringAndSize(nullptr, 0) : PyBytes_FromStringAndSize(nullptr, 0);
 }
 
+// Copies a payload into the new object at `data`, which nobody else can see
+// yet, and which a copy large enough to have a mapping of its own is given
+// its pages first.
+inline void fill_payload(char* data, const char* payload, uint64_t size) {
+    if (size >= OWN_MAPPING) {
+        populate_allocation_for_copy(data, size);
+    }
+    std::memcpy(data, payload, size);
+}
+
+// The payloads of new bytes and bytearray objects, copied once the decoding
+// is over, together: with the GIL let go when they add up to LARGE_COPY
+// bytes or more, as a value of many medium pieces takes as long to copy as
+// one large one. Each object is held until then (a later dict value may
+// replace it in its dict); on a failure they are let go unfilled.
+struct PendingFills {
+    struct Fill {
+        PyObject* object;
+        char* data;
+        const char* payload;
+        uint64_t size;
+    };
+
+    PendingFills() = default;
+    PendingFills(const PendingFills&) = delete;
+    PendingFills& operator=(const PendingFills&) = delete;
+    ~PendingFills() {
+        for (int64_t i = 0; i < count; ++i) {
+            Py_DECREF(items[i].object);
+        }
+        if (items != local) {
+            PyMem_Free(items);
+        }
+    }
+
+    // Holds `object` and its fill; false (a MemoryError set) when there is
+    // no room for it.
+    bool add(PyObject* object, char* data, const char* payload, uint64_t size) {
+        if (count == capacity && !grow()) {
+            PyErr_NoMemory();
+            return false;
+        }
+        Py_INCREF(object);
+        items[count++] = {object, data, payload, size};
+        total += size;
+        return true;
+    }
+
+    // Makes the copies (the source stays mapped and unchanged while the GIL
+    // is let go: the decoding was given a stable one).
+    void fill_all() const {
+        gil::without_gil_if_large(total, [this] {
+            for (int64_t i = 0; i < count; ++i) {
+                fill_payload(items[i].data, items[i].payload, items[i].size);
+            }
+        });
+    }
+
+private:
+    bool grow() {
+        const auto more = static_cast<size_t>(capacity) * 2;
+        auto* grown = static_cast<Fill*>(PyMem_Malloc(more * sizeof(Fill)));
+        if (!grown) {
+            return false;
+        }
+        std::memcpy(grown, items, static_cast<size_t>(count) * sizeof(Fill));
+        if (items != local) {
+            PyMem_Free(items);
+        }
+        items = grown;
+        capacity = static_cast<int64_t>(more);
+        return true;
+    }
+
+    static constexpr int64_t LOCAL_FILLS = 8;
+    int64_t count = 0;
+    int64_t capacity = LOCAL_FILLS;
+    uint64_t total = 0;
+    Fill* items = local;
+    Fill local[LOCAL_FILLS];
+};
+
+// A bytes or bytearray object of `size` bytes whose payload at `payload`
+// is copied later (`fills` given) or now.
+static PyObject* bytes_object(const char* payload, uint64_t size, int is_bytearray, bool stable,
+                              PendingFills* fills) {
+    const auto n = static_cast<Py_ssize_t>(size);
+    const bool off_gil = stable && size >= LARGE_COPY;
+    if (size < OWN_MAPPING && !off_gil && !fills) {
+        return is_bytearray ? PyByteArray_FromStringAndSize(payload, n) : PyBytes_FromStringAndSize(payload, n);
+    }
+    PyRef value(is_bytearray ? PyByteArray_FromStringAndSize(nullptr, n) : PyBytes_FromStringAndSize(nullptr, n));
+    if (!value) {
+        return nullptr;
+    }
+    // Nobody else can see the new object yet, so it may be filled without the GIL.
+    char* data = is_bytearray ? PyByteArray_AS_STRING(value.get()) : PyBytes_AS_STRING(value.get());
+    if (fills) {
+        return fills->add(value.get(), data, payload, size) ? value.release() : nullptr;
+    }
+    gil::without_gil_if_large(off_gil ? size : 0, [=] { fill_payload(data, payload, size); });
+    return value.release();
+}
+
 PyObject* to_bytes_gen(ByteData& bd, uint64_t size_bytes_length, int is_bytearray) {
     uint64_t size;
     if (!read_payload_size(bd, size_bytes_length, size)) {
@@ -460,29 +564,21 @@ PyObject* to_bytes_gen(ByteData& bd, uint64_t size_bytes_length, int is_bytearra
     }
     const char* payload = reinterpret_cast<const char*>(bd.bytes + bd.offset);
     bd.offset += size;
-    const auto n = static_cast<Py_ssize_t>(size);
-    const bool off_gil = bd.stable && size >= LARGE_COPY;
-    if (size < OWN_MAPPING && !off_gil) {
-        return is_bytearray ? PyByteArray_FromStringAndSize(payload, n) : PyBytes_FromStringAndSize(payload, n);
-    }
-    PyObject* value = is_bytearray ? PyByteArray_FromStringAndSize(nullptr, n) : PyBytes_FromStringAndSize(nullptr, n);
-    if (!value) {
+    return bytes_object(payload, size, is_bytearray, bd.stable, nullptr);
+}
+
+// The same for an object that nothing hashes or hands to Python code before
+// the decoding ends: a payload of DEFERRED_COPY bytes or more goes to
+// `bd.fills` when the decoding keeps them.
+PyObject* to_unseen_bytes(ByteData& bd, uint64_t size_bytes_length, int is_bytearray) {
+    uint64_t size;
+    if (!read_payload_size(bd, size_bytes_length, size)) {
         return nullptr;
     }
-    // Nobody else can see the new object yet, so it may be filled without the GIL.
-    char* data = is_bytearray ? PyByteArray_AS_STRING(value) : PyBytes_AS_STRING(value);
-    const auto fill = [data, payload, size] {
-        if (size >= OWN_MAPPING) {
-            populate_allocation_for_copy(data, size);
-        }
-        std::memcpy(data, payload, size);
-    };
-    if (off_gil) {
-        gil::without_gil(fill);
-    } else {
-        fill();
-    }
-    return value;
+    const char* payload = reinterpret_cast<const char*>(bd.bytes + bd.offset);
+    bd.offset += size;
+    PendingFills* fills = size >= DEFERRED_COPY ? bd.fills : nullptr;
+    return bytes_object(payload, size, is_bytearray, bd.stable, fills);
 }
 
 }  // namespace kel
