@@ -366,10 +366,7 @@ PyObject* to_value_range(const unsigned char* data, size_t length, bool stable) 
     kel::PendingFills fills;
     bd.fills = &fills;
     PyObject* value = kel2::to_unseen_value(bd);
-    if (value) {
-        fills.fill_all();
-    }
-    return value;
+    return value ? kel::fill_pending(value, fills) : nullptr;
 }
 
 PyObject* to_value(PyObject* py_bytes) {

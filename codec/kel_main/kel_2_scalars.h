@@ -372,6 +372,13 @@ static PyObject* short_text(const unsigned char* bytes, uint64_t size) {
     return text;
 }
 
+static PyObject* text_object(const unsigned char* bytes, uint64_t size) {
+    if (size <= SHORT_TEXT) {
+        return short_text(bytes, size);
+    }
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes), static_cast<Py_ssize_t>(size), "strict");
+}
+
 PyObject* to_str_gen(ByteData& bd, uint64_t size_bytes_length) {
     uint64_t size;
     if (!read_payload_size(bd, size_bytes_length, size)) {
@@ -379,10 +386,7 @@ PyObject* to_str_gen(ByteData& bd, uint64_t size_bytes_length) {
     }
     const unsigned char* bytes = bd.bytes + bd.offset;
     bd.offset += size;
-    if (size <= SHORT_TEXT) {
-        return short_text(bytes, size);
-    }
-    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes), static_cast<Py_ssize_t>(size), "strict");
+    return text_object(bytes, size);
 }
 
 PyObject* to_int_gen(ByteData& bd, uint64_t length) {
@@ -463,17 +467,22 @@ inline void fill_payload(char* data, const char* payload, uint64_t size) {
     std::memcpy(data, payload, size);
 }
 
-// The payloads of new bytes and bytearray objects, copied once the decoding
-// is over, together: with the GIL let go when they add up to LARGE_COPY
-// bytes or more, as a value of many medium pieces takes as long to copy as
-// one large one. Each object is held until then (a later dict value may
-// replace it in its dict); on a failure they are let go unfilled.
+// The payloads of new bytes, bytearray and text objects, copied once the
+// decoding is over, together: with the GIL let go when they add up to
+// LARGE_COPY bytes or more, as a value of many medium pieces takes as long
+// to copy as one large one. Each object is held until then (a later dict
+// value may replace it in its dict); on a failure they are let go
+// unfilled. A text is made as ASCII, the commonest large text, whose UTF-8
+// form is its storage; one that proves not to be is decoded afresh and put
+// in its place (see replace_wrong_texts).
 struct PendingFills {
     struct Fill {
         PyObject* object;
         char* data;
         const char* payload;
         uint64_t size;
+        bool text;
+        bool wrong;  // a text whose payload is not ASCII
     };
 
     PendingFills() = default;
@@ -490,26 +499,38 @@ struct PendingFills {
 
     // Holds `object` and its fill; false (a MemoryError set) when there is
     // no room for it.
-    bool add(PyObject* object, char* data, const char* payload, uint64_t size) {
+    bool add(PyObject* object, char* data, const char* payload, uint64_t size, bool text) {
         if (count == capacity && !grow()) {
             PyErr_NoMemory();
             return false;
         }
         Py_INCREF(object);
-        items[count++] = {object, data, payload, size};
+        items[count++] = {object, data, payload, size, text, false};
         total += size;
         return true;
     }
 
     // Makes the copies (the source stays mapped and unchanged while the GIL
-    // is let go: the decoding was given a stable one).
-    void fill_all() const {
-        gil::without_gil_if_large(total, [this] {
+    // is let go: the decoding was given a stable one); the number of texts
+    // left wrong.
+    int64_t fill_all() {
+        return gil::without_gil_if_large(total, [this] {
+            int64_t wrong = 0;
             for (int64_t i = 0; i < count; ++i) {
-                fill_payload(items[i].data, items[i].payload, items[i].size);
+                Fill& fill = items[i];
+                fill.wrong = fill.text && !is_ascii(reinterpret_cast<const unsigned char*>(fill.payload), fill.size);
+                if (fill.wrong) {
+                    wrong += 1;
+                } else {
+                    fill_payload(fill.data, fill.payload, fill.size);
+                }
             }
+            return wrong;
         });
     }
+
+    int64_t count = 0;
+    Fill* items = local;
 
 private:
     bool grow() {
@@ -528,12 +549,111 @@ private:
     }
 
     static constexpr int64_t LOCAL_FILLS = 8;
-    int64_t count = 0;
     int64_t capacity = LOCAL_FILLS;
     uint64_t total = 0;
-    Fill* items = local;
     Fill local[LOCAL_FILLS];
 };
+
+// Texts made as ASCII whose payloads are not, each with the text decoded
+// from its payload, sorted by the first.
+class WrongTexts {
+public:
+    explicit WrongTexts(const PendingFills& fills) : fills_(fills) {}
+    WrongTexts(const WrongTexts&) = delete;
+    WrongTexts& operator=(const WrongTexts&) = delete;
+    ~WrongTexts() {
+        for (int64_t i = 0; i < count_; ++i) {
+            Py_DECREF(pairs_[i].second);
+        }
+        PyMem_Free(pairs_);
+    }
+
+    // Decodes them; false with the decoder's error.
+    bool decode(int64_t wrong) {
+        pairs_ = static_cast<Pair*>(PyMem_Calloc(static_cast<size_t>(wrong), sizeof(Pair)));
+        if (!pairs_) {
+            PyErr_NoMemory();
+            return false;
+        }
+        for (int64_t i = 0; i < fills_.count; ++i) {
+            const PendingFills::Fill& fill = fills_.items[i];
+            if (fill.wrong) {
+                PyObject* right = text_object(reinterpret_cast<const unsigned char*>(fill.payload), fill.size);
+                if (!right) {
+                    return false;
+                }
+                pairs_[count_++] = {fill.object, right};
+            }
+        }
+        std::sort(pairs_, pairs_ + count_, [](const Pair& a, const Pair& b) { return a.first < b.first; });
+        return true;
+    }
+
+    // The text to put in place of `member` (borrowed), or null.
+    PyObject* right_for(PyObject* member) const {
+        if (!PyUnicode_CheckExact(member)) {
+            return nullptr;
+        }
+        const Pair* at = std::lower_bound(pairs_, pairs_ + count_, member,
+                                          [](const Pair& pair, PyObject* key) { return pair.first < key; });
+        return at != pairs_ + count_ && at->first == member ? at->second : nullptr;
+    }
+
+    // Puts the right texts in place of the wrong ones among the members of
+    // `value`, a list, tuple or dict decoded as unseen (see to_unseen_value),
+    // and in those of such containers in it. False with an exception set.
+    bool replace_in(PyObject* value) const {
+        if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+            PyObject** items = PySequence_Fast_ITEMS(value);
+            for (Py_ssize_t i = 0; i < Py_SIZE(value); ++i) {
+                if (PyObject* right = right_for(items[i])) {
+                    Py_INCREF(right);
+                    Py_SETREF(items[i], right);
+                } else if (!replace_in(items[i])) {
+                    return false;
+                }
+            }
+        } else if (PyDict_CheckExact(value)) {
+            Py_ssize_t at = 0;
+            PyObject* key;
+            PyObject* member;
+            // Values only change: the keys stay as they are.
+            while (PyDict_Next(value, &at, &key, &member)) {
+                PyObject* right = right_for(member);
+                if (right ? PyDict_SetItem(value, key, right) < 0 : !replace_in(member)) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+
+private:
+    using Pair = std::pair<PyObject*, PyObject*>;
+    const PendingFills& fills_;
+    Pair* pairs_ = nullptr;
+    int64_t count_ = 0;
+};
+
+// Fills what `fills` holds for the decoded `value` (a new reference, which
+// is given back on failure): the value, or its replacement when it is a
+// wrong text itself; null with an exception set.
+PyObject* fill_pending(PyObject* value, PendingFills& fills) {
+    PyRef decoded(value);
+    const int64_t wrong = fills.fill_all();
+    if (wrong == 0) {
+        return decoded.release();
+    }
+    WrongTexts texts(fills);
+    if (!texts.decode(wrong)) {
+        return nullptr;
+    }
+    if (PyObject* right = texts.right_for(decoded.get())) {
+        Py_INCREF(right);
+        return right;
+    }
+    return texts.replace_in(decoded.get()) ? decoded.release() : nullptr;
+}
 
 // A bytes or bytearray object of `size` bytes whose payload at `payload`
 // is copied later (`fills` given) or now.
@@ -551,7 +671,7 @@ static PyObject* bytes_object(const char* payload, uint64_t size, int is_bytearr
     // Nobody else can see the new object yet, so it may be filled without the GIL.
     char* data = is_bytearray ? PyByteArray_AS_STRING(value.get()) : PyBytes_AS_STRING(value.get());
     if (fills) {
-        return fills->add(value.get(), data, payload, size) ? value.release() : nullptr;
+        return fills->add(value.get(), data, payload, size, false) ? value.release() : nullptr;
     }
     gil::without_gil_if_large(off_gil ? size : 0, [=] { fill_payload(data, payload, size); });
     return value.release();
@@ -579,6 +699,27 @@ PyObject* to_unseen_bytes(ByteData& bd, uint64_t size_bytes_length, int is_bytea
     bd.offset += size;
     PendingFills* fills = size >= DEFERRED_COPY ? bd.fills : nullptr;
     return bytes_object(payload, size, is_bytearray, bd.stable, fills);
+}
+
+// A text that nothing hashes or hands to Python code before the decoding
+// ends: one of DEFERRED_COPY bytes or more goes to `bd.fills` when the
+// decoding keeps them, made as ASCII (see PendingFills).
+PyObject* to_unseen_str(ByteData& bd, uint64_t size_bytes_length) {
+    uint64_t size;
+    if (!read_payload_size(bd, size_bytes_length, size)) {
+        return nullptr;
+    }
+    const unsigned char* bytes = bd.bytes + bd.offset;
+    bd.offset += size;
+    if (size < DEFERRED_COPY || !bd.fills) {
+        return text_object(bytes, size);
+    }
+    PyRef text(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+    if (!text) {
+        return nullptr;
+    }
+    char* data = static_cast<char*>(PyUnicode_DATA(text.get()));
+    return bd.fills->add(text.get(), data, reinterpret_cast<const char*>(bytes), size, true) ? text.release() : nullptr;
 }
 
 }  // namespace kel
