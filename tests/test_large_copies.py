@@ -114,6 +114,55 @@ def test_another_thread_runs_while_many_pieces_are_encoded_decoded_written_and_r
     """, name, MANY_PIECES[shape])
 
 
+K = 64 << 10  # the smallest piece whose copy waits for the end of a decoding
+
+# Pieces of large values that a decoding fills at its end: texts of every
+# width (made as ASCII at first), and pieces that are hashed as they are
+# decoded (keys, set members), which must not wait.
+PIECES_TO_FILL = {
+    "non-ASCII text alone": lambda: "\u00e9" * (600 << 10),
+    "texts of every width in a tuple": lambda: ("a" * K, "\u00e9" * K, "\u20ac" * K, "\U0001f600" * K, "b" * K) * 3,
+    "non-ASCII texts deep in dict values": lambda: {"a": [{"b": ("x", "\u00fc" * K)}], "c": "c" * (1 << 20),
+                                                    "d": ["\u00e9" * K] * 3},
+    "pieces as keys": lambda: {b"k" * K: 1, "\u00e9" * K: 2, (b"t" * K, "a" * K): 3, "v": b"v" * (1 << 20)},
+    "pieces in sets": lambda: [frozenset([b"f" * K, "\u00e9" * K]), {"s" * K, b"x"}, bytearray(b"x") * (1 << 20)],
+}
+
+
+@pytest.mark.parametrize("case", list(PIECES_TO_FILL))
+def test_pieces_filled_at_the_end_of_a_decoding_are_exact_and_hash_right(case):
+    value = PIECES_TO_FILL[case]()
+    got = zelvane.loads(zelvane.dumps(value))
+
+    def same(a, b):
+        if type(a) is not type(b):
+            return False
+        if isinstance(a, (list, tuple)):
+            return len(a) == len(b) and all(map(same, a, b))
+        if isinstance(a, dict):  # keys found by their hashes
+            return a == b and all(same(a[k], b[k]) for k in a)
+        return a == b
+
+    assert same(got, value)
+
+
+@pytest.mark.parametrize("where", ["list", "dict value", "alone"])
+def test_a_text_filled_at_the_end_with_invalid_utf8_fails_as_any_text(where):
+    text = "\u00e9" * (600 << 10) + "abc"
+    value = {"list": lambda: ["p" * (1 << 20), text], "dict value": lambda: {"p": b"p" * (1 << 20), "t": text},
+             "alone": lambda: text}[where]()
+    encoded = bytearray(zelvane.dumps(value))
+    at = encoded.rindex(b"abc")
+    encoded[at] = 0xFF
+    with pytest.raises(UnicodeDecodeError) as raised:
+        zelvane.loads(bytes(encoded))
+    payload = text.encode()
+    bad = payload[:-3] + b"\xffbc"
+    with pytest.raises(UnicodeDecodeError) as expected:
+        bad.decode()
+    assert str(raised.value) == str(expected.value)
+
+
 def test_another_thread_runs_while_a_large_array_is_made(shm_name):
     name = shm_name("array")
     run_child("""
