@@ -82,8 +82,8 @@ MANY_PIECES = {
     "tuple of bytearrays": "tuple(bytearray([i]) * (300 << 10) for i in range(110))",
     "twelve large pieces": "[bytes([i]) * ((2 << 20) + i) for i in range(12)]",
     "mixed with small members": "[('\u00e9' * (70 << 10) + str(i), i, b'x', '\u00fc', None, "
-                                "{'t': '\u20ac' * (40 << 10), 'b': bytearray(b'z') * (90 << 10), 's': 'a' * (80 << 10)})"
-                                " for i in range(90)]",
+                                "{'t': '\u20ac' * (40 << 10), 'b': bytearray(b'z') * (90 << 10), "
+                                "'s': 'a' * (80 << 10)}) for i in range(90)]",
 }
 
 @pytest.mark.parametrize("shape", list(MANY_PIECES))

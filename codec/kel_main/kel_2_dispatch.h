@@ -433,7 +433,8 @@ PyObject* to_unseen_value(ByteData& bd) {
     const FamilyEntry entry = FAMILIES[code];
     const bool text = entry.family == Family::Str;
     const bool payload = text || entry.family == Family::Bytes || entry.family == Family::ByteArray;
-    const bool container = entry.family == Family::List || entry.family == Family::Tuple || entry.family == Family::Dict;
+    const bool container =
+        entry.family == Family::List || entry.family == Family::Tuple || entry.family == Family::Dict;
     if (code == entry.base || !(payload || container)) {
         return to_any_value(bd);
     }

@@ -278,6 +278,11 @@ bool is_deferred_payload(PyObject* member) {
     return exact_item_length(member) >= static_cast<int64_t>(DEFERRED_COPY);
 }
 
+// Dicts smaller than this are not looked into for a leading deferred
+// payload: the common small ones would pay for the look, and the few large
+// pieces they may hold grow the buffer a few times at most.
+constexpr Py_ssize_t PEEKED_DICT_SIZE = 16;
+
 // Whether the first value of a dict is one.
 bool leads_with_deferred_payload(PyObject* dict) {
     Py_ssize_t at = 0;
@@ -322,12 +327,15 @@ int64_t initial_capacity(PyObject* value, int64_t guess_limit, bool into_area) {
     if (PyList_Check(value) || PyTuple_Check(value)) {
         hint = static_cast<int64_t>(Py_SIZE(value)) * member_guess(value);
         const bool tuple = PyTuple_Check(value);
-        const bool sized = into_area || tuple || (Py_SIZE(value) > 0 && is_deferred_payload(PySequence_Fast_ITEMS(value)[0]));
+        const bool sized =
+            into_area || tuple || (Py_SIZE(value) > 0 && is_deferred_payload(PySequence_Fast_ITEMS(value)[0]));
         exact = sized ? sized_members_length(value, tuple, depth) : 0;
     } else if (PyDict_Check(value)) {
         // The stored sizes, not len(): a subclass's __len__ may raise or lie.
         hint = static_cast<int64_t>(PyDict_GET_SIZE(value)) * 32;
-        exact = into_area || leads_with_deferred_payload(value) ? sized_members_length(value, false, depth) : 0;
+        const bool sized =
+            into_area || (PyDict_GET_SIZE(value) >= PEEKED_DICT_SIZE && leads_with_deferred_payload(value));
+        exact = sized ? sized_members_length(value, false, depth) : 0;
     } else if (PyAnySet_Check(value)) {
         hint = static_cast<int64_t>(PySet_GET_SIZE(value)) * 32;
     }
@@ -549,16 +557,13 @@ inline unsigned char* put_one_byte_form_at(unsigned char* out, uint64_t size, co
     return SC_SUCCESS;
 }
 
-// Writes the size forms at base code `empty` and a payload of `size` bytes
-// at `data`, which `source` owns. A payload of DEFERRED_COPY bytes or more
-// is copied once the whole value is encoded (see DeferredCopy), with
-// `source` exported meanwhile when `export_source` (a bytearray or
-// memoryview), else referenced.
-StatusCode write_payload_of(ValueData& vd, uint64_t size, const void* data, unsigned char empty, PyObject* source,
-                            bool export_source) {
-    if (size < DEFERRED_COPY) {
-        return write_E12D(vd, size, data, empty);
-    }
+// Writes the size forms at base code `empty` and reserves room for a
+// payload of `size` bytes at `data`, which `source` owns, whose copy waits
+// for the end of the encoding (see DeferredCopy), with `source` exported
+// meanwhile when `export_source` (a bytearray or memoryview), else
+// referenced.
+[[gnu::noinline]] StatusCode defer_payload(ValueData& vd, uint64_t size, const void* data, unsigned char empty,
+                                           PyObject* source, bool export_source) {
     if (StatusCode s = write_E12D_other(vd, size, nullptr, empty); s != SC_SUCCESS) {
         return s;
     }
@@ -579,6 +584,17 @@ StatusCode write_payload_of(ValueData& vd, uint64_t size, const void* data, unsi
     vd.deferred.added();
     vd.offset += static_cast<int64_t>(size);
     return SC_SUCCESS;
+}
+
+// Writes the size forms at base code `empty` and a payload of `size` bytes
+// at `data`, which `source` owns; one of DEFERRED_COPY bytes or more is
+// copied once the whole value is encoded.
+inline StatusCode write_payload_of(ValueData& vd, uint64_t size, const void* data, unsigned char empty,
+                                   PyObject* source, bool export_source) {
+    if (size < DEFERRED_COPY) [[likely]] {
+        return write_E12D(vd, size, data, empty);
+    }
+    return defer_payload(vd, size, data, empty, source, export_source);
 }
 
 // Makes the copies that waited for the end of the encoding, with the GIL let
