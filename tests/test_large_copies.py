@@ -114,14 +114,19 @@ def test_another_thread_runs_while_many_pieces_are_encoded_decoded_written_and_r
     """, name, MANY_PIECES[shape])
 
 
-K = 64 << 10  # the smallest piece whose copy waits for the end of a decoding
+K = 64 << 10  # a piece whose copy waits for the end of a decoding
+ASCII = "a" * 100  # a text that starts so is made as ASCII until its end is seen
 
 # Pieces of large values that a decoding fills at its end: texts of every
-# width (made as ASCII at first), and pieces that are hashed as they are
-# decoded (keys, set members), which must not wait.
+# width (made as ASCII at first when they start so), and pieces that are
+# hashed as they are decoded (keys, set members), which must not wait.
 PIECES_TO_FILL = {
     "non-ASCII text alone": lambda: "\u00e9" * (600 << 10),
+    "text turning non-ASCII late alone": lambda: ASCII + "\u00e9" * (600 << 10),
     "texts of every width in a tuple": lambda: ("a" * K, "\u00e9" * K, "\u20ac" * K, "\U0001f600" * K, "b" * K) * 3,
+    "texts turning non-ASCII late": lambda: [ASCII + "a" * K + "\u00e9", (ASCII + "\u20ac" * K, 1),
+                                             {"k": ASCII + "\U0001f600" * K, "a": "a" * K}, [[ASCII + "\u00fc" * K]],
+                                             b"p" * (1 << 20)],
     "non-ASCII texts deep in dict values": lambda: {"a": [{"b": ("x", "\u00fc" * K)}], "c": "c" * (1 << 20),
                                                     "d": ["\u00e9" * K] * 3},
     "pieces as keys": lambda: {b"k" * K: 1, "\u00e9" * K: 2, (b"t" * K, "a" * K): 3, "v": b"v" * (1 << 20)},
@@ -146,9 +151,10 @@ def test_pieces_filled_at_the_end_of_a_decoding_are_exact_and_hash_right(case):
     assert same(got, value)
 
 
+@pytest.mark.parametrize("start", ["", ASCII])
 @pytest.mark.parametrize("where", ["list", "dict value", "alone"])
-def test_a_text_filled_at_the_end_with_invalid_utf8_fails_as_any_text(where):
-    text = "\u00e9" * (600 << 10) + "abc"
+def test_a_large_text_with_invalid_utf8_fails_as_any_text(where, start):
+    text = start + "\u00e9" * (600 << 10) + "abc"
     value = {"list": lambda: ["p" * (1 << 20), text], "dict value": lambda: {"p": b"p" * (1 << 20), "t": text},
              "alone": lambda: text}[where]()
     encoded = bytearray(zelvane.dumps(value))

@@ -40,10 +40,13 @@ struct DeferredCopy {
     Py_buffer source;
 };
 
-// Payloads of this size or more are deferred. Below it, holding the source
-// costs more than the copy itself; from it on, a value of many such pieces
-// adds up to a copy long enough to stall other threads, though no piece is.
-constexpr uint64_t DEFERRED_COPY = uint64_t{64} << 10;
+// Payloads of this size or more are deferred: a value of many such pieces
+// adds up to a copy long enough to stall other threads, though no piece
+// is. Holding a source and its place costs tens of nanoseconds, nothing
+// beside a copy of this size (a microsecond); far below it, that share
+// grows while the walk over the value, which keeps the GIL anyway, takes
+// more of the time than the copies do.
+constexpr uint64_t DEFERRED_COPY = uint64_t{16} << 10;
 
 // The deferred copies of one encoding: the first few in place, the rest in
 // a list that grows, which most values never need.

@@ -601,15 +601,20 @@ public:
 
     // Puts the right texts in place of the wrong ones among the members of
     // `value`, a list, tuple or dict decoded as unseen (see to_unseen_value),
-    // and in those of such containers in it. False with an exception set.
-    bool replace_in(PyObject* value) const {
+    // and in those of such containers in it, `depth` levels down at most:
+    // the decoding nests no deeper than the recursion limit, and an object
+    // that Python code made may hold itself. False with an exception set.
+    bool replace_in(PyObject* value, int depth) const {
+        if (depth == 0) {
+            return true;
+        }
         if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
             PyObject** items = PySequence_Fast_ITEMS(value);
             for (Py_ssize_t i = 0; i < Py_SIZE(value); ++i) {
                 if (PyObject* right = right_for(items[i])) {
                     Py_INCREF(right);
                     Py_SETREF(items[i], right);
-                } else if (!replace_in(items[i])) {
+                } else if (!replace_in(items[i], depth - 1)) {
                     return false;
                 }
             }
@@ -620,7 +625,7 @@ public:
             // Values only change: the keys stay as they are.
             while (PyDict_Next(value, &at, &key, &member)) {
                 PyObject* right = right_for(member);
-                if (right ? PyDict_SetItem(value, key, right) < 0 : !replace_in(member)) {
+                if (right ? PyDict_SetItem(value, key, right) < 0 : !replace_in(member, depth - 1)) {
                     return false;
                 }
             }
@@ -652,7 +657,7 @@ PyObject* fill_pending(PyObject* value, PendingFills& fills) {
         Py_INCREF(right);
         return right;
     }
-    return texts.replace_in(decoded.get()) ? decoded.release() : nullptr;
+    return texts.replace_in(decoded.get(), Py_GetRecursionLimit()) ? decoded.release() : nullptr;
 }
 
 // A bytes or bytearray object of `size` bytes whose payload at `payload`
@@ -701,6 +706,9 @@ PyObject* to_unseen_bytes(ByteData& bd, uint64_t size_bytes_length, int is_bytea
     return bytes_object(payload, size, is_bytearray, bd.stable, fills);
 }
 
+// Bytes of a text looked at before it is made as ASCII.
+constexpr uint64_t ASCII_LOOK = 64;
+
 // A text that nothing hashes or hands to Python code before the decoding
 // ends: one of DEFERRED_COPY bytes or more goes to `bd.fills` when the
 // decoding keeps them, made as ASCII (see PendingFills).
@@ -711,7 +719,9 @@ PyObject* to_unseen_str(ByteData& bd, uint64_t size_bytes_length) {
     }
     const unsigned char* bytes = bd.bytes + bd.offset;
     bd.offset += size;
-    if (size < DEFERRED_COPY || !bd.fills) {
+    // A text that is not ASCII mostly shows it from its start: it is decoded
+    // at once, with no object made in vain.
+    if (size < DEFERRED_COPY || !bd.fills || !is_ascii(bytes, ASCII_LOOK)) {
         return text_object(bytes, size);
     }
     PyRef text(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
