@@ -206,10 +206,9 @@ int64_t sized_member_length(PyObject* member, bool every_item, int depth) {
     return every_item || length >= static_cast<int64_t>(DEFERRED_COPY) ? length : 0;
 }
 
-// Whether the count goes on past the member at `seen` that counted `length`.
-inline bool keep_sizing(Py_ssize_t seen, int64_t length) {
-    return seen < SIZED_TUPLE_MEMBERS || length >= static_cast<int64_t>(DEFERRED_COPY);
-}
+// Whether the count goes on past the first members, after one that
+// counted `length`.
+inline bool keep_sizing(int64_t length) { return length >= static_cast<int64_t>(DEFERRED_COPY); }
 
 int64_t sized_members_length(PyObject* container, bool every_item, int depth) {
     int64_t length = 0;
@@ -218,14 +217,22 @@ int64_t sized_members_length(PyObject* container, bool every_item, int depth) {
         Py_ssize_t at = 0;
         PyObject* key;
         PyObject* member;
-        for (Py_ssize_t seen = 0; keep_sizing(seen, counted) && PyDict_Next(container, &at, &key, &member); ++seen) {
+        for (Py_ssize_t seen = 0; (seen < SIZED_TUPLE_MEMBERS || keep_sizing(counted)) &&
+                                  PyDict_Next(container, &at, &key, &member);
+             ++seen) {
             counted = sized_member_length(member, every_item, depth);
             length += counted;
         }
         return length;
     }
     PyObject** items = PySequence_Fast_ITEMS(container);  // a list or tuple
-    for (Py_ssize_t i = 0; i < Py_SIZE(container) && keep_sizing(i, counted); ++i) {
+    const Py_ssize_t size = Py_SIZE(container);
+    const Py_ssize_t first = std::min(size, SIZED_TUPLE_MEMBERS);
+    for (Py_ssize_t i = 0; i < first; ++i) {
+        counted = sized_member_length(items[i], every_item, depth);
+        length += counted;
+    }
+    for (Py_ssize_t i = first; i < size && keep_sizing(counted); ++i) {
         counted = sized_member_length(items[i], every_item, depth);
         length += counted;
     }
