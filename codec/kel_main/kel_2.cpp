@@ -6,8 +6,10 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string_view>
+#include <utility>
 
 #include "encode_failure.h"
 #include "gil_release.h"

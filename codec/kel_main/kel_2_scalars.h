@@ -472,9 +472,9 @@ inline void fill_payload(char* data, const char* payload, uint64_t size) {
 // LARGE_COPY bytes or more, as a value of many medium pieces takes as long
 // to copy as one large one. Each object is held until then (a later dict
 // value may replace it in its dict); on a failure they are let go
-// unfilled. A text is made as ASCII, the commonest large text, whose UTF-8
-// form is its storage; one that proves not to be is decoded afresh and put
-// in its place (see replace_wrong_texts).
+// unfilled. A text that starts as ASCII is made as ASCII, the commonest
+// large text, whose UTF-8 form is its storage; one that proves not to be is
+// decoded afresh and put in its place (see WrongTexts).
 struct PendingFills {
     struct Fill {
         PyObject* object;
@@ -585,7 +585,7 @@ public:
                 pairs_[count_++] = {fill.object, right};
             }
         }
-        std::sort(pairs_, pairs_ + count_, [](const Pair& a, const Pair& b) { return a.first < b.first; });
+        std::sort(pairs_, pairs_ + count_, [](const Pair& a, const Pair& b) { return before(a.first, b.first); });
         return true;
     }
 
@@ -595,7 +595,7 @@ public:
             return nullptr;
         }
         const Pair* at = std::lower_bound(pairs_, pairs_ + count_, member,
-                                          [](const Pair& pair, PyObject* key) { return pair.first < key; });
+                                          [](const Pair& pair, PyObject* key) { return before(pair.first, key); });
         return at != pairs_ + count_ && at->first == member ? at->second : nullptr;
     }
 
@@ -635,6 +635,9 @@ public:
 
 private:
     using Pair = std::pair<PyObject*, PyObject*>;
+    // Objects in the order of their addresses.
+    static bool before(PyObject* a, PyObject* b) { return std::less<PyObject*>{}(a, b); }
+
     const PendingFills& fills_;
     Pair* pairs_ = nullptr;
     int64_t count_ = 0;
