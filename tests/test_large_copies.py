@@ -73,6 +73,102 @@ def test_another_thread_runs_during_a_256_mib_write_and_a_large_read(shm_name, k
     """, name, kind)
 
 
+# Values whose copy is large only in all: many medium pieces, or more than
+# eight large ones; some mixed with small members, with non-ASCII texts.
+# Python expressions, for a child as for this process.
+MANY_PIECES = {
+    "list of bytes": "[bytes([i]) * (256 << 10) for i in range(128)]",
+    "dict of str": "{'k%d' % i: chr(97 + i % 26) * (200 << 10) for i in range(160)}",
+    "tuple of bytearrays": "tuple(bytearray([i]) * (300 << 10) for i in range(110))",
+    "twelve large pieces": "[bytes([i]) * ((2 << 20) + i) for i in range(12)]",
+    "mixed with small members": "[('\u00e9' * (70 << 10) + str(i), i, b'x', '\u00fc', None, "
+                                "{'t': '\u20ac' * (40 << 10), 'b': bytearray(b'z') * (90 << 10), "
+                                "'s': 'a' * (80 << 10)}) for i in range(90)]",
+}
+
+@pytest.mark.parametrize("shape", list(MANY_PIECES))
+def test_another_thread_runs_while_many_pieces_are_encoded_decoded_written_and_read(shm_name, shape):
+    name = shm_name("pieces")
+    run_child("""
+        def same(a, b):  # equal, with the same types throughout
+            if type(a) is not type(b):
+                return False
+            if isinstance(a, (list, tuple)):
+                return len(a) == len(b) and all(map(same, a, b))
+            if isinstance(a, dict):
+                return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+            return a == b
+        value = {1}
+        moved, encoded = advanced_during(lambda: zelvane.dumps(value))
+        assert moved > 0, ("encoding", moved)
+        moved, got = advanced_during(lambda: zelvane.loads(encoded))
+        assert same(got, value) and moved > 0, ("decoding", moved)
+        with zelvane.open_memory("{0}") as h:
+            h.write(b"")
+            moved, done = advanced_during(lambda: h.write(value))
+            assert done is True and moved > 0, ("write", moved)
+            moved, got = advanced_during(h.read)
+            assert same(got, value) and moved > 0, ("read", moved)
+        assert same(zelvane.read_memory("{0}"), value)
+        print("ok")
+    """, name, MANY_PIECES[shape])
+
+
+K = 64 << 10  # a piece whose copy waits for the end of a decoding
+ASCII = "a" * 100  # a text that starts so is made as ASCII until its end is seen
+
+# Pieces of large values that a decoding fills at its end: texts of every
+# width (made as ASCII at first when they start so), and pieces that are
+# hashed as they are decoded (keys, set members), which must not wait.
+PIECES_TO_FILL = {
+    "non-ASCII text alone": lambda: "\u00e9" * (600 << 10),
+    "text turning non-ASCII late alone": lambda: ASCII + "\u00e9" * (600 << 10),
+    "texts of every width in a tuple": lambda: ("a" * K, "\u00e9" * K, "\u20ac" * K, "\U0001f600" * K, "b" * K) * 3,
+    "texts turning non-ASCII late": lambda: [ASCII + "a" * K + "\u00e9", (ASCII + "\u20ac" * K, 1),
+                                             {"k": ASCII + "\U0001f600" * K, "a": "a" * K}, [[ASCII + "\u00fc" * K]],
+                                             b"p" * (1 << 20)],
+    "non-ASCII texts deep in dict values": lambda: {"a": [{"b": ("x", "\u00fc" * K)}], "c": "c" * (1 << 20),
+                                                    "d": ["\u00e9" * K] * 3},
+    "pieces as keys": lambda: {b"k" * K: 1, "\u00e9" * K: 2, (b"t" * K, "a" * K): 3, "v": b"v" * (1 << 20)},
+    "pieces in sets": lambda: [frozenset([b"f" * K, "\u00e9" * K]), {"s" * K, b"x"}, bytearray(b"x") * (1 << 20)],
+}
+
+
+@pytest.mark.parametrize("case", list(PIECES_TO_FILL))
+def test_pieces_filled_at_the_end_of_a_decoding_are_exact_and_hash_right(case):
+    value = PIECES_TO_FILL[case]()
+    got = zelvane.loads(zelvane.dumps(value))
+
+    def same(a, b):
+        if type(a) is not type(b):
+            return False
+        if isinstance(a, (list, tuple)):
+            return len(a) == len(b) and all(map(same, a, b))
+        if isinstance(a, dict):  # keys found by their hashes
+            return a == b and all(same(a[k], b[k]) for k in a)
+        return a == b
+
+    assert same(got, value)
+
+
+@pytest.mark.parametrize("start", ["", ASCII])
+@pytest.mark.parametrize("where", ["list", "dict value", "alone"])
+def test_a_large_text_with_invalid_utf8_fails_as_any_text(where, start):
+    text = start + "\u00e9" * (600 << 10) + "abc"
+    value = {"list": lambda: ["p" * (1 << 20), text], "dict value": lambda: {"p": b"p" * (1 << 20), "t": text},
+             "alone": lambda: text}[where]()
+    encoded = bytearray(zelvane.dumps(value))
+    at = encoded.rindex(b"abc")
+    encoded[at] = 0xFF
+    with pytest.raises(UnicodeDecodeError) as raised:
+        zelvane.loads(bytes(encoded))
+    payload = text.encode()
+    bad = payload[:-3] + b"\xffbc"
+    with pytest.raises(UnicodeDecodeError) as expected:
+        bad.decode()
+    assert str(raised.value) == str(expected.value)
+
+
 def test_another_thread_runs_while_a_large_array_is_made(shm_name):
     name = shm_name("array")
     run_child("""
@@ -83,7 +179,8 @@ def test_another_thread_runs_while_a_large_array_is_made(shm_name):
     """, name)
 
 
-@pytest.mark.parametrize("container", ["list", "dict", "tuple in list", "memoryview in dict"])
+@pytest.mark.parametrize("container", ["list", "dict", "tuple in list", "memoryview in dict", "many pieces in a list",
+                                       "many bytearrays in a dict"])
 def test_the_encoder_lets_the_gil_go_in_any_container_and_copies_what_it_saw(container):
     # The other thread runs only while the encoder lets the GIL go: there it
     # drops the large member from its container (its last reference but the
@@ -95,7 +192,10 @@ def test_the_encoder_lets_the_gil_go_in_any_container_and_copies_what_it_saw(con
             return {{"list": lambda: [b"w" * N, b"tail"],
                      "dict": lambda: {{"k": bytearray(b"d") * N, "z": 1}},
                      "tuple in list": lambda: [(1, "t" * N)],
-                     "memoryview in dict": lambda: {{"m": memoryview(bytearray(b"m") * N)}}}}["{0}"]()
+                     "memoryview in dict": lambda: {{"m": memoryview(bytearray(b"m") * N)}},
+                     "many pieces in a list": lambda: [bytes([i]) * (N // 256) for i in range(256)] + ["t"],
+                     "many bytearrays in a dict": lambda: {{i: bytearray([i]) * (N // 256) for i in range(256)}},
+                     }}["{0}"]()
         value, expected = make(), make()
         go, changed = threading.Event(), []
         def change():
@@ -245,11 +345,43 @@ def test_the_loop_runs_another_task_during_large_aio_copies(serve, shm_name):
     asyncio.run(asyncio.wait_for(main(), 200))
 
 
-@pytest.mark.parametrize("shape", ["bytes", "list", "dict", "bytearray in tuple in dict"])
+@pytest.mark.parametrize("how", ["one list", "many arguments", "keyword arguments", "arguments of both kinds"])
+def test_an_aio_call_with_many_pieces_goes_to_a_helper_and_leaves_the_loop_free(serve, monkeypatch, how):
+    # The pieces are large only in all, and only all the arguments together.
+    # (The loop runs while the reply is awaited in any case: which calls
+    # were handed to a helper is recorded.)
+    # A pool (zelvane.serve, which passes keyword arguments) serves before
+    # the script gets to its usual function.
+    server = serve("None", setup="zelvane.serve(NAME, lambda *args, **kwargs: "
+                   "[len(a) if isinstance(a, bytes) else sum(map(len, a)) for a in (*args, *kwargs.values())])")
+    piece = 256 << 10
+    pieces = [bytes([i]) * piece for i in range(96)]
+    args, kwargs = {"one list": ((pieces,), {}), "many arguments": (pieces, {}),
+                    "keyword arguments": ((), {f"k{i}": p for i, p in enumerate(pieces)}),
+                    "arguments of both kinds": (pieces[:48], {f"k{i}": p for i, p in enumerate(pieces[48:])})}[how]
+    expected = [len(pieces) * piece] if how == "one list" else [piece] * len(pieces)
+
+    from zelvane._aio_calls import _Calls
+    handed = []
+    queue_for_helper = _Calls._queue_for_helper
+    monkeypatch.setattr(_Calls, "_queue_for_helper", lambda calls, call: (handed.append(len(call.args)),
+                                                                          queue_for_helper(calls, call)))
+
+    async def main():
+        async with await aio.open_function(server.name) as f:
+            ran, got = await _ticks_during(f(*args, **kwargs))
+            assert ran > 0 and got == expected and handed == [len(args)]
+            assert await f(b"small") == [5] and len(handed) == 1
+
+    asyncio.run(asyncio.wait_for(main(), 200))
+
+
+@pytest.mark.parametrize("shape", ["bytes", "list", "dict", "bytearray in tuple in dict", *MANY_PIECES])
 def test_large_aio_copies_in_containers_and_inside_a_lock_leave_the_loop_free(shm_name, shape):
     N = 64 << 20
     value = {"bytes": lambda: b"v" * N, "list": lambda: [b"v" * N], "dict": lambda: {"k": "v" * N},
-             "bytearray in tuple in dict": lambda: {"k": (1, bytearray(b"v") * N)}}[shape]()
+             "bytearray in tuple in dict": lambda: {"k": (1, bytearray(b"v") * N)},
+             **{label: lambda label=label: eval(MANY_PIECES[label]) for label in MANY_PIECES}}[shape]()
 
     async def main():
         h = aio.open_memory(shm_name("aio"))

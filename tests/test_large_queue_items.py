@@ -156,6 +156,25 @@ def test_the_loop_runs_another_task_while_a_large_item_is_put_and_taken(shm_name
     asyncio.run(asyncio.wait_for(main(), 200))
 
 
+@pytest.mark.parametrize("item", ["list of bytes", "dict of str", "tuple of bytearrays"])
+def test_the_loop_runs_another_task_while_an_item_of_many_pieces_is_put_and_taken(shm_name, item):
+    # No piece is large; all of them together are.
+    piece = 256 << 10
+    make = {"list of bytes": lambda: [bytes([i]) * piece for i in range(128)],
+            "dict of str": lambda: {i: chr(97 + i % 26) * piece for i in range(128)},
+            "tuple of bytearrays": lambda: tuple(bytearray([i]) * piece for i in range(128))}[item]
+
+    async def main():
+        async with aio.open_queue(shm_name("aio")) as q:
+            ran, done = await _ticks_during(q.put(make()))
+            assert ran > 0 and done is None
+            ran, got = await _ticks_during(q.get())
+            assert ran > 0 and got == make() and type(got) is type(make())
+            assert q.qsize() == 0
+
+    asyncio.run(asyncio.wait_for(main(), 200))
+
+
 async def _until(condition):
     while not condition():
         await asyncio.sleep(0.01)

@@ -6,8 +6,10 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string_view>
+#include <utility>
 
 #include "encode_failure.h"
 #include "gil_release.h"
@@ -358,7 +360,15 @@ PyObject* to_value_range(const unsigned char* data, size_t length, bool stable) 
     }
     kel::ByteData bd(data, length, kel2::to_dict_key);
     bd.stable = stable;
-    return kel2::to_any_value(bd);
+    if (!stable || length < LARGE_COPY) {
+        return kel2::to_any_value(bd);
+    }
+    // Only a value of LARGE_COPY bytes or more may hold payloads that add up
+    // to that many.
+    kel::PendingFills fills;
+    bd.fills = &fills;
+    PyObject* value = kel2::to_unseen_value(bd);
+    return value ? kel::fill_pending(value, fills) : nullptr;
 }
 
 PyObject* to_value(PyObject* py_bytes) {

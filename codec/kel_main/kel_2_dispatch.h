@@ -420,6 +420,38 @@ PyObject* to_any_value(ByteData& bd) {
     return to_family_item(bd, entry, code, size_width, to_any_value);
 }
 
+// A value that nothing hashes or hands to Python code before the decoding
+// ends: the value itself, and the members of lists and tuples and values of
+// dicts within it. Its text, bytes and bytearray payloads may wait for the end of
+// the decoding (PendingFills); a dict's keys, a set's members and what
+// makes any other object are decoded as usual.
+PyObject* to_unseen_value(ByteData& bd) {
+    if (bd.offset >= bd.max_offset) {
+        return to_any_value(bd);  // for its error
+    }
+    const unsigned code = bd.bytes[bd.offset];
+    const FamilyEntry entry = FAMILIES[code];
+    const bool text = entry.family == Family::Str;
+    const bool payload = text || entry.family == Family::Bytes || entry.family == Family::ByteArray;
+    const bool container =
+        entry.family == Family::List || entry.family == Family::Tuple || entry.family == Family::Dict;
+    if (code == entry.base || !(payload || container)) {
+        return to_any_value(bd);
+    }
+    uint64_t width;
+    if (payload) {
+        if (!size_width(bd, code - entry.base, width)) {
+            return nullptr;
+        }
+        return text ? to_unseen_str(bd, width) : to_unseen_bytes(bd, width, entry.family == Family::ByteArray);
+    }
+    RecursionGuard guard;
+    if (!guard.entered() || !size_width(bd, code - entry.base, width)) {
+        return nullptr;
+    }
+    return to_sized_form(bd, entry.family, width, to_unseen_value);
+}
+
 }  // namespace kel2
 
 // The sized families of both protocols. The families only protocol 2 has

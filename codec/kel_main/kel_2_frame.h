@@ -28,8 +28,9 @@ constexpr int64_t GROWTH_SLACK = 128;
 // size and give back.
 constexpr int64_t LOCAL_CAPACITY = 512;
 
-// A large payload whose copy waits for the end of the encoding, when it is
-// made with the GIL let go: by then any container around it may have
+// A payload whose copy waits for the end of the encoding, where all of
+// them are made together, with the GIL let go when they add up to
+// LARGE_COPY bytes or more: by then any container around it may have
 // dropped it, so its source is held meanwhile (a reference to an immutable
 // bytes or str, or an export that keeps a bytearray or a buffer's owner
 // from being resized or freed). `offset` is where it goes in the encoding,
@@ -39,8 +40,85 @@ struct DeferredCopy {
     Py_buffer source;
 };
 
-// Beyond this many large payloads in one value, the rest are copied at once.
-constexpr int DEFERRED_COPIES = 8;
+// Payloads of this size or more are deferred: a value of many such pieces
+// adds up to a copy long enough to stall other threads, though no piece
+// is. Holding a source and its place costs tens of nanoseconds, nothing
+// beside a copy of this size (a microsecond); far below it, that share
+// grows while the walk over the value, which keeps the GIL anyway, takes
+// more of the time than the copies do.
+constexpr uint64_t DEFERRED_COPY = uint64_t{16} << 10;
+
+// The deferred copies of one encoding: the first few in place, the rest in
+// a list that grows, which most values never need.
+class DeferredCopies {
+public:
+    DeferredCopies() = default;
+    DeferredCopies(const DeferredCopies&) = delete;
+    DeferredCopies& operator=(const DeferredCopies&) = delete;
+    // Sources still held (an encoding that failed) are let go.
+    ~DeferredCopies() {
+        if (items_ != local_ || count_ > 0) {
+            let_go();
+        }
+    }
+
+    int32_t count() const { return count_; }
+    uint64_t total() const { return total_; }
+    const DeferredCopy& operator[](int32_t i) const { return items_[i]; }
+
+    // Room for one more copy at the end; null when memory runs out.
+    DeferredCopy* add() {
+        if (count_ == capacity_ && !grow()) {
+            return nullptr;
+        }
+        return &items_[count_];
+    }
+    // Counts the copy that add() gave room for, once its source is held.
+    void added() {
+        total_ += static_cast<uint64_t>(items_[count_].source.len);
+        count_ += 1;
+    }
+    void release() {
+        while (count_ > 0) {
+            PyBuffer_Release(&items_[--count_].source);
+        }
+        total_ = 0;
+    }
+
+private:
+    [[gnu::noinline]] void let_go() {
+        release();
+        if (items_ != local_) {
+            PyMem_Free(items_);
+        }
+    }
+
+    bool grow() {
+        if (capacity_ > INT32_MAX / 2) {
+            return false;
+        }
+        const size_t capacity = static_cast<size_t>(capacity_) * 2;
+        auto* items = static_cast<DeferredCopy*>(PyMem_Malloc(capacity * sizeof(DeferredCopy)));
+        if (!items) {
+            return false;
+        }
+        // A Py_buffer of a simple export points nowhere into itself.
+        std::memcpy(items, items_, static_cast<size_t>(count_) * sizeof(DeferredCopy));
+        if (items_ != local_) {
+            PyMem_Free(items_);
+        }
+        items_ = items;
+        capacity_ = static_cast<int32_t>(capacity);
+        return true;
+    }
+
+    static constexpr int32_t LOCAL_COPIES = 8;
+    int32_t count_ = 0;
+    int32_t capacity_ = LOCAL_COPIES;
+    uint64_t total_ = 0;
+    DeferredCopy* items_ = local_;
+    DeferredCopy local_[LOCAL_COPIES];
+};
 
 // The output buffer is the storage of a bytes object under construction, so
 // that the finished encoding is handed out without another copy; small
@@ -49,18 +127,11 @@ struct ValueData {
     ValueData() = default;
     ValueData(const ValueData&) = delete;
     ValueData& operator=(const ValueData&) = delete;
-    // Sources still held (an encoding that failed) are let go.
-    ~ValueData() {
-        while (deferred_count > 0) {
-            PyBuffer_Release(&deferred[--deferred_count].source);
-        }
-    }
 
     int64_t offset;
     int64_t max_size;
     int32_t nests;
-    int32_t deferred_count = 0;
-    DeferredCopy deferred[DEFERRED_COPIES];
+    DeferredCopies deferred;
     unsigned char* bytes;
     PyObject* owner;
     // Where the encoding goes once it outgrows `local`, when given; `in_area`
@@ -110,10 +181,12 @@ int64_t exact_item_length(PyObject* value) {
 
 // A call's arguments come as a tuple: the exact items among its first
 // members count too, so that a large argument has its room from the start.
-// So do large ones (LARGE_COPY bytes or more) among the first members of a
-// list, tuple or dict (its values), in the value or a few levels down: room
-// made midway cannot let the GIL go, and for an area in shared memory it is
-// allocated and mapped in, for milliseconds.
+// So do payloads whose copy is deferred (DEFERRED_COPY bytes or more) among
+// the members of a list, tuple or dict (its values), in the value or a few
+// levels down: room made midway cannot let the GIL go, and for an area in
+// shared memory it is allocated and mapped in, for milliseconds. Past the
+// first few members the count goes on only while members hold such
+// payloads, whose copies cost far more than looking at them.
 constexpr Py_ssize_t SIZED_TUPLE_MEMBERS = 8;
 constexpr int SIZED_DEPTH = 3;
 
@@ -130,23 +203,38 @@ int64_t sized_member_length(PyObject* member, bool every_item, int depth) {
         return depth > 1 ? sized_members_length(member, false, depth - 1) : 0;
     }
     const int64_t length = exact_item_length(member);
-    return every_item || length >= static_cast<int64_t>(LARGE_COPY) ? length : 0;
+    return every_item || length >= static_cast<int64_t>(DEFERRED_COPY) ? length : 0;
 }
+
+// Whether the count goes on past the first members, after one that
+// counted `length`.
+inline bool keep_sizing(int64_t length) { return length >= static_cast<int64_t>(DEFERRED_COPY); }
 
 int64_t sized_members_length(PyObject* container, bool every_item, int depth) {
     int64_t length = 0;
+    int64_t counted = 0;
     if (PyDict_Check(container)) {
         Py_ssize_t at = 0;
         PyObject* key;
         PyObject* member;
-        for (Py_ssize_t seen = 0; seen < SIZED_TUPLE_MEMBERS && PyDict_Next(container, &at, &key, &member); ++seen) {
-            length += sized_member_length(member, every_item, depth);
+        for (Py_ssize_t seen = 0; (seen < SIZED_TUPLE_MEMBERS || keep_sizing(counted)) &&
+                                  PyDict_Next(container, &at, &key, &member);
+             ++seen) {
+            counted = sized_member_length(member, every_item, depth);
+            length += counted;
         }
         return length;
     }
     PyObject** items = PySequence_Fast_ITEMS(container);  // a list or tuple
-    for (Py_ssize_t i = 0; i < std::min(Py_SIZE(container), SIZED_TUPLE_MEMBERS); ++i) {
-        length += sized_member_length(items[i], every_item, depth);
+    const Py_ssize_t size = Py_SIZE(container);
+    const Py_ssize_t first = std::min(size, SIZED_TUPLE_MEMBERS);
+    for (Py_ssize_t i = 0; i < first; ++i) {
+        counted = sized_member_length(items[i], every_item, depth);
+        length += counted;
+    }
+    for (Py_ssize_t i = first; i < size && keep_sizing(counted); ++i) {
+        counted = sized_member_length(items[i], every_item, depth);
+        length += counted;
     }
     return length;
 }
@@ -190,6 +278,29 @@ int64_t member_guess(PyObject* sequence) {
     return type == PyDateTimeAPI->DateTimeType || type == PyDateTimeAPI->TimeType ? 2 + LONGEST_DIRECT_ISO : 16;
 }
 
+// Whether `member` is a bytes, bytearray or text whose copy is deferred,
+// told at the cost of a type comparison for any other.
+bool is_deferred_payload(PyObject* member) {
+    PyTypeObject* type = Py_TYPE(member);
+    if (type != &PyBytes_Type && type != &PyUnicode_Type && type != &PyByteArray_Type) {
+        return false;
+    }
+    return exact_item_length(member) >= static_cast<int64_t>(DEFERRED_COPY);
+}
+
+// Dicts smaller than this are not looked into for a leading deferred
+// payload: the common small ones would pay for the look, and the few large
+// pieces they may hold grow the buffer a few times at most.
+constexpr Py_ssize_t PEEKED_DICT_SIZE = 16;
+
+// Whether the first value of a dict is one.
+bool leads_with_deferred_payload(PyObject* dict) {
+    Py_ssize_t at = 0;
+    PyObject* key;
+    PyObject* first;
+    return PyDict_Next(dict, &at, &key, &first) && is_deferred_payload(first);
+}
+
 // A top-level exact item, or a tuple of them, is written into one buffer of
 // its own size, with nothing to grow or give back. Other texts get an upper
 // bound (UTF-8 takes at most one byte more per character than the storage
@@ -200,7 +311,11 @@ int64_t member_guess(PyObject* sequence) {
 // make it; for an area (`into_area`), large items a few levels down count
 // too, since an area grown midway keeps the GIL while it is mapped in. A
 // buffer of the encoder's own grows midway at the cost of one copy, less
-// than looking for them in every small value.
+// than looking for them in every small value; but a list or dict that
+// starts with a deferred payload has its first members sized (and members
+// past them while they are such payloads): the copy made by each growth
+// includes the room kept for them, of a size their copies take without
+// the GIL.
 int64_t initial_capacity(PyObject* value, int64_t guess_limit, bool into_area) {
     const int depth = into_area ? SIZED_DEPTH : 1;
     constexpr int64_t marker = 1;
@@ -222,11 +337,15 @@ int64_t initial_capacity(PyObject* value, int64_t guess_limit, bool into_area) {
     if (PyList_Check(value) || PyTuple_Check(value)) {
         hint = static_cast<int64_t>(Py_SIZE(value)) * member_guess(value);
         const bool tuple = PyTuple_Check(value);
-        exact = into_area || tuple ? sized_members_length(value, tuple, depth) : 0;
+        const bool sized =
+            into_area || tuple || (Py_SIZE(value) > 0 && is_deferred_payload(PySequence_Fast_ITEMS(value)[0]));
+        exact = sized ? sized_members_length(value, tuple, depth) : 0;
     } else if (PyDict_Check(value)) {
         // The stored sizes, not len(): a subclass's __len__ may raise or lie.
         hint = static_cast<int64_t>(PyDict_GET_SIZE(value)) * 32;
-        exact = into_area ? sized_members_length(value, false, depth) : 0;
+        const bool sized =
+            into_area || (PyDict_GET_SIZE(value) >= PEEKED_DICT_SIZE && leads_with_deferred_payload(value));
+        exact = sized ? sized_members_length(value, false, depth) : 0;
     } else if (PyAnySet_Check(value)) {
         hint = static_cast<int64_t>(PySet_GET_SIZE(value)) * 32;
     }
@@ -448,50 +567,63 @@ inline unsigned char* put_one_byte_form_at(unsigned char* out, uint64_t size, co
     return SC_SUCCESS;
 }
 
-// Writes the size forms at base code `empty` and a payload of `size` bytes
-// at `data`, which `source` owns. A large payload is copied once the whole
-// value is encoded (see DeferredCopy), with `source` exported meanwhile
-// when `export_source` (a bytearray or memoryview), else referenced.
-StatusCode write_payload_of(ValueData& vd, uint64_t size, const void* data, unsigned char empty, PyObject* source,
-                            bool export_source) {
-    if (size < LARGE_COPY || vd.deferred_count == DEFERRED_COPIES) {
-        return write_E12D(vd, size, data, empty);
-    }
+// Writes the size forms at base code `empty` and reserves room for a
+// payload of `size` bytes at `data`, which `source` owns, whose copy waits
+// for the end of the encoding (see DeferredCopy), with `source` exported
+// meanwhile when `export_source` (a bytearray or memoryview), else
+// referenced.
+[[gnu::noinline]] StatusCode defer_payload(ValueData& vd, uint64_t size, const void* data, unsigned char empty,
+                                           PyObject* source, bool export_source) {
     if (StatusCode s = write_E12D_other(vd, size, nullptr, empty); s != SC_SUCCESS) {
         return s;
     }
     if (StatusCode s = auto_resize_vd(vd, static_cast<int64_t>(size)); s != SC_SUCCESS) {
         return s;
     }
-    DeferredCopy& copy = vd.deferred[vd.deferred_count];
+    DeferredCopy* copy = vd.deferred.add();
+    if (!copy) {
+        return SC_NOMEMORY;
+    }
     if (!export_source) {
-        PyBuffer_FillInfo(&copy.source, source, const_cast<void*>(data), static_cast<Py_ssize_t>(size), 1,
+        PyBuffer_FillInfo(&copy->source, source, const_cast<void*>(data), static_cast<Py_ssize_t>(size), 1,
                           PyBUF_SIMPLE);
-    } else if (PyObject_GetBuffer(source, &copy.source, PyBUF_SIMPLE) < 0) {
+    } else if (PyObject_GetBuffer(source, &copy->source, PyBUF_SIMPLE) < 0) {
         return SC_EXCEPTION;
     }
-    vd.deferred_count += 1;
-    copy.offset = vd.offset;
+    copy->offset = vd.offset;
+    vd.deferred.added();
     vd.offset += static_cast<int64_t>(size);
     return SC_SUCCESS;
 }
 
+// Writes the size forms at base code `empty` and a payload of `size` bytes
+// at `data`, which `source` owns; one of DEFERRED_COPY bytes or more is
+// copied once the whole value is encoded.
+inline StatusCode write_payload_of(ValueData& vd, uint64_t size, const void* data, unsigned char empty,
+                                   PyObject* source, bool export_source) {
+    if (size < DEFERRED_COPY) [[likely]] {
+        return write_E12D(vd, size, data, empty);
+    }
+    return defer_payload(vd, size, data, empty, source, export_source);
+}
+
 // Makes the copies that waited for the end of the encoding, with the GIL let
-// go: the destination is the encoder's own (a new bytes object, or an area
-// its caller keeps mapped) and the sources are held. Then lets them go.
+// go when they add up to LARGE_COPY bytes or more: the destination is the
+// encoder's own (a new bytes object, or an area its caller keeps mapped)
+// and the sources are held. Then lets them go.
 void make_deferred_copies(ValueData& vd) {
-    if (vd.deferred_count == 0) {
+    const DeferredCopies& copies = vd.deferred;
+    if (copies.count() == 0) {
         return;
     }
-    gil::without_gil([&vd] {
-        for (int i = 0; i < vd.deferred_count; ++i) {
-            const DeferredCopy& copy = vd.deferred[i];
-            std::memcpy(vd.bytes + copy.offset, copy.source.buf, static_cast<size_t>(copy.source.len));
+    unsigned char* bytes = vd.bytes;
+    gil::without_gil_if_large(copies.total(), [&copies, bytes] {
+        for (int32_t i = 0; i < copies.count(); ++i) {
+            const DeferredCopy& copy = copies[i];
+            std::memcpy(bytes + copy.offset, copy.source.buf, static_cast<size_t>(copy.source.len));
         }
     });
-    while (vd.deferred_count > 0) {
-        PyBuffer_Release(&vd.deferred[--vd.deferred_count].source);
-    }
+    vd.deferred.release();
 }
 
 StatusCode from_static_value(ValueData& vd, unsigned char datachar) {

@@ -372,6 +372,13 @@ static PyObject* short_text(const unsigned char* bytes, uint64_t size) {
     return text;
 }
 
+static PyObject* text_object(const unsigned char* bytes, uint64_t size) {
+    if (size <= SHORT_TEXT) {
+        return short_text(bytes, size);
+    }
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes), static_cast<Py_ssize_t>(size), "strict");
+}
+
 PyObject* to_str_gen(ByteData& bd, uint64_t size_bytes_length) {
     uint64_t size;
     if (!read_payload_size(bd, size_bytes_length, size)) {
@@ -379,10 +386,7 @@ PyObject* to_str_gen(ByteData& bd, uint64_t size_bytes_length) {
     }
     const unsigned char* bytes = bd.bytes + bd.offset;
     bd.offset += size;
-    if (size <= SHORT_TEXT) {
-        return short_text(bytes, size);
-    }
-    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes), static_cast<Py_ssize_t>(size), "strict");
+    return text_object(bytes, size);
 }
 
 PyObject* to_int_gen(ByteData& bd, uint64_t length) {
@@ -453,6 +457,234 @@ PyObject* to_bytes_e(ByteData& bd, int is_bytearray) {
     return is_bytearray ? PyByteArray_FromStringAndSize(nullptr, 0) : PyBytes_FromStringAndSize(nullptr, 0);
 }
 
+// Copies a payload into the new object at `data`, which nobody else can see
+// yet, and which a copy large enough to have a mapping of its own is given
+// its pages first.
+inline void fill_payload(char* data, const char* payload, uint64_t size) {
+    if (size >= OWN_MAPPING) {
+        populate_allocation_for_copy(data, size);
+    }
+    std::memcpy(data, payload, size);
+}
+
+// The payloads of new bytes, bytearray and text objects, copied once the
+// decoding is over, together: with the GIL let go when they add up to
+// LARGE_COPY bytes or more, as a value of many medium pieces takes as long
+// to copy as one large one. Each object is held until then (a later dict
+// value may replace it in its dict); on a failure they are let go
+// unfilled. A text that starts as ASCII is made as ASCII, the commonest
+// large text, whose UTF-8 form is its storage; one that proves not to be is
+// decoded afresh and put in its place (see WrongTexts).
+struct PendingFills {
+    struct Fill {
+        PyObject* object;
+        char* data;
+        const char* payload;
+        uint64_t size;
+        bool text;
+        bool wrong;  // a text whose payload is not ASCII
+    };
+
+    PendingFills() = default;
+    PendingFills(const PendingFills&) = delete;
+    PendingFills& operator=(const PendingFills&) = delete;
+    ~PendingFills() {
+        for (int64_t i = 0; i < count; ++i) {
+            Py_DECREF(items[i].object);
+        }
+        if (items != local) {
+            PyMem_Free(items);
+        }
+    }
+
+    // Holds `object` and its fill; false (a MemoryError set) when there is
+    // no room for it.
+    bool add(PyObject* object, char* data, const char* payload, uint64_t size, bool text) {
+        if (count == capacity && !grow()) {
+            PyErr_NoMemory();
+            return false;
+        }
+        Py_INCREF(object);
+        items[count++] = {object, data, payload, size, text, false};
+        total += size;
+        return true;
+    }
+
+    // Makes the copies (the source stays mapped and unchanged while the GIL
+    // is let go: the decoding was given a stable one); the number of texts
+    // left wrong.
+    int64_t fill_all() {
+        return gil::without_gil_if_large(total, [this] {
+            int64_t wrong = 0;
+            for (int64_t i = 0; i < count; ++i) {
+                Fill& fill = items[i];
+                fill.wrong = fill.text && !is_ascii(reinterpret_cast<const unsigned char*>(fill.payload), fill.size);
+                if (fill.wrong) {
+                    wrong += 1;
+                } else {
+                    fill_payload(fill.data, fill.payload, fill.size);
+                }
+            }
+            return wrong;
+        });
+    }
+
+    int64_t count = 0;
+    Fill* items = local;
+
+private:
+    bool grow() {
+        const auto more = static_cast<size_t>(capacity) * 2;
+        auto* grown = static_cast<Fill*>(PyMem_Malloc(more * sizeof(Fill)));
+        if (!grown) {
+            return false;
+        }
+        std::memcpy(grown, items, static_cast<size_t>(count) * sizeof(Fill));
+        if (items != local) {
+            PyMem_Free(items);
+        }
+        items = grown;
+        capacity = static_cast<int64_t>(more);
+        return true;
+    }
+
+    static constexpr int64_t LOCAL_FILLS = 8;
+    int64_t capacity = LOCAL_FILLS;
+    uint64_t total = 0;
+    Fill local[LOCAL_FILLS];
+};
+
+// Texts made as ASCII whose payloads are not, each with the text decoded
+// from its payload, sorted by the first.
+class WrongTexts {
+public:
+    explicit WrongTexts(const PendingFills& fills) : fills_(fills) {}
+    WrongTexts(const WrongTexts&) = delete;
+    WrongTexts& operator=(const WrongTexts&) = delete;
+    ~WrongTexts() {
+        for (int64_t i = 0; i < count_; ++i) {
+            Py_DECREF(pairs_[i].second);
+        }
+        PyMem_Free(pairs_);
+    }
+
+    // Decodes them; false with the decoder's error.
+    bool decode(int64_t wrong) {
+        pairs_ = static_cast<Pair*>(PyMem_Calloc(static_cast<size_t>(wrong), sizeof(Pair)));
+        if (!pairs_) {
+            PyErr_NoMemory();
+            return false;
+        }
+        for (int64_t i = 0; i < fills_.count; ++i) {
+            const PendingFills::Fill& fill = fills_.items[i];
+            if (fill.wrong) {
+                PyObject* right = text_object(reinterpret_cast<const unsigned char*>(fill.payload), fill.size);
+                if (!right) {
+                    return false;
+                }
+                pairs_[count_++] = {fill.object, right};
+            }
+        }
+        std::sort(pairs_, pairs_ + count_, [](const Pair& a, const Pair& b) { return before(a.first, b.first); });
+        return true;
+    }
+
+    // The text to put in place of `member` (borrowed), or null.
+    PyObject* right_for(PyObject* member) const {
+        if (!PyUnicode_CheckExact(member)) {
+            return nullptr;
+        }
+        const Pair* at = std::lower_bound(pairs_, pairs_ + count_, member,
+                                          [](const Pair& pair, PyObject* key) { return before(pair.first, key); });
+        return at != pairs_ + count_ && at->first == member ? at->second : nullptr;
+    }
+
+    // Puts the right texts in place of the wrong ones among the members of
+    // `value`, a list, tuple or dict decoded as unseen (see to_unseen_value),
+    // and in those of such containers in it, `depth` levels down at most:
+    // the decoding nests no deeper than the recursion limit, and an object
+    // that Python code made may hold itself. False with an exception set.
+    bool replace_in(PyObject* value, int depth) const {
+        if (depth == 0) {
+            return true;
+        }
+        if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+            PyObject** items = PySequence_Fast_ITEMS(value);
+            for (Py_ssize_t i = 0; i < Py_SIZE(value); ++i) {
+                if (PyObject* right = right_for(items[i])) {
+                    Py_INCREF(right);
+                    Py_SETREF(items[i], right);
+                } else if (!replace_in(items[i], depth - 1)) {
+                    return false;
+                }
+            }
+        } else if (PyDict_CheckExact(value)) {
+            Py_ssize_t at = 0;
+            PyObject* key;
+            PyObject* member;
+            // Values only change: the keys stay as they are.
+            while (PyDict_Next(value, &at, &key, &member)) {
+                PyObject* right = right_for(member);
+                if (right ? PyDict_SetItem(value, key, right) < 0 : !replace_in(member, depth - 1)) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+
+private:
+    using Pair = std::pair<PyObject*, PyObject*>;
+    // Objects in the order of their addresses.
+    static bool before(PyObject* a, PyObject* b) { return std::less<PyObject*>{}(a, b); }
+
+    const PendingFills& fills_;
+    Pair* pairs_ = nullptr;
+    int64_t count_ = 0;
+};
+
+// Fills what `fills` holds for the decoded `value` (a new reference, which
+// is given back on failure): the value, or its replacement when it is a
+// wrong text itself; null with an exception set.
+PyObject* fill_pending(PyObject* value, PendingFills& fills) {
+    PyRef decoded(value);
+    const int64_t wrong = fills.fill_all();
+    if (wrong == 0) {
+        return decoded.release();
+    }
+    WrongTexts texts(fills);
+    if (!texts.decode(wrong)) {
+        return nullptr;
+    }
+    if (PyObject* right = texts.right_for(decoded.get())) {
+        Py_INCREF(right);
+        return right;
+    }
+    return texts.replace_in(decoded.get(), Py_GetRecursionLimit()) ? decoded.release() : nullptr;
+}
+
+// A bytes or bytearray object of `size` bytes whose payload at `payload`
+// is copied later (`fills` given) or now.
+static PyObject* bytes_object(const char* payload, uint64_t size, int is_bytearray, bool stable,
+                              PendingFills* fills) {
+    const auto n = static_cast<Py_ssize_t>(size);
+    const bool off_gil = stable && size >= LARGE_COPY;
+    if (size < OWN_MAPPING && !off_gil && !fills) {
+        return is_bytearray ? PyByteArray_FromStringAndSize(payload, n) : PyBytes_FromStringAndSize(payload, n);
+    }
+    PyRef value(is_bytearray ? PyByteArray_FromStringAndSize(nullptr, n) : PyBytes_FromStringAndSize(nullptr, n));
+    if (!value) {
+        return nullptr;
+    }
+    // Nobody else can see the new object yet, so it may be filled without the GIL.
+    char* data = is_bytearray ? PyByteArray_AS_STRING(value.get()) : PyBytes_AS_STRING(value.get());
+    if (fills) {
+        return fills->add(value.get(), data, payload, size, false) ? value.release() : nullptr;
+    }
+    gil::without_gil_if_large(off_gil ? size : 0, [=] { fill_payload(data, payload, size); });
+    return value.release();
+}
+
 PyObject* to_bytes_gen(ByteData& bd, uint64_t size_bytes_length, int is_bytearray) {
     uint64_t size;
     if (!read_payload_size(bd, size_bytes_length, size)) {
@@ -460,29 +692,47 @@ PyObject* to_bytes_gen(ByteData& bd, uint64_t size_bytes_length, int is_bytearra
     }
     const char* payload = reinterpret_cast<const char*>(bd.bytes + bd.offset);
     bd.offset += size;
-    const auto n = static_cast<Py_ssize_t>(size);
-    const bool off_gil = bd.stable && size >= LARGE_COPY;
-    if (size < OWN_MAPPING && !off_gil) {
-        return is_bytearray ? PyByteArray_FromStringAndSize(payload, n) : PyBytes_FromStringAndSize(payload, n);
-    }
-    PyObject* value = is_bytearray ? PyByteArray_FromStringAndSize(nullptr, n) : PyBytes_FromStringAndSize(nullptr, n);
-    if (!value) {
+    return bytes_object(payload, size, is_bytearray, bd.stable, nullptr);
+}
+
+// The same for an object that nothing hashes or hands to Python code before
+// the decoding ends: a payload of DEFERRED_COPY bytes or more goes to
+// `bd.fills` when the decoding keeps them.
+PyObject* to_unseen_bytes(ByteData& bd, uint64_t size_bytes_length, int is_bytearray) {
+    uint64_t size;
+    if (!read_payload_size(bd, size_bytes_length, size)) {
         return nullptr;
     }
-    // Nobody else can see the new object yet, so it may be filled without the GIL.
-    char* data = is_bytearray ? PyByteArray_AS_STRING(value) : PyBytes_AS_STRING(value);
-    const auto fill = [data, payload, size] {
-        if (size >= OWN_MAPPING) {
-            populate_allocation_for_copy(data, size);
-        }
-        std::memcpy(data, payload, size);
-    };
-    if (off_gil) {
-        gil::without_gil(fill);
-    } else {
-        fill();
+    const char* payload = reinterpret_cast<const char*>(bd.bytes + bd.offset);
+    bd.offset += size;
+    PendingFills* fills = size >= DEFERRED_COPY ? bd.fills : nullptr;
+    return bytes_object(payload, size, is_bytearray, bd.stable, fills);
+}
+
+// Bytes of a text looked at before it is made as ASCII.
+constexpr uint64_t ASCII_LOOK = 64;
+
+// A text that nothing hashes or hands to Python code before the decoding
+// ends: one of DEFERRED_COPY bytes or more goes to `bd.fills` when the
+// decoding keeps them, made as ASCII (see PendingFills).
+PyObject* to_unseen_str(ByteData& bd, uint64_t size_bytes_length) {
+    uint64_t size;
+    if (!read_payload_size(bd, size_bytes_length, size)) {
+        return nullptr;
     }
-    return value;
+    const unsigned char* bytes = bd.bytes + bd.offset;
+    bd.offset += size;
+    // A text that is not ASCII mostly shows it from its start: it is decoded
+    // at once, with no object made in vain.
+    if (size < DEFERRED_COPY || !bd.fills || !is_ascii(bytes, ASCII_LOOK)) {
+        return text_object(bytes, size);
+    }
+    PyRef text(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+    if (!text) {
+        return nullptr;
+    }
+    char* data = static_cast<char*>(PyUnicode_DATA(text.get()));
+    return bd.fills->add(text.get(), data, reinterpret_cast<const char*>(bytes), size, true) ? text.release() : nullptr;
 }
 
 }  // namespace kel

@@ -19,6 +19,7 @@ inline constexpr unsigned char PROTOCOL_1 = 254;
 
 struct TextCache;
 struct ByteData;
+struct PendingFills;
 
 // Decodes the item at the cursor; each protocol has its own dispatcher and
 // hands it to the container readers for their members.
@@ -45,6 +46,10 @@ struct ByteData {
     // slot, a call's buffer, bytes held by the caller), so large copies out of
     // it let the GIL go.
     bool stable = false;
+    // Where payloads of objects nobody can see before the decoding ends are
+    // left to be copied at its end, all together; null when they are copied
+    // as they come.
+    PendingFills* fills = nullptr;
 };
 
 void set_offset_error();

@@ -42,8 +42,9 @@ _TIME_UP_AGAIN = 0.001
 # A value of this many bytes or more is copied into or out of shared memory
 # on a helper thread, never on the loop's: the copy lets the GIL go, but the
 # loop's thread would still wait for it. zelvane._any_large(values) tells
-# whether values hold one (a bytes-like value or text, or a tuple, list or
-# dict holding one within a few levels).
+# whether values hold that many bytes in bytes-like values and texts, one
+# large one or many smaller ones (in tuples, lists and dicts within a few
+# levels).
 _LARGE = 1 << 20
 _any_large = zelvane._any_large
 

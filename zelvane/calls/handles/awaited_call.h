@@ -6,6 +6,7 @@
 #include <Python.h>
 #include <structmember.h>
 
+#include <algorithm>
 #include <cstddef>
 
 #include "calls/handles/handle.h"
@@ -151,42 +152,55 @@ int set_object_field(PyObject* self, PyObject* value, void* offset) {
 
 // --- large values
 
-// Whether `value` is a large bytes-like value or text, or a tuple, list or
-// dict (its values) that holds one within `depth` levels: 1 or 0, -1 with
-// an exception set.
-int is_large(PyObject* value, int depth) {
+// Adds to `total` the sizes of `value` when it is a bytes-like value or
+// text, or of those a tuple, list or dict (its values) holds within `depth`
+// levels, until the total is LARGE: the copy of a value made of many
+// medium pieces takes as long as that of one large piece. False with an
+// exception set.
+bool add_copied_size(PyObject* value, int depth, Py_ssize_t& total) {
     if (PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyBool_Check(value) || value == Py_None) {
-        return 0;
+        return true;
     }
     if (PyBytes_Check(value) || PyByteArray_Check(value) || PyUnicode_Check(value)) {
         const Py_ssize_t size = PyObject_Length(value);
-        return size < 0 ? -1 : size >= LARGE;
+        total += std::min(size, LARGE);
+        return size >= 0;
     }
     if (PyMemoryView_Check(value)) {
-        return PyMemoryView_GET_BUFFER(value)->len >= LARGE;
+        total += std::min(PyMemoryView_GET_BUFFER(value)->len, LARGE);
+        return true;
     }
     const bool sequence = PyTuple_CheckExact(value) || PyList_CheckExact(value);
     if (depth == 0 || !(sequence || PyDict_CheckExact(value))) {
-        return 0;
+        return true;
     }
     // A list of the dict's values: a member's __len__ may change the dict.
     PyRef members(sequence ? PyRef::borrow(value) : PyRef(PyDict_Values(value)));
     if (!members) {
-        return -1;
+        return false;
     }
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(members.get()); ++i) {
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(members.get()) && total < LARGE; ++i) {
         PyRef member = PyRef::borrow(PySequence_Fast_GET_ITEM(members.get(), i));
-        const int large = is_large(member.get(), depth - 1);
-        if (large != 0) {
-            return large;
+        if (!add_copied_size(member.get(), depth - 1, total)) {
+            return false;
         }
     }
-    return 0;
+    return true;
+}
+
+// Whether `values` hold LARGE bytes or more in bytes-like values and texts
+// (see add_copied_size), counting on from `total`: 1 or 0, -1 with an
+// exception set.
+int is_large(PyObject* values, int depth, Py_ssize_t total = 0) {
+    if (!add_copied_size(values, depth, total)) {
+        return -1;
+    }
+    return total >= LARGE;
 }
 
 // _any_large(values, /): whether `values` (a tuple, list or other
-// iterable), or the members of tuples, lists and dicts among them (a few
-// levels deep), hold a bytes-like value or text of a MiB or more: a value
+// iterable), with the members of tuples, lists and dicts among them (a few
+// levels deep), hold a MiB or more in bytes-like values and texts: a value
 // whose copy an event loop leaves to a helper.
 PyObject* any_large(PyObject*, PyObject* values) {
     PyRef members(PyTuple_CheckExact(values) || PyList_CheckExact(values) ? PyRef::borrow(values)
@@ -195,14 +209,17 @@ PyObject* any_large(PyObject*, PyObject* values) {
     return large < 0 ? nullptr : PyBool_FromLong(large);
 }
 
-// Whether a call's arguments hold a large value: 1 or 0, -1 with an
-// exception set.
+// Whether a call's arguments, positional and keyword ones together, hold a
+// MiB or more: 1 or 0, -1 with an exception set.
 int large_arguments(const CallObject* call) {
-    const int large = is_large(call->args, LARGE_DEPTH + 1);
-    if (large != 0 || !PyDict_CheckExact(call->kwargs)) {
-        return large;
+    Py_ssize_t total = 0;
+    if (!add_copied_size(call->args, LARGE_DEPTH + 1, total)) {
+        return -1;
     }
-    return is_large(call->kwargs, LARGE_DEPTH + 1);
+    if (total >= LARGE || !PyDict_CheckExact(call->kwargs)) {
+        return total >= LARGE;
+    }
+    return is_large(call->kwargs, LARGE_DEPTH + 1, total);
 }
 
 // --- the record of a call
