@@ -709,8 +709,20 @@ PyObject* to_unseen_bytes(ByteData& bd, uint64_t size_bytes_length, int is_bytea
     return bytes_object(payload, size, is_bytearray, bd.stable, fills);
 }
 
-// Bytes of a text looked at before it is made as ASCII.
+// Bytes of a text looked at before the rest of it is.
 constexpr uint64_t ASCII_LOOK = 64;
+
+// Whether the text's payload is ASCII, looked at a block at a time so that
+// the look ends at the first block that is not.
+static bool is_ascii_text(const unsigned char* bytes, uint64_t size) {
+    constexpr uint64_t BLOCK = 4096;
+    for (uint64_t at = 0; at < size; at += BLOCK) {
+        if (!is_ascii(bytes + at, std::min(BLOCK, size - at))) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // A text that nothing hashes or hands to Python code before the decoding
 // ends: one of DEFERRED_COPY bytes or more goes to `bd.fills` when the
@@ -722,9 +734,11 @@ PyObject* to_unseen_str(ByteData& bd, uint64_t size_bytes_length) {
     }
     const unsigned char* bytes = bd.bytes + bd.offset;
     bd.offset += size;
-    // A text that is not ASCII mostly shows it from its start: it is decoded
-    // at once, with no object made in vain.
-    if (size < DEFERRED_COPY || !bd.fills || !is_ascii(bytes, ASCII_LOOK)) {
+    // A text that is not ASCII is decoded at once, with no object made in
+    // vain: most show it from their start, and a look at the rest costs far
+    // less than decoding a text twice (long texts are often ASCII but for a
+    // few characters late in them).
+    if (size < DEFERRED_COPY || !bd.fills || !is_ascii(bytes, ASCII_LOOK) || !is_ascii_text(bytes, size)) {
         return text_object(bytes, size);
     }
     PyRef text(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
