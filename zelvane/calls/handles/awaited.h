@@ -33,6 +33,7 @@ struct BookObject {
     PyObject* posted;     // PendingCall -> call, the calls the loop posted
     PyObject* in_flight;  // handle -> how many of its calls are posted
     PyObject* waiting;    // handle -> deque of its calls waiting for room
+    PyObject* wakeups;    // of the tasks awaiting the calls' futures, made with the first
     char ring_due;
     char collect_due;
 };
@@ -373,7 +374,10 @@ bool check_count(const char* method, Py_ssize_t count, Py_ssize_t least, Py_ssiz
 }
 
 bool make_future(BookObject* book, CallObject* call) {
-    PyRef future = call_method(book->loop, names.create_future);
+    if (!book->wakeups && !(book->wakeups = new_wakeups(book->loop))) {
+        return false;
+    }
+    PyRef future(new_call_future(book->wakeups));
     if (!future) {
         return false;
     }
@@ -559,7 +563,7 @@ PyMethodDef book_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-#define AWAITED_BOOK_FIELDS(visit) visit(loop) visit(posted) visit(in_flight) visit(waiting)
+#define AWAITED_BOOK_FIELDS(visit) visit(loop) visit(posted) visit(in_flight) visit(waiting) visit(wakeups)
 
 int book_traverse(PyObject* self, visitproc visit, void* arg) {
     BookObject* book = as_book(self);
@@ -627,7 +631,9 @@ bool add_awaited_call_types(PyObject* module) {
         PyRef collections(PyImport_ImportModule("collections"));
         awaited::deque_type = collections ? PyObject_GetAttrString(collections.get(), "deque") : nullptr;
     }
-    return awaited::deque_type && awaited::make_names() &&
+    return awaited::deque_type && awaited::make_names() && awaited::make_future_names() &&
+           awaited::add_type(module, awaited::wakeups_type_shape, awaited::wakeups_type, "_Wakeups") &&
+           awaited::add_type(module, awaited::call_future_type_shape, awaited::call_future_type, "_CallFuture") &&
            awaited::add_type(module, awaited::call_type_shape, awaited::call_type, "_AwaitedCall") &&
            awaited::add_type(module, awaited::book_type_shape, awaited::book_type, "_CallBook");
 }

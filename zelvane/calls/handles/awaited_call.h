@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "calls/handles/call_future.h"
 #include "calls/handles/handle.h"
 #include "prefault.h"
 #include "platform/errors.h"
@@ -64,7 +65,6 @@ struct Names {
     PyObject* done;
     PyObject* set_result;
     PyObject* set_exception;
-    PyObject* create_future;
     PyObject* popleft;
     PyObject* append;
 } names;
@@ -90,7 +90,6 @@ bool make_names() {
         {&names.done, "done"},
         {&names.set_result, "set_result"},
         {&names.set_exception, "set_exception"},
-        {&names.create_future, "create_future"},
         {&names.popleft, "popleft"},
         {&names.append, "append"},
     };
@@ -351,6 +350,18 @@ bool settle(PyObject* future, bool ok, PyObject* value) {
             return false;
         }
         value = converted.get();
+    }
+    if (Py_IS_TYPE(future, call_future_type)) {
+        // Done already when cancelled; a closed loop leaves it done with no
+        // wake-up to run, as it leaves an asyncio future.
+        CallFutureObject* call_future = as_call_future(future);
+        if (call_future->state == PENDING && !settle_call_future(call_future, ok, value)) {
+            if (call_future->state == PENDING) {
+                return false;
+            }
+            PyErr_Clear();
+        }
+        return true;
     }
     if (run_method(future, ok ? names.set_result : names.set_exception, value)) {
         return true;

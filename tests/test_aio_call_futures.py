@@ -1,0 +1,232 @@
+"""The futures awaited calls' tasks wait on, whose tasks an event loop wakes
+in batches: each task in its own context, in the order the futures were
+settled, with the loop's other callbacks between batches, and errors,
+cancellations and a closed loop met as asyncio's own futures meet them."""
+import asyncio
+import contextvars
+import gc
+import weakref
+
+import pytest
+import zelvane
+from zelvane import aio
+
+from conftest import TIMEOUT
+from test_aio import served  # noqa: F401 (a fixture)
+
+pytestmark = pytest.mark.timeout(120)
+
+current = contextvars.ContextVar("current", default=None)
+
+BATCH = 64  # wake-ups one callback of the loop runs
+
+
+def futures_of(loop, count):
+    """`count` call futures of `loop` whose tasks wake together."""
+    wakeups = zelvane._Wakeups(loop)
+    return [zelvane._CallFuture(wakeups) for _ in range(count)]
+
+
+async def waiting_task(future, label, woken):
+    current.set(label)
+    try:
+        value = await future
+    except asyncio.CancelledError as error:
+        value = ("cancelled", error.args)
+    woken.append((label, value, current.get()))
+    return value
+
+
+def test_tasks_wake_in_settle_order_in_their_own_contexts_with_other_callbacks_between_batches():
+    async def main():
+        loop = asyncio.get_running_loop()
+        futures = futures_of(loop, 3 * BATCH)
+        woken = []
+        tasks = [asyncio.ensure_future(waiting_task(future, i, woken)) for i, future in enumerate(futures)]
+        await asyncio.sleep(0)
+        for i in reversed(range(len(futures))):  # settled last to first
+            futures[i].set_result(i * 10)
+        loop.call_soon(lambda: woken.append("between"))
+        await asyncio.wait_for(asyncio.gather(*tasks), TIMEOUT)
+        return woken
+
+    woken = asyncio.run(main())
+    tasks_woken = [entry for entry in woken if entry != "between"]
+    assert tasks_woken == [(i, i * 10, i) for i in reversed(range(3 * BATCH))]
+    assert woken.index("between") == BATCH  # after the first batch, before the second
+
+
+@pytest.mark.parametrize("cancel_with", [(), ("why",)])
+def test_a_cancelled_task_gets_the_message_and_the_future_stays_cancelled(cancel_with):
+    async def main():
+        loop = asyncio.get_running_loop()
+        future = futures_of(loop, 1)[0]
+        woken = []
+        task = asyncio.ensure_future(waiting_task(future, "t", woken))
+        await asyncio.sleep(0)
+        assert task.cancel(*cancel_with)
+        await asyncio.wait_for(task, TIMEOUT)
+        assert future.cancelled() and future.done()
+        assert future.cancel() is False
+        with pytest.raises(asyncio.InvalidStateError):
+            future.set_result(1)
+        with pytest.raises(asyncio.CancelledError):
+            future.result()
+        return woken
+
+    assert asyncio.run(main()) == [("t", ("cancelled", cancel_with), "t")]
+
+
+@pytest.mark.parametrize("error, raised", [
+    (KeyError("k"), KeyError),
+    (ValueError, ValueError),  # a class stands for an instance of it
+])
+def test_an_exception_set_reaches_the_awaiting_task(error, raised):
+    async def main():
+        future = futures_of(asyncio.get_running_loop(), 1)[0]
+        task = asyncio.ensure_future(waiting_task(future, "t", []))
+        await asyncio.sleep(0)
+        future.set_exception(error)
+        with pytest.raises(raised):
+            await asyncio.wait_for(task, TIMEOUT)
+        assert isinstance(future.exception(), raised)
+
+    asyncio.run(main())
+
+
+def test_refusals_match_an_asyncio_future():
+    async def main():
+        future = futures_of(asyncio.get_running_loop(), 1)[0]
+        with pytest.raises(asyncio.InvalidStateError):
+            future.result()
+        with pytest.raises(asyncio.InvalidStateError):
+            future.exception()
+        with pytest.raises(TypeError, match="StopIteration interacts badly"):
+            future.set_exception(StopIteration())
+        with pytest.raises(TypeError):
+            future.set_exception("not an exception")
+        with pytest.raises(TypeError):
+            future.cancel(1, 2)
+        assert not future.done()  # nothing refused settled it
+        future.set_result(None)
+        with pytest.raises(asyncio.InvalidStateError):
+            future.set_exception(KeyError())
+        assert future.result() is None and future.exception() is None
+
+    asyncio.run(main())
+
+
+def test_callbacks_added_before_and_after_the_end_run_once_each_and_removed_ones_never():
+    async def main():
+        loop = asyncio.get_running_loop()
+        future = futures_of(loop, 1)[0]
+        seen = []
+        first, second, removed = (lambda f, tag=tag: seen.append((tag, f.result())) for tag in "abr")
+        future.add_done_callback(first)
+        future.add_done_callback(removed)
+        future.add_done_callback(second, context=contextvars.copy_context())
+        future.add_done_callback(removed)
+        assert future.remove_done_callback(removed) == 2
+        future.set_result(3)
+        future.add_done_callback(lambda f: seen.append(("late", f.result())))
+        assert seen == []  # never run by set_result itself
+        await asyncio.sleep(0)
+        await asyncio.sleep(0)
+        return seen
+
+    assert asyncio.run(main()) == [("a", 3), ("b", 3), ("late", 3)]
+
+
+def test_a_wakeup_that_raises_goes_to_the_exception_handler_and_the_rest_still_run():
+    async def main():
+        loop = asyncio.get_running_loop()
+        reported = []
+        loop.set_exception_handler(lambda _, details: reported.append(details))
+        futures = futures_of(loop, 3)
+        seen = []
+        futures[0].add_done_callback(lambda f: seen.append(0))
+        futures[1].add_done_callback(lambda f: 1 / 0)
+        futures[2].add_done_callback(lambda f: seen.append(2))
+        for future in futures:
+            future.set_result(None)
+        await asyncio.sleep(0)
+        return seen, reported
+
+    seen, reported = asyncio.run(main())
+    assert seen == [0, 2]
+    assert len(reported) == 1
+    assert isinstance(reported[0]["exception"], ZeroDivisionError)
+    assert reported[0]["message"].startswith("Exception in callback")
+
+
+def test_a_keyboard_interrupt_in_a_wakeup_stops_the_loop_and_the_rest_wake_on_its_next_run():
+    loop = asyncio.new_event_loop()
+    try:
+        futures = futures_of(loop, 3)
+        seen = []
+
+        def interrupt(_):
+            raise KeyboardInterrupt
+
+        futures[0].add_done_callback(lambda f: seen.append(0))
+        futures[1].add_done_callback(interrupt)
+        futures[2].add_done_callback(lambda f: seen.append(2))
+        for future in futures:
+            future.set_result(None)
+        with pytest.raises(KeyboardInterrupt):
+            loop.run_until_complete(asyncio.sleep(0.01))
+        assert seen == [0]
+        loop.run_until_complete(asyncio.sleep(0))
+        assert seen == [0, 2]
+    finally:
+        loop.close()
+
+
+def test_a_future_settled_on_a_closed_loop_is_done_and_holds_nothing():
+    loop = asyncio.new_event_loop()
+    future = futures_of(loop, 1)[0]
+    future.add_done_callback(lambda f: None)
+    loop.close()
+    with pytest.raises(RuntimeError, match="closed"):
+        future.set_result(1)  # as an asyncio future's set_result raises there
+    assert future.done() and future.result() == 1
+
+
+def test_a_task_awaiting_a_future_forms_no_cycle_the_collector_cannot_free():
+    async def main():
+        future = futures_of(asyncio.get_running_loop(), 1)[0]
+        task = asyncio.ensure_future(waiting_task(future, "t", []))
+        await asyncio.sleep(0)
+        task.cancel()
+        await asyncio.gather(task, return_exceptions=True)
+        return weakref.ref(task)
+
+    gone = asyncio.run(main())
+    gc.collect()
+    assert gone() is None
+
+
+def test_real_calls_resume_in_their_tasks_contexts_and_give_up_on_cancellation(served):  # noqa: F811
+    name = served(lambda x: x + 1, 2)
+
+    async def one(handle, i):
+        current.set(i)
+        value = await handle(i)
+        return value, current.get()
+
+    async def main():
+        async with await aio.open_function(name, wait=TIMEOUT) as handle:
+            results = await asyncio.wait_for(asyncio.gather(*(one(handle, i) for i in range(500))), TIMEOUT)
+            # Cancelled while posted or waiting for room, then the handle goes on.
+            many = [asyncio.ensure_future(handle(i)) for i in range(100)]
+            await asyncio.sleep(0)
+            for task in many[::2]:
+                task.cancel()
+            outcomes = await asyncio.wait_for(asyncio.gather(*many, return_exceptions=True), TIMEOUT)
+            assert await handle(41) == 42
+            return results, outcomes
+
+    results, outcomes = asyncio.run(main())
+    assert results == [(i + 1, i) for i in range(500)]
+    assert all(isinstance(outcomes[i], asyncio.CancelledError) for i in range(0, 100, 2))
+    assert [outcomes[i] for i in range(1, 100, 2)] == [i + 1 for i in range(1, 100, 2)]
