@@ -220,13 +220,14 @@ def test_real_calls_resume_in_their_tasks_contexts_and_give_up_on_cancellation(s
             # Cancelled while posted or waiting for room, then the handle goes on.
             many = [asyncio.ensure_future(handle(i)) for i in range(100)]
             await asyncio.sleep(0)
-            for task in many[::2]:
-                task.cancel()
+            # (A call that ended on the spot has ended its task already.)
+            cancelled = {i for i in range(0, 100, 2) if many[i].cancel()}
             outcomes = await asyncio.wait_for(asyncio.gather(*many, return_exceptions=True), TIMEOUT)
             assert await handle(41) == 42
-            return results, outcomes
+            return results, outcomes, cancelled
 
-    results, outcomes = asyncio.run(main())
+    results, outcomes, cancelled = asyncio.run(main())
     assert results == [(i + 1, i) for i in range(500)]
-    assert all(isinstance(outcomes[i], asyncio.CancelledError) for i in range(0, 100, 2))
-    assert [outcomes[i] for i in range(1, 100, 2)] == [i + 1 for i in range(1, 100, 2)]
+    assert len(cancelled) >= 45
+    assert [isinstance(outcome, asyncio.CancelledError) for outcome in outcomes] == [i in cancelled for i in range(100)]
+    assert [outcomes[i] for i in range(100) if i not in cancelled] == [i + 1 for i in range(100) if i not in cancelled]

@@ -596,29 +596,30 @@ PyObject* future_remove_done_callback(PyObject* self, PyObject* callback) {
 
 // --- awaiting it
 
+enum class Step { YIELDED, RETURNED, FAILED };
+
 // One step of `await future`: the future itself while it is pending (for
 // the task to wait on), its result once it is done.
-PySendResult future_step(CallFutureObject* future, PyObject** out) {
+Step future_step(CallFutureObject* future, PyObject** out) {
     if (future->state == PENDING) {
         if (!future->yielded) {
             future->yielded = 1;
             future->blocking = 1;
             Py_INCREF(future);
             *out = reinterpret_cast<PyObject*>(future);
-            return PYGEN_NEXT;
+            return Step::YIELDED;
         }
         PyErr_SetString(PyExc_RuntimeError, "await wasn't used with future");
         *out = nullptr;
-        return PYGEN_ERROR;
+        return Step::FAILED;
     }
     *out = future_result_of(future);
-    return *out ? PYGEN_RETURN : PYGEN_ERROR;
+    return *out ? Step::RETURNED : Step::FAILED;
 }
 
 PyObject* future_next(PyObject* self) {
     PyObject* out;
-    const PySendResult step = future_step(as_call_future(self), &out);
-    if (step != PYGEN_RETURN) {
+    if (future_step(as_call_future(self), &out) != Step::RETURNED) {
         return out;
     }
     PyRef result(out);
@@ -634,7 +635,16 @@ PyObject* future_next(PyObject* self) {
 }
 
 #if PY_VERSION_HEX >= 0x030A0000
-PySendResult future_send(PyObject* self, PyObject*, PyObject** out) { return future_step(as_call_future(self), out); }
+PySendResult future_send(PyObject* self, PyObject*, PyObject** out) {
+    switch (future_step(as_call_future(self), out)) {
+        case Step::YIELDED:
+            return PYGEN_NEXT;
+        case Step::RETURNED:
+            return PYGEN_RETURN;
+        default:
+            return PYGEN_ERROR;
+    }
+}
 #endif
 
 PyObject* future_await(PyObject* self) {
