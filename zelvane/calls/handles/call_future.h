@@ -307,10 +307,10 @@ int wakeups_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Drops the due wake-ups, which break every cycle through the wake-ups;
+// the loop stays until the end, so that no method meets it gone.
 int wakeups_clear(PyObject* self) {
-    WakeupsObject* wakeups = as_wakeups(self);
-    drop_due(wakeups);
-    Py_CLEAR(wakeups->loop);
+    drop_due(as_wakeups(self));
     return 0;
 }
 
@@ -318,6 +318,7 @@ void wakeups_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     wakeups_clear(self);
+    Py_CLEAR(as_wakeups(self)->loop);
     delete as_wakeups(self)->due;
     PyObject_GC_Del(self);
     Py_DECREF(type);
@@ -446,11 +447,14 @@ PyObject* future_result_of(CallFutureObject* future) {
         case CANCELLED:
             return raise_cancelled(future);
         case FAILED:
+            if (!future->value) {  // cleared by the collector
+                PyErr_SetString(PyExc_RuntimeError, "the future's exception is gone");
+                return nullptr;
+            }
             raise_exception(PyRef::borrow(future->value));
             return nullptr;
         default:
-            Py_INCREF(future->value);
-            return future->value;
+            return PyRef::borrow(future->value ? future->value : Py_None).release();
     }
 }
 
@@ -465,8 +469,7 @@ PyObject* future_exception(PyObject* self, PyObject*) {
         case CANCELLED:
             return raise_cancelled(future);
         case FAILED:
-            Py_INCREF(future->value);
-            return future->value;
+            return PyRef::borrow(future->value ? future->value : Py_None).release();
         default:
             Py_RETURN_NONE;
     }
@@ -674,14 +677,17 @@ PyObject* call_future_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return new_call_future(wakeups);
 }
 
-#define CALL_FUTURE_FIELDS(visit) \
-    visit(loop) visit(wakeups) visit(value) visit(callback) visit(context) visit(more_callbacks)
+// The fields a cycle may run through; the loop and the wake-ups stay until
+// the end, so that no method meets them gone.
+#define CALL_FUTURE_FIELDS(visit) visit(value) visit(callback) visit(context) visit(more_callbacks)
 
 int call_future_traverse(PyObject* self, visitproc visit, void* arg) {
     CallFutureObject* future = as_call_future(self);
 #define CALL_FUTURE_VISIT(field) Py_VISIT(future->field);
     CALL_FUTURE_FIELDS(CALL_FUTURE_VISIT)
 #undef CALL_FUTURE_VISIT
+    Py_VISIT(future->loop);
+    Py_VISIT(future->wakeups);
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
@@ -698,6 +704,8 @@ void call_future_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     call_future_clear(self);
+    Py_CLEAR(as_call_future(self)->loop);
+    Py_CLEAR(as_call_future(self)->wakeups);
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
