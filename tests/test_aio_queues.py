@@ -339,3 +339,84 @@ def test_an_async_handle_pickles_and_reopens_a_temporary_queue_as_temporary(shm_
 
     asyncio.run(main())
     assert not os.path.exists(shm_path(name))
+
+
+LARGE_ITEM = b"q" * (8 << 20)
+
+
+def allocated(name):
+    return os.stat(shm_path(name)).st_blocks * 512
+
+
+@pytest.mark.parametrize("how", ["get", "get_reliably"])
+def test_a_large_item_taken_on_the_loop_gives_its_pages_back_off_the_loop(shm_name, how):
+    name = shm_name("q")
+
+    async def main():
+        async with aio.open_queue(name) as handle:
+            for round_ in range(3):
+                await handle.put(LARGE_ITEM + bytes([round_]))
+                if how == "get":
+                    item = await handle.get()
+                else:
+                    async with handle.get_reliably() as item:
+                        pass
+                assert item == LARGE_ITEM + bytes([round_])
+                wait_until(lambda: allocated(name) < len(LARGE_ITEM) // 2 and state(name)["incoming"] == 0,
+                           what="the item's pages to go back")
+                assert handle.empty()
+
+    asyncio.run(main())
+
+
+def test_a_bounded_queue_has_room_at_once_after_a_large_get(shm_name):
+    name = shm_name("q")
+
+    async def main():
+        async with aio.open_queue(name, maxsize=1) as handle:
+            for _ in range(3):
+                await handle.put(LARGE_ITEM)
+                assert await handle.get() == LARGE_ITEM
+                handle.put_nowait(1)  # no room held while pages go back
+                assert handle.get_nowait() == 1
+
+    asyncio.run(main())
+
+
+TAKER = CHILD_PRELUDE + """
+import sys, zelvane
+h = zelvane.open_queue(sys.argv[1])
+reservation = h.get_reliably(timeout=60)
+item = reservation.__enter__()
+pages = reservation._take_keeping_pages()
+try:
+    pages.publish()
+except ValueError as error:
+    refused = str(error)
+print("taken", len(item), refused, flush=True)
+sys.stdin.readline()
+"""
+
+
+def test_pages_kept_by_a_process_killed_before_it_gave_them_back_go_back_and_the_item_stays_taken(shm_name):
+    name = shm_name("q")
+    handle = zelvane.open_queue(name)
+    try:
+        handle.put(LARGE_ITEM)
+        handle.put("after")
+        child = spawn_python(TAKER, name)
+        try:
+            wait_for_line(child, f"taken {len(LARGE_ITEM)} The pages of an item taken already can only be given back.")
+            assert allocated(name) >= len(LARGE_ITEM)  # still the taker's
+            child.kill()
+        finally:
+            finish(child)
+        assert handle.get_nowait() == "after"  # taken for good, not put back
+        with pytest.raises(queue.Empty):
+            handle.get_nowait()  # finds the dead taker's claim and gives it back
+        wait_until(lambda: allocated(name) < len(LARGE_ITEM) // 2, what="the dead taker's pages to go back")
+        assert state(name)["incoming"] == 0
+        handle.put(LARGE_ITEM)
+        assert handle.get() == LARGE_ITEM
+    finally:
+        handle.close()

@@ -614,7 +614,7 @@ class AsyncQueueHandle(_OpenedAtOnce):
     async def _get_large(self):
         reservation = await _reserved_on_helper(self._sync)
         item = reservation.__enter__()
-        reservation.__exit__(None, None, None)
+        _take(reservation)
         return item
 
     def get_reliably(self, timeout=None):
@@ -719,6 +719,14 @@ async def _helped(function, undo):
         raise
 
 
+def _take(reservation):
+    """Takes a reserved item on the loop; a large one's pages go back on a
+    helper thread."""
+    pages = reservation._take_keeping_pages()
+    if pages is not None:
+        _withdraw(asyncio.get_running_loop(), pages)
+
+
 def _withdraw(loop, staged):
     """Gives a staged item's memory back on a helper thread, or here once
     the loop has shut its helpers down (it is ending)."""
@@ -775,7 +783,10 @@ class _AsyncReservation:
         reservation, self._reservation = self._reservation, None
         if reservation is None:
             return False
-        return reservation.__exit__(exc_type, exc_value, traceback)
+        if exc_type is not None:
+            return reservation.__exit__(exc_type, exc_value, traceback)
+        _take(reservation)
+        return False
 
 
 def open_queue(name, maxsize=0, *, create=True, temporary=False):

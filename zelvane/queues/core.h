@@ -420,10 +420,12 @@ bool take_first(QueueMap& map, int owner, bool keep, Found& found) {
 }
 
 // Ends the hold of `owner` on the record at `at`: done (its extent given
-// back), or ready again at its place, ahead of everything after it. False
-// when the record is no longer held by `owner` (a fork child's copy of a
-// parent's reservation, or a damaged queue).
-bool finish_taken(QueueMap& map, uint64_t at, int owner, bool done) {
+// back, or kept in claim `keep` of the holder's when that is a free claim's
+// index, for its pages to go back outside the mutex), or ready again at its
+// place, ahead of everything after it. False when the record is no longer
+// held by `owner` (a fork child's copy of a parent's reservation, or a
+// damaged queue).
+bool finish_taken(QueueMap& map, uint64_t at, int owner, bool done, int keep = -1) {
     QueueShm* q = map.q();
     RecordHead head;
     uint64_t length;
@@ -447,66 +449,19 @@ bool finish_taken(QueueMap& map, uint64_t at, int owner, bool done) {
     const ExtentRef ref = extent_of(map, at);
     set_state(map, at, DONE);
     if (head.kind == EXTENT && extent_fits(q, ref)) {
-        free_extent(map, ref);
+        if (keep >= 0) {  // still counted among the extents, now as the claim's
+            Claim& claim = q->claims[keep];
+            claim.owner = static_cast<uint32_t>(owner);
+            claim.offset = ref.offset;
+            claim.length = ref.length;
+            std::atomic_ref<uint32_t>(claim.state).store(CLAIM_STORING, std::memory_order_release);
+            ++q->incoming;
+        } else {
+            free_extent(map, ref);
+        }
     }
     advance_head(map);
     return true;
-}
-
-// --- Claims of extents by producers ----------------------------------------------
-
-// Claims an extent of `length` bytes for a large item that `owner` is about
-// to store outside the mutex; the participant's repair gives it back if
-// the producer dies. The extent is allocated before the claim names it, so
-// that no claim ever names space another may be given: a holder that dies
-// in between leaves pages unused until the object is next cut back. The
-// claim's index, or -1 with errno set (EAGAIN: every claim is in use).
-int claim_extent(QueueMap& map, int owner, uint64_t length) {
-    QueueShm* q = map.q();
-    for (uint32_t index = 0; index < CLAIMS; ++index) {
-        Claim& claim = q->claims[index];
-        if (claim.state != CLAIM_FREE) {
-            continue;
-        }
-        const uint64_t offset = allocate_extent(map.fd.get(), q, length);
-        if (offset == 0) {
-            return -1;
-        }
-        claim.owner = static_cast<uint32_t>(owner);
-        claim.offset = offset;
-        claim.length = length;
-        std::atomic_ref<uint32_t>(claim.state).store(CLAIM_STORING, std::memory_order_release);
-        ++q->incoming;
-        ++q->extents;
-        return static_cast<int>(index);
-    }
-    errno = EAGAIN;
-    return -1;
-}
-
-// Ends a claim: its item goes into the ring, or (`publish` false, or no room
-// for its record) its extent is given back. False with errno set when the
-// record found no room.
-bool end_claim(QueueMap& map, int index, bool publish) {
-    QueueShm* q = map.q();
-    Claim& claim = q->claims[index];
-    const ExtentRef ref{claim.offset, claim.length};
-    // The claim goes before the record comes, so that the extent is never
-    // named by both (the claim's repair would free a published item).
-    std::atomic_ref<uint32_t>(claim.state).store(CLAIM_FREE, std::memory_order_release);
-    claim = Claim{};
-    --q->incoming;
-    bool stored = false;
-    int error = 0;
-    if (publish) {
-        stored = append(map, EXTENT, sizeof ref, [&](unsigned char* bytes) { std::memcpy(bytes, &ref, sizeof ref); });
-        error = errno;
-    }
-    if (!stored) {
-        free_extent(map, ref);
-    }
-    errno = error;
-    return stored || !publish;
 }
 
 // --- Participants and their repair -----------------------------------------------------

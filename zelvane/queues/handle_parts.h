@@ -23,6 +23,7 @@
 #include "platform/temporary.h"
 #include "prefault.h"
 #include "py_ref.h"
+#include "queues/claims.h"
 #include "queues/core.h"
 #include "queues/storage.h"
 #include "slots/slot.h"

@@ -37,11 +37,12 @@ bool wait_for_room(QueueMap& map, Locked& locked, bool blocking, const timespec*
 }
 
 // A claim of this process's on an extent for a large item: the claim's
-// index, the participant that holds it and the extent's offset.
+// index, the participant that holds it, and the extent's offset and length.
 struct HeldClaim {
     int index = -1;
     int owner = -1;
     uint64_t offset = 0;
+    uint64_t length = 0;
 };
 
 // Claims an extent of `size` bytes, waiting for room as `blocking` and
@@ -59,6 +60,7 @@ bool claim_room(QueueMap& map, uint64_t size, bool blocking, const timespec* lim
         held.index = claim_extent(map, held.owner, size);
         if (held.index >= 0) {
             held.offset = map.q()->claims[held.index].offset;
+            held.length = size;
             return true;
         }
         if (errno != EAGAIN) {
@@ -98,8 +100,13 @@ bool fill_claim(QueueMap& map, const HeldClaim& held, const PreparedValue& prepa
 }
 
 // Ends the claim: its item published into the queue, or (`publish` false)
-// its extent given back. None, or null with an exception set.
+// its extent given back. None, or null with an exception set. The pages of
+// an extent given back go before the mutex is taken: giving many back takes
+// milliseconds, and the claim keeps the extent this process's meanwhile.
 PyObject* end_held_claim(QueueMap& map, const HeldClaim& held, bool publish) {
+    if (!publish) {
+        punch(map.fd.get(), held.offset, round_page(held.length));
+    }
     Locked locked(map);
     if (!locked.lock()) {
         return nullptr;
@@ -194,7 +201,8 @@ struct StagedItem {
     PyObject_HEAD
     QueueMap* map;  // null once published or withdrawn
     HeldClaim held;
-    pid_t pid;  // the process that claimed the extent
+    pid_t pid;        // the process that claimed the extent
+    char taken_item;  // the pages of an item taken already: only to withdraw
 };
 
 PyTypeObject* staged_type = nullptr;
@@ -205,6 +213,10 @@ StagedItem* as_staged(PyObject* self) { return reinterpret_cast<StagedItem*>(sel
 // fork child's copy of its parent's item lets go of its view and raises,
 // leaving the parent's claim alone.
 PyObject* end_staged(StagedItem* self, bool publish) {
+    if (publish && self->taken_item) {
+        PyErr_SetString(PyExc_ValueError, "The pages of an item taken already can only be given back.");
+        return nullptr;
+    }
     MapRef map = MapRef::adopt(std::exchange(self->map, nullptr));
     if (!map) {
         PyErr_SetString(PyExc_ValueError, "The staged item was published or withdrawn already.");

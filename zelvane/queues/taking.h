@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include "queues/handle_parts.h"
+#include "queues/putting.h"
 
 namespace {
 namespace queues {
@@ -173,6 +174,71 @@ PyObject* reservation_exit(PyObject* py_self, PyObject* args) {
     Py_RETURN_FALSE;
 }
 
+// Under the mutex: ends `self`'s hold as done, its item's extent (if it has
+// one) kept in a claim of the holder's when one is free and the queue has
+// no maxsize (whose room counts claims). False with an exception set.
+bool take_keeping_extent(QueueMap& map, const QueueReservation* self, HeldClaim& held) {
+    Locked locked(map);
+    if (!locked.lock()) {
+        return false;
+    }
+    QueueShm* q = map.q();
+    held.owner = self->owner;
+    held.index = q->maxsize == 0 ? free_claim(q) : -1;
+    if (!finish_taken(map, self->at, self->owner, true, held.index)) {
+        PyErr_Format(PyExc_RuntimeError, "The item taken from queue '%s' is no longer held by this process.",
+                     map.what());
+        return false;
+    }
+    if (held.index >= 0) {
+        const Claim& claim = q->claims[held.index];
+        const bool kept = claim.state == CLAIM_STORING && claim.owner == static_cast<uint32_t>(self->owner);
+        held.offset = claim.offset;
+        held.length = claim.length;
+        held.index = kept ? held.index : -1;
+    }
+    return true;
+}
+
+// _take_keeping_pages(): ends the reservation as leaving its block normally
+// does, but a large item's pages stay this process's, in a staged item
+// whose withdraw() gives them back (as does this process's death): giving
+// many pages back takes milliseconds, which zelvane.aio spends on a helper
+// thread rather than on the loop that takes the item. None when they went
+// back at once.
+PyObject* reservation_take_keeping_pages(PyObject* py_self, PyObject*) {
+    QueueReservation* self = as_reservation(py_self);
+    if (!self->map) {
+        PyErr_SetString(PyExc_ValueError, "The reservation has ended.");
+        return nullptr;
+    }
+    if (self->pid != shm::this_process()) {
+        if (!end_reservation(self, true)) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    }
+    PyRef staged(PyType_GenericAlloc(staged_type, 0));
+    if (!staged) {
+        return nullptr;
+    }
+    MapRef map = MapRef::adopt(std::exchange(self->map, nullptr));
+    Py_CLEAR(self->item);
+    HeldClaim held;
+    if (!take_keeping_extent(*map, self, held)) {
+        return nullptr;
+    }
+    if (held.index < 0) {
+        Py_RETURN_NONE;
+    }
+    StagedItem* kept = as_staged(staged.get());
+    kept->held = held;
+    kept->pid = shm::this_process();
+    kept->taken_item = 1;
+    kept->map = map.release();
+    return staged.release();
+}
+
 PyObject* reservation_repr(PyObject* py_self) {
     QueueReservation* self = as_reservation(py_self);
     if (!self->map) {
@@ -209,6 +275,7 @@ void reservation_dealloc(PyObject* py_self) {
 PyMethodDef reservation_methods[] = {
     {"__enter__", reservation_enter, METH_NOARGS, nullptr},
     {"__exit__", reservation_exit, METH_VARARGS, nullptr},
+    {"_take_keeping_pages", reservation_take_keeping_pages, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
