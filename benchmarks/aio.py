@@ -531,8 +531,51 @@ async def longest_gap(action, rounds):
     return statistics.median(gaps), max(gaps)
 
 
+def copy_repeatedly(started, size, times):
+    """In another process: copies `size` bytes `times` times once `started`
+    is set, as a helper thread or a server does with a large value."""
+    source = b"x" * size
+    started.wait()
+    for _ in range(times):
+        copy = bytearray(source)
+        del copy
+
+
+async def copying_floor(copiers, rounds, size):
+    """The loop's longest gap, in ms (median and worst of `rounds`), while
+    `copiers` other processes copy `size` bytes three times each: what a
+    loop sharing the machine's CPUs with that many copies meets whoever
+    copies. A large write or read copies on one helper thread; a large call
+    on a helper and in the server."""
+    context = mp.get_context("fork")
+    gaps = []
+    for _ in range(rounds):
+        started = context.Event()
+        procs = [context.Process(target=copy_repeatedly, args=(started, size, 3), daemon=True)
+                 for _ in range(copiers)]
+        for proc in procs:
+            proc.start()
+        await asyncio.sleep(0.2)  # their source made
+        meter = GapMeter()
+        ticker = asyncio.ensure_future(meter.run())
+        await asyncio.sleep(0.01)
+        started.set()
+        while any(proc.is_alive() for proc in procs):
+            await asyncio.sleep(0.002)
+        meter.running = False
+        await ticker
+        for proc in procs:
+            proc.join()
+        gaps.append(meter.longest * 1e3)
+    return statistics.median(gaps), max(gaps)
+
+
 async def large(rounds):
     size = 64 << 20
+    for copiers in (1, 2):
+        median, worst = await copying_floor(copiers, rounds, size)
+        print(f"large     floor: asyncio alone while {copiers} other "
+              f"{'processes copy' if copiers > 1 else 'process copies'} 64 MiB: gap median {median:6.2f} ms, worst {worst:6.2f} ms")
     values = {"bytes": b"x" * size, "bytearray": bytearray(size), "list of bytes": [b"x" * size],
               "dict of str": {"k": "x" * size}}
     name = f"bench_aio_large_{os.getpid()}"
