@@ -14,7 +14,9 @@
             (bytes, bytearray, in a list, in a dict, inside the task's lock()
             block), read from it, put into a queue and taken back, and sent
             to a function and back: medians
-            and worst of several rounds (target < 2 ms). A result is let go
+            and worst of several rounds (target < 2 ms), beside asyncio's own
+            gap while one and two other processes copy 64 MiB (the floor of a
+            loop that shares two CPUs with the copies). A result is let go
             once the round's measurement ends: freeing 64 MiB holds the GIL
             for milliseconds on whichever thread does it (the C library
             unmaps it), which stalls the loop as much from another thread,
