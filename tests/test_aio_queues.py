@@ -420,3 +420,29 @@ def test_pages_kept_by_a_process_killed_before_it_gave_them_back_go_back_and_the
         assert handle.get() == LARGE_ITEM
     finally:
         handle.close()
+
+
+def test_pages_kept_by_takers_leave_producers_claims_to_store_large_items(shm_name):
+    # However many large items a loop's tasks take at once, the pages they
+    # keep never leave an unbounded queue's producers without a claim.
+    name = shm_name("q")
+    item = b"k" * (1 << 20)
+    handle = zelvane.open_queue(name)
+    kept = []
+    try:
+        for _ in range(40):
+            handle.put(item)
+        for _ in range(40):
+            reservation = handle.get_reliably(timeout=TIMEOUT)
+            assert reservation.__enter__() == item
+            kept.append(reservation._take_keeping_pages())
+        assert any(pages is not None for pages in kept)
+        for _ in range(8):
+            handle.put_nowait(item)
+        assert [handle.get_nowait() for _ in range(8)] == [item] * 8
+    finally:
+        for pages in kept:
+            if pages is not None:
+                pages.withdraw()
+        handle.close()
+    assert state(name)["incoming"] == 0
