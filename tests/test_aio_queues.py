@@ -14,7 +14,7 @@ import pytest
 import zelvane
 from zelvane import aio
 
-from conftest import CHILD_PRELUDE, TIMEOUT, finish, shm_path, spawn_python, wait_for_line, wait_until
+from conftest import CHILD_PRELUDE, TIMEOUT, finish, run_python, shm_path, spawn_python, wait_for_line, wait_until
 from test_queues import check_delivery
 
 pytestmark = pytest.mark.timeout(180)
@@ -446,3 +446,41 @@ def test_pages_kept_by_takers_leave_producers_claims_to_store_large_items(shm_na
                 pages.withdraw()
         handle.close()
     assert state(name)["incoming"] == 0
+
+
+FORKED_TAKER = CHILD_PRELUDE + """
+import gc, os, sys, zelvane
+from test_aio_queues import allocated, state
+name, size = {name!r}, {size}
+h = zelvane.open_queue(name)
+h.put(b"f" * size)
+reservation = h.get_reliably(timeout=60)
+reservation.__enter__()
+pages = reservation._take_keeping_pages()
+pid = os.fork()
+if pid == 0:
+    try:
+        pages.withdraw()
+        os._exit(3)
+    except RuntimeError as error:
+        print("child:", error, flush=True)
+    del pages
+    gc.collect()
+    h.put(b"c" * size)  # the child's own claim, and its own take
+    os._exit(0 if h.get() == b"c" * size else 4)
+_, status = os.waitpid(pid, 0)
+print("child ended", os.waitstatus_to_exitcode(status), state(name)["incoming"], allocated(name) >= size, flush=True)
+pages.withdraw()
+print("withdrawn", state(name)["incoming"], allocated(name) < size, flush=True)
+"""
+
+
+def test_a_fork_child_leaves_the_pages_its_parent_keeps_to_the_parent(shm_name):
+    name = shm_name("q")
+    size = 8 << 20
+    result = run_python(FORKED_TAKER.format(name=name, size=size))
+    assert result.stdout.splitlines() == [
+        "child: The item was staged by the parent of this process.",
+        "child ended 0 1 True",
+        "withdrawn 0 True",
+    ], result.stderr
