@@ -437,9 +437,11 @@ def test_pages_kept_by_takers_leave_producers_claims_to_store_large_items(shm_na
             assert reservation.__enter__() == item
             kept.append(reservation._take_keeping_pages())
         assert any(pages is not None for pages in kept)
-        for _ in range(8):
-            handle.put_nowait(item)
-        assert [handle.get_nowait() for _ in range(8)] == [item] * 8
+        staged = [handle._stage(item) for _ in range(16)]  # half the claims at once
+        for one in staged:
+            one.publish()
+        handle.put_nowait(item)
+        assert [handle.get_nowait() for _ in range(17)] == [item] * 17
     finally:
         for pages in kept:
             if pages is not None:
