@@ -14,7 +14,7 @@ import pytest
 import zelvane
 from zelvane import aio
 
-from conftest import CHILD_PRELUDE, TIMEOUT, finish, shm_path, spawn_python, wait_for_line, wait_until
+from conftest import CHILD_PRELUDE, TIMEOUT, finish, run_python, shm_path, spawn_python, wait_for_line, wait_until
 from test_queues import check_delivery
 
 pytestmark = pytest.mark.timeout(180)
@@ -420,3 +420,69 @@ def test_pages_kept_by_a_process_killed_before_it_gave_them_back_go_back_and_the
         assert handle.get() == LARGE_ITEM
     finally:
         handle.close()
+
+
+def test_pages_kept_by_takers_leave_producers_claims_to_store_large_items(shm_name):
+    # However many large items a loop's tasks take at once, the pages they
+    # keep never leave an unbounded queue's producers without a claim.
+    name = shm_name("q")
+    item = b"k" * (1 << 20)
+    handle = zelvane.open_queue(name)
+    kept = []
+    try:
+        for _ in range(40):
+            handle.put(item)
+        for _ in range(40):
+            reservation = handle.get_reliably(timeout=TIMEOUT)
+            assert reservation.__enter__() == item
+            kept.append(reservation._take_keeping_pages())
+        assert any(pages is not None for pages in kept)
+        staged = [handle._stage(item) for _ in range(16)]  # half the claims at once
+        for one in staged:
+            one.publish()
+        handle.put_nowait(item)
+        assert [handle.get_nowait() for _ in range(17)] == [item] * 17
+    finally:
+        for pages in kept:
+            if pages is not None:
+                pages.withdraw()
+        handle.close()
+    assert state(name)["incoming"] == 0
+
+
+FORKED_TAKER = CHILD_PRELUDE + """
+import gc, os, sys, zelvane
+from test_aio_queues import allocated, state
+name, size = {name!r}, {size}
+h = zelvane.open_queue(name)
+h.put(b"f" * size)
+reservation = h.get_reliably(timeout=60)
+reservation.__enter__()
+pages = reservation._take_keeping_pages()
+pid = os.fork()
+if pid == 0:
+    try:
+        pages.withdraw()
+        os._exit(3)
+    except RuntimeError as error:
+        print("child:", error, flush=True)
+    del pages
+    gc.collect()
+    h.put(b"c" * size)  # the child's own claim, and its own take
+    os._exit(0 if h.get() == b"c" * size else 4)
+_, status = os.waitpid(pid, 0)
+print("child ended", os.waitstatus_to_exitcode(status), state(name)["incoming"], allocated(name) >= size, flush=True)
+pages.withdraw()
+print("withdrawn", state(name)["incoming"], allocated(name) < size, flush=True)
+"""
+
+
+def test_a_fork_child_leaves_the_pages_its_parent_keeps_to_the_parent(shm_name):
+    name = shm_name("q")
+    size = 8 << 20
+    result = run_python(FORKED_TAKER.format(name=name, size=size))
+    assert result.stdout.splitlines() == [
+        "child: The item was staged by the parent of this process.",
+        "child ended 0 1 True",
+        "withdrawn 0 True",
+    ], result.stderr

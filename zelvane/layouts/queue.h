@@ -18,7 +18,8 @@
 //   88      8      tail: logical offset where the next record goes
 //   96      8      ready: the records waiting for a consumer
 //   104     8      taken: the records a consumer holds reserved
-//   112     8      incoming: large items being stored by their producers
+//   112     8      incoming: claims in use (large items being stored by
+//                  their producers, or taken ones whose pages go back)
 //   120     8      heap end: where the next extent goes (the object is at
 //                  least this long)
 //   128     4      current ring descriptor, 0 or 1
@@ -30,7 +31,8 @@
 //   192     832    zero
 //   1024    2048   128 participants {pid, consumers and producers waiting,
 //                  records held taken}
-//   3072    1024   32 claims of extents by producers storing a large item
+//   3072    1024   32 claims of extents, by producers storing a large item
+//                  or by consumers giving a taken one's pages back
 //   4096           extents, each page-aligned: the ring, large items
 //
 // Every field from 72 on changes only under the mutex. A record lives at a

@@ -27,6 +27,18 @@ int free_claim(const QueueShm* q) {
     return -1;
 }
 
+// Under the mutex: a free claim to keep a taken item's pages in, -1 when
+// half the claims or fewer are free. The rest stay for producers, who
+// cannot store a large item without one, while a taker can always give its
+// pages back at once.
+int free_claim_for_taker(const QueueShm* q) {
+    uint32_t free = 0;
+    for (const Claim& claim : q->claims) {
+        free += claim.state == CLAIM_FREE;
+    }
+    return free > CLAIMS / 2 ? free_claim(q) : -1;
+}
+
 // Claims an extent of `length` bytes for a large item that `owner` is about
 // to store outside the mutex; the participant's repair gives it back if
 // the producer dies. The extent is allocated before the claim names it, so

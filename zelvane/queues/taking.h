@@ -175,8 +175,9 @@ PyObject* reservation_exit(PyObject* py_self, PyObject* args) {
 }
 
 // Under the mutex: ends `self`'s hold as done, its item's extent (if it has
-// one) kept in a claim of the holder's when one is free and the queue has
-// no maxsize (whose room counts claims). False with an exception set.
+// one) kept in a claim of the holder's when the queue has no maxsize (whose
+// room counts claims) and more than half the claims are free (the rest are
+// left to producers). False with an exception set.
 bool take_keeping_extent(QueueMap& map, const QueueReservation* self, HeldClaim& held) {
     Locked locked(map);
     if (!locked.lock()) {
@@ -184,7 +185,7 @@ bool take_keeping_extent(QueueMap& map, const QueueReservation* self, HeldClaim&
     }
     QueueShm* q = map.q();
     held.owner = self->owner;
-    held.index = q->maxsize == 0 ? free_claim(q) : -1;
+    held.index = q->maxsize == 0 ? free_claim_for_taker(q) : -1;
     if (!finish_taken(map, self->at, self->owner, true, held.index)) {
         PyErr_Format(PyExc_RuntimeError, "The item taken from queue '%s' is no longer held by this process.",
                      map.what());
