@@ -8,6 +8,7 @@ import queue
 import random
 import re
 import threading
+import time
 
 import pytest
 
@@ -341,7 +342,8 @@ def test_an_async_handle_pickles_and_reopens_a_temporary_queue_as_temporary(shm_
     assert not os.path.exists(shm_path(name))
 
 
-LARGE_ITEM = b"q" * (8 << 20)
+MIB = 1 << 20
+LARGE_ITEM = b"q" * (8 * MIB)
 
 
 def allocated(name):
@@ -486,3 +488,30 @@ def test_a_fork_child_leaves_the_pages_its_parent_keeps_to_the_parent(shm_name):
         "child ended 0 1 True",
         "withdrawn 0 True",
     ], result.stderr
+
+
+def test_a_large_put_waiting_for_a_claim_pauses_between_tries_and_goes_in_once_one_is_free(shm_name):
+    name = shm_name("q")
+    handle = zelvane.open_queue(name)
+    staged = [handle._stage(b"s" * MIB) for _ in range(32)]  # every claim in use
+
+    async def main():
+        async with aio.open_queue(name) as queue_:
+            wall, cpu = time.monotonic(), time.process_time()
+            with pytest.raises(asyncio.TimeoutError):
+                await asyncio.wait_for(queue_.put(b"p" * MIB), 1.0)
+            used = (time.process_time() - cpu) / (time.monotonic() - wall)
+            waiting = asyncio.ensure_future(queue_.put(b"p" * MIB))
+            await asyncio.sleep(0.05)
+            staged.pop().withdraw()
+            await asyncio.wait_for(waiting, TIMEOUT)
+            return used
+
+    try:
+        used = asyncio.run(main())
+        assert used < 0.5  # tried in a loop, it took a whole core
+        assert handle.get_nowait() == b"p" * MIB
+    finally:
+        for item in staged:
+            item.withdraw()
+        handle.close()

@@ -582,7 +582,8 @@ class AsyncQueueHandle(_OpenedAtOnce):
         except queue.Full:
             if not block or seconds == 0:
                 raise
-        return await _retry_on_queue(self._sync, True, lambda: self._put_now(item, large), seconds, queue.Full)
+        return await _retry_on_queue(self._sync, True, lambda: self._put_now(item, large), seconds, queue.Full,
+                                     pause=large)
 
     async def _put_now(self, item, large):
         return await self._put_large(item) if large else self._sync.put_nowait(item)
@@ -683,17 +684,20 @@ def _checked_timeout(timeout):
     return seconds
 
 
-async def _retry_on_queue(sync, put, attempt, seconds, refusal):
+async def _retry_on_queue(sync, put, attempt, seconds, refusal, pause=False):
     """Waits for room (`put`) or an item in the queue of `sync` and awaits
     `attempt()` when the watcher says it may succeed, until it does or
     `seconds` pass (then `refusal`, queue.Full or queue.Empty). The try
     comes in the step of the loop that the task resumes in, so that a
     cancellation lands before it or after its outcome is the task's (a
     large item's copy on a helper thread undoes itself when it lands
-    during it)."""
+    during it). With `pause`, a refused try is followed by a growing pause:
+    a large item also needs one of the queue's claims of space, which the
+    watcher does not see, so room it sees may not be room for the item."""
     runtime = _runtime(asyncio.get_running_loop())
     deadline = None if seconds is None else time.monotonic() + seconds
     again = False
+    delay = _FIRST_RETRY
     while True:
         wait = runtime.queue_wait(sync, put, deadline, again)
         try:
@@ -704,6 +708,8 @@ async def _retry_on_queue(sync, put, attempt, seconds, refusal):
                 raise
         finally:
             runtime.end_queue_wait(wait)
+        if pause:
+            delay = await _retry_later(delay if deadline is None else max(0.0, min(delay, deadline - time.monotonic())))
         again = True
 
 
