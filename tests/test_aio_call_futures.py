@@ -5,14 +5,16 @@ cancellations and a closed loop met as asyncio's own futures meet them."""
 import asyncio
 import contextvars
 import gc
+import threading
 import weakref
 
 import pytest
 import zelvane
 from zelvane import aio
 
-from conftest import TIMEOUT
+from conftest import TIMEOUT, wait_until
 from test_aio import served  # noqa: F401 (a fixture)
+from zelvane._aio_runtime import _runtimes
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -231,3 +233,36 @@ def test_real_calls_resume_in_their_tasks_contexts_and_give_up_on_cancellation(s
     assert len(cancelled) >= 45
     assert [isinstance(outcome, asyncio.CancelledError) for outcome in outcomes] == [i in cancelled for i in range(100)]
     assert [outcomes[i] for i in range(100) if i not in cancelled] == [i + 1 for i in range(100) if i not in cancelled]
+
+
+def test_a_task_cancelled_again_while_its_helper_gives_its_call_up_loses_no_other_outcome(served):  # noqa: F811
+    large = b"a" * (2 << 20)  # copied on a helper thread
+    entered = {tag: threading.Event() for tag in "ab"}
+    release = threading.Event()
+
+    def held(data, tag):
+        entered[tag].set()
+        release.wait(TIMEOUT)
+        return tag
+
+    name = served(held, 2)
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        reported = []
+        loop.set_exception_handler(lambda _, details: reported.append(details))
+        async with await aio.open_function(name, wait=TIMEOUT) as handle:
+            first = asyncio.ensure_future(handle(large, "a"))
+            second = asyncio.ensure_future(handle(large, "b"))
+            await loop.run_in_executor(None, lambda: entered["a"].wait(TIMEOUT) and entered["b"].wait(TIMEOUT))
+            first.cancel()
+            await asyncio.sleep(0)  # it gave its call up and waits for its helper
+            first.cancel()
+            outcomes = _runtimes[loop].outcomes
+            wait_until(lambda: len(outcomes) == 1, what="the given-up call's outcome")  # the loop held
+            release.set()
+            wait_until(lambda: len(outcomes) == 2, what="the other call's outcome")  # delivered together
+            await asyncio.wait([first, second], timeout=TIMEOUT)
+            return first.cancelled(), second.done() and second.result(), reported
+
+    assert asyncio.run(main()) == (True, "b", [])
