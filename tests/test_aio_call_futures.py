@@ -5,6 +5,7 @@ cancellations and a closed loop met as asyncio's own futures meet them."""
 import asyncio
 import contextvars
 import gc
+import sys
 import threading
 import weakref
 
@@ -266,3 +267,36 @@ def test_a_task_cancelled_again_while_its_helper_gives_its_call_up_loses_no_othe
             return first.cancelled(), second.done() and second.result(), reported
 
     assert asyncio.run(main()) == (True, "b", [])
+
+
+class RefusingLoop:
+    """A loop whose call_soon refuses once told to: a loop out of memory,
+    say, while it runs a batch of wake-ups."""
+
+    def __init__(self):
+        self.refusing = False
+
+    def call_soon(self, callback):
+        if self.refusing:
+            raise RuntimeError("refused")
+
+    def call_exception_handler(self, details):
+        pass
+
+
+def test_wakeups_the_loop_cannot_schedule_the_rest_of_are_all_let_go():
+    loop = RefusingLoop()
+    wakeups = zelvane._Wakeups(loop)
+    futures = [zelvane._CallFuture(wakeups) for _ in range(BATCH + 10)]
+
+    def callback(future):
+        pass
+
+    unheld = sys.getrefcount(callback)
+    for future in futures:
+        future.add_done_callback(callback)
+        future.set_result(None)
+    loop.refusing = True
+    with pytest.raises(RuntimeError, match="refused"):
+        wakeups()  # cannot have the rest run after a batch
+    assert sys.getrefcount(callback) == unheld  # no wake-up keeps it

@@ -113,15 +113,20 @@ void release_wakeup(Wakeup& wakeup) {
     Py_CLEAR(wakeup.future);
 }
 
+void drop_batch(std::vector<Wakeup>& batch) {
+    for (Wakeup& wakeup : batch) {
+        release_wakeup(wakeup);
+    }
+    batch.clear();
+}
+
 void drop_due(WakeupsObject* wakeups) {
     if (!wakeups->due) {
         return;
     }
     std::vector<Wakeup> dropped;
     dropped.swap(*wakeups->due);  // a decref below may add to the list
-    for (Wakeup& wakeup : dropped) {
-        release_wakeup(wakeup);
-    }
+    drop_batch(dropped);
 }
 
 // Has the loop run the due wake-ups in a callback of its own, unless it
@@ -230,7 +235,11 @@ bool take_batch(WakeupsObject* wakeups, std::vector<Wakeup>& batch) {
         return false;
     }
     due.erase(due.begin(), due.begin() + WAKEUPS_AT_ONCE);
-    return schedule_wakeups(wakeups);
+    if (!schedule_wakeups(wakeups)) {
+        drop_batch(batch);  // taken off the due ones, which were dropped
+        return false;
+    }
+    return true;
 }
 
 // wakeups(): runs a batch of the due wake-ups, each in its context. An
