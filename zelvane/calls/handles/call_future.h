@@ -164,9 +164,15 @@ bool add_wakeup(WakeupsObject* wakeups, PyObject* callback, PyObject* context, P
     return schedule_wakeups(wakeups);
 }
 
+bool stops_the_loop(PyObject* error) {
+    return PyErr_GivenExceptionMatches(error, PyExc_SystemExit) ||
+           PyErr_GivenExceptionMatches(error, PyExc_KeyboardInterrupt);
+}
+
 // Hands an exception a wake-up raised to the loop's exception handler, as
-// the loop does for its own callbacks.
-void report_to_loop(WakeupsObject* wakeups, const Wakeup& wakeup, PyObject* error) {
+// the loop does for its own callbacks: null, or the SystemExit or
+// KeyboardInterrupt the handler raised, which stops the loop.
+PyRef report_to_loop(WakeupsObject* wakeups, const Wakeup& wakeup, PyObject* error) {
     PyRef message(PyUnicode_FromFormat("Exception in callback %R", wakeup.callback));
     PyRef details(message ? PyDict_New() : nullptr);
     bool reported = details && PyDict_SetItem(details.get(), future_names.message, message.get()) == 0 &&
@@ -179,8 +185,14 @@ void report_to_loop(WakeupsObject* wakeups, const Wakeup& wakeup, PyObject* erro
         reported = static_cast<bool>(done);
     }
     if (!reported) {
+        PyRef refusal = take_pending_exception();
+        if (stops_the_loop(refusal.get())) {
+            return refusal;
+        }
+        raise_exception(std::move(refusal));
         PyErr_WriteUnraisable(wakeups->loop);
     }
+    return PyRef();
 }
 
 // Runs one wake-up in its context: null with the exception it raised.
@@ -245,7 +257,8 @@ bool take_batch(WakeupsObject* wakeups, std::vector<Wakeup>& batch) {
 // wakeups(): runs a batch of the due wake-ups, each in its context. An
 // exception one raises goes to the loop's exception handler, except
 // SystemExit and KeyboardInterrupt, which stop the loop as from any
-// callback: the rest then wait for the loop's next run.
+// callback (raised by the handler too): the rest then wait for the loop's
+// next run.
 PyObject* wakeups_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0)) {
         PyErr_SetString(PyExc_TypeError, "_Wakeups() takes no arguments");
@@ -260,19 +273,18 @@ PyObject* wakeups_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     for (size_t i = 0; i < batch.size(); ++i) {
         PyRef woken = run_wakeup(batch[i]);
+        PyRef stop;
         if (!woken) {
             PyRef error = take_pending_exception();
-            if (PyErr_GivenExceptionMatches(error.get(), PyExc_SystemExit) ||
-                PyErr_GivenExceptionMatches(error.get(), PyExc_KeyboardInterrupt)) {
-                release_wakeup(batch[i]);
-                if (put_back(wakeups, batch, i + 1)) {
-                    raise_exception(std::move(error));
-                }
-                return nullptr;
-            }
-            report_to_loop(wakeups, batch[i], error.get());
+            stop = stops_the_loop(error.get()) ? std::move(error) : report_to_loop(wakeups, batch[i], error.get());
         }
         release_wakeup(batch[i]);
+        if (stop) {
+            if (put_back(wakeups, batch, i + 1)) {
+                raise_exception(std::move(stop));
+            }
+            return nullptr;
+        }
     }
     Py_RETURN_NONE;
 }
