@@ -324,3 +324,51 @@ def test_an_exception_handler_that_stops_the_loop_stops_it_and_the_rest_wake_on_
         assert seen == [0, 2]
     finally:
         loop.close()
+
+
+def python_tasks(loop, coro, **options):
+    return asyncio.tasks._PyTask(coro, loop=loop, **options)
+
+
+@pytest.mark.parametrize("task_factory", [None, python_tasks], ids=["native-tasks", "python-tasks"])
+@pytest.mark.parametrize("debug", [False, True], ids=["", "debug"])
+def test_real_calls_meet_timeouts_and_cancellations_with_either_task_implementation(served, task_factory,  # noqa: F811
+                                                                                     debug):
+    release = threading.Event()
+
+    def func(x):
+        if x == "hold":
+            release.wait(TIMEOUT)
+        return x
+
+    name = served(func, 2)
+
+    async def one(handle, i):
+        current.set(i)
+        return await handle(i), current.get()
+
+    async def held_call(handle, messages):
+        try:
+            return await handle("hold")
+        except asyncio.CancelledError as cancelled:
+            messages.append(cancelled.args)
+            raise
+
+    async def main():
+        asyncio.get_running_loop().set_task_factory(task_factory)
+        async with await aio.open_function(name, wait=TIMEOUT) as handle:
+            messages = []
+            held = asyncio.ensure_future(held_call(handle, messages))
+            await asyncio.sleep(0.01)
+            held.cancel("why")
+            await asyncio.gather(held, return_exceptions=True)
+            with pytest.raises(asyncio.TimeoutError):
+                await asyncio.wait_for(handle("hold"), 0.01)
+            release.set()
+            results = await asyncio.wait_for(asyncio.gather(*(one(handle, i) for i in range(200))), TIMEOUT)
+            return messages, held.cancelled(), results
+
+    try:
+        assert asyncio.run(main(), debug=debug) == ([("why",)], True, [(i, i) for i in range(200)])
+    finally:
+        release.set()
