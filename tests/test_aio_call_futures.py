@@ -140,6 +140,22 @@ def test_callbacks_added_before_and_after_the_end_run_once_each_and_removed_ones
     assert asyncio.run(main()) == [("a", 3), ("b", 3), ("late", 3)]
 
 
+def test_callbacks_run_in_the_order_they_were_added_after_the_first_is_removed():
+    async def main():
+        future = futures_of(asyncio.get_running_loop(), 1)[0]
+        seen = []
+        first, second, third, fourth = (lambda f, tag=tag: seen.append(tag) for tag in "abcd")
+        for callback in (first, second, third):
+            future.add_done_callback(callback)
+        future.remove_done_callback(first)
+        future.add_done_callback(fourth)
+        future.set_result(None)
+        await asyncio.sleep(0)
+        return seen
+
+    assert asyncio.run(main()) == ["b", "c", "d"]
+
+
 def test_a_wakeup_that_raises_goes_to_the_exception_handler_and_the_rest_still_run():
     async def main():
         loop = asyncio.get_running_loop()

@@ -572,7 +572,9 @@ PyObject* future_add_done_callback(PyObject* self, PyObject* const* args, Py_ssi
         }
         Py_RETURN_NONE;
     }
-    if (!future->callback) {
+    // The first slot only while no other waits: a removed first callback
+    // leaves the rest in the list, which a new one goes after.
+    if (!future->callback && !(future->more_callbacks && PyList_GET_SIZE(future->more_callbacks) != 0)) {
         Py_INCREF(callback);
         future->callback = callback;
         future->context = context.release();
