@@ -12,7 +12,9 @@
 #include <Python.h>
 #include <structmember.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <deque>
 #include <new>
 #include <vector>
 
@@ -35,7 +37,7 @@ struct Wakeup {
 struct WakeupsObject {
     PyObject_HEAD
     PyObject* loop;
-    std::vector<Wakeup>* due;  // in the order the futures were settled
+    std::deque<Wakeup>* due;  // in the order the futures were settled; batches leave from the front
     char scheduled;            // a callback of the loop will run them
 };
 
@@ -113,7 +115,8 @@ void release_wakeup(Wakeup& wakeup) {
     Py_CLEAR(wakeup.future);
 }
 
-void drop_batch(std::vector<Wakeup>& batch) {
+template <typename Wakeups>
+void drop_batch(Wakeups& batch) {
     for (Wakeup& wakeup : batch) {
         release_wakeup(wakeup);
     }
@@ -124,7 +127,7 @@ void drop_due(WakeupsObject* wakeups) {
     if (!wakeups->due) {
         return;
     }
-    std::vector<Wakeup> dropped;
+    std::deque<Wakeup> dropped;
     dropped.swap(*wakeups->due);  // a decref below may add to the list
     drop_batch(dropped);
 }
@@ -151,7 +154,7 @@ bool schedule_wakeups(WakeupsObject* wakeups) {
 bool add_wakeup(WakeupsObject* wakeups, PyObject* callback, PyObject* context, PyObject* future) {
     try {
         if (!wakeups->due) {
-            wakeups->due = new std::vector<Wakeup>();
+            wakeups->due = new std::deque<Wakeup>();
         }
         wakeups->due->push_back(Wakeup{callback, context, future});
     } catch (const std::bad_alloc&) {
@@ -216,7 +219,7 @@ PyRef run_wakeup(const Wakeup& wakeup) {
 bool put_back(WakeupsObject* wakeups, std::vector<Wakeup>& batch, size_t first) {
     try {
         if (!wakeups->due) {
-            wakeups->due = new std::vector<Wakeup>();
+            wakeups->due = new std::deque<Wakeup>();
         }
         wakeups->due->insert(wakeups->due->begin(), batch.begin() + static_cast<std::ptrdiff_t>(first), batch.end());
     } catch (const std::bad_alloc&) {
@@ -235,19 +238,16 @@ bool take_batch(WakeupsObject* wakeups, std::vector<Wakeup>& batch) {
     if (!wakeups->due) {
         return true;
     }
-    std::vector<Wakeup>& due = *wakeups->due;
-    if (due.size() <= WAKEUPS_AT_ONCE) {
-        batch.swap(due);
-        return true;
-    }
+    std::deque<Wakeup>& due = *wakeups->due;
+    const auto taken = static_cast<std::ptrdiff_t>(std::min(due.size(), WAKEUPS_AT_ONCE));
     try {
-        batch.assign(due.begin(), due.begin() + WAKEUPS_AT_ONCE);
+        batch.assign(due.begin(), due.begin() + taken);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;
     }
-    due.erase(due.begin(), due.begin() + WAKEUPS_AT_ONCE);
-    if (!schedule_wakeups(wakeups)) {
+    due.erase(due.begin(), due.begin() + taken);
+    if (!due.empty() && !schedule_wakeups(wakeups)) {
         drop_batch(batch);  // taken off the due ones, which were dropped
         return false;
     }
