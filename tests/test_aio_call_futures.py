@@ -5,14 +5,17 @@ cancellations and a closed loop met as asyncio's own futures meet them."""
 import asyncio
 import contextvars
 import gc
+import sys
+import threading
 import weakref
 
 import pytest
 import zelvane
 from zelvane import aio
 
-from conftest import TIMEOUT
+from conftest import TIMEOUT, wait_until
 from test_aio import served  # noqa: F401 (a fixture)
+from zelvane._aio_runtime import _runtimes
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -137,6 +140,22 @@ def test_callbacks_added_before_and_after_the_end_run_once_each_and_removed_ones
     assert asyncio.run(main()) == [("a", 3), ("b", 3), ("late", 3)]
 
 
+def test_callbacks_run_in_the_order_they_were_added_after_the_first_is_removed():
+    async def main():
+        future = futures_of(asyncio.get_running_loop(), 1)[0]
+        seen = []
+        first, second, third, fourth = (lambda f, tag=tag: seen.append(tag) for tag in "abcd")
+        for callback in (first, second, third):
+            future.add_done_callback(callback)
+        future.remove_done_callback(first)
+        future.add_done_callback(fourth)
+        future.set_result(None)
+        await asyncio.sleep(0)
+        return seen
+
+    assert asyncio.run(main()) == ["b", "c", "d"]
+
+
 def test_a_wakeup_that_raises_goes_to_the_exception_handler_and_the_rest_still_run():
     async def main():
         loop = asyncio.get_running_loop()
@@ -231,3 +250,141 @@ def test_real_calls_resume_in_their_tasks_contexts_and_give_up_on_cancellation(s
     assert len(cancelled) >= 45
     assert [isinstance(outcome, asyncio.CancelledError) for outcome in outcomes] == [i in cancelled for i in range(100)]
     assert [outcomes[i] for i in range(100) if i not in cancelled] == [i + 1 for i in range(100) if i not in cancelled]
+
+
+def test_a_task_cancelled_again_while_its_helper_gives_its_call_up_loses_no_other_outcome(served):  # noqa: F811
+    large = b"a" * (2 << 20)  # copied on a helper thread
+    entered = {tag: threading.Event() for tag in "ab"}
+    release = threading.Event()
+
+    def held(data, tag):
+        entered[tag].set()
+        release.wait(TIMEOUT)
+        return tag
+
+    name = served(held, 2)
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        reported = []
+        loop.set_exception_handler(lambda _, details: reported.append(details))
+        async with await aio.open_function(name, wait=TIMEOUT) as handle:
+            first = asyncio.ensure_future(handle(large, "a"))
+            second = asyncio.ensure_future(handle(large, "b"))
+            await loop.run_in_executor(None, lambda: entered["a"].wait(TIMEOUT) and entered["b"].wait(TIMEOUT))
+            first.cancel()
+            await asyncio.sleep(0)  # it gave its call up and waits for its helper
+            first.cancel()
+            outcomes = _runtimes[loop].outcomes
+            wait_until(lambda: len(outcomes) == 1, what="the given-up call's outcome")  # the loop held
+            release.set()
+            wait_until(lambda: len(outcomes) == 2, what="the other call's outcome")  # delivered together
+            await asyncio.wait([first, second], timeout=TIMEOUT)
+            return first.cancelled(), second.done() and second.result(), reported
+
+    assert asyncio.run(main()) == (True, "b", [])
+
+
+class RefusingLoop:
+    """A loop whose call_soon refuses once told to: a loop out of memory,
+    say, while it runs a batch of wake-ups."""
+
+    def __init__(self):
+        self.refusing = False
+
+    def call_soon(self, callback):
+        if self.refusing:
+            raise RuntimeError("refused")
+
+    def call_exception_handler(self, details):
+        pass
+
+
+def test_wakeups_the_loop_cannot_schedule_the_rest_of_are_all_let_go():
+    loop = RefusingLoop()
+    wakeups = zelvane._Wakeups(loop)
+    futures = [zelvane._CallFuture(wakeups) for _ in range(BATCH + 10)]
+
+    def callback(future):
+        pass
+
+    unheld = sys.getrefcount(callback)
+    for future in futures:
+        future.add_done_callback(callback)
+        future.set_result(None)
+    loop.refusing = True
+    with pytest.raises(RuntimeError, match="refused"):
+        wakeups()  # cannot have the rest run after a batch
+    assert sys.getrefcount(callback) == unheld  # no wake-up keeps it
+
+
+@pytest.mark.parametrize("stop", [SystemExit, KeyboardInterrupt])
+def test_an_exception_handler_that_stops_the_loop_stops_it_and_the_rest_wake_on_its_next_run(stop):
+    loop = asyncio.new_event_loop()
+    try:
+        def handler(_, details):
+            raise stop
+
+        loop.set_exception_handler(handler)
+        futures = futures_of(loop, 3)
+        seen = []
+        futures[0].add_done_callback(lambda f: seen.append(0))
+        futures[1].add_done_callback(lambda f: 1 / 0)
+        futures[2].add_done_callback(lambda f: seen.append(2))
+        for future in futures:
+            future.set_result(None)
+        with pytest.raises(stop):
+            loop.run_until_complete(asyncio.sleep(0.01))
+        assert seen == [0]
+        loop.run_until_complete(asyncio.sleep(0))
+        assert seen == [0, 2]
+    finally:
+        loop.close()
+
+
+def python_tasks(loop, coro, **options):
+    return asyncio.tasks._PyTask(coro, loop=loop, **options)
+
+
+@pytest.mark.parametrize("task_factory", [None, python_tasks], ids=["native-tasks", "python-tasks"])
+@pytest.mark.parametrize("debug", [False, True], ids=["", "debug"])
+def test_real_calls_meet_timeouts_and_cancellations_with_either_task_implementation(served, task_factory,  # noqa: F811
+                                                                                     debug):
+    release = threading.Event()
+
+    def func(x):
+        if x == "hold":
+            release.wait(TIMEOUT)
+        return x
+
+    name = served(func, 2)
+
+    async def one(handle, i):
+        current.set(i)
+        return await handle(i), current.get()
+
+    async def held_call(handle, messages):
+        try:
+            return await handle("hold")
+        except asyncio.CancelledError as cancelled:
+            messages.append(cancelled.args)
+            raise
+
+    async def main():
+        asyncio.get_running_loop().set_task_factory(task_factory)
+        async with await aio.open_function(name, wait=TIMEOUT) as handle:
+            messages = []
+            held = asyncio.ensure_future(held_call(handle, messages))
+            await asyncio.sleep(0.01)
+            held.cancel("why")
+            await asyncio.gather(held, return_exceptions=True)
+            with pytest.raises(asyncio.TimeoutError):
+                await asyncio.wait_for(handle("hold"), 0.01)
+            release.set()
+            results = await asyncio.wait_for(asyncio.gather(*(one(handle, i) for i in range(200))), TIMEOUT)
+            return messages, held.cancelled(), results
+
+    try:
+        assert asyncio.run(main(), debug=debug) == ([("why",)], True, [(i, i) for i in range(200)])
+    finally:
+        release.set()

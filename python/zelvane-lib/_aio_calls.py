@@ -318,5 +318,5 @@ class _Calls:
             self.loop.call_soon(self._deliver)
         for call, ok, value in outcomes:
             _settle(call.future, ok, value)
-            if call.ended is not None:
-                call.ended.set_result(None)
+            if call.ended is not None:  # cancelled when its caller was cancelled again
+                _settle(call.ended, True, None)

@@ -12,7 +12,9 @@
 #include <Python.h>
 #include <structmember.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <deque>
 #include <new>
 #include <vector>
 
@@ -35,7 +37,7 @@ struct Wakeup {
 struct WakeupsObject {
     PyObject_HEAD
     PyObject* loop;
-    std::vector<Wakeup>* due;  // in the order the futures were settled
+    std::deque<Wakeup>* due;  // in the order the futures were settled; batches leave from the front
     char scheduled;            // a callback of the loop will run them
 };
 
@@ -113,15 +115,21 @@ void release_wakeup(Wakeup& wakeup) {
     Py_CLEAR(wakeup.future);
 }
 
+template <typename Wakeups>
+void drop_batch(Wakeups& batch) {
+    for (Wakeup& wakeup : batch) {
+        release_wakeup(wakeup);
+    }
+    batch.clear();
+}
+
 void drop_due(WakeupsObject* wakeups) {
     if (!wakeups->due) {
         return;
     }
-    std::vector<Wakeup> dropped;
+    std::deque<Wakeup> dropped;
     dropped.swap(*wakeups->due);  // a decref below may add to the list
-    for (Wakeup& wakeup : dropped) {
-        release_wakeup(wakeup);
-    }
+    drop_batch(dropped);
 }
 
 // Has the loop run the due wake-ups in a callback of its own, unless it
@@ -146,7 +154,7 @@ bool schedule_wakeups(WakeupsObject* wakeups) {
 bool add_wakeup(WakeupsObject* wakeups, PyObject* callback, PyObject* context, PyObject* future) {
     try {
         if (!wakeups->due) {
-            wakeups->due = new std::vector<Wakeup>();
+            wakeups->due = new std::deque<Wakeup>();
         }
         wakeups->due->push_back(Wakeup{callback, context, future});
     } catch (const std::bad_alloc&) {
@@ -159,9 +167,15 @@ bool add_wakeup(WakeupsObject* wakeups, PyObject* callback, PyObject* context, P
     return schedule_wakeups(wakeups);
 }
 
+bool stops_the_loop(PyObject* error) {
+    return PyErr_GivenExceptionMatches(error, PyExc_SystemExit) ||
+           PyErr_GivenExceptionMatches(error, PyExc_KeyboardInterrupt);
+}
+
 // Hands an exception a wake-up raised to the loop's exception handler, as
-// the loop does for its own callbacks.
-void report_to_loop(WakeupsObject* wakeups, const Wakeup& wakeup, PyObject* error) {
+// the loop does for its own callbacks: null, or the SystemExit or
+// KeyboardInterrupt the handler raised, which stops the loop.
+PyRef report_to_loop(WakeupsObject* wakeups, const Wakeup& wakeup, PyObject* error) {
     PyRef message(PyUnicode_FromFormat("Exception in callback %R", wakeup.callback));
     PyRef details(message ? PyDict_New() : nullptr);
     bool reported = details && PyDict_SetItem(details.get(), future_names.message, message.get()) == 0 &&
@@ -174,8 +188,14 @@ void report_to_loop(WakeupsObject* wakeups, const Wakeup& wakeup, PyObject* erro
         reported = static_cast<bool>(done);
     }
     if (!reported) {
+        PyRef refusal = take_pending_exception();
+        if (stops_the_loop(refusal.get())) {
+            return refusal;
+        }
+        raise_exception(std::move(refusal));
         PyErr_WriteUnraisable(wakeups->loop);
     }
+    return PyRef();
 }
 
 // Runs one wake-up in its context: null with the exception it raised.
@@ -199,7 +219,7 @@ PyRef run_wakeup(const Wakeup& wakeup) {
 bool put_back(WakeupsObject* wakeups, std::vector<Wakeup>& batch, size_t first) {
     try {
         if (!wakeups->due) {
-            wakeups->due = new std::vector<Wakeup>();
+            wakeups->due = new std::deque<Wakeup>();
         }
         wakeups->due->insert(wakeups->due->begin(), batch.begin() + static_cast<std::ptrdiff_t>(first), batch.end());
     } catch (const std::bad_alloc&) {
@@ -218,25 +238,27 @@ bool take_batch(WakeupsObject* wakeups, std::vector<Wakeup>& batch) {
     if (!wakeups->due) {
         return true;
     }
-    std::vector<Wakeup>& due = *wakeups->due;
-    if (due.size() <= WAKEUPS_AT_ONCE) {
-        batch.swap(due);
-        return true;
-    }
+    std::deque<Wakeup>& due = *wakeups->due;
+    const auto taken = static_cast<std::ptrdiff_t>(std::min(due.size(), WAKEUPS_AT_ONCE));
     try {
-        batch.assign(due.begin(), due.begin() + WAKEUPS_AT_ONCE);
+        batch.assign(due.begin(), due.begin() + taken);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;
     }
-    due.erase(due.begin(), due.begin() + WAKEUPS_AT_ONCE);
-    return schedule_wakeups(wakeups);
+    due.erase(due.begin(), due.begin() + taken);
+    if (!due.empty() && !schedule_wakeups(wakeups)) {
+        drop_batch(batch);  // taken off the due ones, which were dropped
+        return false;
+    }
+    return true;
 }
 
 // wakeups(): runs a batch of the due wake-ups, each in its context. An
 // exception one raises goes to the loop's exception handler, except
 // SystemExit and KeyboardInterrupt, which stop the loop as from any
-// callback: the rest then wait for the loop's next run.
+// callback (raised by the handler too): the rest then wait for the loop's
+// next run.
 PyObject* wakeups_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0)) {
         PyErr_SetString(PyExc_TypeError, "_Wakeups() takes no arguments");
@@ -251,19 +273,18 @@ PyObject* wakeups_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     for (size_t i = 0; i < batch.size(); ++i) {
         PyRef woken = run_wakeup(batch[i]);
+        PyRef stop;
         if (!woken) {
             PyRef error = take_pending_exception();
-            if (PyErr_GivenExceptionMatches(error.get(), PyExc_SystemExit) ||
-                PyErr_GivenExceptionMatches(error.get(), PyExc_KeyboardInterrupt)) {
-                release_wakeup(batch[i]);
-                if (put_back(wakeups, batch, i + 1)) {
-                    raise_exception(std::move(error));
-                }
-                return nullptr;
-            }
-            report_to_loop(wakeups, batch[i], error.get());
+            stop = stops_the_loop(error.get()) ? std::move(error) : report_to_loop(wakeups, batch[i], error.get());
         }
         release_wakeup(batch[i]);
+        if (stop) {
+            if (put_back(wakeups, batch, i + 1)) {
+                raise_exception(std::move(stop));
+            }
+            return nullptr;
+        }
     }
     Py_RETURN_NONE;
 }
@@ -551,7 +572,9 @@ PyObject* future_add_done_callback(PyObject* self, PyObject* const* args, Py_ssi
         }
         Py_RETURN_NONE;
     }
-    if (!future->callback) {
+    // The first slot only while no other waits: a removed first callback
+    // leaves the rest in the list, which a new one goes after.
+    if (!future->callback && !(future->more_callbacks && PyList_GET_SIZE(future->more_callbacks) != 0)) {
         Py_INCREF(callback);
         future->callback = callback;
         future->context = context.release();
