@@ -178,21 +178,24 @@ def test_a_wakeup_that_raises_goes_to_the_exception_handler_and_the_rest_still_r
     assert reported[0]["message"].startswith("Exception in callback")
 
 
-def test_a_keyboard_interrupt_in_a_wakeup_stops_the_loop_and_the_rest_wake_on_its_next_run():
+@pytest.mark.parametrize("stop", [SystemExit, KeyboardInterrupt])
+@pytest.mark.parametrize("raised_by", ["wakeup", "exception handler"])
+def test_a_wakeup_that_stops_the_loop_stops_it_and_the_rest_wake_on_its_next_run(stop, raised_by):
     loop = asyncio.new_event_loop()
     try:
+        def raise_stop(*_):
+            raise stop
+
+        if raised_by == "exception handler":
+            loop.set_exception_handler(raise_stop)
         futures = futures_of(loop, 3)
         seen = []
-
-        def interrupt(_):
-            raise KeyboardInterrupt
-
         futures[0].add_done_callback(lambda f: seen.append(0))
-        futures[1].add_done_callback(interrupt)
+        futures[1].add_done_callback(raise_stop if raised_by == "wakeup" else lambda f: 1 / 0)
         futures[2].add_done_callback(lambda f: seen.append(2))
         for future in futures:
             future.set_result(None)
-        with pytest.raises(KeyboardInterrupt):
+        with pytest.raises(stop):
             loop.run_until_complete(asyncio.sleep(0.01))
         assert seen == [0]
         loop.run_until_complete(asyncio.sleep(0))
@@ -316,30 +319,6 @@ def test_wakeups_the_loop_cannot_schedule_the_rest_of_are_all_let_go():
     with pytest.raises(RuntimeError, match="refused"):
         wakeups()  # cannot have the rest run after a batch
     assert sys.getrefcount(callback) == unheld  # no wake-up keeps it
-
-
-@pytest.mark.parametrize("stop", [SystemExit, KeyboardInterrupt])
-def test_an_exception_handler_that_stops_the_loop_stops_it_and_the_rest_wake_on_its_next_run(stop):
-    loop = asyncio.new_event_loop()
-    try:
-        def handler(_, details):
-            raise stop
-
-        loop.set_exception_handler(handler)
-        futures = futures_of(loop, 3)
-        seen = []
-        futures[0].add_done_callback(lambda f: seen.append(0))
-        futures[1].add_done_callback(lambda f: 1 / 0)
-        futures[2].add_done_callback(lambda f: seen.append(2))
-        for future in futures:
-            future.set_result(None)
-        with pytest.raises(stop):
-            loop.run_until_complete(asyncio.sleep(0.01))
-        assert seen == [0]
-        loop.run_until_complete(asyncio.sleep(0))
-        assert seen == [0, 2]
-    finally:
-        loop.close()
 
 
 def python_tasks(loop, coro, **options):

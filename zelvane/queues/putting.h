@@ -99,21 +99,40 @@ bool fill_claim(QueueMap& map, const HeldClaim& held, const PreparedValue& prepa
     return true;
 }
 
-// Ends the claim: its item published into the queue, or (`publish` false)
-// its extent given back. None, or null with an exception set. The pages of
-// an extent given back go before the mutex is taken: giving many back takes
-// milliseconds, and the claim keeps the extent this process's meanwhile.
-PyObject* end_held_claim(QueueMap& map, const HeldClaim& held, bool publish) {
-    if (!publish) {
-        punch(map.fd.get(), held.offset, round_page(held.length));
-    }
-    Locked locked(map);
-    if (!locked.lock()) {
-        return nullptr;
-    }
+// Under the mutex: whether the claim is still as this process made it; a
+// damaged queue is reported otherwise.
+bool claim_still_held(QueueMap& map, const HeldClaim& held) {
     const Claim& now = map.q()->claims[held.index];
     if (now.state != CLAIM_STORING || now.owner != static_cast<uint32_t>(held.owner) || now.offset != held.offset) {
         damaged(map);
+        return false;
+    }
+    return true;
+}
+
+// Gives back the pages of a claim's extent outside the mutex, once the
+// claim is seen to be still this process's: giving many back takes
+// milliseconds, and the claim keeps the extent this process's meanwhile.
+bool give_back_claimed_pages(QueueMap& map, const HeldClaim& held) {
+    {
+        Locked locked(map);
+        if (!locked.lock() || !claim_still_held(map, held)) {
+            return false;
+        }
+    }
+    punch(map.fd.get(), held.offset, round_page(held.length));
+    return true;
+}
+
+// Ends the claim: its item published into the queue, or (`publish` false)
+// its extent given back, its pages first (see give_back_claimed_pages).
+// None, or null with an exception set.
+PyObject* end_held_claim(QueueMap& map, const HeldClaim& held, bool publish) {
+    if (!publish && !give_back_claimed_pages(map, held)) {
+        return nullptr;
+    }
+    Locked locked(map);
+    if (!locked.lock() || !claim_still_held(map, held)) {
         return nullptr;
     }
     if (!end_claim(map, held.index, publish)) {

@@ -594,12 +594,14 @@ PyObject* future_add_done_callback(PyObject* self, PyObject* const* args, Py_ssi
 PyObject* future_remove_done_callback(PyObject* self, PyObject* callback) {
     CallFutureObject* future = as_call_future(self);
     Py_ssize_t removed = 0;
+    // An __eq__ may change the callbacks: only the one compared is removed.
     if (future->callback) {
-        const int same = PyObject_RichCompareBool(future->callback, callback, Py_EQ);
+        PyRef first = PyRef::borrow(future->callback);
+        const int same = PyObject_RichCompareBool(first.get(), callback, Py_EQ);
         if (same < 0) {
             return nullptr;
         }
-        if (same && future->callback) {
+        if (same && future->callback == first.get()) {
             Py_CLEAR(future->callback);
             Py_CLEAR(future->context);
             ++removed;
@@ -608,14 +610,20 @@ PyObject* future_remove_done_callback(PyObject* self, PyObject* callback) {
     PyRef more = PyRef::borrow(future->more_callbacks);
     for (Py_ssize_t i = more ? PyList_GET_SIZE(more.get()) - 1 : -1; i >= 0; --i) {
         if (i >= PyList_GET_SIZE(more.get())) {
-            continue;  // an __eq__ changed the list
+            continue;
         }
         PyRef pair = PyRef::borrow(PyList_GET_ITEM(more.get(), i));
         const int same = PyObject_RichCompareBool(PyTuple_GET_ITEM(pair.get(), 0), callback, Py_EQ);
-        if (same < 0 || (same && PySequence_DelItem(more.get(), i) < 0)) {
+        if (same < 0) {
             return nullptr;
         }
-        removed += same;
+        const bool still_there = i < PyList_GET_SIZE(more.get()) && PyList_GET_ITEM(more.get(), i) == pair.get();
+        if (same && still_there) {
+            if (PySequence_DelItem(more.get(), i) < 0) {
+                return nullptr;
+            }
+            ++removed;
+        }
     }
     return PyLong_FromSsize_t(removed);
 }
