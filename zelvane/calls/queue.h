@@ -258,6 +258,33 @@ constexpr bool only_taken(uint32_t seen, uint32_t now) {
            (seen ^ now) == (CallWord::POSTED ^ CallWord::EXECUTING);
 }
 
+// Whether a pool server's watches between the rounds of bursts paid off
+// lately, per process: once two in a row found no request within ROUND_NS,
+// only one in RETRY_EVERY watches for that long, until one pays off again
+// (callers slower between their rounds wake the server as before).
+class BurstWatches {
+public:
+    static constexpr long ROUND_NS = 1000000;
+    static constexpr uint32_t RETRY_EVERY = 16;
+
+    long budget() noexcept {
+        if (misses_.load(std::memory_order_relaxed) < 2) {
+            return ROUND_NS;
+        }
+        return skipped_.fetch_add(1, std::memory_order_relaxed) % RETRY_EVERY == 0 ? ROUND_NS : 0;
+    }
+    void learn(bool paid_off) noexcept {
+        const uint32_t misses = paid_off ? 0 : std::min(misses_.load(std::memory_order_relaxed) + 1, 2u);
+        misses_.store(misses, std::memory_order_relaxed);
+    }
+
+private:
+    std::atomic<uint32_t> misses_{0};
+    std::atomic<uint32_t> skipped_{0};
+};
+
+BurstWatches burst_watches;
+
 // How long a waiter watches the word it waits on before it sleeps, learnt
 // from how long its kind of wait took lately: a caller's wait for its reply,
 // per record, and the serving side's wait for the next request, per process.
@@ -285,12 +312,18 @@ public:
     }
 
     // Watches `word` until it changes from `seen` in a way worth a look (true)
-    // or the watch's time is up; `seen` follows a request being taken.
-    bool watch(const std::atomic<uint32_t>& word, uint32_t& seen, bool peer_here) noexcept {
+    // or the watch's time is up; `seen` follows a request being taken. A
+    // server `between_rounds` of a burst watches for a round at least.
+    bool watch(const std::atomic<uint32_t>& word, uint32_t& seen, bool peer_here,
+               bool between_rounds = false) noexcept {
         if (!started_) {
             started_ = true;
             clock_gettime(CLOCK_MONOTONIC, &since_);
             budget_ns_ = budget();
+        }
+        if (between_rounds && !burst_) {
+            burst_ = true;
+            budget_ns_ = std::max(budget_ns_, burst_watches.budget());
         }
         const long left = budget_ns_ - (watched_ ? nanoseconds_since(since_) : 0);  // a first watch starts now
         if (left <= 0) {
@@ -305,7 +338,13 @@ public:
             }
             return now != seen;
         };
-        return futex::spin(worth_a_look, left, peer_here);
+        // A long watch stands aside between looks for whatever else would run
+        // on this CPU: its caller's process, when the scheduler put it here.
+        const bool moved = futex::spin(worth_a_look, left, peer_here || burst_);
+        if (burst_) {
+            burst_watches.learn(moved);
+        }
+        return moved;
     }
 
 private:
@@ -335,11 +374,28 @@ private:
     bool started_ = false;
     bool watched_ = false;
     bool retrying_ = false;
+    bool burst_ = false;
     long budget_ns_ = 0;
     timespec since_{};
 };
 
 shm::WaitHistory request_waits;  // the serving side's, for its next request
+
+// Whether a pool's server that found no request is between two rounds of a
+// burst: the caller of the last request it took has more calls waiting to
+// take that one's place (an event loop awaiting more calls than the pool has
+// areas), and posts the next as soon as it collects the reply. Watching for
+// it spares the caller the wake-up of a sleeping server, which on some
+// machines costs it more than its whole round. The area's flag is read
+// without the mutex: a hint.
+bool between_rounds(const FunctionRecord& record) noexcept {
+    if (record.last_area < 0 || !record.pool() || !futex::several_cpus()) {
+        return false;
+    }
+    PoolArea& area = record.pool_area(static_cast<uint32_t>(record.last_area));
+    return (area.word.load(std::memory_order_relaxed) & AreaWord::STATE_MASK) == AreaWord::REPLIED &&
+           std::atomic_ref(area.more_behind).load(std::memory_order_relaxed) != 0;
+}
 
 // Runs `look` under the record's mutex until it is done, sleeping on the call
 // word in between as `mode` (which the look may change) says: 0 when done,
@@ -364,7 +420,7 @@ int look_for_a_slice(FunctionRecord& record, const WaitMode& mode, Look& look, c
         (serving ? callers.server_cpu : callers.caller_cpu).store(cpu, std::memory_order_relaxed);
         const bool peer_here = (serving ? callers.caller_cpu : callers.server_cpu).load(std::memory_order_relaxed) == cpu;
         std::atomic<uint32_t>& word = waited_word(record, mode);
-        if (mode.watches && watch.watch(word, seen, peer_here)) {
+        if (mode.watches && watch.watch(word, seen, peer_here, serving && between_rounds(record))) {
             continue;
         }
         if (mode.asleep_mark != 0 && !mark_asleep(record, mode, seen, slice_end)) {

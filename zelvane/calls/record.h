@@ -115,6 +115,8 @@ struct FunctionRecord {
     // it holds then.
     bool pool_server = false;
     uint32_t pool_slot = 0;
+    // The area of the last request this server took, or -1.
+    int last_area = -1;
     // The areas whose callers sleep on a word changed under the mutex, to
     // wake once it is unlocked.
     uint32_t area_wakes = 0;

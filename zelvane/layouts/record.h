@@ -150,7 +150,11 @@ struct PoolArea {
     uint8_t large_reply;
     uint8_t request_kind;
     uint8_t reply_kind;
-    uint8_t unused[33];
+    // Set by a poster that has more calls waiting to take this one's place
+    // once its reply is collected: servers that run out of requests watch
+    // for those instead of sleeping (a hint, written without the mutex).
+    uint8_t more_behind;
+    uint8_t unused[32];
     unsigned char message[MESSAGE_SIZE];
 };
 static_assert(sizeof(PoolArea) == 64 + MESSAGE_SIZE, "an area is a cache line of state and a message");

@@ -285,6 +285,9 @@ bool post_next(BookObject* book, PyObject* handle, PyObject* waiting, PyObject* 
             return false;
         }
         if (call->state == POSTED) {
+            if (left > 0) {
+                tell_more_behind(call->pending);
+            }
             return true;
         }
         // A call that ended at once (its arguments refused, say) took no

@@ -495,6 +495,16 @@ PyObject* function_handle_start(PyObject* self, PyObject* args, PyObject* kwargs
     return object.release();
 }
 
+// Tells the servers of a pool that the posted call's caller has more calls
+// waiting to take its place once its reply is collected.
+void tell_more_behind(PyObject* pending_object) {
+    const StartedCall* started = as_pending_call(pending_object)->started;
+    if (started && started->record.pool() && started->call.area >= 0) {
+        PoolArea& area = started->record.pool_area(static_cast<uint32_t>(started->call.area));
+        std::atomic_ref(area.more_behind).store(1, std::memory_order_relaxed);
+    }
+}
+
 // Creates the pending call type (not exposed in the module); false with an
 // exception set.
 bool make_pending_call_type() {

@@ -121,6 +121,7 @@ uint64_t post_to_area(FunctionRecord& record, uint32_t index, const RequestTerms
     area.reply_fd = terms.reply_fd;
     area.reply_inode = terms.reply_inode;
     area.reply_kind = REPLY_RESULT;
+    std::atomic_ref(area.more_behind).store(0, std::memory_order_relaxed);
     std::memcpy(area.message, data, size);
     const uint64_t number = record.post_next_request(record.word());
     area.number = number;
@@ -131,6 +132,7 @@ uint64_t post_to_area(FunctionRecord& record, uint32_t index, const RequestTerms
 // The posted area `index` taken by this server to execute.
 void take_area(FunctionRecord& record, uint32_t index) {
     PoolArea& area = record.pool_area(index);
+    record.last_area = static_cast<int>(index);
     area.executor_slot = record.pool_slot;
     record.set_area_word(index, AreaWord::of(AreaWord::EXECUTING, area.number));
     sync_posted_state(record);
