@@ -89,7 +89,7 @@ auto without_gil_if_large(uint64_t size, Body&& body) {
 // Both ranges must stay mapped and unresized without the GIL: the caller
 // holds what owns them (a reference, an exported buffer, a pinned mapping).
 inline void copy(void* out, const void* in, size_t size) {
-    without_gil_if_large(size, [&] { std::memcpy(out, in, size); });
+    without_gil_if_large(size, [&] { copy_in_pieces(out, in, size); });
 }
 
 }  // namespace gil

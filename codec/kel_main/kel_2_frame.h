@@ -620,7 +620,7 @@ void make_deferred_copies(ValueData& vd) {
     gil::without_gil_if_large(copies.total(), [&copies, bytes] {
         for (int32_t i = 0; i < copies.count(); ++i) {
             const DeferredCopy& copy = copies[i];
-            std::memcpy(bytes + copy.offset, copy.source.buf, static_cast<size_t>(copy.source.len));
+            copy_in_pieces(bytes + copy.offset, copy.source.buf, static_cast<size_t>(copy.source.len));
         }
     });
     vd.deferred.release();

@@ -464,7 +464,7 @@ inline void fill_payload(char* data, const char* payload, uint64_t size) {
     if (size >= OWN_MAPPING) {
         populate_allocation_for_copy(data, size);
     }
-    std::memcpy(data, payload, size);
+    copy_in_pieces(data, payload, size);
 }
 
 // The payloads of new bytes, bytearray and text objects, copied once the

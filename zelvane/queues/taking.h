@@ -79,7 +79,7 @@ PyObject* decode_extent(QueueMap& map, const ExtentRef& extent) {
     // each. The view is this call's own: large copies out of it, and its
     // unmapping, may let the GIL go.
     if (extent.length >= LARGE_COPY) {
-        shm::without_gil([&view] { ::madvise(view.bytes(), view.length(), MADV_POPULATE_READ_FLAG); });
+        shm::without_gil([&view] { advise_pages(view.bytes(), view.length(), MADV_POPULATE_READ_FLAG); });
     }
     PyObject* value = to_value_range(view.bytes(), extent.length, true);
     shm::without_gil_if_large(view.length(), [&view] { view.reset(); });

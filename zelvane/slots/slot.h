@@ -457,7 +457,7 @@ public:
         std::atomic_thread_fence(std::memory_order_release);
         std::memcpy(payload + 1, head_ + 1, head_length_ - 1);
         if (body_length_ != 0) {
-            std::memcpy(payload + head_length_, body_, body_length_);
+            copy_in_pieces(payload + head_length_, body_, body_length_);
         }
         marker.store(head_[0], std::memory_order_release);
     }
