@@ -293,8 +293,9 @@ def wake_cost(writes=2000):
     """What waking a process that sleeps on another CPU costs the waker:
     the CPU seconds of a one-byte pipe write to a reader blocked in read(),
     less those of one to a pipe nobody waits on. A pool's servers
-    sleep once their requests run out, and the next post wakes them so;
-    0 where there is one CPU."""
+    sleep once their requests run out (unless the loop has more calls
+    waiting for room: then they watch for its next round a while first),
+    and the next post wakes them so; 0 where there is one CPU."""
     cpus = sorted(os.sched_getaffinity(0))
     if len(cpus) < 2:
         return 0.0
