@@ -378,21 +378,17 @@ bool record_not_created(const char* format, const char* name) {
 
 // Removes the record at `path` if its serving process has died, so that a
 // restarted server can host the name again; true when it did.
-bool remove_dead_record(const std::string& path) {
-    return remove_recognised(path, ObjectKind::Function) == Removal::Removed;
-}
-
 // Removes the record at `path` if its servers have died, and forgets this
-// process's view of it; true when it did.
-bool take_over_dead_record(const char* name, const std::string& path) {
-    if (!remove_dead_record(path)) {
-        return false;
-    }
+// process's view of it. Besides Removed: Gone when the name went meanwhile
+// (its last server removed it, say), Served when it names a live record by
+// now, Other or Failed.
+Removal take_over_dead_record(const char* name, const std::string& path) {
+    const Removal removal = remove_recognised(path, ObjectKind::Function);
     std::string file;
-    if (shm::shm_file_name(name, file)) {
+    if (removal == Removal::Removed && shm::shm_file_name(name, file)) {
         object_cache.drop(file);
     }
-    return true;
+    return removal;
 }
 
 // Makes the record of `record.name` at `path`, initialised, served (the
@@ -448,8 +444,11 @@ bool create_function_record(FunctionRecord& record) {
     if (!shm::shm_path(name, path)) {
         return record_not_created("Failed to create memory address '%s'.", name);
     }
-    if (shm::name_exists(path) && !take_over_dead_record(name, path)) {
-        return record_not_created("The memory address '%s' already exists.", name);
+    if (shm::name_exists(path)) {
+        const Removal removal = take_over_dead_record(name, path);
+        if (removal != Removal::Removed && removal != Removal::Gone) {
+            return record_not_created("The memory address '%s' already exists.", name);
+        }
     }
     bool taken;
     return make_function_record(record, path, false, taken);

@@ -58,8 +58,12 @@ Join join_pool_record(FunctionRecord& record, const std::string& file, const std
     }
     record.object = std::move(use);
     if (!served_elsewhere(record.fd())) {
+        // A pool whose servers all left or died: removed here, unless its
+        // name went or a live record took it meanwhile, which the next
+        // attempt sees.
         record.object.release();
-        return take_over_dead_record(record.name, path) ? Join::Retry : Join::Taken;
+        const Removal removal = take_over_dead_record(record.name, path);
+        return removal == Removal::Other || removal == Removal::Failed ? Join::Taken : Join::Retry;
     }
     const int slot = record.pool() ? take_pool_slot(record.fd()) : -1;
     if (slot < 0) {
