@@ -94,17 +94,17 @@ inline void copy_in_pieces(void* out, const void* in, size_t size) {
     });
 }
 
-// madvise over the whole pages inside [data, data + length), a few pieces
-// at a time: giving a large range its pages, or taking them back, takes
-// milliseconds in the kernel. Only speed depends on it, so a kernel without
-// the advice (EINVAL) changes nothing.
-inline void advise_pages(void* data, size_t length, int advice) {
+// madvise over the whole pages inside [data, data + length), in pieces of
+// `piece` bytes: giving a large range its pages takes milliseconds in the
+// kernel. Only speed depends on it, so a kernel without the advice (EINVAL)
+// changes nothing.
+inline void advise_pages(void* data, size_t length, int advice, size_t piece = 2 * COPY_PIECE) {
     static const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
     const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
     const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + length) & ~(page - 1);
     if (end > begin) {
-        in_pieces(end - begin, 2 * COPY_PIECE, [begin, advice](size_t offset, size_t piece) {
-            ::madvise(reinterpret_cast<void*>(begin + offset), piece, advice);
+        in_pieces(end - begin, piece, [begin, advice](size_t offset, size_t part) {
+            ::madvise(reinterpret_cast<void*>(begin + offset), part, advice);
         });
     }
 }
@@ -144,12 +144,6 @@ inline void populate_allocation_for_copy(void* data, size_t length) {
 // allocation about to be freed, whose contents nobody reads any more: the
 // freeing itself, which may take milliseconds for a large one, can then be
 // done where it suits the caller (with the GIL let go) and the free that
-// follows finds no pages to give back.
-inline void discard_pages(void* data, size_t length) {
-    static const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + length) & ~(page - 1);
-    if (end > begin) {
-        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
-    }
-}
+// follows finds no pages to give back. One call: each piece would cost
+// another TLB shootdown.
+inline void discard_pages(void* data, size_t length) { advise_pages(data, length, MADV_DONTNEED, SIZE_MAX); }
